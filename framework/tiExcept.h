@@ -1,0 +1,83 @@
+#pragma once
+// The framework's exception family. Framework failures raise EtiPerException or a child, so callers can tell
+// them from the program's own EKelvado family.
+#include <exception>
+#include <string>
+
+#include "framework/tiFormat.h"
+
+namespace kelvado {
+
+// Root of every exception the system raises; carries only its message text.
+class Exception : public std::exception {
+public:
+  explicit Exception(std::string message) : message_(std::move(message)) {}
+  Exception(const std::string& fmt, const FmtArgs& args) : message_(tiFormat(fmt, args)) {}
+  const char* what() const noexcept override { return message_.c_str(); }
+  const std::string& Message() const noexcept { return message_; }
+  void SetMessage(std::string m) { message_ = std::move(m); }
+  // The class name as users see it in error boxes ("Error : <class>").
+  virtual const char* ClassName() const noexcept { return "Exception"; }
+
+private:
+  std::string message_;
+};
+
+#define KELVADO_EXCEPTION_CLASS(Name, Base)                                  \
+  class Name : public Base {                                                 \
+  public:                                                                    \
+    using Base::Base;                                                        \
+    const char* ClassName() const noexcept override { return #Name; }       \
+  }
+
+// A text that does not represent a value of the wanted type.
+KELVADO_EXCEPTION_CLASS(EConvertError, Exception);
+
+KELVADO_EXCEPTION_CLASS(EtiPerException, Exception);
+KELVADO_EXCEPTION_CLASS(EtiPerInternalException, EtiPerException);
+KELVADO_EXCEPTION_CLASS(EtiPerProgrammerException, EtiPerException);
+KELVADO_EXCEPTION_CLASS(EtiPerDataException, EtiPerException);
+
+// A database operation of a persistence layer failed. The text names database, user and layer; the password
+// is shown only as one "X" per character.
+class EtiPerDBException : public EtiPerException {
+public:
+  EtiPerDBException(const std::string& perLayerName, const std::string& dbName, const std::string& userName,
+                    const std::string& password, const std::string& message);
+  const char* ClassName() const noexcept override { return "EtiPerDBException"; }
+
+protected:
+  struct Prefixed {};
+  EtiPerDBException(Prefixed, const std::string& prefix, const std::string& perLayerName, const std::string& dbName,
+                    const std::string& userName, const std::string& password, const std::string& message);
+};
+
+class EtiPerDBExceptionCanNotConnect : public EtiPerDBException {
+public:
+  EtiPerDBExceptionCanNotConnect(const std::string& perLayerName, const std::string& dbName,
+                                 const std::string& userName, const std::string& password,
+                                 const std::string& message);
+  const char* ClassName() const noexcept override { return "EtiPerDBExceptionCanNotConnect"; }
+
+protected:
+  EtiPerDBExceptionCanNotConnect(Prefixed, const std::string& prefix, const std::string& perLayerName,
+                                 const std::string& dbName, const std::string& userName, const std::string& password,
+                                 const std::string& message);
+};
+
+class EtiPerDBExceptionUserNamePassword : public EtiPerDBExceptionCanNotConnect {
+public:
+  EtiPerDBExceptionUserNamePassword(const std::string& perLayerName, const std::string& dbName,
+                                    const std::string& userName, const std::string& password,
+                                    const std::string& message);
+  const char* ClassName() const noexcept override { return "EtiPerDBExceptionUserNamePassword"; }
+};
+
+// No layer of the system raises it; kept so callers can name it.
+class EtiPerDBExceptionWrongServerVersion : public EtiPerDBException {
+public:
+  using EtiPerDBException::EtiPerDBException;
+  const char* ClassName() const noexcept override { return "EtiPerDBExceptionWrongServerVersion"; }
+};
+
+}  // namespace kelvado

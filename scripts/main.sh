@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# Builds everything and runs the program's main job.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/deps.sh
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j "$(nproc)"
+if [ -x build/bin/kelvado_example ]; then
+  exec build/bin/kelvado_example "$@"
+fi
+echo "Built everything; the main job (evaluating a project) does not exist yet."
