@@ -1,0 +1,1490 @@
+#include "framework/tiFirebird.h"
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+
+#include <firebird/Interface.h>
+#include <ibase.h>
+
+namespace kelvado {
+
+namespace fb = Firebird;
+
+// ---------------------------------------------------------------------------------------------------------------
+// Windows-1252 <-> UTF-8
+
+namespace {
+
+// Code points of the bytes 0x80..0x9F; the five undefined bytes map to their C1 control code points.
+constexpr char32_t kHigh[32] = {0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+                                0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
+                                0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+                                0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+
+void AppendUtf8(std::string& out, char32_t c) {
+  if (c < 0x80) {
+    out += static_cast<char>(c);
+  } else if (c < 0x800) {
+    out += static_cast<char>(0xC0 | (c >> 6));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    out += static_cast<char>(0xE0 | (c >> 12));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (c >> 18));
+    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  }
+}
+
+std::string CodePointText(char32_t c) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "U+%04X", static_cast<unsigned>(c));
+  return buf;
+}
+
+}  // namespace
+
+std::string tiUtf8ToWin1252(std::string_view in) {
+  std::string out;
+  out.reserve(in.size());
+  size_t i = 0;
+  size_t charPos = 0;
+  while (i < in.size()) {
+    ++charPos;
+    const auto b0 = static_cast<unsigned char>(in[i]);
+    char32_t c;
+    size_t len;
+    if (b0 < 0x80) {
+      c = b0;
+      len = 1;
+    } else if ((b0 & 0xE0) == 0xC0) {
+      c = b0 & 0x1F;
+      len = 2;
+    } else if ((b0 & 0xF0) == 0xE0) {
+      c = b0 & 0x0F;
+      len = 3;
+    } else if ((b0 & 0xF8) == 0xF0) {
+      c = b0 & 0x07;
+      len = 4;
+    } else {
+      throw EConvertError(tiFormat("Text is not valid UTF-8 (byte 0x%02X at character %d)", {b0, charPos}));
+    }
+    if (i + len > in.size())
+      throw EConvertError(tiFormat("Text is not valid UTF-8 (truncated character at position %d)", {charPos}));
+    for (size_t k = 1; k < len; ++k) {
+      const auto b = static_cast<unsigned char>(in[i + k]);
+      if ((b & 0xC0) != 0x80)
+        throw EConvertError(tiFormat("Text is not valid UTF-8 (bad byte 0x%02X at character %d)", {b, charPos}));
+      c = (c << 6) | (b & 0x3F);
+    }
+    static constexpr char32_t kMin[5] = {0, 0, 0x80, 0x800, 0x10000};
+    if (c < kMin[len] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))
+      throw EConvertError(tiFormat("Text is not valid UTF-8 (bad sequence at character %d)", {charPos}));
+    i += len;
+    if (c < 0x80 || (c >= 0xA0 && c <= 0xFF)) {
+      out += static_cast<char>(c);
+      continue;
+    }
+    const char32_t* hit = std::find(std::begin(kHigh), std::end(kHigh), c);
+    if (hit == std::end(kHigh))
+      throw EConvertError(tiFormat("The character %s at position %d cannot be stored: the database holds "
+                                   "Windows-1252 text only",
+                                   {CodePointText(c), charPos}));
+    out += static_cast<char>(0x80 + (hit - std::begin(kHigh)));
+  }
+  return out;
+}
+
+std::string tiWin1252ToUtf8(std::string_view in) {
+  std::string out;
+  out.reserve(in.size() + in.size() / 8);
+  for (char ch : in) {
+    const auto b = static_cast<unsigned char>(ch);
+    if (b < 0x80)
+      out += ch;
+    else if (b < 0xA0)
+      AppendUtf8(out, kHigh[b - 0x80]);
+    else
+      AppendUtf8(out, b);
+  }
+  return out;
+}
+
+// ---------------------------------------------------------------------------------------------------------------
+// Environment of the embedded engine
+
+namespace {
+
+constexpr unsigned kCharSetWin1252 = 53;
+constexpr unsigned kCharSetOctets = 1;
+constexpr const char* kEngineConfig = "Providers=Engine12";
+constexpr const char* kRootConfig =
+    "# Written by KELVADO: embedded engine only, in Classic mode so that several processes can open one file.\n"
+    "ServerMode = Classic\n"
+    "Providers = Engine12\n"
+    "UdfAccess = None\n";
+
+std::string ErrnoText() { return std::strerror(errno); }
+
+// A private folder under the temporary folder: created 0700, and refused when someone else owns it or it is a
+// symbolic link (someone could otherwise point our lock files elsewhere).
+void EnsurePrivateDir(const std::string& dir) {
+  if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST)
+    throw EtiFBException(tiFormat("Cannot create the Firebird work folder \"%s\": %s", {dir, ErrnoText()}));
+  struct stat sb {};
+  if (::lstat(dir.c_str(), &sb) != 0)
+    throw EtiFBException(tiFormat("Cannot use the Firebird work folder \"%s\": %s", {dir, ErrnoText()}));
+  if (!S_ISDIR(sb.st_mode) || sb.st_uid != ::getuid())
+    throw EtiFBException(
+        tiFormat("The Firebird work folder \"%s\" is not a folder owned by the current user", {dir}));
+}
+
+bool FileExists(const std::string& p) {
+  struct stat sb {};
+  return ::stat(p.c_str(), &sb) == 0;
+}
+
+// The install root of the Firebird 3 engine: beside the client library (Debian: <libdir>/firebird/3.0) or one
+// of the usual places. Empty when none holds the engine plugin.
+std::string FindSystemRoot() {
+  std::vector<std::string> candidates;
+  Dl_info info{};
+  if (::dladdr(reinterpret_cast<void*>(&fb::fb_get_master_interface), &info) != 0 && info.dli_fname) {
+    std::string lib = info.dli_fname;
+    const auto slash = lib.rfind('/');
+    if (slash != std::string::npos) candidates.push_back(lib.substr(0, slash) + "/firebird/3.0");
+  }
+  for (const char* c : {"/usr/lib/x86_64-linux-gnu/firebird/3.0", "/usr/lib/aarch64-linux-gnu/firebird/3.0",
+                        "/usr/lib/firebird/3.0", "/usr/lib64/firebird", "/opt/firebird"})
+    candidates.emplace_back(c);
+  for (const auto& c : candidates)
+    if (FileExists(c + "/plugins/libEngine12.so")) return c;
+  return {};
+}
+
+void WriteFileAtomically(const std::string& path, const std::string& content) {
+  std::ifstream in(path, std::ios::binary);
+  if (in) {
+    std::stringstream ss;
+    ss << in.rdbuf();
+    if (ss.str() == content) return;
+  }
+  const std::string tmp = path + ".tmp." + std::to_string(::getpid());
+  {
+    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
+    out << content;
+    out.flush();
+    if (!out) throw EtiFBException(tiFormat("Cannot write \"%s\"", {tmp}));
+  }
+  if (std::rename(tmp.c_str(), path.c_str()) != 0) {
+    std::remove(tmp.c_str());
+    throw EtiFBException(tiFormat("Cannot write \"%s\": %s", {path, ErrnoText()}));
+  }
+}
+
+// Copies a file unless the copy has the source's size and modification time already (so an upgraded engine
+// is picked up); the copy is written beside and renamed into place.
+void CopyIfChanged(const std::string& src, const std::string& dst) {
+  struct stat a {}, b {};
+  if (::stat(src.c_str(), &a) != 0)
+    throw EtiFBException(tiFormat("Cannot read the Firebird file \"%s\": %s", {src, ErrnoText()}));
+  if (::stat(dst.c_str(), &b) == 0 && a.st_size == b.st_size && a.st_mtim.tv_sec == b.st_mtim.tv_sec &&
+      a.st_mtim.tv_nsec == b.st_mtim.tv_nsec)
+    return;
+  const std::string tmp = dst + ".tmp." + std::to_string(::getpid());
+  {
+    std::ifstream in(src, std::ios::binary);
+    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
+    out << in.rdbuf();
+    out.flush();
+    if (!in || !out) {
+      std::remove(tmp.c_str());
+      throw EtiFBException(tiFormat("Cannot copy \"%s\" to \"%s\"", {src, tmp}));
+    }
+  }
+  ::chmod(tmp.c_str(), a.st_mode & 0755);
+  const struct timespec times[2] = {a.st_atim, a.st_mtim};
+  ::utimensat(AT_FDCWD, tmp.c_str(), times, 0);
+  if (std::rename(tmp.c_str(), dst.c_str()) != 0) {
+    std::remove(tmp.c_str());
+    throw EtiFBException(tiFormat("Cannot write \"%s\": %s", {dst, ErrnoText()}));
+  }
+}
+
+void LinkInto(const std::string& target, const std::string& link) {
+  char buf[4096];
+  const ssize_t n = ::readlink(link.c_str(), buf, sizeof buf - 1);
+  if (n >= 0 && std::string(buf, static_cast<size_t>(n)) == target) return;
+  // Build the link beside and rename it over, so parallel processes never see a half-made root.
+  const std::string tmp = link + ".tmp." + std::to_string(::getpid());
+  ::unlink(tmp.c_str());
+  if (::symlink(target.c_str(), tmp.c_str()) != 0 || std::rename(tmp.c_str(), link.c_str()) != 0) {
+    ::unlink(tmp.c_str());
+    throw EtiFBException(tiFormat("Cannot prepare the Firebird configuration link \"%s\": %s", {link, ErrnoText()}));
+  }
+}
+
+void InitEnvironmentOnce() {
+  const char* tmpdir = std::getenv("TMPDIR");
+  const std::string base = std::string(tmpdir && *tmpdir ? tmpdir : "/tmp") + "/kelvado-firebird-" +
+                           std::to_string(static_cast<unsigned long>(::getuid()));
+  const char* lock = std::getenv("FIREBIRD_LOCK");
+  const char* root = std::getenv("FIREBIRD");
+  if ((lock && *lock) && (root && *root)) return;
+  EnsurePrivateDir(base);
+  if (!(lock && *lock)) {
+    const std::string dir = base + "/lock";
+    EnsurePrivateDir(dir);
+    ::setenv("FIREBIRD_LOCK", dir.c_str(), 1);
+  }
+  if (!(root && *root)) {
+    const std::string sys = FindSystemRoot();
+    if (sys.empty()) return;  // unknown install: leave the engine its own configuration
+    const std::string dir = base + "/root";
+    EnsurePrivateDir(dir);
+    for (const char* entry : {"plugins", "firebird.msg", "plugins.conf", "lib", "UDF"})
+      if (FileExists(sys + "/" + entry)) LinkInto(sys + "/" + entry, dir + "/" + entry);
+    // The engine refuses a character-set module reached through a symbolic link: the module is copied.
+    const std::string intl = dir + "/intl";
+    struct stat sb {};
+    if (::lstat(intl.c_str(), &sb) == 0 && S_ISLNK(sb.st_mode)) ::unlink(intl.c_str());
+    EnsurePrivateDir(intl);
+    for (const char* entry : {"libfbintl.so", "fbintl.conf"})
+      if (FileExists(sys + "/intl/" + entry)) CopyIfChanged(sys + "/intl/" + entry, intl + "/" + entry);
+    WriteFileAtomically(dir + "/firebird.conf", kRootConfig);
+    ::setenv("FIREBIRD", dir.c_str(), 1);
+  }
+}
+
+std::once_flag gEnvOnce;
+
+fb::IMaster* Master() {
+  tiFBInitEnvironment();
+  return fb::fb_get_master_interface();
+}
+
+// One status object per call, disposed at scope end.
+struct Status {
+  fb::ThrowStatusWrapper w;
+  Status() : w(Master()->getStatus()) {}
+  ~Status() { w.dispose(); }
+  fb::ThrowStatusWrapper* operator&() { return &w; }
+};
+
+std::string EngineText(const fb::FbException& e) {
+  char buf[4096];
+  Master()->getUtilInterface()->formatStatus(buf, sizeof buf, e.getStatus());
+  std::string s = buf;
+  while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
+  return s;
+}
+
+long EngineCode(const fb::FbException& e) {
+  const intptr_t* v = e.getStatus()->getErrors();
+  return (v && v[0] == isc_arg_gds) ? static_cast<long>(v[1]) : 0;
+}
+
+std::string Shorten(const std::string& s, size_t max = 300) {
+  std::string t = s;
+  std::replace(t.begin(), t.end(), '\n', ' ');
+  std::replace(t.begin(), t.end(), '\r', ' ');
+  if (t.size() > max) t = t.substr(0, max) + "...";
+  return t;
+}
+
+class XpbGuard {
+public:
+  explicit XpbGuard(fb::IXpbBuilder* b) : b_(b) {}
+  ~XpbGuard() {
+    if (b_) b_->dispose();
+  }
+  fb::IXpbBuilder* operator->() const { return b_; }
+  fb::IXpbBuilder* get() const { return b_; }
+
+private:
+  fb::IXpbBuilder* b_;
+};
+
+// Attachment parameters shared by connect, create and mode switches.
+fb::IXpbBuilder* NewDpb(Status& st, const std::string& user, const std::string& password) {
+  fb::IXpbBuilder* dpb = Master()->getUtilInterface()->getXpbBuilder(&st, fb::IXpbBuilder::DPB, nullptr, 0);
+  dpb->insertString(&st, isc_dpb_user_name, user.empty() ? "SYSDBA" : user.c_str());
+  if (!password.empty()) dpb->insertString(&st, isc_dpb_password, password.c_str());
+  dpb->insertString(&st, isc_dpb_lc_ctype, "WIN1252");
+  dpb->insertString(&st, isc_dpb_config, kEngineConfig);
+  return dpb;
+}
+
+std::string Upper(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return s;
+}
+
+std::string Trim(const std::string& s) {
+  const auto b = s.find_first_not_of(" \t\r\n");
+  if (b == std::string::npos) return {};
+  const auto e = s.find_last_not_of(" \t\r\n");
+  return s.substr(b, e - b + 1);
+}
+
+std::string NumberText(double v) {
+  if (std::isnan(v)) return "NAN";
+  if (std::isinf(v)) return v > 0 ? "INF" : "-INF";
+  char buf[64];
+  auto r = std::to_chars(buf, buf + sizeof buf, v);
+  return std::string(buf, r.ptr);
+}
+
+// Date-times travel as days since 1899-12-30; the engine counts days since 1858-11-17 and time in 1/10000 s.
+constexpr int kDateOffset = 15018;
+constexpr double kTicksPerDay = 864000000.0;
+
+double IscToDateTime(ISC_DATE d, ISC_TIME t) { return static_cast<double>(d - kDateOffset) + t / kTicksPerDay; }
+
+void DateTimeToIsc(double dt, ISC_DATE& d, ISC_TIME& t) {
+  double days = std::floor(dt);
+  auto ticks = static_cast<long long>(std::llround((dt - days) * kTicksPerDay));
+  if (ticks >= static_cast<long long>(kTicksPerDay)) {
+    days += 1;
+    ticks -= static_cast<long long>(kTicksPerDay);
+  }
+  d = static_cast<ISC_DATE>(days) + kDateOffset;
+  t = static_cast<ISC_TIME>(ticks);
+}
+
+}  // namespace
+
+void tiFBInitEnvironment() { std::call_once(gEnvOnce, InitEnvironmentOnce); }
+
+// ---------------------------------------------------------------------------------------------------------------
+// Database
+
+struct TtiFBTransaction::Impl {
+  fb::ITransaction* tra = nullptr;
+};
+
+struct TtiFBDatabase::Impl {
+  fb::IAttachment* att = nullptr;
+  std::vector<TtiFBTransaction*> transactions;
+  std::vector<TtiFBStatement*> statements;
+};
+
+TtiFBDatabase::TtiFBDatabase() : impl_(std::make_unique<Impl>()), userName_("SYSDBA") {}
+
+TtiFBDatabase::TtiFBDatabase(std::string databaseName, std::string userName, std::string password)
+    : impl_(std::make_unique<Impl>()),
+      databaseName_(std::move(databaseName)),
+      userName_(std::move(userName)),
+      password_(std::move(password)) {}
+
+TtiFBDatabase::~TtiFBDatabase() {
+  try {
+    Disconnect();
+  } catch (...) {
+    // A failing detach at destruction has nobody to report to; the engine drops the attachment with the process.
+  }
+  for (auto* t : impl_->transactions) t->Detach();
+  for (auto* s : impl_->statements) s->ReleaseHandles();
+}
+
+void TtiFBDatabase::SetDatabaseName(std::string v) {
+  if (Connected()) throw EtiFBException(tiFormat("Cannot rename %s while it is connected", {Describe()}));
+  databaseName_ = std::move(v);
+}
+
+std::string TtiFBDatabase::Describe() const { return "database \"" + databaseName_ + "\""; }
+
+bool TtiFBDatabase::Connected() const { return impl_->att != nullptr; }
+
+void TtiFBDatabase::Connect() {
+  if (Connected()) Disconnect();
+  if (databaseName_.empty()) throw EtiFBException("Cannot open a database: no file name given");
+  if (!FileExists(databaseName_))
+    throw EtiFBException(tiFormat("Cannot open %s: the file does not exist", {Describe()}), isc_io_error);
+  Status st;
+  try {
+    XpbGuard dpb(NewDpb(st, userName_, password_));
+    fb::IProvider* prov = Master()->getDispatcher();
+    try {
+      impl_->att = prov->attachDatabase(&st, databaseName_.c_str(), dpb->getBufferLength(&st), dpb->getBuffer(&st));
+    } catch (...) {
+      prov->release();
+      throw;
+    }
+    prov->release();
+  } catch (const fb::FbException& e) {
+    throw EtiFBException(tiFormat("Cannot open %s:\n%s", {Describe(), EngineText(e)}), EngineCode(e));
+  }
+}
+
+void TtiFBDatabase::Disconnect() {
+  if (!impl_->att) return;
+  for (auto* s : impl_->statements) s->ReleaseHandles();
+  for (auto* t : impl_->transactions)
+    if (t->Active()) {
+      try {
+        t->Rollback();
+      } catch (const Exception&) {
+        t->Detach();
+      }
+    }
+  Status st;
+  try {
+    impl_->att->detach(&st);
+    impl_->att = nullptr;
+  } catch (const fb::FbException& e) {
+    impl_->att->release();
+    impl_->att = nullptr;
+    throw EtiFBException(tiFormat("Cannot close %s:\n%s", {Describe(), EngineText(e)}), EngineCode(e));
+  }
+}
+
+void TtiFBDatabase::CreateDatabase(const std::string& fileName, const std::string& userName,
+                                   const std::string& password, int pageSize) {
+  const std::string what = "database \"" + fileName + "\"";
+  if (fileName.empty()) throw EtiFBException("Cannot create a database: no file name given");
+  if (FileExists(fileName))
+    throw EtiFBException(tiFormat("Cannot create %s: the file exists already", {what}));
+  Status st;
+  try {
+    XpbGuard dpb(NewDpb(st, userName, password));
+    dpb->insertInt(&st, isc_dpb_page_size, pageSize);
+    dpb->insertInt(&st, isc_dpb_sql_dialect, 3);
+    dpb->insertString(&st, isc_dpb_set_db_charset, "WIN1252");
+    fb::IProvider* prov = Master()->getDispatcher();
+    fb::IAttachment* att = nullptr;
+    try {
+      att = prov->createDatabase(&st, fileName.c_str(), dpb->getBufferLength(&st), dpb->getBuffer(&st));
+      att->detach(&st);
+    } catch (...) {
+      if (att) att->release();
+      prov->release();
+      throw;
+    }
+    prov->release();
+  } catch (const fb::FbException& e) {
+    throw EtiFBException(tiFormat("Cannot create %s:\n%s", {what, EngineText(e)}), EngineCode(e));
+  }
+}
+
+void TtiFBDatabase::SetReadOnlyMode(const std::string& fileName, bool readOnly, const std::string& userName,
+                                    const std::string& password) {
+  const std::string what = "database \"" + fileName + "\"";
+  if (!FileExists(fileName))
+    throw EtiFBException(tiFormat("Cannot change the mode of %s: the file does not exist", {what}), isc_io_error);
+  Status st;
+  try {
+    XpbGuard dpb(NewDpb(st, userName, password));
+    dpb->insertInt(&st, isc_dpb_set_db_readonly, readOnly ? 1 : 0);
+    fb::IProvider* prov = Master()->getDispatcher();
+    fb::IAttachment* att = nullptr;
+    try {
+      att = prov->attachDatabase(&st, fileName.c_str(), dpb->getBufferLength(&st), dpb->getBuffer(&st));
+      att->detach(&st);
+    } catch (...) {
+      if (att) att->release();
+      prov->release();
+      throw;
+    }
+    prov->release();
+  } catch (const fb::FbException& e) {
+    throw EtiFBException(tiFormat("Cannot change the mode of %s:\n%s", {what, EngineText(e)}), EngineCode(e));
+  }
+}
+
+void TtiFBDatabase::DropDatabase() {
+  if (!Connected()) throw EtiFBException(tiFormat("Cannot drop %s: it is not connected", {Describe()}));
+  for (auto* s : impl_->statements) s->ReleaseHandles();
+  for (auto* t : impl_->transactions)
+    if (t->Active()) t->Rollback();
+  Status st;
+  try {
+    impl_->att->dropDatabase(&st);
+    impl_->att = nullptr;
+  } catch (const fb::FbException& e) {
+    throw EtiFBException(tiFormat("Cannot drop %s:\n%s", {Describe(), EngineText(e)}), EngineCode(e));
+  }
+}
+
+void TtiFBDatabase::ExecuteImmediate(TtiFBTransaction& tr, const std::string& sql) {
+  if (!Connected()) throw EtiFBException(tiFormat("Cannot run a statement on %s: it is not connected", {Describe()}));
+  if (&tr.Database() != this || !tr.Active())
+    throw EtiFBException(tiFormat("Cannot run a statement on %s: the transaction is not active", {Describe()}));
+  std::string text;
+  try {
+    text = tiUtf8ToWin1252(sql);
+  } catch (const EConvertError& e) {
+    throw EConvertError(tiFormat("Statement for %s: %s", {Describe(), e.Message()}));
+  }
+  Status st;
+  try {
+    impl_->att->execute(&st, tr.impl_->tra, 0,
+                        text.c_str(), SQLDialect(), nullptr, nullptr, nullptr, nullptr);
+  } catch (const fb::FbException& e) {
+    throw EtiFBException(tiFormat("Statement failed on %s:\n%s\nSQL: %s", {Describe(), EngineText(e), Shorten(sql)}),
+                         EngineCode(e));
+  }
+}
+
+// ---------------------------------------------------------------------------------------------------------------
+// Transaction
+
+TtiFBTransaction::TtiFBTransaction(TtiFBDatabase& db) : db_(db), impl_(std::make_unique<Impl>()) {
+  db_.impl_->transactions.push_back(this);
+}
+
+TtiFBTransaction::~TtiFBTransaction() {
+  if (impl_->tra) {
+    try {
+      Rollback();
+    } catch (...) {
+      Detach();
+    }
+  }
+  auto& v = db_.impl_->transactions;
+  v.erase(std::remove(v.begin(), v.end(), this), v.end());
+}
+
+void TtiFBTransaction::Detach() {
+  if (impl_->tra) impl_->tra->release();
+  impl_->tra = nullptr;
+}
+
+bool TtiFBTransaction::Active() const { return impl_->tra != nullptr; }
+
+void TtiFBTransaction::Start(bool readOnly) {
+  if (Active())
+    throw EtiFBException(tiFormat("Cannot start a transaction on %s: one is active already", {db_.Describe()}));
+  if (!db_.Connected())
+    throw EtiFBException(tiFormat("Cannot start a transaction on %s: it is not connected", {db_.Describe()}));
+  Status st;
+  try {
+    XpbGuard tpb(Master()->getUtilInterface()->getXpbBuilder(&st, fb::IXpbBuilder::TPB, nullptr, 0));
+    tpb->insertTag(&st, isc_tpb_concurrency);
+    tpb->insertTag(&st, isc_tpb_wait);
+    tpb->insertTag(&st, readOnly ? isc_tpb_read : isc_tpb_write);
+    impl_->tra = db_.impl_->att->startTransaction(&st, tpb->getBufferLength(&st), tpb->getBuffer(&st));
+    readOnly_ = readOnly;
+  } catch (const fb::FbException& e) {
+    throw EtiFBException(tiFormat("Cannot start a transaction on %s:\n%s", {db_.Describe(), EngineText(e)}),
+                         EngineCode(e));
+  }
+}
+
+void TtiFBTransaction::Commit() {
+  if (!Active())
+    throw EtiFBException(tiFormat("Cannot commit on %s: no transaction is active", {db_.Describe()}));
+  for (auto* s : db_.impl_->statements)
+    if (&s->tr_ == this) s->Close();
+  Status st;
+  try {
+    impl_->tra->commit(&st);
+    impl_->tra = nullptr;
+  } catch (const fb::FbException& e) {
+    throw EtiFBException(tiFormat("Cannot commit on %s:\n%s", {db_.Describe(), EngineText(e)}), EngineCode(e));
+  }
+}
+
+void TtiFBTransaction::CommitRetaining() {
+  if (!Active())
+    throw EtiFBException(tiFormat("Cannot commit on %s: no transaction is active", {db_.Describe()}));
+  Status st;
+  try {
+    impl_->tra->commitRetaining(&st);
+  } catch (const fb::FbException& e) {
+    throw EtiFBException(tiFormat("Cannot commit on %s:\n%s", {db_.Describe(), EngineText(e)}), EngineCode(e));
+  }
+}
+
+void TtiFBTransaction::Rollback() {
+  if (!Active())
+    throw EtiFBException(tiFormat("Cannot roll back on %s: no transaction is active", {db_.Describe()}));
+  for (auto* s : db_.impl_->statements)
+    if (&s->tr_ == this) s->Close();
+  Status st;
+  try {
+    impl_->tra->rollback(&st);
+    impl_->tra = nullptr;
+  } catch (const fb::FbException& e) {
+    // The engine keeps nothing we could retry with: drop the handle so the object stays usable.
+    Detach();
+    throw EtiFBException(tiFormat("Cannot roll back on %s:\n%s", {db_.Describe(), EngineText(e)}), EngineCode(e));
+  }
+}
+
+// ---------------------------------------------------------------------------------------------------------------
+// Statement
+
+enum class PKind { Unset, Null, String, Integer, Double, Boolean, DateTime, Blob };
+
+struct TtiFBStatement::Param {
+  PKind kind = PKind::Unset;
+  std::string text;  // Windows-1252 bytes for strings, raw bytes for blobs
+  int64_t i = 0;
+  double d = 0.0;
+};
+
+struct TtiFBStatement::Impl {
+  fb::IStatement* stmt = nullptr;
+  fb::IResultSet* cursor = nullptr;
+  fb::IMessageMetadata* inMeta = nullptr;   // as described by the engine
+  fb::IMessageMetadata* outMeta = nullptr;
+  fb::IMessageMetadata* bindMeta = nullptr;  // built from the values bound
+  std::vector<unsigned char> inBuf;
+  std::vector<unsigned char> outBuf;
+  std::vector<TtiFBColumn> columns;
+  std::vector<unsigned> offsets, nullOffsets;
+  unsigned type = 0;
+  bool eof = true;
+  int64_t affected = 0;
+
+  void ReleaseMeta() {
+    if (bindMeta) bindMeta->release();
+    bindMeta = nullptr;
+  }
+};
+
+TtiFBStatement::TtiFBStatement(TtiFBDatabase& db, TtiFBTransaction& tr)
+    : db_(db), tr_(tr), impl_(std::make_unique<Impl>()) {
+  if (&tr.Database() != &db)
+    throw EtiFBException(tiFormat("A statement on %s cannot use a transaction of %s",
+                                  {db.Describe(), tr.Database().Describe()}));
+  db_.impl_->statements.push_back(this);
+}
+
+TtiFBStatement::~TtiFBStatement() {
+  ReleaseHandles();
+  auto& v = db_.impl_->statements;
+  v.erase(std::remove(v.begin(), v.end(), this), v.end());
+}
+
+void TtiFBStatement::ReleaseHandles() {
+  // Plain releases: nothing here may throw, and after a failed detach the handles are dead anyway.
+  if (impl_->cursor) impl_->cursor->release();
+  impl_->cursor = nullptr;
+  impl_->eof = true;
+  impl_->ReleaseMeta();
+  if (impl_->inMeta) impl_->inMeta->release();
+  if (impl_->outMeta) impl_->outMeta->release();
+  impl_->inMeta = impl_->outMeta = nullptr;
+  if (impl_->stmt) impl_->stmt->release();
+  impl_->stmt = nullptr;
+  impl_->columns.clear();
+}
+
+void TtiFBStatement::Fail(const std::string& what, const std::string& detail, long code) const {
+  std::string msg = what + " on " + db_.Describe();
+  if (!detail.empty()) msg += ":\n" + detail;
+  if (!sql_.empty()) msg += "\nSQL: " + Shorten(sql_);
+  throw EtiFBException(msg, code);
+}
+
+void TtiFBStatement::SetSQL(const std::string& sql) {
+  ReleaseHandles();
+  sql_ = sql;
+  engineSql_.clear();
+  paramNames_.clear();
+  positions_.clear();
+  params_.clear();
+  // Replace ":Name" by "?" outside quotes and comments.
+  const size_t n = sql.size();
+  size_t i = 0;
+  auto isNameChar = [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '$'; };
+  while (i < n) {
+    const char c = sql[i];
+    if (c == '\'' || c == '"') {
+      size_t j = i + 1;
+      while (j < n) {
+        if (sql[j] == c) {
+          if (j + 1 < n && sql[j + 1] == c) {
+            j += 2;
+            continue;
+          }
+          break;
+        }
+        ++j;
+      }
+      if (j >= n) Fail("Unterminated quoted text in a statement", "");
+      engineSql_.append(sql, i, j - i + 1);
+      i = j + 1;
+    } else if (c == '-' && i + 1 < n && sql[i + 1] == '-') {
+      const size_t e = sql.find('\n', i);
+      const size_t end = e == std::string::npos ? n : e;
+      engineSql_.append(sql, i, end - i);
+      i = end;
+    } else if (c == '/' && i + 1 < n && sql[i + 1] == '*') {
+      const size_t e = sql.find("*/", i + 2);
+      if (e == std::string::npos) Fail("Unterminated comment in a statement", "");
+      engineSql_.append(sql, i, e + 2 - i);
+      i = e + 2;
+    } else if (c == ':' && i + 1 < n && isNameChar(sql[i + 1]) && !(i > 0 && isNameChar(sql[i - 1]))) {
+      size_t j = i + 1;
+      while (j < n && isNameChar(sql[j])) ++j;
+      const std::string name = sql.substr(i + 1, j - i - 1);
+      const std::string key = Upper(name);
+      int idx = -1;
+      for (size_t k = 0; k < paramNames_.size(); ++k)
+        if (Upper(paramNames_[k]) == key) idx = static_cast<int>(k);
+      if (idx < 0) {
+        paramNames_.push_back(name);
+        idx = static_cast<int>(paramNames_.size()) - 1;
+      }
+      positions_.push_back(idx);
+      engineSql_ += '?';
+      i = j;
+    } else if (c == '?') {
+      Fail("Positional parameters (\"?\") are not supported; name them as \":Name\"", "");
+    } else {
+      engineSql_ += c;
+      ++i;
+    }
+  }
+  params_.resize(paramNames_.size());
+}
+
+const std::string& TtiFBStatement::ParamName(int index) const {
+  if (index < 0 || index >= ParamCount())
+    Fail(tiFormat("Parameter index %d out of range (%d parameters)", {index, ParamCount()}), "");
+  return paramNames_[static_cast<size_t>(index)];
+}
+
+bool TtiFBStatement::HasParam(const std::string& name) const {
+  const std::string key = Upper(name);
+  for (const auto& p : paramNames_)
+    if (Upper(p) == key) return true;
+  return false;
+}
+
+TtiFBStatement::Param& TtiFBStatement::RequireParam(const std::string& name) {
+  const std::string key = Upper(name);
+  for (size_t k = 0; k < paramNames_.size(); ++k)
+    if (Upper(paramNames_[k]) == key) return params_[k];
+  Fail(tiFormat("The statement has no parameter \"%s\"", {name}), "");
+}
+
+const TtiFBStatement::Param& TtiFBStatement::RequireParam(const std::string& name) const {
+  return const_cast<TtiFBStatement*>(this)->RequireParam(name);
+}
+
+void TtiFBStatement::SetParamString(const std::string& name, const std::string& utf8) {
+  Param& p = RequireParam(name);
+  try {
+    p.text = tiUtf8ToWin1252(utf8);
+  } catch (const EConvertError& e) {
+    throw EConvertError(tiFormat("Parameter \"%s\" for %s: %s", {name, db_.Describe(), e.Message()}));
+  }
+  if (p.text.size() > 32765)
+    Fail(tiFormat("Parameter \"%s\" is too long (%d bytes; at most 32765)", {name, p.text.size()}), "");
+  p.kind = PKind::String;
+}
+
+void TtiFBStatement::SetParamInteger(const std::string& name, int64_t v) {
+  Param& p = RequireParam(name);
+  p.i = v;
+  p.kind = PKind::Integer;
+}
+
+void TtiFBStatement::SetParamDouble(const std::string& name, double v) {
+  Param& p = RequireParam(name);
+  if (std::isnan(v)) Fail(tiFormat("Parameter \"%s\" is not a number (NaN)", {name}), "");
+  p.d = v;
+  p.kind = PKind::Double;
+}
+
+void TtiFBStatement::SetParamBoolean(const std::string& name, bool v) {
+  Param& p = RequireParam(name);
+  p.i = v ? 1 : 0;
+  p.kind = PKind::Boolean;
+}
+
+void TtiFBStatement::SetParamDateTime(const std::string& name, double dateTime) {
+  Param& p = RequireParam(name);
+  if (!std::isfinite(dateTime)) Fail(tiFormat("Parameter \"%s\" is not a valid date-time", {name}), "");
+  p.d = dateTime;
+  p.kind = PKind::DateTime;
+}
+
+void TtiFBStatement::SetParamBlob(const std::string& name, const std::string& bytes) {
+  Param& p = RequireParam(name);
+  p.text = bytes;
+  p.kind = PKind::Blob;
+}
+
+void TtiFBStatement::SetParamNull(const std::string& name) {
+  Param& p = RequireParam(name);
+  p.kind = PKind::Null;
+}
+
+bool TtiFBStatement::ParamIsNull(const std::string& name) const {
+  const Param& p = RequireParam(name);
+  return p.kind == PKind::Null || p.kind == PKind::Unset;
+}
+
+bool TtiFBStatement::Prepared() const { return impl_->stmt != nullptr; }
+
+void TtiFBStatement::Prepare() {
+  if (Prepared()) return;
+  if (sql_.empty()) Fail("Cannot prepare an empty statement", "");
+  if (!db_.Connected()) Fail("Cannot prepare a statement", "the database is not connected");
+  if (!tr_.Active()) Fail("Cannot prepare a statement", "the transaction is not active");
+  std::string text;
+  try {
+    text = tiUtf8ToWin1252(engineSql_);
+  } catch (const EConvertError& e) {
+    throw EConvertError(tiFormat("Statement for %s: %s", {db_.Describe(), e.Message()}));
+  }
+  Status st;
+  try {
+    impl_->stmt = db_.impl_->att->prepare(&st, tr_.impl_->tra, 0, text.c_str(), db_.SQLDialect(),
+                                          fb::IStatement::PREPARE_PREFETCH_METADATA);
+    impl_->type = impl_->stmt->getType(&st);
+    impl_->inMeta = impl_->stmt->getInputMetadata(&st);
+    impl_->outMeta = impl_->stmt->getOutputMetadata(&st);
+    if (impl_->inMeta->getCount(&st) != positions_.size())
+      Fail("Cannot prepare a statement",
+           tiFormat("the engine sees %d parameters, the text names %d", {impl_->inMeta->getCount(&st),
+                                                                            positions_.size()}));
+    const unsigned cols = impl_->outMeta->getCount(&st);
+    impl_->columns.clear();
+    impl_->offsets.clear();
+    impl_->nullOffsets.clear();
+    for (unsigned k = 0; k < cols; ++k) {
+      TtiFBColumn c;
+      c.Name = tiWin1252ToUtf8(impl_->outMeta->getField(&st, k));
+      c.Alias = tiWin1252ToUtf8(impl_->outMeta->getAlias(&st, k));
+      c.Relation = tiWin1252ToUtf8(impl_->outMeta->getRelation(&st, k));
+      c.SQLType = impl_->outMeta->getType(&st, k) & ~1u;
+      c.SubType = impl_->outMeta->getSubType(&st, k);
+      c.Scale = impl_->outMeta->getScale(&st, k);
+      c.Length = impl_->outMeta->getLength(&st, k);
+      c.CharSet = impl_->outMeta->getCharSet(&st, k);
+      if (c.Alias.empty()) c.Alias = c.Name;
+      impl_->columns.push_back(std::move(c));
+      impl_->offsets.push_back(impl_->outMeta->getOffset(&st, k));
+      impl_->nullOffsets.push_back(impl_->outMeta->getNullOffset(&st, k));
+    }
+    impl_->outBuf.assign(impl_->outMeta->getMessageLength(&st), 0);
+  } catch (const fb::FbException& e) {
+    const std::string detail = EngineText(e);
+    const long code = EngineCode(e);
+    ReleaseHandles();
+    Fail("Cannot prepare a statement", detail, code);
+  }
+}
+
+void TtiFBStatement::BuildInput() {
+  impl_->ReleaseMeta();
+  impl_->inBuf.clear();
+  const unsigned n = static_cast<unsigned>(positions_.size());
+  if (n == 0) return;
+  for (unsigned k = 0; k < n; ++k)
+    if (params_[static_cast<size_t>(positions_[k])].kind == PKind::Unset)
+      Fail(tiFormat("Parameter \"%s\" has no value", {paramNames_[static_cast<size_t>(positions_[k])]}), "");
+  Status st;
+  try {
+    fb::IMetadataBuilder* b = impl_->inMeta->getBuilder(&st);
+    try {
+      for (unsigned k = 0; k < n; ++k) {
+        const Param& p = params_[static_cast<size_t>(positions_[k])];
+        switch (p.kind) {
+          case PKind::String:
+            b->setType(&st, k, SQL_VARYING + 1);
+            b->setLength(&st, k, static_cast<unsigned>(std::max<size_t>(p.text.size(), 1)));
+            b->setCharSet(&st, k, kCharSetWin1252);
+            break;
+          case PKind::Integer:
+            b->setType(&st, k, SQL_INT64 + 1);
+            b->setLength(&st, k, sizeof(ISC_INT64));
+            b->setScale(&st, k, 0);
+            break;
+          case PKind::Double:
+            b->setType(&st, k, SQL_DOUBLE + 1);
+            b->setLength(&st, k, sizeof(double));
+            b->setScale(&st, k, 0);
+            break;
+          case PKind::Boolean:
+            b->setType(&st, k, SQL_SHORT + 1);
+            b->setLength(&st, k, sizeof(short));
+            b->setScale(&st, k, 0);
+            break;
+          case PKind::DateTime:
+            b->setType(&st, k, SQL_TIMESTAMP + 1);
+            b->setLength(&st, k, sizeof(ISC_TIMESTAMP));
+            break;
+          case PKind::Blob:
+            b->setType(&st, k, SQL_BLOB + 1);
+            b->setLength(&st, k, sizeof(ISC_QUAD));
+            b->setSubType(&st, k, 0);
+            break;
+          case PKind::Null:
+          case PKind::Unset:
+            b->setType(&st, k, impl_->inMeta->getType(&st, k) | 1u);
+            break;
+        }
+      }
+      impl_->bindMeta = b->getMetadata(&st);
+    } catch (...) {
+      b->release();
+      throw;
+    }
+    b->release();
+    fb::IMessageMetadata* m = impl_->bindMeta;
+    impl_->inBuf.assign(m->getMessageLength(&st), 0);
+    unsigned char* buf = impl_->inBuf.data();
+    for (unsigned k = 0; k < n; ++k) {
+      const Param& p = params_[static_cast<size_t>(positions_[k])];
+      unsigned char* v = buf + m->getOffset(&st, k);
+      auto* nul = reinterpret_cast<short*>(buf + m->getNullOffset(&st, k));
+      *nul = 0;
+      switch (p.kind) {
+        case PKind::String: {
+          const auto len = static_cast<unsigned short>(p.text.size());
+          std::memcpy(v, &len, sizeof len);
+          std::memcpy(v + sizeof len, p.text.data(), p.text.size());
+          break;
+        }
+        case PKind::Integer: {
+          const ISC_INT64 x = p.i;
+          std::memcpy(v, &x, sizeof x);
+          break;
+        }
+        case PKind::Double:
+          std::memcpy(v, &p.d, sizeof p.d);
+          break;
+        case PKind::Boolean: {
+          const short x = static_cast<short>(p.i);
+          std::memcpy(v, &x, sizeof x);
+          break;
+        }
+        case PKind::DateTime: {
+          ISC_TIMESTAMP ts;
+          DateTimeToIsc(p.d, ts.timestamp_date, ts.timestamp_time);
+          std::memcpy(v, &ts, sizeof ts);
+          break;
+        }
+        case PKind::Blob: {
+          ISC_QUAD id{};
+          fb::IBlob* blob = db_.impl_->att->createBlob(&st, tr_.impl_->tra, &id, 0, nullptr);
+          try {
+            for (size_t off = 0; off < p.text.size(); off += 32768) {
+              const size_t len = std::min<size_t>(32768, p.text.size() - off);
+              blob->putSegment(&st, static_cast<unsigned>(len), p.text.data() + off);
+            }
+            blob->close(&st);
+          } catch (...) {
+            blob->release();
+            throw;
+          }
+          std::memcpy(v, &id, sizeof id);
+          break;
+        }
+        case PKind::Null:
+        case PKind::Unset:
+          *nul = -1;
+          break;
+      }
+    }
+  } catch (const fb::FbException& e) {
+    Fail("Cannot bind the parameters", EngineText(e), EngineCode(e));
+  }
+}
+
+void TtiFBStatement::Execute() {
+  Close();
+  Prepare();
+  if (!tr_.Active()) Fail("Cannot run a statement", "the transaction is not active");
+  if (impl_->type == isc_info_sql_stmt_select || impl_->type == isc_info_sql_stmt_select_for_upd)
+    Fail("Cannot run a SELECT with Execute", "open it instead");
+  BuildInput();
+  Status st;
+  try {
+    const bool hasOut = !impl_->columns.empty();
+    impl_->stmt->execute(&st, tr_.impl_->tra, impl_->bindMeta, impl_->inBuf.empty() ? nullptr : impl_->inBuf.data(),
+                         hasOut ? impl_->outMeta : nullptr, hasOut ? impl_->outBuf.data() : nullptr);
+    impl_->affected = static_cast<int64_t>(impl_->stmt->getAffectedRecords(&st));
+  } catch (const fb::FbException& e) {
+    Fail("Statement failed", EngineText(e), EngineCode(e));
+  }
+}
+
+void TtiFBStatement::Open() {
+  Close();
+  Prepare();
+  if (!tr_.Active()) Fail("Cannot open a query", "the transaction is not active");
+  if (impl_->columns.empty()) Fail("Cannot open a statement that returns no rows", "");
+  BuildInput();
+  Status st;
+  try {
+    impl_->cursor = impl_->stmt->openCursor(&st, tr_.impl_->tra, impl_->bindMeta,
+                                            impl_->inBuf.empty() ? nullptr : impl_->inBuf.data(), impl_->outMeta, 0);
+  } catch (const fb::FbException& e) {
+    Fail("Cannot open a query", EngineText(e), EngineCode(e));
+  }
+  impl_->eof = false;
+  Next();
+}
+
+bool TtiFBStatement::Active() const { return impl_->cursor != nullptr; }
+
+bool TtiFBStatement::Eof() const { return impl_->eof; }
+
+void TtiFBStatement::Next() {
+  if (!impl_->cursor) Fail("Cannot fetch a row", "the query is not open");
+  if (impl_->eof) return;
+  Status st;
+  try {
+    const int rc = impl_->cursor->fetchNext(&st, impl_->outBuf.data());
+    impl_->eof = rc != fb::IStatus::RESULT_OK;
+  } catch (const fb::FbException& e) {
+    impl_->eof = true;
+    Fail("Cannot fetch a row", EngineText(e), EngineCode(e));
+  }
+}
+
+void TtiFBStatement::Close() {
+  if (!impl_->cursor) return;
+  Status st;
+  try {
+    impl_->cursor->close(&st);
+  } catch (const fb::FbException&) {
+    // A cursor whose transaction already ended cannot be closed: releasing it is all that is left to do.
+    impl_->cursor->release();
+  }
+  impl_->cursor = nullptr;
+  impl_->eof = true;
+}
+
+int64_t TtiFBStatement::RowsAffected() const { return impl_->affected; }
+
+int TtiFBStatement::FieldCount() const { return static_cast<int>(impl_->columns.size()); }
+
+const TtiFBColumn& TtiFBStatement::Column(int index) const {
+  if (index < 0 || index >= FieldCount())
+    Fail(tiFormat("Column index %d out of range (%d columns)", {index, FieldCount()}), "");
+  return impl_->columns[static_cast<size_t>(index)];
+}
+
+const std::string& TtiFBStatement::FieldName(int index) const { return Column(index).Alias; }
+
+int TtiFBStatement::FieldIndex(const std::string& name) const {
+  const std::string key = Upper(name);
+  for (size_t k = 0; k < impl_->columns.size(); ++k)
+    if (Upper(impl_->columns[k].Alias) == key) return static_cast<int>(k);
+  return -1;
+}
+
+int TtiFBStatement::RequireField(const std::string& name) const {
+  const int k = FieldIndex(name);
+  if (k < 0) Fail(tiFormat("The query has no column \"%s\"", {name}), "");
+  return k;
+}
+
+void TtiFBStatement::CheckRow(int index) const {
+  if (!impl_->cursor || impl_->eof) Fail("Cannot read a column", "there is no current row");
+  Column(index);
+}
+
+bool TtiFBStatement::FieldIsNull(int index) const {
+  CheckRow(index);
+  short nul;
+  std::memcpy(&nul, impl_->outBuf.data() + impl_->nullOffsets[static_cast<size_t>(index)], sizeof nul);
+  return nul != 0;
+}
+
+namespace {
+template <typename T>
+T Load(const unsigned char* p) {
+  T v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+std::string ScaledText(int64_t v, int scale) {
+  if (scale >= 0) {
+    std::string s = std::to_string(v);
+    if (v != 0) s.append(static_cast<size_t>(scale), '0');
+    return s;
+  }
+  const bool neg = v < 0;
+  std::string digits = std::to_string(neg ? -static_cast<unsigned long long>(v) : static_cast<unsigned long long>(v));
+  const auto places = static_cast<size_t>(-scale);
+  if (digits.size() <= places) digits.insert(0, places - digits.size() + 1, '0');
+  digits.insert(digits.size() - places, ".");
+  return (neg ? "-" : "") + digits;
+}
+}  // namespace
+
+std::string TtiFBStatement::RawText(int index) const {
+  const TtiFBColumn& c = impl_->columns[static_cast<size_t>(index)];
+  const unsigned char* p = impl_->outBuf.data() + impl_->offsets[static_cast<size_t>(index)];
+  if (c.SQLType == SQL_TEXT) return std::string(reinterpret_cast<const char*>(p), c.Length);
+  const auto len = Load<unsigned short>(p);
+  return std::string(reinterpret_cast<const char*>(p + sizeof(unsigned short)), len);
+}
+
+std::string TtiFBStatement::FieldAsBlob(int index) const {
+  CheckRow(index);
+  if (FieldIsNull(index)) return {};
+  const TtiFBColumn& c = impl_->columns[static_cast<size_t>(index)];
+  if (c.SQLType == SQL_TEXT || c.SQLType == SQL_VARYING) return RawText(index);
+  if (c.SQLType != SQL_BLOB) Fail(tiFormat("Column \"%s\" is not a BLOB", {c.Alias}), "");
+  ISC_QUAD id = Load<ISC_QUAD>(impl_->outBuf.data() + impl_->offsets[static_cast<size_t>(index)]);
+  std::string out;
+  Status st;
+  try {
+    fb::IBlob* blob = db_.impl_->att->openBlob(&st, tr_.impl_->tra, &id, 0, nullptr);
+    try {
+      char seg[32768];
+      for (;;) {
+        unsigned got = 0;
+        const int rc = blob->getSegment(&st, sizeof seg, seg, &got);
+        if (rc != fb::IStatus::RESULT_OK && rc != fb::IStatus::RESULT_SEGMENT) break;
+        out.append(seg, got);
+      }
+      blob->close(&st);
+    } catch (...) {
+      blob->release();
+      throw;
+    }
+  } catch (const fb::FbException& e) {
+    Fail(tiFormat("Cannot read the BLOB column \"%s\"", {c.Alias}), EngineText(e), EngineCode(e));
+  }
+  return out;
+}
+
+std::string TtiFBStatement::FieldAsString(int index) const {
+  CheckRow(index);
+  if (FieldIsNull(index)) return {};
+  const TtiFBColumn& c = impl_->columns[static_cast<size_t>(index)];
+  const unsigned char* p = impl_->outBuf.data() + impl_->offsets[static_cast<size_t>(index)];
+  switch (c.SQLType) {
+    case SQL_TEXT:
+    case SQL_VARYING:
+      return c.CharSet == kCharSetOctets ? RawText(index) : tiWin1252ToUtf8(RawText(index));
+    case SQL_SHORT:
+      return ScaledText(Load<short>(p), c.Scale);
+    case SQL_LONG:
+      return ScaledText(Load<ISC_LONG>(p), c.Scale);
+    case SQL_INT64:
+      return ScaledText(Load<ISC_INT64>(p), c.Scale);
+    case SQL_FLOAT:
+      return NumberText(Load<float>(p));
+    case SQL_DOUBLE:
+    case SQL_D_FLOAT:
+      return NumberText(Load<double>(p));
+    case SQL_BOOLEAN:
+      return *p ? "1" : "0";
+    case SQL_BLOB: {
+      std::string raw = FieldAsBlob(index);
+      return (c.SubType == 1 && c.CharSet != kCharSetOctets) ? tiWin1252ToUtf8(raw) : raw;
+    }
+    case SQL_TIMESTAMP:
+    case SQL_TYPE_DATE:
+    case SQL_TYPE_TIME: {
+      unsigned y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0, frac = 0;
+      auto* util = Master()->getUtilInterface();
+      char buf[48];
+      if (c.SQLType == SQL_TYPE_TIME) {
+        util->decodeTime(Load<ISC_TIME>(p), &h, &mi, &s, &frac);
+        std::snprintf(buf, sizeof buf, "%02u:%02u:%02u", h, mi, s);
+      } else if (c.SQLType == SQL_TYPE_DATE) {
+        util->decodeDate(Load<ISC_DATE>(p), &y, &mo, &d);
+        std::snprintf(buf, sizeof buf, "%04u-%02u-%02u", y, mo, d);
+      } else {
+        const auto ts = Load<ISC_TIMESTAMP>(p);
+        util->decodeDate(ts.timestamp_date, &y, &mo, &d);
+        util->decodeTime(ts.timestamp_time, &h, &mi, &s, &frac);
+        std::snprintf(buf, sizeof buf, "%04u-%02u-%02u %02u:%02u:%02u", y, mo, d, h, mi, s);
+      }
+      return buf;
+    }
+    default:
+      Fail(tiFormat("Column \"%s\" has a type this program cannot read (%d)", {c.Alias, c.SQLType}), "");
+  }
+}
+
+double TtiFBStatement::FieldAsDouble(int index) const {
+  CheckRow(index);
+  if (FieldIsNull(index)) return 0.0;
+  const TtiFBColumn& c = impl_->columns[static_cast<size_t>(index)];
+  const unsigned char* p = impl_->outBuf.data() + impl_->offsets[static_cast<size_t>(index)];
+  const double scale = std::pow(10.0, c.Scale);
+  switch (c.SQLType) {
+    case SQL_SHORT:
+      return c.Scale ? Load<short>(p) * scale : Load<short>(p);
+    case SQL_LONG:
+      return c.Scale ? Load<ISC_LONG>(p) * scale : Load<ISC_LONG>(p);
+    case SQL_INT64: {
+      if (c.Scale == 0) return static_cast<double>(Load<ISC_INT64>(p));
+      // Parse the exact decimal text so that 0.99 stored as NUMERIC reads as the double nearest to 0.99.
+      const std::string t = ScaledText(Load<ISC_INT64>(p), c.Scale);
+      double v = 0.0;
+      std::from_chars(t.data(), t.data() + t.size(), v);
+      return v;
+    }
+    case SQL_FLOAT:
+      return Load<float>(p);
+    case SQL_DOUBLE:
+    case SQL_D_FLOAT:
+      return Load<double>(p);
+    case SQL_BOOLEAN:
+      return *p ? 1.0 : 0.0;
+    case SQL_TEXT:
+    case SQL_VARYING: {
+      const std::string t = Trim(FieldAsString(index));
+      double v = 0.0;
+      const auto r = std::from_chars(t.data(), t.data() + t.size(), v);
+      if (t.empty() || r.ec != std::errc() || r.ptr != t.data() + t.size())
+        throw EConvertError(
+            tiFormat("Column \"%s\" of %s: \"%s\" is not a number", {c.Alias, db_.Describe(), t}));
+      return v;
+    }
+    default:
+      throw EConvertError(tiFormat("Column \"%s\" of %s cannot be read as a number", {c.Alias, db_.Describe()}));
+  }
+}
+
+int64_t TtiFBStatement::FieldAsInteger(int index) const {
+  CheckRow(index);
+  if (FieldIsNull(index)) return 0;
+  const TtiFBColumn& c = impl_->columns[static_cast<size_t>(index)];
+  const unsigned char* p = impl_->outBuf.data() + impl_->offsets[static_cast<size_t>(index)];
+  if (c.Scale == 0) {
+    switch (c.SQLType) {
+      case SQL_SHORT:
+        return Load<short>(p);
+      case SQL_LONG:
+        return Load<ISC_LONG>(p);
+      case SQL_INT64:
+        return Load<ISC_INT64>(p);
+      case SQL_BOOLEAN:
+        return *p ? 1 : 0;
+      default:
+        break;
+    }
+  }
+  if (c.SQLType == SQL_TEXT || c.SQLType == SQL_VARYING) {
+    const std::string t = Trim(FieldAsString(index));
+    int64_t v = 0;
+    const auto r = std::from_chars(t.data(), t.data() + t.size(), v);
+    if (t.empty() || r.ec != std::errc() || r.ptr != t.data() + t.size())
+      throw EConvertError(
+          tiFormat("Column \"%s\" of %s: \"%s\" is not an integer", {c.Alias, db_.Describe(), t}));
+    return v;
+  }
+  const double d = FieldAsDouble(index);
+  if (d != std::floor(d) || std::fabs(d) > 9.0e15)
+    throw EConvertError(tiFormat("Column \"%s\" of %s: %s is not an integer", {c.Alias, db_.Describe(),
+                                                                               NumberText(d)}));
+  return static_cast<int64_t>(d);
+}
+
+bool TtiFBStatement::FieldAsBoolean(int index) const {
+  CheckRow(index);
+  if (FieldIsNull(index)) return false;
+  const TtiFBColumn& c = impl_->columns[static_cast<size_t>(index)];
+  if (c.SQLType == SQL_TEXT || c.SQLType == SQL_VARYING) {
+    const std::string t = Upper(Trim(FieldAsString(index)));
+    return t == "T" || t == "TRUE" || t == "Y" || t == "YES" || t == "1";
+  }
+  return FieldAsDouble(index) != 0.0;
+}
+
+double TtiFBStatement::FieldAsDateTime(int index) const {
+  CheckRow(index);
+  if (FieldIsNull(index)) return 0.0;
+  const TtiFBColumn& c = impl_->columns[static_cast<size_t>(index)];
+  const unsigned char* p = impl_->outBuf.data() + impl_->offsets[static_cast<size_t>(index)];
+  switch (c.SQLType) {
+    case SQL_TIMESTAMP: {
+      const auto ts = Load<ISC_TIMESTAMP>(p);
+      return IscToDateTime(ts.timestamp_date, ts.timestamp_time);
+    }
+    case SQL_TYPE_DATE:
+      return IscToDateTime(Load<ISC_DATE>(p), 0);
+    case SQL_TYPE_TIME:
+      return Load<ISC_TIME>(p) / kTicksPerDay;
+    case SQL_TEXT:
+    case SQL_VARYING:
+    case SQL_BLOB:
+      throw EConvertError(tiFormat("Column \"%s\" of %s cannot be read as a date-time", {c.Alias, db_.Describe()}));
+    default:
+      return FieldAsDouble(index);
+  }
+}
+
+// ---------------------------------------------------------------------------------------------------------------
+// Scripts
+
+namespace {
+
+// The leading words of a statement, upper case, separated by single blanks.
+std::vector<std::string> Words(const std::string& text, size_t count) {
+  std::vector<std::string> w;
+  std::istringstream in(text);
+  std::string s;
+  while (w.size() < count && in >> s) w.push_back(Upper(s));
+  return w;
+}
+
+bool IsSchemaStatement(const std::vector<std::string>& w) {
+  if (w.empty()) return false;
+  static const char* kDdl[] = {"CREATE", "ALTER", "DROP", "RECREATE", "DECLARE", "COMMENT", "GRANT", "REVOKE"};
+  for (const char* k : kDdl)
+    if (w[0] == k) return true;
+  return false;
+}
+
+}  // namespace
+
+std::vector<TtiFBScriptStatement> tiFBSplitScript(const std::string& s, const std::string& scriptName) {
+  std::vector<TtiFBScriptStatement> out;
+  std::string term = ";";
+  std::string cur;
+  int line = 1;
+  int curLine = 0;
+  size_t i = 0;
+  const size_t n = s.size();
+  auto fail = [&](int at, const std::string& what) {
+    throw EtiFBException(tiFormat("Script \"%s\", line %d: %s", {scriptName, at, what}));
+  };
+  auto blank = [&] { return cur.find_first_not_of(" \t\r\n") == std::string::npos; };
+  while (i < n) {
+    const char c = s[i];
+    if (c == '-' && i + 1 < n && s[i + 1] == '-') {
+      while (i < n && s[i] != '\n') ++i;
+      continue;
+    }
+    if (c == '/' && i + 1 < n && s[i + 1] == '*') {
+      const size_t e = s.find("*/", i + 2);
+      if (e == std::string::npos) fail(line, "unterminated comment");
+      line += static_cast<int>(std::count(s.begin() + static_cast<long>(i), s.begin() + static_cast<long>(e), '\n'));
+      i = e + 2;
+      cur += ' ';
+      continue;
+    }
+    if (s.compare(i, term.size(), term) == 0) {
+      const std::string text = Trim(cur);
+      cur.clear();
+      i += term.size();
+      if (text.empty()) continue;
+      const auto w = Words(text, 3);
+      if (w.size() >= 2 && w[0] == "SET" && w[1] == "TERM") {
+        if (w.size() != 3 || Words(text, 4).size() != 3) fail(curLine, "SET TERM needs exactly one new terminator");
+        // Keep the terminator's original spelling (it is compared as written).
+        std::istringstream in(text);
+        std::string a, b, t;
+        in >> a >> b >> t;
+        term = t;
+        continue;
+      }
+      out.push_back({text, curLine});
+      continue;
+    }
+    if (c == '\'' || c == '"') {
+      if (blank()) curLine = line;
+      size_t j = i + 1;
+      for (;;) {
+        if (j >= n) fail(line, "unterminated quoted text");
+        if (s[j] == c) {
+          if (j + 1 < n && s[j + 1] == c) {
+            j += 2;
+            continue;
+          }
+          break;
+        }
+        ++j;
+      }
+      line += static_cast<int>(std::count(s.begin() + static_cast<long>(i), s.begin() + static_cast<long>(j), '\n'));
+      cur.append(s, i, j - i + 1);
+      i = j + 1;
+      continue;
+    }
+    if (blank() && !std::isspace(static_cast<unsigned char>(c))) curLine = line;
+    if (c == '\n') ++line;
+    cur += c;
+    ++i;
+  }
+  if (!blank()) fail(curLine, "the last statement has no terminator \"" + term + "\"");
+  return out;
+}
+
+void tiFBRunScript(TtiFBDatabase& db, const std::string& script, const std::string& scriptName) {
+  const auto statements = tiFBSplitScript(script, scriptName);
+  TtiFBTransaction tr(db);
+  tr.Start();
+  bool autoDdl = true;
+  for (const auto& st : statements) {
+    auto fail = [&](const std::string& what) {
+      if (tr.Active()) {
+        try {
+          tr.Rollback();
+        } catch (const Exception&) {
+        }
+      }
+      throw EtiFBException(tiFormat("Script \"%s\", line %d, on %s: %s\nStatement: %s",
+                                    {scriptName, st.Line, db.Describe(), what, Shorten(st.Text, 200)}));
+    };
+    const auto w = Words(st.Text, 4);
+    if ((w[0] == "COMMIT" || w[0] == "ROLLBACK") && (w.size() == 1 || (w.size() == 2 && w[1] == "WORK"))) {
+      try {
+        if (w[0] == "COMMIT")
+          tr.Commit();
+        else
+          tr.Rollback();
+        tr.Start();
+      } catch (const Exception& e) {
+        fail(e.Message());
+      }
+      continue;
+    }
+    if (w[0] == "SET") {
+      if (w.size() == 4 && w[1] == "SQL" && w[2] == "DIALECT") {
+        if (w[3] != "3") fail("only SQL dialect 3 is supported");
+        continue;
+      }
+      if (w.size() == 3 && w[1] == "AUTODDL" && (w[2] == "ON" || w[2] == "OFF")) {
+        autoDdl = w[2] == "ON";
+        continue;
+      }
+      if (w.size() >= 2 && (w[1] == "SQL" || w[1] == "AUTODDL" || w[1] == "NAMES" || w[1] == "ECHO" ||
+                            w[1] == "BAIL" || w[1] == "LIST" || w[1] == "STATS" || w[1] == "PLAN"))
+        fail("this isql command is not supported in scripts");
+    }
+    if (w[0] == "CONNECT" || (w.size() >= 2 && (w[0] == "CREATE" || w[0] == "DROP") &&
+                              (w[1] == "DATABASE" || w[1] == "SCHEMA")))
+      fail("a script cannot create, open or drop a database; it runs on the open one");
+    try {
+      db.ExecuteImmediate(tr, st.Text);
+      if (autoDdl && IsSchemaStatement(w)) {
+        tr.Commit();
+        tr.Start();
+      }
+    } catch (const Exception& e) {
+      fail(e.Message());
+    }
+  }
+  try {
+    tr.Commit();
+  } catch (const Exception& e) {
+    throw EtiFBException(tiFormat("Script \"%s\" on %s: %s", {scriptName, db.Describe(), e.Message()}));
+  }
+}
+
+}  // namespace kelvado

@@ -1,0 +1,249 @@
+#pragma once
+// Access to Firebird database files through the embedded engine (no server): connections, transactions,
+// statements with named parameters, typed values and SQL scripts. The general database, the Firebird store and
+// the library visitors all go through this one layer.
+//
+// Text boundary: the program works in UTF-8; Firebird text columns hold single-byte Windows-1252 text. Every
+// string goes through tiUtf8ToWin1252 / tiWin1252ToUtf8 here, and a character that Windows-1252 cannot hold is
+// refused with an error, never replaced.
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "framework/tiExcept.h"
+
+namespace kelvado {
+
+// A failure reported by the Firebird engine or by this layer. The message names the database file and what was
+// being done; ErrorCode is the engine's first error number (0 when the layer itself refused).
+class EtiFBException : public EtiPerException {
+public:
+  explicit EtiFBException(std::string message, long errorCode = 0)
+      : EtiPerException(std::move(message)), errorCode_(errorCode) {}
+  const char* ClassName() const noexcept override { return "EtiFBException"; }
+  long ErrorCode() const noexcept { return errorCode_; }
+
+private:
+  long errorCode_;
+};
+
+// UTF-8 to Windows-1252; raises EConvertError naming the character (as U+XXXX) and its position when it cannot
+// be encoded or the input is not valid UTF-8. The five bytes Windows-1252 leaves undefined (0x81, 0x8D, 0x8F,
+// 0x90, 0x9D) travel as U+0081 etc., so text read from a file can be written back unchanged.
+std::string tiUtf8ToWin1252(std::string_view utf8);
+std::string tiWin1252ToUtf8(std::string_view win1252);
+
+// Prepares the process for the embedded engine; called by every entry point below before the first use of the
+// client library, and idempotent. Unless the caller set them already, it points FIREBIRD_LOCK at a private
+// per-user lock folder and FIREBIRD at a per-user configuration root in which the engine runs in Classic mode,
+// so that several processes (parallel tests, a second program instance) can open the same file at once.
+void tiFBInitEnvironment();
+
+// Engine type numbers of a column (SQL_VARYING, SQL_DOUBLE ... of the Firebird client, null bit cleared).
+struct TtiFBColumn {
+  std::string Name;      // column name in the table (empty for expressions)
+  std::string Alias;     // name in the result set (what FieldName and FieldIndex use)
+  std::string Relation;  // table name, empty for expressions
+  unsigned SQLType = 0;
+  int SubType = 0;
+  int Scale = 0;
+  unsigned Length = 0;  // bytes in the message buffer
+  unsigned CharSet = 0;
+};
+
+class TtiFBTransaction;
+class TtiFBStatement;
+
+// One attachment to one database file.
+class TtiFBDatabase {
+public:
+  TtiFBDatabase();
+  explicit TtiFBDatabase(std::string databaseName, std::string userName = "SYSDBA", std::string password = "");
+  ~TtiFBDatabase();
+  TtiFBDatabase(const TtiFBDatabase&) = delete;
+  TtiFBDatabase& operator=(const TtiFBDatabase&) = delete;
+
+  const std::string& DatabaseName() const { return databaseName_; }
+  void SetDatabaseName(std::string v);
+  const std::string& UserName() const { return userName_; }
+  void SetUserName(std::string v) { userName_ = std::move(v); }
+  const std::string& Password() const { return password_; }
+  void SetPassword(std::string v) { password_ = std::move(v); }
+  int SQLDialect() const { return 3; }
+
+  // Opens the file. A missing file, a file that is no database or a locked file raise EtiFBException naming
+  // the file.
+  void Connect();
+  // Closes the attachment; open transactions are rolled back first.
+  void Disconnect();
+  bool Connected() const;
+
+  // Creates a new, empty database file (Windows-1252 default character set, SQL dialect 3) and leaves it
+  // closed. An existing file is never overwritten: that is an error.
+  static void CreateDatabase(const std::string& fileName, const std::string& userName = "SYSDBA",
+                             const std::string& password = "", int pageSize = 4096);
+  // Switches a closed database file between read-only and read-write mode (needs the only attachment).
+  static void SetReadOnlyMode(const std::string& fileName, bool readOnly, const std::string& userName = "SYSDBA",
+                              const std::string& password = "");
+  // Deletes the connected database file and disconnects.
+  void DropDatabase();
+
+  // Runs one statement without parameters and without result in the given transaction.
+  void ExecuteImmediate(TtiFBTransaction& tr, const std::string& sql);
+
+  // For error texts: "database "<file>"".
+  std::string Describe() const;
+
+private:
+  friend class TtiFBTransaction;
+  friend class TtiFBStatement;
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+  std::string databaseName_;
+  std::string userName_;
+  std::string password_;
+};
+
+// A transaction on one database. Destroying an active transaction rolls it back.
+class TtiFBTransaction {
+public:
+  explicit TtiFBTransaction(TtiFBDatabase& db);
+  ~TtiFBTransaction();
+  TtiFBTransaction(const TtiFBTransaction&) = delete;
+  TtiFBTransaction& operator=(const TtiFBTransaction&) = delete;
+
+  // Snapshot isolation, waiting on locks; readOnly starts a read-only transaction (the only kind a read-only
+  // database accepts for writes to fail cleanly). Starting an active transaction is an error.
+  void Start(bool readOnly = false);
+  bool Active() const;
+  bool ReadOnly() const { return readOnly_; }
+  // Committing or rolling back a transaction that is not active is an error.
+  void Commit();
+  void CommitRetaining();
+  void Rollback();
+
+  TtiFBDatabase& Database() const { return db_; }
+
+private:
+  friend class TtiFBDatabase;
+  friend class TtiFBStatement;
+  void Detach();  // the database goes away: roll back silently
+  TtiFBDatabase& db_;
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+  bool readOnly_ = false;
+};
+
+// One SQL statement. Parameters are written ":Name" in the SQL text (letters, digits, "_" and "$"; compared
+// ignoring case); a name may appear several times. Every parameter must be given a value (NULL included)
+// before Execute or Open; values stay set for the next run.
+class TtiFBStatement {
+public:
+  TtiFBStatement(TtiFBDatabase& db, TtiFBTransaction& tr);
+  ~TtiFBStatement();
+  TtiFBStatement(const TtiFBStatement&) = delete;
+  TtiFBStatement& operator=(const TtiFBStatement&) = delete;
+
+  // Sets a new text: closes and unprepares, forgets the parameter values.
+  void SetSQL(const std::string& sql);
+  const std::string& SQL() const { return sql_; }
+  // The text as sent to the engine (":Name" replaced by "?").
+  const std::string& EngineSQL() const { return engineSql_; }
+
+  int ParamCount() const { return static_cast<int>(paramNames_.size()); }
+  const std::string& ParamName(int index) const;
+  bool HasParam(const std::string& name) const;
+
+  void SetParamString(const std::string& name, const std::string& utf8);
+  void SetParamInteger(const std::string& name, int64_t v);
+  void SetParamDouble(const std::string& name, double v);
+  // Stored as SMALLINT 0 or 1 (the schema's boolean columns).
+  void SetParamBoolean(const std::string& name, bool v);
+  // A date-time as days since 1899-12-30 with the time as fraction of a day.
+  void SetParamDateTime(const std::string& name, double dateTime);
+  // Raw bytes into a BLOB column.
+  void SetParamBlob(const std::string& name, const std::string& bytes);
+  void SetParamNull(const std::string& name);
+  bool ParamIsNull(const std::string& name) const;
+
+  void Prepare();
+  bool Prepared() const;
+  // Runs a statement that returns no rows (or returns one row of a RETURNING clause, which is discarded).
+  void Execute();
+  // Runs a SELECT and positions on the first row (Eof when there is none).
+  void Open();
+  bool Active() const;
+  bool Eof() const;
+  void Next();
+  void Close();
+  // Rows changed by the last Execute.
+  int64_t RowsAffected() const;
+
+  int FieldCount() const;
+  const TtiFBColumn& Column(int index) const;
+  const std::string& FieldName(int index) const;
+  // Position of the column of that name (ignoring case), -1 when none.
+  int FieldIndex(const std::string& name) const;
+
+  bool FieldIsNull(int index) const;
+  // Text of any column: strings decoded from Windows-1252 (CHAR columns keep their trailing blanks), numbers
+  // as text with "." as decimal separator, booleans "1"/"0"; NULL gives "".
+  std::string FieldAsString(int index) const;
+  // Integers from integer columns, from integral doubles and from integer texts; anything else is an error.
+  int64_t FieldAsInteger(int index) const;
+  double FieldAsDouble(int index) const;
+  // Non-zero numbers and the texts "T", "TRUE", "Y", "YES", "1" (trimmed, any case) are true.
+  bool FieldAsBoolean(int index) const;
+  double FieldAsDateTime(int index) const;
+  std::string FieldAsBlob(int index) const;  // raw bytes of a BLOB (or of any string column)
+
+  bool FieldIsNull(const std::string& name) const { return FieldIsNull(RequireField(name)); }
+  std::string FieldAsString(const std::string& name) const { return FieldAsString(RequireField(name)); }
+  int64_t FieldAsInteger(const std::string& name) const { return FieldAsInteger(RequireField(name)); }
+  double FieldAsDouble(const std::string& name) const { return FieldAsDouble(RequireField(name)); }
+  bool FieldAsBoolean(const std::string& name) const { return FieldAsBoolean(RequireField(name)); }
+  double FieldAsDateTime(const std::string& name) const { return FieldAsDateTime(RequireField(name)); }
+  std::string FieldAsBlob(const std::string& name) const { return FieldAsBlob(RequireField(name)); }
+
+private:
+  struct Param;
+  struct Impl;
+  int RequireField(const std::string& name) const;
+  Param& RequireParam(const std::string& name);
+  const Param& RequireParam(const std::string& name) const;
+  void CheckRow(int index) const;
+  [[noreturn]] void Fail(const std::string& what, const std::string& detail, long code = 0) const;
+  void BuildInput();
+  void ReleaseHandles();  // the database closes: drop cursor and prepared statement
+  std::string RawText(int index) const;
+  friend class TtiFBDatabase;
+  friend class TtiFBTransaction;
+
+  TtiFBDatabase& db_;
+  TtiFBTransaction& tr_;
+  std::string sql_;
+  std::string engineSql_;
+  std::vector<std::string> paramNames_;  // distinct names in order of first use
+  std::vector<int> positions_;           // for each "?" the index into paramNames_
+  std::vector<Param> params_;
+  std::unique_ptr<Impl> impl_;
+};
+
+// Script running. A script is SQL text as isql reads it: statements end with the current terminator (";"
+// until "SET TERM" changes it, so procedure and trigger bodies can hold ";"), "--" and "/* */" comments and
+// quoted texts are respected. "COMMIT [WORK]" and "ROLLBACK [WORK]" end the running transaction and start a
+// new one; "SET SQL DIALECT 3" and "SET AUTODDL ON|OFF" are understood; with AUTODDL on (the default, as in
+// isql) every schema statement is committed at once so that later statements see its objects. Statements
+// that open or create another database ("CREATE DATABASE", "CONNECT") and other isql commands are refused.
+// Whatever the script leaves open is committed at its end; on an error the running transaction is rolled back
+// and EtiFBException names the script, the line and the statement.
+struct TtiFBScriptStatement {
+  std::string Text;  // without the terminator
+  int Line = 0;      // 1-based line where the statement starts
+};
+std::vector<TtiFBScriptStatement> tiFBSplitScript(const std::string& script, const std::string& scriptName);
+void tiFBRunScript(TtiFBDatabase& db, const std::string& script, const std::string& scriptName);
+
+}  // namespace kelvado

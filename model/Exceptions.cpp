@@ -1,0 +1,54 @@
+#include "model/Exceptions.h"
+
+#include "model/MsgStrings.h"
+
+namespace kelvado {
+
+std::string EKelvado::ComposeMessage(int msgNumber, const FmtArgs& args) {
+  const std::string text = GetMsgString(msgNumber, 0);
+  if (!text.empty()) return tiFormat(text, args);
+  // Without its language text an error must still say what it is about: its number and its arguments.
+  std::string s = "[" + std::to_string(msgNumber) + "]";
+  for (size_t i = 0; i < args.size(); ++i) s += (i == 0 ? " " : ", ") + args[i].AsString();
+  return s;
+}
+
+EKelvado::EKelvado(std::string message) : Exception(std::move(message)) {}
+
+EKelvado::EKelvado(int msgNumber, FmtArgs args)
+    : Exception(ComposeMessage(msgNumber, args)), msgNumber_(msgNumber), msgArgs_(std::move(args)) {}
+
+EKelvado::EKelvado(int msgNumber, FmtArgs args, std::string message)
+    : Exception(std::move(message)), msgNumber_(msgNumber), msgArgs_(std::move(args)) {}
+
+namespace {
+constexpr int kInvalidXMLMsg = 1031;
+constexpr int kProtectionViolationMsg = 1002;
+
+FmtArgs XMLArgs(const std::string& fileName, const std::string& reason, int errorCode, int line, int linePos) {
+  return FmtArgs{fileName, reason, errorCode, line, linePos};
+}
+}  // namespace
+
+EInvalidXML::EInvalidXML(std::string fileName, std::string reason, int errorCode, int line, int linePos,
+                         std::string srcText)
+    : EKelvado(kInvalidXMLMsg, XMLArgs(fileName, reason, errorCode, line, linePos),
+               ComposeMessage(kInvalidXMLMsg, XMLArgs(fileName, reason, errorCode, line, linePos))),
+      fileName_(std::move(fileName)),
+      reason_(std::move(reason)),
+      errorCode_(errorCode),
+      line_(line),
+      linePos_(linePos),
+      srcText_(std::move(srcText)) {}
+
+std::string EInvalidXML::MessageText() const {
+  return ComposeMessage(kInvalidXMLMsg, XMLArgs(fileName_, reason_, errorCode_, line_, linePos_));
+}
+
+EProtectionViolation::EProtectionViolation(std::string message, TtiObject* obj)
+    : EKelvado(kProtectionViolationMsg, {}, std::move(message)), obj_(obj) {}
+
+EProtectionViolation::EProtectionViolation(TtiObject* obj)
+    : EKelvado(kProtectionViolationMsg, {}, ComposeMessage(kProtectionViolationMsg, {})), obj_(obj) {}
+
+}  // namespace kelvado

@@ -1,0 +1,492 @@
+#include "model/GlobalsConfig.h"
+
+#include <sys/stat.h>
+
+#include <climits>
+#include <exception>
+#include <memory>
+#include <typeinfo>
+
+#include "framework/tiExcept.h"
+#include "framework/tiFormat.h"
+#include "model/Enums.h"
+#include "model/GlobalsTexts.h"
+#include "model/MsgStrings.h"
+#include "platform/IniFile.h"
+#include "platform/MessageBox.h"
+#include "platform/Process.h"
+#include "platform/Registry.h"
+#include "platform/User.h"
+
+namespace kelvado {
+
+namespace {
+
+const char* const kDatabase = "database";
+const char* const kXml = "xml";
+const char* const kOpt = "opt";
+const char* const kLang = "lang";
+const char* const kStartup = "startup";
+
+bool gUseRegistry = true;
+std::string gIniFileName;          // empty: beside the program
+std::unique_ptr<IniFile> gIni;
+
+// Cache cells of the rounding and precision keys; this value marks a cell not yet filled.
+constexpr int32_t kUnset = INT32_MAX;
+struct RoundingCache {
+  int32_t roundB10d = kUnset, roundCCF = kUnset, roundDC = kUnset, truncFIT = kUnset, roundMTTFd = kUnset,
+          roundNop = kUnset, precisionPFH = kUnset;
+};
+RoundingCache gCache;
+
+// Set while a failure is being shown: looking up its text reads the settings again, and a second failure
+// there must neither recurse nor show a second box for the same access.
+thread_local int tShowingFailure = 0;
+
+IniFile& Ini() {
+  if (!gIni) gIni = std::make_unique<IniFile>(ConfigIniFileName());
+  return *gIni;
+}
+
+std::string SectionKey(const std::string& section) { return ConfigBaseKey() + "\\" + section; }
+
+std::string ClassNameOf(const std::exception& e) {
+  if (auto p = dynamic_cast<const Exception*>(&e)) return p->ClassName();
+  if (auto p = dynamic_cast<const ERegistryException*>(&e)) return p->ClassName();
+  if (auto p = dynamic_cast<const EIniFileException*>(&e)) return p->ClassName();
+  return "Exception";
+}
+
+void ShowFailure(const std::exception& e) { ShowRegistryFailure(ClassNameOf(e), e.what()); }
+
+void ShowUnknownFailure() { ShowRegistryFailure("Exception", "unknown failure of the settings store"); }
+
+// --- one store or the other --------------------------------------------------------------------------------
+
+std::string ReadStr(const char* section, const char* key, const std::string& def, bool writeDefault) {
+  if (UseRegistryConfig()) return RegReadString(section, key, def, writeDefault);
+  return Ini().ReadString(section, key, def);
+}
+
+int32_t ReadInt(const char* section, const char* key, int32_t def, bool writeDefault) {
+  if (UseRegistryConfig()) return RegReadInteger(section, key, def, writeDefault);
+  return Ini().ReadInteger(section, key, def);
+}
+
+bool ReadBool(const char* section, const char* key, bool def, bool writeDefault) {
+  if (UseRegistryConfig()) return RegReadBool(section, key, def, writeDefault);
+  return Ini().ReadBool(section, key, def);
+}
+
+bool WriteStr(const char* section, const char* key, const std::string& value) {
+  if (UseRegistryConfig()) return RegWriteString(section, key, value);
+  Ini().WriteString(section, key, value);
+  return true;
+}
+
+bool WriteInt(const char* section, const char* key, int32_t value) {
+  if (UseRegistryConfig()) return RegWriteInteger(section, key, value);
+  Ini().WriteInteger(section, key, value);
+  return true;
+}
+
+bool WriteBool(const char* section, const char* key, bool value) {
+  if (UseRegistryConfig()) return RegWriteBool(section, key, value);
+  Ini().WriteBool(section, key, value);
+  return true;
+}
+
+int32_t ReadCached(int32_t& cell, const char* key, int32_t def) {
+  const int32_t v = ReadInt(kOpt, key, def, true);
+  if (cell == kUnset) cell = v;
+  return cell;
+}
+
+bool WriteCached(int32_t& cell, const char* key, int32_t value) {
+  cell = value;
+  return WriteInt(kOpt, key, value);
+}
+
+// --- folders -----------------------------------------------------------------------------------------------
+
+bool IsSep(char c) { return c == '/' || c == '\\'; }
+
+// One trailing separator goes; the root folder "/" stays as it is.
+std::string WithoutTrailingSep(std::string v) {
+  if (v.size() > 1 && IsSep(v.back())) v.pop_back();
+  return v;
+}
+
+bool IsDirectory(const std::string& path) {
+  struct stat st;
+  return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// Documents and standards folders: relative ones come back with "../" in front.
+std::string RelativeFolder(const char* key, const char* def, bool writeDefault = true) {
+  std::string v = WithoutTrailingSep(ReadStr(kOpt, key, def, writeDefault));
+  bool isRelative = false;
+  CheckRelativePath(v, isRelative);
+  return isRelative ? "../" + v : v;
+}
+
+std::string WorkDir() { return GetOptDefWorkDirFolder(); }
+std::string AppData() { return GetOptDefAppDataDirFolder(); }
+
+// AppData + "/" + tail, or empty when AppData is empty.
+std::string InAppData(const char* tail) {
+  const std::string app = AppData();
+  return app.empty() ? std::string() : app + "/" + tail;
+}
+
+}  // namespace
+
+// --- store selection ---------------------------------------------------------------------------------------
+
+bool UseRegistryConfig() { return gUseRegistry; }
+void SetUseRegistryConfig(bool on) { gUseRegistry = on; }
+
+std::string ConfigBaseKey() { return std::string("Software\\Zul\\KELVADO\\") + VersionText(CurrentKVDVersion); }
+
+std::string ConfigIniFileName() {
+  return gIniFileName.empty() ? ProgramFolder() + "config.ini" : gIniFileName;
+}
+
+void SetConfigIniFileName(const std::string& fileName) {
+  gIniFileName = fileName;
+  gIni.reset();
+}
+
+void ResetConfig() {
+  gCache = RoundingCache();
+  gIni.reset();
+}
+
+// --- registry routines -------------------------------------------------------------------------------------
+
+void ShowRegistryFailure(const std::string& className, const std::string& message) {
+  if (tShowingFailure > 0) return;
+  ++tShowingFailure;
+  try {
+    std::string version;
+    try {
+      version = VersionText(CurrentKVDVersion);
+    } catch (...) {
+    }
+    MessageRequest r;
+    r.caption = "Error : " + className + " (v." + version + ")";
+    r.text = tiFormat(GetMsgString(100, 1000), {message});
+    // Without a language text the box would be empty; the failure's own message is better than nothing.
+    if (r.text.empty()) r.text = message;
+    r.icon = MsgIcon::Warning;
+    ShowMessage(r);
+  } catch (...) {
+    // Reporting a failure must never turn into one for the caller.
+  }
+  --tShowingFailure;
+}
+
+std::string RegReadString(const std::string& section, const std::string& key, const std::string& def,
+                          bool writeDefault) {
+  std::string value = def;
+  bool missing = false;
+  try {
+    IRegistry& reg = CurrentUserRegistry();
+    const std::string path = SectionKey(section);
+    reg.CreateKey(path);
+    if (reg.ValueExists(path, key))
+      value = reg.ReadString(path, key);
+    else
+      missing = true;
+  } catch (const std::exception& e) {
+    ShowFailure(e);
+    return value;
+  } catch (...) {
+    ShowUnknownFailure();
+    return value;
+  }
+  if (missing && writeDefault) RegWriteString(section, key, def);
+  return value;
+}
+
+bool RegWriteString(const std::string& section, const std::string& key, const std::string& value) {
+  try {
+    CurrentUserRegistry().WriteString(SectionKey(section), key, value);
+    return true;
+  } catch (const std::exception& e) {
+    ShowFailure(e);
+  } catch (...) {
+    ShowUnknownFailure();
+  }
+  return false;
+}
+
+int32_t RegReadInteger(const std::string& section, const std::string& key, int32_t def, bool writeDefault) {
+  int32_t value = def;
+  bool missing = false;
+  try {
+    IRegistry& reg = CurrentUserRegistry();
+    const std::string path = SectionKey(section);
+    reg.CreateKey(path);
+    if (reg.ValueExists(path, key))
+      value = reg.ReadInteger(path, key);
+    else
+      missing = true;
+  } catch (const std::exception& e) {
+    ShowFailure(e);
+    return value;
+  } catch (...) {
+    ShowUnknownFailure();
+    return value;
+  }
+  if (missing && writeDefault) RegWriteInteger(section, key, def);
+  return value;
+}
+
+bool RegWriteInteger(const std::string& section, const std::string& key, int32_t value) {
+  try {
+    CurrentUserRegistry().WriteInteger(SectionKey(section), key, value);
+    return true;
+  } catch (const std::exception& e) {
+    ShowFailure(e);
+  } catch (...) {
+    ShowUnknownFailure();
+  }
+  return false;
+}
+
+bool RegReadBool(const std::string& section, const std::string& key, bool def, bool writeDefault) {
+  bool value = def;
+  bool missing = false;
+  try {
+    IRegistry& reg = CurrentUserRegistry();
+    const std::string path = SectionKey(section);
+    reg.CreateKey(path);
+    if (reg.ValueExists(path, key))
+      value = reg.ReadBool(path, key);
+    else
+      missing = true;
+  } catch (const std::exception& e) {
+    ShowFailure(e);
+    return value;
+  } catch (...) {
+    ShowUnknownFailure();
+    return value;
+  }
+  if (missing && writeDefault) RegWriteBool(section, key, def);
+  return value;
+}
+
+bool RegWriteBool(const std::string& section, const std::string& key, bool value) {
+  try {
+    CurrentUserRegistry().WriteBool(SectionKey(section), key, value);
+    return true;
+  } catch (const std::exception& e) {
+    ShowFailure(e);
+  } catch (...) {
+    ShowUnknownFailure();
+  }
+  return false;
+}
+
+void CheckRelativePath(std::string& path, bool& isRelative) {
+  isRelative = false;
+  if (path.empty()) return;
+  const bool dotDot = path.size() >= 3 && path[0] == '.' && path[1] == '.' && IsSep(path[2]);
+  if (!dotDot && IsSep(path[0])) return;  // absolute: our counterpart of a drive
+  if (dotDot && path.size() >= 6 && path[3] == '.' && path[4] == '.' && IsSep(path[5])) return;
+  isRelative = true;
+  if (dotDot) path.erase(0, 3);
+}
+
+// --- section database ----------------------------------------------------------------------------------------
+
+std::string GetDatabaseCharsetGen() { return ReadStr(kDatabase, "charsetgen", "iso8859_1", false); }
+std::string GetDatabaseCharsetLib() { return ReadStr(kDatabase, "charsetlib", "iso8859_1", false); }
+
+std::string GetDatabaseLibFolder() {
+  const std::string work = WorkDir();
+  const std::string libraries = work + "/Libraries";
+  const std::string def = !work.empty() && IsDirectory(libraries) ? libraries : work;
+  return ReadStr(kDatabase, "libfolder", def, false);
+}
+
+std::string GetDatabaseDatabaseNameGen() {
+  const std::string app = AppData();
+  const std::string def = app.empty() ? std::string("KELVADO_GEN_DE.FDB") : app + "/db/KELVADO_GEN_DE.FDB";
+  return ReadStr(kDatabase, "databasenamegen", def, true);
+}
+bool SetDatabaseDatabaseNameGen(const std::string& value) { return WriteStr(kDatabase, "databasenamegen", value); }
+
+std::string GetDatabaseDatabaseNameLib() {
+  const std::string work = WorkDir();
+  const std::string def =
+      work.empty() ? std::string("KELVADO_LIB_DE.KLB") : work + "/Libraries/KELVADO_LIB_DE.KLB";
+  return ReadStr(kDatabase, "databasenamelib", def, true);
+}
+
+std::string GetDatabasePasswordGen() { return ReadStr(kDatabase, "passwordgen", "vexbramot", false); }
+std::string GetDatabasePasswordGenLib() { return ReadStr(kDatabase, "passwordgenlib", "vexbramot", false); }
+std::string GetDatabasePersistenceLayerName() { return ReadStr(kDatabase, "persistencelayername", "IBX", true); }
+std::string GetDatabaseProtocol() { return ReadStr(kDatabase, "protocol", "firebird-1.5", true); }
+int32_t GetDatabaseSQLDialect() { return ReadInt(kDatabase, "sqldialect", 3, true); }
+std::string GetDatabaseUserNameGen() { return ReadStr(kDatabase, "usernamegen", "SYSDBA", false); }
+std::string GetDatabaseUserNameLib() { return ReadStr(kDatabase, "usernamelib", "SYSDBA", false); }
+
+// --- section xml ---------------------------------------------------------------------------------------------
+
+std::string GetXmlCharset() { return ReadStr(kXml, "charset", "iso8859_1", true); }
+std::string GetXmlPersistenceLayerName() { return ReadStr(kXml, "persistencelayername", "XML", true); }
+std::string GetXmlCBPersistenceLayerName() { return ReadStr(kXml, "cbpersistencelayername", "CB", false); }
+
+std::string GetXmlCBFileName() {
+  std::string folder = AppData();
+  if (!IsDirectory(folder)) folder = UserDocumentsFolder();
+  if (folder.empty() || !IsSep(folder.back())) folder += "/";
+  return ReadStr(kXml, "cbfilename", folder + "cb.xml", false);
+}
+
+// --- section opt ---------------------------------------------------------------------------------------------
+
+std::string GetOptProjectFolder() {
+  std::string v = WithoutTrailingSep(ReadStr(kOpt, "projectfolder", "Projects", true));
+  bool isRelative = false;
+  CheckRelativePath(v, isRelative);
+  return v;
+}
+bool SetOptProjectFolder(const std::string& value) { return WriteStr(kOpt, "projectfolder", value); }
+
+bool GetOptMTTFdCutBeforeSymm() { return ReadBool(kOpt, "MTTFdCutBeforeSymm", true, false); }
+bool GetOptMTTFdCFitBeforeSymm() { return ReadBool(kOpt, "MTTFdCFitBeforeSymm", true, false); }
+bool GetOptAllowWriteAll() { return ReadBool(kOpt, "allowwriteall", false, false); }
+bool GetOptAskBeforeDel() { return ReadBool(kOpt, "askbeforedel", true, false); }
+
+std::string GetOptDefWorkDirFolder() { return WithoutTrailingSep(ReadStr(kOpt, "defworkdirfolder", "", true)); }
+bool SetOptDefWorkDirFolder(const std::string& value) { return WriteStr(kOpt, "defworkdirfolder", value); }
+std::string GetOptDefAppDataDirFolder() {
+  return WithoutTrailingSep(ReadStr(kOpt, "defAppDatadirfolder", "", true));
+}
+
+std::string GetOptDefDocumentsFolder() { return RelativeFolder("defdocumentsfolder", "Documents"); }
+bool SetOptDefDocumentsFolder(const std::string& value) { return WriteStr(kOpt, "defdocumentsfolder", value); }
+std::string GetOptDefStandardsFolder() { return RelativeFolder("defstandardsfolder", "Standards"); }
+bool SetOptDefStandardsFolder(const std::string& value) { return WriteStr(kOpt, "defstandardsfolder", value); }
+
+bool GetOptShowFormHelp() { return ReadBool(kOpt, "showformhelp", true, true); }
+bool SetOptShowFormHelp(bool value) { return WriteBool(kOpt, "showformhelp", value); }
+bool GetOptShowFormContext() { return ReadBool(kOpt, "showformcontext", true, true); }
+bool SetOptShowFormContext(bool value) { return WriteBool(kOpt, "showformcontext", value); }
+bool GetOptShowDisabledGroups() { return ReadBool(kOpt, "showdisabledgroups", false, false); }
+bool GetOptShowDisabledTabs() { return ReadBool(kOpt, "showdisabledtabs", false, true); }
+bool SetOptShowDisabledTabs(bool value) { return WriteBool(kOpt, "showdisabledtabs", value); }
+bool GetOptShowLibNonModal() { return ReadBool(kOpt, "showlibnonmodal", true, false); }
+bool GetOptShowLibOnTop() { return ReadBool(kOpt, "showlibontop", false, false); }
+bool GetOptShowReportDetailSelection() {
+  return ReadBool(kOpt, "showreportdetailselection", UseRegistryConfig(), true);
+}
+bool SetOptShowReportDetailSelection(bool value) { return WriteBool(kOpt, "showreportdetailselection", value); }
+bool GetOptReportOnlySummary() { return ReadBool(kOpt, "reportonlysummary", false, true); }
+bool SetOptReportOnlySummary(bool value) { return WriteBool(kOpt, "reportonlysummary", value); }
+
+bool GetOptShowContextSFPLr() { return ReadBool(kOpt, "showcontextsfplr", true, true); }
+bool SetOptShowContextSFPLr(bool value) { return WriteBool(kOpt, "showcontextsfplr", value); }
+bool GetOptShowContextSFPL() { return ReadBool(kOpt, "showcontextsfpl", true, true); }
+bool SetOptShowContextSFPL(bool value) { return WriteBool(kOpt, "showcontextsfpl", value); }
+bool GetOptShowContextSFPFH() { return ReadBool(kOpt, "showcontextsfpfh", true, true); }
+bool SetOptShowContextSFPFH(bool value) { return WriteBool(kOpt, "showcontextsfpfh", value); }
+bool GetOptShowContextComponentPL() { return ReadBool(kOpt, "showcontextcomponentpl", true, true); }
+bool SetOptShowContextComponentPL(bool value) { return WriteBool(kOpt, "showcontextcomponentpl", value); }
+bool GetOptShowContextComponentPFH() { return ReadBool(kOpt, "showcontextcomponentpfh", true, true); }
+bool SetOptShowContextComponentPFH(bool value) { return WriteBool(kOpt, "showcontextcomponentpfh", value); }
+bool GetOptShowContextComponentCat() { return ReadBool(kOpt, "showcontextcomponentcat", true, true); }
+bool SetOptShowContextComponentCat(bool value) { return WriteBool(kOpt, "showcontextcomponentcat", value); }
+bool GetOptShowContextComponentMTTFd() { return ReadBool(kOpt, "showcontextcomponentmttfd", true, true); }
+bool SetOptShowContextComponentMTTFd(bool value) { return WriteBool(kOpt, "showcontextcomponentmttfd", value); }
+bool GetOptShowContextComponentDCavg() { return ReadBool(kOpt, "showcontextcomponentdcavg", true, true); }
+bool SetOptShowContextComponentDCavg(bool value) { return WriteBool(kOpt, "showcontextcomponentdcavg", value); }
+bool GetOptShowContextComponentCCF() { return ReadBool(kOpt, "showcontextcomponentccf", true, true); }
+bool SetOptShowContextComponentCCF(bool value) { return WriteBool(kOpt, "showcontextcomponentccf", value); }
+bool GetOptShowContextBlocMTTFd() { return ReadBool(kOpt, "showcontextblocmttfd", true, true); }
+bool SetOptShowContextBlocMTTFd(bool value) { return WriteBool(kOpt, "showcontextblocmttfd", value); }
+bool GetOptShowContextBlocDC() { return ReadBool(kOpt, "showcontextblocdc", true, true); }
+bool SetOptShowContextBlocDC(bool value) { return WriteBool(kOpt, "showcontextblocdc", value); }
+bool GetOptShowContextElementMTTFd() { return ReadBool(kOpt, "showcontextelementmttfd", true, true); }
+bool SetOptShowContextElementMTTFd(bool value) { return WriteBool(kOpt, "showcontextelementmttfd", value); }
+bool GetOptShowContextElementDC() { return ReadBool(kOpt, "showcontextelementdc", true, true); }
+bool SetOptShowContextElementDC(bool value) { return WriteBool(kOpt, "showcontextelementdc", value); }
+
+bool GetOptShowSplashScreen() { return ReadBool(kOpt, "showsplashscreen", true, true); }
+bool SetOptShowSplashScreen(bool value) { return WriteBool(kOpt, "showsplashscreen", value); }
+bool GetOptCheckKVDKLBRegistration() { return ReadBool(kOpt, "checkKVDKLBregistration", true, true); }
+bool SetOptCheckKVDKLBRegistration(bool value) { return WriteBool(kOpt, "checkKVDKLBregistration", value); }
+bool GetOptShowItemState() { return ReadBool(kOpt, "showitemstate", true, true); }
+bool SetOptShowItemState(bool value) { return WriteBool(kOpt, "showitemstate", value); }
+bool GetOptShowItemStateOnSelection() {
+  return ReadBool(kOpt, "showitemstateonselection", !UseRegistryConfig(), true);
+}
+bool SetOptShowItemStateOnSelection(bool value) { return WriteBool(kOpt, "showitemstateonselection", value); }
+bool GetOptShowLibProgress() { return ReadBool(kOpt, "showlibprogress", false, false); }
+bool GetOptUseDCInterLevels() { return ReadBool(kOpt, "usedcinterlevels", true, true); }
+bool SetOptUseDCInterLevels(bool value) { return WriteBool(kOpt, "usedcinterlevels", value); }
+
+bool GetOptHideNonRelevant() {
+  if (!GetOptPrintNonRelevant()) return true;
+  return ReadBool(kOpt, "hidenonrelevant", true, true);
+}
+bool GetOptPrintNonRelevant() { return ReadBool(kOpt, "printnonrelevant", false, false); }
+bool SetOptPrintNonRelevant(bool value) { return WriteBool(kOpt, "printnonrelevant", value); }
+bool GetOptAllowEditDCUCCFBib() { return ReadBool(kOpt, "alloweditdcuccfbib", false, true); }
+bool SetOptAllowEditDCUCCFBib(bool value) { return WriteBool(kOpt, "alloweditdcuccfbib", value); }
+
+bool GetOptCutMTTFdRaise(bool checkInterLevels) {
+  const bool stored = ReadBool(kOpt, "cutmttfdraise", false, true);
+  if (stored && checkInterLevels) return GetOptUseDCInterLevels();
+  return stored;
+}
+bool SetOptCutMTTFdRaise(bool value) { return WriteBool(kOpt, "cutmttfdraise", value); }
+
+bool GetOptConvertAProtectedKVDLibraray() { return ReadBool(kOpt, "convertaprotectedkvdlibraray", false, false); }
+bool GetOptUseDCMTTFdFieldsFromLngFile() { return ReadBool(kOpt, "usedcmttfdfieldsfromlngfile", false, false); }
+bool GetOptImpExp() { return ReadBool(kOpt, "impexp", false, false); }
+
+int32_t GetOptRoundB10d() { return ReadCached(gCache.roundB10d, "RoundB10d", -2); }
+bool SetOptRoundB10d(int32_t value) { return WriteCached(gCache.roundB10d, "RoundB10d", value); }
+int32_t GetOptRoundCCF() { return ReadCached(gCache.roundCCF, "RoundCCF", -2); }
+bool SetOptRoundCCF(int32_t value) { return WriteCached(gCache.roundCCF, "RoundCCF", value); }
+int32_t GetOptRoundDC() { return ReadCached(gCache.roundDC, "RoundDC", -2); }
+bool SetOptRoundDC(int32_t value) { return WriteCached(gCache.roundDC, "RoundDC", value); }
+
+int32_t GetOptTruncFIT() {
+  const int32_t def = GetOptRoundMTTFd();
+  const int32_t v = ReadInt(kOpt, "TruncFIT", def, false);
+  if (gCache.truncFIT == kUnset) gCache.truncFIT = v;
+  return gCache.truncFIT;
+}
+
+int32_t GetOptRoundMTTFd() { return ReadCached(gCache.roundMTTFd, "RoundMTTFd", -2); }
+bool SetOptRoundMTTFd(int32_t value) { return WriteCached(gCache.roundMTTFd, "RoundMTTFd", value); }
+int32_t GetOptRoundNop() { return ReadCached(gCache.roundNop, "RoundNop", -2); }
+bool SetOptRoundNop(int32_t value) { return WriteCached(gCache.roundNop, "RoundNop", value); }
+int32_t GetOptPrecisionPFH() { return ReadCached(gCache.precisionPFH, "PrecisionPFH", 3); }
+bool SetOptPrecisionPFH(int32_t value) { return WriteCached(gCache.precisionPFH, "PrecisionPFH", value); }
+
+std::string GetOptIconFileProject() { return ReadStr(kOpt, "iconfileproject", ProgramFolder() + "KELVADO_PR.ico", false); }
+std::string GetOptIconFileLib() { return ReadStr(kOpt, "iconfilelib", ProgramFolder() + "KELVADO_LIB.ico", false); }
+std::string GetOptHelpFile() { return ReadStr(kOpt, "helpfile", InAppData("Kelvado_Help_DE.chm"), true); }
+
+// --- section lang --------------------------------------------------------------------------------------------
+
+bool GetLangCheckReadMeHash() { return ReadBool(kLang, "CheckReadMeHash", true, false); }
+bool GetLangWriteLngFile() { return ReadBool(kLang, "writelngfile", false, false); }
+std::string GetLangLngFile() { return ReadStr(kLang, "lngfile", InAppData("Language/Lang_DE.lng"), true); }
+// The numbered texts are a text file on this platform, not a resource library.
+std::string GetLangLngDll() { return ReadStr(kLang, "lngdll", InAppData("Language/Lang_DE.txt"), true); }
+std::string GetLangReadme() { return ReadStr(kLang, "readme", InAppData("ReadMe_DE.html"), true); }
+
+// --- section startup -----------------------------------------------------------------------------------------
+
+bool GetStartupFirstStart() { return ReadBool(kStartup, "firststart", true, true); }
+bool SetStartupFirstStart(bool value) { return WriteBool(kStartup, "firststart", value); }
+
+}  // namespace kelvado

@@ -1,0 +1,215 @@
+#pragma once
+// Settings of the tool: one getter (and, for what the options dialog changes, one setter) per key. A key lives
+// in one of the sections database, xml, opt, lang and startup, under ConfigBaseKey() of the current user's
+// settings store (platform/Registry.h), or in config.ini beside the program when UseRegistryConfig() is off.
+// A getter computes the key's default, reads the key and, for most keys, writes the default back when the key
+// is missing, so that a first run leaves a complete, editable set of values. A failing settings store never
+// raises to the caller: the failure is shown through the message sink and the default is used.
+//
+// Every string getter also comes in the form that fills an out string.
+//
+// Folders use "/" as separator. A stored folder that starts with "../" is relative to a base folder; one that
+// starts with "../../" or "/" is used as it is (see CheckRelativePath).
+#include <cstdint>
+#include <string>
+
+namespace kelvado {
+
+// --- store selection ---------------------------------------------------------------------------------------
+
+// True: the settings store of the current user (the one in force). False: config.ini beside the program; its
+// getters never write, and a setter whose write fails raises EIniFileException (platform/IniFile.h).
+bool UseRegistryConfig();
+void SetUseRegistryConfig(bool on);
+
+// The lists of registered libraries and open projects live in the settings store (see GlobalsLists.h).
+inline constexpr bool UseRegistryLists = true;
+
+// "Software\Zul\KELVADO\" + the version text of the running program, e.g. "Software\Zul\KELVADO\1.1.2".
+std::string ConfigBaseKey();
+
+// config.ini beside the program; tests may point it elsewhere (an empty name restores the default).
+std::string ConfigIniFileName();
+void SetConfigIniFileName(const std::string& fileName);
+
+// Forgets the cached rounding keys and the INI object, so that the next read behaves like a new run.
+void ResetConfig();
+
+// --- routines through which every access of the settings store passes ----------------------------------------
+// Section is a key name under ConfigBaseKey(). A failure is caught, shown through the message sink (caption
+// "Error : <class> (v.<version>)", text 1100 formatted with the failure's message) and the default (or the value
+// read before the failure) is returned; a write then returns false.
+
+std::string RegReadString(const std::string& section, const std::string& key, const std::string& def,
+                          bool writeDefault);
+bool RegWriteString(const std::string& section, const std::string& key, const std::string& value);
+int32_t RegReadInteger(const std::string& section, const std::string& key, int32_t def, bool writeDefault);
+bool RegWriteInteger(const std::string& section, const std::string& key, int32_t value);
+bool RegReadBool(const std::string& section, const std::string& key, bool def, bool writeDefault);
+bool RegWriteBool(const std::string& section, const std::string& key, bool value);
+
+// Shows a failure of the settings store the way the routines above do (for the registry lists).
+void ShowRegistryFailure(const std::string& className, const std::string& message);
+
+// A path starting with "../" is relative: IsRelative is set and one leading "../" removed. Empty, absolute
+// ("/...") and "../../..." paths are not relative and stay unchanged. "\" counts as a separator too.
+void CheckRelativePath(std::string& path, bool& isRelative);
+
+// --- section database ----------------------------------------------------------------------------------------
+std::string GetDatabaseCharsetGen();
+inline void GetDatabaseCharsetGen(std::string& value) { value = GetDatabaseCharsetGen(); }
+std::string GetDatabaseCharsetLib();
+inline void GetDatabaseCharsetLib(std::string& value) { value = GetDatabaseCharsetLib(); }
+std::string GetDatabaseLibFolder();
+inline void GetDatabaseLibFolder(std::string& value) { value = GetDatabaseLibFolder(); }
+std::string GetDatabaseDatabaseNameGen();
+inline void GetDatabaseDatabaseNameGen(std::string& value) { value = GetDatabaseDatabaseNameGen(); }
+bool SetDatabaseDatabaseNameGen(const std::string& value);
+std::string GetDatabaseDatabaseNameLib();
+inline void GetDatabaseDatabaseNameLib(std::string& value) { value = GetDatabaseDatabaseNameLib(); }
+std::string GetDatabasePasswordGen();
+inline void GetDatabasePasswordGen(std::string& value) { value = GetDatabasePasswordGen(); }
+std::string GetDatabasePasswordGenLib();
+inline void GetDatabasePasswordGenLib(std::string& value) { value = GetDatabasePasswordGenLib(); }
+std::string GetDatabasePersistenceLayerName();
+inline void GetDatabasePersistenceLayerName(std::string& value) { value = GetDatabasePersistenceLayerName(); }
+std::string GetDatabaseProtocol();
+inline void GetDatabaseProtocol(std::string& value) { value = GetDatabaseProtocol(); }
+int32_t GetDatabaseSQLDialect();
+std::string GetDatabaseUserNameGen();
+inline void GetDatabaseUserNameGen(std::string& value) { value = GetDatabaseUserNameGen(); }
+std::string GetDatabaseUserNameLib();
+inline void GetDatabaseUserNameLib(std::string& value) { value = GetDatabaseUserNameLib(); }
+
+// --- section xml ---------------------------------------------------------------------------------------------
+std::string GetXmlCharset();
+inline void GetXmlCharset(std::string& value) { value = GetXmlCharset(); }
+std::string GetXmlPersistenceLayerName();
+inline void GetXmlPersistenceLayerName(std::string& value) { value = GetXmlPersistenceLayerName(); }
+std::string GetXmlCBPersistenceLayerName();
+inline void GetXmlCBPersistenceLayerName(std::string& value) { value = GetXmlCBPersistenceLayerName(); }
+std::string GetXmlCBFileName();
+inline void GetXmlCBFileName(std::string& value) { value = GetXmlCBFileName(); }
+
+// --- section opt ---------------------------------------------------------------------------------------------
+std::string GetOptProjectFolder();
+inline void GetOptProjectFolder(std::string& value) { value = GetOptProjectFolder(); }
+bool SetOptProjectFolder(const std::string& value);
+bool GetOptMTTFdCutBeforeSymm();
+bool GetOptMTTFdCFitBeforeSymm();
+bool GetOptAllowWriteAll();
+bool GetOptAskBeforeDel();
+std::string GetOptDefWorkDirFolder();
+inline void GetOptDefWorkDirFolder(std::string& value) { value = GetOptDefWorkDirFolder(); }
+bool SetOptDefWorkDirFolder(const std::string& value);
+std::string GetOptDefAppDataDirFolder();
+inline void GetOptDefAppDataDirFolder(std::string& value) { value = GetOptDefAppDataDirFolder(); }
+std::string GetOptDefDocumentsFolder();
+inline void GetOptDefDocumentsFolder(std::string& value) { value = GetOptDefDocumentsFolder(); }
+bool SetOptDefDocumentsFolder(const std::string& value);
+std::string GetOptDefStandardsFolder();
+inline void GetOptDefStandardsFolder(std::string& value) { value = GetOptDefStandardsFolder(); }
+bool SetOptDefStandardsFolder(const std::string& value);
+bool GetOptShowFormHelp();
+bool SetOptShowFormHelp(bool value);
+bool GetOptShowFormContext();
+bool SetOptShowFormContext(bool value);
+bool GetOptShowDisabledGroups();
+bool GetOptShowDisabledTabs();
+bool SetOptShowDisabledTabs(bool value);
+bool GetOptShowLibNonModal();
+bool GetOptShowLibOnTop();
+bool GetOptShowReportDetailSelection();
+bool SetOptShowReportDetailSelection(bool value);
+bool GetOptReportOnlySummary();
+bool SetOptReportOnlySummary(bool value);
+
+bool GetOptShowContextSFPLr();
+bool SetOptShowContextSFPLr(bool value);
+bool GetOptShowContextSFPL();
+bool SetOptShowContextSFPL(bool value);
+bool GetOptShowContextSFPFH();
+bool SetOptShowContextSFPFH(bool value);
+bool GetOptShowContextComponentPL();
+bool SetOptShowContextComponentPL(bool value);
+bool GetOptShowContextComponentPFH();
+bool SetOptShowContextComponentPFH(bool value);
+bool GetOptShowContextComponentCat();
+bool SetOptShowContextComponentCat(bool value);
+bool GetOptShowContextComponentMTTFd();
+bool SetOptShowContextComponentMTTFd(bool value);
+bool GetOptShowContextComponentDCavg();
+bool SetOptShowContextComponentDCavg(bool value);
+bool GetOptShowContextComponentCCF();
+bool SetOptShowContextComponentCCF(bool value);
+bool GetOptShowContextBlocMTTFd();
+bool SetOptShowContextBlocMTTFd(bool value);
+bool GetOptShowContextBlocDC();
+bool SetOptShowContextBlocDC(bool value);
+bool GetOptShowContextElementMTTFd();
+bool SetOptShowContextElementMTTFd(bool value);
+bool GetOptShowContextElementDC();
+bool SetOptShowContextElementDC(bool value);
+
+bool GetOptShowSplashScreen();
+bool SetOptShowSplashScreen(bool value);
+bool GetOptCheckKVDKLBRegistration();
+bool SetOptCheckKVDKLBRegistration(bool value);
+bool GetOptShowItemState();
+bool SetOptShowItemState(bool value);
+bool GetOptShowItemStateOnSelection();
+bool SetOptShowItemStateOnSelection(bool value);
+bool GetOptShowLibProgress();
+bool GetOptUseDCInterLevels();
+bool SetOptUseDCInterLevels(bool value);
+// True without reading hidenonrelevant when printnonrelevant is off.
+bool GetOptHideNonRelevant();
+bool GetOptPrintNonRelevant();
+bool SetOptPrintNonRelevant(bool value);
+bool GetOptAllowEditDCUCCFBib();
+bool SetOptAllowEditDCUCCFBib(bool value);
+// The stored value; when it and checkInterLevels are both true, the value of usedcinterlevels instead.
+bool GetOptCutMTTFdRaise(bool checkInterLevels);
+bool SetOptCutMTTFdRaise(bool value);
+bool GetOptConvertAProtectedKVDLibraray();
+bool GetOptUseDCMTTFdFieldsFromLngFile();
+bool GetOptImpExp();
+
+// Rounding and precision keys: the first value read holds for the rest of the run.
+int32_t GetOptRoundB10d();
+bool SetOptRoundB10d(int32_t value);
+int32_t GetOptRoundCCF();
+bool SetOptRoundCCF(int32_t value);
+int32_t GetOptRoundDC();
+bool SetOptRoundDC(int32_t value);
+int32_t GetOptTruncFIT();
+int32_t GetOptRoundMTTFd();
+bool SetOptRoundMTTFd(int32_t value);
+int32_t GetOptRoundNop();
+bool SetOptRoundNop(int32_t value);
+int32_t GetOptPrecisionPFH();
+bool SetOptPrecisionPFH(int32_t value);
+
+std::string GetOptIconFileProject();
+inline void GetOptIconFileProject(std::string& value) { value = GetOptIconFileProject(); }
+std::string GetOptIconFileLib();
+inline void GetOptIconFileLib(std::string& value) { value = GetOptIconFileLib(); }
+std::string GetOptHelpFile();
+inline void GetOptHelpFile(std::string& value) { value = GetOptHelpFile(); }
+
+// --- section lang --------------------------------------------------------------------------------------------
+bool GetLangCheckReadMeHash();
+bool GetLangWriteLngFile();
+std::string GetLangLngFile();
+inline void GetLangLngFile(std::string& value) { value = GetLangLngFile(); }
+// The language text file from which GetMsgString takes the numbered texts.
+std::string GetLangLngDll();
+inline void GetLangLngDll(std::string& value) { value = GetLangLngDll(); }
+std::string GetLangReadme();
+inline void GetLangReadme(std::string& value) { value = GetLangReadme(); }
+
+// --- section startup -----------------------------------------------------------------------------------------
+bool GetStartupFirstStart();
+bool SetStartupFirstStart(bool value);
+
+}  // namespace kelvado

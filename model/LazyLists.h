@@ -1,0 +1,120 @@
+#pragma once
+// Small fixed-size caches for the answers of the standard's table lookups. Each is a ring: entries are written
+// in turn, the oldest is searched first and replaced first, so a key stays answerable until Capacity later
+// new keys have been added. Keys compare by exact equality of every part.
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "model/Enums.h"
+
+namespace kelvado {
+
+namespace lazylists_detail {
+
+template <typename Key, typename Value>
+class Ring {
+public:
+  explicit Ring(size_t capacity) : items_(capacity) {}
+
+  // True when the key is already held (nothing changes); otherwise stores the entry, replacing the oldest one
+  // when the ring is full, and returns false. A ring of capacity 0 holds nothing.
+  bool Add(const Value& value, const Key& key) {
+    if (Find(key)) return true;
+    if (items_.empty()) return false;
+    items_[write_] = Entry{key, value};
+    write_ = (write_ + 1) % items_.size();
+    if (count_ < items_.size())
+      ++count_;
+    else
+      oldest_ = write_;  // the oldest entry was just overwritten; the next one is now the oldest
+    return false;
+  }
+
+  const Value* Find(const Key& key) const {
+    for (size_t i = 0; i < count_; ++i) {
+      const Entry& e = items_[(oldest_ + i) % items_.size()];
+      if (e.key == key) return &e.value;
+    }
+    return nullptr;
+  }
+
+  size_t Count() const { return count_; }
+  size_t Capacity() const { return items_.size(); }
+  void Clear() { write_ = oldest_ = count_ = 0; }
+
+private:
+  struct Entry {
+    Key key{};
+    Value value{};
+  };
+  std::vector<Entry> items_;
+  size_t write_ = 0, oldest_ = 0, count_ = 0;
+};
+
+struct PFHKey {
+  TCat cat;
+  double dcavg;
+  double mttfd;
+  bool operator==(const PFHKey& o) const { return cat == o.cat && dcavg == o.dcavg && mttfd == o.mttfd; }
+};
+
+struct PLrKey {
+  uint8_t s, f, p;
+  bool operator==(const PLrKey& o) const { return s == o.s && f == o.f && p == o.p; }
+};
+
+}  // namespace lazylists_detail
+
+// A Double key to an integer; -1 when the key is not held.
+class TFloatList {
+public:
+  explicit TFloatList(size_t capacity) : ring_(capacity) {}
+  bool Add(int32_t value, double key) { return ring_.Add(value, key); }
+  int32_t ValueOf(double key) const {
+    const int32_t* v = ring_.Find(key);
+    return v ? *v : -1;
+  }
+  size_t Count() const { return ring_.Count(); }
+  size_t Capacity() const { return ring_.Capacity(); }
+  void Clear() { ring_.Clear(); }
+
+private:
+  lazylists_detail::Ring<double, int32_t> ring_;
+};
+
+// Category, DCavg and MTTFd to a PFH; -1.0 when the key is not held.
+class TPFHList {
+public:
+  explicit TPFHList(size_t capacity) : ring_(capacity) {}
+  bool Add(double pfh, TCat cat, double dcavg, double mttfd) { return ring_.Add(pfh, {cat, dcavg, mttfd}); }
+  double ValueOf(TCat cat, double dcavg, double mttfd) const {
+    const double* v = ring_.Find({cat, dcavg, mttfd});
+    return v ? *v : -1.0;
+  }
+  size_t Count() const { return ring_.Count(); }
+  size_t Capacity() const { return ring_.Capacity(); }
+  void Clear() { ring_.Clear(); }
+
+private:
+  lazylists_detail::Ring<lazylists_detail::PFHKey, double> ring_;
+};
+
+// Risk-graph parameters S, F, P to a PLr; plForward when the key is not held.
+class TPLrList {
+public:
+  explicit TPLrList(size_t capacity) : ring_(capacity) {}
+  bool Add(TPL plr, uint8_t s, uint8_t f, uint8_t p) { return ring_.Add(plr, {s, f, p}); }
+  TPL ValueOf(uint8_t s, uint8_t f, uint8_t p) const {
+    const TPL* v = ring_.Find({s, f, p});
+    return v ? *v : plForward;
+  }
+  size_t Count() const { return ring_.Count(); }
+  size_t Capacity() const { return ring_.Capacity(); }
+  void Clear() { ring_.Clear(); }
+
+private:
+  lazylists_detail::Ring<lazylists_detail::PLrKey, TPL> ring_;
+};
+
+}  // namespace kelvado

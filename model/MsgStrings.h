@@ -1,0 +1,29 @@
+#pragma once
+// Numbered message texts. Every user-visible text of the model and the stores is text number Index + Base of
+// the language library named by the configuration key `lngdll` (section `lang`).
+#include <string>
+
+#include "framework/tiFormat.h"
+
+namespace kelvado {
+
+// Bases of the text groups.
+inline constexpr int msgBaseGeneral = 0;   // captions, names, general texts
+inline constexpr int msgBaseError = 1000;  // error texts carried by exceptions
+inline constexpr int msgBaseStatus = 3000; // warnings and status-check messages
+inline constexpr int msgBaseReport = 4000; // report labels
+inline constexpr int msgBaseShell = 5000;  // further texts of the shell
+
+// Text number Index + Base, with every line feed turned into CR LF; empty when the library or the text is
+// missing. Never throws. The library is loaded on first use; a failed load is tried again on the next call.
+std::string GetMsgString(int Index, int Base);
+void GetMsgString(int Index, int Base, std::string& Text);
+
+// Text number `Number` (index + base) formatted printf-style with `Args`; a missing argument leaves its
+// place empty.
+std::string FormatMsgString(int Number, const FmtArgs& Args);
+
+// Releases the loaded language library; the next GetMsgString loads it again (shutdown, tests).
+void ReleaseMsgStrings();
+
+}  // namespace kelvado

@@ -1,0 +1,194 @@
+#include "platform/IniFile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <optional>
+
+namespace kelvado {
+
+namespace {
+
+std::string Trim(const std::string& s) {
+  size_t b = s.find_first_not_of(" \t\r");
+  if (b == std::string::npos) return std::string();
+  size_t e = s.find_last_not_of(" \t\r");
+  return s.substr(b, e - b + 1);
+}
+
+bool SameText(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    char x = a[i], y = b[i];
+    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x + 32);
+    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y + 32);
+    if (x != y) return false;
+  }
+  return true;
+}
+
+// "[name]" gives name; any other line nothing.
+std::optional<std::string> SectionOf(const std::string& line) {
+  std::string t = Trim(line);
+  if (t.size() < 2 || t.front() != '[' || t.back() != ']') return std::nullopt;
+  return Trim(t.substr(1, t.size() - 2));
+}
+
+// Position of the line holding `key` in `section`, and of the line after the section's last entry.
+struct Where {
+  bool sectionFound = false;
+  long keyLine = -1;
+  size_t insertAt = 0;
+};
+
+Where Find(const std::vector<std::string>& lines, const std::string& section, const std::string& key) {
+  Where w;
+  bool inSection = false;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    if (auto s = SectionOf(lines[i])) {
+      if (inSection) break;  // the first section of that name holds the values
+      inSection = SameText(*s, section);
+      if (inSection) {
+        w.sectionFound = true;
+        w.insertAt = i + 1;
+      }
+      continue;
+    }
+    if (!inSection) continue;
+    const std::string t = Trim(lines[i]);
+    if (t.empty() || t[0] == ';') continue;
+    w.insertAt = i + 1;
+    size_t eq = lines[i].find('=');
+    if (eq == std::string::npos) continue;
+    if (w.keyLine < 0 && SameText(Trim(lines[i].substr(0, eq)), key)) w.keyLine = static_cast<long>(i);
+  }
+  return w;
+}
+
+std::string ValueOfLine(const std::string& line) {
+  std::string v = Trim(line.substr(line.find('=') + 1));
+  if (v.size() >= 2 && ((v.front() == '"' && v.back() == '"') || (v.front() == '\'' && v.back() == '\'')))
+    v = v.substr(1, v.size() - 2);
+  return v;
+}
+
+}  // namespace
+
+std::vector<std::string> IniFile::Lines() const {
+  std::vector<std::string> lines;
+  std::ifstream in(fileName_, std::ios::binary);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+bool IniFile::ValueExists(const std::string& section, const std::string& key) const {
+  return Find(Lines(), section, key).keyLine >= 0;
+}
+
+std::string IniFile::ReadString(const std::string& section, const std::string& key, const std::string& def) const {
+  std::vector<std::string> lines = Lines();
+  Where w = Find(lines, section, key);
+  return w.keyLine < 0 ? def : ValueOfLine(lines[static_cast<size_t>(w.keyLine)]);
+}
+
+int32_t IniFile::ReadInteger(const std::string& section, const std::string& key, int32_t def) const {
+  std::string s = ReadString(section, key, std::string());
+  if (s.empty()) return def;
+  bool negative = false;
+  size_t i = 0;
+  if (s[0] == '-' || s[0] == '+') {
+    negative = s[0] == '-';
+    i = 1;
+  }
+  int base = 10;
+  if (s.compare(i, 1, "$") == 0) {
+    base = 16;
+    i += 1;
+  } else if (s.compare(i, 2, "0x") == 0 || s.compare(i, 2, "0X") == 0) {
+    base = 16;
+    i += 2;
+  }
+  if (i >= s.size()) return def;
+  long long v = 0;
+  for (; i < s.size(); ++i) {
+    int d;
+    char c = s[i];
+    if (c >= '0' && c <= '9') d = c - '0';
+    else if (base == 16 && c >= 'a' && c <= 'f') d = c - 'a' + 10;
+    else if (base == 16 && c >= 'A' && c <= 'F') d = c - 'A' + 10;
+    else return def;
+    v = v * base + d;
+    if (v > 0xFFFFFFFFLL) return def;
+  }
+  if (negative) v = -v;
+  if (base == 10 && (v < INT32_MIN || v > INT32_MAX)) return def;
+  return static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(v)));  // hex may give the full DWORD
+}
+
+bool IniFile::ReadBool(const std::string& section, const std::string& key, bool def) const {
+  return ReadInteger(section, key, def ? 1 : 0) != 0;
+}
+
+void IniFile::WriteString(const std::string& section, const std::string& key, const std::string& value) {
+  if (section.empty() || key.empty() || key.find('=') != std::string::npos ||
+      section.find_first_of("[]\r\n") != std::string::npos || key.find_first_of("\r\n") != std::string::npos ||
+      value.find_first_of("\r\n") != std::string::npos)
+    throw EIniFileException("Cannot write [" + section + "] " + key + " to \"" + fileName_ +
+                            "\": names and values must be one line, and a key may not hold \"=\"");
+  std::vector<std::string> lines = Lines();
+  Where w = Find(lines, section, key);
+  const std::string entry = key + "=" + value;
+  if (w.keyLine >= 0) {
+    lines[static_cast<size_t>(w.keyLine)] = entry;
+  } else if (w.sectionFound) {
+    lines.insert(lines.begin() + static_cast<long>(w.insertAt), entry);
+  } else {
+    if (!lines.empty() && !Trim(lines.back()).empty()) lines.push_back(std::string());
+    lines.push_back("[" + section + "]");
+    lines.push_back(entry);
+  }
+  std::string data;
+  for (const std::string& l : lines) data += l + "\n";
+
+  std::string tmpl = fileName_ + ".tmp.XXXXXX";
+  std::vector<char> name(tmpl.begin(), tmpl.end());
+  name.push_back('\0');
+  int fd = ::mkstemp(name.data());
+  if (fd < 0) throw EIniFileException("Cannot write \"" + fileName_ + "\": " + std::strerror(errno));
+  ::fchmod(fd, 0644);
+  size_t done = 0;
+  bool ok = true;
+  while (ok && done < data.size()) {
+    ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) ok = false;
+    else done += static_cast<size_t>(n);
+  }
+  int err = ok ? 0 : errno;
+  if (ok && ::fsync(fd) != 0) ok = false, err = errno;
+  if (::close(fd) != 0 && ok) ok = false, err = errno;
+  if (ok && ::rename(name.data(), fileName_.c_str()) != 0) ok = false, err = errno;
+  if (!ok) {
+    ::unlink(name.data());
+    throw EIniFileException("Cannot write \"" + fileName_ + "\": " + std::strerror(err));
+  }
+}
+
+void IniFile::WriteInteger(const std::string& section, const std::string& key, int32_t value) {
+  WriteString(section, key, std::to_string(value));
+}
+
+void IniFile::WriteBool(const std::string& section, const std::string& key, bool value) {
+  WriteString(section, key, value ? "1" : "0");
+}
+
+}  // namespace kelvado

@@ -1,0 +1,502 @@
+#include "platform/Registry.h"
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace kelvado {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+bool SameTextAscii(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    unsigned char x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
+    if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x + 32);
+    if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y + 32);
+    if (x != y) return false;
+  }
+  return true;
+}
+
+[[noreturn]] void Fail(const std::string& what) { throw ERegistryException(what); }
+
+std::string ErrnoText(int err) { return std::strerror(err); }
+
+// Splits "A\B\C" into its names. Leading and trailing "\" are ignored; a name that could leave the store's
+// folder or clash with the values file is refused.
+std::vector<std::string> SplitKey(const std::string& key) {
+  std::vector<std::string> parts;
+  size_t start = 0;
+  std::string path = key;
+  while (!path.empty() && path.front() == '\\') path.erase(0, 1);
+  while (!path.empty() && path.back() == '\\') path.pop_back();
+  if (path.empty()) return parts;
+  while (true) {
+    size_t p = path.find('\\', start);
+    std::string name = path.substr(start, p == std::string::npos ? std::string::npos : p - start);
+    if (name.empty()) Fail("Invalid registry key \"" + key + "\": empty key name");
+    if (name == "." || name == "..") Fail("Invalid registry key \"" + key + "\": key name \"" + name + "\"");
+    if (name.find('/') != std::string::npos || name.find('\0') != std::string::npos)
+      Fail("Invalid registry key \"" + key + "\": key name \"" + name + "\" contains \"/\" or NUL");
+    if (SameTextAscii(name, RegistryValuesFileName))
+      Fail("Invalid registry key \"" + key + "\": \"" + name + "\" is reserved");
+    parts.push_back(name);
+    if (p == std::string::npos) break;
+    start = p + 1;
+  }
+  return parts;
+}
+
+bool IsDir(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool Exists(const std::string& path) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+void MakeDir(const std::string& path) {
+  if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST)
+    Fail("Cannot create the settings folder \"" + path + "\": " + ErrnoText(errno));
+  if (!IsDir(path)) Fail("Cannot create the settings folder \"" + path + "\": a file of that name is in the way");
+}
+
+// The folder of `key`; when it is missing, created (create) or nullopt. An existing folder whose name differs
+// only in case is taken, as the registry ignores case.
+std::optional<std::string> KeyFolder(const std::string& root, const std::string& key, bool create) {
+  if (root.empty()) Fail("No folder for the settings: neither KELVADO_CONFIG_DIR, XDG_CONFIG_HOME nor HOME is set");
+  std::vector<std::string> parts = SplitKey(key);
+  if (!IsDir(root)) {
+    if (!create) return std::nullopt;
+    std::error_code ec;
+    fs::create_directories(root, ec);
+    if (ec || !IsDir(root)) Fail("Cannot create the settings folder \"" + root + "\": " + ec.message());
+  }
+  std::string dir = root;
+  for (const std::string& name : parts) {
+    std::string next = dir + "/" + name;
+    if (!Exists(next)) {
+      std::error_code ec;
+      for (const auto& entry : fs::directory_iterator(dir, ec)) {
+        std::string candidate = entry.path().filename().string();
+        if (SameTextAscii(candidate, name) && IsDir(entry.path().string())) {
+          next = entry.path().string();
+          break;
+        }
+      }
+      if (ec) Fail("Cannot read the settings folder \"" + dir + "\": " + ec.message());
+    }
+    if (!Exists(next)) {
+      if (!create) return std::nullopt;
+      MakeDir(next);
+    } else if (!IsDir(next)) {
+      Fail("Settings key \"" + key + "\": \"" + next + "\" is not a folder");
+    }
+    dir = next;
+  }
+  return dir;
+}
+
+struct NamedValue {
+  std::string name;
+  RegValue value;
+};
+
+// --- the values file --------------------------------------------------------------------------------------
+// One value per line:  "name"="text"   "name"=expand:"text"   "name"=dword:-2
+// Blank lines and lines starting with ";" or "#" are comments. Texts escape \\ \" \n \r \t and \xHH.
+
+std::string Quote(const std::string& s) {
+  static const char* hex = "0123456789ABCDEF";
+  std::string out = "\"";
+  for (char ch : s) {
+    unsigned char c = static_cast<unsigned char>(ch);
+    switch (c) {
+      case '\\': out += "\\\\"; break;
+      case '"': out += "\\\""; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        if (c < 0x20 || c == 0x7F) {
+          out += "\\x";
+          out += hex[c >> 4];
+          out += hex[c & 15];
+        } else {
+          out += ch;
+        }
+    }
+  }
+  return out + "\"";
+}
+
+class LineParser {
+public:
+  LineParser(const std::string& file, int lineNo, const std::string& line) : file_(file), no_(lineNo), s_(line) {}
+
+  NamedValue Parse() {
+    NamedValue nv;
+    SkipBlanks();
+    nv.name = QuotedText("value name");
+    SkipBlanks();
+    Expect('=');
+    SkipBlanks();
+    if (Peek() == '"') {
+      nv.value.type = RegDataType::String;
+      nv.value.text = QuotedText("text");
+    } else if (TakeWord("expand:")) {
+      nv.value.type = RegDataType::ExpandString;
+      nv.value.text = QuotedText("text");
+    } else if (TakeWord("dword:")) {
+      nv.value.type = RegDataType::Integer;
+      nv.value.number = Number();
+    } else {
+      Error("expected \"text\", expand:\"text\" or dword:number after \"=\"");
+    }
+    SkipBlanks();
+    if (pos_ < s_.size()) Error("unexpected text after the value");
+    return nv;
+  }
+
+private:
+  [[noreturn]] void Error(const std::string& what) {
+    Fail("Damaged settings file \"" + file_ + "\", line " + std::to_string(no_) + ": " + what);
+  }
+  char Peek() const { return pos_ < s_.size() ? s_[pos_] : '\0'; }
+  void SkipBlanks() {
+    while (pos_ < s_.size() && (s_[pos_] == ' ' || s_[pos_] == '\t' || s_[pos_] == '\r')) ++pos_;
+  }
+  void Expect(char c) {
+    if (Peek() != c) Error(std::string("expected \"") + c + "\"");
+    ++pos_;
+  }
+  bool TakeWord(const char* w) {
+    size_t n = std::strlen(w);
+    if (s_.compare(pos_, n, w) != 0) return false;
+    pos_ += n;
+    return true;
+  }
+  static int HexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+  }
+  std::string QuotedText(const char* what) {
+    if (Peek() != '"') Error(std::string("expected a quoted ") + what);
+    ++pos_;
+    std::string out;
+    while (true) {
+      if (pos_ >= s_.size()) Error(std::string("unterminated ") + what);
+      char c = s_[pos_++];
+      if (c == '"') return out;
+      if (c != '\\') {
+        out += c;
+        continue;
+      }
+      if (pos_ >= s_.size()) Error(std::string("unterminated ") + what);
+      char e = s_[pos_++];
+      switch (e) {
+        case '\\': out += '\\'; break;
+        case '"': out += '"'; break;
+        case 'n': out += '\n'; break;
+        case 'r': out += '\r'; break;
+        case 't': out += '\t'; break;
+        case 'x': {
+          int h = pos_ + 1 < s_.size() ? HexDigit(s_[pos_]) : -1;
+          int l = h >= 0 ? HexDigit(s_[pos_ + 1]) : -1;
+          if (h < 0 || l < 0) Error("\\x needs two hexadecimal digits");
+          out += static_cast<char>(h * 16 + l);
+          pos_ += 2;
+          break;
+        }
+        default: Error(std::string("unknown escape \"\\") + e + "\"");
+      }
+    }
+  }
+  int32_t Number() {
+    size_t start = pos_;
+    if (Peek() == '-' || Peek() == '+') ++pos_;
+    size_t digits = pos_;
+    while (pos_ < s_.size() && s_[pos_] >= '0' && s_[pos_] <= '9') ++pos_;
+    if (pos_ == digits) Error("dword: needs a decimal number");
+    std::string text = s_.substr(start, pos_ - start);
+    errno = 0;
+    long long v = std::strtoll(text.c_str(), nullptr, 10);
+    // A DWORD: accept the signed and the unsigned 32-bit range, read back as signed.
+    if (errno == ERANGE || v < INT32_MIN || v > static_cast<long long>(UINT32_MAX))
+      Error("number " + text + " does not fit in 32 bits");
+    return static_cast<int32_t>(static_cast<uint32_t>(v));
+  }
+
+  const std::string& file_;
+  int no_;
+  const std::string& s_;
+  size_t pos_ = 0;
+};
+
+std::vector<NamedValue> LoadValues(const std::string& file) {
+  std::vector<NamedValue> values;
+  if (!Exists(file)) return values;
+  std::ifstream in(file, std::ios::binary);
+  if (!in) Fail("Cannot read the settings file \"" + file + "\": " + ErrnoText(errno));
+  std::string line;
+  int no = 0;
+  while (std::getline(in, line)) {
+    ++no;
+    size_t first = line.find_first_not_of(" \t\r");
+    if (first == std::string::npos || line[first] == ';' || line[first] == '#') continue;
+    NamedValue nv = LineParser(file, no, line).Parse();
+    auto same = std::find_if(values.begin(), values.end(),
+                             [&](const NamedValue& v) { return SameTextAscii(v.name, nv.name); });
+    if (same != values.end())
+      same->value = nv.value;  // a hand-edited duplicate: the later line wins
+    else
+      values.push_back(std::move(nv));
+  }
+  if (in.bad()) Fail("Cannot read the settings file \"" + file + "\"");
+  return values;
+}
+
+void WriteAll(int fd, const std::string& data, const std::string& tmp) {
+  size_t done = 0;
+  while (done < data.size()) {
+    ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      Fail("Cannot write the settings file \"" + tmp + "\": " + ErrnoText(errno));
+    }
+    done += static_cast<size_t>(n);
+  }
+}
+
+// Writes `data` to a temporary file beside `file`, flushes it to disk and renames it over `file`: readers see
+// either the old or the new contents, never a half-written file.
+void AtomicWrite(const std::string& file, const std::string& data) {
+  std::string tmpl = file + ".tmp.XXXXXX";
+  std::vector<char> name(tmpl.begin(), tmpl.end());
+  name.push_back('\0');
+  int fd = ::mkstemp(name.data());
+  if (fd < 0) Fail("Cannot write the settings file \"" + file + "\": " + ErrnoText(errno));
+  std::string tmp(name.data());
+  try {
+    WriteAll(fd, data, tmp);
+    if (::fsync(fd) != 0) Fail("Cannot write the settings file \"" + tmp + "\": " + ErrnoText(errno));
+    if (::close(fd) != 0) {
+      fd = -1;
+      Fail("Cannot write the settings file \"" + tmp + "\": " + ErrnoText(errno));
+    }
+    fd = -1;
+    if (::rename(tmp.c_str(), file.c_str()) != 0)
+      Fail("Cannot replace the settings file \"" + file + "\": " + ErrnoText(errno));
+  } catch (...) {
+    if (fd >= 0) ::close(fd);
+    ::unlink(tmp.c_str());
+    throw;
+  }
+}
+
+void SaveValues(const std::string& file, const std::vector<NamedValue>& values) {
+  std::ostringstream out;
+  out << "; KELVADO settings. One value per line: \"name\"=\"text\", \"name\"=expand:\"text\" or "
+         "\"name\"=dword:number\n";
+  for (const NamedValue& nv : values) {
+    out << Quote(nv.name) << '=';
+    switch (nv.value.type) {
+      case RegDataType::String: out << Quote(nv.value.text); break;
+      case RegDataType::ExpandString: out << "expand:" << Quote(nv.value.text); break;
+      case RegDataType::Integer: out << "dword:" << nv.value.number; break;
+    }
+    out << '\n';
+  }
+  AtomicWrite(file, out.str());
+}
+
+std::string ValuesPath(const std::string& folder) { return folder + "/" + RegistryValuesFileName; }
+
+}  // namespace
+
+// --- typed helpers ------------------------------------------------------------------------------------------
+
+std::string IRegistry::ReadString(const std::string& key, const std::string& name) {
+  std::optional<RegValue> v = ReadValue(key, name);
+  if (!v) return std::string();
+  if (v->type == RegDataType::Integer)
+    throw ERegistryException("Invalid data type for '" + name + "' in key \"" + key + "\": a number, not a text");
+  return v->text;
+}
+
+int32_t IRegistry::ReadInteger(const std::string& key, const std::string& name) {
+  std::optional<RegValue> v = ReadValue(key, name);
+  if (!v) throw ERegistryException("Value '" + name + "' not found in key \"" + key + "\"");
+  if (v->type != RegDataType::Integer)
+    throw ERegistryException("Invalid data type for '" + name + "' in key \"" + key + "\": a text, not a number");
+  return v->number;
+}
+
+void IRegistry::WriteString(const std::string& key, const std::string& name, const std::string& value) {
+  WriteValue(key, name, RegValue{RegDataType::String, value, 0});
+}
+
+void IRegistry::WriteExpandString(const std::string& key, const std::string& name, const std::string& value) {
+  WriteValue(key, name, RegValue{RegDataType::ExpandString, value, 0});
+}
+
+void IRegistry::WriteInteger(const std::string& key, const std::string& name, int32_t value) {
+  WriteValue(key, name, RegValue{RegDataType::Integer, std::string(), value});
+}
+
+void IRegistry::UpdateValues(const std::string& key, const std::vector<std::string>& deletes,
+                             const std::vector<std::pair<std::string, RegValue>>& writes) {
+  CreateKey(key);
+  for (const std::string& name : deletes) DeleteValue(key, name);
+  for (const auto& w : writes) WriteValue(key, w.first, w.second);
+}
+
+// --- FileRegistry -------------------------------------------------------------------------------------------
+
+FileRegistry::FileRegistry(std::string rootFolder) : root_(std::move(rootFolder)) {
+  while (root_.size() > 1 && root_.back() == '/') root_.pop_back();
+}
+
+std::string FileRegistry::ValuesFile(const std::string& key) {
+  std::optional<std::string> dir = KeyFolder(root_, key, false);
+  if (dir) return ValuesPath(*dir);
+  std::string path = root_;
+  for (const std::string& name : SplitKey(key)) path += "/" + name;
+  return ValuesPath(path);
+}
+
+bool FileRegistry::KeyExists(const std::string& key) { return KeyFolder(root_, key, false).has_value(); }
+
+void FileRegistry::CreateKey(const std::string& key) { KeyFolder(root_, key, true); }
+
+bool FileRegistry::DeleteKey(const std::string& key) {
+  if (SplitKey(key).empty()) Fail("The root of the settings cannot be deleted");
+  std::optional<std::string> dir = KeyFolder(root_, key, false);
+  if (!dir) return false;
+  std::error_code ec;
+  fs::remove_all(*dir, ec);
+  if (ec) Fail("Cannot delete the settings key folder \"" + *dir + "\": " + ec.message());
+  return true;
+}
+
+std::vector<std::string> FileRegistry::GetKeyNames(const std::string& key) {
+  std::vector<std::string> names;
+  std::optional<std::string> dir = KeyFolder(root_, key, false);
+  if (!dir) return names;
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(*dir, ec)) {
+    if (IsDir(entry.path().string())) names.push_back(entry.path().filename().string());
+  }
+  if (ec) Fail("Cannot read the settings folder \"" + *dir + "\": " + ec.message());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::vector<std::string> FileRegistry::GetValueNames(const std::string& key) {
+  std::vector<std::string> names;
+  std::optional<std::string> dir = KeyFolder(root_, key, false);
+  if (!dir) return names;
+  for (NamedValue& nv : LoadValues(ValuesPath(*dir))) names.push_back(std::move(nv.name));
+  return names;
+}
+
+std::optional<RegValue> FileRegistry::ReadValue(const std::string& key, const std::string& name) {
+  std::optional<std::string> dir = KeyFolder(root_, key, false);
+  if (!dir) return std::nullopt;
+  for (NamedValue& nv : LoadValues(ValuesPath(*dir)))
+    if (SameTextAscii(nv.name, name)) return std::move(nv.value);
+  return std::nullopt;
+}
+
+void FileRegistry::WriteValue(const std::string& key, const std::string& name, const RegValue& value) {
+  std::string file = ValuesPath(*KeyFolder(root_, key, true));
+  std::vector<NamedValue> values = LoadValues(file);  // a damaged file raises here and stays untouched
+  auto same = std::find_if(values.begin(), values.end(), [&](const NamedValue& v) { return SameTextAscii(v.name, name); });
+  if (same != values.end())
+    same->value = value;
+  else
+    values.push_back(NamedValue{name, value});
+  SaveValues(file, values);
+}
+
+bool FileRegistry::DeleteValue(const std::string& key, const std::string& name) {
+  std::optional<std::string> dir = KeyFolder(root_, key, false);
+  if (!dir) return false;
+  std::string file = ValuesPath(*dir);
+  std::vector<NamedValue> values = LoadValues(file);
+  auto same = std::find_if(values.begin(), values.end(), [&](const NamedValue& v) { return SameTextAscii(v.name, name); });
+  if (same == values.end()) return false;
+  values.erase(same);
+  SaveValues(file, values);
+  return true;
+}
+
+void FileRegistry::UpdateValues(const std::string& key, const std::vector<std::string>& deletes,
+                                const std::vector<std::pair<std::string, RegValue>>& writes) {
+  std::string file = ValuesPath(*KeyFolder(root_, key, true));
+  std::vector<NamedValue> values = LoadValues(file);
+  for (const std::string& name : deletes)
+    values.erase(std::remove_if(values.begin(), values.end(),
+                                [&](const NamedValue& v) { return SameTextAscii(v.name, name); }),
+                 values.end());
+  for (const auto& w : writes) {
+    auto same = std::find_if(values.begin(), values.end(),
+                             [&](const NamedValue& v) { return SameTextAscii(v.name, w.first); });
+    if (same != values.end())
+      same->value = w.second;
+    else
+      values.push_back(NamedValue{w.first, w.second});
+  }
+  SaveValues(file, values);
+}
+
+// --- the current user's store ------------------------------------------------------------------------------
+
+std::string RegistryRootFolder() {
+  const char* dir = std::getenv("KELVADO_CONFIG_DIR");
+  if (dir && *dir) return dir;
+  const char* xdg = std::getenv("XDG_CONFIG_HOME");
+  if (xdg && *xdg == '/') return std::string(xdg) + "/kelvado";  // relative values are invalid by the XDG rules
+  const char* home = std::getenv("HOME");
+  if (home && *home) return std::string(home) + "/.config/kelvado";
+  struct passwd pw;
+  struct passwd* result = nullptr;
+  std::vector<char> buf(16384);
+  if (::getpwuid_r(::getuid(), &pw, buf.data(), buf.size(), &result) == 0 && result && result->pw_dir &&
+      *result->pw_dir)
+    return std::string(result->pw_dir) + "/.config/kelvado";
+  return std::string();
+}
+
+namespace {
+std::unique_ptr<IRegistry>& RegistrySlot() {
+  static std::unique_ptr<IRegistry> slot;
+  return slot;
+}
+}  // namespace
+
+IRegistry& CurrentUserRegistry() {
+  std::unique_ptr<IRegistry>& slot = RegistrySlot();
+  if (!slot) slot = std::make_unique<FileRegistry>(RegistryRootFolder());
+  return *slot;
+}
+
+void SetCurrentUserRegistry(std::unique_ptr<IRegistry> registry) { RegistrySlot() = std::move(registry); }
+
+}  // namespace kelvado

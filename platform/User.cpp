@@ -1,0 +1,77 @@
+#include "platform/User.h"
+
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <fstream>
+#include <vector>
+
+namespace kelvado {
+
+namespace {
+// Looks the current user up; `use` receives the entry. False when there is none.
+template <typename F>
+bool WithPasswdEntry(F use) {
+  long hint = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+  std::vector<char> buf(hint > 0 ? static_cast<size_t>(hint) : 1024);
+  struct passwd pw;
+  struct passwd* result = nullptr;
+  while (true) {
+    int rc = ::getpwuid_r(::getuid(), &pw, buf.data(), buf.size(), &result);
+    if (rc == ERANGE && buf.size() < (1u << 20)) {
+      buf.resize(buf.size() * 2);
+      continue;
+    }
+    if (rc != 0 || !result) return false;
+    use(*result);
+    return true;
+  }
+}
+}  // namespace
+
+bool GetLogonUserName(std::string& name) {
+  std::string found;
+  if (!WithPasswdEntry([&](const struct passwd& pw) { found = pw.pw_name ? pw.pw_name : ""; })) return false;
+  if (found.empty()) return false;
+  name = found;
+  return true;
+}
+
+std::string UserHomeFolder() {
+  const char* home = std::getenv("HOME");
+  if (home && *home) return home;
+  std::string dir;
+  WithPasswdEntry([&](const struct passwd& pw) { dir = pw.pw_dir ? pw.pw_dir : ""; });
+  return dir;
+}
+
+std::string UserDocumentsFolder() {
+  const char* env = std::getenv("XDG_DOCUMENTS_DIR");
+  if (env && *env == '/') return env;
+  const std::string home = UserHomeFolder();
+  if (home.empty()) return std::string();
+  // user-dirs.dirs holds lines like XDG_DOCUMENTS_DIR="$HOME/Dokumente".
+  const char* xdg = std::getenv("XDG_CONFIG_HOME");
+  const std::string config = (xdg && *xdg == '/') ? std::string(xdg) : home + "/.config";
+  std::ifstream in(config + "/user-dirs.dirs");
+  std::string line;
+  const std::string prefix = "XDG_DOCUMENTS_DIR=\"";
+  while (std::getline(in, line)) {
+    if (line.compare(0, prefix.size(), prefix) != 0) continue;
+    std::string value = line.substr(prefix.size());
+    size_t end = value.find('"');
+    if (end == std::string::npos) break;
+    value.resize(end);
+    if (value.compare(0, 5, "$HOME") == 0) value = home + value.substr(5);
+    if (!value.empty() && value[0] == '/') {
+      while (value.size() > 1 && value.back() == '/') value.pop_back();
+      return value;
+    }
+    break;
+  }
+  return home + "/Documents";
+}
+
+}  // namespace kelvado

@@ -1,0 +1,17 @@
+#pragma once
+// Facts about the logged-on user.
+#include <string>
+
+namespace kelvado {
+
+// The login name of the user running this process (from the password database); false when it has none.
+bool GetLogonUserName(std::string& name);
+
+// The user's documents folder: $XDG_DOCUMENTS_DIR, else the entry of ~/.config/user-dirs.dirs, else
+// $HOME/Documents; empty when there is no home folder. Without a trailing "/".
+std::string UserDocumentsFolder();
+
+// The user's home folder: $HOME, else the password database; empty when neither gives one.
+std::string UserHomeFolder();
+
+}  // namespace kelvado

@@ -1,0 +1,346 @@
+#include "framework/tiFirebird.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+
+using namespace kelvado;
+namespace fs = std::filesystem;
+
+namespace {
+
+// Each test gets its own folder and database file.
+class FirebirdTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/kv-fbtest-XXXXXX";
+    ASSERT_NE(::mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+    file_ = dir_ + "/test.fdb";
+    TtiFBDatabase::CreateDatabase(file_);
+    db_ = std::make_unique<TtiFBDatabase>(file_);
+    db_->Connect();
+  }
+  void TearDown() override {
+    db_.reset();
+    std::error_code ec;
+    fs::remove_all(dir_, ec);
+  }
+  void Run(const std::string& script) { tiFBRunScript(*db_, script, "test"); }
+  int64_t Count(const std::string& table) {
+    TtiFBTransaction tr(*db_);
+    tr.Start(true);
+    TtiFBStatement q(*db_, tr);
+    q.SetSQL("SELECT COUNT(*) FROM " + table);
+    q.Open();
+    const int64_t n = q.FieldAsInteger(0);
+    tr.Commit();
+    return n;
+  }
+  template <typename F>
+  std::string ErrorOf(F&& f) {
+    try {
+      f();
+    } catch (const Exception& e) {
+      return e.Message();
+    }
+    return "(no error)";
+  }
+
+  std::string dir_;
+  std::string file_;
+  std::unique_ptr<TtiFBDatabase> db_;
+};
+
+}  // namespace
+
+TEST(tiFirebirdText, Win1252RoundTripAndRefusal) {
+  const std::string text = "Prüfung ÄÖÜß €‚ž";
+  const std::string bytes = tiUtf8ToWin1252(text);
+  EXPECT_EQ(bytes, "Pr\xFC" "fung \xC4\xD6\xDC\xDF \x80\x82\x9E");
+  EXPECT_EQ(tiWin1252ToUtf8(bytes), text);
+  // Bytes Windows-1252 leaves undefined come back as they were.
+  EXPECT_EQ(tiUtf8ToWin1252(tiWin1252ToUtf8("\x81\x8D\x8F\x90\x9D")), "\x81\x8D\x8F\x90\x9D");
+  try {
+    tiUtf8ToWin1252("ab\xCE\xA9");  // Greek capital omega
+    FAIL() << "omega was encoded";
+  } catch (const EConvertError& e) {
+    EXPECT_NE(e.Message().find("U+03A9"), std::string::npos) << e.Message();
+    EXPECT_NE(e.Message().find("position 3"), std::string::npos) << e.Message();
+  }
+  EXPECT_THROW(tiUtf8ToWin1252("\xC3"), EConvertError);          // truncated
+  EXPECT_THROW(tiUtf8ToWin1252("\xC0\xAF"), EConvertError);      // overlong
+  EXPECT_THROW(tiUtf8ToWin1252("\xED\xA0\x80"), EConvertError);  // surrogate
+  EXPECT_THROW(tiUtf8ToWin1252("\xC2\x80"), EConvertError);      // C1 control without a Windows-1252 byte
+}
+
+TEST_F(FirebirdTest, TypedParametersAndFieldsRoundTrip) {
+  Run("CREATE TABLE T (I INTEGER, B BIGINT, D DOUBLE PRECISION, S VARCHAR(40), F SMALLINT, TS TIMESTAMP, "
+      "N NUMERIC(9,2), C CHAR(4));");
+  TtiFBTransaction tr(*db_);
+  tr.Start();
+  TtiFBStatement ins(*db_, tr);
+  ins.SetSQL("INSERT INTO T (I, B, D, S, F, TS, N, C) VALUES (:i, :b, :d, :s, :f, :ts, :n, :c)");
+  EXPECT_EQ(ins.ParamCount(), 8);
+  ins.SetParamInteger("I", -42);  // names ignore case
+  ins.SetParamInteger("b", 9000000000123LL);
+  ins.SetParamDouble("d", 0.99);
+  ins.SetParamString("s", "Prüfung ÄÖÜß");
+  ins.SetParamBoolean("f", true);
+  ins.SetParamDateTime("ts", 45000.75);  // 2023-03-15 18:00
+  ins.SetParamDouble("n", 12.5);
+  ins.SetParamString("c", "cat");
+  ins.Execute();
+  EXPECT_EQ(ins.RowsAffected(), 1);
+  for (const char* p : {"i", "b", "d", "s", "f", "ts", "n", "c"}) ins.SetParamNull(p);
+  ins.Execute();  // a row of NULLs
+  tr.Commit();
+
+  tr.Start(true);
+  TtiFBStatement q(*db_, tr);
+  q.SetSQL("SELECT I, B, D, S, F, TS, N, C FROM T ORDER BY I NULLS LAST");
+  q.Open();
+  ASSERT_FALSE(q.Eof());
+  EXPECT_EQ(q.FieldAsInteger("i"), -42);
+  EXPECT_EQ(q.FieldAsInteger("B"), 9000000000123LL);
+  EXPECT_EQ(q.FieldAsDouble("D"), 0.99);
+  EXPECT_EQ(q.FieldAsString("S"), "Prüfung ÄÖÜß");
+  EXPECT_TRUE(q.FieldAsBoolean("F"));
+  EXPECT_DOUBLE_EQ(q.FieldAsDateTime("TS"), 45000.75);
+  EXPECT_EQ(q.FieldAsString("TS"), "2023-03-15 18:00:00");
+  EXPECT_EQ(q.FieldAsDouble("N"), 12.5);
+  EXPECT_EQ(q.FieldAsString("N"), "12.50");
+  EXPECT_EQ(q.FieldAsString("C"), "cat ");  // CHAR keeps its padding
+  EXPECT_EQ(q.FieldAsString("D"), "0.99");
+  EXPECT_FALSE(q.FieldIsNull("I"));
+  EXPECT_EQ(q.FieldIndex("s"), 3);
+  EXPECT_EQ(q.FieldIndex("nope"), -1);
+  q.Next();
+  ASSERT_FALSE(q.Eof());
+  for (int k = 0; k < q.FieldCount(); ++k) EXPECT_TRUE(q.FieldIsNull(k)) << q.FieldName(k);
+  EXPECT_EQ(q.FieldAsString("S"), "");
+  EXPECT_EQ(q.FieldAsInteger("I"), 0);
+  q.Next();
+  EXPECT_TRUE(q.Eof());
+  EXPECT_THROW(q.FieldAsString(0), EtiFBException);  // no current row
+  tr.Commit();
+}
+
+TEST_F(FirebirdTest, TextIsStoredAsSingleByteWindows1252) {
+  Run("CREATE TABLE T (S VARCHAR(20));");
+  TtiFBTransaction tr(*db_);
+  tr.Start();
+  TtiFBStatement st(*db_, tr);
+  st.SetSQL("INSERT INTO T (S) VALUES (:S)");
+  st.SetParamString("S", "Prüfung ÄÖÜß");
+  st.Execute();
+  st.SetSQL("SELECT S, OCTET_LENGTH(S) AS L, CAST(S AS VARCHAR(20) CHARACTER SET OCTETS) AS RAW FROM T");
+  st.Open();
+  EXPECT_EQ(st.FieldAsString("S"), "Prüfung ÄÖÜß");
+  EXPECT_EQ(st.FieldAsInteger("L"), 12);
+  EXPECT_EQ(st.FieldAsBlob("RAW"), "Pr\xFC" "fung \xC4\xD6\xDC\xDF");
+  tr.Commit();
+
+  // A character Windows-1252 cannot hold is refused before anything reaches the file.
+  tr.Start();
+  TtiFBStatement ins(*db_, tr);
+  ins.SetSQL("INSERT INTO T (S) VALUES (:Name)");
+  try {
+    ins.SetParamString("Name", "Ωmega");
+    FAIL() << "omega accepted";
+  } catch (const EConvertError& e) {
+    EXPECT_NE(e.Message().find("\"Name\""), std::string::npos) << e.Message();
+    EXPECT_NE(e.Message().find("U+03A9"), std::string::npos) << e.Message();
+    EXPECT_NE(e.Message().find(file_), std::string::npos) << e.Message();
+  }
+  EXPECT_THROW(ins.Execute(), EtiFBException);  // the parameter never got a value
+  tr.Commit();
+  EXPECT_EQ(Count("T"), 1);
+}
+
+TEST_F(FirebirdTest, NamedParametersAreTranslated) {
+  TtiFBTransaction tr(*db_);
+  tr.Start();
+  TtiFBStatement q(*db_, tr);
+  // Repeated names bind once; ":x" inside quotes or comments is text.
+  q.SetSQL("SELECT ':a' AS T, CAST(:Low AS DOUBLE PRECISION) AS A /* :b */ FROM RDB$DATABASE "
+           "WHERE :Low >= 0 AND CAST(:Low AS DOUBLE PRECISION) < :High -- :c");
+  EXPECT_EQ(q.ParamCount(), 2);
+  EXPECT_EQ(q.ParamName(0), "Low");
+  EXPECT_TRUE(q.HasParam("HIGH"));
+  EXPECT_EQ(q.EngineSQL().find(":Low"), std::string::npos);
+  EXPECT_NE(q.EngineSQL().find("':a'"), std::string::npos);
+  q.SetParamDouble("Low", 0.5);
+  const std::string missing = ErrorOf([&] { q.Open(); });
+  EXPECT_NE(missing.find("\"High\" has no value"), std::string::npos) << missing;
+  q.SetParamDouble("High", 1.0);
+  q.Open();
+  ASSERT_FALSE(q.Eof());
+  EXPECT_EQ(q.FieldAsString("T"), ":a");
+  EXPECT_EQ(q.FieldAsDouble("A"), 0.5);
+  // Infinity is a legal argument of a look-up; NaN has no meaning anywhere.
+  q.SetParamDouble("High", INFINITY);
+  q.Open();
+  EXPECT_FALSE(q.Eof());
+  EXPECT_THROW(q.SetParamDouble("High", NAN), EtiFBException);
+  EXPECT_THROW(q.SetParamInteger("Nope", 1), EtiFBException);
+  EXPECT_THROW(q.SetSQL("SELECT 1 FROM RDB$DATABASE WHERE 1 = ?"), EtiFBException);
+  tr.Commit();
+}
+
+TEST_F(FirebirdTest, TransactionsCommitRollbackAndReadOnly) {
+  Run("CREATE TABLE T (I INTEGER NOT NULL PRIMARY KEY);");
+  TtiFBTransaction tr(*db_);
+  tr.Start();
+  EXPECT_THROW(tr.Start(), EtiFBException);
+  TtiFBStatement st(*db_, tr);
+  st.SetSQL("INSERT INTO T (I) VALUES (:I)");
+  st.SetParamInteger("I", 1);
+  st.Execute();
+  tr.Rollback();
+  EXPECT_EQ(Count("T"), 0);
+
+  tr.Start();
+  st.Execute();
+  tr.Commit();
+  EXPECT_THROW(tr.Commit(), EtiFBException);
+  EXPECT_EQ(Count("T"), 1);
+
+  // A duplicate key names the file and the statement; the transaction stays usable.
+  tr.Start();
+  const std::string dup = ErrorOf([&] { st.Execute(); });
+  EXPECT_NE(dup.find(file_), std::string::npos) << dup;
+  EXPECT_NE(dup.find("PRIMARY"), std::string::npos) << dup;
+  EXPECT_NE(dup.find("INSERT INTO T"), std::string::npos) << dup;
+  tr.Rollback();
+
+  tr.Start(true);
+  EXPECT_THROW(st.Execute(), EtiFBException);  // read-only transaction
+  tr.Rollback();
+
+  // An active transaction is rolled back when its object goes away.
+  {
+    TtiFBTransaction t2(*db_);
+    t2.Start();
+    TtiFBStatement s2(*db_, t2);
+    s2.SetSQL("INSERT INTO T (I) VALUES (2)");
+    s2.Execute();
+  }
+  EXPECT_EQ(Count("T"), 1);
+}
+
+TEST_F(FirebirdTest, ErrorsNameTheFile) {
+  TtiFBTransaction tr(*db_);
+  tr.Start();
+  TtiFBStatement q(*db_, tr);
+  q.SetSQL("SELEC nonsense");
+  const std::string syntax = ErrorOf([&] { q.Prepare(); });
+  EXPECT_NE(syntax.find("database \"" + file_ + "\""), std::string::npos) << syntax;
+  EXPECT_NE(syntax.find("SQL: SELEC nonsense"), std::string::npos) << syntax;
+  tr.Rollback();
+
+  TtiFBDatabase missing(dir_ + "/missing.fdb");
+  const std::string m = ErrorOf([&] { missing.Connect(); });
+  EXPECT_NE(m.find(dir_ + "/missing.fdb"), std::string::npos) << m;
+  EXPECT_NE(m.find("does not exist"), std::string::npos) << m;
+  EXPECT_FALSE(fs::exists(dir_ + "/missing.fdb"));
+
+  const std::string junk = dir_ + "/junk.fdb";
+  std::ofstream(junk) << std::string(8192, 'x');
+  TtiFBDatabase bad(junk);
+  const std::string b = ErrorOf([&] { bad.Connect(); });
+  EXPECT_NE(b.find(junk), std::string::npos) << b;
+  EXPECT_FALSE(bad.Connected());
+
+  // Creating never overwrites.
+  const auto size = fs::file_size(junk);
+  const std::string c = ErrorOf([&] { TtiFBDatabase::CreateDatabase(junk); });
+  EXPECT_NE(c.find("exists already"), std::string::npos) << c;
+  EXPECT_EQ(fs::file_size(junk), size);
+}
+
+TEST_F(FirebirdTest, ScriptsWithTerminatorsCommentsAndCommits) {
+  Run(R"(/* a comment; with a terminator inside */
+CREATE TABLE T (I INTEGER, S VARCHAR(30)); -- trailing comment;
+INSERT INTO T VALUES (1, 'a;b ''quoted'' -- not a comment');
+COMMIT WORK;
+SET TERM ^ ;
+CREATE TRIGGER T_BI FOR T BEFORE INSERT AS
+BEGIN
+  IF (NEW.I IS NULL) THEN NEW.I = 99;
+END^
+SET TERM ; ^
+INSERT INTO T (S) VALUES ('Grüße');
+/*COMMIT;*/
+)");
+  TtiFBTransaction tr(*db_);
+  tr.Start(true);
+  TtiFBStatement q(*db_, tr);
+  q.SetSQL("SELECT I, S FROM T ORDER BY I");
+  q.Open();
+  EXPECT_EQ(q.FieldAsString("S"), "a;b 'quoted' -- not a comment");
+  q.Next();
+  EXPECT_EQ(q.FieldAsInteger("I"), 99);  // the trigger ran
+  EXPECT_EQ(q.FieldAsString("S"), "Grüße");
+  tr.Commit();
+
+  // A failing statement names script and line and rolls back what the script had not committed.
+  const std::string e = ErrorOf([&] {
+    tiFBRunScript(*db_, "INSERT INTO T VALUES (5, 'x');\nCOMMIT;\nINSERT INTO T VALUES (6, 'y');\n\nINSERT INTO Nope VALUES (1);",
+                  "broken.sql");
+  });
+  EXPECT_NE(e.find("Script \"broken.sql\", line 5"), std::string::npos) << e;
+  EXPECT_NE(e.find(file_), std::string::npos) << e;
+  EXPECT_NE(e.find("NOPE"), std::string::npos) << e;
+  EXPECT_EQ(Count("T"), 3);  // 5 committed, 6 rolled back
+
+  EXPECT_NE(ErrorOf([&] { Run("CREATE DATABASE '/tmp/x.fdb';"); }).find("cannot create"), std::string::npos);
+  EXPECT_NE(ErrorOf([&] { Run("SELECT 1 FROM RDB$DATABASE"); }).find("no terminator"), std::string::npos);
+  EXPECT_NE(ErrorOf([&] { Run("/* open"); }).find("unterminated comment"), std::string::npos);
+  const auto parts = tiFBSplitScript("SET TERM !! ;\nA;B!!\n\n  C !!\nSET TERM ; !!\nD;", "s");
+  ASSERT_EQ(parts.size(), 3u);
+  EXPECT_EQ(parts[0].Text, "A;B");
+  EXPECT_EQ(parts[1].Text, "C");
+  EXPECT_EQ(parts[1].Line, 4);
+  EXPECT_EQ(parts[2].Text, "D");
+}
+
+TEST_F(FirebirdTest, ReadOnlyDatabaseAndSharedAccess) {
+  Run("CREATE TABLE T (I INTEGER); INSERT INTO T VALUES (7);");
+  // Another process opens the same file while this one holds it.
+  const std::string cmd = "echo 'SELECT I FROM T;' | isql-fb -q -user SYSDBA '" + file_ + "' 2>&1";
+  FILE* p = ::popen(cmd.c_str(), "r");
+  ASSERT_NE(p, nullptr);
+  std::string out;
+  char buf[256];
+  while (std::fgets(buf, sizeof buf, p)) out += buf;
+  EXPECT_EQ(::pclose(p), 0) << out;
+  EXPECT_NE(out.find("7"), std::string::npos) << out;
+
+  db_->Disconnect();
+  TtiFBDatabase::SetReadOnlyMode(file_, true);
+  db_->Connect();
+  TtiFBTransaction tr(*db_);
+  tr.Start(true);
+  TtiFBStatement q(*db_, tr);
+  q.SetSQL("SELECT I FROM T");
+  q.Open();
+  EXPECT_EQ(q.FieldAsInteger(0), 7);
+  tr.Commit();
+  const std::string e = ErrorOf([&] { tiFBRunScript(*db_, "INSERT INTO T VALUES (8);", "w"); });
+  EXPECT_NE(e.find(file_), std::string::npos) << e;
+  EXPECT_EQ(Count("T"), 1);
+}
+
+TEST_F(FirebirdTest, DropDatabaseRemovesTheFile) {
+  TtiFBTransaction tr(*db_);
+  tr.Start();
+  db_->DropDatabase();
+  EXPECT_FALSE(tr.Active());
+  EXPECT_FALSE(db_->Connected());
+  EXPECT_FALSE(fs::exists(file_));
+}

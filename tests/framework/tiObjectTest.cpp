@@ -1,0 +1,577 @@
+#include "framework/tiObject.h"
+
+#include <gtest/gtest.h>
+
+#include <clocale>
+#include <cmath>
+#include <limits>
+
+#include "framework/tiOIDGUID.h"
+#include "tests/framework/tiTestModel.h"
+
+using namespace kelvado;
+using namespace kelvado::testmodel;
+
+namespace {
+
+std::vector<std::string> RowNames(const TtiClass& c) {
+  std::vector<std::string> n;
+  for (const TtiPropInfo& r : c.Props()) n.push_back(r.Name());
+  return n;
+}
+
+// A descendant that forgot TI_CLASS: it would pass for a TItem.
+class TForgetful : public TItem {};
+
+}  // namespace
+
+// ---- property table ----
+
+TEST(tiPropTable, RowsInDeclarationOrderAncestorsFirst) {
+  EXPECT_EQ(RowNames(TItem::StaticClass()),
+            (std::vector<std::string>{"Caption", "Count", "Weight", "Name", "Active", "Colour", "Stamp", "Label"}));
+  EXPECT_EQ(RowNames(TSpecialItem::StaticClass()).back(), "Code");
+  EXPECT_EQ(RowNames(TSpecialItem::StaticClass()).size(), 9u);
+  EXPECT_EQ(RowNames(TtiObjectList::StaticClass()), (std::vector<std::string>{"Caption", "List"}));
+  const TtiPropTable& t = TNode::StaticClass().Props();
+  ASSERT_EQ(t.ObjectRows().size(), 4u);
+  EXPECT_EQ(t.ObjectRows()[0]->Name(), "Data");
+  EXPECT_EQ(t.ObjectRows()[1]->Kind(), TtiPropKind::List);
+  EXPECT_NE(TItem::StaticClass().Props().Find("cOLOUR"), nullptr);
+  EXPECT_EQ(TItem::StaticClass().Props().Find("Nope"), nullptr);
+  EXPECT_FALSE(TItem::StaticClass().Props().Find("Label")->CanWrite());
+  EXPECT_TRUE(TSpecialItem::StaticClass().InheritsFrom(TtiObject::StaticClass()));
+  EXPECT_FALSE(TItem::StaticClass().InheritsFrom(TSpecialItem::StaticClass()));
+  EXPECT_TRUE(TOID::StaticClass().IsAbstract());
+}
+
+TEST(tiPropTable, GetAndSetByNameFollowTheConversionRules) {
+  TItem i;
+  i.SetPropValue("count", Value("42"));
+  i.SetPropValue("Weight", Value(2.5));
+  i.SetPropValue("Colour", Value("colblue"));  // identifier text, any case
+  EXPECT_EQ(i.GetCount(), 42);
+  EXPECT_EQ(i.GetColour(), colBlue);
+  EXPECT_EQ(i.GetPropValue("Colour"), Value("colBlue"));
+  i.SetPropValue("Colour", Value(1));
+  EXPECT_EQ(i.GetColour(), colGreen);
+  EXPECT_EQ(i.GetPropValue("Active"), Value(false));
+  EXPECT_EQ(i.GetPropValue("Stamp").GetKind(), Value::Kind::DateTime);
+  i.SetPropValue("Stamp", Value("2024-02-29 13:14:15"));
+  EXPECT_EQ(i.GetPropValue("Stamp").AsString(), "2024-02-29 13:14:15");
+
+  // Booleans: "T", "true" and "1" are true; any other text (yes) is false; a float is refused.
+  for (const char* t : {"T", "true", "1", "TRUE"}) {
+    i.SetActive(false);
+    i.SetPropValue("Active", Value(t));
+    EXPECT_TRUE(i.GetActive()) << t;
+  }
+  i.SetPropValue("Active", Value("yes"));
+  EXPECT_FALSE(i.GetActive());
+  i.SetPropValue("Active", Value(7));
+  EXPECT_TRUE(i.GetActive());
+  try {
+    i.SetPropValue("Active", Value(1.5));
+    FAIL();
+  } catch (const EtiPerProgrammerException& e) {
+    EXPECT_EQ(e.Message(), "Error setting property TItem.Active Message Unknown type");
+  }
+  EXPECT_THROW(i.SetPropValue("Active", Value()), Exception);
+}
+
+TEST(tiPropTable, BadWritesAreRefusedWithTheClassPropertyAndValue) {
+  TSpecialItem i;
+  try {
+    i.SetPropValue("Colour2", Value("x"));
+    FAIL();
+  } catch (const EtiPerProgrammerException& e) {
+    EXPECT_EQ(e.Message(), "Attempt to set non-published property TSpecialItem.Colour2 to x");
+  }
+  EXPECT_THROW(i.SetPropValue("Colour", Value("purple")), EtiPerProgrammerException);
+  EXPECT_THROW(i.SetPropValue("Colour", Value(3)), EtiPerProgrammerException);
+  EXPECT_THROW(i.SetPropValue("Colour", Value(-1)), EtiPerProgrammerException);
+  EXPECT_THROW(i.SetPropValue("Label", Value("x")), EtiPerProgrammerException);  // read-only
+  EXPECT_THROW(i.SetPropValue("Code", Value(40000)), EtiPerProgrammerException);  // int16
+  EXPECT_THROW(i.SetPropValue("Count", Value("12abc")), EtiPerProgrammerException);
+  EXPECT_THROW(i.SetPropValue("Weight", Value("1,5")), EtiPerProgrammerException);
+  EXPECT_THROW(i.GetPropValue("Nope"), EtiPerProgrammerException);
+  EXPECT_EQ(i.GetCount(), 0);
+  EXPECT_EQ(i.GetCode(), 0);
+  // A row of another class is refused, not applied to the wrong object.
+  TNode n;
+  EXPECT_THROW(TItem::StaticClass().Props().Find("Count")->Get(n), EtiPerProgrammerException);
+
+  EXPECT_TRUE(i.IsReadWriteProp("oid"));
+  EXPECT_TRUE(i.IsReadWriteProp("Code"));
+  EXPECT_FALSE(i.IsReadWriteProp("Label"));
+  EXPECT_FALSE(i.IsReadWriteProp("Caption"));
+  EXPECT_EQ(tiGetSimplePropType(i, "Colour"), skInteger);
+  EXPECT_EQ(tiGetSimplePropType(i, "Stamp"), skDateTime);
+  EXPECT_EQ(tiGetSimplePropType(i, "Active"), skBoolean);
+  EXPECT_THROW(tiGetSimplePropType(n, "Data"), Exception);
+
+  i.SetPropValue("OID", Value("ABC"));
+  EXPECT_EQ(i.GetOID().GetAsString(), "ABC");
+  EXPECT_EQ(i.GetPropValue("Oid"), Value("ABC"));
+}
+
+// ---- states ----
+
+TEST(tiObject, DirtyTransitions) {
+  TItem i;
+  EXPECT_EQ(i.GetObjectState(), posEmpty);
+  EXPECT_FALSE(i.HasOID());
+  i.SetDirty(true);
+  EXPECT_EQ(i.GetObjectState(), posCreate);
+  EXPECT_TRUE(i.HasOID());
+  EXPECT_TRUE(i.GetOID().IsNull());  // created, value not changed
+  i.SetDirty(true);
+  EXPECT_EQ(i.GetObjectState(), posCreate);
+  i.SetObjectState(posPK);
+  i.SetDirty(true);
+  EXPECT_EQ(i.GetObjectState(), posUpdate);
+  i.SetObjectState(posDelete);
+  i.SetDirty(true);
+  EXPECT_EQ(i.GetObjectState(), posDelete);
+  i.SetDirty(false);
+  EXPECT_EQ(i.GetObjectState(), posClean);
+  i.SetDirty(true);
+  EXPECT_EQ(i.GetObjectState(), posUpdate);
+  i.SetObjectState(static_cast<TPerObjectState>(9));
+  EXPECT_THROW(i.SetDirty(true), EtiPerInternalException);
+  EXPECT_STREQ(ObjectStateToStr(posDeleted), "posDeleted");
+}
+
+TEST(tiObject, DirtyLooksAtTheWholeOwnedGraph) {
+  TNode n;
+  n.SetObjectState(posClean);
+  n.Children().SetObjectState(posClean);
+  n.Children().Add(MakeItem("a"));
+  n.Children().Items(0)->SetObjectState(posClean);
+  EXPECT_FALSE(n.GetDirty());
+  n.Children().Items(0)->SetObjectState(posUpdate);
+  EXPECT_TRUE(n.GetDirty());
+  n.SetAllObjectStates(posClean);
+  EXPECT_FALSE(n.GetDirty());
+}
+
+TEST(tiObject, DeletingMarksOnlyTheOwnedGraph) {
+  TItemList elsewhere;  // owns the peer and the shared items
+  elsewhere.Add(MakeItem("peer"));
+  TNode peerNode;  // owned elsewhere, with owned children of its own
+  peerNode.Children().Add(MakeItem("peerChild"));
+
+  TNode n;
+  n.SetData(MakeItem("data"));
+  n.Children().Add(MakeItem("mine"));
+  n.SetPeer(elsewhere.Items(0));
+  auto* child = n.AddChildNode(std::make_unique<TNode>());
+  child->SetPeer(&peerNode);  // a referenced object whose own children must stay untouched
+  n.AddChildNode(std::make_unique<TNode>())->SetPeer(&elsewhere);  // a referenced owning list
+  // A list that merely references items: deleting its holder must not mark them.
+  auto refs = std::make_unique<TItemList>();
+  refs->SetOwnsObjects(false);
+  refs->AddReference(*elsewhere.Items(0));
+  TItemList* refList = refs.get();
+  n.Children().Items(0)->SetObjectState(posDeleted);  // already gone: skipped
+
+  n.SetDeleted(true);
+  EXPECT_EQ(n.GetObjectState(), posDelete);
+  EXPECT_EQ(n.GetData()->GetObjectState(), posDelete);
+  EXPECT_EQ(n.Children().Items(0)->GetObjectState(), posDeleted);
+  EXPECT_EQ(child->GetObjectState(), posDelete);
+  EXPECT_EQ(elsewhere.Items(0)->GetObjectState(), posEmpty);
+  EXPECT_EQ(peerNode.GetObjectState(), posEmpty);
+  EXPECT_EQ(peerNode.Children().Items(0)->GetObjectState(), posEmpty);
+
+  refList->SetDeleted(true);
+  EXPECT_EQ(refList->GetObjectState(), posDelete);
+  EXPECT_EQ(elsewhere.Items(0)->GetObjectState(), posEmpty);
+  EXPECT_EQ(elsewhere.Items(0)->GetOwner(), &elsewhere);  // a reference never takes over the Owner
+
+  // Again on a deleted object: nothing.
+  n.GetData()->SetObjectState(posClean);
+  n.SetDeleted(true);
+  EXPECT_EQ(n.GetData()->GetObjectState(), posClean);
+}
+
+TEST(tiObject, ListDeletionMarksOwnedItems) {
+  TItemList l;
+  l.Add(MakeItem("a"));
+  l.Add(MakeItem("b"));
+  l.SetDeleted(true);
+  EXPECT_EQ(l.Items(0)->GetObjectState(), posDelete);
+  EXPECT_EQ(l.Items(1)->GetObjectState(), posDelete);
+  EXPECT_EQ(l.FirstExcludeDeleted(), nullptr);
+  EXPECT_EQ(l.LastExcludeDeleted(), nullptr);
+  EXPECT_EQ(l.CountNotDeleted(), 0);
+}
+
+// ---- ownership and lists ----
+
+TEST(tiObjectList, OwnershipAndOwners) {
+  TNode holder;
+  TItemList l;
+  l.SetItemOwner(&holder);
+  int i0 = l.Add(MakeItem("a"));
+  EXPECT_EQ(i0, 0);
+  EXPECT_EQ(l.Items(0)->GetOwner(), &holder);  // Add: ItemOwner
+  l.Insert(0, MakeItem("b"));
+  EXPECT_EQ(l.Items(0)->GetOwner(), &l);  // Insert: the list itself
+  EXPECT_EQ(l.Items(1)->IndexInOwner(), -1);
+  EXPECT_EQ(l.Items(0)->IndexInOwner(), 0);
+  l.InsertBefore(l.Items(1), MakeItem("c"));
+  EXPECT_EQ(l.Items(1)->GetName(), "c");
+  l.InsertBefore(nullptr, MakeItem("d"));
+  EXPECT_EQ(l.Last()->GetCaption(), "d");
+
+  std::unique_ptr<TtiObject> a = l.Extract(l.Items(2));
+  ASSERT_TRUE(a);
+  EXPECT_EQ(a->GetOwner(), nullptr);
+  EXPECT_EQ(l.Extract(a.get()), nullptr);
+  EXPECT_EQ(l.Remove(a.get()), -1);
+  EXPECT_EQ(l.Remove(l.Items(0)), 0);
+  EXPECT_EQ(l.Count(), 2);
+  l.Delete(0);
+  EXPECT_EQ(l.Count(), 1);
+
+  l.SetObjectState(posClean);
+  l.Clear();
+  EXPECT_EQ(l.Count(), 0);
+  EXPECT_EQ(l.GetObjectState(), posEmpty);
+  EXPECT_EQ(l.First(), nullptr);
+  EXPECT_EQ(l.Last(), nullptr);
+
+  l.Add(MakeItem("e"));
+  auto taken = l.Empty();
+  ASSERT_EQ(taken.size(), 1u);
+  EXPECT_EQ(taken[0]->GetOwner(), &holder);  // Empty leaves the Owner
+  EXPECT_EQ(l.Count(), 0);
+}
+
+TEST(tiObjectList, IndexErrorsRaiseNeverCrash) {
+  TItemList l;
+  l.Add(MakeItem("a"));
+  try {
+    l.GetItems(1);
+    FAIL();
+  } catch (const EtiPerProgrammerException& e) {
+    EXPECT_EQ(e.Message(), "List index out of bounds (1)");
+  }
+  EXPECT_THROW(l.GetItems(-1), EtiPerProgrammerException);
+  EXPECT_THROW(l.Delete(5), EtiPerProgrammerException);
+  EXPECT_THROW(l.Insert(3, MakeItem("x")), EtiPerProgrammerException);
+  EXPECT_THROW(l.SetItems(1, MakeItem("x")), EtiPerProgrammerException);
+  EXPECT_THROW(l.Add(nullptr), EtiPerProgrammerException);
+  EXPECT_EQ(l.Count(), 1);
+}
+
+TEST(tiObjectList, ReferencesAreNeverFreedAndOwnershipNeverMixed) {
+  TItemList owner;
+  owner.Add(MakeItem("a"));
+  {
+    TItemList refs;
+    EXPECT_THROW(refs.AddReference(*owner.Items(0)), EtiPerProgrammerException);  // owning list
+    refs.SetOwnsObjects(false);
+    EXPECT_THROW(refs.Add(MakeItem("x")), EtiPerProgrammerException);
+    refs.AddReference(*owner.Items(0));
+    EXPECT_EQ(refs.Extract(owner.Items(0)), nullptr);  // not ours to hand out
+    refs.AddReference(*owner.Items(0));
+    refs.Delete(0);
+    refs.AddReference(*owner.Items(0));
+    refs.SetOwnsObjects(true);  // held references stay references
+  }
+  EXPECT_EQ(owner.Items(0)->GetName(), "a");  // still alive (ASan would catch a use after free)
+  EXPECT_EQ(owner.Items(0)->GetOwner(), &owner);
+}
+
+TEST(tiObjectList, SearchesAndSorting) {
+  TItemList l;
+  EXPECT_EQ(l.IndexOfOIDLinear(TOIDGUID()), -1);
+  EXPECT_EQ(l.IndexOfOIDBinary(TOIDGUID()), -1);
+  for (const char* oid : {"C", "A", "B"}) {
+    auto i = MakeItem(std::string("n") + oid, oid[0] - 'A');
+    i->GetOID().SetAsString(oid);
+    l.Add(std::move(i));
+  }
+  TOIDGUID b;
+  b.SetAsString("B");
+  EXPECT_EQ(l.IndexOfOID(b, stNone), 2);
+  EXPECT_THROW(l.IndexOfOID(b, static_cast<TtiPerObjListSortType>(2)), EtiPerInternalException);
+  l.SortByOID();
+  EXPECT_EQ(l.IndexOfOID(b, stOID), 1);
+  EXPECT_EQ(l.FindByOIDAsString("C"), l.Items(2));
+  EXPECT_EQ(l.FindByOIDAsString("Z"), nullptr);
+
+  l.SortByProps({"Count"}, false);
+  EXPECT_EQ(l.Items(0)->GetName(), "nC");
+  EXPECT_EQ(l.Items(2)->GetName(), "nA");
+  l.Items(0)->SetActive(true);
+  EXPECT_EQ(l.FindByProps({"Name", "Count"}, {Value("nb"), Value(1)}, false), l.Items(1));
+  EXPECT_EQ(l.FindByProps({"Name"}, {Value("nb")}, true), nullptr);
+  EXPECT_EQ(l.FindByProps({"Active"}, {Value(true)}), l.Items(0));
+  EXPECT_EQ(l.FindByProps({"Count"}, {Value("x")}), nullptr);
+
+  std::vector<std::pair<std::string, TtiObject*>> strings;
+  l.PropToStrings(strings, "Name");
+  ASSERT_EQ(strings.size(), 3u);
+  EXPECT_EQ(strings[0].first, "nC");
+  EXPECT_EQ(strings[0].second, l.Items(0));
+
+  int n = 0;
+  l.Items(1)->SetObjectState(posDelete);
+  l.ForEach([&](TtiObject&) { ++n; });
+  EXPECT_EQ(n, 2);
+  l.ForEach([&](TtiObject&) { ++n; }, true);
+  EXPECT_EQ(n, 5);
+}
+
+TEST(tiObjectList, CompareWithList) {
+  TItemList a, b;
+  int calls = 0;
+  auto count = [&](TtiObject*, TtiObject*) { ++calls; };
+  a.CompareWithList(b, count, count, count, count);
+  EXPECT_EQ(calls, 0);
+  for (const char* oid : {"1", "2", "3"}) {
+    auto i = MakeItem(oid);
+    i->GetOID().SetAsString(oid);
+    a.Add(std::move(i));
+  }
+  for (const char* oid : {"2", "3", "4"}) {
+    auto i = MakeItem(oid);
+    i->GetOID().SetAsString(oid);
+    b.Add(std::move(i));
+  }
+  static_cast<TItem*>(b.GetItems(1))->SetCount(9);
+  std::string log;
+  auto tag = [&](char c) {
+    return [&log, c](TtiObject* h, TtiObject* t) { log += c + (h ? h->GetOID().GetAsString() : t->GetOID().GetAsString()); };
+  };
+  a.CompareWithList(b, tag('='), tag('~'), tag('<'), tag('>'));
+  EXPECT_EQ(log, "<1=2~3>4");
+}
+
+// ---- identity searches ----
+
+TEST(tiObject, FindByOIDAndIsUnique) {
+  TNode n;
+  n.GetOID().SetAsString("N");
+  n.SetData(MakeItem("d"));
+  n.GetData()->GetOID().SetAsString("D");
+  n.Children().Add(MakeItem("x"));
+  n.Children().Items(0)->GetOID().SetAsString("X");
+  EXPECT_EQ(n.FindByOIDAsString("X"), n.Children().Items(0));
+  EXPECT_EQ(n.FindByOIDAsString("N"), &n);
+  EXPECT_EQ(n.FindByOIDAsString("Q"), nullptr);
+  EXPECT_TRUE(n.IsUnique(*n.GetData()));
+  n.Children().Add(MakeItem("y"));
+  n.Children().Items(1)->GetOID().SetAsString("D");
+  EXPECT_FALSE(n.IsUnique(*n.GetData()));
+  n.Children().Items(1)->SetObjectState(posDelete);  // deleted duplicates do not count
+  EXPECT_TRUE(n.IsUnique(*n.GetData()));
+
+  EXPECT_THROW(n.FindAll(nullptr, nullptr), EtiPerProgrammerException);
+  std::vector<TtiObject*> hits{&n};
+  EXPECT_EQ(n.FindAll([](TtiObject& o, bool& f) { f = o.Is<TItem>(); }, &hits), 3);
+  EXPECT_EQ(n.Find([](TtiObject& o, bool& f) { f = o.Is<TItem>(); }), n.GetData());
+}
+
+// ---- copying ----
+
+TEST(tiObject, CloneAndAssignCopyEveryWritableProperty) {
+  TSpecialItem s;
+  s.SetName("s");
+  s.SetCount(-3);
+  s.SetWeight(1e-7);
+  s.SetActive(true);
+  s.SetColour(colGreen);
+  s.SetStamp(DateTime{45000.5});
+  s.SetCode(12);
+  s.GetOID().SetAsString("OID-1");
+  s.SetObjectState(posClean);
+  std::unique_ptr<TSpecialItem> c = s.CloneAs<TSpecialItem>();
+  EXPECT_EQ(c->ClassName(), "TSpecialItem");
+  EXPECT_EQ(c->GetCode(), 12);
+  EXPECT_EQ(c->GetColour(), colGreen);
+  EXPECT_EQ(c->GetStamp(), s.GetStamp());
+  EXPECT_EQ(c->GetOID().GetAsString(), "OID-1");
+  EXPECT_EQ(c->GetObjectState(), posClean);
+  EXPECT_TRUE(c->Equals(s));
+  EXPECT_EQ(c->AsDebugString(), s.AsDebugString());
+  c->SetWeight(2e-7);
+  EXPECT_FALSE(c->Equals(s));
+
+  // Assign between classes copies what both publish; an item keeps its own Owner unless the source's is a list.
+  TItem plain;
+  TNode somewhere;
+  plain.SetOwner(&somewhere);
+  plain.Assign(s);
+  EXPECT_EQ(plain.GetCount(), -3);
+  EXPECT_EQ(plain.GetOwner(), &somewhere);
+
+  TForgetful f;
+  EXPECT_FALSE(f.DeclaresOwnClass());
+  EXPECT_THROW(f.Clone(), EtiPerProgrammerException);
+}
+
+TEST(tiObject, CloneOfAnOwningListCopiesItsItemsOfTheirClasses) {
+  TNode n;
+  n.SetName("root");
+  n.Children().Add(MakeItem("a", 1));
+  auto sp = std::make_unique<TSpecialItem>();
+  sp->SetCode(7);
+  n.Children().Add(std::move(sp));
+  std::unique_ptr<TtiObject> copy = n.Children().Clone();
+  auto& cl = static_cast<TItemList&>(*copy);
+  ASSERT_EQ(cl.Count(), 2);
+  EXPECT_NE(cl.Items(0), n.Children().Items(0));
+  EXPECT_EQ(cl.Items(1)->ClassName(), "TSpecialItem");
+  EXPECT_EQ(static_cast<TSpecialItem*>(cl.Items(1))->GetCode(), 7);
+  EXPECT_EQ(cl.Items(0)->GetOwner(), &cl);
+  EXPECT_TRUE(cl.Equals(n.Children()));
+
+  // A list that does not own its items shares them.
+  TItemList refs;
+  refs.SetOwnsObjects(false);
+  refs.AddReference(*n.Children().Items(0));
+  auto rc = refs.CloneAs<TItemList>();
+  ASSERT_EQ(rc->Count(), 1);
+  EXPECT_EQ(rc->Items(0), n.Children().Items(0));
+  rc.reset();
+  EXPECT_EQ(n.Children().Items(0)->GetOwner(), &n);
+}
+
+// ---- debug text ----
+
+TEST(tiObject, DebugTextIsExactAndLocaleIndependent) {
+  const char* saved = std::setlocale(LC_NUMERIC, nullptr);
+  std::string savedLocale = saved ? saved : "C";
+  std::setlocale(LC_NUMERIC, "de_DE.UTF-8");  // when available: must change nothing
+
+  TNode n;
+  n.SetName("root");
+  n.GetOID().SetAsString("R");
+  auto d = MakeItem("data", 2);
+  d->SetWeight(1234.5);
+  d->SetStamp(DateTime{0.5});
+  d->GetOID().SetAsString("D");
+  n.SetData(std::move(d));
+  n.Children().Add(MakeItem("", 0));
+  n.Children().Items(0)->SetWeight(1e-7);
+  n.Children().Items(0)->GetOID().SetAsString("C");
+  n.Children().Items(0)->SetObjectState(posCreate);
+
+  const std::string expected =
+      "TNode, posEmpty, OID=R, *< Dirty >*\r\n"
+      "  Name = root\r\n"
+      "  data, posEmpty, data, OID=D\r\n"
+      "    Count = 2\r\n"
+      "    Weight = 1234.5\r\n"
+      "    Name = data\r\n"
+      "    Active = False\r\n"
+      "    Colour = colRed\r\n"
+      "    Stamp = 0000-00-00 12:00:00\r\n"
+      "    Label = #data\r\n"
+      "  TItem, posCreate, OID=C, *< Dirty >*\r\n"
+      "    Count = 0\r\n"
+      "    Weight = 1E-7\r\n"
+      "    Name = \r\n"
+      "    Active = False\r\n"
+      "    Colour = colRed\r\n"
+      "    Stamp = 0000-00-00 00:00:00\r\n"
+      "    Label = #\r\n";
+  EXPECT_EQ(n.AsDebugString(), expected);
+  std::setlocale(LC_NUMERIC, savedLocale.c_str());
+
+  // Compact text for Equals: captions and properties only, deleted objects left out.
+  n.Children().Items(0)->SetObjectState(posDelete);
+  std::string compact = n.DebugText(true, false);
+  EXPECT_EQ(compact.find("OID="), std::string::npos);
+  EXPECT_EQ(compact.find("1E-7"), std::string::npos);
+  EXPECT_NE(n.AsDebugString().find("1E-7"), std::string::npos);
+}
+
+TEST(tiObject, CyclicGraphsEndEveryWalk) {
+  TNode a, b;
+  a.SetPeer(&b);
+  b.SetPeer(&a);
+  auto* c = a.AddChildNode(std::make_unique<TNode>());
+  c->SetPeer(&a);  // back to the root
+  std::string t = a.AsDebugString();
+  EXPECT_NE(t.find("TNode"), std::string::npos);
+  EXPECT_TRUE(a.Equals(a));
+  EXPECT_EQ(a.FindByOIDAsString("none"), nullptr);
+  a.SetDeleted(true);
+  EXPECT_EQ(b.GetObjectState(), posEmpty);  // referenced, not owned
+  EXPECT_EQ(c->GetObjectState(), posDelete);
+}
+
+TEST(tiObject, ObserversAreToldInOrderAndMayDetach) {
+  struct TWatcher : TtiObject {
+    std::vector<std::string>* log;
+    std::string name;
+    void Update(TtiObject& s) override {
+      log->push_back(name);
+      s.DetachObserver(this);
+    }
+  };
+  std::vector<std::string> log;
+  TWatcher w1, w2;
+  w1.log = w2.log = &log;
+  w1.name = "1";
+  w2.name = "2";
+  TItem subject;
+  subject.AttachObserver(&w1);
+  subject.AttachObserver(&w2);
+  subject.AttachObserver(&w1);
+  EXPECT_EQ(subject.ObserverCount(), 2u);
+  subject.NotifyObservers();
+  EXPECT_EQ(log, (std::vector<std::string>{"1", "2"}));
+  EXPECT_EQ(subject.ObserverCount(), 0u);
+}
+
+TEST(tiObject, ValidationErrorsAndTopOfHierarchy) {
+  TPerObjErrors errors;
+  errors.AddError("Name", "missing");
+  TNode n;
+  EXPECT_TRUE(n.IsValid(errors));
+  EXPECT_EQ(errors.Count(), 0);
+  TPerObjError& e = errors.AddError("Count", "too big", 5);
+  EXPECT_EQ(e.GetPropValue("ErrorCode"), Value(5));
+  EXPECT_EQ(errors.AddError("x", "y").GetErrorCode(), -1);
+  n.Children().Add(MakeItem("a"));
+  EXPECT_EQ(n.Children().Items(0)->TopOfHierarchy(), &n);
+}
+
+// ---- values ----
+
+TEST(tiValue, FloatTextIsTheGeneralFormatWithFifteenDigits) {
+  EXPECT_EQ(Value::FloatToText(0.0), "0");
+  EXPECT_EQ(Value::FloatToText(-0.0), "0");
+  EXPECT_EQ(Value::FloatToText(1.0), "1");
+  EXPECT_EQ(Value::FloatToText(0.99), "0.99");
+  EXPECT_EQ(Value::FloatToText(-2.5), "-2.5");
+  EXPECT_EQ(Value::FloatToText(1e-7), "1E-7");
+  EXPECT_EQ(Value::FloatToText(1.01e-7), "1.01E-7");
+  EXPECT_EQ(Value::FloatToText(0.0001), "0.0001");
+  EXPECT_EQ(Value::FloatToText(0.00001), "1E-5");
+  EXPECT_EQ(Value::FloatToText(123456789012345.0), "123456789012345");
+  EXPECT_EQ(Value::FloatToText(1e15), "1E15");
+  EXPECT_EQ(Value::FloatToText(29.999999999999993), "30");
+  EXPECT_EQ(Value::FloatToText(0.1 + 0.2), "0.3");
+  EXPECT_EQ(Value::FloatToText(std::numeric_limits<double>::infinity()), "INF");
+  EXPECT_EQ(Value::FloatToText(-std::numeric_limits<double>::infinity()), "-INF");
+
+  EXPECT_EQ(Value::TextToFloat("1E-7"), 1e-7);
+  EXPECT_EQ(Value::TextToFloat(" -2.5 "), -2.5);
+  EXPECT_EQ(Value::TextToFloat("+3"), 3.0);
+  EXPECT_TRUE(std::isinf(Value::TextToFloat("inf")));
+  for (const char* bad : {"", "1,5", "1.5x", "nan", "0x10", "e5", "--1", "1e"})
+    EXPECT_THROW(Value::TextToFloat(bad), EConvertError) << bad;
+  EXPECT_THROW(Value::TextToInteger("1.0"), EConvertError);
+  EXPECT_THROW(Value::TextToInteger("99999999999999999999"), EConvertError);
+  EXPECT_EQ(Value(2.5).AsInteger(), 2);  // ties to even
+  EXPECT_EQ(Value(true).AsString(), "True");
+  EXPECT_THROW(Value::TextToDateTime("2023-02-29"), EConvertError);
+  EXPECT_EQ(Value::TextToDateTime("1899-12-31").Days, 1.0);
+}

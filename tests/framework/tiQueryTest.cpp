@@ -1,0 +1,551 @@
+// Databases, queries, parameters and metadata: statement kinds, generated SQL, typed parameters, transactions
+// of the row operations and what reaches the log.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <mutex>
+#include <sstream>
+
+#include "framework/tiCommandLineParams.h"
+#include "framework/tiExcept.h"
+#include "framework/tiLog.h"
+#include "framework/tiPool.h"
+#include "framework/tiQuery.h"
+
+using namespace kelvado;
+
+namespace {
+
+template <class F>
+void ExpectMessage(F&& f, const std::string& message) {
+  try {
+    f();
+    ADD_FAILURE() << "no exception, expected: " << message;
+  } catch (const Exception& e) {
+    EXPECT_EQ(e.Message(), message);
+  }
+}
+
+// A SQL query that records what it is asked to do.
+class TRecQuery : public TtiQuerySQL {
+public:
+  TI_CLASS(TRecQuery)
+  std::vector<std::string> sql;
+  std::vector<std::string> calls;  // "Open", "ExecSQL", "name=value" per parameter set
+  std::vector<std::string> nulls;
+  bool failExec = false;
+
+  std::vector<std::string> GetSQL() const override { return sql; }
+  void SetSQL(const std::vector<std::string>& s) override { sql = s; }
+  bool GetActive() override { return active; }
+  void SetActive(bool v) override { active = v; }
+  bool Eof() override { return true; }
+  std::string GetParamAsString(const std::string& n) override { return values[n]; }
+  void SetParamAsString(const std::string& n, const std::string& v) override { Set(n, v); }
+  bool GetParamAsBoolean(const std::string&) override { return false; }
+  void SetParamAsBoolean(const std::string& n, bool v) override { Set(n, v ? "T" : "F"); }
+  double GetParamAsFloat(const std::string&) override { return 0; }
+  void SetParamAsFloat(const std::string& n, double v) override { Set(n, Value::FloatToText(v)); }
+  int64_t GetParamAsInteger(const std::string&) override { return 0; }
+  void SetParamAsInteger(const std::string& n, int64_t v) override { Set(n, std::to_string(v)); }
+  std::string GetParamAsText(const std::string& n) override { return values[n]; }
+  void SetParamAsText(const std::string& n, const std::string& v) override { Set(n, v); }
+  TDateTime GetParamAsDateTime(const std::string&) override { return 0; }
+  void SetParamAsDateTime(const std::string& n, TDateTime v) override { Set(n, tiDateTimeToStr(v)); }
+  bool GetParamIsNull(const std::string& n) override {
+    return std::find(nulls.begin(), nulls.end(), n) != nulls.end();
+  }
+  void SetParamIsNull(const std::string& n, bool v) override {
+    if (v) nulls.push_back(n);
+  }
+  std::string FieldAsString(const std::string&) override { return {}; }
+  double FieldAsFloat(const std::string&) override { return 0; }
+  bool FieldAsBoolean(const std::string&) override { return false; }
+  int64_t FieldAsInteger(const std::string&) override { return 0; }
+  TDateTime FieldAsDateTime(const std::string&) override { return 0; }
+  bool FieldIsNull(const std::string&) override { return true; }
+  std::string FieldAsStringByIndex(int) override { return {}; }
+  double FieldAsFloatByIndex(int) override { return 0; }
+  bool FieldAsBooleanByIndex(int) override { return false; }
+  int64_t FieldAsIntegerByIndex(int) override { return 0; }
+  TDateTime FieldAsDateTimeByIndex(int) override { return 0; }
+  bool FieldIsNullByIndex(int) override { return true; }
+  void Open() override { calls.push_back("Open"); }
+  void Close() override {}
+  void ExecSQL() override {
+    calls.push_back("ExecSQL");
+    if (failExec) throw EtiPerDBException("TEST", "db", "u", "p", "statement failed");
+  }
+  void Next() override {}
+  int ParamCount() override { return static_cast<int>(order.size()); }
+  std::string ParamName(int i) override { return order[static_cast<size_t>(i)]; }
+  int FieldCount() override { return 0; }
+  std::string FieldName(int) override { return {}; }
+  int FieldIndex(const std::string&) override { return -1; }
+  TtiQueryFieldKind FieldKind(int) override { return qfkString; }
+  int FieldSize(int) override { return 0; }
+  bool HasNativeLogicalType() override { return false; }
+  void AssignParamFromStream(const std::string& n, std::istream& s) override { Set(n, tiStreamToString(s)); }
+  void AssignParamToStream(const std::string&, std::ostream&) override {}
+  void AssignFieldAsStream(const std::string&, std::ostream&) override {}
+  void AssignFieldAsStreamByIndex(int, std::ostream&) override {}
+  void Reset() override { sql.clear(); }
+
+private:
+  void Set(const std::string& n, const std::string& v) {
+    calls.push_back(n + "=" + v);
+    if (!values.count(n)) order.push_back(n);
+    values[n] = v;
+  }
+  bool active = false;
+  std::map<std::string, std::string> values;
+  std::vector<std::string> order;
+};
+
+// A SQL database whose transactions are counted and whose queries are TRecQuery.
+class TTxDatabase : public TtiDatabaseSQL {
+public:
+  TI_CLASS(TTxDatabase)
+  bool inTx = false, failExec = false, connected = false;
+  int starts = 0, commits = 0, rollbacks = 0;
+  std::vector<std::string> executed;
+
+  void SetConnected(bool v) override { connected = v; }
+  bool GetConnected() override { return connected; }
+  bool TestConnectTo(const std::string&, const std::string&, const std::string&, const std::string&) override {
+    return true;
+  }
+  void CreateDatabase(const std::string&, const std::string&, const std::string&) override {}
+  void StartTransaction() override {
+    inTx = true;
+    ++starts;
+  }
+  bool InTransaction() override { return inTx; }
+  void Commit() override {
+    inTx = false;
+    ++commits;
+  }
+  void RollBack() override {
+    inTx = false;
+    ++rollbacks;
+  }
+  bool Test() override { return false; }
+  void ReadMetaDataTables(TtiDBMetaData& md) override {
+    auto t = std::make_unique<TtiDBMetaDataTable>();
+    t->SetName("ITEMS");
+    t->SetObjectState(posPK);
+    md.Add(std::move(t));
+    md.SetObjectState(posClean);
+  }
+  void ReadMetaDataFields(TtiDBMetaDataTable& table) override {
+    table.AddField("OID", qfkString, 36);
+    table.SetObjectState(posClean);
+  }
+  std::string FieldMetaDataToSQLCreate(const TtiDBMetaDataField& f) override {
+    return f.GetKind() == qfkString ? "VarChar( " + std::to_string(f.GetWidth()) + " )" : "Integer";
+  }
+  std::unique_ptr<TtiQuery> CreateTIQuery() override {
+    auto q = std::make_unique<TRecQuery>();
+    q->failExec = failExec;
+    last = q.get();
+    return q;
+  }
+  TRecQuery* last = nullptr;  // valid only inside an operation
+  std::string lastSQL() const { return lastText; }
+  std::string lastText;
+};
+
+class CaptureLog : public TtiLogToAbs {
+public:
+  void Log(const std::string&, const std::string&, const std::string& message, TtiLogSeverity) override {
+    std::lock_guard<std::mutex> l(mutex);
+    text += message + "\n";
+  }
+  std::mutex mutex;
+  std::string text;
+};
+
+// An object with one published property of each simple kind.
+class TPropSource : public TtiObject {
+public:
+  TI_CLASS(TPropSource)
+  std::string name = "Valve";
+  int count = 7;
+  double weight = 2.5;
+  bool flag = true;
+  DateTime when{45000.5};
+  const std::string& GetName() const { return name; }
+  int GetCount() const { return count; }
+  double GetWeight() const { return weight; }
+  bool GetFlag() const { return flag; }
+  DateTime GetWhen() const { return when; }
+};
+
+// A non-SQL query: parameters only.
+class TListQuery : public TtiQueryNonSQL {
+public:
+  TI_CLASS(TListQuery)
+  std::vector<std::string> GetSQL() const override { return {}; }
+  void SetSQL(const std::vector<std::string>&) override {}
+  bool GetActive() override { return false; }
+  void SetActive(bool) override {}
+  bool Eof() override { return true; }
+  std::string FieldAsString(const std::string&) override { return {}; }
+  double FieldAsFloat(const std::string&) override { return 0; }
+  bool FieldAsBoolean(const std::string&) override { return false; }
+  int64_t FieldAsInteger(const std::string&) override { return 0; }
+  TDateTime FieldAsDateTime(const std::string&) override { return 0; }
+  bool FieldIsNull(const std::string&) override { return true; }
+  std::string FieldAsStringByIndex(int) override { return {}; }
+  double FieldAsFloatByIndex(int) override { return 0; }
+  bool FieldAsBooleanByIndex(int) override { return false; }
+  int64_t FieldAsIntegerByIndex(int) override { return 0; }
+  TDateTime FieldAsDateTimeByIndex(int) override { return 0; }
+  bool FieldIsNullByIndex(int) override { return true; }
+  void Open() override {}
+  void Close() override {}
+  void ExecSQL() override {}
+  void SelectRow(const std::string&, const TtiQueryParams*) override {}
+  void InsertRow(const std::string&, const TtiQueryParams*) override {}
+  void DeleteRow(const std::string&, const TtiQueryParams*) override {}
+  void UpdateRow(const std::string&, const TtiQueryParams*, const TtiQueryParams*) override {}
+  void Next() override {}
+  int FieldCount() override { return 0; }
+  std::string FieldName(int) override { return {}; }
+  int FieldIndex(const std::string&) override { return -1; }
+  TtiQueryFieldKind FieldKind(int) override { return qfkString; }
+  int FieldSize(int) override { return 0; }
+  bool HasNativeLogicalType() override { return false; }
+  void AssignFieldAsStream(const std::string&, std::ostream&) override {}
+  void AssignFieldAsStreamByIndex(int, std::ostream&) override {}
+  void Reset() override {}
+};
+
+}  // namespace
+
+const TtiClass& TPropSource::StaticClass() {
+  static const TtiClass c(TtiClass::Of<TPropSource, TtiObject>(), "TPropSource", [](TtiPropTableBuilder<TPropSource>& b) {
+    b.String("Name", &TPropSource::GetName)
+        .Integer("Count", &TPropSource::GetCount)
+        .Float("Weight", &TPropSource::GetWeight)
+        .Boolean("Flag", &TPropSource::GetFlag)
+        .DateTime("When", &TPropSource::GetWhen);
+  });
+  return c;
+}
+const TtiClass& TListQuery::StaticClass() {
+  static const TtiClass c(TtiClass::Of<TListQuery, TtiQueryNonSQL>(), "TListQuery");
+  return c;
+}
+
+const TtiClass& TRecQuery::StaticClass() {
+  static const TtiClass c(TtiClass::Of<TRecQuery, TtiQuerySQL>(), "TRecQuery");
+  return c;
+}
+const TtiClass& TTxDatabase::StaticClass() {
+  static const TtiClass c(TtiClass::Of<TTxDatabase, TtiDatabaseSQL>(), "TTxDatabase");
+  return c;
+}
+
+TEST(TtiQueryFieldKind, TextsBothWays) {
+  EXPECT_STREQ(QueryFieldKindToString(qfkDateTime), "Date");
+  EXPECT_STREQ(QueryFieldKindToString(qfkLongString), "Long string");
+  for (int k = qfkString; k <= qfkLongString; ++k)
+    EXPECT_EQ(StrToQueryFieldKind(QueryFieldKindToString(static_cast<TtiQueryFieldKind>(k))), k);
+  EXPECT_EQ(StrToQueryFieldKind("LONG STRING"), qfkLongString);
+  ExpectMessage([] { StrToQueryFieldKind("Text"); }, "Invalid TtiQueryFieldKind <Text>");
+  EXPECT_THROW(StrToQueryFieldKind("Text"), EtiPerInternalException);
+}
+
+TEST(TtiQuery, QueryTypeOfStatements) {
+  EXPECT_EQ(tiQueryTypeOfSQL("   SELECT\r\n* from ITEMS"), qtSelect);
+  // Line feeds alone (and tabs) between words.
+  EXPECT_EQ(tiQueryTypeOfSQL("select\n*\nfrom ITEMS"), qtSelect);
+  EXPECT_EQ(tiQueryTypeOfSQL("update\tITEMS set A = 1"), qtUpdate);
+  EXPECT_EQ(tiQueryTypeOfSQL("Insert into X values (1)"), qtInsert);
+  EXPECT_EQ(tiQueryTypeOfSQL("delete from X"), qtDelete);
+  for (const char* ddl : {"create table X (A Integer)", "ALTER table X add B Integer", "drop table X"})
+    EXPECT_EQ(tiQueryTypeOfSQL(ddl), qtDDL) << ddl;
+  const std::string head = "Can not determine the type of the SQL (SELECT, UPDATE, ALTER, etc)\r\r";
+  ExpectMessage([] { tiQueryTypeOfSQL("select"); }, head + "select");
+  ExpectMessage([] { tiQueryTypeOfSQL("grant all on X to PUBLIC"); }, head + "grant all on X to PUBLIC");
+  ExpectMessage([] { tiQueryTypeOfSQL(""); }, head);
+}
+
+TEST(TtiQuerySQL, RowOperationsWriteTheirSQLAndBindParameters) {
+  TtiQueryParams where;
+  where.SetValueAsString("OID", "abc");
+  where.SetValueAsInteger("Rev", 2);
+  TtiQueryParams values;
+  values.SetValueAsString("Name", "Valve");
+  values.SetValueAsFloat("B10d", 2.5e6);
+  TtiQueryParams empty;
+
+  TRecQuery q;
+  q.SelectRow("ITEMS", nullptr);
+  EXPECT_EQ(q.GetSQLText(), "select * from ITEMS");
+  q.SelectRow("ITEMS", &empty);
+  EXPECT_EQ(q.GetSQLText(), "select * from ITEMS");
+  EXPECT_EQ(q.calls.back(), "Open");
+
+  TRecQuery s;
+  s.SelectRow("ITEMS", &where);
+  EXPECT_EQ(tiSQLSelectRow("ITEMS", &where), "select * from ITEMS\r\nwhere\r\nOID = :OID and Rev = :Rev\r\n");
+  EXPECT_EQ(s.GetSQL(), (std::vector<std::string>{"select * from ITEMS", "where", "OID = :OID and Rev = :Rev"}));
+  EXPECT_EQ(s.calls, (std::vector<std::string>{"OID=abc", "Rev=2", "Open"}));
+  EXPECT_EQ(s.QueryType(), qtSelect);
+
+  TRecQuery i;
+  i.InsertRow("ITEMS", &values);
+  EXPECT_EQ(i.GetSQLText(), "insert into ITEMS\r\n(Name,\r\nB10d\r\n)\r\nvalues\r\n(\r\n:Name,\r\n:B10d\r\n)");
+  EXPECT_EQ(i.calls, (std::vector<std::string>{"Name=Valve", "B10d=2500000", "ExecSQL"}));
+  EXPECT_EQ(i.QueryType(), qtInsert);
+
+  TRecQuery d;
+  d.DeleteRow("ITEMS", &where);
+  EXPECT_EQ(tiSQLDeleteRow("ITEMS", &where), "delete from ITEMS\r\nwhere\r\nOID = :OID and Rev = :Rev\r\n");
+  EXPECT_EQ(d.GetSQLText(), "delete from ITEMS\r\nwhere\r\nOID = :OID and Rev = :Rev");
+  TRecQuery d2;
+  d2.DeleteRow("ITEMS", nullptr);
+  EXPECT_EQ(d2.GetSQLText(), "delete from ITEMS");
+
+  TRecQuery u;
+  u.UpdateRow("ITEMS", &values, &where);
+  EXPECT_EQ(tiSQLUpdateRow("ITEMS", &values, &where),
+            "update ITEMS set \r\nName = :Name,\r\nB10d = :B10d\r\nwhere\r\nOID = :OID and Rev = :Rev\r\n");
+  EXPECT_EQ(u.calls, (std::vector<std::string>{"Name=Valve", "B10d=2500000", "OID=abc", "Rev=2", "ExecSQL"}));
+  EXPECT_EQ(u.QueryType(), qtUpdate);
+}
+
+TEST(TtiQuery, MacroAndParamsText) {
+  TRecQuery q;
+  q.SetSQLText("select * from &TABLE where A = &TABLE.X");
+  q.SetParamAsMacro("TABLE", "ITEMS");
+  EXPECT_EQ(q.GetSQLText(), "select * from ITEMS where A = ITEMS.X");
+
+  q.SetParamAsString("Short", "abc");
+  q.SetParamAsString("Long", std::string(200, 'x'));
+  q.SetParamAsString("Gone", "");
+  q.SetParamIsNull("Gone", true);
+  EXPECT_EQ(q.ParamsAsString(), "Short := abc\r\nLong := " + std::string(117, 'x') + "...\r\nGone := Null");
+}
+
+TEST(TtiQueryParams, TypedParameters) {
+  TtiQueryParams p;
+  TtiQueryParamBoolean b;
+  b.SetValueAsString("t");
+  EXPECT_TRUE(b.GetValue());
+  EXPECT_EQ(b.GetValueAsString(), "TRUE");
+  b.SetValueAsString("yes");
+  EXPECT_FALSE(b.GetValue());
+  EXPECT_EQ(b.GetValueAsString(), "FALSE");
+  b.SetValueAsString("1");
+  EXPECT_TRUE(b.GetValue());
+
+  TtiQueryParamInteger i;
+  EXPECT_TRUE(i.GetIsNull());
+  i.SetValueAsString("");
+  EXPECT_EQ(i.GetValue(), 0);
+  EXPECT_FALSE(i.GetIsNull());
+  EXPECT_THROW(i.SetValueAsString("12a"), EConvertError);
+  TtiQueryParamFloat f;
+  f.SetValueAsString("1.5E-7");
+  EXPECT_DOUBLE_EQ(f.GetValue(), 1.5e-7);
+  TtiQueryParamDateTime dt;
+  dt.SetValueAsString("2024-03-01 12:30:00");
+  EXPECT_EQ(dt.GetValueAsString(), "2024-03-01 12:30:00");
+  EXPECT_EQ(dt.GetKindAsStr(), "Date");
+
+  // Lookup ignores case; a parameter keeps its class.
+  p.SetValueAsString("Name", "a");
+  p.SetValueAsString("NAME", "b");
+  EXPECT_EQ(p.Count(), 1);
+  EXPECT_EQ(p.GetValueAsString("name"), "b");
+  EXPECT_THROW(p.SetValueAsInteger("name", 1), EtiPerProgrammerException);
+  EXPECT_THROW(p.GetValueAsInteger("name"), EtiPerProgrammerException);
+  ExpectMessage([&] { p.GetValueAsString("Missing"); }, "Parameter <Missing> not found");
+
+  EXPECT_TRUE(p.ParamIsNull("Missing"));
+  p.SetParamIsNull("Missing", false);  // nothing happens
+  EXPECT_EQ(p.FindParamByName("Missing"), nullptr);
+  p.SetParamIsNull("Name", true);
+  EXPECT_TRUE(p.ParamIsNull("Name"));
+  p.SetValueAsString("Name", "c");
+  EXPECT_FALSE(p.ParamIsNull("Name"));
+
+  // A stream is copied from its start and its position is put back.
+  std::stringstream src("0123456789");
+  src.seekg(4);
+  p.SetValueAsStream("Blob", src);
+  EXPECT_EQ(src.tellg(), 4);
+  EXPECT_EQ(p.GetValueAsString("Blob"), "0123456789");
+  EXPECT_EQ(p.FindParamByName("Blob")->Kind(), qfkBinary);
+
+  // Parameters hand themselves to a query through the setter of their kind.
+  TRecQuery q;
+  p.SetValueAsBoolean("Flag", true);
+  q.AssignParams(&p, nullptr);
+  EXPECT_EQ(q.calls, (std::vector<std::string>{"Name=c", "Blob=0123456789", "Flag=T"}));
+}
+
+TEST(TtiQueryParams, ValuesFromPublishedProperties) {
+  TPropSource src;
+  TtiQueryParams p;
+  for (const char* n : {"Name", "Count", "Weight", "Flag", "When"}) p.SetValueFromProp(src, n, std::string("P") + n);
+  EXPECT_EQ(p.FindParamByName("PName")->Kind(), qfkString);
+  EXPECT_EQ(p.GetValueAsString("PName"), "Valve");
+  EXPECT_EQ(p.GetValueAsInteger("PCount"), 7);
+  EXPECT_DOUBLE_EQ(p.GetValueAsFloat("PWeight"), 2.5);
+  EXPECT_TRUE(p.GetValueAsBoolean("PFlag"));
+  EXPECT_DOUBLE_EQ(p.GetValueAsDateTime("PWhen"), 45000.5);
+  EXPECT_THROW(p.SetValueFromProp(src, "Missing", "X"), Exception);
+  EXPECT_EQ(p.FindParamByName("X"), nullptr);
+}
+
+TEST(TtiQueryNonSQL, ParametersLiveInTheList) {
+  TListQuery q;
+  q.SetParamAsInteger("Rev", 3);
+  q.SetParamAsText("Rev", "4");  // the text of an existing parameter, whatever its kind
+  EXPECT_EQ(q.GetParamAsInteger("Rev"), 4);
+  q.SetParamAsText("Note", std::string(200, 'n'));
+  EXPECT_EQ(q.Params().FindParamByName("Note")->Kind(), qfkString);
+  q.SetParamAsBoolean("Flag", false);
+  q.SetParamIsNull("Flag", true);
+  EXPECT_TRUE(q.GetParamIsNull("Flag"));
+  q.SetParamAsMacro("Rev", "x");  // no SQL: nothing happens
+  EXPECT_EQ(q.ParamCount(), 3);
+  EXPECT_EQ(q.ParamName(1), "Note");
+  // No null test and no cutting in this flavour.
+  EXPECT_EQ(q.ParamsAsString(), "Rev := 4\r\nNote := " + std::string(200, 'n') + "\r\nFlag := FALSE");
+  std::stringstream in("bytes"), out;
+  q.AssignParamFromStream("Blob", in);
+  q.AssignParamToStream("Blob", out);
+  EXPECT_EQ(out.str(), "bytes");
+}
+
+TEST(TtiDatabase, RowOperationsRunInTheirOwnTransaction) {
+  TTxDatabase db;
+  TtiQueryParams where;
+  where.SetValueAsString("OID", "x");
+  db.DeleteRow("ITEMS", &where);
+  EXPECT_EQ(db.starts, 1);
+  EXPECT_EQ(db.commits, 1);
+
+  // Inside an open transaction nothing is committed.
+  db.StartTransaction();
+  db.ExecSQL("delete from ITEMS");
+  EXPECT_EQ(db.commits, 1);
+  EXPECT_TRUE(db.InTransaction());
+  db.Commit();
+
+  // A failure rolls back the transaction the operation opened, so the connection goes back clean.
+  db.failExec = true;
+  EXPECT_THROW(db.InsertRow("ITEMS", &where), EtiPerDBException);
+  EXPECT_FALSE(db.InTransaction());
+  EXPECT_EQ(db.rollbacks, 1);
+  // ...but leaves a caller's own transaction to the caller.
+  db.StartTransaction();
+  EXPECT_THROW(db.UpdateRow("ITEMS", &where, &where), EtiPerDBException);
+  EXPECT_TRUE(db.InTransaction());
+  EXPECT_EQ(db.rollbacks, 1);
+}
+
+TEST(TtiDatabaseSQL, CreateAndDropTable) {
+  // The texts are checked through a query factory that keeps the last statement.
+  class TSqlLog : public TTxDatabase {
+  public:
+    std::vector<std::string> texts;
+    std::unique_ptr<TtiQuery> CreateTIQuery() override {
+      struct Q : TRecQuery {
+        std::vector<std::string>* out;
+        void ExecSQL() override { out->push_back(GetSQLText()); }
+      };
+      auto q = std::make_unique<Q>();
+      q->out = &texts;
+      return q;
+    }
+  } db;
+  TtiDBMetaDataTable t;
+  t.SetName("ITEMS");
+  t.AddField("OID", qfkString, 36);
+  t.AddField("Rev", qfkInteger);
+  EXPECT_EQ(t.Items(0)->GetObjectState(), posClean);
+  db.CreateTable(t);
+  db.DropTable(t);
+  ASSERT_EQ(db.texts.size(), 2u);
+  EXPECT_EQ(db.texts[0], "create table ITEMS\r\n(\r\nOID VarChar( 36 ),\r\nRev Integer\r\n\r\n)");
+  EXPECT_EQ(db.texts[1], "drop table ITEMS");
+}
+
+TEST(TtiDatabase, ConnectKeepsThePasswordOutOfTheLog) {
+  const char* argv[] = {"test", "-VerboseDBConnection"};
+  tiSetCommandLine(2, argv);  // takes effect when this test runs in its own process (as under ctest)
+  const bool verbose = gCommandLineParams().IsParam("VerboseDBConnection");
+  auto target = std::make_unique<CaptureLog>();
+  CaptureLog* log = target.get();
+  GLog().RegisterLog(std::move(target));
+  const TtiSevToLog oldSev = GLog().SevToLog();
+  GLog().SetSevToLog(0x3FF);
+
+  TTxDatabase db;
+  db.Connect("lib.fdb", "SYSDBA", "Geheim42", "user_name=SYSDBA,password=Geheim42,role=R");
+  db.Connect("lib.fdb", "SYSDBA", "Geheim42", "role=R");
+
+  GLog().SetSevToLog(oldSev);
+  const std::string text = log->text;
+  GLog().UnRegisterLog(log);
+  EXPECT_TRUE(db.connected);
+  EXPECT_EQ(db.Params(), std::vector<std::string>{"role=R"});  // a reconnect replaces the parameters
+  EXPECT_EQ(db.ParamValue("ROLE"), "R");
+  EXPECT_NE(text.find("Attempting to connect to: lib.fdb"), std::string::npos);
+  if (verbose) {
+    EXPECT_NE(text.find("Password: XXXXXXXX"), std::string::npos);
+  }
+  EXPECT_NE(text.find("password=XXXXXXXX,role=R"), std::string::npos);
+  EXPECT_NE(text.find("Connect to lib.fdb successful."), std::string::npos);
+  EXPECT_EQ(text.find("Geheim42"), std::string::npos) << text;
+}
+
+TEST(TtiDatabase, ClassOperations) {
+  EXPECT_TRUE(TtiDatabase::CanConnect(TTxDatabase::StaticClass(), "a", "u", "p", ""));
+  EXPECT_THROW(TtiDatabase::CreateInstance(TRecQuery::StaticClass()), EtiPerProgrammerException);
+  // Without a persistence layer for the class, no query can be made for the row operations.
+  class TNoQuery : public TTxDatabase {
+  public:
+    std::unique_ptr<TtiQuery> CreateTIQuery() override { return TtiDatabase::CreateTIQuery(); }
+  } db;
+  tiSetQueryFactory(nullptr);
+  EXPECT_THROW(db.DeleteRow("ITEMS", nullptr), Exception);
+  EXPECT_EQ(db.starts, 0);
+}
+
+TEST(TtiDBMetaData, ReadThroughThePoolAndFindIgnoringCase) {
+  class Layer : public ItiDBConnectionPoolLayer {
+  public:
+    const TtiClass* PoolDatabaseClass() const override { return &TTxDatabase::StaticClass(); }
+    const TtiClass* PoolDataClass() const override { return nullptr; }
+    std::string PoolLayerName() const override { return "TEST"; }
+  } layer;
+  TDBConnectionPools pools(&layer, nullptr);
+  TDBConnectionPool* pool = pools.AddConnectionPool("lib.fdb", "u", "p", "");
+  TtiDBMetaData md;
+  md.SetOwner(pool);
+  EXPECT_EQ(md.GetCaption(), "lib.fdb");
+  md.Read();
+  ASSERT_EQ(md.Count(), 1);
+  TtiDBMetaDataTable* t = md.FindByTableName("items");
+  ASSERT_NE(t, nullptr);
+  t->Read();
+  EXPECT_NE(t->FindByFieldName("oid"), nullptr);
+  EXPECT_EQ(t->FindByFieldName("none"), nullptr);
+  EXPECT_EQ(md.FindByTableName("none"), nullptr);
+  // Read again only after Clear.
+  md.Read();
+  EXPECT_EQ(md.Count(), 1);
+  md.Clear();
+  EXPECT_EQ(md.GetObjectState(), posEmpty);
+  md.Read();
+  EXPECT_EQ(md.Count(), 1);
+  EXPECT_EQ(pool->LockedCount(), 0);
+}

@@ -1,0 +1,305 @@
+#include "model/GlobalsConfig.h"
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <variant>
+
+#include "platform/MessageBox.h"
+#include "platform/Process.h"
+#include "platform/User.h"
+#include "tests/model/GlobalsTestEnv.h"
+
+namespace kelvado {
+namespace {
+
+namespace fs = std::filesystem;
+using Config = testing::GlobalsTest;
+
+// One row per key: where it lives, how its getter reads it, its default on a first run (empty folders), and
+// whether the default is written back.
+struct KeyCase {
+  const char* section;
+  const char* key;
+  std::function<std::variant<std::string, int32_t, bool>()> get;
+  std::variant<std::string, int32_t, bool> def;
+  bool written;
+  std::variant<std::string, int32_t, bool> stored;  // what is written back, where it differs from def
+};
+
+using V = std::variant<std::string, int32_t, bool>;
+std::function<V()> G(std::string (*f)()) { return [f] { return V(f()); }; }
+std::function<V()> G(int32_t (*f)()) { return [f] { return V(f()); }; }
+std::function<V()> G(bool (*f)()) { return [f] { return V(f()); }; }
+
+std::vector<KeyCase> AllKeys() {
+  using S = std::string;
+  const S none;
+  std::vector<KeyCase> k = {
+      {"database", "charsetgen", G(GetDatabaseCharsetGen), S("iso8859_1"), false, none},
+      {"database", "charsetlib", G(GetDatabaseCharsetLib), S("iso8859_1"), false, none},
+      {"database", "libfolder", G(GetDatabaseLibFolder), S(""), false, none},
+      {"database", "databasenamegen", G(GetDatabaseDatabaseNameGen), S("KELVADO_GEN_DE.FDB"), true, none},
+      {"database", "databasenamelib", G(GetDatabaseDatabaseNameLib), S("KELVADO_LIB_DE.KLB"), true, none},
+      {"database", "passwordgen", G(GetDatabasePasswordGen), S("vexbramot"), false, none},
+      {"database", "passwordgenlib", G(GetDatabasePasswordGenLib), S("vexbramot"), false, none},
+      {"database", "persistencelayername", G(GetDatabasePersistenceLayerName), S("IBX"), true, none},
+      {"database", "protocol", G(GetDatabaseProtocol), S("firebird-1.5"), true, none},
+      {"database", "sqldialect", G(GetDatabaseSQLDialect), int32_t(3), true, none},
+      {"database", "usernamegen", G(GetDatabaseUserNameGen), S("SYSDBA"), false, none},
+      {"database", "usernamelib", G(GetDatabaseUserNameLib), S("SYSDBA"), false, none},
+      {"xml", "charset", G(GetXmlCharset), S("iso8859_1"), true, none},
+      {"xml", "persistencelayername", G(GetXmlPersistenceLayerName), S("XML"), true, none},
+      {"xml", "cbpersistencelayername", G(GetXmlCBPersistenceLayerName), S("CB"), false, none},
+      {"xml", "cbfilename", G(GetXmlCBFileName), UserDocumentsFolder() + "/cb.xml", false, none},
+      {"opt", "projectfolder", G(GetOptProjectFolder), S("Projects"), true, none},
+      {"opt", "MTTFdCutBeforeSymm", G(GetOptMTTFdCutBeforeSymm), true, false, none},
+      {"opt", "MTTFdCFitBeforeSymm", G(GetOptMTTFdCFitBeforeSymm), true, false, none},
+      {"opt", "allowwriteall", G(GetOptAllowWriteAll), false, false, none},
+      {"opt", "askbeforedel", G(GetOptAskBeforeDel), true, false, none},
+      {"opt", "defworkdirfolder", G(GetOptDefWorkDirFolder), S(""), true, none},
+      {"opt", "defAppDatadirfolder", G(GetOptDefAppDataDirFolder), S(""), true, none},
+      {"opt", "defdocumentsfolder", G(GetOptDefDocumentsFolder), S("../Documents"), true, S("Documents")},
+      {"opt", "defstandardsfolder", G(GetOptDefStandardsFolder), S("../Standards"), true, S("Standards")},
+      {"opt", "showformhelp", G(GetOptShowFormHelp), true, true, none},
+      {"opt", "showformcontext", G(GetOptShowFormContext), true, true, none},
+      {"opt", "showdisabledgroups", G(GetOptShowDisabledGroups), false, false, none},
+      {"opt", "showdisabledtabs", G(GetOptShowDisabledTabs), false, true, none},
+      {"opt", "showlibnonmodal", G(GetOptShowLibNonModal), true, false, none},
+      {"opt", "showlibontop", G(GetOptShowLibOnTop), false, false, none},
+      {"opt", "showreportdetailselection", G(GetOptShowReportDetailSelection), true, true, none},
+      {"opt", "reportonlysummary", G(GetOptReportOnlySummary), false, true, none},
+      {"opt", "showcontextsfplr", G(GetOptShowContextSFPLr), true, true, none},
+      {"opt", "showcontextsfpl", G(GetOptShowContextSFPL), true, true, none},
+      {"opt", "showcontextsfpfh", G(GetOptShowContextSFPFH), true, true, none},
+      {"opt", "showcontextcomponentpl", G(GetOptShowContextComponentPL), true, true, none},
+      {"opt", "showcontextcomponentpfh", G(GetOptShowContextComponentPFH), true, true, none},
+      {"opt", "showcontextcomponentcat", G(GetOptShowContextComponentCat), true, true, none},
+      {"opt", "showcontextcomponentmttfd", G(GetOptShowContextComponentMTTFd), true, true, none},
+      {"opt", "showcontextcomponentdcavg", G(GetOptShowContextComponentDCavg), true, true, none},
+      {"opt", "showcontextcomponentccf", G(GetOptShowContextComponentCCF), true, true, none},
+      {"opt", "showcontextblocmttfd", G(GetOptShowContextBlocMTTFd), true, true, none},
+      {"opt", "showcontextblocdc", G(GetOptShowContextBlocDC), true, true, none},
+      {"opt", "showcontextelementmttfd", G(GetOptShowContextElementMTTFd), true, true, none},
+      {"opt", "showcontextelementdc", G(GetOptShowContextElementDC), true, true, none},
+      {"opt", "showsplashscreen", G(GetOptShowSplashScreen), true, true, none},
+      {"opt", "checkKVDKLBregistration", G(GetOptCheckKVDKLBRegistration), true, true, none},
+      {"opt", "showitemstate", G(GetOptShowItemState), true, true, none},
+      {"opt", "showitemstateonselection", G(GetOptShowItemStateOnSelection), false, true, none},
+      {"opt", "showlibprogress", G(GetOptShowLibProgress), false, false, none},
+      {"opt", "usedcinterlevels", G(GetOptUseDCInterLevels), true, true, none},
+      {"opt", "printnonrelevant", G(GetOptPrintNonRelevant), false, false, none},
+      {"opt", "alloweditdcuccfbib", G(GetOptAllowEditDCUCCFBib), false, true, none},
+      {"opt", "cutmttfdraise", G([] { return GetOptCutMTTFdRaise(true); }), false, true, none},
+      {"opt", "convertaprotectedkvdlibraray", G(GetOptConvertAProtectedKVDLibraray), false, false, none},
+      {"opt", "usedcmttfdfieldsfromlngfile", G(GetOptUseDCMTTFdFieldsFromLngFile), false, false, none},
+      {"opt", "impexp", G(GetOptImpExp), false, false, none},
+      {"opt", "RoundB10d", G(GetOptRoundB10d), int32_t(-2), true, none},
+      {"opt", "RoundCCF", G(GetOptRoundCCF), int32_t(-2), true, none},
+      {"opt", "RoundDC", G(GetOptRoundDC), int32_t(-2), true, none},
+      {"opt", "TruncFIT", G(GetOptTruncFIT), int32_t(-2), false, none},
+      {"opt", "RoundMTTFd", G(GetOptRoundMTTFd), int32_t(-2), true, none},
+      {"opt", "RoundNop", G(GetOptRoundNop), int32_t(-2), true, none},
+      {"opt", "PrecisionPFH", G(GetOptPrecisionPFH), int32_t(3), true, none},
+      {"opt", "iconfileproject", G(GetOptIconFileProject), ProgramFolder() + "KELVADO_PR.ico", false, none},
+      {"opt", "iconfilelib", G(GetOptIconFileLib), ProgramFolder() + "KELVADO_LIB.ico", false, none},
+      {"opt", "helpfile", G(GetOptHelpFile), S(""), true, none},
+      {"lang", "CheckReadMeHash", G(GetLangCheckReadMeHash), true, false, none},
+      {"lang", "writelngfile", G(GetLangWriteLngFile), false, false, none},
+      {"lang", "lngfile", G(GetLangLngFile), S(""), true, none},
+      {"lang", "lngdll", G(GetLangLngDll), S(""), true, none},
+      {"lang", "readme", G(GetLangReadme), S(""), true, none},
+      {"startup", "firststart", G(GetStartupFirstStart), true, true, none},
+  };
+  return k;
+}
+
+std::string Describe(const KeyCase& c) { return std::string(c.section) + "/" + c.key; }
+
+TEST_F(Config, EveryKeyReadsItsDefaultOnAFirstRunAndIsWrittenBackWhereDue) {
+  for (const KeyCase& c : AllKeys()) {
+    fs::remove_all(dir_ + "/reg");
+    ResetConfig();
+    EXPECT_EQ(c.get(), c.def) << Describe(c);
+    std::optional<RegValue> v = reg_->ReadValue(Key(c.section), c.key);
+    ASSERT_EQ(v.has_value(), c.written) << Describe(c);
+    if (!v) continue;
+    const auto& want = std::holds_alternative<std::string>(c.stored) && !std::get<std::string>(c.stored).empty()
+                           ? c.stored
+                           : c.def;
+    if (std::holds_alternative<std::string>(want)) {
+      EXPECT_EQ(v->type, RegDataType::String) << Describe(c);
+      EXPECT_EQ(v->text, std::get<std::string>(want)) << Describe(c);
+    } else {
+      EXPECT_EQ(v->type, RegDataType::Integer) << Describe(c);
+      int32_t n = std::holds_alternative<bool>(want) ? std::get<bool>(want) : std::get<int32_t>(want);
+      EXPECT_EQ(v->number, n) << Describe(c);
+    }
+  }
+  // The base key carries the running release, so every release keeps settings of its own.
+  EXPECT_EQ(ConfigBaseKey(), "Software\\Zul\\KELVADO\\1.1.2");
+  EXPECT_TRUE(fs::exists(dir_ + "/reg/Software/Zul/KELVADO/1.1.2/startup/values.reg"));
+}
+
+TEST_F(Config, ConfigIniIsReadWithItsOwnDefaultsAndNeverWrittenByAGetter) {
+  SetUseRegistryConfig(false);
+  for (const KeyCase& c : AllKeys()) {
+    ResetConfig();
+    auto want = c.def;
+    if (std::string(c.key) == "showreportdetailselection") want = false;
+    if (std::string(c.key) == "showitemstateonselection") want = true;
+    EXPECT_EQ(c.get(), want) << Describe(c);
+  }
+  EXPECT_FALSE(fs::exists(dir_ + "/config.ini"));
+  EXPECT_FALSE(fs::exists(dir_ + "/reg/Software"));
+  EXPECT_TRUE(SetOptRoundDC(1));
+  EXPECT_TRUE(SetOptDefDocumentsFolder("Docs"));
+  ResetConfig();
+  EXPECT_EQ(GetOptRoundDC(), 1);
+  EXPECT_EQ(GetOptDefDocumentsFolder(), "../Docs");
+  std::ofstream(dir_ + "/config.ini", std::ios::app) << "[lang]\nlngdll=/opt/kv/Lang.txt\n";
+  EXPECT_EQ(GetLangLngDll(), "/opt/kv/Lang.txt");
+}
+
+TEST_F(Config, DefaultsFollowTheDataAndWorkFolders) {
+  EXPECT_EQ(GetDatabaseDatabaseNameGen(), "KELVADO_GEN_DE.FDB");
+  EXPECT_EQ(reg_->ReadValue(Key("opt"), "defAppDatadirfolder")->text, "");  // written as an empty text
+  fs::remove_all(dir_ + "/reg");
+  fs::create_directories(dir_ + "/work/Libraries");
+  RegWriteString("opt", "defAppDatadirfolder", dir_ + "/app/");
+  RegWriteString("opt", "defworkdirfolder", dir_ + "/work/");
+  EXPECT_EQ(GetOptDefAppDataDirFolder(), dir_ + "/app");
+  EXPECT_EQ(GetDatabaseDatabaseNameGen(), dir_ + "/app/db/KELVADO_GEN_DE.FDB");
+  EXPECT_EQ(GetDatabaseDatabaseNameLib(), dir_ + "/work/Libraries/KELVADO_LIB_DE.KLB");
+  EXPECT_EQ(GetDatabaseLibFolder(), dir_ + "/work/Libraries");
+  EXPECT_EQ(GetLangLngDll(), dir_ + "/app/Language/Lang_DE.txt");
+  EXPECT_EQ(GetLangLngFile(), dir_ + "/app/Language/Lang_DE.lng");
+  EXPECT_EQ(GetLangReadme(), dir_ + "/app/ReadMe_DE.html");
+  EXPECT_EQ(GetOptHelpFile(), dir_ + "/app/Kelvado_Help_DE.chm");
+  // The clipboard file goes to the data folder only when that folder exists.
+  EXPECT_EQ(GetXmlCBFileName(), UserDocumentsFolder() + "/cb.xml");
+  fs::create_directories(dir_ + "/app");
+  EXPECT_EQ(GetXmlCBFileName(), dir_ + "/app/cb.xml");
+  fs::remove_all(dir_ + "/work/Libraries");
+  EXPECT_EQ(GetDatabaseLibFolder(), dir_ + "/work");
+}
+
+TEST_F(Config, FolderKeysFollowTheRelativePathConvention) {
+  auto check = [](std::string path, const std::string& after, bool relative) {
+    bool isRelative = !relative;
+    CheckRelativePath(path, isRelative);
+    EXPECT_EQ(path, after);
+    EXPECT_EQ(isRelative, relative) << after;
+  };
+  check("../Docs", "Docs", true);
+  check("Docs", "Docs", true);
+  check("/Docs", "/Docs", false);
+  check("../../Docs", "../../Docs", false);
+  check("..\\Docs", "Docs", true);
+  check("", "", false);
+
+  const std::pair<const char*, const char*> documents[] = {
+      {"Docs/", "../Docs"}, {"../Docs", "../Docs"}, {"/Docs", "/Docs"}, {"../../Docs", "../../Docs"}, {"/", "/"}};
+  for (const auto& [stored, read] : documents) {
+    RegWriteString("opt", "defdocumentsfolder", stored);
+    RegWriteString("opt", "defstandardsfolder", stored);
+    EXPECT_EQ(GetOptDefDocumentsFolder(), read) << stored;
+    EXPECT_EQ(GetOptDefStandardsFolder(), read) << stored;
+  }
+  RegWriteString("opt", "projectfolder", "../Projects/");
+  EXPECT_EQ(GetOptProjectFolder(), "Projects");
+  EXPECT_TRUE(SetOptProjectFolder("/data/projects"));
+  EXPECT_EQ(GetOptProjectFolder(), "/data/projects");
+}
+
+TEST_F(Config, RoundingKeysKeepTheirFirstValueForTheRun) {
+  EXPECT_TRUE(SetOptRoundDC(1));
+  reg_->WriteInteger(Key("opt"), "RoundDC", 3);
+  EXPECT_EQ(GetOptRoundDC(), 1);
+  ResetConfig();  // a restart
+  EXPECT_EQ(GetOptRoundDC(), 3);
+
+  // TruncFIT follows RoundMTTFd while it is missing, and is never written.
+  reg_->WriteInteger(Key("opt"), "RoundMTTFd", 1);
+  EXPECT_EQ(GetOptTruncFIT(), 1);
+  EXPECT_FALSE(reg_->ValueExists(Key("opt"), "TruncFIT"));
+}
+
+TEST_F(Config, DependentOptions) {
+  // hidenonrelevant counts only when non-relevant items are printed.
+  reg_->WriteBool(Key("opt"), "hidenonrelevant", false);
+  EXPECT_TRUE(GetOptHideNonRelevant());
+  EXPECT_TRUE(SetOptPrintNonRelevant(true));
+  EXPECT_FALSE(GetOptHideNonRelevant());
+  reg_->DeleteValue(Key("opt"), "hidenonrelevant");
+  EXPECT_TRUE(GetOptHideNonRelevant());
+  EXPECT_TRUE(reg_->ReadBool(Key("opt"), "hidenonrelevant"));  // written back
+
+  // The raise of the category-4 MTTFd cap needs the DC inter-levels when asked to check them.
+  EXPECT_TRUE(SetOptCutMTTFdRaise(true));
+  EXPECT_TRUE(SetOptUseDCInterLevels(false));
+  EXPECT_FALSE(GetOptCutMTTFdRaise(true));
+  EXPECT_TRUE(GetOptCutMTTFdRaise(false));
+  EXPECT_TRUE(SetOptUseDCInterLevels(true));
+  EXPECT_TRUE(GetOptCutMTTFdRaise(true));
+}
+
+TEST_F(Config, ReadingAMissingKeyCreatesTheSectionAndWritesOnlyWhenAsked) {
+  EXPECT_EQ(RegReadString("newsection", "k", "d", false), "d");
+  EXPECT_TRUE(reg_->KeyExists(Key("newsection")));
+  EXPECT_FALSE(reg_->ValueExists(Key("newsection"), "k"));
+  EXPECT_EQ(RegReadInteger("newsection", "n", 7, true), 7);
+  EXPECT_EQ(reg_->ReadInteger(Key("newsection"), "n"), 7);
+}
+
+TEST_F(Config, AFailingStoreShowsOneMessagePerAccessAndTheDefaultIsUsed) {
+  // A file where the section's folder belongs: every access to section opt fails, as for a denied key.
+  fs::create_directories(dir_ + "/reg/Software/Zul/KELVADO/1.1.2");
+  std::ofstream(dir_ + "/reg/Software/Zul/KELVADO/1.1.2/opt") << "in the way";
+  MessageRecorder rec;
+  EXPECT_EQ(GetOptRoundDC(), -2);
+  EXPECT_TRUE(GetOptAskBeforeDel());
+  EXPECT_EQ(GetOptProjectFolder(), "Projects");
+  EXPECT_FALSE(SetOptShowFormHelp(false));
+  ASSERT_EQ(rec.Count(), 4u);
+  const MessageRequest m = rec.Messages()[0];
+  EXPECT_EQ(m.caption, "Error : ERegistryException (v.1.1.2)");
+  EXPECT_EQ(m.icon, MsgIcon::Warning);
+  EXPECT_NE(m.text.find("/opt"), std::string::npos) << m.text;
+  // Other sections still work.
+  EXPECT_EQ(GetDatabaseSQLDialect(), 3);
+  EXPECT_EQ(rec.Count(), 4u);
+}
+
+TEST_F(Config, AFailureWhileTheMessageTextIsLookedUpDoesNotRecurse) {
+  // Every section fails, also "lang", which the text of the message is looked up with.
+  class Broken : public FileRegistry {
+  public:
+    using FileRegistry::FileRegistry;
+    std::optional<RegValue> ReadValue(const std::string&, const std::string&) override {
+      throw ERegistryException("access denied");
+    }
+  };
+  SetCurrentUserRegistry(std::make_unique<Broken>(dir_ + "/reg"));
+  MessageRecorder rec;
+  EXPECT_EQ(GetDatabaseSQLDialect(), 3);
+  ASSERT_EQ(rec.Count(), 1u);
+  EXPECT_EQ(rec.Messages()[0].text, "access denied");
+  // Two accesses: the default of lngdll is built from the data folder, which is read first.
+  EXPECT_EQ(GetLangLngDll(), "");
+  EXPECT_EQ(rec.Count(), 3u);
+}
+
+TEST_F(Config, AFailureTextComesFromTheLanguageFile) {
+  std::ofstream(dir_ + "/lang.txt") << "1100=Registry error: %s\n";
+  RegWriteString("lang", "lngdll", dir_ + "/lang.txt");
+  reg_->WriteString(Key("opt"), "RoundNop", "not a number");
+  MessageRecorder rec;
+  EXPECT_EQ(GetOptRoundNop(), -2);
+  ASSERT_EQ(rec.Count(), 1u);
+  EXPECT_EQ(rec.Messages()[0].text.rfind("Registry error: Invalid data type for 'RoundNop'", 0), 0u)
+      << rec.Messages()[0].text;
+}
+
+}  // namespace
+}  // namespace kelvado

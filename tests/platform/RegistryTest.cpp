@@ -1,0 +1,173 @@
+#include "platform/Registry.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "platform/IniFile.h"
+
+namespace kelvado {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+class RegistryStore : public ::testing::Test {
+protected:
+  void SetUp() override {
+    dir_ = ::testing::TempDir() + "kv_reg_" + std::to_string(getpid()) + "_" +
+           ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+  std::string dir_;
+};
+
+const char* kOpt = "Software\\Zul\\KELVADO\\1.1.2\\opt";
+
+TEST_F(RegistryStore, KeepsTypesAndMirrorsKeyPathsAsFolders) {
+  FileRegistry reg(dir_ + "/root");
+  EXPECT_FALSE(reg.KeyExists(kOpt));
+  EXPECT_EQ(reg.ReadString(kOpt, "missing"), "");  // a missing text reads as empty, without creating anything
+  EXPECT_FALSE(fs::exists(dir_ + "/root"));
+  const std::string odd = "a \"quoted\" C:\\path\nline2\ttab\x01 \xC3\xA4";
+  reg.WriteString(kOpt, "text", odd);
+  reg.WriteExpandString(kOpt, "0", "/home/x/p.kvd");
+  reg.WriteInteger(kOpt, "RoundDC", -2);
+  reg.WriteBool(kOpt, "flag", true);
+
+  FileRegistry again(dir_ + "/root");  // nothing held in memory
+  EXPECT_EQ(again.ReadString(kOpt, "TEXT"), odd);  // value names ignore case, as in the registry
+  EXPECT_EQ(again.ReadValue(kOpt, "0")->type, RegDataType::ExpandString);
+  EXPECT_EQ(again.ReadInteger(kOpt, "rounddc"), -2);
+  EXPECT_TRUE(again.ReadBool(kOpt, "flag"));
+  EXPECT_EQ(again.GetValueNames(kOpt), (std::vector<std::string>{"text", "0", "RoundDC", "flag"}));
+  EXPECT_TRUE(fs::exists(dir_ + "/root/Software/Zul/KELVADO/1.1.2/opt/values.reg"));
+  EXPECT_EQ(again.ValuesFile("software\\zul\\kelvado\\1.1.2\\OPT"), dir_ + "/root/Software/Zul/KELVADO/1.1.2/opt/values.reg");
+
+  // Wrong types and missing integers are errors that name the value, as the settings code expects.
+  EXPECT_THROW(again.ReadInteger(kOpt, "text"), ERegistryException);
+  EXPECT_THROW(again.ReadString(kOpt, "RoundDC"), ERegistryException);
+  EXPECT_THROW(again.ReadInteger(kOpt, "missing"), ERegistryException);
+  // The settings file is private: it may hold database passwords.
+  struct stat st;
+  ASSERT_EQ(::stat(again.ValuesFile(kOpt).c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 077, 0u);
+}
+
+TEST_F(RegistryStore, ListsAndDeletesSubkeysAndValues) {
+  FileRegistry reg(dir_);
+  reg.WriteString("Base\\LibList", "0", "a");
+  reg.WriteString("Base\\LibList", "1", "b");
+  reg.CreateKey("Base\\ProjektFileList");
+  reg.WriteString("Base", "x", "y");
+  EXPECT_EQ(reg.GetKeyNames("Base"), (std::vector<std::string>{"LibList", "ProjektFileList"}));
+  EXPECT_TRUE(reg.DeleteValue("Base\\LibList", "0"));
+  EXPECT_FALSE(reg.DeleteValue("Base\\LibList", "0"));
+  EXPECT_EQ(reg.GetValueNames("Base\\LibList"), std::vector<std::string>{"1"});
+  reg.UpdateValues("Base\\LibList", {"1", "7"}, {{"0", RegValue{RegDataType::String, "n", 0}}});
+  EXPECT_EQ(reg.GetValueNames("Base\\LibList"), std::vector<std::string>{"0"});
+  EXPECT_TRUE(reg.DeleteKey("base\\liblist"));
+  EXPECT_FALSE(reg.DeleteKey("Base\\LibList"));
+  EXPECT_EQ(reg.GetKeyNames("Base"), std::vector<std::string>{"ProjektFileList"});
+  EXPECT_EQ(reg.ReadString("Base", "x"), "y");
+}
+
+TEST_F(RegistryStore, RefusesKeyNamesThatLeaveTheStore) {
+  FileRegistry reg(dir_ + "/root");
+  EXPECT_THROW(reg.WriteString("Software\\..\\..\\etc", "x", "y"), ERegistryException);
+  EXPECT_THROW(reg.WriteString("Software\\a/b", "x", "y"), ERegistryException);
+  EXPECT_THROW(reg.WriteString("Software\\\\x", "x", "y"), ERegistryException);
+  EXPECT_THROW(reg.CreateKey("Software\\values.reg"), ERegistryException);
+  EXPECT_THROW(reg.DeleteKey(""), ERegistryException);
+  EXPECT_FALSE(fs::exists(dir_ + "/etc"));
+}
+
+TEST_F(RegistryStore, WritesAtomicallyAndLeavesADamagedFileAlone) {
+  FileRegistry reg(dir_);
+  reg.WriteString("K", "a", "old");
+  const std::string file = reg.ValuesFile("K");
+  // A second name for the old file: an in-place rewrite would change what it shows, a rename does not.
+  ASSERT_EQ(::link(file.c_str(), (dir_ + "/before").c_str()), 0);
+  const std::string before = ReadFile(file);
+  reg.WriteString("K", "a", "new");
+  EXPECT_EQ(ReadFile(dir_ + "/before"), before);
+  EXPECT_EQ(reg.ReadString("K", "a"), "new");
+  for (const auto& e : fs::directory_iterator(dir_ + "/K"))
+    EXPECT_EQ(e.path().filename(), "values.reg") << "left behind: " << e.path();
+
+  // A hand-edited file with a broken line: reading names file and line, writing does not overwrite it.
+  std::ofstream(file, std::ios::binary) << "; comment\n\"a\"=\"x\"\n\"b\"=dword:12x\n";
+  const std::string damaged = ReadFile(file);
+  try {
+    reg.ReadString("K", "a");
+    FAIL() << "damaged file accepted";
+  } catch (const ERegistryException& e) {
+    EXPECT_NE(std::string(e.what()).find(file), std::string::npos) << e.what();
+    EXPECT_NE(std::string(e.what()).find("line 3"), std::string::npos) << e.what();
+  }
+  EXPECT_THROW(reg.WriteString("K", "c", "y"), ERegistryException);
+  EXPECT_EQ(ReadFile(file), damaged);
+  std::ofstream(file, std::ios::binary) << "\"n\"=dword:4294967296\n";
+  EXPECT_THROW(reg.ReadInteger("K", "n"), ERegistryException);
+}
+
+TEST_F(RegistryStore, RootFolderFollowsTheEnvironment) {
+  auto env = [](const char* name) {
+    const char* v = std::getenv(name);
+    return std::string(v ? v : "");
+  };
+  const std::string keep = env("KELVADO_CONFIG_DIR"), keepXdg = env("XDG_CONFIG_HOME"), keepHome = env("HOME");
+  ::setenv("KELVADO_CONFIG_DIR", (dir_ + "/redirected").c_str(), 1);
+  EXPECT_EQ(RegistryRootFolder(), dir_ + "/redirected");
+  SetCurrentUserRegistry(nullptr);
+  CurrentUserRegistry().WriteString("A", "k", "v");
+  EXPECT_TRUE(fs::exists(dir_ + "/redirected/A/values.reg"));
+
+  ::unsetenv("KELVADO_CONFIG_DIR");
+  ::setenv("XDG_CONFIG_HOME", (dir_ + "/xdg").c_str(), 1);
+  EXPECT_EQ(RegistryRootFolder(), dir_ + "/xdg/kelvado");
+  ::setenv("XDG_CONFIG_HOME", "relative/ignored", 1);
+  ::setenv("HOME", (dir_ + "/home").c_str(), 1);
+  EXPECT_EQ(RegistryRootFolder(), dir_ + "/home/.config/kelvado");
+  ::setenv("KELVADO_CONFIG_DIR", keep.c_str(), 1);
+  ::setenv("XDG_CONFIG_HOME", keepXdg.c_str(), 1);
+  ::setenv("HOME", keepHome.c_str(), 1);
+  SetCurrentUserRegistry(nullptr);
+}
+
+TEST_F(RegistryStore, IniFileReadsLikeTheProfileRoutinesAndWritesAtomically) {
+  const std::string file = dir_ + "/config.ini";
+  std::ofstream(file) << "; settings\n[Opt]\n RoundDC = 3 \nhex=$1F\nbad=12a\nq=\"quoted\"\n[other]\nRoundDC=9\n";
+  IniFile ini(file);
+  EXPECT_EQ(ini.ReadInteger("opt", "rounddc", -2), 3);
+  EXPECT_EQ(ini.ReadInteger("opt", "hex", 0), 31);
+  EXPECT_EQ(ini.ReadInteger("opt", "bad", -2), -2);
+  EXPECT_EQ(ini.ReadString("opt", "q", ""), "quoted");
+  EXPECT_TRUE(ini.ReadBool("opt", "missing", true));
+  ini.WriteInteger("opt", "RoundDC", -1);
+  ini.WriteBool("lang", "writelngfile", true);
+  EXPECT_EQ(ini.ReadInteger("opt", "RoundDC", 0), -1);
+  EXPECT_EQ(ini.ReadInteger("other", "RoundDC", 0), 9);
+  EXPECT_TRUE(ini.ReadBool("lang", "writelngfile", false));
+  EXPECT_THROW(ini.WriteString("opt", "x", "two\nlines"), EIniFileException);
+  for (const auto& e : fs::directory_iterator(dir_)) EXPECT_EQ(e.path().filename(), "config.ini");
+  IniFile nowhere(dir_ + "/missing/config.ini");
+  EXPECT_EQ(nowhere.ReadString("a", "b", "def"), "def");
+  EXPECT_THROW(nowhere.WriteString("a", "b", "c"), EIniFileException);
+}
+
+}  // namespace
+}  // namespace kelvado
