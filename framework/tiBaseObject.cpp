@@ -39,6 +39,12 @@ int tiEnumOrdinal(TtiEnumNames names, std::string_view text) {
   return -1;
 }
 
+std::string_view tiEnumName(TtiEnumNames names, int64_t ordinal) {
+  if (ordinal < 0 || ordinal >= static_cast<int64_t>(names.size()))
+    throw EConvertError("Enumeration ordinal %d out of range 0..%d", {ordinal, static_cast<int64_t>(names.size()) - 1});
+  return names[static_cast<size_t>(ordinal)];
+}
+
 // ---- TtiPropInfo ----
 
 void TtiPropInfo::CheckObject(const TtiBaseObject& obj) const {
@@ -162,6 +168,10 @@ std::unique_ptr<TtiBaseObject> TtiClass::CreateInstance() const {
 
 void TtiClass::ThrowNotA(const TtiClass& wanted) const {
   throw EtiPerProgrammerException("Class %s is not a %s", {name_, wanted.Name()});
+}
+
+void TtiClass::ThrowParentUndeclared() const {
+  throw EtiPerProgrammerException("The parent class of %s does not declare its class (TI_CLASS)", {name_});
 }
 
 // ---- TtiBaseObject ----

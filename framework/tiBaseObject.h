@@ -36,6 +36,8 @@ const char* PropKindName(TtiPropKind k);
 using TtiEnumNames = std::span<const std::string_view>;
 // Ordinal of an identifier text (exact match first, then ignoring case); -1 when none.
 int tiEnumOrdinal(TtiEnumNames names, std::string_view text);
+// Identifier text of an ordinal; an ordinal outside the names raises EConvertError naming it.
+std::string_view tiEnumName(TtiEnumNames names, int64_t ordinal);
 
 // One row of a property table.
 class TtiPropInfo {
@@ -169,14 +171,16 @@ public:
   TtiPropTableBuilder& Enumeration(std::string_view name, G get, TtiEnumNames names) {
     return Enumeration(name, get, nullptr, names);
   }
-  // An object held by the property (a pointer or a unique_ptr); a walk visits it and its graph.
+  // An object held by the property (the getter gives a pointer, a unique_ptr or a reference); a walk visits it
+  // and its graph.
   template <class G>
   TtiPropTableBuilder& Object(std::string_view name, G get) {
     TtiPropInfo& r = Row(name, TtiPropKind::Object);
     r.getObj_ = [get](const TtiBaseObject& o) -> TtiVisited* { return RawPtr(std::invoke(get, Self(o))); };
     return *this;
   }
-  // A list whose items a walk visits (the list object itself is not visited through this row).
+  // A list whose items a walk visits (the list object itself is not visited through this row). The getter
+  // gives a pointer, a unique_ptr or a reference to a TtiObjectList.
   template <class G>
   TtiPropTableBuilder& List(std::string_view name, G get) {
     TtiPropInfo& r = Row(name, TtiPropKind::List);
@@ -194,6 +198,9 @@ private:
   static T* RawPtr(T* p) { return p; }
   template <class T, class D>
   static T* RawPtr(const std::unique_ptr<T, D>& p) { return p.get(); }
+  template <class T>
+    requires std::is_base_of_v<TtiBaseObject, T>
+  static T* RawPtr(T& r) { return &r; }
 
   template <class T, class G, class S>
   TtiPropTableBuilder& Simple(std::string_view name, TtiPropKind kind, G get, S set) {
@@ -238,6 +245,8 @@ public:
   TtiClass(Tag<C, P>, std::string_view name, std::type_identity_t<void (*)(TtiPropTableBuilder<C>&)> build = nullptr)
       : TtiClass(name, ParentOf<P>(), FactoryOf<C>(), typeid(C)) {
     static_assert(std::is_void_v<P> || std::is_base_of_v<P, C>, "P must be the parent of C");
+    // A parent without TI_CLASS would hand over its own parent's descriptor and lose its rows.
+    if (parent_ && parent_->Type() != std::type_index(typeid(P))) ThrowParentUndeclared();
     if (build) {
       TtiPropTableBuilder<C> b(props_, *this);
       build(b);
@@ -282,6 +291,7 @@ private:
     else return nullptr;
   }
   [[noreturn]] void ThrowNotA(const TtiClass& wanted) const;
+  [[noreturn]] void ThrowParentUndeclared() const;
 
   std::string name_;
   const TtiClass* parent_;

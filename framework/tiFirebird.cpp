@@ -399,8 +399,14 @@ TtiFBDatabase::~TtiFBDatabase() {
   } catch (...) {
     // A failing detach at destruction has nobody to report to; the engine drops the attachment with the process.
   }
-  for (auto* t : impl_->transactions) t->Detach();
-  for (auto* s : impl_->statements) s->ReleaseHandles();
+  for (auto* t : impl_->transactions) {
+    t->Detach();
+    t->orphaned_ = true;
+  }
+  for (auto* s : impl_->statements) {
+    s->ReleaseHandles();
+    s->orphaned_ = true;
+  }
 }
 
 void TtiFBDatabase::SetDatabaseName(std::string v) {
@@ -550,6 +556,7 @@ TtiFBTransaction::TtiFBTransaction(TtiFBDatabase& db) : db_(db), impl_(std::make
 }
 
 TtiFBTransaction::~TtiFBTransaction() {
+  if (orphaned_) return;
   if (impl_->tra) {
     try {
       Rollback();
@@ -569,6 +576,7 @@ void TtiFBTransaction::Detach() {
 bool TtiFBTransaction::Active() const { return impl_->tra != nullptr; }
 
 void TtiFBTransaction::Start(bool readOnly) {
+  if (orphaned_) throw EtiFBException("Cannot start a transaction on a database that was closed");
   if (Active())
     throw EtiFBException(tiFormat("Cannot start a transaction on %s: one is active already", {db_.Describe()}));
   if (!db_.Connected())
@@ -588,6 +596,7 @@ void TtiFBTransaction::Start(bool readOnly) {
 }
 
 void TtiFBTransaction::Commit() {
+  if (orphaned_) throw EtiFBException("Cannot commit on a database that was closed");
   if (!Active())
     throw EtiFBException(tiFormat("Cannot commit on %s: no transaction is active", {db_.Describe()}));
   for (auto* s : db_.impl_->statements)
@@ -602,6 +611,7 @@ void TtiFBTransaction::Commit() {
 }
 
 void TtiFBTransaction::CommitRetaining() {
+  if (orphaned_) throw EtiFBException("Cannot commit on a database that was closed");
   if (!Active())
     throw EtiFBException(tiFormat("Cannot commit on %s: no transaction is active", {db_.Describe()}));
   Status st;
@@ -613,6 +623,7 @@ void TtiFBTransaction::CommitRetaining() {
 }
 
 void TtiFBTransaction::Rollback() {
+  if (orphaned_) throw EtiFBException("Cannot roll back on a database that was closed");
   if (!Active())
     throw EtiFBException(tiFormat("Cannot roll back on %s: no transaction is active", {db_.Describe()}));
   for (auto* s : db_.impl_->statements)
@@ -669,6 +680,7 @@ TtiFBStatement::TtiFBStatement(TtiFBDatabase& db, TtiFBTransaction& tr)
 }
 
 TtiFBStatement::~TtiFBStatement() {
+  if (orphaned_) return;
   ReleaseHandles();
   auto& v = db_.impl_->statements;
   v.erase(std::remove(v.begin(), v.end(), this), v.end());
@@ -688,8 +700,12 @@ void TtiFBStatement::ReleaseHandles() {
   impl_->columns.clear();
 }
 
+std::string TtiFBStatement::Where() const {
+  return orphaned_ ? std::string("a database that was closed") : db_.Describe();
+}
+
 void TtiFBStatement::Fail(const std::string& what, const std::string& detail, long code) const {
-  std::string msg = what + " on " + db_.Describe();
+  std::string msg = what + " on " + Where();
   if (!detail.empty()) msg += ":\n" + detail;
   if (!sql_.empty()) msg += "\nSQL: " + Shorten(sql_);
   throw EtiFBException(msg, code);
@@ -787,7 +803,7 @@ void TtiFBStatement::SetParamString(const std::string& name, const std::string& 
   try {
     p.text = tiUtf8ToWin1252(utf8);
   } catch (const EConvertError& e) {
-    throw EConvertError(tiFormat("Parameter \"%s\" for %s: %s", {name, db_.Describe(), e.Message()}));
+    throw EConvertError(tiFormat("Parameter \"%s\" for %s: %s", {name, Where(), e.Message()}));
   }
   if (p.text.size() > 32765)
     Fail(tiFormat("Parameter \"%s\" is too long (%d bytes; at most 32765)", {name, p.text.size()}), "");
@@ -841,13 +857,14 @@ bool TtiFBStatement::Prepared() const { return impl_->stmt != nullptr; }
 void TtiFBStatement::Prepare() {
   if (Prepared()) return;
   if (sql_.empty()) Fail("Cannot prepare an empty statement", "");
+  if (orphaned_) Fail("Cannot prepare a statement", "");
   if (!db_.Connected()) Fail("Cannot prepare a statement", "the database is not connected");
   if (!tr_.Active()) Fail("Cannot prepare a statement", "the transaction is not active");
   std::string text;
   try {
     text = tiUtf8ToWin1252(engineSql_);
   } catch (const EConvertError& e) {
-    throw EConvertError(tiFormat("Statement for %s: %s", {db_.Describe(), e.Message()}));
+    throw EConvertError(tiFormat("Statement for %s: %s", {Where(), e.Message()}));
   }
   Status st;
   try {
@@ -885,6 +902,9 @@ void TtiFBStatement::Prepare() {
     const long code = EngineCode(e);
     ReleaseHandles();
     Fail("Cannot prepare a statement", detail, code);
+  } catch (...) {
+    ReleaseHandles();
+    throw;
   }
 }
 
@@ -1224,20 +1244,24 @@ double TtiFBStatement::FieldAsDouble(int index) const {
   if (FieldIsNull(index)) return 0.0;
   const TtiFBColumn& c = impl_->columns[static_cast<size_t>(index)];
   const unsigned char* p = impl_->outBuf.data() + impl_->offsets[static_cast<size_t>(index)];
-  const double scale = std::pow(10.0, c.Scale);
+  if ((c.SQLType == SQL_SHORT || c.SQLType == SQL_LONG || c.SQLType == SQL_INT64) && c.Scale != 0) {
+    // Parse the exact decimal text so that 0.99 stored as NUMERIC reads as the double nearest to 0.99
+    // (multiplying by 0.01 can land one unit in the last place away).
+    const int64_t raw = c.SQLType == SQL_SHORT  ? Load<short>(p)
+                        : c.SQLType == SQL_LONG ? Load<ISC_LONG>(p)
+                                                : Load<ISC_INT64>(p);
+    const std::string t = ScaledText(raw, c.Scale);
+    double v = 0.0;
+    std::from_chars(t.data(), t.data() + t.size(), v);
+    return v;
+  }
   switch (c.SQLType) {
     case SQL_SHORT:
-      return c.Scale ? Load<short>(p) * scale : Load<short>(p);
+      return Load<short>(p);
     case SQL_LONG:
-      return c.Scale ? Load<ISC_LONG>(p) * scale : Load<ISC_LONG>(p);
-    case SQL_INT64: {
-      if (c.Scale == 0) return static_cast<double>(Load<ISC_INT64>(p));
-      // Parse the exact decimal text so that 0.99 stored as NUMERIC reads as the double nearest to 0.99.
-      const std::string t = ScaledText(Load<ISC_INT64>(p), c.Scale);
-      double v = 0.0;
-      std::from_chars(t.data(), t.data() + t.size(), v);
-      return v;
-    }
+      return Load<ISC_LONG>(p);
+    case SQL_INT64:
+      return static_cast<double>(Load<ISC_INT64>(p));
     case SQL_FLOAT:
       return Load<float>(p);
     case SQL_DOUBLE:
@@ -1252,11 +1276,11 @@ double TtiFBStatement::FieldAsDouble(int index) const {
       const auto r = std::from_chars(t.data(), t.data() + t.size(), v);
       if (t.empty() || r.ec != std::errc() || r.ptr != t.data() + t.size())
         throw EConvertError(
-            tiFormat("Column \"%s\" of %s: \"%s\" is not a number", {c.Alias, db_.Describe(), t}));
+            tiFormat("Column \"%s\" of %s: \"%s\" is not a number", {c.Alias, Where(), t}));
       return v;
     }
     default:
-      throw EConvertError(tiFormat("Column \"%s\" of %s cannot be read as a number", {c.Alias, db_.Describe()}));
+      throw EConvertError(tiFormat("Column \"%s\" of %s cannot be read as a number", {c.Alias, Where()}));
   }
 }
 
@@ -1285,12 +1309,12 @@ int64_t TtiFBStatement::FieldAsInteger(int index) const {
     const auto r = std::from_chars(t.data(), t.data() + t.size(), v);
     if (t.empty() || r.ec != std::errc() || r.ptr != t.data() + t.size())
       throw EConvertError(
-          tiFormat("Column \"%s\" of %s: \"%s\" is not an integer", {c.Alias, db_.Describe(), t}));
+          tiFormat("Column \"%s\" of %s: \"%s\" is not an integer", {c.Alias, Where(), t}));
     return v;
   }
   const double d = FieldAsDouble(index);
   if (d != std::floor(d) || std::fabs(d) > 9.0e15)
-    throw EConvertError(tiFormat("Column \"%s\" of %s: %s is not an integer", {c.Alias, db_.Describe(),
+    throw EConvertError(tiFormat("Column \"%s\" of %s: %s is not an integer", {c.Alias, Where(),
                                                                                NumberText(d)}));
   return static_cast<int64_t>(d);
 }
@@ -1323,7 +1347,7 @@ double TtiFBStatement::FieldAsDateTime(int index) const {
     case SQL_TEXT:
     case SQL_VARYING:
     case SQL_BLOB:
-      throw EConvertError(tiFormat("Column \"%s\" of %s cannot be read as a date-time", {c.Alias, db_.Describe()}));
+      throw EConvertError(tiFormat("Column \"%s\" of %s cannot be read as a date-time", {c.Alias, Where()}));
     default:
       return FieldAsDouble(index);
   }

@@ -56,7 +56,8 @@ struct TtiFBColumn {
 class TtiFBTransaction;
 class TtiFBStatement;
 
-// One attachment to one database file.
+// One attachment to one database file. It must outlive its transactions and statements; destroying it first
+// leaves them inert (their destructors stay safe).
 class TtiFBDatabase {
 public:
   TtiFBDatabase();
@@ -114,8 +115,8 @@ public:
   TtiFBTransaction(const TtiFBTransaction&) = delete;
   TtiFBTransaction& operator=(const TtiFBTransaction&) = delete;
 
-  // Snapshot isolation, waiting on locks; readOnly starts a read-only transaction (the only kind a read-only
-  // database accepts for writes to fail cleanly). Starting an active transaction is an error.
+  // Snapshot isolation, waiting on locks; readOnly starts a read-only transaction, in which every change is
+  // refused. Starting an active transaction is an error.
   void Start(bool readOnly = false);
   bool Active() const;
   bool ReadOnly() const { return readOnly_; }
@@ -129,11 +130,12 @@ public:
 private:
   friend class TtiFBDatabase;
   friend class TtiFBStatement;
-  void Detach();  // the database goes away: roll back silently
+  void Detach();  // the engine handle is gone: forget it
   TtiFBDatabase& db_;
   struct Impl;
   std::unique_ptr<Impl> impl_;
   bool readOnly_ = false;
+  bool orphaned_ = false;  // the database object was destroyed first
 };
 
 // One SQL statement. Parameters are written ":Name" in the SQL text (letters, digits, "_" and "$"; compared
@@ -214,6 +216,7 @@ private:
   Param& RequireParam(const std::string& name);
   const Param& RequireParam(const std::string& name) const;
   void CheckRow(int index) const;
+  std::string Where() const;  // "database "<file>"" for messages
   [[noreturn]] void Fail(const std::string& what, const std::string& detail, long code = 0) const;
   void BuildInput();
   void ReleaseHandles();  // the database closes: drop cursor and prepared statement
@@ -229,6 +232,7 @@ private:
   std::vector<int> positions_;           // for each "?" the index into paramNames_
   std::vector<Param> params_;
   std::unique_ptr<Impl> impl_;
+  bool orphaned_ = false;  // the database object was destroyed first
 };
 
 // Script running. A script is SQL text as isql reads it: statements end with the current terminator (";"

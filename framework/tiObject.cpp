@@ -115,8 +115,8 @@ const TOID& TtiObject::GetOID() const {
 void TtiObject::SetOID(std::unique_ptr<TOID> oid) { oid_ = std::move(oid); }
 
 int TtiObject::IndexInOwner() const {
-  if (!owner_ || !owner_->Is<TtiObjectList>()) return -1;
-  return static_cast<const TtiObjectList*>(owner_)->IndexOf(this);
+  const auto* list = dynamic_cast<const TtiObjectList*>(owner_);
+  return list ? list->IndexOf(this) : -1;
 }
 
 TtiObject* TtiObject::TopOfHierarchy() {
@@ -135,6 +135,7 @@ void TtiObject::AssignPublicProps(const TtiObject& source) {
 void TtiObject::AssignClassProps(const TtiObject& source) { (void)source; }
 
 void TtiObject::Assign(const TtiObject& source) {
+  if (&source == this) return;
   AssignPublicProps(source);
   const TtiPropTable& srcProps = source.Props();
   if (&srcProps == &Props()) {
@@ -648,6 +649,7 @@ void TtiObjectList::CompareWithList(TtiObjectList& other, const TtiCompareEvent&
 }
 
 void TtiObjectList::Assign(const TtiObject& source) {
+  if (&source == this) return;  // Clear would destroy what is to be copied
   Clear();
   TtiObject::Assign(source);
 }
@@ -660,6 +662,9 @@ void TtiObjectList::AssignClassProps(const TtiObject& source) {
   if (items_.empty()) ownsObjects_ = src->ownsObjects_;
   for (TtiObject* item : *src) {
     if (ownsObjects_) {
+      if (!item->DeclaresOwnClass())
+        throw EtiPerProgrammerException("Cannot copy: a descendant of %s does not declare its class (TI_CLASS)",
+                                        {item->ClassName()});
       std::unique_ptr<TtiObject> copy = item->Class().CreateAs<TtiObject>();
       TtiObject* raw = copy.get();
       AddItem(std::move(copy));

@@ -25,15 +25,21 @@
 //   read-only. This one table drives Assign, Clone, Equals and the debug text, GetPropValue/SetPropValue and
 //   the visitors' walks; the stores read it too.
 // - Values travel as Value (framework/tiValue.h): one variant type with every conversion in one place.
-// - Ownership: a TtiObjectList that owns its items holds them as unique pointers; Owner is a plain pointer
-//   that never owns. An object never deletes what it does not own. Lists that merely reference items never
-//   change their items' Owner.
-// - Walks never loop: an object already on the path from the root is not entered again.
+// - Ownership: a TtiObjectList that owns its items holds them as unique pointers (Add takes a unique_ptr,
+//   Extract/Empty hand it back); a list that merely references items (SetOwnsObjects(false), AddReference)
+//   never frees them and never changes their Owner. Owner is a plain pointer that never owns. Classes hold
+//   their owned objects in unique_ptr members and publish them as Object/List rows.
+// - Walks (TtiVisited::Iterate) are pre-order, in table order, ancestors' rows first; they never loop: an
+//   object already on the path from the root is not entered again.
+// - The owned graph of an object (what SetDeleted marks) is what a walk reaches through owners: the object,
+//   objects whose Owner is the object that holds them, and items of owning lists that belong to the holder.
+//   Referenced objects, their graphs and items of referencing lists are never marked.
 // - Index errors raise EtiPerProgrammerException "List index out of bounds (%d)".
 // - The debug text is deterministic (fixed property order, "." decimal separator, CR LF line ends): the
 //   project checksum is computed from it.
 #include <cstdint>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -158,7 +164,7 @@ public:
   // IsUnique's find callback.
   virtual void MatchSameOID(TtiObject& candidate, bool& found, const TtiObject& compared) const;
   // Every object of the graph the method accepts (clears the list first); returns their number. Without a list
-  // the walk stops at the first match (returns 1) . An empty method raises EtiPerProgrammerException
+  // the walk stops at the first match (returns 1). An empty method raises EtiPerProgrammerException
   // "No find method assigned".
   int FindAll(const TtiFindMethod& method, std::vector<TtiObject*>* list);
   TtiObject* Find(const TtiFindMethod& method);
@@ -288,7 +294,7 @@ public:
   // Range over the items (TtiObject*), index order.
   class const_iterator {
   public:
-    using iterator_category = std::random_access_iterator_tag;
+    using iterator_category = std::forward_iterator_tag;
     using value_type = TtiObject*;
     using difference_type = std::ptrdiff_t;
     using pointer = TtiObject* const*;

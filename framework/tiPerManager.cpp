@@ -1,6 +1,7 @@
 #include "framework/tiPerManager.h"
 
 #include <atomic>
+#include <cctype>
 
 #include "framework/tiExcept.h"
 #include "framework/tiLog.h"
@@ -22,6 +23,8 @@ bool SameText(const std::string& a, const std::string& b) {
 }
 
 std::atomic<bool> gShuttingDown{false};
+// The manager whose hooks the framework calls (the newest one); another instance going must not unhook it.
+std::atomic<TtiPerManager*> gHooked{nullptr};
 
 // Owns the manager; its destructor is the framework's shut-down at process end.
 struct MgrHolder {
@@ -81,6 +84,9 @@ void tiPerMgrShutdown() {
     m = std::move(h.mgr);
   }
   // Freed outside the lock: its destruction may log and stop threads.
+  m.reset();
+  // A restart, not the end: walks and groups work again (and the next tiPerMgr() makes a new manager).
+  if (!gShuttingDown.load()) tiSetFrameworkTerminated(false);
 }
 
 void tiPerMgrFinalize() {
@@ -126,14 +132,18 @@ TtiPerManager::TtiPerManager()
     layer.GetNextOIDMgr().AssignNextOID(oid, db);
   });
   tiSetQueryFactory([this](const TtiClass& databaseClass) { return layers_->CreateTIQuery(databaseClass); });
+  gHooked.store(this);
 }
 
 TtiPerManager::~TtiPerManager() {
   Terminate();
   // Nothing may reach this manager through the framework's hooks any more.
-  tiSetQueryFactory(nullptr);
-  tiSetNextOIDSource(nullptr);
-  if (tiDefaultVisitorManager() == visMgr_.get()) tiSetDefaultVisitorManager(nullptr);
+  TtiPerManager* self = this;
+  if (gHooked.compare_exchange_strong(self, nullptr)) {
+    tiSetQueryFactory(nullptr);
+    tiSetNextOIDSource(nullptr);
+    tiSetDefaultVisitorManager(nullptr);
+  }
   visMgr_.reset();
   layers_.reset();
 }
@@ -228,21 +238,25 @@ void TtiPerManager::CreateDatabase(const std::string& dbName, const std::string&
 
 template <class F>
 auto TtiPerManager::WithDatabase(const std::string& dbName, const std::string& layerName, F&& op) {
-  TtiDatabase& db = layers_->LockDatabase(dbName, layerName);
+  // Resolved once, so that the database goes back to the very pool it came from.
+  TtiPersistenceLayer& layer = layers_->LayerOrDefault(layerName);
+  const std::string db = dbName.empty() ? layer.GetDefaultDBConnectionName() : dbName;
+  const std::string layerResolved = layer.GetPerLayerName();
+  TtiDatabase& database = layers_->LockDatabase(db, layerResolved);
   struct GiveBack {
     TtiPersistenceLayers& layers;
-    TtiDatabase& db;
-    const std::string& dbName;
-    const std::string& layerName;
+    TtiDatabase& database;
+    const std::string& db;
+    const std::string& layer;
     ~GiveBack() {
       try {
-        layers.UnLockDatabase(db, dbName, layerName);
+        layers.UnLockDatabase(database, db, layer);
       } catch (const std::exception& e) {
         LogError(std::string("Giving a database back to its pool failed: ") + e.what());
       }
     }
-  } giveBack{*layers_, db, dbName, layerName};
-  return op(db);
+  } giveBack{*layers_, database, db, layerResolved};
+  return op(database);
 }
 
 void TtiPerManager::ExecSQL(const std::string& sql, const std::string& dbName, const std::string& layerName) {

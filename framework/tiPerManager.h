@@ -99,7 +99,8 @@ private:
 // The manager, created on the first call. Once the framework shuts down (process exit, or tiPerMgrFinalize)
 // it raises Exception "Call to tiPerMgr while shutting down".
 TtiPerManager& tiPerMgr();
-// Frees the manager (layers, pools, registered visitors) so that the next tiPerMgr() starts clean.
+// Frees the manager (layers, pools, registered visitors) so that the next tiPerMgr() starts clean; walks and
+// groups work again at once (tests, and a program that starts its persistence anew).
 void tiPerMgrShutdown();
 // Whether the manager exists now (does not create it).
 bool tiPerMgrAssigned();

@@ -1,5 +1,7 @@
 #include "framework/tiPersistenceLayers.h"
 
+#include <cctype>
+
 #include "framework/tiExcept.h"
 #include "framework/tiLog.h"
 #include "framework/tiOID.h"

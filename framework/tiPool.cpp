@@ -151,6 +151,7 @@ void TtiPool::ReleaseSlot() {
 
 TPooledItem* TtiPool::Lock() {
   if (!AcquireSlot()) throw EtiPerInternalException(cErrorTimedOut);
+  std::unique_ptr<TPooledItem> replaced;  // freed after the lock is released
   TPooledItem* result = nullptr;
   bool added = false;
   int count = 0;
@@ -174,7 +175,7 @@ TPooledItem* TtiPool::Lock() {
           if (!items_[i]->locked_) {
             Log("Pooled item (" + ClassName() + ") #" + std::to_string(i) + " being removed from the pool.",
                 lsDBConnection);
-            FreeItemLocked(static_cast<size_t>(i));
+            replaced = TakeItemLocked(static_cast<size_t>(i));
             break;
           }
         }
@@ -280,29 +281,34 @@ TPooledItem* TtiPool::AddItemLocked() {
   return added;
 }
 
-void TtiPool::FreeItemLocked(size_t index) {
+std::unique_ptr<TPooledItem> TtiPool::TakeItemLocked(size_t index) {
   if (items_[index]->locked_) {
     // Its holder can no longer give the slot back (UnLock will not find the item), so give it back here.
     std::lock_guard<std::mutex> s(slotMutex_);
     if (slotsTaken_ > 0) --slotsTaken_;
     slotFreed_.notify_one();
   }
+  std::unique_ptr<TPooledItem> item = std::move(items_[index]);
   items_.erase(items_.begin() + static_cast<std::ptrdiff_t>(index));
+  return item;
 }
 
 void TtiPool::Clear() {
+  std::vector<std::unique_ptr<TPooledItem>> removed;  // freed after the lock is released
   std::lock_guard<std::mutex> l(listMutex_);
-  while (!items_.empty()) FreeItemLocked(items_.size() - 1);
+  while (!items_.empty()) removed.push_back(TakeItemLocked(items_.size() - 1));
 }
 
 void TtiPool::SweepForTimeOuts() {
+  // Freed after the lock is released: closing a connection must not hold up the callers of Lock.
+  std::vector<std::unique_ptr<TPooledItem>> removed;
   std::lock_guard<std::mutex> l(listMutex_);
   if (static_cast<int>(items_.size()) <= minPoolSize_) return;
   for (int i = static_cast<int>(items_.size()) - 1; i >= 0; --i) {
     if (items_[i]->MustRemoveItemFromPool(static_cast<int>(items_.size()))) {
       Log("Pooled item (" + ClassName() + ") #" + std::to_string(i) + " being removed from the pool.",
           lsDBConnection);
-      FreeItemLocked(static_cast<size_t>(i));
+      removed.push_back(TakeItemLocked(static_cast<size_t>(i)));
       Log("There are " + std::to_string(items_.size()) + " items left in the pool.", lsDBConnection);
     }
   }

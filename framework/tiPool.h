@@ -81,9 +81,10 @@ public:
   TtiPool();
   ~TtiPool() override;
 
-  // A locked item. Waits up to WaitTime for a free slot; then raises EtiPerInternalException
-  // "Timed out waiting for a PooledItem.". A failure while adding a new item (a failed connect) gives the slot
-  // back before it passes on.
+  // A locked item: the first free item that is not due for removal, else a new one (when the pool is full,
+  // a free item due for removal is replaced). Waits up to WaitTime for a free slot; then raises
+  // EtiPerInternalException "Timed out waiting for a PooledItem.". A failure while adding a new item (a failed
+  // connect) gives the slot back before it passes on. Never returns null.
   TPooledItem* Lock();
   // Errors (nil item, item not of this pool, item not locked) are logged only; the slot is then not given back
   // a second time.
@@ -133,7 +134,8 @@ private:
   friend class TThrdPoolMonitor;
   TPooledItem* AddItemLocked();
   std::chrono::steady_clock::time_point NowLocked() const;
-  void FreeItemLocked(size_t index);
+  // Takes the item out of the list; a locked one gives its slot back, as its holder no longer can.
+  std::unique_ptr<TPooledItem> TakeItemLocked(size_t index);
   bool AcquireSlot();
   void ReleaseSlot();
 

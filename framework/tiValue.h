@@ -27,6 +27,8 @@ public:
   Value(long v) : v_(static_cast<int64_t>(v)) {}
   Value(long long v) : v_(static_cast<int64_t>(v)) {}
   Value(unsigned v) : v_(static_cast<int64_t>(v)) {}
+  Value(unsigned long v) : v_(static_cast<int64_t>(v)) {}
+  Value(unsigned long long v) : v_(static_cast<int64_t>(v)) {}
   Value(double v) : v_(v) {}
   Value(bool v) : v_(v) {}
   Value(const char* v) : v_(std::string(v ? v : "")) {}

@@ -178,6 +178,15 @@ public:
 
   // `visitorClass` must be a concrete TtiVisitor class (EtiPerProgrammerException otherwise).
   void RegisterVisitor(const std::string& groupName, const TtiClass& visitorClass);
+  // Same with the class named by type; refuses a class that does not declare its own descriptor (TI_CLASS),
+  // which would otherwise register its parent.
+  template <class T>
+  void RegisterVisitor(const std::string& groupName) {
+    if (T::StaticClass().Type() != std::type_index(typeid(T)))
+      throw EtiPerProgrammerException("Visitor class registered in <%s> does not declare its class (TI_CLASS)",
+                                      {groupName});
+    RegisterVisitor(groupName, T::StaticClass());
+  }
   // Removes every mapping of the group (for tests and for units that unload).
   void UnRegisterVisitors(const std::string& groupName);
 

@@ -19,10 +19,8 @@ const TtiClass& TtiPerObjVisitorCtrlr::StaticClass() {
 TtiPerObjVisitorCtrlr::~TtiPerObjVisitorCtrlr() {
   // Reached with a database still held only when neither AfterExecute nor AfterExecuteError completed: the
   // run's work must not survive, and the connection must not stay locked for good.
-  if (pooledDB_) {
-    if (!tiFrameworkTerminated()) RollBackOpenTransaction();
-    ReleaseDatabase();
-  }
+  RollBackOpenTransaction();
+  ReleaseDatabase();
 }
 
 void TtiPerObjVisitorCtrlr::SetPerLayerName(const std::string& name) {
@@ -72,10 +70,10 @@ void TtiPerObjVisitorCtrlr::AfterVisit(TtiVisitor& visitor) {
 
 void TtiPerObjVisitorCtrlr::AfterExecute(const TtiVisitors& visitors) {
   if (tiFrameworkTerminated()) {
-    // Shutting down: no commit, but the connection goes back.
-    DetachQueries(visitors);
-    ReleaseDatabase();
-    return;
+    // Cut short by a shut-down: nothing of it is committed, the connection goes back clean, and the caller
+    // must not take the run for a success.
+    Abandon(visitors);
+    throw EtiPerException("Visitor group cut short by the framework's shut-down; nothing was committed");
   }
   DetachQueries(visitors);
   if (transactionOpen_ && database_) {
@@ -98,10 +96,15 @@ void TtiPerObjVisitorCtrlr::AfterExecute(const TtiVisitors& visitors) {
   ReleaseDatabase();
 }
 
-void TtiPerObjVisitorCtrlr::AfterExecuteError(const TtiVisitors& visitors) {
+void TtiPerObjVisitorCtrlr::AfterExecuteError(const TtiVisitors& visitors) { Abandon(visitors); }
+
+void TtiPerObjVisitorCtrlr::Abandon(const TtiVisitors& visitors) noexcept {
   DetachQueries(visitors);
-  if (!tiFrameworkTerminated()) RollBackOpenTransaction();
+  RollBackOpenTransaction();
   ReleaseDatabase();
+  // Last visitor first, so that each object ends in the state it had before the first visitor touched it.
+  for (size_t i = visitors.size(); i-- > 0;)
+    if (auto* v = dynamic_cast<TtiPerObjVisitor*>(visitors[i])) v->RestoreTouchedStates();
 }
 
 void TtiPerObjVisitorCtrlr::ReleaseDatabase() noexcept {
@@ -155,7 +158,21 @@ TtiPerObjVisitor::~TtiPerObjVisitor() = default;
 void TtiPerObjVisitor::Execute(TtiVisited* visited) {
   TtiVisitor::Execute(visited);
   if (!AcceptVisitor()) return;
-  if (auto* object = dynamic_cast<TtiObject*>(visited)) touched_.push_back(object);
+  if (auto* object = dynamic_cast<TtiObject*>(visited)) {
+    touched_.push_back(object);
+    touchedStates_.push_back(object->GetObjectState());
+  }
+}
+
+void TtiPerObjVisitor::RestoreTouchedStates() noexcept {
+  for (size_t i = touched_.size(); i-- > 0;) {
+    if (touched_[i]->GetObjectState() == touchedStates_[i]) continue;
+    try {
+      touched_[i]->SetObjectState(touchedStates_[i]);
+    } catch (const std::exception& e) {
+      LogError("Restoring the state of " + touched_[i]->ClassName() + " failed: " + e.what());
+    }
+  }
 }
 
 const TtiClass& TtiPerObjVisitor::VisitorControllerClass() const { return TtiPerObjVisitorCtrlr::StaticClass(); }

@@ -2,7 +2,7 @@
 // Store visitors. A TtiPerObjVisitor gets a query on the database of the current group run and remembers every
 // object it accepted; its controller locks one pooled database for the whole run, runs the group inside one
 // transaction and, only after the commit, moves every touched object to its final state. A failed run is
-// rolled back once, gives its connection back and leaves every object's state as it was.
+// rolled back once, gives its connection back and puts every touched object back into the state it had.
 #include <memory>
 #include <string>
 #include <vector>
@@ -20,8 +20,9 @@ class TPooledDB;
 class TtiPerObjVisitor;
 
 // Locks a pooled database of the run's layer and database in BeforeExecute and holds it (and its transaction)
-// until AfterExecute (commit, final states, give back) or AfterExecuteError (roll back, give back). Whatever
-// happens, the connection is given back when the controller goes.
+// until AfterExecute (commit, final states, give back) or AfterExecuteError (roll back, give back). A run cut
+// short by a shut-down is rolled back too rather than left open on a pooled connection. Whatever happens, the
+// connection is given back when the controller goes.
 class TtiPerObjVisitorCtrlr : public TtiVisitorCtrlr {
 public:
   TI_CLASS(TtiPerObjVisitorCtrlr)
@@ -42,6 +43,9 @@ public:
   TtiDatabase* GetDatabase() const { return database_; }
 
 private:
+  // Ends a run that must leave no trace: queries closed, transaction rolled back (once), connection given
+  // back, touched objects in their former states.
+  void Abandon(const TtiVisitors& visitors) noexcept;
   // Gives the locked database back to its pool (only errors are logged: it runs on failure paths).
   void ReleaseDatabase() noexcept;
   // Rolls back when this run's transaction is still open; a failing rollback is logged, never raised, so
@@ -78,6 +82,10 @@ public:
 
   // The objects accepted in the current run (not owned).
   const std::vector<TtiObject*>& GetTouched() const { return touched_; }
+  // Puts every touched object back into the state it had when this visitor accepted it (latest first). A
+  // visitor that set a state itself inside a failed run must not leave an object looking saved while its
+  // rows were rolled back.
+  void RestoreTouchedStates() noexcept;
 
   // Valid while the visitor runs inside a group. Query() raises EtiPerProgrammerException without a query.
   TtiQuery& Query() const;
@@ -92,6 +100,7 @@ protected:
 
 private:
   std::vector<TtiObject*> touched_;
+  std::vector<TPerObjectState> touchedStates_;  // state of touched_[i] when it was accepted
   TtiDatabase* database_ = nullptr;
   std::unique_ptr<TtiQuery> query_;
 };

@@ -364,8 +364,10 @@ bool GetOptAskBeforeDel() { return ReadBool(kOpt, "askbeforedel", true, false); 
 
 std::string GetOptDefWorkDirFolder() { return WithoutTrailingSep(ReadStr(kOpt, "defworkdirfolder", "", true)); }
 bool SetOptDefWorkDirFolder(const std::string& value) { return WriteStr(kOpt, "defworkdirfolder", value); }
+// No configurator fills the data folder on a first start here: the data files (language texts, general
+// database) are installed beside the program, so its folder is the default.
 std::string GetOptDefAppDataDirFolder() {
-  return WithoutTrailingSep(ReadStr(kOpt, "defAppDatadirfolder", "", true));
+  return WithoutTrailingSep(ReadStr(kOpt, "defAppDatadirfolder", ProgramFolder(), true));
 }
 
 std::string GetOptDefDocumentsFolder() { return RelativeFolder("defdocumentsfolder", "Documents"); }

@@ -1,6 +1,7 @@
 #include "tests/framework/MemoryLayer.h"
 
 #include <algorithm>
+#include <cctype>
 #include <ostream>
 
 #include "framework/tiExcept.h"
@@ -161,6 +162,7 @@ void TMemDatabase::StartTransaction() {
 void TMemDatabase::Commit() {
   if (!working_) Fail("Commit without a transaction");
   if (Store().Fail.Commit) Fail("Commit refused");  // the transaction stays open, as in a real store
+  if (Store().OnCommit) Store().OnCommit();
   Store().Tables = std::move(*working_);
   working_.reset();
   ++Store().Journal.Commits;

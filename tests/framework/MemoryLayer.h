@@ -3,6 +3,7 @@
 // of rows and a journal of what the connections did (connects, transactions, statements). Changes are made
 // on a per-connection working copy and reach the store only on commit; a rollback drops them. Failures can be
 // injected at each step so that the error paths of the framework can be driven.
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -52,6 +53,8 @@ struct TMemStore {
   TMemTables Tables;  // committed state
   TMemJournal Journal;
   TMemFailures Fail;
+  // Called when a commit is about to succeed (tests look at the objects at that moment).
+  std::function<void()> OnCommit;
 };
 
 // The stores of this process, by database name (ignoring case).

@@ -239,9 +239,10 @@ protected:
     list.AddItem("00000000-0000-0000-0000-000000000004", "new", 4, posCreate);
   }
 
-  static std::vector<TPerObjectState> States(const TTestItems& list) {
-    std::vector<TPerObjectState> s;
-    for (int i = 0; i < list.Count(); ++i) s.push_back(list.Items(i)->GetObjectState());
+  // The items' states by name, e.g. "posClean".
+  static std::vector<std::string> States(const TTestItems& list) {
+    std::vector<std::string> s;
+    for (int i = 0; i < list.Count(); ++i) s.push_back(list.Items(i)->GetObjectStateAsString());
     return s;
   }
 
@@ -268,17 +269,19 @@ TYPED_TEST_P(StoreConformance, SaveWritesEveryChangeAndMovesStatesAfterOneCommit
   const int startsBefore = probe ? probe->Starts() : 0;
   TTestItems list;
   this->Edit(list);
-  std::vector<TPerObjectState> atCommit;
-  if (probe) probe->OnCommit([&] { atCommit = this->States(list); });
+  std::vector<std::string> atCommit;
+  if (probe) probe->OnCommit([&] {
+    if (atCommit.empty()) atCommit = this->States(list);  // the save's commit, not the read-back's
+  });
 
   EXPECT_EQ(tiPerMgr().Save(&list, this->db_, this->Layer()), "");
 
-  EXPECT_EQ(this->States(list), (std::vector<TPerObjectState>{posClean, posClean, posDeleted, posClean}));
+  EXPECT_EQ(this->States(list), (std::vector<std::string>{"posClean", "posClean", "posDeleted", "posClean"}));
   EXPECT_EQ(this->Rows(), (std::vector<std::string>{"change=20", "keep=1", "new=4"}));
   EXPECT_EQ(this->Pool().LockedCount(), 0);
   if (probe) {
     // Nothing had moved when the commit happened: states change only after it.
-    EXPECT_EQ(atCommit, (std::vector<TPerObjectState>{posClean, posUpdate, posDelete, posCreate}));
+    EXPECT_EQ(atCommit, (std::vector<std::string>{"posClean", "posUpdate", "posDelete", "posCreate"}));
     EXPECT_EQ(probe->Starts() - startsBefore, 2);  // the save and the read-back
     EXPECT_EQ(probe->Commits() - commitsBefore, 2);
     EXPECT_EQ(probe->RollBacks(), 0);
@@ -290,7 +293,7 @@ TYPED_TEST_P(StoreConformance, FailedSaveRollsBackOnceReleasesAndKeepsStates) {
   TTestItems list;
   this->Edit(list);
   list.AddItem("00000000-0000-0000-0000-000000000005", "FAIL", 5, posCreate);
-  const std::vector<TPerObjectState> before = this->States(list);
+  const std::vector<std::string> before = this->States(list);
   TStoreProbe* probe = this->Probe();
   const int commitsBefore = probe ? probe->Commits() : 0;
 
@@ -319,7 +322,7 @@ TYPED_TEST_P(StoreConformance, FailedSaveOnAOneConnectionPoolDoesNotBlockTheNext
   TTestItems good;
   good.AddItem("00000000-0000-0000-0000-000000000006", "good", 6, posCreate);
   EXPECT_EQ(this->SaveError(good), "");
-  EXPECT_EQ(good.Items(0)->GetObjectState(), posClean);
+  EXPECT_STREQ(good.Items(0)->GetObjectStateAsString(), "posClean");
 }
 
 TYPED_TEST_P(StoreConformance, FailedCommitRollsBackOnceAndKeepsStates) {
@@ -328,7 +331,7 @@ TYPED_TEST_P(StoreConformance, FailedCommitRollsBackOnceAndKeepsStates) {
   this->Seed();
   TTestItems list;
   this->Edit(list);
-  const std::vector<TPerObjectState> before = this->States(list);
+  const std::vector<std::string> before = this->States(list);
   probe->FailCommit();
   const std::string error = this->SaveError(list);
   EXPECT_NE(error.find("Commit refused"), std::string::npos) << error;
@@ -347,7 +350,7 @@ TYPED_TEST_P(StoreConformance, FailingRollbackDoesNotHideTheFirstError) {
   EXPECT_EQ(this->SaveError(list), "Visitor refused item <FAIL>");
   EXPECT_EQ(probe->RollBacks(), 1);  // tried once, not again by any later clean-up
   EXPECT_EQ(this->Pool().LockedCount(), 0);
-  EXPECT_EQ(list.Items(0)->GetObjectState(), posCreate);
+  EXPECT_STREQ(list.Items(0)->GetObjectStateAsString(), "posCreate");
 }
 
 TYPED_TEST_P(StoreConformance, StoreErrorInTheMiddleOfAGroupRollsBackEverything) {
@@ -356,7 +359,7 @@ TYPED_TEST_P(StoreConformance, StoreErrorInTheMiddleOfAGroupRollsBackEverything)
   this->Seed();
   TTestItems list;
   this->Edit(list);
-  const std::vector<TPerObjectState> before = this->States(list);
+  const std::vector<std::string> before = this->States(list);
   probe->FailStatementContaining("Name=new");  // the insert, run after the delete and the update
   const std::string error = this->SaveError(list);
   EXPECT_NE(error.find("Statement refused"), std::string::npos) << error;
@@ -376,16 +379,16 @@ TYPED_TEST_P(StoreConformance, FailedTransactionStartReleasesTheConnection) {
   EXPECT_NE(error.find("Start of transaction refused"), std::string::npos) << error;
   EXPECT_EQ(probe->RollBacks(), 0);  // nothing was begun
   EXPECT_EQ(this->Pool().LockedCount(), 0);
-  EXPECT_EQ(list.Items(0)->GetObjectState(), posCreate);
+  EXPECT_STREQ(list.Items(0)->GetObjectStateAsString(), "posCreate");
 }
 
 TYPED_TEST_P(StoreConformance, ReadFillsTheListAndLeavesItClean) {
   this->Seed();
   TTestItems list;
-  ASSERT_EQ(list.GetObjectState(), posEmpty);
+  ASSERT_STREQ(list.GetObjectStateAsString(), "posEmpty");
   EXPECT_EQ(tiPerMgr().Read(&list, this->db_, this->Layer()), "");
   ASSERT_EQ(list.Count(), 3);
-  EXPECT_EQ(list.GetObjectState(), posClean);
+  EXPECT_STREQ(list.GetObjectStateAsString(), "posClean");
   EXPECT_EQ(list.ByName("drop")->GetOID().GetAsString(), "00000000-0000-0000-0000-000000000003");
   EXPECT_EQ(this->Pool().LockedCount(), 0);
 }
@@ -394,7 +397,7 @@ TYPED_TEST_P(StoreConformance, EmptyNamesUseTheDefaultLayerAndDatabase) {
   TTestItems list;
   list.AddItem("00000000-0000-0000-0000-000000000004", "new", 4, posCreate);
   EXPECT_EQ(tiPerMgr().Save(&list), "");
-  EXPECT_EQ(list.Items(0)->GetObjectState(), posClean);
+  EXPECT_STREQ(list.Items(0)->GetObjectStateAsString(), "posClean");
   TTestItems back;
   EXPECT_EQ(back.Read(), "");  // the object's own entry point, also on the defaults
   EXPECT_EQ(back.Count(), 1);
@@ -407,8 +410,10 @@ TYPED_TEST_P(StoreConformance, TerminatedManagerTouchesNothing) {
   const int starts = probe ? probe->Starts() : 0;
   tiPerMgr().Terminate();
   EXPECT_EQ(tiPerMgr().Save(&list, this->db_, this->Layer()), "");
-  EXPECT_EQ(list.Items(0)->GetObjectState(), posCreate);
-  if (probe) EXPECT_EQ(probe->Starts(), starts);
+  EXPECT_STREQ(list.Items(0)->GetObjectStateAsString(), "posCreate");
+  if (probe) {
+    EXPECT_EQ(probe->Starts(), starts);
+  }
   tiPerMgr().LoadPersistenceLayer(this->Layer());  // clears Terminated
   EXPECT_EQ(this->Rows(), std::vector<std::string>{});
 }

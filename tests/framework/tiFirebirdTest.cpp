@@ -116,6 +116,17 @@ TEST_F(FirebirdTest, TypedParametersAndFieldsRoundTrip) {
   EXPECT_EQ(q.FieldAsString("N"), "12.50");
   EXPECT_EQ(q.FieldAsString("C"), "cat ");  // CHAR keeps its padding
   EXPECT_EQ(q.FieldAsString("D"), "0.99");
+  q.Close();
+  // Decimal columns read back as the double nearest to their decimal value.
+  q.SetSQL("SELECT CAST(0.99 AS NUMERIC(9,2)) AS A, CAST(0.07 AS NUMERIC(4,2)) AS B, "
+           "CAST(1.0E-7 AS NUMERIC(18,9)) AS C FROM RDB$DATABASE");
+  q.Open();
+  EXPECT_EQ(q.FieldAsDouble("A"), 0.99);
+  EXPECT_EQ(q.FieldAsDouble("B"), 0.07);
+  EXPECT_EQ(q.FieldAsDouble("C"), 1e-7);
+  EXPECT_EQ(q.FieldAsString("C"), "0.000000100");
+  q.SetSQL("SELECT I, B, D, S, F, TS, N, C FROM T ORDER BY I NULLS LAST");
+  q.Open();
   EXPECT_FALSE(q.FieldIsNull("I"));
   EXPECT_EQ(q.FieldIndex("s"), 3);
   EXPECT_EQ(q.FieldIndex("nope"), -1);
@@ -343,4 +354,19 @@ TEST_F(FirebirdTest, DropDatabaseRemovesTheFile) {
   EXPECT_FALSE(tr.Active());
   EXPECT_FALSE(db_->Connected());
   EXPECT_FALSE(fs::exists(file_));
+}
+
+TEST_F(FirebirdTest, ObjectsOutlivingTheirDatabaseStayInert) {
+  auto tr = std::make_unique<TtiFBTransaction>(*db_);
+  tr->Start();
+  auto st = std::make_unique<TtiFBStatement>(*db_, *tr);
+  st->SetSQL("SELECT 1 FROM RDB$DATABASE");
+  st->Open();
+  db_.reset();  // closes the attachment and rolls back
+  EXPECT_FALSE(tr->Active());
+  EXPECT_THROW(st->Next(), EtiFBException);
+  EXPECT_THROW(st->Open(), EtiFBException);
+  EXPECT_THROW(tr->Start(), EtiFBException);
+  st.reset();
+  tr.reset();
 }

@@ -429,6 +429,8 @@ TEST(tiObject, CloneOfAnOwningListCopiesItsItemsOfTheirClasses) {
   EXPECT_EQ(static_cast<TSpecialItem*>(cl.Items(1))->GetCode(), 7);
   EXPECT_EQ(cl.Items(0)->GetOwner(), &cl);
   EXPECT_TRUE(cl.Equals(n.Children()));
+  cl.Assign(cl);  // self-assignment keeps the items
+  EXPECT_EQ(cl.Count(), 2);
 
   // A list that does not own its items shares them.
   TItemList refs;

@@ -12,159 +12,12 @@
 #include "framework/tiLog.h"
 #include "framework/tiPool.h"
 #include "framework/tiQuery.h"
+#include "tests/framework/tiQueryTestDoubles.h"
 
 using namespace kelvado;
+using namespace kvtest;
 
 namespace {
-
-template <class F>
-void ExpectMessage(F&& f, const std::string& message) {
-  try {
-    f();
-    ADD_FAILURE() << "no exception, expected: " << message;
-  } catch (const Exception& e) {
-    EXPECT_EQ(e.Message(), message);
-  }
-}
-
-// A SQL query that records what it is asked to do.
-class TRecQuery : public TtiQuerySQL {
-public:
-  TI_CLASS(TRecQuery)
-  std::vector<std::string> sql;
-  std::vector<std::string> calls;  // "Open", "ExecSQL", "name=value" per parameter set
-  std::vector<std::string> nulls;
-  bool failExec = false;
-
-  std::vector<std::string> GetSQL() const override { return sql; }
-  void SetSQL(const std::vector<std::string>& s) override { sql = s; }
-  bool GetActive() override { return active; }
-  void SetActive(bool v) override { active = v; }
-  bool Eof() override { return true; }
-  std::string GetParamAsString(const std::string& n) override { return values[n]; }
-  void SetParamAsString(const std::string& n, const std::string& v) override { Set(n, v); }
-  bool GetParamAsBoolean(const std::string&) override { return false; }
-  void SetParamAsBoolean(const std::string& n, bool v) override { Set(n, v ? "T" : "F"); }
-  double GetParamAsFloat(const std::string&) override { return 0; }
-  void SetParamAsFloat(const std::string& n, double v) override { Set(n, Value::FloatToText(v)); }
-  int64_t GetParamAsInteger(const std::string&) override { return 0; }
-  void SetParamAsInteger(const std::string& n, int64_t v) override { Set(n, std::to_string(v)); }
-  std::string GetParamAsText(const std::string& n) override { return values[n]; }
-  void SetParamAsText(const std::string& n, const std::string& v) override { Set(n, v); }
-  TDateTime GetParamAsDateTime(const std::string&) override { return 0; }
-  void SetParamAsDateTime(const std::string& n, TDateTime v) override { Set(n, tiDateTimeToStr(v)); }
-  bool GetParamIsNull(const std::string& n) override {
-    return std::find(nulls.begin(), nulls.end(), n) != nulls.end();
-  }
-  void SetParamIsNull(const std::string& n, bool v) override {
-    if (v) nulls.push_back(n);
-  }
-  std::string FieldAsString(const std::string&) override { return {}; }
-  double FieldAsFloat(const std::string&) override { return 0; }
-  bool FieldAsBoolean(const std::string&) override { return false; }
-  int64_t FieldAsInteger(const std::string&) override { return 0; }
-  TDateTime FieldAsDateTime(const std::string&) override { return 0; }
-  bool FieldIsNull(const std::string&) override { return true; }
-  std::string FieldAsStringByIndex(int) override { return {}; }
-  double FieldAsFloatByIndex(int) override { return 0; }
-  bool FieldAsBooleanByIndex(int) override { return false; }
-  int64_t FieldAsIntegerByIndex(int) override { return 0; }
-  TDateTime FieldAsDateTimeByIndex(int) override { return 0; }
-  bool FieldIsNullByIndex(int) override { return true; }
-  void Open() override { calls.push_back("Open"); }
-  void Close() override {}
-  void ExecSQL() override {
-    calls.push_back("ExecSQL");
-    if (failExec) throw EtiPerDBException("TEST", "db", "u", "p", "statement failed");
-  }
-  void Next() override {}
-  int ParamCount() override { return static_cast<int>(order.size()); }
-  std::string ParamName(int i) override { return order[static_cast<size_t>(i)]; }
-  int FieldCount() override { return 0; }
-  std::string FieldName(int) override { return {}; }
-  int FieldIndex(const std::string&) override { return -1; }
-  TtiQueryFieldKind FieldKind(int) override { return qfkString; }
-  int FieldSize(int) override { return 0; }
-  bool HasNativeLogicalType() override { return false; }
-  void AssignParamFromStream(const std::string& n, std::istream& s) override { Set(n, tiStreamToString(s)); }
-  void AssignParamToStream(const std::string&, std::ostream&) override {}
-  void AssignFieldAsStream(const std::string&, std::ostream&) override {}
-  void AssignFieldAsStreamByIndex(int, std::ostream&) override {}
-  void Reset() override { sql.clear(); }
-
-private:
-  void Set(const std::string& n, const std::string& v) {
-    calls.push_back(n + "=" + v);
-    if (!values.count(n)) order.push_back(n);
-    values[n] = v;
-  }
-  bool active = false;
-  std::map<std::string, std::string> values;
-  std::vector<std::string> order;
-};
-
-// A SQL database whose transactions are counted and whose queries are TRecQuery.
-class TTxDatabase : public TtiDatabaseSQL {
-public:
-  TI_CLASS(TTxDatabase)
-  bool inTx = false, failExec = false, connected = false;
-  int starts = 0, commits = 0, rollbacks = 0;
-  std::vector<std::string> executed;
-
-  void SetConnected(bool v) override { connected = v; }
-  bool GetConnected() override { return connected; }
-  bool TestConnectTo(const std::string&, const std::string&, const std::string&, const std::string&) override {
-    return true;
-  }
-  void CreateDatabase(const std::string&, const std::string&, const std::string&) override {}
-  void StartTransaction() override {
-    inTx = true;
-    ++starts;
-  }
-  bool InTransaction() override { return inTx; }
-  void Commit() override {
-    inTx = false;
-    ++commits;
-  }
-  void RollBack() override {
-    inTx = false;
-    ++rollbacks;
-  }
-  bool Test() override { return false; }
-  void ReadMetaDataTables(TtiDBMetaData& md) override {
-    auto t = std::make_unique<TtiDBMetaDataTable>();
-    t->SetName("ITEMS");
-    t->SetObjectState(posPK);
-    md.Add(std::move(t));
-    md.SetObjectState(posClean);
-  }
-  void ReadMetaDataFields(TtiDBMetaDataTable& table) override {
-    table.AddField("OID", qfkString, 36);
-    table.SetObjectState(posClean);
-  }
-  std::string FieldMetaDataToSQLCreate(const TtiDBMetaDataField& f) override {
-    return f.GetKind() == qfkString ? "VarChar( " + std::to_string(f.GetWidth()) + " )" : "Integer";
-  }
-  std::unique_ptr<TtiQuery> CreateTIQuery() override {
-    auto q = std::make_unique<TRecQuery>();
-    q->failExec = failExec;
-    last = q.get();
-    return q;
-  }
-  TRecQuery* last = nullptr;  // valid only inside an operation
-  std::string lastSQL() const { return lastText; }
-  std::string lastText;
-};
-
-class CaptureLog : public TtiLogToAbs {
-public:
-  void Log(const std::string&, const std::string&, const std::string& message, TtiLogSeverity) override {
-    std::lock_guard<std::mutex> l(mutex);
-    text += message + "\n";
-  }
-  std::mutex mutex;
-  std::string text;
-};
 
 // An object with one published property of each simple kind.
 class TPropSource : public TtiObject {
@@ -183,43 +36,17 @@ public:
 };
 
 // A non-SQL query: parameters only.
-class TListQuery : public TtiQueryNonSQL {
+class TListQuery : public TStubQuery<TtiQueryNonSQL> {
 public:
   TI_CLASS(TListQuery)
   std::vector<std::string> GetSQL() const override { return {}; }
   void SetSQL(const std::vector<std::string>&) override {}
-  bool GetActive() override { return false; }
-  void SetActive(bool) override {}
-  bool Eof() override { return true; }
-  std::string FieldAsString(const std::string&) override { return {}; }
-  double FieldAsFloat(const std::string&) override { return 0; }
-  bool FieldAsBoolean(const std::string&) override { return false; }
-  int64_t FieldAsInteger(const std::string&) override { return 0; }
-  TDateTime FieldAsDateTime(const std::string&) override { return 0; }
-  bool FieldIsNull(const std::string&) override { return true; }
-  std::string FieldAsStringByIndex(int) override { return {}; }
-  double FieldAsFloatByIndex(int) override { return 0; }
-  bool FieldAsBooleanByIndex(int) override { return false; }
-  int64_t FieldAsIntegerByIndex(int) override { return 0; }
-  TDateTime FieldAsDateTimeByIndex(int) override { return 0; }
-  bool FieldIsNullByIndex(int) override { return true; }
   void Open() override {}
-  void Close() override {}
   void ExecSQL() override {}
   void SelectRow(const std::string&, const TtiQueryParams*) override {}
   void InsertRow(const std::string&, const TtiQueryParams*) override {}
   void DeleteRow(const std::string&, const TtiQueryParams*) override {}
   void UpdateRow(const std::string&, const TtiQueryParams*, const TtiQueryParams*) override {}
-  void Next() override {}
-  int FieldCount() override { return 0; }
-  std::string FieldName(int) override { return {}; }
-  int FieldIndex(const std::string&) override { return -1; }
-  TtiQueryFieldKind FieldKind(int) override { return qfkString; }
-  int FieldSize(int) override { return 0; }
-  bool HasNativeLogicalType() override { return false; }
-  void AssignFieldAsStream(const std::string&, std::ostream&) override {}
-  void AssignFieldAsStreamByIndex(int, std::ostream&) override {}
-  void Reset() override {}
 };
 
 }  // namespace
@@ -236,15 +63,6 @@ const TtiClass& TPropSource::StaticClass() {
 }
 const TtiClass& TListQuery::StaticClass() {
   static const TtiClass c(TtiClass::Of<TListQuery, TtiQueryNonSQL>(), "TListQuery");
-  return c;
-}
-
-const TtiClass& TRecQuery::StaticClass() {
-  static const TtiClass c(TtiClass::Of<TRecQuery, TtiQuerySQL>(), "TRecQuery");
-  return c;
-}
-const TtiClass& TTxDatabase::StaticClass() {
-  static const TtiClass c(TtiClass::Of<TTxDatabase, TtiDatabaseSQL>(), "TTxDatabase");
   return c;
 }
 
@@ -482,9 +300,7 @@ TEST(TtiDatabase, ConnectKeepsThePasswordOutOfTheLog) {
   const char* argv[] = {"test", "-VerboseDBConnection"};
   tiSetCommandLine(2, argv);  // takes effect when this test runs in its own process (as under ctest)
   const bool verbose = gCommandLineParams().IsParam("VerboseDBConnection");
-  auto target = std::make_unique<CaptureLog>();
-  CaptureLog* log = target.get();
-  GLog().RegisterLog(std::move(target));
+  LogCapture capture;
   const TtiSevToLog oldSev = GLog().SevToLog();
   GLog().SetSevToLog(0x3FF);
 
@@ -493,8 +309,7 @@ TEST(TtiDatabase, ConnectKeepsThePasswordOutOfTheLog) {
   db.Connect("lib.fdb", "SYSDBA", "Geheim42", "role=R");
 
   GLog().SetSevToLog(oldSev);
-  const std::string text = log->text;
-  GLog().UnRegisterLog(log);
+  const std::string text = capture.Text();
   EXPECT_TRUE(db.connected);
   EXPECT_EQ(db.Params(), std::vector<std::string>{"role=R"});  // a reconnect replaces the parameters
   EXPECT_EQ(db.ParamValue("ROLE"), "R");

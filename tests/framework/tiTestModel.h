@@ -126,7 +126,7 @@ inline const TtiClass& TNode::StaticClass() {
   static const TtiClass c(TtiClass::Of<TNode, TtiObject>(), "TNode", [](TtiPropTableBuilder<TNode>& b) {
     b.String("Name", &TNode::GetName, &TNode::SetName)
         .Object("Data", &TNode::GetData)
-        .List("List", [](const TNode& n) { return &n.Children(); })
+        .List("List", &TNode::Children)
         .Object("Peer", &TNode::GetPeer)
         .List("Nodes", [](const TNode& n) { return &n.ChildNodes(); });
   });

@@ -203,9 +203,12 @@ protected:
 
 TEST_F(tiVisitorManagerTest, GroupsRunInRegistrationOrderWithSharedControllers) {
   mgr.RegisterVisitor("Task_ReadXML", TVisA::StaticClass());
-  mgr.RegisterVisitor("task_readxml", TVisB::StaticClass());
+  mgr.RegisterVisitor<TVisB>("task_readxml");
   mgr.RegisterVisitor("TASK_READXML", TVisA::StaticClass());  // twice: runs twice
   EXPECT_THROW(mgr.RegisterVisitor("X", TNode::StaticClass()), EtiPerProgrammerException);
+  struct TUndeclared : TVisA {};  // would register TVisA
+  EXPECT_THROW(mgr.RegisterVisitor<TUndeclared>("X"), EtiPerProgrammerException);
+  EXPECT_EQ(mgr.MappingCount(), 3u);
   TItem item;
   item.SetName("i");
   gFailIn = "none";

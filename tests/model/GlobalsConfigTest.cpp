@@ -35,11 +35,13 @@ std::function<V()> G(bool (*f)()) { return [f] { return V(f()); }; }
 std::vector<KeyCase> AllKeys() {
   using S = std::string;
   const S none;
+  // The data files lie beside the program unless the data folder is set.
+  const S app = ProgramFolder().substr(0, ProgramFolder().size() - 1);
   std::vector<KeyCase> k = {
       {"database", "charsetgen", G(GetDatabaseCharsetGen), S("iso8859_1"), false, none},
       {"database", "charsetlib", G(GetDatabaseCharsetLib), S("iso8859_1"), false, none},
       {"database", "libfolder", G(GetDatabaseLibFolder), S(""), false, none},
-      {"database", "databasenamegen", G(GetDatabaseDatabaseNameGen), S("KELVADO_GEN_DE.FDB"), true, none},
+      {"database", "databasenamegen", G(GetDatabaseDatabaseNameGen), app + "/db/KELVADO_GEN_DE.FDB", true, none},
       {"database", "databasenamelib", G(GetDatabaseDatabaseNameLib), S("KELVADO_LIB_DE.KLB"), true, none},
       {"database", "passwordgen", G(GetDatabasePasswordGen), S("vexbramot"), false, none},
       {"database", "passwordgenlib", G(GetDatabasePasswordGenLib), S("vexbramot"), false, none},
@@ -51,14 +53,14 @@ std::vector<KeyCase> AllKeys() {
       {"xml", "charset", G(GetXmlCharset), S("iso8859_1"), true, none},
       {"xml", "persistencelayername", G(GetXmlPersistenceLayerName), S("XML"), true, none},
       {"xml", "cbpersistencelayername", G(GetXmlCBPersistenceLayerName), S("CB"), false, none},
-      {"xml", "cbfilename", G(GetXmlCBFileName), UserDocumentsFolder() + "/cb.xml", false, none},
+      {"xml", "cbfilename", G(GetXmlCBFileName), app + "/cb.xml", false, none},
       {"opt", "projectfolder", G(GetOptProjectFolder), S("Projects"), true, none},
       {"opt", "MTTFdCutBeforeSymm", G(GetOptMTTFdCutBeforeSymm), true, false, none},
       {"opt", "MTTFdCFitBeforeSymm", G(GetOptMTTFdCFitBeforeSymm), true, false, none},
       {"opt", "allowwriteall", G(GetOptAllowWriteAll), false, false, none},
       {"opt", "askbeforedel", G(GetOptAskBeforeDel), true, false, none},
       {"opt", "defworkdirfolder", G(GetOptDefWorkDirFolder), S(""), true, none},
-      {"opt", "defAppDatadirfolder", G(GetOptDefAppDataDirFolder), S(""), true, none},
+      {"opt", "defAppDatadirfolder", G(GetOptDefAppDataDirFolder), app, true, ProgramFolder()},
       {"opt", "defdocumentsfolder", G(GetOptDefDocumentsFolder), S("../Documents"), true, S("Documents")},
       {"opt", "defstandardsfolder", G(GetOptDefStandardsFolder), S("../Standards"), true, S("Standards")},
       {"opt", "showformhelp", G(GetOptShowFormHelp), true, true, none},
@@ -103,12 +105,12 @@ std::vector<KeyCase> AllKeys() {
       {"opt", "PrecisionPFH", G(GetOptPrecisionPFH), int32_t(3), true, none},
       {"opt", "iconfileproject", G(GetOptIconFileProject), ProgramFolder() + "KELVADO_PR.ico", false, none},
       {"opt", "iconfilelib", G(GetOptIconFileLib), ProgramFolder() + "KELVADO_LIB.ico", false, none},
-      {"opt", "helpfile", G(GetOptHelpFile), S(""), true, none},
+      {"opt", "helpfile", G(GetOptHelpFile), app + "/Kelvado_Help_DE.chm", true, none},
       {"lang", "CheckReadMeHash", G(GetLangCheckReadMeHash), true, false, none},
       {"lang", "writelngfile", G(GetLangWriteLngFile), false, false, none},
-      {"lang", "lngfile", G(GetLangLngFile), S(""), true, none},
-      {"lang", "lngdll", G(GetLangLngDll), S(""), true, none},
-      {"lang", "readme", G(GetLangReadme), S(""), true, none},
+      {"lang", "lngfile", G(GetLangLngFile), app + "/Language/Lang_DE.lng", true, none},
+      {"lang", "lngdll", G(GetLangLngDll), app + "/Language/Lang_DE.txt", true, none},
+      {"lang", "readme", G(GetLangReadme), app + "/ReadMe_DE.html", true, none},
       {"startup", "firststart", G(GetStartupFirstStart), true, true, none},
   };
   return k;
@@ -162,8 +164,10 @@ TEST_F(Config, ConfigIniIsReadWithItsOwnDefaultsAndNeverWrittenByAGetter) {
 }
 
 TEST_F(Config, DefaultsFollowTheDataAndWorkFolders) {
-  EXPECT_EQ(GetDatabaseDatabaseNameGen(), "KELVADO_GEN_DE.FDB");
-  EXPECT_EQ(reg_->ReadValue(Key("opt"), "defAppDatadirfolder")->text, "");  // written as an empty text
+  // A first run finds the data files beside the program and writes that folder back.
+  EXPECT_EQ(GetDatabaseDatabaseNameGen(), ProgramFolder() + "db/KELVADO_GEN_DE.FDB");
+  EXPECT_EQ(reg_->ReadValue(Key("opt"), "defAppDatadirfolder")->text, ProgramFolder());
+  EXPECT_EQ(GetLangLngDll(), ProgramFolder() + "Language/Lang_DE.txt");
   fs::remove_all(dir_ + "/reg");
   fs::create_directories(dir_ + "/work/Libraries");
   RegWriteString("opt", "defAppDatadirfolder", dir_ + "/app/");
@@ -284,9 +288,10 @@ TEST_F(Config, AFailureWhileTheMessageTextIsLookedUpDoesNotRecurse) {
   MessageRecorder rec;
   EXPECT_EQ(GetDatabaseSQLDialect(), 3);
   ASSERT_EQ(rec.Count(), 1u);
-  EXPECT_EQ(rec.Messages()[0].text, "access denied");
+  // The default language file beside the program still gives the message its text.
+  EXPECT_EQ(rec.Messages()[0].text, "Fehler beim Zugriff auf die Einstellungen:\r\naccess denied");
   // Two accesses: the default of lngdll is built from the data folder, which is read first.
-  EXPECT_EQ(GetLangLngDll(), "");
+  EXPECT_EQ(GetLangLngDll(), ProgramFolder() + "Language/Lang_DE.txt");
   EXPECT_EQ(rec.Count(), 3u);
 }
 

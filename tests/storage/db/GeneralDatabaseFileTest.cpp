@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <set>
 #include <tuple>
@@ -216,4 +218,25 @@ TEST_F(GeneralDatabaseFile, PfhGridsServeTableStepAndInterpolation) {
   std::vector<double> got;
   for (dcs.Open(); !dcs.Eof(); dcs.Next()) got.push_back(dcs.FieldAsDouble(0));
   EXPECT_EQ(got, (std::vector<double>{0.0, 0.6, 0.9, 0.99}));
+}
+
+TEST_F(GeneralDatabaseFile, NumbersAreTheDoublesNearestToTheStandardsDecimals) {
+  // Every value of the standard has at most 15 significant digits; a value the engine parsed one unit in the
+  // last place off would print the same decimal but not read back to itself.
+  const std::vector<std::pair<const char*, const char*>> columns = {
+      {"DC", "DClower"},    {"DC", "DCupper"},  {"MTTFd", "MTTFdlower"}, {"MTTFd", "MTTFdupper"},
+      {"PLs", "PFHlower"},  {"PLs", "PFHupper"}, {"PFH", "MTTFd"},        {"PFH", "PFH"},
+      {"PFHi", "DCavg"},    {"PFHi", "MTTFd"},   {"PFHi", "PFH"},         {"Const", "MinServiceLife"},
+      {"Const", "ReqCCFScore"}, {"GEPMTTFd", "TypicalMTTFd"}, {"GEPMTTFd", "TypicalB10d"}};
+  for (const auto& [table, column] : columns) {
+    auto& q = Query(std::string("SELECT ") + column + " FROM " + table + " WHERE " + column + " IS NOT NULL");
+    int n = 0;
+    for (q.Open(); !q.Eof(); q.Next(), ++n) {
+      const double v = q.FieldAsDouble(0);
+      char text[32];
+      std::snprintf(text, sizeof text, "%.15g", v);
+      EXPECT_EQ(std::strtod(text, nullptr), v) << table << "." << column << " " << text;
+    }
+    EXPECT_GT(n, 0) << table << "." << column;
+  }
 }

@@ -1,0 +1,383 @@
+#include "model/BOMChannel.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "model/BOMComponent.h"
+#include "model/BOMValueTexts.h"
+#include "model/GlobalsConfig.h"
+#include "model/GlobalsLookups.h"
+#include "model/GlobalsTexts.h"
+#include "model/MsgStrings.h"
+#include "model/VisitorsCalc.h"
+
+namespace kelvado {
+
+using namespace bom_detail;
+
+namespace {
+
+template <class T>
+const T& SourceAs(const TtiObject& target, const TtiObject& source) {
+  const T* s = dynamic_cast<const T*>(&source);
+  if (!s) throw EtiPerProgrammerException("Cannot assign a %s to a %s", {source.ClassName(), target.ClassName()});
+  return *s;
+}
+
+std::string StatusText(int index, FmtArgs args = {}) { return FormatMsgString(msgBaseStatus + index, args); }
+
+// The MTTFd text of the channel texts and the band text of that rounded value.
+std::string MTTFdText(double m) { return RoundedTextInf(GetOptRoundMTTFd(), m); }
+std::string MTTFdBandText(double m) {
+  return MTTFdDenotationToStr(GetMTTFdDenotation(RoundToDigits(GetOptRoundMTTFd(), m)));
+}
+
+}  // namespace
+
+// ---- TChannel, TTestChannel ----
+
+const TtiClass& TChannel::StaticClass() {
+  static const TtiClass c(TtiClass::Of<TChannel, TPerObjAbsEx>(), "TChannel");
+  return c;
+}
+
+std::string TChannel::GetName() const { return GetMsgString(3, msgBaseGeneral); }
+
+bool TChannel::Equals(const TtiObject& other) const {
+  const auto* o = dynamic_cast<const TChannel*>(&other);
+  return o && other.InheritsFrom(Class()) && StampsEqual(*o);
+}
+
+void TChannel::Assign(const TtiObject& source) {
+  const auto& s = SourceAs<TChannel>(*this, source);
+  if (&s == this) return;
+  AssignStamps(s);
+  StoreIsProtected(s.GetIsProtected());
+  Changed();
+}
+
+const TtiClass& TTestChannel::StaticClass() {
+  static const TtiClass c(TtiClass::Of<TTestChannel, TChannel>(), "TTestChannel");
+  return c;
+}
+
+std::string TTestChannel::GetName() const { return GetMsgString(4, msgBaseGeneral); }
+
+// ---- TChannelOp ----
+
+const TtiClass& TChannelOp::StaticClass() {
+  static const TtiClass c(
+      TtiClass::Of<TChannelOp, TNodeChannelAbs>(), "TChannelOp", [](TtiPropTableBuilder<TChannelOp>& b) {
+        b.Object("Channel", &TChannelOp::GetChannel)
+            .String("MTTFdString", &TChannelOp::GetMTTFdString)
+            .String("MTTFdDenotationString", &TChannelOp::GetMTTFdDenotationString)
+            .String("MTTFdCutString", &TChannelOp::GetMTTFdCutString)
+            .String("MTTFdCutDenotationString", &TChannelOp::GetMTTFdCutDenotationString)
+            .String("MTTFdFitString", &TChannelOp::GetMTTFdFitString)
+            .String("MTTFdFitDenotationString", &TChannelOp::GetMTTFdFitDenotationString);
+      });
+  return c;
+}
+
+TChannelOp::TChannelOp() : list_(std::make_unique<TBlocOpList>()) {
+  list_->SetOwner(this);
+  list_->SetItemOwner(this);
+  list_->SetOnChange([this](TtiObject* sender) { BlocsChanged(sender); });
+}
+
+TChannelOp::~TChannelOp() {
+  // Nothing may call back into this node while its parts go.
+  list_->SetOnChange(nullptr);
+  list_->SetOnStructureChange(nullptr);
+  if (channel_) channel_->SetOnChange(nullptr);
+}
+
+void TChannelOp::ResetCaches() {
+  mttfd_ = -1.0;
+  cache2_ = -1.0;
+}
+
+void TChannelOp::SetChannel(std::unique_ptr<TChannel> channel) {
+  if (channel && channel.get() == channel_.get()) {
+    (void)channel.release();
+    return;
+  }
+  if (!channel && !channel_) return;
+  CheckWriteProtection();
+  std::unique_ptr<TChannel> old = std::move(channel_);
+  if (old) {
+    if (old->GetOwner() == this) old->SetOwner(nullptr);
+    old->SetOnChange(nullptr);
+  }
+  channel_ = std::move(channel);
+  if (channel_) {
+    channel_->SetOwner(this);
+    channel_->SetOnChange([this](TtiObject* sender) { ChannelChanged(sender); });
+  }
+  ResetCaches();
+  DoOnChange(this);
+}
+
+void TChannelOp::ChannelChanged(TtiObject*) {
+  ResetCaches();
+  DoOnChange(this);
+  DoOnStructureChange(this);
+}
+
+void TChannelOp::BlocsChanged(TtiObject*) {
+  ResetCaches();
+  DoOnChange(this);
+}
+
+void TChannelOp::SetTestChannelOp(TTestChannelOp* node) {
+  if (node == testChannelOp_) return;
+  CheckWriteProtection();
+  // The test channel paired before stays where it is: it still belongs to the subsystem's channel list, so
+  // re-pairing takes nothing from it (clearing its Owner would cut it off from the subsystem).
+  testChannelOp_ = node;
+  pairedObject_ = node;
+  DoOnChange(this);
+}
+
+void TChannelOp::PairTestChannelNode(TNodeChannelAbs* testChannel) {
+  if (auto* tc = dynamic_cast<TTestChannelOp*>(testChannel)) SetTestChannelOp(tc);
+}
+
+TTestChannelOp* TChannelOp::PairedTestChannelOp() const {
+  if (!testChannelOp_) return nullptr;
+  // Only a node that is still in this node's channel list is used: the list may have freed the one paired
+  // (Delete, Clear), and the stored reference must then never be followed.
+  const TtiObjectList* list = ContainingList("List");
+  if (!list) return nullptr;
+  for (TtiObject* o : *list) {
+    if (o != pairedObject_) continue;
+    auto* tc = dynamic_cast<TTestChannelOp*>(o);
+    return tc && !tc->GetDeleted() ? tc : nullptr;
+  }
+  return nullptr;
+}
+
+void TChannelOp::SetOnStructureChange(TNotifyEvent event) {
+  list_->SetOnStructureChange(event);
+  TPerObjAbsEx::SetOnStructureChange(std::move(event));
+}
+
+double TChannelOp::GetDC(TDCCalc& calc, TDCDenotation& band) { return calc.CalcChannelDC(*this, band); }
+
+double TChannelOp::GetMTTFd(TMTTFdCalc& calc, TMTTFdDenotation& band) {
+  return calc.CalcChannelMTTFd(*this, band);
+}
+
+double TChannelOp::GetMTTFdLazy() const {
+  if (mttfd_ == -1.0) {
+    TMTTFdDenotation band = mttfNoBand;
+    // The cache is not part of what the node shows as its state: reading fills it, hence the const_cast.
+    const double v = const_cast<TChannelOp*>(this)->GetMTTFd(CalcPool().GetMTTFdCalc(), band);
+    mttfdBand_ = band;
+    mttfd_ = v;
+  }
+  return mttfd_;
+}
+
+TComponentOp* TChannelOp::GetComponentOp() const { return dynamic_cast<TComponentOp*>(GetOwner()); }
+
+TCat TChannelOp::SubsystemCat() const {
+  const TComponentOp* comp = GetComponentOp();
+  return comp && comp->GetComponent() ? comp->GetComponent()->GetCat() : cat4;
+}
+
+double TChannelOp::GetMTTFdCut() const {
+  const double m = GetMTTFdLazy();
+  if (!std::isfinite(m)) return m;
+  const double cap = MTTFdCap(SubsystemCat());
+  return RoundForBounds(m) > cap ? cap : m;
+}
+
+double TChannelOp::GetMTTFdFit() const {
+  const double cut = GetMTTFdCut();
+  if (!GetOptMTTFdCFitBeforeSymm()) return cut;
+  const TTestChannelOp* tc = PairedTestChannelOp();
+  if (!tc || !tc->IsUsedBySubsystem()) return cut;
+  return std::min(cut, 2.0 * tc->GetMTTFdCut());
+}
+
+bool TChannelOp::IsTestChannelMTTFdSatisfied() const {
+  if (GetOptMTTFdCFitBeforeSymm()) return true;
+  const TTestChannelOp* tc = PairedTestChannelOp();
+  if (!tc || !tc->IsUsedBySubsystem()) return true;
+  TComponentOp* comp = GetComponentOp();
+  const TComponent* data = comp ? comp->GetComponent() : nullptr;
+  const double x = !data || data->GetMTTFdDet() == detSubItems ? GetMTTFdCut() : comp->GetMTTFdLazy();
+  const double testCut = tc->GetMTTFdCut();
+  // A test channel that never fails dangerously is always good enough (2 x infinity is not "larger" than an
+  // infinite channel MTTFd, yet nothing could be better).
+  if (testCut == std::numeric_limits<double>::infinity()) return true;
+  return RoundForBounds(2.0 * testCut) > RoundForBounds(x);
+}
+
+bool TChannelOp::IsUsedBySubsystem() const {
+  TComponentOp* comp = GetComponentOp();
+  const TComponent* data = comp ? comp->GetComponent() : nullptr;
+  if (!data) return true;
+  // The category uses the first N channels that are neither deleted nor the test channel.
+  if (GetDeleted()) return false;
+  int position = 0;
+  bool found = false;
+  for (TtiObject* o : *comp->GetChannelOpList()) {
+    if (o == this) {
+      found = true;
+      break;
+    }
+    auto* ch = dynamic_cast<TChannelOp*>(o);
+    if (ch && !ch->GetDeleted() && !ch->IsTestChannelNode()) ++position;
+  }
+  if (!found || position >= data->GetChannelCount()) return false;
+  if (comp->IsMTTFdRelevant() && data->GetMTTFdDet() == detSubItems) return true;
+  if (!comp->IsDCavgRelevant()) return false;
+  return data->GetDCavgDet() == detSubItems;
+}
+
+double TChannelOp::GetChnOrder() const {
+  try {
+    TtiObject* owner = GetOwner();
+    if (dynamic_cast<TComponentOp*>(owner) || dynamic_cast<TChannelOpList*>(owner)) {
+      const int i = IndexInContainingList("List");
+      if (i >= 0) return static_cast<double>(i);
+    }
+  } catch (...) {
+    // the order is only a hint for the stores: no order rather than no save
+  }
+  return -1.0;
+}
+
+int TChannelOp::CountInList(bool testChannels) const {
+  const TtiObjectList* list = ContainingList("List");
+  if (!list) return 0;
+  int count = 0;
+  for (TtiObject* o : *list) {
+    auto* ch = dynamic_cast<TChannelOp*>(o);
+    if (ch && !ch->GetDeleted() && ch->IsTestChannelNode() == testChannels) ++count;
+    if (o == this) break;
+  }
+  return count;
+}
+
+// ---- Display texts ----
+
+std::string TChannelOp::GetMTTFdString() const { return MTTFdText(GetMTTFdLazy()); }
+std::string TChannelOp::GetMTTFdDenotationString() const { return MTTFdBandText(GetMTTFdLazy()); }
+std::string TChannelOp::GetMTTFdCutString() const { return MTTFdText(GetMTTFdCut()); }
+std::string TChannelOp::GetMTTFdCutDenotationString() const { return MTTFdBandText(GetMTTFdCut()); }
+std::string TChannelOp::GetMTTFdFitString() const { return MTTFdText(GetMTTFdFit()); }
+std::string TChannelOp::GetMTTFdFitDenotationString() const { return MTTFdBandText(GetMTTFdFit()); }
+
+std::string TChannelOp::GetCaption() const {
+  std::string s = GetMsgString(3, msgBaseGeneral);
+  if (GetComponentOp()) s += " " + std::to_string(GetPosition());
+  return s;
+}
+
+// ---- Node operations ----
+
+bool TChannelOp::Equals(const TtiObject& other) const {
+  const auto* o = dynamic_cast<const TChannelOp*>(&other);
+  if (!o || !other.InheritsFrom(Class())) return false;
+  if ((channel_ == nullptr) != (o->channel_ == nullptr)) return false;
+  if (channel_ && !channel_->Equals(*o->channel_)) return false;
+  if (list_->GetCount() != o->list_->GetCount() || !StampsEqual(*o)) return false;
+  for (int i = 0; i < list_->GetCount(); ++i)
+    if (!list_->GetItems(i)->Equals(*o->list_->GetItems(i))) return false;
+  return true;
+}
+
+void TChannelOp::Assign(const TtiObject& source) {
+  const auto& s = SourceAs<TChannelOp>(*this, source);
+  if (&s == this) return;
+  list_->Clear();
+  for (TtiObject* o : *s.list_)
+    if (!o->GetDeleted()) list_->Add(o->CloneAs<TBlocOp>());
+  SetChannel(s.channel_ ? s.channel_->CloneAs<TChannel>() : nullptr);
+  AssignStamps(s);
+  StoreIsProtected(s.GetIsProtected());
+  Changed();
+}
+
+int TChannelOp::GetPosition() const { return CountInList(false); }
+
+TItemStatus TChannelOp::CheckStatus(TStatusMessages* messages, bool recursive) {
+  CallOnBeforeCheckStatus();
+  TItemStatus result = isGreen;
+  const double m = GetMTTFdLazy();
+  const double cut = GetMTTFdCut();
+  const double fit = GetMTTFdFit();
+
+  if (RoundForBounds(m) > RoundForBounds(cut))
+    ReportStatus(messages, result, isGreen,
+                 StatusText(269, {GetMTTFdString(), GetMTTFdCutString(), FloatToStr(MTTFdCap(SubsystemCat()))}));
+  if (RoundForBounds(cut) > RoundForBounds(fit)) {
+    const TTestChannelOp* tc = PairedTestChannelOp();
+    ReportStatus(messages, result, isGreen,
+                 StatusText(270, {GetMTTFdCutString(), GetMTTFdFitString(),
+                                  tc ? tc->GetMTTFdCutString() : std::string()}));
+  }
+  if (RoundForBounds(m) < MTTFdMin()) ReportStatus(messages, result, isRed, StatusText(266));
+  if (GetComponentOp()) {
+    if (!IsTestChannelMTTFdSatisfied()) ReportStatus(messages, result, isRed, StatusText(267));
+    if (!IsChannelSatisfied()) ReportStatus(messages, result, isRed, StatusText(268));
+  }
+  if (recursive) {
+    const bool selectAll = !IsUsedBySubsystem();
+    for (int i = 0; i < list_->GetCount(); ++i) {
+      TBlocOp* b = list_->Items(i);
+      if (b->GetDeleted()) continue;
+      if (selectAll || b->IsMTTFdOrDCRelevant()) result = MinItemStatus(result, b->CheckStatus(messages, recursive));
+    }
+  }
+
+  CallOnAfterCheckStatus();
+  return result;
+}
+
+void TChannelOp::Changed() {
+  list_->Changed();
+  if (TTestChannelOp* tc = PairedTestChannelOp()) tc->Changed();
+  ResetCaches();
+  TPerObjAbsEx::Changed();
+}
+
+void TChannelOp::ExpandDocumentPaths() {
+  for (int i = 0; i < list_->GetCount(); ++i) list_->Items(i)->ExpandDocumentPaths();
+}
+
+// ---- TTestChannelOp ----
+
+const TtiClass& TTestChannelOp::StaticClass() {
+  static const TtiClass c(TtiClass::Of<TTestChannelOp, TChannelOp>(), "TTestChannelOp",
+                          [](TtiPropTableBuilder<TTestChannelOp>& b) {
+                            b.Object("Channel", &TTestChannelOp::GetTestChannel);
+                          });
+  return c;
+}
+
+TTestChannel* TTestChannelOp::GetTestChannel() const { return dynamic_cast<TTestChannel*>(GetChannel()); }
+
+void TTestChannelOp::SetTestChannelOp(TTestChannelOp* node) {
+  if (node) throw EKelvado(1018);
+}
+
+bool TTestChannelOp::IsUsedBySubsystem() const {
+  TComponentOp* comp = GetComponentOp();
+  const TComponent* data = comp ? comp->GetComponent() : nullptr;
+  if (!data) return true;
+  if (GetDeleted()) return false;  // a deleted test channel counts as absent
+  if (data->GetPLDet() != detSubItems || data->GetCat() != cat2) return false;
+  if (data->GetMTTFdDet() == detSubItems && comp->IsMTTFdRelevant()) return true;
+  if (data->GetDCavgDet() != detSubItems) return false;
+  return comp->IsDCavgRelevant();
+}
+
+std::string TTestChannelOp::GetCaption() const { return GetMsgString(4, msgBaseGeneral); }
+
+int TTestChannelOp::GetPosition() const { return CountInList(true); }
+
+}  // namespace kelvado

@@ -1,0 +1,712 @@
+#include "model/BOMComponent.h"
+
+#include <cmath>
+#include <limits>
+
+#include "model/BOMChannel.h"
+#include "model/BOMSF.h"
+#include "model/GlobalsLookups.h"
+#include "model/GlobalsTexts.h"
+#include "model/MsgStrings.h"
+#include "model/VisitorsCalc.h"
+
+namespace kelvado {
+
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+template <class E>
+TtiEnumNames NamesOf() {
+  return TtiEnumNames(EnumInfo<E>::Names);
+}
+
+template <class L>
+bool ListsEqual(const L& a, const L& b) {
+  if (a.GetCount() != b.GetCount()) return false;
+  for (int i = 0; i < a.GetCount(); ++i)
+    if (!a.GetItems(i)->Equals(*b.GetItems(i))) return false;
+  return true;
+}
+
+// Empties `target` and fills it with clones of the entries of `source` that are not deleted. No event fires:
+// Assign copies without events and fires once at its end.
+template <class L>
+void RefillWithClones(L& target, const L& source) {
+  const TNotifyEvent onChange = target.GetOnChange();
+  const TNotifyEvent onStructure = target.GetOnStructureChange();
+  target.SetOnChange(nullptr);
+  target.SetOnStructureChange(nullptr);
+  target.Clear();
+  for (int i = 0; i < source.GetCount(); ++i) {
+    const TtiObject* item = source.GetItems(i);
+    if (item->GetDeleted()) continue;
+    target.Add(item->Clone());
+  }
+  target.SetOnChange(onChange);
+  target.SetOnStructureChange(onStructure);
+}
+
+}  // namespace
+
+// ---- TComponent ----
+
+const TtiClass& TComponent::StaticClass() {
+  static const TtiClass c(
+      TtiClass::Of<TComponent, TPerObjAbsEx>(), "TComponent", [](TtiPropTableBuilder<TComponent>& b) {
+        b.Enumeration("Cat", &TComponent::GetCat, &TComponent::SetCat, NamesOf<TCat>())
+            .List("CatConditionOps", &TComponent::GetCatConditionOps)
+            .List("PLConditionOps", &TComponent::GetPLConditionOps)
+            .Boolean("CatConditionsRelevant", &TComponent::GetCatConditionsRelevant,
+                     &TComponent::SetCatConditionsRelevant)
+            .String("CatDocumentation", &TComponent::GetCatDocumentation, &TComponent::SetCatDocumentation)
+            .String("CatStandard", &TComponent::GetCatStandard, &TComponent::SetCatStandard)
+            .String("CatStandardFile", &TComponent::GetCatStandardFile, &TComponent::SetCatStandardFile)
+            .List("CCFMeasureOps", &TComponent::GetCCFMeasureOps)
+            .Float("CCFScore", &TComponent::GetCCFScore, &TComponent::SetCCFScore)
+            .Enumeration("CCFScoreDet", &TComponent::GetCCFScoreDet, &TComponent::SetCCFScoreDet, NamesOf<TDetermination>())
+            .String("Description", &TComponent::GetDescription, &TComponent::SetDescription)
+            .Float("DCavg", &TComponent::GetDCavg, &TComponent::SetDCavg)
+            .Enumeration("DCavgDet", &TComponent::GetDCavgDet, &TComponent::SetDCavgDet, NamesOf<TDetermination>())
+            .String("DCavgDocumentation", &TComponent::GetDCavgDocumentation, &TComponent::SetDCavgDocumentation)
+            .String("Document", &TComponent::GetDocument, &TComponent::SetDocument)
+            .String("Documentation", &TComponent::GetDocumentation, &TComponent::SetDocumentation)
+            .String("Manufacturer", &TComponent::GetManufacturer, &TComponent::SetManufacturer)
+            .Float("MissionTime", &TComponent::GetMissionTime, &TComponent::SetMissionTime)
+            .Float("MTTFdOrgValue", &TComponent::GetMTTFdOrgValue)
+            .Float("MTTFd", &TComponent::GetMTTFd, &TComponent::SetMTTFd)
+            .Enumeration("MTTFdDet", &TComponent::GetMTTFdDet, &TComponent::SetMTTFdDet, NamesOf<TDetermination>())
+            .String("Name", &TComponent::GetName, &TComponent::SetName)
+            .String("PartNo", &TComponent::GetPartNo, &TComponent::SetPartNo)
+            .Enumeration("PLDirectNoBind", &TComponent::GetPLDirectNoBind, &TComponent::SetPLDirectNoBind,
+                         NamesOf<TPL>())
+            .Boolean("IsPLPFHBind", &TComponent::GetIsPLPFHBind, &TComponent::SetIsPLPFHBind)
+            .Float("PFH", &TComponent::GetPFH, &TComponent::SetPFH)
+            .Enumeration("PLDet", &TComponent::GetPLDet, &TComponent::SetPLDet, NamesOf<TDetermination>())
+            .String("PLDocumentation", &TComponent::GetPLDocumentation, &TComponent::SetPLDocumentation)
+            .Boolean("UseWorstCaseMTTFd", &TComponent::GetUseWorstCaseMTTFd, &TComponent::SetUseWorstCaseMTTFd);
+      });
+  return c;
+}
+
+TComponent::TComponent()
+    : catConditionOps_(std::make_unique<TCatConditionOpList>()),
+      plConditionOps_(std::make_unique<TPLConditionOpList>()),
+      ccfMeasureOps_(std::make_unique<TCCFMeasureOpList>()) {
+  HookList(*catConditionOps_);
+  HookList(*plConditionOps_);
+  HookList(*ccfMeasureOps_);
+  DoOnChange(this);
+}
+
+TComponent::~TComponent() {
+  // No event from a destructor: the lists' items must not call back into a half-destroyed subsystem.
+  for (TPerObjListEx* l : {static_cast<TPerObjListEx*>(catConditionOps_.get()),
+                           static_cast<TPerObjListEx*>(plConditionOps_.get()),
+                           static_cast<TPerObjListEx*>(ccfMeasureOps_.get())}) {
+    l->SetOnChange(nullptr);
+    l->SetOnStructureChange(nullptr);
+  }
+}
+
+void TComponent::HookList(TPerObjListEx& list) {
+  list.SetOwner(this);
+  list.SetItemOwner(this);
+  list.SetOnChange([this](TtiObject*) { DoOnChange(this); });
+}
+
+void TComponent::SetCCFScore(double v) {
+  SetFloatProp(ccfScore_, v, {cCCFScoreMin, cCCFScoreMax, false, 1005, TFloatLimits::ValueMinMax});
+}
+
+void TComponent::SetCCFScoreDet(TDetermination v) { SetDetProp(ccfScoreDet_, v, {detSubItems}); }
+
+void TComponent::SetDCavg(double v) { SetFloatProp(dcavg_, v, {0.0, kInf, false, 1004, TFloatLimits::ValueMinMax}); }
+
+void TComponent::SetDCavgDet(TDetermination v) { SetDetProp(dcavgDet_, v, {detMeasures}); }
+
+void TComponent::SetMissionTime(double v) {
+  SetFloatProp(missionTime_, v, {0.0, kInf, false, 1040, TFloatLimits::ValueMax});
+}
+
+double TComponent::GetMTTFd() const {
+  if (std::isinf(mttfdOrgValue_) && mttfdOrgValue_ > 0) return mttfdOrgValue_;
+  const double cap = MTTFdCap(cat_);
+  return mttfdOrgValue_ > cap ? cap : mttfdOrgValue_;
+}
+
+void TComponent::SetMTTFd(double v) {
+  SetFloatProp(mttfdOrgValue_, v, {MTTFdMin(), kInf, false, 1007, TFloatLimits::ValueMin});
+}
+
+void TComponent::SetMTTFdDet(TDetermination v) { SetDetProp(mttfdDet_, v, {detMeasures}); }
+
+void TComponent::SetPLDirectNoBind(TPL v) {
+  if (v == plDirectNoBind_) return;
+  if (!EnumInRange<TPL>(static_cast<int>(v))) RaiseInvalidValue(1001, {std::to_string(static_cast<int>(v))});
+  plDirectNoBind_ = v;
+  PropertyChanged();
+}
+
+void TComponent::SetIsPLPFHBind(bool v) {
+  if (v == isPLPFHBind_) return;
+  isPLPFHBind_ = v;
+  PropertyChanged();
+}
+
+void TComponent::SetPFH(double v) { SetFloatProp(pfh_, v, {0.0, kInf, false, 1017, TFloatLimits::ValueMin}); }
+
+void TComponent::SetPLDet(TDetermination v) { SetDetProp(plDet_, v, {detMeasures}); }
+
+int TComponent::GetChannelCount() const { return ::kelvado::GetChannelCount(cat_); }
+
+bool TComponent::AreCatConditionsSatisfied() const {
+  if (!catConditionsRelevant_) return true;
+  const TCatConditionList* required = GetCatConditions(cat_);
+  if (!required) return true;
+  for (int i = 0; i < required->GetCount(); ++i) {
+    const int idx = catConditionOps_->IndexOfCondition(required->Items(i), false);
+    if (idx < 0 || !catConditionOps_->Items(idx)->GetIsSatisfied()) return false;
+  }
+  return true;
+}
+
+TComponentOp* TComponent::GetComponentOp() const { return dynamic_cast<TComponentOp*>(GetOwner()); }
+
+bool TComponent::Equals(const TtiObject& other) const {
+  const auto* o = dynamic_cast<const TComponent*>(&other);
+  if (!o) return false;
+  return cat_ == o->cat_ && catConditionOps_->GetCount() == o->catConditionOps_->GetCount() &&
+         plConditionOps_->GetCount() == o->plConditionOps_->GetCount() &&
+         ccfMeasureOps_->GetCount() == o->ccfMeasureOps_->GetCount() &&
+         catDocumentation_ == o->catDocumentation_ && catStandard_ == o->catStandard_ &&
+         catStandardFile_ == o->catStandardFile_ && description_ == o->description_ &&
+         dcavgDocumentation_ == o->dcavgDocumentation_ && document_ == o->document_ &&
+         documentation_ == o->documentation_ && manufacturer_ == o->manufacturer_ && partNo_ == o->partNo_ &&
+         plDocumentation_ == o->plDocumentation_ && ccfScore_ == o->ccfScore_ && ccfScoreDet_ == o->ccfScoreDet_ &&
+         dcavg_ == o->dcavg_ && dcavgDet_ == o->dcavgDet_ && missionTime_ == o->missionTime_ &&
+         mttfdOrgValue_ == o->mttfdOrgValue_ && mttfdDet_ == o->mttfdDet_ && name_ == o->name_ &&
+         plDirectNoBind_ == o->plDirectNoBind_ && isPLPFHBind_ == o->isPLPFHBind_ && pfh_ == o->pfh_ &&
+         plDet_ == o->plDet_ && useWorstCaseMTTFd_ == o->useWorstCaseMTTFd_ && StampsEqual(*o) &&
+         catConditionsRelevant_ == o->catConditionsRelevant_ && ListsEqual(*catConditionOps_, *o->catConditionOps_) &&
+         ListsEqual(*plConditionOps_, *o->plConditionOps_) && ListsEqual(*ccfMeasureOps_, *o->ccfMeasureOps_);
+}
+
+void TComponent::Assign(const TtiObject& source) {
+  const auto* s = dynamic_cast<const TComponent*>(&source);
+  if (!s)
+    throw EtiPerProgrammerException("Attempt to assign a %s to a %s", {source.ClassName(), ClassName()});
+  if (s == this) return;
+  cat_ = s->cat_;
+  catConditionsRelevant_ = s->catConditionsRelevant_;
+  catDocumentation_ = s->catDocumentation_;
+  catStandard_ = s->catStandard_;
+  catStandardFile_ = s->catStandardFile_;
+  ccfScore_ = s->ccfScore_;
+  ccfScoreDet_ = s->ccfScoreDet_;
+  description_ = s->description_;
+  dcavg_ = s->dcavg_;
+  dcavgDet_ = s->dcavgDet_;
+  dcavgDocumentation_ = s->dcavgDocumentation_;
+  document_ = s->document_;
+  documentation_ = s->documentation_;
+  manufacturer_ = s->manufacturer_;
+  missionTime_ = s->missionTime_;
+  mttfdOrgValue_ = s->mttfdOrgValue_;  // as entered: the cap is applied when computing
+  mttfdDet_ = s->mttfdDet_;
+  name_ = s->name_;
+  partNo_ = s->partNo_;
+  plDirectNoBind_ = s->plDirectNoBind_;
+  isPLPFHBind_ = s->isPLPFHBind_;
+  pfh_ = s->pfh_;
+  plDet_ = s->plDet_;
+  plDocumentation_ = s->plDocumentation_;
+  useWorstCaseMTTFd_ = s->useWorstCaseMTTFd_;
+  RefillWithClones(*catConditionOps_, *s->catConditionOps_);
+  RefillWithClones(*plConditionOps_, *s->plConditionOps_);
+  RefillWithClones(*ccfMeasureOps_, *s->ccfMeasureOps_);
+  AssignStamps(*s);
+  StoreIsProtected(s->GetIsProtected());
+  // Whoever shows or computes from this subsystem must hear that every value may have changed.
+  Changed();
+}
+
+
+// ---- TComponentOp ----
+
+const TtiClass& TComponentOp::StaticClass() {
+  static const TtiClass c(
+      TtiClass::Of<TComponentOp, TNodeComponentAbs>(), "TComponentOp", [](TtiPropTableBuilder<TComponentOp>& b) {
+        b.Object("Component", &TComponentOp::GetComponent)
+            .List("List", &TComponentOp::GetList)
+            .String("CatString", &TComponentOp::GetCatString)
+            .String("CatRequirementsSatisfiedString", &TComponentOp::GetCatRequirementsSatisfiedString)
+            .String("CCFDirectString", &TComponentOp::GetCCFDirectString)
+            .String("CCFMeasuresString", &TComponentOp::GetCCFMeasuresString)
+            .String("CCFScoreMeasuresString", &TComponentOp::GetCCFScoreMeasuresString)
+            .String("CCFString", &TComponentOp::GetCCFString)
+            .String("ComponentName", &TComponentOp::GetComponentName)
+            // The computed numbers are shown as -1 ("no value") when they cannot be computed, so that a
+            // walk over the tree (debug text, checksum) never stops at an incomplete subsystem.
+            .Float("DCavgLazy", [](const TComponentOp& n) { return n.SafeValue(&TComponentOp::GetDCavgLazy); })
+            .Float("DCavgPCLazy", [](const TComponentOp& n) { return n.SafeValue(&TComponentOp::GetDCavgPCLazy); })
+            .String("DCavgPCString", &TComponentOp::GetDCavgPCString)
+            .Float("DCavgPCSubItemsLazy",
+                   [](const TComponentOp& n) { return n.SafeValue(&TComponentOp::GetDCavgPCSubItemsLazy); })
+            .String("DCavgPCSubItemsString", &TComponentOp::GetDCavgPCSubItemsString)
+            .String("DCavgDirectDenotationString", &TComponentOp::GetDCavgDirectDenotationString)
+            .String("DCavgSubItemsDenotationString", &TComponentOp::GetDCavgSubItemsDenotationString)
+            .Float("MinMissionTime", [](const TComponentOp& n) { return n.SafeValue(&TComponentOp::GetMinMissionTime); })
+            .String("MTTFdDenotationDirectString", &TComponentOp::GetMTTFdDenotationDirectString)
+            .String("MTTFdDenotationSubItemsString", &TComponentOp::GetMTTFdDenotationSubItemsString)
+            .String("MTTFdString", &TComponentOp::GetMTTFdString)
+            .Float("MTTFdSubItemsLazy",
+                   [](const TComponentOp& n) { return n.SafeValue(&TComponentOp::GetMTTFdSubItemsLazy); })
+            .String("MTTFdSubItemsString", &TComponentOp::GetMTTFdSubItemsString)
+            .String("PFHString", &TComponentOp::GetPFHString)
+            .String("PFHSubItemsString", &TComponentOp::GetPFHSubItemsString)
+            .String("PLString", &TComponentOp::GetPLString)
+            .String("PLSubItemsString", &TComponentOp::GetPLSubItemsString)
+            .String("CCFScoreDirectString", &TComponentOp::GetCCFScoreDirectString,
+                    &TComponentOp::SetCCFScoreDirectString)
+            .Float("DCavgPCDirect", &TComponentOp::GetDCavgPCDirect, &TComponentOp::SetDCavgPCDirect)
+            .String("DCavgPCDirectString", &TComponentOp::GetDCavgPCDirectString,
+                    &TComponentOp::SetDCavgPCDirectString)
+            .Float("MTTFdDirect", &TComponentOp::GetMTTFdDirect, &TComponentOp::SetMTTFdDirect)
+            .String("MTTFdDirectString", &TComponentOp::GetMTTFdDirectString, &TComponentOp::SetMTTFdDirectString)
+            .String("PFHDirectString", &TComponentOp::GetPFHDirectString, &TComponentOp::SetPFHDirectString)
+            .String("PLDirectString", &TComponentOp::GetPLDirectString, &TComponentOp::SetPLDirectString);
+      });
+  return c;
+}
+
+TComponentOp::TComponentOp() : list_(std::make_unique<TChannelOpList>()) {
+  list_->SetOwner(this);
+  list_->SetItemOwner(this);
+  list_->SetOnChange([this](TtiObject* sender) { ChannelsChanged(sender); });
+  DoOnChange(this);
+}
+
+TComponentOp::~TComponentOp() {
+  list_->SetOnChange(nullptr);
+  list_->SetOnStructureChange(nullptr);
+  if (component_) component_->SetOnChange(nullptr);
+}
+
+double TComponentOp::SafeValue(double (TComponentOp::*getter)() const) const {
+  try {
+    return (this->*getter)();
+  } catch (const EKelvado&) {
+    return -1.0;
+  }
+}
+
+TComponent& TComponentOp::Comp() const {
+  if (!component_) throw EtiPerProgrammerException("%s has no subsystem", {ClassName()});
+  return *component_;
+}
+
+void TComponentOp::SetComponent(std::unique_ptr<TComponent> component) {
+  if (component.get() == component_.get()) {
+    (void)component.release();  // the node owns it already
+    return;
+  }
+  CheckWriteProtection();
+  if (component_) {
+    component_->SetOnChange(nullptr);
+    if (component_->GetOwner() == this) component_->SetOwner(nullptr);
+  }
+  component_ = std::move(component);
+  if (component_) {
+    component_->SetOwner(this);
+    component_->SetOnChange([this](TtiObject* sender) { DataChanged(sender); });
+  }
+  ResetCaches();
+  DoOnChange(this);
+}
+
+void TComponentOp::ResetCaches() const {
+  catReq_ = CatReq{};
+  ccf_ = TTriState::NotEvaluated;
+  ccfScore_ = 0.0;
+  ccfMeasures_ = TTriState::NotEvaluated;
+  ccfScoreMeasures_ = 0.0;
+  dcavg_ = -1.0;
+  dcavgSub_ = -1.0;
+  mttfd_ = -1.0;
+  mttfdSub_ = -1.0;
+  pl_ = plForward;
+  pfh_ = -1.0;
+  plSub_ = plForward;
+  pfhSub_ = -1.0;
+}
+
+void TComponentOp::DataChanged(TtiObject* sender) {
+  ResetCaches();
+  DoOnChange(sender);
+  DoOnStructureChange(this);
+}
+
+void TComponentOp::ChannelsChanged(TtiObject* sender) {
+  // The CCF from the measures depends on the subsystem's data only.
+  catReq_ = CatReq{};
+  ccf_ = TTriState::NotEvaluated;
+  ccfScore_ = 0.0;
+  dcavg_ = -1.0;
+  dcavgSub_ = -1.0;
+  mttfd_ = -1.0;
+  mttfdSub_ = -1.0;
+  pl_ = plForward;
+  pfh_ = -1.0;
+  plSub_ = plForward;
+  pfhSub_ = -1.0;
+  DoOnChange(sender);
+}
+
+std::string TComponentOp::GetCaption() const {
+  return component_ ? GetComponentName() : GetMsgString(5, msgBaseGeneral);
+}
+
+bool TComponentOp::Equals(const TtiObject& other) const {
+  const auto* o = dynamic_cast<const TComponentOp*>(&other);
+  if (!o || list_->GetCount() != o->list_->GetCount() || !StampsEqual(*o)) return false;
+  if (component_ && (!o->component_ || !component_->Equals(*o->component_))) return false;
+  for (int i = 0; i < list_->GetCount(); ++i)
+    if (!list_->GetItems(i)->Equals(*o->list_->GetItems(i))) return false;
+  return true;
+}
+
+void TComponentOp::Assign(const TtiObject& source) {
+  const auto* s = dynamic_cast<const TComponentOp*>(&source);
+  if (!s) throw EtiPerProgrammerException("Attempt to assign a %s to a %s", {source.ClassName(), ClassName()});
+  if (s == this) return;
+  list_->Clear();
+  for (int i = 0; i < s->list_->GetCount(); ++i) {
+    const TtiObject* item = s->list_->GetItems(i);
+    if (!item->GetDeleted()) list_->Add(item->Clone());  // the list pairs channels and test channel
+  }
+  SetComponent(s->component_ ? s->component_->CloneAs<TComponent>() : nullptr);
+  AssignStamps(*s);
+  StoreIsProtected(s->GetIsProtected());
+  Changed();
+}
+
+int TComponentOp::GetPosition() const {
+  const int i = IndexInContainingList("List");
+  return i < 0 ? 0 : i + 1;
+}
+
+double TComponentOp::GetCompOrder() const {
+  const TtiObject* owner = GetOwner();
+  if (!owner || (owner->ClassName() != "TSFOp" && owner->ClassName() != "TComponentOpList")) return -1.0;
+  try {
+    const int i = IndexInContainingList("List");
+    return i < 0 ? -1.0 : static_cast<double>(i);
+  } catch (const std::exception&) {
+    return -1.0;
+  }
+}
+
+void TComponentOp::SetOnStructureChange(TNotifyEvent event) {
+  TPerObjAbsEx::SetOnStructureChange(event);
+  list_->SetOnStructureChange(std::move(event));
+}
+
+void TComponentOp::Changed() {
+  list_->Changed();
+  ResetCaches();
+  TPerObjAbsEx::Changed();
+}
+
+void TComponentOp::ExpandDocumentPaths() {
+  if (component_) {
+    component_->SetDocument(ExpandFileName(component_->GetDocument()));
+    component_->SetCatStandardFile(ExpandFileName(component_->GetCatStandardFile()));
+  }
+  for (int i = 0; i < list_->GetCount(); ++i)
+    if (auto* n = dynamic_cast<TPerObjAbsEx*>(list_->GetItems(i))) n->ExpandDocumentPaths();
+}
+
+bool TComponentOp::GetCCF(TCCFCalc& calc, double& score, TDetermination det) {
+  return calc.CalcComponentCCF(*this, score, det);
+}
+double TComponentOp::GetDC(TDCCalc& calc, TDCDenotation& band, TDetermination det) {
+  return calc.CalcComponentDC(*this, band, det);
+}
+double TComponentOp::GetMTTFd(TMTTFdCalc& calc, TMTTFdDenotation& band, TDetermination det) {
+  return calc.CalcComponentMTTFd(*this, band, det);
+}
+TPL TComponentOp::GetPL(TPLCalc& calc, double& pfh, TDetermination det) {
+  return calc.CalcComponentPL(*this, pfh, det);
+}
+
+// ---- Cached values ----
+// Each cache is filled only when the computation succeeds: an error leaves it empty, so the next read asks
+// again.
+
+namespace {
+TComponentOp& Mut(const TComponentOp& n) { return const_cast<TComponentOp&>(n); }
+}  // namespace
+
+double TComponentOp::GetDCavgLazy() const {
+  if (dcavg_ == -1.0) {
+    TDCDenotation band = dcForward;
+    const double v = Mut(*this).GetDC(CalcPool().GetDCCalc(), band, detUnknown);
+    dcavgBand_ = band;
+    dcavg_ = v;
+  }
+  return dcavg_;
+}
+
+TDCDenotation TComponentOp::GetDCavgDenotationLazy() const {
+  GetDCavgLazy();
+  return dcavgBand_;
+}
+
+double TComponentOp::GetDCavgSubItemsLazy() const {
+  if (dcavgSub_ == -1.0) {
+    TDCDenotation band = dcForward;
+    const double v = Mut(*this).GetDC(CalcPool().GetDCCalc(), band, detSubItems);
+    dcavgSubBand_ = band;
+    dcavgSub_ = v;
+  }
+  return dcavgSub_;
+}
+
+TDCDenotation TComponentOp::GetDCavgSubItemsDenotationLazy() const {
+  GetDCavgSubItemsLazy();
+  return dcavgSubBand_;
+}
+
+double TComponentOp::GetMTTFdLazy() const {
+  if (mttfd_ == -1.0) {
+    TMTTFdDenotation band = mttfLow;
+    const double v = Mut(*this).GetMTTFd(CalcPool().GetMTTFdCalc(), band, detUnknown);
+    mttfdBand_ = band;
+    mttfd_ = v;
+  }
+  return mttfd_;
+}
+
+TMTTFdDenotation TComponentOp::GetMTTFdDenotationLazy() const {
+  GetMTTFdLazy();
+  return mttfdBand_;
+}
+
+double TComponentOp::GetMTTFdSubItemsLazy() const {
+  if (mttfdSub_ == -1.0) {
+    TMTTFdDenotation band = mttfLow;
+    const double v = Mut(*this).GetMTTFd(CalcPool().GetMTTFdCalc(), band, detSubItems);
+    mttfdSubBand_ = band;
+    mttfdSub_ = v;
+  }
+  return mttfdSub_;
+}
+
+TMTTFdDenotation TComponentOp::GetMTTFdSubItemsDenotationLazy() const {
+  GetMTTFdSubItemsLazy();
+  return mttfdSubBand_;
+}
+
+TPL TComponentOp::GetPLLazy() const {
+  if (pl_ == plForward) {
+    double pfh = -1.0;
+    const TPL pl = Mut(*this).GetPL(CalcPool().GetPLCalc(), pfh, detUnknown);
+    pfh_ = pfh;
+    pl_ = pl;
+  }
+  return pl_;
+}
+
+double TComponentOp::GetPFHLazy() const {
+  GetPLLazy();
+  return pfh_;
+}
+
+TPL TComponentOp::GetPLSubItemsLazy() const {
+  if (plSub_ == plForward) {
+    double pfh = -1.0;
+    const TPL pl = Mut(*this).GetPL(CalcPool().GetPLCalc(), pfh, detSubItems);
+    pfhSub_ = pfh;
+    plSub_ = pl;
+  }
+  return plSub_;
+}
+
+double TComponentOp::GetPFHSubItemsLazy() const {
+  GetPLSubItemsLazy();
+  return pfhSub_;
+}
+
+bool TComponentOp::IsCCFSatisfiedLazy() const {
+  if (ccf_ == TTriState::NotEvaluated) {
+    double score = 0.0;
+    const bool met = Mut(*this).GetCCF(CalcPool().GetCCFCalc(), score, detUnknown);
+    ccfScore_ = score;
+    ccf_ = met ? TTriState::Yes : TTriState::No;
+  }
+  return ccf_ == TTriState::Yes;
+}
+
+double TComponentOp::GetCCFScoreLazy() const {
+  IsCCFSatisfiedLazy();
+  return ccfScore_;
+}
+
+bool TComponentOp::IsCCFMeasuresSatisfiedLazy() const {
+  if (ccfMeasures_ == TTriState::NotEvaluated) {
+    double score = 0.0;
+    const bool met = Mut(*this).GetCCF(CalcPool().GetCCFCalc(), score, detMeasures);
+    ccfScoreMeasures_ = score;
+    ccfMeasures_ = met ? TTriState::Yes : TTriState::No;
+  }
+  return ccfMeasures_ == TTriState::Yes;
+}
+
+double TComponentOp::GetCCFScoreMeasuresLazy() const {
+  IsCCFMeasuresSatisfiedLazy();
+  return ccfScoreMeasures_;
+}
+
+// ---- Category requirements ----
+
+namespace {
+
+// The reached band meets the allowed set: it is in the set, or an allowed band lies below it (a better band
+// than asked for). A value in no band (an MTTFd below 3 years, a DC that cannot be determined) meets nothing.
+template <class E>
+bool BandMeets(TEnumSet<E> allowed, E reached, E lastRealBand) {
+  if (static_cast<int>(reached) > static_cast<int>(lastRealBand)) return false;
+  if (allowed.Contains(reached)) return true;
+  for (int b = 0; b < static_cast<int>(reached); ++b)
+    if (allowed.Contains(static_cast<E>(b))) return true;
+  return false;
+}
+
+}  // namespace
+
+void TComponentOp::EvaluateCatRequirements() const {
+  if (catReq_.status != TTriState::NotEvaluated) return;
+  const TComponent& c = Comp();
+  TMTTFdDenotationSet mttfdAllowed;
+  TDCDenotationSet dcAllowed;
+  bool ccfCounts = false;
+  GetCatRequirements(c.GetCat(), mttfdAllowed, dcAllowed, ccfCounts);
+  CatReq r;
+  GetMTTFdLazy();
+  r.mttfdMet = BandMeets(mttfdAllowed, mttfdBand_, mttfHigh);
+  const double dcavg = GetDCavgLazy();
+  const TDCDenotation dcBand = dcavgBand_;
+  const bool dcNoneAllowed = dcAllowed.Contains(dcNone);
+  r.dcavgMet = dcNoneAllowed || dcAllowed.Contains(dcBand) ||
+               (!std::isinf(dcavg) && BandMeets(dcAllowed, dcBand, dcHigh));
+  r.ccfMet = ccfCounts ? IsCCFSatisfiedLazy() : true;
+  if (r.dcavgMet) {
+    r.dcavgMetTolerance = true;
+  } else {
+    const TDCDenotation tolBand = GetDCDenotation(RoundForBounds(dcavg + cDCavgTolerance));
+    r.dcavgMetTolerance = dcNoneAllowed || BandMeets(dcAllowed, tolBand, dcHigh);
+  }
+  if (!c.GetCatConditionsRelevant()) {
+    r.status = TTriState::Yes;
+  } else {
+    const bool failed = (!r.mttfdMet && IsMTTFdRelevant()) || (!r.dcavgMet && IsDCavgRelevant()) ||
+                        (!r.ccfMet && IsCCFRelevant());
+    r.status = failed ? TTriState::No : TTriState::Yes;
+  }
+  catReq_ = r;
+}
+
+TTriState TComponentOp::GetCatRequirementsStatus() const {
+  EvaluateCatRequirements();
+  return catReq_.status;
+}
+
+bool TComponentOp::IsCatRequirementsSatisfied() const { return GetCatRequirementsStatus() == TTriState::Yes; }
+
+bool TComponentOp::IsMTTFdSatisfied() const {
+  EvaluateCatRequirements();
+  return catReq_.mttfdMet;
+}
+
+bool TComponentOp::IsDCavgSatisfied() const {
+  EvaluateCatRequirements();
+  return catReq_.dcavgMet;
+}
+
+bool TComponentOp::IsDCavgSatisfiedWithTolerance() const {
+  EvaluateCatRequirements();
+  return catReq_.dcavgMetTolerance;
+}
+
+bool TComponentOp::IsCCFSatisfied() const {
+  EvaluateCatRequirements();
+  return catReq_.ccfMet;
+}
+
+// ---- Relevance ----
+
+bool TComponentOp::MTTFdIsInfinite() const {
+  try {
+    return std::isinf(GetMTTFdLazy());
+  } catch (const EKelvado&) {
+    return false;  // no value is no reason to hide the other values
+  }
+}
+
+bool TComponentOp::IsMTTFdRelevant() const {
+  if (!component_) return false;
+  return component_->GetPLDet() != detDirect || component_->GetCatConditionsRelevant();
+}
+
+bool TComponentOp::IsDCavgRelevant() const {
+  if (!component_) return false;
+  if (component_->GetCat() == catB || component_->GetCat() == cat1) return false;
+  if (!IsMTTFdRelevant()) return false;
+  return !MTTFdIsInfinite();
+}
+
+bool TComponentOp::IsCCFRelevant() const {
+  if (!component_) return false;
+  if (component_->GetChannelCount() < 2 && component_->GetCat() != cat2) return false;
+  if (!IsMTTFdRelevant()) return false;
+  return !MTTFdIsInfinite();
+}
+
+bool TComponentOp::IsRelevant() const {
+  const TSFOp* sf = GetSFOp();
+  return sf ? sf->IsRelevant() : true;
+}
+
+TSFOp* TComponentOp::GetSFOp() const {
+  TtiObject* owner = GetOwner();
+  if (owner && dynamic_cast<TComponentOpList*>(owner)) owner = owner->GetOwner();
+  return dynamic_cast<TSFOp*>(owner);
+}
+
+std::vector<TChannelOp*> TComponentOp::UsedChannels() const {
+  std::vector<TChannelOp*> result;
+  const int n = component_ ? component_->GetChannelCount() : 0;
+  for (int i = 0; i < list_->GetCount() && static_cast<int>(result.size()) < n; ++i) {
+    auto* ch = dynamic_cast<TChannelOp*>(list_->GetItems(i));
+    if (!ch || ch->GetDeleted() || ch->IsTestChannelNode()) continue;
+    result.push_back(ch);
+  }
+  return result;
+}
+
+std::vector<TChannelOp*> TComponentOp::FirstChannels(int count) const {
+  std::vector<TChannelOp*> result;
+  if (count >= 1) {
+    for (int i = 0; i < list_->GetCount() && static_cast<int>(result.size()) < count; ++i) {
+      auto* ch = dynamic_cast<TChannelOp*>(list_->GetItems(i));
+      if (!ch || ch->GetDeleted() || ch->IsTestChannelNode()) continue;
+      result.push_back(ch);
+    }
+  }
+  // A category needs exactly this many channels; computing from fewer would read channels that are not there.
+  if (count < 1 || static_cast<int>(result.size()) < count) throw EIndexOutOfBounds(1011, {std::to_string(count)});
+  return result;
+}
+
+}  // namespace kelvado

@@ -1,0 +1,485 @@
+// Display texts and the status check of the subsystem node.
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <limits>
+#include <set>
+
+#include "model/BOMChannel.h"
+#include "model/BOMComponent.h"
+#include "model/BOMSF.h"
+#include "model/GlobalsConfig.h"
+#include "model/GlobalsLookups.h"
+#include "model/GlobalsTexts.h"
+#include "model/MsgStrings.h"
+#include "model/VisitorsCalc.h"
+
+namespace kelvado {
+
+namespace {
+
+const char* const kCRLF = "\r\n";
+
+std::string General(int index) { return GetMsgString(index, msgBaseGeneral); }
+std::string StatusText(int index, const FmtArgs& args = {}) { return FormatMsgString(msgBaseStatus + index, args); }
+
+std::string TrimRight(std::string s) {
+  while (!s.empty() && static_cast<unsigned char>(s.back()) <= ' ') s.pop_back();
+  return s;
+}
+
+// A number rounded as the option says, with an infinite value shown as the infinity text.
+std::string Rounded(double value, int digits) { return ReplaceInfinity(FloatToStr(RoundToDigits(digits, value))); }
+
+std::string MTTFdText(double mttfd, TMTTFdDenotation band) {
+  if (mttfd < 0.0) return "- (-)";
+  return Rounded(mttfd, GetOptRoundMTTFd()) + " (" + MTTFdDenotationToStr(band) + ")";
+}
+
+std::string DCavgText(double dcavg, TDCDenotation band) {
+  if (dcavg < 0.0 || std::isinf(dcavg)) return "- (-)";
+  return Rounded(dcavg * 100.0, GetOptRoundDC()) + " (" + DCDenotationToStr(band) + ")";
+}
+
+std::string PFHText(double pfh) { return pfh < 0.0 ? "-" : ReplaceInfinity(FloatToStrF(pfh, GetOptPrecisionPFH())); }
+
+std::string TriText(TTriState s) {
+  switch (s) {
+    case TTriState::Yes: return YesText();
+    case TTriState::No: return NoText();
+    default: return UnknownText();
+  }
+}
+
+bool IsRealPL(TPL pl) { return pl >= plA && pl <= plE; }
+
+// "inf" in any letter case is +infinity; any other text must be a number.
+double NumberOrInfinity(const std::string& text) {
+  std::string t;
+  for (char ch : text)
+    if (ch != ' ') t.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(ch))));
+  if (t == "inf") return std::numeric_limits<double>::infinity();
+  return StrToFloat(text);
+}
+
+// Runs one computed part of a display text; a value that cannot be computed shows as "-".
+template <class F>
+std::string OrDash(F&& f) {
+  try {
+    return f();
+  } catch (const EKelvado&) {
+    return "-";
+  }
+}
+
+}  // namespace
+
+bool TComponentOp::Hidden(bool relevant) { return !relevant && GetOptHideNonRelevant(); }
+
+std::string TComponentOp::GetCatString() const { return component_ ? CatToStr(component_->GetCat()) : "-"; }
+
+std::string TComponentOp::GetCatRequirementsSatisfiedString() const {
+  if (!component_) return UnknownText();
+  try {
+    return TriText(GetCatRequirementsStatus());
+  } catch (const EKelvado&) {
+    return UnknownText();
+  }
+}
+
+std::string TComponentOp::GetCCFDirectString() const {
+  if (!component_) return UnknownText();
+  if (Hidden(IsCCFRelevant())) return General(391);
+  try {
+    IsCCFSatisfiedLazy();
+    return TriText(ccf_);
+  } catch (const EKelvado&) {
+    return UnknownText();
+  }
+}
+
+std::string TComponentOp::GetCCFString() const {
+  if (!component_) return UnknownText();
+  if (Hidden(IsCCFRelevant())) return General(391);
+  try {
+    IsCCFSatisfiedLazy();
+    return TriText(ccf_) + " (" + Rounded(ccfScore_, GetOptRoundCCF()) + ")";
+  } catch (const EKelvado&) {
+    return UnknownText();
+  }
+}
+
+std::string TComponentOp::GetCCFScoreMeasuresString() const {
+  if (!component_) return "-";
+  if (Hidden(IsCCFRelevant())) return General(391);
+  return OrDash([&] { return Rounded(GetCCFScoreMeasuresLazy(), GetOptRoundCCF()); });
+}
+
+std::string TComponentOp::GetCCFMeasuresString() const {
+  if (!component_) return std::string();
+  if (Hidden(IsCCFRelevant())) return General(391);
+  std::string s;
+  const TCCFMeasureOpList& ops = *component_->GetCCFMeasureOps();
+  for (int i = 0; i < ops.GetCount(); ++i) {
+    const TCCFMeasureOp* op = ops.Items(i);
+    if (op->GetDeleted()) continue;
+    if (!s.empty()) s += kCRLF;
+    s += op->GetHeading() + " (" + op->GetScoreString() + " " + General(324) + ")" + kCRLF + op->GetDescription() +
+         kCRLF;
+  }
+  return TrimRight(s);
+}
+
+std::string TComponentOp::GetComponentName() const {
+  if (!component_ || component_->GetName().empty()) return PlaceholderComponentName();
+  return component_->GetName();
+}
+
+std::string TComponentOp::GetDCavgPCString() const {
+  if (!component_) return "- (-)";
+  if (Hidden(IsDCavgRelevant())) return General(391);
+  return OrDash([&] {
+    const double v = GetDCavgLazy();
+    return DCavgText(v, dcavgBand_);
+  });
+}
+
+std::string TComponentOp::GetDCavgPCSubItemsString() const {
+  if (!component_) return "- (-)";
+  if (Hidden(IsDCavgRelevant())) return General(391);
+  return OrDash([&] {
+    const double v = GetDCavgSubItemsLazy();
+    return DCavgText(v, dcavgSubBand_);
+  });
+}
+
+std::string TComponentOp::GetDCavgDirectDenotationString() const {
+  if (!component_) return "-";
+  if (Hidden(IsDCavgRelevant())) return General(391);
+  return OrDash([&] { return DCDenotationToStr(GetDCDenotation(RoundForBounds(component_->GetDCavg()))); });
+}
+
+std::string TComponentOp::GetDCavgSubItemsDenotationString() const {
+  if (!component_) return "-";
+  if (Hidden(IsDCavgRelevant())) return General(391);
+  return OrDash([&] { return DCDenotationToStr(GetDCavgSubItemsDenotationLazy()); });
+}
+
+double TComponentOp::GetMinMissionTime() const {
+  if (!component_) return -1.0;
+  double result = component_->GetMissionTime();
+  for (int i = 0; i < list_->GetCount(); ++i) {
+    const auto* ch = dynamic_cast<const TChannelOp*>(list_->GetItems(i));
+    if (!ch || ch->GetDeleted() || ch->IsTestChannelNode()) continue;
+    const TBlocOpList& blocs = *ch->GetBlocOpList();
+    for (int j = 0; j < blocs.GetCount(); ++j) {
+      const TBlocOp* b = blocs.Items(j);
+      if (b->GetDeleted() || !b->IsMTTFdOrDCRelevant()) continue;
+      result = std::min(result, b->GetMinMissionTime());
+    }
+  }
+  return result;
+}
+
+std::string TComponentOp::GetMTTFdDenotationDirectString() const {
+  if (!component_) return "-";
+  if (Hidden(IsMTTFdRelevant())) return General(391);
+  return OrDash([&] { return MTTFdDenotationToStr(GetMTTFdDenotation(component_->GetMTTFd())); });
+}
+
+std::string TComponentOp::GetMTTFdDenotationSubItemsString() const {
+  if (!component_) return "-";
+  if (Hidden(IsMTTFdRelevant())) return General(391);
+  return OrDash([&] { return MTTFdDenotationToStr(GetMTTFdSubItemsDenotationLazy()); });
+}
+
+std::string TComponentOp::GetMTTFdString() const {
+  if (!component_) return "- (-)";
+  if (Hidden(IsMTTFdRelevant())) return General(391);
+  return OrDash([&] {
+    const double v = GetMTTFdLazy();
+    return MTTFdText(v, mttfdBand_);
+  });
+}
+
+std::string TComponentOp::GetMTTFdSubItemsString() const {
+  if (!component_) return "- (-)";
+  if (Hidden(IsMTTFdRelevant())) return General(391);
+  return OrDash([&] {
+    const double v = GetMTTFdSubItemsLazy();
+    return MTTFdText(v, mttfdSubBand_);
+  });
+}
+
+std::string TComponentOp::GetPFHString() const {
+  if (!component_) return "-";
+  return OrDash([&] { return PFHText(GetPFHLazy()); });
+}
+
+std::string TComponentOp::GetPFHSubItemsString() const {
+  if (!component_) return "-";
+  return OrDash([&] { return PFHText(GetPFHSubItemsLazy()); });
+}
+
+std::string TComponentOp::GetPLString() const {
+  if (!component_) return "-";
+  return OrDash([&] {
+    if (component_->GetIsPLPFHBind() && component_->GetPLDet() != detDirect) return PLToStr(PFHToPL(GetPFHLazy()));
+    return PLToStr(GetPLLazy());
+  });
+}
+
+std::string TComponentOp::GetPLSubItemsString() const {
+  if (!component_) return "-";
+  return OrDash([&] { return PLToStr(GetPLSubItemsLazy()); });
+}
+
+// ---- Directly entered values ----
+
+std::string TComponentOp::GetCCFScoreDirectString() const {
+  return component_ ? Rounded(component_->GetCCFScore(), GetOptRoundCCF()) : std::string();
+}
+
+void TComponentOp::SetCCFScoreDirectString(const std::string& text) { Comp().SetCCFScore(StrToFloat(text)); }
+
+double TComponentOp::GetDCavgPCDirect() const { return component_ ? component_->GetDCavg() * 100.0 : -1.0; }
+
+void TComponentOp::SetDCavgPCDirect(double percent) {
+  TComponent& c = Comp();
+  pl_ = plForward;
+  plSub_ = plForward;
+  c.SetDCavg(percent / 100.0);
+}
+
+std::string TComponentOp::GetDCavgPCDirectString() const {
+  return component_ ? Rounded(component_->GetDCavg() * 100.0, GetOptRoundDC()) : std::string();
+}
+
+void TComponentOp::SetDCavgPCDirectString(const std::string& text) { SetDCavgPCDirect(StrToFloat(text)); }
+
+double TComponentOp::GetMTTFdDirect() const { return component_ ? component_->GetMTTFd() : -1.0; }
+
+void TComponentOp::SetMTTFdDirect(double years) {
+  TComponent& c = Comp();
+  pl_ = plForward;
+  plSub_ = plForward;
+  c.SetMTTFd(years);
+}
+
+// The number alone: it is written back by the editor, and the band has its own text.
+std::string TComponentOp::GetMTTFdDirectString() const {
+  return component_ ? Rounded(component_->GetMTTFd(), GetOptRoundMTTFd()) : std::string();
+}
+
+void TComponentOp::SetMTTFdDirectString(const std::string& text) { SetMTTFdDirect(NumberOrInfinity(text)); }
+
+std::string TComponentOp::GetPFHDirectString() const {
+  return component_ ? PFHText(component_->GetPFH()) : std::string();
+}
+
+void TComponentOp::SetPFHDirectString(const std::string& text) { Comp().SetPFH(NumberOrInfinity(text)); }
+
+std::string TComponentOp::GetPLDirectString() const {
+  if (!component_) return "-";
+  if (component_->GetIsPLPFHBind()) return OrDash([&] { return PLToStr(PFHToPL(component_->GetPFH())); });
+  return PLToStr(component_->GetPLDirectNoBind());
+}
+
+void TComponentOp::SetPLDirectString(const std::string& text) {
+  TComponent& c = Comp();
+  if (c.GetIsPLPFHBind()) {
+    if (text != GetPLDirectString()) SetPFHDirectString(FloatToStr(GetPLMeanPFH(StrToPL(text))));
+  } else {
+    const TPL pl = StrToPL(text);
+    if (pl != c.GetPLDirectNoBind()) c.SetPLDirectNoBind(pl);
+  }
+}
+
+// ---- Report texts ----
+
+std::string TComponentOp::GetCatRequirementsText() const {
+  const TComponent& c = Comp();
+  if (!c.GetCatConditionsRelevant()) return General(611);
+  const std::string sep = "\r\n\r\n";
+  auto verdict = [](bool relevant, bool met) {
+    if (!relevant && GetOptHideNonRelevant()) return General(391);
+    return met ? YesText() : NoText();
+  };
+  auto safe = [](auto f) {
+    try {
+      return f();
+    } catch (const EKelvado&) {
+      return false;
+    }
+  };
+  std::string s;
+  if (const TCatConditionList* conds = GetCatConditions(c.GetCat())) {
+    for (int i = 0; i < conds->GetCount(); ++i) {
+      const TCatCondition* cond = conds->Items(i);
+      const bool held = c.GetCatConditionOps()->IndexOfCondition(cond, false) >= 0;
+      s += cond->GetText() + " [" + (held ? YesText() : NoText()) + "]" + sep;
+    }
+  }
+  TMTTFdDenotationSet mttfdAllowed;
+  TDCDenotationSet dcAllowed;
+  bool ccfCounts = false;
+  GetCatRequirements(c.GetCat(), mttfdAllowed, dcAllowed, ccfCounts);
+  {
+    std::string t;
+    for (int b = mttfLow; b <= mttfHigh; ++b)
+      if (mttfdAllowed.Contains(static_cast<TMTTFdDenotation>(b)))
+        t += MTTFdDenotationToStr(static_cast<TMTTFdDenotation>(b)) + General(402);
+    if (!t.empty()) t = t.substr(0, t.size() - General(402).size()) + ".";
+    s += General(401) + t + " [" + verdict(IsMTTFdRelevant(), safe([&] { return IsMTTFdSatisfied(); })) + "]" + sep;
+  }
+  {
+    std::string t;
+    for (int b = dcNone; b <= dcHigh; ++b)
+      if (dcAllowed.Contains(static_cast<TDCDenotation>(b)))
+        t += DCDenotationToStr(static_cast<TDCDenotation>(b)) + General(404);
+    if (!t.empty()) t = t.substr(0, t.size() - General(404).size()) + ".";
+    s += General(403) + t + " [" + verdict(IsDCavgRelevant(), safe([&] { return IsDCavgSatisfied(); })) + "]" + sep;
+  }
+  if (ccfCounts)
+    s += tiFormat(General(405), {FloatToStr(GetReqCCFScore())}) + " [" +
+         verdict(IsCCFRelevant(), safe([&] { return IsCCFSatisfied(); })) + "]" + sep;
+  if (c.GetCat() == cat2) {
+    bool ok = true;
+    for (int i = 0; i < list_->GetCount(); ++i) {
+      const auto* ch = dynamic_cast<const TChannelOp*>(list_->GetItems(i));
+      if (ch && !ch->GetDeleted() && ch->IsRelevant() && !ch->IsTestChannelMTTFdSatisfied()) ok = false;
+    }
+    s += General(408) + " [" + (ok ? YesText() : NoText()) + "]" + sep;
+  }
+  return TrimRight(s);
+}
+
+std::string TComponentOp::GetPLConditionsText() const {
+  const TComponent& c = Comp();
+  if (c.GetPLDet() == detDirect) return General(612);
+  std::string s;
+  TPL pl = plN;
+  try {
+    pl = GetPLLazy();
+  } catch (const EKelvado&) {
+  }
+  if (const TPLConditionList* conds = IsRealPL(pl) ? GetPLConditions(pl) : nullptr) {
+    for (int i = 0; i < conds->GetCount(); ++i) {
+      const TPLCondition* cond = conds->Items(i);
+      const bool held = c.GetPLConditionOps()->IndexOfCondition(cond, false) >= 0;
+      if (!s.empty()) s += "\r\n\r\n";
+      s += cond->GetText() + " [" + (held ? YesText() : NoText()) + "]";
+    }
+  }
+  return s;
+}
+
+// ---- Status check ----
+
+TItemStatus TComponentOp::CheckStatus(TStatusMessages* messages, bool recursive) {
+  CallOnBeforeCheckStatus();
+  TItemStatus result = isGreen;
+  if (!component_) {
+    CallOnAfterCheckStatus();
+    return result;
+  }
+  const TComponent& c = *component_;
+  std::set<std::string> failures;
+  // A rule whose values cannot be computed reports why, in red, once per reason: a subsystem whose values
+  // cannot be computed is never passed as green.
+  auto rule = [&](auto&& body) {
+    try {
+      body();
+    } catch (const EKelvado& e) {
+      if (failures.insert(e.Message()).second) ReportStatus(messages, result, isRed, e.Message());
+    }
+  };
+  const bool plSub = c.GetPLDet() == detSubItems;
+  auto noBlocs = [&]() {
+    for (const TChannelOp* ch : UsedChannels()) {
+      const TBlocOpList& blocs = *ch->GetBlocOpList();
+      for (int j = 0; j < blocs.GetCount(); ++j)
+        if (!blocs.GetItems(j)->GetDeleted()) return false;
+    }
+    return true;
+  };
+
+  rule([&] {
+    if (IsDCavgRelevant() && plSub && !IsDCavgSatisfied() && IsDCavgSatisfiedWithTolerance())
+      ReportStatus(messages, result, isGreen, StatusText(293, {FloatToStr(cDCavgTolerance * 100.0)}));
+  });
+  rule([&] {
+    if (IsMTTFdRelevant() && c.GetMTTFdDet() == detSubItems && noBlocs())
+      ReportStatus(messages, result, isGreen, StatusText(296));
+  });
+  rule([&] {
+    const double cap = MTTFdCap(c.GetCat());
+    if (IsMTTFdRelevant() && c.GetMTTFdDet() == detDirect && !std::isinf(c.GetMTTFd()) && c.GetMTTFdOrgValue() > cap)
+      ReportStatus(messages, result, isGreen,
+                   StatusText(280, {GetMTTFdDirectString(), FloatToStr(c.GetMTTFdOrgValue()), FloatToStr(cap)}));
+  });
+  rule([&] {
+    if (IsDCavgRelevant() && c.GetDCavgDet() == detSubItems && noBlocs())
+      ReportStatus(messages, result, isGreen, StatusText(297));
+  });
+  {
+    const std::string placeholder = General(113);
+    if (c.GetName().empty() || (!placeholder.empty() && c.GetName().find(placeholder) != std::string::npos))
+      ReportStatus(messages, result, isYellow, StatusText(271));
+  }
+  if (c.GetMissionTime() < cMissionTimeRef)
+    ReportStatus(messages, result, isYellow,
+                 StatusText(288, {FloatToStr(cMissionTimeRef), FloatToStr(c.GetMissionTime())}));
+  rule([&] {
+    const TSFOp* sf = GetSFOp();
+    if (sf && sf->GetSF() && sf->GetPLrLazy() == plE &&
+        ((IsMTTFdRelevant() && std::isinf(GetMTTFdLazy())) || (c.GetPLDet() == detDirect && GetPFHLazy() == 0.0)))
+      ReportStatus(messages, result, isYellow, StatusText(285));
+  });
+  rule([&] {
+    if (c.GetPLDet() == detDirect && !c.GetIsPLPFHBind()) {
+      const TPL pl = GetPLLazy();
+      const TPL pfhPL = PFHToPL(GetPFHLazy());
+      // The PL entered must be backed by the PFH entered; no PL ("-") backs nothing.
+      if (IsRealPL(pl) && !(IsRealPL(pfhPL) && pfhPL >= pl))
+        ReportStatus(messages, result, isRed, StatusText(380, {GetPFHString(), PLToStr(pfhPL), PLToStr(pl)}));
+    }
+  });
+  rule([&] {
+    if (plSub && GetPFHLazy() < 0.0) ReportStatus(messages, result, isRed, StatusText(278));
+  });
+  rule([&] {
+    if (!c.GetCatConditionsRelevant()) return;
+    bool failed = !IsCatRequirementsSatisfied() || !c.AreCatConditionsSatisfied();
+    for (int i = 0; i < list_->GetCount() && !failed; ++i) {
+      const auto* ch = dynamic_cast<const TChannelOp*>(list_->GetItems(i));
+      if (!ch || ch->GetDeleted() || !ch->IsRelevant()) continue;
+      if (!ch->IsTestChannelMTTFdSatisfied() || !ch->IsChannelSatisfied()) failed = true;
+    }
+    if (failed) ReportStatus(messages, result, isRed, StatusText(272));
+  });
+  rule([&] {
+    if (IsMTTFdRelevant() && plSub && GetMTTFdLazy() < MTTFdMin())
+      ReportStatus(messages, result, isRed, StatusText(273));
+  });
+  rule([&] {
+    if (IsDCavgRelevant() && plSub && std::isinf(GetDCavgLazy()) && !std::isinf(GetMTTFdLazy()) &&
+        c.GetChannelCount() >= 2)
+      ReportStatus(messages, result, isRed, StatusText(274));
+  });
+
+  if (recursive) {
+    std::set<const TChannelOp*> checked;
+    for (TChannelOp* ch : UsedChannels()) {
+      if (!ch->IsUsedBySubsystem()) continue;
+      if (checked.insert(ch).second) result = MinItemStatus(result, ch->CheckStatus(messages, recursive));
+      TTestChannelOp* tc = ch->PairedTestChannelOp();
+      if (tc && tc->IsUsedBySubsystem() && checked.insert(tc).second)
+        result = MinItemStatus(result, tc->CheckStatus(messages, recursive));
+    }
+  }
+  CallOnAfterCheckStatus();
+  return result;
+}
+
+}  // namespace kelvado

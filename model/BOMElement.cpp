@@ -1,0 +1,491 @@
+#include "model/BOMElement.h"
+
+#include <cmath>
+#include <filesystem>
+#include <system_error>
+
+#include "model/BOMBloc.h"
+#include "model/BOMChannel.h"
+#include "model/BOMComponent.h"
+#include "model/BOMSF.h"
+#include "model/BOMValueTexts.h"
+#include "model/GlobalsConfig.h"
+#include "model/GlobalsLookups.h"
+#include "model/GlobalsTexts.h"
+#include "model/MsgStrings.h"
+#include "model/VisitorsCalc.h"
+
+namespace kelvado {
+
+using namespace bom_detail;
+
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+constexpr TFloatLimits kB10dLimits{cB10dMin, kInf, false, 1006, TFloatLimits::ValueMin};
+constexpr TFloatLimits kDCLimits{cDCMinimum, cDCMaximum, false, 1004, TFloatLimits::ValueMinMax};
+constexpr TFloatLimits kMTTFdLimits{MTTFdMinYears, kInf, false, 1007, TFloatLimits::ValueMin};
+constexpr TFloatLimits kMissionTimeLimits{-kInf, cMissionTimeMax, false, 1040, TFloatLimits::ValueMax};
+constexpr TFloatLimits kNopLimits{0.0, kInf, true, 1008, TFloatLimits::ValueMin};
+
+template <class T>
+const T& SourceAs(const TtiObject& target, const TtiObject& source) {
+  const T* s = dynamic_cast<const T*>(&source);
+  if (!s) throw EtiPerProgrammerException("Cannot assign a %s to a %s", {source.ClassName(), target.ClassName()});
+  return *s;
+}
+
+template <class T>
+bool SameObject(const T* a, const T* b) {
+  if (!a || !b) return a == b;
+  return a->Equals(*b);
+}
+
+std::string StatusText(int index, FmtArgs args = {}) { return FormatMsgString(msgBaseStatus + index, args); }
+
+}  // namespace
+
+std::string ExpandFileName(const std::string& fileName) {
+  if (fileName.empty()) return fileName;
+  std::error_code ec;
+  const std::filesystem::path p = std::filesystem::absolute(std::filesystem::path(fileName), ec);
+  if (ec) return fileName;
+  return p.lexically_normal().string();
+}
+
+bool bom_detail::ContainsPlaceholderWord(const std::string& name, int textIndex) {
+  const std::string word = GetMsgString(textIndex, msgBaseGeneral);
+  return !word.empty() && name.find(word) != std::string::npos;
+}
+
+// ---- TElement ----
+
+const TtiClass& TElement::StaticClass() {
+  static const TtiClass c(
+      TtiClass::Of<TElement, TPerObjAbsEx>(), "TElement", [](TtiPropTableBuilder<TElement>& b) {
+        b.Float("B10d", &TElement::GetB10d, &TElement::SetB10d)
+            .Float("DC", &TElement::GetDC, &TElement::SetDC)
+            .String("DCDocumentation", &TElement::GetDCDocumentation, &TElement::SetDCDocumentation)
+            .Enumeration("DCDet", &TElement::GetDCDet, &TElement::SetDCDet, EnumInfo<TDetermination>::Names)
+            .Object("DCMeasureOp", &TElement::GetDCMeasureOp)
+            .String("Description", &TElement::GetDescription, &TElement::SetDescription)
+            .String("Document", &TElement::GetDocument, &TElement::SetDocument)
+            .String("Documentation", &TElement::GetDocumentation, &TElement::SetDocumentation)
+            .String("Manufacturer", &TElement::GetManufacturer, &TElement::SetManufacturer)
+            .Float("MissionTime", &TElement::GetMissionTime, &TElement::SetMissionTime)
+            .Float("MTTFd", &TElement::GetMTTFd, &TElement::SetMTTFd)
+            .String("Name", &TElement::GetName, &TElement::SetName)
+            .String("PartNo", &TElement::GetPartNo, &TElement::SetPartNo)
+            .Enumeration("Technology", &TElement::GetTechnology, &TElement::SetTechnology,
+                         EnumInfo<TTechnology>::Names)
+            .Boolean("UseB10d", &TElement::GetUseB10d, &TElement::SetUseB10d);
+      });
+  return c;
+}
+
+TElement::~TElement() {
+  if (dcMeasureOp_) dcMeasureOp_->SetOnChange(nullptr);
+}
+
+void TElement::SetB10d(double v) { SetFloatProp(b10d_, v, kB10dLimits); }
+void TElement::SetDC(double v) { SetFloatProp(dc_, v, kDCLimits); }
+void TElement::SetMissionTime(double v) { SetFloatProp(missionTime_, v, kMissionTimeLimits); }
+void TElement::SetMTTFd(double v) { SetFloatProp(mttfd_, v, kMTTFdLimits); }
+
+void TElement::SetDCMeasureOp(std::unique_ptr<TDCMeasureOp> m) {
+  if (m && m.get() == dcMeasureOp_.get()) {
+    (void)m.release();  // the occurrence already held, handed in again: keep the one ownership
+    return;
+  }
+  if (!m && !dcMeasureOp_) return;
+  CheckWriteProtection();
+  std::unique_ptr<TDCMeasureOp> old = std::move(dcMeasureOp_);
+  if (old) {
+    if (old->GetOwner() == this) old->SetOwner(nullptr);
+    old->SetOnChange(nullptr);
+  }
+  dcMeasureOp_ = std::move(m);
+  if (dcMeasureOp_) {
+    dcMeasureOp_->SetOwner(this);
+    dcMeasureOp_->SetOnChange([this](TtiObject*) { DoOnChange(this); });
+  }
+  PropertyChanged();
+  // `old` is freed here, after the event.
+}
+
+bool TElement::Equals(const TtiObject& other) const {
+  if (&other.Class() != &Class()) return false;
+  const auto& o = static_cast<const TElement&>(other);
+  return b10d_ == o.b10d_ && dc_ == o.dc_ && dcDocumentation_ == o.dcDocumentation_ && dcDet_ == o.dcDet_ &&
+         SameObject(dcMeasureOp_.get(), o.dcMeasureOp_.get()) && description_ == o.description_ &&
+         document_ == o.document_ && documentation_ == o.documentation_ && manufacturer_ == o.manufacturer_ &&
+         missionTime_ == o.missionTime_ && mttfd_ == o.mttfd_ && name_ == o.name_ && partNo_ == o.partNo_ &&
+         technology_ == o.technology_ && useB10d_ == o.useB10d_ && StampsEqual(o);
+}
+
+void TElement::Assign(const TtiObject& source) {
+  const auto& s = SourceAs<TElement>(*this, source);
+  if (&s == this) return;
+  SetDCMeasureOp(s.dcMeasureOp_ ? s.dcMeasureOp_->CloneAs<TDCMeasureOp>() : nullptr);
+  b10d_ = s.b10d_;
+  dc_ = s.dc_;
+  dcDocumentation_ = s.dcDocumentation_;
+  dcDet_ = s.dcDet_;
+  description_ = s.description_;
+  document_ = s.document_;
+  documentation_ = s.documentation_;
+  manufacturer_ = s.manufacturer_;
+  missionTime_ = s.missionTime_;
+  mttfd_ = s.mttfd_;
+  name_ = s.name_;
+  partNo_ = s.partNo_;
+  technology_ = s.technology_;
+  useB10d_ = s.useB10d_;
+  AssignStamps(s);
+  StoreIsProtected(s.GetIsProtected());
+  Changed();
+}
+
+// ---- TElementOp ----
+
+const TtiClass& TElementOp::StaticClass() {
+  static const TtiClass c(
+      TtiClass::Of<TElementOp, TNodeElementAbs>(), "TElementOp", [](TtiPropTableBuilder<TElementOp>& b) {
+        b.Object("Element", &TElementOp::GetElement)
+            .Float("Nop", &TElementOp::GetNop, &TElementOp::SetNop)
+            .String("B10dString", &TElementOp::GetB10dString, &TElementOp::SetB10dString)
+            .String("T10dString", &TElementOp::GetT10dString)
+            .String("DCDirectString", &TElementOp::GetDCDirectString, &TElementOp::SetDCDirectString)
+            .String("DCDenotationDirectString", &TElementOp::GetDCDenotationDirectString)
+            .String("DCMeasuresString", &TElementOp::GetDCMeasuresString)
+            .String("DCDenotationMeasuresString", &TElementOp::GetDCDenotationMeasuresString)
+            .String("DCString", &TElementOp::GetDCString)
+            .String("ElementName", &TElementOp::GetElementName, &TElementOp::SetElementName)
+            .String("ElementTechnologyString", &TElementOp::GetElementTechnologyString,
+                    &TElementOp::SetElementTechnologyString)
+            .String("FITDirectString", &TElementOp::GetFITDirectString, &TElementOp::SetFITDirectString)
+            .String("MTTFdDirectString", &TElementOp::GetMTTFdDirectString, &TElementOp::SetMTTFdDirectString)
+            .String("MTTFdDenotationDirectString", &TElementOp::GetMTTFdDenotationDirectString)
+            .String("MTTFdB10dString", &TElementOp::GetMTTFdB10dString)
+            .String("MTTFdDenotationB10dString", &TElementOp::GetMTTFdDenotationB10dString)
+            .String("MTTFdString", &TElementOp::GetMTTFdString)
+            .String("NopString", &TElementOp::GetNopString, &TElementOp::SetNopString);
+      });
+  return c;
+}
+
+TElementOp::~TElementOp() {
+  if (element_) element_->SetOnChange(nullptr);
+}
+
+TElement& TElementOp::Data() const {
+  if (!element_) throw EtiPerProgrammerException("%s has no element", {ClassName()});
+  return *element_;
+}
+
+void TElementOp::ResetCaches() {
+  dc_ = -1.0;
+  dcMeasures_ = -1.0;
+  mttfd_ = -1.0;
+}
+
+void TElementOp::SetElement(std::unique_ptr<TElement> element) {
+  if (element && element.get() == element_.get()) {
+    (void)element.release();
+    return;
+  }
+  if (!element && !element_) return;
+  CheckWriteProtection();
+  std::unique_ptr<TElement> old = std::move(element_);
+  if (old) {
+    if (old->GetOwner() == this) old->SetOwner(nullptr);
+    old->SetOnChange(nullptr);
+  }
+  element_ = std::move(element);
+  if (element_) {
+    element_->SetOwner(this);
+    element_->SetOnChange([this](TtiObject* sender) { ElementChanged(sender); });
+  }
+  ResetCaches();
+  DoOnChange(this);
+}
+
+void TElementOp::ElementChanged(TtiObject* sender) {
+  ResetCaches();
+  DoOnChange(sender ? sender : element_.get());
+  DoOnStructureChange(this);
+}
+
+void TElementOp::SetNop(double v) {
+  if (v == nop_) return;
+  CheckWriteProtection();
+  CheckFloatLimits(v, kNopLimits);
+  nop_ = v;
+  ResetCaches();
+  DoOnChange(this);
+  if (element_) element_->DoOnChange(element_.get());
+}
+
+double TElementOp::GetDC(TDCCalc& calc, TDCDenotation& band, TDetermination det) {
+  return calc.CalcElementDC(*this, band, det);
+}
+
+double TElementOp::GetMTTFd(TMTTFdCalc& calc, TMTTFdDenotation& band, TDetermination det) {
+  return calc.CalcElementMTTFd(*this, band, det);
+}
+
+// The caches are not part of what the node shows as its state: reading fills them, hence the const_cast.
+double TElementOp::GetDCLazy() const {
+  if (dc_ == -1.0) {
+    TDCDenotation band = dcForward;
+    const double v = const_cast<TElementOp*>(this)->GetDC(CalcPool().GetDCCalc(), band, detUnknown);
+    dcBand_ = band;
+    dc_ = v;
+  }
+  return dc_;
+}
+
+TDCDenotation TElementOp::GetDCBandLazy() const {
+  GetDCLazy();
+  return dcBand_;
+}
+
+double TElementOp::GetDCMeasuresLazy() const {
+  if (dcMeasures_ == -1.0) {
+    TDCDenotation band = dcForward;
+    const double v = const_cast<TElementOp*>(this)->GetDC(CalcPool().GetDCCalc(), band, detMeasures);
+    dcMeasuresBand_ = band;
+    dcMeasures_ = v;
+  }
+  return dcMeasures_;
+}
+
+TDCDenotation TElementOp::GetDCMeasuresBandLazy() const {
+  GetDCMeasuresLazy();
+  return dcMeasuresBand_;
+}
+
+double TElementOp::GetMTTFdLazy() const {
+  if (mttfd_ == -1.0) {
+    TMTTFdDenotation band = mttfLow;
+    const TDetermination det = element_ && element_->GetUseB10d() ? detSubItems : detDirect;
+    const double v = const_cast<TElementOp*>(this)->GetMTTFd(CalcPool().GetMTTFdCalc(), band, det);
+    mttfdBand_ = band;
+    mttfd_ = v;
+  }
+  return mttfd_;
+}
+
+TMTTFdDenotation TElementOp::GetMTTFdBandLazy() const {
+  GetMTTFdLazy();
+  return mttfdBand_;
+}
+
+void TElementOp::CalcNop(double dOp, double hOp, double tCycle) { SetNop(dOp * hOp * 3600.0 / tCycle); }
+
+bool TElementOp::CheckNopParams(double dOp, double hOp, double tCycle) {
+  return dOp >= 0.0 && dOp <= 365.0 && hOp >= 0.0 && hOp <= 24.0 && tCycle >= 0.0;
+}
+
+double TElementOp::GetT10d() const { return Data().GetB10d() / nop_; }
+
+TBlocOp* TElementOp::GetBlocOp() const { return dynamic_cast<TBlocOp*>(GetOwner()); }
+
+bool TElementOp::IsMTTFdRelevant() const {
+  const TBlocOp* bloc = GetBlocOp();
+  if (!bloc) return true;  // no owner, or an owner that is not a block node
+  const TDetermination mttfdDet = bloc->GetBloc() ? bloc->GetBloc()->GetMTTFdDet() : detSubItems;
+  return bloc->IsMTTFdOrDCRelevant() && mttfdDet == detSubItems && bloc->IsMTTFdRelevant();
+}
+
+bool TElementOp::IsDCRelevant() const {
+  if (!GetOwner()) return std::isfinite(GetMTTFdLazy());
+  const TBlocOp* bloc = GetBlocOp();
+  if (!bloc) return true;
+  const TBloc* data = bloc->GetBloc();
+  const TDetermination dcDet = data ? data->GetDCDet() : detSubItems;
+  const TDetermination mttfdDet = data ? data->GetMTTFdDet() : detSubItems;
+  if (!bloc->IsMTTFdOrDCRelevant() || !bloc->IsDCRelevant() || dcDet != detSubItems) return false;
+  return mttfdDet != detSubItems || std::isfinite(GetMTTFdLazy());
+}
+
+double TElementOp::GetElmOrder() const {
+  try {
+    TtiObject* owner = GetOwner();
+    if (dynamic_cast<TBlocOp*>(owner) || dynamic_cast<TElementOpList*>(owner)) {
+      const int i = IndexInContainingList("List");
+      if (i >= 0) return static_cast<double>(i);
+    }
+  } catch (...) {
+    // the order is only a hint for the stores: no order rather than no save
+  }
+  return -1.0;
+}
+
+void TElementOp::GetDCMeasureReportDescription(std::string& text) const {
+  text.clear();
+  if (element_ && element_->GetDCMeasureOp()) element_->GetDCMeasureOp()->GetReportDescription(text);
+}
+
+// ---- Display texts ----
+
+// Without an element the texts of its values are empty.
+std::string TElementOp::GetB10dString() const {
+  return element_ ? RoundedText(GetOptRoundB10d(), element_->GetB10d()) : std::string();
+}
+
+void TElementOp::SetB10dString(const std::string& text) {
+  Data().SetB10d(RoundToDigits(GetOptRoundB10d(), StrToFloat(text)));
+}
+
+std::string TElementOp::GetT10dString() const {
+  return element_ ? RoundedText(GetOptRoundMTTFd(), GetT10d()) : std::string();
+}
+
+std::string TElementOp::GetDCDirectString() const {
+  TDCDenotation band;
+  const double dc = const_cast<TElementOp*>(this)->GetDC(CalcPool().GetDCCalc(), band, detDirect);
+  return RoundedText(GetOptRoundDC(), dc * 100.0);
+}
+
+void TElementOp::SetDCDirectString(const std::string& text) { Data().SetDC(StrToFloat(text) / 100.0); }
+
+std::string TElementOp::GetDCDenotationDirectString() const {
+  TDCDenotation band = dcForward;
+  const_cast<TElementOp*>(this)->GetDC(CalcPool().GetDCCalc(), band, detDirect);
+  return DCDenotationToStr(band);
+}
+
+std::string TElementOp::GetDCMeasuresString() const {
+  return RoundedText(GetOptRoundDC(), GetDCMeasuresLazy() * 100.0);
+}
+
+std::string TElementOp::GetDCDenotationMeasuresString() const {
+  return DCDenotationToStr(GetDCMeasuresBandLazy());
+}
+
+std::string TElementOp::GetDCString() const {
+  if (!IsDCRelevant() && GetOptHideNonRelevant()) return GetMsgString(391, msgBaseGeneral);
+  const double dc = GetDCLazy();
+  if (dc < 0.0 || std::isinf(dc)) return "- (-)";
+  return RoundedText(GetOptRoundDC(), dc * 100.0) + " (" + DCDenotationToStr(dcBand_) + ")";
+}
+
+std::string TElementOp::GetElementName() const {
+  if (!element_ || element_->GetName().empty()) return PlaceholderElementName();
+  return element_->GetName();
+}
+
+void TElementOp::SetElementName(const std::string& name) { Data().SetName(name); }
+
+std::string TElementOp::GetElementTechnologyString() const {
+  return TechnologyText(element_ ? element_->GetTechnology() : tecOther);
+}
+
+void TElementOp::SetElementTechnologyString(const std::string& text) {
+  Data().SetTechnology(TextToTechnology(text));
+}
+
+std::string TElementOp::GetFITDirectString() const {
+  return element_ ? FloatToStr(FITOfMTTFd(element_->GetMTTFd(), GetOptTruncFIT())) : std::string();
+}
+
+void TElementOp::SetFITDirectString(const std::string& text) { Data().SetMTTFd(MTTFdOfFIT(StrToFloat(text))); }
+
+std::string TElementOp::GetMTTFdDirectString() const {
+  TMTTFdDenotation band;
+  const double m = const_cast<TElementOp*>(this)->GetMTTFd(CalcPool().GetMTTFdCalc(), band, detDirect);
+  return RoundedTextInf(GetOptRoundMTTFd(), m);
+}
+
+void TElementOp::SetMTTFdDirectString(const std::string& text) { Data().SetMTTFd(TextToFloatInf(text)); }
+
+std::string TElementOp::GetMTTFdDenotationDirectString() const {
+  return MTTFdDenotationToStr(GetMTTFdDenotation(element_ ? element_->GetMTTFd() : -1.0));
+}
+
+std::string TElementOp::GetMTTFdB10dString() const {
+  TMTTFdDenotation band;
+  const double m = const_cast<TElementOp*>(this)->GetMTTFd(CalcPool().GetMTTFdCalc(), band, detSubItems);
+  return RoundedTextInf(GetOptRoundB10d(), m);
+}
+
+std::string TElementOp::GetMTTFdDenotationB10dString() const {
+  TMTTFdDenotation band = mttfNoBand;
+  const_cast<TElementOp*>(this)->GetMTTFd(CalcPool().GetMTTFdCalc(), band, detSubItems);
+  return MTTFdDenotationToStr(band);
+}
+
+std::string TElementOp::GetMTTFdString() const {
+  if (!IsMTTFdRelevant() && GetOptHideNonRelevant()) return GetMsgString(391, msgBaseGeneral);
+  const double m = GetMTTFdLazy();
+  return ReplaceInfinity(RoundedText(GetOptRoundMTTFd(), m) + " (" + MTTFdDenotationToStr(mttfdBand_) + ")");
+}
+
+std::string TElementOp::GetNopString() const { return RoundedText(GetOptRoundNop(), nop_); }
+
+void TElementOp::SetNopString(const std::string& text) { SetNop(TextToFloatInf(text)); }
+
+// ---- Node operations ----
+
+bool TElementOp::Equals(const TtiObject& other) const {
+  if (&other.Class() != &Class()) return false;
+  const auto& o = static_cast<const TElementOp&>(other);
+  return SameObject(element_.get(), o.element_.get()) && nop_ == o.nop_ && StampsEqual(o);
+}
+
+void TElementOp::Assign(const TtiObject& source) {
+  const auto& s = SourceAs<TElementOp>(*this, source);
+  if (&s == this) return;
+  SetElement(s.element_ ? s.element_->CloneAs<TElement>() : nullptr);
+  nop_ = s.nop_;
+  AssignStamps(s);
+  StoreIsProtected(s.GetIsProtected());
+  Changed();
+}
+
+int TElementOp::GetPosition() const { return 1 + IndexInContainingList("List"); }
+
+TItemStatus TElementOp::CheckStatus(TStatusMessages* messages, bool recursive) {
+  (void)recursive;  // a leaf
+  CallOnBeforeCheckStatus();
+  TItemStatus result = isGreen;
+  const TElement* e = element_.get();
+
+  // A DC measure that does not suffice for the PL the safety function requires.
+  if (e && IsDCRelevant() && e->GetDCDet() == detMeasures && e->GetDCMeasureOp() &&
+      e->GetDCMeasureOp()->GetDCMeasure()) {
+    const TBlocOp* bloc = GetBlocOp();
+    const TChannelOp* channel = bloc ? bloc->GetChannelOp() : nullptr;
+    TComponentOp* component = channel ? channel->GetComponentOp() : nullptr;
+    TSFOp* sf = component ? component->GetSFOp() : nullptr;
+    if (sf && e->GetDCMeasureOp()->GetDCMeasure()->GetInsufficient().Contains(sf->GetPLrLazy()))
+      ReportStatus(messages, result, isRed, StatusText(291, {sf->GetPLrString()}));
+  }
+  if (!e || e->GetName().empty() || ContainsPlaceholderWord(e->GetName(), 115))
+    ReportStatus(messages, result, isYellow, StatusText(256));
+  if (e && IsMTTFdRelevant() && e->GetUseB10d() && std::isfinite(nop_) &&
+      RoundForBounds(GetT10d()) < cMissionTimeReference)
+    ReportStatus(messages, result, isYellow,
+                 StatusText(258, {FloatToStr(cMissionTimeReference), GetT10dString()}));
+  if (e && e->GetMissionTime() < cMissionTimeReference)
+    ReportStatus(messages, result, isYellow,
+                 StatusText(259, {FloatToStr(cMissionTimeReference), FloatToStr(e->GetMissionTime())}));
+  if (IsMTTFdRelevant() && RoundForBounds(GetMTTFdLazy()) < MTTFdMin())
+    ReportStatus(messages, result, isRed, StatusText(std::isinf(nop_) ? 299 : 257));
+
+  CallOnAfterCheckStatus();
+  return result;
+}
+
+void TElementOp::Changed() {
+  ResetCaches();
+  TPerObjAbsEx::Changed();
+}
+
+void TElementOp::ExpandDocumentPaths() {
+  if (element_) element_->SetDocument(ExpandFileName(element_->GetDocument()));
+}
+
+}  // namespace kelvado

@@ -1,0 +1,603 @@
+#include "model/BOMMeasures.h"
+
+#include <cmath>
+
+#include "framework/tiUtils.h"
+#include "model/GlobalsLookups.h"
+#include "model/GlobalsTexts.h"
+#include "model/MsgStrings.h"
+
+namespace kelvado {
+
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+// DC bounds of a measure: below the DC minimum (or NaN) is refused with 1003, without arguments.
+constexpr TFloatLimits kDCBoundLimits{cDCMinimum, kInf, false, 1003, TFloatLimits::None};
+// DC of an occurrence without a measure: any value from the DC minimum up.
+constexpr TFloatLimits kDCLimits{cDCMinimum, kInf, false, 1004, TFloatLimits::ValueMinMax};
+constexpr TFloatLimits kScoreLimits{cCCFScoreMin, cCCFScoreMax, false, 1005, TFloatLimits::ValueMinMax};
+
+template <class T>
+const T& SourceAs(const TtiObject& target, const TtiObject& source) {
+  const T* s = dynamic_cast<const T*>(&source);
+  if (!s) throw EtiPerProgrammerException("Cannot assign a %s to a %s", {source.ClassName(), target.ClassName()});
+  return *s;
+}
+
+// Both absent, or both present and Equals.
+template <class T>
+bool SameDefinition(const T* a, const T* b) {
+  if (!a || !b) return a == b;
+  return a->Equals(*b);
+}
+
+template <class T>
+std::unique_ptr<T> CloneOrNull(const T* p) {
+  return p ? p->template CloneAs<T>() : nullptr;
+}
+
+[[noreturn]] void NoMeasure(const TtiObject& op, const char* what) {
+  throw EtiPerProgrammerException("%s has no DC measure whose %s could be written", {op.ClassName(), what});
+}
+
+void TrimTrailingBlanksAndBreaks(std::string& s) {
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\r' || s.back() == '\n')) s.pop_back();
+}
+
+// Takes over `m` as the owned definition in `slot`: releases the old one (its Owner and change hook) and hooks
+// the new one to `handler`. The old definition is handed back so that it is freed after the caller's event.
+template <class T>
+std::unique_ptr<T> ReplaceDefinition(std::unique_ptr<T>& slot, std::unique_ptr<T> m, TtiObject* owner,
+                                     TNotifyEvent handler) {
+  std::unique_ptr<T> old = std::move(slot);
+  if (old) {
+    if (old->GetOwner() == owner) old->SetOwner(nullptr);
+    old->SetOnChange(nullptr);
+  }
+  slot = std::move(m);
+  if (slot) {
+    slot->SetOwner(owner);
+    slot->SetOnChange(std::move(handler));
+  }
+  return old;
+}
+
+}  // namespace
+
+// ---- TDCMeasure ----
+
+const TtiClass& TDCMeasure::StaticClass() {
+  static const TtiClass c(TtiClass::Of<TDCMeasure, TPerObjAbsEx>(), "TDCMeasure",
+                          [](TtiPropTableBuilder<TDCMeasure>& b) {
+                            b.String("Heading", &TDCMeasure::GetHeading, &TDCMeasure::SetHeading)
+                                .String("Description", &TDCMeasure::GetDescription, &TDCMeasure::SetDescription)
+                                .Float("DCmax", &TDCMeasure::GetDCmax, &TDCMeasure::SetDCmax)
+                                .Float("DCmin", &TDCMeasure::GetDCmin, &TDCMeasure::SetDCmin)
+                                .String("Dependency", &TDCMeasure::GetDependency, &TDCMeasure::SetDependency)
+                                .String("Documentation", &TDCMeasure::GetDocumentation,
+                                        &TDCMeasure::SetDocumentation)
+                                .String("Document", &TDCMeasure::GetDocument, &TDCMeasure::SetDocument)
+                                .Integer(
+                                    "Insufficient",
+                                    [](const TDCMeasure& m) { return m.GetInsufficient().Bits(); },
+                                    [](TDCMeasure& m, uint8_t bits) { m.SetInsufficient(TPLSet::FromBits(bits)); });
+                          });
+  return c;
+}
+
+void TDCMeasure::SetDCmax(double v) {
+  if (v == dcMax_) return;
+  CheckWriteProtection();
+  CheckFloatLimits(v, kDCBoundLimits);
+  if (v < dcMin_) dcMin_ = v;
+  dcMax_ = v;
+  PropertyChanged();
+}
+
+void TDCMeasure::SetDCmin(double v) {
+  if (v == dcMin_) return;
+  CheckWriteProtection();
+  CheckFloatLimits(v, kDCBoundLimits);
+  if (v > dcMax_) dcMax_ = v;
+  dcMin_ = v;
+  PropertyChanged();
+}
+
+bool TDCMeasure::Equals(const TtiObject& other) const {
+  const auto* o = dynamic_cast<const TDCMeasure*>(&other);
+  return o && heading_ == o->heading_ && description_ == o->description_ && dcMax_ == o->dcMax_ &&
+         dcMin_ == o->dcMin_ && dependency_ == o->dependency_ && documentation_ == o->documentation_ &&
+         document_ == o->document_ && insufficient_ == o->insufficient_ && StampsEqual(*o);
+}
+
+void TDCMeasure::Assign(const TtiObject& source) {
+  const auto& s = SourceAs<TDCMeasure>(*this, source);
+  heading_ = s.heading_;
+  description_ = s.description_;
+  dcMax_ = s.dcMax_;
+  dcMin_ = s.dcMin_;
+  dependency_ = s.dependency_;
+  documentation_ = s.documentation_;
+  document_ = s.document_;
+  insufficient_ = s.insufficient_;
+  AssignStamps(s);
+  StoreIsProtected(s.GetIsProtected());
+  Changed();
+}
+
+// ---- TCCFMeasure ----
+
+const TtiClass& TCCFMeasure::StaticClass() {
+  static const TtiClass c(TtiClass::Of<TCCFMeasure, TPerObjAbsEx>(), "TCCFMeasure",
+                          [](TtiPropTableBuilder<TCCFMeasure>& b) {
+                            b.String("Heading", &TCCFMeasure::GetHeading, &TCCFMeasure::SetHeading)
+                                .String("Number", &TCCFMeasure::GetNumber, &TCCFMeasure::SetNumber)
+                                .String("Description", &TCCFMeasure::GetDescription, &TCCFMeasure::SetDescription)
+                                .String("Documentation", &TCCFMeasure::GetDocumentation,
+                                        &TCCFMeasure::SetDocumentation)
+                                .String("Document", &TCCFMeasure::GetDocument, &TCCFMeasure::SetDocument)
+                                .Float("Score", &TCCFMeasure::GetScore, &TCCFMeasure::SetScore);
+                          });
+  return c;
+}
+
+void TCCFMeasure::SetScore(double v) { SetFloatProp(score_, v, kScoreLimits); }
+
+bool TCCFMeasure::Equals(const TtiObject& other) const {
+  const auto* o = dynamic_cast<const TCCFMeasure*>(&other);
+  return o && heading_ == o->heading_ && number_ == o->number_ && description_ == o->description_ &&
+         documentation_ == o->documentation_ && document_ == o->document_ && score_ == o->score_ &&
+         StampsEqual(*o);
+}
+
+void TCCFMeasure::Assign(const TtiObject& source) {
+  const auto& s = SourceAs<TCCFMeasure>(*this, source);
+  heading_ = s.heading_;
+  number_ = s.number_;
+  description_ = s.description_;
+  documentation_ = s.documentation_;
+  document_ = s.document_;
+  score_ = s.score_;
+  AssignStamps(s);
+  StoreIsProtected(s.GetIsProtected());
+  Changed();
+}
+
+// ---- Conditions ----
+
+const TtiClass& TCatCondition::StaticClass() {
+  static const TtiClass c(TtiClass::Of<TCatCondition, TPerObjAbsEx>(), "TCatCondition",
+                          [](TtiPropTableBuilder<TCatCondition>& b) {
+                            b.String("CCID", &TCatCondition::GetCCID, &TCatCondition::SetCCID)
+                                .String("Text", &TCatCondition::GetText, &TCatCondition::SetText);
+                          });
+  return c;
+}
+
+TCatCondition::TCatCondition() : ccid_(tiCreateGUIDString()) {}
+
+bool TCatCondition::Equals(const TtiObject& other) const {
+  const auto* o = dynamic_cast<const TCatCondition*>(&other);
+  return o && ccid_ == o->ccid_ && text_ == o->text_ && StampsEqual(*o);
+}
+
+void TCatCondition::Assign(const TtiObject& source) {
+  const auto& s = SourceAs<TCatCondition>(*this, source);
+  ccid_ = s.ccid_;
+  text_ = s.text_;
+  AssignStamps(s);
+  StoreIsProtected(s.GetIsProtected());
+  Changed();
+}
+
+const TtiClass& TPLCondition::StaticClass() {
+  static const TtiClass c(TtiClass::Of<TPLCondition, TPerObjAbsEx>(), "TPLCondition",
+                          [](TtiPropTableBuilder<TPLCondition>& b) {
+                            b.String("PLCID", &TPLCondition::GetPLCID, &TPLCondition::SetPLCID)
+                                .String("Text", &TPLCondition::GetText, &TPLCondition::SetText);
+                          });
+  return c;
+}
+
+TPLCondition::TPLCondition() : plcid_(tiCreateGUIDString()) {}
+
+bool TPLCondition::Equals(const TtiObject& other) const {
+  const auto* o = dynamic_cast<const TPLCondition*>(&other);
+  return o && plcid_ == o->plcid_ && text_ == o->text_ && StampsEqual(*o);
+}
+
+void TPLCondition::Assign(const TtiObject& source) {
+  const auto& s = SourceAs<TPLCondition>(*this, source);
+  plcid_ = s.plcid_;
+  text_ = s.text_;
+  AssignStamps(s);
+  StoreIsProtected(s.GetIsProtected());
+  Changed();
+}
+
+// ---- TDCMeasureOp ----
+
+const TtiClass& TDCMeasureOp::StaticClass() {
+  static const TtiClass c(TtiClass::Of<TDCMeasureOp, TPerObjAbsEx>(), "TDCMeasureOp",
+                          [](TtiPropTableBuilder<TDCMeasureOp>& b) {
+                            b.Float("DC", &TDCMeasureOp::GetDC, &TDCMeasureOp::SetDC)
+                                .Object("DCMeasure", &TDCMeasureOp::GetDCMeasure)
+                                .Boolean("IsSatisfied", &TDCMeasureOp::GetIsSatisfied, &TDCMeasureOp::SetIsSatisfied)
+                                .Float("DCPC", &TDCMeasureOp::GetDCPC, &TDCMeasureOp::SetDCPC)
+                                .Float("DCminPC", &TDCMeasureOp::GetDCminPC, &TDCMeasureOp::SetDCminPC)
+                                .Float("DCmaxPC", &TDCMeasureOp::GetDCmaxPC, &TDCMeasureOp::SetDCmaxPC)
+                                .String("DCLevelString", &TDCMeasureOp::GetDCLevelString)
+                                .String("Description", &TDCMeasureOp::GetDescription, &TDCMeasureOp::SetDescription);
+                          });
+  return c;
+}
+
+TDCMeasureOp::~TDCMeasureOp() {
+  // The measure goes with the occurrence; unhook first so nothing can call back into a half-destroyed object.
+  if (dcMeasure_) dcMeasure_->SetOnChange(nullptr);
+}
+
+void TDCMeasureOp::SetDC(double v) {
+  if (v == dc_) return;
+  CheckWriteProtection();
+  if (dcMeasure_) {
+    const double lo = dcMeasure_->GetDCmin(), hi = dcMeasure_->GetDCmax();
+    if (std::isnan(v) || v < lo || v > hi) RaiseInvalidValue(1004, {FloatToStr(v), FloatToStr(lo), FloatToStr(hi)});
+  } else {
+    CheckFloatLimits(v, kDCLimits);
+  }
+  dc_ = v;
+  PropertyChanged();
+}
+
+void TDCMeasureOp::SetDCMeasure(std::unique_ptr<TDCMeasure> m) {
+  if (m && m.get() == dcMeasure_.get()) {
+    (void)m.release();  // the measure already held, handed in again: keep the one ownership
+    return;
+  }
+  if (!m && !dcMeasure_) return;
+  CheckWriteProtection();
+  std::unique_ptr<TDCMeasure> old =
+      ReplaceDefinition(dcMeasure_, std::move(m), this, [this](TtiObject*) { MeasureChanged(); });
+  if (dcMeasure_ && (dc_ < dcMeasure_->GetDCmin() || dc_ > dcMeasure_->GetDCmax())) dc_ = dcMeasure_->GetDCmin();
+  PropertyChanged();
+}
+
+void TDCMeasureOp::MeasureChanged() {
+  if (dcMeasure_) {
+    if (dc_ > dcMeasure_->GetDCmax()) dc_ = dcMeasure_->GetDCmax();
+    else if (dc_ < dcMeasure_->GetDCmin()) dc_ = dcMeasure_->GetDCmin();
+  }
+  DoOnChange(this);
+}
+
+void TDCMeasureOp::SetDCPC(double v) {
+  if (v / 100.0 == dc_) return;
+  CheckWriteProtection();
+  if (std::isnan(v) || v > 100.0) {
+    const double lo = dcMeasure_ ? dcMeasure_->GetDCmin() : cDCMinimum;
+    const double hi = dcMeasure_ ? std::min(dcMeasure_->GetDCmax(), 1.0) : 1.0;
+    RaiseInvalidValue(1004, {FloatToStr(v / 100.0), FloatToStr(lo), FloatToStr(hi)});
+  }
+  SetDC(v / 100.0);
+}
+
+double TDCMeasureOp::GetDCminPC() const { return dcMeasure_ ? dcMeasure_->GetDCmin() * 100.0 : 0.0; }
+
+double TDCMeasureOp::GetDCmaxPC() const { return dcMeasure_ ? dcMeasure_->GetDCmax() * 100.0 : 100.0; }
+
+void TDCMeasureOp::SetDCminPC(double v) {
+  if (!dcMeasure_) NoMeasure(*this, "DCmin");
+  if (v / 100.0 == dcMeasure_->GetDCmin()) return;
+  dcMeasure_->CheckWriteProtection();
+  if (std::isnan(v) || v > 100.0) RaiseInvalidValue(1003);
+  dcMeasure_->SetDCmin(v / 100.0);
+}
+
+void TDCMeasureOp::SetDCmaxPC(double v) {
+  if (!dcMeasure_) NoMeasure(*this, "DCmax");
+  if (v / 100.0 == dcMeasure_->GetDCmax()) return;
+  dcMeasure_->CheckWriteProtection();
+  if (std::isnan(v) || v > 100.0) RaiseInvalidValue(1003);
+  dcMeasure_->SetDCmax(v / 100.0);
+}
+
+std::string TDCMeasureOp::GetDCLevelString() const { return DCDenotationToStr(GetDCDenotation(dc_)); }
+
+std::string TDCMeasureOp::GetDescription() const {
+  if (dcMeasure_ && !dcMeasure_->GetDescription().empty()) return dcMeasure_->GetDescription();
+  return PlaceholderDCMeasureText();
+}
+
+void TDCMeasureOp::SetDescription(const std::string& v) {
+  if (!dcMeasure_) NoMeasure(*this, "Description");
+  dcMeasure_->SetDescription(v);
+}
+
+void TDCMeasureOp::GetReportDescription(std::string& text) const {
+  text.clear();
+  if (!dcMeasure_) return;
+  const TDCMeasure& m = *dcMeasure_;
+  std::string s = m.GetDescription() + "\r\n(" + m.GetHeading() + ")\r\n";
+  if (m.GetDCmin() == m.GetDCmax())
+    s += "(" + FloatToStr(m.GetDCmax() * 100.0) + " %)\r\n";
+  else
+    s += "(" + FloatToStr(m.GetDCmin() * 100.0) + " % - " + FloatToStr(m.GetDCmax() * 100.0) + " %" +
+         GetMsgString(384, msgBaseGeneral) + " " + m.GetDependency() + ")\r\n";
+  std::string pls;
+  for (TPL p : {plA, plB, plC, plD, plE}) {
+    if (!m.GetInsufficient().Contains(p)) continue;
+    if (!pls.empty()) pls += ", ";
+    pls += PLToStr(p);
+  }
+  if (!pls.empty()) s += "(" + GetMsgString(349, msgBaseGeneral) + ": " + pls + ")\r\n";
+  TrimTrailingBlanksAndBreaks(s);
+  text = std::move(s);
+}
+
+std::string TDCMeasureOp::GetReportDescription() const {
+  std::string s;
+  GetReportDescription(s);
+  return s;
+}
+
+std::string TDCMeasureOp::GetCaption() const { return GetMsgString(8, msgBaseGeneral); }
+
+bool TDCMeasureOp::Equals(const TtiObject& other) const {
+  const auto* o = dynamic_cast<const TDCMeasureOp*>(&other);
+  return o && dc_ == o->dc_ && isSatisfied_ == o->isSatisfied_ && StampsEqual(*o) &&
+         SameDefinition(dcMeasure_.get(), o->dcMeasure_.get());
+}
+
+void TDCMeasureOp::Assign(const TtiObject& source) {
+  const auto& s = SourceAs<TDCMeasureOp>(*this, source);
+  SetDCMeasure(CloneOrNull(s.dcMeasure_.get()));
+  dc_ = s.dc_;
+  isSatisfied_ = s.isSatisfied_;
+  AssignStamps(s);
+  StoreIsProtected(s.GetIsProtected());
+  Changed();
+}
+
+// ---- TCCFMeasureOp ----
+
+const TtiClass& TCCFMeasureOp::StaticClass() {
+  static const TtiClass c(TtiClass::Of<TCCFMeasureOp, TPerObjAbsEx>(), "TCCFMeasureOp",
+                          [](TtiPropTableBuilder<TCCFMeasureOp>& b) {
+                            b.Object("CCFMeasure", &TCCFMeasureOp::GetCCFMeasure)
+                                .Boolean("IsSatisfied", &TCCFMeasureOp::GetIsSatisfied,
+                                         &TCCFMeasureOp::SetIsSatisfied)
+                                .String("Description", &TCCFMeasureOp::GetDescription)
+                                .String("Heading", &TCCFMeasureOp::GetHeading)
+                                .String("Number", &TCCFMeasureOp::GetNumber)
+                                .String("ScoreString", &TCCFMeasureOp::GetScoreString);
+                          });
+  return c;
+}
+
+TCCFMeasureOp::~TCCFMeasureOp() {
+  if (ccfMeasure_) ccfMeasure_->SetOnChange(nullptr);
+}
+
+void TCCFMeasureOp::SetCCFMeasure(std::unique_ptr<TCCFMeasure> m) {
+  if (m && m.get() == ccfMeasure_.get()) {
+    (void)m.release();
+    return;
+  }
+  if (!m && !ccfMeasure_) return;
+  CheckWriteProtection();
+  std::unique_ptr<TCCFMeasure> old =
+      ReplaceDefinition(ccfMeasure_, std::move(m), this, [this](TtiObject*) { DoOnChange(this); });
+  PropertyChanged();
+}
+
+std::string TCCFMeasureOp::GetDescription() const {
+  if (ccfMeasure_ && !ccfMeasure_->GetDescription().empty()) return ccfMeasure_->GetDescription();
+  return PlaceholderCCFMeasureText();
+}
+
+std::string TCCFMeasureOp::GetHeading() const { return ccfMeasure_ ? ccfMeasure_->GetHeading() : std::string(); }
+
+std::string TCCFMeasureOp::GetNumber() const { return ccfMeasure_ ? ccfMeasure_->GetNumber() : std::string(); }
+
+std::string TCCFMeasureOp::GetScoreString() const {
+  return ccfMeasure_ ? FloatToStr(ccfMeasure_->GetScore()) : std::string();
+}
+
+int TCCFMeasureOp::GetPosition() const { return 1 + IndexInContainingList("CCFMeasureOps"); }
+
+double TCCFMeasureOp::GetCCFMOrder() const {
+  if (!GetOwner()) return -1.0;
+  try {
+    const int i = IndexInContainingList("CCFMeasureOps");
+    return i < 0 ? -1.0 : static_cast<double>(i);
+  } catch (const std::exception&) {
+    return -1.0;
+  }
+}
+
+std::string TCCFMeasureOp::GetCaption() const { return GetMsgString(9, msgBaseGeneral); }
+
+bool TCCFMeasureOp::Equals(const TtiObject& other) const {
+  const auto* o = dynamic_cast<const TCCFMeasureOp*>(&other);
+  return o && isSatisfied_ == o->isSatisfied_ && StampsEqual(*o) &&
+         SameDefinition(ccfMeasure_.get(), o->ccfMeasure_.get());
+}
+
+void TCCFMeasureOp::Assign(const TtiObject& source) {
+  const auto& s = SourceAs<TCCFMeasureOp>(*this, source);
+  SetCCFMeasure(CloneOrNull(s.ccfMeasure_.get()));
+  isSatisfied_ = s.isSatisfied_;
+  AssignStamps(s);
+  StoreIsProtected(s.GetIsProtected());
+  Changed();
+}
+
+// ---- TCatConditionOp / TPLConditionOp ----
+
+const TtiClass& TCatConditionOp::StaticClass() {
+  static const TtiClass c(TtiClass::Of<TCatConditionOp, TPerObjAbsEx>(), "TCatConditionOp",
+                          [](TtiPropTableBuilder<TCatConditionOp>& b) {
+                            b.Boolean("IsSatisfied", &TCatConditionOp::GetIsSatisfied,
+                                      &TCatConditionOp::SetIsSatisfied)
+                                .Object("CatCondition", &TCatConditionOp::GetCatCondition);
+                          });
+  return c;
+}
+
+TCatConditionOp::~TCatConditionOp() {
+  if (condition_) condition_->SetOnChange(nullptr);
+}
+
+void TCatConditionOp::SetCatCondition(std::unique_ptr<TCatCondition> c) {
+  if (c && c.get() == condition_.get()) {
+    (void)c.release();
+    return;
+  }
+  if (!c && !condition_) return;
+  CheckWriteProtection();
+  std::unique_ptr<TCatCondition> old =
+      ReplaceDefinition(condition_, std::move(c), this, [this](TtiObject*) { DoOnChange(this); });
+  PropertyChanged();
+}
+
+std::string TCatConditionOp::GetCaption() const { return GetMsgString(10, msgBaseGeneral); }
+
+bool TCatConditionOp::Equals(const TtiObject& other) const {
+  const auto* o = dynamic_cast<const TCatConditionOp*>(&other);
+  return o && isSatisfied_ == o->isSatisfied_ && StampsEqual(*o) &&
+         SameDefinition(condition_.get(), o->condition_.get());
+}
+
+void TCatConditionOp::Assign(const TtiObject& source) {
+  const auto& s = SourceAs<TCatConditionOp>(*this, source);
+  SetCatCondition(CloneOrNull(s.condition_.get()));
+  isSatisfied_ = s.isSatisfied_;
+  AssignStamps(s);
+  StoreIsProtected(s.GetIsProtected());
+  Changed();
+}
+
+const TtiClass& TPLConditionOp::StaticClass() {
+  static const TtiClass c(TtiClass::Of<TPLConditionOp, TPerObjAbsEx>(), "TPLConditionOp",
+                          [](TtiPropTableBuilder<TPLConditionOp>& b) {
+                            b.Boolean("IsSatisfied", &TPLConditionOp::GetIsSatisfied,
+                                      &TPLConditionOp::SetIsSatisfied)
+                                .Object("PLCondition", &TPLConditionOp::GetPLCondition);
+                          });
+  return c;
+}
+
+TPLConditionOp::~TPLConditionOp() {
+  if (condition_) condition_->SetOnChange(nullptr);
+}
+
+void TPLConditionOp::SetPLCondition(std::unique_ptr<TPLCondition> c) {
+  if (c && c.get() == condition_.get()) {
+    (void)c.release();
+    return;
+  }
+  if (!c && !condition_) return;
+  CheckWriteProtection();
+  std::unique_ptr<TPLCondition> old =
+      ReplaceDefinition(condition_, std::move(c), this, [this](TtiObject*) { DoOnChange(this); });
+  PropertyChanged();
+}
+
+std::string TPLConditionOp::GetCaption() const { return GetMsgString(11, msgBaseGeneral); }
+
+bool TPLConditionOp::Equals(const TtiObject& other) const {
+  const auto* o = dynamic_cast<const TPLConditionOp*>(&other);
+  return o && isSatisfied_ == o->isSatisfied_ && StampsEqual(*o) &&
+         SameDefinition(condition_.get(), o->condition_.get());
+}
+
+void TPLConditionOp::Assign(const TtiObject& source) {
+  const auto& s = SourceAs<TPLConditionOp>(*this, source);
+  SetPLCondition(CloneOrNull(s.condition_.get()));
+  isSatisfied_ = s.isSatisfied_;
+  AssignStamps(s);
+  StoreIsProtected(s.GetIsProtected());
+  Changed();
+}
+
+// ---- Lists ----
+
+#define KELVADO_MEASURE_LIST(Name, Parent, CaptionText)                                         \
+  const TtiClass& Name::StaticClass() {                                                         \
+    static const TtiClass c(TtiClass::Of<Name, Parent>(), #Name);                               \
+    return c;                                                                                   \
+  }                                                                                             \
+  std::string Name::GetCaption() const { return GetMsgString(CaptionText, msgBaseGeneral); }
+
+KELVADO_MEASURE_LIST(TDCMeasureOpList, TPerObjListEx, 28)
+KELVADO_MEASURE_LIST(TCCFMeasureOpList, TPerObjListEx, 29)
+KELVADO_MEASURE_LIST(TCatConditionOpList, TPerObjListEx, 30)
+KELVADO_MEASURE_LIST(TPLConditionOpList, TPerObjListEx, 12)
+#undef KELVADO_MEASURE_LIST
+
+int TCCFMeasureOpList::IndexOfMeasure(const TCCFMeasure* measure) const {
+  if (!measure) return -1;
+  for (int i = 0; i < GetCount(); ++i) {
+    const TCCFMeasureOp* op = Items(i);
+    const TCCFMeasure* m = op->GetCCFMeasure();
+    if (op->GetDeleted() || !m) continue;
+    if (m->GetHeading() == measure->GetHeading() && m->GetDescription() == measure->GetDescription() &&
+        m->GetScore() == measure->GetScore())
+      return i;
+  }
+  return -1;
+}
+
+int TCatConditionOpList::IndexOfCondition(const TCatCondition* condition, bool includeDeleted) const {
+  if (!condition) return -1;
+  for (int i = 0; i < GetCount(); ++i) {
+    const TCatConditionOp* op = Items(i);
+    const TCatCondition* c = op->GetCatCondition();
+    if ((op->GetDeleted() && !includeDeleted) || !c) continue;
+    if (c->GetText() == condition->GetText() || (!condition->GetCCID().empty() && c->GetCCID() == condition->GetCCID()))
+      return i;
+  }
+  return -1;
+}
+
+int TPLConditionOpList::IndexOfCondition(const TPLCondition* condition, bool includeDeleted) const {
+  if (!condition) return -1;
+  for (int i = 0; i < GetCount(); ++i) {
+    const TPLConditionOp* op = Items(i);
+    const TPLCondition* c = op->GetPLCondition();
+    if ((op->GetDeleted() && !includeDeleted) || !c) continue;
+    if (c->GetText() == condition->GetText() ||
+        (!condition->GetPLCID().empty() && c->GetPLCID() == condition->GetPLCID()))
+      return i;
+  }
+  return -1;
+}
+
+const TtiClass& TCatConditionList::StaticClass() {
+  static const TtiClass c(TtiClass::Of<TCatConditionList, TtiObjectList>(), "TCatConditionList");
+  return c;
+}
+
+TCatCondition* TCatConditionList::Items(int index) const {
+  TtiObject* o = GetItems(index);
+  auto* c = dynamic_cast<TCatCondition*>(o);
+  if (!c) throw EtiPerProgrammerException("%s holds a %s where a TCatCondition is expected", {ClassName(), o->ClassName()});
+  return c;
+}
+
+const TtiClass& TPLConditionList::StaticClass() {
+  static const TtiClass c(TtiClass::Of<TPLConditionList, TtiObjectList>(), "TPLConditionList");
+  return c;
+}
+
+TPLCondition* TPLConditionList::Items(int index) const {
+  TtiObject* o = GetItems(index);
+  auto* c = dynamic_cast<TPLCondition*>(o);
+  if (!c) throw EtiPerProgrammerException("%s holds a %s where a TPLCondition is expected", {ClassName(), o->ClassName()});
+  return c;
+}
+
+}  // namespace kelvado

@@ -1,0 +1,342 @@
+#include "model/BOMSF.h"
+
+#include <cmath>
+
+#include "model/BOMComponent.h"
+#include "model/BOMProject.h"
+#include "model/GlobalsConfig.h"
+#include "model/GlobalsLookups.h"
+#include "model/GlobalsTexts.h"
+#include "model/MsgStrings.h"
+#include "model/VisitorsCalc.h"
+
+namespace kelvado {
+
+namespace {
+
+template <class E>
+TtiEnumNames NamesOf() {
+  return TtiEnumNames(EnumInfo<E>::Names);
+}
+
+bool IsRealPL(TPL pl) { return pl >= plA && pl <= plE; }
+
+// True when `reached` meets `required`. plN and plForward lie beyond plE by ordinal but are no PL at all: a
+// reached "-" never meets a requirement, and a requirement that could not be determined is never confirmed.
+bool PLMeets(TPL reached, TPL required) {
+  return IsRealPL(reached) && IsRealPL(required) && reached >= required;
+}
+
+// True when `a` is a real PL better than `b` (any real PL is better than "-").
+bool PLBetter(TPL a, TPL b) { return IsRealPL(a) && (!IsRealPL(b) || a > b); }
+
+std::string StatusText(int index, const FmtArgs& args = {}) { return FormatMsgString(msgBaseStatus + index, args); }
+
+}  // namespace
+
+// ---- TSF ----
+
+const TtiClass& TSF::StaticClass() {
+  static const TtiClass c(TtiClass::Of<TSF, TPerObjAbsEx>(), "TSF", [](TtiPropTableBuilder<TSF>& b) {
+    b.String("Document", &TSF::GetDocument, &TSF::SetDocument)
+        .String("Documentation", &TSF::GetDocumentation, &TSF::SetDocumentation)
+        .String("Name", &TSF::GetName, &TSF::SetName)
+        .Enumeration("PLr", &TSF::GetPLr, NamesOf<TPL>())
+        .Enumeration("PLrDirect", &TSF::GetPLrDirect, &TSF::SetPLrDirect, NamesOf<TPL>())
+        .Enumeration("PLrMeasures", &TSF::GetPLrMeasures, NamesOf<TPL>())
+        .Enumeration("PLrDet", &TSF::GetPLrDet, &TSF::SetPLrDet, NamesOf<TDetermination>())
+        .String("PLrDocumentation", &TSF::GetPLrDocumentation, &TSF::SetPLrDocumentation)
+        .String("PLrStandard", &TSF::GetPLrStandard, &TSF::SetPLrStandard)
+        .String("PLrStandardFile", &TSF::GetPLrStandardFile, &TSF::SetPLrStandardFile)
+        .String("Reaction", &TSF::GetReaction, &TSF::SetReaction)
+        .Integer("RiskParamF", &TSF::GetRiskParamF, &TSF::SetRiskParamF)
+        .Integer("RiskParamP", &TSF::GetRiskParamP, &TSF::SetRiskParamP)
+        .Integer("RiskParamS", &TSF::GetRiskParamS, &TSF::SetRiskParamS)
+        .String("SafeState", &TSF::GetSafeState, &TSF::SetSafeState)
+        .String("SFType", &TSF::GetSFType, &TSF::SetSFType)
+        .String("TriggerEvent", &TSF::GetTriggerEvent, &TSF::SetTriggerEvent);
+  });
+  return c;
+}
+
+TSF::TSF() { DoOnChange(this); }
+
+TSF::~TSF() = default;
+
+TPL TSF::GetPLr() const {
+  switch (plrDet_) {
+    case detDirect: return plrDirect_;
+    case detMeasures: return GetPLrMeasures();
+    default: return plForward;
+  }
+}
+
+TPL TSF::GetPLrMeasures() const { return GetPLrFromRiskParams(riskParamS_, riskParamF_, riskParamP_); }
+
+void TSF::SetPLrDet(TDetermination v) { SetDetProp(plrDet_, v); }
+
+bool TSF::Equals(const TtiObject& other) const {
+  const auto* o = dynamic_cast<const TSF*>(&other);
+  return o && name_ == o->name_ && plrDirect_ == o->plrDirect_ && plrDet_ == o->plrDet_ &&
+         plrDocumentation_ == o->plrDocumentation_ && plrStandard_ == o->plrStandard_ &&
+         plrStandardFile_ == o->plrStandardFile_ && reaction_ == o->reaction_ && riskParamF_ == o->riskParamF_ &&
+         riskParamP_ == o->riskParamP_ && riskParamS_ == o->riskParamS_ && safeState_ == o->safeState_ &&
+         sfType_ == o->sfType_ && triggerEvent_ == o->triggerEvent_ && StampsEqual(*o) &&
+         document_ == o->document_ && documentation_ == o->documentation_;
+}
+
+void TSF::Assign(const TtiObject& source) {
+  const auto* s = dynamic_cast<const TSF*>(&source);
+  if (!s) throw EtiPerProgrammerException("Attempt to assign a %s to a %s", {source.ClassName(), ClassName()});
+  if (s == this) return;
+  document_ = s->document_;
+  documentation_ = s->documentation_;
+  name_ = s->name_;
+  plrDirect_ = s->plrDirect_;
+  plrDet_ = s->plrDet_;
+  plrDocumentation_ = s->plrDocumentation_;
+  plrStandard_ = s->plrStandard_;
+  plrStandardFile_ = s->plrStandardFile_;
+  reaction_ = s->reaction_;
+  riskParamF_ = s->riskParamF_;
+  riskParamP_ = s->riskParamP_;
+  riskParamS_ = s->riskParamS_;
+  safeState_ = s->safeState_;
+  sfType_ = s->sfType_;
+  triggerEvent_ = s->triggerEvent_;
+  AssignStamps(*s);
+  StoreIsProtected(s->GetIsProtected());
+  Changed();
+}
+
+// ---- TSFOp ----
+
+const TtiClass& TSFOp::StaticClass() {
+  static const TtiClass c(TtiClass::Of<TSFOp, TNodeSFAbs>(), "TSFOp", [](TtiPropTableBuilder<TSFOp>& b) {
+    b.Object("SF", &TSFOp::GetSF)
+        .List("List", &TSFOp::GetList)
+        .String("SFName", &TSFOp::GetSFName)
+        .String("SFType", &TSFOp::GetSFType)
+        .String("CatString", &TSFOp::GetCatString)
+        .String("PFHString", &TSFOp::GetPFHString)
+        .String("PLString", &TSFOp::GetPLString)
+        .String("PLrString", &TSFOp::GetPLrString)
+        .String("PLrMeasuresString", &TSFOp::GetPLrMeasuresString)
+        .String("PLrDirectString", &TSFOp::GetPLrDirectString, &TSFOp::SetPLrDirectString);
+  });
+  return c;
+}
+
+TSFOp::TSFOp() : list_(std::make_unique<TComponentOpList>()) {
+  list_->SetOwner(this);
+  list_->SetItemOwner(this);
+  // A change anywhere below changes the PL reached: empty the cache and pass the change up.
+  list_->SetOnChange([this](TtiObject* sender) { ComponentsChanged(sender); });
+  DoOnChange(this);
+}
+
+TSFOp::~TSFOp() {
+  list_->SetOnChange(nullptr);
+  list_->SetOnStructureChange(nullptr);
+  if (sf_) sf_->SetOnChange(nullptr);
+}
+
+void TSFOp::SetSF(std::unique_ptr<TSF> sf) {
+  if (sf.get() == sf_.get()) {
+    (void)sf.release();  // the node owns it already
+    return;
+  }
+  CheckWriteProtection();
+  if (sf_) {
+    sf_->SetOnChange(nullptr);
+    if (sf_->GetOwner() == this) sf_->SetOwner(nullptr);
+  }
+  sf_ = std::move(sf);
+  if (sf_) {
+    sf_->SetOwner(this);
+    sf_->SetOnChange([this](TtiObject* sender) { DataChanged(sender); });
+  }
+  ResetCaches();
+  DoOnChange(this);
+}
+
+void TSFOp::DataChanged(TtiObject* sender) {
+  ResetCaches();
+  DoOnChange(sender);
+  DoOnStructureChange(this);
+}
+
+void TSFOp::ComponentsChanged(TtiObject* sender) {
+  ResetCaches();
+  DoOnChange(sender);
+}
+
+void TSFOp::ResetCaches() const {
+  pl_ = plForward;
+  pfh_ = -1.0;
+  plr_ = plForward;
+}
+
+std::string TSFOp::GetCaption() const { return sf_ ? GetSFName() : GetMsgString(6, msgBaseGeneral); }
+
+bool TSFOp::Equals(const TtiObject& other) const {
+  const auto* o = dynamic_cast<const TSFOp*>(&other);
+  if (!o || list_->GetCount() != o->list_->GetCount()) return false;
+  if (static_cast<bool>(sf_) != static_cast<bool>(o->sf_)) return false;
+  if (sf_ && !sf_->Equals(*o->sf_)) return false;
+  if (!StampsEqual(*o)) return false;
+  for (int i = 0; i < list_->GetCount(); ++i)
+    if (!list_->GetItems(i)->Equals(*o->list_->GetItems(i))) return false;
+  return true;
+}
+
+void TSFOp::Assign(const TtiObject& source) {
+  const auto* s = dynamic_cast<const TSFOp*>(&source);
+  if (!s) throw EtiPerProgrammerException("Attempt to assign a %s to a %s", {source.ClassName(), ClassName()});
+  if (s == this) return;
+  list_->Clear();
+  for (int i = 0; i < s->list_->GetCount(); ++i) {
+    const TtiObject* item = s->list_->GetItems(i);
+    if (!item->GetDeleted()) list_->Add(item->Clone());
+  }
+  SetSF(s->sf_ ? s->sf_->CloneAs<TSF>() : nullptr);
+  AssignStamps(*s);
+  StoreIsProtected(s->GetIsProtected());
+  Changed();
+}
+
+int TSFOp::GetPosition() const {
+  const int i = IndexInContainingList("List");
+  return i < 0 ? 0 : i + 1;
+}
+
+void TSFOp::SetOnStructureChange(TNotifyEvent event) {
+  TPerObjAbsEx::SetOnStructureChange(event);
+  list_->SetOnStructureChange(std::move(event));
+}
+
+void TSFOp::Changed() {
+  list_->Changed();
+  ResetCaches();
+  TPerObjAbsEx::Changed();
+}
+
+void TSFOp::ExpandDocumentPaths() {
+  for (int i = 0; i < list_->GetCount(); ++i)
+    if (auto* n = dynamic_cast<TPerObjAbsEx*>(list_->GetItems(i))) n->ExpandDocumentPaths();
+}
+
+TPL TSFOp::GetPL(TPLCalc& calc, double& pfh, TDetermination det) {
+  (void)det;  // a safety function has one way to its PL
+  return calc.CalcSFPL(*this, pfh);
+}
+
+TPL TSFOp::GetPLLazy() const {
+  if (pl_ == plForward) {
+    double pfh = -1.0;
+    const TPL pl = const_cast<TSFOp*>(this)->GetPL(CalcPool().GetPLCalc(), pfh, detUnknown);
+    pfh_ = pfh;
+    pl_ = pl;
+  }
+  return pl_;
+}
+
+double TSFOp::GetPFHLazy() const {
+  GetPLLazy();
+  return pfh_;
+}
+
+TPL TSFOp::GetPLrLazy() const {
+  if (plr_ == plForward && sf_) plr_ = sf_->GetPLr();
+  return plr_;
+}
+
+bool TSFOp::HasEffectiveSubsystem() const {
+  for (int i = 0; i < list_->GetCount(); ++i) {
+    const TComponentOp* c = list_->Items(i);
+    if (c->GetDeleted() || !c->GetComponent()) continue;
+    const bool neverFails = c->IsMTTFdRelevant() && std::isinf(c->GetMTTFdLazy());
+    const bool directZero = c->GetComponent()->GetPLDet() == detDirect && c->GetPFHLazy() == 0.0;
+    if (!neverFails && !directZero) return true;
+  }
+  return false;
+}
+
+bool TSFOp::IsRelevant() const {
+  TtiObject* owner = GetOwner();
+  if (owner && owner->ClassName() == "TSFOpList") owner = owner->GetOwner();
+  if (const auto* p = dynamic_cast<const TProjectOp*>(owner)) return p->IsRelevant();
+  return true;
+}
+
+std::string TSFOp::GetSFName() const {
+  if (!sf_ || sf_->GetName().empty()) return PlaceholderSFName();
+  return sf_->GetName();
+}
+
+std::string TSFOp::GetSFType() const { return sf_ ? sf_->GetSFType() : std::string(); }
+
+std::string TSFOp::GetCatString() const {
+  bool any = false;
+  TCat lowest = cat4;
+  for (int i = 0; i < list_->GetCount(); ++i) {
+    const TComponentOp* c = list_->Items(i);
+    if (c->GetDeleted() || !c->GetComponent()) continue;
+    if (!any || c->GetComponent()->GetCat() < lowest) lowest = c->GetComponent()->GetCat();
+    any = true;
+  }
+  return any ? CatToStr(lowest) : "-";
+}
+
+std::string TSFOp::GetPFHString() const {
+  const double pfh = GetPFHLazy();
+  return pfh < 0.0 ? "-" : FloatToStrF(pfh, GetOptPrecisionPFH());
+}
+
+std::string TSFOp::GetPLString() const { return PLToStr(GetPLLazy()); }
+std::string TSFOp::GetPLrString() const { return PLToStr(GetPLrLazy()); }
+std::string TSFOp::GetPLrMeasuresString() const { return sf_ ? PLToStr(sf_->GetPLrMeasures()) : "-"; }
+std::string TSFOp::GetPLrDirectString() const { return sf_ ? PLToStr(sf_->GetPLrDirect()) : "-"; }
+
+void TSFOp::SetPLrDirectString(const std::string& text) {
+  if (!sf_) throw EtiPerProgrammerException("%s has no safety function", {ClassName()});
+  sf_->SetPLrDirect(StrToPL(text));
+}
+
+TItemStatus TSFOp::CheckStatus(TStatusMessages* messages, bool recursive) {
+  CallOnBeforeCheckStatus();
+  TItemStatus result = isGreen;
+  const std::string placeholder = GetMsgString(112, msgBaseGeneral);
+  const std::string name = sf_ ? sf_->GetName() : std::string();
+  if (name.empty() || (!placeholder.empty() && name.find(placeholder) != std::string::npos))
+    ReportStatus(messages, result, isYellow, StatusText(276));
+  try {
+    if (!HasEffectiveSubsystem()) ReportStatus(messages, result, isYellow, StatusText(286, {GetPLrString()}));
+    const TPL pl = GetPLLazy();
+    const TPL plr = GetPLrLazy();
+    const double pfh = GetPFHLazy();
+    const std::string limitedBy =
+        StatusText(382, {GetMsgString(25, msgBaseGeneral), GetMsgString(354, msgBaseGeneral)});
+    if (!PLMeets(pl, plr)) {
+      if (PLBetter(PFHToPL(pfh), pl))
+        ReportStatus(messages, result, isRed, StatusText(381, {GetPLrString()}) + " " + limitedBy);
+      else
+        ReportStatus(messages, result, isRed, StatusText(277, {GetPLrString()}) + "\r\n" + limitedBy);
+    }
+    if (pfh >= cPFHMax) ReportStatus(messages, result, isRed, StatusText(279, {FloatToStr(cPFHMax)}));
+  } catch (const EKelvado& e) {
+    // A value that cannot be computed is reported, never passed over.
+    ReportStatus(messages, result, isRed, e.Message());
+  }
+  if (recursive) {
+    for (int i = 0; i < list_->GetCount(); ++i) {
+      TComponentOp* c = list_->Items(i);
+      if (c->GetDeleted() || !c->IsSubsystemRelevant()) continue;
+      result = MinItemStatus(result, c->CheckStatus(messages, recursive));
+    }
+  }
+  CallOnAfterCheckStatus();
+  return result;
+}
+
+}  // namespace kelvado

@@ -1,0 +1,52 @@
+#pragma once
+// Small helpers shared by the element, block and channel nodes for their display texts and text setters.
+#include <cmath>
+#include <limits>
+#include <string>
+#include <string_view>
+
+#include "model/GlobalsTexts.h"
+
+namespace kelvado::bom_detail {
+
+// A value rounded as a rounding key says (RoundToDigits), as the general number text.
+inline std::string RoundedText(int digits, double value) { return FloatToStr(RoundToDigits(digits, value)); }
+
+// The same with "INF" shown as the infinity text.
+inline std::string RoundedTextInf(int digits, double value) { return ReplaceInfinity(RoundedText(digits, value)); }
+
+// "inf" in any letter case is +infinity; any other text must be a number (EConvertError otherwise).
+inline double TextToFloatInf(std::string_view text) {
+  std::string t(text);
+  while (!t.empty() && t.front() == ' ') t.erase(t.begin());
+  while (!t.empty() && t.back() == ' ') t.pop_back();
+  if (t.size() == 3 && (t[0] == 'i' || t[0] == 'I') && (t[1] == 'n' || t[1] == 'N') && (t[2] == 'f' || t[2] == 'F'))
+    return std::numeric_limits<double>::infinity();
+  return StrToFloat(text);
+}
+
+inline constexpr double kHoursPerYear = 24.0 * 365.0;
+
+// FIT (failures per 10^9 hours) of an MTTFd, cut (not rounded) to the precision key `truncDigits` (-2 keeps
+// two decimals). An infinite MTTFd gives 0. Noise below the 9th decimal of the scaled value is removed first,
+// so that a FIT entered as 0.29 reads back as 0.29, not 0.28.
+inline double FITOfMTTFd(double mttfd, int truncDigits) {
+  if (std::isinf(mttfd)) return 0.0;
+  const double fit = 1e9 / (mttfd * kHoursPerYear);
+  const double scale = std::pow(10.0, -truncDigits);
+  const double scaled = fit * scale;
+  const double cleaned = std::isfinite(scaled) ? std::nearbyint(scaled * 1e9) / 1e9 : scaled;
+  return std::trunc(cleaned) / scale;
+}
+
+// MTTFd (years) of a FIT value; a FIT of 0 means the part never fails dangerously (+infinity).
+inline double MTTFdOfFIT(double fit) {
+  if (fit == 0.0) return std::numeric_limits<double>::infinity();
+  return 1e9 / (fit * kHoursPerYear);
+}
+
+// `name` contains the word of a placeholder (general text `textIndex`). An empty text (no language file)
+// is contained in nothing, so it never marks every name as a placeholder.
+bool ContainsPlaceholderWord(const std::string& name, int textIndex);
+
+}  // namespace kelvado::bom_detail

@@ -1,0 +1,33 @@
+#include "model/GlobalsFolders.h"
+
+#include <system_error>
+#include <filesystem>
+
+#include "model/GlobalsConfig.h"
+
+namespace kelvado {
+
+void GetProjectsFolder(std::string& Folder) {
+  Folder.clear();
+  std::string projects = GetOptProjectFolder();
+  bool isRelative = false;
+  CheckRelativePath(projects, isRelative);
+  if (!isRelative) {
+    Folder = projects;
+    return;
+  }
+  const std::string work = GetOptDefWorkDirFolder();
+  if (work.empty() || projects.empty()) return;
+  const bool workEndsWithSep = work.back() == '/' || work.back() == '\\';
+  Folder = work + (workEndsWithSep ? "" : "/") + projects;
+  std::error_code ec;
+  if (!std::filesystem::is_directory(Folder, ec)) Folder = work;
+}
+
+std::string GetProjectsFolder() {
+  std::string folder;
+  GetProjectsFolder(folder);
+  return folder;
+}
+
+}  // namespace kelvado

@@ -1,0 +1,43 @@
+#include "model/PersistenceDBAbs.h"
+
+#include "model/Exceptions.h"
+
+namespace kelvado {
+
+namespace {
+
+struct TPersistenceDBHolder {
+  TPersistenceDBFactory factory;
+  std::unique_ptr<TPersistenceDB> db;
+};
+
+TPersistenceDBHolder& Holder() {
+  static TPersistenceDBHolder holder;
+  return holder;
+}
+
+}  // namespace
+
+void RegisterPersistenceDBFactory(TPersistenceDBFactory factory) { Holder().factory = std::move(factory); }
+
+TPersistenceDB& PersistenceDB() {
+  TPersistenceDBHolder& h = Holder();
+  if (!h.db) {
+    if (!h.factory) throw EKelvado("The general database is not available: no implementation is registered");
+    h.db = h.factory();
+    if (!h.db) throw EKelvado("The general database is not available: its creation returned nothing");
+  }
+  return *h.db;
+}
+
+bool PersistenceDBAssigned() { return static_cast<bool>(Holder().db); }
+
+void SetPersistenceDB(std::unique_ptr<TPersistenceDB> db) {
+  // Free the old object before the new one takes its place, never both alive behind the accessor.
+  Holder().db.reset();
+  Holder().db = std::move(db);
+}
+
+void PersistenceDBShutdown() { Holder().db.reset(); }
+
+}  // namespace kelvado

@@ -1,0 +1,272 @@
+// The calculator pool and the element, block and channel operations of the 13849 calculators. The subsystem
+// and safety-function operations are in VisitorsCalcComponent.cpp.
+#include "model/VisitorsCalc.h"
+
+#include <cmath>
+#include <limits>
+#include <string>
+
+#include "model/BOMBloc.h"
+#include "model/BOMChannel.h"
+#include "model/BOMElement.h"
+#include "model/GlobalsLookups.h"
+
+namespace kelvado {
+
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+// The DC of a missing or deleted DC measure: the minimum DC.
+constexpr double kMinimumDC = cDCMinimum;
+
+[[noreturn]] void RefuseDet(TDetermination stored) {
+  throw EInvalidDet(1010, {std::string(EnumName(stored))});
+}
+
+// A child counts unless it is marked deleted (posDelete or posDeleted).
+bool Counts(const TtiObject* child) { return child && !child->GetDeleted(); }
+
+// Determination of the MTTFd an element is asked for by its block: the B10d formula exactly when UseB10d.
+TDetermination ElementMTTFdDet(const TElementOp& e) {
+  return e.GetElement() && e.GetElement()->GetUseB10d() ? detSubItems : detDirect;
+}
+
+double MeasureDC(const TDCMeasureOp* m) { return Counts(m) ? m->GetDC() : kMinimumDC; }
+
+}  // namespace
+
+double RoundForBounds(double value) {
+  if (!std::isfinite(value)) return value;
+  const double scaled = value * 1e9;
+  // Beyond 2^53 a double has no fraction left to round.
+  if (std::fabs(scaled) >= 9007199254740992.0) return value;
+  return std::nearbyint(scaled) / 1e9;
+}
+
+// ---- TWeightedDC ----
+
+bool TWeightedDC::Add(double mttfd, double dc) {
+  if (failed_) return false;
+  if (mttfd == kInf) return true;
+  if (!(mttfd > 0.0) || !(dc >= 0.0)) {  // NaN counts as undeterminable too
+    failed_ = true;
+    return false;
+  }
+  s1_ += dc / mttfd;
+  s2_ += 1.0 / mttfd;
+  return true;
+}
+
+double TWeightedDC::Result() const {
+  if (failed_) return -1.0;
+  if (s2_ == 0.0) return kInf;
+  return s1_ / s2_;
+}
+
+// ---- TMTTFdCalc13849: element, block, channel ----
+
+double TMTTFdCalc13849::CalcElementMTTFd(TElementOp& node, TMTTFdDenotation& band, TDetermination det) {
+  double result = -1.0;  // no element: no value
+  if (const TElement* e = node.GetElement()) {
+    if (det == detDirect) {
+      result = e->GetMTTFd();
+    } else {
+      result = e->GetB10d() / (0.1 * node.GetNop());
+      // An infinite B10d with Nop not entered (+infinity) gives no number: without Nop no MTTFd can be
+      // derived, as for any other B10d.
+      if (std::isnan(result)) result = 0.0;
+    }
+  }
+  band = GetMTTFdDenotation(result);
+  return result;
+}
+
+double TMTTFdCalc13849::CalcBlocMTTFd(TBlocOp& node, TMTTFdDenotation& band, TDetermination det) {
+  const TBloc* b = node.GetBloc();
+  const TDetermination stored = b ? b->GetMTTFdDet() : detSubItems;
+  if (det == detUnknown) det = stored;
+  double result = -1.0;
+  switch (det) {
+    case detDirect:
+      if (b) result = b->GetMTTFd();
+      break;
+    case detSubItems: {
+      // Parts count: the failure rates of the elements add up.
+      double s = 0.0;
+      const TElementOpList& list = *node.GetElementOpList();
+      for (int i = 0; i < list.GetCount(); ++i) {
+        TElementOp* e = list.Items(i);
+        if (!Counts(e)) continue;
+        TMTTFdDenotation ignored;
+        const double m = e->GetMTTFd(*this, ignored, ElementMTTFdDet(*e));
+        if (m > 0.0) s += 1.0 / m;
+        else if (m == 0.0) s = kInf;
+        // a negative MTTFd (no value) is left out
+      }
+      result = s == 0.0 ? kInf : 1.0 / s;
+      break;
+    }
+    default:
+      RefuseDet(b ? stored : det);
+  }
+  band = GetMTTFdDenotation(result);
+  return result;
+}
+
+double TMTTFdCalc13849::CalcChannelMTTFd(TChannelOp& node, TMTTFdDenotation& band) {
+  double s = 0.0;
+  const TBlocOpList& list = *node.GetBlocOpList();
+  for (int i = 0; i < list.GetCount(); ++i) {
+    TBlocOp* b = list.Items(i);
+    if (!Counts(b)) continue;
+    TMTTFdDenotation ignored;
+    const double m = b->GetMTTFd(*this, ignored, detUnknown);
+    // Unlike the block's rule, a block without a value stops the chain: the channel MTTFd becomes 0.
+    if (m > 0.0) s += 1.0 / m;
+    else s = kInf;
+  }
+  const double result = s == 0.0 ? kInf : 1.0 / s;
+  band = GetMTTFdDenotation(result);
+  return result;
+}
+
+// ---- TDCCalc13849: element, block, channel ----
+
+TMTTFdCalc& TDCCalc13849::MTTFdCalc() { return CalcPool().GetMTTFdCalc(); }
+
+double TDCCalc13849::CalcElementDC(TElementOp& node, TDCDenotation& band, TDetermination det) {
+  double result = -1.0;  // no element: no value
+  if (const TElement* e = node.GetElement()) {
+    const TDetermination stored = e->GetDCDet();
+    if (det == detUnknown) det = stored;
+    switch (det) {
+      case detDirect:
+        result = e->GetDC();
+        break;
+      case detMeasures:
+        result = MeasureDC(e->GetDCMeasureOp());
+        break;
+      default:
+        RefuseDet(stored);
+    }
+  }
+  band = GetDCDenotation(result);
+  return result;
+}
+
+double TDCCalc13849::CalcBlocDC(TBlocOp& node, TDCDenotation& band, TDetermination det) {
+  const TBloc* b = node.GetBloc();
+  const TDetermination stored = b ? b->GetDCDet() : detSubItems;
+  if (det == detUnknown) det = stored;
+  double result = -1.0;
+  switch (det) {
+    case detDirect:
+      if (b) result = b->GetDC();
+      break;
+    case detSubItems: {
+      TWeightedDC avg;
+      TMTTFdCalc& mttfdCalc = MTTFdCalc();
+      const TElementOpList& list = *node.GetElementOpList();
+      for (int i = 0; i < list.GetCount(); ++i) {
+        TElementOp* e = list.Items(i);
+        if (!Counts(e)) continue;
+        TMTTFdDenotation ignoredM;
+        TDCDenotation ignoredD;
+        const double m = e->GetMTTFd(mttfdCalc, ignoredM, ElementMTTFdDet(*e));
+        const double d = e->GetDC(*this, ignoredD, detUnknown);
+        if (!avg.Add(m, d)) break;
+      }
+      result = avg.Result();
+      break;
+    }
+    case detMeasures:
+      result = b ? MeasureDC(b->GetDCMeasureOp()) : kMinimumDC;
+      break;
+    default:
+      RefuseDet(b ? stored : det);
+  }
+  band = GetDCDenotation(result);
+  return result;
+}
+
+double TDCCalc13849::CalcChannelDC(TChannelOp& node, TDCDenotation& band) {
+  TWeightedDC avg;
+  TMTTFdCalc& mttfdCalc = MTTFdCalc();
+  const TBlocOpList& list = *node.GetBlocOpList();
+  for (int i = 0; i < list.GetCount(); ++i) {
+    TBlocOp* b = list.Items(i);
+    if (!Counts(b)) continue;
+    TMTTFdDenotation ignoredM;
+    TDCDenotation ignoredD;
+    const double m = b->GetMTTFd(mttfdCalc, ignoredM, detUnknown);
+    const double d = b->GetDC(*this, ignoredD, detUnknown);
+    if (!avg.Add(m, d)) break;
+  }
+  const double result = avg.Result();
+  band = GetDCDenotation(result);
+  return result;
+}
+
+// ---- TPLCalc13849 helpers ----
+
+TDCCalc& TPLCalc13849::DCCalc() { return CalcPool().GetDCCalc(); }
+TMTTFdCalc& TPLCalc13849::MTTFdCalc() { return CalcPool().GetMTTFdCalc(); }
+
+// ---- The pool ----
+
+std::unique_ptr<TCCFCalc> NewCCFCalc13849() { return std::make_unique<TCCFCalc13849>(); }
+std::unique_ptr<TDCCalc> NewDCCalc13849() { return std::make_unique<TDCCalc13849>(); }
+std::unique_ptr<TMTTFdCalc> NewMTTFdCalc13849() { return std::make_unique<TMTTFdCalc13849>(); }
+std::unique_ptr<TPLCalc> NewPLCalc13849() { return std::make_unique<TPLCalc13849>(); }
+
+TCCFCalcClass CCFCalcClass = &NewCCFCalc13849;
+TDCCalcClass DCCalcClass = &NewDCCalc13849;
+TMTTFdCalcClass MTTFdCalcClass = &NewMTTFdCalc13849;
+TPLCalcClass PLCalcClass = &NewPLCalc13849;
+
+TVisCalcPool::TVisCalcPool() {
+  SetCCFCalc(CCFCalcClass);
+  SetDCCalc(DCCalcClass);
+  SetMTTFdCalc(MTTFdCalcClass);
+  SetPLCalc(PLCalcClass);
+}
+
+TVisCalcPool::~TVisCalcPool() = default;
+
+void TVisCalcPool::SetCCFCalc(TCCFCalcClass cls) {
+  ccfCalc_.reset();
+  ccfCalc_ = cls();
+}
+
+void TVisCalcPool::SetDCCalc(TDCCalcClass cls) {
+  dcCalc_.reset();
+  dcCalc_ = cls();
+}
+
+void TVisCalcPool::SetMTTFdCalc(TMTTFdCalcClass cls) {
+  mttfdCalc_.reset();
+  mttfdCalc_ = cls();
+}
+
+void TVisCalcPool::SetPLCalc(TPLCalcClass cls) {
+  plCalc_.reset();
+  plCalc_ = cls();
+}
+
+namespace {
+std::unique_ptr<TVisCalcPool>& PoolSlot() {
+  static std::unique_ptr<TVisCalcPool> pool;
+  return pool;
+}
+}  // namespace
+
+TVisCalcPool& CalcPool() {
+  std::unique_ptr<TVisCalcPool>& slot = PoolSlot();
+  if (!slot) slot = std::make_unique<TVisCalcPool>();
+  return *slot;
+}
+
+void CalcPoolShutdown() { PoolSlot().reset(); }
+
+}  // namespace kelvado

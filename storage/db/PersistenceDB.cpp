@@ -1,0 +1,584 @@
+#include "storage/db/PersistenceDB.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "framework/tiFirebird.h"
+#include "framework/tiFormat.h"
+#include "model/BOMMeasures.h"
+#include "model/GlobalsConfig.h"
+#include "model/GlobalsTexts.h"
+#include "storage/db/LibSchema.h"
+
+namespace kelvado {
+
+namespace {
+
+constexpr double kDCMin = 0.0;                // the smallest DC a measure may give
+constexpr double kHoursPerYear = 8760.0;
+constexpr double kCatBFloorPFH = 4.23e-6;     // catB: never better than this
+constexpr double kCat1FloorPFH = 1.14e-6;     // cat1: never better than this
+constexpr double kCat3FloorPFH = 1.01e-7;     // cat3 with a DCavg at the bottom of the low band
+constexpr double kCat3FloorDCLow = 0.55;
+constexpr double kCat3FloorDCHigh = 0.6;
+constexpr double kPLNoBandPFH = 1e-4;         // from here on no PL applies
+
+// v taken to the nearest multiple of 1/scale. Values too large for that to matter stay as they are.
+double RoundTo(double v, double scale) {
+  if (!std::isfinite(v)) return v;
+  const double s = v * scale;
+  if (std::fabs(s) >= 4.0e15) return v;
+  return std::nearbyint(s) / scale;
+}
+// MTTFd (years) and DC (fractions) as they meet the tables.
+double TableValue(double v) { return RoundTo(v, 1e9); }
+// PFH as it meets the PL bands.
+double PFHValue(double v) { return RoundTo(v, 1e14); }
+
+// A parameter the engine can compare: +infinity lies above every grid value.
+double Finite(double v) {
+  if (v == std::numeric_limits<double>::infinity()) return std::numeric_limits<double>::max();
+  if (v == -std::numeric_limits<double>::infinity()) return std::numeric_limits<double>::lowest();
+  return v;
+}
+
+std::string Name(TCat c) { return std::string(EnumName(c)); }
+
+void CheckCat(TCat Cat) {
+  if (!EnumInRange<TCat>(static_cast<int>(Cat)))
+    throw EtiPerProgrammerException("Invalid category %d for the general database", {static_cast<int>(Cat)});
+}
+
+}  // namespace
+
+double InterpolateLinear(double X, double XLow, double XHigh, double YLow, double YHigh) {
+  if (XLow == XHigh) return YLow;
+  return YHigh - (YHigh - YLow) * (XHigh - X) / (XHigh - XLow);
+}
+
+double InterpolateLogLog(double X, double XLow, double XHigh, double YLow, double YHigh) {
+  if (XLow == XHigh) return YLow;
+  return std::exp(InterpolateLinear(std::log(X), std::log(XLow), std::log(XHigh), std::log(YLow), std::log(YHigh)));
+}
+
+const char* const TPersistenceDB_FB::PartsQuerySQL =
+    "SELECT PartName, WellTriedRef, Standards, TypicalMTTFd, TypicalB10d FROM GEPMTTFd WHERE (NormVersion = "
+    ":NormVersion)";
+
+TPersistenceDB_FB::TPersistenceDB_FB() : TPersistenceDB_FB(GetDatabaseDatabaseNameGen()) {}
+
+TPersistenceDB_FB::TPersistenceDB_FB(std::string databaseName)
+    : databaseName_(std::move(databaseName)), normVersion_(NormVersionText(CurrentNormVersion)) {
+  db_ = std::make_unique<TtiFBDatabase>(databaseName_, GetDatabaseUserNameGen(), GetDatabasePasswordGen());
+  tr_ = std::make_unique<TtiFBTransaction>(*db_);
+  q_ = std::make_unique<TtiFBStatement>(*db_, *tr_);
+}
+
+TPersistenceDB_FB::~TPersistenceDB_FB() {
+  try {
+    Disconnect();
+  } catch (...) {
+    // Closing a read-only attachment has nothing to lose; a destructor must not throw.
+  }
+}
+
+bool TPersistenceDB_FB::IsConnected() const { return db_->Connected(); }
+
+void TPersistenceDB_FB::Connect() {
+  if (db_->Connected()) return;
+  db_->Connect();
+  // A library file or any other database opens just as well; without this check every look-up would fail
+  // quietly and answer its default.
+  std::string problem;
+  try {
+    Begin();
+    TtiFBStatement& q = Query("SELECT COUNT(*) FROM Const WHERE NormVersion = :NormVersion");
+    ++queryCount_;
+    q.Open();
+    const int64_t rows = q.Eof() ? 0 : q.FieldAsInteger(0);
+    q.Close();
+    End(true);
+    if (rows == 0) problem = tiFormat("it holds no tables of the edition \"%s\"", {normVersion_});
+  } catch (const Exception& e) {
+    problem = e.Message();
+  }
+  if (!problem.empty()) {
+    try {
+      Disconnect();
+    } catch (...) {
+    }
+    throw EtiFBException(tiFormat("Cannot use %s as the general database: %s", {db_->Describe(), problem}));
+  }
+}
+
+void TPersistenceDB_FB::Disconnect() {
+  if (q_->Active()) q_->Close();
+  if (tr_->Active()) tr_->Rollback();
+  if (db_->Connected()) db_->Disconnect();
+}
+
+void TPersistenceDB_FB::CreateNewDatabase(const std::string& FileName) {
+  if (FileName.empty()) throw EtiFBException("Cannot create a library file: no file name given");
+  CreateLibraryDatabaseFile(FileName, GetDatabaseUserNameGen(), GetDatabasePasswordGen());
+}
+
+void TPersistenceDB_FB::EmptyLibraryTables() {
+  // Children before their owners, data rows after the nodes that refer to them.
+  static const char* const kTables[] = {"CCFMeasureOps", "CCFMeasures", "CatConditionOps", "ElementOps",
+                                        "Elements",      "BlocOps",     "Blocs",           "ChannelOps",
+                                        "Channels",      "ComponentOps", "Components"};
+  if (!db_->Connected())
+    throw EtiFBException(tiFormat("Cannot empty the library tables: %s is not connected", {db_->Describe()}));
+  for (const char* table : kTables) {
+    TtiFBTransaction tr(*db_);
+    tr.Start();
+    ++queryCount_;
+    db_->ExecuteImmediate(tr, std::string("DELETE FROM ") + table);
+    tr.Commit();
+  }
+}
+
+// ---- the frame of a look-up ----
+
+void TPersistenceDB_FB::Begin() {
+  if (!db_->Connected())
+    throw EtiFBException(tiFormat("Cannot read the standard's tables: %s is not connected", {db_->Describe()}));
+  // A look-up left by an exception between Begin and End must not block every later one.
+  if (q_->Active()) q_->Close();
+  if (tr_->Active()) tr_->Rollback();
+  tr_->Start(true);
+}
+
+void TPersistenceDB_FB::End(bool ok) {
+  if (q_->Active()) q_->Close();
+  if (!tr_->Active()) return;
+  if (ok)
+    tr_->Commit();
+  else
+    tr_->Rollback();
+}
+
+TtiFBStatement& TPersistenceDB_FB::Query(const std::string& sql) {
+  q_->SetSQL(sql);
+  if (q_->HasParam("NormVersion")) q_->SetParamString("NormVersion", normVersion_);
+  return *q_;
+}
+
+bool TPersistenceDB_FB::Run(TtiFBStatement& q, const std::function<void(TtiFBStatement&)>& read, bool allRows) {
+  ++queryCount_;
+  try {
+    q.Open();
+    while (!q.Eof()) {
+      read(q);
+      if (!allRows) break;
+      q.Next();
+    }
+    q.Close();
+    return true;
+  } catch (const Exception& e) {
+    lastError_ = e.Message();
+    try {
+      if (q.Active()) q.Close();
+    } catch (...) {
+    }
+    return false;
+  }
+}
+
+bool TPersistenceDB_FB::FirstDouble(TtiFBStatement& q, std::optional<double>& value) {
+  value.reset();
+  return Run(q, [&](TtiFBStatement& s) { value = s.FieldIsNull(0) ? 0.0 : s.FieldAsDouble(0); }, false);
+}
+
+bool TPersistenceDB_FB::FirstText(TtiFBStatement& q, std::optional<std::string>& value) {
+  value.reset();
+  return Run(q, [&](TtiFBStatement& s) { value = s.FieldAsString(0); }, false);
+}
+
+// ---- conditions ----
+
+TCatConditionList* TPersistenceDB_FB::GetCatConditions(TCat Cat) {
+  CheckCat(Cat);
+  auto& list = catConditions_[Cat];
+  if (!list) list = std::make_unique<TCatConditionList>();
+  if (catConditionsLoaded_[Cat]) return list.get();
+  list->Clear();  // what a failed read left
+  Begin();
+  TtiFBStatement& q = Query(
+      "SELECT CatCondition, OID, Text, CCID FROM CatReqConditions INNER JOIN CatConditions ON CatCondition = OID "
+      "WHERE (Cat = :Cat) AND (CatReqConditions.NormVersion = :NormVersion)");
+  q.SetParamString("Cat", Name(Cat));
+  TCatConditionList& l = *list;
+  const bool ok = Run(q,
+                      [&l](TtiFBStatement& s) {
+                        auto c = std::make_unique<TCatCondition>();
+                        c->GetOID().SetAsString(s.FieldAsString("OID"));
+                        c->SetText(s.FieldAsString("Text"));
+                        c->SetCCID(s.FieldAsString("CCID"));
+                        l.Add(std::move(c));
+                      },
+                      true);
+  End(ok);
+  catConditionsLoaded_[Cat] = ok;
+  return list.get();
+}
+
+TPLConditionList* TPersistenceDB_FB::GetPLConditions(TPL PL) {
+  if (PL > plN)
+    throw EtiPerProgrammerException("Invalid PL %d for the PL conditions", {static_cast<int>(PL)});
+  auto& list = plConditions_[PL];
+  if (!list) list = std::make_unique<TPLConditionList>();
+  if (plConditionsLoaded_[PL]) return list.get();
+  list->Clear();
+  Begin();
+  TtiFBStatement& q = Query(
+      "SELECT PLCondition, OID, Text, PLCID FROM PLReqConditions INNER JOIN PLConditions ON PLCondition = OID "
+      "WHERE (PL = :PL) AND (PLReqConditions.NormVersion = :NormVersion)");
+  q.SetParamString("PL", std::string(EnumName(PL)));
+  TPLConditionList& l = *list;
+  const bool ok = Run(q,
+                      [&l](TtiFBStatement& s) {
+                        auto c = std::make_unique<TPLCondition>();
+                        c->GetOID().SetAsString(s.FieldAsString("OID"));
+                        c->SetText(s.FieldAsString("Text"));
+                        c->SetPLCID(s.FieldAsString("PLCID"));
+                        l.Add(std::move(c));
+                      },
+                      true);
+  End(ok);
+  plConditionsLoaded_[PL] = ok;
+  return list.get();
+}
+
+// ---- categories ----
+
+void TPersistenceDB_FB::GetCatRequirements(TCat Cat, TMTTFdDenotationSet& MTTFd, TDCDenotationSet& DCavg,
+                                           bool& CCFRelevant) {
+  CheckCat(Cat);
+  TCatRequirements& rec = catRequirements_[Cat];
+  if (!rec.Loaded) {
+    TCatRequirements r;
+    bool ok = true;
+
+    Begin();
+    TtiFBStatement& q1 = Query("SELECT CCFRelevant FROM Cat WHERE (Cat = :Cat) AND (NormVersion = :NormVersion)");
+    q1.SetParamString("Cat", Name(Cat));
+    bool ok1 = Run(q1, [&r](TtiFBStatement& s) { r.CCFRelevant = s.FieldAsInteger(0) != 0; }, false);
+    End(ok1);
+    ok = ok && ok1;
+
+    Begin();
+    TtiFBStatement& q2 = Query(
+        "SELECT MTTFd FROM Cat INNER JOIN CatReqMTTFd ON (Cat.Cat = CatReqMTTFd.Cat) WHERE (Cat.Cat = :Cat) AND "
+        "(Cat.NormVersion = :NormVersion)");
+    q2.SetParamString("Cat", Name(Cat));
+    bool ok2 = Run(q2,
+                   [&r](TtiFBStatement& s) {
+                     TMTTFdDenotation d;
+                     if (EnumFromName(s.FieldAsString(0), d)) r.MTTFd.Include(d);
+                   },
+                   true);
+    End(ok2);
+    ok = ok && ok2;
+
+    Begin();
+    TtiFBStatement& q3 = Query(
+        "SELECT DCavg FROM Cat INNER JOIN CatReqDCavg ON (Cat.Cat = CatReqDCavg.Cat) WHERE (Cat.Cat = :Cat) AND "
+        "(Cat.NormVersion = :NormVersion)");
+    q3.SetParamString("Cat", Name(Cat));
+    bool ok3 = Run(q3,
+                   [&r](TtiFBStatement& s) {
+                     TDCDenotation d;
+                     if (EnumFromName(s.FieldAsString(0), d) && d != dcForward) r.DCavg.Include(d);
+                   },
+                   true);
+    End(ok3);
+    ok = ok && ok3;
+
+    if (!ok) {  // answer what was read, ask again next time
+      MTTFd = r.MTTFd;
+      DCavg = r.DCavg;
+      CCFRelevant = r.CCFRelevant;
+      return;
+    }
+    r.Loaded = true;
+    rec = r;
+  }
+  MTTFd = rec.MTTFd;
+  DCavg = rec.DCavg;
+  CCFRelevant = rec.CCFRelevant;
+}
+
+int32_t TPersistenceDB_FB::GetChannelCount(TCat Cat) {
+  CheckCat(Cat);
+  if (channelCounts_[Cat] >= 0) return channelCounts_[Cat];
+  Begin();
+  TtiFBStatement& q =
+      Query("SELECT ChannelCount FROM Cat WHERE (Cat = :Cat) AND (Cat.NormVersion = :NormVersion)");
+  q.SetParamString("Cat", Name(Cat));
+  int32_t n = -1;
+  const bool ok = Run(q, [&n](TtiFBStatement& s) { n = static_cast<int32_t>(s.FieldAsInteger(0)); }, false);
+  End(ok);
+  if (!ok || n < 1) return -1;  // a category without a row has no channel count
+  channelCounts_[Cat] = n;
+  return n;
+}
+
+// ---- bands ----
+
+TDCDenotation TPersistenceDB_FB::GetDCDenotation(double DC) {
+  if (std::isnan(DC)) return dcForward;
+  const int32_t cached = dcCache_.ValueOf(DC);
+  if (cached >= 0) return static_cast<TDCDenotation>(cached);
+  Begin();
+  TtiFBStatement& q = Query(
+      "SELECT DC FROM DC WHERE (:DC BETWEEN DClower AND DCupper) AND (NormVersion = :NormVersion) ORDER BY "
+      "DClower DESC ");
+  q.SetParamDouble("DC", Finite(TableValue(DC)));
+  std::optional<std::string> name;
+  const bool ok = FirstText(q, name);
+  End(ok);
+  if (!ok) return dcForward;
+  TDCDenotation band = dcForward;
+  if (name && !EnumFromName(*name, band)) band = dcForward;
+  dcCache_.Add(band, DC);
+  return band;
+}
+
+TMTTFdDenotation TPersistenceDB_FB::GetMTTFdDenotation(double MTTFd) {
+  // Below the lowest band (and "no value", and NaN) there is no band at all.
+  const double m = TableValue(MTTFd);
+  if (!(m >= MTTFdMin())) return mttfNoBand;
+  if (std::isinf(m)) return mttfHigh;
+  const int32_t cached = mttfdCache_.ValueOf(MTTFd);
+  if (cached >= 0) return static_cast<TMTTFdDenotation>(cached);
+  Begin();
+  TtiFBStatement& q = Query(
+      "SELECT MTTFd FROM MTTFd WHERE (:MTTFd BETWEEN MTTFdlower AND MTTFdupper) AND (NormVersion = :NormVersion) "
+      "ORDER BY MTTFdlower DESC ");
+  q.SetParamDouble("MTTFd", m);
+  std::optional<std::string> name;
+  const bool ok = FirstText(q, name);
+  End(ok);
+  if (!ok) return mttfHigh;
+  TMTTFdDenotation band = mttfHigh;  // above the highest band
+  if (name && !EnumFromName(*name, band)) band = mttfHigh;
+  mttfdCache_.Add(band, MTTFd);
+  return band;
+}
+
+// ---- constants ----
+
+double TPersistenceDB_FB::ReadConstant(const char* sql, double& cache) {
+  if (cache >= 0.0) return cache;
+  Begin();
+  TtiFBStatement& q = Query(sql);
+  std::optional<double> v;
+  const bool ok = FirstDouble(q, v);
+  End(ok);
+  // A missing row is no answer: a required CCF score of 0 would pass every subsystem.
+  if (!ok || !v || !(*v >= 0.0)) return -1.0;
+  cache = *v;
+  return cache;
+}
+
+double TPersistenceDB_FB::GetMinServiceLife() {
+  return ReadConstant("SELECT MinServiceLife FROM Const WHERE NormVersion = :NormVersion", minServiceLife_);
+}
+
+double TPersistenceDB_FB::GetReqCCFScore() {
+  return ReadConstant("SELECT ReqCCFScore FROM Const WHERE NormVersion = :NormVersion", reqCCFScore_);
+}
+
+// ---- PL bands ----
+
+double TPersistenceDB_FB::GetPLMeanPFH(TPL PL) {
+  if (PL == plE) return std::sqrt(1e-15);  // plE's band is open downwards for this purpose
+  Begin();
+  TtiFBStatement& q = Query("SELECT PFHupper, PFHlower FROM PLs WHERE (PL = :PL) AND (NormVersion = :NormVersion)");
+  q.SetParamString("PL", std::string(EnumName(PL)));
+  double upper = 0.0, lower = 0.0;
+  const bool ok = Run(q,
+                      [&](TtiFBStatement& s) {
+                        upper = s.FieldAsDouble(0);
+                        lower = s.FieldAsDouble(1);
+                      },
+                      false);
+  End(ok);
+  if (!ok) return 0.0;
+  return std::sqrt(upper * lower);
+}
+
+TPL TPersistenceDB_FB::GetPLFromPFH(double PFH) {
+  if (std::isnan(PFH) || PFH >= kPLNoBandPFH || PFH <= 0.0) return plN;
+  const int32_t cached = plCache_.ValueOf(PFH);
+  if (cached >= 0) return static_cast<TPL>(cached);
+  Begin();
+  TtiFBStatement& q = Query(
+      "SELECT PL FROM PLs WHERE (:PFH >= PFHlower) AND (:PFH < PFHupper) AND (NormVersion = :NormVersion)");
+  q.SetParamDouble("PFH", PFHValue(PFH));
+  std::optional<std::string> name;
+  const bool ok = FirstText(q, name);
+  End(ok);
+  if (!ok) return plA;  // the worst PL: nothing is claimed that the tables did not confirm
+  TPL pl = plN;
+  if (!name || !EnumFromName(*name, pl) || pl > plE) pl = plN;
+  plCache_.Add(pl, PFH);
+  return pl;
+}
+
+TPL TPersistenceDB_FB::GetPLrFromRiskParams(uint8_t S, uint8_t F, uint8_t P) {
+  const TPL cached = plrCache_.ValueOf(S, F, P);
+  if (cached != plForward) return cached;
+  Begin();
+  TtiFBStatement& q = Query(
+      "SELECT PL FROM RiskParams WHERE (ParamS = :RiskParamS) AND (ParamF = :RiskParamF) AND (ParamP = "
+      ":RiskParamP) AND (NormVersion = :NormVersion)");
+  q.SetParamInteger("RiskParamS", S);
+  q.SetParamInteger("RiskParamF", F);
+  q.SetParamInteger("RiskParamP", P);
+  std::optional<std::string> name;
+  const bool ok = FirstText(q, name);
+  End(ok);
+  TPL pl = plE;  // the strictest requirement when the graph has no answer
+  if (!ok || !name || !EnumFromName(*name, pl) || pl > plE) return plE;
+  plrCache_.Add(pl, S, F, P);
+  return pl;
+}
+
+const std::vector<std::string>& TPersistenceDB_FB::GetSFTypes() {
+  if (sfTypesLoaded_) return sfTypes_;
+  sfTypes_.clear();
+  Begin();
+  TtiFBStatement& q = Query("SELECT Name FROM SFTypes WHERE NormVersion = :NormVersion");
+  const bool ok = Run(q, [this](TtiFBStatement& s) { sfTypes_.push_back(s.FieldAsString(0)); }, true);
+  End(ok);
+  sfTypesLoaded_ = ok;
+  return sfTypes_;
+}
+
+std::string TPersistenceDB_FB::GetOpenLibFileName() { return openLibFileName_ ? openLibFileName_() : std::string(); }
+
+// ---- PFH ----
+
+double TPersistenceDB_FB::GetPFH(TDCDenotation DC, TCat Cat, double MTTFd) {
+  CheckCat(Cat);
+  if (DC >= dcForward) return -1.0;
+  const double m = TableValue(MTTFd);
+  if (std::isnan(m)) return -1.0;
+  Begin();
+  TtiFBStatement& grid = Query(
+      "SELECT DISTINCT MTTFd FROM PFH WHERE MTTFd <= :MTTFd AND NormVersion = :NormVersion ORDER BY MTTFd DESC");
+  grid.SetParamDouble("MTTFd", Finite(m));
+  std::optional<double> top;
+  if (!FirstDouble(grid, top)) {
+    End(false);
+    return -1.0;
+  }
+  double pfh = 0.0;
+  if (top) {
+    for (int level = DC; level >= dcNone && pfh == 0.0; --level) {
+      TtiFBStatement& q = Query(
+          "SELECT PFH FROM PFH WHERE Cat = :Cat AND DCavg = :DCavg AND MTTFd <= :MTTFd AND NormVersion = "
+          ":NormVersion ORDER BY MTTFd DESC ");
+      q.SetParamString("Cat", Name(Cat));
+      q.SetParamString("DCavg", std::string(EnumNameOf<TDCDenotation>(level)));
+      q.SetParamDouble("MTTFd", Finite(m));
+      std::optional<double> v;
+      // A failed try must not fall through to a lower DC level and pass its value off as the answer.
+      if (!FirstDouble(q, v)) {
+        End(false);
+        return -1.0;
+      }
+      if (v) pfh = *v;
+    }
+  }
+  End(true);
+  return pfh == 0.0 ? -1.0 : pfh;
+}
+
+double TPersistenceDB_FB::GetPFHInterpolated(TCat Cat, double MTTFd, double DCavg) {
+  CheckCat(Cat);
+  if (MTTFd == std::numeric_limits<double>::infinity()) return 0.0;  // never fails dangerously
+  const TDCDenotation level = GetDCDenotation(DCavg);
+  if (!GetOptUseDCInterLevels()) return GetPFH(level, Cat, MTTFd);
+
+  const double cached = pfhCache_.ValueOf(Cat, DCavg, MTTFd);
+  if (cached >= 0.0) return cached;
+
+  const double m = TableValue(MTTFd);
+  const double d = TableValue(DCavg);
+  if ((Cat == catB || Cat == cat1) && m >= MTTFdMin()) {
+    const double pfh = 1.0 / (m * kHoursPerYear);
+    return std::max(pfh, Cat == catB ? kCatBFloorPFH : kCat1FloorPFH);
+  }
+  if (level == dcForward || !(m >= MTTFdMin()) || !(d >= kDCMin)) return -1.0;
+
+  Begin();
+  // Grid neighbours of (DCavg, MTTFd) for the category: 0 when there is none on that side.
+  auto neighbour = [&](const char* sql, const char* param, double value, double& out) {
+    TtiFBStatement& q = Query(sql);
+    q.SetParamDouble(param, value);
+    q.SetParamString("Cat", Name(Cat));
+    std::optional<double> v;
+    const bool ok = FirstDouble(q, v);
+    out = v ? *v : 0.0;
+    return ok;
+  };
+  double dcLow = 0.0, dcHigh = 0.0, mLow = 0.0, mHigh = 0.0;
+  bool ok =
+      neighbour("SELECT DISTINCT DCavg FROM PFHi WHERE DCavg <= :DCavg AND       Cat = :Cat AND       NormVersion = "
+                ":NormVersion ORDER BY DCavg DESC",
+                "DCavg", d, dcLow) &&
+      neighbour("SELECT DISTINCT DCavg FROM PFHi WHERE DCavg >= :DCavg AND       Cat = :Cat AND       NormVersion = "
+                ":NormVersion ORDER BY DCavg ASC",
+                "DCavg", d, dcHigh) &&
+      neighbour("SELECT DISTINCT MTTFd FROM PFHi WHERE MTTFd <= :MTTFd AND       Cat = :Cat AND       NormVersion = "
+                ":NormVersion ORDER BY MTTFd DESC",
+                "MTTFd", m, mLow) &&
+      neighbour("SELECT DISTINCT MTTFd FROM PFHi WHERE MTTFd >= :MTTFd AND       Cat = :Cat AND       NormVersion = "
+                ":NormVersion ORDER BY MTTFd ASC",
+                "MTTFd", m, mHigh);
+  if (dcHigh == 0.0) dcHigh = dcLow;
+  if (mHigh == 0.0) mHigh = mLow;
+
+  auto corner = [&](double mttfd, double dcavg, double& out) {
+    TtiFBStatement& q = Query(
+        "SELECT PFH FROM PFHi WHERE Cat = :Cat AND DCavg = :DCavg AND MTTFd = :MTTFd AND NormVersion = "
+        ":NormVersion ");
+    q.SetParamString("Cat", Name(Cat));
+    q.SetParamDouble("DCavg", dcavg);
+    q.SetParamDouble("MTTFd", mttfd);
+    std::optional<double> v;
+    const bool r = FirstDouble(q, v);
+    out = v ? *v : 0.0;
+    return r;
+  };
+  double p11 = 0.0, p12 = 0.0, p21 = 0.0, p22 = 0.0;
+  ok = ok && corner(mLow, dcLow, p11) && corner(mLow, dcHigh, p12) && corner(mHigh, dcLow, p21) &&
+       corner(mHigh, dcHigh, p22);
+  End(ok);
+  // A failed read gives no value and is not remembered; the next question asks again.
+  if (!ok) return -1.0;
+
+  double value = -1.0;
+  if (p11 != 0.0 && p12 != 0.0 && p21 != 0.0 && p22 != 0.0) {
+    const double a = InterpolateLinear(d, dcLow, dcHigh, p11, p12);
+    const double b = InterpolateLinear(d, dcLow, dcHigh, p21, p22);
+    value = InterpolateLogLog(m, mLow, mHigh, a, b);
+  }
+  // The floor raises a value; "no value" (-1) stays no value.
+  if (Cat == cat3 && d >= kCat3FloorDCLow && d <= kCat3FloorDCHigh && value >= 0.0)
+    value = std::max(value, kCat3FloorPFH);
+  pfhCache_.Add(value, Cat, DCavg, MTTFd);
+  return value;
+}
+
+// ---- registration ----
+
+void RegisterPersistenceDB() {
+  RegisterPersistenceDBFactory([] { return std::make_unique<TPersistenceDB_FB>(); });
+}
+
+}  // namespace kelvado

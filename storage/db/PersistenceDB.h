@@ -1,0 +1,137 @@
+#pragma once
+// The general database: the standard's tables (PFH grids, PL bands, category rules, DC and MTTFd bands, the
+// risk graph, constants, safety-function types) in a read-only Firebird file, asked through the Firebird access
+// layer and cached in the object so that every distinct question reaches the file once. The same object
+// creates new, empty library files.
+//
+// Values are compared with the tables as the standard states them: a computed MTTFd (years) or DC/DCavg
+// (fraction) is rounded to 9 decimal places before it meets a band bound or a grid value, so arithmetic noise
+// (0.99 - 1 ulp, 29.999999999999993 years) never moves it across one; a PFH is taken to the nearest multiple
+// of 1e-14 before it meets a PL band.
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "model/LazyLists.h"
+#include "model/PersistenceDBAbs.h"
+
+namespace kelvado {
+
+class TtiFBDatabase;
+class TtiFBTransaction;
+class TtiFBStatement;
+
+// Linear interpolation between (XLow, YLow) and (XHigh, YHigh); YLow when XLow = XHigh.
+double InterpolateLinear(double X, double XLow, double XHigh, double YLow, double YHigh);
+// The same on the logarithms of all five values; YLow when XLow = XHigh. All values must be positive.
+double InterpolateLogLog(double X, double XLow, double XHigh, double YLow, double YHigh);
+
+// The general-database object on the Firebird file. Look-ups run in read-only transactions; a look-up that
+// fails in the database (swallowed, see LastError) returns its default and caches nothing. Asking while not
+// connected raises EtiFBException naming the file.
+class TPersistenceDB_FB : public TPersistenceDB {
+public:
+  // File, user and password from the configuration (section database: databasenamegen, usernamegen,
+  // passwordgen). Protocol, character set and dialect are fixed by the access layer (embedded engine,
+  // Windows-1252 text, dialect 3). Does not connect.
+  TPersistenceDB_FB();
+  // On the given file, with the configured user and password.
+  explicit TPersistenceDB_FB(std::string databaseName);
+  ~TPersistenceDB_FB() override;
+
+  bool IsConnected() const override;
+  void EmptyLibraryTables() override;
+  // Opens the file and checks that it is a general database holding the tables of the edition in force; a
+  // missing file, another kind of file or a file without that edition raises EtiFBException naming it.
+  void Connect() override;
+  // Raises EtiFBException naming the file when the file exists already or cannot be made complete; a failed
+  // creation leaves no file behind.
+  void CreateNewDatabase(const std::string& FileName) override;
+  void Disconnect() override;
+
+  TCatConditionList* GetCatConditions(TCat Cat) override;
+  TPLConditionList* GetPLConditions(TPL PL) override;
+  void GetCatRequirements(TCat Cat, TMTTFdDenotationSet& MTTFd, TDCDenotationSet& DCavg,
+                          bool& CCFRelevant) override;
+  int32_t GetChannelCount(TCat Cat) override;
+  TDCDenotation GetDCDenotation(double DC) override;
+  double GetMinServiceLife() override;
+  TMTTFdDenotation GetMTTFdDenotation(double MTTFd) override;
+  double GetPFH(TDCDenotation DC, TCat Cat, double MTTFd) override;
+  double GetPFHInterpolated(TCat Cat, double MTTFd, double DCavg) override;
+  double GetPLMeanPFH(TPL PL) override;
+  TPL GetPLFromPFH(double PFH) override;
+  TPL GetPLrFromRiskParams(uint8_t S, uint8_t F, uint8_t P) override;
+  double GetReqCCFScore() override;
+  const std::vector<std::string>& GetSFTypes() override;
+  std::string GetOpenLibFileName() override;
+
+  const std::string& DatabaseName() const { return databaseName_; }
+  // Statements sent to the database since construction (each query opened or statement executed counts one).
+  int64_t QueryCount() const { return queryCount_; }
+  // Message of the last database error a look-up swallowed; empty when none.
+  const std::string& LastError() const { return lastError_; }
+
+  // The library mapper tells which library file it has open (GetOpenLibFileName); unset, the answer is empty.
+  void SetOpenLibFileNameSource(std::function<std::string()> source) { openLibFileName_ = std::move(source); }
+
+  // Assigned by the program start; no look-up calls it.
+  std::function<void(const std::string&)> ErrorProc;
+
+  // The query over the typical values of well-tried components that the library window shows; its parameter
+  // NormVersion takes NormVersionText of the edition in force.
+  static const char* const PartsQuerySQL;
+
+private:
+  struct TCatRequirements {
+    bool Loaded = false;
+    TMTTFdDenotationSet MTTFd;
+    TDCDenotationSet DCavg;
+    bool CCFRelevant = false;
+  };
+
+  void Begin();
+  void End(bool ok);
+  TtiFBStatement& Query(const std::string& sql);
+  // Opens the query and hands each row (or only the first) to `read`; false when the database failed.
+  bool Run(TtiFBStatement& q, const std::function<void(TtiFBStatement&)>& read, bool allRows);
+  // First column of the first row as a number; nullopt for no row; false when the database failed.
+  bool FirstDouble(TtiFBStatement& q, std::optional<double>& value);
+  bool FirstText(TtiFBStatement& q, std::optional<std::string>& value);
+  double ReadConstant(const char* sql, double& cache);
+
+  std::string databaseName_;
+  std::string normVersion_;
+  std::unique_ptr<TtiFBDatabase> db_;
+  std::unique_ptr<TtiFBTransaction> tr_;
+  std::unique_ptr<TtiFBStatement> q_;
+  int64_t queryCount_ = 0;
+  std::string lastError_;
+  std::function<std::string()> openLibFileName_;
+
+  std::array<std::unique_ptr<TCatConditionList>, 5> catConditions_;
+  std::array<bool, 5> catConditionsLoaded_{};
+  std::array<std::unique_ptr<TPLConditionList>, 6> plConditions_;
+  std::array<bool, 6> plConditionsLoaded_{};
+  std::array<TCatRequirements, 5> catRequirements_{};
+  std::array<int32_t, 5> channelCounts_{-1, -1, -1, -1, -1};
+  TFloatList dcCache_{64};
+  double minServiceLife_ = -1.0;
+  TFloatList mttfdCache_{64};
+  TPFHList pfhCache_{64};
+  TFloatList plCache_{64};
+  TPLrList plrCache_{8};
+  double reqCCFScore_ = -1.0;
+  std::vector<std::string> sfTypes_;
+  bool sfTypesLoaded_ = false;
+};
+
+// Makes PersistenceDB() create a TPersistenceDB_FB on its first call. The program start calls it before anything
+// asks the standard's tables (the model cannot name this class itself).
+void RegisterPersistenceDB();
+
+}  // namespace kelvado

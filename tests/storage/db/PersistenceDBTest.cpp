@@ -1,0 +1,416 @@
+// The general-database object against the general database file the build puts beside the program.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <filesystem>
+#include <limits>
+
+#include "framework/tiFirebird.h"
+#include "model/BOMMeasures.h"
+#include "model/GlobalsConfig.h"
+#include "model/GlobalsLookups.h"
+#include "platform/Registry.h"
+#include "storage/db/PersistenceDB.h"
+#include "tests/storage/db/PersistenceDBTestData.h"
+
+using namespace kelvado;
+namespace fs = std::filesystem;
+
+namespace {
+
+const double kInf = std::numeric_limits<double>::infinity();
+
+std::string GeneralFile() {
+  return (fs::read_symlink("/proc/self/exe").parent_path() / "db" / "KELVADO_GEN_DE.FDB").string();
+}
+
+// A private settings store per test (the option usedcinterlevels is switched by some tests), and the object
+// connected to the general database.
+class PersistenceDBTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    dir_ = ::testing::TempDir() + "kv_pdb_" + std::to_string(getpid()) + "_" +
+           ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    fs::remove_all(dir_);
+    fs::create_directories(dir_ + "/reg");
+    SetCurrentUserRegistry(std::make_unique<FileRegistry>(dir_ + "/reg"));
+    SetUseRegistryConfig(true);
+    ResetConfig();
+    ASSERT_TRUE(fs::exists(GeneralFile())) << GeneralFile();
+    db_ = std::make_unique<TPersistenceDB_FB>(GeneralFile());
+    db_->Connect();
+  }
+  void TearDown() override {
+    PersistenceDBShutdown();
+    db_.reset();
+    ResetConfig();
+    SetCurrentUserRegistry(nullptr);
+    fs::remove_all(dir_);
+  }
+
+  // Queries the call `f` sends to the database.
+  template <class F>
+  int64_t Queries(F&& f) {
+    const int64_t before = db_->QueryCount();
+    f();
+    return db_->QueryCount() - before;
+  }
+
+  std::string dir_;
+  std::unique_ptr<TPersistenceDB_FB> db_;
+};
+
+double Expected(const testdata::TPFHGridRow& r) {
+  if (r.Cat == catB) return std::max(1.0 / (r.MTTFd * 8760.0), 4.23e-6);
+  if (r.Cat == cat1) return std::max(1.0 / (r.MTTFd * 8760.0), 1.14e-6);
+  return r.PFH;
+}
+
+}  // namespace
+
+// ---- PFH ----
+
+TEST_F(PersistenceDBTest, PFHAtEveryGridPointEqualsTheTable) {
+  for (const auto& r : testdata::kPFHGrid) {
+    SCOPED_TRACE(testing::Message() << EnumName(r.Cat) << " " << r.DCavg << " " << r.MTTFd);
+    EXPECT_DOUBLE_EQ(db_->GetPFHInterpolated(r.Cat, r.MTTFd, r.DCavg), Expected(r));
+    EXPECT_DOUBLE_EQ(db_->GetPFH(r.DC, r.Cat, r.MTTFd), r.PFH);
+    // Between two grid MTTFd values the table step keeps the lower grid point's value.
+    EXPECT_DOUBLE_EQ(db_->GetPFH(r.DC, r.Cat, r.MTTFd + 0.01), r.PFH);
+    // The formula of catB and cat1 follows the table where no floor holds it up.
+    if ((r.Cat == catB && r.MTTFd < 27) || (r.Cat == cat1 && r.MTTFd < 100)) {
+      EXPECT_NEAR(Expected(r) / r.PFH, 1.0, 0.01);
+    }
+  }
+}
+
+TEST_F(PersistenceDBTest, WithoutIntermediateLevelsTheTableStepIsUsed) {
+  ASSERT_TRUE(SetOptUseDCInterLevels(false));
+  for (const auto& r : testdata::kPFHGrid)
+    EXPECT_DOUBLE_EQ(db_->GetPFHInterpolated(r.Cat, r.MTTFd, r.DCavg), r.PFH)
+        << EnumName(r.Cat) << " " << r.DCavg << " " << r.MTTFd;
+  // A DCavg inside a band answers with the band's column; cat3 has no dcHigh column and falls to dcMedium.
+  EXPECT_DOUBLE_EQ(db_->GetPFHInterpolated(cat3, 12.5, 0.75), db_->GetPFH(dcLow, cat3, 12.5));
+  EXPECT_DOUBLE_EQ(db_->GetPFH(dcLow, cat3, 12.5), 2.49e-6);
+  EXPECT_DOUBLE_EQ(db_->GetPFH(dcHigh, cat3, 12), 1.04e-6);
+  EXPECT_EQ(db_->GetPFH(dcLow, cat3, 2.5), -1.0);  // below the grid
+  EXPECT_EQ(db_->GetPFH(dcForward, cat3, 12), -1.0);
+  EXPECT_DOUBLE_EQ(db_->GetPFH(dcHigh, cat4, kInf), 2.47e-8);
+}
+
+TEST_F(PersistenceDBTest, InterpolatesBetweenGridPoints) {
+  // cat3 between DCavg 0.6/0.9 and MTTFd 12/13: linear in DCavg, log-log in MTTFd.
+  const double a = 2.49e-6 + (1.04e-6 - 2.49e-6) * (0.75 - 0.6) / (0.9 - 0.6);
+  const double b = 2.23e-6 + (9.21e-7 - 2.23e-6) * (0.75 - 0.6) / (0.9 - 0.6);
+  const double t = (std::log(12.5) - std::log(12.0)) / (std::log(13.0) - std::log(12.0));
+  const double expected = std::exp(std::log(a) + (std::log(b) - std::log(a)) * t);
+  EXPECT_NEAR(db_->GetPFHInterpolated(cat3, 12.5, 0.75), expected, expected * 1e-12);
+  // On a grid DCavg only the MTTFd is interpolated.
+  const double onDC = db_->GetPFHInterpolated(cat3, 12.5, 0.6);
+  EXPECT_LT(onDC, 2.49e-6);
+  EXPECT_GT(onDC, 2.23e-6);
+  // Above the largest grid MTTFd: the values at 100 years; above the largest DCavg: the values there.
+  EXPECT_DOUBLE_EQ(db_->GetPFHInterpolated(cat4, 150, 0.995), 2.47e-8);
+  EXPECT_DOUBLE_EQ(db_->GetPFHInterpolated(cat2, 20, 0.95), db_->GetPFHInterpolated(cat2, 20, 0.9));
+  // No grid point below: no value.
+  EXPECT_EQ(db_->GetPFHInterpolated(cat4, 20, 0.95), -1.0);
+  EXPECT_EQ(db_->GetPFHInterpolated(cat2, 20, 0.3), -1.0);
+  EXPECT_EQ(db_->GetPFHInterpolated(cat3, 20, -1.0), -1.0);
+  EXPECT_EQ(db_->GetPFHInterpolated(cat3, 2.9, 0.7), -1.0);
+  EXPECT_EQ(db_->GetPFHInterpolated(cat3, std::nan(""), 0.7), -1.0);
+}
+
+TEST_F(PersistenceDBTest, ArithmeticNoiseDoesNotCrossABound) {
+  const double dcJustBelow = std::nextafter(0.99, 0.0);  // one element of DC 0.99 through the block formula
+  double failureRate = 0.0;  // seven blocks of 210 years in a channel
+  for (int i = 0; i < 7; ++i) failureRate += 1.0 / 210.0;
+  const double sevenBlocks = 1.0 / failureRate;  // 29.999999999999993 years
+  ASSERT_LT(sevenBlocks, 30.0);
+  EXPECT_EQ(db_->GetDCDenotation(dcJustBelow), dcHigh);
+  EXPECT_EQ(db_->GetDCDenotation(std::nextafter(0.6, 0.0)), dcLow);
+  EXPECT_EQ(db_->GetMTTFdDenotation(sevenBlocks), mttfHigh);
+  EXPECT_EQ(db_->GetMTTFdDenotation(std::nextafter(3.0, 0.0)), mttfLow);
+  EXPECT_DOUBLE_EQ(db_->GetPFHInterpolated(cat4, 30, dcJustBelow), 9.54e-8);
+  EXPECT_DOUBLE_EQ(db_->GetPFHInterpolated(cat3, sevenBlocks, 0.6), db_->GetPFHInterpolated(cat3, 30, 0.6));
+  EXPECT_DOUBLE_EQ(db_->GetPFHInterpolated(cat3, std::nextafter(3.0, 0.0), 0.6), 1.26e-5);
+  // Real differences still count.
+  EXPECT_EQ(db_->GetDCDenotation(0.9899), dcMedium);
+  EXPECT_EQ(db_->GetMTTFdDenotation(2.99), mttfNoBand);
+}
+
+TEST_F(PersistenceDBTest, CatBAndCat1FollowTheFormulaWithFloors) {
+  EXPECT_DOUBLE_EQ(db_->GetPFHInterpolated(catB, 10, 0.0), 1.0 / (10 * 8760.0));
+  EXPECT_DOUBLE_EQ(db_->GetPFHInterpolated(catB, 30, 0.0), 4.23e-6);
+  EXPECT_DOUBLE_EQ(db_->GetPFHInterpolated(cat1, 100, 0.0), 1.0 / (100 * 8760.0));
+  EXPECT_DOUBLE_EQ(db_->GetPFHInterpolated(cat1, 2500, 0.0), 1.14e-6);
+  EXPECT_EQ(db_->GetPFHInterpolated(catB, 2, 0.0), -1.0);
+  EXPECT_EQ(db_->GetPFHInterpolated(cat1, 2, 0.0), -1.0);
+  // An infinite MTTFd never fails: 0 without asking the database.
+  EXPECT_EQ(Queries([&] { EXPECT_EQ(db_->GetPFHInterpolated(cat3, kInf, 0.8), 0.0); }), 0);
+  // cat3 floor at the bottom of the low band: raises a value, leaves "no value" alone.
+  EXPECT_DOUBLE_EQ(db_->GetPFHInterpolated(cat3, 150, 0.6), 1.01e-7);
+  EXPECT_EQ(db_->GetPFHInterpolated(cat3, 50, 0.58), -1.0);
+  EXPECT_EQ(db_->GetPFHInterpolated(cat3, 50, 0.55), -1.0);
+}
+
+// ---- bands, PL, risk graph ----
+
+TEST_F(PersistenceDBTest, DCAndMTTFdBands) {
+  const std::pair<double, TDCDenotation> dc[] = {{0.0, dcNone}, {0.3, dcNone},   {0.6, dcLow},  {0.9, dcMedium},
+                                                 {0.95, dcMedium}, {0.99, dcHigh}, {1.0, dcHigh}, {-1.0, dcForward},
+                                                 {1.5, dcForward}, {std::nan(""), dcForward}};
+  for (const auto& [v, band] : dc) EXPECT_EQ(db_->GetDCDenotation(v), band) << v;
+  const std::pair<double, TMTTFdDenotation> mttfd[] = {
+      {3.0, mttfLow},   {9.9, mttfLow},      {10.0, mttfMedium}, {30.0, mttfHigh},       {100.0, mttfHigh},
+      {2500, mttfHigh}, {kInf, mttfHigh},    {2.0, mttfNoBand},  {-1.0, mttfNoBand}, {std::nan(""), mttfNoBand}};
+  for (const auto& [v, band] : mttfd) EXPECT_EQ(db_->GetMTTFdDenotation(v), band) << v;
+}
+
+TEST_F(PersistenceDBTest, PLFromPFHAtBandEdges) {
+  const std::pair<double, TPL> cases[] = {
+      {1e-4, plN},      {5e-5, plA},  {1e-5, plA}, {1e-5 - 2e-14, plB}, {3e-6, plB}, {1e-6, plC},
+      {1e-7, plD},      {1e-8, plE},  {9.99e-9, plN}, {0.0, plN},       {-1.0, plN}, {std::nan(""), plN},
+      {kInf, plN}};
+  for (const auto& [pfh, pl] : cases) EXPECT_EQ(db_->GetPLFromPFH(pfh), pl) << pfh;
+  EXPECT_DOUBLE_EQ(db_->GetPLMeanPFH(plA), std::sqrt(1e-4 * 1e-5));
+  EXPECT_DOUBLE_EQ(db_->GetPLMeanPFH(plD), std::sqrt(1e-6 * 1e-7));
+  EXPECT_DOUBLE_EQ(db_->GetPLMeanPFH(plE), std::sqrt(1e-15));
+  EXPECT_EQ(db_->GetPLMeanPFH(plN), 0.0);
+
+  SetPersistenceDB(std::move(db_));
+  EXPECT_EQ(PFHToPL(5e-9), plE);
+  EXPECT_EQ(PFHToPL(4e-8), plE);
+  EXPECT_EQ(PFHToPL(-1.0), plN);
+  std::string s;
+  PFHToPLStr(s, 2e-6);
+  EXPECT_EQ(s, "c");
+  PFHToPLStr(s, 2e-4);
+  EXPECT_EQ(s, "-");
+}
+
+TEST_F(PersistenceDBTest, RiskGraphForAllEightCombinations) {
+  const TPL expected[2][2][2] = {{{plA, plB}, {plB, plC}}, {{plC, plD}, {plD, plE}}};
+  for (uint8_t s = 0; s < 2; ++s)
+    for (uint8_t f = 0; f < 2; ++f)
+      for (uint8_t p = 0; p < 2; ++p)
+        EXPECT_EQ(db_->GetPLrFromRiskParams(s, f, p), expected[s][f][p]) << int(s) << int(f) << int(p);
+  EXPECT_EQ(db_->GetPLrFromRiskParams(2, 0, 0), plE);  // outside the graph: the strictest requirement
+}
+
+// ---- categories, conditions, constants ----
+
+TEST_F(PersistenceDBTest, CategoryRequirementsOfAllFiveCategories) {
+  struct Row {
+    TCat cat;
+    TMTTFdDenotationSet mttfd;
+    TDCDenotationSet dcavg;
+    bool ccf;
+    int channels;
+    int conditions;
+  };
+  const Row rows[] = {{catB, {mttfLow, mttfMedium}, {dcNone}, false, 1, 2},
+                      {cat1, {mttfHigh}, {dcNone}, false, 1, 2},
+                      {cat2, {mttfLow, mttfMedium, mttfHigh}, {dcLow, dcMedium}, true, 1, 4},
+                      {cat3, {mttfLow, mttfMedium, mttfHigh}, {dcLow, dcMedium}, true, 2, 3},
+                      {cat4, {mttfHigh}, {dcHigh}, true, 2, 3}};
+  for (const Row& r : rows) {
+    SCOPED_TRACE(EnumName(r.cat));
+    TMTTFdDenotationSet m;
+    TDCDenotationSet d;
+    bool ccf = !r.ccf;
+    db_->GetCatRequirements(r.cat, m, d, ccf);
+    EXPECT_EQ(m.Bits(), r.mttfd.Bits());
+    EXPECT_EQ(d.Bits(), r.dcavg.Bits());
+    EXPECT_EQ(ccf, r.ccf);
+    EXPECT_EQ(db_->GetChannelCount(r.cat), r.channels);
+    TCatConditionList* list = db_->GetCatConditions(r.cat);
+    ASSERT_NE(list, nullptr);
+    EXPECT_EQ(list->Count(), r.conditions);
+    EXPECT_EQ(db_->GetCatConditions(r.cat), list);  // the very same list
+  }
+  TCatConditionList* b = db_->GetCatConditions(catB);
+  bool basic = false;
+  for (int i = 0; i < b->Count(); ++i) {
+    if (b->Items(i)->GetText() == "Apply basic safety principles.") {
+      basic = true;
+      EXPECT_EQ(b->Items(i)->GetCCID(), "7ac8dd7f-25c0-5e10-a791-e65703ad027e");
+      EXPECT_EQ(b->Items(i)->GetOID().GetAsString(), "41d2b33b-c181-5043-9f8f-79633f730432");
+    }
+  }
+  EXPECT_TRUE(basic);
+  // The edition ships no PL conditions and no safety-function types: empty, not an error.
+  EXPECT_EQ(db_->GetPLConditions(plD)->Count(), 0);
+  EXPECT_TRUE(db_->GetSFTypes().empty());
+  EXPECT_EQ(db_->LastError(), "");
+  EXPECT_DOUBLE_EQ(db_->GetMinServiceLife(), 20.0);
+  EXPECT_DOUBLE_EQ(db_->GetReqCCFScore(), 65.0);
+}
+
+// ---- caching ----
+
+TEST_F(PersistenceDBTest, EachDistinctQuestionReachesTheDatabaseOnce) {
+  TMTTFdDenotationSet m;
+  TDCDenotationSet d;
+  bool ccf = false;
+  const std::vector<std::function<void()>> asks = {
+      [&] { db_->GetCatConditions(cat2); },
+      [&] { db_->GetPLConditions(plC); },
+      [&] { db_->GetCatRequirements(cat3, m, d, ccf); },
+      [&] { db_->GetChannelCount(cat4); },
+      [&] { db_->GetDCDenotation(0.75); },
+      [&] { db_->GetMTTFdDenotation(42.0); },
+      [&] { db_->GetPFHInterpolated(cat3, 12.5, 0.75); },
+      [&] { db_->GetPLFromPFH(2e-6); },
+      [&] { db_->GetPLrFromRiskParams(1, 0, 1); },
+      [&] { db_->GetReqCCFScore(); },
+      [&] { db_->GetMinServiceLife(); },
+      [&] { db_->GetSFTypes(); }};
+  for (size_t i = 0; i < asks.size(); ++i) {
+    EXPECT_GT(Queries(asks[i]), 0) << "question " << i;
+    EXPECT_EQ(Queries(asks[i]), 0) << "question " << i;
+  }
+  // The interpolation asks the DC band once, four neighbours and four corners.
+  EXPECT_EQ(Queries([&] { db_->GetPFHInterpolated(cat2, 12.5, 0.7); }), 9);
+  // The formula of catB is not cached but needs no database once the DC band is known.
+  db_->GetPFHInterpolated(catB, 10, 0.0);
+  EXPECT_EQ(Queries([&] { db_->GetPFHInterpolated(catB, 11, 0.0); }), 0);
+  // A ring of 64 answers: the 65th new key pushes out the first.
+  for (int i = 0; i < 64; ++i) db_->GetDCDenotation(0.001 * i);
+  EXPECT_EQ(Queries([&] { db_->GetDCDenotation(0.75); }), 1);
+}
+
+// ---- failures ----
+
+TEST_F(PersistenceDBTest, MissingOrWrongFileIsRefusedByName) {
+  const std::string missing = dir_ + "/NoSuch.FDB";
+  TPersistenceDB_FB none(missing);
+  try {
+    none.Connect();
+    FAIL() << "connected to a missing file";
+  } catch (const EtiFBException& e) {
+    EXPECT_NE(e.Message().find(missing), std::string::npos) << e.Message();
+  }
+  EXPECT_FALSE(none.IsConnected());
+  // Asking without a connection is an error too, not a default answer.
+  EXPECT_THROW(none.GetPLFromPFH(2e-6), EtiFBException);
+
+  const std::string lib = dir_ + "/Lib.KLB";
+  db_->CreateNewDatabase(lib);
+  TPersistenceDB_FB wrong(lib);
+  try {
+    wrong.Connect();
+    FAIL() << "took a library file for the general database";
+  } catch (const EtiFBException& e) {
+    EXPECT_NE(e.Message().find(lib), std::string::npos) << e.Message();
+  }
+  EXPECT_FALSE(wrong.IsConnected());
+}
+
+TEST_F(PersistenceDBTest, FailedLookupsAnswerTheirDefaultAndAreAskedAgain) {
+  // A general database with its constants and bands but without the grids, PL bands, categories and graph.
+  const std::string file = dir_ + "/Partial.FDB";
+  TtiFBDatabase::CreateDatabase(file);
+  {
+    TtiFBDatabase fb(file);
+    fb.Connect();
+    tiFBRunScript(fb,
+                  "CREATE TABLE Const (MinServiceLife DOUBLE PRECISION, ReqCCFScore DOUBLE PRECISION, NormVersion "
+                  "VARCHAR(100));\n"
+                  "CREATE TABLE DC (DC VARCHAR(8), DClower DOUBLE PRECISION, DCupper DOUBLE PRECISION, NormVersion "
+                  "VARCHAR(100));\n"
+                  "INSERT INTO Const VALUES (20, 65, 'ISO 13849-1:2006, ISO 13849-2:2003');\n"
+                  "INSERT INTO DC VALUES ('dcLow', 0.6, 0.9, 'ISO 13849-1:2006, ISO 13849-2:2003');\n",
+                  "partial");
+    fb.Disconnect();
+  }
+  TPersistenceDB_FB p(file);
+  p.Connect();
+  auto twice = [&](auto f, auto def) {
+    for (int i = 0; i < 2; ++i) {
+      const int64_t before = p.QueryCount();
+      EXPECT_EQ(f(), def);
+      EXPECT_GT(p.QueryCount(), before) << "a failed answer was cached";
+    }
+  };
+  twice([&] { return p.GetPLFromPFH(2e-6); }, plA);
+  twice([&] { return p.GetPFHInterpolated(cat3, 12.5, 0.75); }, -1.0);
+  twice([&] { return p.GetPFH(dcLow, cat3, 12.5); }, -1.0);
+  twice([&] { return p.GetMTTFdDenotation(42.0); }, mttfHigh);
+  twice([&] { return p.GetChannelCount(cat3); }, -1);
+  twice([&] { return p.GetPLrFromRiskParams(0, 0, 0); }, plE);
+  twice([&] { return p.GetCatConditions(cat2)->Count(); }, 0);
+  twice(
+      [&] {
+        TMTTFdDenotationSet m{mttfLow};
+        TDCDenotationSet d{dcLow};
+        bool ccf = true;
+        p.GetCatRequirements(cat3, m, d, ccf);
+        return m.Empty() && d.Empty();
+      },
+      true);
+  EXPECT_NE(p.LastError(), "");
+  // What the file does hold is answered and cached.
+  EXPECT_EQ(p.GetDCDenotation(0.75), dcLow);
+  EXPECT_DOUBLE_EQ(p.GetReqCCFScore(), 65.0);
+}
+
+// ---- library files ----
+
+TEST_F(PersistenceDBTest, CreatesLibraryFilesAndReportsFailure) {
+  const std::string lib = dir_ + "/New.KLB";
+  db_->CreateNewDatabase(lib);
+  TtiFBDatabase fb(lib);
+  fb.Connect();
+  TtiFBTransaction tr(fb);
+  tr.Start(true);
+  TtiFBStatement q(fb, tr);
+  for (const char* table : {"Next_OID", "LibMetaData", "Components", "ComponentOps", "Channels", "ChannelOps", "Blocs",
+                            "BlocOps", "Elements", "ElementOps", "DCMeasures", "DCMeasureInsuffPLs", "DCMeasureOps",
+                            "CCFMeasures", "CCFMeasureOps", "CatConditions", "CatConditionOps", "PLConditions",
+                            "PLConditionOps"}) {
+    q.SetSQL(std::string("SELECT COUNT(*) FROM ") + table);
+    EXPECT_NO_THROW(q.Open()) << table;
+    if (q.Active()) q.Close();
+  }
+  tr.Commit();
+  fb.Disconnect();
+
+  // An existing file is neither overwritten nor reported as created.
+  const auto size = fs::file_size(lib);
+  try {
+    db_->CreateNewDatabase(lib);
+    FAIL() << "created over an existing file";
+  } catch (const EtiFBException& e) {
+    EXPECT_NE(e.Message().find(lib), std::string::npos) << e.Message();
+  }
+  EXPECT_EQ(fs::file_size(lib), size);
+  EXPECT_THROW(db_->CreateNewDatabase(dir_ + "/no/such/folder/X.KLB"), EtiFBException);
+  EXPECT_FALSE(fs::exists(dir_ + "/no/such/folder/X.KLB"));
+  EXPECT_THROW(db_->CreateNewDatabase(""), EtiFBException);
+  // The general database holds no library tables and is read-only: emptying them reports the failure.
+  EXPECT_ANY_THROW(db_->EmptyLibraryTables());
+}
+
+// ---- the accessor ----
+
+TEST_F(PersistenceDBTest, AccessorCreatesTheObjectOnTheConfiguredFile) {
+  ASSERT_TRUE(SetDatabaseDatabaseNameGen(GeneralFile()));
+  RegisterPersistenceDB();
+  TPersistenceDB& first = PersistenceDB();
+  EXPECT_EQ(&PersistenceDB(), &first);
+  auto* fb = dynamic_cast<TPersistenceDB_FB*>(&first);
+  ASSERT_NE(fb, nullptr);
+  EXPECT_EQ(fb->DatabaseName(), GeneralFile());
+  EXPECT_FALSE(first.IsConnected());
+  first.Connect();
+  EXPECT_DOUBLE_EQ(GetReqCCFScore(), 65.0);
+  EXPECT_EQ(GetChannelCount(cat3), 2);
+  EXPECT_DOUBLE_EQ(GetPFHInterpolated(cat4, 30, 0.99), 9.54e-8);
+  fb->SetOpenLibFileNameSource([] { return std::string("/libs/Lib.KLB"); });
+  std::string name;
+  GetOpenLibFileName(name);
+  EXPECT_EQ(name, "/libs/Lib.KLB");
+  PersistenceDBShutdown();
+  EXPECT_FALSE(PersistenceDBAssigned());
+}

@@ -1,0 +1,26 @@
+// Linked into every test program: points the program at the build's own scratch folders before main() runs,
+// so no test ever reads or writes a real user's configuration or data, however the test is started
+// (ctest, by hand, from a debugger).
+#include <cstdlib>
+#include <string>
+
+namespace {
+struct TestEnvironment {
+  TestEnvironment() {
+    const std::string home = KELVADO_TEST_HOME;
+    setenv("KELVADO_CONFIG_DIR", (home + "/config").c_str(), 0);
+    setenv("XDG_CONFIG_HOME", (home + "/xdg-config").c_str(), 0);
+    setenv("XDG_DATA_HOME", (home + "/xdg-data").c_str(), 0);
+  }
+} gTestEnvironment;
+}  // namespace
+
+// The Firebird client and the ICU caches its character-set module loads keep process-wide state they never
+// free; our own code stays under leak detection.
+extern "C" const char* __lsan_default_suppressions() {
+  return "leak:libfbclient\n"
+         "leak:libEngine12\n"
+         "leak:libib_util\n"
+         "leak:libicuuc\n"
+         "leak:libfbintl\n";
+}
