@@ -434,8 +434,9 @@ TItemStatus TBlocOp::CheckStatus(TStatusMessages* messages, bool recursive) {
 
   if (b) {
     // A DC measure that does not suffice for the PL the safety function requires.
+    // (A deleted measure is no measure, as for the DC itself.)
     if (IsDCRelevant() && b->GetDCDet() == detMeasures && b->GetDCMeasureOp() &&
-        b->GetDCMeasureOp()->GetDCMeasure()) {
+        !b->GetDCMeasureOp()->GetDeleted() && b->GetDCMeasureOp()->GetDCMeasure()) {
       const TChannelOp* channel = GetChannelOp();
       TComponentOp* component = channel ? channel->GetComponentOp() : nullptr;
       TSFOp* sf = component ? component->GetSFOp() : nullptr;

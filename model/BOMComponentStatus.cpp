@@ -288,7 +288,11 @@ std::string TComponentOp::GetPLDirectString() const {
 void TComponentOp::SetPLDirectString(const std::string& text) {
   TComponent& c = Comp();
   if (c.GetIsPLPFHBind()) {
-    if (text != GetPLDirectString()) SetPFHDirectString(FloatToStr(GetPLMeanPFH(StrToPL(text))));
+    if (text == GetPLDirectString()) return;
+    // "-" has no representative PFH: taking 0 from it would make the PFH reach e.
+    const TPL pl = StrToPL(text);
+    if (!IsRealPL(pl)) RaiseInvalidValue(1001, {text});
+    SetPFHDirectString(FloatToStr(GetPLMeanPFH(pl)));
   } else {
     const TPL pl = StrToPL(text);
     if (pl != c.GetPLDirectNoBind()) c.SetPLDirectNoBind(pl);

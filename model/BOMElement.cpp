@@ -454,8 +454,9 @@ TItemStatus TElementOp::CheckStatus(TStatusMessages* messages, bool recursive) {
   const TElement* e = element_.get();
 
   // A DC measure that does not suffice for the PL the safety function requires.
+  // (A deleted measure is no measure, as for the DC itself.)
   if (e && IsDCRelevant() && e->GetDCDet() == detMeasures && e->GetDCMeasureOp() &&
-      e->GetDCMeasureOp()->GetDCMeasure()) {
+      !e->GetDCMeasureOp()->GetDeleted() && e->GetDCMeasureOp()->GetDCMeasure()) {
     const TBlocOp* bloc = GetBlocOp();
     const TChannelOp* channel = bloc ? bloc->GetChannelOp() : nullptr;
     TComponentOp* component = channel ? channel->GetComponentOp() : nullptr;

@@ -255,8 +255,17 @@ bool TSFOp::HasEffectiveSubsystem() const {
   for (int i = 0; i < list_->GetCount(); ++i) {
     const TComponentOp* c = list_->Items(i);
     if (c->GetDeleted() || !c->GetComponent()) continue;
-    const bool neverFails = c->IsMTTFdRelevant() && std::isinf(c->GetMTTFdLazy());
-    const bool directZero = c->GetComponent()->GetPLDet() == detDirect && c->GetPFHLazy() == 0.0;
+    // A value that cannot be computed does not make a subsystem ineffective; its own status reports it.
+    bool neverFails = false;
+    bool directZero = false;
+    try {
+      neverFails = c->IsMTTFdRelevant() && std::isinf(c->GetMTTFdLazy());
+    } catch (const EKelvado&) {
+    }
+    try {
+      directZero = c->GetComponent()->GetPLDet() == detDirect && c->GetPFHLazy() == 0.0;
+    } catch (const EKelvado&) {
+    }
     if (!neverFails && !directZero) return true;
   }
   return false;

@@ -4,6 +4,11 @@
 
 namespace kelvado {
 
+const TtiClass& TPersistenceDB::StaticClass() {
+  static const TtiClass c(TtiClass::Of<TPersistenceDB, TtiBaseObject>(), "TPersistenceDB");
+  return c;
+}
+
 namespace {
 
 struct TPersistenceDBHolder {

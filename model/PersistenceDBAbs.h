@@ -51,6 +51,7 @@ inline constexpr TMTTFdDenotation mttfNoBand = static_cast<TMTTFdDenotation>(3);
 // a look-up that fails in the database returns its default and caches nothing.
 class TPersistenceDB : public TtiBaseObject {
 public:
+  TI_CLASS(TPersistenceDB)
   TPersistenceDB() = default;
   ~TPersistenceDB() override = default;
 

@@ -34,9 +34,10 @@ std::string Lower(std::string s) {
   return s;
 }
 
+// Anything of that name, a dangling link included (a name that is taken must not be reused).
 bool Exists(const std::string& path) {
   std::error_code ec;
-  return !path.empty() && fs::exists(path, ec);
+  return !path.empty() && fs::exists(fs::symlink_status(path, ec));
 }
 
 bool IsDir(const std::string& path) {
@@ -45,7 +46,10 @@ bool IsDir(const std::string& path) {
 }
 
 // A file (not a folder) of that name exists.
-bool FileExists(const std::string& path) { return Exists(path) && !IsDir(path); }
+bool FileExists(const std::string& path) {
+  std::error_code ec;
+  return !path.empty() && fs::exists(path, ec) && !IsDir(path);
+}
 
 // The extension of the file name (from its last "."), dot included; empty when the name has none.
 std::string ExtractFileExt(const std::string& fileName) {

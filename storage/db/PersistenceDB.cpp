@@ -62,6 +62,11 @@ double InterpolateLogLog(double X, double XLow, double XHigh, double YLow, doubl
   return std::exp(InterpolateLinear(std::log(X), std::log(XLow), std::log(XHigh), std::log(YLow), std::log(YHigh)));
 }
 
+const TtiClass& TPersistenceDB_FB::StaticClass() {
+  static const TtiClass c(TtiClass::Of<TPersistenceDB_FB, TPersistenceDB>(), "TPersistenceDB_FB");
+  return c;
+}
+
 const char* const TPersistenceDB_FB::PartsQuerySQL =
     "SELECT PartName, WellTriedRef, Standards, TypicalMTTFd, TypicalB10d FROM GEPMTTFd WHERE (NormVersion = "
     ":NormVersion)";
@@ -124,7 +129,7 @@ void TPersistenceDB_FB::CreateNewDatabase(const std::string& FileName) {
 }
 
 void TPersistenceDB_FB::EmptyLibraryTables() {
-  // Children before their owners, data rows after the nodes that refer to them.
+  // Node rows before the data rows they refer to, children before their owners.
   static const char* const kTables[] = {"CCFMeasureOps", "CCFMeasures", "CatConditionOps", "ElementOps",
                                         "Elements",      "BlocOps",     "Blocs",           "ChannelOps",
                                         "Channels",      "ComponentOps", "Components"};

@@ -35,6 +35,7 @@ double InterpolateLogLog(double X, double XLow, double XHigh, double YLow, doubl
 // connected raises EtiFBException naming the file.
 class TPersistenceDB_FB : public TPersistenceDB {
 public:
+  TI_CLASS(TPersistenceDB_FB)
   // File, user and password from the configuration (section database: databasenamegen, usernamegen,
   // passwordgen). Protocol, character set and dialect are fixed by the access layer (embedded engine,
   // Windows-1252 text, dialect 3). Does not connect.

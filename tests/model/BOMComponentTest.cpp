@@ -240,9 +240,9 @@ TEST_F(ComponentTest, DisplayTextsFollowTheOptions) {
   RegWriteInteger("opt", "PrecisionPFH", 2);
   ResetConfig();
   s->Changed();
-  EXPECT_EQ(s->GetDCavgPCString(), "0 (none)");
+  EXPECT_EQ(s->GetDCavgPCString(), "0 (None)");
   EXPECT_EQ(s->GetPFHString(), "1.2E-6");
-  EXPECT_EQ(s->GetMTTFdString(), "20 (medium)");
+  EXPECT_EQ(s->GetMTTFdString(), "20 (Medium)");
 }
 
 TEST_F(ComponentTest, DirectPLTextSetsTheRepresentativePFH) {
@@ -256,7 +256,12 @@ TEST_F(ComponentTest, DirectPLTextSetsTheRepresentativePFH) {
   s->SetPLDirectString("b");
   EXPECT_EQ(s->GetComponent()->GetPLDirectNoBind(), plB);
   EXPECT_NEAR(s->GetComponent()->GetPFH(), std::sqrt(1e-7 * 1e-6), 1e-20);
+  // Unbound, "-" is a PL the user may enter (no PL); bound, it has no PFH to stand for.
+  s->SetPLDirectString("-");
+  EXPECT_EQ(s->GetComponent()->GetPLDirectNoBind(), plN);
+  s->GetComponent()->SetIsPLPFHBind(true);
   EXPECT_THROW(s->SetPLDirectString("-"), EInvalidValue);
+  EXPECT_EQ(s->GetPLLazy(), plD);
 }
 
 // ---- Status check, by message number ----

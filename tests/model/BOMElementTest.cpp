@@ -153,6 +153,7 @@ TEST_F(ElementTest, InsufficientMeasureForThePLrIsRedEvenWithAYellowName) {
   m->SetDCMeasure(std::move(def));
   elem->GetElement()->SetDCMeasureOp(std::move(m));
   TElementOp* e = elem.get();
+  TBlocOp* b = bloc.get();
   bloc->GetElementOpList()->Add(std::move(elem));
   ch->GetBlocOpList()->Add(std::move(bloc));
   comp->GetChannelOpList()->Add(std::move(ch));
@@ -165,6 +166,16 @@ TEST_F(ElementTest, InsufficientMeasureForThePLrIsRedEvenWithAYellowName) {
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_THAT(lines[0], HasSubstr("isRed=[3291]"));
   EXPECT_EQ(lines[1], "isYellow=[3256] ||");
+
+  // The same rule on the block, with its own measure; a PLr the measure suffices for is fine.
+  b->GetBloc()->SetName("");
+  b->GetBloc()->SetDCDet(detMeasures);
+  b->GetBloc()->SetDCMeasureOp(e->GetElement()->GetDCMeasureOp()->CloneAs<TDCMeasureOp>());
+  EXPECT_EQ(b->CheckStatus(nullptr, false), isRed);
+  EXPECT_THAT(Messages(*b)[0], HasSubstr("isRed=[3291]"));
+  sf->GetSF()->SetPLrDirect(plC);
+  EXPECT_EQ(b->CheckStatus(nullptr, false), isYellow);
+  EXPECT_EQ(e->CheckStatus(nullptr, false), isYellow);
 }
 
 TEST_F(ElementTest, DCRelevanceOutsideABlockFollowsTheMTTFd) {

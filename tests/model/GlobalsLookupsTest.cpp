@@ -6,12 +6,13 @@
 
 #include "model/Exceptions.h"
 #include "model/GlobalsLookups.h"
+#include "model/GlobalsTexts.h"
 
 using namespace kelvado;
 
 namespace {
 
-// The PL bands of the standard and fixed answers for the rest; counts what it is asked.
+// The PL bands of the standard; no answer to anything else.
 class TFakeDB : public TPersistenceDB {
 public:
   explicit TFakeDB(int* destroyed = nullptr) : destroyed_(destroyed) {}
@@ -25,20 +26,15 @@ public:
   void Disconnect() override {}
   TCatConditionList* GetCatConditions(TCat) override { return nullptr; }
   TPLConditionList* GetPLConditions(TPL) override { return nullptr; }
-  void GetCatRequirements(TCat, TMTTFdDenotationSet& m, TDCDenotationSet& d, bool& ccf) override {
-    m = {mttfHigh};
-    d = {dcHigh};
-    ccf = true;
-  }
-  int32_t GetChannelCount(TCat c) override { return c >= cat3 ? 2 : 1; }
-  TDCDenotation GetDCDenotation(double) override { return dcLow; }
-  double GetMinServiceLife() override { return 20.0; }
-  TMTTFdDenotation GetMTTFdDenotation(double) override { return mttfMedium; }
-  double GetPFH(TDCDenotation, TCat, double) override { return 1e-6; }
-  double GetPFHInterpolated(TCat, double, double) override { return 2e-7; }
+  void GetCatRequirements(TCat, TMTTFdDenotationSet&, TDCDenotationSet&, bool&) override {}
+  int32_t GetChannelCount(TCat) override { return -1; }
+  TDCDenotation GetDCDenotation(double) override { return dcForward; }
+  double GetMinServiceLife() override { return -1.0; }
+  TMTTFdDenotation GetMTTFdDenotation(double) override { return mttfNoBand; }
+  double GetPFH(TDCDenotation, TCat, double) override { return -1.0; }
+  double GetPFHInterpolated(TCat, double, double) override { return -1.0; }
   double GetPLMeanPFH(TPL pl) override { return pl == plE ? std::sqrt(1e-15) : 0.0; }
   TPL GetPLFromPFH(double pfh) override {
-    ++plQueries;
     if (std::isnan(pfh)) return nanAnswer;
     const double lower[] = {1e-5, 3e-6, 1e-6, 1e-7, 1e-8};
     const double upper[] = {1e-4, 1e-5, 3e-6, 1e-6, 1e-7};
@@ -46,17 +42,16 @@ public:
       if (pfh >= lower[i] && pfh < upper[i]) return static_cast<TPL>(i);
     return plN;
   }
-  TPL GetPLrFromRiskParams(uint8_t s, uint8_t f, uint8_t p) override { return static_cast<TPL>(s + f + p); }
-  double GetReqCCFScore() override { return 65.0; }
+  TPL GetPLrFromRiskParams(uint8_t, uint8_t, uint8_t) override { return plE; }
+  double GetReqCCFScore() override { return -1.0; }
   const std::vector<std::string>& GetSFTypes() override { return types_; }
-  std::string GetOpenLibFileName() override { return "/libs/A.KLB"; }
+  std::string GetOpenLibFileName() override { return ""; }
 
-  int plQueries = 0;
   TPL nanAnswer = plN;
 
 private:
   int* destroyed_;
-  std::vector<std::string> types_{"Stop"};
+  std::vector<std::string> types_;
 };
 
 class GlobalsLookupsTest : public ::testing::Test {
@@ -99,27 +94,6 @@ TEST_F(GlobalsLookupsTest, PFHToPLKeepsBandsAndLiftsOnlyTheRangeBelowPlE) {
   EXPECT_EQ(s, "d");
 }
 
-TEST_F(GlobalsLookupsTest, WrappersForwardToTheRegisteredObject) {
-  TMTTFdDenotationSet m;
-  TDCDenotationSet d;
-  bool ccf = false;
-  GetCatRequirements(cat4, m, d, ccf);
-  EXPECT_TRUE(m.Contains(mttfHigh));
-  EXPECT_FALSE(m.Contains(mttfLow));
-  EXPECT_TRUE(d.Contains(dcHigh));
-  EXPECT_TRUE(ccf);
-  EXPECT_EQ(GetChannelCount(cat3), 2);
-  EXPECT_EQ(GetDCDenotation(0.7), dcLow);
-  EXPECT_EQ(GetMTTFdDenotation(20), mttfMedium);
-  EXPECT_EQ(GetPFHInterpolated(cat3, 20, 0.7), 2e-7);
-  EXPECT_EQ(GetPLrFromRiskParams(1, 1, 0), plC);
-  EXPECT_EQ(GetReqCCFScore(), 65.0);
-  EXPECT_EQ(GetSFTypes().size(), 1u);
-  std::string name;
-  GetOpenLibFileName(name);
-  EXPECT_EQ(name, "/libs/A.KLB");
-}
-
 TEST(PersistenceDBAccessor, CreatesOnceFreesOnShutdownAndNeedsAnImplementation) {
   PersistenceDBShutdown();
   RegisterPersistenceDBFactory(nullptr);
@@ -157,4 +131,5 @@ TEST(EnumSets, HoldOnlyValuesOfTheEnumeration) {
   s.Exclude(mttfLow);
   s.Exclude(mttfHigh);
   EXPECT_TRUE(s.Empty());
+  EXPECT_EQ(MTTFdDenotationToStr(mttfNoBand), "-");
 }

@@ -401,6 +401,7 @@ TEST_F(PersistenceDBTest, AccessorCreatesTheObjectOnTheConfiguredFile) {
   EXPECT_EQ(&PersistenceDB(), &first);
   auto* fb = dynamic_cast<TPersistenceDB_FB*>(&first);
   ASSERT_NE(fb, nullptr);
+  EXPECT_EQ(first.ClassName(), "TPersistenceDB_FB");
   EXPECT_EQ(fb->DatabaseName(), GeneralFile());
   EXPECT_FALSE(first.IsConnected());
   first.Connect();

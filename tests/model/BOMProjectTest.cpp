@@ -1,0 +1,78 @@
+// The project: header data, status check and checksum.
+#include "tests/model/SubsystemTestEnv.h"
+
+namespace kelvado::testing {
+namespace {
+
+using ProjectTest = SubsystemTest;
+
+std::unique_ptr<TProjectOp> NewProject(const std::string& name) {
+  auto op = std::make_unique<TProjectOp>();
+  auto p = std::make_unique<TProject>();
+  p->SetName(name);
+  op->SetProject(std::move(p));
+  return op;
+}
+
+TEST_F(ProjectTest, HeaderData) {
+  TProject p;
+  EXPECT_FALSE(p.GetAuthor().empty());
+  EXPECT_EQ(p.GetLastChangeString(), "-");
+  p.SetDocumentation("notes \r\n  ");
+  EXPECT_EQ(p.GetDocumentation(), "notes");
+  TProjectOp op;
+  op.SetProject(std::make_unique<TProject>());
+  EXPECT_EQ(op.GetProjectName(), "<T111>");
+  op.SetProjectName("Press");
+  EXPECT_EQ(op.GetProject()->GetName(), "Press");
+}
+
+TEST_F(ProjectTest, StatusOfNameAndStamps) {
+  auto op = NewProject("");
+  EXPECT_EQ(Messages(*op), (std::vector<std::string>{"isYellow=[3281]"}));
+  op->GetProject()->SetName("Press");
+  EXPECT_TRUE(Messages(*op).empty());
+  op->GetProject()->SetKVDVersion(ver0_4_2b);
+  op->GetProject()->SetNormVersion(ver2005pr);
+  EXPECT_EQ(Messages(*op), (std::vector<std::string>{"isYellow=[3282]", "isYellow=[3283]"}));
+  TStatusMessages m;
+  op->CheckStatus(&m, false);
+  EXPECT_NE(m.Item(0).Text.find("0.4.2b|1.1.2"), std::string::npos);
+}
+
+TEST_F(ProjectTest, RecursiveStatusReachesTheSafetyFunctions) {
+  auto op = NewProject("Press");
+  op->GetSFOpList()->Add(SafetyFunction(""));
+  EXPECT_EQ(op->CheckStatus(nullptr, false), isGreen);
+  EXPECT_EQ(op->CheckStatus(nullptr, true), isYellow);
+}
+
+TEST_F(ProjectTest, ChecksumChangesWithAnyValue) {
+  auto op = NewProject("Press");
+  op->GetSFOpList()->Add(SafetyFunction("Stop"));
+  op->GetSFOpList()->Items(0)->GetComponentOpList()->Add(DirectSubsystem(2e-8));
+  const std::string h1 = op->GetHashString();
+  ASSERT_EQ(h1.size(), 32u);
+  EXPECT_EQ(h1.find_first_not_of("0123456789abcdef"), std::string::npos);
+  EXPECT_EQ(op->GetHashString(), h1);
+  op->GetSFOpList()->Items(0)->GetComponentOpList()->Items(0)->GetComponent()->SetPartNo("X-1");
+  const std::string h2 = op->GetHashString();
+  EXPECT_NE(h2, h1);
+  // The same content with other identifiers is another project.
+  auto copy = op->CloneAs<TProjectOp>();
+  EXPECT_TRUE(copy->Equals(*op));
+  EXPECT_NE(copy->GetHashString(), h2);
+}
+
+TEST_F(ProjectTest, ChangeBelowReachesTheProjectNode) {
+  auto op = NewProject("Press");
+  op->GetSFOpList()->Add(SafetyFunction("Stop"));
+  op->GetSFOpList()->Items(0)->GetComponentOpList()->Add(DirectSubsystem(2e-8));
+  int changes = 0;
+  op->SetOnChange([&](TtiObject*) { ++changes; });
+  op->GetSFOpList()->Items(0)->GetComponentOpList()->Items(0)->GetComponent()->SetPFH(3e-8);
+  EXPECT_EQ(changes, 1);
+}
+
+}  // namespace
+}  // namespace kelvado::testing

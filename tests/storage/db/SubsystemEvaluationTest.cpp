@@ -1,0 +1,230 @@
+// Subsystems and safety functions evaluated end to end on the general database the build ships: every
+// expected number below is worked out by hand from the standard's tables (resources/db/KELVADO_GEN_data.sql:
+// tables PFHi, PFH, PLs, RiskParams, Cat, DC, MTTFd).
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <filesystem>
+#include <memory>
+
+#include "model/BOM.h"
+#include "model/BOMBloc.h"
+#include "model/BOMChannel.h"
+#include "model/BOMComponent.h"
+#include "model/BOMElement.h"
+#include "model/BOMSF.h"
+#include "model/GlobalsConfig.h"
+#include "model/VisitorsCalc.h"
+#include "platform/Registry.h"
+#include "storage/db/PersistenceDB.h"
+
+using namespace kelvado;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string GeneralFile() {
+  return (fs::read_symlink("/proc/self/exe").parent_path() / "db" / "KELVADO_GEN_DE.FDB").string();
+}
+
+class EvaluationTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    dir_ = ::testing::TempDir() + "kv_eval_" + std::to_string(getpid()) + "_" +
+           ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    fs::remove_all(dir_);
+    fs::create_directories(dir_ + "/reg");
+    SetCurrentUserRegistry(std::make_unique<FileRegistry>(dir_ + "/reg"));
+    SetUseRegistryConfig(true);
+    ResetConfig();
+    ASSERT_TRUE(fs::exists(GeneralFile())) << GeneralFile();
+    auto db = std::make_unique<TPersistenceDB_FB>(GeneralFile());
+    db->Connect();
+    SetPersistenceDB(std::move(db));
+    CalcPoolShutdown();
+  }
+  void TearDown() override {
+    CalcPoolShutdown();
+    PersistenceDBShutdown();
+    ResetConfig();
+    SetCurrentUserRegistry(nullptr);
+    fs::remove_all(dir_);
+  }
+  void SetOpt(const std::string& key, bool value) {
+    RegWriteBool("opt", key, value);
+    ResetConfig();
+  }
+
+  static std::unique_ptr<TBlocOp> Bloc(double mttfd, double dc) {
+    auto e = std::make_unique<TElement>();
+    e->SetName("E");
+    e->SetMTTFd(mttfd);
+    e->SetDC(dc);
+    auto eo = std::make_unique<TElementOp>();
+    eo->SetElement(std::move(e));
+    auto b = std::make_unique<TBlocOp>();
+    b->SetBloc(std::make_unique<TBloc>());
+    b->GetBloc()->SetName("B");
+    b->GetElementOpList()->Add(std::move(eo));
+    return b;
+  }
+  // A channel of `count` blocks, each one element of (MTTFd, DC).
+  static std::unique_ptr<TChannelOp> Channel(double mttfd, double dc, int count = 1) {
+    auto ch = std::make_unique<TChannelOp>();
+    ch->SetChannel(std::make_unique<TChannel>());
+    for (int i = 0; i < count; ++i) ch->GetBlocOpList()->Add(Bloc(mttfd, dc));
+    return ch;
+  }
+  static std::unique_ptr<TTestChannelOp> TestChannel(double mttfd) {
+    auto ch = std::make_unique<TTestChannelOp>();
+    ch->SetChannel(std::make_unique<TTestChannel>());
+    ch->GetBlocOpList()->Add(Bloc(mttfd, 0.0));
+    return ch;
+  }
+  static std::unique_ptr<TComponentOp> Subsystem(TCat cat) {
+    auto s = std::make_unique<TComponentOp>();
+    s->SetComponent(std::make_unique<TComponent>());
+    s->GetComponent()->SetName("S");
+    s->GetComponent()->SetCat(cat);
+    return s;
+  }
+
+  std::string dir_;
+};
+
+TEST_F(EvaluationTest, CategoryB) {
+  // One channel, MTTFd 20 years: PFH = max(1/(20 x 8760), 4.23e-6) = max(5.7078e-6, 4.23e-6) = 5.7078e-6,
+  // in [3e-6, 1e-5): PL b.
+  auto s = Subsystem(catB);
+  s->GetChannelOpList()->Add(Channel(20, 0.0));
+  EXPECT_DOUBLE_EQ(s->GetMTTFdLazy(), 20.0);
+  EXPECT_NEAR(s->GetPFHLazy(), 1.0 / (20 * 8760.0), 1e-12);
+  EXPECT_EQ(s->GetPLLazy(), plB);
+  // MTTFd 30 years: 1/(30 x 8760) = 3.805e-6 is below the floor 4.23e-6.
+  s->GetChannelOpList()->Items(0)->GetBlocOpList()->Items(0)->GetElementOpList()->Items(0)->GetElement()->SetMTTFd(30);
+  EXPECT_DOUBLE_EQ(s->GetPFHLazy(), 4.23e-6);
+  EXPECT_EQ(s->GetPLLazy(), plB);
+}
+
+TEST_F(EvaluationTest, Category1WithTheCap) {
+  // One channel of 150 years, capped to 100: PFH = max(1/(100 x 8760), 1.14e-6) = 1.14155e-6: PL c.
+  auto s = Subsystem(cat1);
+  s->GetChannelOpList()->Add(Channel(150, 0.0));
+  EXPECT_DOUBLE_EQ(s->GetMTTFdLazy(), 100.0);
+  EXPECT_NEAR(s->GetPFHLazy(), 1.0 / 876000.0, 1e-14);
+  EXPECT_EQ(s->GetPLLazy(), plC);
+}
+
+TEST_F(EvaluationTest, Category2WithTestChannel) {
+  // Channel MTTFd 25 y, DC 0.75; test channel 20 y: min(25, 2 x 20) = 25 y. Grid neighbours (PFHi, cat2):
+  // DC 0.6/0.9, MTTFd 24/27. At 24 y: 1.62e-6 + (2.65e-6 - 1.62e-6) x 0.5 = 2.135e-6; at 27 y:
+  // 1.39e-6 + (2.32e-6 - 1.39e-6) x 0.5 = 1.855e-6. Log-log in MTTFd:
+  // exp(ln 1.855e-6 + (ln 2.135e-6 - ln 1.855e-6) x (ln 27 - ln 25)/(ln 27 - ln 24)) = 2.03347e-6: PL c.
+  auto s = Subsystem(cat2);
+  s->GetChannelOpList()->Add(Channel(25, 0.75));
+  s->GetChannelOpList()->Add(TestChannel(20));
+  EXPECT_DOUBLE_EQ(s->GetMTTFdLazy(), 25.0);
+  EXPECT_DOUBLE_EQ(s->GetDCavgLazy(), 0.75);
+  EXPECT_NEAR(s->GetPFHLazy(), 2.0334683e-6, 1e-12);
+  EXPECT_EQ(s->GetPLLazy(), plC);
+  // Test channel of 10 y: min(25, 20) = 20 y, exactly on the grid: 2.06e-6 + (3.26e-6 - 2.06e-6) x 0.5 = 2.66e-6.
+  s->GetChannelOpList()->Items(1)->GetBlocOpList()->Items(0)->GetElementOpList()->Items(0)->GetElement()->SetMTTFd(10);
+  EXPECT_DOUBLE_EQ(s->GetMTTFdLazy(), 20.0);
+  EXPECT_NEAR(s->GetPFHLazy(), 2.66e-6, 1e-14);
+  // Without the fit the channel's 25 years count again.
+  SetOpt("MTTFdCFitBeforeSymm", false);
+  s->Changed();
+  EXPECT_NEAR(s->GetPFHLazy(), 2.0334683e-6, 1e-12);
+}
+
+TEST_F(EvaluationTest, Category3InterpolatedAndStepped) {
+  // Channels of 200 y (DC 0.9) and 300 y (DC 0.6). Cut before symmetrisation: 100 and 100 give 100 y.
+  // DCavg over the channels' own MTTFd: (0.9/200 + 0.6/300)/(1/200 + 1/300) = 0.0065/0.008333 = 0.78 (low).
+  // PFHi, cat3 at 100 y (the largest grid MTTFd, so High = Low): 4.29e-8 + (1.01e-7 - 4.29e-8) x 0.4 = 6.614e-8:
+  // PL e.
+  auto s = Subsystem(cat3);
+  s->GetChannelOpList()->Add(Channel(200, 0.9));
+  s->GetChannelOpList()->Add(Channel(300, 0.6));
+  EXPECT_DOUBLE_EQ(s->GetMTTFdLazy(), 100.0);
+  EXPECT_NEAR(s->GetDCavgLazy(), 0.78, 1e-12);
+  EXPECT_NEAR(s->GetPFHLazy(), 6.614e-8, 1e-15);
+  EXPECT_EQ(s->GetPLLazy(), plE);
+  // Stepped table (usedcinterlevels off): table PFH, cat3, dcLow, largest MTTFd <= 100: 1.01e-7: PL d.
+  SetOpt("usedcinterlevels", false);
+  s->Changed();
+  EXPECT_DOUBLE_EQ(s->GetPFHLazy(), 1.01e-7);
+  EXPECT_EQ(s->GetPLLazy(), plD);
+}
+
+TEST_F(EvaluationTest, Category4) {
+  // Two channels of 50 y, DC 0.99: symmetrised 2/3 x (100 - 25) = 50 y, DCavg 0.99 (high). PFHi, cat4, DC 0.99:
+  // 47 y 5.76e-8, 51 y 5.26e-8; log-log: exp(ln 5.26e-8 + (ln 5.76e-8 - ln 5.26e-8) x (ln 51 - ln 50)/(ln 51 - ln 47))
+  // = 5.37709e-8: PL e.
+  auto s = Subsystem(cat4);
+  s->GetChannelOpList()->Add(Channel(50, 0.99));
+  s->GetChannelOpList()->Add(Channel(50, 0.99));
+  EXPECT_NEAR(s->GetMTTFdLazy(), 50.0, 1e-9);
+  EXPECT_NEAR(s->GetPFHLazy(), 5.3770872e-8, 1e-14);
+  EXPECT_EQ(s->GetPLLazy(), plE);
+}
+
+TEST_F(EvaluationTest, NoiseDoesNotLoseTheGrid) {
+  // Each channel: 7 blocks of 210 y (DC 0.99) computes to 29.999999999999993 y; symmetrised and rounded, the
+  // subsystem's MTTFd is the grid's 30 y, whose PFH is 9.54e-8 (cat4, DC 0.99): PL e. Unrounded, the grid would
+  // have no lower neighbour for category 4 (it starts at 30 y) and the PL would be "-".
+  auto s = Subsystem(cat4);
+  s->GetChannelOpList()->Add(Channel(210, 0.99, 7));
+  s->GetChannelOpList()->Add(Channel(210, 0.99, 7));
+  EXPECT_EQ(s->GetMTTFdLazy(), 30.0);
+  EXPECT_DOUBLE_EQ(s->GetPFHLazy(), 9.54e-8);
+  EXPECT_EQ(s->GetPLLazy(), plE);
+}
+
+TEST_F(EvaluationTest, SafetyFunctionLimitedBySumAndByWeakestUnboundSubsystem) {
+  // Category B of 5.70776e-6 (b) + category 4 of 5.37709e-8 (e): sum 5.76153e-6 in [3e-6, 1e-5): b.
+  auto sf = std::make_unique<TSFOp>();
+  sf->SetSF(std::make_unique<TSF>());
+  auto b = Subsystem(catB);
+  b->GetChannelOpList()->Add(Channel(20, 0.0));
+  sf->GetComponentOpList()->Add(std::move(b));
+  auto four = Subsystem(cat4);
+  four->GetChannelOpList()->Add(Channel(50, 0.99));
+  four->GetChannelOpList()->Add(Channel(50, 0.99));
+  sf->GetComponentOpList()->Add(std::move(four));
+  EXPECT_NEAR(sf->GetPFHLazy(), 1.0 / (20 * 8760.0) + 5.3770872e-8, 1e-12);
+  EXPECT_EQ(sf->GetPLLazy(), plB);
+  // Without the category-B subsystem the sum 5.38e-8 reaches e; an unbound subsystem entered as c with a PFH
+  // of 1e-8 limits it to c (the sum 6.38e-8 is still e).
+  sf->GetComponentOpList()->GetItems(0)->SetDeleted(true);
+  EXPECT_EQ(sf->GetPLLazy(), plE);
+  auto direct = Subsystem(cat3);
+  direct->GetComponent()->SetPLDet(detDirect);
+  direct->GetComponent()->SetPFH(1e-8);
+  direct->GetComponent()->SetIsPLPFHBind(false);
+  direct->GetComponent()->SetPLDirectNoBind(plC);
+  sf->GetComponentOpList()->Add(std::move(direct));
+  EXPECT_NEAR(sf->GetPFHLazy(), 6.3770872e-8, 1e-14);
+  EXPECT_EQ(sf->GetPLLazy(), plC);
+  // PLr d (S2 F1 P2) is not met: red.
+  sf->GetSF()->SetRiskParamS(1);
+  sf->GetSF()->SetRiskParamP(1);
+  EXPECT_EQ(sf->GetPLrLazy(), plD);
+  EXPECT_EQ(sf->CheckStatus(nullptr, false), isRed);
+}
+
+TEST_F(EvaluationTest, RiskGraphPaths) {
+  // S1: F1 P1 a, F1 P2 b, F2 P1 b, F2 P2 c; S2: F1 P1 c, F1 P2 d, F2 P1 d, F2 P2 e.
+  const TPL expected[2][2][2] = {{{plA, plB}, {plB, plC}}, {{plC, plD}, {plD, plE}}};
+  for (uint8_t s = 0; s < 2; ++s)
+    for (uint8_t f = 0; f < 2; ++f)
+      for (uint8_t p = 0; p < 2; ++p) {
+        TSF sf;
+        sf.SetRiskParamS(s);
+        sf.SetRiskParamF(f);
+        sf.SetRiskParamP(p);
+        EXPECT_EQ(sf.GetPLr(), expected[s][f][p]) << int(s) << int(f) << int(p);
+      }
+}
+
+}  // namespace
