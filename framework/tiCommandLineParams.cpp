@@ -27,6 +27,8 @@ struct ProgramArgs {
   bool given = false;
   std::vector<std::string> args;
   std::unique_ptr<TtiCommandLineParams> params;
+  // Instances replaced by tiResetCommandLine: callers may still hold references to them.
+  std::vector<std::unique_ptr<TtiCommandLineParams>> retired;
 };
 
 ProgramArgs& Program() {
@@ -103,6 +105,14 @@ const TtiCommandLineParams& gCommandLineParams() {
   if (!program.params)
     program.params = std::make_unique<TtiCommandLineParams>(program.given ? program.args : ReadProcCmdline());
   return *program.params;
+}
+
+void tiResetCommandLine() {
+  ProgramArgs& program = Program();
+  std::lock_guard<std::mutex> lock(program.mutex);
+  if (program.params) program.retired.push_back(std::move(program.params));
+  program.args.clear();
+  program.given = false;
 }
 
 }  // namespace kelvado

@@ -28,5 +28,8 @@ private:
 void tiSetCommandLine(int argc, const char* const* argv);
 // The process-wide instance, parsed on first use.
 const TtiCommandLineParams& gCommandLineParams();
+// Forgets the given arguments and the parsed instance, so that tiSetCommandLine takes effect again (tests).
+// Instances handed out before stay valid until the process ends.
+void tiResetCommandLine();
 
 }  // namespace kelvado

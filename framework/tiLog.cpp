@@ -105,6 +105,13 @@ void ShutDownLog() {
 
 bool LogIsShutDown() { return gLogShutDown.load(); }
 
+void RestartLog() {
+  std::lock_guard<std::mutex> lock(HolderMutex());
+  // A log in use stays as it is: callers may hold it (GLog()).
+  if (!gLogShutDown.load()) return;
+  gLogShutDown.store(false);
+}
+
 void Log(const std::string& message, TtiLogSeverity severity) {
   if (gLogShutDown.load()) return;
   GLog().Log(message, severity);

@@ -76,6 +76,9 @@ private:
 TtiLog& GLog();
 void ShutDownLog();
 bool LogIsShutDown();
+// Undoes ShutDownLog: the next use creates a fresh log (default severities, no targets); nothing while the log
+// is in use. For tests and for a program that starts its framework anew.
+void RestartLog();
 
 void Log(const std::string& message, TtiLogSeverity severity = lsNormal);
 // Formatted with tiFormat first.

@@ -582,7 +582,7 @@ void TtiDatabaseSQL::CreateTable(const TtiDBMetaDataTable& table) {
     if (i > 0) sql += std::string(",") + cCRLF;
     sql += f.GetName() + " " + FieldMetaDataToSQLCreate(f);
   }
-  sql += std::string(cCRLF) + cCRLF + ")";
+  sql += std::string(cCRLF) + ")";
   ExecSQL(sql);
 }
 

@@ -1,5 +1,7 @@
 #include "platform/Registry.h"
 
+#include "platform/CachedRegistry.h"
+
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -493,7 +495,7 @@ std::unique_ptr<IRegistry>& RegistrySlot() {
 
 IRegistry& CurrentUserRegistry() {
   std::unique_ptr<IRegistry>& slot = RegistrySlot();
-  if (!slot) slot = std::make_unique<FileRegistry>(RegistryRootFolder());
+  if (!slot) slot = std::make_unique<CachedRegistry>(std::make_unique<FileRegistry>(RegistryRootFolder()));
   return *slot;
 }
 

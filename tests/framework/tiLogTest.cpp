@@ -30,7 +30,7 @@ private:
 class tiLogTest : public ::testing::Test {
 protected:
   void SetUp() override {
-    if (LogIsShutDown()) GTEST_SKIP() << "the log of this process was shut down by an earlier test";
+    ASSERT_FALSE(LogIsShutDown()) << "an earlier test left the log shut down";
     target_ = GLog().RegisterLog(std::make_unique<CaptureTarget>(&lines_));
   }
   void TearDown() override {
@@ -123,4 +123,11 @@ TEST_F(tiLogTest, CallsAfterShutDownAreIgnored) {
   Log("after");
   LogError("after %d", {1});
   EXPECT_EQ(lines_.size(), 1u);
+  target_ = nullptr;  // freed with the log
+
+  // Brought back, the log is a fresh one: no targets, default severities; the tests after this one log again.
+  RestartLog();
+  EXPECT_FALSE(LogIsShutDown());
+  EXPECT_EQ(GLog().LogTargetCount(), 0);
+  EXPECT_EQ(GLog().SevToLog(), kDefaultSevToLog);
 }

@@ -292,14 +292,20 @@ TEST(TtiDatabaseSQL, CreateAndDropTable) {
   db.CreateTable(t);
   db.DropTable(t);
   ASSERT_EQ(db.texts.size(), 2u);
-  EXPECT_EQ(db.texts[0], "create table ITEMS\r\n(\r\nOID VarChar( 36 ),\r\nRev Integer\r\n\r\n)");
+  EXPECT_EQ(db.texts[0], "create table ITEMS\r\n(\r\nOID VarChar( 36 ),\r\nRev Integer\r\n)");
   EXPECT_EQ(db.texts[1], "drop table ITEMS");
 }
 
 TEST(TtiDatabase, ConnectKeepsThePasswordOutOfTheLog) {
-  const char* argv[] = {"test", "-VerboseDBConnection"};
-  tiSetCommandLine(2, argv);  // takes effect when this test runs in its own process (as under ctest)
-  const bool verbose = gCommandLineParams().IsParam("VerboseDBConnection");
+  struct VerboseCommandLine {
+    VerboseCommandLine() {
+      tiResetCommandLine();
+      const char* argv[] = {"test", "-VerboseDBConnection"};
+      tiSetCommandLine(2, argv);
+    }
+    ~VerboseCommandLine() { tiResetCommandLine(); }
+  } verboseLine;
+  ASSERT_TRUE(gCommandLineParams().IsParam("VerboseDBConnection"));
   LogCapture capture;
   const TtiSevToLog oldSev = GLog().SevToLog();
   GLog().SetSevToLog(0x3FF);
@@ -314,9 +320,7 @@ TEST(TtiDatabase, ConnectKeepsThePasswordOutOfTheLog) {
   EXPECT_EQ(db.Params(), std::vector<std::string>{"role=R"});  // a reconnect replaces the parameters
   EXPECT_EQ(db.ParamValue("ROLE"), "R");
   EXPECT_NE(text.find("Attempting to connect to: lib.fdb"), std::string::npos);
-  if (verbose) {
-    EXPECT_NE(text.find("Password: XXXXXXXX"), std::string::npos);
-  }
+  EXPECT_NE(text.find("Password: XXXXXXXX"), std::string::npos);
   EXPECT_NE(text.find("password=XXXXXXXX,role=R"), std::string::npos);
   EXPECT_NE(text.find("Connect to lib.fdb successful."), std::string::npos);
   EXPECT_EQ(text.find("Geheim42"), std::string::npos) << text;

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/CachedRegistry.h"
 #include "platform/IniFile.h"
 
 namespace kelvado {
@@ -171,3 +172,40 @@ TEST_F(RegistryStore, IniFileReadsLikeTheProfileRoutinesAndWritesAtomically) {
 
 }  // namespace
 }  // namespace kelvado
+
+namespace {
+// Counts what reaches the file store behind the cache.
+class CountingRegistry : public kelvado::FileRegistry {
+public:
+  using FileRegistry::FileRegistry;
+  int reads = 0;
+  std::optional<kelvado::RegValue> ReadValue(const std::string& key, const std::string& name) override {
+    ++reads;
+    return FileRegistry::ReadValue(key, name);
+  }
+};
+}  // namespace
+
+TEST(CachedRegistry, ReadsOnceAndAlwaysSeesItsOwnWrites) {
+  namespace fs = std::filesystem;
+  const std::string dir = fs::temp_directory_path() / ("kv-cached-reg-" + std::to_string(::getpid()));
+  fs::remove_all(dir);
+  auto inner = std::make_unique<CountingRegistry>(dir);
+  CountingRegistry* counting = inner.get();
+  kelvado::CachedRegistry reg(std::move(inner));
+  const std::string key = "Software\\Zul\\KELVADO\\1.1.2\\opt";
+
+  EXPECT_FALSE(reg.ReadValue(key, "usedcinterlevels").has_value());
+  reg.WriteInteger(key, "usedcinterlevels", 1);
+  for (int i = 0; i < 100; ++i) EXPECT_EQ(reg.ReadInteger(key, "UseDCInterLevels"), 1);
+  EXPECT_EQ(counting->reads, 2);  // one before the write, one after; names ignore case
+
+  reg.WriteInteger(key, "usedcinterlevels", 0);  // an option switched off takes effect at once
+  EXPECT_EQ(reg.ReadInteger(key, "usedcinterlevels"), 0);
+  reg.UpdateValues(key, {"usedcinterlevels"}, {});
+  EXPECT_FALSE(reg.ReadValue(key, "usedcinterlevels").has_value());
+  EXPECT_TRUE(reg.KeyExists(key));
+  EXPECT_TRUE(reg.DeleteKey("Software"));
+  EXPECT_FALSE(reg.KeyExists(key));
+  fs::remove_all(dir);
+}

@@ -1,0 +1,81 @@
+#include "platform/CachedRegistry.h"
+
+#include <cctype>
+
+namespace kelvado {
+
+namespace {
+std::string Lower(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return s;
+}
+}  // namespace
+
+void CachedRegistry::ForgetAll() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  values_.clear();
+  keys_.clear();
+}
+
+bool CachedRegistry::KeyExists(const std::string& key) {
+  const std::string k = Lower(key);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (auto it = keys_.find(k); it != keys_.end()) return it->second;
+  }
+  const bool exists = inner_->KeyExists(key);  // a failure is not remembered: the next call asks again
+  std::lock_guard<std::mutex> lock(mutex_);
+  keys_[k] = exists;
+  return exists;
+}
+
+std::optional<RegValue> CachedRegistry::ReadValue(const std::string& key, const std::string& name) {
+  auto k = std::make_pair(Lower(key), Lower(name));
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (auto it = values_.find(k); it != values_.end()) return it->second;
+  }
+  std::optional<RegValue> v = inner_->ReadValue(key, name);
+  std::lock_guard<std::mutex> lock(mutex_);
+  values_[std::move(k)] = v;
+  return v;
+}
+
+// The settings code opens its key with "create" on every read, as the registry allows; that must stay cheap.
+// Creating keys changes no value, only which keys exist.
+void CachedRegistry::CreateKey(const std::string& key) {
+  const std::string k = Lower(key);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (auto it = keys_.find(k); it != keys_.end() && it->second) return;
+  }
+  inner_->CreateKey(key);
+  std::lock_guard<std::mutex> lock(mutex_);
+  keys_.clear();  // missing parents were created too
+  keys_[k] = true;
+}
+
+// Every change of a value forgets everything: a deleted key takes its subkeys and values with it, and changes
+// are rare.
+bool CachedRegistry::DeleteKey(const std::string& key) {
+  ForgetAll();
+  return inner_->DeleteKey(key);
+}
+
+void CachedRegistry::WriteValue(const std::string& key, const std::string& name, const RegValue& value) {
+  ForgetAll();
+  inner_->WriteValue(key, name, value);
+}
+
+bool CachedRegistry::DeleteValue(const std::string& key, const std::string& name) {
+  ForgetAll();
+  return inner_->DeleteValue(key, name);
+}
+
+void CachedRegistry::UpdateValues(const std::string& key, const std::vector<std::string>& deletes,
+                                  const std::vector<std::pair<std::string, RegValue>>& writes) {
+  ForgetAll();
+  inner_->UpdateValues(key, deletes, writes);
+}
+
+}  // namespace kelvado
