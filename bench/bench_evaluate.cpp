@@ -310,6 +310,7 @@ int main() {
     const size_t distinct = rec->keys.size();
     const long lookups = rec->calls;
     const size_t coldNodes = gCounts.Nodes();
+    const Counts cold = gCounts;
     const long coldCalls = gCounts.calls;
 
     // The same distinct questions, each asked once of a fresh object: the queries it takes.
@@ -364,6 +365,8 @@ int main() {
                 tBuild);
     std::printf("Cold evaluation, fresh general-database object: %.4f s (%ld calculator calls over %zu nodes)\n",
                 tColdDB, coldCalls, coldNodes);
+    std::printf("  (computed: %zu elements, %zu blocks, %zu channels, %zu subsystems, %zu safety functions)\n",
+                cold.elements.size(), cold.blocs.size(), cold.channels.size(), cold.subsystems.size(), cold.sfs.size());
     std::printf("Cold evaluation, warm general-database object:  %.4f s\n", tColdTree);
     std::printf("Plain loop, same formulas and look-ups:         %.4f s  -> model / plain = %.2fx (target <= 10x)\n",
                 tPlain, tColdTree / tPlain);
@@ -371,6 +374,16 @@ int main() {
                 "distinct arguments asked once each; %lld queries on the warm re-evaluation\n",
                 lookups, distinct, static_cast<long long>(queriesCold), static_cast<long long>(queriesDistinct),
                 static_cast<long long>(q1 - qWarm0));
+    {
+      static const char* names[] = {"", "CatConditions", "PLConditions", "CatRequirements", "ChannelCount",
+                                    "DCDenotation", "MinServiceLife", "MTTFdDenotation", "PFH", "PFHInterpolated",
+                                    "PLMeanPFH", "PLFromPFH", "PLrFromRiskParams", "ReqCCFScore", "SFTypes"};
+      std::map<int, int> perOp;
+      for (const auto& k : rec->keys) ++perOp[std::get<0>(k)];
+      std::printf("  distinct arguments per look-up:");
+      for (const auto& [op, n] : perOp) std::printf(" %s %d", names[op], n);
+      std::printf("\n");
+    }
     std::printf("After one element changed: %.6f s, %lld queries; nodes computed again: %zu elements, %zu blocks, "
                 "%zu channels, %zu subsystems, %zu safety functions (%ld calculator calls); path to the root: "
                 "1 element, 1 block, 1 channel, 1 subsystem, 1 safety function\n",

@@ -245,8 +245,8 @@ std::string TtiVisitorManager::Execute(const std::string& groupName, TtiVisited*
     result = e.what();
     LogError(result);
     if (reRaise_) throw;
-    return result;
   }
+  // Also after a failure that is handed back as the result text.
   Log("Finished process visitors for <" + groupName + ">", lsVisitor);
   return result;
 }

@@ -12,6 +12,9 @@ TEST(tiExcept, DBExceptionTextHidesPasswordAndNamesEverything) {
             "Persistence layer:   IBX\r\rMessage:\rboom");
   EXPECT_EQ(t.find("secret"), std::string::npos);
   EXPECT_EQ(t.find('\n'), std::string::npos);
+  // Characters, not bytes: "Schlüssel" has 9.
+  EtiPerDBException u("IBX", "lib.klb", "SYSDBA", "Schl\xC3\xBCssel", "");
+  EXPECT_NE(u.Message().find("Password:            XXXXXXXXX\r"), std::string::npos) << u.Message();
 }
 
 TEST(tiExcept, EmptyMessageAndPasswordEndWithLayerLine) {

@@ -4,6 +4,7 @@
 
 #include <thread>
 
+#include "framework/tiLog.h"
 #include "framework/tiObject.h"
 #include "tests/framework/tiTestModel.h"
 
@@ -250,12 +251,32 @@ TEST_F(tiVisitorManagerTest, FailureInBeforeExecuteReleasesWhatWasBegun) {
 }
 
 TEST_F(tiVisitorManagerTest, UnRaisedFailureBecomesTheResultText) {
+  struct Capture : TtiLogToAbs {
+    std::vector<std::string>* lines;
+    void Log(const std::string&, const std::string&, const std::string& message, TtiLogSeverity sev) override {
+      lines->push_back(std::string(tiLogSeverityText(sev)) + " " + message);
+    }
+  };
+  std::vector<std::string> lines;
+  auto capture = std::make_unique<Capture>();
+  capture->lines = &lines;
+  TtiLogToAbs* target = GLog().RegisterLog(std::move(capture));
+  const TtiSevToLog sev = GLog().SevToLog();
+  GLog().SetSevToLog(sev | tiSevBit(lsVisitor));
+
   mgr.RegisterVisitor("G", TVisA::StaticClass());
   mgr.SetReRaiseExceptions(false);
   gFailIn = "Visit";
   TItem item;
   EXPECT_EQ(mgr.Execute("G", &item), "failed in Visit");
   EXPECT_EQ(log.back(), "AfterExecuteError:A");
+  GLog().UnRegisterLog(target);
+  GLog().SetSevToLog(sev);
+  // The failure is logged as an error and the run still ends with its closing line.
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(lines.front(), "Vis About to process visitors for <G>");
+  EXPECT_EQ(lines[lines.size() - 2], "Error failed in Visit");
+  EXPECT_EQ(lines.back(), "Vis Finished process visitors for <G>");
 }
 
 TEST_F(tiVisitorManagerTest, DefaultNamesAndThreadBookkeeping) {
