@@ -47,15 +47,19 @@ constexpr int kBlocs = 5;
 constexpr int kElements = 3;
 const TCat kCats[kSubsystems] = {cat2, cat3, cat4};
 
-// The numbers of element (sf, sub, ch, bl, el): a small set of values, so that the safety functions differ
-// but the distinct look-up arguments stay few.
+// The numbers of element (sf, sub, ch, bl, el): a small set of values. In the varied project the safety
+// functions differ (a few hundred distinct look-up arguments); in the uniform one they are all alike (a few
+// dozen), so the general database's caches of 64 answers per look-up hold them all.
+bool gUniform = false;
 double ElementMTTFd(int sf, int sub, int ch, int bl, int el) {
   static const double v[] = {300, 450, 600, 900, 1200, 1500, 2000};
+  if (gUniform) sf = 0;
   return v[(sf + sub * 3 + ch + bl * 2 + el) % 7];
 }
 double ElementDC(int sf, int sub, int ch, int bl, int el) {
   static const double v[] = {0.6, 0.9, 0.99, 0.99};
   (void)ch;
+  if (gUniform) sf = 0;
   return sub == 2 ? 0.99 : v[(sf + bl + el) % 4];
 }
 
@@ -174,6 +178,25 @@ std::unique_ptr<TPersistenceDB_FB> NewDB() {
   auto db = std::make_unique<TPersistenceDB_FB>(GeneralFile());
   db->Connect();
   return db;
+}
+
+// Asks each distinct question once of a fresh object; returns the queries that took.
+int64_t QueriesForDistinct(const std::set<std::tuple<int, double, double, double>>& keys) {
+  auto fresh = NewDB();
+  const int64_t f0 = fresh->QueryCount();
+  for (const auto& [op, a, b, c] : keys) {
+    switch (op) {
+      case 4: fresh->GetChannelCount(static_cast<TCat>(a)); break;
+      case 5: fresh->GetDCDenotation(a); break;
+      case 7: fresh->GetMTTFdDenotation(a); break;
+      case 9: fresh->GetPFHInterpolated(static_cast<TCat>(a), b, c); break;
+      case 10: fresh->GetPLMeanPFH(static_cast<TPL>(a)); break;
+      case 11: fresh->GetPLFromPFH(a); break;
+      case 13: fresh->GetReqCCFScore(); break;
+      default: break;
+    }
+  }
+  return fresh->QueryCount() - f0;
 }
 
 // ---- The project ----
@@ -314,22 +337,7 @@ int main() {
     const long coldCalls = gCounts.calls;
 
     // The same distinct questions, each asked once of a fresh object: the queries it takes.
-    auto fresh = NewDB();
-    const int64_t f0 = fresh->QueryCount();
-    for (const auto& [op, a, b, c] : rec->keys) {
-      switch (op) {
-        case 4: fresh->GetChannelCount(static_cast<TCat>(a)); break;
-        case 5: fresh->GetDCDenotation(a); break;
-        case 7: fresh->GetMTTFdDenotation(a); break;
-        case 9: fresh->GetPFHInterpolated(static_cast<TCat>(a), b, c); break;
-        case 10: fresh->GetPLMeanPFH(static_cast<TPL>(a)); break;
-        case 11: fresh->GetPLFromPFH(a); break;
-        case 13: fresh->GetReqCCFScore(); break;
-        default: break;
-      }
-    }
-    const int64_t queriesDistinct = fresh->QueryCount() - f0;
-    fresh.reset();
+    const int64_t queriesDistinct = QueriesForDistinct(rec->keys);
 
     // 2. Cold tree, warm general database.
     project->Changed();
@@ -389,9 +397,37 @@ int main() {
                 "1 element, 1 block, 1 channel, 1 subsystem, 1 safety function\n",
                 tChange, static_cast<long long>(queriesChange), changed.elements.size(), changed.blocs.size(),
                 changed.channels.size(), changed.subsystems.size(), changed.sfs.size(), changed.calls);
+    {
+      // What one read of an option costs: the calculators read the options on every computation.
+      t0 = clock::now();
+      int on = 0;
+      for (int i = 0; i < 10000; ++i) on += GetOptMTTFdCutBeforeSymm() ? 1 : 0;
+      std::printf("One option read: %.2f us (%d)\n", Seconds(clock::now() - t0) * 100.0, on);
+    }
     std::printf("(checksums %g %g %g %g)\n", r1, r2, r3, r4);
 
     project.reset();
+
+    // 5. The uniform project: every safety function alike, few distinct questions.
+    {
+      gUniform = true;
+      auto uniform = BuildProject();
+      auto recU = std::make_unique<RecordingDB>(NewDB());
+      RecordingDB* ru = recU.get();
+      SetPersistenceDB(std::move(recU));
+      const int64_t u0 = ru->Real().QueryCount();
+      t0 = clock::now();
+      const double ru1 = EvaluateAll(*uniform);
+      const double tU = Seconds(clock::now() - t0);
+      const int64_t uq = ru->Real().QueryCount() - u0;
+      uniform->Changed();
+      const int64_t uw0 = ru->Real().QueryCount();
+      EvaluateAll(*uniform);
+      std::printf("Uniform project (all safety functions alike): cold %.4f s, %zu distinct arguments, %lld queries "
+                  "sent, %lld for the distinct arguments asked once each, %lld on the warm re-evaluation (%g)\n",
+                  tU, ru->keys.size(), static_cast<long long>(uq), static_cast<long long>(QueriesForDistinct(ru->keys)),
+                  static_cast<long long>(ru->Real().QueryCount() - uw0), ru1);
+    }
     CalcPoolShutdown();
     PersistenceDBShutdown();
     SetCurrentUserRegistry(nullptr);

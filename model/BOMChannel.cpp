@@ -139,6 +139,16 @@ void TChannelOp::SetTestChannelOp(TTestChannelOp* node) {
   DoOnChange(this);
 }
 
+TTestChannelOp* TChannelOp::GetTestChannelOp() const {
+  if (!testChannelOp_) return nullptr;
+  // Outside a channel list there is nothing to check against: the pairing set by hand stands.
+  const TtiObjectList* list = ContainingList("List");
+  if (!list) return testChannelOp_;
+  for (TtiObject* o : *list)
+    if (o == pairedObject_) return dynamic_cast<TTestChannelOp*>(o);
+  return nullptr;
+}
+
 void TChannelOp::PairTestChannelNode(TNodeChannelAbs* testChannel) {
   if (auto* tc = dynamic_cast<TTestChannelOp*>(testChannel)) SetTestChannelOp(tc);
 }

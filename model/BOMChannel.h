@@ -47,9 +47,10 @@ public:
   // The data object (a TTestChannel for a test-channel node), owned; this node is its Owner.
   TChannel* GetChannel() const { return channel_.get(); }
   virtual void SetChannel(std::unique_ptr<TChannel> channel);
-  // The paired test-channel node as stored (a reference; the stores write it). Use PairedTestChannelOp to
-  // compute with it.
-  TTestChannelOp* GetTestChannelOp() const { return testChannelOp_; }
+  // The paired test-channel node as stored (a reference; the stores write it), deleted or not. Null once the
+  // channel list no longer holds it (Delete, Clear, Extract free or move it): a reference to a node that may be
+  // gone is never handed out. Use PairedTestChannelOp to compute with it.
+  TTestChannelOp* GetTestChannelOp() const;
   virtual void SetTestChannelOp(TTestChannelOp* node);
   // The paired test-channel node when it counts: it still sits in this node's channel list and is not
   // deleted; null otherwise (a deleted or removed test channel counts as absent).

@@ -121,7 +121,7 @@ void TComponent::SetCCFScore(double v) {
 
 void TComponent::SetCCFScoreDet(TDetermination v) { SetDetProp(ccfScoreDet_, v, {detSubItems}); }
 
-void TComponent::SetDCavg(double v) { SetFloatProp(dcavg_, v, {0.0, kInf, false, 1004, TFloatLimits::ValueMinMax}); }
+void TComponent::SetDCavg(double v) { SetFloatProp(dcavg_, v, {0.0, cDCMaximum, false, 1004, TFloatLimits::ValueMinMax}); }
 
 void TComponent::SetDCavgDet(TDetermination v) { SetDetProp(dcavgDet_, v, {detMeasures}); }
 

@@ -17,7 +17,9 @@ namespace kelvado {
 // Limits and defaults shared by the element and the block.
 inline constexpr double cB10dMin = 0.0;
 inline constexpr double cMissionTimeMax = std::numeric_limits<double>::infinity();
-inline constexpr double cDCMaximum = std::numeric_limits<double>::infinity();
+// A diagnostic coverage is a fraction of the dangerous failures: above 1 (100 %) it has no meaning, and
+// averaged with other values it could lift a DCavg into a better band.
+inline constexpr double cDCMaximum = 1.0;
 // The mission time the standard assumes (years); also the default mission time.
 inline constexpr double cMissionTimeReference = 20.0;
 inline constexpr double cElementDefaultMTTFd = 10.0;

@@ -297,12 +297,24 @@ std::string TSFOp::GetCatString() const {
   return any ? CatToStr(lowest) : "-";
 }
 
+// The texts show "-" for a value that cannot be computed (a subsystem short of channels, say); the status
+// check reports why.
 std::string TSFOp::GetPFHString() const {
-  const double pfh = GetPFHLazy();
-  return pfh < 0.0 ? "-" : FloatToStrF(pfh, GetOptPrecisionPFH());
+  try {
+    const double pfh = GetPFHLazy();
+    return pfh < 0.0 ? "-" : ReplaceInfinity(FloatToStrF(pfh, GetOptPrecisionPFH()));
+  } catch (const EKelvado&) {
+    return "-";
+  }
 }
 
-std::string TSFOp::GetPLString() const { return PLToStr(GetPLLazy()); }
+std::string TSFOp::GetPLString() const {
+  try {
+    return PLToStr(GetPLLazy());
+  } catch (const EKelvado&) {
+    return "-";
+  }
+}
 std::string TSFOp::GetPLrString() const { return PLToStr(GetPLrLazy()); }
 std::string TSFOp::GetPLrMeasuresString() const { return sf_ ? PLToStr(sf_->GetPLrMeasures()) : "-"; }
 std::string TSFOp::GetPLrDirectString() const { return sf_ ? PLToStr(sf_->GetPLrDirect()) : "-"; }

@@ -4,6 +4,8 @@
 // new keys have been added. Keys compare by exact equality of every part.
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <unordered_map>
 #include <vector>
 
 #include "model/Enums.h"
@@ -12,17 +14,26 @@ namespace kelvado {
 
 namespace lazylists_detail {
 
+// Hashes of the keys; -0.0 and 0.0 compare equal and hash alike (std::hash<double> maps both to 0).
+struct KeyHash {
+  size_t operator()(double d) const { return std::hash<double>()(d); }
+  template <typename K>
+  size_t operator()(const K& k) const { return k.Hash(); }
+};
+
 template <typename Key, typename Value>
 class Ring {
 public:
-  explicit Ring(size_t capacity) : items_(capacity) {}
+  explicit Ring(size_t capacity) : items_(capacity) { index_.reserve(capacity); }
 
   // True when the key is already held (nothing changes); otherwise stores the entry, replacing the oldest one
   // when the ring is full, and returns false. A ring of capacity 0 holds nothing.
   bool Add(const Value& value, const Key& key) {
     if (Find(key)) return true;
     if (items_.empty()) return false;
+    if (count_ == items_.size()) index_.erase(items_[write_].key);  // the oldest entry makes room
     items_[write_] = Entry{key, value};
+    if (key == key) index_[key] = write_;  // a key equal to nothing (NaN) can never be found
     write_ = (write_ + 1) % items_.size();
     if (count_ < items_.size())
       ++count_;
@@ -31,17 +42,19 @@ public:
     return false;
   }
 
+  // The index makes a lookup cost the same however many answers are held, so the callers can afford caches
+  // large enough to hold every distinct question of a project.
   const Value* Find(const Key& key) const {
-    for (size_t i = 0; i < count_; ++i) {
-      const Entry& e = items_[(oldest_ + i) % items_.size()];
-      if (e.key == key) return &e.value;
-    }
-    return nullptr;
+    auto it = index_.find(key);
+    return it == index_.end() ? nullptr : &items_[it->second].value;
   }
 
   size_t Count() const { return count_; }
   size_t Capacity() const { return items_.size(); }
-  void Clear() { write_ = oldest_ = count_ = 0; }
+  void Clear() {
+    write_ = oldest_ = count_ = 0;
+    index_.clear();
+  }
 
 private:
   struct Entry {
@@ -49,6 +62,7 @@ private:
     Value value{};
   };
   std::vector<Entry> items_;
+  std::unordered_map<Key, size_t, KeyHash> index_;
   size_t write_ = 0, oldest_ = 0, count_ = 0;
 };
 
@@ -57,11 +71,16 @@ struct PFHKey {
   double dcavg;
   double mttfd;
   bool operator==(const PFHKey& o) const { return cat == o.cat && dcavg == o.dcavg && mttfd == o.mttfd; }
+  size_t Hash() const {
+    std::hash<double> h;
+    return (h(dcavg) * 31 + h(mttfd)) * 7 + static_cast<size_t>(cat);
+  }
 };
 
 struct PLrKey {
   uint8_t s, f, p;
   bool operator==(const PLrKey& o) const { return s == o.s && f == o.f && p == o.p; }
+  size_t Hash() const { return (static_cast<size_t>(s) << 16) | (static_cast<size_t>(f) << 8) | p; }
 };
 
 }  // namespace lazylists_detail

@@ -36,13 +36,22 @@ TPL PLOfPFH(double pfh) {
   return IsRealPL(pl) ? pl : plN;
 }
 
-// The cap of one MTTFd of a subsystem: values from 3 years up are limited to the category's upper limit;
-// values below 3 years (no band) and +infinity stay.
-double CapMTTFd(double m, TCat cat) {
-  const double cap = MTTFdCap(cat);
-  if (m >= MTTFdMin() && m > cap && !std::isinf(m)) return cap;
-  return m;
-}
+// The cap of the MTTFd values of one subsystem: values from 3 years up are limited to the category's upper
+// limit; values below 3 years (no band) and +infinity stay. The limit depends on options and is read once per
+// computation, when first needed.
+class TMTTFdCapper {
+public:
+  explicit TMTTFdCapper(TCat cat) : cat_(cat) {}
+  double operator()(double m) {
+    if (!(m >= MTTFdMin()) || std::isinf(m)) return m;
+    if (cap_ < 0.0) cap_ = MTTFdCap(cat_);
+    return m > cap_ ? cap_ : m;
+  }
+
+private:
+  TCat cat_;
+  double cap_ = -1.0;
+};
 
 double ChannelMTTFd(TMTTFdCalc& calc, TChannelOp& ch) {
   if (&calc == &CalcPool().GetMTTFdCalc()) return ch.GetMTTFdLazy();
@@ -131,7 +140,7 @@ double TMTTFdCalc13849::CalcComponentMTTFd(TComponentOp& node, TMTTFdDenotation&
   double m = -1.0;
   if (c) {
     if (det == detUnknown) det = c->GetMTTFdDet();
-    const TCat cat = c->GetCat();
+    TMTTFdCapper capMTTFd(c->GetCat());
     const bool cutBefore = GetOptMTTFdCutBeforeSymm();
     switch (det) {
       case detDirect:
@@ -142,7 +151,7 @@ double TMTTFdCalc13849::CalcComponentMTTFd(TComponentOp& node, TMTTFdDenotation&
         if (n == 1) {
           TChannelOp* ch = node.FirstChannels(1)[0];
           m = ChannelMTTFd(*this, *ch);
-          if (cutBefore) m = CapMTTFd(m, cat);
+          if (cutBefore) m = capMTTFd(m);
           if (GetOptMTTFdCFitBeforeSymm()) {
             const TTestChannelOp* tc = ch->PairedTestChannelOp();
             if (tc && tc->IsUsedBySubsystem()) m = std::min(m, 2.0 * tc->GetMTTFdCut());
@@ -152,8 +161,8 @@ double TMTTFdCalc13849::CalcComponentMTTFd(TComponentOp& node, TMTTFdDenotation&
           double m1 = ChannelMTTFd(*this, *chs[0]);
           double m2 = ChannelMTTFd(*this, *chs[1]);
           if (cutBefore) {
-            m1 = CapMTTFd(m1, cat);
-            m2 = CapMTTFd(m2, cat);
+            m1 = capMTTFd(m1);
+            m2 = capMTTFd(m2);
           }
           if (c->GetUseWorstCaseMTTFd()) {
             m = std::min(m1, m2);
@@ -175,7 +184,7 @@ double TMTTFdCalc13849::CalcComponentMTTFd(TComponentOp& node, TMTTFdDenotation&
       default:
         RefuseDet(c->GetMTTFdDet());
     }
-    if (!cutBefore && !std::isinf(m)) m = CapMTTFd(m, cat);
+    if (!cutBefore && !std::isinf(m)) m = capMTTFd(m);
     m = RoundForBounds(m);
   }
   band = GetMTTFdDenotation(m);

@@ -120,11 +120,14 @@ private:
   std::array<bool, 6> plConditionsLoaded_{};
   std::array<TCatRequirements, 5> catRequirements_{};
   std::array<int32_t, 5> channelCounts_{-1, -1, -1, -1, -1};
-  TFloatList dcCache_{64};
+  // Large enough for every distinct question of a big project: a project with more distinct values than a
+  // ring holds would otherwise ask the database again and again on every evaluation.
+  static constexpr size_t kCacheCapacity = 8192;
+  TFloatList dcCache_{kCacheCapacity};
   double minServiceLife_ = -1.0;
-  TFloatList mttfdCache_{64};
-  TPFHList pfhCache_{64};
-  TFloatList plCache_{64};
+  TFloatList mttfdCache_{kCacheCapacity};
+  TPFHList pfhCache_{kCacheCapacity};
+  TFloatList plCache_{kCacheCapacity};
   TPLrList plrCache_{8};
   double reqCCFScore_ = -1.0;
   std::vector<std::string> sfTypes_;

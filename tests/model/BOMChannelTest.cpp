@@ -116,12 +116,14 @@ TEST_F(ChannelTest, ADeletedOrRemovedTestChannelCountsAsAbsent) {
   TChannelOp* ch = comp->GetChannelOpList()->Items(0);
   TTestChannelOp* tc = ch->GetTestChannelOp();
   tc->SetDeleted(true);
+  EXPECT_EQ(ch->GetTestChannelOp(), tc);  // still the stored pairing
   EXPECT_EQ(ch->PairedTestChannelOp(), nullptr);
   EXPECT_FALSE(tc->IsUsedBySubsystem());
   EXPECT_EQ(ch->GetMTTFdFit(), 60.0);
   EXPECT_THAT(Messages(*ch), ElementsAre());
   // Freed by its list: the stored reference is never followed (the sanitizer would see it).
   comp->GetChannelOpList()->Delete(1);
+  EXPECT_EQ(ch->GetTestChannelOp(), nullptr);  // what the stores write never points at freed memory
   EXPECT_EQ(ch->PairedTestChannelOp(), nullptr);
   EXPECT_EQ(ch->GetMTTFdFit(), 60.0);
   ch->Changed();

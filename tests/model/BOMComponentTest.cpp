@@ -195,10 +195,11 @@ TEST_F(ComponentTest, CategoryRequirements) {
 TEST_F(ComponentTest, UnreadableDCavgNeverMeetsARequirement) {
   auto s = Subsystem(cat3);
   TComponent& c = *s->GetComponent();
-  c.SetDCavgDet(detDirect);
-  c.SetDCavg(1.5);  // beyond every band: dcForward
-  s->GetChannelOpList()->Add(Channel({{50, 0.9}}));
-  s->GetChannelOpList()->Add(Channel({{50, 0.9}}));
+  // Channels that never fail leave no DCavg to weigh: +infinity, beyond every band (dcForward).
+  c.SetDCavgDet(detSubItems);
+  s->GetChannelOpList()->Add(Channel({{kInf, 0.9}}));
+  s->GetChannelOpList()->Add(Channel({{kInf, 0.9}}));
+  EXPECT_EQ(MsgOf([&] { c.SetDCavg(1.5); }), 1004);  // nor can one be entered above 100 %
   EXPECT_EQ(s->GetDCavgDenotationLazy(), dcForward);
   EXPECT_FALSE(s->IsDCavgSatisfied());
 }
@@ -322,6 +323,22 @@ TEST_F(ComponentTest, StatusOfComputedValuesThatFail) {
   EXPECT_TRUE(Has(m, "isRed=[3278]"));  // no PFH from the grid
   // Recursive: the channel reports its own MTTFd below 3 years.
   EXPECT_TRUE(Has(Messages(*s, true), "isRed=[3266]"));
+}
+
+TEST_F(ComponentTest, StatusOfAWeakTestChannel) {
+  // Category 2, channel 40 y, test channel 15 y. With the fit off the test channel must exceed half the
+  // channel: 2 x 15 = 30 <= 40, so the channel is red (3267) and so are the category requirements (3272).
+  SetOpt("MTTFdCFitBeforeSymm", false);
+  auto s = Subsystem(cat2);
+  s->GetComponent()->SetCCFScoreDet(detDirect);
+  s->GetComponent()->SetCCFScore(65);
+  s->GetChannelOpList()->Add(Channel({{40, 0.9}}));
+  s->GetChannelOpList()->Add(TestChannel(15));
+  EXPECT_TRUE(Has(Messages(*s), "isRed=[3272]"));
+  EXPECT_TRUE(Has(Messages(*s, true), "isRed=[3267]"));
+  // 25 years: 2 x 25 = 50 > 40.
+  s->GetChannelOpList()->Items(1)->GetBlocOpList()->Items(0)->GetElementOpList()->Items(0)->GetElement()->SetMTTFd(25);
+  EXPECT_FALSE(Has(Messages(*s, true), "isRed=[3267]"));
 }
 
 TEST_F(ComponentTest, StatusOfTooFewChannelsIsRed) {

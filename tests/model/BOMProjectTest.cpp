@@ -64,6 +64,19 @@ TEST_F(ProjectTest, ChecksumChangesWithAnyValue) {
   EXPECT_NE(copy->GetHashString(), h2);
 }
 
+TEST_F(ProjectTest, IncompleteSubsystemStillGivesTextsAndChecksum) {
+  // Category 3 with one channel cannot be computed: texts show "-", the checksum is still there.
+  auto op = NewProject("Press");
+  op->GetSFOpList()->Add(SafetyFunction("Stop"));
+  auto s = Subsystem(cat3);
+  s->GetChannelOpList()->Add(Channel({{30, 0.9}}));
+  op->GetSFOpList()->Items(0)->GetComponentOpList()->Add(std::move(s));
+  EXPECT_EQ(op->GetHashString().size(), 32u);
+  EXPECT_EQ(op->GetSFOpList()->Items(0)->GetPLString(), "-");
+  EXPECT_EQ(op->GetSFOpList()->Items(0)->GetPFHString(), "-");
+  EXPECT_EQ(op->CheckStatus(nullptr, true), isRed);
+}
+
 TEST_F(ProjectTest, ChangeBelowReachesTheProjectNode) {
   auto op = NewProject("Press");
   op->GetSFOpList()->Add(SafetyFunction("Stop"));

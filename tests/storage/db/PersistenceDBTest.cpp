@@ -275,9 +275,9 @@ TEST_F(PersistenceDBTest, EachDistinctQuestionReachesTheDatabaseOnce) {
   // The formula of catB is not cached but needs no database once the DC band is known.
   db_->GetPFHInterpolated(catB, 10, 0.0);
   EXPECT_EQ(Queries([&] { db_->GetPFHInterpolated(catB, 11, 0.0); }), 0);
-  // A ring of 64 answers: the 65th new key pushes out the first.
-  for (int i = 0; i < 64; ++i) db_->GetDCDenotation(0.001 * i);
-  EXPECT_EQ(Queries([&] { db_->GetDCDenotation(0.75); }), 1);
+  // A project asks many distinct values: each reaches the database once, however many there are.
+  EXPECT_EQ(Queries([&] { for (int i = 0; i < 2000; ++i) db_->GetDCDenotation(0.0004 * i + 1e-6); }), 2000);
+  EXPECT_EQ(Queries([&] { for (int i = 0; i < 2000; ++i) db_->GetDCDenotation(0.0004 * i + 1e-6); }), 0);
 }
 
 // ---- failures ----
