@@ -33,6 +33,7 @@
 #include "model/GlobalsLookups.h"
 #include "model/GlobalsTexts.h"
 #include "model/VisitorsCalc.h"
+#include "platform/CachedRegistry.h"
 #include "platform/Registry.h"
 #include "storage/db/PersistenceDB.h"
 
@@ -308,7 +309,7 @@ int main() {
     // A private settings store, so the run neither reads nor writes the user's settings.
     const std::string reg = std::filesystem::temp_directory_path() / ("kv_bench_eval_" + std::to_string(getpid()));
     std::filesystem::create_directories(reg);
-    SetCurrentUserRegistry(std::make_unique<FileRegistry>(reg));
+    SetCurrentUserRegistry(std::make_unique<CachedRegistry>(std::make_unique<FileRegistry>(reg)));
     ResetConfig();
 
     CalcPool().SetMTTFdCalc([]() -> std::unique_ptr<TMTTFdCalc> { return std::make_unique<CountingMTTFd>(); });

@@ -94,7 +94,7 @@ TChannelOp::~TChannelOp() {
 
 void TChannelOp::ResetCaches() {
   mttfd_ = -1.0;
-  cache2_ = -1.0;
+  dc_ = -1.0;
 }
 
 void TChannelOp::SetChannel(std::unique_ptr<TChannel> channel) {
@@ -187,6 +187,14 @@ double TChannelOp::GetMTTFdLazy() const {
     mttfd_ = v;
   }
   return mttfd_;
+}
+
+double TChannelOp::GetDCLazy() const {
+  if (dc_ == -1.0) {
+    TDCDenotation band;
+    dc_ = const_cast<TChannelOp*>(this)->GetDC(CalcPool().GetDCCalc(), band);
+  }
+  return dc_;
 }
 
 TComponentOp* TChannelOp::GetComponentOp() const { return dynamic_cast<TComponentOp*>(GetOwner()); }

@@ -63,6 +63,8 @@ public:
 
   // The channel MTTFd from the blocks, cached (errors pass through and leave the cache empty).
   double GetMTTFdLazy() const;
+  // The channel DC from the blocks, cached the same way (the subsystem's DCavg reads it).
+  double GetDCLazy() const;
   // The cached MTTFd limited to the category's cap (+infinity stays).
   double GetMTTFdCut() const;
   // The cut MTTFd, limited by 2 x the test channel's cut MTTFd when the option MTTFdCFitBeforeSymm is on
@@ -118,7 +120,7 @@ private:
 
   std::unique_ptr<TBlocOpList> list_;
   std::unique_ptr<TChannel> channel_;
-  mutable double cache2_ = -1.0;  // kept with the MTTFd cache; nothing fills it
+  mutable double dc_ = -1.0;  // emptied with the MTTFd cache
   TTestChannelOp* testChannelOp_ = nullptr;
   // The same node as a list item, taken while it was certainly alive: PairedTestChannelOp compares list items
   // with it and never follows a reference that may be stale.

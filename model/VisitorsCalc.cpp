@@ -34,6 +34,33 @@ TDetermination ElementMTTFdDet(const TElementOp& e) {
 
 double MeasureDC(const TDCMeasureOp* m) { return Counts(m) ? m->GetDC() : kMinimumDC; }
 
+// A child's value as `calc` gives it. The nodes cache exactly what the pool's calculators give, so the pool's
+// calculators read the children's caches: after a change only the nodes on its path to the root are computed
+// again. Any other calculator computes the children itself.
+double ElementMTTFd(TMTTFdCalc& calc, TElementOp& e) {
+  if (&calc == &CalcPool().GetMTTFdCalc()) return e.GetMTTFdLazy();
+  TMTTFdDenotation ignored;
+  return e.GetMTTFd(calc, ignored, ElementMTTFdDet(e));
+}
+
+double ElementDC(TDCCalc& calc, TElementOp& e) {
+  if (&calc == &CalcPool().GetDCCalc()) return e.GetDCLazy();
+  TDCDenotation ignored;
+  return e.GetDC(calc, ignored, detUnknown);
+}
+
+double BlocMTTFd(TMTTFdCalc& calc, TBlocOp& b) {
+  if (&calc == &CalcPool().GetMTTFdCalc()) return b.GetMTTFdLazy();
+  TMTTFdDenotation ignored;
+  return b.GetMTTFd(calc, ignored, detUnknown);
+}
+
+double BlocDC(TDCCalc& calc, TBlocOp& b) {
+  if (&calc == &CalcPool().GetDCCalc()) return b.GetDCLazy();
+  TDCDenotation ignored;
+  return b.GetDC(calc, ignored, detUnknown);
+}
+
 }  // namespace
 
 double RoundForBounds(double value) {
@@ -98,8 +125,7 @@ double TMTTFdCalc13849::CalcBlocMTTFd(TBlocOp& node, TMTTFdDenotation& band, TDe
       for (int i = 0; i < list.GetCount(); ++i) {
         TElementOp* e = list.Items(i);
         if (!Counts(e)) continue;
-        TMTTFdDenotation ignored;
-        const double m = e->GetMTTFd(*this, ignored, ElementMTTFdDet(*e));
+        const double m = ElementMTTFd(*this, *e);
         if (m > 0.0) s += 1.0 / m;
         else if (m == 0.0) s = kInf;
         // a negative MTTFd (no value) is left out
@@ -120,8 +146,7 @@ double TMTTFdCalc13849::CalcChannelMTTFd(TChannelOp& node, TMTTFdDenotation& ban
   for (int i = 0; i < list.GetCount(); ++i) {
     TBlocOp* b = list.Items(i);
     if (!Counts(b)) continue;
-    TMTTFdDenotation ignored;
-    const double m = b->GetMTTFd(*this, ignored, detUnknown);
+    const double m = BlocMTTFd(*this, *b);
     // Unlike the block's rule, a block without a value stops the chain: the channel MTTFd becomes 0.
     if (m > 0.0) s += 1.0 / m;
     else s = kInf;
@@ -171,10 +196,8 @@ double TDCCalc13849::CalcBlocDC(TBlocOp& node, TDCDenotation& band, TDeterminati
       for (int i = 0; i < list.GetCount(); ++i) {
         TElementOp* e = list.Items(i);
         if (!Counts(e)) continue;
-        TMTTFdDenotation ignoredM;
-        TDCDenotation ignoredD;
-        const double m = e->GetMTTFd(mttfdCalc, ignoredM, ElementMTTFdDet(*e));
-        const double d = e->GetDC(*this, ignoredD, detUnknown);
+        const double m = ElementMTTFd(mttfdCalc, *e);
+        const double d = ElementDC(*this, *e);
         if (!avg.Add(m, d)) break;
       }
       result = avg.Result();
@@ -197,10 +220,8 @@ double TDCCalc13849::CalcChannelDC(TChannelOp& node, TDCDenotation& band) {
   for (int i = 0; i < list.GetCount(); ++i) {
     TBlocOp* b = list.Items(i);
     if (!Counts(b)) continue;
-    TMTTFdDenotation ignoredM;
-    TDCDenotation ignoredD;
-    const double m = b->GetMTTFd(mttfdCalc, ignoredM, detUnknown);
-    const double d = b->GetDC(*this, ignoredD, detUnknown);
+    const double m = BlocMTTFd(mttfdCalc, *b);
+    const double d = BlocDC(*this, *b);
     if (!avg.Add(m, d)) break;
   }
   const double result = avg.Result();

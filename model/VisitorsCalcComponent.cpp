@@ -59,21 +59,10 @@ double ChannelMTTFd(TMTTFdCalc& calc, TChannelOp& ch) {
   return ch.GetMTTFd(calc, band);
 }
 
-// The DC of a channel: the weighted average over its blocks that are not deleted, each block's MTTFd and DC
-// as the pool's calculators give them with the block's own determinations (read from the blocks' caches).
 double ChannelDC(TDCCalc& calc, TChannelOp& ch) {
-  if (&calc != &CalcPool().GetDCCalc()) {
-    TDCDenotation band;
-    return ch.GetDC(calc, band);
-  }
-  TWeightedDC avg;
-  const TBlocOpList& blocs = *ch.GetBlocOpList();
-  for (int i = 0; i < blocs.GetCount(); ++i) {
-    const TBlocOp* b = blocs.Items(i);
-    if (b->GetDeleted()) continue;
-    if (!avg.Add(b->GetMTTFdLazy(), b->GetDCLazy())) break;
-  }
-  return avg.Result();
+  if (&calc == &CalcPool().GetDCCalc()) return ch.GetDCLazy();
+  TDCDenotation band;
+  return ch.GetDC(calc, band);
 }
 
 }  // namespace
