@@ -1,6 +1,6 @@
 // Builds a small project in code (two safety functions, subsystems of categories B, 1, 2, 3 and 4), evaluates
 // it on the general database beside the program and prints the tree: MTTFd, DCavg, CCF, PFH, PL, PLr and the
-// status of every node, with the status messages.
+// status of every node down to the elements, with the status messages.
 #include <unistd.h>
 
 #include <filesystem>
@@ -186,6 +186,41 @@ void PrintMessages(TPerObjAbsEx& node, const std::string& indent) {
   }
 }
 
+// DC as a percentage with one decimal; "-" when it cannot be determined, the infinity text when no block
+// can fail.
+std::string DCPercent(double dc) {
+  if (dc < 0.0) return "-";
+  return ReplaceInfinity(FloatToStr(RoundToDigits(-1, dc * 100.0)));
+}
+
+// The channels, blocks and elements below a subsystem.
+void PrintChannels(TComponentOp& s) {
+  TChannelOpList& channels = *s.GetChannelOpList();
+  for (int c = 0; c < channels.GetCount(); ++c) {
+    TChannelOp& ch = *channels.Items(c);
+    std::cout << "      " << ch.GetCaption() << "  MTTFd [years] " << ch.GetMTTFdString() << " ("
+              << ch.GetMTTFdDenotationString() << ")  DC [%] " << DCPercent(ch.GetDCLazy()) << "  status "
+              << StatusName(ch.CheckStatus(nullptr, true)) << "\n";
+    PrintMessages(ch, "      ");
+    TBlocOpList& blocs = *ch.GetBlocOpList();
+    for (int b = 0; b < blocs.GetCount(); ++b) {
+      TBlocOp& bloc = *blocs.Items(b);
+      std::cout << "        Block \"" << bloc.GetBlocName() << "\"  MTTFd [years] " << bloc.GetMTTFdString()
+                << "  DC [%] " << bloc.GetDCString() << "  status " << StatusName(bloc.CheckStatus(nullptr, true))
+                << "\n";
+      PrintMessages(bloc, "        ");
+      TElementOpList& elements = *bloc.GetElementOpList();
+      for (int e = 0; e < elements.GetCount(); ++e) {
+        TElementOp& el = *elements.Items(e);
+        std::cout << "          Element \"" << el.GetElementName() << "\"  MTTFd [years] " << el.GetMTTFdString()
+                  << "  DC [%] " << el.GetDCString() << "  status " << StatusName(el.CheckStatus(nullptr, true))
+                  << "\n";
+        PrintMessages(el, "          ");
+      }
+    }
+  }
+}
+
 }  // namespace
 
 int main() {
@@ -216,6 +251,7 @@ int main() {
                   << "      PFH [1/h] " << s.GetPFHString() << "  PL " << s.GetPLString() << "  status "
                   << StatusName(s.CheckStatus(nullptr, true)) << "\n";
         PrintMessages(s, "      ");
+        PrintChannels(s);
       }
     }
     CalcPoolShutdown();
