@@ -1,45 +1,16 @@
 // Walk, Clone and debug text of a tree of about 100,000 persistent objects.
 #include <benchmark/benchmark.h>
 
-#include <array>
 #include <memory>
 #include <string>
-#include <string_view>
 
 #include "framework/tiObject.h"
+#include "tests/framework/tiTestModel.h"
 
 using namespace kelvado;
+using namespace kelvado::testmodel;  // the leaves are the framework tests' business item
 
 namespace {
-
-enum TBColour : uint8_t { bcRed, bcGreen, bcBlue };
-constexpr std::array<std::string_view, 3> kColourNames{"bcRed", "bcGreen", "bcBlue"};
-
-// A leaf with one property of each simple kind, like a business data object.
-class TBItem : public TtiObject {
-public:
-  TI_CLASS(TBItem)
-  int GetCount() const { return count_; }
-  void SetCount(int v) { count_ = v; }
-  double GetWeight() const { return weight_; }
-  void SetWeight(double v) { weight_ = v; }
-  const std::string& GetName() const { return name_; }
-  void SetName(const std::string& v) { name_ = v; }
-  bool GetActive() const { return active_; }
-  void SetActive(bool v) { active_ = v; }
-  TBColour GetColour() const { return colour_; }
-  void SetColour(TBColour v) { colour_ = v; }
-  DateTime GetStamp() const { return stamp_; }
-  void SetStamp(DateTime v) { stamp_ = v; }
-
-private:
-  int count_ = 0;
-  double weight_ = 0;
-  std::string name_;
-  bool active_ = false;
-  TBColour colour_ = bcRed;
-  DateTime stamp_;
-};
 
 // A node: an owning list of nodes or items, with an owned data object.
 class TBNode : public TtiObjectList {
@@ -47,33 +18,21 @@ public:
   TI_CLASS(TBNode)
   const std::string& GetName() const { return name_; }
   void SetName(const std::string& v) { name_ = v; }
-  TBItem* GetData() const { return data_.get(); }
-  void SetData(std::unique_ptr<TBItem> d) {
+  TItem* GetData() const { return data_.get(); }
+  void SetData(std::unique_ptr<TItem> d) {
     data_ = std::move(d);
     if (data_) data_->SetOwner(this);
   }
   void AssignClassProps(const TtiObject& source) override {
     TtiObjectList::AssignClassProps(source);
     const auto& s = static_cast<const TBNode&>(source);
-    SetData(s.data_ ? s.data_->CloneAs<TBItem>() : nullptr);
+    SetData(s.data_ ? s.data_->CloneAs<TItem>() : nullptr);
   }
 
 private:
   std::string name_;
-  std::unique_ptr<TBItem> data_;
+  std::unique_ptr<TItem> data_;
 };
-
-const TtiClass& TBItem::StaticClass() {
-  static const TtiClass c(TtiClass::Of<TBItem, TtiObject>(), "TBItem", [](TtiPropTableBuilder<TBItem>& b) {
-    b.Integer("Count", &TBItem::GetCount, &TBItem::SetCount)
-        .Float("Weight", &TBItem::GetWeight, &TBItem::SetWeight)
-        .String("Name", &TBItem::GetName, &TBItem::SetName)
-        .Boolean("Active", &TBItem::GetActive, &TBItem::SetActive)
-        .Enumeration("Colour", &TBItem::GetColour, &TBItem::SetColour, kColourNames)
-        .DateTime("Stamp", &TBItem::GetStamp, &TBItem::SetStamp);
-  });
-  return c;
-}
 
 const TtiClass& TBNode::StaticClass() {
   static const TtiClass c(TtiClass::Of<TBNode, TtiObjectList>(), "TBNode", [](TtiPropTableBuilder<TBNode>& b) {
@@ -88,13 +47,13 @@ std::string Label(const char* prefix, int i) {
   return s;
 }
 
-std::unique_ptr<TBItem> Item(int i) {
-  auto it = std::make_unique<TBItem>();
+std::unique_ptr<TItem> Item(int i) {
+  auto it = std::make_unique<TItem>();
   it->SetCount(i);
   it->SetWeight(i * 0.37 + 1e-7);
   it->SetName(Label("item ", i));
   it->SetActive(i % 2 == 0);
-  it->SetColour(static_cast<TBColour>(i % 3));
+  it->SetColour(static_cast<TColour>(i % 3));
   it->SetStamp(DateTime{45000.25 + i});
   it->GetOID().GetNextValue();
   it->SetObjectState(posClean);

@@ -331,6 +331,44 @@ fb::IXpbBuilder* NewDpb(Status& st, const std::string& user, const std::string& 
   return dpb;
 }
 
+// Attaches to the file (create: makes it) through the engine's dispatcher, which is released either way.
+fb::IAttachment* OpenAttachment(Status& st, const std::string& fileName, const XpbGuard& dpb, bool create) {
+  fb::IProvider* prov = Master()->getDispatcher();
+  fb::IAttachment* att = nullptr;
+  try {
+    att = create ? prov->createDatabase(&st, fileName.c_str(), dpb->getBufferLength(&st), dpb->getBuffer(&st))
+                 : prov->attachDatabase(&st, fileName.c_str(), dpb->getBufferLength(&st), dpb->getBuffer(&st));
+  } catch (...) {
+    prov->release();
+    throw;
+  }
+  prov->release();
+  return att;
+}
+
+// Creating the file or switching its mode happens on the way in; the attachment is closed again at once.
+void AttachOnce(Status& st, const std::string& fileName, const XpbGuard& dpb, bool create) {
+  fb::IAttachment* att = OpenAttachment(st, fileName, dpb, create);
+  try {
+    att->detach(&st);
+  } catch (...) {
+    att->release();
+    throw;
+  }
+}
+
+// Hands the blob to `use` and closes it; when either fails, the blob is released instead.
+template <class Use>
+void UseBlob(Status& st, fb::IBlob* blob, Use&& use) {
+  try {
+    use(blob);
+    blob->close(&st);
+  } catch (...) {
+    blob->release();
+    throw;
+  }
+}
+
 std::string Upper(std::string s) {
   for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   return s;
@@ -426,14 +464,7 @@ void TtiFBDatabase::Connect() {
   Status st;
   try {
     XpbGuard dpb(NewDpb(st, userName_, password_));
-    fb::IProvider* prov = Master()->getDispatcher();
-    try {
-      impl_->att = prov->attachDatabase(&st, databaseName_.c_str(), dpb->getBufferLength(&st), dpb->getBuffer(&st));
-    } catch (...) {
-      prov->release();
-      throw;
-    }
-    prov->release();
+    impl_->att = OpenAttachment(st, databaseName_, dpb, false);
   } catch (const fb::FbException& e) {
     throw EtiFBException(tiFormat("Cannot open %s:\n%s", {Describe(), EngineText(e)}), EngineCode(e));
   }
@@ -473,17 +504,7 @@ void TtiFBDatabase::CreateDatabase(const std::string& fileName, const std::strin
     dpb->insertInt(&st, isc_dpb_page_size, pageSize);
     dpb->insertInt(&st, isc_dpb_sql_dialect, 3);
     dpb->insertString(&st, isc_dpb_set_db_charset, "WIN1252");
-    fb::IProvider* prov = Master()->getDispatcher();
-    fb::IAttachment* att = nullptr;
-    try {
-      att = prov->createDatabase(&st, fileName.c_str(), dpb->getBufferLength(&st), dpb->getBuffer(&st));
-      att->detach(&st);
-    } catch (...) {
-      if (att) att->release();
-      prov->release();
-      throw;
-    }
-    prov->release();
+    AttachOnce(st, fileName, dpb, true);
   } catch (const fb::FbException& e) {
     throw EtiFBException(tiFormat("Cannot create %s:\n%s", {what, EngineText(e)}), EngineCode(e));
   }
@@ -498,17 +519,7 @@ void TtiFBDatabase::SetReadOnlyMode(const std::string& fileName, bool readOnly, 
   try {
     XpbGuard dpb(NewDpb(st, userName, password));
     dpb->insertInt(&st, isc_dpb_set_db_readonly, readOnly ? 1 : 0);
-    fb::IProvider* prov = Master()->getDispatcher();
-    fb::IAttachment* att = nullptr;
-    try {
-      att = prov->attachDatabase(&st, fileName.c_str(), dpb->getBufferLength(&st), dpb->getBuffer(&st));
-      att->detach(&st);
-    } catch (...) {
-      if (att) att->release();
-      prov->release();
-      throw;
-    }
-    prov->release();
+    AttachOnce(st, fileName, dpb, false);
   } catch (const fb::FbException& e) {
     throw EtiFBException(tiFormat("Cannot change the mode of %s:\n%s", {what, EngineText(e)}), EngineCode(e));
   }
@@ -595,48 +606,46 @@ void TtiFBTransaction::Start(bool readOnly) {
   }
 }
 
-void TtiFBTransaction::Commit() {
-  if (orphaned_) throw EtiFBException("Cannot commit on a database that was closed");
+// Commit, commit-retaining and roll back need a live database and an active transaction; an engine failure
+// names the database. `verb` names the act in the messages.
+template <class End>
+void TtiFBTransaction::Finish(const char* verb, bool closeStatements, End&& end) {
+  if (orphaned_) throw EtiFBException(tiFormat("Cannot %s on a database that was closed", {verb}));
   if (!Active())
-    throw EtiFBException(tiFormat("Cannot commit on %s: no transaction is active", {db_.Describe()}));
-  for (auto* s : db_.impl_->statements)
-    if (&s->tr_ == this) s->Close();
+    throw EtiFBException(tiFormat("Cannot %s on %s: no transaction is active", {verb, db_.Describe()}));
+  if (closeStatements)
+    for (auto* s : db_.impl_->statements)
+      if (&s->tr_ == this) s->Close();
   Status st;
   try {
+    end(st);
+  } catch (const fb::FbException& e) {
+    throw EtiFBException(tiFormat("Cannot %s on %s:\n%s", {verb, db_.Describe(), EngineText(e)}), EngineCode(e));
+  }
+}
+
+void TtiFBTransaction::Commit() {
+  Finish("commit", true, [this](Status& st) {
     impl_->tra->commit(&st);
     impl_->tra = nullptr;
-  } catch (const fb::FbException& e) {
-    throw EtiFBException(tiFormat("Cannot commit on %s:\n%s", {db_.Describe(), EngineText(e)}), EngineCode(e));
-  }
+  });
 }
 
 void TtiFBTransaction::CommitRetaining() {
-  if (orphaned_) throw EtiFBException("Cannot commit on a database that was closed");
-  if (!Active())
-    throw EtiFBException(tiFormat("Cannot commit on %s: no transaction is active", {db_.Describe()}));
-  Status st;
-  try {
-    impl_->tra->commitRetaining(&st);
-  } catch (const fb::FbException& e) {
-    throw EtiFBException(tiFormat("Cannot commit on %s:\n%s", {db_.Describe(), EngineText(e)}), EngineCode(e));
-  }
+  Finish("commit", false, [this](Status& st) { impl_->tra->commitRetaining(&st); });
 }
 
 void TtiFBTransaction::Rollback() {
-  if (orphaned_) throw EtiFBException("Cannot roll back on a database that was closed");
-  if (!Active())
-    throw EtiFBException(tiFormat("Cannot roll back on %s: no transaction is active", {db_.Describe()}));
-  for (auto* s : db_.impl_->statements)
-    if (&s->tr_ == this) s->Close();
-  Status st;
-  try {
-    impl_->tra->rollback(&st);
+  Finish("roll back", true, [this](Status& st) {
+    try {
+      impl_->tra->rollback(&st);
+    } catch (const fb::FbException&) {
+      // The engine keeps nothing we could retry with: drop the handle so the object stays usable.
+      Detach();
+      throw;
+    }
     impl_->tra = nullptr;
-  } catch (const fb::FbException& e) {
-    // The engine keeps nothing we could retry with: drop the handle so the object stays usable.
-    Detach();
-    throw EtiFBException(tiFormat("Cannot roll back on %s:\n%s", {db_.Describe(), EngineText(e)}), EngineCode(e));
-  }
+  });
 }
 
 // ---------------------------------------------------------------------------------------------------------------
@@ -920,6 +929,12 @@ void TtiFBStatement::BuildInput() {
   try {
     fb::IMetadataBuilder* b = impl_->inMeta->getBuilder(&st);
     try {
+      // Numbers travel as fixed-size values of scale 0; the "+ 1" admits NULL.
+      auto fixed = [&](unsigned k, unsigned type, unsigned length) {
+        b->setType(&st, k, type + 1);
+        b->setLength(&st, k, length);
+        b->setScale(&st, k, 0);
+      };
       for (unsigned k = 0; k < n; ++k) {
         const Param& p = params_[static_cast<size_t>(positions_[k])];
         switch (p.kind) {
@@ -929,19 +944,13 @@ void TtiFBStatement::BuildInput() {
             b->setCharSet(&st, k, kCharSetWin1252);
             break;
           case PKind::Integer:
-            b->setType(&st, k, SQL_INT64 + 1);
-            b->setLength(&st, k, sizeof(ISC_INT64));
-            b->setScale(&st, k, 0);
+            fixed(k, SQL_INT64, sizeof(ISC_INT64));
             break;
           case PKind::Double:
-            b->setType(&st, k, SQL_DOUBLE + 1);
-            b->setLength(&st, k, sizeof(double));
-            b->setScale(&st, k, 0);
+            fixed(k, SQL_DOUBLE, sizeof(double));
             break;
           case PKind::Boolean:
-            b->setType(&st, k, SQL_SHORT + 1);
-            b->setLength(&st, k, sizeof(short));
-            b->setScale(&st, k, 0);
+            fixed(k, SQL_SHORT, sizeof(short));
             break;
           case PKind::DateTime:
             b->setType(&st, k, SQL_TIMESTAMP + 1);
@@ -1000,17 +1009,13 @@ void TtiFBStatement::BuildInput() {
         }
         case PKind::Blob: {
           ISC_QUAD id{};
-          fb::IBlob* blob = db_.impl_->att->createBlob(&st, tr_.impl_->tra, &id, 0, nullptr);
-          try {
+          fb::IBlob* created = db_.impl_->att->createBlob(&st, tr_.impl_->tra, &id, 0, nullptr);
+          UseBlob(st, created, [&](fb::IBlob* blob) {
             for (size_t off = 0; off < p.text.size(); off += 32768) {
               const size_t len = std::min<size_t>(32768, p.text.size() - off);
               blob->putSegment(&st, static_cast<unsigned>(len), p.text.data() + off);
             }
-            blob->close(&st);
-          } catch (...) {
-            blob->release();
-            throw;
-          }
+          });
           std::memcpy(v, &id, sizeof id);
           break;
         }
@@ -1168,8 +1173,7 @@ std::string TtiFBStatement::FieldAsBlob(int index) const {
   std::string out;
   Status st;
   try {
-    fb::IBlob* blob = db_.impl_->att->openBlob(&st, tr_.impl_->tra, &id, 0, nullptr);
-    try {
+    UseBlob(st, db_.impl_->att->openBlob(&st, tr_.impl_->tra, &id, 0, nullptr), [&](fb::IBlob* blob) {
       char seg[32768];
       for (;;) {
         unsigned got = 0;
@@ -1177,11 +1181,7 @@ std::string TtiFBStatement::FieldAsBlob(int index) const {
         if (rc != fb::IStatus::RESULT_OK && rc != fb::IStatus::RESULT_SEGMENT) break;
         out.append(seg, got);
       }
-      blob->close(&st);
-    } catch (...) {
-      blob->release();
-      throw;
-    }
+    });
   } catch (const fb::FbException& e) {
     Fail(tiFormat("Cannot read the BLOB column \"%s\"", {c.Alias}), EngineText(e), EngineCode(e));
   }

@@ -131,6 +131,9 @@ private:
   friend class TtiFBDatabase;
   friend class TtiFBStatement;
   void Detach();  // the engine handle is gone: forget it
+  // The shared frame of Commit, CommitRetaining and Rollback.
+  template <class End>
+  void Finish(const char* verb, bool closeStatements, End&& end);
   TtiFBDatabase& db_;
   struct Impl;
   std::unique_ptr<Impl> impl_;

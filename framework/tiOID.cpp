@@ -3,17 +3,11 @@
 #include <mutex>
 
 #include "framework/tiOIDGUID.h"
+#include "platform/TextCase.h"
 
 namespace kelvado {
 
 namespace {
-
-bool SameTextNoCase(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (std::toupper(static_cast<unsigned char>(a[i])) != std::toupper(static_cast<unsigned char>(b[i]))) return false;
-  return true;
-}
 
 std::mutex gNextOIDSourceLock;
 std::function<void(TOID&, const std::string&, const std::string&)>& NextOIDSource() {
@@ -67,7 +61,7 @@ const TtiClass& TNextOIDMgr::StaticClass() {
 
 TNextOIDGenerator* TNextOIDMgr::FindByDatabaseName(const std::string& name) const {
   for (auto& g : generators_)
-    if (SameTextNoCase(g->GetDatabaseName(), name)) return g.get();
+    if (SameTextAscii(g->GetDatabaseName(), name)) return g.get();
   return nullptr;
 }
 
@@ -84,7 +78,7 @@ void TNextOIDMgr::AssignNextOID(TOID& oid, const std::string& dbName) {
 }
 
 void TNextOIDMgr::UnloadNextOIDGenerator(const std::string& dbName) {
-  std::erase_if(generators_, [&](const auto& g) { return SameTextNoCase(g->GetDatabaseName(), dbName); });
+  std::erase_if(generators_, [&](const auto& g) { return SameTextAscii(g->GetDatabaseName(), dbName); });
 }
 
 // ---- factory ----
@@ -114,7 +108,7 @@ void TOIDFactory::RegisterMapping(const std::string& name, const TtiClass& oidCl
 
 const TOIDClassMapping* TOIDFactory::FindByOIDClassName(const std::string& name) const {
   for (auto& m : mappings_)
-    if (SameTextNoCase(m->OIDClassName, name)) return m.get();
+    if (SameTextAscii(m->OIDClassName, name)) return m.get();
   return nullptr;
 }
 

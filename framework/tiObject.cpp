@@ -1,19 +1,13 @@
 #include "framework/tiObject.h"
 
 #include <algorithm>
-#include <cctype>
 #include <unordered_set>
+
+#include "platform/TextCase.h"
 
 namespace kelvado {
 
 namespace {
-
-bool SameTextNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (std::toupper(static_cast<unsigned char>(a[i])) != std::toupper(static_cast<unsigned char>(b[i]))) return false;
-  return true;
-}
 
 [[noreturn]] void IndexError(int index) {
   throw EtiPerProgrammerException("List index out of bounds (%d)", {index});
@@ -171,7 +165,7 @@ bool TtiObject::Equals(const TtiObject& other) const {
 }
 
 Value TtiObject::GetPropValue(std::string_view name) const {
-  if (SameTextNoCase(name, "OID")) return GetOID().GetAsVariant();
+  if (SameTextAscii(name, "OID")) return GetOID().GetAsVariant();
   const TtiPropInfo* row = Props().Find(name);
   if (!row)
     throw EtiPerProgrammerException("Attempt to get non-published property %s.%s",
@@ -180,7 +174,7 @@ Value TtiObject::GetPropValue(std::string_view name) const {
 }
 
 void TtiObject::SetPropValue(std::string_view name, const Value& value) {
-  if (SameTextNoCase(name, "OID")) {
+  if (SameTextAscii(name, "OID")) {
     GetOID().SetAsVariant(value);
     return;
   }
@@ -204,7 +198,7 @@ void TtiObject::SetPropValue(std::string_view name, const Value& value) {
 }
 
 bool TtiObject::IsReadWriteProp(std::string_view name) const {
-  if (SameTextNoCase(name, "OID")) return true;
+  if (SameTextAscii(name, "OID")) return true;
   const TtiPropInfo* row = Props().Find(name);
   return row && row->IsReadWrite();
 }
@@ -538,7 +532,7 @@ bool PropEquals(const Value& prop, const Value& searched, bool caseSensitive) {
     switch (prop.GetKind()) {
       case Value::Kind::String: {
         std::string s = searched.AsString();
-        return caseSensitive ? prop.AsString() == s : SameTextNoCase(prop.AsString(), s);
+        return caseSensitive ? prop.AsString() == s : SameTextAscii(prop.AsString(), s);
       }
       case Value::Kind::Integer: return prop.AsInteger() == searched.AsInteger();
       case Value::Kind::Float: return prop.AsFloat() == searched.AsFloat();
@@ -842,7 +836,7 @@ void TVisTIObjectAsDebugString::Execute(TtiVisited* visited) {
   out.append("\r\n");
   // The rows come from the object's own table, so the unchecked read is safe here.
   for (const TtiPropInfo* row : o.Props().SimpleRows()) {
-    if (SameTextNoCase(row->Name(), "Caption")) continue;
+    if (SameTextAscii(row->Name(), "Caption")) continue;
     out.append(indent + 2, ' ').append(row->Name()).append(" = ");
     try {
       Value v = row->RawGet(o);

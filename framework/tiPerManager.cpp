@@ -1,7 +1,6 @@
 #include "framework/tiPerManager.h"
 
 #include <atomic>
-#include <cctype>
 
 #include "framework/tiExcept.h"
 #include "framework/tiLog.h"
@@ -9,18 +8,11 @@
 #include "framework/tiPool.h"
 #include "framework/tiQuery.h"
 #include "framework/tiThread.h"
+#include "platform/TextCase.h"
 
 namespace kelvado {
 
 namespace {
-
-bool SameText(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (std::toupper(static_cast<unsigned char>(a[i])) != std::toupper(static_cast<unsigned char>(b[i])))
-      return false;
-  return true;
-}
 
 std::atomic<bool> gShuttingDown{false};
 // The manager whose hooks the framework calls (the newest one); another instance going must not unhook it.
@@ -217,7 +209,7 @@ void TtiPerManager::DisconnectDatabase(const std::string& dbName, const std::str
   TtiPersistenceLayer* layer = layers_->FindByPerLayerName(layerName);
   if (!layer) throw EtiPerInternalException("Unable to find persistence layer <%s>", {layerName});
   if (layer->GetNextOIDMgr().FindByDatabaseName(dbName)) layer->GetNextOIDMgr().UnloadNextOIDGenerator(dbName);
-  if (SameText(layer->GetDefaultDBConnectionName(), dbName)) layer->SetDefaultDBConnectionPool(nullptr);
+  if (SameTextAscii(layer->GetDefaultDBConnectionName(), dbName)) layer->SetDefaultDBConnectionPool(nullptr);
   layer->GetDBConnectionPools().Disconnect(dbName);
 }
 

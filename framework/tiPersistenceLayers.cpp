@@ -1,24 +1,16 @@
 #include "framework/tiPersistenceLayers.h"
 
-#include <cctype>
 
 #include "framework/tiExcept.h"
 #include "framework/tiLog.h"
 #include "framework/tiOID.h"
 #include "framework/tiPool.h"
 #include "framework/tiQuery.h"
+#include "platform/TextCase.h"
 
 namespace kelvado {
 
 namespace {
-
-bool SameText(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (std::toupper(static_cast<unsigned char>(a[i])) != std::toupper(static_cast<unsigned char>(b[i])))
-      return false;
-  return true;
-}
 
 // A class handed to a layer must be a concrete descendant of `base`: a layer that could not create its
 // objects would only fail later, in the middle of someone's save.
@@ -118,7 +110,7 @@ TtiPersistenceLayer& TtiPersistenceLayers::RegisterPersistenceLayer(const std::s
     throw EtiPerProgrammerException("Unable to register a persistence layer without a name");
   for (TtiObject* o : *this) {
     auto* layer = static_cast<TtiPersistenceLayer*>(o);
-    if (SameText(layer->GetPerLayerName(), name)) return *layer;
+    if (SameTextAscii(layer->GetPerLayerName(), name)) return *layer;
   }
   CheckLayerClass(name, &queryClass, TtiQuery::StaticClass());
   CheckLayerClass(name, &databaseClass, TtiDatabase::StaticClass());
@@ -145,7 +137,7 @@ TtiPersistenceLayer* TtiPersistenceLayers::FindByPerLayerName(const std::string&
   if (name.empty()) return Count() == 1 ? Items(0) : nullptr;
   for (TtiObject* o : *this) {
     auto* layer = static_cast<TtiPersistenceLayer*>(o);
-    if (SameText(layer->GetPerLayerName(), name)) return layer;
+    if (SameTextAscii(layer->GetPerLayerName(), name)) return layer;
   }
   return nullptr;
 }

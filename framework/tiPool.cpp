@@ -6,17 +6,11 @@
 #include "framework/tiLog.h"
 #include "framework/tiQuery.h"
 #include "framework/tiUtils.h"
+#include "platform/TextCase.h"
 
 namespace kelvado {
 
 namespace {
-
-bool SameTextNoCase(const std::string& a, const std::string& b) {
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(), [](unsigned char x, unsigned char y) {
-           return std::tolower(x) == std::tolower(y);
-         });
-}
 
 const char* const cErrorTimedOut = "Timed out waiting for a PooledItem.";
 
@@ -452,7 +446,7 @@ TDBConnectionPools::~TDBConnectionPools() { DisconnectAll(); }
 std::shared_ptr<TDBConnectionPool> TDBConnectionPools::FindShared(const std::string& databaseName) const {
   std::lock_guard<std::mutex> l(mutex_);
   for (const auto& p : pools_)
-    if (SameTextNoCase(p->DatabaseName(), databaseName)) return p;
+    if (SameTextAscii(p->DatabaseName(), databaseName)) return p;
   return nullptr;
 }
 
@@ -480,7 +474,7 @@ TDBConnectionPool* TDBConnectionPools::AddConnectionPool(const std::string& data
   pool->Connect(databaseName, userName, password, params);
   std::lock_guard<std::mutex> l(mutex_);
   for (const auto& p : pools_)
-    if (SameTextNoCase(p->DatabaseName(), databaseName)) throw duplicate();
+    if (SameTextAscii(p->DatabaseName(), databaseName)) throw duplicate();
   pools_.push_back(pool);
   return pool.get();
 }
@@ -500,7 +494,7 @@ void TDBConnectionPools::Disconnect(const std::string& databaseName) {
   {
     std::lock_guard<std::mutex> l(mutex_);
     const auto it = std::find_if(pools_.begin(), pools_.end(), [&](const auto& p) {
-      return SameTextNoCase(p->DatabaseName(), databaseName);
+      return SameTextAscii(p->DatabaseName(), databaseName);
     });
     if (it == pools_.end())
       throw EtiPerProgrammerException("Unable to find database connection pool <%s>", {databaseName});

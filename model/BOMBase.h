@@ -238,6 +238,12 @@ protected:
   bool StampsEqual(const TPerObjAbsEx& other) const;
   // Stores the flag without event (Assign sets it last, so that the copy's own setters are not refused).
   void StoreIsProtected(bool value) { isProtected_ = value; }
+  // The end of every Assign: the stamps, the protection flag, then Changed.
+  void FinishAssign(const TPerObjAbsEx& source) {
+    AssignStamps(source);
+    StoreIsProtected(source.GetIsProtected());
+    Changed();
+  }
 
   // For CheckStatus implementations: the hooks, and one rule that fired (adds the message when a collector is
   // given; the result becomes the worse of the two).
@@ -250,6 +256,17 @@ protected:
   TtiObjectList* ContainingList(std::string_view ownerListProp) const;
   // 0-based index of this object (by identifier, deleted items counted) in that list; -1 when none.
   int IndexInContainingList(std::string_view ownerListProp) const;
+  // That index as the stores' order column, -1.0 when the Owner is not of the expected kind (`ownerFits`) or
+  // there is no index. Never raises: the order is only a hint for the stores, no order rather than no save.
+  double OrderInContainingList(bool ownerFits, std::string_view ownerListProp) const {
+    if (!ownerFits) return -1.0;
+    try {
+      const int i = IndexInContainingList(ownerListProp);
+      return i < 0 ? -1.0 : static_cast<double>(i);
+    } catch (...) {
+      return -1.0;
+    }
+  }
 
 private:
   template <class E>
@@ -380,6 +397,17 @@ public:
   TNodeInner() = default;
   // The child list; published as "List" (a walk visits its items).
   virtual TPerObjListEx* GetList() const = 0;
+  // Kept, and handed to the child list so that the event reaches the whole subtree.
+  void SetOnStructureChange(TNotifyEvent event) override {
+    if (TPerObjListEx* list = GetList()) list->SetOnStructureChange(event);
+    TPerObjAbsEx::SetOnStructureChange(std::move(event));
+  }
+  // On every child node; nodes with documents of their own expand those first.
+  void ExpandDocumentPaths() override {
+    if (TPerObjListEx* list = GetList())
+      for (int i = 0; i < list->GetCount(); ++i)
+        if (auto* n = dynamic_cast<TPerObjAbsEx*>(list->GetItems(i))) n->ExpandDocumentPaths();
+  }
 };
 
 class TNodeSFAbs : public TNodeInner {

@@ -6,6 +6,7 @@
 #include "model/BOMChannel.h"
 #include "model/BOMComponent.h"
 #include "model/BOMSF.h"
+#include "model/BOMShared.h"
 #include "model/BOMValueTexts.h"
 #include "model/GlobalsConfig.h"
 #include "model/GlobalsLookups.h"
@@ -21,32 +22,16 @@ namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
-constexpr TFloatLimits kDCLimits{cDCMinimum, cDCMaximum, false, 1004, TFloatLimits::ValueMinMax};
-constexpr TFloatLimits kMTTFdLimits{MTTFdMinYears, kInf, false, 1007, TFloatLimits::ValueMin};
-constexpr TFloatLimits kMissionTimeLimits{-kInf, cMissionTimeMax, false, 1040, TFloatLimits::ValueMax};
-
-template <class T>
-const T& SourceAs(const TtiObject& target, const TtiObject& source) {
-  const T* s = dynamic_cast<const T*>(&source);
-  if (!s) throw EtiPerProgrammerException("Cannot assign a %s to a %s", {source.ClassName(), target.ClassName()});
-  return *s;
-}
-
-template <class T>
-bool SameObject(const T* a, const T* b) {
-  if (!a || !b) return a == b;
-  return a->Equals(*b);
-}
-
-std::string StatusText(int index, FmtArgs args = {}) { return FormatMsgString(msgBaseStatus + index, args); }
-
-bool HasLiveItem(const TtiObjectList& list) {
-  for (TtiObject* o : list)
-    if (!o->GetDeleted()) return true;
-  return false;
-}
-
 }  // namespace
+
+std::string bom_detail::InsufficientDCMeasureText(const TChannelOp* channel, const TDCMeasureOp* measure) {
+  // A deleted measure is no measure, as for the DC itself.
+  if (!measure || measure->GetDeleted() || !measure->GetDCMeasure()) return {};
+  const TComponentOp* component = channel ? channel->GetComponentOp() : nullptr;
+  const TSFOp* sf = component ? component->GetSFOp() : nullptr;
+  if (!sf || !measure->GetDCMeasure()->GetInsufficient().Contains(sf->GetPLrLazy())) return {};
+  return StatusText(291, {sf->GetPLrString()});
+}
 
 // ---- TBloc ----
 
@@ -73,59 +58,31 @@ TBloc::~TBloc() {
   if (dcMeasureOp_) dcMeasureOp_->SetOnChange(nullptr);
 }
 
-void TBloc::SetDC(double v) { SetFloatProp(dc_, v, kDCLimits); }
-void TBloc::SetMissionTime(double v) { SetFloatProp(missionTime_, v, kMissionTimeLimits); }
-void TBloc::SetMTTFd(double v) { SetFloatProp(mttfd_, v, kMTTFdLimits); }
+void TBloc::SetDC(double v) { SetFloatProp(v_.dc, v, kPartDCLimits); }
+void TBloc::SetMissionTime(double v) { SetFloatProp(v_.missionTime, v, kPartMissionTimeLimits); }
+void TBloc::SetMTTFd(double v) { SetFloatProp(v_.mttfd, v, kPartMTTFdLimits); }
 
 void TBloc::SetDCMeasureOp(std::unique_ptr<TDCMeasureOp> m) {
-  if (m && m.get() == dcMeasureOp_.get()) {
-    (void)m.release();  // the occurrence already held, handed in again: keep the one ownership
-    return;
-  }
-  if (!m && !dcMeasureOp_) return;
+  if (KeepsPart(dcMeasureOp_, m)) return;
   CheckWriteProtection();
-  std::unique_ptr<TDCMeasureOp> old = std::move(dcMeasureOp_);
-  if (old) {
-    if (old->GetOwner() == this) old->SetOwner(nullptr);
-    old->SetOnChange(nullptr);
-  }
-  dcMeasureOp_ = std::move(m);
-  if (dcMeasureOp_) {
-    dcMeasureOp_->SetOwner(this);
-    dcMeasureOp_->SetOnChange([this](TtiObject*) { DoOnChange(this); });
-  }
+  const auto old = ReplacePart(dcMeasureOp_, std::move(m), this, [this](TtiObject*) { DoOnChange(this); });
   PropertyChanged();
 }
 
 bool TBloc::Equals(const TtiObject& other) const {
   if (&other.Class() != &Class()) return false;
   const auto& o = static_cast<const TBloc&>(other);
-  return dc_ == o.dc_ && dcDet_ == o.dcDet_ && dcDocumentation_ == o.dcDocumentation_ &&
-         SameObject(dcMeasureOp_.get(), o.dcMeasureOp_.get()) && description_ == o.description_ &&
-         document_ == o.document_ && documentation_ == o.documentation_ && manufacturer_ == o.manufacturer_ &&
-         missionTime_ == o.missionTime_ && mttfd_ == o.mttfd_ && mttfdDet_ == o.mttfdDet_ && name_ == o.name_ &&
-         partNo_ == o.partNo_ && StampsEqual(o);
+  return v_ == o.v_ && SameObject(dcMeasureOp_.get(), o.dcMeasureOp_.get()) && mttfdDet_ == o.mttfdDet_ &&
+         StampsEqual(o);
 }
 
 void TBloc::Assign(const TtiObject& source) {
   const auto& s = SourceAs<TBloc>(*this, source);
   if (&s == this) return;
-  SetDCMeasureOp(s.dcMeasureOp_ ? s.dcMeasureOp_->CloneAs<TDCMeasureOp>() : nullptr);
-  dc_ = s.dc_;
-  dcDet_ = s.dcDet_;
-  dcDocumentation_ = s.dcDocumentation_;
-  description_ = s.description_;
-  document_ = s.document_;
-  documentation_ = s.documentation_;
-  manufacturer_ = s.manufacturer_;
-  missionTime_ = s.missionTime_;
-  mttfd_ = s.mttfd_;
+  SetDCMeasureOp(CloneOrNull(s.dcMeasureOp_.get()));
+  v_ = s.v_;
   mttfdDet_ = s.mttfdDet_;
-  name_ = s.name_;
-  partNo_ = s.partNo_;
-  AssignStamps(s);
-  StoreIsProtected(s.GetIsProtected());
-  Changed();
+  FinishAssign(s);
 }
 
 // ---- TBlocOp ----
@@ -154,15 +111,11 @@ const TtiClass& TBlocOp::StaticClass() {
 }
 
 TBlocOp::TBlocOp() : list_(std::make_unique<TElementOpList>()) {
-  list_->SetOwner(this);
-  list_->SetItemOwner(this);
-  list_->SetOnChange([this](TtiObject* sender) { ElementsChanged(sender); });
+  WireChildList(*list_, this, [this](TtiObject* sender) { ElementsChanged(sender); });
 }
 
 TBlocOp::~TBlocOp() {
-  // Nothing may call back into this node while its parts go.
-  list_->SetOnChange(nullptr);
-  list_->SetOnStructureChange(nullptr);
+  UnhookChildList(*list_);
   if (bloc_) bloc_->SetOnChange(nullptr);
 }
 
@@ -177,22 +130,9 @@ void TBlocOp::ResetCaches() {
 }
 
 void TBlocOp::SetBloc(std::unique_ptr<TBloc> bloc) {
-  if (bloc && bloc.get() == bloc_.get()) {
-    (void)bloc.release();
-    return;
-  }
-  if (!bloc && !bloc_) return;
+  if (KeepsPart(bloc_, bloc)) return;
   CheckWriteProtection();
-  std::unique_ptr<TBloc> old = std::move(bloc_);
-  if (old) {
-    if (old->GetOwner() == this) old->SetOwner(nullptr);
-    old->SetOnChange(nullptr);
-  }
-  bloc_ = std::move(bloc);
-  if (bloc_) {
-    bloc_->SetOwner(this);
-    bloc_->SetOnChange([this](TtiObject* sender) { BlocChanged(sender); });
-  }
+  const auto old = ReplacePart(bloc_, std::move(bloc), this, [this](TtiObject* sender) { BlocChanged(sender); });
   dc_ = dcMeasures_ = mttfd_ = -1.0;
   DoOnChange(this);
 }
@@ -211,11 +151,6 @@ void TBlocOp::ElementsChanged(TtiObject*) {
   DoOnChange(this);
 }
 
-void TBlocOp::SetOnStructureChange(TNotifyEvent event) {
-  list_->SetOnStructureChange(event);
-  TPerObjAbsEx::SetOnStructureChange(std::move(event));
-}
-
 double TBlocOp::GetDC(TDCCalc& calc, TDCDenotation& band, TDetermination det) {
   return calc.CalcBlocDC(*this, band, det);
 }
@@ -224,63 +159,44 @@ double TBlocOp::GetMTTFd(TMTTFdCalc& calc, TMTTFdDenotation& band, TDeterminatio
   return calc.CalcBlocMTTFd(*this, band, det);
 }
 
-namespace {
-// Fills a DC cache of `node` when it is empty (the value and its band are stored only when the calculator
-// succeeded). The caches are not part of what the node shows as its state, hence the const_cast.
-void FillDC(const TBlocOp& node, double& cache, TDCDenotation& bandField, TDetermination det) {
-  if (cache != -1.0) return;
-  TDCDenotation band = dcForward;
-  const double v = const_cast<TBlocOp&>(node).GetDC(CalcPool().GetDCCalc(), band, det);
-  bandField = band;
-  cache = v;
-}
-void FillMTTFd(const TBlocOp& node, double& cache, TMTTFdDenotation& bandField, TDetermination det) {
-  if (cache != -1.0) return;
-  TMTTFdDenotation band = mttfNoBand;
-  const double v = const_cast<TBlocOp&>(node).GetMTTFd(CalcPool().GetMTTFdCalc(), band, det);
-  bandField = band;
-  cache = v;
-}
-}  // namespace
-
 double TBlocOp::GetDCLazy() const {
-  FillDC(*this, dc_, dcBand_, detUnknown);
+  FillDCCache(*this, dc_, dcBand_, detUnknown);
   return dc_;
 }
 TDCDenotation TBlocOp::GetDCBandLazy() const {
-  FillDC(*this, dc_, dcBand_, detUnknown);
+  FillDCCache(*this, dc_, dcBand_, detUnknown);
   return dcBand_;
 }
 double TBlocOp::GetDCMeasuresLazy() const {
-  FillDC(*this, dcMeasures_, dcMeasuresBand_, detMeasures);
+  FillDCCache(*this, dcMeasures_, dcMeasuresBand_, detMeasures);
   return dcMeasures_;
 }
 TDCDenotation TBlocOp::GetDCMeasuresBandLazy() const {
-  FillDC(*this, dcMeasures_, dcMeasuresBand_, detMeasures);
+  FillDCCache(*this, dcMeasures_, dcMeasuresBand_, detMeasures);
   return dcMeasuresBand_;
 }
 double TBlocOp::GetDCSubItemsLazy() const {
-  FillDC(*this, dcSubItems_, dcSubItemsBand_, detSubItems);
+  FillDCCache(*this, dcSubItems_, dcSubItemsBand_, detSubItems);
   return dcSubItems_;
 }
 TDCDenotation TBlocOp::GetDCSubItemsBandLazy() const {
-  FillDC(*this, dcSubItems_, dcSubItemsBand_, detSubItems);
+  FillDCCache(*this, dcSubItems_, dcSubItemsBand_, detSubItems);
   return dcSubItemsBand_;
 }
 double TBlocOp::GetMTTFdLazy() const {
-  FillMTTFd(*this, mttfd_, mttfdBand_, detUnknown);
+  FillMTTFdCache(*this, mttfd_, mttfdBand_, mttfNoBand, detUnknown);
   return mttfd_;
 }
 TMTTFdDenotation TBlocOp::GetMTTFdBandLazy() const {
-  FillMTTFd(*this, mttfd_, mttfdBand_, detUnknown);
+  FillMTTFdCache(*this, mttfd_, mttfdBand_, mttfNoBand, detUnknown);
   return mttfdBand_;
 }
 double TBlocOp::GetMTTFdSubItemsLazy() const {
-  FillMTTFd(*this, mttfdSubItems_, mttfdSubItemsBand_, detSubItems);
+  FillMTTFdCache(*this, mttfdSubItems_, mttfdSubItemsBand_, mttfNoBand, detSubItems);
   return mttfdSubItems_;
 }
 TMTTFdDenotation TBlocOp::GetMTTFdSubItemsBandLazy() const {
-  FillMTTFd(*this, mttfdSubItems_, mttfdSubItemsBand_, detSubItems);
+  FillMTTFdCache(*this, mttfdSubItems_, mttfdSubItemsBand_, mttfNoBand, detSubItems);
   return mttfdSubItemsBand_;
 }
 
@@ -310,16 +226,8 @@ bool TBlocOp::IsDCRelevant() const {
 }
 
 double TBlocOp::GetBlocOrder() const {
-  try {
-    TtiObject* owner = GetOwner();
-    if (dynamic_cast<TChannelOp*>(owner) || dynamic_cast<TBlocOpList*>(owner)) {
-      const int i = IndexInContainingList("List");
-      if (i >= 0) return static_cast<double>(i);
-    }
-  } catch (...) {
-    // the order is only a hint for the stores: no order rather than no save
-  }
-  return -1.0;
+  TtiObject* owner = GetOwner();
+  return OrderInContainingList(dynamic_cast<TChannelOp*>(owner) || dynamic_cast<TBlocOpList*>(owner), "List");
 }
 
 double TBlocOp::GetMinMissionTime() const {
@@ -364,12 +272,7 @@ std::string TBlocOp::GetDCSubItemsString() const {
 
 std::string TBlocOp::GetDCDenotationSubItemsString() const { return DCDenotationToStr(GetDCSubItemsBandLazy()); }
 
-std::string TBlocOp::GetDCString() const {
-  if (!IsDCRelevant() && GetOptHideNonRelevant()) return GetMsgString(391, msgBaseGeneral);
-  const double dc = GetDCLazy();
-  if (dc < 0.0 || std::isinf(dc)) return "- (-)";
-  return RoundedText(GetOptRoundDC(), dc * 100.0) + " (" + DCDenotationToStr(dcBand_) + ")";
-}
+std::string TBlocOp::GetDCString() const { return NodeDCText(*this); }
 
 std::string TBlocOp::GetFITDirectString() const {
   return bloc_ ? FloatToStr(FITOfMTTFd(bloc_->GetMTTFd(), GetOptTruncFIT())) : std::string();
@@ -395,34 +298,22 @@ std::string TBlocOp::GetMTTFdDenotationSubItemsString() const {
   return MTTFdDenotationToStr(GetMTTFdSubItemsBandLazy());
 }
 
-std::string TBlocOp::GetMTTFdString() const {
-  if (!IsMTTFdRelevant() && GetOptHideNonRelevant()) return GetMsgString(391, msgBaseGeneral);
-  const double m = GetMTTFdLazy();
-  return ReplaceInfinity(RoundedText(GetOptRoundMTTFd(), m) + " (" + MTTFdDenotationToStr(mttfdBand_) + ")");
-}
+std::string TBlocOp::GetMTTFdString() const { return NodeMTTFdText(*this); }
 
 // ---- Node operations ----
 
 bool TBlocOp::Equals(const TtiObject& other) const {
   if (&other.Class() != &Class()) return false;
   const auto& o = static_cast<const TBlocOp&>(other);
-  if (!SameObject(bloc_.get(), o.bloc_.get()) || list_->GetCount() != o.list_->GetCount() || !StampsEqual(o))
-    return false;
-  for (int i = 0; i < list_->GetCount(); ++i)
-    if (!list_->GetItems(i)->Equals(*o.list_->GetItems(i))) return false;
-  return true;
+  return SameObject(bloc_.get(), o.bloc_.get()) && SameItems(*list_, *o.list_) && StampsEqual(o);
 }
 
 void TBlocOp::Assign(const TtiObject& source) {
   const auto& s = SourceAs<TBlocOp>(*this, source);
   if (&s == this) return;
-  SetBloc(s.bloc_ ? s.bloc_->CloneAs<TBloc>() : nullptr);
-  list_->Clear();
-  for (TtiObject* o : *s.list_)
-    if (!o->GetDeleted()) list_->Add(o->CloneAs<TElementOp>());
-  AssignStamps(s);
-  StoreIsProtected(s.GetIsProtected());
-  Changed();
+  SetBloc(CloneOrNull(s.bloc_.get()));
+  RefillWithLiveClones(*list_, *s.list_);
+  FinishAssign(s);
 }
 
 int TBlocOp::GetPosition() const { return 1 + IndexInContainingList("List"); }
@@ -433,15 +324,9 @@ TItemStatus TBlocOp::CheckStatus(TStatusMessages* messages, bool recursive) {
   const TBloc* b = bloc_.get();
 
   if (b) {
-    // A DC measure that does not suffice for the PL the safety function requires.
-    // (A deleted measure is no measure, as for the DC itself.)
-    if (IsDCRelevant() && b->GetDCDet() == detMeasures && b->GetDCMeasureOp() &&
-        !b->GetDCMeasureOp()->GetDeleted() && b->GetDCMeasureOp()->GetDCMeasure()) {
-      const TChannelOp* channel = GetChannelOp();
-      TComponentOp* component = channel ? channel->GetComponentOp() : nullptr;
-      TSFOp* sf = component ? component->GetSFOp() : nullptr;
-      if (sf && b->GetDCMeasureOp()->GetDCMeasure()->GetInsufficient().Contains(sf->GetPLrLazy()))
-        ReportStatus(messages, result, isRed, StatusText(291, {sf->GetPLrString()}));
+    if (IsDCRelevant() && b->GetDCDet() == detMeasures) {
+      const std::string text = InsufficientDCMeasureText(GetChannelOp(), b->GetDCMeasureOp());
+      if (!text.empty()) ReportStatus(messages, result, isRed, text);
     }
     const bool hasElements = HasLiveItem(*list_);
     if (IsMTTFdRelevant() && b->GetMTTFdDet() == detSubItems && !hasElements)
@@ -461,11 +346,8 @@ TItemStatus TBlocOp::CheckStatus(TStatusMessages* messages, bool recursive) {
 
   if (recursive) {
     const bool selectAll = !IsMTTFdOrDCRelevant();
-    for (int i = 0; i < list_->GetCount(); ++i) {
-      TElementOp* e = list_->Items(i);
-      if (e->GetDeleted()) continue;
-      if (selectAll || e->IsMTTFdOrDCRelevant()) result = MinItemStatus(result, e->CheckStatus(messages, recursive));
-    }
+    result = WithChildStatus(result, *list_, messages,
+                             [&](const TElementOp& e) { return selectAll || e.IsMTTFdOrDCRelevant(); });
   }
 
   CallOnAfterCheckStatus();
@@ -480,7 +362,7 @@ void TBlocOp::Changed() {
 
 void TBlocOp::ExpandDocumentPaths() {
   if (bloc_) bloc_->SetDocument(ExpandFileName(bloc_->GetDocument()));
-  for (int i = 0; i < list_->GetCount(); ++i) list_->Items(i)->ExpandDocumentPaths();
+  TNodeBlocAbs::ExpandDocumentPaths();
 }
 
 }  // namespace kelvado

@@ -22,55 +22,45 @@ public:
   ~TBloc() override;
 
   // Entered DC (fraction); below 0 is refused (1004).
-  double GetDC() const { return dc_; }
+  double GetDC() const { return v_.dc; }
   void SetDC(double v);
   // detDirect, detSubItems (from the elements) or detMeasures (the chosen measure); detUnknown is refused.
-  TDetermination GetDCDet() const { return dcDet_; }
-  void SetDCDet(TDetermination v) { SetDetProp(dcDet_, v); }
-  const std::string& GetDCDocumentation() const { return dcDocumentation_; }
-  void SetDCDocumentation(const std::string& v) { SetProp(dcDocumentation_, v); }
+  TDetermination GetDCDet() const { return v_.dcDet; }
+  void SetDCDet(TDetermination v) { SetDetProp(v_.dcDet, v); }
+  const std::string& GetDCDocumentation() const { return v_.dcDocumentation; }
+  void SetDCDocumentation(const std::string& v) { SetProp(v_.dcDocumentation, v); }
   // The chosen DC measure, owned (see TElement::SetDCMeasureOp).
   TDCMeasureOp* GetDCMeasureOp() const { return dcMeasureOp_.get(); }
   void SetDCMeasureOp(std::unique_ptr<TDCMeasureOp> m);
-  const std::string& GetDescription() const { return description_; }
-  void SetDescription(const std::string& v) { SetProp(description_, v); }
-  const std::string& GetDocument() const { return document_; }
-  void SetDocument(const std::string& v) { SetProp(document_, v); }
-  const std::string& GetDocumentation() const { return documentation_; }
-  void SetDocumentation(const std::string& v) { SetProp(documentation_, v); }
-  const std::string& GetManufacturer() const { return manufacturer_; }
-  void SetManufacturer(const std::string& v) { SetProp(manufacturer_, v); }
+  const std::string& GetDescription() const { return v_.description; }
+  void SetDescription(const std::string& v) { SetProp(v_.description, v); }
+  const std::string& GetDocument() const { return v_.document; }
+  void SetDocument(const std::string& v) { SetProp(v_.document, v); }
+  const std::string& GetDocumentation() const { return v_.documentation; }
+  void SetDocumentation(const std::string& v) { SetProp(v_.documentation, v); }
+  const std::string& GetManufacturer() const { return v_.manufacturer; }
+  void SetManufacturer(const std::string& v) { SetProp(v_.manufacturer, v); }
   // Years; any number but NaN (1040).
-  double GetMissionTime() const { return missionTime_; }
+  double GetMissionTime() const { return v_.missionTime; }
   void SetMissionTime(double v);
   // Entered MTTFd (years); below 3 years is refused (1007).
-  double GetMTTFd() const { return mttfd_; }
+  double GetMTTFd() const { return v_.mttfd; }
   void SetMTTFd(double v);
   // detDirect or detSubItems; detMeasures and detUnknown are refused (1001).
   TDetermination GetMTTFdDet() const { return mttfdDet_; }
   void SetMTTFdDet(TDetermination v) { SetDetProp(mttfdDet_, v, {detMeasures}); }
-  const std::string& GetName() const { return name_; }
-  void SetName(const std::string& v) { SetProp(name_, v); }
-  const std::string& GetPartNo() const { return partNo_; }
-  void SetPartNo(const std::string& v) { SetProp(partNo_, v); }
+  const std::string& GetName() const { return v_.name; }
+  void SetName(const std::string& v) { SetProp(v_.name, v); }
+  const std::string& GetPartNo() const { return v_.partNo; }
+  void SetPartNo(const std::string& v) { SetProp(v_.partNo, v); }
 
   bool Equals(const TtiObject& other) const override;
   void Assign(const TtiObject& source) override;
 
 private:
-  double dc_ = 0.0;
-  TDetermination dcDet_ = detSubItems;
-  std::string dcDocumentation_;
+  bom_detail::TPartValues v_{detSubItems};
   std::unique_ptr<TDCMeasureOp> dcMeasureOp_;
-  std::string description_;
-  std::string document_;
-  std::string documentation_;
-  std::string manufacturer_;
-  double missionTime_ = cMissionTimeReference;
-  double mttfd_ = cElementDefaultMTTFd;
   TDetermination mttfdDet_ = detSubItems;
-  std::string name_;
-  std::string partNo_;
 };
 
 class TBlocOp : public TNodeBlocAbs {
@@ -140,7 +130,6 @@ public:
   void Assign(const TtiObject& source) override;
   // 1 + the position in the channel's block list; 0 without one.
   int GetPosition() const override;
-  void SetOnStructureChange(TNotifyEvent event) override;
   TItemStatus CheckStatus(TStatusMessages* messages, bool recursive) override;
   // The element nodes' Changed, the caches emptied, then OnChange.
   void Changed() override;

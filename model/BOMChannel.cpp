@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "model/BOMComponent.h"
+#include "model/BOMShared.h"
 #include "model/BOMValueTexts.h"
 #include "model/GlobalsConfig.h"
 #include "model/GlobalsLookups.h"
@@ -16,15 +17,6 @@ namespace kelvado {
 using namespace bom_detail;
 
 namespace {
-
-template <class T>
-const T& SourceAs(const TtiObject& target, const TtiObject& source) {
-  const T* s = dynamic_cast<const T*>(&source);
-  if (!s) throw EtiPerProgrammerException("Cannot assign a %s to a %s", {source.ClassName(), target.ClassName()});
-  return *s;
-}
-
-std::string StatusText(int index, FmtArgs args = {}) { return FormatMsgString(msgBaseStatus + index, args); }
 
 // The MTTFd text of the channel texts and the band text of that rounded value.
 std::string MTTFdText(double m) { return RoundedTextInf(GetOptRoundMTTFd(), m); }
@@ -51,9 +43,7 @@ bool TChannel::Equals(const TtiObject& other) const {
 void TChannel::Assign(const TtiObject& source) {
   const auto& s = SourceAs<TChannel>(*this, source);
   if (&s == this) return;
-  AssignStamps(s);
-  StoreIsProtected(s.GetIsProtected());
-  Changed();
+  FinishAssign(s);
 }
 
 const TtiClass& TTestChannel::StaticClass() {
@@ -80,15 +70,11 @@ const TtiClass& TChannelOp::StaticClass() {
 }
 
 TChannelOp::TChannelOp() : list_(std::make_unique<TBlocOpList>()) {
-  list_->SetOwner(this);
-  list_->SetItemOwner(this);
-  list_->SetOnChange([this](TtiObject* sender) { BlocsChanged(sender); });
+  WireChildList(*list_, this, [this](TtiObject* sender) { BlocsChanged(sender); });
 }
 
 TChannelOp::~TChannelOp() {
-  // Nothing may call back into this node while its parts go.
-  list_->SetOnChange(nullptr);
-  list_->SetOnStructureChange(nullptr);
+  UnhookChildList(*list_);
   if (channel_) channel_->SetOnChange(nullptr);
 }
 
@@ -98,22 +84,10 @@ void TChannelOp::ResetCaches() {
 }
 
 void TChannelOp::SetChannel(std::unique_ptr<TChannel> channel) {
-  if (channel && channel.get() == channel_.get()) {
-    (void)channel.release();
-    return;
-  }
-  if (!channel && !channel_) return;
+  if (KeepsPart(channel_, channel)) return;
   CheckWriteProtection();
-  std::unique_ptr<TChannel> old = std::move(channel_);
-  if (old) {
-    if (old->GetOwner() == this) old->SetOwner(nullptr);
-    old->SetOnChange(nullptr);
-  }
-  channel_ = std::move(channel);
-  if (channel_) {
-    channel_->SetOwner(this);
-    channel_->SetOnChange([this](TtiObject* sender) { ChannelChanged(sender); });
-  }
+  const auto old =
+      ReplacePart(channel_, std::move(channel), this, [this](TtiObject* sender) { ChannelChanged(sender); });
   ResetCaches();
   DoOnChange(this);
 }
@@ -167,11 +141,6 @@ TTestChannelOp* TChannelOp::PairedTestChannelOp() const {
   return nullptr;
 }
 
-void TChannelOp::SetOnStructureChange(TNotifyEvent event) {
-  list_->SetOnStructureChange(event);
-  TPerObjAbsEx::SetOnStructureChange(std::move(event));
-}
-
 double TChannelOp::GetDC(TDCCalc& calc, TDCDenotation& band) { return calc.CalcChannelDC(*this, band); }
 
 double TChannelOp::GetMTTFd(TMTTFdCalc& calc, TMTTFdDenotation& band) {
@@ -179,13 +148,7 @@ double TChannelOp::GetMTTFd(TMTTFdCalc& calc, TMTTFdDenotation& band) {
 }
 
 double TChannelOp::GetMTTFdLazy() const {
-  if (mttfd_ == -1.0) {
-    TMTTFdDenotation band = mttfNoBand;
-    // The cache is not part of what the node shows as its state: reading fills it, hence the const_cast.
-    const double v = const_cast<TChannelOp*>(this)->GetMTTFd(CalcPool().GetMTTFdCalc(), band);
-    mttfdBand_ = band;
-    mttfd_ = v;
-  }
+  FillMTTFdCache(*this, mttfd_, mttfdBand_, mttfNoBand);
   return mttfd_;
 }
 
@@ -256,16 +219,8 @@ bool TChannelOp::IsUsedBySubsystem() const {
 }
 
 double TChannelOp::GetChnOrder() const {
-  try {
-    TtiObject* owner = GetOwner();
-    if (dynamic_cast<TComponentOp*>(owner) || dynamic_cast<TChannelOpList*>(owner)) {
-      const int i = IndexInContainingList("List");
-      if (i >= 0) return static_cast<double>(i);
-    }
-  } catch (...) {
-    // the order is only a hint for the stores: no order rather than no save
-  }
-  return -1.0;
+  TtiObject* owner = GetOwner();
+  return OrderInContainingList(dynamic_cast<TComponentOp*>(owner) || dynamic_cast<TChannelOpList*>(owner), "List");
 }
 
 int TChannelOp::CountInList(bool testChannels) const {
@@ -300,24 +255,15 @@ std::string TChannelOp::GetCaption() const {
 bool TChannelOp::Equals(const TtiObject& other) const {
   const auto* o = dynamic_cast<const TChannelOp*>(&other);
   if (!o || !other.InheritsFrom(Class())) return false;
-  if ((channel_ == nullptr) != (o->channel_ == nullptr)) return false;
-  if (channel_ && !channel_->Equals(*o->channel_)) return false;
-  if (list_->GetCount() != o->list_->GetCount() || !StampsEqual(*o)) return false;
-  for (int i = 0; i < list_->GetCount(); ++i)
-    if (!list_->GetItems(i)->Equals(*o->list_->GetItems(i))) return false;
-  return true;
+  return SameObject(channel_.get(), o->channel_.get()) && SameItems(*list_, *o->list_) && StampsEqual(*o);
 }
 
 void TChannelOp::Assign(const TtiObject& source) {
   const auto& s = SourceAs<TChannelOp>(*this, source);
   if (&s == this) return;
-  list_->Clear();
-  for (TtiObject* o : *s.list_)
-    if (!o->GetDeleted()) list_->Add(o->CloneAs<TBlocOp>());
-  SetChannel(s.channel_ ? s.channel_->CloneAs<TChannel>() : nullptr);
-  AssignStamps(s);
-  StoreIsProtected(s.GetIsProtected());
-  Changed();
+  RefillWithLiveClones(*list_, *s.list_);
+  SetChannel(CloneOrNull(s.channel_.get()));
+  FinishAssign(s);
 }
 
 int TChannelOp::GetPosition() const { return CountInList(false); }
@@ -345,11 +291,8 @@ TItemStatus TChannelOp::CheckStatus(TStatusMessages* messages, bool recursive) {
   }
   if (recursive) {
     const bool selectAll = !IsUsedBySubsystem();
-    for (int i = 0; i < list_->GetCount(); ++i) {
-      TBlocOp* b = list_->Items(i);
-      if (b->GetDeleted()) continue;
-      if (selectAll || b->IsMTTFdOrDCRelevant()) result = MinItemStatus(result, b->CheckStatus(messages, recursive));
-    }
+    result = WithChildStatus(result, *list_, messages,
+                             [&](const TBlocOp& b) { return selectAll || b.IsMTTFdOrDCRelevant(); });
   }
 
   CallOnAfterCheckStatus();
@@ -361,10 +304,6 @@ void TChannelOp::Changed() {
   if (TTestChannelOp* tc = PairedTestChannelOp()) tc->Changed();
   ResetCaches();
   TPerObjAbsEx::Changed();
-}
-
-void TChannelOp::ExpandDocumentPaths() {
-  for (int i = 0; i < list_->GetCount(); ++i) list_->Items(i)->ExpandDocumentPaths();
 }
 
 // ---- TTestChannelOp ----

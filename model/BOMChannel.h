@@ -99,11 +99,9 @@ public:
   void Assign(const TtiObject& source) override;
   // Counted among the channels of the list that are neither deleted nor test channels (the first is 1).
   int GetPosition() const override;
-  void SetOnStructureChange(TNotifyEvent event) override;
   TItemStatus CheckStatus(TStatusMessages* messages, bool recursive) override;
   // The block nodes' and the paired test channel's Changed, the caches emptied, then OnChange.
   void Changed() override;
-  void ExpandDocumentPaths() override;
 
   void ResetCaches();
 

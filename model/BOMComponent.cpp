@@ -5,12 +5,15 @@
 
 #include "model/BOMChannel.h"
 #include "model/BOMSF.h"
+#include "model/BOMShared.h"
 #include "model/GlobalsLookups.h"
 #include "model/GlobalsTexts.h"
 #include "model/MsgStrings.h"
 #include "model/VisitorsCalc.h"
 
 namespace kelvado {
+
+using namespace bom_detail;
 
 namespace {
 
@@ -21,14 +24,6 @@ TtiEnumNames NamesOf() {
   return TtiEnumNames(EnumInfo<E>::Names);
 }
 
-template <class L>
-bool ListsEqual(const L& a, const L& b) {
-  if (a.GetCount() != b.GetCount()) return false;
-  for (int i = 0; i < a.GetCount(); ++i)
-    if (!a.GetItems(i)->Equals(*b.GetItems(i))) return false;
-  return true;
-}
-
 // Empties `target` and fills it with clones of the entries of `source` that are not deleted. No event fires:
 // Assign copies without events and fires once at its end.
 template <class L>
@@ -37,12 +32,7 @@ void RefillWithClones(L& target, const L& source) {
   const TNotifyEvent onStructure = target.GetOnStructureChange();
   target.SetOnChange(nullptr);
   target.SetOnStructureChange(nullptr);
-  target.Clear();
-  for (int i = 0; i < source.GetCount(); ++i) {
-    const TtiObject* item = source.GetItems(i);
-    if (item->GetDeleted()) continue;
-    target.Add(item->Clone());
-  }
+  RefillWithLiveClones(target, source);
   target.SetOnChange(onChange);
   target.SetOnStructureChange(onStructure);
 }
@@ -101,18 +91,13 @@ TComponent::TComponent()
 
 TComponent::~TComponent() {
   // No event from a destructor: the lists' items must not call back into a half-destroyed subsystem.
-  for (TPerObjListEx* l : {static_cast<TPerObjListEx*>(catConditionOps_.get()),
-                           static_cast<TPerObjListEx*>(plConditionOps_.get()),
-                           static_cast<TPerObjListEx*>(ccfMeasureOps_.get())}) {
-    l->SetOnChange(nullptr);
-    l->SetOnStructureChange(nullptr);
-  }
+  UnhookChildList(*catConditionOps_);
+  UnhookChildList(*plConditionOps_);
+  UnhookChildList(*ccfMeasureOps_);
 }
 
 void TComponent::HookList(TPerObjListEx& list) {
-  list.SetOwner(this);
-  list.SetItemOwner(this);
-  list.SetOnChange([this](TtiObject*) { DoOnChange(this); });
+  WireChildList(list, this, [this](TtiObject*) { DoOnChange(this); });
 }
 
 void TComponent::SetCCFScore(double v) {
@@ -176,10 +161,7 @@ TComponentOp* TComponent::GetComponentOp() const { return dynamic_cast<TComponen
 bool TComponent::Equals(const TtiObject& other) const {
   const auto* o = dynamic_cast<const TComponent*>(&other);
   if (!o) return false;
-  return cat_ == o->cat_ && catConditionOps_->GetCount() == o->catConditionOps_->GetCount() &&
-         plConditionOps_->GetCount() == o->plConditionOps_->GetCount() &&
-         ccfMeasureOps_->GetCount() == o->ccfMeasureOps_->GetCount() &&
-         catDocumentation_ == o->catDocumentation_ && catStandard_ == o->catStandard_ &&
+  return cat_ == o->cat_ && catDocumentation_ == o->catDocumentation_ && catStandard_ == o->catStandard_ &&
          catStandardFile_ == o->catStandardFile_ && description_ == o->description_ &&
          dcavgDocumentation_ == o->dcavgDocumentation_ && document_ == o->document_ &&
          documentation_ == o->documentation_ && manufacturer_ == o->manufacturer_ && partNo_ == o->partNo_ &&
@@ -188,14 +170,12 @@ bool TComponent::Equals(const TtiObject& other) const {
          mttfdOrgValue_ == o->mttfdOrgValue_ && mttfdDet_ == o->mttfdDet_ && name_ == o->name_ &&
          plDirectNoBind_ == o->plDirectNoBind_ && isPLPFHBind_ == o->isPLPFHBind_ && pfh_ == o->pfh_ &&
          plDet_ == o->plDet_ && useWorstCaseMTTFd_ == o->useWorstCaseMTTFd_ && StampsEqual(*o) &&
-         catConditionsRelevant_ == o->catConditionsRelevant_ && ListsEqual(*catConditionOps_, *o->catConditionOps_) &&
-         ListsEqual(*plConditionOps_, *o->plConditionOps_) && ListsEqual(*ccfMeasureOps_, *o->ccfMeasureOps_);
+         catConditionsRelevant_ == o->catConditionsRelevant_ && SameItems(*catConditionOps_, *o->catConditionOps_) &&
+         SameItems(*plConditionOps_, *o->plConditionOps_) && SameItems(*ccfMeasureOps_, *o->ccfMeasureOps_);
 }
 
 void TComponent::Assign(const TtiObject& source) {
-  const auto* s = dynamic_cast<const TComponent*>(&source);
-  if (!s)
-    throw EtiPerProgrammerException("Attempt to assign a %s to a %s", {source.ClassName(), ClassName()});
+  const auto* s = &SourceAs<TComponent>(*this, source);
   if (s == this) return;
   cat_ = s->cat_;
   catConditionsRelevant_ = s->catConditionsRelevant_;
@@ -225,10 +205,8 @@ void TComponent::Assign(const TtiObject& source) {
   RefillWithClones(*catConditionOps_, *s->catConditionOps_);
   RefillWithClones(*plConditionOps_, *s->plConditionOps_);
   RefillWithClones(*ccfMeasureOps_, *s->ccfMeasureOps_);
-  AssignStamps(*s);
-  StoreIsProtected(s->GetIsProtected());
   // Whoever shows or computes from this subsystem must hear that every value may have changed.
-  Changed();
+  FinishAssign(*s);
 }
 
 
@@ -281,15 +259,12 @@ const TtiClass& TComponentOp::StaticClass() {
 }
 
 TComponentOp::TComponentOp() : list_(std::make_unique<TChannelOpList>()) {
-  list_->SetOwner(this);
-  list_->SetItemOwner(this);
-  list_->SetOnChange([this](TtiObject* sender) { ChannelsChanged(sender); });
+  WireChildList(*list_, this, [this](TtiObject* sender) { ChannelsChanged(sender); });
   DoOnChange(this);
 }
 
 TComponentOp::~TComponentOp() {
-  list_->SetOnChange(nullptr);
-  list_->SetOnStructureChange(nullptr);
+  UnhookChildList(*list_);
   if (component_) component_->SetOnChange(nullptr);
 }
 
@@ -307,20 +282,10 @@ TComponent& TComponentOp::Comp() const {
 }
 
 void TComponentOp::SetComponent(std::unique_ptr<TComponent> component) {
-  if (component.get() == component_.get()) {
-    (void)component.release();  // the node owns it already
-    return;
-  }
+  if (KeepsPart(component_, component)) return;
   CheckWriteProtection();
-  if (component_) {
-    component_->SetOnChange(nullptr);
-    if (component_->GetOwner() == this) component_->SetOwner(nullptr);
-  }
-  component_ = std::move(component);
-  if (component_) {
-    component_->SetOwner(this);
-    component_->SetOnChange([this](TtiObject* sender) { DataChanged(sender); });
-  }
+  const auto old =
+      ReplacePart(component_, std::move(component), this, [this](TtiObject* sender) { DataChanged(sender); });
   ResetCaches();
   DoOnChange(this);
 }
@@ -348,18 +313,12 @@ void TComponentOp::DataChanged(TtiObject* sender) {
 }
 
 void TComponentOp::ChannelsChanged(TtiObject* sender) {
-  // The CCF from the measures depends on the subsystem's data only.
-  catReq_ = CatReq{};
-  ccf_ = TTriState::NotEvaluated;
-  ccfScore_ = 0.0;
-  dcavg_ = -1.0;
-  dcavgSub_ = -1.0;
-  mttfd_ = -1.0;
-  mttfdSub_ = -1.0;
-  pl_ = plForward;
-  pfh_ = -1.0;
-  plSub_ = plForward;
-  pfhSub_ = -1.0;
+  // The CCF from the measures depends on the subsystem's data only: it survives a change of the channels.
+  const TTriState ccfMeasures = ccfMeasures_;
+  const double ccfScoreMeasures = ccfScoreMeasures_;
+  ResetCaches();
+  ccfMeasures_ = ccfMeasures;
+  ccfScoreMeasures_ = ccfScoreMeasures;
   DoOnChange(sender);
 }
 
@@ -369,26 +328,15 @@ std::string TComponentOp::GetCaption() const {
 
 bool TComponentOp::Equals(const TtiObject& other) const {
   const auto* o = dynamic_cast<const TComponentOp*>(&other);
-  if (!o || list_->GetCount() != o->list_->GetCount() || !StampsEqual(*o)) return false;
-  if (component_ && (!o->component_ || !component_->Equals(*o->component_))) return false;
-  for (int i = 0; i < list_->GetCount(); ++i)
-    if (!list_->GetItems(i)->Equals(*o->list_->GetItems(i))) return false;
-  return true;
+  return o && SameObject(component_.get(), o->component_.get()) && StampsEqual(*o) && SameItems(*list_, *o->list_);
 }
 
 void TComponentOp::Assign(const TtiObject& source) {
-  const auto* s = dynamic_cast<const TComponentOp*>(&source);
-  if (!s) throw EtiPerProgrammerException("Attempt to assign a %s to a %s", {source.ClassName(), ClassName()});
+  const auto* s = &SourceAs<TComponentOp>(*this, source);
   if (s == this) return;
-  list_->Clear();
-  for (int i = 0; i < s->list_->GetCount(); ++i) {
-    const TtiObject* item = s->list_->GetItems(i);
-    if (!item->GetDeleted()) list_->Add(item->Clone());  // the list pairs channels and test channel
-  }
-  SetComponent(s->component_ ? s->component_->CloneAs<TComponent>() : nullptr);
-  AssignStamps(*s);
-  StoreIsProtected(s->GetIsProtected());
-  Changed();
+  RefillWithLiveClones(*list_, *s->list_);  // the list pairs channels and test channel
+  SetComponent(CloneOrNull(s->component_.get()));
+  FinishAssign(*s);
 }
 
 int TComponentOp::GetPosition() const {
@@ -398,18 +346,8 @@ int TComponentOp::GetPosition() const {
 
 double TComponentOp::GetCompOrder() const {
   const TtiObject* owner = GetOwner();
-  if (!owner || (owner->ClassName() != "TSFOp" && owner->ClassName() != "TComponentOpList")) return -1.0;
-  try {
-    const int i = IndexInContainingList("List");
-    return i < 0 ? -1.0 : static_cast<double>(i);
-  } catch (const std::exception&) {
-    return -1.0;
-  }
-}
-
-void TComponentOp::SetOnStructureChange(TNotifyEvent event) {
-  TPerObjAbsEx::SetOnStructureChange(event);
-  list_->SetOnStructureChange(std::move(event));
+  return OrderInContainingList(
+      owner && (owner->ClassName() == "TSFOp" || owner->ClassName() == "TComponentOpList"), "List");
 }
 
 void TComponentOp::Changed() {
@@ -423,8 +361,7 @@ void TComponentOp::ExpandDocumentPaths() {
     component_->SetDocument(ExpandFileName(component_->GetDocument()));
     component_->SetCatStandardFile(ExpandFileName(component_->GetCatStandardFile()));
   }
-  for (int i = 0; i < list_->GetCount(); ++i)
-    if (auto* n = dynamic_cast<TPerObjAbsEx*>(list_->GetItems(i))) n->ExpandDocumentPaths();
+  TNodeComponentAbs::ExpandDocumentPaths();
 }
 
 bool TComponentOp::GetCCF(TCCFCalc& calc, double& score, TDetermination det) {
@@ -445,16 +382,18 @@ TPL TComponentOp::GetPL(TPLCalc& calc, double& pfh, TDetermination det) {
 // again.
 
 namespace {
-TComponentOp& Mut(const TComponentOp& n) { return const_cast<TComponentOp&>(n); }
+// As the caches in BOMShared.h; a CCF cache holds NotEvaluated while empty.
+void FillCCFCache(const TComponentOp& node, TTriState& cache, double& scoreField, TDetermination det) {
+  if (cache != TTriState::NotEvaluated) return;
+  double score = 0.0;
+  const bool met = const_cast<TComponentOp&>(node).GetCCF(CalcPool().GetCCFCalc(), score, det);
+  scoreField = score;
+  cache = met ? TTriState::Yes : TTriState::No;
+}
 }  // namespace
 
 double TComponentOp::GetDCavgLazy() const {
-  if (dcavg_ == -1.0) {
-    TDCDenotation band = dcForward;
-    const double v = Mut(*this).GetDC(CalcPool().GetDCCalc(), band, detUnknown);
-    dcavgBand_ = band;
-    dcavg_ = v;
-  }
+  FillDCCache(*this, dcavg_, dcavgBand_, detUnknown);
   return dcavg_;
 }
 
@@ -464,12 +403,7 @@ TDCDenotation TComponentOp::GetDCavgDenotationLazy() const {
 }
 
 double TComponentOp::GetDCavgSubItemsLazy() const {
-  if (dcavgSub_ == -1.0) {
-    TDCDenotation band = dcForward;
-    const double v = Mut(*this).GetDC(CalcPool().GetDCCalc(), band, detSubItems);
-    dcavgSubBand_ = band;
-    dcavgSub_ = v;
-  }
+  FillDCCache(*this, dcavgSub_, dcavgSubBand_, detSubItems);
   return dcavgSub_;
 }
 
@@ -479,12 +413,7 @@ TDCDenotation TComponentOp::GetDCavgSubItemsDenotationLazy() const {
 }
 
 double TComponentOp::GetMTTFdLazy() const {
-  if (mttfd_ == -1.0) {
-    TMTTFdDenotation band = mttfLow;
-    const double v = Mut(*this).GetMTTFd(CalcPool().GetMTTFdCalc(), band, detUnknown);
-    mttfdBand_ = band;
-    mttfd_ = v;
-  }
+  FillMTTFdCache(*this, mttfd_, mttfdBand_, mttfLow, detUnknown);
   return mttfd_;
 }
 
@@ -494,12 +423,7 @@ TMTTFdDenotation TComponentOp::GetMTTFdDenotationLazy() const {
 }
 
 double TComponentOp::GetMTTFdSubItemsLazy() const {
-  if (mttfdSub_ == -1.0) {
-    TMTTFdDenotation band = mttfLow;
-    const double v = Mut(*this).GetMTTFd(CalcPool().GetMTTFdCalc(), band, detSubItems);
-    mttfdSubBand_ = band;
-    mttfdSub_ = v;
-  }
+  FillMTTFdCache(*this, mttfdSub_, mttfdSubBand_, mttfLow, detSubItems);
   return mttfdSub_;
 }
 
@@ -509,12 +433,7 @@ TMTTFdDenotation TComponentOp::GetMTTFdSubItemsDenotationLazy() const {
 }
 
 TPL TComponentOp::GetPLLazy() const {
-  if (pl_ == plForward) {
-    double pfh = -1.0;
-    const TPL pl = Mut(*this).GetPL(CalcPool().GetPLCalc(), pfh, detUnknown);
-    pfh_ = pfh;
-    pl_ = pl;
-  }
+  FillPLCache(*this, pl_, pfh_, detUnknown);
   return pl_;
 }
 
@@ -524,12 +443,7 @@ double TComponentOp::GetPFHLazy() const {
 }
 
 TPL TComponentOp::GetPLSubItemsLazy() const {
-  if (plSub_ == plForward) {
-    double pfh = -1.0;
-    const TPL pl = Mut(*this).GetPL(CalcPool().GetPLCalc(), pfh, detSubItems);
-    pfhSub_ = pfh;
-    plSub_ = pl;
-  }
+  FillPLCache(*this, plSub_, pfhSub_, detSubItems);
   return plSub_;
 }
 
@@ -539,12 +453,7 @@ double TComponentOp::GetPFHSubItemsLazy() const {
 }
 
 bool TComponentOp::IsCCFSatisfiedLazy() const {
-  if (ccf_ == TTriState::NotEvaluated) {
-    double score = 0.0;
-    const bool met = Mut(*this).GetCCF(CalcPool().GetCCFCalc(), score, detUnknown);
-    ccfScore_ = score;
-    ccf_ = met ? TTriState::Yes : TTriState::No;
-  }
+  FillCCFCache(*this, ccf_, ccfScore_, detUnknown);
   return ccf_ == TTriState::Yes;
 }
 
@@ -554,12 +463,7 @@ double TComponentOp::GetCCFScoreLazy() const {
 }
 
 bool TComponentOp::IsCCFMeasuresSatisfiedLazy() const {
-  if (ccfMeasures_ == TTriState::NotEvaluated) {
-    double score = 0.0;
-    const bool met = Mut(*this).GetCCF(CalcPool().GetCCFCalc(), score, detMeasures);
-    ccfScoreMeasures_ = score;
-    ccfMeasures_ = met ? TTriState::Yes : TTriState::No;
-  }
+  FillCCFCache(*this, ccfMeasures_, ccfScoreMeasures_, detMeasures);
   return ccfMeasures_ == TTriState::Yes;
 }
 

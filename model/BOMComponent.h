@@ -170,7 +170,6 @@ public:
   void Assign(const TtiObject& source) override;
   // 1-based position among the subsystems of the owning safety function; 0 without one.
   int GetPosition() const override;
-  void SetOnStructureChange(TNotifyEvent event) override;
   TItemStatus CheckStatus(TStatusMessages* messages, bool recursive) override;
   // The channel list's Changed, the caches emptied, then OnChange.
   void Changed() override;

@@ -8,6 +8,7 @@
 #include "model/BOMChannel.h"
 #include "model/BOMComponent.h"
 #include "model/BOMSF.h"
+#include "model/BOMShared.h"
 #include "model/GlobalsConfig.h"
 #include "model/GlobalsLookups.h"
 #include "model/GlobalsTexts.h"
@@ -16,17 +17,13 @@
 
 namespace kelvado {
 
+using namespace bom_detail;
+
 namespace {
 
 const char* const kCRLF = "\r\n";
 
 std::string General(int index) { return GetMsgString(index, msgBaseGeneral); }
-std::string StatusText(int index, const FmtArgs& args = {}) { return FormatMsgString(msgBaseStatus + index, args); }
-
-std::string TrimRight(std::string s) {
-  while (!s.empty() && static_cast<unsigned char>(s.back()) <= ' ') s.pop_back();
-  return s;
-}
 
 // A number rounded as the option says, with an infinite value shown as the infinity text.
 std::string Rounded(double value, int digits) { return ReplaceInfinity(FloatToStr(RoundToDigits(digits, value))); }

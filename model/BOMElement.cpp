@@ -8,6 +8,7 @@
 #include "model/BOMChannel.h"
 #include "model/BOMComponent.h"
 #include "model/BOMSF.h"
+#include "model/BOMShared.h"
 #include "model/BOMValueTexts.h"
 #include "model/GlobalsConfig.h"
 #include "model/GlobalsLookups.h"
@@ -24,25 +25,7 @@ namespace {
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
 constexpr TFloatLimits kB10dLimits{cB10dMin, kInf, false, 1006, TFloatLimits::ValueMin};
-constexpr TFloatLimits kDCLimits{cDCMinimum, cDCMaximum, false, 1004, TFloatLimits::ValueMinMax};
-constexpr TFloatLimits kMTTFdLimits{MTTFdMinYears, kInf, false, 1007, TFloatLimits::ValueMin};
-constexpr TFloatLimits kMissionTimeLimits{-kInf, cMissionTimeMax, false, 1040, TFloatLimits::ValueMax};
 constexpr TFloatLimits kNopLimits{0.0, kInf, true, 1008, TFloatLimits::ValueMin};
-
-template <class T>
-const T& SourceAs(const TtiObject& target, const TtiObject& source) {
-  const T* s = dynamic_cast<const T*>(&source);
-  if (!s) throw EtiPerProgrammerException("Cannot assign a %s to a %s", {source.ClassName(), target.ClassName()});
-  return *s;
-}
-
-template <class T>
-bool SameObject(const T* a, const T* b) {
-  if (!a || !b) return a == b;
-  return a->Equals(*b);
-}
-
-std::string StatusText(int index, FmtArgs args = {}) { return FormatMsgString(msgBaseStatus + index, args); }
 
 }  // namespace
 
@@ -89,62 +72,33 @@ TElement::~TElement() {
 }
 
 void TElement::SetB10d(double v) { SetFloatProp(b10d_, v, kB10dLimits); }
-void TElement::SetDC(double v) { SetFloatProp(dc_, v, kDCLimits); }
-void TElement::SetMissionTime(double v) { SetFloatProp(missionTime_, v, kMissionTimeLimits); }
-void TElement::SetMTTFd(double v) { SetFloatProp(mttfd_, v, kMTTFdLimits); }
+void TElement::SetDC(double v) { SetFloatProp(v_.dc, v, kPartDCLimits); }
+void TElement::SetMissionTime(double v) { SetFloatProp(v_.missionTime, v, kPartMissionTimeLimits); }
+void TElement::SetMTTFd(double v) { SetFloatProp(v_.mttfd, v, kPartMTTFdLimits); }
 
 void TElement::SetDCMeasureOp(std::unique_ptr<TDCMeasureOp> m) {
-  if (m && m.get() == dcMeasureOp_.get()) {
-    (void)m.release();  // the occurrence already held, handed in again: keep the one ownership
-    return;
-  }
-  if (!m && !dcMeasureOp_) return;
+  if (KeepsPart(dcMeasureOp_, m)) return;
   CheckWriteProtection();
-  std::unique_ptr<TDCMeasureOp> old = std::move(dcMeasureOp_);
-  if (old) {
-    if (old->GetOwner() == this) old->SetOwner(nullptr);
-    old->SetOnChange(nullptr);
-  }
-  dcMeasureOp_ = std::move(m);
-  if (dcMeasureOp_) {
-    dcMeasureOp_->SetOwner(this);
-    dcMeasureOp_->SetOnChange([this](TtiObject*) { DoOnChange(this); });
-  }
+  const auto old = ReplacePart(dcMeasureOp_, std::move(m), this, [this](TtiObject*) { DoOnChange(this); });
   PropertyChanged();
-  // `old` is freed here, after the event.
 }
 
 bool TElement::Equals(const TtiObject& other) const {
   if (&other.Class() != &Class()) return false;
   const auto& o = static_cast<const TElement&>(other);
-  return b10d_ == o.b10d_ && dc_ == o.dc_ && dcDocumentation_ == o.dcDocumentation_ && dcDet_ == o.dcDet_ &&
-         SameObject(dcMeasureOp_.get(), o.dcMeasureOp_.get()) && description_ == o.description_ &&
-         document_ == o.document_ && documentation_ == o.documentation_ && manufacturer_ == o.manufacturer_ &&
-         missionTime_ == o.missionTime_ && mttfd_ == o.mttfd_ && name_ == o.name_ && partNo_ == o.partNo_ &&
+  return v_ == o.v_ && b10d_ == o.b10d_ && SameObject(dcMeasureOp_.get(), o.dcMeasureOp_.get()) &&
          technology_ == o.technology_ && useB10d_ == o.useB10d_ && StampsEqual(o);
 }
 
 void TElement::Assign(const TtiObject& source) {
   const auto& s = SourceAs<TElement>(*this, source);
   if (&s == this) return;
-  SetDCMeasureOp(s.dcMeasureOp_ ? s.dcMeasureOp_->CloneAs<TDCMeasureOp>() : nullptr);
+  SetDCMeasureOp(CloneOrNull(s.dcMeasureOp_.get()));
+  v_ = s.v_;
   b10d_ = s.b10d_;
-  dc_ = s.dc_;
-  dcDocumentation_ = s.dcDocumentation_;
-  dcDet_ = s.dcDet_;
-  description_ = s.description_;
-  document_ = s.document_;
-  documentation_ = s.documentation_;
-  manufacturer_ = s.manufacturer_;
-  missionTime_ = s.missionTime_;
-  mttfd_ = s.mttfd_;
-  name_ = s.name_;
-  partNo_ = s.partNo_;
   technology_ = s.technology_;
   useB10d_ = s.useB10d_;
-  AssignStamps(s);
-  StoreIsProtected(s.GetIsProtected());
-  Changed();
+  FinishAssign(s);
 }
 
 // ---- TElementOp ----
@@ -191,22 +145,10 @@ void TElementOp::ResetCaches() {
 }
 
 void TElementOp::SetElement(std::unique_ptr<TElement> element) {
-  if (element && element.get() == element_.get()) {
-    (void)element.release();
-    return;
-  }
-  if (!element && !element_) return;
+  if (KeepsPart(element_, element)) return;
   CheckWriteProtection();
-  std::unique_ptr<TElement> old = std::move(element_);
-  if (old) {
-    if (old->GetOwner() == this) old->SetOwner(nullptr);
-    old->SetOnChange(nullptr);
-  }
-  element_ = std::move(element);
-  if (element_) {
-    element_->SetOwner(this);
-    element_->SetOnChange([this](TtiObject* sender) { ElementChanged(sender); });
-  }
+  const auto old =
+      ReplacePart(element_, std::move(element), this, [this](TtiObject* sender) { ElementChanged(sender); });
   ResetCaches();
   DoOnChange(this);
 }
@@ -235,14 +177,8 @@ double TElementOp::GetMTTFd(TMTTFdCalc& calc, TMTTFdDenotation& band, TDetermina
   return calc.CalcElementMTTFd(*this, band, det);
 }
 
-// The caches are not part of what the node shows as its state: reading fills them, hence the const_cast.
 double TElementOp::GetDCLazy() const {
-  if (dc_ == -1.0) {
-    TDCDenotation band = dcForward;
-    const double v = const_cast<TElementOp*>(this)->GetDC(CalcPool().GetDCCalc(), band, detUnknown);
-    dcBand_ = band;
-    dc_ = v;
-  }
+  FillDCCache(*this, dc_, dcBand_, detUnknown);
   return dc_;
 }
 
@@ -252,12 +188,7 @@ TDCDenotation TElementOp::GetDCBandLazy() const {
 }
 
 double TElementOp::GetDCMeasuresLazy() const {
-  if (dcMeasures_ == -1.0) {
-    TDCDenotation band = dcForward;
-    const double v = const_cast<TElementOp*>(this)->GetDC(CalcPool().GetDCCalc(), band, detMeasures);
-    dcMeasuresBand_ = band;
-    dcMeasures_ = v;
-  }
+  FillDCCache(*this, dcMeasures_, dcMeasuresBand_, detMeasures);
   return dcMeasures_;
 }
 
@@ -268,11 +199,8 @@ TDCDenotation TElementOp::GetDCMeasuresBandLazy() const {
 
 double TElementOp::GetMTTFdLazy() const {
   if (mttfd_ == -1.0) {
-    TMTTFdDenotation band = mttfLow;
     const TDetermination det = element_ && element_->GetUseB10d() ? detSubItems : detDirect;
-    const double v = const_cast<TElementOp*>(this)->GetMTTFd(CalcPool().GetMTTFdCalc(), band, det);
-    mttfdBand_ = band;
-    mttfd_ = v;
+    FillMTTFdCache(*this, mttfd_, mttfdBand_, mttfLow, det);
   }
   return mttfd_;
 }
@@ -311,16 +239,8 @@ bool TElementOp::IsDCRelevant() const {
 }
 
 double TElementOp::GetElmOrder() const {
-  try {
-    TtiObject* owner = GetOwner();
-    if (dynamic_cast<TBlocOp*>(owner) || dynamic_cast<TElementOpList*>(owner)) {
-      const int i = IndexInContainingList("List");
-      if (i >= 0) return static_cast<double>(i);
-    }
-  } catch (...) {
-    // the order is only a hint for the stores: no order rather than no save
-  }
-  return -1.0;
+  TtiObject* owner = GetOwner();
+  return OrderInContainingList(dynamic_cast<TBlocOp*>(owner) || dynamic_cast<TElementOpList*>(owner), "List");
 }
 
 void TElementOp::GetDCMeasureReportDescription(std::string& text) const {
@@ -365,12 +285,7 @@ std::string TElementOp::GetDCDenotationMeasuresString() const {
   return DCDenotationToStr(GetDCMeasuresBandLazy());
 }
 
-std::string TElementOp::GetDCString() const {
-  if (!IsDCRelevant() && GetOptHideNonRelevant()) return GetMsgString(391, msgBaseGeneral);
-  const double dc = GetDCLazy();
-  if (dc < 0.0 || std::isinf(dc)) return "- (-)";
-  return RoundedText(GetOptRoundDC(), dc * 100.0) + " (" + DCDenotationToStr(dcBand_) + ")";
-}
+std::string TElementOp::GetDCString() const { return NodeDCText(*this); }
 
 std::string TElementOp::GetElementName() const {
   if (!element_ || element_->GetName().empty()) return PlaceholderElementName();
@@ -417,11 +332,7 @@ std::string TElementOp::GetMTTFdDenotationB10dString() const {
   return MTTFdDenotationToStr(band);
 }
 
-std::string TElementOp::GetMTTFdString() const {
-  if (!IsMTTFdRelevant() && GetOptHideNonRelevant()) return GetMsgString(391, msgBaseGeneral);
-  const double m = GetMTTFdLazy();
-  return ReplaceInfinity(RoundedText(GetOptRoundMTTFd(), m) + " (" + MTTFdDenotationToStr(mttfdBand_) + ")");
-}
+std::string TElementOp::GetMTTFdString() const { return NodeMTTFdText(*this); }
 
 std::string TElementOp::GetNopString() const { return RoundedText(GetOptRoundNop(), nop_); }
 
@@ -438,11 +349,9 @@ bool TElementOp::Equals(const TtiObject& other) const {
 void TElementOp::Assign(const TtiObject& source) {
   const auto& s = SourceAs<TElementOp>(*this, source);
   if (&s == this) return;
-  SetElement(s.element_ ? s.element_->CloneAs<TElement>() : nullptr);
+  SetElement(CloneOrNull(s.element_.get()));
   nop_ = s.nop_;
-  AssignStamps(s);
-  StoreIsProtected(s.GetIsProtected());
-  Changed();
+  FinishAssign(s);
 }
 
 int TElementOp::GetPosition() const { return 1 + IndexInContainingList("List"); }
@@ -453,16 +362,10 @@ TItemStatus TElementOp::CheckStatus(TStatusMessages* messages, bool recursive) {
   TItemStatus result = isGreen;
   const TElement* e = element_.get();
 
-  // A DC measure that does not suffice for the PL the safety function requires.
-  // (A deleted measure is no measure, as for the DC itself.)
-  if (e && IsDCRelevant() && e->GetDCDet() == detMeasures && e->GetDCMeasureOp() &&
-      !e->GetDCMeasureOp()->GetDeleted() && e->GetDCMeasureOp()->GetDCMeasure()) {
+  if (e && IsDCRelevant() && e->GetDCDet() == detMeasures) {
     const TBlocOp* bloc = GetBlocOp();
-    const TChannelOp* channel = bloc ? bloc->GetChannelOp() : nullptr;
-    TComponentOp* component = channel ? channel->GetComponentOp() : nullptr;
-    TSFOp* sf = component ? component->GetSFOp() : nullptr;
-    if (sf && e->GetDCMeasureOp()->GetDCMeasure()->GetInsufficient().Contains(sf->GetPLrLazy()))
-      ReportStatus(messages, result, isRed, StatusText(291, {sf->GetPLrString()}));
+    const std::string text = InsufficientDCMeasureText(bloc ? bloc->GetChannelOp() : nullptr, e->GetDCMeasureOp());
+    if (!text.empty()) ReportStatus(messages, result, isRed, text);
   }
   if (!e || e->GetName().empty() || ContainsPlaceholderWord(e->GetName(), 115))
     ReportStatus(messages, result, isYellow, StatusText(256));

@@ -27,6 +27,27 @@ inline constexpr double cElementDefaultMTTFd = 10.0;
 // The platform's absolute form of a file name ("" stays ""), as the document paths are expanded.
 std::string ExpandFileName(const std::string& fileName);
 
+namespace bom_detail {
+// The entered values the element and the block have in common (compared and copied as one by Equals and
+// Assign). The owned DC measure is kept apart: it is compared by Equals and copied by cloning.
+struct TPartValues {
+  explicit TPartValues(TDetermination defaultDCDet = detDirect) : dcDet(defaultDCDet) {}
+
+  double dc = 0.0;
+  TDetermination dcDet;
+  std::string dcDocumentation;
+  std::string description;
+  std::string document;
+  std::string documentation;
+  std::string manufacturer;
+  double missionTime = cMissionTimeReference;
+  double mttfd = cElementDefaultMTTFd;
+  std::string name;
+  std::string partNo;
+  bool operator==(const TPartValues&) const = default;
+};
+}  // namespace bom_detail
+
 class TElement : public TPerObjAbsEx {
 public:
   TI_CLASS(TElement)
@@ -37,36 +58,36 @@ public:
   double GetB10d() const { return b10d_; }
   void SetB10d(double v);
   // Entered DC (fraction); below 0 is refused (1004).
-  double GetDC() const { return dc_; }
+  double GetDC() const { return v_.dc; }
   void SetDC(double v);
-  const std::string& GetDCDocumentation() const { return dcDocumentation_; }
-  void SetDCDocumentation(const std::string& v) { SetProp(dcDocumentation_, v); }
+  const std::string& GetDCDocumentation() const { return v_.dcDocumentation; }
+  void SetDCDocumentation(const std::string& v) { SetProp(v_.dcDocumentation, v); }
   // Where the DC comes from: detDirect (DC) or detMeasures (the chosen measure). Other values are stored
   // (the calculator refuses them), except detUnknown, which is never stored (1001).
-  TDetermination GetDCDet() const { return dcDet_; }
-  void SetDCDet(TDetermination v) { SetDetProp(dcDet_, v); }
+  TDetermination GetDCDet() const { return v_.dcDet; }
+  void SetDCDet(TDetermination v) { SetDetProp(v_.dcDet, v); }
   // The chosen DC measure, owned. Replacing it frees the old one; its changes fire this element's OnChange.
   TDCMeasureOp* GetDCMeasureOp() const { return dcMeasureOp_.get(); }
   void SetDCMeasureOp(std::unique_ptr<TDCMeasureOp> m);
-  const std::string& GetDescription() const { return description_; }
-  void SetDescription(const std::string& v) { SetProp(description_, v); }
+  const std::string& GetDescription() const { return v_.description; }
+  void SetDescription(const std::string& v) { SetProp(v_.description, v); }
   // File name of a document.
-  const std::string& GetDocument() const { return document_; }
-  void SetDocument(const std::string& v) { SetProp(document_, v); }
-  const std::string& GetDocumentation() const { return documentation_; }
-  void SetDocumentation(const std::string& v) { SetProp(documentation_, v); }
-  const std::string& GetManufacturer() const { return manufacturer_; }
-  void SetManufacturer(const std::string& v) { SetProp(manufacturer_, v); }
+  const std::string& GetDocument() const { return v_.document; }
+  void SetDocument(const std::string& v) { SetProp(v_.document, v); }
+  const std::string& GetDocumentation() const { return v_.documentation; }
+  void SetDocumentation(const std::string& v) { SetProp(v_.documentation, v); }
+  const std::string& GetManufacturer() const { return v_.manufacturer; }
+  void SetManufacturer(const std::string& v) { SetProp(v_.manufacturer, v); }
   // Years; any number but NaN (1040).
-  double GetMissionTime() const { return missionTime_; }
+  double GetMissionTime() const { return v_.missionTime; }
   void SetMissionTime(double v);
   // Entered MTTFd (years); below 3 years is refused (1007), +infinity is legal.
-  double GetMTTFd() const { return mttfd_; }
+  double GetMTTFd() const { return v_.mttfd; }
   void SetMTTFd(double v);
-  const std::string& GetName() const { return name_; }
-  void SetName(const std::string& v) { SetProp(name_, v); }
-  const std::string& GetPartNo() const { return partNo_; }
-  void SetPartNo(const std::string& v) { SetProp(partNo_, v); }
+  const std::string& GetName() const { return v_.name; }
+  void SetName(const std::string& v) { SetProp(v_.name, v); }
+  const std::string& GetPartNo() const { return v_.partNo; }
+  void SetPartNo(const std::string& v) { SetProp(v_.partNo, v); }
   TTechnology GetTechnology() const { return technology_; }
   void SetTechnology(TTechnology v) { SetEnumProp(technology_, v); }
   // The MTTFd is computed from B10d and the node's Nop instead of taken from MTTFd.
@@ -79,19 +100,9 @@ public:
   void Assign(const TtiObject& source) override;
 
 private:
+  bom_detail::TPartValues v_;
   double b10d_ = 0.0;
-  double dc_ = 0.0;
-  std::string dcDocumentation_;
-  TDetermination dcDet_ = detDirect;
   std::unique_ptr<TDCMeasureOp> dcMeasureOp_;
-  std::string description_;
-  std::string document_;
-  std::string documentation_;
-  std::string manufacturer_;
-  double missionTime_ = cMissionTimeReference;
-  double mttfd_ = cElementDefaultMTTFd;
-  std::string name_;
-  std::string partNo_;
   TTechnology technology_ = tecOther;
   bool useB10d_ = false;
 };

@@ -3,11 +3,14 @@
 #include <cmath>
 
 #include "framework/tiUtils.h"
+#include "model/BOMShared.h"
 #include "model/GlobalsLookups.h"
 #include "model/GlobalsTexts.h"
 #include "model/MsgStrings.h"
 
 namespace kelvado {
+
+using namespace bom_detail;
 
 namespace {
 
@@ -19,49 +22,12 @@ constexpr TFloatLimits kDCBoundLimits{cDCMinimum, kInf, false, 1003, TFloatLimit
 constexpr TFloatLimits kDCLimits{cDCMinimum, kInf, false, 1004, TFloatLimits::ValueMinMax};
 constexpr TFloatLimits kScoreLimits{cCCFScoreMin, cCCFScoreMax, false, 1005, TFloatLimits::ValueMinMax};
 
-template <class T>
-const T& SourceAs(const TtiObject& target, const TtiObject& source) {
-  const T* s = dynamic_cast<const T*>(&source);
-  if (!s) throw EtiPerProgrammerException("Cannot assign a %s to a %s", {source.ClassName(), target.ClassName()});
-  return *s;
-}
-
-// Both absent, or both present and Equals.
-template <class T>
-bool SameDefinition(const T* a, const T* b) {
-  if (!a || !b) return a == b;
-  return a->Equals(*b);
-}
-
-template <class T>
-std::unique_ptr<T> CloneOrNull(const T* p) {
-  return p ? p->template CloneAs<T>() : nullptr;
-}
-
 [[noreturn]] void NoMeasure(const TtiObject& op, const char* what) {
   throw EtiPerProgrammerException("%s has no DC measure whose %s could be written", {op.ClassName(), what});
 }
 
 void TrimTrailingBlanksAndBreaks(std::string& s) {
   while (!s.empty() && (s.back() == ' ' || s.back() == '\r' || s.back() == '\n')) s.pop_back();
-}
-
-// Takes over `m` as the owned definition in `slot`: releases the old one (its Owner and change hook) and hooks
-// the new one to `handler`. The old definition is handed back so that it is freed after the caller's event.
-template <class T>
-std::unique_ptr<T> ReplaceDefinition(std::unique_ptr<T>& slot, std::unique_ptr<T> m, TtiObject* owner,
-                                     TNotifyEvent handler) {
-  std::unique_ptr<T> old = std::move(slot);
-  if (old) {
-    if (old->GetOwner() == owner) old->SetOwner(nullptr);
-    old->SetOnChange(nullptr);
-  }
-  slot = std::move(m);
-  if (slot) {
-    slot->SetOwner(owner);
-    slot->SetOnChange(std::move(handler));
-  }
-  return old;
 }
 
 }  // namespace
@@ -122,9 +88,7 @@ void TDCMeasure::Assign(const TtiObject& source) {
   documentation_ = s.documentation_;
   document_ = s.document_;
   insufficient_ = s.insufficient_;
-  AssignStamps(s);
-  StoreIsProtected(s.GetIsProtected());
-  Changed();
+  FinishAssign(s);
 }
 
 // ---- TCCFMeasure ----
@@ -160,9 +124,7 @@ void TCCFMeasure::Assign(const TtiObject& source) {
   documentation_ = s.documentation_;
   document_ = s.document_;
   score_ = s.score_;
-  AssignStamps(s);
-  StoreIsProtected(s.GetIsProtected());
-  Changed();
+  FinishAssign(s);
 }
 
 // ---- Conditions ----
@@ -187,9 +149,7 @@ void TCatCondition::Assign(const TtiObject& source) {
   const auto& s = SourceAs<TCatCondition>(*this, source);
   ccid_ = s.ccid_;
   text_ = s.text_;
-  AssignStamps(s);
-  StoreIsProtected(s.GetIsProtected());
-  Changed();
+  FinishAssign(s);
 }
 
 const TtiClass& TPLCondition::StaticClass() {
@@ -212,9 +172,7 @@ void TPLCondition::Assign(const TtiObject& source) {
   const auto& s = SourceAs<TPLCondition>(*this, source);
   plcid_ = s.plcid_;
   text_ = s.text_;
-  AssignStamps(s);
-  StoreIsProtected(s.GetIsProtected());
-  Changed();
+  FinishAssign(s);
 }
 
 // ---- TDCMeasureOp ----
@@ -253,14 +211,9 @@ void TDCMeasureOp::SetDC(double v) {
 }
 
 void TDCMeasureOp::SetDCMeasure(std::unique_ptr<TDCMeasure> m) {
-  if (m && m.get() == dcMeasure_.get()) {
-    (void)m.release();  // the measure already held, handed in again: keep the one ownership
-    return;
-  }
-  if (!m && !dcMeasure_) return;
+  if (KeepsPart(dcMeasure_, m)) return;
   CheckWriteProtection();
-  std::unique_ptr<TDCMeasure> old =
-      ReplaceDefinition(dcMeasure_, std::move(m), this, [this](TtiObject*) { MeasureChanged(); });
+  const auto old = ReplacePart(dcMeasure_, std::move(m), this, [this](TtiObject*) { MeasureChanged(); });
   if (dcMeasure_ && (dc_ < dcMeasure_->GetDCmin() || dc_ > dcMeasure_->GetDCmax())) dc_ = dcMeasure_->GetDCmin();
   PropertyChanged();
 }
@@ -348,7 +301,7 @@ std::string TDCMeasureOp::GetCaption() const { return GetMsgString(8, msgBaseGen
 bool TDCMeasureOp::Equals(const TtiObject& other) const {
   const auto* o = dynamic_cast<const TDCMeasureOp*>(&other);
   return o && dc_ == o->dc_ && isSatisfied_ == o->isSatisfied_ && StampsEqual(*o) &&
-         SameDefinition(dcMeasure_.get(), o->dcMeasure_.get());
+         SameObject(dcMeasure_.get(), o->dcMeasure_.get());
 }
 
 void TDCMeasureOp::Assign(const TtiObject& source) {
@@ -356,9 +309,7 @@ void TDCMeasureOp::Assign(const TtiObject& source) {
   SetDCMeasure(CloneOrNull(s.dcMeasure_.get()));
   dc_ = s.dc_;
   isSatisfied_ = s.isSatisfied_;
-  AssignStamps(s);
-  StoreIsProtected(s.GetIsProtected());
-  Changed();
+  FinishAssign(s);
 }
 
 // ---- TCCFMeasureOp ----
@@ -382,14 +333,9 @@ TCCFMeasureOp::~TCCFMeasureOp() {
 }
 
 void TCCFMeasureOp::SetCCFMeasure(std::unique_ptr<TCCFMeasure> m) {
-  if (m && m.get() == ccfMeasure_.get()) {
-    (void)m.release();
-    return;
-  }
-  if (!m && !ccfMeasure_) return;
+  if (KeepsPart(ccfMeasure_, m)) return;
   CheckWriteProtection();
-  std::unique_ptr<TCCFMeasure> old =
-      ReplaceDefinition(ccfMeasure_, std::move(m), this, [this](TtiObject*) { DoOnChange(this); });
+  const auto old = ReplacePart(ccfMeasure_, std::move(m), this, [this](TtiObject*) { DoOnChange(this); });
   PropertyChanged();
 }
 
@@ -409,13 +355,7 @@ std::string TCCFMeasureOp::GetScoreString() const {
 int TCCFMeasureOp::GetPosition() const { return 1 + IndexInContainingList("CCFMeasureOps"); }
 
 double TCCFMeasureOp::GetCCFMOrder() const {
-  if (!GetOwner()) return -1.0;
-  try {
-    const int i = IndexInContainingList("CCFMeasureOps");
-    return i < 0 ? -1.0 : static_cast<double>(i);
-  } catch (const std::exception&) {
-    return -1.0;
-  }
+  return OrderInContainingList(GetOwner() != nullptr, "CCFMeasureOps");
 }
 
 std::string TCCFMeasureOp::GetCaption() const { return GetMsgString(9, msgBaseGeneral); }
@@ -423,16 +363,14 @@ std::string TCCFMeasureOp::GetCaption() const { return GetMsgString(9, msgBaseGe
 bool TCCFMeasureOp::Equals(const TtiObject& other) const {
   const auto* o = dynamic_cast<const TCCFMeasureOp*>(&other);
   return o && isSatisfied_ == o->isSatisfied_ && StampsEqual(*o) &&
-         SameDefinition(ccfMeasure_.get(), o->ccfMeasure_.get());
+         SameObject(ccfMeasure_.get(), o->ccfMeasure_.get());
 }
 
 void TCCFMeasureOp::Assign(const TtiObject& source) {
   const auto& s = SourceAs<TCCFMeasureOp>(*this, source);
   SetCCFMeasure(CloneOrNull(s.ccfMeasure_.get()));
   isSatisfied_ = s.isSatisfied_;
-  AssignStamps(s);
-  StoreIsProtected(s.GetIsProtected());
-  Changed();
+  FinishAssign(s);
 }
 
 // ---- TCatConditionOp / TPLConditionOp ----
@@ -452,14 +390,9 @@ TCatConditionOp::~TCatConditionOp() {
 }
 
 void TCatConditionOp::SetCatCondition(std::unique_ptr<TCatCondition> c) {
-  if (c && c.get() == condition_.get()) {
-    (void)c.release();
-    return;
-  }
-  if (!c && !condition_) return;
+  if (KeepsPart(condition_, c)) return;
   CheckWriteProtection();
-  std::unique_ptr<TCatCondition> old =
-      ReplaceDefinition(condition_, std::move(c), this, [this](TtiObject*) { DoOnChange(this); });
+  const auto old = ReplacePart(condition_, std::move(c), this, [this](TtiObject*) { DoOnChange(this); });
   PropertyChanged();
 }
 
@@ -468,16 +401,14 @@ std::string TCatConditionOp::GetCaption() const { return GetMsgString(10, msgBas
 bool TCatConditionOp::Equals(const TtiObject& other) const {
   const auto* o = dynamic_cast<const TCatConditionOp*>(&other);
   return o && isSatisfied_ == o->isSatisfied_ && StampsEqual(*o) &&
-         SameDefinition(condition_.get(), o->condition_.get());
+         SameObject(condition_.get(), o->condition_.get());
 }
 
 void TCatConditionOp::Assign(const TtiObject& source) {
   const auto& s = SourceAs<TCatConditionOp>(*this, source);
   SetCatCondition(CloneOrNull(s.condition_.get()));
   isSatisfied_ = s.isSatisfied_;
-  AssignStamps(s);
-  StoreIsProtected(s.GetIsProtected());
-  Changed();
+  FinishAssign(s);
 }
 
 const TtiClass& TPLConditionOp::StaticClass() {
@@ -495,14 +426,9 @@ TPLConditionOp::~TPLConditionOp() {
 }
 
 void TPLConditionOp::SetPLCondition(std::unique_ptr<TPLCondition> c) {
-  if (c && c.get() == condition_.get()) {
-    (void)c.release();
-    return;
-  }
-  if (!c && !condition_) return;
+  if (KeepsPart(condition_, c)) return;
   CheckWriteProtection();
-  std::unique_ptr<TPLCondition> old =
-      ReplaceDefinition(condition_, std::move(c), this, [this](TtiObject*) { DoOnChange(this); });
+  const auto old = ReplacePart(condition_, std::move(c), this, [this](TtiObject*) { DoOnChange(this); });
   PropertyChanged();
 }
 
@@ -511,16 +437,14 @@ std::string TPLConditionOp::GetCaption() const { return GetMsgString(11, msgBase
 bool TPLConditionOp::Equals(const TtiObject& other) const {
   const auto* o = dynamic_cast<const TPLConditionOp*>(&other);
   return o && isSatisfied_ == o->isSatisfied_ && StampsEqual(*o) &&
-         SameDefinition(condition_.get(), o->condition_.get());
+         SameObject(condition_.get(), o->condition_.get());
 }
 
 void TPLConditionOp::Assign(const TtiObject& source) {
   const auto& s = SourceAs<TPLConditionOp>(*this, source);
   SetPLCondition(CloneOrNull(s.condition_.get()));
   isSatisfied_ = s.isSatisfied_;
-  AssignStamps(s);
-  StoreIsProtected(s.GetIsProtected());
-  Changed();
+  FinishAssign(s);
 }
 
 // ---- Lists ----

@@ -6,23 +6,14 @@
 
 #include "framework/tiUtils.h"
 #include "model/BOMSF.h"
+#include "model/BOMShared.h"
 #include "model/GlobalsConfig.h"
 #include "model/GlobalsTexts.h"
 #include "model/MsgStrings.h"
 
 namespace kelvado {
 
-namespace {
-
-// Everything at or below a blank (spaces, tabs, line breaks) is cut from the end.
-std::string TrimRight(std::string s) {
-  while (!s.empty() && static_cast<unsigned char>(s.back()) <= ' ') s.pop_back();
-  return s;
-}
-
-std::string StatusText(int index, const FmtArgs& args = {}) { return FormatMsgString(msgBaseStatus + index, args); }
-
-}  // namespace
+using namespace bom_detail;
 
 // ---- TProject ----
 
@@ -72,8 +63,7 @@ bool TProject::Equals(const TtiObject& other) const {
 }
 
 void TProject::Assign(const TtiObject& source) {
-  const auto* s = dynamic_cast<const TProject*>(&source);
-  if (!s) throw EtiPerProgrammerException("Attempt to assign a %s to a %s", {source.ClassName(), ClassName()});
+  const auto* s = &SourceAs<TProject>(*this, source);
   if (s == this) return;
   author_ = s->author_;
   document_ = s->document_;
@@ -84,9 +74,7 @@ void TProject::Assign(const TtiObject& source) {
   standardsFolder_ = s->standardsFolder_;
   fileName_ = s->fileName_;
   lastChange_ = s->lastChange_;
-  AssignStamps(*s);
-  StoreIsProtected(s->GetIsProtected());
-  Changed();
+  FinishAssign(*s);
 }
 
 // ---- TProjectOp ----
@@ -102,33 +90,20 @@ const TtiClass& TProjectOp::StaticClass() {
 }
 
 TProjectOp::TProjectOp() : list_(std::make_unique<TSFOpList>()) {
-  list_->SetOwner(this);
-  list_->SetItemOwner(this);
-  list_->SetOnChange([this](TtiObject* sender) { ListChanged(sender); });
+  WireChildList(*list_, this, [this](TtiObject* sender) { ListChanged(sender); });
   DoOnChange(this);
 }
 
 TProjectOp::~TProjectOp() {
-  list_->SetOnChange(nullptr);
-  list_->SetOnStructureChange(nullptr);
+  UnhookChildList(*list_);
   if (project_) project_->SetOnChange(nullptr);
 }
 
 void TProjectOp::SetProject(std::unique_ptr<TProject> project) {
-  if (project.get() == project_.get()) {
-    (void)project.release();  // the node owns it already
-    return;
-  }
+  if (KeepsPart(project_, project)) return;
   CheckWriteProtection();
-  if (project_) {
-    project_->SetOnChange(nullptr);
-    if (project_->GetOwner() == this) project_->SetOwner(nullptr);
-  }
-  project_ = std::move(project);
-  if (project_) {
-    project_->SetOwner(this);
-    project_->SetOnChange([this](TtiObject* sender) { DataChanged(sender); });
-  }
+  const auto old =
+      ReplacePart(project_, std::move(project), this, [this](TtiObject* sender) { DataChanged(sender); });
   DoOnChange(this);
 }
 
@@ -153,28 +128,15 @@ std::string TProjectOp::GetCaption() const { return project_ ? GetProjectName() 
 
 bool TProjectOp::Equals(const TtiObject& other) const {
   const auto* o = dynamic_cast<const TProjectOp*>(&other);
-  if (!o || list_->GetCount() != o->list_->GetCount()) return false;
-  if (static_cast<bool>(project_) != static_cast<bool>(o->project_)) return false;
-  if (project_ && !project_->Equals(*o->project_)) return false;
-  if (!StampsEqual(*o)) return false;
-  for (int i = 0; i < list_->GetCount(); ++i)
-    if (!list_->GetItems(i)->Equals(*o->list_->GetItems(i))) return false;
-  return true;
+  return o && SameObject(project_.get(), o->project_.get()) && StampsEqual(*o) && SameItems(*list_, *o->list_);
 }
 
 void TProjectOp::Assign(const TtiObject& source) {
-  const auto* s = dynamic_cast<const TProjectOp*>(&source);
-  if (!s) throw EtiPerProgrammerException("Attempt to assign a %s to a %s", {source.ClassName(), ClassName()});
-  if (s == this) return;
-  list_->Clear();
-  for (int i = 0; i < s->list_->GetCount(); ++i) {
-    const TtiObject* item = s->list_->GetItems(i);
-    if (!item->GetDeleted()) list_->Add(item->Clone());
-  }
-  SetProject(s->project_ ? s->project_->CloneAs<TProject>() : nullptr);
-  AssignStamps(*s);
-  StoreIsProtected(s->GetIsProtected());
-  Changed();
+  const auto& s = SourceAs<TProjectOp>(*this, source);
+  if (&s == this) return;
+  RefillWithLiveClones(*list_, *s.list_);
+  SetProject(CloneOrNull(s.project_.get()));
+  FinishAssign(s);
 }
 
 int TProjectOp::GetPosition() const {
@@ -182,19 +144,9 @@ int TProjectOp::GetPosition() const {
   return i < 0 ? 0 : i + 1;
 }
 
-void TProjectOp::SetOnStructureChange(TNotifyEvent event) {
-  TPerObjAbsEx::SetOnStructureChange(event);
-  list_->SetOnStructureChange(std::move(event));
-}
-
 void TProjectOp::Changed() {
   list_->Changed();
   TPerObjAbsEx::Changed();
-}
-
-void TProjectOp::ExpandDocumentPaths() {
-  for (int i = 0; i < list_->GetCount(); ++i)
-    if (auto* n = dynamic_cast<TPerObjAbsEx*>(list_->GetItems(i))) n->ExpandDocumentPaths();
 }
 
 TItemStatus TProjectOp::CheckStatus(TStatusMessages* messages, bool recursive) {
@@ -212,12 +164,7 @@ TItemStatus TProjectOp::CheckStatus(TStatusMessages* messages, bool recursive) {
   if (norm < ver2006 || norm > ver20062003)
     ReportStatus(messages, result, isYellow,
                  StatusText(283, {NormVersionText(norm), NormVersionText(CurrentNormVersion)}));
-  if (recursive) {
-    for (int i = 0; i < list_->GetCount(); ++i) {
-      TSFOp* sf = list_->Items(i);
-      if (!sf->GetDeleted()) result = MinItemStatus(result, sf->CheckStatus(messages, recursive));
-    }
-  }
+  if (recursive) result = WithChildStatus(result, *list_, messages, [](const TSFOp&) { return true; });
   CallOnAfterCheckStatus();
   return result;
 }

@@ -76,10 +76,8 @@ public:
   bool Equals(const TtiObject& other) const override;
   void Assign(const TtiObject& source) override;
   int GetPosition() const override;
-  void SetOnStructureChange(TNotifyEvent event) override;
   TItemStatus CheckStatus(TStatusMessages* messages, bool recursive) override;
   void Changed() override;
-  void ExpandDocumentPaths() override;
 
   // The text of the project's edition stamp.
   std::string GetNormVersionString() const;

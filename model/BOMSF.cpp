@@ -4,6 +4,7 @@
 
 #include "model/BOMComponent.h"
 #include "model/BOMProject.h"
+#include "model/BOMShared.h"
 #include "model/GlobalsConfig.h"
 #include "model/GlobalsLookups.h"
 #include "model/GlobalsTexts.h"
@@ -11,6 +12,8 @@
 #include "model/VisitorsCalc.h"
 
 namespace kelvado {
+
+using namespace bom_detail;
 
 namespace {
 
@@ -29,8 +32,6 @@ bool PLMeets(TPL reached, TPL required) {
 
 // True when `a` is a real PL better than `b` (any real PL is better than "-").
 bool PLBetter(TPL a, TPL b) { return IsRealPL(a) && (!IsRealPL(b) || a > b); }
-
-std::string StatusText(int index, const FmtArgs& args = {}) { return FormatMsgString(msgBaseStatus + index, args); }
 
 }  // namespace
 
@@ -86,8 +87,7 @@ bool TSF::Equals(const TtiObject& other) const {
 }
 
 void TSF::Assign(const TtiObject& source) {
-  const auto* s = dynamic_cast<const TSF*>(&source);
-  if (!s) throw EtiPerProgrammerException("Attempt to assign a %s to a %s", {source.ClassName(), ClassName()});
+  const auto* s = &SourceAs<TSF>(*this, source);
   if (s == this) return;
   document_ = s->document_;
   documentation_ = s->documentation_;
@@ -104,9 +104,7 @@ void TSF::Assign(const TtiObject& source) {
   safeState_ = s->safeState_;
   sfType_ = s->sfType_;
   triggerEvent_ = s->triggerEvent_;
-  AssignStamps(*s);
-  StoreIsProtected(s->GetIsProtected());
-  Changed();
+  FinishAssign(*s);
 }
 
 // ---- TSFOp ----
@@ -128,34 +126,20 @@ const TtiClass& TSFOp::StaticClass() {
 }
 
 TSFOp::TSFOp() : list_(std::make_unique<TComponentOpList>()) {
-  list_->SetOwner(this);
-  list_->SetItemOwner(this);
   // A change anywhere below changes the PL reached: empty the cache and pass the change up.
-  list_->SetOnChange([this](TtiObject* sender) { ComponentsChanged(sender); });
+  WireChildList(*list_, this, [this](TtiObject* sender) { ComponentsChanged(sender); });
   DoOnChange(this);
 }
 
 TSFOp::~TSFOp() {
-  list_->SetOnChange(nullptr);
-  list_->SetOnStructureChange(nullptr);
+  UnhookChildList(*list_);
   if (sf_) sf_->SetOnChange(nullptr);
 }
 
 void TSFOp::SetSF(std::unique_ptr<TSF> sf) {
-  if (sf.get() == sf_.get()) {
-    (void)sf.release();  // the node owns it already
-    return;
-  }
+  if (KeepsPart(sf_, sf)) return;
   CheckWriteProtection();
-  if (sf_) {
-    sf_->SetOnChange(nullptr);
-    if (sf_->GetOwner() == this) sf_->SetOwner(nullptr);
-  }
-  sf_ = std::move(sf);
-  if (sf_) {
-    sf_->SetOwner(this);
-    sf_->SetOnChange([this](TtiObject* sender) { DataChanged(sender); });
-  }
+  const auto old = ReplacePart(sf_, std::move(sf), this, [this](TtiObject* sender) { DataChanged(sender); });
   ResetCaches();
   DoOnChange(this);
 }
@@ -181,38 +165,20 @@ std::string TSFOp::GetCaption() const { return sf_ ? GetSFName() : GetMsgString(
 
 bool TSFOp::Equals(const TtiObject& other) const {
   const auto* o = dynamic_cast<const TSFOp*>(&other);
-  if (!o || list_->GetCount() != o->list_->GetCount()) return false;
-  if (static_cast<bool>(sf_) != static_cast<bool>(o->sf_)) return false;
-  if (sf_ && !sf_->Equals(*o->sf_)) return false;
-  if (!StampsEqual(*o)) return false;
-  for (int i = 0; i < list_->GetCount(); ++i)
-    if (!list_->GetItems(i)->Equals(*o->list_->GetItems(i))) return false;
-  return true;
+  return o && SameObject(sf_.get(), o->sf_.get()) && StampsEqual(*o) && SameItems(*list_, *o->list_);
 }
 
 void TSFOp::Assign(const TtiObject& source) {
-  const auto* s = dynamic_cast<const TSFOp*>(&source);
-  if (!s) throw EtiPerProgrammerException("Attempt to assign a %s to a %s", {source.ClassName(), ClassName()});
-  if (s == this) return;
-  list_->Clear();
-  for (int i = 0; i < s->list_->GetCount(); ++i) {
-    const TtiObject* item = s->list_->GetItems(i);
-    if (!item->GetDeleted()) list_->Add(item->Clone());
-  }
-  SetSF(s->sf_ ? s->sf_->CloneAs<TSF>() : nullptr);
-  AssignStamps(*s);
-  StoreIsProtected(s->GetIsProtected());
-  Changed();
+  const auto& s = SourceAs<TSFOp>(*this, source);
+  if (&s == this) return;
+  RefillWithLiveClones(*list_, *s.list_);
+  SetSF(CloneOrNull(s.sf_.get()));
+  FinishAssign(s);
 }
 
 int TSFOp::GetPosition() const {
   const int i = IndexInContainingList("List");
   return i < 0 ? 0 : i + 1;
-}
-
-void TSFOp::SetOnStructureChange(TNotifyEvent event) {
-  TPerObjAbsEx::SetOnStructureChange(event);
-  list_->SetOnStructureChange(std::move(event));
 }
 
 void TSFOp::Changed() {
@@ -221,23 +187,13 @@ void TSFOp::Changed() {
   TPerObjAbsEx::Changed();
 }
 
-void TSFOp::ExpandDocumentPaths() {
-  for (int i = 0; i < list_->GetCount(); ++i)
-    if (auto* n = dynamic_cast<TPerObjAbsEx*>(list_->GetItems(i))) n->ExpandDocumentPaths();
-}
-
 TPL TSFOp::GetPL(TPLCalc& calc, double& pfh, TDetermination det) {
   (void)det;  // a safety function has one way to its PL
   return calc.CalcSFPL(*this, pfh);
 }
 
 TPL TSFOp::GetPLLazy() const {
-  if (pl_ == plForward) {
-    double pfh = -1.0;
-    const TPL pl = const_cast<TSFOp*>(this)->GetPL(CalcPool().GetPLCalc(), pfh, detUnknown);
-    pfh_ = pfh;
-    pl_ = pl;
-  }
+  FillPLCache(*this, pl_, pfh_, detUnknown);
   return pl_;
 }
 
@@ -349,13 +305,8 @@ TItemStatus TSFOp::CheckStatus(TStatusMessages* messages, bool recursive) {
     // A value that cannot be computed is reported, never passed over.
     ReportStatus(messages, result, isRed, e.Message());
   }
-  if (recursive) {
-    for (int i = 0; i < list_->GetCount(); ++i) {
-      TComponentOp* c = list_->Items(i);
-      if (c->GetDeleted() || !c->IsSubsystemRelevant()) continue;
-      result = MinItemStatus(result, c->CheckStatus(messages, recursive));
-    }
-  }
+  if (recursive)
+    result = WithChildStatus(result, *list_, messages, [](const TComponentOp& c) { return c.IsSubsystemRelevant(); });
   CallOnAfterCheckStatus();
   return result;
 }

@@ -95,10 +95,8 @@ public:
   bool Equals(const TtiObject& other) const override;
   void Assign(const TtiObject& source) override;
   int GetPosition() const override;
-  void SetOnStructureChange(TNotifyEvent event) override;
   TItemStatus CheckStatus(TStatusMessages* messages, bool recursive) override;
   void Changed() override;
-  void ExpandDocumentPaths() override;
 
   TPL GetPL(TPLCalc& calc, double& pfh, TDetermination det) override;
 

@@ -5,7 +5,9 @@
 #include <string>
 #include <string_view>
 
+#include "model/GlobalsConfig.h"
 #include "model/GlobalsTexts.h"
+#include "model/MsgStrings.h"
 
 namespace kelvado::bom_detail {
 
@@ -43,6 +45,25 @@ inline double FITOfMTTFd(double mttfd, int truncDigits) {
 inline double MTTFdOfFIT(double fit) {
   if (fit == 0.0) return std::numeric_limits<double>::infinity();
   return 1e9 / (fit * kHoursPerYear);
+}
+
+// The DC text of an element or block node: "percent (band)", "- (-)" without a value, or the text for a value
+// that does not count when such values are hidden (then nothing is computed).
+template <class Node>
+std::string NodeDCText(const Node& node) {
+  if (!node.IsDCRelevant() && GetOptHideNonRelevant()) return GetMsgString(391, msgBaseGeneral);
+  const double dc = node.GetDCLazy();
+  if (dc < 0.0 || std::isinf(dc)) return "- (-)";
+  return RoundedText(GetOptRoundDC(), dc * 100.0) + " (" + DCDenotationToStr(node.GetDCBandLazy()) + ")";
+}
+
+// The same for the MTTFd: "years (band)" with "INF" as the infinity text.
+template <class Node>
+std::string NodeMTTFdText(const Node& node) {
+  if (!node.IsMTTFdRelevant() && GetOptHideNonRelevant()) return GetMsgString(391, msgBaseGeneral);
+  const double m = node.GetMTTFdLazy();
+  return ReplaceInfinity(RoundedText(GetOptRoundMTTFd(), m) + " (" + MTTFdDenotationToStr(node.GetMTTFdBandLazy()) +
+                         ")");
 }
 
 // `name` contains the word of a placeholder (general text `textIndex`). An empty text (no language file)

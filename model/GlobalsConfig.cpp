@@ -62,6 +62,44 @@ void ShowFailure(const std::exception& e) { ShowRegistryFailure(ClassNameOf(e), 
 
 void ShowUnknownFailure() { ShowRegistryFailure("Exception", "unknown failure of the settings store"); }
 
+// Runs one access to the user's registry; a failure is shown to the user and reported as false.
+template <class Access>
+bool GuardedRegistry(Access&& access) {
+  try {
+    access();
+    return true;
+  } catch (const std::exception& e) {
+    ShowFailure(e);
+  } catch (...) {
+    ShowUnknownFailure();
+  }
+  return false;
+}
+
+// Reads one value of a section; a missing one yields def and, with writeDefault, is written there.
+template <class T, class Read, class WriteDefault>
+T RegReadValue(const std::string& section, const std::string& key, const T& def, bool writeDefault, Read read,
+               WriteDefault writeDef) {
+  T value = def;
+  bool missing = false;
+  const bool ok = GuardedRegistry([&] {
+    IRegistry& reg = CurrentUserRegistry();
+    const std::string path = SectionKey(section);
+    reg.CreateKey(path);
+    if (reg.ValueExists(path, key))
+      value = (reg.*read)(path, key);
+    else
+      missing = true;
+  });
+  if (ok && missing && writeDefault) writeDef(section, key, def);
+  return value;
+}
+
+template <class T, class Write>
+bool RegWriteValue(const std::string& section, const std::string& key, const T& value, Write write) {
+  return GuardedRegistry([&] { (CurrentUserRegistry().*write)(SectionKey(section), key, value); });
+}
+
 // --- one store or the other --------------------------------------------------------------------------------
 
 std::string ReadStr(const char* section, const char* key, const std::string& def, bool writeDefault) {
@@ -189,105 +227,27 @@ void ShowRegistryFailure(const std::string& className, const std::string& messag
 
 std::string RegReadString(const std::string& section, const std::string& key, const std::string& def,
                           bool writeDefault) {
-  std::string value = def;
-  bool missing = false;
-  try {
-    IRegistry& reg = CurrentUserRegistry();
-    const std::string path = SectionKey(section);
-    reg.CreateKey(path);
-    if (reg.ValueExists(path, key))
-      value = reg.ReadString(path, key);
-    else
-      missing = true;
-  } catch (const std::exception& e) {
-    ShowFailure(e);
-    return value;
-  } catch (...) {
-    ShowUnknownFailure();
-    return value;
-  }
-  if (missing && writeDefault) RegWriteString(section, key, def);
-  return value;
+  return RegReadValue(section, key, def, writeDefault, &IRegistry::ReadString, RegWriteString);
 }
 
 bool RegWriteString(const std::string& section, const std::string& key, const std::string& value) {
-  try {
-    CurrentUserRegistry().WriteString(SectionKey(section), key, value);
-    return true;
-  } catch (const std::exception& e) {
-    ShowFailure(e);
-  } catch (...) {
-    ShowUnknownFailure();
-  }
-  return false;
+  return RegWriteValue(section, key, value, &IRegistry::WriteString);
 }
 
 int32_t RegReadInteger(const std::string& section, const std::string& key, int32_t def, bool writeDefault) {
-  int32_t value = def;
-  bool missing = false;
-  try {
-    IRegistry& reg = CurrentUserRegistry();
-    const std::string path = SectionKey(section);
-    reg.CreateKey(path);
-    if (reg.ValueExists(path, key))
-      value = reg.ReadInteger(path, key);
-    else
-      missing = true;
-  } catch (const std::exception& e) {
-    ShowFailure(e);
-    return value;
-  } catch (...) {
-    ShowUnknownFailure();
-    return value;
-  }
-  if (missing && writeDefault) RegWriteInteger(section, key, def);
-  return value;
+  return RegReadValue(section, key, def, writeDefault, &IRegistry::ReadInteger, RegWriteInteger);
 }
 
 bool RegWriteInteger(const std::string& section, const std::string& key, int32_t value) {
-  try {
-    CurrentUserRegistry().WriteInteger(SectionKey(section), key, value);
-    return true;
-  } catch (const std::exception& e) {
-    ShowFailure(e);
-  } catch (...) {
-    ShowUnknownFailure();
-  }
-  return false;
+  return RegWriteValue(section, key, value, &IRegistry::WriteInteger);
 }
 
 bool RegReadBool(const std::string& section, const std::string& key, bool def, bool writeDefault) {
-  bool value = def;
-  bool missing = false;
-  try {
-    IRegistry& reg = CurrentUserRegistry();
-    const std::string path = SectionKey(section);
-    reg.CreateKey(path);
-    if (reg.ValueExists(path, key))
-      value = reg.ReadBool(path, key);
-    else
-      missing = true;
-  } catch (const std::exception& e) {
-    ShowFailure(e);
-    return value;
-  } catch (...) {
-    ShowUnknownFailure();
-    return value;
-  }
-  if (missing && writeDefault) RegWriteBool(section, key, def);
-  return value;
+  return RegReadValue(section, key, def, writeDefault, &IRegistry::ReadBool, RegWriteBool);
 }
 
 bool RegWriteBool(const std::string& section, const std::string& key, bool value) {
-  try {
-    CurrentUserRegistry().WriteBool(SectionKey(section), key, value);
-    return true;
-  } catch (const std::exception& e) {
-    ShowFailure(e);
-  } catch (...) {
-    ShowUnknownFailure();
-  }
-  return false;
+  return RegWriteValue(section, key, value, &IRegistry::WriteBool);
 }
 
 void CheckRelativePath(std::string& path, bool& isRelative) {

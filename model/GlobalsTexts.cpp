@@ -21,6 +21,16 @@ constexpr int kMsgInvalidValue = 1001;
 bool CutMTTFdRaise() { return GetOptCutMTTFdRaise(true); }
 bool BandTextsFromLanguage() { return GetOptUseDCMTTFdFieldsFromLngFile(); }
 
+// A band's short name, or its text numbered `number` when the option asks for the language file's (and it
+// has one).
+std::string BandText(std::string_view name, int number) {
+  if (BandTextsFromLanguage()) {
+    std::string t = GetMsgString(number, msgBaseStatus);
+    if (!t.empty()) return t;
+  }
+  return std::string(name);
+}
+
 // Built-in stamp texts (general texts 501-505 and 520). They are written into every stored row and read back
 // from it, so they must not change with the installed language.
 constexpr std::string_view kNormVersionTexts[] = {
@@ -86,22 +96,12 @@ std::string CatToStr(TCat Cat) {
 
 std::string DCDenotationToStr(TDCDenotation Value) {
   if (Value >= dcForward) return "-";
-  std::string s(EnumName(Value).substr(2));
-  if (BandTextsFromLanguage()) {
-    std::string t = GetMsgString(705 + Value, msgBaseStatus);
-    if (!t.empty()) s = std::move(t);
-  }
-  return s;
+  return BandText(EnumName(Value).substr(2), 705 + Value);
 }
 
 std::string MTTFdDenotationToStr(TMTTFdDenotation Value) {
   if (Value > mttfHigh) return "-";
-  std::string s(EnumName(Value).substr(4));
-  if (BandTextsFromLanguage()) {
-    std::string t = GetMsgString(700 + Value, msgBaseStatus);
-    if (!t.empty()) s = std::move(t);
-  }
-  return s;
+  return BandText(EnumName(Value).substr(4), 700 + Value);
 }
 
 std::string TechnologyText(TTechnology Tech) {

@@ -83,57 +83,47 @@ struct PLrKey {
   size_t Hash() const { return (static_cast<size_t>(s) << 16) | (static_cast<size_t>(f) << 8) | p; }
 };
 
+// What the three lists share: the ring, its counts, and the answer for a key not held.
+template <typename Key, typename Value>
+class RingList {
+public:
+  explicit RingList(size_t capacity) : ring_(capacity) {}
+  size_t Count() const { return ring_.Count(); }
+  size_t Capacity() const { return ring_.Capacity(); }
+  void Clear() { ring_.Clear(); }
+
+protected:
+  Value ValueOr(const Key& key, Value missing) const {
+    const Value* v = ring_.Find(key);
+    return v ? *v : missing;
+  }
+  Ring<Key, Value> ring_;
+};
+
 }  // namespace lazylists_detail
 
 // A Double key to an integer; -1 when the key is not held.
-class TFloatList {
+class TFloatList : public lazylists_detail::RingList<double, int32_t> {
 public:
-  explicit TFloatList(size_t capacity) : ring_(capacity) {}
+  using RingList::RingList;
   bool Add(int32_t value, double key) { return ring_.Add(value, key); }
-  int32_t ValueOf(double key) const {
-    const int32_t* v = ring_.Find(key);
-    return v ? *v : -1;
-  }
-  size_t Count() const { return ring_.Count(); }
-  size_t Capacity() const { return ring_.Capacity(); }
-  void Clear() { ring_.Clear(); }
-
-private:
-  lazylists_detail::Ring<double, int32_t> ring_;
+  int32_t ValueOf(double key) const { return ValueOr(key, -1); }
 };
 
 // Category, DCavg and MTTFd to a PFH; -1.0 when the key is not held.
-class TPFHList {
+class TPFHList : public lazylists_detail::RingList<lazylists_detail::PFHKey, double> {
 public:
-  explicit TPFHList(size_t capacity) : ring_(capacity) {}
+  using RingList::RingList;
   bool Add(double pfh, TCat cat, double dcavg, double mttfd) { return ring_.Add(pfh, {cat, dcavg, mttfd}); }
-  double ValueOf(TCat cat, double dcavg, double mttfd) const {
-    const double* v = ring_.Find({cat, dcavg, mttfd});
-    return v ? *v : -1.0;
-  }
-  size_t Count() const { return ring_.Count(); }
-  size_t Capacity() const { return ring_.Capacity(); }
-  void Clear() { ring_.Clear(); }
-
-private:
-  lazylists_detail::Ring<lazylists_detail::PFHKey, double> ring_;
+  double ValueOf(TCat cat, double dcavg, double mttfd) const { return ValueOr({cat, dcavg, mttfd}, -1.0); }
 };
 
 // Risk-graph parameters S, F, P to a PLr; plForward when the key is not held.
-class TPLrList {
+class TPLrList : public lazylists_detail::RingList<lazylists_detail::PLrKey, TPL> {
 public:
-  explicit TPLrList(size_t capacity) : ring_(capacity) {}
+  using RingList::RingList;
   bool Add(TPL plr, uint8_t s, uint8_t f, uint8_t p) { return ring_.Add(plr, {s, f, p}); }
-  TPL ValueOf(uint8_t s, uint8_t f, uint8_t p) const {
-    const TPL* v = ring_.Find({s, f, p});
-    return v ? *v : plForward;
-  }
-  size_t Count() const { return ring_.Count(); }
-  size_t Capacity() const { return ring_.Capacity(); }
-  void Clear() { ring_.Clear(); }
-
-private:
-  lazylists_detail::Ring<lazylists_detail::PLrKey, TPL> ring_;
+  TPL ValueOf(uint8_t s, uint8_t f, uint8_t p) const { return ValueOr({s, f, p}, plForward); }
 };
 
 }  // namespace kelvado

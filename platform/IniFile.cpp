@@ -10,6 +10,8 @@
 #include <fstream>
 #include <optional>
 
+#include "platform/TextCase.h"
+
 namespace kelvado {
 
 namespace {
@@ -19,17 +21,6 @@ std::string Trim(const std::string& s) {
   if (b == std::string::npos) return std::string();
   size_t e = s.find_last_not_of(" \t\r");
   return s.substr(b, e - b + 1);
-}
-
-bool SameText(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x + 32);
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y + 32);
-    if (x != y) return false;
-  }
-  return true;
 }
 
 // "[name]" gives name; any other line nothing.
@@ -52,7 +43,7 @@ Where Find(const std::vector<std::string>& lines, const std::string& section, co
   for (size_t i = 0; i < lines.size(); ++i) {
     if (auto s = SectionOf(lines[i])) {
       if (inSection) break;  // the first section of that name holds the values
-      inSection = SameText(*s, section);
+      inSection = SameTextAscii(*s, section);
       if (inSection) {
         w.sectionFound = true;
         w.insertAt = i + 1;
@@ -65,7 +56,7 @@ Where Find(const std::vector<std::string>& lines, const std::string& section, co
     w.insertAt = i + 1;
     size_t eq = lines[i].find('=');
     if (eq == std::string::npos) continue;
-    if (w.keyLine < 0 && SameText(Trim(lines[i].substr(0, eq)), key)) w.keyLine = static_cast<long>(i);
+    if (w.keyLine < 0 && SameTextAscii(Trim(lines[i].substr(0, eq)), key)) w.keyLine = static_cast<long>(i);
   }
   return w;
 }

@@ -8,27 +8,27 @@
 #include <filesystem>
 #include <fstream>
 
+#include "tests/framework/TempDirTest.h"
+
 using namespace kelvado;
 namespace fs = std::filesystem;
 
 namespace {
 
 // Each test gets its own folder and database file.
-class FirebirdTest : public ::testing::Test {
+class FirebirdTest : public kelvado::testing::TempDirTest {
 protected:
+  FirebirdTest() : TempDirTest("kv-fbtest", "test.fdb") {}
   void SetUp() override {
-    char tmpl[] = "/tmp/kv-fbtest-XXXXXX";
-    ASSERT_NE(::mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-    file_ = dir_ + "/test.fdb";
+    TempDirTest::SetUp();
+    if (HasFatalFailure()) return;
     TtiFBDatabase::CreateDatabase(file_);
     db_ = std::make_unique<TtiFBDatabase>(file_);
     db_->Connect();
   }
   void TearDown() override {
     db_.reset();
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
+    TempDirTest::TearDown();
   }
   void Run(const std::string& script) { tiFBRunScript(*db_, script, "test"); }
   int64_t Count(const std::string& table) {
@@ -51,8 +51,6 @@ protected:
     return "(no error)";
   }
 
-  std::string dir_;
-  std::string file_;
   std::unique_ptr<TtiFBDatabase> db_;
 };
 

@@ -124,6 +124,10 @@ TEST_F(ComponentTest, NodeCloneKeepsChannelsAndPairing) {
   EXPECT_EQ(copy->GetChannelOpList()->Items(0)->PairedTestChannelOp(), copy->GetChannelOpList()->Items(1));
   EXPECT_DOUBLE_EQ(copy->GetMTTFdLazy(), 30.0);  // min(40, 2 x 15)
   EXPECT_TRUE(copy->Equals(*s));
+  // A node without its subsystem data differs from one with it, whichever way round they are compared.
+  TComponentOp bare;
+  EXPECT_FALSE(bare.Equals(*s));
+  EXPECT_FALSE(s->Equals(bare));
 }
 
 TEST_F(ComponentTest, CategoryConditionsByTextOrIdentifier) {

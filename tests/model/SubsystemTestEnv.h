@@ -3,13 +3,9 @@
 // texts name their own number and arguments ("[3272] ||"), an in-memory general database that answers from the
 // standard's tables (bands, category rules, PL bands, risk graph, required CCF score) and records the PFH
 // questions it is asked, and a fresh calculator pool per test.
-#include <gtest/gtest.h>
-#include <unistd.h>
-
+#include <algorithm>
 #include <cmath>
-#include <filesystem>
-#include <fstream>
-#include <limits>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -21,20 +17,15 @@
 #include "model/BOMElement.h"
 #include "model/BOMProject.h"
 #include "model/BOMSF.h"
-#include "model/GlobalsConfig.h"
 #include "model/GlobalsLookups.h"
-#include "model/MsgStrings.h"
-#include "model/PersistenceDBAbs.h"
 #include "model/VisitorsCalc.h"
-#include "platform/Registry.h"
+#include "tests/model/ModelTestEnv.h"
 
 namespace kelvado::testing {
 
-inline constexpr double kInf = std::numeric_limits<double>::infinity();
-
 // The standard's tables (EN ISO 13849-1:2006, as resources/db holds them) for everything but the PFH grid:
 // GetPFHInterpolated records its arguments and answers `pfh` (or `pfhOf` when set).
-class TStandardTablesDB : public TPersistenceDB {
+class TStandardTablesDB : public TTestGeneralDB {
 public:
   int pfhCalls = 0;
   TCat lastCat = catB;
@@ -43,7 +34,6 @@ public:
   double pfh = 5e-7;
   std::function<double(TCat, double, double)> pfhOf;
   double reqCCFScore = 65.0;
-  int channelCount[5] = {1, 1, 1, 2, 2};
 
   TStandardTablesDB() {
     // Category B: two conditions; category 3: one; the others none (enough to test the lookup by text/id).
@@ -58,13 +48,7 @@ public:
     add(cat3, "{C3}", "A single fault does not cause loss of the safety function.");
   }
 
-  bool IsConnected() const override { return true; }
-  void EmptyLibraryTables() override {}
-  void Connect() override {}
-  void CreateNewDatabase(const std::string&) override { throw EKelvado("not offered by the test database"); }
-  void Disconnect() override {}
   TCatConditionList* GetCatConditions(TCat cat) override { return &catConditions_[cat]; }
-  TPLConditionList* GetPLConditions(TPL) override { return &plConditions_; }
   // Table CatReqMTTFd / CatReqDCavg / Cat.CCFRelevant.
   void GetCatRequirements(TCat cat, TMTTFdDenotationSet& m, TDCDenotationSet& d, bool& ccf) override {
     switch (cat) {
@@ -75,25 +59,6 @@ public:
       case cat4: m = {mttfHigh}; d = {dcHigh}; ccf = true; break;
     }
   }
-  int32_t GetChannelCount(TCat cat) override { return channelCount[cat]; }
-  // Table DC: [0, 0.6) none, [0.6, 0.9) low, [0.9, 0.99) medium, [0.99, 1] high (a shared bound belongs to
-  // the higher band).
-  TDCDenotation GetDCDenotation(double dc) override {
-    if (!(dc >= 0.0) || dc > 1.0) return dcForward;
-    if (dc < 0.6) return dcNone;
-    if (dc < 0.9) return dcLow;
-    if (dc < 0.99) return dcMedium;
-    return dcHigh;
-  }
-  double GetMinServiceLife() override { return 20.0; }
-  // Table MTTFd: [3, 10) low, [10, 30) medium, from 30 high; below 3 no band.
-  TMTTFdDenotation GetMTTFdDenotation(double m) override {
-    if (!(m >= 3.0)) return mttfNoBand;
-    if (m < 10.0) return mttfLow;
-    if (m < 30.0) return mttfMedium;
-    return mttfHigh;
-  }
-  double GetPFH(TDCDenotation, TCat, double) override { return -1.0; }
   double GetPFHInterpolated(TCat cat, double mttfd, double dcavg) override {
     ++pfhCalls;
     lastCat = cat;
@@ -128,35 +93,19 @@ public:
     return graph[s][f][p];
   }
   double GetReqCCFScore() override { return reqCCFScore; }
-  const std::vector<std::string>& GetSFTypes() override { return sfTypes_; }
-  std::string GetOpenLibFileName() override { return {}; }
 
 private:
   TCatConditionList catConditions_[5];
-  TPLConditionList plConditions_;
-  std::vector<std::string> sfTypes_;
 };
 
-class SubsystemTest : public ::testing::Test {
+class SubsystemTest : public SettingsTest {
 protected:
+  SubsystemTest() : SettingsTest("kv_sub_") {}
   void SetUp() override {
-    dir_ = ::testing::TempDir() + "kv_sub_" + std::to_string(getpid()) + "_" +
-           ::testing::UnitTest::GetInstance()->current_test_info()->name();
-    std::filesystem::remove_all(dir_);
-    std::filesystem::create_directories(dir_ + "/reg");
-    SetCurrentUserRegistry(std::make_unique<FileRegistry>(dir_ + "/reg"));
-    ResetConfig();
-    ReleaseMsgStrings();
-    const std::string lang = dir_ + "/Lang.txt";
-    {
-      std::ofstream out(lang, std::ios::binary);
-      // Every text shows its number and its first three arguments, so tests see what was reported.
-      for (int n : {3, 4, 25, 101, 102, 103, 111, 112, 113, 114, 115, 324, 354, 391, 401, 402, 403, 404, 405, 408})
-        out << n << "=T" << n << "\n";
-      for (int n = 1000; n < 1100; ++n) out << n << "=[" << n << "] %s|%s|%s\n";
-      for (int n = 3250; n < 3400; ++n) out << n << "=[" << n << "] %s|%s|%s\n";
-    }
-    RegWriteString("lang", "lngdll", lang);
+    SettingsTest::SetUp();
+    UseOwnLang();
+    WriteNumberedLang({3, 4, 25, 101, 102, 103, 111, 112, 113, 114, 115, 324, 354, 391, 401, 402, 403, 404, 405, 408},
+                      3399);
     auto db = std::make_unique<TStandardTablesDB>();
     db_ = db.get();
     SetPersistenceDB(std::move(db));
@@ -165,16 +114,7 @@ protected:
   void TearDown() override {
     CalcPoolShutdown();
     PersistenceDBShutdown();
-    ReleaseMsgStrings();
-    ResetConfig();
-    SetCurrentUserRegistry(nullptr);
-    std::filesystem::remove_all(dir_);
-  }
-
-  // Options of section opt, read anew after ResetConfig.
-  void SetOpt(const std::string& key, bool value) {
-    RegWriteBool("opt", key, value);
-    ResetConfig();
+    SettingsTest::TearDown();
   }
 
   static std::unique_ptr<TElementOp> Element(double mttfd, double dc = 0.0) {
@@ -251,7 +191,6 @@ protected:
     return std::find(v.begin(), v.end(), s) != v.end();
   }
 
-  std::string dir_;
   TStandardTablesDB* db_ = nullptr;  // owned by the general-database slot
 };
 

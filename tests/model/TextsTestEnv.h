@@ -1,43 +1,20 @@
 #pragma once
 // A private settings store and language file per test, so tests never see the user's settings or each other.
-#include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <filesystem>
-#include <fstream>
-#include <memory>
 #include <string>
 
-#include "model/GlobalsConfig.h"
-#include "model/MsgStrings.h"
-#include "platform/Registry.h"
+#include "tests/model/ModelTestEnv.h"
 
 namespace kelvado::testing {
 
-class TextsTest : public ::testing::Test {
+class TextsTest : public SettingsTest {
 protected:
+  TextsTest() : SettingsTest("kv_texts_") {}
   void SetUp() override {
-    dir_ = ::testing::TempDir() + "kv_texts_" + std::to_string(getpid()) + "_" +
-           ::testing::UnitTest::GetInstance()->current_test_info()->name();
-    std::filesystem::remove_all(dir_);
-    std::filesystem::create_directories(dir_ + "/reg");
-    SetCurrentUserRegistry(std::make_unique<FileRegistry>(dir_ + "/reg"));
-    ResetConfig();
-    ReleaseMsgStrings();
-    langPath_ = dir_ + "/Lang.txt";
-    RegWriteString("lang", "lngdll", langPath_);
+    SettingsTest::SetUp();
+    UseOwnLang();
   }
-  void TearDown() override {
-    ReleaseMsgStrings();
-    ResetConfig();
-    SetCurrentUserRegistry(nullptr);
-    std::filesystem::remove_all(dir_);
-  }
-  // Writes the language file (replacing it); the texts are seen after the next (re)load.
-  void WriteLang(const std::string& content) { std::ofstream(langPath_, std::ios::binary) << content; }
-
-  std::string dir_;
-  std::string langPath_;
 };
 
 // The folder of the running test program (data files lie beside it).

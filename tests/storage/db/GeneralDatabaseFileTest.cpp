@@ -11,17 +11,15 @@
 #include <tuple>
 
 #include "framework/tiFirebird.h"
+#include "tests/storage/db/GeneralDBTestEnv.h"
 
 using namespace kelvado;
 namespace fs = std::filesystem;
+using kelvado::testing::GeneralFile;
 
 namespace {
 
 const char* const kEdition = "ISO 13849-1:2006, ISO 13849-2:2003";
-
-std::string GeneralFile() {
-  return (fs::read_symlink("/proc/self/exe").parent_path() / "db" / "KELVADO_GEN_DE.FDB").string();
-}
 
 class GeneralDatabaseFile : public ::testing::Test {
 protected:

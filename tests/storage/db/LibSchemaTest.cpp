@@ -12,6 +12,7 @@
 #include <set>
 
 #include "framework/tiFirebird.h"
+#include "tests/framework/TempDirTest.h"
 
 using namespace kelvado;
 namespace fs = std::filesystem;
@@ -46,20 +47,9 @@ std::string ExtractSchema(const std::string& file) {
 
 std::string BinDir() { return fs::read_symlink("/proc/self/exe").parent_path().string(); }
 
-class LibSchemaTest : public ::testing::Test {
+class LibSchemaTest : public kelvado::testing::TempDirTest {
 protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/kv-libtest-XXXXXX";
-    ASSERT_NE(::mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-    file_ = dir_ + "/New.klb";
-  }
-  void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
-  }
-  std::string dir_;
-  std::string file_;
+  LibSchemaTest() : TempDirTest("kv-libtest", "New.klb") {}
 };
 
 // Columns in declared order: "!" NOT NULL, "?" nullable.

@@ -12,41 +12,31 @@
 #include "model/GlobalsLookups.h"
 #include "platform/Registry.h"
 #include "storage/db/PersistenceDB.h"
+#include "tests/storage/db/GeneralDBTestEnv.h"
 #include "tests/storage/db/PersistenceDBTestData.h"
 
 using namespace kelvado;
 namespace fs = std::filesystem;
+using kelvado::testing::GeneralFile;
 
 namespace {
 
 const double kInf = std::numeric_limits<double>::infinity();
 
-std::string GeneralFile() {
-  return (fs::read_symlink("/proc/self/exe").parent_path() / "db" / "KELVADO_GEN_DE.FDB").string();
-}
-
 // A private settings store per test (the option usedcinterlevels is switched by some tests), and the object
 // connected to the general database.
-class PersistenceDBTest : public ::testing::Test {
+class PersistenceDBTest : public kelvado::testing::GeneralDBTest {
 protected:
+  PersistenceDBTest() : GeneralDBTest("kv_pdb_") {}
   void SetUp() override {
-    dir_ = ::testing::TempDir() + "kv_pdb_" + std::to_string(getpid()) + "_" +
-           ::testing::UnitTest::GetInstance()->current_test_info()->name();
-    fs::remove_all(dir_);
-    fs::create_directories(dir_ + "/reg");
-    SetCurrentUserRegistry(std::make_unique<FileRegistry>(dir_ + "/reg"));
-    SetUseRegistryConfig(true);
-    ResetConfig();
-    ASSERT_TRUE(fs::exists(GeneralFile())) << GeneralFile();
-    db_ = std::make_unique<TPersistenceDB_FB>(GeneralFile());
-    db_->Connect();
+    GeneralDBTest::SetUp();
+    if (HasFatalFailure()) return;
+    db_ = ConnectGeneral();
   }
   void TearDown() override {
     PersistenceDBShutdown();
     db_.reset();
-    ResetConfig();
-    SetCurrentUserRegistry(nullptr);
-    fs::remove_all(dir_);
+    GeneralDBTest::TearDown();
   }
 
   // Queries the call `f` sends to the database.
@@ -57,7 +47,6 @@ protected:
     return db_->QueryCount() - before;
   }
 
-  std::string dir_;
   std::unique_ptr<TPersistenceDB_FB> db_;
 };
 
@@ -73,7 +62,7 @@ double Expected(const testdata::TPFHGridRow& r) {
 
 TEST_F(PersistenceDBTest, PFHAtEveryGridPointEqualsTheTable) {
   for (const auto& r : testdata::kPFHGrid) {
-    SCOPED_TRACE(testing::Message() << EnumName(r.Cat) << " " << r.DCavg << " " << r.MTTFd);
+    SCOPED_TRACE(::testing::Message() << EnumName(r.Cat) << " " << r.DCavg << " " << r.MTTFd);
     EXPECT_DOUBLE_EQ(db_->GetPFHInterpolated(r.Cat, r.MTTFd, r.DCavg), Expected(r));
     EXPECT_DOUBLE_EQ(db_->GetPFH(r.DC, r.Cat, r.MTTFd), r.PFH);
     // Between two grid MTTFd values the table step keeps the lower grid point's value.

@@ -18,42 +18,27 @@
 #include "model/VisitorsCalc.h"
 #include "platform/Registry.h"
 #include "storage/db/PersistenceDB.h"
+#include "tests/storage/db/GeneralDBTestEnv.h"
 
 using namespace kelvado;
 namespace fs = std::filesystem;
+using kelvado::testing::GeneralFile;
 
 namespace {
 
-std::string GeneralFile() {
-  return (fs::read_symlink("/proc/self/exe").parent_path() / "db" / "KELVADO_GEN_DE.FDB").string();
-}
-
-class EvaluationTest : public ::testing::Test {
+class EvaluationTest : public kelvado::testing::GeneralDBTest {
 protected:
+  EvaluationTest() : GeneralDBTest("kv_eval_") {}
   void SetUp() override {
-    dir_ = ::testing::TempDir() + "kv_eval_" + std::to_string(getpid()) + "_" +
-           ::testing::UnitTest::GetInstance()->current_test_info()->name();
-    fs::remove_all(dir_);
-    fs::create_directories(dir_ + "/reg");
-    SetCurrentUserRegistry(std::make_unique<FileRegistry>(dir_ + "/reg"));
-    SetUseRegistryConfig(true);
-    ResetConfig();
-    ASSERT_TRUE(fs::exists(GeneralFile())) << GeneralFile();
-    auto db = std::make_unique<TPersistenceDB_FB>(GeneralFile());
-    db->Connect();
-    SetPersistenceDB(std::move(db));
+    GeneralDBTest::SetUp();
+    if (HasFatalFailure()) return;
+    SetPersistenceDB(ConnectGeneral());
     CalcPoolShutdown();
   }
   void TearDown() override {
     CalcPoolShutdown();
     PersistenceDBShutdown();
-    ResetConfig();
-    SetCurrentUserRegistry(nullptr);
-    fs::remove_all(dir_);
-  }
-  void SetOpt(const std::string& key, bool value) {
-    RegWriteBool("opt", key, value);
-    ResetConfig();
+    GeneralDBTest::TearDown();
   }
 
   static std::unique_ptr<TBlocOp> Bloc(double mttfd, double dc) {
@@ -89,8 +74,6 @@ protected:
     s->GetComponent()->SetCat(cat);
     return s;
   }
-
-  std::string dir_;
 };
 
 TEST_F(EvaluationTest, CategoryB) {

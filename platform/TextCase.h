@@ -1,0 +1,19 @@
+#pragma once
+// Name comparison without regard to ASCII letter case, as settings keys, layer, pool and generator names
+// compare. Other bytes compare as they are, whatever the locale.
+#include <string_view>
+
+namespace kelvado {
+
+inline bool SameTextAscii(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    unsigned char x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
+    if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x + 32);
+    if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y + 32);
+    if (x != y) return false;
+  }
+  return true;
+}
+
+}  // namespace kelvado
