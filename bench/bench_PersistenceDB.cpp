@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "model/GlobalsConfig.h"
+#include "platform/CachedRegistry.h"
 #include "platform/Registry.h"
 #include "storage/db/PersistenceDB.h"
 
@@ -19,7 +20,8 @@ struct Env {
   Env() {
     dir = fs::temp_directory_path() / ("kv_bench_pdb_" + std::to_string(getpid()));
     fs::create_directories(dir / "reg");
-    SetCurrentUserRegistry(std::make_unique<FileRegistry>((dir / "reg").string()));
+    // As the program does: the settings read once are kept in memory.
+    SetCurrentUserRegistry(std::make_unique<CachedRegistry>(std::make_unique<FileRegistry>((dir / "reg").string())));
     db = std::make_unique<TPersistenceDB_FB>(
         (fs::read_symlink("/proc/self/exe").parent_path() / "db" / "KELVADO_GEN_DE.FDB").string());
     db->Connect();
