@@ -300,7 +300,10 @@ TItemStatus TSFOp::CheckStatus(TStatusMessages* messages, bool recursive) {
       else
         ReportStatus(messages, result, isRed, StatusText(277, {GetPLrString()}) + "\r\n" + limitedBy);
     }
-    if (pfh >= cPFHMax) ReportStatus(messages, result, isRed, StatusText(279, {FloatToStr(cPFHMax)}));
+    // Compared as the PL bands see a PFH (to 1e-14): a sum such as 3e-5 + 7e-5 computes to one unit in the
+    // last place below 1e-4, has no PL there, and must get this message as well.
+    if (RoundToDigits(-14, pfh) >= cPFHMax)
+      ReportStatus(messages, result, isRed, StatusText(279, {FloatToStr(cPFHMax)}));
   } catch (const EKelvado& e) {
     // A value that cannot be computed is reported, never passed over.
     ReportStatus(messages, result, isRed, e.Message());

@@ -24,6 +24,13 @@ namespace kelvado {
 
 namespace {
 
+bool HasCountedBloc(const TChannelOp& ch) {
+  const TBlocOpList& blocs = *ch.GetBlocOpList();
+  for (int i = 0; i < blocs.GetCount(); ++i)
+    if (!blocs.Items(i)->GetDeleted()) return true;
+  return false;
+}
+
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
 [[noreturn]] void RefuseDet(TDetermination stored) { throw EInvalidDet(1010, {std::string(EnumName(stored))}); }
@@ -147,6 +154,13 @@ double TMTTFdCalc13849::CalcComponentMTTFd(TComponentOp& node, TMTTFdDenotation&
           }
         } else if (n == 2) {
           const std::vector<TChannelOp*> chs = node.FirstChannels(2);
+          // One channel filled in and the other still without blocks: the empty one would count as never
+          // failing (+infinity) and lift the subsystem to the best PL on missing data. Its MTTFd cannot be
+          // given yet; two empty channels stay a new, unfilled subsystem (+infinity).
+          if (HasCountedBloc(*chs[0]) != HasCountedBloc(*chs[1])) {
+            m = -1.0;
+            break;
+          }
           double m1 = ChannelMTTFd(*this, *chs[0]);
           double m2 = ChannelMTTFd(*this, *chs[1]);
           if (cutBefore) {

@@ -306,6 +306,21 @@ TEST_F(ComponentTest, StatusWithoutBlocks) {
   EXPECT_EQ(Messages(*s), (std::vector<std::string>{"isGreen=[3297]", "isRed=[3274]"}));
 }
 
+TEST_F(ComponentTest, OneChannelWithoutBlocksGivesNoMTTFdAndNoPL) {
+  // An empty second channel must not count as a channel that never fails: symmetrised with +infinity the
+  // subsystem would reach MTTFd +infinity and PL e on missing data.
+  db_->pfhOf = [](TCat, double mttfd, double) { return mttfd < 3.0 ? -1.0 : 5e-7; };  // as the tables answer
+  for (bool worstCase : {false, true}) {
+    auto s = Subsystem(cat3);
+    s->GetComponent()->SetUseWorstCaseMTTFd(worstCase);
+    s->GetChannelOpList()->Add(Channel({{50, 0.9}}));
+    s->GetChannelOpList()->Add(Channel({}));
+    EXPECT_EQ(s->GetMTTFdLazy(), -1.0);
+    EXPECT_EQ(s->GetPLLazy(), plN);
+    EXPECT_EQ(s->CheckStatus(nullptr, false), isRed);
+  }
+}
+
 TEST_F(ComponentTest, StatusOfDirectMTTFdAboveTheCap) {
   auto s = Subsystem(cat3);
   s->GetComponent()->SetCatConditionsRelevant(false);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <memory>
@@ -15,6 +16,8 @@
 #include "model/BOMElement.h"
 #include "model/BOMSF.h"
 #include "model/GlobalsConfig.h"
+#include "model/GlobalsTexts.h"
+#include "model/MsgStrings.h"
 #include "model/VisitorsCalc.h"
 #include "platform/Registry.h"
 #include "storage/db/PersistenceDB.h"
@@ -194,6 +197,28 @@ TEST_F(EvaluationTest, SafetyFunctionLimitedBySumAndByWeakestUnboundSubsystem) {
   sf->GetSF()->SetRiskParamP(1);
   EXPECT_EQ(sf->GetPLrLazy(), plD);
   EXPECT_EQ(sf->CheckStatus(nullptr, false), isRed);
+}
+
+TEST_F(EvaluationTest, PFHSumJustBelowTheLimitByNoiseIsAtTheLimit) {
+  // Entered PFHs of 3e-5 and 7e-5 add up to 9.999999999999999e-5: the PL bands (to 1e-14) see 1e-4, which no
+  // PL holds, and the status must say that the sum reached the largest admissible PFH.
+  auto sf = std::make_unique<TSFOp>();
+  sf->SetSF(std::make_unique<TSF>());
+  sf->GetSF()->SetName("SF");
+  sf->GetSF()->SetPLrDet(detDirect);
+  sf->GetSF()->SetPLrDirect(plA);
+  for (double pfh : {3e-5, 7e-5}) {
+    auto s = Subsystem(cat1);
+    s->GetComponent()->SetPLDet(detDirect);
+    s->GetComponent()->SetPFH(pfh);
+    sf->GetComponentOpList()->Add(std::move(s));
+  }
+  ASSERT_LT(sf->GetPFHLazy(), 1e-4);
+  EXPECT_EQ(sf->GetPLLazy(), plN);
+  TStatusMessages messages;
+  EXPECT_EQ(sf->CheckStatus(&messages, false), isRed);
+  const std::string limit = "isRed=" + FormatMsgString(msgBaseStatus + 279, {FloatToStr(1e-4)});
+  EXPECT_NE(std::find(messages.Lines().begin(), messages.Lines().end(), limit), messages.Lines().end());
 }
 
 TEST_F(EvaluationTest, RiskGraphPaths) {
