@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
 #include <exception>
 #include <mutex>
@@ -22,7 +23,6 @@ namespace {
 // What the parser's callbacks note while one text is read. The callbacks get only the parser context, and a
 // parse runs on one thread from start to end, so the note of the running parse is found per thread.
 struct TParseNotes {
-  xmlParserCtxtPtr Ctxt = nullptr;
   bool HaveError = false;
   bool DoctypeRefused = false;
   bool HaveRoot = false;
@@ -47,32 +47,52 @@ int CharCount(const xmlChar* from, const xmlChar* to) {
   return n;
 }
 
-// The line of the input around the parser's position, cut to 80 characters, printable text only.
-std::string ContextLine(xmlParserCtxtPtr ctxt) {
-  if (!ctxt || !ctxt->input || !ctxt->input->base || !ctxt->input->cur || !ctxt->input->end) return {};
-  const xmlChar* base = ctxt->input->base;
-  const xmlChar* end = ctxt->input->end;
-  const xmlChar* cur = ctxt->input->cur;
-  if (cur < base || cur > end) return {};
-  const xmlChar* from = cur;
-  while (from > base && from[-1] != '\n' && from[-1] != '\r' && cur - from < 60) --from;
-  const xmlChar* to = cur;
-  while (to < end && *to != '\n' && *to != '\r' && to - from < 80) ++to;
-  const std::string_view raw(reinterpret_cast<const char*>(from), static_cast<size_t>(to - from));
+// A piece of a source line for a message: about 80 characters around the column (counted in characters, from
+// 1), printable text only (a TAB as a blank, anything a document cannot hold as "?").
+std::string Excerpt(std::string_view line, int column) {
+  size_t from = 0;
+  for (int skip = column - 41; skip > 0 && from < line.size(); --skip) {
+    ++from;
+    while (from < line.size() && IsContinuationByte(static_cast<unsigned char>(line[from]))) ++from;
+  }
   std::string out;
-  for (size_t i = 0; i < raw.size();) {
-    // A whole character that may stand in a document is kept (a TAB as a blank); anything else becomes "?".
-    const auto c = static_cast<unsigned char>(raw[i]);
+  int chars = 0;
+  for (size_t i = from; i < line.size() && chars < 80; ++chars) {
+    const auto c = static_cast<unsigned char>(line[i]);
     const size_t len = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
     if (c == '\t') {
       out += ' ';
       i += 1;
-    } else if (i + len <= raw.size() && tiXMLInvalidCharPos(raw.substr(i, len)) == std::string_view::npos) {
-      out.append(raw, i, len);
+    } else if (i + len <= line.size() && tiXMLInvalidCharPos(line.substr(i, len)) == std::string_view::npos) {
+      out.append(line, i, len);
       i += len;
     } else {
       out += '?';
       i += 1;
+    }
+  }
+  return out;
+}
+
+// Line `line` (from 1) of a source read in chunks by `read` (0 at the end), at most 4096 bytes of it. Taken
+// after the parse from the source itself: inside libxml2's error callbacks its input buffer may be in the
+// middle of being moved.
+template <class Read>
+std::string SourceLine(Read read, int line) {
+  std::string out;
+  if (line < 1) return out;
+  int current = 1;
+  char buf[65536];
+  for (size_t n; (n = read(buf, sizeof buf)) > 0;) {
+    for (size_t i = 0; i < n; ++i) {
+      if (buf[i] == '\n' || buf[i] == '\r') {
+        // CR LF and lone CR end a line as LF does.
+        if (buf[i] == '\r' && i + 1 < n && buf[i + 1] == '\n') ++i;
+        if (current == line) return out;
+        ++current;
+      } else if (current == line && out.size() < 4096) {
+        out += buf[i];
+      }
     }
   }
   return out;
@@ -86,7 +106,6 @@ void NoteError(void* /*userData*/, xmlErrorPtr error) {
   tNotes->Error.Reason = reason;
   tNotes->Error.Line = error->line;
   tNotes->Error.Column = error->int2;
-  tNotes->Error.Context = ContextLine(tNotes->Ctxt);
 }
 
 // Called as soon as "<!DOCTYPE name" has been read, before any declaration of the internal subset: stop here,
@@ -98,7 +117,6 @@ void RefuseDoctype(void* ctx, const xmlChar*, const xmlChar*, const xmlChar*) {
     tNotes->Error.Reason = "a DOCTYPE declaration is not allowed";
     tNotes->Error.Line = ctxt->input ? ctxt->input->line : 0;
     tNotes->Error.Column = ctxt->input ? ctxt->input->col : 0;
-    tNotes->Error.Context = ContextLine(ctxt);
   }
   xmlStopParser(ctxt);
 }
@@ -149,9 +167,10 @@ xmlParserCtxtPtr NewSafeParser() {
 
 int SafeOptions(int extraOptions) { return XML_PARSE_NONET | (extraOptions & tiXMLParseOptionsAllowed); }
 
-// Runs `read` (which parses with the context) and turns what happened into a result.
-template <class Read>
-TtiXMLParseResult Parse(Read read) {
+// Runs `read` (which parses with the context) and turns what happened into a result; `source` reads the text
+// again from its start, for the line an error names.
+template <class Read, class Source>
+TtiXMLParseResult Parse(Read read, Source source) {
   TParseNotes notes;
   TParseNotes* const outer = tNotes;
   // Errors libxml2 reports without the parser context (input/output) come through the thread's handler.
@@ -166,7 +185,6 @@ TtiXMLParseResult Parse(Read read) {
   TtiXMLDocPtr doc;
   try {
     ctxt = NewSafeParser();
-    notes.Ctxt = ctxt;
     xmlSetStructuredErrorFunc(nullptr, NoteError);
     doc.reset(read(ctxt));
   } catch (...) {
@@ -189,6 +207,7 @@ TtiXMLParseResult Parse(Read read) {
       result.Error.Line = line;
       result.Error.Column = col;
     }
+    result.Error.Context = Excerpt(SourceLine(source(), result.Error.Line), result.Error.Column);
     return result;
   }
   result.Doc = std::move(doc);
@@ -236,7 +255,7 @@ void TtiXMLDocFree::operator()(xmlDoc* doc) const noexcept {
   if (doc) xmlFreeDoc(doc);
 }
 
-TtiXMLParseResult tiXMLParseFile(const std::string& fileName, int extraOptions) {
+TtiXMLParseResult tiXMLParseFile(const std::string& fileName, int extraOptions, int64_t maxBytes) {
   // Without O_NONBLOCK, opening a FIFO would wait for a writer before it could be refused.
   const int fd = ::open(fileName.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return FileError(std::string("can not open the file: ") + std::strerror(errno));
@@ -245,10 +264,25 @@ TtiXMLParseResult tiXMLParseFile(const std::string& fileName, int extraOptions) 
     ::close(fd);
     return FileError("not a regular file");
   }
+  if (st.st_size > maxBytes) {
+    ::close(fd);
+    return FileError("the file is too large to be read: " + std::to_string(st.st_size) + " bytes, at most " +
+                     std::to_string(maxBytes));
+  }
   try {
-    TtiXMLParseResult r = Parse([&](xmlParserCtxtPtr ctxt) {
-      return xmlCtxtReadFd(ctxt, fd, fileName.c_str(), nullptr, SafeOptions(extraOptions));
-    });
+    TtiXMLParseResult r = Parse(
+        [&](xmlParserCtxtPtr ctxt) {
+          return xmlCtxtReadFd(ctxt, fd, fileName.c_str(), nullptr, SafeOptions(extraOptions));
+        },
+        [&] {
+          off_t pos = 0;
+          return [fd, pos](char* buf, size_t size) mutable -> size_t {
+            const ssize_t n = ::pread(fd, buf, size, pos);
+            if (n <= 0) return 0;
+            pos += n;
+            return static_cast<size_t>(n);
+          };
+        });
     ::close(fd);
     return r;
   } catch (...) {
@@ -259,15 +293,53 @@ TtiXMLParseResult tiXMLParseFile(const std::string& fileName, int extraOptions) 
 
 TtiXMLParseResult tiXMLParseMemory(std::string_view text, const std::string& url, int extraOptions) {
   if (text.size() > static_cast<size_t>(INT32_MAX)) return FileError("the text is too large");
-  return Parse([&](xmlParserCtxtPtr ctxt) {
-    return xmlCtxtReadMemory(ctxt, text.data(), static_cast<int>(text.size()), url.empty() ? nullptr : url.c_str(),
-                             nullptr, SafeOptions(extraOptions));
-  });
+  return Parse(
+      [&](xmlParserCtxtPtr ctxt) {
+        return xmlCtxtReadMemory(ctxt, text.data(), static_cast<int>(text.size()),
+                                 url.empty() ? nullptr : url.c_str(), nullptr, SafeOptions(extraOptions));
+      },
+      [&] {
+        size_t pos = 0;
+        return [text, pos](char* buf, size_t size) mutable -> size_t {
+          const size_t n = std::min(size, text.size() - pos);
+          std::memcpy(buf, text.data() + pos, n);
+          pos += n;
+          return n;
+        };
+      });
 }
+
+namespace {
+
+// libxml2 writes the URI of a namespace declaration as it is: a "<" or "&" in it (read from "&lt;" or "&amp;")
+// would come out raw and make the written file unreadable. Such a document is refused before a byte is written.
+void CheckNamespacesWritable(xmlDoc* doc) {
+  xmlNode* node = xmlDocGetRootElement(doc);
+  while (node) {
+    if (node->type == XML_ELEMENT_NODE)
+      for (xmlNs* ns = node->nsDef; ns; ns = ns->next) {
+        const std::string href = ns->href ? tiXMLChars(ns->href) : "";
+        if (href.find_first_of("<&") != std::string::npos)
+          throw Exception("The XML document can not be written: its namespace name <%s> (line %d) would make the "
+                          "file unreadable",
+                          {href, static_cast<int>(xmlGetLineNo(node))});
+      }
+    // Depth first without recursion: down, else along, else up and along.
+    if (node->type == XML_ELEMENT_NODE && node->children) {
+      node = node->children;
+      continue;
+    }
+    while (node && !node->next) node = node->parent && node->parent->type == XML_ELEMENT_NODE ? node->parent : nullptr;
+    if (node) node = node->next;
+  }
+}
+
+}  // namespace
 
 void tiXMLWriteDoc(xmlDoc* doc, const TtiByteSink& sink) {
   if (!doc) throw Exception("No XML document to write");
   InitLibXml();
+  CheckNamespacesWritable(doc);
   static const char cDeclaration[] = "<?xml version=\"1.0\"?>\n";
   sink(cDeclaration, sizeof cDeclaration - 1);
   TWriteState state;

@@ -211,14 +211,22 @@ public:
     // smallest bucket, checked against all criteria.
     for (const TCriterion& c : criteria) IndexFor(t, c.Attr);
     const std::vector<xmlNode*>* best = nullptr;
-    for (const TCriterion& c : criteria) {
-      const RowIndex& ix = t.Indexes.at(c.Attr);
-      auto it = ix.find(c.Text);
+    size_t bestCriterion = 0;
+    for (size_t i = 0; i < criteria.size(); ++i) {
+      const RowIndex& ix = t.Indexes.at(criteria[i].Attr);
+      auto it = ix.find(criteria[i].Text);
       if (it == ix.end()) return out;
-      if (!best || it->second.size() < best->size()) best = &it->second;
+      if (!best || it->second.size() < best->size()) {
+        best = &it->second;
+        bestCriterion = i;
+      }
     }
+    // The bucket's own criterion holds for all its rows; the others are checked row by row.
+    std::vector<TCriterion> rest = criteria;
+    rest.erase(rest.begin() + static_cast<std::ptrdiff_t>(bestCriterion));
+    out.reserve(best->size());
     for (xmlNode* row : *best)
-      if (Matches(row, criteria)) out.push_back(row);
+      if (Matches(row, rest)) out.push_back(row);
     return out;
   }
 

@@ -69,6 +69,12 @@ TEST_F(LibXml, DeepHugeAndBrokenInputFailsCleanlyWithItsPlace) {
 
   r = tiXMLParseFile(dir_);
   EXPECT_EQ(r.Error.Reason, "not a regular file");
+  // A file beyond the size limit is refused before it is read (a sparse file takes no room on disk).
+  WriteWholeFile(file_, "");
+  ASSERT_EQ(::truncate(file_.c_str(), tiXMLMaxFileSize + 1), 0);
+  EXPECT_EQ(tiXMLParseFile(file_).Error.Reason,
+            "the file is too large to be read: " + std::to_string(tiXMLMaxFileSize + 1) + " bytes, at most " +
+                std::to_string(tiXMLMaxFileSize));
   ASSERT_EQ(::mkfifo((dir_ + "/fifo").c_str(), 0600), 0);
   EXPECT_EQ(tiXMLParseFile(dir_ + "/fifo").Error.Reason, "not a regular file");  // without waiting for a writer
 }
@@ -118,6 +124,28 @@ TEST_F(LibXml, AWriteThatFailsHalfWayLeavesTheOldFileAndNoTemporaryFile) {
   }
   EXPECT_EQ(ReadWholeFile(file_), "old");
   EXPECT_EQ(FolderEntries(dir_), std::vector<std::string>{"doc.xml"});
+}
+
+TEST_F(LibXml, ADocumentThatWouldNotReadBackIsNotWritten) {
+  // libxml2 writes a namespace name as it is: "&lt;" read in would go out as a raw "<".
+  TtiXMLParseResult r = tiXMLParseMemory("<r xmlns:p=\"urn:a&lt;b\">\n<s xmlns=\"urn:&amp;\"/></r>");
+  ASSERT_TRUE(r.Doc);
+  WriteWholeFile(file_, "old");
+  try {
+    tiXMLSaveFile(r.Doc.get(), file_);
+    FAIL() << "no exception";
+  } catch (const Exception& e) {
+    EXPECT_EQ(e.Message(),
+              "The XML document can not be written: its namespace name <urn:a<b> (line 1) would make the file "
+              "unreadable");
+  }
+  EXPECT_EQ(ReadWholeFile(file_), "old");
+  EXPECT_EQ(FolderEntries(dir_), std::vector<std::string>{"doc.xml"});
+  xmlNode* root = xmlDocGetRootElement(r.Doc.get());
+  xmlFreeNs(root->nsDef);
+  root->nsDef = nullptr;
+  EXPECT_NE(std::string(tiXMLNodeToString(root)).find("urn:&"), std::string::npos);  // the inner one is still there
+  EXPECT_THROW(tiXMLDocToString(r.Doc.get()), Exception);
 }
 
 TEST(LibXmlTexts, WhatADocumentCanCarry) {
