@@ -1,6 +1,6 @@
 #pragma once
-// Small file helpers of the XML store tests: whole-file reads and writes, modification times, the entries of a
-// folder, and a folder made unwritable for everyone, root included.
+// Small helpers of the XML store tests: what a call raised, whole-file reads and writes, modification times,
+// the entries of a folder, and a folder made unwritable for everyone, root included.
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <linux/fs.h>
@@ -10,11 +10,24 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <string>
 #include <vector>
 
+#include "framework/tiExcept.h"
+
 namespace kelvado::test {
+
+// "<class>: <message>" of what `f` raised, "" when nothing.
+inline std::string Raised(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const Exception& e) {
+    return std::string(e.ClassName()) + ": " + e.Message();
+  }
+  return {};
+}
 
 inline std::string ReadWholeFile(const std::string& name) {
   std::ifstream in(name, std::ios::binary);

@@ -23,15 +23,6 @@ namespace {
 const char* const cEmptyFile =
     "<?xml version=\"1.0\"?><xmldocdata><tiper version=\"2.0\"/><tables></tables></xmldocdata>";
 
-std::string Raised(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const Exception& e) {
-    return std::string(e.ClassName()) + ": " + e.Message();
-  }
-  return {};
-}
-
 std::unique_ptr<TtiDBMetaDataTable> ItemsTable() {
   auto t = std::make_unique<TtiDBMetaDataTable>();
   t->SetName("Items");
@@ -40,6 +31,18 @@ std::unique_ptr<TtiDBMetaDataTable> ItemsTable() {
   t->AddField("Owner", qfkString, 36);
   t->AddField("Amount", qfkInteger);
   return t;
+}
+
+// A new file holding table TestItem (OID, Name, Amount) of the store conformance model, connected to `db`.
+void NewTestItemStore(TtiDatabaseXML& db, const std::string& file) {
+  db.CreateDatabase(file, "", "");
+  db.Connect(file, "", "", "");
+  TtiDBMetaDataTable t;
+  t.SetName(cTestTable);
+  t.AddField("OID", qfkString, 36);
+  t.AddField("Name", qfkString, 100);
+  t.AddField("Amount", qfkInteger);
+  db.CreateTable(t);
 }
 
 std::unique_ptr<TtiQueryParams> Values(std::initializer_list<std::pair<const char*, const char*>> pairs) {
@@ -57,6 +60,21 @@ protected:
     TtiDatabaseXML().CreateDatabase(file_, "", "");
     db_.Connect(file_, "user", "pw", "");
     db_.CreateTable(*ItemsTable());
+    q_.AttachDatabase(&db_);
+  }
+  // A store holding one committed row "saved"; the file's bytes and the folder's entries as they are then.
+  void OpenSaved() {
+    Open();
+    Insert("1", "saved");
+    db_.StartTransaction();
+    db_.Commit();
+    saved = ReadWholeFile(file_);
+    entries = FolderEntries(dir_);
+  }
+  // Connects to a file holding `text`.
+  void OpenText(const std::string& text) {
+    WriteWholeFile(file_, text);
+    db_.Connect(file_, "", "", "");
     q_.AttachDatabase(&db_);
   }
   void Insert(const char* oid, const char* name, const char* owner = "") {
@@ -82,6 +100,8 @@ protected:
 
   TtiDatabaseXML db_;
   TtiQueryXML q_;
+  std::string saved;
+  std::vector<std::string> entries;
 };
 
 }  // namespace
@@ -175,13 +195,10 @@ TEST_F(XMLStore, EveryFieldKindIsWrittenAndReadBack) {
 }
 
 TEST_F(XMLStore, TextsThatConvertBadlyOrFromACommaLocaleAreReadSoundly) {
-  WriteWholeFile(file_,
-                 "<?xml version=\"1.0\"?><xmldocdata><tiper version=\"2.0\"/><tables><table table_name=\"t\">"
-                 "<fields><field field_name=\"v\" field_kind=\"string\" field_Size=\"10\"/></fields><rows>"
-                 "<row v=\"12,5\"/><row v=\"1,2,3\"/><row v=\"yes\"/><row v=\"abc\"/></rows></table></tables>"
-                 "</xmldocdata>");
-  db_.Connect(file_, "", "", "");
-  q_.AttachDatabase(&db_);
+  OpenText("<?xml version=\"1.0\"?><xmldocdata><tiper version=\"2.0\"/><tables><table table_name=\"t\">"
+           "<fields><field field_name=\"v\" field_kind=\"string\" field_Size=\"10\"/></fields><rows>"
+           "<row v=\"12,5\"/><row v=\"1,2,3\"/><row v=\"yes\"/><row v=\"abc\"/></rows></table></tables>"
+           "</xmldocdata>");
   q_.SelectRow("T", nullptr);
   EXPECT_EQ(q_.FieldAsFloat("v"), 12.5);
   q_.Next();
@@ -314,31 +331,28 @@ TEST_F(XMLStore, CommitRollBackAndTransactions) {
 }
 
 TEST_F(XMLStore, AFileEditedByHandReads) {
-  WriteWholeFile(file_,
-                 "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n"
-                 "<!-- edited by hand -->\r\n"
-                 "<xmldocdata>\r\n"
-                 "  <tiper version=\"2.0\"/>\r\n"
-                 "  <tables>\r\n"
-                 "    <table table_name=\"Items\">\r\n"
-                 "      <fields>\r\n"
-                 "        <field field_kind=\"string\" field_name=\"oid\" field_Size=\"36\"/>\r\n"
-                 "        <field field_name=\"name\" field_Size=\"100\" field_kind=\"String\"/>\r\n"
-                 "        <!-- amount added later -->\r\n"
-                 "        <field field_Size=\"0\" field_kind=\"INTEGER\" field_name=\"amount\"/>\r\n"
-                 "      </fields>\r\n"
-                 "      <rows>\r\n"
-                 "        <row amount=\"7\" name=\"Pump &amp; valve&amp;cr;&amp;lf;line 2\" oid=\"1\"/>\r\n"
-                 "        <!-- a comment between rows -->\r\n"
-                 "        <row oid='2'\r\n"
-                 "             amount = \"8\"  name=\"Motor\">\r\n"
-                 "        </row>\r\n"
-                 "      </rows>\r\n"
-                 "    </table>\r\n"
-                 "  </tables>\r\n"
-                 "</xmldocdata>\r\n");
-  db_.Connect(file_, "", "", "");
-  q_.AttachDatabase(&db_);
+  OpenText("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n"
+           "<!-- edited by hand -->\r\n"
+           "<xmldocdata>\r\n"
+           "  <tiper version=\"2.0\"/>\r\n"
+           "  <tables>\r\n"
+           "    <table table_name=\"Items\">\r\n"
+           "      <fields>\r\n"
+           "        <field field_kind=\"string\" field_name=\"oid\" field_Size=\"36\"/>\r\n"
+           "        <field field_name=\"name\" field_Size=\"100\" field_kind=\"String\"/>\r\n"
+           "        <!-- amount added later -->\r\n"
+           "        <field field_Size=\"0\" field_kind=\"INTEGER\" field_name=\"amount\"/>\r\n"
+           "      </fields>\r\n"
+           "      <rows>\r\n"
+           "        <row amount=\"7\" name=\"Pump &amp; valve&amp;cr;&amp;lf;line 2\" oid=\"1\"/>\r\n"
+           "        <!-- a comment between rows -->\r\n"
+           "        <row oid='2'\r\n"
+           "             amount = \"8\"  name=\"Motor\">\r\n"
+           "        </row>\r\n"
+           "      </rows>\r\n"
+           "    </table>\r\n"
+           "  </tables>\r\n"
+           "</xmldocdata>\r\n");
   q_.SelectRow("items", nullptr);
   EXPECT_EQ(q_.FieldCount(), 3);
   EXPECT_EQ(q_.FieldAsString("Name"), "Pump & valve\r\nline 2");
@@ -403,14 +417,7 @@ TEST_F(XMLStore, UnreadableFilesGiveTheConnectErrorWithLineAndColumnAndNothingLo
 }
 
 TEST_F(XMLStore, ReadingThroughTheFrameworkNeverWritesTheFile) {
-  TtiDatabaseXML().CreateDatabase(file_, "", "");
-  db_.Connect(file_, "", "", "");
-  TtiDBMetaDataTable t;
-  t.SetName(cTestTable);
-  t.AddField("OID", qfkString, 36);
-  t.AddField("Name", qfkString, 100);
-  t.AddField("Amount", qfkInteger);
-  db_.CreateTable(t);
+  NewTestItemStore(db_, file_);
   q_.AttachDatabase(&db_);
   auto row = Values({{"OID", "1"}, {"Name", "one"}, {"Amount", "5"}});
   q_.InsertRow(cTestTable, row.get());
@@ -441,12 +448,7 @@ TEST_F(XMLStore, ReadingThroughTheFrameworkNeverWritesTheFile) {
 // Root ignores permission bits, so "cannot write" is made three honest ways: an immutable folder, a write
 // that runs out of room, and a folder that has been replaced by a file.
 TEST_F(XMLStore, ASaveIntoAnImmutableFolderRaisesAndLeavesTheOldFile) {
-  Open();
-  Insert("1", "saved");
-  db_.StartTransaction();
-  db_.Commit();
-  const std::string saved = ReadWholeFile(file_);
-  const std::vector<std::string> entries = FolderEntries(dir_);
+  OpenSaved();
   {
     TImmutableFolder lock(dir_);
     if (!lock.Supported()) GTEST_SKIP() << "the file system of " << dir_ << " has no immutable flag";
@@ -465,12 +467,7 @@ TEST_F(XMLStore, ASaveIntoAnImmutableFolderRaisesAndLeavesTheOldFile) {
 }
 
 TEST_F(XMLStore, ASaveThatRunsOutOfRoomRaisesAndLeavesTheOldFileAndNoTemporaryFile) {
-  Open();
-  Insert("1", "saved");
-  db_.StartTransaction();
-  db_.Commit();
-  const std::string saved = ReadWholeFile(file_);
-  const std::vector<std::string> entries = FolderEntries(dir_);
+  OpenSaved();
   // A file size limit in a child process: the write fails in the middle of the document, as on a full disk.
   const pid_t child = ::fork();
   ASSERT_GE(child, 0);
@@ -636,14 +633,7 @@ struct TXMLStoreUnderTest {
     dir_ = ::mkdtemp(tmpl.data());
     const std::string name = dir_ + "/conformance.kvd";
     TtiDatabaseXML db;
-    db.CreateDatabase(name, "", "");
-    db.Connect(name, "", "", "");
-    TtiDBMetaDataTable t;
-    t.SetName(cTestTable);
-    t.AddField("OID", qfkString, 36);
-    t.AddField("Name", qfkString, 100);
-    t.AddField("Amount", qfkInteger);
-    db.CreateTable(t);
+    NewTestItemStore(db, name);
     return name;
   }
   std::string UserName() { return "tester"; }

@@ -5,19 +5,9 @@
 #include <cmath>
 
 #include "framework/tiExcept.h"
+#include "tests/framework/XMLTestFiles.h"
 
 namespace kelvado::test {
-
-namespace {
-std::string Raised(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const Exception& e) {
-    return std::string(e.ClassName()) + ": " + e.Message();
-  }
-  return {};
-}
-}  // namespace
 
 TEST(tiXMLTags, FullAndShortNamesAndTheFragmentsBuiltFromThem) {
   TtiXMLTags tags;
