@@ -139,6 +139,8 @@ public:
     xmlNode* Rows = nullptr;
     bool DefsRead = false;
     std::vector<TXMLFieldDef> Defs;
+    bool ColumnsRead = false;
+    std::vector<std::string> Columns;  // the attribute of every column a row gets, checked, each once
     bool Numbered = false;
     uint64_t LastOrdinal = 0;
     std::unordered_map<std::string, RowIndex> Indexes;  // by attribute name
@@ -200,6 +202,19 @@ public:
     return t.Defs;
   }
 
+  // The attribute names of the declared columns, each name once, every one checked to be usable.
+  const std::vector<std::string>& Columns(Table& t) {
+    if (t.ColumnsRead) return t.Columns;
+    std::vector<std::string> columns;
+    for (const TXMLFieldDef& d : Defs(t)) {
+      const std::string attr = AttrName(d.Name, t.Name);
+      if (std::find(columns.begin(), columns.end(), attr) == columns.end()) columns.push_back(attr);
+    }
+    t.Columns = std::move(columns);
+    t.ColumnsRead = true;
+    return t.Columns;
+  }
+
   std::vector<xmlNode*> Select(Table& t, const TtiQueryParams* where) {
     const std::vector<TCriterion> criteria = Criteria(t, where);
     std::vector<xmlNode*> out;
@@ -233,12 +248,13 @@ public:
   void Insert(Table& t, const TtiQueryParams* params) {
     if (!t.Rows) throw EtiPerInternalException("Can not find XML tag <%s>", {Tags().Rows()});
     // Everything is checked and converted before the document changes.
+    std::vector<std::pair<std::string, const TtiQueryParamAbs*>> given;
+    for (int i = 0; params && i < params->Count(); ++i)
+      given.emplace_back(Lower(params->Items(i)->GetName()), params->Items(i));
     std::vector<std::pair<std::string, std::string>> values;
-    for (const TXMLFieldDef& d : Defs(t)) {
-      const std::string attr = AttrName(d.Name, t.Name);
-      if (std::any_of(values.begin(), values.end(), [&](const auto& v) { return v.first == attr; })) continue;
-      const TtiQueryParamAbs* p = params ? params->FindParamByName(d.Name) : nullptr;
-      values.emplace_back(attr, p ? StoredText(*p, t.Name) : std::string());
+    for (const std::string& attr : Columns(t)) {
+      auto p = std::find_if(given.begin(), given.end(), [&](const auto& g) { return g.first == attr; });
+      values.emplace_back(attr, p != given.end() ? StoredText(*p->second, t.Name) : std::string());
     }
     xmlNode* row = xmlNewDocNode(doc_.get(), nullptr, tiXMLChars(Tags().Row().c_str()), nullptr);
     if (!row) throw std::bad_alloc();
