@@ -373,11 +373,6 @@ std::string LockFolder() {
   return dir ? dir : "";
 }
 
-std::string LockFolderFull(const std::string& dir, unsigned long long freeBytes) {
-  return tiFormat("the Firebird lock folder \"%s\" is full (%d KB free, %d KB needed)",
-                  {dir, static_cast<int64_t>(freeBytes >> 10), static_cast<int64_t>(kLockFolderReserve >> 10)});
-}
-
 // Empty when the lock folder has room, else why not.
 std::string CheckLockFolder() {
   const std::string dir = LockFolder();
@@ -386,7 +381,9 @@ std::string CheckLockFolder() {
   if (::statvfs(dir.c_str(), &vs) != 0)
     return tiFormat("the Firebird lock folder \"%s\" cannot be used: %s", {dir, ErrnoText()});
   const unsigned long long freeBytes = static_cast<unsigned long long>(vs.f_bavail) * vs.f_frsize;
-  return freeBytes < kLockFolderReserve ? LockFolderFull(dir, freeBytes) : std::string();
+  if (freeBytes >= kLockFolderReserve) return {};
+  return tiFormat("the Firebird lock folder \"%s\" is full (%d KB free, %d KB needed)",
+                  {dir, static_cast<int64_t>(freeBytes >> 10), static_cast<int64_t>(kLockFolderReserve >> 10)});
 }
 
 // Empty when every lock file now has its blocks, else why not.
@@ -395,7 +392,7 @@ std::string BackLockFiles() {
   if (dir.empty()) return {};
   DIR* d = ::opendir(dir.c_str());
   if (!d) return {};
-  std::string problem;
+  bool full = false;
   while (dirent* e = ::readdir(d)) {
     if (e->d_name[0] == '.') continue;
     const int fd = ::openat(::dirfd(d), e->d_name, O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY);
@@ -403,11 +400,13 @@ std::string BackLockFiles() {
     struct stat sb {};
     if (::fstat(fd, &sb) == 0 && S_ISREG(sb.st_mode) && sb.st_size > 0 &&
         ::fallocate(fd, 0, 0, sb.st_size) != 0 && errno == ENOSPC)
-      problem = LockFolderFull(dir, 0);
+      full = true;
     ::close(fd);
   }
   ::closedir(d);
-  return problem;
+  if (!full) return {};
+  const std::string why = CheckLockFolder();
+  return why.empty() ? tiFormat("the Firebird lock folder \"%s\" is full", {dir}) : why;
 }
 
 // Attaches to the file (create: makes it) through the engine's dispatcher, which is released either way.
@@ -464,8 +463,18 @@ struct FileLock {
   int writers = 0;
 };
 
-std::mutex gFileLocksMutex;
-std::vector<FileLock> gFileLocks;
+// Never destroyed: an attachment may still close while static objects are torn down at exit.
+struct FileLocks {
+  std::mutex mutex;
+  std::vector<FileLock> locks;
+  std::vector<FileLock>::iterator Find(dev_t dev, ino_t ino) {
+    return std::find_if(locks.begin(), locks.end(), [&](const FileLock& l) { return l.dev == dev && l.ino == ino; });
+  }
+};
+FileLocks& TheFileLocks() {
+  static FileLocks* const locks = new FileLocks;
+  return *locks;
+}
 
 bool SetFileLock(int fd, short type) {
   struct flock fl {};
@@ -504,10 +513,10 @@ public:
     }
     // A file nobody may write is only read (root could open it for writing all the same).
     if ((sb.st_mode & 0222) == 0) writable = false;
-    std::lock_guard<std::mutex> lock(gFileLocksMutex);
-    auto it = std::find_if(gFileLocks.begin(), gFileLocks.end(),
-                           [&](const FileLock& l) { return l.dev == sb.st_dev && l.ino == sb.st_ino; });
-    if (it != gFileLocks.end()) {
+    FileLocks& all = TheFileLocks();
+    std::lock_guard<std::mutex> lock(all.mutex);
+    auto it = all.Find(sb.st_dev, sb.st_ino);
+    if (it != all.locks.end()) {
       ::close(fd);
       exclusive_ = write && it->writable;
       if (exclusive_ && it->writers == 0 && !SetFileLock(it->fd, F_WRLCK))
@@ -526,7 +535,7 @@ public:
       l.fd = fd;
       l.writable = writable;
       (exclusive_ ? l.writers : l.readers) = 1;
-      gFileLocks.push_back(l);
+      all.locks.push_back(l);
     }
     dev_ = sb.st_dev;
     ino_ = sb.st_ino;
@@ -536,14 +545,14 @@ public:
   void Release() noexcept {
     if (!held_) return;
     held_ = false;
-    std::lock_guard<std::mutex> lock(gFileLocksMutex);
-    auto it = std::find_if(gFileLocks.begin(), gFileLocks.end(),
-                           [&](const FileLock& l) { return l.dev == dev_ && l.ino == ino_; });
-    if (it == gFileLocks.end()) return;
+    FileLocks& all = TheFileLocks();
+    std::lock_guard<std::mutex> lock(all.mutex);
+    auto it = all.Find(dev_, ino_);
+    if (it == all.locks.end()) return;
     --(exclusive_ ? it->writers : it->readers);
     if (it->writers + it->readers == 0) {
       ::close(it->fd);
-      gFileLocks.erase(it);
+      all.locks.erase(it);
     } else if (exclusive_ && it->writers == 0) {
       SetFileLock(it->fd, F_RDLCK);  // the readers left keep their share
     }
