@@ -2,7 +2,10 @@
 // The per-user settings store. Windows keeps settings in the registry; we keep the same key paths
 // ("Software\Zul\KELVADO\1.1.2\opt") as folders under the configuration folder, each key's values in a text
 // file "values.reg" inside its folder. Every write replaces that file atomically, so a failed save leaves the
-// old settings intact. Failures raise ERegistryException naming the file (and line, for a damaged file).
+// old settings intact, and a damaged file is never written over. A write reads, changes and replaces the file
+// under an exclusive lock of its folder, so that programs writing the same key at once lose nothing; it keeps
+// the file's permissions and, when the file is a symbolic link, replaces the link's target. Failures raise
+// ERegistryException naming the file (and line, for a damaged file).
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -11,12 +14,16 @@
 #include <utility>
 #include <vector>
 
+#include "platform/SettingsFile.h"
+
 namespace kelvado {
 
-class ERegistryException : public std::runtime_error {
+// `file` and `cause` are given for a failure of a file or folder of the store (see ESettingsFileException).
+class ERegistryException : public ESettingsFileException {
 public:
-  using std::runtime_error::runtime_error;
-  virtual const char* ClassName() const noexcept { return "ERegistryException"; }
+  explicit ERegistryException(const std::string& message, std::string file = {}, std::string cause = {})
+      : ESettingsFileException(message, std::move(file), std::move(cause)) {}
+  const char* ClassName() const noexcept override { return "ERegistryException"; }
 };
 
 enum class RegDataType { String, ExpandString, Integer };
