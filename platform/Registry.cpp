@@ -311,7 +311,8 @@ bool ChangeValues(const std::string& folder, Change&& change) {
 
 // Sets `name` to `value`, keeping its place when it is there.
 void Put(std::vector<NamedValue>& values, const std::string& name, const RegValue& value) {
-  auto same = std::find_if(values.begin(), values.end(), [&](const NamedValue& v) { return SameTextAscii(v.name, name); });
+  auto same =
+      std::find_if(values.begin(), values.end(), [&](const NamedValue& v) { return SameTextAscii(v.name, name); });
   if (same != values.end())
     same->value = value;
   else
@@ -443,6 +444,101 @@ void FileRegistry::UpdateValues(const std::string& key, const std::vector<std::s
     for (const auto& w : writes) Put(values, w.first, w.second);
     return true;
   });
+}
+
+// --- MemoryRegistry -----------------------------------------------------------------------------------------
+
+namespace {
+// The key's names, joined by "\", in lower case for look-up (its parents first), and as given.
+std::vector<std::pair<std::string, std::string>> KeyPaths(const std::string& key) {
+  std::vector<std::pair<std::string, std::string>> paths;
+  std::string lower, given;
+  for (const std::string& name : SplitKey(key)) {
+    lower += (lower.empty() ? "" : "\\") + LowerAscii(name);
+    given += (given.empty() ? "" : "\\") + name;
+    paths.emplace_back(lower, given);
+  }
+  return paths;
+}
+
+std::string LowerPath(const std::string& key) {
+  const auto paths = KeyPaths(key);
+  return paths.empty() ? std::string() : paths.back().first;
+}
+}  // namespace
+
+bool MemoryRegistry::KeyExists(const std::string& key) {
+  const std::string k = LowerPath(key);
+  std::lock_guard<std::mutex> lock(mutex_);
+  return k.empty() || keys_.count(k) > 0;
+}
+
+void MemoryRegistry::CreateKey(const std::string& key) {
+  const auto paths = KeyPaths(key);
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (const auto& [lower, given] : paths) keys_.try_emplace(lower, Key{given.substr(given.rfind('\\') + 1), {}});
+}
+
+bool MemoryRegistry::DeleteKey(const std::string& key) {
+  const std::string k = LowerPath(key);
+  if (k.empty()) Fail("The root of the settings cannot be deleted");
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!keys_.count(k)) return false;
+  for (auto it = keys_.begin(); it != keys_.end();)
+    it = (it->first == k || it->first.rfind(k + "\\", 0) == 0) ? keys_.erase(it) : std::next(it);
+  return true;
+}
+
+std::vector<std::string> MemoryRegistry::GetKeyNames(const std::string& key) {
+  const std::string k = LowerPath(key);
+  const std::string prefix = k.empty() ? std::string() : k + "\\";
+  std::vector<std::string> names;
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (const auto& [path, entry] : keys_)
+    if (path.rfind(prefix, 0) == 0 && path.find('\\', prefix.size()) == std::string::npos) names.push_back(entry.name);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::vector<std::string> MemoryRegistry::GetValueNames(const std::string& key) {
+  std::vector<std::string> names;
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (auto it = keys_.find(LowerPath(key)); it != keys_.end())
+    for (const auto& v : it->second.values) names.push_back(v.first);
+  return names;
+}
+
+std::optional<RegValue> MemoryRegistry::ReadValue(const std::string& key, const std::string& name) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (auto it = keys_.find(LowerPath(key)); it != keys_.end())
+    for (const auto& v : it->second.values)
+      if (SameTextAscii(v.first, name)) return v.second;
+  return std::nullopt;
+}
+
+void MemoryRegistry::WriteValue(const std::string& key, const std::string& name, const RegValue& value) {
+  CreateKey(key);
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto& values = keys_[LowerPath(key)].values;
+  for (auto& v : values)
+    if (SameTextAscii(v.first, name)) {
+      v.second = value;
+      return;
+    }
+  values.emplace_back(name, value);
+}
+
+bool MemoryRegistry::DeleteValue(const std::string& key, const std::string& name) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = keys_.find(LowerPath(key));
+  if (it == keys_.end()) return false;
+  auto& values = it->second.values;
+  for (auto v = values.begin(); v != values.end(); ++v)
+    if (SameTextAscii(v->first, name)) {
+      values.erase(v);
+      return true;
+    }
+  return false;
 }
 
 // --- the current user's store ------------------------------------------------------------------------------

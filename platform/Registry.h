@@ -7,7 +7,9 @@
 // the file's permissions and, when the file is a symbolic link, replaces the link's target. Failures raise
 // ERegistryException naming the file (and line, for a damaged file).
 #include <cstdint>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -89,6 +91,29 @@ public:
 
 private:
   std::string root_;
+};
+
+// A store that keeps everything in memory, for the run only: where the settings go on when their files fail,
+// and a double for tests. Keys and names ignore ASCII case; a key's parents exist when it does.
+class MemoryRegistry : public IRegistry {
+public:
+  bool KeyExists(const std::string& key) override;
+  void CreateKey(const std::string& key) override;
+  bool DeleteKey(const std::string& key) override;
+  std::vector<std::string> GetKeyNames(const std::string& key) override;
+  std::vector<std::string> GetValueNames(const std::string& key) override;
+  std::optional<RegValue> ReadValue(const std::string& key, const std::string& name) override;
+  void WriteValue(const std::string& key, const std::string& name, const RegValue& value) override;
+  bool DeleteValue(const std::string& key, const std::string& name) override;
+
+private:
+  struct Key {
+    std::string name;  // as first created
+    std::vector<std::pair<std::string, RegValue>> values;
+  };
+  // By the key path in lower case with its names joined by "\".
+  std::map<std::string, Key> keys_;
+  std::mutex mutex_;
 };
 
 // The name of the values file inside every key folder; no key may carry this name.

@@ -300,3 +300,27 @@ TEST(CachedRegistry, ReadsOnceAndAlwaysSeesItsOwnWrites) {
   EXPECT_FALSE(reg.KeyExists(key));
   fs::remove_all(dir);
 }
+
+TEST(MemoryRegistry, BehavesLikeTheFileStoreForTheRun) {
+  kelvado::MemoryRegistry reg;
+  const std::string key = "Software\\Zul\\KELVADO\\1.1.2\\opt";
+  EXPECT_FALSE(reg.KeyExists(key));
+  EXPECT_FALSE(reg.ValueExists(key, "x"));
+  reg.WriteInteger(key, "RoundDC", -2);
+  reg.WriteString(key, "text", "a");
+  reg.WriteString("software\\ZUL\\kelvado\\1.1.2\\OPT", "TEXT", "b");  // keys and names ignore case
+  EXPECT_TRUE(reg.KeyExists("SOFTWARE\\zul"));                          // parents exist with their child
+  EXPECT_EQ(reg.ReadString(key, "text"), "b");
+  EXPECT_EQ(reg.ReadInteger(key, "rounddc"), -2);
+  EXPECT_EQ(reg.GetValueNames(key), (std::vector<std::string>{"RoundDC", "text"}));
+  reg.CreateKey("Software\\Zul\\KELVADO\\1.1.2\\LibList");
+  EXPECT_EQ(reg.GetKeyNames("Software\\Zul\\KELVADO\\1.1.2"), (std::vector<std::string>{"LibList", "opt"}));
+  EXPECT_TRUE(reg.DeleteValue(key, "TEXT"));
+  EXPECT_FALSE(reg.DeleteValue(key, "text"));
+  EXPECT_THROW(reg.ReadInteger(key, "missing"), kelvado::ERegistryException);
+  EXPECT_TRUE(reg.DeleteKey("Software\\Zul\\KELVADO"));
+  EXPECT_FALSE(reg.KeyExists(key));
+  EXPECT_TRUE(reg.KeyExists("Software\\Zul"));
+  EXPECT_FALSE(reg.DeleteKey("Software\\Zul\\KELVADO"));
+  EXPECT_THROW(reg.CreateKey("Software\\..\\x"), kelvado::ERegistryException);
+}
