@@ -97,14 +97,19 @@ TEST_F(CalcComponentTest, DirectMTTFdIsCappedWhenComputedNotWhenStored) {
 }
 
 TEST_F(CalcComponentTest, ArithmeticNoiseNeverCrossesABandBound) {
-  // Seven blocks of 210 years in series: 1/(7/210) computes to 29.999999999999993. The subsystem hands that
-  // value out (and caches it) as computed; against the tables it is the standard's 30 years: band high, and
-  // 30 is what the PFH grid is asked for.
-  auto s = Subsystem(cat1);
-  auto ch = std::make_unique<TChannelOp>();
-  ch->SetChannel(std::make_unique<TChannel>());
-  for (int i = 0; i < 7; ++i) ch->GetBlocOpList()->Add(Bloc({{210, 0.0}}));
-  s->GetChannelOpList()->Add(std::move(ch));
+  // A one-channel subsystem of `n` blocks of `years` each, in series.
+  const auto series = [](int n, double years) {
+    auto s = Subsystem(cat1);
+    auto ch = std::make_unique<TChannelOp>();
+    ch->SetChannel(std::make_unique<TChannel>());
+    for (int i = 0; i < n; ++i) ch->GetBlocOpList()->Add(Bloc({{years, 0.0}}));
+    s->GetChannelOpList()->Add(std::move(ch));
+    return s;
+  };
+  // Seven blocks of 210 years: 1/(7/210) computes to 29.999999999999993. The subsystem hands that value out
+  // (and caches it) as computed; against the tables it is the standard's 30 years: band high, and 30 is what
+  // the PFH grid is asked for.
+  auto s = series(7, 210);
   EXPECT_EQ(s->GetMTTFdLazy(), 29.999999999999993);
   EXPECT_EQ(s->GetMTTFdDenotationLazy(), mttfHigh);
   s->GetPLLazy();
@@ -113,11 +118,7 @@ TEST_F(CalcComponentTest, ArithmeticNoiseNeverCrossesABandBound) {
 
   // Six blocks of 18 years: 2.9999999999999996, which is the standard's 3 years: band low, and not "below
   // 3 years" (status 273).
-  auto low = Subsystem(cat1);
-  auto ch3 = std::make_unique<TChannelOp>();
-  ch3->SetChannel(std::make_unique<TChannel>());
-  for (int i = 0; i < 6; ++i) ch3->GetBlocOpList()->Add(Bloc({{18, 0.0}}));
-  low->GetChannelOpList()->Add(std::move(ch3));
+  auto low = series(6, 18);
   EXPECT_EQ(low->GetMTTFdLazy(), 2.9999999999999996);
   EXPECT_EQ(low->GetMTTFdDenotationLazy(), mttfLow);
   for (const std::string& line : Messages(*low)) EXPECT_EQ(line.find("[3273]"), std::string::npos) << line;
