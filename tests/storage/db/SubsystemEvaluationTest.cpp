@@ -159,13 +159,14 @@ TEST_F(EvaluationTest, Category4) {
 }
 
 TEST_F(EvaluationTest, NoiseDoesNotLoseTheGrid) {
-  // Each channel: 7 blocks of 210 y (DC 0.99) computes to 29.999999999999993 y; symmetrised and rounded, the
-  // subsystem's MTTFd is the grid's 30 y, whose PFH is 9.54e-8 (cat4, DC 0.99): PL e. Unrounded, the grid would
-  // have no lower neighbour for category 4 (it starts at 30 y) and the PL would be "-".
+  // Each channel: 7 blocks of 210 y (DC 0.99) computes to 29.999999999999993 y; symmetrised, the subsystem's
+  // MTTFd is handed out as computed, and rounded it meets the grid's 30 y, whose PFH is 9.54e-8 (cat4, DC
+  // 0.99): PL e. Unrounded, the grid would have no lower neighbour for category 4 (it starts at 30 y) and the
+  // PL would be "-".
   auto s = Subsystem(cat4);
   s->GetChannelOpList()->Add(Channel(210, 0.99, 7));
   s->GetChannelOpList()->Add(Channel(210, 0.99, 7));
-  EXPECT_EQ(s->GetMTTFdLazy(), 30.0);
+  EXPECT_NEAR(s->GetMTTFdLazy(), 30.0, 1e-12);
   EXPECT_DOUBLE_EQ(s->GetPFHLazy(), 9.54e-8);
   EXPECT_EQ(s->GetPLLazy(), plE);
 }
