@@ -285,12 +285,11 @@ double PlainLoop(bool cutBefore, bool fit, double cap3, double cap4) {
         chDC[ch] = s1 / s2;
         GetMTTFdDenotation(chM[ch]);
       }
-      const double dcavg = RoundForBounds((chDC[0] / chM[0] + chDC[1] / chM[1]) / (1.0 / chM[0] + 1.0 / chM[1]));
+      const double dcavg = (chDC[0] / chM[0] + chDC[1] / chM[1]) / (1.0 / chM[0] + 1.0 / chM[1]);
       double m1 = chM[0], m2 = chM[1];
       if (cutBefore) m1 = std::min(m1, cap), m2 = std::min(m2, cap);
       double m = (2.0 / 3.0) * (m1 + m2 - 1.0 / (1.0 / m1 + 1.0 / m2));
       if (!cutBefore) m = std::min(m, cap);
-      m = RoundForBounds(m);
       GetMTTFdDenotation(m);
       GetDCDenotation(dcavg);
       const double pfh = GetPFHInterpolated(kCats[sub], m, dcavg);

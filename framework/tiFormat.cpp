@@ -1,5 +1,7 @@
 #include "framework/tiFormat.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -28,6 +30,22 @@ double FmtArg::AsFloat() const {
 }
 
 namespace {
+// Field widths and precisions above this are cut to it: a language text with "%1000000000s" must not build a
+// gigabyte string. A double's exact decimal expansion needs fewer digits than this.
+constexpr size_t kMaxFieldDigits = 1100;
+
+// The decimal digits of fmt from j on, as a number no larger than kMaxFieldDigits; j ends after the digits.
+std::string FieldNumber(const std::string& fmt, size_t& j) {
+  size_t value = 0;
+  bool any = false;
+  while (j < fmt.size() && std::isdigit(static_cast<unsigned char>(fmt[j]))) {
+    value = std::min(value * 10 + static_cast<size_t>(fmt[j] - '0'), kMaxFieldDigits);
+    any = true;
+    ++j;
+  }
+  return any ? std::to_string(value) : std::string();
+}
+
 // snprintf on the "C" conversions only: the program never calls setlocale, so the separator is ".".
 std::string CFormat(const std::string& spec, auto value) {
   char buf[512];
@@ -65,12 +83,11 @@ std::string tiFormat(const std::string& fmt, const FmtArgs& args) {
     }
     std::string flags;
     while (j < fmt.size() && std::string_view("-0+ #").find(fmt[j]) != std::string_view::npos) flags += fmt[j++];
-    std::string width;
-    while (j < fmt.size() && std::isdigit(static_cast<unsigned char>(fmt[j]))) width += fmt[j++];
+    const std::string width = FieldNumber(fmt, j);
     std::string prec;
     if (j < fmt.size() && fmt[j] == '.') {
-      prec += fmt[j++];
-      while (j < fmt.size() && std::isdigit(static_cast<unsigned char>(fmt[j]))) prec += fmt[j++];
+      ++j;
+      prec = "." + FieldNumber(fmt, j);
     }
     // Length modifiers carry no meaning here: every argument knows its own size.
     while (j < fmt.size() && std::string_view("hlLqjzt").find(fmt[j]) != std::string_view::npos) ++j;

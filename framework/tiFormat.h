@@ -37,7 +37,8 @@ private:
 
 using FmtArgs = std::vector<FmtArg>;
 
-// Supports %s %d %i %u %x %X %e %E %f %g %G %%, with flags "-0+ ", width and precision.
+// Supports %s %d %i %u %x %X %e %E %f %g %G %%, with flags "-0+ ", width and precision. Width and precision
+// are cut to 1100, so that a damaged or hostile language text cannot make a huge string.
 // Numbers always use "." as decimal separator whatever the process locale.
 std::string tiFormat(const std::string& fmt, const FmtArgs& args);
 

@@ -130,7 +130,8 @@ std::chrono::steady_clock::time_point TtiPool::Now() const {
 
 bool TtiPool::AcquireSlot() {
   std::unique_lock<std::mutex> l(slotMutex_);
-  if (!slotFreed_.wait_for(l, waitTime_, [this] { return slotsTaken_ < maxPoolSize_; })) return false;
+  if (!slotFreed_.wait_for(l, waitTime_, [this] { return closed_ || slotsTaken_ < maxPoolSize_; })) return false;
+  if (closed_) throw EtiPerInternalException(closedReason_);
   ++slotsTaken_;
   return true;
 }
@@ -152,6 +153,8 @@ TPooledItem* TtiPool::Lock() {
   int index = -1;
   try {
     std::lock_guard<std::mutex> l(listMutex_);
+    // Closed after the slot was had: nothing may be handed out of a pool whose owner is letting it go.
+    if (closed_) throw EtiPerInternalException(closedReason_);
     count = static_cast<int>(items_.size());
     for (int i = 0; i < count && !result; ++i) {
       TPooledItem* item = items_[i].get();
@@ -308,6 +311,37 @@ void TtiPool::SweepForTimeOuts() {
   }
 }
 
+int TtiPool::Close(const std::string& reason) {
+  int locked = 0;
+  {
+    std::lock_guard<std::mutex> l(listMutex_);
+    {
+      std::lock_guard<std::mutex> s(slotMutex_);
+      closed_ = true;
+      closedReason_ = reason;
+    }
+    for (const auto& p : items_)
+      if (p->locked_) ++locked;
+  }
+  slotFreed_.notify_all();
+  return locked;
+}
+
+bool TtiPool::Closed() const {
+  std::lock_guard<std::mutex> l(listMutex_);
+  return closed_;
+}
+
+bool TtiPool::Holds(const TPooledItem* item) const {
+  std::lock_guard<std::mutex> l(listMutex_);
+  return item && std::any_of(items_.begin(), items_.end(), [item](const auto& p) { return p.get() == item; });
+}
+
+bool TtiPool::HoldsData(const TtiBaseObject* data) const {
+  std::lock_guard<std::mutex> l(listMutex_);
+  return data && std::any_of(items_.begin(), items_.end(), [data](const auto& p) { return p->data_.get() == data; });
+}
+
 int TtiPool::MinPoolSize() const {
   std::lock_guard<std::mutex> l(listMutex_);
   return minPoolSize_;
@@ -441,7 +475,18 @@ TDBConnectionPools::TDBConnectionPools(ItiDBConnectionPoolLayer* layer, TtiObjec
   SetOwner(owner);
 }
 
-TDBConnectionPools::~TDBConnectionPools() { DisconnectAll(); }
+TDBConnectionPools::~TDBConnectionPools() {
+  DisconnectAll();
+  // The layer ends: whatever is still held goes now.
+  std::vector<std::shared_ptr<TDBConnectionPool>> left;
+  {
+    std::lock_guard<std::mutex> l(mutex_);
+    left.swap(retired_);
+  }
+  for (const auto& p : left)
+    if (p->LockedCount() > 0)
+      LogError("Database connection pool <" + p->DatabaseName() + "> freed with connections still in use");
+}
 
 std::shared_ptr<TDBConnectionPool> TDBConnectionPools::FindShared(const std::string& databaseName) const {
   std::lock_guard<std::mutex> l(mutex_);
@@ -479,14 +524,55 @@ TDBConnectionPool* TDBConnectionPools::AddConnectionPool(const std::string& data
   return pool.get();
 }
 
+// The pool is held while the caller waits in it; a Disconnect meanwhile closes it, so the item handed out is
+// either refused or counted, and a counted one keeps the pool alive until it comes back.
 TPooledDB* TDBConnectionPools::Lock(const std::string& databaseName) { return GetShared(databaseName)->LockDB(); }
 
+template <class Holds>
+std::shared_ptr<TDBConnectionPool> TDBConnectionPools::PoolFor(const std::string& databaseName, Holds holds) const {
+  std::lock_guard<std::mutex> l(mutex_);
+  std::shared_ptr<TDBConnectionPool> named;
+  for (const auto* list : {&pools_, &retired_})
+    for (const auto& p : *list) {
+      if (!SameTextAscii(p->DatabaseName(), databaseName)) continue;
+      if (holds(*p)) return p;
+      if (list == &pools_ && !named) named = p;
+    }
+  if (!named) throw EtiPerProgrammerException("Unable to find database connection pool <%s>", {databaseName});
+  return named;
+}
+
 void TDBConnectionPools::UnLock(const std::string& databaseName, TPooledDB* pooledDB) {
-  GetShared(databaseName)->UnLock(pooledDB);
+  auto pool = PoolFor(databaseName, [pooledDB](const TDBConnectionPool& p) { return p.Holds(pooledDB); });
+  pool->UnLock(pooledDB);
+  if (pool->Closed()) FreeIdleRetired();
 }
 
 void TDBConnectionPools::UnLockByData(const std::string& databaseName, const TtiDatabase* database) {
-  GetShared(databaseName)->UnLockByData(database);
+  auto pool = PoolFor(databaseName, [database](const TDBConnectionPool& p) { return p.HoldsData(database); });
+  pool->UnLockByData(database);
+  if (pool->Closed()) FreeIdleRetired();
+}
+
+void TDBConnectionPools::RetireLocked(const std::shared_ptr<TDBConnectionPool>& pool) {
+  const std::string reason = tiFormat("Database connection pool <%s> has been disconnected", {pool->DatabaseName()});
+  // An idle pool is freed when the caller drops it, or by a Lock that is just being refused.
+  if (pool->Close(reason) > 0) retired_.push_back(pool);
+}
+
+void TDBConnectionPools::FreeIdleRetired() {
+  std::vector<std::shared_ptr<TDBConnectionPool>> idle;  // freed after the lock is released
+  {
+    std::lock_guard<std::mutex> l(mutex_);
+    for (auto it = retired_.begin(); it != retired_.end();) {
+      if ((*it)->LockedCount() == 0) {
+        idle.push_back(std::move(*it));
+        it = retired_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
 }
 
 void TDBConnectionPools::Disconnect(const std::string& databaseName) {
@@ -500,17 +586,20 @@ void TDBConnectionPools::Disconnect(const std::string& databaseName) {
       throw EtiPerProgrammerException("Unable to find database connection pool <%s>", {databaseName});
     removed = *it;
     pools_.erase(it);
+    RetireLocked(removed);
   }
-  // Freed here, outside the list lock (its connections close with it).
+  FreeIdleRetired();  // also pools whose connections came back through the pool itself
 }
 
 void TDBConnectionPools::DisconnectAll() {
-  std::vector<std::shared_ptr<TDBConnectionPool>> removed;
+  std::vector<std::shared_ptr<TDBConnectionPool>> removed;  // freed after the lock is released
   {
     std::lock_guard<std::mutex> l(mutex_);
     removed.swap(pools_);
+    for (auto it = removed.rbegin(); it != removed.rend(); ++it) RetireLocked(*it);
   }
   while (!removed.empty()) removed.pop_back();
+  FreeIdleRetired();
 }
 
 int TDBConnectionPools::Count() const {

@@ -84,7 +84,8 @@ public:
   // A locked item: the first free item that is not due for removal, else a new one (when the pool is full,
   // a free item due for removal is replaced). Waits up to WaitTime for a free slot; then raises
   // EtiPerInternalException "Timed out waiting for a PooledItem.". A failure while adding a new item (a failed
-  // connect) gives the slot back before it passes on. Never returns null.
+  // connect) gives the slot back before it passes on. A closed pool raises EtiPerInternalException with the
+  // text given to Close, also to the callers already waiting. Never returns null.
   TPooledItem* Lock();
   // Errors (nil item, item not of this pool, item not locked) are logged only; the slot is then not given back
   // a second time.
@@ -98,6 +99,14 @@ public:
   void Clear();
   // Frees the items that MustRemoveItemFromPool says to remove, from the last to the first.
   void SweepForTimeOuts();
+  // Refuses every later Lock, and the ones waiting for a slot, with `reason`. Items already locked stay valid
+  // and can be unlocked as before. Returns the number of items still locked.
+  int Close(const std::string& reason);
+  bool Closed() const;
+  // The item is one of this pool's (a pointer comparison only: `item` may be stale).
+  bool Holds(const TPooledItem* item) const;
+  // An item of this pool holds `data`.
+  bool HoldsData(const TtiBaseObject* data) const;
 
   int MinPoolSize() const;
   void SetMinPoolSize(int value);
@@ -152,6 +161,9 @@ private:
   std::condition_variable slotFreed_;
   int maxPoolSize_ = 9999;
   int slotsTaken_ = 0;
+  // Written under both the list and the slot lock, so either lock is enough to read them.
+  bool closed_ = false;
+  std::string closedReason_;
   std::chrono::milliseconds waitTime_{60000};
 
   mutable std::mutex monitorMutex_;
@@ -238,10 +250,15 @@ public:
   TDBConnectionPool* AddConnectionPool(const std::string& databaseName, const std::string& userName,
                                        const std::string& password, const std::string& params);
   TPooledDB* Lock(const std::string& databaseName);
+  // Give an item back to the pool it came from, also when that pool has been disconnected since.
   void UnLock(const std::string& databaseName, TPooledDB* pooledDB);
   void UnLockByData(const std::string& databaseName, const TtiDatabase* database);
+  // Removes the named pool at once: later and waiting Locks of it fail, and a new pool of that name may be
+  // added. Connections other threads still hold stay valid; the pool and its connections are freed when the
+  // last of them is given back (UnLock, UnLockByData).
   void Disconnect(const std::string& databaseName);
   void DisconnectAll();
+  // The pools in use (disconnected ones still waiting for their connections are not counted).
   int Count() const;
   TDBConnectionPool* Items(int index) const;
   // The pool of that name (ignoring case), nullptr when none.
@@ -251,11 +268,22 @@ public:
 private:
   std::shared_ptr<TDBConnectionPool> FindShared(const std::string& databaseName) const;
   std::shared_ptr<TDBConnectionPool> GetShared(const std::string& databaseName) const;
+  // The pool (in use or disconnected) of that name for which `holds` is true; else the pool in use of that name
+  // (which then reports the stranger); raises when there is none.
+  template <class Holds>
+  std::shared_ptr<TDBConnectionPool> PoolFor(const std::string& databaseName, Holds holds) const;
+  // Closes a pool just taken out of pools_ (under mutex_, so that an UnLock always finds it in one list or the
+  // other); one with connections still held waits in retired_ for them.
+  void RetireLocked(const std::shared_ptr<TDBConnectionPool>& pool);
+  // Frees the disconnected pools whose connections have all come back.
+  void FreeIdleRetired();
 
   ItiDBConnectionPoolLayer* layer_;
   mutable std::mutex mutex_;
   // Shared so that a pool another thread is waiting in stays alive until that call returns.
   std::vector<std::shared_ptr<TDBConnectionPool>> pools_;
+  // Disconnected pools whose connections are still held by other threads.
+  std::vector<std::shared_ptr<TDBConnectionPool>> retired_;
 };
 
 }  // namespace kelvado

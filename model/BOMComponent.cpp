@@ -508,7 +508,7 @@ void TComponentOp::EvaluateCatRequirements() const {
   if (r.dcavgMet) {
     r.dcavgMetTolerance = true;
   } else {
-    const TDCDenotation tolBand = GetDCDenotation(RoundForBounds(dcavg + cDCavgTolerance));
+    const TDCDenotation tolBand = GetDCDenotation(dcavg + cDCavgTolerance);
     r.dcavgMetTolerance = dcNoneAllowed || BandMeets(dcAllowed, tolBand, dcHigh);
   }
   if (!c.GetCatConditionsRelevant()) {

@@ -153,7 +153,7 @@ std::string TComponentOp::GetDCavgPCSubItemsString() const {
 std::string TComponentOp::GetDCavgDirectDenotationString() const {
   if (!component_) return "-";
   if (Hidden(IsDCavgRelevant())) return General(391);
-  return OrDash([&] { return DCDenotationToStr(GetDCDenotation(RoundForBounds(component_->GetDCavg()))); });
+  return OrDash([&] { return DCDenotationToStr(GetDCDenotation(component_->GetDCavg())); });
 }
 
 std::string TComponentOp::GetDCavgSubItemsDenotationString() const {
@@ -460,7 +460,7 @@ TItemStatus TComponentOp::CheckStatus(TStatusMessages* messages, bool recursive)
     if (failed) ReportStatus(messages, result, isRed, StatusText(272));
   });
   rule([&] {
-    if (IsMTTFdRelevant() && plSub && GetMTTFdLazy() < MTTFdMin())
+    if (IsMTTFdRelevant() && plSub && RoundForBounds(GetMTTFdLazy()) < MTTFdMin())
       ReportStatus(messages, result, isRed, StatusText(273));
   });
   rule([&] {

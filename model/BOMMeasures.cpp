@@ -16,14 +16,18 @@ namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
-// DC bounds of a measure: below the DC minimum (or NaN) is refused with 1003, without arguments.
+// DC bounds of a measure: below the DC minimum (or NaN) is refused with 1003, without arguments; above 100 %
+// as an element's DC is (kPartDCLimits).
 constexpr TFloatLimits kDCBoundLimits{cDCMinimum, kInf, false, 1003, TFloatLimits::None};
-// DC of an occurrence without a measure: any value from the DC minimum up.
-constexpr TFloatLimits kDCLimits{cDCMinimum, kInf, false, 1004, TFloatLimits::ValueMinMax};
 constexpr TFloatLimits kScoreLimits{cCCFScoreMin, cCCFScoreMax, false, 1005, TFloatLimits::ValueMinMax};
 
 [[noreturn]] void NoMeasure(const TtiObject& op, const char* what) {
   throw EtiPerProgrammerException("%s has no DC measure whose %s could be written", {op.ClassName(), what});
+}
+
+void CheckDCBound(double v) {
+  CheckFloatLimits(v, kDCBoundLimits);
+  CheckFloatLimits(v, kPartDCLimits);
 }
 
 void TrimTrailingBlanksAndBreaks(std::string& s) {
@@ -56,7 +60,7 @@ const TtiClass& TDCMeasure::StaticClass() {
 void TDCMeasure::SetDCmax(double v) {
   if (v == dcMax_) return;
   CheckWriteProtection();
-  CheckFloatLimits(v, kDCBoundLimits);
+  CheckDCBound(v);
   if (v < dcMin_) dcMin_ = v;
   dcMax_ = v;
   PropertyChanged();
@@ -65,7 +69,7 @@ void TDCMeasure::SetDCmax(double v) {
 void TDCMeasure::SetDCmin(double v) {
   if (v == dcMin_) return;
   CheckWriteProtection();
-  CheckFloatLimits(v, kDCBoundLimits);
+  CheckDCBound(v);
   if (v > dcMax_) dcMax_ = v;
   dcMin_ = v;
   PropertyChanged();
@@ -204,7 +208,7 @@ void TDCMeasureOp::SetDC(double v) {
     const double lo = dcMeasure_->GetDCmin(), hi = dcMeasure_->GetDCmax();
     if (std::isnan(v) || v < lo || v > hi) RaiseInvalidValue(1004, {FloatToStr(v), FloatToStr(lo), FloatToStr(hi)});
   } else {
-    CheckFloatLimits(v, kDCLimits);
+    CheckFloatLimits(v, kPartDCLimits);
   }
   dc_ = v;
   PropertyChanged();
@@ -226,16 +230,7 @@ void TDCMeasureOp::MeasureChanged() {
   DoOnChange(this);
 }
 
-void TDCMeasureOp::SetDCPC(double v) {
-  if (v / 100.0 == dc_) return;
-  CheckWriteProtection();
-  if (std::isnan(v) || v > 100.0) {
-    const double lo = dcMeasure_ ? dcMeasure_->GetDCmin() : cDCMinimum;
-    const double hi = dcMeasure_ ? std::min(dcMeasure_->GetDCmax(), 1.0) : 1.0;
-    RaiseInvalidValue(1004, {FloatToStr(v / 100.0), FloatToStr(lo), FloatToStr(hi)});
-  }
-  SetDC(v / 100.0);
-}
+void TDCMeasureOp::SetDCPC(double v) { SetDC(v / 100.0); }
 
 double TDCMeasureOp::GetDCminPC() const { return dcMeasure_ ? dcMeasure_->GetDCmin() * 100.0 : 0.0; }
 
@@ -243,17 +238,11 @@ double TDCMeasureOp::GetDCmaxPC() const { return dcMeasure_ ? dcMeasure_->GetDCm
 
 void TDCMeasureOp::SetDCminPC(double v) {
   if (!dcMeasure_) NoMeasure(*this, "DCmin");
-  if (v / 100.0 == dcMeasure_->GetDCmin()) return;
-  dcMeasure_->CheckWriteProtection();
-  if (std::isnan(v) || v > 100.0) RaiseInvalidValue(1003);
   dcMeasure_->SetDCmin(v / 100.0);
 }
 
 void TDCMeasureOp::SetDCmaxPC(double v) {
   if (!dcMeasure_) NoMeasure(*this, "DCmax");
-  if (v / 100.0 == dcMeasure_->GetDCmax()) return;
-  dcMeasure_->CheckWriteProtection();
-  if (std::isnan(v) || v > 100.0) RaiseInvalidValue(1003);
   dcMeasure_->SetDCmax(v / 100.0);
 }
 

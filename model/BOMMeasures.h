@@ -27,8 +27,9 @@ public:
   void SetHeading(const std::string& v) { SetProp(heading_, v); }
   const std::string& GetDescription() const { return description_; }
   void SetDescription(const std::string& v) { SetProp(description_, v); }
-  // Bounds of the DC the measure achieves (fractions). Neither may lie below the DC minimum (message 1003);
-  // moving one bound past the other moves that one along, so DCmin <= DCmax always holds.
+  // Bounds of the DC the measure achieves (fractions). Neither may lie below the DC minimum (message 1003) nor
+  // above 1.0 (1004, as an element's DC); moving one bound past the other moves that one along, so
+  // 0 <= DCmin <= DCmax <= 1 always holds.
   double GetDCmax() const { return dcMax_; }
   void SetDCmax(double v);
   double GetDCmin() const { return dcMin_; }
@@ -139,7 +140,7 @@ public:
   TDCMeasureOp() = default;
   ~TDCMeasureOp() override;
 
-  // Fraction. With a measure it must lie in [DCmin, DCmax]; without one it must not be negative (1004).
+  // Fraction. With a measure it must lie in [DCmin, DCmax]; without one in [0, 1] (1004).
   double GetDC() const { return dc_; }
   void SetDC(double v);
   // The owned measure. Choosing one whose range does not hold DC sets DC to its DCmin; a change of the
@@ -149,8 +150,8 @@ public:
   bool GetIsSatisfied() const { return isSatisfied_; }
   void SetIsSatisfied(bool v) { SetProp(isSatisfied_, v); }
 
-  // Percent views. Writing divides by 100 and goes through the setters above; above 100 % is refused (DC:
-  // 1004, bounds: 1003). Without a measure the bounds read 0 and 100; writing them is a programming error
+  // Percent views. Writing divides by 100 and goes through the setters above, so above 100 % is refused
+  // (1004). Without a measure the bounds read 0 and 100; writing them is a programming error
   // (EtiPerProgrammerException), as is writing Description.
   double GetDCPC() const { return dc_ * 100.0; }
   void SetDCPC(double v);

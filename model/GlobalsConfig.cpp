@@ -5,6 +5,8 @@
 #include <climits>
 #include <exception>
 #include <memory>
+#include <mutex>
+#include <set>
 #include <typeinfo>
 
 #include "framework/tiExcept.h"
@@ -16,6 +18,7 @@
 #include "platform/MessageBox.h"
 #include "platform/Process.h"
 #include "platform/Registry.h"
+#include "platform/TextCase.h"
 #include "platform/User.h"
 
 namespace kelvado {
@@ -44,6 +47,33 @@ RoundingCache gCache;
 // there must neither recurse nor show a second box for the same access.
 thread_local int tShowingFailure = 0;
 
+// What went wrong with the settings store in this run: each failure (a file and its cause, or a message) is
+// shown once; the sections whose files failed live on in memory, so that the run goes on with defaults and
+// the values set since, and the damaged or unwritable file is never touched again.
+struct SettingsFaults {
+  std::mutex mutex;
+  std::set<std::string> reported;
+  std::set<std::string> inMemory;  // section names in lower case
+  std::unique_ptr<MemoryRegistry> memory = std::make_unique<MemoryRegistry>();
+};
+SettingsFaults& Faults() {
+  static SettingsFaults faults;
+  return faults;
+}
+
+bool InMemory(const std::string& section) {
+  SettingsFaults& f = Faults();
+  std::lock_guard<std::mutex> lock(f.mutex);
+  return f.inMemory.count(LowerAscii(section)) > 0;
+}
+
+// True the first time `what` is reported in this run.
+bool FirstReport(const std::string& what) {
+  SettingsFaults& f = Faults();
+  std::lock_guard<std::mutex> lock(f.mutex);
+  return f.reported.insert(what).second;
+}
+
 IniFile& Ini() {
   if (!gIni) gIni = std::make_unique<IniFile>(ConfigIniFileName());
   return *gIni;
@@ -53,25 +83,46 @@ std::string SectionKey(const std::string& section) { return ConfigBaseKey() + "\
 
 std::string ClassNameOf(const std::exception& e) {
   if (auto p = dynamic_cast<const Exception*>(&e)) return p->ClassName();
-  if (auto p = dynamic_cast<const ERegistryException*>(&e)) return p->ClassName();
-  if (auto p = dynamic_cast<const EIniFileException*>(&e)) return p->ClassName();
+  if (auto p = dynamic_cast<const ESettingsFileException*>(&e)) return p->ClassName();
   return "Exception";
 }
 
-void ShowFailure(const std::exception& e) { ShowRegistryFailure(ClassNameOf(e), e.what()); }
+// The file or folder whose failure `e` is, or empty.
+std::string FailedFile(const std::exception& e) {
+  auto p = dynamic_cast<const ESettingsFileException*>(&e);
+  return p ? p->File() : std::string();
+}
 
-void ShowUnknownFailure() { ShowRegistryFailure("Exception", "unknown failure of the settings store"); }
+void ShowUnknownFailure() {
+  const char* const text = "unknown failure of the settings store";
+  if (tShowingFailure == 0 && FirstReport(std::string("text:Exception\n") + text))
+    ShowRegistryFailure("Exception", text);
+}
 
-// Runs one access to the user's registry; a failure is shown to the user and reported as false.
+// Runs one access of `section` with the user's store; on a failure of one of its files, the failure is shown
+// and the section goes on in memory (the access is run there too).
 template <class Access>
-bool GuardedRegistry(Access&& access) {
+bool GuardedRegistry(const std::string& section, Access&& access) {
+  const std::string key = SectionKey(section);
+  if (!InMemory(section)) {
+    try {
+      access(CurrentUserRegistry(), key);
+      return true;
+    } catch (const std::exception& e) {
+      ShowSettingsFailure(e);
+      if (FailedFile(e).empty()) return false;
+      SettingsFaults& f = Faults();
+      std::lock_guard<std::mutex> lock(f.mutex);
+      f.inMemory.insert(LowerAscii(section));
+    } catch (...) {
+      ShowUnknownFailure();
+      return false;
+    }
+  }
   try {
-    access();
-    return true;
-  } catch (const std::exception& e) {
-    ShowFailure(e);
+    access(*Faults().memory, key);
   } catch (...) {
-    ShowUnknownFailure();
+    // Memory holds no more than it was given; nothing there is worth a second message.
   }
   return false;
 }
@@ -82,22 +133,20 @@ T RegReadValue(const std::string& section, const std::string& key, const T& def,
                WriteDefault writeDef) {
   T value = def;
   bool missing = false;
-  const bool ok = GuardedRegistry([&] {
-    IRegistry& reg = CurrentUserRegistry();
-    const std::string path = SectionKey(section);
+  GuardedRegistry(section, [&](IRegistry& reg, const std::string& path) {
     reg.CreateKey(path);
     if (reg.ValueExists(path, key))
       value = (reg.*read)(path, key);
     else
       missing = true;
   });
-  if (ok && missing && writeDefault) writeDef(section, key, def);
+  if (missing && writeDefault) writeDef(section, key, def);
   return value;
 }
 
 template <class T, class Write>
 bool RegWriteValue(const std::string& section, const std::string& key, const T& value, Write write) {
-  return GuardedRegistry([&] { (CurrentUserRegistry().*write)(SectionKey(section), key, value); });
+  return GuardedRegistry(section, [&](IRegistry& reg, const std::string& path) { (reg.*write)(path, key, value); });
 }
 
 // --- one store or the other --------------------------------------------------------------------------------
@@ -199,9 +248,28 @@ void SetConfigIniFileName(const std::string& fileName) {
 void ResetConfig() {
   gCache = RoundingCache();
   gIni.reset();
+  SettingsFaults& f = Faults();
+  std::lock_guard<std::mutex> lock(f.mutex);
+  f.reported.clear();
+  f.inMemory.clear();
+  f.memory = std::make_unique<MemoryRegistry>();
 }
 
 // --- registry routines -------------------------------------------------------------------------------------
+
+bool AccessSettings(const std::string& section, const std::function<void(IRegistry&, const std::string&)>& access) {
+  return GuardedRegistry(section, access);
+}
+
+void ShowSettingsFailure(const std::exception& e) {
+  if (tShowingFailure > 0) return;
+  auto file = dynamic_cast<const ESettingsFileException*>(&e);
+  const std::string className = ClassNameOf(e);
+  if (!FirstReport(file && !file->File().empty() ? "file:" + file->File() + "\n" + file->Cause()
+                                                 : "text:" + className + "\n" + e.what()))
+    return;
+  ShowRegistryFailure(className, e.what());
+}
 
 void ShowRegistryFailure(const std::string& className, const std::string& message) {
   if (tShowingFailure > 0) return;

@@ -4,16 +4,24 @@
 // settings store (platform/Registry.h), or in config.ini beside the program when UseRegistryConfig() is off.
 // A getter computes the key's default, reads the key and, for most keys, writes the default back when the key
 // is missing, so that a first run leaves a complete, editable set of values. A failing settings store never
-// raises to the caller: the failure is shown through the message sink and the default is used.
+// raises to the caller: the failure is shown through the message sink, once per run for each file and cause,
+// and the default is used. A section whose file fails (a damaged values file, a folder that cannot be made or
+// written) goes on in memory for the rest of the run: reads give the defaults and what was set since, writes
+// stay in memory and report false, and the file itself is never touched again, so a damaged one is kept for
+// the user to mend.
 //
 // Every string getter also comes in the form that fills an out string.
 //
 // Folders use "/" as separator. A stored folder that starts with "../" is relative to a base folder; one that
 // starts with "../../" or "/" is used as it is (see CheckRelativePath).
 #include <cstdint>
+#include <exception>
+#include <functional>
 #include <string>
 
 namespace kelvado {
+
+class IRegistry;
 
 // --- store selection ---------------------------------------------------------------------------------------
 
@@ -32,13 +40,14 @@ std::string ConfigBaseKey();
 std::string ConfigIniFileName();
 void SetConfigIniFileName(const std::string& fileName);
 
-// Forgets the cached rounding keys and the INI object, so that the next read behaves like a new run.
+// Forgets the cached rounding keys, the INI object and the failures of the settings store (which failures were
+// shown, which sections went on in memory), so that the next read behaves like a new run.
 void ResetConfig();
 
 // --- routines through which every access of the settings store passes ----------------------------------------
 // Section is a key name under ConfigBaseKey(). A failure is caught, shown through the message sink (caption
-// "Error : <class> (v.<version>)", text 1100 formatted with the failure's message) and the default (or the value
-// read before the failure) is returned; a write then returns false.
+// "Error : <class> (v.<version>)", text 1100 formatted with the failure's message) unless the same failure was
+// shown before, and the default (or the value read before the failure) is returned; a write then returns false.
 
 std::string RegReadString(const std::string& section, const std::string& key, const std::string& def,
                           bool writeDefault);
@@ -48,7 +57,15 @@ bool RegWriteInteger(const std::string& section, const std::string& key, int32_t
 bool RegReadBool(const std::string& section, const std::string& key, bool def, bool writeDefault);
 bool RegWriteBool(const std::string& section, const std::string& key, bool value);
 
-// Shows a failure of the settings store the way the routines above do (for the registry lists).
+// Runs `access` with the store of `section` (the user's, or memory once the section's file failed) and the
+// section's full key; a failure is handled as above. True when the access reached the user's store and
+// succeeded. For the lists kept in the settings (GlobalsLists.h).
+bool AccessSettings(const std::string& section, const std::function<void(IRegistry&, const std::string&)>& access);
+
+// Shows a failure of the settings store the way the routines above do: once per run for each file and cause
+// (for a failure of no file, each message).
+void ShowSettingsFailure(const std::exception& e);
+// Shows the message box of a settings failure (caption with the class name, text 1100), every time.
 void ShowRegistryFailure(const std::string& className, const std::string& message);
 
 // A path starting with "../" is relative: IsRelative is set and one leading "../" removed. Empty, absolute

@@ -14,17 +14,11 @@ namespace kelvado {
 
 namespace {
 
-std::string ListKey(const std::string& kind) {
-  if (kind == "projectfile") return ConfigBaseKey() + "\\ProjektFileList";
-  if (kind == "lib") return ConfigBaseKey() + "\\LibList";
-  return ConfigBaseKey();
-}
-
-void ShowFailure(const std::exception& e) {
-  const char* cls = "Exception";
-  if (auto p = dynamic_cast<const Exception*>(&e)) cls = p->ClassName();
-  else if (auto p = dynamic_cast<const ERegistryException*>(&e)) cls = p->ClassName();
-  ShowRegistryFailure(cls, e.what());
+// The list's key as a section under ConfigBaseKey() (empty: that key itself).
+std::string ListSection(const std::string& kind) {
+  if (kind == "projectfile") return "ProjektFileList";
+  if (kind == "lib") return "LibList";
+  return std::string();
 }
 
 bool IsUpperAscii(const std::string& a, const char* b) {
@@ -41,27 +35,20 @@ bool IsUpperAscii(const std::string& a, const char* b) {
 
 std::vector<std::string> LoadRecentList(const std::string& kind) {
   std::vector<std::string> list;
-  try {
-    IRegistry& reg = CurrentUserRegistry();
-    const std::string key = ListKey(kind);
+  AccessSettings(ListSection(kind), [&](IRegistry& reg, const std::string& key) {
+    list.clear();
     reg.CreateKey(key);
     for (int i = 0; i <= MaxRecentListEntries; ++i) {
       const std::string name = std::to_string(i);
       if (!reg.ValueExists(key, name)) break;
       list.push_back(reg.ReadString(key, name));
     }
-  } catch (const std::exception& e) {
-    ShowFailure(e);
-  } catch (...) {
-    ShowRegistryFailure("Exception", "unknown failure of the settings store");
-  }
+  });
   return list;
 }
 
 bool SaveRecentList(const std::vector<std::string>& list, const std::string& kind) {
-  try {
-    IRegistry& reg = CurrentUserRegistry();
-    const std::string key = ListKey(kind);
+  return AccessSettings(ListSection(kind), [&](IRegistry& reg, const std::string& key) {
     reg.CreateKey(key);
     // The old entries go up to the first gap; a failure while finding them only leaves some in place.
     std::vector<std::string> deletes;
@@ -79,13 +66,7 @@ bool SaveRecentList(const std::vector<std::string>& list, const std::string& kin
       writes.emplace_back(std::to_string(i), RegValue{RegDataType::ExpandString, list[i], 0});
     // One change of the store: a failed save leaves the old list as it was.
     reg.UpdateValues(key, deletes, writes);
-    return true;
-  } catch (const std::exception& e) {
-    ShowFailure(e);
-  } catch (...) {
-    ShowRegistryFailure("Exception", "unknown failure of the settings store");
-  }
-  return false;
+  });
 }
 
 bool RunAndWait(const std::string& exeFile, const std::string& params, int /*showCmd*/) {

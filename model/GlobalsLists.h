@@ -12,11 +12,12 @@ inline constexpr int MaxRecentListEntries = 100;
 
 // The entries of the list of `kind` ("projectfile": ConfigBaseKey()\ProjektFileList, "lib": ...\LibList, any
 // other kind: the values of ConfigBaseKey() itself), values "0", "1", ... up to the first gap, at most 101.
-// A failure of the store is shown through the message sink; what was read before it is returned.
+// A failure of the store is handled as by the settings routines (GlobalsConfig.h): shown once, and after a
+// failure of the list's file the list lives on in memory; what was read before a failure is returned.
 std::vector<std::string> LoadRecentList(const std::string& kind);
 
 // Replaces the stored list of `kind` by `list` (every entry, no bound). Old values "0", "1", ... are deleted up
-// to the first gap first. False after a failure of the store, which is shown through the message sink.
+// to the first gap first. False when the list could not be written to the store (see LoadRecentList).
 bool SaveRecentList(const std::vector<std::string>& list, const std::string& kind);
 
 // Starts ExeFile with the arguments in Params (split at blanks, double quotes group) in the folder of ExeFile

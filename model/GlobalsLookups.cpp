@@ -1,8 +1,18 @@
 #include "model/GlobalsLookups.h"
 
+#include <cmath>
+
 #include "model/GlobalsTexts.h"
 
 namespace kelvado {
+
+double RoundForBounds(double value) {
+  if (!std::isfinite(value)) return value;
+  const double scaled = value * 1e9;
+  // Beyond 2^53 a double has no fraction left to round.
+  if (std::fabs(scaled) >= 9007199254740992.0) return value;
+  return std::nearbyint(scaled) / 1e9;
+}
 
 TCatConditionList* GetCatConditions(TCat Cat) { return PersistenceDB().GetCatConditions(Cat); }
 TPLConditionList* GetPLConditions(TPL PL) { return PersistenceDB().GetPLConditions(PL); }
@@ -12,11 +22,13 @@ void GetCatRequirements(TCat Cat, TMTTFdDenotationSet& MTTFd, TDCDenotationSet& 
 }
 
 int32_t GetChannelCount(TCat Cat) { return PersistenceDB().GetChannelCount(Cat); }
-TDCDenotation GetDCDenotation(double DC) { return PersistenceDB().GetDCDenotation(DC); }
-TMTTFdDenotation GetMTTFdDenotation(double MTTFd) { return PersistenceDB().GetMTTFdDenotation(MTTFd); }
+TDCDenotation GetDCDenotation(double DC) { return PersistenceDB().GetDCDenotation(RoundForBounds(DC)); }
+TMTTFdDenotation GetMTTFdDenotation(double MTTFd) {
+  return PersistenceDB().GetMTTFdDenotation(RoundForBounds(MTTFd));
+}
 
 double GetPFHInterpolated(TCat Cat, double MTTFd, double DCavg) {
-  return PersistenceDB().GetPFHInterpolated(Cat, MTTFd, DCavg);
+  return PersistenceDB().GetPFHInterpolated(Cat, RoundForBounds(MTTFd), RoundForBounds(DCavg));
 }
 
 double GetPLMeanPFH(TPL PL) { return PersistenceDB().GetPLMeanPFH(PL); }

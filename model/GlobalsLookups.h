@@ -1,7 +1,8 @@
 #pragma once
 // Unit Globals: the standard's tables as the model asks them. Each routine forwards to the general-database
 // object (PersistenceDB(), model/PersistenceDBAbs.h) for the edition in force; results and failures are those
-// of that object.
+// of that object. An MTTFd or DC handed to a look-up is rounded with RoundForBounds first; the values the nodes
+// compute and cache stay as computed.
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -10,6 +11,12 @@
 #include "model/PersistenceDBAbs.h"
 
 namespace kelvado {
+
+// A computed MTTFd (years) or DC (fraction) as it is compared with the standard's tables (bands, PFH grid,
+// category requirements, the 3-year floor): rounded to 9 decimal places, so that arithmetic noise (7 blocks of
+// 210 years giving 29.999999999999993) never moves a value across a bound. +infinity, -infinity, NaN and values
+// too large to carry a fraction stay as they are. The one place this rule lives.
+double RoundForBounds(double value);
 
 TCatConditionList* GetCatConditions(TCat Cat);
 TPLConditionList* GetPLConditions(TPL PL);

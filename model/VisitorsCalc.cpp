@@ -63,14 +63,6 @@ double BlocDC(TDCCalc& calc, TBlocOp& b) {
 
 }  // namespace
 
-double RoundForBounds(double value) {
-  if (!std::isfinite(value)) return value;
-  const double scaled = value * 1e9;
-  // Beyond 2^53 a double has no fraction left to round.
-  if (std::fabs(scaled) >= 9007199254740992.0) return value;
-  return std::nearbyint(scaled) / 1e9;
-}
-
 // ---- TWeightedDC ----
 
 bool TWeightedDC::Add(double mttfd, double dc) {

@@ -18,11 +18,6 @@
 
 namespace kelvado {
 
-// A computed MTTFd (years) or DC (fraction) as it is compared with the standard's bounds: rounded to 9
-// decimal places, so that arithmetic noise (7 blocks of 210 years giving 29.999999999999993) never moves a
-// value across a bound. +infinity, -infinity and NaN stay as they are.
-double RoundForBounds(double value);
-
 // The DCavg formula of the standard: each DC weighted with 1/MTTFd. Children are added in list order; a
 // child with an infinite MTTFd counts for nothing; a child whose MTTFd is 0 or below, or whose DC is negative,
 // makes the result undeterminable (-1.0): Add then returns false and the caller asks no further children.

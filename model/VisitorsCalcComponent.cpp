@@ -118,14 +118,14 @@ double TDCCalc13849::CalcComponentDC(TComponentOp& node, TDCDenotation& band, TD
         TWeightedDC avg;
         for (TChannelOp* ch : node.FirstChannels(c->GetChannelCount()))
           if (!avg.Add(ChannelMTTFd(MTTFdCalc(), *ch), ChannelDC(*this, *ch))) break;
-        result = RoundForBounds(avg.Result());
+        result = avg.Result();
         break;
       }
       default:
         RefuseDet(c->GetDCavgDet());
     }
   }
-  band = GetDCDenotation(RoundForBounds(result));
+  band = GetDCDenotation(result);
   return result;
 }
 
@@ -188,7 +188,6 @@ double TMTTFdCalc13849::CalcComponentMTTFd(TComponentOp& node, TMTTFdDenotation&
         RefuseDet(c->GetMTTFdDet());
     }
     if (!cutBefore && !std::isinf(m)) m = capMTTFd(m);
-    m = RoundForBounds(m);
   }
   band = GetMTTFdDenotation(m);
   return m;
@@ -217,7 +216,7 @@ TPL TPLCalc13849::CalcComponentPL(TComponentOp& node, double& pfh, TDeterminatio
         dcavg = node.GetDC(DCCalc(), dcBand, detUnknown);
         mttfd = node.GetMTTFd(MTTFdCalc(), mBand, detUnknown);
       }
-      pfh = GetPFHInterpolated(c->GetCat(), RoundForBounds(mttfd), RoundForBounds(dcavg));
+      pfh = GetPFHInterpolated(c->GetCat(), mttfd, dcavg);
       return PFHToPL(pfh);
     }
     default:

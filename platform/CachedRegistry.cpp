@@ -1,15 +1,9 @@
 #include "platform/CachedRegistry.h"
 
-#include <cctype>
+#include "platform/TextCase.h"
 
 namespace kelvado {
 
-namespace {
-std::string Lower(std::string s) {
-  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return s;
-}
-}  // namespace
 
 void CachedRegistry::ForgetAll() {
   std::lock_guard<std::mutex> lock(mutex_);
@@ -18,7 +12,7 @@ void CachedRegistry::ForgetAll() {
 }
 
 bool CachedRegistry::KeyExists(const std::string& key) {
-  const std::string k = Lower(key);
+  const std::string k = LowerAscii(key);
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (auto it = keys_.find(k); it != keys_.end()) return it->second;
@@ -30,7 +24,7 @@ bool CachedRegistry::KeyExists(const std::string& key) {
 }
 
 std::optional<RegValue> CachedRegistry::ReadValue(const std::string& key, const std::string& name) {
-  auto k = std::make_pair(Lower(key), Lower(name));
+  auto k = std::make_pair(LowerAscii(key), LowerAscii(name));
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (auto it = values_.find(k); it != values_.end()) return it->second;
@@ -44,7 +38,7 @@ std::optional<RegValue> CachedRegistry::ReadValue(const std::string& key, const 
 // The settings code opens its key with "create" on every read, as the registry allows; that must stay cheap.
 // Creating keys changes no value, only which keys exist.
 void CachedRegistry::CreateKey(const std::string& key) {
-  const std::string k = Lower(key);
+  const std::string k = LowerAscii(key);
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (auto it = keys_.find(k); it != keys_.end() && it->second) return;

@@ -1,12 +1,6 @@
 #include "platform/IniFile.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <optional>
 
@@ -70,9 +64,9 @@ std::string ValueOfLine(const std::string& line) {
 
 }  // namespace
 
-std::vector<std::string> IniFile::Lines() const {
+std::vector<std::string> IniFile::Lines(const std::string& file) const {
   std::vector<std::string> lines;
-  std::ifstream in(fileName_, std::ios::binary);
+  std::ifstream in(file, std::ios::binary);
   std::string line;
   while (std::getline(in, line)) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
@@ -135,42 +129,26 @@ void IniFile::WriteString(const std::string& section, const std::string& key, co
       value.find_first_of("\r\n") != std::string::npos)
     throw EIniFileException("Cannot write [" + section + "] " + key + " to \"" + fileName_ +
                             "\": names and values must be one line, and a key may not hold \"=\"");
-  std::vector<std::string> lines = Lines();
-  Where w = Find(lines, section, key);
-  const std::string entry = key + "=" + value;
-  if (w.keyLine >= 0) {
-    lines[static_cast<size_t>(w.keyLine)] = entry;
-  } else if (w.sectionFound) {
-    lines.insert(lines.begin() + static_cast<long>(w.insertAt), entry);
-  } else {
-    if (!lines.empty() && !Trim(lines.back()).empty()) lines.push_back(std::string());
-    lines.push_back("[" + section + "]");
-    lines.push_back(entry);
-  }
-  std::string data;
-  for (const std::string& l : lines) data += l + "\n";
-
-  std::string tmpl = fileName_ + ".tmp.XXXXXX";
-  std::vector<char> name(tmpl.begin(), tmpl.end());
-  name.push_back('\0');
-  int fd = ::mkstemp(name.data());
-  if (fd < 0) throw EIniFileException("Cannot write \"" + fileName_ + "\": " + std::strerror(errno));
-  ::fchmod(fd, 0644);
-  size_t done = 0;
-  bool ok = true;
-  while (ok && done < data.size()) {
-    ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) ok = false;
-    else done += static_cast<size_t>(n);
-  }
-  int err = ok ? 0 : errno;
-  if (ok && ::fsync(fd) != 0) ok = false, err = errno;
-  if (::close(fd) != 0 && ok) ok = false, err = errno;
-  if (ok && ::rename(name.data(), fileName_.c_str()) != 0) ok = false, err = errno;
-  if (!ok) {
-    ::unlink(name.data());
-    throw EIniFileException("Cannot write \"" + fileName_ + "\": " + std::strerror(err));
+  try {
+    const std::string file = FollowSettingsLinks(fileName_);
+    SettingsFileLock lock(file);
+    std::vector<std::string> lines = Lines(file);
+    Where w = Find(lines, section, key);
+    const std::string entry = key + "=" + value;
+    if (w.keyLine >= 0) {
+      lines[static_cast<size_t>(w.keyLine)] = entry;
+    } else if (w.sectionFound) {
+      lines.insert(lines.begin() + static_cast<long>(w.insertAt), entry);
+    } else {
+      if (!lines.empty() && !Trim(lines.back()).empty()) lines.push_back(std::string());
+      lines.push_back("[" + section + "]");
+      lines.push_back(entry);
+    }
+    std::string data;
+    for (const std::string& l : lines) data += l + "\n";
+    ReplaceSettingsFile(file, data, 0644);
+  } catch (const ESettingsFileException& e) {
+    throw EIniFileException(e.what(), e.File(), e.Cause());
   }
 }
 

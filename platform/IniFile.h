@@ -2,19 +2,22 @@
 // An INI file in the manner of the classic Windows profile routines: "[section]" headers and "key=value"
 // lines, section and key names compared without regard to ASCII case, blanks around names and values ignored,
 // lines that are neither skipped. Every write rewrites the file at once, atomically (temporary file in the same
-// folder, flushed, renamed), creating it when missing; a write that fails raises EIniFileException naming the
-// file.
+// folder, flushed, renamed), creating it when missing, under a lock against other writers, keeping the file's
+// permissions and writing through a symbolic link (platform/SettingsFile.h); a write that fails raises
+// EIniFileException naming the file.
 #include <cstdint>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "platform/SettingsFile.h"
+
 namespace kelvado {
 
-class EIniFileException : public std::runtime_error {
+class EIniFileException : public ESettingsFileException {
 public:
-  using std::runtime_error::runtime_error;
-  virtual const char* ClassName() const noexcept { return "EIniFileException"; }
+  explicit EIniFileException(const std::string& message, std::string file = {}, std::string cause = {})
+      : ESettingsFileException(message, std::move(file), std::move(cause)) {}
+  const char* ClassName() const noexcept override { return "EIniFileException"; }
 };
 
 class IniFile {
@@ -33,7 +36,8 @@ public:
   void WriteBool(const std::string& section, const std::string& key, bool value);
 
 private:
-  std::vector<std::string> Lines() const;
+  std::vector<std::string> Lines(const std::string& file) const;
+  std::vector<std::string> Lines() const { return Lines(fileName_); }
   std::string fileName_;
 };
 

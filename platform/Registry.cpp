@@ -3,7 +3,6 @@
 #include "platform/CachedRegistry.h"
 #include "platform/TextCase.h"
 
-#include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -23,6 +22,10 @@ namespace fs = std::filesystem;
 namespace {
 
 [[noreturn]] void Fail(const std::string& what) { throw ERegistryException(what); }
+// A failure of the file or folder `file`.
+[[noreturn]] void FailOn(const std::string& file, const std::string& cause, const std::string& what) {
+  throw ERegistryException(what + ": " + cause, file, cause);
+}
 
 std::string ErrnoText(int err) { return std::strerror(err); }
 
@@ -63,8 +66,9 @@ bool Exists(const std::string& path) {
 
 void MakeDir(const std::string& path) {
   if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST)
-    Fail("Cannot create the settings folder \"" + path + "\": " + ErrnoText(errno));
-  if (!IsDir(path)) Fail("Cannot create the settings folder \"" + path + "\": a file of that name is in the way");
+    FailOn(path, ErrnoText(errno), "Cannot create the settings folder \"" + path + "\"");
+  if (!IsDir(path))
+    FailOn(path, "a file of that name is in the way", "Cannot create the settings folder \"" + path + "\"");
 }
 
 // The folder of `key`; when it is missing, created (create) or nullopt. An existing folder whose name differs
@@ -76,7 +80,9 @@ std::optional<std::string> KeyFolder(const std::string& root, const std::string&
     if (!create) return std::nullopt;
     std::error_code ec;
     fs::create_directories(root, ec);
-    if (ec || !IsDir(root)) Fail("Cannot create the settings folder \"" + root + "\": " + ec.message());
+    if (ec || !IsDir(root))
+      FailOn(root, ec ? ec.message() : "a file of that name is in the way",
+             "Cannot create the settings folder \"" + root + "\"");
   }
   std::string dir = root;
   for (const std::string& name : parts) {
@@ -90,13 +96,13 @@ std::optional<std::string> KeyFolder(const std::string& root, const std::string&
           break;
         }
       }
-      if (ec) Fail("Cannot read the settings folder \"" + dir + "\": " + ec.message());
+      if (ec) FailOn(dir, ec.message(), "Cannot read the settings folder \"" + dir + "\"");
     }
     if (!Exists(next)) {
       if (!create) return std::nullopt;
       MakeDir(next);
     } else if (!IsDir(next)) {
-      Fail("Settings key \"" + key + "\": \"" + next + "\" is not a folder");
+      FailOn(next, "not a folder", "Settings key \"" + key + "\": \"" + next + "\"");
     }
     dir = next;
   }
@@ -166,7 +172,8 @@ public:
 
 private:
   [[noreturn]] void Error(const std::string& what) {
-    Fail("Damaged settings file \"" + file_ + "\", line " + std::to_string(no_) + ": " + what);
+    throw ERegistryException("Damaged settings file \"" + file_ + "\", line " + std::to_string(no_) + ": " + what,
+                             file_, "damaged");
   }
   char Peek() const { return pos_ < s_.size() ? s_[pos_] : '\0'; }
   void SkipBlanks() {
@@ -241,11 +248,13 @@ private:
   size_t pos_ = 0;
 };
 
+// A missing file (also the missing target of a symbolic link) holds no values.
 std::vector<NamedValue> LoadValues(const std::string& file) {
   std::vector<NamedValue> values;
-  if (!Exists(file)) return values;
+  struct stat st;
+  if (::stat(file.c_str(), &st) != 0 && errno == ENOENT) return values;
   std::ifstream in(file, std::ios::binary);
-  if (!in) Fail("Cannot read the settings file \"" + file + "\": " + ErrnoText(errno));
+  if (!in) FailOn(file, ErrnoText(errno), "Cannot read the settings file \"" + file + "\"");
   std::string line;
   int no = 0;
   while (std::getline(in, line)) {
@@ -260,49 +269,11 @@ std::vector<NamedValue> LoadValues(const std::string& file) {
     else
       values.push_back(std::move(nv));
   }
-  if (in.bad()) Fail("Cannot read the settings file \"" + file + "\"");
+  if (in.bad()) FailOn(file, "read error", "Cannot read the settings file \"" + file + "\"");
   return values;
 }
 
-void WriteAll(int fd, const std::string& data, const std::string& tmp) {
-  size_t done = 0;
-  while (done < data.size()) {
-    ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      Fail("Cannot write the settings file \"" + tmp + "\": " + ErrnoText(errno));
-    }
-    done += static_cast<size_t>(n);
-  }
-}
-
-// Writes `data` to a temporary file beside `file`, flushes it to disk and renames it over `file`: readers see
-// either the old or the new contents, never a half-written file.
-void AtomicWrite(const std::string& file, const std::string& data) {
-  std::string tmpl = file + ".tmp.XXXXXX";
-  std::vector<char> name(tmpl.begin(), tmpl.end());
-  name.push_back('\0');
-  int fd = ::mkstemp(name.data());
-  if (fd < 0) Fail("Cannot write the settings file \"" + file + "\": " + ErrnoText(errno));
-  std::string tmp(name.data());
-  try {
-    WriteAll(fd, data, tmp);
-    if (::fsync(fd) != 0) Fail("Cannot write the settings file \"" + tmp + "\": " + ErrnoText(errno));
-    if (::close(fd) != 0) {
-      fd = -1;
-      Fail("Cannot write the settings file \"" + tmp + "\": " + ErrnoText(errno));
-    }
-    fd = -1;
-    if (::rename(tmp.c_str(), file.c_str()) != 0)
-      Fail("Cannot replace the settings file \"" + file + "\": " + ErrnoText(errno));
-  } catch (...) {
-    if (fd >= 0) ::close(fd);
-    ::unlink(tmp.c_str());
-    throw;
-  }
-}
-
-void SaveValues(const std::string& file, const std::vector<NamedValue>& values) {
+std::string ValuesText(const std::vector<NamedValue>& values) {
   std::ostringstream out;
   out << "; KELVADO settings. One value per line: \"name\"=\"text\", \"name\"=expand:\"text\" or "
          "\"name\"=dword:number\n";
@@ -315,10 +286,38 @@ void SaveValues(const std::string& file, const std::vector<NamedValue>& values) 
     }
     out << '\n';
   }
-  AtomicWrite(file, out.str());
+  return out.str();
 }
 
 std::string ValuesPath(const std::string& folder) { return folder + "/" + RegistryValuesFileName; }
+
+// Reads the values file of a key folder, lets `change` alter them and writes them back, all under the lock;
+// `change` returns false when there is nothing to write.
+template <class Change>
+bool ChangeValues(const std::string& folder, Change&& change) {
+  try {
+    const std::string file = FollowSettingsLinks(ValuesPath(folder));
+    SettingsFileLock lock(file);
+    std::vector<NamedValue> values = LoadValues(file);  // a damaged file raises here and stays untouched
+    if (!change(values)) return false;
+    ReplaceSettingsFile(file, ValuesText(values), 0600);  // private: it may hold database passwords
+    return true;
+  } catch (const ERegistryException&) {
+    throw;
+  } catch (const ESettingsFileException& e) {
+    throw ERegistryException(e.what(), e.File(), e.Cause());
+  }
+}
+
+// Sets `name` to `value`, keeping its place when it is there.
+void Put(std::vector<NamedValue>& values, const std::string& name, const RegValue& value) {
+  auto same =
+      std::find_if(values.begin(), values.end(), [&](const NamedValue& v) { return SameTextAscii(v.name, name); });
+  if (same != values.end())
+    same->value = value;
+  else
+    values.push_back(NamedValue{name, value});
+}
 
 }  // namespace
 
@@ -383,7 +382,7 @@ bool FileRegistry::DeleteKey(const std::string& key) {
   if (!dir) return false;
   std::error_code ec;
   fs::remove_all(*dir, ec);
-  if (ec) Fail("Cannot delete the settings key folder \"" + *dir + "\": " + ec.message());
+  if (ec) FailOn(*dir, ec.message(), "Cannot delete the settings key folder \"" + *dir + "\"");
   return true;
 }
 
@@ -395,7 +394,7 @@ std::vector<std::string> FileRegistry::GetKeyNames(const std::string& key) {
   for (const auto& entry : fs::directory_iterator(*dir, ec)) {
     if (IsDir(entry.path().string())) names.push_back(entry.path().filename().string());
   }
-  if (ec) Fail("Cannot read the settings folder \"" + *dir + "\": " + ec.message());
+  if (ec) FailOn(*dir, ec.message(), "Cannot read the settings folder \"" + *dir + "\"");
   std::sort(names.begin(), names.end());
   return names;
 }
@@ -417,45 +416,129 @@ std::optional<RegValue> FileRegistry::ReadValue(const std::string& key, const st
 }
 
 void FileRegistry::WriteValue(const std::string& key, const std::string& name, const RegValue& value) {
-  std::string file = ValuesPath(*KeyFolder(root_, key, true));
-  std::vector<NamedValue> values = LoadValues(file);  // a damaged file raises here and stays untouched
-  auto same = std::find_if(values.begin(), values.end(), [&](const NamedValue& v) { return SameTextAscii(v.name, name); });
-  if (same != values.end())
-    same->value = value;
-  else
-    values.push_back(NamedValue{name, value});
-  SaveValues(file, values);
+  ChangeValues(*KeyFolder(root_, key, true), [&](std::vector<NamedValue>& values) {
+    Put(values, name, value);
+    return true;
+  });
 }
 
 bool FileRegistry::DeleteValue(const std::string& key, const std::string& name) {
   std::optional<std::string> dir = KeyFolder(root_, key, false);
   if (!dir) return false;
-  std::string file = ValuesPath(*dir);
-  std::vector<NamedValue> values = LoadValues(file);
-  auto same = std::find_if(values.begin(), values.end(), [&](const NamedValue& v) { return SameTextAscii(v.name, name); });
-  if (same == values.end()) return false;
-  values.erase(same);
-  SaveValues(file, values);
-  return true;
+  return ChangeValues(*dir, [&](std::vector<NamedValue>& values) {
+    auto same =
+        std::find_if(values.begin(), values.end(), [&](const NamedValue& v) { return SameTextAscii(v.name, name); });
+    if (same == values.end()) return false;
+    values.erase(same);
+    return true;
+  });
 }
 
 void FileRegistry::UpdateValues(const std::string& key, const std::vector<std::string>& deletes,
                                 const std::vector<std::pair<std::string, RegValue>>& writes) {
-  std::string file = ValuesPath(*KeyFolder(root_, key, true));
-  std::vector<NamedValue> values = LoadValues(file);
-  for (const std::string& name : deletes)
-    values.erase(std::remove_if(values.begin(), values.end(),
-                                [&](const NamedValue& v) { return SameTextAscii(v.name, name); }),
-                 values.end());
-  for (const auto& w : writes) {
-    auto same = std::find_if(values.begin(), values.end(),
-                             [&](const NamedValue& v) { return SameTextAscii(v.name, w.first); });
-    if (same != values.end())
-      same->value = w.second;
-    else
-      values.push_back(NamedValue{w.first, w.second});
+  ChangeValues(*KeyFolder(root_, key, true), [&](std::vector<NamedValue>& values) {
+    for (const std::string& name : deletes)
+      values.erase(std::remove_if(values.begin(), values.end(),
+                                  [&](const NamedValue& v) { return SameTextAscii(v.name, name); }),
+                   values.end());
+    for (const auto& w : writes) Put(values, w.first, w.second);
+    return true;
+  });
+}
+
+// --- MemoryRegistry -----------------------------------------------------------------------------------------
+
+namespace {
+// The key's names, joined by "\", in lower case for look-up (its parents first), and as given.
+std::vector<std::pair<std::string, std::string>> KeyPaths(const std::string& key) {
+  std::vector<std::pair<std::string, std::string>> paths;
+  std::string lower, given;
+  for (const std::string& name : SplitKey(key)) {
+    lower += (lower.empty() ? "" : "\\") + LowerAscii(name);
+    given += (given.empty() ? "" : "\\") + name;
+    paths.emplace_back(lower, given);
   }
-  SaveValues(file, values);
+  return paths;
+}
+
+std::string LowerPath(const std::string& key) {
+  const auto paths = KeyPaths(key);
+  return paths.empty() ? std::string() : paths.back().first;
+}
+}  // namespace
+
+bool MemoryRegistry::KeyExists(const std::string& key) {
+  const std::string k = LowerPath(key);
+  std::lock_guard<std::mutex> lock(mutex_);
+  return k.empty() || keys_.count(k) > 0;
+}
+
+void MemoryRegistry::CreateKey(const std::string& key) {
+  const auto paths = KeyPaths(key);
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (const auto& [lower, given] : paths) keys_.try_emplace(lower, Key{given.substr(given.rfind('\\') + 1), {}});
+}
+
+bool MemoryRegistry::DeleteKey(const std::string& key) {
+  const std::string k = LowerPath(key);
+  if (k.empty()) Fail("The root of the settings cannot be deleted");
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!keys_.count(k)) return false;
+  for (auto it = keys_.begin(); it != keys_.end();)
+    it = (it->first == k || it->first.rfind(k + "\\", 0) == 0) ? keys_.erase(it) : std::next(it);
+  return true;
+}
+
+std::vector<std::string> MemoryRegistry::GetKeyNames(const std::string& key) {
+  const std::string k = LowerPath(key);
+  const std::string prefix = k.empty() ? std::string() : k + "\\";
+  std::vector<std::string> names;
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (const auto& [path, entry] : keys_)
+    if (path.rfind(prefix, 0) == 0 && path.find('\\', prefix.size()) == std::string::npos) names.push_back(entry.name);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::vector<std::string> MemoryRegistry::GetValueNames(const std::string& key) {
+  std::vector<std::string> names;
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (auto it = keys_.find(LowerPath(key)); it != keys_.end())
+    for (const auto& v : it->second.values) names.push_back(v.first);
+  return names;
+}
+
+std::optional<RegValue> MemoryRegistry::ReadValue(const std::string& key, const std::string& name) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (auto it = keys_.find(LowerPath(key)); it != keys_.end())
+    for (const auto& v : it->second.values)
+      if (SameTextAscii(v.first, name)) return v.second;
+  return std::nullopt;
+}
+
+void MemoryRegistry::WriteValue(const std::string& key, const std::string& name, const RegValue& value) {
+  CreateKey(key);
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto& values = keys_[LowerPath(key)].values;
+  for (auto& v : values)
+    if (SameTextAscii(v.first, name)) {
+      v.second = value;
+      return;
+    }
+  values.emplace_back(name, value);
+}
+
+bool MemoryRegistry::DeleteValue(const std::string& key, const std::string& name) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = keys_.find(LowerPath(key));
+  if (it == keys_.end()) return false;
+  auto& values = it->second.values;
+  for (auto v = values.begin(); v != values.end(); ++v)
+    if (SameTextAscii(v->first, name)) {
+      values.erase(v);
+      return true;
+    }
+  return false;
 }
 
 // --- the current user's store ------------------------------------------------------------------------------

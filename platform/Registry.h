@@ -2,21 +2,30 @@
 // The per-user settings store. Windows keeps settings in the registry; we keep the same key paths
 // ("Software\Zul\KELVADO\1.1.2\opt") as folders under the configuration folder, each key's values in a text
 // file "values.reg" inside its folder. Every write replaces that file atomically, so a failed save leaves the
-// old settings intact. Failures raise ERegistryException naming the file (and line, for a damaged file).
+// old settings intact, and a damaged file is never written over. A write reads, changes and replaces the file
+// under an exclusive lock of its folder, so that programs writing the same key at once lose nothing; it keeps
+// the file's permissions and, when the file is a symbolic link, replaces the link's target. Failures raise
+// ERegistryException naming the file (and line, for a damaged file).
 #include <cstdint>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "platform/SettingsFile.h"
+
 namespace kelvado {
 
-class ERegistryException : public std::runtime_error {
+// `file` and `cause` are given for a failure of a file or folder of the store (see ESettingsFileException).
+class ERegistryException : public ESettingsFileException {
 public:
-  using std::runtime_error::runtime_error;
-  virtual const char* ClassName() const noexcept { return "ERegistryException"; }
+  explicit ERegistryException(const std::string& message, std::string file = {}, std::string cause = {})
+      : ESettingsFileException(message, std::move(file), std::move(cause)) {}
+  const char* ClassName() const noexcept override { return "ERegistryException"; }
 };
 
 enum class RegDataType { String, ExpandString, Integer };
@@ -82,6 +91,29 @@ public:
 
 private:
   std::string root_;
+};
+
+// A store that keeps everything in memory, for the run only: where the settings go on when their files fail,
+// and a double for tests. Keys and names ignore ASCII case; a key's parents exist when it does.
+class MemoryRegistry : public IRegistry {
+public:
+  bool KeyExists(const std::string& key) override;
+  void CreateKey(const std::string& key) override;
+  bool DeleteKey(const std::string& key) override;
+  std::vector<std::string> GetKeyNames(const std::string& key) override;
+  std::vector<std::string> GetValueNames(const std::string& key) override;
+  std::optional<RegValue> ReadValue(const std::string& key, const std::string& name) override;
+  void WriteValue(const std::string& key, const std::string& name, const RegValue& value) override;
+  bool DeleteValue(const std::string& key, const std::string& name) override;
+
+private:
+  struct Key {
+    std::string name;  // as first created
+    std::vector<std::pair<std::string, RegValue>> values;
+  };
+  // By the key path in lower case with its names joined by "\".
+  std::map<std::string, Key> keys_;
+  std::mutex mutex_;
 };
 
 // The name of the values file inside every key folder; no key may carry this name.

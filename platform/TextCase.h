@@ -1,6 +1,7 @@
 #pragma once
 // Name comparison without regard to ASCII letter case, as settings keys, layer, pool and generator names
 // compare. Other bytes compare as they are, whatever the locale.
+#include <string>
 #include <string_view>
 
 namespace kelvado {
@@ -14,6 +15,13 @@ inline bool SameTextAscii(std::string_view a, std::string_view b) {
     if (x != y) return false;
   }
   return true;
+}
+
+// `s` with the ASCII capitals made small, the form in which case-blind names are kept as keys.
+inline std::string LowerAscii(std::string s) {
+  for (char& c : s)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+  return s;
 }
 
 }  // namespace kelvado

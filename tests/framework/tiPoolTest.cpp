@@ -46,10 +46,50 @@ public:
   std::string PoolLayerName() const override { return "TEST"; }
 };
 
+// A database that knows whether it is freed while a caller still uses it.
+std::atomic<int> gTrackedAlive{0};
+std::atomic<int> gFreedWhileHeld{0};
+class TTrackedDatabase : public TTxDatabase {
+public:
+  TI_CLASS(TTrackedDatabase)
+  TTrackedDatabase() { ++gTrackedAlive; }
+  ~TTrackedDatabase() override {
+    if (held) ++gFreedWhileHeld;
+    --gTrackedAlive;
+  }
+  std::atomic<bool> held{false};
+};
+
+// Two connections at most; a caller waits long for a slot, so a refusal that comes at once is no time-out.
+class TTwoSlotData : public TtiDBConnectionPoolDataAbs {
+public:
+  TI_CLASS(TTwoSlotData)
+  void InitDBConnectionPool() override {
+    DBConnectionPool()->SetMinPoolSize(0);
+    DBConnectionPool()->SetMaxPoolSize(2);
+    DBConnectionPool()->SetWaitTime(10s);
+  }
+};
+
+class TrackedLayer : public ItiDBConnectionPoolLayer {
+public:
+  const TtiClass* PoolDatabaseClass() const override { return &TTrackedDatabase::StaticClass(); }
+  const TtiClass* PoolDataClass() const override { return &TTwoSlotData::StaticClass(); }
+  std::string PoolLayerName() const override { return "TRACKED"; }
+};
+
 }  // namespace
 
 const TtiClass& TPoolTestData::StaticClass() {
   static const TtiClass c(TtiClass::Of<TPoolTestData, TtiDBConnectionPoolDataAbs>(), "TPoolTestData");
+  return c;
+}
+const TtiClass& TTrackedDatabase::StaticClass() {
+  static const TtiClass c(TtiClass::Of<TTrackedDatabase, TTxDatabase>(), "TTrackedDatabase");
+  return c;
+}
+const TtiClass& TTwoSlotData::StaticClass() {
+  static const TtiClass c(TtiClass::Of<TTwoSlotData, TtiDBConnectionPoolDataAbs>(), "TTwoSlotData");
   return c;
 }
 
@@ -360,4 +400,111 @@ TEST(TDBConnectionPools, DuplicateMissingAndFailingPools) {
   EXPECT_NE(pools.Lock("lib.fdb"), item);
   pools.DisconnectAll();
   EXPECT_EQ(pools.Count(), 0);
+}
+
+TEST(TDBConnectionPools, DisconnectKeepsConnectionsInUseUntilTheyComeBack) {
+  TrackedLayer layer;
+  TDBConnectionPools pools(&layer, nullptr);
+  pools.AddConnectionPool("db", "u", "p", "");
+  TPooledDB* a = pools.Lock("db");
+  TPooledDB* b = pools.Lock("db");
+  const int alive = gTrackedAlive;
+
+  // A third caller waits for a slot; the disconnect refuses it at once instead of letting it wait 10 s or
+  // handing it a connection of a pool that is going away.
+  std::string waiterError;
+  std::thread waiter([&] {
+    try {
+      pools.Lock("db");
+      waiterError = "handed out";
+    } catch (const Exception& e) {
+      waiterError = e.Message();
+    }
+  });
+  std::this_thread::sleep_for(50ms);
+  const auto start = std::chrono::steady_clock::now();
+  pools.Disconnect("db");
+  waiter.join();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+  EXPECT_EQ(waiterError, "Database connection pool <db> has been disconnected");
+
+  // The connections the callers hold live on, and the name is free at once.
+  ASSERT_EQ(gTrackedAlive, alive);
+  EXPECT_TRUE(a->Database()->Connected());
+  a->Database()->StartTransaction();
+  a->Database()->Commit();
+  EXPECT_EQ(pools.Count(), 0);
+  ExpectMessage([&] { pools.Lock("db"); }, "Unable to find database connection pool <db>");
+  pools.AddConnectionPool("DB", "u", "p", "");
+  EXPECT_EQ(gTrackedAlive, alive + 1);
+
+  // Each comes back to the pool it came from; the old pool goes with its last connection.
+  pools.UnLock("db", a);
+  EXPECT_EQ(gTrackedAlive, alive + 1);
+  pools.UnLockByData("db", b->Database());
+  EXPECT_EQ(gTrackedAlive, alive - 1);
+  EXPECT_EQ(pools.Count(), 1);
+  TPooledDB* c = pools.Lock("db");
+  EXPECT_TRUE(c->Database()->Connected());
+  pools.UnLock("db", c);
+  pools.DisconnectAll();
+  EXPECT_EQ(gTrackedAlive, alive - 2);
+  EXPECT_EQ(gFreedWhileHeld, 0);
+}
+
+TEST(TDBConnectionPools, StressLockWhileThePoolIsDisconnectedAndAddedAgain) {
+  // Callers lock, use and give back connections while another thread disconnects the pool and adds it again:
+  // no connection is ever freed while in use (under AddressSanitizer a use after free would stop the run).
+  constexpr int kLockers = 6, kCycles = 200;
+  const int aliveBefore = gTrackedAlive;
+  const int freedBefore = gFreedWhileHeld;
+  std::atomic<int> used{0};
+  {
+    TrackedLayer layer;
+    TDBConnectionPools pools(&layer, nullptr);
+    std::atomic<bool> done{false};
+    std::vector<std::thread> lockers;
+    for (int t = 0; t < kLockers; ++t)
+      lockers.emplace_back([&] {
+        while (!done) {
+          TPooledDB* item = nullptr;
+          try {
+            item = pools.Lock("db");
+          } catch (const Exception&) {
+            std::this_thread::yield();
+            continue;
+          }
+          auto* db = static_cast<TTrackedDatabase*>(item->Database());
+          db->held = true;
+          db->StartTransaction();
+          std::this_thread::yield();
+          db->Commit();
+          db->held = false;
+          ++used;
+          try {
+            pools.UnLock("db", item);
+          } catch (const Exception& e) {
+            ADD_FAILURE() << "giving back failed: " << e.Message();
+          }
+        }
+      });
+    for (int i = 0; i < kCycles; ++i) {
+      try {
+        pools.AddConnectionPool("db", "u", "p", "");
+      } catch (const Exception&) {
+      }
+      std::this_thread::sleep_for(200us);
+      try {
+        pools.Disconnect("db");
+      } catch (const Exception&) {
+      }
+    }
+    done = true;
+    for (auto& th : lockers) th.join();
+    // Every disconnected pool has been freed with its last connection.
+    EXPECT_EQ(gTrackedAlive, aliveBefore + pools.Count());
+  }
+  EXPECT_GT(used.load(), 0);
+  EXPECT_EQ(gFreedWhileHeld, freedBefore);
+  EXPECT_EQ(gTrackedAlive, aliveBefore);
 }

@@ -101,8 +101,44 @@ TEST_F(BOMMeasures, DCBoundsMoveEachOtherAndRefuseNegatives) {
   EXPECT_THROW(m.SetDCmin(kNaN), EInvalidValue);
   EXPECT_EQ(m.GetDCmin(), 0.5);
   EXPECT_EQ(m.GetDCmax(), 0.5);
-  m.SetDCmax(kInf);  // an infinite bound is legal
-  EXPECT_EQ(m.GetDCmax(), kInf);
+}
+
+TEST_F(BOMMeasures, NoDCOrDCBoundAbove100PercentGetsIn) {
+  const auto expect1004 = [](auto&& set, const std::string& text) {
+    try {
+      set();
+      ADD_FAILURE() << "accepted: " << text;
+    } catch (const EInvalidValue& e) {
+      EXPECT_EQ(e.MsgNumber(), 1004);
+      EXPECT_EQ(e.Message(), text);
+    }
+  };
+  TDCMeasure m;
+  expect1004([&] { m.SetDCmax(1.5); }, "DC 1.5 nicht in 0 bis 1");
+  expect1004([&] { m.SetDCmin(1.5); }, "DC 1.5 nicht in 0 bis 1");
+  EXPECT_THROW(m.SetDCmax(1e308), EInvalidValue);
+  EXPECT_THROW(m.SetDCmax(kInf), EInvalidValue);
+  EXPECT_THROW(m.SetDCmin(kInf), EInvalidValue);
+  EXPECT_THROW(m.SetPropValue("DCmax", Value(1.0000001)), EInvalidValue);
+  EXPECT_EQ(m.GetDCmax(), 0.99);
+  EXPECT_EQ(m.GetDCmin(), 0.0);
+  m.SetDCmin(1.0);  // 100 % itself is a legal bound
+  EXPECT_EQ(m.GetDCmax(), 1.0);
+
+  TDCMeasureOp op;
+  op.SetDCMeasure(Measure(0.6, 0.99));
+  expect1004([&] { op.SetDCmaxPC(150.0); }, "DC 1.5 nicht in 0 bis 1");
+  expect1004([&] { op.SetDCminPC(100.5); }, "DC 1.005 nicht in 0 bis 1");
+  expect1004([&] { op.SetDCPC(1e300); }, "DC 1E298 nicht in 0.6 bis 0.99");
+  EXPECT_EQ(op.GetDCMeasure()->GetDCmax(), 0.99);
+  EXPECT_EQ(op.GetDC(), 0.6);
+
+  TDCMeasureOp bare;  // without a measure the element's range applies
+  expect1004([&] { bare.SetDC(1.5); }, "DC 1.5 nicht in 0 bis 1");
+  EXPECT_THROW(bare.SetDC(1e308), EInvalidValue);
+  EXPECT_THROW(bare.SetDC(kInf), EInvalidValue);
+  bare.SetDC(1.0);
+  EXPECT_EQ(bare.GetDC(), 1.0);
 }
 
 TEST_F(BOMMeasures, ChoosingAMeasureKeepsTheDCInsideItsRange) {
@@ -148,11 +184,11 @@ TEST_F(BOMMeasures, DCOutsideTheRangeOrNegativeIsRefused) {
   EXPECT_THROW(op.SetDC(kNaN), EInvalidValue);
   EXPECT_EQ(op.GetDC(), 0.6);
 
-  TDCMeasureOp bare;  // without a measure: any value that is not negative
-  bare.SetDC(1.5);
+  TDCMeasureOp bare;  // without a measure: any value from 0 to 1
+  bare.SetDC(0.5);
   EXPECT_THROW(bare.SetDC(-0.01), EInvalidValue);
   EXPECT_THROW(bare.SetDC(kNaN), EInvalidValue);
-  EXPECT_EQ(bare.GetDC(), 1.5);
+  EXPECT_EQ(bare.GetDC(), 0.5);
 }
 
 TEST_F(BOMMeasures, PercentViewsDivideByHundredAndRefuseAboveHundred) {

@@ -19,7 +19,7 @@
 
 namespace kelvado::testing {
 
-// The standard's bands as the general database holds them, values rounded to 9 decimals as the real one does.
+// The standard's bands as the general database holds them; the look-ups hand it values rounded to 9 decimals.
 class TFakeStandardDB : public TTestGeneralDB {
 public:
   int mttfdBandCalls = 0;
@@ -34,11 +34,11 @@ public:
   }
   TDCDenotation GetDCDenotation(double dc) override {
     ++dcBandCalls;
-    return TTestGeneralDB::GetDCDenotation(Round9(dc));
+    return TTestGeneralDB::GetDCDenotation(dc);
   }
   TMTTFdDenotation GetMTTFdDenotation(double m) override {
     ++mttfdBandCalls;
-    return TTestGeneralDB::GetMTTFdDenotation(Round9(m));
+    return TTestGeneralDB::GetMTTFdDenotation(m);
   }
   double GetPFHInterpolated(TCat, double, double) override { return -1.0; }
   double GetPLMeanPFH(TPL) override { return 0.0; }
@@ -47,7 +47,6 @@ public:
   double GetReqCCFScore() override { return 65.0; }
 
 private:
-  static double Round9(double v) { return std::isfinite(v) ? std::nearbyint(v * 1e9) / 1e9 : v; }
   TCatConditionList catConditions_;
 };
 

@@ -3,8 +3,10 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <sstream>
 #include <variant>
 
+#include "model/GlobalsLists.h"
 #include "platform/MessageBox.h"
 #include "platform/Process.h"
 #include "platform/User.h"
@@ -15,6 +17,13 @@ namespace {
 
 namespace fs = std::filesystem;
 using Config = testing::GlobalsTest;
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
 
 // One row per key: where it lives, how its getter reads it, its default on a first run (empty folders), and
 // whether the default is written back.
@@ -256,7 +265,7 @@ TEST_F(Config, ReadingAMissingKeyCreatesTheSectionAndWritesOnlyWhenAsked) {
   EXPECT_EQ(reg_->ReadInteger(Key("newsection"), "n"), 7);
 }
 
-TEST_F(Config, AFailingStoreShowsOneMessagePerAccessAndTheDefaultIsUsed) {
+TEST_F(Config, AFailingSectionIsShownOnceAndGoesOnInMemory) {
   // A file where the section's folder belongs: every access to section opt fails, as for a denied key.
   fs::create_directories(dir_ + "/reg/Software/Zul/KELVADO/1.1.2");
   std::ofstream(dir_ + "/reg/Software/Zul/KELVADO/1.1.2/opt") << "in the way";
@@ -264,15 +273,18 @@ TEST_F(Config, AFailingStoreShowsOneMessagePerAccessAndTheDefaultIsUsed) {
   EXPECT_EQ(GetOptRoundDC(), -2);
   EXPECT_TRUE(GetOptAskBeforeDel());
   EXPECT_EQ(GetOptProjectFolder(), "Projects");
-  EXPECT_FALSE(SetOptShowFormHelp(false));
-  ASSERT_EQ(rec.Count(), 4u);
+  EXPECT_FALSE(SetOptShowFormHelp(false));  // not saved ...
+  EXPECT_FALSE(GetOptShowFormHelp());       // ... but in force for the rest of the run
+  ASSERT_EQ(rec.Count(), 1u);
   const MessageRequest m = rec.Messages()[0];
   EXPECT_EQ(m.caption, "Error : ERegistryException (v.1.1.2)");
   EXPECT_EQ(m.icon, MsgIcon::Warning);
   EXPECT_NE(m.text.find("/opt"), std::string::npos) << m.text;
   // Other sections still work.
   EXPECT_EQ(GetDatabaseSQLDialect(), 3);
-  EXPECT_EQ(rec.Count(), 4u);
+  EXPECT_EQ(reg_->ReadInteger(Key("database"), "sqldialect"), 3);
+  EXPECT_EQ(rec.Count(), 1u);
+  EXPECT_EQ(ReadAll(dir_ + "/reg/Software/Zul/KELVADO/1.1.2/opt"), "in the way");
 }
 
 TEST_F(Config, AFailureWhileTheMessageTextIsLookedUpDoesNotRecurse) {
@@ -290,9 +302,10 @@ TEST_F(Config, AFailureWhileTheMessageTextIsLookedUpDoesNotRecurse) {
   ASSERT_EQ(rec.Count(), 1u);
   // The default language file beside the program still gives the message its text.
   EXPECT_EQ(rec.Messages()[0].text, "Fehler beim Zugriff auf die Einstellungen:\r\naccess denied");
-  // Two accesses: the default of lngdll is built from the data folder, which is read first.
+  // Two more accesses (the default of lngdll is built from the data folder, which is read first) fail the
+  // same way: shown once.
   EXPECT_EQ(GetLangLngDll(), ProgramFolder() + "Language/Lang_DE.txt");
-  EXPECT_EQ(rec.Count(), 3u);
+  EXPECT_EQ(rec.Count(), 1u);
 }
 
 TEST_F(Config, AFailureTextComesFromTheLanguageFile) {
@@ -304,6 +317,62 @@ TEST_F(Config, AFailureTextComesFromTheLanguageFile) {
   ASSERT_EQ(rec.Count(), 1u);
   EXPECT_EQ(rec.Messages()[0].text.rfind("Registry error: Invalid data type for 'RoundNop'", 0), 0u)
       << rec.Messages()[0].text;
+}
+
+TEST_F(Config, ADamagedSettingsFileIsShownOnceKeptAndTheRunGoesOnWithDefaults) {
+  reg_->WriteInteger(Key("opt"), "RoundDC", 3);
+  const std::string file = reg_->ValuesFile(Key("opt"));
+  std::ofstream(file, std::ios::app) << "\"usedcinterlevels\"=dword:1x\n";
+  const std::string damaged = ReadAll(file);
+  MessageRecorder rec;
+  // A program with 500 subsystems asks its options over and over.
+  for (int i = 0; i < 500; ++i) {
+    EXPECT_TRUE(GetOptUseDCInterLevels());
+    EXPECT_FALSE(GetOptCutMTTFdRaise(true));
+    EXPECT_TRUE(GetOptHideNonRelevant());
+    EXPECT_EQ(GetOptRoundDC(), -2);  // the damaged file gives none of its values
+    EXPECT_EQ(GetOptProjectFolder(), "Projects");
+  }
+  EXPECT_FALSE(SetOptShowItemState(false));
+  EXPECT_FALSE(GetOptShowItemState());
+  ASSERT_EQ(rec.Count(), 1u);
+  EXPECT_NE(rec.Messages()[0].text.find(file), std::string::npos) << rec.Messages()[0].text;
+  EXPECT_EQ(ReadAll(file), damaged);  // never written over: the user can mend it
+
+  // A second file with a cause of its own is shown once as well; the damaged one is not shown again.
+  fs::create_directories(dir_ + "/reg/Software/Zul/KELVADO/1.1.2");
+  std::ofstream(dir_ + "/reg/Software/Zul/KELVADO/1.1.2/xml") << "in the way";
+  for (int i = 0; i < 100; ++i) {
+    EXPECT_EQ(GetXmlPersistenceLayerName(), "XML");
+    EXPECT_TRUE(GetOptUseDCInterLevels());
+  }
+  EXPECT_EQ(rec.Count(), 2u);
+
+  // A new run tries the files again and reports what still fails.
+  ResetConfig();
+  EXPECT_TRUE(GetOptUseDCInterLevels());
+  EXPECT_EQ(rec.Count(), 3u);
+  EXPECT_EQ(ReadAll(file), damaged);
+}
+
+TEST_F(Config, AnUnwritableSettingsFolderIsShownOnce) {
+  // The settings folder cannot be made: a file stands where it belongs.
+  std::ofstream(dir_ + "/blocked") << "a file";
+  SetCurrentUserRegistry(std::make_unique<FileRegistry>(dir_ + "/blocked/reg"));
+  MessageRecorder rec;
+  for (int i = 0; i < 200; ++i) {
+    EXPECT_EQ(GetDatabaseSQLDialect(), 3);
+    EXPECT_EQ(GetOptRoundDC(), -2);
+    EXPECT_EQ(GetXmlCharset(), "iso8859_1");
+    EXPECT_TRUE(GetStartupFirstStart());
+  }
+  EXPECT_FALSE(SetStartupFirstStart(false));
+  EXPECT_FALSE(GetStartupFirstStart());
+  EXPECT_FALSE(SaveRecentList({"a.kvd"}, "projectfile"));
+  EXPECT_EQ(LoadRecentList("projectfile"), std::vector<std::string>{"a.kvd"});
+  ASSERT_EQ(rec.Count(), 1u);
+  EXPECT_NE(rec.Messages()[0].text.find(dir_ + "/blocked/reg"), std::string::npos) << rec.Messages()[0].text;
+  EXPECT_EQ(ReadAll(dir_ + "/blocked"), "a file");
 }
 
 }  // namespace

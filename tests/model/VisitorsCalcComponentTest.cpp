@@ -97,17 +97,31 @@ TEST_F(CalcComponentTest, DirectMTTFdIsCappedWhenComputedNotWhenStored) {
 }
 
 TEST_F(CalcComponentTest, ArithmeticNoiseNeverCrossesABandBound) {
-  // Seven blocks of 210 years in series: 1/(7/210) computes to 29.999999999999993; the subsystem's MTTFd is
-  // the standard's 30 years, band high, and 30 is what the PFH grid is asked for.
-  auto s = Subsystem(cat1);
-  auto ch = std::make_unique<TChannelOp>();
-  ch->SetChannel(std::make_unique<TChannel>());
-  for (int i = 0; i < 7; ++i) ch->GetBlocOpList()->Add(Bloc({{210, 0.0}}));
-  s->GetChannelOpList()->Add(std::move(ch));
-  EXPECT_EQ(s->GetMTTFdLazy(), 30.0);
+  // A one-channel subsystem of `n` blocks of `years` each, in series.
+  const auto series = [](int n, double years) {
+    auto s = Subsystem(cat1);
+    auto ch = std::make_unique<TChannelOp>();
+    ch->SetChannel(std::make_unique<TChannel>());
+    for (int i = 0; i < n; ++i) ch->GetBlocOpList()->Add(Bloc({{years, 0.0}}));
+    s->GetChannelOpList()->Add(std::move(ch));
+    return s;
+  };
+  // Seven blocks of 210 years: 1/(7/210) computes to 29.999999999999993. The subsystem hands that value out
+  // (and caches it) as computed; against the tables it is the standard's 30 years: band high, and 30 is what
+  // the PFH grid is asked for.
+  auto s = series(7, 210);
+  EXPECT_EQ(s->GetMTTFdLazy(), 29.999999999999993);
   EXPECT_EQ(s->GetMTTFdDenotationLazy(), mttfHigh);
   s->GetPLLazy();
   EXPECT_EQ(db_->lastMTTFd, 30.0);
+  EXPECT_EQ(s->GetMTTFdLazy(), 29.999999999999993);  // the cache holds the computed value
+
+  // Six blocks of 18 years: 2.9999999999999996, which is the standard's 3 years: band low, and not "below
+  // 3 years" (status 273).
+  auto low = series(6, 18);
+  EXPECT_EQ(low->GetMTTFdLazy(), 2.9999999999999996);
+  EXPECT_EQ(low->GetMTTFdDenotationLazy(), mttfLow);
+  for (const std::string& line : Messages(*low)) EXPECT_EQ(line.find("[3273]"), std::string::npos) << line;
 }
 
 TEST_F(CalcComponentTest, ChannelCountOtherThanOneOrTwoIsRefused) {
@@ -151,13 +165,17 @@ TEST_F(CalcComponentTest, FewerChannelsThanTheCategoryNeedsIsAnError) {
 }
 
 TEST_F(CalcComponentTest, DCavgOfOneElementOf99PercentIsInTheHighBand) {
-  // A block of one element with DC 0.99 and MTTFd 7 years: (0.99/7)/(1/7) is one unit in the last place
-  // below 0.99; the standard's 99 % is high coverage.
+  // A block of one element with DC 0.99 and MTTFd 25 years: (0.99/25)/(1/25) is one unit in the last place
+  // below 0.99, and so are the channels and the DCavg. The value is handed out as computed; against the
+  // table it is the standard's 99 %, high coverage.
   auto s = Subsystem(cat4);
-  s->GetChannelOpList()->Add(Channel({{7, 0.99}}));
-  s->GetChannelOpList()->Add(Channel({{7, 0.99}}));
-  EXPECT_EQ(s->GetDCavgLazy(), 0.99);
+  s->GetChannelOpList()->Add(Channel({{25, 0.99}}));
+  s->GetChannelOpList()->Add(Channel({{25, 0.99}}));
+  EXPECT_EQ(s->GetDCavgLazy(), std::nextafter(0.99, 0.0));
   EXPECT_EQ(s->GetDCavgDenotationLazy(), dcHigh);
+  EXPECT_EQ(s->GetChannelOpList()->Items(0)->GetDCLazy(), std::nextafter(0.99, 0.0));
+  s->GetPLLazy();
+  EXPECT_EQ(db_->lastDCavg, 0.99);  // the grid is asked with the table's value
 }
 
 TEST_F(CalcComponentTest, DCavgDeterminationIsChecked) {

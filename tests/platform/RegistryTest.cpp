@@ -8,9 +8,12 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
+#include <vector>
 
 #include "platform/CachedRegistry.h"
 #include "platform/IniFile.h"
+#include "platform/Process.h"
 
 namespace kelvado {
 namespace {
@@ -125,6 +128,94 @@ TEST_F(RegistryStore, WritesAtomicallyAndLeavesADamagedFileAlone) {
   EXPECT_THROW(reg.ReadInteger("K", "n"), ERegistryException);
 }
 
+TEST_F(RegistryStore, WritersInSeveralProcessesLoseNothing) {
+  // Four programs write 150 values each into one key at the same time; each write reads, changes and replaces
+  // the key's file, so without a lock across processes most of them would be lost.
+  constexpr int kWriters = 4, kValues = 150;
+  const std::string root = dir_ + "/shared";
+  const std::string writer = ProgramFolder() + "kv_settings_writer";
+  ASSERT_TRUE(fs::exists(writer)) << writer;
+  std::vector<ProcessResult> results(kWriters);
+  std::vector<std::thread> threads;
+  for (int w = 0; w < kWriters; ++w)
+    threads.emplace_back([&, w] {
+      results[w] = RunProcessAndWait(writer, {root, kOpt, "w" + std::to_string(w), std::to_string(kValues)}, "");
+    });
+  for (auto& t : threads) t.join();
+  for (const ProcessResult& r : results) {
+    EXPECT_TRUE(r.started) << r.error;
+    EXPECT_TRUE(r.exited);
+    EXPECT_EQ(r.exitCode, 0);
+  }
+  FileRegistry reg(root);
+  EXPECT_EQ(reg.GetValueNames(kOpt).size(), static_cast<size_t>(kWriters * kValues));
+  for (int w = 0; w < kWriters; ++w)
+    for (int i = 0; i < kValues; ++i) {
+      const std::string name = "w" + std::to_string(w) + "_" + std::to_string(i);
+      ASSERT_TRUE(reg.ValueExists(kOpt, name)) << name;
+      EXPECT_EQ(reg.ReadInteger(kOpt, name), i) << name;
+    }
+  for (const auto& e : fs::directory_iterator(fs::path(reg.ValuesFile(kOpt)).parent_path()))
+    EXPECT_EQ(e.path().filename(), "values.reg") << "left behind: " << e.path();
+}
+
+TEST_F(RegistryStore, AWriteKeepsTheFilesModeAndWritesThroughASymbolicLink) {
+  FileRegistry reg(dir_ + "/root");
+  reg.WriteString("K", "a", "1");
+  const std::string file = reg.ValuesFile("K");
+  ASSERT_EQ(::chmod(file.c_str(), 0640), 0);
+  reg.WriteString("K", "b", "2");
+  struct stat st;
+  ASSERT_EQ(::stat(file.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+
+  // The settings file is a link to a file kept elsewhere (a relative link, through a second link): the link
+  // stays, the target gets the change.
+  fs::create_directories(dir_ + "/elsewhere");
+  std::ofstream(dir_ + "/elsewhere/target.reg") << "\"kept\"=\"yes\"\n";
+  ASSERT_EQ(::chmod((dir_ + "/elsewhere/target.reg").c_str(), 0604), 0);
+  ASSERT_EQ(::symlink("target.reg", (dir_ + "/elsewhere/hop.reg").c_str()), 0);
+  reg.CreateKey("L");
+  const std::string link = reg.ValuesFile("L");
+  ASSERT_EQ(::symlink((dir_ + "/elsewhere/hop.reg").c_str(), link.c_str()), 0);
+  EXPECT_EQ(reg.ReadString("L", "kept"), "yes");
+  reg.WriteString("L", "new", "value");
+  ASSERT_EQ(::lstat(link.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  ASSERT_EQ(::lstat((dir_ + "/elsewhere/hop.reg").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  EXPECT_NE(ReadFile(dir_ + "/elsewhere/target.reg").find("\"new\"=\"value\""), std::string::npos);
+  ASSERT_EQ(::stat((dir_ + "/elsewhere/target.reg").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0604u);
+  EXPECT_EQ(FileRegistry(dir_ + "/root").ReadString("L", "kept"), "yes");
+  EXPECT_TRUE(reg.DeleteValue("L", "kept"));
+  EXPECT_EQ(ReadFile(dir_ + "/elsewhere/target.reg").find("kept"), std::string::npos);
+
+  // A link whose target does not exist yet reads as empty; the first write makes the target.
+  reg.CreateKey("M");
+  ASSERT_EQ(::symlink((dir_ + "/elsewhere/later.reg").c_str(), reg.ValuesFile("M").c_str()), 0);
+  EXPECT_FALSE(reg.ValueExists("M", "x"));
+  reg.WriteInteger("M", "x", 5);
+  EXPECT_EQ(FileRegistry(dir_ + "/root").ReadInteger("M", "x"), 5);
+  ASSERT_EQ(::lstat(reg.ValuesFile("M").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+
+  // config.ini the same way.
+  std::ofstream(dir_ + "/elsewhere/config.ini") << "[opt]\nRoundDC=3\n";
+  ASSERT_EQ(::chmod((dir_ + "/elsewhere/config.ini").c_str(), 0600), 0);
+  ASSERT_EQ(::symlink((dir_ + "/elsewhere/config.ini").c_str(), (dir_ + "/config.ini").c_str()), 0);
+  IniFile ini(dir_ + "/config.ini");
+  ini.WriteInteger("opt", "RoundNop", 1);
+  ASSERT_EQ(::lstat((dir_ + "/config.ini").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  ASSERT_EQ(::stat((dir_ + "/elsewhere/config.ini").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  EXPECT_EQ(IniFile(dir_ + "/elsewhere/config.ini").ReadInteger("opt", "RoundNop", 0), 1);
+  EXPECT_EQ(ini.ReadInteger("opt", "RoundDC", 0), 3);
+  for (const auto& e : fs::directory_iterator(dir_ + "/elsewhere"))
+    EXPECT_EQ(e.path().filename().string().find(".tmp."), std::string::npos) << "left behind: " << e.path();
+}
+
 TEST_F(RegistryStore, RootFolderFollowsTheEnvironment) {
   auto env = [](const char* name) {
     const char* v = std::getenv(name);
@@ -208,4 +299,28 @@ TEST(CachedRegistry, ReadsOnceAndAlwaysSeesItsOwnWrites) {
   EXPECT_TRUE(reg.DeleteKey("Software"));
   EXPECT_FALSE(reg.KeyExists(key));
   fs::remove_all(dir);
+}
+
+TEST(MemoryRegistry, BehavesLikeTheFileStoreForTheRun) {
+  kelvado::MemoryRegistry reg;
+  const std::string key = "Software\\Zul\\KELVADO\\1.1.2\\opt";
+  EXPECT_FALSE(reg.KeyExists(key));
+  EXPECT_FALSE(reg.ValueExists(key, "x"));
+  reg.WriteInteger(key, "RoundDC", -2);
+  reg.WriteString(key, "text", "a");
+  reg.WriteString("software\\ZUL\\kelvado\\1.1.2\\OPT", "TEXT", "b");  // keys and names ignore case
+  EXPECT_TRUE(reg.KeyExists("SOFTWARE\\zul"));                          // parents exist with their child
+  EXPECT_EQ(reg.ReadString(key, "text"), "b");
+  EXPECT_EQ(reg.ReadInteger(key, "rounddc"), -2);
+  EXPECT_EQ(reg.GetValueNames(key), (std::vector<std::string>{"RoundDC", "text"}));
+  reg.CreateKey("Software\\Zul\\KELVADO\\1.1.2\\LibList");
+  EXPECT_EQ(reg.GetKeyNames("Software\\Zul\\KELVADO\\1.1.2"), (std::vector<std::string>{"LibList", "opt"}));
+  EXPECT_TRUE(reg.DeleteValue(key, "TEXT"));
+  EXPECT_FALSE(reg.DeleteValue(key, "text"));
+  EXPECT_THROW(reg.ReadInteger(key, "missing"), kelvado::ERegistryException);
+  EXPECT_TRUE(reg.DeleteKey("Software\\Zul\\KELVADO"));
+  EXPECT_FALSE(reg.KeyExists(key));
+  EXPECT_TRUE(reg.KeyExists("Software\\Zul"));
+  EXPECT_FALSE(reg.DeleteKey("Software\\Zul\\KELVADO"));
+  EXPECT_THROW(reg.CreateKey("Software\\..\\x"), kelvado::ERegistryException);
 }
