@@ -16,6 +16,7 @@
 #include "framework/tiPerManager.h"
 #include "framework/tiValue.h"
 #include "framework/tiXML.h"
+#include "platform/TextCase.h"
 
 namespace kelvado {
 
@@ -27,12 +28,6 @@ const TtiXMLReservedCharsTranslator& Translator() {
 }
 
 const TtiXMLTags& Tags() { return tiXMLTags(); }
-
-std::string Lower(std::string s) {
-  for (char& c : s)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-  return s;
-}
 
 bool IsElement(const xmlNode* n, const std::string& name) {
   return n->type == XML_ELEMENT_NODE && std::strcmp(tiXMLChars(n->name), name.c_str()) == 0;
@@ -103,7 +98,7 @@ std::string StoredText(const TtiQueryParamAbs& p, const std::string& table) {
 
 // An attribute name the file can carry; refused before anything changes.
 std::string AttrName(const std::string& column, const std::string& table) {
-  std::string name = Lower(column);
+  std::string name = LowerAscii(column);
   if (!tiXMLIsValidName(name))
     throw EtiPerDataException("The column name <%s> of table <%s> can not be an XML attribute name", {column, table});
   return name;
@@ -171,7 +166,7 @@ public:
   const std::vector<std::unique_ptr<Table>>& Tables() const { return tables_; }
 
   Table* FindTable(const std::string& name) {
-    auto it = byKey_.find(Lower(name));
+    auto it = byKey_.find(LowerAscii(name));
     return it == byKey_.end() ? nullptr : it->second;
   }
 
@@ -184,7 +179,7 @@ public:
       if (!IsElement(f, Tags().Field())) continue;
       TXMLFieldDef d;
       d.Name = tiXMLAttrText(xmlHasProp(f, tiXMLChars(Tags().FieldName().c_str())));
-      d.Attr = Lower(d.Name);
+      d.Attr = LowerAscii(d.Name);
       d.Kind = StrToQueryFieldKind(tiXMLAttrText(xmlHasProp(f, tiXMLChars(Tags().FieldKind().c_str()))));
       const std::string width = tiXMLAttrText(xmlHasProp(f, tiXMLChars(Tags().FieldSize().c_str())));
       try {
@@ -250,7 +245,7 @@ public:
     // Everything is checked and converted before the document changes.
     std::vector<std::pair<std::string, const TtiQueryParamAbs*>> given;
     for (int i = 0; params && i < params->Count(); ++i)
-      given.emplace_back(Lower(params->Items(i)->GetName()), params->Items(i));
+      given.emplace_back(LowerAscii(params->Items(i)->GetName()), params->Items(i));
     std::vector<std::pair<std::string, std::string>> values;
     for (const std::string& attr : Columns(t)) {
       auto p = std::find_if(given.begin(), given.end(), [&](const auto& g) { return g.first == attr; });
@@ -303,7 +298,7 @@ public:
   }
 
   Table& CreateTable(const TtiDBMetaDataTable& md) {
-    const std::string name = Lower(md.GetName());
+    const std::string name = LowerAscii(md.GetName());
     std::vector<std::string> attrs;
     for (int i = 0; i < md.Count(); ++i) attrs.push_back(AttrName(md.Items(i)->GetName(), name));
     const size_t bad = tiXMLInvalidCharPos(name);
@@ -329,7 +324,7 @@ public:
         const TtiDBMetaDataField& f = *md.Items(i);
         xmlNode* field = xmlAddChild(fields, element(Tags().Field()));
         attr(field, Tags().FieldName(), attrs[static_cast<size_t>(i)]);
-        attr(field, Tags().FieldKind(), Lower(f.GetKindAsStr()));
+        attr(field, Tags().FieldKind(), LowerAscii(f.GetKindAsStr()));
         attr(field, Tags().FieldSize(), std::to_string(f.GetWidth()));
       }
       xmlAddChild(table, element(Tags().Rows()));
@@ -356,7 +351,7 @@ private:
     auto t = std::make_unique<Table>();
     t->Node = node;
     t->Name = tiXMLAttrText(xmlHasProp(node, tiXMLChars(Tags().TableName().c_str())));
-    t->Key = Lower(t->Name);
+    t->Key = LowerAscii(t->Name);
     t->Fields = FirstChildElement(node, Tags().Fields());
     t->Rows = FirstChildElement(node, Tags().Rows());
     Table& ref = *t;
@@ -375,7 +370,7 @@ private:
     std::vector<TCriterion> out;
     for (int i = 0; where && i < where->Count(); ++i) {
       const TtiQueryParamAbs& p = *where->Items(i);
-      out.push_back({Lower(p.GetName()), StoredText(p, t.Name)});
+      out.push_back({LowerAscii(p.GetName()), StoredText(p, t.Name)});
     }
     return out;
   }
@@ -626,7 +621,7 @@ void TtiQueryXML::Reset() {
 void TtiQueryXML::SelectRow(const std::string& tableName, const TtiQueryParams* whereParams) {
   SetActive(false);
   TtiXMLStore& st = Db().Store();
-  tableName_ = Lower(tableName);
+  tableName_ = LowerAscii(tableName);
   TtiXMLStore::Table* t = st.FindTable(tableName_);
   if (!t) throw EtiPerInternalException("Can not find table <" + tableName + "> in <" + Db().DatabaseName() + ">");
   rows_ = st.Select(*t, whereParams);
@@ -774,7 +769,7 @@ std::string TtiQueryXML::FieldName(int index) {
 int TtiQueryXML::FieldIndex(const std::string& name) {
   const auto* defs = SelectedDefs(Db(), tableName_);
   for (size_t i = 0; defs && i < defs->size(); ++i)
-    if (Lower((*defs)[i].Name) == Lower(name)) return static_cast<int>(i);
+    if (LowerAscii((*defs)[i].Name) == LowerAscii(name)) return static_cast<int>(i);
   return -1;
 }
 
