@@ -8,10 +8,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <algorithm>
 #include <cstring>
 #include <exception>
+#include <initializer_list>
 #include <mutex>
 
 #include "framework/tiExcept.h"
@@ -108,6 +110,172 @@ void NoteError(void* /*userData*/, xmlErrorPtr error) {
   tNotes->Error.Column = error->int2;
 }
 
+// Looks for a start tag with more attributes than tiXMLMaxAttributes in the raw text, before libxml2 sees it:
+// libxml2 2.9 checks every attribute of an element against all the ones before it, so one element with 50,000
+// attributes (a file of 500 kB) keeps it busy for 20 s, and a larger one for hours. Attribute syntax is all
+// ASCII, so the scan works on the code units of the text (bytes, or 16- or 32-bit units when the text starts
+// as UTF-16 or UCS-4 does); a multi-byte character never holds one of the bytes it looks for.
+class TAttributeFloodScan {
+public:
+  // The place of the '<' of the first such tag (column in code units), line 0 when there is none. Feed the
+  // text from its start.
+  int Line = 0;
+  int Column = 0;
+
+  void Feed(const unsigned char* data, size_t size) {
+    size_t i = 0;
+    while (width_ == 0 && i < size) {
+      head_[headSize_++] = data[i++];
+      if (headSize_ == 4) StartUnits();
+    }
+    if (width_ == 1) FeedBytes(data + i, size - i);
+    else if (width_ > 1) FeedUnits(data + i, size - i);
+  }
+  // After the last Feed (a text shorter than four bytes is scanned only now).
+  void Finish() {
+    if (width_ == 0 && headSize_ > 0) StartUnits();
+  }
+
+private:
+  enum State { Text, Lt, Bang, Comment, CData, Decl, PI, EndTag, Tag, Quote };
+
+  void StartUnits() {
+    const unsigned char* h = head_;
+    const size_t n = headSize_;
+    auto is = [&](std::initializer_list<unsigned char> b) {
+      return n >= b.size() && std::equal(b.begin(), b.end(), h);
+    };
+    if (is({0x00, 0x00, 0xFE, 0xFF}) || is({0x00, 0x00, 0x00, 0x3C})) width_ = 4, bigEndian_ = true;
+    else if (is({0xFF, 0xFE, 0x00, 0x00}) || is({0x3C, 0x00, 0x00, 0x00})) width_ = 4, bigEndian_ = false;
+    else if (is({0xFE, 0xFF}) || is({0x00, 0x3C, 0x00, 0x3F})) width_ = 2, bigEndian_ = true;
+    else if (is({0xFF, 0xFE}) || is({0x3C, 0x00, 0x3F, 0x00})) width_ = 2, bigEndian_ = false;
+    else width_ = 1;
+    headSize_ = 0;
+    Feed(h, n);
+  }
+
+  // Bytes: text and quoted values, nearly all of a file, are skipped with memchr.
+  void FeedBytes(const unsigned char* data, size_t size) {
+    size_t i = 0;
+    while (i < size && Line == 0) {
+      if (state_ == Text || state_ == Quote) {
+        const auto* hit = static_cast<const unsigned char*>(std::memchr(data + i, state_ == Text ? '<' : int(quote_),
+                                                                        size - i));
+        const size_t end = hit ? static_cast<size_t>(hit - data) : size;
+        Skip(data + i, end - i);
+        i = end;
+        if (!hit) break;
+      } else if (state_ == Tag) {
+        // Names and blanks up to the next quote, "=", ">" or line break.
+        size_t end = i;
+        while (end < size && !IsTagStop(data[end])) ++end;
+        Skip(data + i, end - i);
+        i = end;
+        if (end == size) break;
+      }
+      Unit(data[i++]);
+    }
+  }
+
+  void FeedUnits(const unsigned char* data, size_t size) {
+    for (size_t i = 0; i < size && Line == 0; ++i) {
+      unit_ |= static_cast<uint32_t>(data[i]) << (bigEndian_ ? 8 * (width_ - 1 - filled_) : 8 * filled_);
+      if (++filled_ < width_) continue;
+      Unit(unit_);
+      unit_ = 0;
+      filled_ = 0;
+    }
+  }
+
+  static bool IsTagStop(unsigned char c) { return c == '"' || c == '\'' || c == '=' || c == '>' || c == '\n'; }
+
+  // Units that change no state (text, a quoted value, names and blanks in a tag).
+  void Skip(const unsigned char* from, size_t n) {
+    if (n == 0) return;
+    const auto* nl = static_cast<const unsigned char*>(memrchr(from, '\n', n));
+    if (nl) {
+      line_ += static_cast<int>(std::count(from, nl + 1, '\n'));
+      lineStart_ = pos_ + static_cast<int64_t>(nl - from) + 1;
+    }
+    pos_ += static_cast<int64_t>(n);
+    prev2_ = n > 1 ? from[n - 2] : prev_;
+    prev_ = from[n - 1];
+  }
+
+  void Unit(uint32_t c) {
+    switch (state_) {
+      case Text:
+        if (c == '<') {
+          state_ = Lt;
+          tagLine_ = line_;
+          tagColumn_ = static_cast<int>(pos_ - lineStart_) + 1;
+        }
+        break;
+      case Lt:
+        state_ = c == '!' ? Bang : c == '?' ? PI : c == '/' ? EndTag : Tag;
+        attributes_ = 0;
+        break;
+      case Bang: state_ = c == '-' ? Comment : c == '[' ? CData : Decl; break;
+      case Comment:
+        if (c == '>' && prev_ == '-' && prev2_ == '-') state_ = Text;
+        break;
+      case CData:
+        if (c == '>' && prev_ == ']' && prev2_ == ']') state_ = Text;
+        break;
+      case PI:
+        if (c == '>' && prev_ == '?') state_ = Text;
+        break;
+      case Decl:
+      case EndTag:
+        if (c == '>') state_ = Text;
+        break;
+      case Tag:
+        if (c == '"' || c == '\'') {
+          quote_ = c;
+          state_ = Quote;
+        } else if (c == '=' && ++attributes_ > tiXMLMaxAttributes) {
+          Line = tagLine_;
+          Column = tagColumn_;
+        } else if (c == '>') {
+          state_ = Text;
+        }
+        break;
+      case Quote:
+        if (c == quote_) state_ = Tag;
+        break;
+    }
+    if (c == '\n') {
+      ++line_;
+      lineStart_ = pos_ + 1;
+    }
+    ++pos_;
+    prev2_ = prev_;
+    prev_ = c;
+  }
+
+  unsigned char head_[4] = {};
+  size_t headSize_ = 0;
+  int width_ = 0;
+  bool bigEndian_ = false;
+  uint32_t unit_ = 0;
+  int filled_ = 0;
+  State state_ = Text;
+  uint32_t quote_ = 0, prev_ = 0, prev2_ = 0;
+  int attributes_ = 0;
+  int64_t pos_ = 0, lineStart_ = 0;
+  int line_ = 1, tagLine_ = 0, tagColumn_ = 0;
+};
+
+template <class Read>
+TAttributeFloodScan ScanForAttributeFlood(Read read) {
+  TAttributeFloodScan scan;
+  char buf[65536];
+  for (size_t n; scan.Line == 0 && (n = read(buf, sizeof buf)) > 0;)
+    scan.Feed(reinterpret_cast<const unsigned char*>(buf), n);
+  scan.Finish();
+  return scan;
+}
+
 // Called as soon as "<!DOCTYPE name" has been read, before any declaration of the internal subset: stop here,
 // so that no entity is declared, let alone expanded.
 void RefuseDoctype(void* ctx, const xmlChar*, const xmlChar*, const xmlChar*) {
@@ -171,6 +339,15 @@ int SafeOptions(int extraOptions) { return XML_PARSE_NONET | (extraOptions & tiX
 // again from its start, for the line an error names.
 template <class Read, class Source>
 TtiXMLParseResult Parse(Read read, Source source) {
+  const TAttributeFloodScan flood = ScanForAttributeFlood(source());
+  if (flood.Line) {
+    TtiXMLParseResult r;
+    r.Error.Reason = "an element has more than " + std::to_string(tiXMLMaxAttributes) + " attributes";
+    r.Error.Line = flood.Line;
+    r.Error.Column = flood.Column;
+    r.Error.Context = Excerpt(SourceLine(source(), flood.Line), flood.Column);
+    return r;
+  }
   TParseNotes notes;
   TParseNotes* const outer = tNotes;
   // Errors libxml2 reports without the parser context (input/output) come through the thread's handler.
