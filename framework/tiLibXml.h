@@ -44,7 +44,8 @@ struct TtiXMLParseResult {
 
 // The most attributes one element may have. libxml2 (2.9) checks every attribute of an element against all
 // the ones before it: without a limit one element of 50,000 attributes, a file of 500 kB, takes 20 s to read.
-// With it, reading costs at most about 0.5 microseconds per byte of file however the file is made.
+// With it, the worst a file can do is about 0.1 microseconds per byte (5 MB of elements with 256 attributes
+// each read in 0.5 s), some five times an ordinary store file.
 constexpr int tiXMLMaxAttributes = 256;
 
 // The only parser options a caller may add; any other bit asked for is ignored.
