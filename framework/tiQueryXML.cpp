@@ -459,8 +459,9 @@ void TtiDatabaseXML::SetConnected(bool value) {
     return;
   }
   // Whatever happens below, the document held so far is gone: a reload that fails must not leave the old
-  // one looking current.
+  // one looking current, and a pool must not hand out this connection again until a load succeeds.
   store_.reset();
+  SetErrorInLastCall(true);
   TtiXMLParseResult r = tiXMLParseFile(DatabaseName());
   if (!r.Doc) CanNotConnect(r.Error.Reason, r.Error.Line, r.Error.Column, r.Error.Context);
   const xmlNode* root = xmlDocGetRootElement(r.Doc.get());
@@ -469,6 +470,7 @@ void TtiDatabaseXML::SetConnected(bool value) {
                       ">",
                   r.RootLine, r.RootColumn, "");
   store_ = std::make_unique<TtiXMLStore>(std::move(r.Doc));
+  SetErrorInLastCall(false);
 }
 
 bool TtiDatabaseXML::TestConnectTo(const std::string& dbName, const std::string&, const std::string&,

@@ -19,6 +19,11 @@
 //
 // Only element children count: white space, comments and unknown elements in a file edited by hand change
 // nothing. Of a table, the first "fields" and the first "rows" element are its columns and its rows.
+//
+// Rows a query has selected stay readable while their document lives, also after another query deleted them;
+// once the document is reloaded (rollback) or dropped (disconnect) the query raises instead of reading them.
+// A database object may be used from any thread, by one at a time: the layer's pools hold at most one
+// connection per file.
 #include <cstdint>
 #include <memory>
 #include <string>

@@ -414,6 +414,7 @@ TEST_F(XMLStore, UnreadableFilesGiveTheConnectErrorWithLineAndColumnAndNothingLo
   db.CreateTable(t);
   EXPECT_NE(Raised([&] { db.RollBack(); }).find("XML load error"), std::string::npos);
   EXPECT_FALSE(db.Connected());
+  EXPECT_TRUE(db.GetErrorInLastCall());  // a pool drops the connection instead of handing it out again
 }
 
 TEST_F(XMLStore, ReadingThroughTheFrameworkNeverWritesTheFile) {
