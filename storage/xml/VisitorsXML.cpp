@@ -1134,10 +1134,13 @@ const TtiClass& TVisXMLTestChannelOpRead::StaticClass() {
   return c;
 }
 
-bool TVisXMLTestChannelOpRead::AcceptVisitor() {
-  const TtiObject* o = GetVisitedObject();
+namespace {
+bool IsEmptyTestChannelNode(const TtiObject* o) {
   return o && o->GetObjectState() == posEmpty && o->InheritsFrom(TTestChannelOp::StaticClass());
 }
+}  // namespace
+
+bool TVisXMLTestChannelOpRead::AcceptVisitor() { return IsEmptyTestChannelNode(GetVisitedObject()); }
 
 const TtiClass& TVisXMLTestChannelOpDelete::StaticClass() {
   static const TtiClass c(TtiClass::Of<TVisXMLTestChannelOpDelete, TVisXMLChannelOpDelete>(),
@@ -1145,10 +1148,7 @@ const TtiClass& TVisXMLTestChannelOpDelete::StaticClass() {
   return c;
 }
 
-bool TVisXMLTestChannelOpDelete::AcceptVisitor() {
-  const TtiObject* o = GetVisitedObject();
-  return o && o->GetObjectState() == posEmpty && o->InheritsFrom(TTestChannelOp::StaticClass());
-}
+bool TVisXMLTestChannelOpDelete::AcceptVisitor() { return IsEmptyTestChannelNode(GetVisitedObject()); }
 
 // ---- The concrete visitors ----
 
