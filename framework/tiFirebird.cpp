@@ -1,11 +1,17 @@
 #include "framework/tiFirebird.h"
 
+#include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <locale.h>
+#include <sha2.h>
+#include <stdio.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <charconv>
 #include <cmath>
@@ -328,14 +334,91 @@ fb::IXpbBuilder* NewDpb(Status& st, const std::string& user, const std::string& 
   if (!password.empty()) dpb->insertString(&st, isc_dpb_password, password.c_str());
   dpb->insertString(&st, isc_dpb_lc_ctype, "WIN1252");
   dpb->insertString(&st, isc_dpb_config, kEngineConfig);
+  dpb->insertTag(&st, isc_dpb_utf8_filename);  // the file name is UTF-8, not Windows-1252 like the texts
   return dpb;
 }
 
+// The engine turns a UTF-8 file name into the system's encoding as the calling thread's character locale names
+// it; a program that never called setlocale runs in the "C" locale, in which "ü" has no encoding at all. File
+// names on Linux are bytes, and ours are UTF-8 whatever the locale: the engine's calls that take a file name run
+// in a UTF-8 character locale of this thread only.
+class Utf8FileNames {
+public:
+  Utf8FileNames() {
+    static const locale_t utf8 = [] {
+      for (const char* name : {"C.UTF-8", "C.utf8", "en_US.UTF-8"})
+        if (locale_t l = ::newlocale(LC_CTYPE_MASK, name, static_cast<locale_t>(0))) return l;
+      return static_cast<locale_t>(0);
+    }();
+    if (utf8) previous_ = ::uselocale(utf8);
+  }
+  ~Utf8FileNames() {
+    if (previous_) ::uselocale(previous_);
+  }
+  Utf8FileNames(const Utf8FileNames&) = delete;
+  Utf8FileNames& operator=(const Utf8FileNames&) = delete;
+
+private:
+  locale_t previous_ = static_cast<locale_t>(0);
+};
+
+// The engine keeps its lock tables in files of the lock folder that it maps into memory. Those files are made
+// sparse: on a full file system the first write to a page ends the process with SIGBUS. Before an attachment
+// the folder must have room for them; after it, the blocks of every lock file are allocated, so pages the
+// engine touches later are backed (a table that the engine grows later is not covered).
+constexpr unsigned long long kLockFolderReserve = 4ull << 20;
+
+std::string LockFolder() {
+  const char* dir = std::getenv("FIREBIRD_LOCK");
+  return dir ? dir : "";
+}
+
+// Empty when the lock folder has room, else why not.
+std::string CheckLockFolder() {
+  const std::string dir = LockFolder();
+  if (dir.empty()) return {};
+  struct statvfs vs {};
+  if (::statvfs(dir.c_str(), &vs) != 0)
+    return tiFormat("the Firebird lock folder \"%s\" cannot be used: %s", {dir, ErrnoText()});
+  const unsigned long long freeBytes = static_cast<unsigned long long>(vs.f_bavail) * vs.f_frsize;
+  if (freeBytes >= kLockFolderReserve) return {};
+  return tiFormat("the Firebird lock folder \"%s\" is full (%d KB free, %d KB needed)",
+                  {dir, static_cast<int64_t>(freeBytes >> 10), static_cast<int64_t>(kLockFolderReserve >> 10)});
+}
+
+// Empty when every lock file now has its blocks, else why not.
+std::string BackLockFiles() {
+  const std::string dir = LockFolder();
+  if (dir.empty()) return {};
+  DIR* d = ::opendir(dir.c_str());
+  if (!d) return {};
+  bool full = false;
+  while (dirent* e = ::readdir(d)) {
+    if (e->d_name[0] == '.') continue;
+    const int fd = ::openat(::dirfd(d), e->d_name, O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY);
+    if (fd < 0) continue;  // not ours: another user's engine backs its own files
+    struct stat sb {};
+    if (::fstat(fd, &sb) == 0 && S_ISREG(sb.st_mode) && sb.st_size > 0 &&
+        ::fallocate(fd, 0, 0, sb.st_size) != 0 && errno == ENOSPC)
+      full = true;
+    ::close(fd);
+  }
+  ::closedir(d);
+  if (!full) return {};
+  const std::string why = CheckLockFolder();
+  return why.empty() ? tiFormat("the Firebird lock folder \"%s\" is full", {dir}) : why;
+}
+
 // Attaches to the file (create: makes it) through the engine's dispatcher, which is released either way.
-fb::IAttachment* OpenAttachment(Status& st, const std::string& fileName, const XpbGuard& dpb, bool create) {
+// `action` ("open database "x"") starts the messages of this layer's own refusals.
+fb::IAttachment* OpenAttachment(Status& st, const std::string& fileName, const XpbGuard& dpb, bool create,
+                                const std::string& action) {
+  if (const std::string problem = CheckLockFolder(); !problem.empty())
+    throw EtiFBException(tiFormat("Cannot %s: %s", {action, problem}));
   fb::IProvider* prov = Master()->getDispatcher();
   fb::IAttachment* att = nullptr;
   try {
+    Utf8FileNames utf8;
     att = create ? prov->createDatabase(&st, fileName.c_str(), dpb->getBufferLength(&st), dpb->getBuffer(&st))
                  : prov->attachDatabase(&st, fileName.c_str(), dpb->getBufferLength(&st), dpb->getBuffer(&st));
   } catch (...) {
@@ -343,12 +426,21 @@ fb::IAttachment* OpenAttachment(Status& st, const std::string& fileName, const X
     throw;
   }
   prov->release();
+  if (const std::string problem = BackLockFiles(); !problem.empty()) {
+    try {
+      att->detach(&st);
+    } catch (...) {
+      att->release();
+    }
+    throw EtiFBException(tiFormat("Cannot %s: %s", {action, problem}));
+  }
   return att;
 }
 
 // Creating the file or switching its mode happens on the way in; the attachment is closed again at once.
-void AttachOnce(Status& st, const std::string& fileName, const XpbGuard& dpb, bool create) {
-  fb::IAttachment* att = OpenAttachment(st, fileName, dpb, create);
+void AttachOnce(Status& st, const std::string& fileName, const XpbGuard& dpb, bool create,
+                const std::string& action) {
+  fb::IAttachment* att = OpenAttachment(st, fileName, dpb, create, action);
   try {
     att->detach(&st);
   } catch (...) {
@@ -356,6 +448,122 @@ void AttachOnce(Status& st, const std::string& fileName, const XpbGuard& dpb, bo
     throw;
   }
 }
+
+// ---- one writer per file, across processes ----
+// An open-file-description lock (F_OFD_SETLK) on a descriptor of our own: independent of the engine's flock()
+// on its descriptor, tied to no other descriptor of the process (closing one of the engine's does not drop
+// it), not inherited through exec (O_CLOEXEC) and dropped by the kernel when the process ends. One lock per
+// file and process, counted by the attachments that use it.
+struct FileLock {
+  dev_t dev = 0;
+  ino_t ino = 0;
+  int fd = -1;
+  bool writable = false;  // fd is open for writing (needed for an exclusive lock)
+  int readers = 0;
+  int writers = 0;
+};
+
+// Never destroyed: an attachment may still close while static objects are torn down at exit.
+struct FileLocks {
+  std::mutex mutex;
+  std::vector<FileLock> locks;
+  std::vector<FileLock>::iterator Find(dev_t dev, ino_t ino) {
+    return std::find_if(locks.begin(), locks.end(), [&](const FileLock& l) { return l.dev == dev && l.ino == ino; });
+  }
+};
+FileLocks& TheFileLocks() {
+  static FileLocks* const locks = new FileLocks;
+  return *locks;
+}
+
+bool SetFileLock(int fd, short type) {
+  struct flock fl {};
+  fl.l_type = type;
+  fl.l_whence = SEEK_SET;
+  return ::fcntl(fd, F_OFD_SETLK, &fl) == 0;
+}
+
+std::string LockRefusal(const std::string& action, int err) {
+  if (err == EAGAIN || err == EACCES)
+    return tiFormat("Cannot %s: the file is in use by another program", {action});
+  return tiFormat("Cannot %s: the file cannot be locked against other programs: %s", {action, std::strerror(err)});
+}
+
+// Held by an attachment of this layer; see FileLock.
+class FileLease {
+public:
+  FileLease() = default;
+  FileLease(const FileLease&) = delete;
+  FileLease& operator=(const FileLease&) = delete;
+  ~FileLease() { Release(); }
+
+  // Exclusive when `write` and the file may be written, else shared. `action` starts the messages.
+  void Acquire(const std::string& fileName, bool write, const std::string& action) {
+    Release();
+    int fd = ::open(fileName.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY);
+    bool writable = fd >= 0;
+    if (fd < 0 && (errno == EACCES || errno == EROFS || errno == EPERM))
+      fd = ::open(fileName.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) throw EtiFBException(tiFormat("Cannot %s: %s", {action, ErrnoText()}), isc_io_error);
+    struct stat sb {};
+    if (::fstat(fd, &sb) != 0) {
+      const int err = errno;
+      ::close(fd);
+      throw EtiFBException(tiFormat("Cannot %s: %s", {action, std::strerror(err)}), isc_io_error);
+    }
+    // A file nobody may write is only read (root could open it for writing all the same).
+    if ((sb.st_mode & 0222) == 0) writable = false;
+    FileLocks& all = TheFileLocks();
+    std::lock_guard<std::mutex> lock(all.mutex);
+    auto it = all.Find(sb.st_dev, sb.st_ino);
+    if (it != all.locks.end()) {
+      ::close(fd);
+      exclusive_ = write && it->writable;
+      if (exclusive_ && it->writers == 0 && !SetFileLock(it->fd, F_WRLCK))
+        throw EtiFBException(LockRefusal(action, errno));
+      ++(exclusive_ ? it->writers : it->readers);
+    } else {
+      exclusive_ = write && writable;
+      if (!SetFileLock(fd, exclusive_ ? F_WRLCK : F_RDLCK)) {
+        const int err = errno;
+        ::close(fd);
+        throw EtiFBException(LockRefusal(action, err));
+      }
+      FileLock l;
+      l.dev = sb.st_dev;
+      l.ino = sb.st_ino;
+      l.fd = fd;
+      l.writable = writable;
+      (exclusive_ ? l.writers : l.readers) = 1;
+      all.locks.push_back(l);
+    }
+    dev_ = sb.st_dev;
+    ino_ = sb.st_ino;
+    held_ = true;
+  }
+
+  void Release() noexcept {
+    if (!held_) return;
+    held_ = false;
+    FileLocks& all = TheFileLocks();
+    std::lock_guard<std::mutex> lock(all.mutex);
+    auto it = all.Find(dev_, ino_);
+    if (it == all.locks.end()) return;
+    --(exclusive_ ? it->writers : it->readers);
+    if (it->writers + it->readers == 0) {
+      ::close(it->fd);
+      all.locks.erase(it);
+    } else if (exclusive_ && it->writers == 0) {
+      SetFileLock(it->fd, F_RDLCK);  // the readers left keep their share
+    }
+  }
+
+private:
+  dev_t dev_ = 0;
+  ino_t ino_ = 0;
+  bool exclusive_ = false;
+  bool held_ = false;
+};
 
 // Hands the blob to `use` and closes it; when either fails, the blob is released instead.
 template <class Use>
@@ -411,6 +619,61 @@ void DateTimeToIsc(double dt, ISC_DATE& d, ISC_TIME& t) {
 void tiFBInitEnvironment() { std::call_once(gEnvOnce, InitEnvironmentOnce); }
 
 // ---------------------------------------------------------------------------------------------------------------
+// Digests of shipped database files
+
+std::string tiFBDigestFileName(const std::string& dbFile) { return dbFile + ".sha256"; }
+
+std::string tiFBFileDigest(const std::string& file) {
+  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) throw EtiFBException(tiFormat("Cannot read \"%s\": %s", {file, ErrnoText()}), isc_io_error);
+  SHA2_CTX ctx;
+  SHA256Init(&ctx);
+  std::vector<uint8_t> buf(1 << 16);
+  for (;;) {
+    const ssize_t n = ::read(fd, buf.data(), buf.size());
+    if (n == 0) break;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      const int err = errno;
+      ::close(fd);
+      throw EtiFBException(tiFormat("Cannot read \"%s\": %s", {file, std::strerror(err)}), isc_io_error);
+    }
+    SHA256Update(&ctx, buf.data(), static_cast<size_t>(n));
+  }
+  ::close(fd);
+  uint8_t digest[SHA256_DIGEST_LENGTH];
+  SHA256Final(digest, &ctx);
+  static const char* const kHex = "0123456789abcdef";
+  std::string hex;
+  for (uint8_t b : digest) {
+    hex += kHex[b >> 4];
+    hex += kHex[b & 15];
+  }
+  return hex;
+}
+
+void tiFBRecordDigest(const std::string& dbFile) {
+  const auto slash = dbFile.rfind('/');
+  const std::string base = slash == std::string::npos ? dbFile : dbFile.substr(slash + 1);
+  WriteFileAtomically(tiFBDigestFileName(dbFile), tiFBFileDigest(dbFile) + "  " + base + "\n");
+}
+
+void tiFBCheckDigest(const std::string& dbFile) {
+  const std::string digestFile = tiFBDigestFileName(dbFile);
+  std::ifstream in(digestFile, std::ios::binary);
+  std::string recorded;
+  if (!(in >> recorded))
+    throw EtiFBException(tiFormat("Cannot check database \"%s\": its digest file \"%s\" is missing or empty",
+                                  {dbFile, digestFile}),
+                         isc_io_error);
+  if (tiFBFileDigest(dbFile) != recorded)
+    throw EtiFBException(tiFormat("The database file \"%s\" is damaged: its content differs from the digest "
+                                  "recorded when it was built (\"%s\")",
+                                  {dbFile, digestFile}),
+                         isc_io_error);
+}
+
+// ---------------------------------------------------------------------------------------------------------------
 // Database
 
 struct TtiFBTransaction::Impl {
@@ -419,6 +682,7 @@ struct TtiFBTransaction::Impl {
 
 struct TtiFBDatabase::Impl {
   fb::IAttachment* att = nullptr;
+  FileLease lease;
   std::vector<TtiFBTransaction*> transactions;
   std::vector<TtiFBStatement*> statements;
 };
@@ -456,17 +720,29 @@ std::string TtiFBDatabase::Describe() const { return "database \"" + databaseNam
 
 bool TtiFBDatabase::Connected() const { return impl_->att != nullptr; }
 
+void TtiFBDatabase::SetReadOnlyAccess(bool v) {
+  if (Connected())
+    throw EtiFBException(tiFormat("Cannot change the access to %s while it is connected", {Describe()}));
+  readOnlyAccess_ = v;
+}
+
 void TtiFBDatabase::Connect() {
   if (Connected()) Disconnect();
   if (databaseName_.empty()) throw EtiFBException("Cannot open a database: no file name given");
   if (!FileExists(databaseName_))
     throw EtiFBException(tiFormat("Cannot open %s: the file does not exist", {Describe()}), isc_io_error);
+  const std::string action = "open " + Describe();
+  impl_->lease.Acquire(databaseName_, !readOnlyAccess_, action);
   Status st;
   try {
     XpbGuard dpb(NewDpb(st, userName_, password_));
-    impl_->att = OpenAttachment(st, databaseName_, dpb, false);
+    impl_->att = OpenAttachment(st, databaseName_, dpb, false, action);
   } catch (const fb::FbException& e) {
+    impl_->lease.Release();
     throw EtiFBException(tiFormat("Cannot open %s:\n%s", {Describe(), EngineText(e)}), EngineCode(e));
+  } catch (...) {
+    impl_->lease.Release();
+    throw;
   }
 }
 
@@ -485,12 +761,44 @@ void TtiFBDatabase::Disconnect() {
   try {
     impl_->att->detach(&st);
     impl_->att = nullptr;
+    impl_->lease.Release();
   } catch (const fb::FbException& e) {
     impl_->att->release();
     impl_->att = nullptr;
+    impl_->lease.Release();
     throw EtiFBException(tiFormat("Cannot close %s:\n%s", {Describe(), EngineText(e)}), EngineCode(e));
   }
 }
+
+namespace {
+
+// A name beside `fileName` (same folder, so the move into place is a rename) that no file has.
+std::string TemporaryNameBeside(const std::string& fileName) {
+  static std::atomic<unsigned> counter{0};
+  const auto slash = fileName.rfind('/');
+  const std::string folder = slash == std::string::npos ? std::string() : fileName.substr(0, slash + 1);
+  const std::string base = slash == std::string::npos ? fileName : fileName.substr(slash + 1);
+  for (;;) {
+    const std::string name = folder + "." + base + "." + std::to_string(::getpid()) + "-" +
+                             std::to_string(counter.fetch_add(1)) + ".tmp";
+    if (!FileExists(name)) return name;
+  }
+}
+
+// Moves a finished file into place, never over an existing file; the error says why not.
+std::string MoveIntoPlace(const std::string& from, const std::string& to) {
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return {};
+  if (errno == EEXIST) return "the file exists already";
+  if (errno != EINVAL && errno != ENOSYS) return ErrnoText();
+  // The file system cannot rename without replacing: a hard link refuses an existing name just as well.
+  if (::link(from.c_str(), to.c_str()) == 0) {
+    ::unlink(from.c_str());
+    return {};
+  }
+  return errno == EEXIST ? "the file exists already" : ErrnoText();
+}
+
+}  // namespace
 
 void TtiFBDatabase::CreateDatabase(const std::string& fileName, const std::string& userName,
                                    const std::string& password, int pageSize) {
@@ -498,15 +806,25 @@ void TtiFBDatabase::CreateDatabase(const std::string& fileName, const std::strin
   if (fileName.empty()) throw EtiFBException("Cannot create a database: no file name given");
   if (FileExists(fileName))
     throw EtiFBException(tiFormat("Cannot create %s: the file exists already", {what}));
+  // The engine leaves what it wrote when creating fails (a full disk): it works on a name of its own.
+  const std::string tmp = TemporaryNameBeside(fileName);
   Status st;
   try {
     XpbGuard dpb(NewDpb(st, userName, password));
     dpb->insertInt(&st, isc_dpb_page_size, pageSize);
     dpb->insertInt(&st, isc_dpb_sql_dialect, 3);
     dpb->insertString(&st, isc_dpb_set_db_charset, "WIN1252");
-    AttachOnce(st, fileName, dpb, true);
+    AttachOnce(st, tmp, dpb, true, "create " + what);
   } catch (const fb::FbException& e) {
+    ::unlink(tmp.c_str());
     throw EtiFBException(tiFormat("Cannot create %s:\n%s", {what, EngineText(e)}), EngineCode(e));
+  } catch (...) {
+    ::unlink(tmp.c_str());
+    throw;
+  }
+  if (const std::string problem = MoveIntoPlace(tmp, fileName); !problem.empty()) {
+    ::unlink(tmp.c_str());
+    throw EtiFBException(tiFormat("Cannot create %s: %s", {what, problem}));
   }
 }
 
@@ -515,11 +833,14 @@ void TtiFBDatabase::SetReadOnlyMode(const std::string& fileName, bool readOnly, 
   const std::string what = "database \"" + fileName + "\"";
   if (!FileExists(fileName))
     throw EtiFBException(tiFormat("Cannot change the mode of %s: the file does not exist", {what}), isc_io_error);
+  const std::string action = "change the mode of " + what;
+  FileLease lease;
+  lease.Acquire(fileName, true, action);
   Status st;
   try {
     XpbGuard dpb(NewDpb(st, userName, password));
     dpb->insertInt(&st, isc_dpb_set_db_readonly, readOnly ? 1 : 0);
-    AttachOnce(st, fileName, dpb, false);
+    AttachOnce(st, fileName, dpb, false, action);
   } catch (const fb::FbException& e) {
     throw EtiFBException(tiFormat("Cannot change the mode of %s:\n%s", {what, EngineText(e)}), EngineCode(e));
   }
@@ -534,6 +855,7 @@ void TtiFBDatabase::DropDatabase() {
   try {
     impl_->att->dropDatabase(&st);
     impl_->att = nullptr;
+    impl_->lease.Release();
   } catch (const fb::FbException& e) {
     throw EtiFBException(tiFormat("Cannot drop %s:\n%s", {Describe(), EngineText(e)}), EngineCode(e));
   }
@@ -592,6 +914,9 @@ void TtiFBTransaction::Start(bool readOnly) {
     throw EtiFBException(tiFormat("Cannot start a transaction on %s: one is active already", {db_.Describe()}));
   if (!db_.Connected())
     throw EtiFBException(tiFormat("Cannot start a transaction on %s: it is not connected", {db_.Describe()}));
+  if (!readOnly && db_.ReadOnlyAccess())
+    throw EtiFBException(
+        tiFormat("Cannot start a writing transaction on %s: it is open for reading only", {db_.Describe()}));
   Status st;
   try {
     XpbGuard tpb(Master()->getUtilInterface()->getXpbBuilder(&st, fb::IXpbBuilder::TPB, nullptr, 0));

@@ -38,8 +38,20 @@ std::string tiWin1252ToUtf8(std::string_view win1252);
 // Prepares the process for the embedded engine; called by every entry point below before the first use of the
 // client library, and idempotent. Unless the caller set them already, it points FIREBIRD_LOCK at a private
 // per-user lock folder and FIREBIRD at a per-user configuration root in which the engine runs in Classic mode,
-// so that several processes (parallel tests, a second program instance) can open the same file at once.
+// so that several processes (parallel tests, a second program instance) can read the same file at once.
 void tiFBInitEnvironment();
+
+// Integrity of a database file we ship read-only. Firebird pages carry no checksum: a damaged file answers
+// wrong values without any error. The build records the file's SHA-256 digest beside it, in
+// "<file>.sha256" (the format of sha256sum), and readers compare before they open it.
+std::string tiFBDigestFileName(const std::string& dbFile);
+// The SHA-256 digest of a file as 64 lower-case hexadecimal digits; EtiFBException naming the file when it
+// cannot be read.
+std::string tiFBFileDigest(const std::string& file);
+// Writes the digest file of `dbFile` (atomically, beside it).
+void tiFBRecordDigest(const std::string& dbFile);
+// Raises EtiFBException naming the file when no digest is recorded for it or its digest differs.
+void tiFBCheckDigest(const std::string& dbFile);
 
 // Engine type numbers of a column (SQL_VARYING, SQL_DOUBLE ... of the Firebird client, null bit cleared).
 struct TtiFBColumn {
@@ -57,7 +69,15 @@ class TtiFBTransaction;
 class TtiFBStatement;
 
 // One attachment to one database file. It must outlive its transactions and statements; destroying it first
-// leaves them inert (their destructors stay safe).
+// leaves them inert (their destructors stay safe). File names are UTF-8 ("/home/jürgen/Größe.KLB").
+//
+// One writer per file: the engine coordinates only the processes that share its lock folder, so two processes
+// with different lock folders (two users, another TMPDIR) would both write one file and corrupt it. An
+// attachment therefore holds an advisory lock on the file from Connect to Disconnect: exclusive for read-write
+// access to a file that may be written, shared for read-only access and for files that nobody may write
+// (permission bits). Attachments inside one process share the lock. The kernel drops it when a process dies.
+//
+// Not thread-safe: one object (with its transactions and statements) is used by one thread at a time.
 class TtiFBDatabase {
 public:
   TtiFBDatabase();
@@ -73,19 +93,27 @@ public:
   const std::string& Password() const { return password_; }
   void SetPassword(std::string v) { password_ = std::move(v); }
   int SQLDialect() const { return 3; }
+  // Read-only access: other processes may read the file at the same time, and only read-only transactions
+  // start. Default: read-write access. Changing it while connected is an error.
+  bool ReadOnlyAccess() const { return readOnlyAccess_; }
+  void SetReadOnlyAccess(bool v);
 
-  // Opens the file. A missing file, a file that is no database or a locked file raise EtiFBException naming
-  // the file.
+  // Opens the file. A missing file, a file that is no database, a file another process holds ("... is in use
+  // by another program") and a Firebird lock folder without room for the engine's lock tables (which it maps
+  // into memory: a full folder would otherwise end the process with SIGBUS) raise EtiFBException naming the
+  // file or the folder.
   void Connect();
   // Closes the attachment; open transactions are rolled back first.
   void Disconnect();
   bool Connected() const;
 
   // Creates a new, empty database file (Windows-1252 default character set, SQL dialect 3) and leaves it
-  // closed. An existing file is never overwritten: that is an error.
+  // closed. An existing file is never overwritten: that is an error. The file is made under a temporary name
+  // in the same folder and moved into place when complete, so a failure (a full disk) leaves no file behind.
   static void CreateDatabase(const std::string& fileName, const std::string& userName = "SYSDBA",
                              const std::string& password = "", int pageSize = 4096);
-  // Switches a closed database file between read-only and read-write mode (needs the only attachment).
+  // Switches a closed database file between read-only and read-write mode (needs the only attachment; the file
+  // must not be in use by another process).
   static void SetReadOnlyMode(const std::string& fileName, bool readOnly, const std::string& userName = "SYSDBA",
                               const std::string& password = "");
   // Deletes the connected database file and disconnects.
@@ -105,6 +133,7 @@ private:
   std::string databaseName_;
   std::string userName_;
   std::string password_;
+  bool readOnlyAccess_ = false;
 };
 
 // A transaction on one database. Destroying an active transaction rolls it back.
@@ -116,7 +145,8 @@ public:
   TtiFBTransaction& operator=(const TtiFBTransaction&) = delete;
 
   // Snapshot isolation, waiting on locks; readOnly starts a read-only transaction, in which every change is
-  // refused. Starting an active transaction is an error.
+  // refused. Starting an active transaction is an error, and so is a read-write one on a database opened for
+  // read-only access.
   void Start(bool readOnly = false);
   bool Active() const;
   bool ReadOnly() const { return readOnly_; }

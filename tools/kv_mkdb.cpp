@@ -5,7 +5,7 @@
 //
 // The file is built under a temporary name and renamed into place only when every script ran, so a failed
 // build never leaves a half-filled database behind. --read-only switches the database to Firebird's read-only
-// mode and makes the file read-only.
+// mode, makes the file read-only and records its digest beside it (OUTPUT.sha256), which readers check.
 #include <sys/stat.h>
 
 #include <cstdio>
@@ -56,6 +56,14 @@ int main(int argc, char** argv) {
     }
     std::remove(out.c_str());
     if (std::rename(tmp.c_str(), out.c_str()) != 0) throw Exception("Cannot rename \"" + tmp + "\" to \"" + out + "\"");
+    if (readOnly) {
+      try {
+        tiFBRecordDigest(out);
+      } catch (...) {
+        std::remove(out.c_str());  // never a database beside another file's digest
+        throw;
+      }
+    }
   } catch (const std::exception& e) {
     std::remove(tmp.c_str());
     std::cerr << "kv_mkdb: " << out << ": " << e.what() << "\n";

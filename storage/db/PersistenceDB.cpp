@@ -9,6 +9,7 @@
 #include "model/BOMMeasures.h"
 #include "model/GlobalsConfig.h"
 #include "model/GlobalsTexts.h"
+#include "platform/MessageBox.h"
 #include "storage/db/LibSchema.h"
 
 namespace kelvado {
@@ -76,6 +77,7 @@ TPersistenceDB_FB::TPersistenceDB_FB() : TPersistenceDB_FB(GetDatabaseDatabaseNa
 TPersistenceDB_FB::TPersistenceDB_FB(std::string databaseName)
     : databaseName_(std::move(databaseName)), normVersion_(NormVersionText(CurrentNormVersion)) {
   db_ = std::make_unique<TtiFBDatabase>(databaseName_, GetDatabaseUserNameGen(), GetDatabasePasswordGen());
+  db_->SetReadOnlyAccess(true);  // only read: other programs may read the file at the same time
   tr_ = std::make_unique<TtiFBTransaction>(*db_);
   q_ = std::make_unique<TtiFBStatement>(*db_, *tr_);
 }
@@ -88,10 +90,25 @@ TPersistenceDB_FB::~TPersistenceDB_FB() {
   }
 }
 
-bool TPersistenceDB_FB::IsConnected() const { return db_->Connected(); }
+bool TPersistenceDB_FB::IsConnected() const {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  return db_->Connected();
+}
+
+std::string TPersistenceDB_FB::LastError() const {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  return lastError_;
+}
+
+void TPersistenceDB_FB::SetOpenLibFileNameSource(std::function<std::string()> source) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  openLibFileName_ = std::move(source);
+}
 
 void TPersistenceDB_FB::Connect() {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
   if (db_->Connected()) return;
+  tiFBCheckDigest(databaseName_);
   db_->Connect();
   // A library file or any other database opens just as well; without this check every look-up would fail
   // quietly and answer its default.
@@ -118,6 +135,7 @@ void TPersistenceDB_FB::Connect() {
 }
 
 void TPersistenceDB_FB::Disconnect() {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
   if (q_->Active()) q_->Close();
   if (tr_->Active()) tr_->Rollback();
   if (db_->Connected()) db_->Disconnect();
@@ -133,6 +151,7 @@ void TPersistenceDB_FB::EmptyLibraryTables() {
   static const char* const kTables[] = {"CCFMeasureOps", "CCFMeasures", "CatConditionOps", "ElementOps",
                                         "Elements",      "BlocOps",     "Blocs",           "ChannelOps",
                                         "Channels",      "ComponentOps", "Components"};
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
   if (!db_->Connected())
     throw EtiFBException(tiFormat("Cannot empty the library tables: %s is not connected", {db_->Describe()}));
   for (const char* table : kTables) {
@@ -170,7 +189,8 @@ TtiFBStatement& TPersistenceDB_FB::Query(const std::string& sql) {
   return *q_;
 }
 
-bool TPersistenceDB_FB::Run(TtiFBStatement& q, const std::function<void(TtiFBStatement&)>& read, bool allRows) {
+bool TPersistenceDB_FB::Run(TtiFBStatement& q, const char* table, const std::function<void(TtiFBStatement&)>& read,
+                            bool allRows) {
   ++queryCount_;
   try {
     q.Open();
@@ -187,23 +207,31 @@ bool TPersistenceDB_FB::Run(TtiFBStatement& q, const std::function<void(TtiFBSta
       if (q.Active()) q.Close();
     } catch (...) {
     }
+    // Once per table: every node of a project asks again, and a box per question would bury the user.
+    if (reportedTables_.insert(table).second)
+      ShowMessage("KELVADO",
+                  tiFormat("Reading table %s of the general database \"%s\" failed. Results that depend on it "
+                           "are shown without a value or with their most cautious value.\n%s",
+                           {table, databaseName_, e.Message()}),
+                  MsgIcon::Error);
     return false;
   }
 }
 
-bool TPersistenceDB_FB::FirstDouble(TtiFBStatement& q, std::optional<double>& value) {
+bool TPersistenceDB_FB::FirstDouble(TtiFBStatement& q, const char* table, std::optional<double>& value) {
   value.reset();
-  return Run(q, [&](TtiFBStatement& s) { value = s.FieldIsNull(0) ? 0.0 : s.FieldAsDouble(0); }, false);
+  return Run(q, table, [&](TtiFBStatement& s) { value = s.FieldIsNull(0) ? 0.0 : s.FieldAsDouble(0); }, false);
 }
 
-bool TPersistenceDB_FB::FirstText(TtiFBStatement& q, std::optional<std::string>& value) {
+bool TPersistenceDB_FB::FirstText(TtiFBStatement& q, const char* table, std::optional<std::string>& value) {
   value.reset();
-  return Run(q, [&](TtiFBStatement& s) { value = s.FieldAsString(0); }, false);
+  return Run(q, table, [&](TtiFBStatement& s) { value = s.FieldAsString(0); }, false);
 }
 
 // ---- conditions ----
 
 TCatConditionList* TPersistenceDB_FB::GetCatConditions(TCat Cat) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
   CheckCat(Cat);
   auto& list = catConditions_[Cat];
   if (!list) list = std::make_unique<TCatConditionList>();
@@ -215,7 +243,7 @@ TCatConditionList* TPersistenceDB_FB::GetCatConditions(TCat Cat) {
       "WHERE (Cat = :Cat) AND (CatReqConditions.NormVersion = :NormVersion)");
   q.SetParamString("Cat", Name(Cat));
   TCatConditionList& l = *list;
-  const bool ok = Run(q,
+  const bool ok = Run(q, "CatReqConditions",
                       [&l](TtiFBStatement& s) {
                         auto c = std::make_unique<TCatCondition>();
                         c->GetOID().SetAsString(s.FieldAsString("OID"));
@@ -230,6 +258,7 @@ TCatConditionList* TPersistenceDB_FB::GetCatConditions(TCat Cat) {
 }
 
 TPLConditionList* TPersistenceDB_FB::GetPLConditions(TPL PL) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
   if (PL > plN)
     throw EtiPerProgrammerException("Invalid PL %d for the PL conditions", {static_cast<int>(PL)});
   auto& list = plConditions_[PL];
@@ -242,7 +271,7 @@ TPLConditionList* TPersistenceDB_FB::GetPLConditions(TPL PL) {
       "WHERE (PL = :PL) AND (PLReqConditions.NormVersion = :NormVersion)");
   q.SetParamString("PL", std::string(EnumName(PL)));
   TPLConditionList& l = *list;
-  const bool ok = Run(q,
+  const bool ok = Run(q, "PLReqConditions",
                       [&l](TtiFBStatement& s) {
                         auto c = std::make_unique<TPLCondition>();
                         c->GetOID().SetAsString(s.FieldAsString("OID"));
@@ -260,6 +289,7 @@ TPLConditionList* TPersistenceDB_FB::GetPLConditions(TPL PL) {
 
 void TPersistenceDB_FB::GetCatRequirements(TCat Cat, TMTTFdDenotationSet& MTTFd, TDCDenotationSet& DCavg,
                                            bool& CCFRelevant) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
   CheckCat(Cat);
   TCatRequirements& rec = catRequirements_[Cat];
   if (!rec.Loaded) {
@@ -269,8 +299,9 @@ void TPersistenceDB_FB::GetCatRequirements(TCat Cat, TMTTFdDenotationSet& MTTFd,
     Begin();
     TtiFBStatement& q1 = Query("SELECT CCFRelevant FROM Cat WHERE (Cat = :Cat) AND (NormVersion = :NormVersion)");
     q1.SetParamString("Cat", Name(Cat));
-    bool ok1 = Run(q1, [&r](TtiFBStatement& s) { r.CCFRelevant = s.FieldAsInteger(0) != 0; }, false);
+    bool ok1 = Run(q1, "Cat", [&r](TtiFBStatement& s) { r.CCFRelevant = s.FieldAsInteger(0) != 0; }, false);
     End(ok1);
+    if (!ok1) r.CCFRelevant = true;  // not known: the CCF must count rather than be waved through
     ok = ok && ok1;
 
     Begin();
@@ -278,7 +309,7 @@ void TPersistenceDB_FB::GetCatRequirements(TCat Cat, TMTTFdDenotationSet& MTTFd,
         "SELECT MTTFd FROM Cat INNER JOIN CatReqMTTFd ON (Cat.Cat = CatReqMTTFd.Cat) WHERE (Cat.Cat = :Cat) AND "
         "(Cat.NormVersion = :NormVersion)");
     q2.SetParamString("Cat", Name(Cat));
-    bool ok2 = Run(q2,
+    bool ok2 = Run(q2, "CatReqMTTFd",
                    [&r](TtiFBStatement& s) {
                      TMTTFdDenotation d;
                      if (EnumFromName(s.FieldAsString(0), d)) r.MTTFd.Include(d);
@@ -292,7 +323,7 @@ void TPersistenceDB_FB::GetCatRequirements(TCat Cat, TMTTFdDenotationSet& MTTFd,
         "SELECT DCavg FROM Cat INNER JOIN CatReqDCavg ON (Cat.Cat = CatReqDCavg.Cat) WHERE (Cat.Cat = :Cat) AND "
         "(Cat.NormVersion = :NormVersion)");
     q3.SetParamString("Cat", Name(Cat));
-    bool ok3 = Run(q3,
+    bool ok3 = Run(q3, "CatReqDCavg",
                    [&r](TtiFBStatement& s) {
                      TDCDenotation d;
                      if (EnumFromName(s.FieldAsString(0), d) && d != dcForward) r.DCavg.Include(d);
@@ -316,6 +347,7 @@ void TPersistenceDB_FB::GetCatRequirements(TCat Cat, TMTTFdDenotationSet& MTTFd,
 }
 
 int32_t TPersistenceDB_FB::GetChannelCount(TCat Cat) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
   CheckCat(Cat);
   if (channelCounts_[Cat] >= 0) return channelCounts_[Cat];
   Begin();
@@ -323,7 +355,7 @@ int32_t TPersistenceDB_FB::GetChannelCount(TCat Cat) {
       Query("SELECT ChannelCount FROM Cat WHERE (Cat = :Cat) AND (Cat.NormVersion = :NormVersion)");
   q.SetParamString("Cat", Name(Cat));
   int32_t n = -1;
-  const bool ok = Run(q, [&n](TtiFBStatement& s) { n = static_cast<int32_t>(s.FieldAsInteger(0)); }, false);
+  const bool ok = Run(q, "Cat", [&n](TtiFBStatement& s) { n = static_cast<int32_t>(s.FieldAsInteger(0)); }, false);
   End(ok);
   if (!ok || n < 1) return -1;  // a category without a row has no channel count
   channelCounts_[Cat] = n;
@@ -333,6 +365,7 @@ int32_t TPersistenceDB_FB::GetChannelCount(TCat Cat) {
 // ---- bands ----
 
 TDCDenotation TPersistenceDB_FB::GetDCDenotation(double DC) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
   if (std::isnan(DC)) return dcForward;
   const int32_t cached = dcCache_.ValueOf(DC);
   if (cached >= 0) return static_cast<TDCDenotation>(cached);
@@ -342,7 +375,7 @@ TDCDenotation TPersistenceDB_FB::GetDCDenotation(double DC) {
       "DClower DESC ");
   q.SetParamDouble("DC", Finite(TableValue(DC)));
   std::optional<std::string> name;
-  const bool ok = FirstText(q, name);
+  const bool ok = FirstText(q, "DC", name);
   End(ok);
   if (!ok) return dcForward;
   TDCDenotation band = dcForward;
@@ -352,6 +385,7 @@ TDCDenotation TPersistenceDB_FB::GetDCDenotation(double DC) {
 }
 
 TMTTFdDenotation TPersistenceDB_FB::GetMTTFdDenotation(double MTTFd) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
   // Below the lowest band (and "no value", and NaN) there is no band at all.
   const double m = TableValue(MTTFd);
   if (!(m >= MTTFdMin())) return mttfNoBand;
@@ -364,9 +398,9 @@ TMTTFdDenotation TPersistenceDB_FB::GetMTTFdDenotation(double MTTFd) {
       "ORDER BY MTTFdlower DESC ");
   q.SetParamDouble("MTTFd", m);
   std::optional<std::string> name;
-  const bool ok = FirstText(q, name);
+  const bool ok = FirstText(q, "MTTFd", name);
   End(ok);
-  if (!ok) return mttfHigh;
+  if (!ok) return mttfNoBand;  // never the best band for a value the table did not place
   TMTTFdDenotation band = mttfHigh;  // above the highest band
   if (name && !EnumFromName(*name, band)) band = mttfHigh;
   mttfdCache_.Add(band, MTTFd);
@@ -376,11 +410,12 @@ TMTTFdDenotation TPersistenceDB_FB::GetMTTFdDenotation(double MTTFd) {
 // ---- constants ----
 
 double TPersistenceDB_FB::ReadConstant(const char* sql, double& cache) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
   if (cache >= 0.0) return cache;
   Begin();
   TtiFBStatement& q = Query(sql);
   std::optional<double> v;
-  const bool ok = FirstDouble(q, v);
+  const bool ok = FirstDouble(q, "Const", v);
   End(ok);
   // A missing row is no answer: a required CCF score of 0 would pass every subsystem.
   if (!ok || !v || !(*v >= 0.0)) return -1.0;
@@ -399,23 +434,22 @@ double TPersistenceDB_FB::GetReqCCFScore() {
 // ---- PL bands ----
 
 double TPersistenceDB_FB::GetPLMeanPFH(TPL PL) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
   if (PL == plE) return std::sqrt(1e-15);  // plE's band is open downwards for this purpose
   Begin();
   TtiFBStatement& q = Query("SELECT PFHupper, PFHlower FROM PLs WHERE (PL = :PL) AND (NormVersion = :NormVersion)");
   q.SetParamString("PL", std::string(EnumName(PL)));
-  double upper = 0.0, lower = 0.0;
-  const bool ok = Run(q,
-                      [&](TtiFBStatement& s) {
-                        upper = s.FieldAsDouble(0);
-                        lower = s.FieldAsDouble(1);
-                      },
+  std::optional<std::pair<double, double>> band;
+  const bool ok = Run(q, "PLs", [&](TtiFBStatement& s) { band.emplace(s.FieldAsDouble(0), s.FieldAsDouble(1)); },
                       false);
   End(ok);
-  if (!ok) return 0.0;
-  return std::sqrt(upper * lower);
+  // No band read is no PFH (-1): a PFH of 0 would be the best of all.
+  if (!ok || !band || !(band->first > 0.0) || !(band->second > 0.0)) return -1.0;
+  return std::sqrt(band->first * band->second);
 }
 
 TPL TPersistenceDB_FB::GetPLFromPFH(double PFH) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
   if (std::isnan(PFH) || PFH >= kPLNoBandPFH || PFH <= 0.0) return plN;
   const int32_t cached = plCache_.ValueOf(PFH);
   if (cached >= 0) return static_cast<TPL>(cached);
@@ -424,7 +458,7 @@ TPL TPersistenceDB_FB::GetPLFromPFH(double PFH) {
       "SELECT PL FROM PLs WHERE (:PFH >= PFHlower) AND (:PFH < PFHupper) AND (NormVersion = :NormVersion)");
   q.SetParamDouble("PFH", PFHValue(PFH));
   std::optional<std::string> name;
-  const bool ok = FirstText(q, name);
+  const bool ok = FirstText(q, "PLs", name);
   End(ok);
   if (!ok) return plA;  // the worst PL: nothing is claimed that the tables did not confirm
   TPL pl = plN;
@@ -434,6 +468,7 @@ TPL TPersistenceDB_FB::GetPLFromPFH(double PFH) {
 }
 
 TPL TPersistenceDB_FB::GetPLrFromRiskParams(uint8_t S, uint8_t F, uint8_t P) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
   const TPL cached = plrCache_.ValueOf(S, F, P);
   if (cached != plForward) return cached;
   Begin();
@@ -444,7 +479,7 @@ TPL TPersistenceDB_FB::GetPLrFromRiskParams(uint8_t S, uint8_t F, uint8_t P) {
   q.SetParamInteger("RiskParamF", F);
   q.SetParamInteger("RiskParamP", P);
   std::optional<std::string> name;
-  const bool ok = FirstText(q, name);
+  const bool ok = FirstText(q, "RiskParams", name);
   End(ok);
   TPL pl = plE;  // the strictest requirement when the graph has no answer
   if (!ok || !name || !EnumFromName(*name, pl) || pl > plE) return plE;
@@ -453,21 +488,26 @@ TPL TPersistenceDB_FB::GetPLrFromRiskParams(uint8_t S, uint8_t F, uint8_t P) {
 }
 
 const std::vector<std::string>& TPersistenceDB_FB::GetSFTypes() {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
   if (sfTypesLoaded_) return sfTypes_;
   sfTypes_.clear();
   Begin();
   TtiFBStatement& q = Query("SELECT Name FROM SFTypes WHERE NormVersion = :NormVersion");
-  const bool ok = Run(q, [this](TtiFBStatement& s) { sfTypes_.push_back(s.FieldAsString(0)); }, true);
+  const bool ok = Run(q, "SFTypes", [this](TtiFBStatement& s) { sfTypes_.push_back(s.FieldAsString(0)); }, true);
   End(ok);
   sfTypesLoaded_ = ok;
   return sfTypes_;
 }
 
-std::string TPersistenceDB_FB::GetOpenLibFileName() { return openLibFileName_ ? openLibFileName_() : std::string(); }
+std::string TPersistenceDB_FB::GetOpenLibFileName() {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  return openLibFileName_ ? openLibFileName_() : std::string();
+}
 
 // ---- PFH ----
 
 double TPersistenceDB_FB::GetPFH(TDCDenotation DC, TCat Cat, double MTTFd) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
   CheckCat(Cat);
   if (DC >= dcForward) return -1.0;
   const double m = TableValue(MTTFd);
@@ -477,7 +517,7 @@ double TPersistenceDB_FB::GetPFH(TDCDenotation DC, TCat Cat, double MTTFd) {
       "SELECT DISTINCT MTTFd FROM PFH WHERE MTTFd <= :MTTFd AND NormVersion = :NormVersion ORDER BY MTTFd DESC");
   grid.SetParamDouble("MTTFd", Finite(m));
   std::optional<double> top;
-  if (!FirstDouble(grid, top)) {
+  if (!FirstDouble(grid, "PFH", top)) {
     End(false);
     return -1.0;
   }
@@ -492,7 +532,7 @@ double TPersistenceDB_FB::GetPFH(TDCDenotation DC, TCat Cat, double MTTFd) {
       q.SetParamDouble("MTTFd", Finite(m));
       std::optional<double> v;
       // A failed try must not fall through to a lower DC level and pass its value off as the answer.
-      if (!FirstDouble(q, v)) {
+      if (!FirstDouble(q, "PFH", v)) {
         End(false);
         return -1.0;
       }
@@ -504,8 +544,10 @@ double TPersistenceDB_FB::GetPFH(TDCDenotation DC, TCat Cat, double MTTFd) {
 }
 
 double TPersistenceDB_FB::GetPFHInterpolated(TCat Cat, double MTTFd, double DCavg) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
   CheckCat(Cat);
-  if (MTTFd == std::numeric_limits<double>::infinity()) return 0.0;  // never fails dangerously
+  // Never fails dangerously; categories B and 1 keep their floor below (they never reach a PL above b and c).
+  if (MTTFd == std::numeric_limits<double>::infinity() && Cat != catB && Cat != cat1) return 0.0;
   const TDCDenotation level = GetDCDenotation(DCavg);
   if (!GetOptUseDCInterLevels()) return GetPFH(level, Cat, MTTFd);
 
@@ -527,7 +569,7 @@ double TPersistenceDB_FB::GetPFHInterpolated(TCat Cat, double MTTFd, double DCav
     q.SetParamDouble(param, value);
     q.SetParamString("Cat", Name(Cat));
     std::optional<double> v;
-    const bool ok = FirstDouble(q, v);
+    const bool ok = FirstDouble(q, "PFHi", v);
     out = v ? *v : 0.0;
     return ok;
   };
@@ -556,7 +598,7 @@ double TPersistenceDB_FB::GetPFHInterpolated(TCat Cat, double MTTFd, double DCav
     q.SetParamDouble("DCavg", dcavg);
     q.SetParamDouble("MTTFd", mttfd);
     std::optional<double> v;
-    const bool r = FirstDouble(q, v);
+    const bool r = FirstDouble(q, "PFHi", v);
     out = v ? *v : 0.0;
     return r;
   };

@@ -9,10 +9,13 @@
 // (0.99 - 1 ulp, 29.999999999999993 years) never moves it across one; a PFH is taken to the nearest multiple
 // of 1e-14 before it meets a PL band.
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -31,8 +34,12 @@ double InterpolateLinear(double X, double XLow, double XHigh, double YLow, doubl
 double InterpolateLogLog(double X, double XLow, double XHigh, double YLow, double YHigh);
 
 // The general-database object on the Firebird file. Look-ups run in read-only transactions; a look-up that
-// fails in the database (swallowed, see LastError) returns its default and caches nothing. Asking while not
-// connected raises EtiFBException naming the file.
+// fails in the database returns its default, which is never better than an answer of the tables could be
+// (no band, no PFH, the worst PL, the strictest requirement), caches nothing and is reported once per table
+// through the message sink (see LastError). Asking while not connected raises EtiFBException naming the file.
+//
+// Thread-safe: every operation holds the object's lock, so one object may serve several threads (one at a
+// time). The condition lists and the safety-function types it hands out stay alive and are filled once.
 class TPersistenceDB_FB : public TPersistenceDB {
 public:
   TI_CLASS(TPersistenceDB_FB)
@@ -46,8 +53,10 @@ public:
 
   bool IsConnected() const override;
   void EmptyLibraryTables() override;
-  // Opens the file and checks that it is a general database holding the tables of the edition in force; a
-  // missing file, another kind of file or a file without that edition raises EtiFBException naming it.
+  // Checks the file against the digest the build recorded beside it (a damaged file would answer wrong values
+  // without any error), opens it for reading (other programs may read it too) and checks that it is a general
+  // database holding the tables of the edition in force; a missing or damaged file, another kind of file or a
+  // file without that edition raises EtiFBException naming it.
   void Connect() override;
   // Raises EtiFBException naming the file when the file exists already or cannot be made complete; a failed
   // creation leaves no file behind.
@@ -74,11 +83,11 @@ public:
   const std::string& DatabaseName() const { return databaseName_; }
   // Statements sent to the database since construction (each query opened or statement executed counts one).
   int64_t QueryCount() const { return queryCount_; }
-  // Message of the last database error a look-up swallowed; empty when none.
-  const std::string& LastError() const { return lastError_; }
+  // Message of the last database error of a look-up; empty when none.
+  std::string LastError() const;
 
   // The library mapper tells which library file it has open (GetOpenLibFileName); unset, the answer is empty.
-  void SetOpenLibFileNameSource(std::function<std::string()> source) { openLibFileName_ = std::move(source); }
+  void SetOpenLibFileNameSource(std::function<std::string()> source);
 
   // Assigned by the program start; no look-up calls it.
   std::function<void(const std::string&)> ErrorProc;
@@ -98,20 +107,23 @@ private:
   void Begin();
   void End(bool ok);
   TtiFBStatement& Query(const std::string& sql);
-  // Opens the query and hands each row (or only the first) to `read`; false when the database failed.
-  bool Run(TtiFBStatement& q, const std::function<void(TtiFBStatement&)>& read, bool allRows);
+  // Opens the query and hands each row (or only the first) to `read`; false when the database failed, which
+  // is reported once per `table` (the table the look-up reads, named in the message).
+  bool Run(TtiFBStatement& q, const char* table, const std::function<void(TtiFBStatement&)>& read, bool allRows);
   // First column of the first row as a number; nullopt for no row; false when the database failed.
-  bool FirstDouble(TtiFBStatement& q, std::optional<double>& value);
-  bool FirstText(TtiFBStatement& q, std::optional<std::string>& value);
+  bool FirstDouble(TtiFBStatement& q, const char* table, std::optional<double>& value);
+  bool FirstText(TtiFBStatement& q, const char* table, std::optional<std::string>& value);
   double ReadConstant(const char* sql, double& cache);
 
+  mutable std::recursive_mutex mutex_;
   std::string databaseName_;
   std::string normVersion_;
   std::unique_ptr<TtiFBDatabase> db_;
   std::unique_ptr<TtiFBTransaction> tr_;
   std::unique_ptr<TtiFBStatement> q_;
-  int64_t queryCount_ = 0;
+  std::atomic<int64_t> queryCount_{0};
   std::string lastError_;
+  std::set<std::string> reportedTables_;  // failures already shown
   std::function<std::string()> openLibFileName_;
 
   std::array<std::unique_ptr<TCatConditionList>, 5> catConditions_;

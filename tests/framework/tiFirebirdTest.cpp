@@ -368,3 +368,78 @@ TEST_F(FirebirdTest, ObjectsOutlivingTheirDatabaseStayInert) {
   st.reset();
   tr.reset();
 }
+
+TEST_F(FirebirdTest, NonAsciiPathsWorkForEveryOperation) {
+  // The test program never calls setlocale: it runs in the "C" locale, as a program without a GUI may.
+  const std::string folder = dir_ + "/jürgen/Größe €uro";
+  fs::create_directories(folder);
+  const std::string file = folder + "/Prüfung.fdb";
+  TtiFBDatabase::CreateDatabase(file);
+  {
+    TtiFBDatabase db(file);
+    db.Connect();
+    tiFBRunScript(db, "CREATE TABLE T (S VARCHAR(10)); INSERT INTO T VALUES ('Maß');", "utf8");
+    db.Disconnect();
+  }
+  TtiFBDatabase::SetReadOnlyMode(file, true);
+  tiFBRecordDigest(file);
+  EXPECT_NO_THROW(tiFBCheckDigest(file));
+  {
+    TtiFBDatabase db(file);
+    db.SetReadOnlyAccess(true);
+    db.Connect();
+    TtiFBTransaction tr(db);
+    tr.Start(true);
+    TtiFBStatement q(db, tr);
+    q.SetSQL("SELECT S FROM T");
+    q.Open();
+    EXPECT_EQ(q.FieldAsString(0), "Maß");
+  }
+  TtiFBDatabase::SetReadOnlyMode(file, false);
+  {
+    TtiFBDatabase db(file);
+    db.Connect();
+    db.DropDatabase();
+  }
+  EXPECT_FALSE(fs::exists(file));
+  EXPECT_TRUE(fs::remove(tiFBDigestFileName(file)));
+  EXPECT_TRUE(fs::is_empty(folder)) << "left behind in " << folder;
+
+  // Errors name such files as they are called.
+  const std::string junk = folder + "/Müll.fdb";
+  std::ofstream(junk) << std::string(8192, 'x');
+  TtiFBDatabase bad(junk);
+  const std::string e = ErrorOf([&] { bad.Connect(); });
+  EXPECT_NE(e.find(junk), std::string::npos) << e;
+  EXPECT_EQ(e.find("Cannot transliterate"), std::string::npos) << e;
+}
+
+TEST_F(FirebirdTest, DigestCatchesEveryChangedByte) {
+  const std::string abc = dir_ + "/abc";
+  std::ofstream(abc) << "abc";
+  EXPECT_EQ(tiFBFileDigest(abc), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+
+  db_->Disconnect();
+  const std::string missing = ErrorOf([&] { tiFBCheckDigest(file_); });
+  EXPECT_NE(missing.find(file_ + ".sha256"), std::string::npos) << missing;
+  tiFBRecordDigest(file_);
+  std::ifstream recorded(tiFBDigestFileName(file_));
+  std::string line;
+  std::getline(recorded, line);
+  EXPECT_EQ(line, tiFBFileDigest(file_) + "  test.fdb");  // as sha256sum writes it
+  EXPECT_NO_THROW(tiFBCheckDigest(file_));
+
+  const auto middle = static_cast<std::streamoff>(fs::file_size(file_) / 2);
+  auto flip = [&] {
+    std::fstream f(file_, std::ios::in | std::ios::out | std::ios::binary);
+    f.seekg(middle);
+    const char c = static_cast<char>(f.get() ^ 0x10);
+    f.seekp(middle);
+    f.put(c);
+  };
+  flip();
+  const std::string damaged = ErrorOf([&] { tiFBCheckDigest(file_); });
+  EXPECT_NE(damaged.find("\"" + file_ + "\" is damaged"), std::string::npos) << damaged;
+  flip();
+  EXPECT_NO_THROW(tiFBCheckDigest(file_));
+}

@@ -2,18 +2,23 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cmath>
 #include <filesystem>
+#include <fstream>
 #include <limits>
+#include <thread>
 
 #include "framework/tiFirebird.h"
 #include "model/BOMMeasures.h"
 #include "model/GlobalsConfig.h"
 #include "model/GlobalsLookups.h"
+#include "platform/MessageBox.h"
 #include "platform/Registry.h"
 #include "storage/db/PersistenceDB.h"
 #include "tests/storage/db/GeneralDBTestEnv.h"
 #include "tests/storage/db/PersistenceDBTestData.h"
+#include "tests/support/PeerProcess.h"
 
 using namespace kelvado;
 namespace fs = std::filesystem;
@@ -137,6 +142,15 @@ TEST_F(PersistenceDBTest, CatBAndCat1FollowTheFormulaWithFloors) {
   EXPECT_EQ(db_->GetPFHInterpolated(cat1, 2, 0.0), -1.0);
   // An infinite MTTFd never fails: 0 without asking the database.
   EXPECT_EQ(Queries([&] { EXPECT_EQ(db_->GetPFHInterpolated(cat3, kInf, 0.8), 0.0); }), 0);
+  // Except in categories B and 1, which keep their floor (every element fault-excluded is still PL b or c), and
+  // without intermediate levels their table's last step.
+  EXPECT_DOUBLE_EQ(db_->GetPFHInterpolated(catB, kInf, 0.0), 4.23e-6);
+  EXPECT_DOUBLE_EQ(db_->GetPFHInterpolated(cat1, kInf, 0.0), 1.14e-6);
+  ASSERT_TRUE(SetOptUseDCInterLevels(false));
+  EXPECT_DOUBLE_EQ(db_->GetPFHInterpolated(catB, kInf, 0.0), 3.8e-6);
+  EXPECT_DOUBLE_EQ(db_->GetPFHInterpolated(cat1, kInf, 0.0), 1.14e-6);
+  for (TCat c : {cat2, cat3, cat4}) EXPECT_EQ(db_->GetPFHInterpolated(c, kInf, 0.95), 0.0) << EnumName(c);
+  ASSERT_TRUE(SetOptUseDCInterLevels(true));
   // cat3 floor at the bottom of the low band: raises a value, leaves "no value" alone.
   EXPECT_DOUBLE_EQ(db_->GetPFHInterpolated(cat3, 150, 0.6), 1.01e-7);
   EXPECT_EQ(db_->GetPFHInterpolated(cat3, 50, 0.58), -1.0);
@@ -165,7 +179,7 @@ TEST_F(PersistenceDBTest, PLFromPFHAtBandEdges) {
   EXPECT_DOUBLE_EQ(db_->GetPLMeanPFH(plA), std::sqrt(1e-4 * 1e-5));
   EXPECT_DOUBLE_EQ(db_->GetPLMeanPFH(plD), std::sqrt(1e-6 * 1e-7));
   EXPECT_DOUBLE_EQ(db_->GetPLMeanPFH(plE), std::sqrt(1e-15));
-  EXPECT_EQ(db_->GetPLMeanPFH(plN), 0.0);
+  EXPECT_EQ(db_->GetPLMeanPFH(plN), -1.0);  // no band, no PFH (a PFH of 0 would be the best of all)
 
   SetPersistenceDB(std::move(db_));
   EXPECT_EQ(PFHToPL(5e-9), plE);
@@ -287,6 +301,8 @@ TEST_F(PersistenceDBTest, MissingOrWrongFileIsRefusedByName) {
   const std::string lib = dir_ + "/Lib.KLB";
   db_->CreateNewDatabase(lib);
   TPersistenceDB_FB wrong(lib);
+  EXPECT_THROW(wrong.Connect(), EtiFBException);  // no digest recorded
+  tiFBRecordDigest(lib);  // intact, but no general database
   try {
     wrong.Connect();
     FAIL() << "took a library file for the general database";
@@ -313,6 +329,8 @@ TEST_F(PersistenceDBTest, FailedLookupsAnswerTheirDefaultAndAreAskedAgain) {
                   "partial");
     fb.Disconnect();
   }
+  tiFBRecordDigest(file);
+  MessageRecorder shown;
   TPersistenceDB_FB p(file);
   p.Connect();
   auto twice = [&](auto f, auto def) {
@@ -325,7 +343,7 @@ TEST_F(PersistenceDBTest, FailedLookupsAnswerTheirDefaultAndAreAskedAgain) {
   twice([&] { return p.GetPLFromPFH(2e-6); }, plA);
   twice([&] { return p.GetPFHInterpolated(cat3, 12.5, 0.75); }, -1.0);
   twice([&] { return p.GetPFH(dcLow, cat3, 12.5); }, -1.0);
-  twice([&] { return p.GetMTTFdDenotation(42.0); }, mttfHigh);
+  twice([&] { return p.GetMTTFdDenotation(42.0); }, mttfNoBand);  // never the best band
   twice([&] { return p.GetChannelCount(cat3); }, -1);
   twice([&] { return p.GetPLrFromRiskParams(0, 0, 0); }, plE);
   twice([&] { return p.GetCatConditions(cat2)->Count(); }, 0);
@@ -333,12 +351,25 @@ TEST_F(PersistenceDBTest, FailedLookupsAnswerTheirDefaultAndAreAskedAgain) {
       [&] {
         TMTTFdDenotationSet m{mttfLow};
         TDCDenotationSet d{dcLow};
-        bool ccf = true;
+        bool ccf = false;
         p.GetCatRequirements(cat3, m, d, ccf);
-        return m.Empty() && d.Empty();
+        return m.Empty() && d.Empty() && ccf;  // the CCF counts when it is not known whether it does
       },
       true);
+  twice([&] { return p.GetPLMeanPFH(plB); }, -1.0);
   EXPECT_NE(p.LastError(), "");
+  // Each table that failed is reported once, by name; asking again does not repeat it.
+  std::vector<std::string> tables;
+  for (const auto& m : shown.Messages()) {
+    EXPECT_EQ(m.icon, MsgIcon::Error);
+    EXPECT_NE(m.text.find("general database \"" + file + "\""), std::string::npos) << m.text;
+    const auto at = m.text.find("Reading table ");
+    ASSERT_NE(at, std::string::npos) << m.text;
+    tables.push_back(m.text.substr(at + 14, m.text.find(' ', at + 14) - at - 14));
+  }
+  std::sort(tables.begin(), tables.end());
+  EXPECT_EQ(tables, (std::vector<std::string>{"Cat", "CatReqConditions", "CatReqDCavg", "CatReqMTTFd", "MTTFd",
+                                              "PFH", "PFHi", "PLs", "RiskParams"}));
   // What the file does hold is answered and cached.
   EXPECT_EQ(p.GetDCDenotation(0.75), dcLow);
   EXPECT_DOUBLE_EQ(p.GetReqCCFScore(), 65.0);
@@ -403,4 +434,120 @@ TEST_F(PersistenceDBTest, AccessorCreatesTheObjectOnTheConfiguredFile) {
   EXPECT_EQ(name, "/libs/Lib.KLB");
   PersistenceDBShutdown();
   EXPECT_FALSE(PersistenceDBAssigned());
+}
+
+// ---- a damaged machine ----
+
+TEST_F(PersistenceDBTest, DamagedGeneralDatabaseIsRefusedAndReadingChangesNoByte) {
+  // A copy that may be written (as a user's copy may be): reading it still changes nothing.
+  const std::string copy = dir_ + "/Gen.FDB";
+  fs::copy_file(GeneralFile(), copy);
+  fs::copy_file(tiFBDigestFileName(GeneralFile()), tiFBDigestFileName(copy));
+  fs::permissions(copy, fs::perms::owner_read | fs::perms::owner_write);
+  const std::string before = tiFBFileDigest(copy);
+  {
+    TPersistenceDB_FB p(copy);
+    p.Connect();
+    EXPECT_DOUBLE_EQ(p.GetPFHInterpolated(cat4, 30, 0.99), 9.54e-8);
+    EXPECT_EQ(p.GetMTTFdDenotation(42.0), mttfHigh);
+    EXPECT_EQ(p.GetPLrFromRiskParams(1, 1, 1), plE);
+    p.Disconnect();
+    p.Connect();
+    EXPECT_EQ(p.GetPLFromPFH(2e-6), plC);
+  }
+  EXPECT_EQ(tiFBFileDigest(copy), before);
+  EXPECT_NO_THROW(tiFBCheckDigest(GeneralFile()));  // nor did anything before change the file the build made
+
+  // Twenty flipped bits spread over the file: no page checksum would see them.
+  {
+    std::fstream f(copy, std::ios::in | std::ios::out | std::ios::binary);
+    const auto size = static_cast<std::streamoff>(fs::file_size(copy));
+    for (int k = 0; k < 20; ++k) {
+      const std::streamoff at = size * (k + 1) / 21;
+      f.seekg(at);
+      const char c = static_cast<char>(f.get() ^ (1 << (k % 8)));
+      f.seekp(at);
+      f.put(c);
+    }
+  }
+  TPersistenceDB_FB damaged(copy);
+  try {
+    damaged.Connect();
+    FAIL() << "a damaged general database was opened";
+  } catch (const EtiFBException& e) {
+    EXPECT_NE(e.Message().find("\"" + copy + "\" is damaged"), std::string::npos) << e.Message();
+  }
+  EXPECT_FALSE(damaged.IsConnected());
+
+  // Without a recorded digest the file cannot be checked: refused as well.
+  const std::string bare = dir_ + "/Bare.FDB";
+  fs::copy_file(GeneralFile(), bare);
+  TPersistenceDB_FB unchecked(bare);
+  try {
+    unchecked.Connect();
+    FAIL() << "a general database without digest was opened";
+  } catch (const EtiFBException& e) {
+    EXPECT_NE(e.Message().find(bare), std::string::npos) << e.Message();
+  }
+}
+
+TEST_F(PersistenceDBTest, NonAsciiPaths) {
+  const std::string folder = dir_ + "/Größe €uro";
+  fs::create_directories(folder);
+  const std::string general = folder + "/Allgemein.FDB";
+  fs::copy_file(GeneralFile(), general);
+  fs::copy_file(tiFBDigestFileName(GeneralFile()), tiFBDigestFileName(general));
+  TPersistenceDB_FB p(general);
+  p.Connect();
+  EXPECT_EQ(p.GetChannelCount(cat3), 2);
+  const std::string lib = folder + "/Bibliothek Jürgen.KLB";
+  p.CreateNewDatabase(lib);
+  TtiFBDatabase fb(lib);
+  fb.Connect();
+  TtiFBTransaction tr(fb);
+  tr.Start(true);
+  TtiFBStatement q(fb, tr);
+  q.SetSQL("SELECT COUNT(*) FROM Components");
+  q.Open();
+  EXPECT_EQ(q.FieldAsInteger(0), 0);
+}
+
+TEST_F(PersistenceDBTest, LibraryCreationOnAFullDiskLeavesNoFile) {
+  // Run by a second program, in whose view alone the small file system is mounted.
+  const std::string disk = dir_ + "/disk";
+  const std::string lib = disk + "/Neu.KLB";
+  const auto run =
+      kelvado::testing::RunPeer({"--tmpfs", disk, "256k", "newlib", lib, "ls", disk, "newlib", lib, "ls", disk});
+  if (run.Skipped()) GTEST_SKIP() << run.out;
+  EXPECT_EQ(run.end, "exit 0") << run.out;
+  const std::string error = "error newlib: Cannot create database \"" + lib + "\":";
+  const auto first = run.out.find(error);
+  ASSERT_NE(first, std::string::npos) << run.out;
+  EXPECT_NE(run.out.find(error, first + 1), std::string::npos) << run.out;  // not "the file exists already"
+  EXPECT_EQ(run.out.find("exists"), std::string::npos) << run.out;
+  EXPECT_EQ(run.out.find("ok ls: "), std::string::npos) << run.out;
+}
+
+// ---- threads ----
+
+TEST_F(PersistenceDBTest, OneObjectServesTwoThreads) {
+  // Distinct values, so that both threads keep reaching the database and filling the caches at the same time.
+  std::atomic<int> wrong{0};
+  auto work = [&](int t) {
+    for (int i = 0; i < 300; ++i) {
+      const double dc = 0.6 + 0.0009 * i + 1e-7 * t;  // dcLow
+      const double m = 10.0 + 0.05 * i + 1e-6 * t;   // mttfMedium
+      if (db_->GetDCDenotation(dc) != dcLow) ++wrong;
+      if (db_->GetMTTFdDenotation(m) != mttfMedium) ++wrong;
+      if (!(db_->GetPFHInterpolated(cat3, m, dc) > 0.0)) ++wrong;
+      if (db_->GetPLFromPFH(2e-6 + 1e-9 * i + 1e-12 * t) != plC) ++wrong;
+      if (db_->GetCatConditions(static_cast<TCat>(i % 5))->Count() < 2) ++wrong;
+    }
+  };
+  std::thread a(work, 1);
+  std::thread b(work, 2);
+  a.join();
+  b.join();
+  EXPECT_EQ(wrong, 0);
+  EXPECT_EQ(db_->LastError(), "");
 }

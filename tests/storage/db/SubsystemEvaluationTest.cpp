@@ -7,8 +7,10 @@
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
+#include <limits>
 #include <memory>
 
+#include "framework/tiFirebird.h"
 #include "model/BOM.h"
 #include "model/BOMBloc.h"
 #include "model/BOMChannel.h"
@@ -19,6 +21,7 @@
 #include "model/GlobalsTexts.h"
 #include "model/MsgStrings.h"
 #include "model/VisitorsCalc.h"
+#include "platform/MessageBox.h"
 #include "platform/Registry.h"
 #include "storage/db/PersistenceDB.h"
 #include "tests/storage/db/GeneralDBTestEnv.h"
@@ -236,3 +239,72 @@ TEST_F(EvaluationTest, RiskGraphPaths) {
 }
 
 }  // namespace
+
+namespace {
+
+class FaultyTableEvaluationTest : public EvaluationTest {
+protected:
+  // A general database like the shipped one without table `table`, digest and all.
+  std::string WithoutTable(const std::string& table) {
+    const std::string copy = dir_ + "/Without" + table + ".FDB";
+    fs::copy_file(GeneralFile(), copy);
+    fs::permissions(copy, fs::perms::owner_read | fs::perms::owner_write);
+    TtiFBDatabase::SetReadOnlyMode(copy, false);
+    {
+      TtiFBDatabase db(copy);
+      db.Connect();
+      tiFBRunScript(db, "DROP TABLE " + table + ";", "drop");
+    }
+    TtiFBDatabase::SetReadOnlyMode(copy, true);
+    tiFBRecordDigest(copy);
+    return copy;
+  }
+};
+
+}  // namespace
+
+TEST_F(EvaluationTest, FaultExcludedElementsKeepTheLimitsOfCategoriesBAnd1) {
+  // Every element fault-excluded: an infinite MTTFd, which categories B and 1 take to their floor like any
+  // other MTTFd (4.23e-6: b; 1.14e-6: c); category 3 keeps a PFH of 0 (e).
+  const std::pair<TCat, std::pair<double, TPL>> cases[] = {
+      {catB, {4.23e-6, plB}}, {cat1, {1.14e-6, plC}}, {cat3, {0.0, plE}}};
+  for (const auto& [cat, expected] : cases) {
+    SCOPED_TRACE(EnumName(cat));
+    auto sf = std::make_unique<TSFOp>();
+    sf->SetSF(std::make_unique<TSF>());
+    sf->GetSF()->SetName("SF");
+    sf->GetSF()->SetPLrDet(detDirect);
+    sf->GetSF()->SetPLrDirect(plE);
+    auto s = Subsystem(cat);
+    for (int i = 0; i < s->GetComponent()->GetChannelCount(); ++i)
+      s->GetChannelOpList()->Add(Channel(std::numeric_limits<double>::infinity(), 0.99));
+    TComponentOp* sub = s.get();
+    sf->GetComponentOpList()->Add(std::move(s));
+    EXPECT_TRUE(std::isinf(sub->GetMTTFdLazy()));
+    EXPECT_DOUBLE_EQ(sub->GetPFHLazy(), expected.first);
+    EXPECT_EQ(sub->GetPLLazy(), expected.second);
+    EXPECT_EQ(sf->GetPLLazy(), expected.second);
+    // The warning that an infinite MTTFd is implausible for PL e stays.
+    TStatusMessages messages;
+    sub->CheckStatus(&messages, false);
+    const std::string warning = "isYellow=" + FormatMsgString(msgBaseStatus + 285, {});
+    EXPECT_NE(std::find(messages.Lines().begin(), messages.Lines().end(), warning), messages.Lines().end());
+  }
+}
+
+TEST_F(FaultyTableEvaluationTest, UnreadableMTTFdTableNeverGivesTheBestBand) {
+  // Two channels of 10 years are "Medium", which category 4 does not accept. Without the MTTFd table the band
+  // cannot be told: it is no band, never "High", and the requirements stay unmet; the failure is shown once.
+  MessageRecorder shown;
+  auto db = std::make_unique<TPersistenceDB_FB>(WithoutTable("MTTFd"));
+  db->Connect();
+  SetPersistenceDB(std::move(db));
+  auto s = Subsystem(cat4);
+  s->GetChannelOpList()->Add(Channel(10, 0.99));
+  s->GetChannelOpList()->Add(Channel(10, 0.99));
+  EXPECT_EQ(s->GetMTTFdDenotationLazy(), mttfNoBand);
+  EXPECT_EQ(s->GetCatRequirementsStatus(), TTriState::No);
+  EXPECT_EQ(s->CheckStatus(nullptr, false), isRed);
+  ASSERT_EQ(shown.Count(), 1u);
+  EXPECT_NE(shown.Messages()[0].text.find("Reading table MTTFd"), std::string::npos) << shown.Messages()[0].text;
+}

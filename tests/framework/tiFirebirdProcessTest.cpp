@@ -1,0 +1,159 @@
+// The Firebird access layer against other processes and a damaged machine: a second program (kv_fb_peer) with
+// a lock folder of its own, a lock folder or a disk that is full (small file systems mounted in the peer only).
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <string>
+
+#include "framework/tiFirebird.h"
+#include "tests/framework/TempDirTest.h"
+#include "tests/support/PeerProcess.h"
+
+using namespace kelvado;
+using kelvado::testing::PeerProcess;
+using kelvado::testing::RunPeer;
+namespace fs = std::filesystem;
+
+namespace {
+
+class FirebirdProcessTest : public kelvado::testing::TempDirTest {
+protected:
+  FirebirdProcessTest() : TempDirTest("kv-fbproc", "shared.fdb") {}
+  void SetUp() override {
+    TempDirTest::SetUp();
+    if (HasFatalFailure()) return;
+    TtiFBDatabase::CreateDatabase(file_);
+    TtiFBDatabase db(file_);
+    db.Connect();
+    tiFBRunScript(db, "CREATE TABLE T (I INTEGER);", "t");
+  }
+  std::string Lock(const char* name) const { return dir_ + "/" + name; }
+  static bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+  int64_t Rows() {
+    TtiFBDatabase db(file_);
+    db.SetReadOnlyAccess(true);
+    db.Connect();
+    TtiFBTransaction tr(db);
+    tr.Start(true);
+    TtiFBStatement q(db, tr);
+    q.SetSQL("SELECT COUNT(*) FROM T");
+    q.Open();
+    return q.FieldAsInteger(0);
+  }
+};
+
+}  // namespace
+
+TEST_F(FirebirdProcessTest, SecondWriterIsRefusedWhateverItsLockFolder) {
+  PeerProcess holder({"--lock", Lock("a"), "open", file_, "insert", "wait", "close"});
+  ASSERT_TRUE(holder.Started());
+  EXPECT_EQ(holder.ReadLine(), "ok open");
+  EXPECT_EQ(holder.ReadLine(), "ok insert");
+  ASSERT_EQ(holder.ReadLine(), "ready");
+
+  // Another program with another lock folder, writing or reading, and this one (a third lock folder).
+  for (const char* open : {"open", "openread"}) {
+    const auto other = RunPeer({"--lock", Lock("b"), open, file_, "insert"});
+    EXPECT_EQ(other.end, "exit 0");
+    EXPECT_TRUE(Has(other.out, std::string("error ") + open + ": Cannot open database \"" + file_ +
+                                   "\": the file is in use by another program"))
+        << other.out;
+    EXPECT_FALSE(Has(other.out, "ok insert")) << other.out;
+  }
+  TtiFBDatabase here(file_);
+  try {
+    here.Connect();
+    FAIL() << "a second writer got in";
+  } catch (const EtiFBException& e) {
+    EXPECT_TRUE(Has(e.Message(), file_) && Has(e.Message(), "in use")) << e.Message();
+  }
+  EXPECT_FALSE(here.Connected());
+
+  // Once the holder is gone the file is free again, also when it was killed.
+  holder.CloseInput();
+  EXPECT_EQ(holder.ReadLine(), "ok wait");
+  EXPECT_EQ(holder.ReadLine(), "ok close");
+  EXPECT_EQ(holder.Wait(), 0);
+  EXPECT_EQ(RunPeer({"--lock", Lock("b"), "open", file_, "insert", "close"}).out,
+            "ok open\nok insert\nok close\n");
+  PeerProcess killed({"--lock", Lock("c"), "open", file_, "insert", "wait"});
+  ASSERT_EQ(killed.ReadLine(), "ok open");
+  ASSERT_EQ(killed.ReadLine(), "ok insert");
+  ASSERT_EQ(killed.ReadLine(), "ready");
+  killed.Kill(SIGKILL);
+  killed.Wait();
+  here.Connect();
+  here.Disconnect();
+  EXPECT_EQ(Rows(), 3);
+}
+
+TEST_F(FirebirdProcessTest, ReadersShareAFileWritersWait) {
+  // Readers of a file nobody may write share it, however they open it; so do readers that ask for reading only.
+  TtiFBDatabase::SetReadOnlyMode(file_, true);
+  ASSERT_EQ(::chmod(file_.c_str(), 0444), 0);
+  PeerProcess first({"--lock", Lock("a"), "open", file_, "count", "wait"});
+  ASSERT_EQ(first.ReadLine(), "ok open");
+  ASSERT_EQ(first.ReadLine(), "ok count: 0");
+  ASSERT_EQ(first.ReadLine(), "ready");
+  EXPECT_EQ(RunPeer({"--lock", Lock("b"), "open", file_, "count"}).out, "ok open\nok count: 0\n");
+  first.CloseInput();
+  first.Wait();
+
+  ASSERT_EQ(::chmod(file_.c_str(), 0644), 0);
+  PeerProcess reader({"--lock", Lock("a"), "openread", file_, "count", "wait"});
+  ASSERT_EQ(reader.ReadLine(), "ok openread");
+  ASSERT_EQ(reader.ReadLine(), "ok count: 0");
+  ASSERT_EQ(reader.ReadLine(), "ready");
+  EXPECT_EQ(RunPeer({"--lock", Lock("b"), "openread", file_, "count"}).out, "ok openread\nok count: 0\n");
+  TtiFBDatabase writer(file_);
+  EXPECT_THROW(writer.Connect(), EtiFBException);
+  // Inside one process readers and writers share the lock the process holds.
+  TtiFBDatabase readerHere(file_);
+  readerHere.SetReadOnlyAccess(true);
+  EXPECT_NO_THROW(readerHere.Connect());
+  reader.CloseInput();
+  reader.Wait();
+  EXPECT_NO_THROW(writer.Connect());
+  EXPECT_EQ(RunPeer({"--lock", Lock("b"), "openread", file_}).out.substr(0, 14), "error openread");
+  writer.Disconnect();
+  EXPECT_EQ(RunPeer({"--lock", Lock("b"), "openread", file_}).out, "ok openread\n");
+  // A reader is held to reading.
+  TtiFBTransaction tr(readerHere);
+  EXPECT_THROW(tr.Start(false), EtiFBException);
+}
+
+TEST_F(FirebirdProcessTest, FullLockFolderIsAnErrorNotASignal) {
+  // Too small for the engine's lock tables from the start.
+  const std::string tiny = dir_ + "/tiny";
+  const auto full = RunPeer({"--tmpfs", tiny, "64k", "--lock", tiny, "open", file_, "insert"});
+  if (full.Skipped()) GTEST_SKIP() << full.out;
+  EXPECT_EQ(full.end, "exit 0") << full.out;
+  EXPECT_TRUE(Has(full.out, "error open: Cannot open database \"" + file_ + "\": the Firebird lock folder \"" +
+                                tiny + "\" is full"))
+      << full.out;
+  EXPECT_TRUE(Has(full.out, "error insert")) << full.out;
+
+  // Filled up after the file was opened: the lock tables keep their blocks and the work goes on.
+  const auto later = RunPeer({"--tmpfs", tiny, "8m", "--lock", tiny, "open", file_, "fill", tiny, "work", "200",
+                              "count", "close"});
+  EXPECT_EQ(later.end, "exit 0") << later.out;
+  EXPECT_EQ(later.out, "ok open\nok fill\nok work\nok count: 200\nok close\n");
+}
+
+TEST_F(FirebirdProcessTest, CreatingOnAFullDiskLeavesNoFile) {
+  const std::string disk = dir_ + "/disk";
+  const std::string file = disk + "/new.fdb";
+  const auto run = RunPeer({"--tmpfs", disk, "256k", "create", file, "ls", disk, "create", file, "ls", disk});
+  if (run.Skipped()) GTEST_SKIP() << run.out;
+  EXPECT_EQ(run.end, "exit 0") << run.out;
+  // Both tries fail for the same reason (the second is no "file exists"), and nothing is left behind.
+  const std::string error = "error create: Cannot create database \"" + file + "\":";
+  const auto first = run.out.find(error);
+  ASSERT_NE(first, std::string::npos) << run.out;
+  EXPECT_NE(run.out.find(error, first + 1), std::string::npos) << run.out;
+  EXPECT_FALSE(Has(run.out, "exists")) << run.out;
+  EXPECT_FALSE(Has(run.out, "ok ls: ")) << run.out;
+  EXPECT_TRUE(Has(run.out, "ok ls\n")) << run.out;
+}
