@@ -60,6 +60,7 @@ TYPED_TEST_P(ProjectFiles, FullProjectRoundTrip) {
   EXPECT_EQ(comp.at("pfh"), "1.5E-7");
   EXPECT_EQ(comp.at("plsubitemscal"), "plN");
   EXPECT_EQ(comp.at("pfhsubitemscal"), "-");
+  EXPECT_EQ(RowOf(this->db_, this->layer_, "Components", OIDOf(f.Sub2->GetComponent())).at("pfh"), "-2");
   EXPECT_EQ(RowOf(this->db_, this->layer_, "ChannelOps", OIDOf(f.T1)).at("istestchannelop"), "1");
   EXPECT_EQ(RowOf(this->db_, this->layer_, "Channels", OIDOf(f.T1->GetChannel())).at("istestchannel"), "1");
 

@@ -174,6 +174,7 @@ struct TFullProject {
   TSFOp* SF = nullptr;
   TSFOp* DeletedSF = nullptr;
   TComponentOp* Sub = nullptr;
+  TComponentOp* Sub2 = nullptr;  // PFH infinite
   TChannelOp* C1 = nullptr;
   TChannelOp* C2 = nullptr;
   TTestChannelOp* T1 = nullptr;
@@ -386,6 +387,16 @@ inline TFullProject BuildFullProject() {
   sub->GetChannelOpList()->Add(std::move(c2));
   sub->GetChannelOpList()->Add(std::move(t1));  // pairs both channels
   sfOp->GetComponentOpList()->Add(std::move(sub));
+  // A second subsystem whose PL is entered with an infinite PFH.
+  auto comp2 = std::make_unique<TComponent>();
+  comp2->SetName("Mechanik");
+  comp2->SetCat(cat3);
+  comp2->SetPLDet(detDirect);
+  comp2->SetPFH(kInfinity);
+  auto sub2 = NodeWith<TComponentOp>(std::move(comp2));
+  sub2->GetChannelOpList()->Add(NodeWith<TChannelOp>(std::make_unique<TChannel>()));
+  f.Sub2 = sub2.get();
+  sfOp->GetComponentOpList()->Add(std::move(sub2));
   f.Root->GetSFOpList()->Add(std::move(sfOp));
 
   auto gone = std::make_unique<TSF>();
