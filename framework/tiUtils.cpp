@@ -400,6 +400,39 @@ void tiStringToFile(const std::string& text, const std::string& fileName) {
   tiWriteFileAtomically(fileName, [&](const TtiByteSink& write) { write(text.data(), text.size()); });
 }
 
+std::string tiFileToString(const std::string& fileName, int64_t maxBytes) {
+  auto fail = [&](const std::string& why) -> void { throw Exception("Can not read the file <%s>: %s", {fileName, why}); };
+  const int fd = ::open(fileName.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) fail(std::strerror(errno));
+  std::string data;
+  try {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) fail(std::strerror(errno));
+    if (!S_ISREG(st.st_mode)) fail("it is no regular file");
+    if (maxBytes >= 0 && st.st_size > maxBytes)
+      fail("it is larger than " + std::to_string(maxBytes) + " bytes");
+    data.reserve(static_cast<size_t>(st.st_size));
+    char buf[65536];
+    for (;;) {
+      const ssize_t n = ::read(fd, buf, sizeof buf);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        fail(std::strerror(errno));
+      }
+      if (n == 0) break;
+      data.append(buf, static_cast<size_t>(n));
+      // The file may grow while it is read.
+      if (maxBytes >= 0 && static_cast<int64_t>(data.size()) > maxBytes)
+        fail("it is larger than " + std::to_string(maxBytes) + " bytes");
+    }
+  } catch (...) {
+    ::close(fd);
+    throw;
+  }
+  ::close(fd);
+  return data;
+}
+
 // ---------------------------------------------------------------------------------------------------------
 // Streams
 
@@ -602,7 +635,7 @@ const TtiIntegerListItem& TtiIntegerList::Items(int index) const {
 TtiPreSizedStream::TtiPreSizedStream(int64_t initialSize, int64_t growBy)
     : buffer_(static_cast<size_t>(initialSize > 0 ? initialSize : 0), '\0'), growBy_(growBy) {}
 
-void TtiPreSizedStream::Write(const std::string& text) {
+void TtiPreSizedStream::Write(std::string_view text) {
   const int64_t needed = written_ + static_cast<int64_t>(text.size());
   int64_t size = AllocatedSize();
   if (needed > size) {
@@ -613,7 +646,7 @@ void TtiPreSizedStream::Write(const std::string& text) {
       size = needed;
     buffer_.resize(static_cast<size_t>(size), '\0');
   }
-  buffer_.replace(static_cast<size_t>(written_), text.size(), text);
+  buffer_.replace(static_cast<size_t>(written_), text.size(), text.data(), text.size());
   written_ = needed;
 }
 

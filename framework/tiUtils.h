@@ -11,6 +11,7 @@
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace kelvado {
@@ -69,6 +70,9 @@ using TtiByteSink = std::function<void(const char* data, size_t size)>;
 // `produce` raises, the temporary file is removed, the old file stays byte for byte as it was, and the error
 // passes on (a write failure as Exception naming the file).
 void tiWriteFileAtomically(const std::string& fileName, const std::function<void(const TtiByteSink&)>& produce);
+// The whole content of a regular file, read without writing it. A file that cannot be read, is no regular file
+// or holds more than `maxBytes` bytes (when maxBytes >= 0) raises Exception naming the file.
+std::string tiFileToString(const std::string& fileName, int64_t maxBytes = -1);
 
 // ---------------------------------------------------------------------------------------------------------
 // Streams. A memory stream is a std::stringstream.
@@ -160,7 +164,7 @@ private:
 class TtiPreSizedStream {
 public:
   TtiPreSizedStream(int64_t initialSize, int64_t growBy);
-  void Write(const std::string& text);
+  void Write(std::string_view text);
   void WriteLn(const std::string& text = "");  // text + CR LF
   // Exactly the bytes written.
   std::string AsString() const { return buffer_.substr(0, static_cast<size_t>(written_)); }

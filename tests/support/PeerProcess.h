@@ -1,7 +1,8 @@
 #pragma once
-// Runs kv_fb_peer (tests/support/FirebirdPeer.cpp), the program beside the test program that acts as a second
-// process on Firebird files: its stdout is read line by line, its stdin stays open until CloseInput, so a
-// test can keep it holding a file while it tries something else.
+// Runs a peer program beside the test program that acts as a second process (kv_fb_peer,
+// tests/support/FirebirdPeer.cpp, on Firebird files unless another is named; kv_clip_peer on the clipboard):
+// its stdout is read line by line, its stdin stays open until CloseInput, so a test can keep it holding a file
+// while it tries something else.
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -21,10 +22,11 @@ namespace kelvado::testing {
 
 class PeerProcess {
 public:
-  explicit PeerProcess(const std::vector<std::string>& args) {
+  explicit PeerProcess(const std::vector<std::string>& args) : PeerProcess("kv_fb_peer", args) {}
+  PeerProcess(const std::string& program, const std::vector<std::string>& args) {
     int in[2], out[2];
     if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) return;
-    std::vector<std::string> text{ProgramFolder() + "kv_fb_peer"};
+    std::vector<std::string> text{ProgramFolder() + program};
     text.insert(text.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (auto& t : text) argv.push_back(t.data());
@@ -113,8 +115,8 @@ struct PeerRun {
   bool Skipped() const { return end == "exit 77"; }
 };
 
-inline PeerRun RunPeer(const std::vector<std::string>& args) {
-  PeerProcess p(args);
+inline PeerRun RunPeer(const std::vector<std::string>& args, const std::string& program = "kv_fb_peer") {
+  PeerProcess p(program, args);
   PeerRun r;
   if (!p.Started()) {
     r.end = "not started";
