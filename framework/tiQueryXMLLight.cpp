@@ -115,8 +115,14 @@ void TtiDatabaseXMLLight::ReadFrom(const std::string* text) {
   try {
     TtiXMLToDataSetReadWriter readWriter;
     Configure(readWriter, *fresh);
-    if (text) readWriter.SetAsString(*text);
-    else readWriter.LoadFromFile(DatabaseName(), readOnly_);
+    if (text) {
+      readWriter.SetAsString(*text);
+    } else {
+      const std::string content = tiFileToString(DatabaseName(), tiXMLLightMaxDocumentSize);
+      // The empty document CreateDatabase writes (it knows no connection parameters) is an empty store
+      // whatever the tags and compression the store is opened with.
+      if (content != EmptyDocument(optDBSizeOff)) readWriter.SetAsString(content);
+    }
   } catch (const Exception& e) {
     ReplaceDataSets(nullptr);
     SetConnectedFlag(false);

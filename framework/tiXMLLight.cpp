@@ -288,7 +288,12 @@ void TXMLToDataSetReader::Fail(const std::string& why) const {
 }
 
 bool TXMLToDataSetReader::At(const std::string& token) const {
-  return text_.size() - pos_ >= token.size() && text_.compare(pos_, token.size(), token) == 0;
+  if (text_.size() - pos_ < token.size()) return false;
+  // An element opening ("<row ") takes any blank after its name: a line break in a file edited by hand.
+  if (token.back() == ' ')
+    return text_.compare(pos_, token.size() - 1, token, 0, token.size() - 1) == 0 &&
+           IsBlank(text_[pos_ + token.size() - 1]);
+  return text_.compare(pos_, token.size(), token) == 0;
 }
 
 void TXMLToDataSetReader::SkipBlanks() {
@@ -369,12 +374,16 @@ void TXMLToDataSetReader::Execute(std::string_view text) {
   cells_ = 0;
   // A row written by the writer spends at least five bytes on each value it holds.
   maxCells_ = text.size() / 4 + 65536;
-  const size_t bad = tiXMLInvalidCharPos(text);
+  while (state_ != 7) ReadNextToken();
+  // What an XML document cannot carry (bytes after the tables' end are no part of it).
+  const size_t bad = tiXMLInvalidCharPos(text.substr(0, pos_));
   if (bad != std::string_view::npos) {
     pos_ = bad;
-    Fail(tiXMLDescribeCharAt(text, bad) + " can not stand in a document");
+    const auto byte = static_cast<unsigned char>(text[bad]);
+    Fail(tiFormat(byte < 0x80 ? "the control character 0x%02X can not stand in a document"
+                              : "the bytes from 0x%02X on are no text a document can carry",
+                  {static_cast<int>(byte)}));
   }
-  while (state_ != 7) ReadNextToken();
 }
 
 void TXMLToDataSetReader::ReadNextToken() {
@@ -529,7 +538,10 @@ void TtiXMLToDataSetReadWriter::SetAsString(const std::string& text) {
   reader.SetXMLFieldNameStyle(style_);
   reader.SetOptXMLDBSize(optXMLDBSize_);
   reader.SetDataSets(&buffers);
-  if (SameTextAscii(compressName_, cgsCompressNone) || compressName_.empty()) {
+  // A plain document is read as it is also where a compressor is named (a store made empty by
+  // CreateDatabase, which knows no compressor); compressed data never starts like one.
+  if (SameTextAscii(compressName_, cgsCompressNone) || compressName_.empty() ||
+      SameAt(text, 0, reader.Tags().DocumentStart())) {
     reader.Execute(text);
   } else {
     reader.Execute(tiDecompressString(text, compressName_));

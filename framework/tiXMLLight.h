@@ -125,6 +125,7 @@ public:
   // Reads the text's tables into the buffers (appended to those already there). On a refusal the buffers hold
   // what was read before it.
   void Execute(std::string_view text);
+  const TtiXMLTags& Tags() const { return tags_; }
 
 protected:
   virtual void AddTable(const std::string& name);
@@ -186,7 +187,8 @@ public:
 
   // The document of every buffer, compressed when a compressor is named.
   std::string GetAsString() const;
-  // Empties the buffers, then reads the document (decompressed first when a compressor is named).
+  // Empties the buffers, then reads the document (decompressed first when a compressor is named and the text
+  // is not a plain document).
   void SetAsString(const std::string& text);
   // Reads the file whole (never writing it) and reads it as above; a file that cannot be read, or is larger
   // than tiXMLLightMaxDocumentSize, raises Exception naming it. The file is opened for reading only whatever
