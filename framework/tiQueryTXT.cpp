@@ -97,6 +97,8 @@ void TtiDatabaseTXTAbs::CreateTable(const TtiDBMetaDataTable& table) {
     if (!tiXMLLightNameFits(column))
       throw EtiPerProgrammerException("Can not create table <%s>: the column name <%s> can not stand in a document",
                                       {name, column});
+    if (table.Items(i)->GetKind() == qfkMacro)
+      throw EtiPerProgrammerException("Can not create table <%s>: the column <%s> is of kind macro", {name, column});
     if (!columns.insert(LowerAscii(column)).second)
       throw EtiPerProgrammerException("Can not create table <%s>: two columns named <%s>", {name, column});
   }

@@ -633,21 +633,21 @@ const TtiIntegerListItem& TtiIntegerList::Items(int index) const {
 // TtiPreSizedStream
 
 TtiPreSizedStream::TtiPreSizedStream(int64_t initialSize, int64_t growBy)
-    : buffer_(static_cast<size_t>(initialSize > 0 ? initialSize : 0), '\0'), growBy_(growBy) {}
+    : allocated_(initialSize > 0 ? initialSize : 0), growBy_(growBy) {
+  buffer_.reserve(static_cast<size_t>(allocated_));
+}
 
 void TtiPreSizedStream::Write(std::string_view text) {
-  const int64_t needed = written_ + static_cast<int64_t>(text.size());
-  int64_t size = AllocatedSize();
-  if (needed > size) {
+  const int64_t needed = Size() + static_cast<int64_t>(text.size());
+  if (needed > allocated_) {
     // Grow in whole steps; a step of 0 or less grows just enough rather than never.
     if (growBy_ > 0)
-      size += ((needed - size + growBy_ - 1) / growBy_) * growBy_;
+      allocated_ += ((needed - allocated_ + growBy_ - 1) / growBy_) * growBy_;
     else
-      size = needed;
-    buffer_.resize(static_cast<size_t>(size), '\0');
+      allocated_ = needed;
+    buffer_.reserve(static_cast<size_t>(allocated_));
   }
-  buffer_.replace(static_cast<size_t>(written_), text.size(), text.data(), text.size());
-  written_ = needed;
+  buffer_.append(text.data(), text.size());
 }
 
 void TtiPreSizedStream::WriteLn(const std::string& text) { Write(text + "\r\n"); }

@@ -167,14 +167,15 @@ public:
   void Write(std::string_view text);
   void WriteLn(const std::string& text = "");  // text + CR LF
   // Exactly the bytes written.
-  std::string AsString() const { return buffer_.substr(0, static_cast<size_t>(written_)); }
-  int64_t Size() const { return written_; }
-  int64_t AllocatedSize() const { return static_cast<int64_t>(buffer_.size()); }
+  const std::string& AsString() const { return buffer_; }
+  int64_t Size() const { return static_cast<int64_t>(buffer_.size()); }
+  int64_t AllocatedSize() const { return allocated_; }
 
 private:
+  // Memory is reserved, not filled: a writer that stays small touches only what it writes.
   std::string buffer_;
+  int64_t allocated_;
   int64_t growBy_;
-  int64_t written_ = 0;
 };
 
 // ---------------------------------------------------------------------------------------------------------

@@ -131,7 +131,7 @@ void TtiDataBufferToXMLWriter::AddTable(const std::string& name) {
 
 void TtiDataBufferToXMLWriter::AddField(const std::string& name, TtiQueryFieldKind kind, int width) {
   if (state_ != 1) throw EtiPerProgrammerException("A column of table <%s> written after its rows", {table_});
-  TColumn col{{}, kind};
+  TColumn col{name, {}, kind};
   if (style_ == xfnsString) {
     col.Attr = LowerAscii(name);
     if (!tiXMLLightNameFits(col.Attr)) Refuse(name, "its name is no XML name");
@@ -178,12 +178,12 @@ void TtiDataBufferToXMLWriter::AddRow() {
 
 std::string TtiDataBufferToXMLWriter::CellText(const TColumn& column, const std::string& text) const {
   const size_t bad = tiXMLInvalidCharPos(text);
-  if (bad != std::string_view::npos) Refuse(column.Attr, tiXMLDescribeCharAt(text, bad) + " can not stand in a document");
+  if (bad != std::string_view::npos) Refuse(column.Name, tiXMLDescribeCharAt(text, bad) + " can not stand in a document");
   const auto verbatim = [&]() -> std::string {
     // Not a value of its kind (a hand-edited file, a value a newer release wrote): kept as it is, so that
-    // nothing is lost, when it cannot break the document.
-    if (text.find_first_of("\"<&") != std::string::npos)
-      Refuse(column.Attr, "<" + text + "> is no " + QueryFieldKindToString(column.Kind) + " value");
+    // nothing is lost, unless it would end its attribute early.
+    if (text.find('"') != std::string::npos)
+      Refuse(column.Name, "<" + text + "> is no " + QueryFieldKindToString(column.Kind) + " value");
     return text;
   };
   switch (column.Kind) {
@@ -452,7 +452,8 @@ void TXMLToDataSetReader::ReadNextToken() {
 }
 
 void TXMLToDataSetReader::AddTable(const std::string& name) {
-  if (name.empty()) Fail("a table without name");
+  // Only what could be written again: a document read is a document that can be saved.
+  if (!tiXMLLightNameFits(name)) Fail("table <" + name + ">: its name is no XML name");
   if (dataSets_->FindByName(name)) Fail("table <" + name + "> is given twice");
   tableName_ = name;
   buffer_ = &dataSets_->AddInstance(name);
@@ -461,7 +462,7 @@ void TXMLToDataSetReader::AddTable(const std::string& name) {
 
 void TXMLToDataSetReader::AddField(const std::string& name, const std::string& kindText, const std::string& sizeText) {
   const std::string where = "table <" + tableName_ + ">, column <" + name + ">: ";
-  if (name.empty() || name.size() > 255) Fail("table <" + tableName_ + ">: a column name must have 1 to 255 characters");
+  if (!tiXMLLightNameFits(name)) Fail(where + "its name is no XML name of at most 255 characters");
   TtiQueryFieldKind kind = qfkString;
   int64_t width = 0;
   try {
@@ -471,6 +472,7 @@ void TXMLToDataSetReader::AddField(const std::string& name, const std::string& k
     Fail(where + e.Message());
   }
   if (width < 0 || width > INT32_MAX) Fail(where + "the width <" + sizeText + "> is out of range");
+  if (kind == qfkMacro) Fail(where + "a column of kind macro holds no values");
   const std::string key = LowerAscii(name);
   if (columnIndex_.count(key)) Fail(where + "the column is given twice");
   CountCells(1);

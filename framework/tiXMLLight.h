@@ -88,6 +88,7 @@ public:
 
 private:
   struct TColumn {
+    std::string Name;
     std::string Attr;  // the row attribute name
     TtiQueryFieldKind Kind;
   };

@@ -157,10 +157,10 @@ TEST(XMLLightDocument, ValuesKeepTheirMeaning) {
   TtiDataBuffers bad;
   AddRow(Items(bad), {"1", "x", "4\"2"});
   EXPECT_EQ(Raised([&] { Write(bad); }),
-            "EtiPerDataException: Can not write column <amount> of table <Items>: <4\"2> is no Integer value");
+            "EtiPerDataException: Can not write column <Amount> of table <Items>: <4\"2> is no Integer value");
   TtiDataBuffers control;
   AddRow(Items(control), {"1", "Ventil \x01", ""});
-  EXPECT_NE(Raised([&] { Write(control); }).find("Can not write column <name> of table <Items>"), std::string::npos);
+  EXPECT_NE(Raised([&] { Write(control); }).find("Can not write column <Name> of table <Items>"), std::string::npos);
   TtiDataBuffers names;
   AddTable(names, "Items", {{"Name", qfkString, 1}, {"NAME", qfkString, 1}});
   EXPECT_EQ(Raised([&] { Write(names); }),
