@@ -104,8 +104,7 @@ private:
     bool CCFRelevant = false;
   };
 
-  void Begin();
-  void End(bool ok);
+  class TReadScope;
   TtiFBStatement& Query(const std::string& sql);
   // Opens the query and hands each row (or only the first) to `read`; false when the database failed, which
   // is reported once per `table` (the table the look-up reads, named in the message).
