@@ -412,17 +412,13 @@ TtiDBMetaDataField* TtiDBMetaDataTable::FindByFieldName(const std::string& name)
 }
 
 namespace {
-// Runs `work` on a database locked from `pool`, giving it back also when `work` fails.
-void WithPooledDatabase(TDBConnectionPool* pool, const std::function<void(TtiDatabase&)>& work) {
-  if (!pool) throw EtiPerInternalException("Metadata has no database connection pool");
-  TPooledDB* item = pool->LockDB();
-  try {
-    work(*item->Database());
-  } catch (...) {
-    pool->UnLock(item);
-    throw;
-  }
-  pool->UnLock(item);
+// Runs `work` on a database leased from `pool`; the lease gives it back also when `work` fails, and keeps the
+// pool alive should it be disconnected meanwhile.
+void WithPooledDatabase(const std::shared_ptr<TDBConnectionPool>& pool,
+                        const std::function<void(TtiDatabase&)>& work) {
+  if (!pool) throw EtiPerInternalException("Metadata has no database connection pool (or it was disconnected)");
+  const TDBConnectionLease lease = pool->Lease();
+  work(lease.Database());
 }
 }  // namespace
 
@@ -438,7 +434,11 @@ TtiDBMetaDataTable* TtiDBMetaData::FindByTableName(const std::string& name) cons
   return nullptr;
 }
 
-TDBConnectionPool* TtiDBMetaData::Pool() const { return dynamic_cast<TDBConnectionPool*>(GetOwner()); }
+void TtiDBMetaData::SetPool(TDBConnectionPool* pool) {
+  pool_ = pool ? pool->weak_from_this() : std::weak_ptr<TDBConnectionPool>();
+}
+
+std::shared_ptr<TDBConnectionPool> TtiDBMetaData::Pool() const { return pool_.lock(); }
 
 void TtiDBMetaData::Read() {
   if (GetObjectState() != posEmpty) return;
@@ -449,7 +449,7 @@ void TtiDBMetaData::Read() {
 }
 
 std::string TtiDBMetaData::GetCaption() const {
-  const TDBConnectionPool* pool = Pool();
+  const std::shared_ptr<TDBConnectionPool> pool = Pool();
   return pool ? pool->DatabaseName() : std::string();
 }
 

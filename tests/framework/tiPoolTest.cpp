@@ -452,6 +452,39 @@ TEST(TDBConnectionPools, DisconnectKeepsConnectionsInUseUntilTheyComeBack) {
   EXPECT_EQ(gFreedWhileHeld, 0);
 }
 
+// A lease gives its connection back when it ends, moves without giving it back twice, and keeps a disconnected
+// pool (and its connection) alive until it ends.
+TEST(TDBConnectionPools, LeaseGivesBackOnceAndKeepsADisconnectedPoolAlive) {
+  TrackedLayer layer;
+  TDBConnectionPools pools(&layer, nullptr);
+  TDBConnectionPool* pool = pools.AddConnectionPool("db", "u", "p", "");
+  const int alive = gTrackedAlive;
+  {
+    TDBConnectionLease a = pools.Lease("db");
+    ASSERT_TRUE(a);
+    EXPECT_EQ(pool->LockedCount(), 1);
+    TDBConnectionLease b = std::move(a);
+    EXPECT_FALSE(a);
+    EXPECT_EQ(pool->LockedCount(), 1);
+    a = pools.Lease("DB");
+    EXPECT_EQ(pool->LockedCount(), 2);
+    a = std::move(b);  // the connection a held goes back, b's moves over
+    EXPECT_EQ(pool->LockedCount(), 1);
+  }
+  EXPECT_EQ(pool->LockedCount(), 0);
+
+  TDBConnectionLease held = pools.Lease("db");
+  pools.Disconnect("db");
+  EXPECT_EQ(pools.Count(), 0);
+  EXPECT_EQ(gTrackedAlive, alive + 1);  // pool and connections still there
+  held.Database().StartTransaction();
+  held.Database().Commit();
+  held.Release();
+  EXPECT_LT(gTrackedAlive, alive);  // gone with the lease
+  EXPECT_FALSE(held);
+  EXPECT_EQ(gFreedWhileHeld, 0);
+}
+
 TEST(TDBConnectionPools, StressLockWhileThePoolIsDisconnectedAndAddedAgain) {
   // Callers lock, use and give back connections while another thread disconnects the pool and adds it again:
   // no connection is ever freed while in use (under AddressSanitizer a use after free would stop the run).
