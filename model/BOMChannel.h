@@ -7,6 +7,7 @@
 // status recursively over its blocks. Each channel node is paired with the subsystem's test-channel node
 // (TChannelOpList::Add pairs them).
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "model/BOMBase.h"
@@ -118,12 +119,12 @@ private:
 
   std::unique_ptr<TBlocOpList> list_;
   std::unique_ptr<TChannel> channel_;
-  mutable double dc_ = -1.0;  // emptied with the MTTFd cache
+  mutable std::optional<double> dc_;  // emptied with the MTTFd cache
   TTestChannelOp* testChannelOp_ = nullptr;
   // The same node as a list item, taken while it was certainly alive: PairedTestChannelOp compares list items
   // with it and never follows a reference that may be stale.
   const TtiObject* pairedObject_ = nullptr;
-  mutable double mttfd_ = -1.0;
+  mutable std::optional<double> mttfd_;
   mutable TMTTFdDenotation mttfdBand_ = mttfLow;
 };
 

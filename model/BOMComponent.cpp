@@ -296,13 +296,13 @@ void TComponentOp::ResetCaches() const {
   ccfScore_ = 0.0;
   ccfMeasures_ = TTriState::NotEvaluated;
   ccfScoreMeasures_ = 0.0;
-  dcavg_ = -1.0;
-  dcavgSub_ = -1.0;
-  mttfd_ = -1.0;
-  mttfdSub_ = -1.0;
-  pl_ = plForward;
+  dcavg_.reset();
+  dcavgSub_.reset();
+  mttfd_.reset();
+  mttfdSub_.reset();
+  pl_.reset();
   pfh_ = -1.0;
-  plSub_ = plForward;
+  plSub_.reset();
   pfhSub_ = -1.0;
 }
 
@@ -393,8 +393,7 @@ void FillCCFCache(const TComponentOp& node, TTriState& cache, double& scoreField
 }  // namespace
 
 double TComponentOp::GetDCavgLazy() const {
-  FillDCCache(*this, dcavg_, dcavgBand_, detUnknown);
-  return dcavg_;
+  return FillDCCache(*this, dcavg_, dcavgBand_, detUnknown);
 }
 
 TDCDenotation TComponentOp::GetDCavgDenotationLazy() const {
@@ -403,8 +402,7 @@ TDCDenotation TComponentOp::GetDCavgDenotationLazy() const {
 }
 
 double TComponentOp::GetDCavgSubItemsLazy() const {
-  FillDCCache(*this, dcavgSub_, dcavgSubBand_, detSubItems);
-  return dcavgSub_;
+  return FillDCCache(*this, dcavgSub_, dcavgSubBand_, detSubItems);
 }
 
 TDCDenotation TComponentOp::GetDCavgSubItemsDenotationLazy() const {
@@ -413,8 +411,7 @@ TDCDenotation TComponentOp::GetDCavgSubItemsDenotationLazy() const {
 }
 
 double TComponentOp::GetMTTFdLazy() const {
-  FillMTTFdCache(*this, mttfd_, mttfdBand_, mttfLow, detUnknown);
-  return mttfd_;
+  return FillMTTFdCache(*this, mttfd_, mttfdBand_, mttfLow, detUnknown);
 }
 
 TMTTFdDenotation TComponentOp::GetMTTFdDenotationLazy() const {
@@ -423,8 +420,7 @@ TMTTFdDenotation TComponentOp::GetMTTFdDenotationLazy() const {
 }
 
 double TComponentOp::GetMTTFdSubItemsLazy() const {
-  FillMTTFdCache(*this, mttfdSub_, mttfdSubBand_, mttfLow, detSubItems);
-  return mttfdSub_;
+  return FillMTTFdCache(*this, mttfdSub_, mttfdSubBand_, mttfLow, detSubItems);
 }
 
 TMTTFdDenotation TComponentOp::GetMTTFdSubItemsDenotationLazy() const {
@@ -433,8 +429,7 @@ TMTTFdDenotation TComponentOp::GetMTTFdSubItemsDenotationLazy() const {
 }
 
 TPL TComponentOp::GetPLLazy() const {
-  FillPLCache(*this, pl_, pfh_, detUnknown);
-  return pl_;
+  return FillPLCache(*this, pl_, pfh_, detUnknown);
 }
 
 double TComponentOp::GetPFHLazy() const {
@@ -443,8 +438,7 @@ double TComponentOp::GetPFHLazy() const {
 }
 
 TPL TComponentOp::GetPLSubItemsLazy() const {
-  FillPLCache(*this, plSub_, pfhSub_, detSubItems);
-  return plSub_;
+  return FillPLCache(*this, plSub_, pfhSub_, detSubItems);
 }
 
 double TComponentOp::GetPFHSubItemsLazy() const {

@@ -8,6 +8,7 @@
 // below or in the data object, so a change costs nothing until a value is read again.
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -301,17 +302,17 @@ private:
   mutable double ccfScore_ = 0.0;
   mutable TTriState ccfMeasures_ = TTriState::NotEvaluated;
   mutable double ccfScoreMeasures_ = 0.0;
-  mutable double dcavg_ = -1.0;
+  mutable std::optional<double> dcavg_;
   mutable TDCDenotation dcavgBand_ = dcForward;
-  mutable double dcavgSub_ = -1.0;
+  mutable std::optional<double> dcavgSub_;
   mutable TDCDenotation dcavgSubBand_ = dcForward;
-  mutable double mttfd_ = -1.0;
+  mutable std::optional<double> mttfd_;
   mutable TMTTFdDenotation mttfdBand_ = mttfLow;
-  mutable double mttfdSub_ = -1.0;
+  mutable std::optional<double> mttfdSub_;
   mutable TMTTFdDenotation mttfdSubBand_ = mttfLow;
-  mutable TPL pl_ = plForward;
+  mutable std::optional<TPL> pl_;
   mutable double pfh_ = -1.0;
-  mutable TPL plSub_ = plForward;
+  mutable std::optional<TPL> plSub_;
   mutable double pfhSub_ = -1.0;
 };
 

@@ -243,8 +243,8 @@ double TComponentOp::GetDCavgPCDirect() const { return component_ ? component_->
 
 void TComponentOp::SetDCavgPCDirect(double percent) {
   TComponent& c = Comp();
-  pl_ = plForward;
-  plSub_ = plForward;
+  pl_.reset();
+  plSub_.reset();
   c.SetDCavg(percent / 100.0);
 }
 
@@ -258,8 +258,8 @@ double TComponentOp::GetMTTFdDirect() const { return component_ ? component_->Ge
 
 void TComponentOp::SetMTTFdDirect(double years) {
   TComponent& c = Comp();
-  pl_ = plForward;
-  plSub_ = plForward;
+  pl_.reset();
+  plSub_.reset();
   c.SetMTTFd(years);
 }
 
