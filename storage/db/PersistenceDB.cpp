@@ -8,6 +8,7 @@
 #include "framework/tiFormat.h"
 #include "model/BOMMeasures.h"
 #include "model/GlobalsConfig.h"
+#include "model/GlobalsLookups.h"
 #include "model/GlobalsTexts.h"
 #include "platform/MessageBox.h"
 #include "storage/db/LibSchema.h"
@@ -25,17 +26,12 @@ constexpr double kCat3FloorDCLow = 0.55;
 constexpr double kCat3FloorDCHigh = 0.6;
 constexpr double kPLNoBandPFH = 1e-4;         // from here on no PL applies
 
-// v taken to the nearest multiple of 1/scale. Values too large for that to matter stay as they are.
-double RoundTo(double v, double scale) {
-  if (!std::isfinite(v)) return v;
-  const double s = v * scale;
-  if (std::fabs(s) >= 4.0e15) return v;
-  return std::nearbyint(s) / scale;
+// PFH as it meets the PL bands: the nearest multiple of 1e-14. (MTTFd and DC meet the tables through the
+// model's RoundForBounds.)
+double PFHValue(double v) {
+  if (!std::isfinite(v) || std::fabs(v * 1e14) >= 4.0e15) return v;
+  return std::nearbyint(v * 1e14) / 1e14;
 }
-// MTTFd (years) and DC (fractions) as they meet the tables.
-double TableValue(double v) { return RoundTo(v, 1e9); }
-// PFH as it meets the PL bands.
-double PFHValue(double v) { return RoundTo(v, 1e14); }
 
 // A parameter the engine can compare: +infinity lies above every grid value.
 double Finite(double v) {
@@ -378,30 +374,32 @@ int32_t TPersistenceDB_FB::GetChannelCount(TCat Cat) {
 TDCDenotation TPersistenceDB_FB::GetDCDenotation(double DC) {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
   if (std::isnan(DC)) return dcForward;
-  const int32_t cached = dcCache_.ValueOf(DC);
+  // Values that meet the table as the same value share one answer.
+  const double d = RoundForBounds(DC);
+  const int32_t cached = dcCache_.ValueOf(d);
   if (cached >= 0) return static_cast<TDCDenotation>(cached);
   TReadScope scope(*this);
   TtiFBStatement& q = Query(
       "SELECT DC FROM DC WHERE (:DC BETWEEN DClower AND DCupper) AND (NormVersion = :NormVersion) ORDER BY "
       "DClower DESC ");
-  q.SetParamDouble("DC", Finite(TableValue(DC)));
+  q.SetParamDouble("DC", Finite(d));
   std::optional<std::string> name;
   const bool ok = FirstText(q, "DC", name);
   scope.CommitIf(ok);
   if (!ok) return dcForward;
   TDCDenotation band = dcForward;
   if (name && !EnumFromName(*name, band)) band = dcForward;
-  dcCache_.Add(band, DC);
+  dcCache_.Add(band, d);
   return band;
 }
 
 TMTTFdDenotation TPersistenceDB_FB::GetMTTFdDenotation(double MTTFd) {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
   // Below the lowest band (and "no value", and NaN) there is no band at all.
-  const double m = TableValue(MTTFd);
+  const double m = RoundForBounds(MTTFd);
   if (!(m >= MTTFdMin())) return mttfNoBand;
   if (std::isinf(m)) return mttfHigh;
-  const int32_t cached = mttfdCache_.ValueOf(MTTFd);
+  const int32_t cached = mttfdCache_.ValueOf(m);
   if (cached >= 0) return static_cast<TMTTFdDenotation>(cached);
   TReadScope scope(*this);
   TtiFBStatement& q = Query(
@@ -414,7 +412,7 @@ TMTTFdDenotation TPersistenceDB_FB::GetMTTFdDenotation(double MTTFd) {
   if (!ok) return mttfNoBand;  // never the best band for a value the table did not place
   TMTTFdDenotation band = mttfHigh;  // above the highest band
   if (name && !EnumFromName(*name, band)) band = mttfHigh;
-  mttfdCache_.Add(band, MTTFd);
+  mttfdCache_.Add(band, m);
   return band;
 }
 
@@ -521,7 +519,7 @@ double TPersistenceDB_FB::GetPFH(TDCDenotation DC, TCat Cat, double MTTFd) {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
   CheckCat(Cat);
   if (DC >= dcForward) return -1.0;
-  const double m = TableValue(MTTFd);
+  const double m = RoundForBounds(MTTFd);
   if (std::isnan(m)) return -1.0;
   TReadScope scope(*this);
   TtiFBStatement& grid = Query(
@@ -563,8 +561,8 @@ double TPersistenceDB_FB::GetPFHInterpolated(TCat Cat, double MTTFd, double DCav
   const double cached = pfhCache_.ValueOf(Cat, DCavg, MTTFd);
   if (cached >= 0.0) return cached;
 
-  const double m = TableValue(MTTFd);
-  const double d = TableValue(DCavg);
+  const double m = RoundForBounds(MTTFd);
+  const double d = RoundForBounds(DCavg);
   if ((Cat == catB || Cat == cat1) && m >= MTTFdMin()) {
     const double pfh = 1.0 / (m * kHoursPerYear);
     return std::max(pfh, Cat == catB ? kCatBFloorPFH : kCat1FloorPFH);

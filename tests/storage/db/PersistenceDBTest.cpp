@@ -283,6 +283,19 @@ TEST_F(PersistenceDBTest, EachDistinctQuestionReachesTheDatabaseOnce) {
   EXPECT_EQ(Queries([&] { for (int i = 0; i < 2000; ++i) db_->GetDCDenotation(0.0004 * i + 1e-6); }), 0);
 }
 
+// The general database rounds as the model's RoundForBounds does (one rule): values that meet the tables as the
+// same value share one answer and one query, up to the largest values the rounding still reaches.
+TEST_F(PersistenceDBTest, ValuesThatRoundAlikeShareOneQuery) {
+  const double dc = 0.99;
+  EXPECT_EQ(db_->GetDCDenotation(dc), dcHigh);
+  EXPECT_EQ(Queries([&] { EXPECT_EQ(db_->GetDCDenotation(std::nextafter(dc, 0.0)), dcHigh); }), 0);
+  for (double m : {30.0, 4.1e6}) {
+    ASSERT_EQ(RoundForBounds(std::nextafter(m, 1e9)), m);
+    EXPECT_EQ(db_->GetMTTFdDenotation(m), mttfHigh);
+    EXPECT_EQ(Queries([&] { EXPECT_EQ(db_->GetMTTFdDenotation(std::nextafter(m, 1e9)), mttfHigh); }), 0) << m;
+  }
+}
+
 // ---- failures ----
 
 TEST_F(PersistenceDBTest, MissingOrWrongFileIsRefusedByName) {
