@@ -105,7 +105,7 @@ public:
   // Number of channels the standard gives for the category (-1 when the table cannot be read).
   int GetChannelCount() const;
   // True when the category conditions are not relevant, or every condition the standard requires for the
-  // category is ticked (not deleted) and satisfied.
+  // category is ticked (not deleted) and satisfied. False when the required conditions cannot be read.
   bool AreCatConditionsSatisfied() const;
   // The ticked PL conditions are listed in texts but do not enter the status.
   bool ArePLConditionsSatisfied() const { return true; }

@@ -265,7 +265,7 @@ TCatConditionList* TPersistenceDB_FB::GetCatConditions(TCat Cat) {
                       true);
   scope.CommitIf(ok);
   catConditionsLoaded_[Cat] = ok;
-  return list.get();
+  return ok ? list.get() : nullptr;
 }
 
 TPLConditionList* TPersistenceDB_FB::GetPLConditions(TPL PL) {
@@ -293,7 +293,7 @@ TPLConditionList* TPersistenceDB_FB::GetPLConditions(TPL PL) {
                       true);
   scope.CommitIf(ok);
   plConditionsLoaded_[PL] = ok;
-  return list.get();
+  return ok ? list.get() : nullptr;
 }
 
 // ---- categories ----

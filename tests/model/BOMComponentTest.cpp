@@ -154,6 +154,17 @@ TEST_F(ComponentTest, CategoryConditionsByTextOrIdentifier) {
   EXPECT_TRUE(c.AreCatConditionsSatisfied());
 }
 
+// Conditions that could not be read never count as satisfied (an empty list, read, does).
+TEST_F(ComponentTest, CategoryConditionsThatCannotBeReadAreNotSatisfied) {
+  TComponent c;
+  c.SetCat(cat2);  // requires no condition
+  EXPECT_TRUE(c.AreCatConditionsSatisfied());
+  db_->catConditionsFail = true;
+  EXPECT_FALSE(c.AreCatConditionsSatisfied());
+  c.SetCatConditionsRelevant(false);
+  EXPECT_TRUE(c.AreCatConditionsSatisfied());
+}
+
 TEST_F(ComponentTest, CategoryRequirements) {
   // Category 4 asks for MTTFd high, DCavg high and CCF. Two channels of 50 years with DC 0.99, 65 points.
   auto s = Subsystem(cat4);
