@@ -26,6 +26,8 @@
 #include <firebird/Interface.h>
 #include <ibase.h>
 
+#include "platform/TextCase.h"
+
 namespace kelvado {
 
 namespace fb = Firebird;
@@ -600,18 +602,6 @@ void UseBlob(Status& st, fb::IBlob* opened, Use&& use) {
   blob.Consumed();
 }
 
-std::string Upper(std::string s) {
-  for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return s;
-}
-
-std::string Trim(const std::string& s) {
-  const auto b = s.find_first_not_of(" \t\r\n");
-  if (b == std::string::npos) return {};
-  const auto e = s.find_last_not_of(" \t\r\n");
-  return s.substr(b, e - b + 1);
-}
-
 std::string NumberText(double v) {
   if (std::isnan(v)) return "NAN";
   if (std::isinf(v)) return v > 0 ? "INF" : "-INF";
@@ -1110,10 +1100,10 @@ void TtiFBStatement::SetSQL(const std::string& sql) {
       size_t j = i + 1;
       while (j < n && isNameChar(sql[j])) ++j;
       const std::string name = sql.substr(i + 1, j - i - 1);
-      const std::string key = Upper(name);
+      const std::string key = UpperAscii(name);
       int idx = -1;
       for (size_t k = 0; k < paramNames_.size(); ++k)
-        if (Upper(paramNames_[k]) == key) idx = static_cast<int>(k);
+        if (UpperAscii(paramNames_[k]) == key) idx = static_cast<int>(k);
       if (idx < 0) {
         paramNames_.push_back(name);
         idx = static_cast<int>(paramNames_.size()) - 1;
@@ -1138,16 +1128,16 @@ const std::string& TtiFBStatement::ParamName(int index) const {
 }
 
 bool TtiFBStatement::HasParam(const std::string& name) const {
-  const std::string key = Upper(name);
+  const std::string key = UpperAscii(name);
   for (const auto& p : paramNames_)
-    if (Upper(p) == key) return true;
+    if (UpperAscii(p) == key) return true;
   return false;
 }
 
 TtiFBStatement::Param& TtiFBStatement::RequireParam(const std::string& name) {
-  const std::string key = Upper(name);
+  const std::string key = UpperAscii(name);
   for (size_t k = 0; k < paramNames_.size(); ++k)
-    if (Upper(paramNames_[k]) == key) return params_[k];
+    if (UpperAscii(paramNames_[k]) == key) return params_[k];
   Fail(tiFormat("The statement has no parameter \"%s\"", {name}), "");
 }
 
@@ -1463,9 +1453,9 @@ const TtiFBColumn& TtiFBStatement::Column(int index) const {
 const std::string& TtiFBStatement::FieldName(int index) const { return Column(index).Alias; }
 
 int TtiFBStatement::FieldIndex(const std::string& name) const {
-  const std::string key = Upper(name);
+  const std::string key = UpperAscii(name);
   for (size_t k = 0; k < impl_->columns.size(); ++k)
-    if (Upper(impl_->columns[k].Alias) == key) return static_cast<int>(k);
+    if (UpperAscii(impl_->columns[k].Alias) == key) return static_cast<int>(k);
   return -1;
 }
 
@@ -1627,7 +1617,7 @@ double TtiFBStatement::FieldAsFloat(int index) const {
       return *p ? 1.0 : 0.0;
     case SQL_TEXT:
     case SQL_VARYING: {
-      const std::string t = Trim(FieldAsString(index));
+      const std::string t = TrimBlanks(FieldAsString(index));
       double v = 0.0;
       const auto r = std::from_chars(t.data(), t.data() + t.size(), v);
       if (t.empty() || r.ec != std::errc() || r.ptr != t.data() + t.size())
@@ -1660,7 +1650,7 @@ int64_t TtiFBStatement::FieldAsInteger(int index) const {
     }
   }
   if (c.SQLType == SQL_TEXT || c.SQLType == SQL_VARYING) {
-    const std::string t = Trim(FieldAsString(index));
+    const std::string t = TrimBlanks(FieldAsString(index));
     int64_t v = 0;
     const auto r = std::from_chars(t.data(), t.data() + t.size(), v);
     if (t.empty() || r.ec != std::errc() || r.ptr != t.data() + t.size())
@@ -1680,7 +1670,7 @@ bool TtiFBStatement::FieldAsBoolean(int index) const {
   if (FieldIsNull(index)) return false;
   const TtiFBColumn& c = impl_->columns[static_cast<size_t>(index)];
   if (c.SQLType == SQL_TEXT || c.SQLType == SQL_VARYING) {
-    const std::string t = Upper(Trim(FieldAsString(index)));
+    const std::string t = UpperAscii(TrimBlanks(FieldAsString(index)));
     return t == "T" || t == "TRUE" || t == "Y" || t == "YES" || t == "1";
   }
   return FieldAsFloat(index) != 0.0;
@@ -1719,7 +1709,7 @@ std::vector<std::string> Words(const std::string& text, size_t count) {
   std::vector<std::string> w;
   std::istringstream in(text);
   std::string s;
-  while (w.size() < count && in >> s) w.push_back(Upper(s));
+  while (w.size() < count && in >> s) w.push_back(UpperAscii(s));
   return w;
 }
 
@@ -1760,7 +1750,7 @@ std::vector<TtiFBScriptStatement> tiFBSplitScript(const std::string& s, const st
       continue;
     }
     if (s.compare(i, term.size(), term) == 0) {
-      const std::string text = Trim(cur);
+      const std::string text = TrimBlanks(cur);
       cur.clear();
       i += term.size();
       if (text.empty()) continue;

@@ -10,6 +10,7 @@
 #include "framework/tiExcept.h"
 #include "framework/tiLog.h"
 #include "framework/tiPool.h"
+#include "platform/TextCase.h"
 #include "framework/tiValue.h"
 
 namespace kelvado {
@@ -27,18 +28,10 @@ std::string LowerCase(std::string s) {
 
 bool SameTextNoCase(const std::string& a, const std::string& b) { return LowerCase(a) == LowerCase(b); }
 
-std::string Trim(const std::string& s) {
-  const auto isBlank = [](unsigned char c) { return c <= ' '; };
-  size_t b = 0, e = s.size();
-  while (b < e && isBlank(static_cast<unsigned char>(s[b]))) ++b;
-  while (e > b && isBlank(static_cast<unsigned char>(s[e - 1]))) --e;
-  return s.substr(b, e - b);
-}
-
 std::string Cut255(const std::string& s) { return s.size() > 255 ? s.substr(0, 255) : s; }
 
 // Names that hide a secret in a connection parameter list.
-bool IsSecretParamName(const std::string& name) { return LowerCase(Trim(name)).find("password") != std::string::npos; }
+bool IsSecretParamName(const std::string& name) { return LowerCase(TrimBlanks(name)).find("password") != std::string::npos; }
 
 std::string Mask(const std::string& secret) { return std::string(secret.size(), 'X'); }
 
@@ -188,7 +181,7 @@ TtiQueryFieldKind StrToQueryFieldKind(const std::string& text) {
 
 TtiQueryType tiQueryTypeOfSQL(const std::string& sql) {
   // Every kind of white space separates words: a statement written "select\n*" is a select.
-  std::string s = LowerCase(Trim(sql));
+  std::string s = LowerCase(TrimBlanks(sql));
   for (char& c : s)
     if (c == '\r' || c == '\n' || c == '\t') c = ' ';
   const size_t blank = s.find(' ');
@@ -467,7 +460,7 @@ TtiDatabase::~TtiDatabase() = default;
 std::string TtiDatabase::ParamValue(const std::string& name, bool* found) const {
   for (const std::string& p : params_) {
     const size_t eq = p.find('=');
-    if (eq != std::string::npos && SameTextNoCase(Trim(p.substr(0, eq)), Trim(name))) {
+    if (eq != std::string::npos && SameTextNoCase(TrimBlanks(p.substr(0, eq)), TrimBlanks(name))) {
       if (found) *found = true;
       return p.substr(eq + 1);
     }

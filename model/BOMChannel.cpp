@@ -159,6 +159,8 @@ double TChannelOp::GetDCLazy() const {
   return *dc_;
 }
 
+bool TChannelOp::HasLiveBloc() const { return HasLiveItem(*list_); }
+
 TComponentOp* TChannelOp::GetComponentOp() const { return dynamic_cast<TComponentOp*>(GetOwner()); }
 
 TCat TChannelOp::SubsystemCat() const {

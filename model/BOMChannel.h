@@ -68,6 +68,8 @@ public:
   double GetDCLazy() const;
   // The cached MTTFd limited to the category's cap (+infinity stays).
   double GetMTTFdCut() const;
+  // The channel holds a block that is not deleted.
+  bool HasLiveBloc() const;
   // The cut MTTFd, limited by 2 x the test channel's cut MTTFd when the option MTTFdCFitBeforeSymm is on
   // and a used test channel is paired. A test-channel node gives its own cut MTTFd.
   virtual double GetMTTFdFit() const;

@@ -397,12 +397,8 @@ TItemStatus TComponentOp::CheckStatus(TStatusMessages* messages, bool recursive)
   };
   const bool plSub = c.GetPLDet() == detSubItems;
   auto noBlocs = [&]() {
-    for (const TChannelOp* ch : UsedChannels()) {
-      const TBlocOpList& blocs = *ch->GetBlocOpList();
-      for (int j = 0; j < blocs.GetCount(); ++j)
-        if (!blocs.GetItems(j)->GetDeleted()) return false;
-    }
-    return true;
+    const auto used = UsedChannels();
+    return std::none_of(used.begin(), used.end(), [](const TChannelOp* ch) { return ch->HasLiveBloc(); });
   };
 
   rule([&] {
