@@ -97,10 +97,6 @@ const TtiClass& TPersistenceDB_FB::StaticClass() {
   return c;
 }
 
-const char* const TPersistenceDB_FB::PartsQuerySQL =
-    "SELECT PartName, WellTriedRef, Standards, TypicalMTTFd, TypicalB10d FROM GEPMTTFd WHERE (NormVersion = "
-    ":NormVersion)";
-
 TPersistenceDB_FB::TPersistenceDB_FB() : TPersistenceDB_FB(GetDatabaseDatabaseNameGen()) {}
 
 TPersistenceDB_FB::TPersistenceDB_FB(std::string databaseName)

@@ -89,12 +89,6 @@ public:
   // The library mapper tells which library file it has open (GetOpenLibFileName); unset, the answer is empty.
   void SetOpenLibFileNameSource(std::function<std::string()> source);
 
-  // Assigned by the program start; no look-up calls it.
-  std::function<void(const std::string&)> ErrorProc;
-
-  // The query over the typical values of well-tried components that the library window shows; its parameter
-  // NormVersion takes NormVersionText of the edition in force.
-  static const char* const PartsQuerySQL;
 
 private:
   struct TCatRequirements {
