@@ -201,6 +201,19 @@ TEST(TtiPool, SweepRemovesIdleItemsDownToTheMinimumOnly) {
   EXPECT_EQ(pool.Count(), 0);
 }
 
+TEST(TtiPool, SweepKeepsTheMinimumWhenEveryIdleItemHasExpired) {
+  FakeClock clock;
+  TtiPool pool;
+  pool.SetClock(clock.Fn());
+  pool.SetMinPoolSize(2);
+  std::vector<TPooledItem*> items;
+  for (int i = 0; i < 4; ++i) items.push_back(pool.Lock());
+  for (TPooledItem* item : items) pool.UnLock(item);
+  clock.Advance(120s);
+  pool.SweepForTimeOuts();
+  EXPECT_EQ(pool.Count(), 2);
+}
+
 TEST(TtiPool, FullPoolReplacesAnItemDueForRemovalInsteadOfFailing) {
   FakeClock clock;
   TtiPool pool;

@@ -312,6 +312,7 @@ TEST(TtiDatabase, ConnectKeepsThePasswordOutOfTheLog) {
 
   TTxDatabase db;
   db.Connect("lib.fdb", "SYSDBA", "Geheim42", "user_name=SYSDBA,password=Geheim42,role=R");
+  db.Connect("lib.fdb", "SYSDBA", "Geheim42", "PassWord=Geheim42,PASSWORD=Geheim42");  // any spelling of the key
   db.Connect("lib.fdb", "SYSDBA", "Geheim42", "role=R");
 
   GLog().SetSevToLog(oldSev);

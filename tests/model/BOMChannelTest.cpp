@@ -78,6 +78,9 @@ TEST_F(ChannelTest, DCAveragesTheBlocks) {
   TDCDenotation band;
   EXPECT_NEAR(ch->GetDC(CalcPool().GetDCCalc(), band), 0.7, 1e-15);
   EXPECT_EQ(band, dcLow);
+  // A deleted block does not count: the 50-year block of DC 0.9 alone.
+  ch->GetBlocOpList()->Items(1)->SetDeleted(true);
+  EXPECT_DOUBLE_EQ(ch->GetDC(CalcPool().GetDCCalc(), band), 0.9);
 }
 
 TEST_F(ChannelTest, CutAtTheCategoryCapWithAGreenNote) {

@@ -46,6 +46,7 @@ TEST_F(ComponentTest, SettersRefuseValuesOutsideTheirLimits) {
   EXPECT_EQ(MsgOf([&] { c.SetPLDet(detMeasures); }), 1001);
   EXPECT_EQ(MsgOf([&] { c.SetMTTFdDet(detMeasures); }), 1001);
   EXPECT_EQ(MsgOf([&] { c.SetDCavgDet(detUnknown); }), 1001);
+  EXPECT_EQ(MsgOf([&] { c.SetDCavgDet(detMeasures); }), 1001);
   EXPECT_EQ(changes, 0);
   EXPECT_DOUBLE_EQ(c.GetMTTFdOrgValue(), 10.0);
   c.SetCCFScore(100);

@@ -151,8 +151,12 @@ TEST_F(PersistenceDBTest, CatBAndCat1FollowTheFormulaWithFloors) {
   EXPECT_DOUBLE_EQ(db_->GetPFHInterpolated(cat1, kInf, 0.0), 1.14e-6);
   for (TCat c : {cat2, cat3, cat4}) EXPECT_EQ(db_->GetPFHInterpolated(c, kInf, 0.95), 0.0) << EnumName(c);
   ASSERT_TRUE(SetOptUseDCInterLevels(true));
-  // cat3 floor at the bottom of the low band: raises a value, leaves "no value" alone.
+  // The cat3 floor (1.01e-7 for 0.55 <= DCavg <= 0.6) cannot bite with the shipped grid: at DCavg 0.6 the
+  // grid's own values lie at or above it (1.01e-7 from 100 years on), and below 0.6 the look-up has no lower
+  // grid neighbour and gives "no value" (-1), which the floor leaves as it is.
   EXPECT_DOUBLE_EQ(db_->GetPFHInterpolated(cat3, 150, 0.6), 1.01e-7);
+  EXPECT_DOUBLE_EQ(db_->GetPFHInterpolated(cat3, 100, 0.6), 1.01e-7);
+  EXPECT_GT(db_->GetPFHInterpolated(cat3, 50, 0.6), 1.01e-7);
   EXPECT_EQ(db_->GetPFHInterpolated(cat3, 50, 0.58), -1.0);
   EXPECT_EQ(db_->GetPFHInterpolated(cat3, 50, 0.55), -1.0);
 }
