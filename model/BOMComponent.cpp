@@ -160,48 +160,17 @@ TComponentOp* TComponent::GetComponentOp() const { return dynamic_cast<TComponen
 
 bool TComponent::Equals(const TtiObject& other) const {
   const auto* o = dynamic_cast<const TComponent*>(&other);
-  if (!o) return false;
-  return cat_ == o->cat_ && catDocumentation_ == o->catDocumentation_ && catStandard_ == o->catStandard_ &&
-         catStandardFile_ == o->catStandardFile_ && description_ == o->description_ &&
-         dcavgDocumentation_ == o->dcavgDocumentation_ && document_ == o->document_ &&
-         documentation_ == o->documentation_ && manufacturer_ == o->manufacturer_ && partNo_ == o->partNo_ &&
-         plDocumentation_ == o->plDocumentation_ && ccfScore_ == o->ccfScore_ && ccfScoreDet_ == o->ccfScoreDet_ &&
-         dcavg_ == o->dcavg_ && dcavgDet_ == o->dcavgDet_ && missionTime_ == o->missionTime_ &&
-         mttfdOrgValue_ == o->mttfdOrgValue_ && mttfdDet_ == o->mttfdDet_ && name_ == o->name_ &&
-         plDirectNoBind_ == o->plDirectNoBind_ && isPLPFHBind_ == o->isPLPFHBind_ && pfh_ == o->pfh_ &&
-         plDet_ == o->plDet_ && useWorstCaseMTTFd_ == o->useWorstCaseMTTFd_ && StampsEqual(*o) &&
-         catConditionsRelevant_ == o->catConditionsRelevant_ && SameItems(*catConditionOps_, *o->catConditionOps_) &&
-         SameItems(*plConditionOps_, *o->plConditionOps_) && SameItems(*ccfMeasureOps_, *o->ccfMeasureOps_);
+  return o && OwnPropsEqual(*o, StaticClass()) && StampsEqual(*o) &&
+         SameItems(*catConditionOps_, *o->catConditionOps_) && SameItems(*plConditionOps_, *o->plConditionOps_) &&
+         SameItems(*ccfMeasureOps_, *o->ccfMeasureOps_);
 }
 
 void TComponent::Assign(const TtiObject& source) {
   const auto* s = &SourceAs<TComponent>(*this, source);
   if (s == this) return;
-  cat_ = s->cat_;
-  catConditionsRelevant_ = s->catConditionsRelevant_;
-  catDocumentation_ = s->catDocumentation_;
-  catStandard_ = s->catStandard_;
-  catStandardFile_ = s->catStandardFile_;
-  ccfScore_ = s->ccfScore_;
-  ccfScoreDet_ = s->ccfScoreDet_;
-  description_ = s->description_;
-  dcavg_ = s->dcavg_;
-  dcavgDet_ = s->dcavgDet_;
-  dcavgDocumentation_ = s->dcavgDocumentation_;
-  document_ = s->document_;
-  documentation_ = s->documentation_;
-  manufacturer_ = s->manufacturer_;
-  missionTime_ = s->missionTime_;
-  mttfdOrgValue_ = s->mttfdOrgValue_;  // as entered: the cap is applied when computing
-  mttfdDet_ = s->mttfdDet_;
-  name_ = s->name_;
-  partNo_ = s->partNo_;
-  plDirectNoBind_ = s->plDirectNoBind_;
-  isPLPFHBind_ = s->isPLPFHBind_;
-  pfh_ = s->pfh_;
-  plDet_ = s->plDet_;
-  plDocumentation_ = s->plDocumentation_;
-  useWorstCaseMTTFd_ = s->useWorstCaseMTTFd_;
+  AssignOwnProps(*s, StaticClass());
+  // MTTFd is published capped; the value behind it is published read-only and copied as entered.
+  mttfdOrgValue_ = s->mttfdOrgValue_;
   RefillWithClones(*catConditionOps_, *s->catConditionOps_);
   RefillWithClones(*plConditionOps_, *s->plConditionOps_);
   RefillWithClones(*ccfMeasureOps_, *s->ccfMeasureOps_);

@@ -114,8 +114,9 @@ public:
   TComponentOp* GetComponentOp() const;
 
   bool Equals(const TtiObject& other) const override;
-  // Every value copied directly (no checks); the three lists refilled with clones of the source's entries that
-  // are not deleted; stamps and protection flag; then the change event.
+  // Both by the property table: every value the class publishes copied as stored (no checks, no events; the
+  // entered MTTFd as entered); the three lists refilled with clones of the source's entries that are not
+  // deleted; stamps and protection flag; then the change event.
   void Assign(const TtiObject& source) override;
 
 private:
