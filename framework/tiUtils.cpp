@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <istream>
 #include <ostream>
 
@@ -337,53 +338,60 @@ std::string tiRemoveExtension(const std::string& name) {
   return name.substr(0, dot);
 }
 
-void tiStringToFile(const std::string& text, const std::string& fileName) {
+void tiWriteFileAtomically(const std::string& fileName, const std::function<void(const TtiByteSink&)>& produce) {
   const size_t slash = fileName.rfind('/');
-  std::string tmpl = (slash == std::string::npos ? std::string("./") : fileName.substr(0, slash + 1)) + "." +
+  const std::string folder = slash == std::string::npos ? std::string(".") : fileName.substr(0, slash + 1);
+  std::string tmpl = (slash == std::string::npos ? std::string("./") : folder) + "." +
                      (slash == std::string::npos ? fileName : fileName.substr(slash + 1)) + ".XXXXXX";
-  auto fail = [&](const char* what) -> void {
-    throw Exception("Can not write the file <%s>: %s (%s)", {fileName, what, std::strerror(errno)});
+  auto fail = [&](const char* what, int err) -> void {
+    throw Exception("Can not write the file <%s>: %s (%s)", {fileName, what, std::strerror(err)});
   };
   const int fd = ::mkstemp(tmpl.data());
-  if (fd < 0) fail("can not create a temporary file");
-  // mkstemp creates the file private; give it the usual permissions of a new file.
-  const mode_t mask = ::umask(0);
-  ::umask(mask);
-  struct stat st {};
-  const mode_t mode = (::stat(fileName.c_str(), &st) == 0) ? (st.st_mode & 07777) : (0666 & ~mask);
-  ::fchmod(fd, mode);
-  size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      const int err = errno;
-      ::close(fd);
-      ::unlink(tmpl.c_str());
-      errno = err;
-      fail("write failed");
-    }
-    done += static_cast<size_t>(n);
-  }
-  if (::fsync(fd) != 0) {
-    const int err = errno;
-    ::close(fd);
+  if (fd < 0) fail("can not create a temporary file", errno);
+  // From here on every way out that is not the rename removes the temporary file.
+  bool open = true;
+  auto discard = [&]() noexcept {
+    if (open) ::close(fd);
+    open = false;
     ::unlink(tmpl.c_str());
-    errno = err;
-    fail("flush failed");
+  };
+  try {
+    // mkstemp creates the file private; give it the permissions the replaced file had, else those of a new file.
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    struct stat st {};
+    const mode_t mode = (::stat(fileName.c_str(), &st) == 0) ? (st.st_mode & 07777) : (0666 & ~mask);
+    ::fchmod(fd, mode);
+    const TtiByteSink sink = [&](const char* data, size_t size) {
+      size_t done = 0;
+      while (done < size) {
+        const ssize_t n = ::write(fd, data + done, size - done);
+        if (n < 0) {
+          if (errno == EINTR) continue;
+          fail("write failed", errno);
+        }
+        done += static_cast<size_t>(n);
+      }
+    };
+    produce(sink);
+    if (::fsync(fd) != 0) fail("flush failed", errno);
+    open = false;
+    if (::close(fd) != 0) fail("close failed", errno);
+    if (::rename(tmpl.c_str(), fileName.c_str()) != 0) fail("rename failed", errno);
+  } catch (...) {
+    discard();
+    throw;
   }
-  if (::close(fd) != 0) {
-    const int err = errno;
-    ::unlink(tmpl.c_str());
-    errno = err;
-    fail("close failed");
+  // The rename itself reaches the disk only with the folder; the file is already complete either way.
+  const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir >= 0) {
+    ::fsync(dir);
+    ::close(dir);
   }
-  if (::rename(tmpl.c_str(), fileName.c_str()) != 0) {
-    const int err = errno;
-    ::unlink(tmpl.c_str());
-    errno = err;
-    fail("rename failed");
-  }
+}
+
+void tiStringToFile(const std::string& text, const std::string& fileName) {
+  tiWriteFileAtomically(fileName, [&](const TtiByteSink& write) { write(text.data(), text.size()); });
 }
 
 // ---------------------------------------------------------------------------------------------------------

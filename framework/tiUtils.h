@@ -4,7 +4,9 @@
 //
 // Texts are UTF-8. Routines that count "characters" for a display width (tiPadR, tiAbbrevStr) count code
 // points so they never cut a character in half; every other routine works on bytes.
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <iosfwd>
 #include <mutex>
 #include <sstream>
@@ -60,6 +62,13 @@ std::string tiRemoveExtension(const std::string& name);
 // Creates or replaces the file with exactly the text. Written to a temporary file beside it and renamed over
 // it, so a failed write leaves the old file as it was. Failure raises Exception naming the file.
 void tiStringToFile(const std::string& text, const std::string& fileName);
+// Receives the bytes of a file being written; raises when they cannot be written.
+using TtiByteSink = std::function<void(const char* data, size_t size)>;
+// Creates or replaces the file with what `produce` hands to the sink, in the way tiStringToFile does: a
+// temporary file in the same folder, flushed to disk and renamed over the target. When writing fails, or
+// `produce` raises, the temporary file is removed, the old file stays byte for byte as it was, and the error
+// passes on (a write failure as Exception naming the file).
+void tiWriteFileAtomically(const std::string& fileName, const std::function<void(const TtiByteSink&)>& produce);
 
 // ---------------------------------------------------------------------------------------------------------
 // Streams. A memory stream is a std::stringstream.

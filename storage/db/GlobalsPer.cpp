@@ -295,6 +295,21 @@ double StrToFloatInf(std::string_view S) {
   return StrToFloat(S);
 }
 
+double StrToFloatInf(std::string_view S, char DecimalSeparator) {
+  if (DecimalSeparator == '.') return StrToFloatInf(S);
+  std::string text(S);
+  // The separator stands where "." would; a "." of its own makes the text no number of these settings.
+  if (text.find('.') != std::string::npos)
+    throw EConvertError("'" + text + "' is not a valid floating point value");
+  for (char& c : text)
+    if (c == DecimalSeparator) c = '.';
+  try {
+    return StrToFloatInf(text);
+  } catch (const EConvertError&) {
+    throw EConvertError("'" + std::string(S) + "' is not a valid floating point value");
+  }
+}
+
 double StoredFloatToInf(double Value) {
   if (std::isnan(Value) || Value == StoredInfinity) return std::numeric_limits<double>::infinity();
   return Value;

@@ -60,6 +60,9 @@ std::string FloatToStrInf(double Value);
 // "-2" gives +infinity; any other text its number ("-2.0" gives -2.0). A text that is not a number raises
 // EConvertError naming it.
 double StrToFloatInf(std::string_view S);
+// The same with another decimal separator: "," reads "12,5" as 12.5 (and refuses "12.5"), as files written
+// under a locale with a decimal comma hold their numbers. "-2" still gives +infinity.
+double StrToFloatInf(std::string_view S, char DecimalSeparator);
 // -2.0 and NaN give +infinity; any other value is returned unchanged.
 double StoredFloatToInf(double Value);
 

@@ -202,7 +202,8 @@ void TMemDatabase::ReadMetaDataTables(TtiDBMetaData& metaData) {
 void TMemDatabase::ReadMetaDataFields(TtiDBMetaDataTable& table) {
   auto it = Tables().find(Upper(table.GetName()));
   if (it == Tables().end()) return;
-  for (const std::string& c : it->second.Columns) table.AddField(c, qfkString);
+  const TMemTable& t = it->second;
+  for (size_t i = 0; i < t.Columns.size(); ++i) table.AddField(t.Columns[i], t.KindOf(i), t.WidthOf(i));
   table.SetObjectState(posClean);
 }
 
@@ -225,7 +226,11 @@ void TMemDatabase::CreateTable(const TtiDBMetaDataTable& table) {
   if (tables.count(Upper(table.GetName()))) Fail("Table <" + table.GetName() + "> exists already");
   TMemTable t;
   t.Name = table.GetName();
-  for (int i = 0; i < table.Count(); ++i) t.Columns.push_back(table.Items(i)->GetName());
+  for (int i = 0; i < table.Count(); ++i) {
+    t.Columns.push_back(table.Items(i)->GetName());
+    t.Kinds.push_back(table.Items(i)->GetKind());
+    t.Widths.push_back(table.Items(i)->GetWidth());
+  }
   tables[Upper(t.Name)] = std::move(t);
 }
 
@@ -254,6 +259,7 @@ void TMemQuery::SetActive(bool value) {
   if (!value) {
     rows_.clear();
     columns_.clear();
+    shape_ = TMemTable();
     index_ = 0;
   }
 }
@@ -263,6 +269,10 @@ void TMemQuery::Select(const std::string& tableName, const TtiQueryParams* where
   TMemTable& t = Table(Db().Tables(), tableName);
   SetActive(false);
   columns_ = t.Columns;
+  shape_.Name = t.Name;
+  shape_.Columns = t.Columns;
+  shape_.Kinds = t.Kinds;
+  shape_.Widths = t.Widths;
   for (const TMemRow& r : t.Rows)
     if (Matches(r, whereParams)) rows_.push_back(r);
   index_ = 0;
@@ -339,7 +349,12 @@ int TMemQuery::FieldIndex(const std::string& name) {
 
 TtiQueryFieldKind TMemQuery::FieldKind(int index) {
   (void)FieldName(index);
-  return qfkString;
+  return shape_.KindOf(static_cast<size_t>(index));
+}
+
+int TMemQuery::FieldSize(int index) {
+  (void)FieldName(index);
+  return shape_.WidthOf(static_cast<size_t>(index));
 }
 
 const Value& TMemQuery::Field(const std::string& name) {

@@ -22,6 +22,12 @@ using TMemRow = std::map<std::string, Value>;  // upper-case column name -> valu
 struct TMemTable {
   std::string Name;                 // as created
   std::vector<std::string> Columns;  // as created
+  // Kind and declared width per column as created; tables set up by hand may leave them out (strings of
+  // width 0).
+  std::vector<TtiQueryFieldKind> Kinds;
+  std::vector<int> Widths;
+  TtiQueryFieldKind KindOf(size_t column) const { return column < Kinds.size() ? Kinds[column] : qfkString; }
+  int WidthOf(size_t column) const { return column < Widths.size() ? Widths[column] : 0; }
   std::vector<TMemRow> Rows;
 };
 
@@ -145,7 +151,7 @@ public:
   std::string FieldName(int index) override;
   int FieldIndex(const std::string& name) override;
   TtiQueryFieldKind FieldKind(int index) override;
-  int FieldSize(int index) override { (void)index; return 0; }
+  int FieldSize(int index) override;
   bool HasNativeLogicalType() override { return false; }
   void AssignFieldAsStream(const std::string& name, std::ostream& stream) override;
   void AssignFieldAsStreamByIndex(int index, std::ostream& stream) override;
@@ -161,6 +167,7 @@ private:
   std::vector<std::string> sql_;
   bool active_ = false;
   std::vector<std::string> columns_;
+  TMemTable shape_;  // the selected table's columns, kinds and widths (no rows)
   std::vector<TMemRow> rows_;
   size_t index_ = 0;
 };

@@ -119,6 +119,13 @@ TEST(GlobalsPerFloats, InfinityStoresAsMinusTwoAndReadsBackAsInfinity) {
   // -infinity has no stored form; malformed texts are refused.
   EXPECT_THROW(FloatToStrInf(-kInf), EConvertError);
   for (const char* bad : {"", "abc", "1,5", "INF", "-2x"}) EXPECT_THROW(StrToFloatInf(bad), EConvertError) << bad;
+
+  // With a decimal comma, as files written under such a locale hold their numbers.
+  EXPECT_EQ(StrToFloatInf("12,5", ','), 12.5);
+  EXPECT_EQ(StrToFloatInf("-2", ','), kInf);
+  EXPECT_EQ(StrToFloatInf("3", ','), 3.0);
+  EXPECT_EQ(StrToFloatInf("1.5", '.'), 1.5);
+  for (const char* bad : {"1.5", "1,5,0", "", "abc"}) EXPECT_THROW(StrToFloatInf(bad, ','), EConvertError) << bad;
 }
 
 TEST_F(GlobalsPerTest, FileNames) {

@@ -1,0 +1,631 @@
+#include "framework/tiLibXml.h"
+
+#include <fcntl.h>
+#include <libxml/SAX2.h>
+#include <libxml/xmlerror.h>
+#include <libxml/xmlsave.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <algorithm>
+#include <cstring>
+#include <exception>
+#include <initializer_list>
+#include <mutex>
+
+#include "framework/tiExcept.h"
+
+namespace kelvado {
+
+namespace {
+
+// What the parser's callbacks note while one text is read. The callbacks get only the parser context, and a
+// parse runs on one thread from start to end, so the note of the running parse is found per thread.
+struct TParseNotes {
+  bool HaveError = false;
+  bool DoctypeRefused = false;
+  bool HaveRoot = false;
+  TtiXMLParseError Error;
+  int RootLine = 0;
+  int RootColumn = 0;
+};
+thread_local TParseNotes* tNotes = nullptr;
+
+void InitLibXml() {
+  static std::once_flag once;
+  std::call_once(once, [] { xmlInitParser(); });
+}
+
+bool IsContinuationByte(unsigned char c) { return (c & 0xC0) == 0x80; }
+
+// Characters (not bytes) in [from, to).
+int CharCount(const xmlChar* from, const xmlChar* to) {
+  int n = 0;
+  for (const xmlChar* p = from; p < to; ++p)
+    if (!IsContinuationByte(*p)) ++n;
+  return n;
+}
+
+// A piece of a source line for a message: about 80 characters around the column (counted in characters, from
+// 1), printable text only (a TAB as a blank, anything a document cannot hold as "?").
+std::string Excerpt(std::string_view line, int column) {
+  size_t from = 0;
+  for (int skip = column - 41; skip > 0 && from < line.size(); --skip) {
+    ++from;
+    while (from < line.size() && IsContinuationByte(static_cast<unsigned char>(line[from]))) ++from;
+  }
+  std::string out;
+  int chars = 0;
+  for (size_t i = from; i < line.size() && chars < 80; ++chars) {
+    const auto c = static_cast<unsigned char>(line[i]);
+    const size_t len = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
+    if (c == '\t') {
+      out += ' ';
+      i += 1;
+    } else if (i + len <= line.size() && tiXMLInvalidCharPos(line.substr(i, len)) == std::string_view::npos) {
+      out.append(line, i, len);
+      i += len;
+    } else {
+      out += '?';
+      i += 1;
+    }
+  }
+  return out;
+}
+
+// Line `line` (from 1) of a source read in chunks by `read` (0 at the end), at most 4096 bytes of it. Taken
+// after the parse from the source itself: inside libxml2's error callbacks its input buffer may be in the
+// middle of being moved.
+template <class Read>
+std::string SourceLine(Read read, int line) {
+  std::string out;
+  if (line < 1) return out;
+  int current = 1;
+  char buf[65536];
+  for (size_t n; (n = read(buf, sizeof buf)) > 0;) {
+    for (size_t i = 0; i < n; ++i) {
+      if (buf[i] == '\n' || buf[i] == '\r') {
+        // CR LF and lone CR end a line as LF does.
+        if (buf[i] == '\r' && i + 1 < n && buf[i + 1] == '\n') ++i;
+        if (current == line) return out;
+        ++current;
+      } else if (current == line && out.size() < 4096) {
+        out += buf[i];
+      }
+    }
+  }
+  return out;
+}
+
+void NoteError(void* /*userData*/, xmlErrorPtr error) {
+  if (!tNotes || !error || error->level < XML_ERR_ERROR || tNotes->HaveError) return;
+  tNotes->HaveError = true;
+  std::string reason = error->message ? error->message : "unknown error";
+  while (!reason.empty() && (reason.back() == '\n' || reason.back() == ' ')) reason.pop_back();
+  tNotes->Error.Reason = reason;
+  tNotes->Error.Line = error->line;
+  tNotes->Error.Column = error->int2;
+}
+
+// Looks for a start tag with more attributes than tiXMLMaxAttributes in the raw text, before libxml2 sees it:
+// libxml2 2.9 checks every attribute of an element against all the ones before it, so one element with 50,000
+// attributes (a file of 500 kB) keeps it busy for 20 s, and a larger one for hours. Attribute syntax is all
+// ASCII, so the scan works on the code units of the text (bytes, or 16- or 32-bit units when the text starts
+// as UTF-16 or UCS-4 does); a multi-byte character never holds one of the bytes it looks for.
+class TAttributeFloodScan {
+public:
+  // The place of the '<' of the first such tag (column in code units), line 0 when there is none. Feed the
+  // text from its start.
+  int Line = 0;
+  int Column = 0;
+
+  void Feed(const unsigned char* data, size_t size) {
+    size_t i = 0;
+    while (width_ == 0 && i < size) {
+      head_[headSize_++] = data[i++];
+      if (headSize_ == 4) StartUnits();
+    }
+    if (width_ == 1) FeedBytes(data + i, size - i);
+    else if (width_ > 1) FeedUnits(data + i, size - i);
+  }
+  // After the last Feed (a text shorter than four bytes is scanned only now).
+  void Finish() {
+    if (width_ == 0 && headSize_ > 0) StartUnits();
+  }
+
+private:
+  enum State { Text, Lt, Bang, Comment, CData, Decl, PI, EndTag, Tag, Quote };
+
+  void StartUnits() {
+    const unsigned char* h = head_;
+    const size_t n = headSize_;
+    auto is = [&](std::initializer_list<unsigned char> b) {
+      return n >= b.size() && std::equal(b.begin(), b.end(), h);
+    };
+    if (is({0x00, 0x00, 0xFE, 0xFF}) || is({0x00, 0x00, 0x00, 0x3C})) width_ = 4, bigEndian_ = true;
+    else if (is({0xFF, 0xFE, 0x00, 0x00}) || is({0x3C, 0x00, 0x00, 0x00})) width_ = 4, bigEndian_ = false;
+    else if (is({0xFE, 0xFF}) || is({0x00, 0x3C, 0x00, 0x3F})) width_ = 2, bigEndian_ = true;
+    else if (is({0xFF, 0xFE}) || is({0x3C, 0x00, 0x3F, 0x00})) width_ = 2, bigEndian_ = false;
+    else width_ = 1;
+    headSize_ = 0;
+    Feed(h, n);
+  }
+
+  // Bytes: text and quoted values, nearly all of a file, are skipped with memchr.
+  void FeedBytes(const unsigned char* data, size_t size) {
+    size_t i = 0;
+    while (i < size && Line == 0) {
+      if (state_ == Text || state_ == Quote) {
+        const auto* hit = static_cast<const unsigned char*>(std::memchr(data + i, state_ == Text ? '<' : int(quote_),
+                                                                        size - i));
+        const size_t end = hit ? static_cast<size_t>(hit - data) : size;
+        Skip(data + i, end - i);
+        i = end;
+        if (!hit) break;
+      } else if (state_ == Tag) {
+        // Names and blanks up to the next quote, "=", ">" or line break.
+        size_t end = i;
+        while (end < size && !IsTagStop(data[end])) ++end;
+        Skip(data + i, end - i);
+        i = end;
+        if (end == size) break;
+      }
+      Unit(data[i++]);
+    }
+  }
+
+  void FeedUnits(const unsigned char* data, size_t size) {
+    for (size_t i = 0; i < size && Line == 0; ++i) {
+      unit_ |= static_cast<uint32_t>(data[i]) << (bigEndian_ ? 8 * (width_ - 1 - filled_) : 8 * filled_);
+      if (++filled_ < width_) continue;
+      Unit(unit_);
+      unit_ = 0;
+      filled_ = 0;
+    }
+  }
+
+  static bool IsTagStop(unsigned char c) { return c == '"' || c == '\'' || c == '=' || c == '>' || c == '\n'; }
+
+  // Units that change no state (text, a quoted value, names and blanks in a tag).
+  void Skip(const unsigned char* from, size_t n) {
+    if (n == 0) return;
+    const auto* nl = static_cast<const unsigned char*>(memrchr(from, '\n', n));
+    if (nl) {
+      line_ += static_cast<int>(std::count(from, nl + 1, '\n'));
+      lineStart_ = pos_ + static_cast<int64_t>(nl - from) + 1;
+    }
+    pos_ += static_cast<int64_t>(n);
+    prev2_ = n > 1 ? from[n - 2] : prev_;
+    prev_ = from[n - 1];
+  }
+
+  void Unit(uint32_t c) {
+    switch (state_) {
+      case Text:
+        if (c == '<') {
+          state_ = Lt;
+          tagLine_ = line_;
+          tagColumn_ = static_cast<int>(pos_ - lineStart_) + 1;
+        }
+        break;
+      case Lt:
+        state_ = c == '!' ? Bang : c == '?' ? PI : c == '/' ? EndTag : Tag;
+        attributes_ = 0;
+        break;
+      case Bang: state_ = c == '-' ? Comment : c == '[' ? CData : Decl; break;
+      case Comment:
+        if (c == '>' && prev_ == '-' && prev2_ == '-') state_ = Text;
+        break;
+      case CData:
+        if (c == '>' && prev_ == ']' && prev2_ == ']') state_ = Text;
+        break;
+      case PI:
+        if (c == '>' && prev_ == '?') state_ = Text;
+        break;
+      case Decl:
+      case EndTag:
+        if (c == '>') state_ = Text;
+        break;
+      case Tag:
+        if (c == '"' || c == '\'') {
+          quote_ = c;
+          state_ = Quote;
+        } else if (c == '=' && ++attributes_ > tiXMLMaxAttributes) {
+          Line = tagLine_;
+          Column = tagColumn_;
+        } else if (c == '>') {
+          state_ = Text;
+        }
+        break;
+      case Quote:
+        if (c == quote_) state_ = Tag;
+        break;
+    }
+    if (c == '\n') {
+      ++line_;
+      lineStart_ = pos_ + 1;
+    }
+    ++pos_;
+    prev2_ = prev_;
+    prev_ = c;
+  }
+
+  unsigned char head_[4] = {};
+  size_t headSize_ = 0;
+  int width_ = 0;
+  bool bigEndian_ = false;
+  uint32_t unit_ = 0;
+  int filled_ = 0;
+  State state_ = Text;
+  uint32_t quote_ = 0, prev_ = 0, prev2_ = 0;
+  int attributes_ = 0;
+  int64_t pos_ = 0, lineStart_ = 0;
+  int line_ = 1, tagLine_ = 0, tagColumn_ = 0;
+};
+
+template <class Read>
+TAttributeFloodScan ScanForAttributeFlood(Read read) {
+  TAttributeFloodScan scan;
+  char buf[65536];
+  for (size_t n; scan.Line == 0 && (n = read(buf, sizeof buf)) > 0;)
+    scan.Feed(reinterpret_cast<const unsigned char*>(buf), n);
+  scan.Finish();
+  return scan;
+}
+
+// Called as soon as "<!DOCTYPE name" has been read, before any declaration of the internal subset: stop here,
+// so that no entity is declared, let alone expanded.
+void RefuseDoctype(void* ctx, const xmlChar*, const xmlChar*, const xmlChar*) {
+  auto ctxt = static_cast<xmlParserCtxtPtr>(ctx);
+  if (tNotes && !tNotes->DoctypeRefused) {
+    tNotes->DoctypeRefused = true;
+    tNotes->Error.Reason = "a DOCTYPE declaration is not allowed";
+    tNotes->Error.Line = ctxt->input ? ctxt->input->line : 0;
+    tNotes->Error.Column = ctxt->input ? ctxt->input->col : 0;
+  }
+  xmlStopParser(ctxt);
+}
+
+// Notes where the root element's start tag begins, then builds the element as libxml2 does. When called, the
+// parser stands at the end of the start tag; the tag's "<" is the last one before (attribute values cannot
+// hold a raw "<").
+void NoteRoot(void* ctx, const xmlChar* localname, const xmlChar* prefix, const xmlChar* uri, int nbNamespaces,
+              const xmlChar** namespaces, int nbAttributes, int nbDefaulted, const xmlChar** attributes) {
+  auto ctxt = static_cast<xmlParserCtxtPtr>(ctx);
+  if (tNotes && !tNotes->HaveRoot && ctxt->nodeNr == 0 && ctxt->input) {
+    tNotes->HaveRoot = true;
+    xmlParserInputPtr in = ctxt->input;
+    tNotes->RootLine = in->line;
+    tNotes->RootColumn = in->col;
+    if (in->base && in->cur && in->cur >= in->base) {
+      const xmlChar* lt = in->cur;
+      while (lt > in->base && *lt != '<') --lt;
+      if (*lt == '<') {
+        int breaks = 0;
+        for (const xmlChar* p = lt; p < in->cur; ++p)
+          if (*p == '\n') ++breaks;
+        if (breaks == 0) {
+          tNotes->RootColumn = in->col - CharCount(lt, in->cur);
+        } else {
+          const xmlChar* nl = lt;
+          while (nl > in->base && nl[-1] != '\n') --nl;
+          tNotes->RootLine = in->line - breaks;
+          tNotes->RootColumn = (nl > in->base || in->base[0] != '\n') ? CharCount(nl, lt) + 1 : 0;
+        }
+      }
+    }
+  }
+  xmlSAX2StartElementNs(ctx, localname, prefix, uri, nbNamespaces, namespaces, nbAttributes, nbDefaulted,
+                        attributes);
+}
+
+// Builds a parser context with the safe set-up; the caller frees it.
+xmlParserCtxtPtr NewSafeParser() {
+  InitLibXml();
+  xmlParserCtxtPtr ctxt = xmlNewParserCtxt();
+  if (!ctxt) throw Exception("Out of memory: can not create an XML parser");
+  ctxt->sax->internalSubset = RefuseDoctype;
+  ctxt->sax->serror = NoteError;
+  ctxt->sax->startElementNs = NoteRoot;
+  return ctxt;
+}
+
+int SafeOptions(int extraOptions) { return XML_PARSE_NONET | (extraOptions & tiXMLParseOptionsAllowed); }
+
+// Runs `read` (which parses with the context) and turns what happened into a result; `source` reads the text
+// again from its start, for the line an error names.
+template <class Read, class Source>
+TtiXMLParseResult Parse(Read read, Source source) {
+  const TAttributeFloodScan flood = ScanForAttributeFlood(source());
+  if (flood.Line) {
+    TtiXMLParseResult r;
+    r.Error.Reason = "an element has more than " + std::to_string(tiXMLMaxAttributes) + " attributes";
+    r.Error.Line = flood.Line;
+    r.Error.Column = flood.Column;
+    r.Error.Context = Excerpt(SourceLine(source(), flood.Line), flood.Column);
+    return r;
+  }
+  TParseNotes notes;
+  TParseNotes* const outer = tNotes;
+  // Errors libxml2 reports without the parser context (input/output) come through the thread's handler.
+  const xmlStructuredErrorFunc outerHandler = xmlStructuredError;
+  void* const outerHandlerContext = xmlStructuredErrorContext;
+  auto restore = [&] {
+    tNotes = outer;
+    xmlSetStructuredErrorFunc(outerHandlerContext, outerHandler);
+  };
+  tNotes = &notes;
+  xmlParserCtxtPtr ctxt = nullptr;
+  TtiXMLDocPtr doc;
+  try {
+    ctxt = NewSafeParser();
+    xmlSetStructuredErrorFunc(nullptr, NoteError);
+    doc.reset(read(ctxt));
+  } catch (...) {
+    restore();
+    if (ctxt) xmlFreeParserCtxt(ctxt);
+    throw;
+  }
+  const bool wellFormed = ctxt->wellFormed != 0;
+  const int line = ctxt->input ? ctxt->input->line : 0;
+  const int col = ctxt->input ? ctxt->input->col : 0;
+  restore();
+  xmlFreeParserCtxt(ctxt);
+
+  TtiXMLParseResult result;
+  if (notes.DoctypeRefused || !doc || !wellFormed || !xmlDocGetRootElement(doc.get())) {
+    doc.reset();
+    result.Error = notes.Error;
+    if (!notes.DoctypeRefused && !notes.HaveError) {
+      result.Error.Reason = "the text is not a well-formed XML document";
+      result.Error.Line = line;
+      result.Error.Column = col;
+    }
+    result.Error.Context = Excerpt(SourceLine(source(), result.Error.Line), result.Error.Column);
+    return result;
+  }
+  result.Doc = std::move(doc);
+  result.RootLine = notes.RootLine;
+  result.RootColumn = notes.RootColumn;
+  return result;
+}
+
+TtiXMLParseResult FileError(const std::string& reason) {
+  TtiXMLParseResult r;
+  r.Error.Reason = reason;
+  return r;
+}
+
+// Output callbacks of libxml2 are C: a failure of the sink is kept here and raised once libxml2 has returned.
+struct TWriteState {
+  const TtiByteSink* Sink = nullptr;
+  std::exception_ptr Failure;
+  std::string LibXmlError;  // what libxml2 reported, instead of printing it
+};
+
+void NoteWriteError(void* context, xmlErrorPtr error) {
+  auto* st = static_cast<TWriteState*>(context);
+  if (st->LibXmlError.empty() && error && error->message) st->LibXmlError = error->message;
+  while (!st->LibXmlError.empty() && st->LibXmlError.back() == '\n') st->LibXmlError.pop_back();
+}
+
+int WriteToSink(void* context, const char* buffer, int len) {
+  auto* st = static_cast<TWriteState*>(context);
+  if (st->Failure) return -1;
+  try {
+    (*st->Sink)(buffer, static_cast<size_t>(len));
+  } catch (...) {
+    st->Failure = std::current_exception();
+    return -1;
+  }
+  return len;
+}
+
+int CloseSink(void*) { return 0; }
+
+}  // namespace
+
+void TtiXMLDocFree::operator()(xmlDoc* doc) const noexcept {
+  if (doc) xmlFreeDoc(doc);
+}
+
+TtiXMLParseResult tiXMLParseFile(const std::string& fileName, int extraOptions, int64_t maxBytes) {
+  // Without O_NONBLOCK, opening a FIFO would wait for a writer before it could be refused.
+  const int fd = ::open(fileName.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return FileError(std::string("can not open the file: ") + std::strerror(errno));
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return FileError("not a regular file");
+  }
+  if (st.st_size > maxBytes) {
+    ::close(fd);
+    return FileError("the file is too large to be read: " + std::to_string(st.st_size) + " bytes, at most " +
+                     std::to_string(maxBytes));
+  }
+  try {
+    TtiXMLParseResult r = Parse(
+        [&](xmlParserCtxtPtr ctxt) {
+          return xmlCtxtReadFd(ctxt, fd, fileName.c_str(), nullptr, SafeOptions(extraOptions));
+        },
+        [&] {
+          off_t pos = 0;
+          return [fd, pos](char* buf, size_t size) mutable -> size_t {
+            const ssize_t n = ::pread(fd, buf, size, pos);
+            if (n <= 0) return 0;
+            pos += n;
+            return static_cast<size_t>(n);
+          };
+        });
+    ::close(fd);
+    return r;
+  } catch (...) {
+    ::close(fd);
+    throw;
+  }
+}
+
+TtiXMLParseResult tiXMLParseMemory(std::string_view text, const std::string& url, int extraOptions) {
+  if (text.size() > static_cast<size_t>(INT32_MAX)) return FileError("the text is too large");
+  return Parse(
+      [&](xmlParserCtxtPtr ctxt) {
+        return xmlCtxtReadMemory(ctxt, text.data(), static_cast<int>(text.size()),
+                                 url.empty() ? nullptr : url.c_str(), nullptr, SafeOptions(extraOptions));
+      },
+      [&] {
+        size_t pos = 0;
+        return [text, pos](char* buf, size_t size) mutable -> size_t {
+          const size_t n = std::min(size, text.size() - pos);
+          std::memcpy(buf, text.data() + pos, n);
+          pos += n;
+          return n;
+        };
+      });
+}
+
+namespace {
+
+// libxml2 writes the URI of a namespace declaration as it is: a "<" or "&" in it (read from "&lt;" or "&amp;")
+// would come out raw and make the written file unreadable. Such a document is refused before a byte is written.
+void CheckNamespacesWritable(xmlDoc* doc) {
+  xmlNode* node = xmlDocGetRootElement(doc);
+  while (node) {
+    if (node->type == XML_ELEMENT_NODE)
+      for (xmlNs* ns = node->nsDef; ns; ns = ns->next) {
+        const std::string href = ns->href ? tiXMLChars(ns->href) : "";
+        if (href.find_first_of("<&") != std::string::npos)
+          throw Exception("The XML document can not be written: its namespace name <%s> (line %d) would make the "
+                          "file unreadable",
+                          {href, static_cast<int>(xmlGetLineNo(node))});
+      }
+    // Depth first without recursion: down, else along, else up and along.
+    if (node->type == XML_ELEMENT_NODE && node->children) {
+      node = node->children;
+      continue;
+    }
+    while (node && !node->next) node = node->parent && node->parent->type == XML_ELEMENT_NODE ? node->parent : nullptr;
+    if (node) node = node->next;
+  }
+}
+
+}  // namespace
+
+void tiXMLWriteDoc(xmlDoc* doc, const TtiByteSink& sink) {
+  if (!doc) throw Exception("No XML document to write");
+  InitLibXml();
+  CheckNamespacesWritable(doc);
+  static const char cDeclaration[] = "<?xml version=\"1.0\"?>\n";
+  sink(cDeclaration, sizeof cDeclaration - 1);
+  TWriteState state;
+  state.Sink = &sink;
+  // With its encoding set to UTF-8, libxml2 writes characters beyond ASCII as they are instead of as character
+  // references; the text in memory is UTF-8 whatever the file it came from declared.
+  const xmlChar* oldEncoding = doc->encoding;
+  doc->encoding = tiXMLChars("UTF-8");
+  const xmlStructuredErrorFunc outerHandler = xmlStructuredError;
+  void* const outerHandlerContext = xmlStructuredErrorContext;
+  xmlSetStructuredErrorFunc(&state, NoteWriteError);
+  xmlSaveCtxtPtr save = xmlSaveToIO(WriteToSink, CloseSink, &state, "UTF-8", XML_SAVE_NO_DECL);
+  long written = -1;
+  int closed = -1;
+  if (save) {
+    written = xmlSaveDoc(save, doc);
+    closed = xmlSaveClose(save);
+  }
+  xmlSetStructuredErrorFunc(outerHandlerContext, outerHandler);
+  doc->encoding = oldEncoding;
+  if (state.Failure) std::rethrow_exception(state.Failure);
+  if (!save || written < 0 || closed < 0)
+    throw Exception("libxml2 could not write the XML document: %s", {state.LibXmlError});
+}
+
+std::string tiXMLDocToString(xmlDoc* doc) {
+  std::string out;
+  tiXMLWriteDoc(doc, [&](const char* data, size_t size) { out.append(data, size); });
+  return out;
+}
+
+void tiXMLSaveFile(xmlDoc* doc, const std::string& fileName) {
+  tiWriteFileAtomically(fileName, [&](const TtiByteSink& sink) { tiXMLWriteDoc(doc, sink); });
+}
+
+std::string tiXMLNodeToString(xmlNode* node) {
+  if (!node) return {};
+  InitLibXml();
+  xmlBufferPtr buf = xmlBufferCreate();
+  if (!buf) return {};
+  xmlNodeDump(buf, node->doc, node, 0, 0);
+  std::string s(tiXMLChars(xmlBufferContent(buf)), static_cast<size_t>(xmlBufferLength(buf)));
+  xmlBufferFree(buf);
+  return s;
+}
+
+size_t tiXMLInvalidCharPos(std::string_view s) {
+  size_t i = 0;
+  while (i < s.size()) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    if (c < 0x80) {
+      if (c < 0x20 && c != '\t' && c != '\n' && c != '\r') return i;
+      ++i;
+      continue;
+    }
+    size_t len;
+    uint32_t cp;
+    if (c >= 0xC2 && c <= 0xDF) {
+      len = 2;
+      cp = c & 0x1F;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      len = 3;
+      cp = c & 0x0F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      len = 4;
+      cp = c & 0x07;
+    } else {
+      return i;
+    }
+    if (i + len > s.size()) return i;
+    for (size_t k = 1; k < len; ++k) {
+      const auto b = static_cast<unsigned char>(s[i + k]);
+      if (!IsContinuationByte(b)) return i;
+      cp = (cp << 6) | (b & 0x3F);
+    }
+    // Overlong forms, surrogates, code points beyond U+10FFFF and the two non-characters XML excludes.
+    if ((len == 3 && cp < 0x800) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)) ||
+        (cp >= 0xD800 && cp <= 0xDFFF) || cp == 0xFFFE || cp == 0xFFFF)
+      return i;
+    i += len;
+  }
+  return std::string_view::npos;
+}
+
+std::string tiXMLDescribeCharAt(std::string_view text, size_t pos) {
+  if (pos >= text.size()) return {};
+  char buf[32];
+  const auto c = static_cast<unsigned char>(text[pos]);
+  if (c < 0x80) std::snprintf(buf, sizeof buf, "U+%04X", c);
+  else std::snprintf(buf, sizeof buf, "byte 0x%02X", c);
+  return std::string(buf) + " at position " + std::to_string(pos + 1);
+}
+
+bool tiXMLIsValidName(std::string_view name) {
+  if (name.empty() || name == "xmlns") return false;
+  InitLibXml();
+  const std::string s(name);
+  return xmlValidateNCName(tiXMLChars(s.c_str()), 0) == 0;
+}
+
+std::string tiXMLAttrText(const xmlAttr* attr) {
+  if (!attr || !attr->children) return {};
+  const xmlNode* t = attr->children;
+  if (!t->next && (t->type == XML_TEXT_NODE || t->type == XML_CDATA_SECTION_NODE))
+    return t->content ? std::string(tiXMLChars(t->content)) : std::string();
+  xmlChar* s = xmlNodeListGetString(attr->doc, attr->children, 1);
+  std::string r = s ? tiXMLChars(s) : "";
+  xmlFree(s);
+  return r;
+}
+
+}  // namespace kelvado

@@ -1,0 +1,818 @@
+#include "framework/tiQueryXML.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <ostream>
+#include <unordered_map>
+
+#include "framework/tiExcept.h"
+#include "framework/tiLibXml.h"
+#include "framework/tiLog.h"
+#include "framework/tiPerManager.h"
+#include "framework/tiValue.h"
+#include "framework/tiXML.h"
+#include "platform/TextCase.h"
+
+namespace kelvado {
+
+namespace {
+
+const TtiXMLReservedCharsTranslator& Translator() {
+  static const TtiXMLReservedCharsTranslator translator;
+  return translator;
+}
+
+const TtiXMLTags& Tags() { return tiXMLTags(); }
+
+bool IsElement(const xmlNode* n, const std::string& name) {
+  return n->type == XML_ELEMENT_NODE && std::strcmp(tiXMLChars(n->name), name.c_str()) == 0;
+}
+
+xmlNode* FirstChildElement(xmlNode* parent, const std::string& name) {
+  for (xmlNode* c = parent ? parent->children : nullptr; c; c = c->next)
+    if (IsElement(c, name)) return c;
+  return nullptr;
+}
+
+xmlAttr* FindAttr(xmlNode* node, const char* name) {
+  for (xmlAttr* a = node->properties; a; a = a->next)
+    if (std::strcmp(tiXMLChars(a->name), name) == 0) return a;
+  return nullptr;
+}
+
+// Whether the attribute's text equals `text`, without copying it in the usual case of one text node.
+bool AttrEquals(const xmlAttr* a, const std::string& text) {
+  const xmlNode* t = a->children;
+  if (!t) return text.empty();
+  if (!t->next && t->type == XML_TEXT_NODE)
+    return t->content ? text == tiXMLChars(t->content) : text.empty();
+  return tiXMLAttrText(a) == text;
+}
+
+// Rows carry their position in the table (set when the table's first index is built) in the node's field
+// that libxml2 leaves to its users; index buckets are kept in that order, which is the order of the file.
+uint64_t Ordinal(const xmlNode* row) { return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(row->_private)); }
+void SetOrdinal(xmlNode* row, uint64_t n) { row->_private = reinterpret_cast<void*>(static_cast<uintptr_t>(n)); }
+bool ByOrdinal(const xmlNode* a, const xmlNode* b) { return Ordinal(a) < Ordinal(b); }
+
+std::atomic<uint64_t> gNextStoreId{1};
+
+[[noreturn]] void RefuseValue(const std::string& column, const std::string& table, const std::string& why) {
+  throw EtiPerDataException("Can not store the value of <%s> in table <%s>: %s", {column, table, why});
+}
+
+// The text a parameter is stored as (and compared as, when it is a criterion).
+std::string StoredText(const TtiQueryParamAbs& p, const std::string& table) {
+  if (p.GetIsNull()) return {};
+  std::string text;
+  try {
+    if (auto* f = dynamic_cast<const TtiQueryParamFloat*>(&p)) {
+      if (std::isnan(f->GetValue())) RefuseValue(p.GetName(), table, "NaN is not a number");
+      text = Value::FloatToText(f->GetValue());
+    } else if (auto* d = dynamic_cast<const TtiQueryParamDateTime*>(&p)) {
+      text = tiDateTimeAsXMLString(d->GetValue());
+    } else if (auto* b = dynamic_cast<const TtiQueryParamBoolean*>(&p)) {
+      text = b->GetValue() ? "TRUE" : "FALSE";
+    } else if (dynamic_cast<const TtiQueryParamStream*>(&p)) {
+      text = MimeEncodeString(p.GetValueAsString());
+    } else if (dynamic_cast<const TtiQueryParamInteger*>(&p)) {
+      text = p.GetValueAsString();
+    } else {
+      const std::string raw = p.GetValueAsString();
+      // A character an XML file cannot carry would make the whole file unreadable at the next open.
+      const size_t bad = tiXMLInvalidCharPos(raw);
+      if (bad != std::string_view::npos)
+        RefuseValue(p.GetName(), table, tiXMLDescribeCharAt(raw, bad) + " can not be stored in an XML file");
+      text = Translator().InsertReservedChars(xckLineBreaks, raw);
+    }
+  } catch (const EConvertError& e) {
+    RefuseValue(p.GetName(), table, e.Message());
+  }
+  return text;
+}
+
+// An attribute name the file can carry; refused before anything changes.
+std::string AttrName(const std::string& column, const std::string& table) {
+  std::string name = LowerAscii(column);
+  if (!tiXMLIsValidName(name))
+    throw EtiPerDataException("The column name <%s> of table <%s> can not be an XML attribute name", {column, table});
+  return name;
+}
+
+struct TCriterion {
+  std::string Attr;
+  std::string Text;
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------------------
+// The document of one connected database and what is kept to find its tables and rows quickly.
+
+struct TXMLFieldDef {
+  std::string Name;  // as in the file
+  std::string Attr;  // lower case
+  TtiQueryFieldKind Kind = qfkString;
+  int Width = 0;
+};
+
+class TtiXMLStore {
+public:
+  // value text -> rows holding it, in file order
+  using RowIndex = std::unordered_map<std::string, std::vector<xmlNode*>>;
+
+  struct Table {
+    std::string Name;  // table_name as in the file
+    std::string Key;   // lower case
+    xmlNode* Node = nullptr;
+    xmlNode* Fields = nullptr;
+    xmlNode* Rows = nullptr;
+    bool DefsRead = false;
+    std::vector<TXMLFieldDef> Defs;
+    bool ColumnsRead = false;
+    std::vector<std::string> Columns;  // the attribute of every column a row gets, checked, each once
+    bool Numbered = false;
+    uint64_t LastOrdinal = 0;
+    std::unordered_map<std::string, RowIndex> Indexes;  // by attribute name
+  };
+
+  explicit TtiXMLStore(TtiXMLDocPtr doc) : id_(gNextStoreId++), doc_(std::move(doc)) {
+    xmlNode* root = xmlDocGetRootElement(doc_.get());
+    for (xmlNode* c = root ? root->children : nullptr; c; c = c->next) {
+      if (!IsElement(c, Tags().Tables())) continue;
+      if (!tablesNode_) tablesNode_ = c;
+      for (xmlNode* t = c->children; t; t = t->next)
+        if (IsElement(t, Tags().Table())) AddTable(t);
+    }
+  }
+
+  ~TtiXMLStore() {
+    // Removed rows and tables still use the document's name dictionary: free them first.
+    for (xmlNode* n : graveyard_) xmlFreeNode(n);
+  }
+
+  TtiXMLStore(const TtiXMLStore&) = delete;
+  TtiXMLStore& operator=(const TtiXMLStore&) = delete;
+
+  uint64_t Id() const { return id_; }
+  xmlDoc* Doc() const { return doc_.get(); }
+  bool Modified = false;
+
+  const std::vector<std::unique_ptr<Table>>& Tables() const { return tables_; }
+
+  Table* FindTable(const std::string& name) {
+    auto it = byKey_.find(LowerAscii(name));
+    return it == byKey_.end() ? nullptr : it->second;
+  }
+
+  xmlNode* TablesNode() const { return tablesNode_; }
+
+  const std::vector<TXMLFieldDef>& Defs(Table& t) {
+    if (t.DefsRead) return t.Defs;
+    std::vector<TXMLFieldDef> defs;
+    for (xmlNode* f = t.Fields ? t.Fields->children : nullptr; f; f = f->next) {
+      if (!IsElement(f, Tags().Field())) continue;
+      TXMLFieldDef d;
+      d.Name = tiXMLAttrText(xmlHasProp(f, tiXMLChars(Tags().FieldName().c_str())));
+      d.Attr = LowerAscii(d.Name);
+      d.Kind = StrToQueryFieldKind(tiXMLAttrText(xmlHasProp(f, tiXMLChars(Tags().FieldKind().c_str()))));
+      const std::string width = tiXMLAttrText(xmlHasProp(f, tiXMLChars(Tags().FieldSize().c_str())));
+      try {
+        const int64_t w = width.empty() ? 0 : Value::TextToInteger(width);
+        if (w < INT32_MIN || w > INT32_MAX) throw EConvertError("out of range");
+        d.Width = static_cast<int>(w);
+      } catch (const EConvertError&) {
+        throw EtiPerDataException("Invalid %s <%s> of field <%s> in table <%s>",
+                                  {Tags().FieldSize(), width, d.Name, t.Name});
+      }
+      defs.push_back(std::move(d));
+    }
+    t.Defs = std::move(defs);
+    t.DefsRead = true;
+    return t.Defs;
+  }
+
+  // The attribute names of the declared columns, each name once, every one checked to be usable.
+  const std::vector<std::string>& Columns(Table& t) {
+    if (t.ColumnsRead) return t.Columns;
+    std::vector<std::string> columns;
+    for (const TXMLFieldDef& d : Defs(t)) {
+      const std::string attr = AttrName(d.Name, t.Name);
+      if (std::find(columns.begin(), columns.end(), attr) == columns.end()) columns.push_back(attr);
+    }
+    t.Columns = std::move(columns);
+    t.ColumnsRead = true;
+    return t.Columns;
+  }
+
+  std::vector<xmlNode*> Select(Table& t, const TtiQueryParams* where) {
+    const std::vector<TCriterion> criteria = Criteria(t, where);
+    std::vector<xmlNode*> out;
+    if (criteria.empty()) {
+      ForEachRow(t, [&](xmlNode* row) { out.push_back(row); });
+      return out;
+    }
+    // Every criterion's index first (building one never moves the buckets of another), then the rows of the
+    // smallest bucket, checked against all criteria.
+    for (const TCriterion& c : criteria) IndexFor(t, c.Attr);
+    const std::vector<xmlNode*>* best = nullptr;
+    size_t bestCriterion = 0;
+    for (size_t i = 0; i < criteria.size(); ++i) {
+      const RowIndex& ix = t.Indexes.at(criteria[i].Attr);
+      auto it = ix.find(criteria[i].Text);
+      if (it == ix.end()) return out;
+      if (!best || it->second.size() < best->size()) {
+        best = &it->second;
+        bestCriterion = i;
+      }
+    }
+    // The bucket's own criterion holds for all its rows; the others are checked row by row.
+    std::vector<TCriterion> rest = criteria;
+    rest.erase(rest.begin() + static_cast<std::ptrdiff_t>(bestCriterion));
+    out.reserve(best->size());
+    for (xmlNode* row : *best)
+      if (Matches(row, rest)) out.push_back(row);
+    return out;
+  }
+
+  void Insert(Table& t, const TtiQueryParams* params) {
+    if (!t.Rows) throw EtiPerInternalException("Can not find XML tag <%s>", {Tags().Rows()});
+    // Everything is checked and converted before the document changes.
+    std::vector<std::pair<std::string, const TtiQueryParamAbs*>> given;
+    for (int i = 0; params && i < params->Count(); ++i)
+      given.emplace_back(LowerAscii(params->Items(i)->GetName()), params->Items(i));
+    std::vector<std::pair<std::string, std::string>> values;
+    for (const std::string& attr : Columns(t)) {
+      auto p = std::find_if(given.begin(), given.end(), [&](const auto& g) { return g.first == attr; });
+      values.emplace_back(attr, p != given.end() ? StoredText(*p->second, t.Name) : std::string());
+    }
+    xmlNode* row = xmlNewDocNode(doc_.get(), nullptr, tiXMLChars(Tags().Row().c_str()), nullptr);
+    if (!row) throw std::bad_alloc();
+    for (const auto& [attr, text] : values)
+      if (!xmlNewProp(row, tiXMLChars(attr.c_str()), tiXMLChars(text.c_str()))) {
+        xmlFreeNode(row);
+        throw std::bad_alloc();
+      }
+    xmlAddChild(t.Rows, row);
+    Modified = true;
+    if (t.Numbered) SetOrdinal(row, ++t.LastOrdinal);
+    for (auto& [attr, ix] : t.Indexes)
+      if (xmlAttr* a = FindAttr(row, attr.c_str())) ix[tiXMLAttrText(a)].push_back(row);
+  }
+
+  void Update(Table& t, const TtiQueryParams* params, const TtiQueryParams* where) {
+    std::vector<std::pair<std::string, std::string>> values;
+    for (int i = 0; params && i < params->Count(); ++i) {
+      const TtiQueryParamAbs& p = *params->Items(i);
+      values.emplace_back(AttrName(p.GetName(), t.Name), StoredText(p, t.Name));
+    }
+    const std::vector<xmlNode*> rows = Select(t, where);
+    if (rows.empty() || values.empty()) return;
+    Modified = true;
+    for (xmlNode* row : rows)
+      for (const auto& [attr, text] : values) {
+        auto ix = t.Indexes.find(attr);
+        if (ix != t.Indexes.end())
+          if (xmlAttr* a = FindAttr(row, attr.c_str())) Unindex(ix->second, tiXMLAttrText(a), row);
+        if (!xmlSetProp(row, tiXMLChars(attr.c_str()), tiXMLChars(text.c_str()))) throw std::bad_alloc();
+        if (ix != t.Indexes.end()) {
+          std::vector<xmlNode*>& bucket = ix->second[text];
+          bucket.insert(std::upper_bound(bucket.begin(), bucket.end(), row, ByOrdinal), row);
+        }
+      }
+  }
+
+  void Delete(Table& t, const TtiQueryParams* where) {
+    const std::vector<xmlNode*> rows = Select(t, where);
+    for (xmlNode* row : rows) {
+      for (auto& [attr, ix] : t.Indexes)
+        if (xmlAttr* a = FindAttr(row, attr.c_str())) Unindex(ix, tiXMLAttrText(a), row);
+      Bury(row);
+    }
+    if (!rows.empty()) Modified = true;
+  }
+
+  Table& CreateTable(const TtiDBMetaDataTable& md) {
+    const std::string name = LowerAscii(md.GetName());
+    std::vector<std::string> attrs;
+    for (int i = 0; i < md.Count(); ++i) attrs.push_back(AttrName(md.Items(i)->GetName(), name));
+    const size_t bad = tiXMLInvalidCharPos(name);
+    if (bad != std::string_view::npos)
+      throw EtiPerDataException("The table name <%s> can not be stored in an XML file: %s",
+                                {name, tiXMLDescribeCharAt(name, bad)});
+    if (!tablesNode_) throw EtiPerInternalException("Cant find XML <%s> element", {Tags().Tables()});
+
+    xmlDoc* doc = doc_.get();
+    auto element = [&](const std::string& tag) {
+      xmlNode* n = xmlNewDocNode(doc, nullptr, tiXMLChars(tag.c_str()), nullptr);
+      if (!n) throw std::bad_alloc();
+      return n;
+    };
+    auto attr = [](xmlNode* n, const std::string& a, const std::string& v) {
+      if (!xmlNewProp(n, tiXMLChars(a.c_str()), tiXMLChars(v.c_str()))) throw std::bad_alloc();
+    };
+    xmlNode* table = element(Tags().Table());
+    try {
+      attr(table, Tags().TableName(), name);
+      xmlNode* fields = xmlAddChild(table, element(Tags().Fields()));
+      for (int i = 0; i < md.Count(); ++i) {
+        const TtiDBMetaDataField& f = *md.Items(i);
+        xmlNode* field = xmlAddChild(fields, element(Tags().Field()));
+        attr(field, Tags().FieldName(), attrs[static_cast<size_t>(i)]);
+        attr(field, Tags().FieldKind(), LowerAscii(f.GetKindAsStr()));
+        attr(field, Tags().FieldSize(), std::to_string(f.GetWidth()));
+      }
+      xmlAddChild(table, element(Tags().Rows()));
+    } catch (...) {
+      xmlFreeNode(table);
+      throw;
+    }
+    xmlAddChild(tablesNode_, table);
+    Modified = true;
+    return AddTable(table);
+  }
+
+  void DropTable(Table& t) {
+    Bury(t.Node);
+    Modified = true;
+    tables_.erase(std::find_if(tables_.begin(), tables_.end(), [&](const auto& p) { return p.get() == &t; }));
+    // A second table of the same name (a file edited by hand) is found from now on.
+    byKey_.clear();
+    for (auto& p : tables_) byKey_.emplace(p->Key, p.get());
+  }
+
+private:
+  Table& AddTable(xmlNode* node) {
+    auto t = std::make_unique<Table>();
+    t->Node = node;
+    t->Name = tiXMLAttrText(xmlHasProp(node, tiXMLChars(Tags().TableName().c_str())));
+    t->Key = LowerAscii(t->Name);
+    t->Fields = FirstChildElement(node, Tags().Fields());
+    t->Rows = FirstChildElement(node, Tags().Rows());
+    Table& ref = *t;
+    tables_.push_back(std::move(t));
+    byKey_.emplace(ref.Key, &ref);  // the first table of a name wins
+    return ref;
+  }
+
+  template <class F>
+  static void ForEachRow(const Table& t, F f) {
+    for (xmlNode* c = t.Rows ? t.Rows->children : nullptr; c; c = c->next)
+      if (IsElement(c, Tags().Row())) f(c);
+  }
+
+  std::vector<TCriterion> Criteria(const Table& t, const TtiQueryParams* where) const {
+    std::vector<TCriterion> out;
+    for (int i = 0; where && i < where->Count(); ++i) {
+      const TtiQueryParamAbs& p = *where->Items(i);
+      out.push_back({LowerAscii(p.GetName()), StoredText(p, t.Name)});
+    }
+    return out;
+  }
+
+  static bool Matches(xmlNode* row, const std::vector<TCriterion>& criteria) {
+    for (const TCriterion& c : criteria) {
+      const xmlAttr* a = FindAttr(row, c.Attr.c_str());
+      if (!a || !AttrEquals(a, c.Text)) return false;
+    }
+    return true;
+  }
+
+  RowIndex& IndexFor(Table& t, const std::string& attr) {
+    auto it = t.Indexes.find(attr);
+    if (it != t.Indexes.end()) return it->second;
+    if (!t.Numbered) {
+      uint64_t n = 0;
+      ForEachRow(t, [&](xmlNode* row) { SetOrdinal(row, ++n); });
+      t.LastOrdinal = n;
+      t.Numbered = true;
+    }
+    RowIndex& ix = t.Indexes[attr];
+    ForEachRow(t, [&](xmlNode* row) {
+      if (xmlAttr* a = FindAttr(row, attr.c_str())) ix[tiXMLAttrText(a)].push_back(row);
+    });
+    return ix;
+  }
+
+  static void Unindex(RowIndex& ix, const std::string& text, xmlNode* row) {
+    auto it = ix.find(text);
+    if (it == ix.end()) return;
+    std::vector<xmlNode*>& bucket = it->second;
+    auto pos = std::lower_bound(bucket.begin(), bucket.end(), row, ByOrdinal);
+    if (pos != bucket.end() && *pos == row) bucket.erase(pos);
+    if (bucket.empty()) ix.erase(it);
+  }
+
+  // Takes the node out of the document but keeps it until the document goes: a query that selected it may
+  // still read it.
+  void Bury(xmlNode* node) {
+    xmlUnlinkNode(node);
+    graveyard_.push_back(node);
+  }
+
+  const uint64_t id_;
+  TtiXMLDocPtr doc_;
+  xmlNode* tablesNode_ = nullptr;
+  std::vector<std::unique_ptr<Table>> tables_;
+  std::unordered_map<std::string, Table*> byKey_;
+  std::vector<xmlNode*> graveyard_;
+};
+
+// ---------------------------------------------------------------------------------------------------------
+// TtiDatabaseXML
+
+const TtiClass& TtiDatabaseXML::StaticClass() {
+  static const TtiClass c(TtiClass::Of<TtiDatabaseXML, TtiDatabase>(), "TtiDatabaseXML");
+  return c;
+}
+
+TtiDatabaseXML::TtiDatabaseXML() = default;
+TtiDatabaseXML::~TtiDatabaseXML() = default;
+
+bool TtiDatabaseXML::GetConnected() { return store_ != nullptr; }
+
+bool TtiDatabaseXML::Modified() const { return store_ && store_->Modified; }
+
+TtiXMLStore& TtiDatabaseXML::Store() {
+  if (!store_) throw EtiPerDBException(cTIPersistXML, DatabaseName(), UserName(), Password(), "Not connected");
+  return *store_;
+}
+
+void TtiDatabaseXML::CanNotConnect(const std::string& reason, int line, int column, const std::string& details) {
+  const std::string cr = "\r";
+  throw EtiPerDBExceptionCanNotConnect(
+      cTIPersistXML, DatabaseName(), UserName(), Password(),
+      "XML load error: " + reason + cr + "Line: " + std::to_string(line) + cr + "Position: " +
+          std::to_string(column) + cr + "Details " + details + cr + "XML " + DatabaseName());
+}
+
+void TtiDatabaseXML::SetConnected(bool value) {
+  if (!value) {
+    if (store_) Log(tiFormat("Disconnecting from %s", {DatabaseName()}), lsDBConnection);
+    store_.reset();
+    inTransaction_ = false;
+    return;
+  }
+  // Whatever happens below, the document held so far is gone: a reload that fails must not leave the old
+  // one looking current, and a pool must not hand out this connection again until a load succeeds.
+  store_.reset();
+  SetErrorInLastCall(true);
+  TtiXMLParseResult r = tiXMLParseFile(DatabaseName());
+  if (!r.Doc) CanNotConnect(r.Error.Reason, r.Error.Line, r.Error.Column, r.Error.Context);
+  const xmlNode* root = xmlDocGetRootElement(r.Doc.get());
+  if (!IsElement(root, Tags().DocData()))
+    CanNotConnect("the root element is <" + std::string(tiXMLChars(root->name)) + ">, not <" + Tags().DocData() +
+                      ">",
+                  r.RootLine, r.RootColumn, "");
+  store_ = std::make_unique<TtiXMLStore>(std::move(r.Doc));
+  SetErrorInLastCall(false);
+}
+
+bool TtiDatabaseXML::TestConnectTo(const std::string& dbName, const std::string&, const std::string&,
+                                   const std::string&) {
+  struct stat st {};
+  return ::stat(dbName.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+void TtiDatabaseXML::CreateDatabase(const std::string& dbName, const std::string& userName,
+                                    const std::string& password) {
+  const std::filesystem::path folder = std::filesystem::path(dbName).parent_path();
+  std::error_code ec;
+  if (!folder.empty()) std::filesystem::create_directories(folder, ec);
+  if (ec)
+    throw EtiPerDBException(cTIPersistXML, dbName, userName, password,
+                            "Can not create the folder <" + folder.string() + ">: " + ec.message());
+  try {
+    tiStringToFile(Tags().DocumentStart() + Tags().DocumentEnd(), dbName);
+  } catch (const Exception& e) {
+    throw EtiPerDBException(cTIPersistXML, dbName, userName, password, e.Message());
+  }
+}
+
+void TtiDatabaseXML::StartTransaction() { inTransaction_ = true; }
+
+bool TtiDatabaseXML::StartOwnTransaction() {
+  if (inTransaction_) return false;
+  StartTransaction();
+  return true;
+}
+
+void TtiDatabaseXML::Commit() {
+  if (!inTransaction_) throw EtiPerInternalException("Attempt to commit but not in a transaction.");
+  if (store_ && store_->Modified) {
+    try {
+      tiXMLSaveFile(store_->Doc(), DatabaseName());
+    } catch (const Exception& e) {
+      throw EtiPerDBException(cTIPersistXML, DatabaseName(), UserName(), Password(), e.Message());
+    }
+    store_->Modified = false;
+  }
+  inTransaction_ = false;
+}
+
+void TtiDatabaseXML::RollBack() {
+  inTransaction_ = false;
+  // An unchanged document is what the file holds: there is nothing to discard.
+  if (store_ && !store_->Modified) return;
+  SetConnected(true);
+}
+
+void TtiDatabaseXML::ReadMetaDataTables(TtiDBMetaData& metaData) {
+  for (const auto& t : Store().Tables()) {
+    auto table = std::make_unique<TtiDBMetaDataTable>();
+    table->SetName(t->Name);
+    table->SetObjectState(posPK);
+    metaData.Add(std::move(table));
+  }
+  metaData.SetObjectState(posClean);
+}
+
+void TtiDatabaseXML::ReadMetaDataFields(TtiDBMetaDataTable& table) {
+  TtiXMLStore& st = Store();
+  TtiXMLStore::Table* t = st.FindTable(table.GetName());
+  if (!t) return;
+  for (const TXMLFieldDef& d : st.Defs(*t)) table.AddField(d.Name, d.Kind, d.Width);
+  table.SetObjectState(posClean);
+}
+
+void TtiDatabaseXML::ExecSQL(const std::string&, const TtiQueryParams*) {
+  throw EtiPerProgrammerException("The persistence layer <%s> runs no SQL", {std::string(cTIPersistXML)});
+}
+
+void TtiDatabaseXML::CreateTable(const TtiDBMetaDataTable& table) {
+  TtiXMLStore& st = Store();
+  if (st.FindTable(table.GetName()))
+    throw EtiPerInternalException("Attempt to create duplicate table name <" + table.GetName() + ">");
+  const bool own = StartOwnTransaction();
+  try {
+    st.CreateTable(table);
+    if (own) Commit();
+  } catch (...) {
+    if (own) RollBack();
+    throw;
+  }
+}
+
+void TtiDatabaseXML::DropTable(const TtiDBMetaDataTable& table) {
+  TtiXMLStore& st = Store();
+  TtiXMLStore::Table* t = st.FindTable(table.GetName());
+  if (!t) return;
+  const bool own = StartOwnTransaction();
+  try {
+    st.DropTable(*t);
+    if (own) Commit();
+  } catch (...) {
+    if (own) RollBack();
+    throw;
+  }
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// TtiQueryXML
+
+const TtiClass& TtiQueryXML::StaticClass() {
+  static const TtiClass c(TtiClass::Of<TtiQueryXML, TtiQueryNonSQL>(), "TtiQueryXML");
+  return c;
+}
+
+TtiQueryXML::TtiQueryXML() = default;
+TtiQueryXML::~TtiQueryXML() = default;
+
+void TtiQueryXML::AttachDatabase(TtiDatabase* database) {
+  auto* db = dynamic_cast<TtiDatabaseXML*>(database);
+  if (database && !db)
+    throw EtiPerProgrammerException("TtiQueryXML can not work on a database of class <%s>",
+                                    {database->ClassName()});
+  SetActive(false);
+  TtiQueryNonSQL::AttachDatabase(database);
+  db_ = db;
+}
+
+TtiDatabaseXML& TtiQueryXML::Db() const {
+  if (!db_ || Database() != db_) throw EtiPerProgrammerException("TtiQueryXML used without a database attached");
+  return *db_;
+}
+
+void TtiQueryXML::SetActive(bool value) {
+  if (!value) {
+    std::vector<_xmlNode*>().swap(rows_);
+    index_ = 0;
+    storeId_ = 0;
+  }
+  active_ = value;
+}
+
+bool TtiQueryXML::Eof() { return index_ >= rows_.size(); }
+
+void TtiQueryXML::Next() {
+  if (index_ < rows_.size()) ++index_;
+}
+
+void TtiQueryXML::Reset() {
+  SetActive(false);
+  sql_.clear();
+  Params().Clear();
+  tableName_.clear();
+}
+
+void TtiQueryXML::SelectRow(const std::string& tableName, const TtiQueryParams* whereParams) {
+  SetActive(false);
+  TtiXMLStore& st = Db().Store();
+  tableName_ = LowerAscii(tableName);
+  TtiXMLStore::Table* t = st.FindTable(tableName_);
+  if (!t) throw EtiPerInternalException("Can not find table <" + tableName + "> in <" + Db().DatabaseName() + ">");
+  rows_ = st.Select(*t, whereParams);
+  storeId_ = st.Id();
+  index_ = 0;
+  active_ = true;
+}
+
+void TtiQueryXML::InsertRow(const std::string& tableName, const TtiQueryParams* params) {
+  TtiXMLStore& st = Db().Store();
+  TtiXMLStore::Table* t = st.FindTable(tableName);
+  if (!t) throw EtiPerInternalException("Can not find table <" + tableName + "> in <" + Db().DatabaseName() + ">");
+  st.Insert(*t, params);
+}
+
+void TtiQueryXML::DeleteRow(const std::string& tableName, const TtiQueryParams* whereParams) {
+  TtiXMLStore& st = Db().Store();
+  if (TtiXMLStore::Table* t = st.FindTable(tableName)) st.Delete(*t, whereParams);
+}
+
+void TtiQueryXML::UpdateRow(const std::string& tableName, const TtiQueryParams* params,
+                            const TtiQueryParams* whereParams) {
+  TtiXMLStore& st = Db().Store();
+  if (TtiXMLStore::Table* t = st.FindTable(tableName)) st.Update(*t, params, whereParams);
+}
+
+void TtiQueryXML::ReadError(const std::string& label, const std::string& message) {
+  std::string rowText;
+  if (index_ < rows_.size() && db_ && db_->StoreOrNull() && db_->StoreOrNull()->Id() == storeId_)
+    rowText = tiAbbrevStr(tiXMLNodeToString(rows_[index_]), 1000);
+  const std::string cr = "\r";
+  throw EtiPerDataException(label + cr + "From row <" + std::to_string(index_) + "> " + cr + "In table <" +
+                            tableName_ + "> " + cr + "XML: <" + rowText + "> Message: " + message);
+}
+
+std::string TtiQueryXML::RawField(const std::string& name, const std::string& label) {
+  if (index_ >= rows_.size()) ReadError(label, "There is no current row");
+  // The rows belong to the document they were selected from; once it is reloaded or dropped they are gone.
+  if (!db_ || !db_->StoreOrNull() || db_->StoreOrNull()->Id() != storeId_)
+    ReadError(label, "The selected rows are no longer valid: the database was reloaded or disconnected");
+  lowerName_.assign(name);
+  for (char& c : lowerName_)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+  return tiXMLAttrText(FindAttr(rows_[index_], lowerName_.c_str()));
+}
+
+template <class F>
+auto TtiQueryXML::Read(const std::string& name, const std::string& label, F convert) {
+  const std::string raw = RawField(name, label);
+  try {
+    return convert(raw);
+  } catch (const std::exception& e) {
+    ReadError(label, e.what());
+  }
+}
+
+namespace {
+std::string NameLabel(const std::string& name) { return "Error reading field <" + name + "> "; }
+}  // namespace
+
+std::string TtiQueryXML::IndexLabel(int index) const {
+  return "Error reading field index <" + std::to_string(index) + "> ";
+}
+
+std::string TtiQueryXML::FieldAsString(const std::string& name) {
+  return Translator().RemoveReservedChars(xckLineBreaks, RawField(name, NameLabel(name)));
+}
+
+double TtiQueryXML::FieldAsFloat(const std::string& name) {
+  return Read(name, NameLabel(name), [](const std::string& s) { return s.empty() ? 0.0 : tiXMLStrToFloat(s); });
+}
+
+bool TtiQueryXML::FieldAsBoolean(const std::string& name) { return tiStrToBool(RawField(name, NameLabel(name))); }
+
+int64_t TtiQueryXML::FieldAsInteger(const std::string& name) {
+  return Read(name, NameLabel(name),
+              [](const std::string& s) { return s.empty() ? int64_t(0) : Value::TextToInteger(s); });
+}
+
+TDateTime TtiQueryXML::FieldAsDateTime(const std::string& name) {
+  return Read(name, NameLabel(name), [](const std::string& s) { return tiXMLStringToDateTime(s); });
+}
+
+bool TtiQueryXML::FieldIsNull(const std::string& name) { return RawField(name, NameLabel(name)).empty(); }
+
+std::string TtiQueryXML::ColumnName(int index) {
+  if (index < 0 || index >= FieldCount()) ReadError(IndexLabel(index), tiFormat("List index out of bounds (%d)", {index}));
+  return FieldName(index);
+}
+
+std::string TtiQueryXML::FieldAsStringByIndex(int index) {
+  const std::string name = ColumnName(index);
+  return Translator().RemoveReservedChars(xckLineBreaks, RawField(name, IndexLabel(index)));
+}
+
+double TtiQueryXML::FieldAsFloatByIndex(int index) {
+  return Read(ColumnName(index), IndexLabel(index),
+              [](const std::string& s) { return s.empty() ? 0.0 : tiXMLStrToFloat(s); });
+}
+
+bool TtiQueryXML::FieldAsBooleanByIndex(int index) {
+  return tiStrToBool(RawField(ColumnName(index), IndexLabel(index)));
+}
+
+int64_t TtiQueryXML::FieldAsIntegerByIndex(int index) {
+  return Read(ColumnName(index), IndexLabel(index),
+              [](const std::string& s) { return s.empty() ? int64_t(0) : Value::TextToInteger(s); });
+}
+
+TDateTime TtiQueryXML::FieldAsDateTimeByIndex(int index) {
+  return Read(ColumnName(index), IndexLabel(index), [](const std::string& s) { return tiXMLStringToDateTime(s); });
+}
+
+bool TtiQueryXML::FieldIsNullByIndex(int index) { return RawField(ColumnName(index), IndexLabel(index)).empty(); }
+
+void TtiQueryXML::AssignFieldAsStream(const std::string& name, std::ostream& stream) {
+  stream << MimeDecodeString(RawField(name, NameLabel(name)));
+}
+
+void TtiQueryXML::AssignFieldAsStreamByIndex(int index, std::ostream& stream) {
+  stream << MimeDecodeString(RawField(ColumnName(index), IndexLabel(index)));
+}
+
+namespace {
+// The declared columns of the selected table; none when no table is selected or it has gone.
+const std::vector<TXMLFieldDef>* SelectedDefs(TtiDatabaseXML& db, const std::string& tableName) {
+  TtiXMLStore* st = db.StoreOrNull();
+  TtiXMLStore::Table* t = st && !tableName.empty() ? st->FindTable(tableName) : nullptr;
+  return t ? &st->Defs(*t) : nullptr;
+}
+}  // namespace
+
+int TtiQueryXML::FieldCount() {
+  const auto* defs = SelectedDefs(Db(), tableName_);
+  return defs ? static_cast<int>(defs->size()) : 0;
+}
+
+std::string TtiQueryXML::FieldName(int index) {
+  const auto* defs = SelectedDefs(Db(), tableName_);
+  if (!defs || index < 0 || index >= static_cast<int>(defs->size()))
+    throw EtiPerProgrammerException("List index out of bounds (%d)", {index});
+  return (*defs)[static_cast<size_t>(index)].Name;
+}
+
+int TtiQueryXML::FieldIndex(const std::string& name) {
+  const auto* defs = SelectedDefs(Db(), tableName_);
+  for (size_t i = 0; defs && i < defs->size(); ++i)
+    if (LowerAscii((*defs)[i].Name) == LowerAscii(name)) return static_cast<int>(i);
+  return -1;
+}
+
+TtiQueryFieldKind TtiQueryXML::FieldKind(int index) {
+  const auto* defs = SelectedDefs(Db(), tableName_);
+  if (!defs || index < 0 || index >= static_cast<int>(defs->size()))
+    throw EtiPerProgrammerException("List index out of bounds (%d)", {index});
+  return (*defs)[static_cast<size_t>(index)].Kind;
+}
+
+int TtiQueryXML::FieldSize(int index) {
+  const auto* defs = SelectedDefs(Db(), tableName_);
+  if (!defs || index < 0 || index >= static_cast<int>(defs->size()))
+    throw EtiPerProgrammerException("List index out of bounds (%d)", {index});
+  return (*defs)[static_cast<size_t>(index)].Width;
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// Pool data and registration
+
+const TtiClass& TtiDBConnectionPoolDataXML::StaticClass() {
+  static const TtiClass c(TtiClass::Of<TtiDBConnectionPoolDataXML, TtiDBConnectionPoolDataAbs>(),
+                          "TtiDBConnectionPoolDataXML");
+  return c;
+}
+
+void TtiDBConnectionPoolDataXML::InitDBConnectionPool() {
+  if (TDBConnectionPool* pool = DBConnectionPool()) {
+    pool->SetMinPoolSize(0);
+    pool->SetMaxPoolSize(1);
+  }
+}
+
+void RegisterPersistenceLayerXML() {
+  tiPerMgr().GetPersistenceLayers().RegisterPersistenceLayer(cTIPersistXML, &TtiDBConnectionPoolDataXML::StaticClass(),
+                                                             TtiQueryXML::StaticClass(),
+                                                             TtiDatabaseXML::StaticClass());
+}
+
+void UnRegisterPersistenceLayerXML() {
+  if (tiPerMgrAssigned()) tiPerMgr().GetPersistenceLayers().UnRegisterPersistenceLayer(cTIPersistXML);
+}
+
+}  // namespace kelvado

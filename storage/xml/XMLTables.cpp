@@ -1,0 +1,305 @@
+#include "storage/xml/XMLTables.h"
+
+#include <memory>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "framework/tiPerManager.h"
+#include "model/BOM.h"
+#include "model/BOMComponent.h"
+#include "model/BOMProject.h"
+#include "model/BOMSF.h"
+#include "model/Exceptions.h"
+#include "model/MetaData.h"
+#include "platform/TextCase.h"
+#include "storage/db/GlobalsPer.h"
+
+namespace kelvado {
+
+namespace {
+
+// The named widths of the columns.
+constexpr int wOID = 36;      // identifiers and references
+constexpr int wName = 1024;   // names, authors, manufacturers, part numbers, standards, headings, numbers
+constexpr int wNorm = 1024;   // edition of the standard
+constexpr int wPath = 2048;   // documents, file names, folders
+constexpr int wText = 8192;   // descriptions, documentation and other long texts
+constexpr int wVersion = 128; // program release
+constexpr int wDC = 8;
+constexpr int wCCF = 8;
+constexpr int wMTTFd = 10;
+constexpr int wDet = 11;
+constexpr int wB10d = 12;
+constexpr int wPFH = 12;
+constexpr int wTech = 18;
+constexpr int wNop = 32;
+constexpr int wPL = 3;
+constexpr int wCat = 4;
+constexpr int wFlag36 = 36;  // the two test-channel flags declare the width of an identifier
+
+constexpr TXMLColumn I(std::string_view n, int w = 0) { return {n, qfkInteger, w}; }
+constexpr TXMLColumn S(std::string_view n, int w) { return {n, qfkString, w}; }
+constexpr TXMLColumn F(std::string_view n) { return {n, qfkFloat, 0}; }
+constexpr TXMLColumn DT(std::string_view n) { return {n, qfkDateTime, 0}; }
+
+// Every class table starts with the protection flag and the two stamps.
+std::vector<TXMLColumn> Stamped(std::initializer_list<TXMLColumn> rest) {
+  std::vector<TXMLColumn> c{I("IsProtected"), S("NormVersion", wNorm), S("KVDVersion", wVersion)};
+  c.insert(c.end(), rest);
+  return c;
+}
+
+
+template <class C>
+std::string Tbl() {
+  return TableNameForClass<C>();
+}
+
+template <class T>
+TXMLTableDef Def(std::vector<TXMLColumn> columns) {
+  return {Tbl<T>(), std::move(columns)};
+}
+
+std::vector<TXMLTableDef> BuildDefs() {
+  std::vector<TXMLTableDef> d;
+  d.push_back(Def<TMetaData>({I("IsProtected"), DT("DateTime"), S("Info", wText), S("Owner", wName),
+                              S("NormVersion", wNorm), S("OID", wOID), S("KVDVersion", wVersion)}));
+  d.push_back(Def<TProject>(Stamped({S("OID", wOID), S("Author", wName), S("Document", wPath),
+                                     S("Documentation", wText), S("FileName", wPath), S("MachineName", wName),
+                                     S("Name", wName), S("StandardsFolder", wPath), S("DocumentsFolder", wPath)})));
+  d.push_back(Def<TProjectOp>(Stamped({S("OID", wOID), S("Project", wOID)})));
+  d.push_back(Def<TSF>(Stamped({S("Name", wName), S("OID", wOID), S("Document", wPath), S("Documentation", wText),
+                                S("PLr", wPL), S("PLrDet", wDet), S("PLrDocumentation", wText),
+                                S("PLrStandard", wText), S("PLrStandardFile", wPath), S("Reaction", 0),
+                                I("RiskParamF"), I("RiskParamP"), I("RiskParamS"), S("SafeState", wText),
+                                S("SFType", wName), S("TriggerEvent", wText), S("PLcal", wPL), S("PFHcal", wPFH)})));
+  d.push_back(Def<TSFOp>(Stamped({S("OID", wOID), S("ProjectOp", wOID), S("SF", wOID)})));
+  d.push_back(Def<TComponent>(Stamped(
+      {S("Cat", wCat), S("CatDocumentation", wText), S("CatStandard", wName), S("CatStandardFile", wPath),
+       S("CCFScore", wCCF), S("CCFScoreDet", wDet), S("DCavg", wDC), S("DCavgDet", wDet),
+       S("DCavgDocumentation", wText), S("Description", wText), S("Document", wPath), S("Documentation", wText),
+       S("Manufacturer", wName), F("MissionTime"), S("MTTFd", wMTTFd), S("MTTFdDet", wDet), S("Name", wName),
+       S("OID", wOID), S("PartNo", wName), S("PLDirectNoBind", wPL), S("PLDirectBindCal", wPL),
+       S("PLSubItemsCal", wPL), I("IsPLPFHBind"), S("PFH", wPFH), S("PFHSubItemsCal", wPFH), S("PLDet", wDet),
+       S("PLDocumentation", wText), I("UseWorstCaseMTTFd"), I("CatConditionsRelevant")})));
+  d.push_back(Def<TComponentOp>(Stamped({S("Component", wOID), S("SFOp", wOID), S("OID", wOID)})));
+  d.push_back(Def<TChannel>(Stamped({I("IsTestChannel", wFlag36), S("OID", wOID)})));
+  d.push_back(Def<TChannelOp>(Stamped({S("Channel", wOID), S("ComponentOp", wOID), I("IsTestChannelOp", wFlag36),
+                                       S("OID", wOID), S("TestChannelOp", wOID)})));
+  d.push_back(Def<TBloc>(Stamped({S("DC", wDC), S("DCDet", wDet), S("DCDocumentation", wText),
+                                  S("DCMeasureOp", wOID), S("Description", wText), S("Document", wPath),
+                                  S("Documentation", wText), S("Manufacturer", wName), F("MissionTime"),
+                                  S("MTTFd", wMTTFd), S("MTTFdDet", wDet), S("Name", wName), S("OID", wOID),
+                                  S("PartNo", wName)})));
+  d.push_back(Def<TBlocOp>(Stamped({S("Bloc", wOID), S("ChannelOp", wOID), S("OID", wOID)})));
+  d.push_back(Def<TElement>(Stamped({S("B10d", wB10d), S("DC", wDC), S("DCDet", wDet), S("DCDocumentation", wText),
+                                     S("DCMeasureOp", wOID), S("Description", wText), S("Document", wPath),
+                                     S("Documentation", wText), S("Manufacturer", wName), F("MissionTime"),
+                                     S("MTTFd", wMTTFd), S("Name", wName), S("OID", wOID), S("PartNo", wName),
+                                     S("Technology", wTech), I("UseB10d")})));
+  d.push_back(Def<TElementOp>(Stamped({S("BlocOp", wOID), S("Element", wOID), S("Nop", wNop), S("OID", wOID)})));
+  d.push_back({cDCMeasureInsuffPLsTable, {S("DCMeasure", wOID), S("PL", wPL)}});
+  d.push_back(Def<TDCMeasure>(Stamped({S("Heading", wName), S("DCmax", wDC), S("DCmin", wDC), S("Dependency", wText),
+                                       S("Description", wText), S("Document", wPath), S("Documentation", wText),
+                                       S("OID", wOID)})));
+  d.push_back(Def<TDCMeasureOp>(Stamped({S("DC", wDC), S("DCMeasure", wOID), S("OID", wOID)})));
+  d.push_back(Def<TCCFMeasure>(Stamped({S("Heading", wName), S("Description", wText), S("Document", wPath),
+                                        S("Documentation", wText), S("Number", wName), S("OID", wOID),
+                                        S("Score", wCCF)})));
+  d.push_back(Def<TCCFMeasureOp>(
+      Stamped({S("CCFMeasure", wOID), S("Component", wOID), I("IsSatisfied"), S("OID", wOID)})));
+  d.push_back({cCatReqConditionTable, {S("Cat", wCat), S("CatCondition", wOID)}});
+  d.push_back(Def<TCatCondition>(Stamped({S("OID", wOID), S("Text", wText), S("CCID", wOID)})));
+  d.push_back(Def<TCatConditionOp>(
+      Stamped({S("CatCondition", wOID), S("Component", wOID), I("IsSatisfied"), S("OID", wOID)})));
+  // The performance level of this link table declares the width of a category.
+  d.push_back({cPLReqConditionTable, {S("PL", wCat), S("PLCondition", wOID)}});
+  d.push_back(Def<TPLCondition>(Stamped({S("OID", wOID), S("Text", wText), S("PLCID", wOID)})));
+  d.push_back(Def<TPLConditionOp>(
+      Stamped({S("PLCondition", wOID), S("Component", wOID), I("IsSatisfied"), S("OID", wOID)})));
+  return d;
+}
+
+// A column that holds the OID of a row of another table.
+struct TXMLReference {
+  std::string Table;
+  std::string_view Column;
+  std::string Target;
+  // The data object of a node, or a measure chosen by an element or block: owned by exactly one row.
+  bool Owned;
+};
+
+const std::vector<TXMLReference>& References() {
+  static const std::vector<TXMLReference> refs{
+      {Tbl<TProjectOp>(), "Project", Tbl<TProject>(), true},
+      {Tbl<TSFOp>(), "ProjectOp", Tbl<TProjectOp>(), false},
+      {Tbl<TSFOp>(), "SF", Tbl<TSF>(), true},
+      {Tbl<TComponentOp>(), "Component", Tbl<TComponent>(), true},
+      {Tbl<TComponentOp>(), "SFOp", Tbl<TSFOp>(), false},
+      {Tbl<TChannelOp>(), "Channel", Tbl<TChannel>(), true},
+      {Tbl<TChannelOp>(), "ComponentOp", Tbl<TComponentOp>(), false},
+      {Tbl<TChannelOp>(), "TestChannelOp", Tbl<TChannelOp>(), false},
+      {Tbl<TBlocOp>(), "Bloc", Tbl<TBloc>(), true},
+      {Tbl<TBlocOp>(), "ChannelOp", Tbl<TChannelOp>(), false},
+      {Tbl<TBloc>(), "DCMeasureOp", Tbl<TDCMeasureOp>(), true},
+      {Tbl<TElementOp>(), "Element", Tbl<TElement>(), true},
+      {Tbl<TElementOp>(), "BlocOp", Tbl<TBlocOp>(), false},
+      {Tbl<TElement>(), "DCMeasureOp", Tbl<TDCMeasureOp>(), true},
+      {cDCMeasureInsuffPLsTable, "DCMeasure", Tbl<TDCMeasure>(), false},
+      {Tbl<TDCMeasureOp>(), "DCMeasure", Tbl<TDCMeasure>(), true},
+      {Tbl<TCCFMeasureOp>(), "CCFMeasure", Tbl<TCCFMeasure>(), true},
+      {Tbl<TCCFMeasureOp>(), "Component", Tbl<TComponent>(), false},
+      {Tbl<TCatConditionOp>(), "CatCondition", Tbl<TCatCondition>(), true},
+      {Tbl<TCatConditionOp>(), "Component", Tbl<TComponent>(), false},
+      {Tbl<TPLConditionOp>(), "PLCondition", Tbl<TPLCondition>(), true},
+      {Tbl<TPLConditionOp>(), "Component", Tbl<TComponent>(), false},
+  };
+  return refs;
+}
+
+std::string Lower(std::string_view s) {
+  std::string r(s);
+  for (char& c : r)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+  return r;
+}
+
+// One reference value met while scanning, checked once every table has been read.
+struct TRefSeen {
+  const TXMLReference* Ref;
+  std::string Table;  // as the store names it
+  std::string Row;
+  std::string Value;
+};
+
+class TTableCheck {
+public:
+  explicit TTableCheck(TtiDatabase& db) : db_(db), file_(db.DatabaseName()) {}
+
+  void Run() {
+    TtiDBMetaData tables;
+    db_.ReadMetaDataTables(tables);
+    std::vector<std::pair<std::string, const TXMLTableDef*>> known;
+    for (int i = 0; i < tables.Count(); ++i) {
+      TtiDBMetaDataTable& t = *tables.Items(i);
+      const TXMLTableDef* def = FindXMLTableDef(t.GetName());
+      if (!def) RaiseXMLDataError(msgXMLUnknownTable, file_, t.GetName());
+      db_.ReadMetaDataFields(t);
+      for (int f = 0; f < t.Count(); ++f)
+        if (!def->FindColumn(t.Items(f)->GetName()))
+          RaiseXMLDataError(msgXMLUnknownColumn, file_, t.GetName(), {t.Items(f)->GetName()});
+      known.emplace_back(t.GetName(), def);
+    }
+    std::unique_ptr<TtiQuery> q = db_.CreateTIQuery();
+    q->AttachDatabase(&db_);
+    for (const auto& [name, def] : known) ScanRows(*q, name, *def);
+    q->DetachDatabase();
+    CheckReferences();
+  }
+
+private:
+  void ScanRows(TtiQuery& q, const std::string& table, const TXMLTableDef& def) {
+    q.SelectRow(table, nullptr);
+    const bool hasOID = q.FieldIndex("OID") >= 0;
+    std::vector<const TXMLReference*> refs;
+    for (const TXMLReference& r : References())
+      if (SameTextAscii(r.Table, def.Name) && q.FieldIndex(std::string(r.Column)) >= 0) refs.push_back(&r);
+    std::unordered_set<std::string>& oids = oids_[Lower(def.Name)];
+    for (int row = 1; !q.Eof(); ++row, q.Next()) {
+      const std::string rowText = std::to_string(row);
+      if (hasOID) {
+        const std::string oid = q.FieldAsString("OID");
+        if (oid.empty()) RaiseXMLDataError(msgXMLInvalidValue, file_, table, {rowText, "OID", oid});
+        if (!oids.insert(oid).second) RaiseXMLDataError(msgXMLDuplicateOID, file_, table, {rowText, "OID", oid});
+      }
+      for (const TXMLReference* r : refs) {
+        std::string value = q.FieldAsString(std::string(r->Column));
+        if (!value.empty()) seen_.push_back({r, table, rowText, std::move(value)});
+      }
+    }
+    q.Close();
+  }
+
+  void CheckReferences() {
+    std::unordered_set<std::string> owned;  // target table + OID of every data object taken by a row
+    for (const TRefSeen& s : seen_) {
+      const auto targets = oids_.find(Lower(s.Ref->Target));
+      if (targets == oids_.end() || !targets->second.count(s.Value))
+        RaiseXMLDataError(msgXMLDanglingReference, file_, s.Table,
+                          {s.Row, std::string(s.Ref->Column), s.Value, s.Ref->Target});
+      if (s.Ref->Owned && !owned.insert(Lower(s.Ref->Target) + '\n' + s.Value).second)
+        RaiseXMLDataError(msgXMLReferencedTwice, file_, s.Table, {s.Row, std::string(s.Ref->Column), s.Value});
+    }
+  }
+
+  TtiDatabase& db_;
+  std::string file_;
+  std::unordered_map<std::string, std::unordered_set<std::string>> oids_;  // lower-case table -> OIDs
+  std::vector<TRefSeen> seen_;
+};
+
+}  // namespace
+
+const TXMLColumn* TXMLTableDef::FindColumn(std::string_view name) const {
+  for (const TXMLColumn& c : Columns)
+    if (SameTextAscii(c.Name, name)) return &c;
+  return nullptr;
+}
+
+const std::vector<TXMLTableDef>& XMLTableDefs() {
+  static const std::vector<TXMLTableDef> defs = BuildDefs();
+  return defs;
+}
+
+const TXMLTableDef* FindXMLTableDef(std::string_view name) {
+  for (const TXMLTableDef& d : XMLTableDefs())
+    if (SameTextAscii(d.Name, name)) return &d;
+  return nullptr;
+}
+
+void CreateXMLTables(const std::string& DatabaseName, const std::string& PersistenceLayerName) {
+  TtiPerManager& mgr = tiPerMgr();
+  for (const TXMLTableDef& def : XMLTableDefs()) {
+    TtiDBMetaDataTable table;
+    table.SetName(def.Name);
+    for (const TXMLColumn& c : def.Columns) table.AddField(std::string(c.Name), c.Kind, c.Width);
+    if (!mgr.TableExists(def.Name, DatabaseName, PersistenceLayerName))
+      mgr.CreateTable(table, DatabaseName, PersistenceLayerName);
+  }
+}
+
+void ResetXMLTables(const std::string& DatabaseName, const std::string& PersistenceLayerName) {
+  const std::string order[] = {
+      cDCMeasureInsuffPLsTable, cCatReqConditionTable, cPLReqConditionTable, Tbl<TCCFMeasureOp>(),
+      Tbl<TCCFMeasure>(),       Tbl<TCatConditionOp>(), Tbl<TCatCondition>(), Tbl<TPLConditionOp>(),
+      Tbl<TPLCondition>(),      Tbl<TElementOp>(),      Tbl<TElement>(),       Tbl<TBlocOp>(),
+      Tbl<TBloc>(),             Tbl<TChannelOp>(),      Tbl<TChannel>(),       Tbl<TComponentOp>(),
+      Tbl<TComponent>(),        Tbl<TSFOp>(),           Tbl<TSF>(),            Tbl<TProjectOp>(),
+      Tbl<TProject>(),          Tbl<TDCMeasureOp>(),    Tbl<TDCMeasure>()};
+  for (const std::string& table : order) tiPerMgr().DeleteRow(table, nullptr, DatabaseName, PersistenceLayerName);
+}
+
+void CheckXMLTables(TtiDatabase& Database) { TTableCheck(Database).Run(); }
+
+void CheckXMLTables(const std::string& DatabaseName, const std::string& PersistenceLayerName) {
+  TtiPersistenceLayers& layers = tiPerMgr().GetPersistenceLayers();
+  TtiPersistenceLayer& layer = layers.LayerOrDefault(PersistenceLayerName);
+  const std::string db = DatabaseName.empty() ? layer.GetDefaultDBConnectionName() : DatabaseName;
+  const std::string layerName = layer.GetPerLayerName();
+  TtiDatabase& database = layers.LockDatabase(db, layerName);
+  try {
+    CheckXMLTables(database);
+  } catch (...) {
+    layers.UnLockDatabase(database, db, layerName);
+    throw;
+  }
+  layers.UnLockDatabase(database, db, layerName);
+}
+
+void RaiseXMLDataError(int Msg, const std::string& FileName, const std::string& Table, std::vector<std::string> More) {
+  FmtArgs args{FileName, Table};
+  for (std::string& m : More) args.emplace_back(std::move(m));
+  throw EIOError(Msg, std::move(args));
+}
+
+}  // namespace kelvado

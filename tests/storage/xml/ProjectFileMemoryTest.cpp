@@ -1,0 +1,66 @@
+// The project-file suite on the in-memory layer, and what only that layer lets a test see: the statements a
+// group run sends to the store.
+#include <algorithm>
+
+#include "tests/framework/MemoryLayer.h"
+#include "tests/storage/xml/ProjectFileSuite.h"
+
+namespace kelvado::testing {
+
+struct TMemoryProjectStore {
+  static std::string LayerName() { return test::cMemoryLayerName; }
+  void RegisterLayer() { test::RegisterMemoryLayer(); }
+  std::string NewStore(const std::string& name) {
+    tiPerMgr().CreateDatabase(name, "", "", LayerName());
+    tiPerMgr().ConnectDatabase(name, "", "", "", LayerName());
+    return name;
+  }
+  void TearDown() { test::MemStoresClear(); }
+};
+
+INSTANTIATE_TYPED_TEST_SUITE_P(Memory, ProjectFiles, ::testing::Types<TMemoryProjectStore>);
+
+namespace {
+
+using ProjectFilesOnMemory = ProjectFileTest<TMemoryProjectStore>;
+
+// The row changes a store received since event `from`.
+std::vector<std::string> Changes(const std::string& db, size_t from) {
+  const std::vector<std::string>& events = test::MemStore(db).Journal.Events;
+  std::vector<std::string> changes;
+  for (size_t i = from; i < events.size(); ++i)
+    for (const char* verb : {"insert", "update", "delete"})
+      if (events[i].rfind(verb, 0) == 0) changes.push_back(events[i]);
+  return changes;
+}
+
+TEST_F(ProjectFilesOnMemory, ReadingChangesNothingAndASecondSaveWritesNothing) {
+  TFullProject f = BuildFullProject();
+  SaveXML(*f.Root, db_, layer_);
+  const size_t saved = test::MemStore(db_).Journal.Events.size();
+  ReadProjects(db_, layer_);
+  SaveXML(*f.Root, db_, layer_);
+  EXPECT_TRUE(Changes(db_, saved).empty());
+  EXPECT_EQ(test::MemStore(db_).Journal.RollBacks, 0);
+}
+
+TEST_F(ProjectFilesOnMemory, AFailedReadIsRolledBackAndLeavesTheRowsAsTheyWere) {
+  TFullProject f = BuildFullProject();
+  SaveXML(*f.Root, db_, layer_);
+  SetCell(db_, layer_, "Components", OIDOf(f.Sub->GetComponent()), "Cat", "cat9");
+  const test::TMemTables before = test::MemStore(db_).Tables;
+  EXPECT_THROW(ReadProjects(db_, layer_), EIOError);
+  EXPECT_EQ(test::MemStore(db_).Journal.RollBacks, 1);
+  EXPECT_EQ(test::MemStore(db_).Tables.size(), before.size());
+  for (const auto& [name, table] : before) EXPECT_EQ(test::MemStore(db_).Tables.at(name).Rows, table.Rows) << name;
+}
+
+TEST_F(ProjectFilesOnMemory, GroupsAreRegisteredOnceInFull) {
+  const size_t mappings = tiPerMgr().GetVisitorManager().MappingCount();
+  EXPECT_EQ(mappings, 34u + 67u);
+  RegisterVisitorsXML();
+  EXPECT_EQ(tiPerMgr().GetVisitorManager().MappingCount(), mappings);
+}
+
+}  // namespace
+}  // namespace kelvado::testing
