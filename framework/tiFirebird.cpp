@@ -21,9 +21,12 @@
 #include <fstream>
 #include <mutex>
 #include <sstream>
+#include <utility>
 
 #include <firebird/Interface.h>
 #include <ibase.h>
+
+#include "platform/TextCase.h"
 
 namespace kelvado {
 
@@ -285,6 +288,37 @@ fb::IMaster* Master() {
   return fb::fb_get_master_interface();
 }
 
+// Owns one reference to an engine interface and releases it when it goes. A call that frees the interface
+// itself when it succeeds (detach, close, commit, rollback, dropDatabase) is followed by Consumed(); when such a
+// call fails, the holder still releases the reference. Move-only.
+template <class T>
+class FbRef {
+public:
+  FbRef() = default;
+  explicit FbRef(T* p) noexcept : p_(p) {}
+  FbRef(FbRef&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
+  FbRef& operator=(FbRef&& o) noexcept {
+    if (this != &o) reset(std::exchange(o.p_, nullptr));
+    return *this;
+  }
+  FbRef(const FbRef&) = delete;
+  FbRef& operator=(const FbRef&) = delete;
+  ~FbRef() { reset(); }
+
+  T* get() const noexcept { return p_; }
+  T* operator->() const noexcept { return p_; }
+  explicit operator bool() const noexcept { return p_ != nullptr; }
+  void reset(T* p = nullptr) noexcept {
+    if (p_) p_->release();
+    p_ = p;
+  }
+  // The interface freed itself: forget it without releasing.
+  void Consumed() noexcept { p_ = nullptr; }
+
+private:
+  T* p_ = nullptr;
+};
+
 // One status object per call, disposed at scope end.
 struct Status {
   fb::ThrowStatusWrapper w;
@@ -411,26 +445,24 @@ std::string BackLockFiles() {
 
 // Attaches to the file (create: makes it) through the engine's dispatcher, which is released either way.
 // `action` ("open database "x"") starts the messages of this layer's own refusals.
-fb::IAttachment* OpenAttachment(Status& st, const std::string& fileName, const XpbGuard& dpb, bool create,
-                                const std::string& action) {
+FbRef<fb::IAttachment> OpenAttachment(Status& st, const std::string& fileName, const XpbGuard& dpb, bool create,
+                                      const std::string& action) {
   if (const std::string problem = CheckLockFolder(); !problem.empty())
     throw EtiFBException(tiFormat("Cannot %s: %s", {action, problem}));
-  fb::IProvider* prov = Master()->getDispatcher();
-  fb::IAttachment* att = nullptr;
-  try {
+  const FbRef<fb::IProvider> prov(Master()->getDispatcher());
+  FbRef<fb::IAttachment> att;
+  {
     Utf8FileNames utf8;
-    att = create ? prov->createDatabase(&st, fileName.c_str(), dpb->getBufferLength(&st), dpb->getBuffer(&st))
-                 : prov->attachDatabase(&st, fileName.c_str(), dpb->getBufferLength(&st), dpb->getBuffer(&st));
-  } catch (...) {
-    prov->release();
-    throw;
+    att.reset(create
+                  ? prov->createDatabase(&st, fileName.c_str(), dpb->getBufferLength(&st), dpb->getBuffer(&st))
+                  : prov->attachDatabase(&st, fileName.c_str(), dpb->getBufferLength(&st), dpb->getBuffer(&st)));
   }
-  prov->release();
   if (const std::string problem = BackLockFiles(); !problem.empty()) {
     try {
       att->detach(&st);
-    } catch (...) {
-      att->release();
+      att.Consumed();
+    } catch (const fb::FbException&) {
+      // The holder releases the attachment; the lock folder is what gets reported.
     }
     throw EtiFBException(tiFormat("Cannot %s: %s", {action, problem}));
   }
@@ -440,13 +472,9 @@ fb::IAttachment* OpenAttachment(Status& st, const std::string& fileName, const X
 // Creating the file or switching its mode happens on the way in; the attachment is closed again at once.
 void AttachOnce(Status& st, const std::string& fileName, const XpbGuard& dpb, bool create,
                 const std::string& action) {
-  fb::IAttachment* att = OpenAttachment(st, fileName, dpb, create, action);
-  try {
-    att->detach(&st);
-  } catch (...) {
-    att->release();
-    throw;
-  }
+  FbRef<fb::IAttachment> att = OpenAttachment(st, fileName, dpb, create, action);
+  att->detach(&st);
+  att.Consumed();
 }
 
 // ---- one writer per file, across processes ----
@@ -567,26 +595,11 @@ private:
 
 // Hands the blob to `use` and closes it; when either fails, the blob is released instead.
 template <class Use>
-void UseBlob(Status& st, fb::IBlob* blob, Use&& use) {
-  try {
-    use(blob);
-    blob->close(&st);
-  } catch (...) {
-    blob->release();
-    throw;
-  }
-}
-
-std::string Upper(std::string s) {
-  for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return s;
-}
-
-std::string Trim(const std::string& s) {
-  const auto b = s.find_first_not_of(" \t\r\n");
-  if (b == std::string::npos) return {};
-  const auto e = s.find_last_not_of(" \t\r\n");
-  return s.substr(b, e - b + 1);
+void UseBlob(Status& st, fb::IBlob* opened, Use&& use) {
+  FbRef<fb::IBlob> blob(opened);
+  use(blob.get());
+  blob->close(&st);
+  blob.Consumed();
 }
 
 std::string NumberText(double v) {
@@ -677,11 +690,11 @@ void tiFBCheckDigest(const std::string& dbFile) {
 // Database
 
 struct TtiFBTransaction::Impl {
-  fb::ITransaction* tra = nullptr;
+  FbRef<fb::ITransaction> tra;
 };
 
 struct TtiFBDatabase::Impl {
-  fb::IAttachment* att = nullptr;
+  FbRef<fb::IAttachment> att;
   FileLease lease;
   std::vector<TtiFBTransaction*> transactions;
   std::vector<TtiFBStatement*> statements;
@@ -718,7 +731,7 @@ void TtiFBDatabase::SetDatabaseName(std::string v) {
 
 std::string TtiFBDatabase::Describe() const { return "database \"" + databaseName_ + "\""; }
 
-bool TtiFBDatabase::Connected() const { return impl_->att != nullptr; }
+bool TtiFBDatabase::Connected() const { return static_cast<bool>(impl_->att); }
 
 void TtiFBDatabase::SetReadOnlyAccess(bool v) {
   if (Connected())
@@ -752,7 +765,7 @@ void TtiFBDatabase::Disconnect() {
   for (auto* t : impl_->transactions)
     if (t->Active()) {
       try {
-        t->Rollback();
+        t->RollBack();
       } catch (const Exception&) {
         t->Detach();
       }
@@ -760,11 +773,10 @@ void TtiFBDatabase::Disconnect() {
   Status st;
   try {
     impl_->att->detach(&st);
-    impl_->att = nullptr;
+    impl_->att.Consumed();
     impl_->lease.Release();
   } catch (const fb::FbException& e) {
-    impl_->att->release();
-    impl_->att = nullptr;
+    impl_->att.reset();
     impl_->lease.Release();
     throw EtiFBException(tiFormat("Cannot close %s:\n%s", {Describe(), EngineText(e)}), EngineCode(e));
   }
@@ -850,11 +862,11 @@ void TtiFBDatabase::DropDatabase() {
   if (!Connected()) throw EtiFBException(tiFormat("Cannot drop %s: it is not connected", {Describe()}));
   for (auto* s : impl_->statements) s->ReleaseHandles();
   for (auto* t : impl_->transactions)
-    if (t->Active()) t->Rollback();
+    if (t->Active()) t->RollBack();
   Status st;
   try {
     impl_->att->dropDatabase(&st);
-    impl_->att = nullptr;
+    impl_->att.Consumed();
     impl_->lease.Release();
   } catch (const fb::FbException& e) {
     throw EtiFBException(tiFormat("Cannot drop %s:\n%s", {Describe(), EngineText(e)}), EngineCode(e));
@@ -873,7 +885,7 @@ void TtiFBDatabase::ExecuteImmediate(TtiFBTransaction& tr, const std::string& sq
   }
   Status st;
   try {
-    impl_->att->execute(&st, tr.impl_->tra, 0,
+    impl_->att->execute(&st, tr.impl_->tra.get(), 0,
                         text.c_str(), SQLDialect(), nullptr, nullptr, nullptr, nullptr);
   } catch (const fb::FbException& e) {
     throw EtiFBException(tiFormat("Statement failed on %s:\n%s\nSQL: %s", {Describe(), EngineText(e), Shorten(sql)}),
@@ -892,21 +904,24 @@ TtiFBTransaction::~TtiFBTransaction() {
   if (orphaned_) return;
   if (impl_->tra) {
     try {
-      Rollback();
+      RollBack();
     } catch (...) {
       Detach();
     }
   }
+  // The statements on this transaction outlive it: they drop their handles and refuse to run from now on.
+  for (auto* s : db_.impl_->statements)
+    if (s->tr_ == this) {
+      s->ReleaseHandles();
+      s->tr_ = nullptr;
+    }
   auto& v = db_.impl_->transactions;
   v.erase(std::remove(v.begin(), v.end(), this), v.end());
 }
 
-void TtiFBTransaction::Detach() {
-  if (impl_->tra) impl_->tra->release();
-  impl_->tra = nullptr;
-}
+void TtiFBTransaction::Detach() { impl_->tra.reset(); }
 
-bool TtiFBTransaction::Active() const { return impl_->tra != nullptr; }
+bool TtiFBTransaction::Active() const { return static_cast<bool>(impl_->tra); }
 
 void TtiFBTransaction::Start(bool readOnly) {
   if (orphaned_) throw EtiFBException("Cannot start a transaction on a database that was closed");
@@ -923,7 +938,7 @@ void TtiFBTransaction::Start(bool readOnly) {
     tpb->insertTag(&st, isc_tpb_concurrency);
     tpb->insertTag(&st, isc_tpb_wait);
     tpb->insertTag(&st, readOnly ? isc_tpb_read : isc_tpb_write);
-    impl_->tra = db_.impl_->att->startTransaction(&st, tpb->getBufferLength(&st), tpb->getBuffer(&st));
+    impl_->tra.reset(db_.impl_->att->startTransaction(&st, tpb->getBufferLength(&st), tpb->getBuffer(&st)));
     readOnly_ = readOnly;
   } catch (const fb::FbException& e) {
     throw EtiFBException(tiFormat("Cannot start a transaction on %s:\n%s", {db_.Describe(), EngineText(e)}),
@@ -940,7 +955,7 @@ void TtiFBTransaction::Finish(const char* verb, bool closeStatements, End&& end)
     throw EtiFBException(tiFormat("Cannot %s on %s: no transaction is active", {verb, db_.Describe()}));
   if (closeStatements)
     for (auto* s : db_.impl_->statements)
-      if (&s->tr_ == this) s->Close();
+      if (s->tr_ == this) s->Close();
   Status st;
   try {
     end(st);
@@ -952,7 +967,7 @@ void TtiFBTransaction::Finish(const char* verb, bool closeStatements, End&& end)
 void TtiFBTransaction::Commit() {
   Finish("commit", true, [this](Status& st) {
     impl_->tra->commit(&st);
-    impl_->tra = nullptr;
+    impl_->tra.Consumed();
   });
 }
 
@@ -960,7 +975,7 @@ void TtiFBTransaction::CommitRetaining() {
   Finish("commit", false, [this](Status& st) { impl_->tra->commitRetaining(&st); });
 }
 
-void TtiFBTransaction::Rollback() {
+void TtiFBTransaction::RollBack() {
   Finish("roll back", true, [this](Status& st) {
     try {
       impl_->tra->rollback(&st);
@@ -969,7 +984,7 @@ void TtiFBTransaction::Rollback() {
       Detach();
       throw;
     }
-    impl_->tra = nullptr;
+    impl_->tra.Consumed();
   });
 }
 
@@ -986,11 +1001,11 @@ struct TtiFBStatement::Param {
 };
 
 struct TtiFBStatement::Impl {
-  fb::IStatement* stmt = nullptr;
-  fb::IResultSet* cursor = nullptr;
-  fb::IMessageMetadata* inMeta = nullptr;   // as described by the engine
-  fb::IMessageMetadata* outMeta = nullptr;
-  fb::IMessageMetadata* bindMeta = nullptr;  // built from the values bound
+  FbRef<fb::IStatement> stmt;
+  FbRef<fb::IResultSet> cursor;
+  FbRef<fb::IMessageMetadata> inMeta;  // as described by the engine
+  FbRef<fb::IMessageMetadata> outMeta;
+  FbRef<fb::IMessageMetadata> bindMeta;  // built from the values bound
   std::vector<unsigned char> inBuf;
   std::vector<unsigned char> outBuf;
   std::vector<TtiFBColumn> columns;
@@ -999,14 +1014,10 @@ struct TtiFBStatement::Impl {
   bool eof = true;
   int64_t affected = 0;
 
-  void ReleaseMeta() {
-    if (bindMeta) bindMeta->release();
-    bindMeta = nullptr;
-  }
 };
 
 TtiFBStatement::TtiFBStatement(TtiFBDatabase& db, TtiFBTransaction& tr)
-    : db_(db), tr_(tr), impl_(std::make_unique<Impl>()) {
+    : db_(db), tr_(&tr), impl_(std::make_unique<Impl>()) {
   if (&tr.Database() != &db)
     throw EtiFBException(tiFormat("A statement on %s cannot use a transaction of %s",
                                   {db.Describe(), tr.Database().Describe()}));
@@ -1022,16 +1033,18 @@ TtiFBStatement::~TtiFBStatement() {
 
 void TtiFBStatement::ReleaseHandles() {
   // Plain releases: nothing here may throw, and after a failed detach the handles are dead anyway.
-  if (impl_->cursor) impl_->cursor->release();
-  impl_->cursor = nullptr;
+  impl_->cursor.reset();
   impl_->eof = true;
-  impl_->ReleaseMeta();
-  if (impl_->inMeta) impl_->inMeta->release();
-  if (impl_->outMeta) impl_->outMeta->release();
-  impl_->inMeta = impl_->outMeta = nullptr;
-  if (impl_->stmt) impl_->stmt->release();
-  impl_->stmt = nullptr;
+  impl_->bindMeta.reset();
+  impl_->inMeta.reset();
+  impl_->outMeta.reset();
+  impl_->stmt.reset();
   impl_->columns.clear();
+}
+
+TtiFBTransaction& TtiFBStatement::Tr(const char* what) const {
+  if (!tr_) Fail(what, "its transaction was closed");
+  return *tr_;
 }
 
 std::string TtiFBStatement::Where() const {
@@ -1087,10 +1100,10 @@ void TtiFBStatement::SetSQL(const std::string& sql) {
       size_t j = i + 1;
       while (j < n && isNameChar(sql[j])) ++j;
       const std::string name = sql.substr(i + 1, j - i - 1);
-      const std::string key = Upper(name);
+      const std::string key = UpperAscii(name);
       int idx = -1;
       for (size_t k = 0; k < paramNames_.size(); ++k)
-        if (Upper(paramNames_[k]) == key) idx = static_cast<int>(k);
+        if (UpperAscii(paramNames_[k]) == key) idx = static_cast<int>(k);
       if (idx < 0) {
         paramNames_.push_back(name);
         idx = static_cast<int>(paramNames_.size()) - 1;
@@ -1115,16 +1128,16 @@ const std::string& TtiFBStatement::ParamName(int index) const {
 }
 
 bool TtiFBStatement::HasParam(const std::string& name) const {
-  const std::string key = Upper(name);
+  const std::string key = UpperAscii(name);
   for (const auto& p : paramNames_)
-    if (Upper(p) == key) return true;
+    if (UpperAscii(p) == key) return true;
   return false;
 }
 
 TtiFBStatement::Param& TtiFBStatement::RequireParam(const std::string& name) {
-  const std::string key = Upper(name);
+  const std::string key = UpperAscii(name);
   for (size_t k = 0; k < paramNames_.size(); ++k)
-    if (Upper(paramNames_[k]) == key) return params_[k];
+    if (UpperAscii(paramNames_[k]) == key) return params_[k];
   Fail(tiFormat("The statement has no parameter \"%s\"", {name}), "");
 }
 
@@ -1186,14 +1199,15 @@ bool TtiFBStatement::ParamIsNull(const std::string& name) const {
   return p.kind == PKind::Null || p.kind == PKind::Unset;
 }
 
-bool TtiFBStatement::Prepared() const { return impl_->stmt != nullptr; }
+bool TtiFBStatement::Prepared() const { return static_cast<bool>(impl_->stmt); }
 
 void TtiFBStatement::Prepare() {
   if (Prepared()) return;
   if (sql_.empty()) Fail("Cannot prepare an empty statement", "");
   if (orphaned_) Fail("Cannot prepare a statement", "");
   if (!db_.Connected()) Fail("Cannot prepare a statement", "the database is not connected");
-  if (!tr_.Active()) Fail("Cannot prepare a statement", "the transaction is not active");
+  TtiFBTransaction& tr = Tr("Cannot prepare a statement");
+  if (!tr.Active()) Fail("Cannot prepare a statement", "the transaction is not active");
   std::string text;
   try {
     text = tiUtf8ToWin1252(engineSql_);
@@ -1202,11 +1216,11 @@ void TtiFBStatement::Prepare() {
   }
   Status st;
   try {
-    impl_->stmt = db_.impl_->att->prepare(&st, tr_.impl_->tra, 0, text.c_str(), db_.SQLDialect(),
-                                          fb::IStatement::PREPARE_PREFETCH_METADATA);
+    impl_->stmt.reset(db_.impl_->att->prepare(&st, tr.impl_->tra.get(), 0, text.c_str(), db_.SQLDialect(),
+                                              fb::IStatement::PREPARE_PREFETCH_METADATA));
     impl_->type = impl_->stmt->getType(&st);
-    impl_->inMeta = impl_->stmt->getInputMetadata(&st);
-    impl_->outMeta = impl_->stmt->getOutputMetadata(&st);
+    impl_->inMeta.reset(impl_->stmt->getInputMetadata(&st));
+    impl_->outMeta.reset(impl_->stmt->getOutputMetadata(&st));
     if (impl_->inMeta->getCount(&st) != positions_.size())
       Fail("Cannot prepare a statement",
            tiFormat("the engine sees %d parameters, the text names %d", {impl_->inMeta->getCount(&st),
@@ -1242,113 +1256,115 @@ void TtiFBStatement::Prepare() {
   }
 }
 
+namespace {
+
+// How a bound value travels to the engine: its message type (the "+ 1" admits NULL) and length; numbers go as
+// fixed-size values of scale 0. Strings (their length) and NULLs (the engine's own type) are described apart.
+struct TInputKind {
+  PKind kind;
+  unsigned sqlType;
+  unsigned length;
+};
+constexpr TInputKind kInputKinds[] = {
+    {PKind::Integer, SQL_INT64, sizeof(ISC_INT64)},      {PKind::Double, SQL_DOUBLE, sizeof(double)},
+    {PKind::Boolean, SQL_SHORT, sizeof(short)},          {PKind::DateTime, SQL_TIMESTAMP, sizeof(ISC_TIMESTAMP)},
+    {PKind::Blob, SQL_BLOB, sizeof(ISC_QUAD)},
+};
+
+}  // namespace
+
+// Describing and writing one bound value of a statement.
+struct TtiFBStatementInput {
+  using Param = TtiFBStatement::Param;
+  static void Describe(Status& st, fb::IMetadataBuilder& b, unsigned k, const Param& p, fb::IMessageMetadata& in);
+  static void Write(Status& st, unsigned char* v, const Param& p, fb::IAttachment& att, fb::ITransaction* tra);
+};
+
+void TtiFBStatementInput::Describe(Status& st, fb::IMetadataBuilder& b, unsigned k, const Param& p,
+                                   fb::IMessageMetadata& in) {
+  if (p.kind == PKind::String) {
+    b.setType(&st, k, SQL_VARYING + 1);
+    b.setLength(&st, k, static_cast<unsigned>(std::max<size_t>(p.text.size(), 1)));
+    b.setCharSet(&st, k, kCharSetWin1252);
+    return;
+  }
+  for (const TInputKind& ik : kInputKinds)
+    if (ik.kind == p.kind) {
+      b.setType(&st, k, ik.sqlType + 1);
+      b.setLength(&st, k, ik.length);
+      b.setScale(&st, k, 0);
+      b.setSubType(&st, k, 0);
+      return;
+    }
+  b.setType(&st, k, in.getType(&st, k) | 1u);  // NULL: the engine's own type
+}
+
+void TtiFBStatementInput::Write(Status& st, unsigned char* v, const Param& p, fb::IAttachment& att,
+                                fb::ITransaction* tra) {
+  switch (p.kind) {
+    case PKind::String: {
+      const auto len = static_cast<unsigned short>(p.text.size());
+      std::memcpy(v, &len, sizeof len);
+      std::memcpy(v + sizeof len, p.text.data(), p.text.size());
+      return;
+    }
+    case PKind::Integer: {
+      const ISC_INT64 x = p.i;
+      std::memcpy(v, &x, sizeof x);
+      return;
+    }
+    case PKind::Double: std::memcpy(v, &p.d, sizeof p.d); return;
+    case PKind::Boolean: {
+      const auto x = static_cast<short>(p.i);
+      std::memcpy(v, &x, sizeof x);
+      return;
+    }
+    case PKind::DateTime: {
+      ISC_TIMESTAMP ts;
+      DateTimeToIsc(p.d, ts.timestamp_date, ts.timestamp_time);
+      std::memcpy(v, &ts, sizeof ts);
+      return;
+    }
+    case PKind::Blob: {
+      ISC_QUAD id{};
+      UseBlob(st, att.createBlob(&st, tra, &id, 0, nullptr), [&](fb::IBlob* blob) {
+        for (size_t off = 0; off < p.text.size(); off += 32768) {
+          const size_t len = std::min<size_t>(32768, p.text.size() - off);
+          blob->putSegment(&st, static_cast<unsigned>(len), p.text.data() + off);
+        }
+      });
+      std::memcpy(v, &id, sizeof id);
+      return;
+    }
+    case PKind::Null:
+    case PKind::Unset: return;
+  }
+}
+
 void TtiFBStatement::BuildInput() {
-  impl_->ReleaseMeta();
+  impl_->bindMeta.reset();
   impl_->inBuf.clear();
   const unsigned n = static_cast<unsigned>(positions_.size());
   if (n == 0) return;
+  auto param = [this](unsigned k) -> const Param& { return params_[static_cast<size_t>(positions_[k])]; };
   for (unsigned k = 0; k < n; ++k)
-    if (params_[static_cast<size_t>(positions_[k])].kind == PKind::Unset)
+    if (param(k).kind == PKind::Unset)
       Fail(tiFormat("Parameter \"%s\" has no value", {paramNames_[static_cast<size_t>(positions_[k])]}), "");
   Status st;
   try {
-    fb::IMetadataBuilder* b = impl_->inMeta->getBuilder(&st);
-    try {
-      // Numbers travel as fixed-size values of scale 0; the "+ 1" admits NULL.
-      auto fixed = [&](unsigned k, unsigned type, unsigned length) {
-        b->setType(&st, k, type + 1);
-        b->setLength(&st, k, length);
-        b->setScale(&st, k, 0);
-      };
-      for (unsigned k = 0; k < n; ++k) {
-        const Param& p = params_[static_cast<size_t>(positions_[k])];
-        switch (p.kind) {
-          case PKind::String:
-            b->setType(&st, k, SQL_VARYING + 1);
-            b->setLength(&st, k, static_cast<unsigned>(std::max<size_t>(p.text.size(), 1)));
-            b->setCharSet(&st, k, kCharSetWin1252);
-            break;
-          case PKind::Integer:
-            fixed(k, SQL_INT64, sizeof(ISC_INT64));
-            break;
-          case PKind::Double:
-            fixed(k, SQL_DOUBLE, sizeof(double));
-            break;
-          case PKind::Boolean:
-            fixed(k, SQL_SHORT, sizeof(short));
-            break;
-          case PKind::DateTime:
-            b->setType(&st, k, SQL_TIMESTAMP + 1);
-            b->setLength(&st, k, sizeof(ISC_TIMESTAMP));
-            break;
-          case PKind::Blob:
-            b->setType(&st, k, SQL_BLOB + 1);
-            b->setLength(&st, k, sizeof(ISC_QUAD));
-            b->setSubType(&st, k, 0);
-            break;
-          case PKind::Null:
-          case PKind::Unset:
-            b->setType(&st, k, impl_->inMeta->getType(&st, k) | 1u);
-            break;
-        }
-      }
-      impl_->bindMeta = b->getMetadata(&st);
-    } catch (...) {
-      b->release();
-      throw;
+    {
+      const FbRef<fb::IMetadataBuilder> b(impl_->inMeta->getBuilder(&st));
+      for (unsigned k = 0; k < n; ++k) TtiFBStatementInput::Describe(st, *b.get(), k, param(k), *impl_->inMeta.get());
+      impl_->bindMeta.reset(b->getMetadata(&st));
     }
-    b->release();
-    fb::IMessageMetadata* m = impl_->bindMeta;
+    fb::IMessageMetadata* m = impl_->bindMeta.get();
     impl_->inBuf.assign(m->getMessageLength(&st), 0);
     unsigned char* buf = impl_->inBuf.data();
     for (unsigned k = 0; k < n; ++k) {
-      const Param& p = params_[static_cast<size_t>(positions_[k])];
-      unsigned char* v = buf + m->getOffset(&st, k);
-      auto* nul = reinterpret_cast<short*>(buf + m->getNullOffset(&st, k));
-      *nul = 0;
-      switch (p.kind) {
-        case PKind::String: {
-          const auto len = static_cast<unsigned short>(p.text.size());
-          std::memcpy(v, &len, sizeof len);
-          std::memcpy(v + sizeof len, p.text.data(), p.text.size());
-          break;
-        }
-        case PKind::Integer: {
-          const ISC_INT64 x = p.i;
-          std::memcpy(v, &x, sizeof x);
-          break;
-        }
-        case PKind::Double:
-          std::memcpy(v, &p.d, sizeof p.d);
-          break;
-        case PKind::Boolean: {
-          const short x = static_cast<short>(p.i);
-          std::memcpy(v, &x, sizeof x);
-          break;
-        }
-        case PKind::DateTime: {
-          ISC_TIMESTAMP ts;
-          DateTimeToIsc(p.d, ts.timestamp_date, ts.timestamp_time);
-          std::memcpy(v, &ts, sizeof ts);
-          break;
-        }
-        case PKind::Blob: {
-          ISC_QUAD id{};
-          fb::IBlob* created = db_.impl_->att->createBlob(&st, tr_.impl_->tra, &id, 0, nullptr);
-          UseBlob(st, created, [&](fb::IBlob* blob) {
-            for (size_t off = 0; off < p.text.size(); off += 32768) {
-              const size_t len = std::min<size_t>(32768, p.text.size() - off);
-              blob->putSegment(&st, static_cast<unsigned>(len), p.text.data() + off);
-            }
-          });
-          std::memcpy(v, &id, sizeof id);
-          break;
-        }
-        case PKind::Null:
-        case PKind::Unset:
-          *nul = -1;
-          break;
-      }
+      const short nul = param(k).kind == PKind::Null ? -1 : 0;
+      std::memcpy(buf + m->getNullOffset(&st, k), &nul, sizeof nul);
+      TtiFBStatementInput::Write(st, buf + m->getOffset(&st, k), param(k), *db_.impl_->att.get(),
+                                 tr_->impl_->tra.get());
     }
   } catch (const fb::FbException& e) {
     Fail("Cannot bind the parameters", EngineText(e), EngineCode(e));
@@ -1358,15 +1374,17 @@ void TtiFBStatement::BuildInput() {
 void TtiFBStatement::Execute() {
   Close();
   Prepare();
-  if (!tr_.Active()) Fail("Cannot run a statement", "the transaction is not active");
+  TtiFBTransaction& tr = Tr("Cannot run a statement");
+  if (!tr.Active()) Fail("Cannot run a statement", "the transaction is not active");
   if (impl_->type == isc_info_sql_stmt_select || impl_->type == isc_info_sql_stmt_select_for_upd)
     Fail("Cannot run a SELECT with Execute", "open it instead");
   BuildInput();
   Status st;
   try {
     const bool hasOut = !impl_->columns.empty();
-    impl_->stmt->execute(&st, tr_.impl_->tra, impl_->bindMeta, impl_->inBuf.empty() ? nullptr : impl_->inBuf.data(),
-                         hasOut ? impl_->outMeta : nullptr, hasOut ? impl_->outBuf.data() : nullptr);
+    impl_->stmt->execute(&st, tr.impl_->tra.get(), impl_->bindMeta.get(),
+                         impl_->inBuf.empty() ? nullptr : impl_->inBuf.data(), hasOut ? impl_->outMeta.get() : nullptr,
+                         hasOut ? impl_->outBuf.data() : nullptr);
     impl_->affected = static_cast<int64_t>(impl_->stmt->getAffectedRecords(&st));
   } catch (const fb::FbException& e) {
     Fail("Statement failed", EngineText(e), EngineCode(e));
@@ -1376,13 +1394,15 @@ void TtiFBStatement::Execute() {
 void TtiFBStatement::Open() {
   Close();
   Prepare();
-  if (!tr_.Active()) Fail("Cannot open a query", "the transaction is not active");
+  TtiFBTransaction& tr = Tr("Cannot open a query");
+  if (!tr.Active()) Fail("Cannot open a query", "the transaction is not active");
   if (impl_->columns.empty()) Fail("Cannot open a statement that returns no rows", "");
   BuildInput();
   Status st;
   try {
-    impl_->cursor = impl_->stmt->openCursor(&st, tr_.impl_->tra, impl_->bindMeta,
-                                            impl_->inBuf.empty() ? nullptr : impl_->inBuf.data(), impl_->outMeta, 0);
+    impl_->cursor.reset(impl_->stmt->openCursor(&st, tr.impl_->tra.get(), impl_->bindMeta.get(),
+                                                impl_->inBuf.empty() ? nullptr : impl_->inBuf.data(),
+                                                impl_->outMeta.get(), 0));
   } catch (const fb::FbException& e) {
     Fail("Cannot open a query", EngineText(e), EngineCode(e));
   }
@@ -1390,7 +1410,7 @@ void TtiFBStatement::Open() {
   Next();
 }
 
-bool TtiFBStatement::Active() const { return impl_->cursor != nullptr; }
+bool TtiFBStatement::Active() const { return static_cast<bool>(impl_->cursor); }
 
 bool TtiFBStatement::Eof() const { return impl_->eof; }
 
@@ -1412,11 +1432,11 @@ void TtiFBStatement::Close() {
   Status st;
   try {
     impl_->cursor->close(&st);
+    impl_->cursor.Consumed();
   } catch (const fb::FbException&) {
     // A cursor whose transaction already ended cannot be closed: releasing it is all that is left to do.
-    impl_->cursor->release();
+    impl_->cursor.reset();
   }
-  impl_->cursor = nullptr;
   impl_->eof = true;
 }
 
@@ -1433,9 +1453,9 @@ const TtiFBColumn& TtiFBStatement::Column(int index) const {
 const std::string& TtiFBStatement::FieldName(int index) const { return Column(index).Alias; }
 
 int TtiFBStatement::FieldIndex(const std::string& name) const {
-  const std::string key = Upper(name);
+  const std::string key = UpperAscii(name);
   for (size_t k = 0; k < impl_->columns.size(); ++k)
-    if (Upper(impl_->columns[k].Alias) == key) return static_cast<int>(k);
+    if (UpperAscii(impl_->columns[k].Alias) == key) return static_cast<int>(k);
   return -1;
 }
 
@@ -1498,7 +1518,8 @@ std::string TtiFBStatement::FieldAsBlob(int index) const {
   std::string out;
   Status st;
   try {
-    UseBlob(st, db_.impl_->att->openBlob(&st, tr_.impl_->tra, &id, 0, nullptr), [&](fb::IBlob* blob) {
+    UseBlob(st, db_.impl_->att->openBlob(&st, Tr("Cannot read a BLOB").impl_->tra.get(), &id, 0, nullptr),
+            [&](fb::IBlob* blob) {
       char seg[32768];
       for (;;) {
         unsigned got = 0;
@@ -1564,7 +1585,7 @@ std::string TtiFBStatement::FieldAsString(int index) const {
   }
 }
 
-double TtiFBStatement::FieldAsDouble(int index) const {
+double TtiFBStatement::FieldAsFloat(int index) const {
   CheckRow(index);
   if (FieldIsNull(index)) return 0.0;
   const TtiFBColumn& c = impl_->columns[static_cast<size_t>(index)];
@@ -1596,7 +1617,7 @@ double TtiFBStatement::FieldAsDouble(int index) const {
       return *p ? 1.0 : 0.0;
     case SQL_TEXT:
     case SQL_VARYING: {
-      const std::string t = Trim(FieldAsString(index));
+      const std::string t = TrimBlanks(FieldAsString(index));
       double v = 0.0;
       const auto r = std::from_chars(t.data(), t.data() + t.size(), v);
       if (t.empty() || r.ec != std::errc() || r.ptr != t.data() + t.size())
@@ -1629,7 +1650,7 @@ int64_t TtiFBStatement::FieldAsInteger(int index) const {
     }
   }
   if (c.SQLType == SQL_TEXT || c.SQLType == SQL_VARYING) {
-    const std::string t = Trim(FieldAsString(index));
+    const std::string t = TrimBlanks(FieldAsString(index));
     int64_t v = 0;
     const auto r = std::from_chars(t.data(), t.data() + t.size(), v);
     if (t.empty() || r.ec != std::errc() || r.ptr != t.data() + t.size())
@@ -1637,7 +1658,7 @@ int64_t TtiFBStatement::FieldAsInteger(int index) const {
           tiFormat("Column \"%s\" of %s: \"%s\" is not an integer", {c.Alias, Where(), t}));
     return v;
   }
-  const double d = FieldAsDouble(index);
+  const double d = FieldAsFloat(index);
   if (d != std::floor(d) || std::fabs(d) > 9.0e15)
     throw EConvertError(tiFormat("Column \"%s\" of %s: %s is not an integer", {c.Alias, Where(),
                                                                                NumberText(d)}));
@@ -1649,10 +1670,10 @@ bool TtiFBStatement::FieldAsBoolean(int index) const {
   if (FieldIsNull(index)) return false;
   const TtiFBColumn& c = impl_->columns[static_cast<size_t>(index)];
   if (c.SQLType == SQL_TEXT || c.SQLType == SQL_VARYING) {
-    const std::string t = Upper(Trim(FieldAsString(index)));
+    const std::string t = UpperAscii(TrimBlanks(FieldAsString(index)));
     return t == "T" || t == "TRUE" || t == "Y" || t == "YES" || t == "1";
   }
-  return FieldAsDouble(index) != 0.0;
+  return FieldAsFloat(index) != 0.0;
 }
 
 double TtiFBStatement::FieldAsDateTime(int index) const {
@@ -1674,7 +1695,7 @@ double TtiFBStatement::FieldAsDateTime(int index) const {
     case SQL_BLOB:
       throw EConvertError(tiFormat("Column \"%s\" of %s cannot be read as a date-time", {c.Alias, Where()}));
     default:
-      return FieldAsDouble(index);
+      return FieldAsFloat(index);
   }
 }
 
@@ -1688,7 +1709,7 @@ std::vector<std::string> Words(const std::string& text, size_t count) {
   std::vector<std::string> w;
   std::istringstream in(text);
   std::string s;
-  while (w.size() < count && in >> s) w.push_back(Upper(s));
+  while (w.size() < count && in >> s) w.push_back(UpperAscii(s));
   return w;
 }
 
@@ -1729,7 +1750,7 @@ std::vector<TtiFBScriptStatement> tiFBSplitScript(const std::string& s, const st
       continue;
     }
     if (s.compare(i, term.size(), term) == 0) {
-      const std::string text = Trim(cur);
+      const std::string text = TrimBlanks(cur);
       cur.clear();
       i += term.size();
       if (text.empty()) continue;
@@ -1783,7 +1804,7 @@ void tiFBRunScript(TtiFBDatabase& db, const std::string& script, const std::stri
     auto fail = [&](const std::string& what) {
       if (tr.Active()) {
         try {
-          tr.Rollback();
+          tr.RollBack();
         } catch (const Exception&) {
         }
       }
@@ -1796,7 +1817,7 @@ void tiFBRunScript(TtiFBDatabase& db, const std::string& script, const std::stri
         if (w[0] == "COMMIT")
           tr.Commit();
         else
-          tr.Rollback();
+          tr.RollBack();
         tr.Start();
       } catch (const Exception& e) {
         fail(e.Message());

@@ -153,7 +153,7 @@ public:
   // Committing or rolling back a transaction that is not active is an error.
   void Commit();
   void CommitRetaining();
-  void Rollback();
+  void RollBack();
 
   TtiFBDatabase& Database() const { return db_; }
 
@@ -161,7 +161,7 @@ private:
   friend class TtiFBDatabase;
   friend class TtiFBStatement;
   void Detach();  // the engine handle is gone: forget it
-  // The shared frame of Commit, CommitRetaining and Rollback.
+  // The shared frame of Commit, CommitRetaining and RollBack.
   template <class End>
   void Finish(const char* verb, bool closeStatements, End&& end);
   TtiFBDatabase& db_;
@@ -171,7 +171,8 @@ private:
   bool orphaned_ = false;  // the database object was destroyed first
 };
 
-// One SQL statement. Parameters are written ":Name" in the SQL text (letters, digits, "_" and "$"; compared
+// One SQL statement on a transaction. It may outlive its transaction: destroying the transaction drops the
+// statement's handles, and every later use raises EtiFBException. Parameters are written ":Name" in the SQL text (letters, digits, "_" and "$"; compared
 // ignoring case); a name may appear several times. Every parameter must be given a value (NULL included)
 // before Execute or Open; values stay set for the next run.
 class TtiFBStatement {
@@ -228,7 +229,7 @@ public:
   std::string FieldAsString(int index) const;
   // Integers from integer columns, from integral doubles and from integer texts; anything else is an error.
   int64_t FieldAsInteger(int index) const;
-  double FieldAsDouble(int index) const;
+  double FieldAsFloat(int index) const;
   // Non-zero numbers and the texts "T", "TRUE", "Y", "YES", "1" (trimmed, any case) are true.
   bool FieldAsBoolean(int index) const;
   double FieldAsDateTime(int index) const;
@@ -237,7 +238,7 @@ public:
   bool FieldIsNull(const std::string& name) const { return FieldIsNull(RequireField(name)); }
   std::string FieldAsString(const std::string& name) const { return FieldAsString(RequireField(name)); }
   int64_t FieldAsInteger(const std::string& name) const { return FieldAsInteger(RequireField(name)); }
-  double FieldAsDouble(const std::string& name) const { return FieldAsDouble(RequireField(name)); }
+  double FieldAsFloat(const std::string& name) const { return FieldAsFloat(RequireField(name)); }
   bool FieldAsBoolean(const std::string& name) const { return FieldAsBoolean(RequireField(name)); }
   double FieldAsDateTime(const std::string& name) const { return FieldAsDateTime(RequireField(name)); }
   std::string FieldAsBlob(const std::string& name) const { return FieldAsBlob(RequireField(name)); }
@@ -245,6 +246,9 @@ public:
 private:
   struct Param;
   struct Impl;
+  friend struct TtiFBStatementInput;
+  // The transaction, or a failure "<what>: its transaction was closed" when it went first.
+  TtiFBTransaction& Tr(const char* what) const;
   int RequireField(const std::string& name) const;
   Param& RequireParam(const std::string& name);
   const Param& RequireParam(const std::string& name) const;
@@ -258,7 +262,7 @@ private:
   friend class TtiFBTransaction;
 
   TtiFBDatabase& db_;
-  TtiFBTransaction& tr_;
+  TtiFBTransaction* tr_;  // null once the transaction is destroyed
   std::string sql_;
   std::string engineSql_;
   std::vector<std::string> paramNames_;  // distinct names in order of first use

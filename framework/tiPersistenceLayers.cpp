@@ -209,6 +209,16 @@ TtiDatabase& TtiPersistenceLayers::LockDatabase(const std::string& dbName, const
   return *pooled->Database();
 }
 
+TDBConnectionLease TtiPersistenceLayers::LeaseDatabase(const std::string& dbName, const std::string& layerName) {
+  TtiPersistenceLayer& layer = LayerOrDefault(layerName);
+  const std::string db = dbName.empty() ? layer.GetDefaultDBConnectionName() : dbName;
+  TDBConnectionLease lease = layer.GetDBConnectionPools().Lease(db);
+  if (!lease.Item()->Database())
+    throw EtiPerInternalException("Unable to lock a connection to database <%s> of persistence layer <%s>",
+                                  {db, layer.GetPerLayerName()});
+  return lease;
+}
+
 void TtiPersistenceLayers::UnLockDatabase(TtiDatabase& database, const std::string& dbName,
                                           const std::string& layerName) {
   TtiPersistenceLayer& layer = LayerOrDefault(layerName);

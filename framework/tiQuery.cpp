@@ -10,6 +10,7 @@
 #include "framework/tiExcept.h"
 #include "framework/tiLog.h"
 #include "framework/tiPool.h"
+#include "platform/TextCase.h"
 #include "framework/tiValue.h"
 
 namespace kelvado {
@@ -27,18 +28,10 @@ std::string LowerCase(std::string s) {
 
 bool SameTextNoCase(const std::string& a, const std::string& b) { return LowerCase(a) == LowerCase(b); }
 
-std::string Trim(const std::string& s) {
-  const auto isBlank = [](unsigned char c) { return c <= ' '; };
-  size_t b = 0, e = s.size();
-  while (b < e && isBlank(static_cast<unsigned char>(s[b]))) ++b;
-  while (e > b && isBlank(static_cast<unsigned char>(s[e - 1]))) --e;
-  return s.substr(b, e - b);
-}
-
 std::string Cut255(const std::string& s) { return s.size() > 255 ? s.substr(0, 255) : s; }
 
 // Names that hide a secret in a connection parameter list.
-bool IsSecretParamName(const std::string& name) { return LowerCase(Trim(name)).find("password") != std::string::npos; }
+bool IsSecretParamName(const std::string& name) { return LowerCase(TrimBlanks(name)).find("password") != std::string::npos; }
 
 std::string Mask(const std::string& secret) { return std::string(secret.size(), 'X'); }
 
@@ -188,7 +181,7 @@ TtiQueryFieldKind StrToQueryFieldKind(const std::string& text) {
 
 TtiQueryType tiQueryTypeOfSQL(const std::string& sql) {
   // Every kind of white space separates words: a statement written "select\n*" is a select.
-  std::string s = LowerCase(Trim(sql));
+  std::string s = LowerCase(TrimBlanks(sql));
   for (char& c : s)
     if (c == '\r' || c == '\n' || c == '\t') c = ' ';
   const size_t blank = s.find(' ');
@@ -412,17 +405,13 @@ TtiDBMetaDataField* TtiDBMetaDataTable::FindByFieldName(const std::string& name)
 }
 
 namespace {
-// Runs `work` on a database locked from `pool`, giving it back also when `work` fails.
-void WithPooledDatabase(TDBConnectionPool* pool, const std::function<void(TtiDatabase&)>& work) {
-  if (!pool) throw EtiPerInternalException("Metadata has no database connection pool");
-  TPooledDB* item = pool->LockDB();
-  try {
-    work(*item->Database());
-  } catch (...) {
-    pool->UnLock(item);
-    throw;
-  }
-  pool->UnLock(item);
+// Runs `work` on a database leased from `pool`; the lease gives it back also when `work` fails, and keeps the
+// pool alive should it be disconnected meanwhile.
+void WithPooledDatabase(const std::shared_ptr<TDBConnectionPool>& pool,
+                        const std::function<void(TtiDatabase&)>& work) {
+  if (!pool) throw EtiPerInternalException("Metadata has no database connection pool (or it was disconnected)");
+  const TDBConnectionLease lease = pool->Lease();
+  work(lease.Database());
 }
 }  // namespace
 
@@ -438,7 +427,11 @@ TtiDBMetaDataTable* TtiDBMetaData::FindByTableName(const std::string& name) cons
   return nullptr;
 }
 
-TDBConnectionPool* TtiDBMetaData::Pool() const { return dynamic_cast<TDBConnectionPool*>(GetOwner()); }
+void TtiDBMetaData::SetPool(TDBConnectionPool* pool) {
+  pool_ = pool ? pool->weak_from_this() : std::weak_ptr<TDBConnectionPool>();
+}
+
+std::shared_ptr<TDBConnectionPool> TtiDBMetaData::Pool() const { return pool_.lock(); }
 
 void TtiDBMetaData::Read() {
   if (GetObjectState() != posEmpty) return;
@@ -449,7 +442,7 @@ void TtiDBMetaData::Read() {
 }
 
 std::string TtiDBMetaData::GetCaption() const {
-  const TDBConnectionPool* pool = Pool();
+  const std::shared_ptr<TDBConnectionPool> pool = Pool();
   return pool ? pool->DatabaseName() : std::string();
 }
 
@@ -467,7 +460,7 @@ TtiDatabase::~TtiDatabase() = default;
 std::string TtiDatabase::ParamValue(const std::string& name, bool* found) const {
   for (const std::string& p : params_) {
     const size_t eq = p.find('=');
-    if (eq != std::string::npos && SameTextNoCase(Trim(p.substr(0, eq)), Trim(name))) {
+    if (eq != std::string::npos && SameTextNoCase(TrimBlanks(p.substr(0, eq)), TrimBlanks(name))) {
       if (found) *found = true;
       return p.substr(eq + 1);
     }

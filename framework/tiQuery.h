@@ -274,7 +274,8 @@ private:
 
 class TDBConnectionPool;
 
-// The tables of one database. Its Owner is the connection pool of that database.
+// The tables of one database, read through the connection pool of that database. The metadata does not keep
+// the pool alive: once the pool is disconnected and freed, Read raises EtiPerInternalException.
 class TtiDBMetaData : public TtiObjectList {
 public:
   TI_CLASS(TtiDBMetaData)
@@ -284,9 +285,14 @@ public:
   TtiDBMetaDataTable* FindByTableName(const std::string& name) const;
   // Only in state posEmpty: replaces the list with the tables read through a database locked from the pool.
   void Read();
-  // The pool's database name.
+  // The pool's database name ("" once the pool is gone).
   std::string GetCaption() const override;
-  TDBConnectionPool* Pool() const;
+  // The pool to read through (held weakly).
+  void SetPool(TDBConnectionPool* pool);
+  std::shared_ptr<TDBConnectionPool> Pool() const;
+
+private:
+  std::weak_ptr<TDBConnectionPool> pool_;
 };
 
 // ---------------------------------------------------------------------------------------------------------

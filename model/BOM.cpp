@@ -145,7 +145,27 @@ void TPerObjAbsEx::SetKVDVersionOriginalString(const std::string& value) {
   DoOnChange(this);
 }
 
-void TPerObjAbsEx::DoOnChange(TtiObject* sender) { Fire(onChange_, sender ? sender : this); }
+void TPerObjAbsEx::DoOnChange(TtiObject* sender) {
+  if (!assigning_) Fire(onChange_, sender ? sender : this);
+}
+
+bool TPerObjAbsEx::OwnPropsEqual(const TtiObject& other, const TtiClass& cls) const {
+  for (const TtiPropInfo* row : cls.Props().SimpleRows())
+    if (&row->DeclaringClass() == &cls && !(row->RawGet(*this) == row->RawGet(other))) return false;
+  return true;
+}
+
+void TPerObjAbsEx::AssignOwnProps(const TtiObject& source, const TtiClass& cls) {
+  assigning_ = true;
+  try {
+    for (const TtiPropInfo* row : cls.Props().SimpleRows())
+      if (&row->DeclaringClass() == &cls && row->CanWrite()) row->RawSet(*this, row->RawGet(source));
+  } catch (...) {
+    assigning_ = false;
+    throw;
+  }
+  assigning_ = false;
+}
 
 void TPerObjAbsEx::DoOnStructureChange(TtiObject* sender) { Fire(onStructureChange_, sender ? sender : this); }
 
@@ -234,6 +254,7 @@ std::string TPerObjAbsEx::StatusMessagesString(bool recursive) {
 
 bool TPerObjAbsEx::SetFloatProp(double& field, double value, const TFloatLimits& limits) {
   if (field == value) return false;
+  if (assigning_) return field = value, true;
   CheckWriteProtection();
   CheckFloatLimits(value, limits);
   field = value;

@@ -194,6 +194,7 @@ protected:
   bool SetProp(T& field, const T& value) {
     static_assert(!std::is_floating_point_v<T>, "numbers go through SetFloatProp (limits, NaN)");
     if (field == value) return false;
+    if (assigning_) return field = value, true;
     CheckWriteProtection();
     field = value;
     PropertyChanged();
@@ -204,12 +205,20 @@ protected:
   bool SetProp(T& field, const T& value, Validate&& validate) {
     static_assert(!std::is_floating_point_v<T>, "numbers go through SetFloatProp (limits, NaN)");
     if (field == value) return false;
+    if (assigning_) return field = value, true;
     CheckWriteProtection();
     validate(value);
     field = value;
     PropertyChanged();
     return true;
   }
+  // While a descendant's Assign copies values through its setters (AssignOwnProps), they store the value as it
+  // is: the source accepted it once, the target may be protected, and Assign fires its one event at the end.
+  bool Assigning() const { return assigning_; }
+  // Equals and Assign driven by the property table: the simple values the class `cls` itself publishes.
+  bool OwnPropsEqual(const TtiObject& other, const TtiClass& cls) const;
+  // Read-only rows are skipped: a value published read-only is copied by the caller.
+  void AssignOwnProps(const TtiObject& source, const TtiClass& cls);
   // A double checked against limits (NaN is never equal and always refused).
   bool SetFloatProp(double& field, double value, const TFloatLimits& limits);
   // An enumeration: an ordinal beyond the type or a value `allowed` refuses raises EInvalidValue 1001 with
@@ -217,6 +226,7 @@ protected:
   template <class E, class Allowed>
   bool SetEnumProp(E& field, E value, Allowed&& allowed) {
     if (field == value) return false;
+    if (assigning_) return field = value, true;
     CheckWriteProtection();
     if (!EnumInRange<E>(static_cast<int>(value)) || !allowed(value)) RaiseEnumRefused(value);
     field = value;
@@ -277,6 +287,7 @@ private:
 
   // Mutable so that Clone can lift the source's protection while the copy is assigned, and restore it.
   mutable bool isProtected_ = false;
+  bool assigning_ = false;
   bool isNew_ = false;
   TNormVersion normVersion_ = CurrentNormVersion;
   TKelvadoVersion kvdVersion_ = CurrentKVDVersion;

@@ -79,8 +79,8 @@ TChannelOp::~TChannelOp() {
 }
 
 void TChannelOp::ResetCaches() {
-  mttfd_ = -1.0;
-  dc_ = -1.0;
+  mttfd_.reset();
+  dc_.reset();
 }
 
 void TChannelOp::SetChannel(std::unique_ptr<TChannel> channel) {
@@ -148,17 +148,18 @@ double TChannelOp::GetMTTFd(TMTTFdCalc& calc, TMTTFdDenotation& band) {
 }
 
 double TChannelOp::GetMTTFdLazy() const {
-  FillMTTFdCache(*this, mttfd_, mttfdBand_, mttfNoBand);
-  return mttfd_;
+  return FillMTTFdCache(*this, mttfd_, mttfdBand_, mttfNoBand);
 }
 
 double TChannelOp::GetDCLazy() const {
-  if (dc_ == -1.0) {
+  if (!dc_) {
     TDCDenotation band;
     dc_ = const_cast<TChannelOp*>(this)->GetDC(CalcPool().GetDCCalc(), band);
   }
-  return dc_;
+  return *dc_;
 }
+
+bool TChannelOp::HasLiveBloc() const { return HasLiveItem(*list_); }
 
 TComponentOp* TChannelOp::GetComponentOp() const { return dynamic_cast<TComponentOp*>(GetOwner()); }
 

@@ -243,8 +243,8 @@ double TComponentOp::GetDCavgPCDirect() const { return component_ ? component_->
 
 void TComponentOp::SetDCavgPCDirect(double percent) {
   TComponent& c = Comp();
-  pl_ = plForward;
-  plSub_ = plForward;
+  pl_.reset();
+  plSub_.reset();
   c.SetDCavg(percent / 100.0);
 }
 
@@ -258,8 +258,8 @@ double TComponentOp::GetMTTFdDirect() const { return component_ ? component_->Ge
 
 void TComponentOp::SetMTTFdDirect(double years) {
   TComponent& c = Comp();
-  pl_ = plForward;
-  plSub_ = plForward;
+  pl_.reset();
+  plSub_.reset();
   c.SetMTTFd(years);
 }
 
@@ -397,12 +397,8 @@ TItemStatus TComponentOp::CheckStatus(TStatusMessages* messages, bool recursive)
   };
   const bool plSub = c.GetPLDet() == detSubItems;
   auto noBlocs = [&]() {
-    for (const TChannelOp* ch : UsedChannels()) {
-      const TBlocOpList& blocs = *ch->GetBlocOpList();
-      for (int j = 0; j < blocs.GetCount(); ++j)
-        if (!blocs.GetItems(j)->GetDeleted()) return false;
-    }
-    return true;
+    const auto used = UsedChannels();
+    return std::none_of(used.begin(), used.end(), [](const TChannelOp* ch) { return ch->HasLiveBloc(); });
   };
 
   rule([&] {

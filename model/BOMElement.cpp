@@ -139,9 +139,9 @@ TElement& TElementOp::Data() const {
 }
 
 void TElementOp::ResetCaches() {
-  dc_ = -1.0;
-  dcMeasures_ = -1.0;
-  mttfd_ = -1.0;
+  dc_.reset();
+  dcMeasures_.reset();
+  mttfd_.reset();
 }
 
 void TElementOp::SetElement(std::unique_ptr<TElement> element) {
@@ -178,8 +178,7 @@ double TElementOp::GetMTTFd(TMTTFdCalc& calc, TMTTFdDenotation& band, TDetermina
 }
 
 double TElementOp::GetDCLazy() const {
-  FillDCCache(*this, dc_, dcBand_, detUnknown);
-  return dc_;
+  return FillDCCache(*this, dc_, dcBand_, detUnknown);
 }
 
 TDCDenotation TElementOp::GetDCBandLazy() const {
@@ -188,8 +187,7 @@ TDCDenotation TElementOp::GetDCBandLazy() const {
 }
 
 double TElementOp::GetDCMeasuresLazy() const {
-  FillDCCache(*this, dcMeasures_, dcMeasuresBand_, detMeasures);
-  return dcMeasures_;
+  return FillDCCache(*this, dcMeasures_, dcMeasuresBand_, detMeasures);
 }
 
 TDCDenotation TElementOp::GetDCMeasuresBandLazy() const {
@@ -198,11 +196,9 @@ TDCDenotation TElementOp::GetDCMeasuresBandLazy() const {
 }
 
 double TElementOp::GetMTTFdLazy() const {
-  if (mttfd_ == -1.0) {
-    const TDetermination det = element_ && element_->GetUseB10d() ? detSubItems : detDirect;
-    FillMTTFdCache(*this, mttfd_, mttfdBand_, mttfLow, det);
-  }
-  return mttfd_;
+  if (mttfd_) return *mttfd_;
+  const TDetermination det = element_ && element_->GetUseB10d() ? detSubItems : detDirect;
+  return FillMTTFdCache(*this, mttfd_, mttfdBand_, mttfLow, det);
 }
 
 TMTTFdDenotation TElementOp::GetMTTFdBandLazy() const {

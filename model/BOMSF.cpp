@@ -156,9 +156,9 @@ void TSFOp::ComponentsChanged(TtiObject* sender) {
 }
 
 void TSFOp::ResetCaches() const {
-  pl_ = plForward;
+  pl_.reset();
   pfh_ = -1.0;
-  plr_ = plForward;
+  plr_.reset();
 }
 
 std::string TSFOp::GetCaption() const { return sf_ ? GetSFName() : GetMsgString(6, msgBaseGeneral); }
@@ -193,8 +193,7 @@ TPL TSFOp::GetPL(TPLCalc& calc, double& pfh, TDetermination det) {
 }
 
 TPL TSFOp::GetPLLazy() const {
-  FillPLCache(*this, pl_, pfh_, detUnknown);
-  return pl_;
+  return FillPLCache(*this, pl_, pfh_, detUnknown);
 }
 
 double TSFOp::GetPFHLazy() const {
@@ -203,8 +202,8 @@ double TSFOp::GetPFHLazy() const {
 }
 
 TPL TSFOp::GetPLrLazy() const {
-  if (plr_ == plForward && sf_) plr_ = sf_->GetPLr();
-  return plr_;
+  if (!plr_ && sf_) plr_ = sf_->GetPLr();
+  return plr_.value_or(plForward);
 }
 
 bool TSFOp::HasEffectiveSubsystem() const {

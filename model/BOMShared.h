@@ -4,6 +4,7 @@
 // calculators fill. Not for use outside unit BOM.
 #include <limits>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "model/BOMBase.h"
@@ -142,38 +143,41 @@ TItemStatus WithChildStatus(TItemStatus result, const List& list, TStatusMessage
 }
 
 // ---- Caches of the nodes ----
-// A cache holds -1 while empty. It is filled from the pool's calculator on first read; value and band are
-// stored only when the calculator succeeded, so an error leaves the cache empty and the next read asks again.
-// The caches are not part of what a node shows as its state: reading fills them, hence the const_cast.
+// A cache is empty (nullopt) until its first read fills it from the pool's calculator; "no value" (-1) is a
+// computed value like any other and stays cached. Value and band are stored only when the calculator
+// succeeded, so an error leaves the cache empty and the next read asks again. The caches are not part of what a
+// node shows as its state: reading fills them, hence the const_cast. Each returns the cached value.
 
 template <class Node, class... Det>
-void FillDCCache(const Node& node, double& cache, TDCDenotation& bandField, Det... det) {
-  if (cache != -1.0) return;
+double FillDCCache(const Node& node, std::optional<double>& cache, TDCDenotation& bandField, Det... det) {
+  if (cache) return *cache;
   TDCDenotation band = dcForward;
   const double v = const_cast<Node&>(node).GetDC(CalcPool().GetDCCalc(), band, det...);
   bandField = band;
   cache = v;
+  return v;
 }
 
 // `initialBand` is the band stored when the calculator leaves it as it is.
 template <class Node, class... Det>
-void FillMTTFdCache(const Node& node, double& cache, TMTTFdDenotation& bandField, TMTTFdDenotation initialBand,
-                    Det... det) {
-  if (cache != -1.0) return;
+double FillMTTFdCache(const Node& node, std::optional<double>& cache, TMTTFdDenotation& bandField,
+                      TMTTFdDenotation initialBand, Det... det) {
+  if (cache) return *cache;
   TMTTFdDenotation band = initialBand;
   const double v = const_cast<Node&>(node).GetMTTFd(CalcPool().GetMTTFdCalc(), band, det...);
   bandField = band;
   cache = v;
+  return v;
 }
 
-// The PL cache holds plForward while empty.
 template <class Node>
-void FillPLCache(const Node& node, TPL& cache, double& pfhField, TDetermination det) {
-  if (cache != plForward) return;
+TPL FillPLCache(const Node& node, std::optional<TPL>& cache, double& pfhField, TDetermination det) {
+  if (cache) return *cache;
   double pfh = -1.0;
   const TPL pl = const_cast<Node&>(node).GetPL(CalcPool().GetPLCalc(), pfh, det);
   pfhField = pfh;
   cache = pl;
+  return pl;
 }
 
 }  // namespace kelvado::bom_detail

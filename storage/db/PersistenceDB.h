@@ -89,12 +89,6 @@ public:
   // The library mapper tells which library file it has open (GetOpenLibFileName); unset, the answer is empty.
   void SetOpenLibFileNameSource(std::function<std::string()> source);
 
-  // Assigned by the program start; no look-up calls it.
-  std::function<void(const std::string&)> ErrorProc;
-
-  // The query over the typical values of well-tried components that the library window shows; its parameter
-  // NormVersion takes NormVersionText of the edition in force.
-  static const char* const PartsQuerySQL;
 
 private:
   struct TCatRequirements {
@@ -104,8 +98,7 @@ private:
     bool CCFRelevant = false;
   };
 
-  void Begin();
-  void End(bool ok);
+  class TReadScope;
   TtiFBStatement& Query(const std::string& sql);
   // Opens the query and hands each row (or only the first) to `read`; false when the database failed, which
   // is reported once per `table` (the table the look-up reads, named in the message).

@@ -312,6 +312,7 @@ TEST(TtiDatabase, ConnectKeepsThePasswordOutOfTheLog) {
 
   TTxDatabase db;
   db.Connect("lib.fdb", "SYSDBA", "Geheim42", "user_name=SYSDBA,password=Geheim42,role=R");
+  db.Connect("lib.fdb", "SYSDBA", "Geheim42", "PassWord=Geheim42,PASSWORD=Geheim42");  // any spelling of the key
   db.Connect("lib.fdb", "SYSDBA", "Geheim42", "role=R");
 
   GLog().SetSevToLog(oldSev);
@@ -349,7 +350,7 @@ TEST(TtiDBMetaData, ReadThroughThePoolAndFindIgnoringCase) {
   TDBConnectionPools pools(&layer, nullptr);
   TDBConnectionPool* pool = pools.AddConnectionPool("lib.fdb", "u", "p", "");
   TtiDBMetaData md;
-  md.SetOwner(pool);
+  md.SetPool(pool);
   EXPECT_EQ(md.GetCaption(), "lib.fdb");
   md.Read();
   ASSERT_EQ(md.Count(), 1);
@@ -367,4 +368,33 @@ TEST(TtiDBMetaData, ReadThroughThePoolAndFindIgnoringCase) {
   md.Read();
   EXPECT_EQ(md.Count(), 1);
   EXPECT_EQ(pool->LockedCount(), 0);
+}
+
+// The metadata holds its pool weakly: once the pool is disconnected and freed, reading is a clear error (under
+// AddressSanitizer, a kept pointer to the freed pool fails here), and a read that runs while the pool is
+// disconnected gives its connection back to the pool it came from.
+TEST(TtiDBMetaData, ReadAfterThePoolWasDisconnectedIsAnError) {
+  class Layer : public ItiDBConnectionPoolLayer {
+  public:
+    const TtiClass* PoolDatabaseClass() const override { return &TTxDatabase::StaticClass(); }
+    const TtiClass* PoolDataClass() const override { return nullptr; }
+    std::string PoolLayerName() const override { return "TEST"; }
+  } layer;
+  TDBConnectionPools pools(&layer, nullptr);
+  TtiDBMetaData md;
+  md.SetPool(pools.AddConnectionPool("lib.fdb", "u", "p", ""));
+  pools.Disconnect("lib.fdb");
+  EXPECT_EQ(md.GetCaption(), "");
+  EXPECT_THROW(md.Read(), EtiPerInternalException);
+
+  TtiDBMetaData md2;
+  TDBConnectionPool* pool = pools.AddConnectionPool("lib.fdb", "u", "p", "");
+  md2.SetPool(pool);
+  TDBConnectionLease held = pools.Lease("lib.fdb");  // keeps the pool alive across the disconnect
+  pools.Disconnect("lib.fdb");
+  EXPECT_THROW(md2.Read(), EtiPerInternalException);  // the disconnected pool hands out nothing
+  EXPECT_EQ(pool->LockedCount(), 1);
+  EXPECT_EQ(md2.GetCaption(), "lib.fdb");
+  held.Release();
+  EXPECT_THROW(md2.Read(), EtiPerInternalException);
 }
