@@ -181,6 +181,37 @@ TEST_F(ClipMonitorTest, MeasureOccurrencesAreCopiedAndReadBack) {
   EXPECT_EQ(m.AcceptedPasteClass(f.Sub), nullptr);
 }
 
+TEST_F(ClipMonitorTest, CutRoundTripsEveryItemClass) {
+  TClipMonitor& m = Monitor();
+  // Each class cut from a project of its own: what is cut is marked deleted, what is pasted is what it was.
+  // No node takes measure occurrences: they are cut and classified only.
+  for (uint8_t kind : {ckProject, ckSF, ckComponent, ckBloc, ckElement, ckCCFMeasure, ckDCMeasure}) {
+    TFullProject f = BuildFullProject();
+    TProjectOpList projects;
+    auto sf = NewSFOp();
+    const std::pair<TtiObject*, TtiObject*> cases[] = {
+        {f.Root.get(), &projects},
+        {f.SF, f.Root.get()},
+        {f.Sub, sf.get()},
+        {nullptr, nullptr},
+        {f.Bloc, f.C2},
+        {f.Element, f.Bloc},
+        {f.Sub->GetComponent()->GetCCFMeasureOps()->Items(0), nullptr},
+        {f.Element->GetElement()->GetDCMeasureOp(), nullptr}};
+    const auto [cut, target] = cases[kind];
+    SCOPED_TRACE(cut->ClassName());
+    const std::unique_ptr<TtiObject> before = cut->Clone();
+    m.CutToClipboard(*cut);
+    EXPECT_TRUE(cut->GetDeleted());
+    EXPECT_EQ(m.ContentKind(), kind);
+    if (!target) continue;
+    m.PasteFromClipboard(*target);
+    auto* into = dynamic_cast<TtiObjectList*>(target);
+    if (!into) into = static_cast<TNodeInner*>(target)->GetList();
+    ExpectNewCopy(*before, *into->GetItems(into->GetCount() - 1));
+  }
+}
+
 TEST_F(ClipMonitorTest, CutLeavesDeletedPartsOutAndTargetsTakeOnlyTheirItems) {
   TFullProject f = BuildFullProject();
   TClipMonitor& m = Monitor();
