@@ -1,9 +1,6 @@
 #include "framework/tiQueryXMLLight.h"
 
-#include <sys/stat.h>
-
 #include <atomic>
-#include <filesystem>
 
 #include "framework/tiCBPort.h"
 #include "framework/tiCompress.h"
@@ -170,20 +167,13 @@ void TtiDatabaseXMLLight::RollBack() {
 
 bool TtiDatabaseXMLLight::TestConnectTo(const std::string& dbName, const std::string&, const std::string&,
                                         const std::string&) {
-  struct stat st {};
-  return ::stat(dbName.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+  return tiIsRegularFile(dbName);
 }
 
 void TtiDatabaseXMLLight::CreateDatabase(const std::string& dbName, const std::string& userName,
                                          const std::string& password) {
-  const std::filesystem::path folder = std::filesystem::path(dbName).parent_path();
-  std::error_code ec;
-  if (!folder.empty()) std::filesystem::create_directories(folder, ec);
-  if (ec)
-    throw EtiPerDBException(PerLayerName(), dbName, userName, password,
-                            "Can not create the folder <" + folder.string() + ">: " + ec.message());
   try {
-    tiStringToFile(EmptyDocument(optDBSizeOff), dbName);
+    tiStringToNewFile(EmptyDocument(optDBSizeOff), dbName);
   } catch (const Exception& e) {
     throw EtiPerDBException(PerLayerName(), dbName, userName, password, e.Message());
   }

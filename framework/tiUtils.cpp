@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <istream>
 #include <ostream>
@@ -392,6 +393,19 @@ void tiWriteFileAtomically(const std::string& fileName, const std::function<void
 
 void tiStringToFile(const std::string& text, const std::string& fileName) {
   tiWriteFileAtomically(fileName, [&](const TtiByteSink& write) { write(text.data(), text.size()); });
+}
+
+void tiStringToNewFile(const std::string& text, const std::string& fileName) {
+  const std::filesystem::path folder = std::filesystem::path(fileName).parent_path();
+  std::error_code ec;
+  if (!folder.empty()) std::filesystem::create_directories(folder, ec);
+  if (ec) throw Exception("Can not create the folder <%s>: %s", {folder.string(), ec.message()});
+  tiStringToFile(text, fileName);
+}
+
+bool tiIsRegularFile(const std::string& fileName) {
+  struct stat st {};
+  return ::stat(fileName.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 std::string tiFileToString(const std::string& fileName, int64_t maxBytes) {

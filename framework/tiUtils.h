@@ -70,6 +70,11 @@ using TtiByteSink = std::function<void(const char* data, size_t size)>;
 // `produce` raises, the temporary file is removed, the old file stays byte for byte as it was, and the error
 // passes on (a write failure as Exception naming the file).
 void tiWriteFileAtomically(const std::string& fileName, const std::function<void(const TtiByteSink&)>& produce);
+// Makes the file's folder (every missing level), then writes the text as tiStringToFile does. A folder that
+// cannot be made raises Exception "Can not create the folder <%s>: %s".
+void tiStringToNewFile(const std::string& text, const std::string& fileName);
+// Whether a regular file of that name exists.
+bool tiIsRegularFile(const std::string& fileName);
 // The whole content of a regular file, read without writing it. A file that cannot be read, is no regular file
 // or holds more than `maxBytes` bytes (when maxBytes >= 0) raises Exception naming the file.
 std::string tiFileToString(const std::string& fileName, int64_t maxBytes = -1);

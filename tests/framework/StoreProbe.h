@@ -4,12 +4,16 @@
 //   using TProbedDB = TProbedDatabase<TtiDatabaseXML>;  using TProbedQuery = TProbedQuery<TtiQueryXML>;
 // register the layer with TProbedDB::StaticClass() and TProbedQuery::StaticClass(), and hand out
 // TJournalProbe from the store-under-test type.
+#include <stdlib.h>
+
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
 #include <string>
 
 #include "framework/tiExcept.h"
+#include "framework/tiPerManager.h"
 #include "framework/tiQuery.h"
 #include "tests/framework/StoreConformance.h"
 
@@ -105,6 +109,52 @@ public:
 private:
   TStoreJournal& J() { return StoreJournals()[db_]; }
   std::string db_;
+};
+
+// A new file holding table TestItem (OID, Name, Amount) of the store conformance model, connected to `db`.
+inline void NewTestItemStore(TtiDatabase& db, const std::string& file) {
+  db.CreateDatabase(file, "", "");
+  db.Connect(file, "", "", "");
+  TtiDBMetaDataTable t;
+  t.SetName(cTestTable);
+  t.AddField("OID", qfkString, 36);
+  t.AddField("Name", qfkString, 100);
+  t.AddField("Amount", qfkInteger);
+  db.CreateTable(t);
+}
+
+// The store-under-test type of a layer whose databases are files (see StoreConformance.h), on the probed
+// classes: Db is the layer's database class, Query its query class, Layer its name, PoolData its pool data.
+template <class Db, class Query, const char* const* Layer, const TtiClass& (*PoolData)()>
+struct TFileStoreUnderTest {
+  static std::string LayerName() { return *Layer; }
+  void RegisterLayer() {
+    tiPerMgr().GetPersistenceLayers().RegisterPersistenceLayer(*Layer, &PoolData(),
+                                                               TProbedQuery<Query>::StaticClass(),
+                                                               TProbedDatabase<Db>::StaticClass());
+  }
+  std::string NewDatabase() {
+    std::string tmpl = "/tmp/kelvado-conformance-XXXXXX";
+    dir_ = ::mkdtemp(tmpl.data());
+    const std::string name = dir_ + "/conformance.store";
+    Db db;
+    NewTestItemStore(db, name);
+    return name;
+  }
+  std::string UserName() { return "tester"; }
+  std::string Password() { return ""; }
+  std::string ConnectParams() { return {}; }
+  void TearDown() {
+    probe_.reset();
+    StoreJournals().clear();
+    std::filesystem::remove_all(dir_);
+  }
+  TStoreProbe* Probe(const std::string& db) {
+    if (!probe_) probe_ = std::make_unique<TJournalProbe>(db);
+    return probe_.get();
+  }
+  std::string dir_;
+  std::unique_ptr<TJournalProbe> probe_;
 };
 
 }  // namespace kelvado::test

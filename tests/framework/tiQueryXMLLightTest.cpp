@@ -401,46 +401,9 @@ TEST(XMLLightLayers, RegisterOnceWithOneConnectionPerStore) {
   std::filesystem::remove_all(dir);
 }
 
-using TProbedDatabaseXMLLight = TProbedDatabase<TtiDatabaseXMLLight>;
-using TProbedQueryXMLLight = TProbedQuery<TtiQueryXMLLight>;
-
-struct TXMLLightStoreUnderTest {
-  static std::string LayerName() { return cTIPersistXMLLight; }
-  void RegisterLayer() {
-    tiPerMgr().GetPersistenceLayers().RegisterPersistenceLayer(
-        cTIPersistXMLLight, &TtiDBConnectionPoolDataXMLLight::StaticClass(), TProbedQueryXMLLight::StaticClass(),
-        TProbedDatabaseXMLLight::StaticClass());
-  }
-  std::string NewDatabase() {
-    std::string tmpl = "/tmp/kelvado-xmllightconformance-XXXXXX";
-    dir_ = ::mkdtemp(tmpl.data());
-    const std::string name = dir_ + "/conformance.xml";
-    TtiDatabaseXMLLight db;
-    db.CreateDatabase(name, "", "");
-    db.Connect(name, "", "", "");
-    TtiDBMetaDataTable t;
-    t.SetName(cTestTable);
-    t.AddField("OID", qfkString, 36);
-    t.AddField("Name", qfkString, 100);
-    t.AddField("Amount", qfkInteger);
-    db.CreateTable(t);
-    return name;
-  }
-  std::string UserName() { return "tester"; }
-  std::string Password() { return ""; }
-  std::string ConnectParams() { return {}; }
-  void TearDown() {
-    probe_.reset();
-    StoreJournals().clear();
-    std::filesystem::remove_all(dir_);
-  }
-  TStoreProbe* Probe(const std::string& db) {
-    if (!probe_) probe_ = std::make_unique<TJournalProbe>(db);
-    return probe_.get();
-  }
-  std::string dir_;
-  std::unique_ptr<TJournalProbe> probe_;
-};
+constexpr const char* cXMLLightLayer = cTIPersistXMLLight;
+using TXMLLightStoreUnderTest = TFileStoreUnderTest<TtiDatabaseXMLLight, TtiQueryXMLLight, &cXMLLightLayer,
+                                                    &TtiDBConnectionPoolDataXMLLight::StaticClass>;
 
 INSTANTIATE_TYPED_TEST_SUITE_P(XMLLight, StoreConformance, ::testing::Types<TXMLLightStoreUnderTest>);
 

@@ -34,17 +34,6 @@ std::unique_ptr<TtiDBMetaDataTable> ItemsTable() {
   return t;
 }
 
-// A new file holding table TestItem (OID, Name, Amount) of the store conformance model, connected to `db`.
-void NewTestItemStore(TtiDatabaseXML& db, const std::string& file) {
-  db.CreateDatabase(file, "", "");
-  db.Connect(file, "", "", "");
-  TtiDBMetaDataTable t;
-  t.SetName(cTestTable);
-  t.AddField("OID", qfkString, 36);
-  t.AddField("Name", qfkString, 100);
-  t.AddField("Amount", qfkInteger);
-  db.CreateTable(t);
-}
 
 std::unique_ptr<TtiQueryParams> Values(std::initializer_list<std::pair<const char*, const char*>> pairs) {
   auto p = std::make_unique<TtiQueryParams>();
@@ -537,40 +526,9 @@ TEST_F(XMLStore, AProcessKilledWhileSavingLeavesAWholeFile) {
 // ---------------------------------------------------------------------------------------------------------
 // The store conformance suite on this layer (see StoreProbe.h).
 
-using TProbedDatabaseXML = TProbedDatabase<TtiDatabaseXML>;
-using TProbedQueryXML = TProbedQuery<TtiQueryXML>;
-
-struct TXMLStoreUnderTest {
-  static std::string LayerName() { return cTIPersistXML; }
-  void RegisterLayer() {
-    tiPerMgr().GetPersistenceLayers().RegisterPersistenceLayer(cTIPersistXML,
-                                                               &TtiDBConnectionPoolDataXML::StaticClass(),
-                                                               TProbedQueryXML::StaticClass(),
-                                                               TProbedDatabaseXML::StaticClass());
-  }
-  std::string NewDatabase() {
-    std::string tmpl = "/tmp/kelvado-xmlconformance-XXXXXX";
-    dir_ = ::mkdtemp(tmpl.data());
-    const std::string name = dir_ + "/conformance.kvd";
-    TtiDatabaseXML db;
-    NewTestItemStore(db, name);
-    return name;
-  }
-  std::string UserName() { return "tester"; }
-  std::string Password() { return ""; }
-  std::string ConnectParams() { return {}; }
-  void TearDown() {
-    probe_.reset();
-    StoreJournals().clear();
-    std::filesystem::remove_all(dir_);
-  }
-  TStoreProbe* Probe(const std::string& db) {
-    if (!probe_) probe_ = std::make_unique<TJournalProbe>(db);
-    return probe_.get();
-  }
-  std::string dir_;
-  std::unique_ptr<TJournalProbe> probe_;
-};
+constexpr const char* cXMLLayer = cTIPersistXML;
+using TXMLStoreUnderTest = TFileStoreUnderTest<TtiDatabaseXML, TtiQueryXML, &cXMLLayer,
+                                               &TtiDBConnectionPoolDataXML::StaticClass>;
 
 INSTANTIATE_TYPED_TEST_SUITE_P(XML, StoreConformance, ::testing::Types<TXMLStoreUnderTest>);
 
