@@ -2,8 +2,10 @@
 
 #include <fcntl.h>
 #include <libxml/SAX2.h>
+#include <libxml/parserInternals.h>
 #include <libxml/xmlerror.h>
 #include <libxml/xmlsave.h>
+#include <libxml/xmlschemas.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -27,6 +29,9 @@ namespace {
 struct TParseNotes {
   bool HaveError = false;
   bool DoctypeRefused = false;
+  bool Invalid = false;  // the schema refused the text
+  // The error was noted just after a tag: its byte position in the text, placed later at the tag's "<".
+  long AfterTag = -1;
   bool HaveRoot = false;
   TtiXMLParseError Error;
   int RootLine = 0;
@@ -76,14 +81,15 @@ std::string Excerpt(std::string_view line, int column) {
   return out;
 }
 
-// Line `line` (from 1) of a source read in chunks by `read` (0 at the end), at most 4096 bytes of it. Taken
-// after the parse from the source itself: inside libxml2's error callbacks its input buffer may be in the
-// middle of being moved.
+// Line `line` (from 1) of a source read in chunks by `read` (0 at the end), from its character `from` (from 1)
+// on, at most 4096 bytes of it. Taken after the parse from the source itself: inside libxml2's error callbacks
+// its input buffer may be in the middle of being moved.
 template <class Read>
-std::string SourceLine(Read read, int line) {
+std::string SourceLine(Read read, int line, int from = 1) {
   std::string out;
   if (line < 1) return out;
   int current = 1;
+  int chars = 0;  // of the line, up to the current byte
   char buf[65536];
   for (size_t n; (n = read(buf, sizeof buf)) > 0;) {
     for (size_t i = 0; i < n; ++i) {
@@ -92,12 +98,20 @@ std::string SourceLine(Read read, int line) {
         if (buf[i] == '\r' && i + 1 < n && buf[i + 1] == '\n') ++i;
         if (current == line) return out;
         ++current;
-      } else if (current == line && out.size() < 4096) {
-        out += buf[i];
+      } else if (current == line) {
+        if (!IsContinuationByte(static_cast<unsigned char>(buf[i]))) ++chars;
+        if (chars >= from && out.size() < 4096) out += buf[i];
       }
     }
   }
   return out;
+}
+
+// The excerpt of the source around a place (line and column from 1), also far into a long line.
+template <class Source>
+std::string ContextAt(Source source, int line, int column) {
+  const int from = std::max(1, column - 40);
+  return Excerpt(SourceLine(source(), line, from), column - from + 1);
 }
 
 void NoteError(void* /*userData*/, xmlErrorPtr error) {
@@ -108,6 +122,52 @@ void NoteError(void* /*userData*/, xmlErrorPtr error) {
   tNotes->Error.Reason = reason;
   tNotes->Error.Line = error->line;
   tNotes->Error.Column = error->int2;
+  tNotes->Error.Code = error->code;
+}
+
+// A violation of the schema, raised while its element is read. The error carries no place of its own (there
+// is no document tree), and libxml2's column is not kept up on long lines; but the violation is raised from
+// the element's start or end event, with the parser standing just after that tag and its input in place, so
+// the byte position is exact.
+void NoteInvalid(void* context, xmlErrorPtr error) {
+  if (!tNotes || !error || error->level < XML_ERR_ERROR) return;
+  tNotes->Invalid = true;
+  if (tNotes->HaveError) return;
+  NoteError(nullptr, error);
+  tNotes->AfterTag = xmlByteConsumed(static_cast<xmlParserCtxtPtr>(context));
+}
+
+// Line and column (from 1, the column in characters) of the last "<" before byte `end` of a source read in
+// chunks by `read`: the start of the tag the parser had just read there.
+template <class Read>
+void PlaceTagBefore(Read read, long end, int& line, int& column) {
+  int lineNow = 1;
+  int64_t pos = 0, tagLine = 0, tagCol = 0, charsSinceLineStart = 0;
+  char buf[65536];
+  unsigned char previous = 0;
+  for (size_t n; pos < end && (n = read(buf, sizeof buf)) > 0;) {
+    for (size_t i = 0; i < n && pos < end; ++i, ++pos) {
+      const auto c = static_cast<unsigned char>(buf[i]);
+      const bool crlf = c == '\n' && previous == '\r';
+      previous = c;
+      if (crlf) continue;  // CR LF and lone CR end a line as LF does
+      if (c == '\n' || c == '\r') {
+        ++lineNow;
+        charsSinceLineStart = 0;
+        continue;
+      }
+      if (IsContinuationByte(c)) continue;
+      ++charsSinceLineStart;
+      if (c == '<') {
+        tagLine = lineNow;
+        tagCol = charsSinceLineStart;
+      }
+    }
+  }
+  if (tagLine > 0) {
+    line = static_cast<int>(tagLine);
+    column = static_cast<int>(tagCol);
+  }
 }
 
 // Looks for a start tag with more attributes than tiXMLMaxAttributes in the raw text, before libxml2 sees it:
@@ -335,17 +395,18 @@ xmlParserCtxtPtr NewSafeParser() {
 
 int SafeOptions(int extraOptions) { return XML_PARSE_NONET | (extraOptions & tiXMLParseOptionsAllowed); }
 
-// Runs `read` (which parses with the context) and turns what happened into a result; `source` reads the text
-// again from its start, for the line an error names.
+// Runs `read` (which parses with the context and returns the document, or null when it builds none) and turns
+// what happened into a result; `source` reads the text again from its start, for the line an error names.
+// Without `wantDoc` a text is accepted without a document (it was only checked).
 template <class Read, class Source>
-TtiXMLParseResult Parse(Read read, Source source) {
+TtiXMLParseResult Parse(Read read, Source source, bool wantDoc = true) {
   const TAttributeFloodScan flood = ScanForAttributeFlood(source());
   if (flood.Line) {
     TtiXMLParseResult r;
     r.Error.Reason = "an element has more than " + std::to_string(tiXMLMaxAttributes) + " attributes";
     r.Error.Line = flood.Line;
     r.Error.Column = flood.Column;
-    r.Error.Context = Excerpt(SourceLine(source(), flood.Line), flood.Column);
+    r.Error.Context = ContextAt(source, flood.Line, flood.Column);
     return r;
   }
   TParseNotes notes;
@@ -376,7 +437,7 @@ TtiXMLParseResult Parse(Read read, Source source) {
   xmlFreeParserCtxt(ctxt);
 
   TtiXMLParseResult result;
-  if (notes.DoctypeRefused || !doc || !wellFormed || !xmlDocGetRootElement(doc.get())) {
+  if (notes.DoctypeRefused || notes.Invalid || !wellFormed || (wantDoc && (!doc || !xmlDocGetRootElement(doc.get())))) {
     doc.reset();
     result.Error = notes.Error;
     if (!notes.DoctypeRefused && !notes.HaveError) {
@@ -384,7 +445,8 @@ TtiXMLParseResult Parse(Read read, Source source) {
       result.Error.Line = line;
       result.Error.Column = col;
     }
-    result.Error.Context = Excerpt(SourceLine(source(), result.Error.Line), result.Error.Column);
+    if (notes.AfterTag >= 0) PlaceTagBefore(source(), notes.AfterTag, result.Error.Line, result.Error.Column);
+    result.Error.Context = ContextAt(source, result.Error.Line, result.Error.Column);
     return result;
   }
   result.Doc = std::move(doc);
@@ -432,7 +494,12 @@ void TtiXMLDocFree::operator()(xmlDoc* doc) const noexcept {
   if (doc) xmlFreeDoc(doc);
 }
 
-TtiXMLParseResult tiXMLParseFile(const std::string& fileName, int extraOptions, int64_t maxBytes) {
+namespace {
+
+// Opens the file for reading only and hands it to `use` (with the file's reader for Parse); a file that cannot
+// be opened, is no regular file or is larger than `maxBytes` gives a result with the error.
+template <class Use>
+TtiXMLParseResult WithFile(const std::string& fileName, int64_t maxBytes, Use use) {
   // Without O_NONBLOCK, opening a FIFO would wait for a writer before it could be refused.
   const int fd = ::open(fileName.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return FileError(std::string("can not open the file: ") + std::strerror(errno));
@@ -446,26 +513,36 @@ TtiXMLParseResult tiXMLParseFile(const std::string& fileName, int extraOptions, 
     return FileError("the file is too large to be read: " + std::to_string(st.st_size) + " bytes, at most " +
                      std::to_string(maxBytes));
   }
+  // Reads the file from its start, whatever the parser's position.
+  const auto source = [fd] {
+    off_t pos = 0;
+    return [fd, pos](char* buf, size_t size) mutable -> size_t {
+      const ssize_t n = ::pread(fd, buf, size, pos);
+      if (n <= 0) return 0;
+      pos += n;
+      return static_cast<size_t>(n);
+    };
+  };
   try {
-    TtiXMLParseResult r = Parse(
-        [&](xmlParserCtxtPtr ctxt) {
-          return xmlCtxtReadFd(ctxt, fd, fileName.c_str(), nullptr, SafeOptions(extraOptions));
-        },
-        [&] {
-          off_t pos = 0;
-          return [fd, pos](char* buf, size_t size) mutable -> size_t {
-            const ssize_t n = ::pread(fd, buf, size, pos);
-            if (n <= 0) return 0;
-            pos += n;
-            return static_cast<size_t>(n);
-          };
-        });
+    TtiXMLParseResult r = use(fd, source);
     ::close(fd);
     return r;
   } catch (...) {
     ::close(fd);
     throw;
   }
+}
+
+}  // namespace
+
+TtiXMLParseResult tiXMLParseFile(const std::string& fileName, int extraOptions, int64_t maxBytes) {
+  return WithFile(fileName, maxBytes, [&](int fd, auto source) {
+    return Parse(
+        [&](xmlParserCtxtPtr ctxt) {
+          return xmlCtxtReadFd(ctxt, fd, fileName.c_str(), nullptr, SafeOptions(extraOptions));
+        },
+        source);
+  });
 }
 
 TtiXMLParseResult tiXMLParseMemory(std::string_view text, const std::string& url, int extraOptions) {
@@ -626,6 +703,83 @@ std::string tiXMLAttrText(const xmlAttr* attr) {
   std::string r = s ? tiXMLChars(s) : "";
   xmlFree(s);
   return r;
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// XML Schema
+
+namespace {
+
+// libxml2's first error while it compiles a schema.
+void NoteSchemaError(void* context, xmlErrorPtr error) {
+  auto* first = static_cast<std::string*>(context);
+  if (!first->empty() || !error || error->level < XML_ERR_ERROR) return;
+  *first = error->message ? error->message : "unknown error";
+  while (!first->empty() && (first->back() == '\n' || first->back() == ' ')) first->pop_back();
+  if (error->line > 0) *first += " (line " + std::to_string(error->line) + ")";
+}
+
+}  // namespace
+
+TtiXMLSchema::TtiXMLSchema(const std::string& schemaFile) {
+  TtiXMLParseResult r = tiXMLParseFile(schemaFile);
+  if (!r.Doc)
+    throw Exception("The schema <%s> can not be read: %s (line %d, column %d)",
+                    {schemaFile, r.Error.Reason, r.Error.Line, r.Error.Column});
+  std::string failure;
+  xmlSchemaParserCtxtPtr pctxt = xmlSchemaNewDocParserCtxt(r.Doc.get());
+  if (!pctxt) throw Exception("Out of memory: can not read the schema <%s>", {schemaFile});
+  xmlSchemaSetParserStructuredErrors(pctxt, NoteSchemaError, &failure);
+  schema_ = xmlSchemaParse(pctxt);
+  xmlSchemaFreeParserCtxt(pctxt);
+  if (!schema_)
+    throw Exception("The schema <%s> is not a valid XML schema: %s",
+                    {schemaFile, failure.empty() ? std::string("unknown error") : failure});
+  // The compiled schema refers to the document it was read from.
+  doc_ = std::move(r.Doc);
+}
+
+TtiXMLSchema::~TtiXMLSchema() {
+  if (schema_) xmlSchemaFree(schema_);
+}
+
+TtiXMLParseResult TtiXMLSchema::ValidateFile(const std::string& fileName, int64_t maxBytes) const {
+  return WithFile(fileName, maxBytes, [&](int fd, auto source) {
+    return Parse(
+        [&](xmlParserCtxtPtr ctxt) -> xmlDoc* {
+          // Only the checks: no handler that builds a document, the same refusal of a DOCTYPE, the same notes.
+          xmlSAXHandler* sax = ctxt->sax;
+          const auto internalSubset = sax->internalSubset;
+          const auto serror = sax->serror;
+          std::memset(sax, 0, sizeof *sax);
+          sax->initialized = XML_SAX2_MAGIC;
+          sax->internalSubset = internalSubset;
+          sax->serror = serror;
+          xmlCtxtUseOptions(ctxt, SafeOptions(0));
+          xmlParserInputBufferPtr buffer = xmlParserInputBufferCreateFd(fd, XML_CHAR_ENCODING_NONE);
+          if (!buffer) throw std::bad_alloc();
+          buffer->closecallback = nullptr;  // the file is closed by its opener
+          xmlParserInputPtr input = xmlNewIOInputStream(ctxt, buffer, XML_CHAR_ENCODING_NONE);
+          if (!input) {
+            xmlFreeParserInputBuffer(buffer);
+            throw std::bad_alloc();
+          }
+          if (inputPush(ctxt, input) < 0) {
+            xmlFreeInputStream(input);
+            throw std::bad_alloc();
+          }
+          std::unique_ptr<xmlSchemaValidCtxt, void (*)(xmlSchemaValidCtxtPtr)> valid(xmlSchemaNewValidCtxt(schema_),
+                                                                                      xmlSchemaFreeValidCtxt);
+          if (!valid) throw std::bad_alloc();
+          xmlSchemaSetValidStructuredErrors(valid.get(), NoteInvalid, ctxt);
+          xmlSchemaSAXPlugPtr plug = xmlSchemaSAXPlug(valid.get(), &ctxt->sax, &ctxt->userData);
+          if (!plug) throw Exception("libxml2 could not set up the validation of <%s>", {fileName});
+          xmlParseDocument(ctxt);
+          xmlSchemaSAXUnplug(plug);
+          return nullptr;
+        },
+        source, false);
+  });
 }
 
 }  // namespace kelvado

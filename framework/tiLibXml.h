@@ -9,6 +9,7 @@
 // opens the file read-only and never writes it.
 #include <libxml/parser.h>
 #include <libxml/tree.h>
+#include <libxml/xmlschemas.h>
 
 #include <cstdint>
 #include <memory>
@@ -32,6 +33,8 @@ struct TtiXMLParseError {
   int Column = 0;
   // The source line at the error, at most 80 characters, anything that is not printable text shown as "?".
   std::string Context;
+  // libxml2's number of the error (xmlParserErrors); 0 for a refusal of our own.
+  int Code = 0;
 };
 
 struct TtiXMLParseResult {
@@ -74,6 +77,29 @@ std::string tiXMLDocToString(xmlDoc* doc);
 void tiXMLSaveFile(xmlDoc* doc, const std::string& fileName);
 // The element and what it holds as XML text (for messages).
 std::string tiXMLNodeToString(xmlNode* node);
+
+// An XML Schema (XSD 1.0), read and compiled once, against which files are checked. One object may check
+// files on several threads at once.
+class TtiXMLSchema {
+public:
+  // Reads the schema file with the safe parser and compiles it; a file that cannot be read or is no valid
+  // schema raises Exception naming it and libxml2's reason.
+  explicit TtiXMLSchema(const std::string& schemaFile);
+  ~TtiXMLSchema();
+  TtiXMLSchema(const TtiXMLSchema&) = delete;
+  TtiXMLSchema& operator=(const TtiXMLSchema&) = delete;
+
+  // Reads the file as tiXMLParseFile does (the same refusals and limits) and checks it against the schema
+  // while reading, without keeping a document: the result never holds one. A file that passes has no Error
+  // reason. Otherwise Error names the first problem with libxml2's reason and error number; a violation of
+  // the schema is placed at the start tag of the element it concerns (at the parser's position, just after
+  // that tag, when the tag began on an earlier line).
+  TtiXMLParseResult ValidateFile(const std::string& fileName, int64_t maxBytes = tiXMLMaxFileSize) const;
+
+private:
+  TtiXMLDocPtr doc_;
+  xmlSchemaPtr schema_ = nullptr;
+};
 
 // Byte position of the first thing in the text that an XML 1.0 document cannot carry (invalid UTF-8, a
 // control character other than TAB, LF and CR, U+FFFE, U+FFFF); std::string_view::npos when there is none.

@@ -494,6 +494,50 @@ void TtiDatabaseXML::CreateDatabase(const std::string& dbName, const std::string
   }
 }
 
+void TtiDatabaseXML::ClearDocument() {
+  Store();
+  if (!inTransaction_) throw EtiPerInternalException("Attempt to clear the document but not in a transaction.");
+  TtiXMLParseResult r = tiXMLParseMemory(Tags().DocumentStart() + Tags().DocumentEnd());
+  if (!r.Doc) throw EtiPerInternalException("The empty XML store can not be built: %s", {r.Error.Reason});
+  store_ = std::make_unique<TtiXMLStore>(std::move(r.Doc));
+  store_->Modified = true;
+}
+
+bool TtiDatabaseXML::FindUndeclaredAttribute(TUndeclaredAttribute& found) {
+  TtiXMLStore& st = Store();
+  for (const auto& t : st.Tables()) {
+    std::vector<std::string> declared;
+    for (const TXMLFieldDef& d : st.Defs(*t)) declared.push_back(d.Attr);
+    int number = 0;
+    for (xmlNode* row = t->Rows ? t->Rows->children : nullptr; row; row = row->next) {
+      if (!IsElement(row, Tags().Row())) continue;
+      ++number;
+      size_t at = 0;  // attributes come in the order of the columns: the next one is tried first
+      for (xmlAttr* a = row->properties; a; a = a->next) {
+        const char* name = tiXMLChars(a->name);
+        bool known = false;
+        if (!a->ns) {
+          if (at < declared.size() && declared[at] == name) {
+            known = true;
+          } else {
+            const auto it = std::find(declared.begin(), declared.end(), name);
+            known = it != declared.end();
+            at = static_cast<size_t>(it - declared.begin());
+          }
+          ++at;
+        }
+        if (known) continue;
+        found.Table = t->Name;
+        found.Row = number;
+        found.Attribute = a->ns && a->ns->prefix ? std::string(tiXMLChars(a->ns->prefix)) + ":" + name : name;
+        found.Line = static_cast<int>(xmlGetLineNo(row));
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
 void TtiDatabaseXML::StartTransaction() { inTransaction_ = true; }
 
 bool TtiDatabaseXML::StartOwnTransaction() {

@@ -85,6 +85,22 @@ public:
 
   // Whether the document holds changes no commit has written yet.
   bool Modified() const;
+  // Inside an open transaction: the document replaced by an empty store (no table), for a caller that writes
+  // a file anew. Nothing is written before the commit, and a rollback reads the file again. Outside a
+  // transaction raises EtiPerInternalException; not connected raises as Store() does.
+  void ClearDocument();
+
+  // A row attribute that is no declared column of its table: the table's name, the row's number in the table
+  // (from 1), the attribute's name (with its prefix, if any) and the row's line in the file. Such a value is
+  // invisible to queries, and a row written anew would drop it.
+  struct TUndeclaredAttribute {
+    std::string Table;
+    int Row = 0;
+    std::string Attribute;
+    int Line = 0;
+  };
+  // The first such attribute in file order; false when every attribute of every row is declared.
+  bool FindUndeclaredAttribute(TUndeclaredAttribute& found);
   // The document and its tables; raises EtiPerDBException when not connected.
   TtiXMLStore& Store();
   TtiXMLStore* StoreOrNull() const { return store_.get(); }
