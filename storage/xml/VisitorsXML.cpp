@@ -1018,6 +1018,8 @@ void TVisXMLRead::Act(TtiObject& obj) {
     }
     TXMLRow row(q, file, table, oid);
     if (business) {
+      // An object read again (a refresh) may be protected already: its setters would refuse the row.
+      business->SetIsProtected(false);
       isProtected = row.Flag("IsProtected");
       business->SetNormVersion(TextToNormVersion(row.TextOr("NormVersion", "")));
       business->SetKVDVersion(TextToVersion(row.TextOr("KVDVersion", "")));

@@ -5,6 +5,7 @@
 #include <unordered_set>
 
 #include "framework/tiPerManager.h"
+#include "framework/tiQueryXML.h"
 #include "model/BOM.h"
 #include "model/BOMComponent.h"
 #include "model/BOMProject.h"
@@ -190,6 +191,11 @@ public:
           RaiseXMLDataError(msgXMLUnknownColumn, file_, t.GetName(), {t.Items(f)->GetName()});
       known.emplace_back(t.GetName(), def);
     }
+    // Values a row carries beyond its table's columns: the store's queries never show them.
+    if (auto* xml = dynamic_cast<TtiDatabaseXML*>(&db_)) {
+      TtiDatabaseXML::TUndeclaredAttribute a;
+      if (xml->FindUndeclaredAttribute(a)) RaiseXMLDataError(msgXMLUnknownColumn, file_, a.Table, {a.Attribute});
+    }
     std::unique_ptr<TtiQuery> q = db_.CreateTIQuery();
     q->AttachDatabase(&db_);
     for (const auto& [name, def] : known) ScanRows(*q, name, *def);
@@ -238,6 +244,24 @@ private:
   std::vector<TRefSeen> seen_;
 };
 
+// Runs `work` on a database of the store locked from its pool (empty names: the defaults), given back in
+// every case.
+template <class F>
+void WithLockedDatabase(const std::string& DatabaseName, const std::string& PersistenceLayerName, F&& work) {
+  TtiPersistenceLayers& layers = tiPerMgr().GetPersistenceLayers();
+  TtiPersistenceLayer& layer = layers.LayerOrDefault(PersistenceLayerName);
+  const std::string db = DatabaseName.empty() ? layer.GetDefaultDBConnectionName() : DatabaseName;
+  const std::string layerName = layer.GetPerLayerName();
+  TtiDatabase& database = layers.LockDatabase(db, layerName);
+  try {
+    work(database);
+  } catch (...) {
+    layers.UnLockDatabase(database, db, layerName);
+    throw;
+  }
+  layers.UnLockDatabase(database, db, layerName);
+}
+
 }  // namespace
 
 const TXMLColumn* TXMLTableDef::FindColumn(std::string_view name) const {
@@ -257,15 +281,31 @@ const TXMLTableDef* FindXMLTableDef(std::string_view name) {
   return nullptr;
 }
 
-void CreateXMLTables(const std::string& DatabaseName, const std::string& PersistenceLayerName) {
-  TtiPerManager& mgr = tiPerMgr();
+void CreateXMLTables(TtiDatabase& Database) {
+  TtiDBMetaData existing;
+  Database.ReadMetaDataTables(existing);
   for (const TXMLTableDef& def : XMLTableDefs()) {
+    if (existing.FindByTableName(def.Name)) continue;
     TtiDBMetaDataTable table;
     table.SetName(def.Name);
     for (const TXMLColumn& c : def.Columns) table.AddField(std::string(c.Name), c.Kind, c.Width);
-    if (!mgr.TableExists(def.Name, DatabaseName, PersistenceLayerName))
-      mgr.CreateTable(table, DatabaseName, PersistenceLayerName);
+    Database.CreateTable(table);
   }
+}
+
+void CreateXMLTables(const std::string& DatabaseName, const std::string& PersistenceLayerName) {
+  // One transaction, so that a new file is written once, not once per table; tables created before an error
+  // stay created.
+  WithLockedDatabase(DatabaseName, PersistenceLayerName, [](TtiDatabase& db) {
+    db.StartTransaction();
+    try {
+      CreateXMLTables(db);
+    } catch (...) {
+      db.Commit();
+      throw;
+    }
+    db.Commit();
+  });
 }
 
 void ResetXMLTables(const std::string& DatabaseName, const std::string& PersistenceLayerName) {
@@ -282,18 +322,7 @@ void ResetXMLTables(const std::string& DatabaseName, const std::string& Persiste
 void CheckXMLTables(TtiDatabase& Database) { TTableCheck(Database).Run(); }
 
 void CheckXMLTables(const std::string& DatabaseName, const std::string& PersistenceLayerName) {
-  TtiPersistenceLayers& layers = tiPerMgr().GetPersistenceLayers();
-  TtiPersistenceLayer& layer = layers.LayerOrDefault(PersistenceLayerName);
-  const std::string db = DatabaseName.empty() ? layer.GetDefaultDBConnectionName() : DatabaseName;
-  const std::string layerName = layer.GetPerLayerName();
-  TtiDatabase& database = layers.LockDatabase(db, layerName);
-  try {
-    CheckXMLTables(database);
-  } catch (...) {
-    layers.UnLockDatabase(database, db, layerName);
-    throw;
-  }
-  layers.UnLockDatabase(database, db, layerName);
+  WithLockedDatabase(DatabaseName, PersistenceLayerName, [](TtiDatabase& db) { CheckXMLTables(db); });
 }
 
 void RaiseXMLDataError(int Msg, const std::string& FileName, const std::string& Table, std::vector<std::string> More) {
