@@ -17,6 +17,7 @@
 #include "framework/tiQueryXML.h"
 #include "model/GlobalsConfig.h"
 #include "model/GlobalsLists.h"
+#include "storage/db/PersistenceDB.h"
 #include "storage/db/VersionMgr.h"
 #include "storage/xml/PersistenceXML.h"
 #include "tests/storage/xml/ProjectFileTestEnv.h"
@@ -768,6 +769,26 @@ TEST_F(ProjectManagerTest, ASaveKilledAtAnyMomentLeavesTheOldOrTheNewFile) {
   RecordProperty("old", olds);
   RecordProperty("new", news);
   EXPECT_GT(saved.size(), old.size());
+}
+
+
+// The example project shipped with the program was written by it and is in the current form: opened and saved
+// again it gives the same bytes.
+TEST_F(ProjectManagerTest, TheShippedExampleProjectSavesToItsOwnBytes) {
+  // The columns computed for the file's readers come from the general database, as when it was written.
+  auto db = std::make_unique<TPersistenceDB_FB>(ProgramFolder() + "db/KELVADO_GEN_DE.FDB");
+  db->Connect();
+  SetPersistenceDB(std::move(db));
+  const std::string shipped = Bytes(KELVADO_EXAMPLE_PROJECT);
+  ASSERT_FALSE(shipped.empty());
+  const std::string file = File("example.kvd");
+  std::ofstream(file, std::ios::binary) << shipped;
+  EXPECT_EQ(manager_->ValidateProjectFile(file), nullptr);
+  TProjectOp* op = manager_->OpenProjectFile(file, true);
+  ASSERT_NE(op, nullptr);
+  EXPECT_FALSE(op->GetDirty());
+  manager_->SaveProject(*op);
+  EXPECT_EQ(Bytes(file), shipped);
 }
 
 }  // namespace
