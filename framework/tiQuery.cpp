@@ -10,6 +10,7 @@
 #include "framework/tiExcept.h"
 #include "framework/tiLog.h"
 #include "framework/tiPool.h"
+#include "platform/TextCase.h"
 #include "framework/tiValue.h"
 
 namespace kelvado {
@@ -25,7 +26,9 @@ std::string LowerCase(std::string s) {
   return s;
 }
 
-bool SameTextNoCase(const std::string& a, const std::string& b) { return LowerCase(a) == LowerCase(b); }
+// Parameter and field names are ASCII; compared without building lower-case copies (the stores look names up
+// for every value of every row).
+bool SameTextNoCase(const std::string& a, const std::string& b) { return SameTextAscii(a, b); }
 
 std::string Trim(const std::string& s) {
   const auto isBlank = [](unsigned char c) { return c <= ' '; };
@@ -301,8 +304,16 @@ void TtiQueryParamStream::AssignToTIQuery(TtiQuery& query) const {
 }
 
 TtiQueryParamAbs* TtiQueryParams::FindParamByName(const std::string& name) const {
-  for (int i = 0; i < Count(); ++i)
-    if (SameTextNoCase(Items(i)->GetName(), name)) return Items(i);
+  // Names are mostly looked up in the order they were set, or the same one twice in a row: the search starts
+  // at the last one found.
+  const int n = Count();
+  for (int k = 0; k < n; ++k) {
+    const int i = (lastFound_ + k) % n;
+    if (SameTextNoCase(Items(i)->GetName(), name)) {
+      lastFound_ = i;
+      return Items(i);
+    }
+  }
   return nullptr;
 }
 

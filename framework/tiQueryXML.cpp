@@ -71,7 +71,16 @@ std::string StoredText(const TtiQueryParamAbs& p, const std::string& table) {
   if (p.GetIsNull()) return {};
   std::string text;
   try {
-    if (auto* f = dynamic_cast<const TtiQueryParamFloat*>(&p)) {
+    if (p.Kind() == qfkString) {
+      // Nearly every value of a store is text: it is told apart first, and read without a copy (the string
+      // parameter is the one class of that kind).
+      const std::string& raw = static_cast<const TtiQueryParamString&>(p).GetValue();
+      // A character an XML file cannot carry would make the whole file unreadable at the next open.
+      const size_t bad = tiXMLInvalidCharPos(raw);
+      if (bad != std::string_view::npos)
+        RefuseValue(p.GetName(), table, tiXMLDescribeCharAt(raw, bad) + " can not be stored in an XML file");
+      text = Translator().InsertReservedChars(xckLineBreaks, raw);
+    } else if (auto* f = dynamic_cast<const TtiQueryParamFloat*>(&p)) {
       if (std::isnan(f->GetValue())) RefuseValue(p.GetName(), table, "NaN is not a number");
       text = Value::FloatToText(f->GetValue());
     } else if (auto* d = dynamic_cast<const TtiQueryParamDateTime*>(&p)) {
@@ -139,6 +148,10 @@ public:
     bool Numbered = false;
     uint64_t LastOrdinal = 0;
     std::unordered_map<std::string, RowIndex> Indexes;  // by attribute name
+    std::vector<size_t> InsertHints;  // per parameter position: the column it matched at the last insert
+    // Rows of the table this one replaced (ResetTables), not in the document, used again by Insert.
+    std::vector<xmlNode*> Spare;
+    size_t NextSpare = 0;
   };
 
   explicit TtiXMLStore(TtiXMLDocPtr doc) : id_(gNextStoreId++), doc_(std::move(doc)) {
@@ -153,6 +166,7 @@ public:
 
   ~TtiXMLStore() {
     // Removed rows and tables still use the document's name dictionary: free them first.
+    DropSpares();
     for (xmlNode* n : graveyard_) xmlFreeNode(n);
   }
 
@@ -243,21 +257,33 @@ public:
   void Insert(Table& t, const TtiQueryParams* params) {
     if (!t.Rows) throw EtiPerInternalException("Can not find XML tag <%s>", {Tags().Rows()});
     // Everything is checked and converted before the document changes.
-    std::vector<std::pair<std::string, const TtiQueryParamAbs*>> given;
-    for (int i = 0; params && i < params->Count(); ++i)
-      given.emplace_back(LowerAscii(params->Items(i)->GetName()), params->Items(i));
-    std::vector<std::pair<std::string, std::string>> values;
-    for (const std::string& attr : Columns(t)) {
-      auto p = std::find_if(given.begin(), given.end(), [&](const auto& g) { return g.first == attr; });
-      values.emplace_back(attr, p != given.end() ? StoredText(*p->second, t.Name) : std::string());
-    }
-    xmlNode* row = xmlNewDocNode(doc_.get(), nullptr, tiXMLChars(Tags().Row().c_str()), nullptr);
-    if (!row) throw std::bad_alloc();
-    for (const auto& [attr, text] : values)
-      if (!xmlNewProp(row, tiXMLChars(attr.c_str()), tiXMLChars(text.c_str()))) {
-        xmlFreeNode(row);
-        throw std::bad_alloc();
+    const std::vector<std::string>& columns = Columns(t);
+    std::vector<std::string> values(columns.size());
+    // Rows of a table mostly come with the same parameters in the same order: the column each parameter
+    // matched the last time is tried first.
+    const size_t count = params ? static_cast<size_t>(params->Count()) : 0;
+    if (t.InsertHints.size() < count) t.InsertHints.resize(count, 0);
+    for (size_t i = 0; i < count; ++i) {
+      const TtiQueryParamAbs& p = *params->Items(static_cast<int>(i));
+      size_t c = t.InsertHints[i];
+      if (c >= columns.size() || !SameTextAscii(columns[c], p.GetName())) {
+        c = 0;
+        while (c < columns.size() && !SameTextAscii(columns[c], p.GetName())) ++c;
+        if (c == columns.size()) continue;  // no such column: not stored
+        t.InsertHints[i] = c;
       }
+      values[c] = StoredText(p, t.Name);
+    }
+    xmlNode* row = ReuseSpare(t, columns, values);
+    if (!row) {
+      row = xmlNewDocNode(doc_.get(), nullptr, tiXMLChars(Tags().Row().c_str()), nullptr);
+      if (!row) throw std::bad_alloc();
+      for (size_t c = 0; c < columns.size(); ++c)
+        if (!xmlNewProp(row, tiXMLChars(columns[c].c_str()), tiXMLChars(values[c].c_str()))) {
+          xmlFreeNode(row);
+          throw std::bad_alloc();
+        }
+    }
     xmlAddChild(t.Rows, row);
     Modified = true;
     if (t.Numbered) SetOrdinal(row, ++t.LastOrdinal);
@@ -295,6 +321,93 @@ public:
       Bury(row);
     }
     if (!rows.empty()) Modified = true;
+  }
+
+  // The document becomes the given tables, in this order and without rows. The rows of a table of the same
+  // name and the same columns (in the same order) are kept aside for the inserts into its successor.
+  void Reset(const std::vector<const TtiDBMetaDataTable*>& defs) {
+    if (!tablesNode_) throw EtiPerInternalException("Cant find XML <%s> element", {Tags().Tables()});
+    // The new tables' names checked before anything changes.
+    for (const TtiDBMetaDataTable* md : defs)
+      for (int i = 0; i < md->Count(); ++i) AttrName(md->Items(i)->GetName(), md->GetName());
+    std::unordered_map<std::string, std::vector<xmlNode*>> spare;
+    for (const TtiDBMetaDataTable* md : defs) {
+      Table* old = FindTable(md->GetName());
+      if (!old || !old->Rows || spare.count(old->Key)) continue;
+      std::vector<std::string> columns;
+      for (int i = 0; i < md->Count(); ++i) columns.push_back(LowerAscii(md->Items(i)->GetName()));
+      if (Columns(*old) != columns) continue;
+      std::vector<xmlNode*>& rows = spare[old->Key];
+      for (xmlNode* c = old->Rows->children; c;) {
+        xmlNode* next = c->next;
+        if (IsElement(c, Tags().Row())) {
+          xmlUnlinkNode(c);
+          rows.push_back(c);
+        }
+        c = next;
+      }
+    }
+    // Rows selected before are no longer this document's: no query reads them again, so everything else of the
+    // old document can go at once (its tables, whatever else "tables" held, the rows deleted before).
+    id_ = gNextStoreId++;
+    for (xmlNode* c = tablesNode_->children; c;) {
+      xmlNode* next = c->next;
+      xmlUnlinkNode(c);
+      xmlFreeNode(c);
+      c = next;
+    }
+    for (xmlNode* n : graveyard_) xmlFreeNode(n);
+    graveyard_.clear();
+    DropSpares();
+    tables_.clear();
+    byKey_.clear();
+    Modified = true;
+    for (const TtiDBMetaDataTable* md : defs) {
+      Table& t = CreateTable(*md);
+      auto it = spare.find(t.Key);
+      if (it != spare.end()) t.Spare = std::move(it->second);
+    }
+    for (auto& [key, rows] : spare)
+      for (xmlNode* row : rows) xmlFreeNode(row);
+  }
+
+  // Frees the rows kept aside and not used again.
+  void DropSpares() {
+    for (auto& t : tables_) {
+      for (size_t i = t->NextSpare; i < t->Spare.size(); ++i) xmlFreeNode(t->Spare[i]);
+      t->Spare.clear();
+      t->NextSpare = 0;
+    }
+  }
+
+  // The next row kept aside for the table, its values set; null when none is left. A row whose attributes are
+  // not exactly the table's columns (a file edited by hand) is freed and the next one tried.
+  xmlNode* ReuseSpare(Table& t, const std::vector<std::string>& columns, const std::vector<std::string>& values) {
+    while (t.NextSpare < t.Spare.size()) {
+      xmlNode* row = t.Spare[t.NextSpare++];
+      size_t c = 0;
+      bool fits = true;
+      for (xmlAttr* a = row->properties; a && fits; a = a->next, ++c)
+        fits = !a->ns && c < columns.size() && columns[c] == tiXMLChars(a->name);
+      if (!fits || c != columns.size()) {
+        xmlFreeNode(row);
+        continue;
+      }
+      c = 0;
+      for (xmlAttr* a = row->properties; a; a = a->next, ++c) {
+        if (AttrEquals(a, values[c])) continue;
+        xmlNode* text = a->children;
+        if (text && !text->next && text->type == XML_TEXT_NODE) {
+          xmlNodeSetContent(text, tiXMLChars(values[c].c_str()));
+        } else if (!xmlSetProp(row, a->name, tiXMLChars(values[c].c_str()))) {
+          xmlFreeNode(row);
+          throw std::bad_alloc();
+        }
+      }
+      row->_private = nullptr;
+      return row;
+    }
+    return nullptr;
   }
 
   Table& CreateTable(const TtiDBMetaDataTable& md) {
@@ -415,7 +528,7 @@ private:
     graveyard_.push_back(node);
   }
 
-  const uint64_t id_;
+  uint64_t id_;
   TtiXMLDocPtr doc_;
   xmlNode* tablesNode_ = nullptr;
   std::vector<std::unique_ptr<Table>> tables_;
@@ -494,13 +607,10 @@ void TtiDatabaseXML::CreateDatabase(const std::string& dbName, const std::string
   }
 }
 
-void TtiDatabaseXML::ClearDocument() {
-  Store();
-  if (!inTransaction_) throw EtiPerInternalException("Attempt to clear the document but not in a transaction.");
-  TtiXMLParseResult r = tiXMLParseMemory(Tags().DocumentStart() + Tags().DocumentEnd());
-  if (!r.Doc) throw EtiPerInternalException("The empty XML store can not be built: %s", {r.Error.Reason});
-  store_ = std::make_unique<TtiXMLStore>(std::move(r.Doc));
-  store_->Modified = true;
+void TtiDatabaseXML::ResetTables(const std::vector<const TtiDBMetaDataTable*>& tables) {
+  TtiXMLStore& st = Store();
+  if (!inTransaction_) throw EtiPerInternalException("Attempt to reset the tables but not in a transaction.");
+  st.Reset(tables);
 }
 
 bool TtiDatabaseXML::FindUndeclaredAttribute(TUndeclaredAttribute& found) {
@@ -555,6 +665,7 @@ void TtiDatabaseXML::Commit() {
       throw EtiPerDBException(cTIPersistXML, DatabaseName(), UserName(), Password(), e.Message());
     }
     store_->Modified = false;
+    store_->DropSpares();
   }
   inTransaction_ = false;
 }
@@ -815,7 +926,7 @@ std::string TtiQueryXML::FieldName(int index) {
 int TtiQueryXML::FieldIndex(const std::string& name) {
   const auto* defs = SelectedDefs(Db(), tableName_);
   for (size_t i = 0; defs && i < defs->size(); ++i)
-    if (LowerAscii((*defs)[i].Name) == LowerAscii(name)) return static_cast<int>(i);
+    if (SameTextAscii((*defs)[i].Attr, name)) return static_cast<int>(i);
   return -1;
 }
 

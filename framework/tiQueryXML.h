@@ -85,10 +85,14 @@ public:
 
   // Whether the document holds changes no commit has written yet.
   bool Modified() const;
-  // Inside an open transaction: the document replaced by an empty store (no table), for a caller that writes
-  // a file anew. Nothing is written before the commit, and a rollback reads the file again. Outside a
-  // transaction raises EtiPerInternalException; not connected raises as Store() does.
-  void ClearDocument();
+  // Inside an open transaction, for a caller that writes a file anew: the document becomes exactly these
+  // tables, in this order, with their columns and no rows. The rows of a table of the same name and columns are
+  // kept aside, and the inserts into the new table take them over (their values overwritten), so that writing
+  // a file anew with much the same content hardly allocates or frees anything. Nothing is written before the
+  // commit (which frees the rows not taken over); a rollback reads the file again; rows a query selected
+  // before are no longer readable. Outside a transaction raises EtiPerInternalException; not connected raises
+  // as Store() does.
+  void ResetTables(const std::vector<const TtiDBMetaDataTable*>& tables);
 
   // A row attribute that is no declared column of its table: the table's name, the row's number in the table
   // (from 1), the attribute's name (with its prefix, if any) and the row's line in the file. Such a value is

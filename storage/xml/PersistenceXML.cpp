@@ -248,12 +248,23 @@ void TXMLMapper_tiPer::CreateNew(const std::string& FileName) {
 
 void TXMLMapper_tiPer::RebuildTables(TtiDatabase& Database) {
   if (auto* xml = dynamic_cast<TtiDatabaseXML*>(&Database)) {
-    xml->ClearDocument();
-  } else {
-    TtiDBMetaData tables;
-    Database.ReadMetaDataTables(tables);
-    for (int i = 0; i < tables.Count(); ++i) Database.DropTable(*tables.Items(i));
+    // The store takes over the rows of the file for the new ones: a project saved again with few changes
+    // costs little.
+    std::vector<std::unique_ptr<TtiDBMetaDataTable>> tables;
+    std::vector<const TtiDBMetaDataTable*> order;
+    for (const TXMLTableDef& def : XMLTableDefs()) {
+      auto t = std::make_unique<TtiDBMetaDataTable>();
+      t->SetName(def.Name);
+      for (const TXMLColumn& c : def.Columns) t->AddField(std::string(c.Name), c.Kind, c.Width);
+      order.push_back(t.get());
+      tables.push_back(std::move(t));
+    }
+    xml->ResetTables(order);
+    return;
   }
+  TtiDBMetaData tables;
+  Database.ReadMetaDataTables(tables);
+  for (int i = 0; i < tables.Count(); ++i) Database.DropTable(*tables.Items(i));
   CreateXMLTables(Database);
 }
 

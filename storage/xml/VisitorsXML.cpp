@@ -971,9 +971,24 @@ const TtiClass& TVisXMLAbs::StaticClass() {
 }
 
 void TVisXMLAbs::Execute(TtiVisited* visited) {
-  TtiPerObjVisitor::Execute(visited);
+  castFrom_ = nullptr;  // objects come and go during a run: nothing is kept from the visit before
+  // Nearly no object of a tree is this visitor's: it is asked once, and only an object accepted goes on to
+  // the base, which notes it for the states the controller sets after the commit.
+  SetVisited(visited);
   if (!AcceptVisitor()) return;
-  Act(*GetVisitedObject());
+  TtiPerObjVisitor::Execute(visited);
+  Act(*VisitedObject());
+}
+
+TtiObject* TVisXMLAbs::VisitedObject() const {
+  TtiVisited* v = GetVisited();
+  if (v != castFrom_ || !castFrom_) {
+    castFrom_ = v;
+    // By the class descriptor, which mirrors the C++ classes: cheaper than a dynamic_cast, which would be
+    // paid some hundred times for every object of a project.
+    cast_ = v && v->InheritsFrom(TtiObject::StaticClass()) ? static_cast<TtiObject*>(v) : nullptr;
+  }
+  return cast_;
 }
 
 std::string TVisXMLAbs::FileName() const {
@@ -986,7 +1001,7 @@ const TtiClass& TVisXMLObjAbs::StaticClass() {
 }
 
 bool TVisXMLObjAbs::AcceptVisitor() {
-  const TtiObject* o = GetVisitedObject();
+  const TtiObject* o = VisitedObject();
   if (!o || o->GetObjectState() != state_ || !o->InheritsFrom(map_->Cls())) return false;
   return !map_->Excluded || !o->InheritsFrom(map_->Excluded());
 }
@@ -1069,7 +1084,12 @@ void TVisXMLObjAbs::WriteRow(TtiObject& obj, bool insert) {
   const std::string table = TableOf(m);
   // A row without OID could never be read back or referred to.
   if (insert && (!obj.HasOID() || obj.GetOID().IsNull())) obj.GetOID().GetNextValue();
-  TtiQueryParams values;
+  // A creator writes the same columns for every object of its class: its list of values is used again (every
+  // value emptied first), so that a project of many rows is not many thousand small lists built and freed.
+  // An updater writes only what it sets, in a list of its own.
+  TtiQueryParams updated;
+  TtiQueryParams& values = insert ? inserted_ : updated;
+  for (int i = 0; i < values.Count(); ++i) values.Items(i)->SetIsNull(true);
   if (const auto* business = dynamic_cast<const TPerObjAbsEx*>(&obj)) {
     values.SetValueAsInteger("IsProtected", business->GetIsProtected() ? 1 : 0);
     values.SetValueAsString("NormVersion", NormVersionText(business->GetNormVersion()));
@@ -1116,7 +1136,7 @@ const TtiClass& TVisXMLListRead::StaticClass() {
 }
 
 bool TVisXMLListRead::AcceptVisitor() {
-  const TtiObject* o = GetVisitedObject();
+  const TtiObject* o = VisitedObject();
   return o && o->GetObjectState() == posEmpty && !o->GetOwner() && o->InheritsFrom(map_->Cls());
 }
 
@@ -1142,7 +1162,7 @@ bool IsEmptyTestChannelNode(const TtiObject* o) {
 }
 }  // namespace
 
-bool TVisXMLTestChannelOpRead::AcceptVisitor() { return IsEmptyTestChannelNode(GetVisitedObject()); }
+bool TVisXMLTestChannelOpRead::AcceptVisitor() { return IsEmptyTestChannelNode(VisitedObject()); }
 
 const TtiClass& TVisXMLTestChannelOpDelete::StaticClass() {
   static const TtiClass c(TtiClass::Of<TVisXMLTestChannelOpDelete, TVisXMLChannelOpDelete>(),
@@ -1150,7 +1170,7 @@ const TtiClass& TVisXMLTestChannelOpDelete::StaticClass() {
   return c;
 }
 
-bool TVisXMLTestChannelOpDelete::AcceptVisitor() { return IsEmptyTestChannelNode(GetVisitedObject()); }
+bool TVisXMLTestChannelOpDelete::AcceptVisitor() { return IsEmptyTestChannelNode(VisitedObject()); }
 
 // ---- The concrete visitors ----
 

@@ -16,6 +16,7 @@
 // file), deleters remove the row; each leaves its object posClean or posDeleted.
 #include <string>
 
+#include "framework/tiQuery.h"
 #include "framework/tiVisitorDB.h"
 
 namespace kelvado {
@@ -42,6 +43,13 @@ protected:
   virtual void Act(TtiObject& obj) = 0;
   // The file name of the store, for error texts.
   std::string FileName() const;
+  // The visited object as a TtiObject (null for anything else), worked out once per visit: every visitor of a
+  // group is asked about every object of the tree, and nearly all of them say no.
+  TtiObject* VisitedObject() const;
+
+private:
+  mutable TtiVisited* castFrom_ = nullptr;
+  mutable TtiObject* cast_ = nullptr;
 };
 
 // Visitors of one business class (see TXMLClassMap in the .cpp): accept objects of the class in one state.
@@ -59,6 +67,7 @@ protected:
 private:
   const TXMLClassMap* map_;
   uint8_t state_;  // a TPerObjectState
+  TtiQueryParams inserted_;  // the values of the last row inserted
 };
 
 class TVisXMLRead : public TVisXMLObjAbs {
