@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <libxml/SAX2.h>
-#include <libxml/parserInternals.h>
 #include <libxml/xmlerror.h>
 #include <libxml/xmlsave.h>
 #include <libxml/xmlschemas.h>
@@ -29,9 +28,9 @@ namespace {
 struct TParseNotes {
   bool HaveError = false;
   bool DoctypeRefused = false;
-  bool Invalid = false;  // the schema refused the text
-  // The error was noted just after a tag: its byte position in the text, placed later at the tag's "<".
-  long AfterTag = -1;
+  // Every element built notes in its _private field where its start tag ends (byte position + 1), so that a
+  // later check of the document can name the place of an element.
+  bool MarkElements = false;
   bool HaveRoot = false;
   TtiXMLParseError Error;
   int RootLine = 0;
@@ -123,18 +122,6 @@ void NoteError(void* /*userData*/, xmlErrorPtr error) {
   tNotes->Error.Line = error->line;
   tNotes->Error.Column = error->int2;
   tNotes->Error.Code = error->code;
-}
-
-// A violation of the schema, raised while its element is read. The error carries no place of its own (there
-// is no document tree), and libxml2's column is not kept up on long lines; but the violation is raised from
-// the element's start or end event, with the parser standing just after that tag and its input in place, so
-// the byte position is exact.
-void NoteInvalid(void* context, xmlErrorPtr error) {
-  if (!tNotes || !error || error->level < XML_ERR_ERROR) return;
-  tNotes->Invalid = true;
-  if (tNotes->HaveError) return;
-  NoteError(nullptr, error);
-  tNotes->AfterTag = xmlByteConsumed(static_cast<xmlParserCtxtPtr>(context));
 }
 
 // Line and column (from 1, the column in characters) of the last "<" before byte `end` of a source read in
@@ -380,6 +367,10 @@ void NoteRoot(void* ctx, const xmlChar* localname, const xmlChar* prefix, const 
   }
   xmlSAX2StartElementNs(ctx, localname, prefix, uri, nbNamespaces, namespaces, nbAttributes, nbDefaulted,
                         attributes);
+  if (tNotes && tNotes->MarkElements && ctxt->node) {
+    const long end = xmlByteConsumed(ctxt);
+    if (end >= 0) ctxt->node->_private = reinterpret_cast<void*>(static_cast<uintptr_t>(end) + 1);
+  }
 }
 
 // Builds a parser context with the safe set-up; the caller frees it.
@@ -395,11 +386,11 @@ xmlParserCtxtPtr NewSafeParser() {
 
 int SafeOptions(int extraOptions) { return XML_PARSE_NONET | (extraOptions & tiXMLParseOptionsAllowed); }
 
-// Runs `read` (which parses with the context and returns the document, or null when it builds none) and turns
-// what happened into a result; `source` reads the text again from its start, for the line an error names.
-// Without `wantDoc` a text is accepted without a document (it was only checked).
+// Runs `read` (which parses with the context) and turns what happened into a result; `source` reads the text
+// again from its start, for the line an error names. With `markElements` every element notes where its start
+// tag ends (see TParseNotes).
 template <class Read, class Source>
-TtiXMLParseResult Parse(Read read, Source source, bool wantDoc = true) {
+TtiXMLParseResult Parse(Read read, Source source, bool markElements = false) {
   const TAttributeFloodScan flood = ScanForAttributeFlood(source());
   if (flood.Line) {
     TtiXMLParseResult r;
@@ -418,6 +409,7 @@ TtiXMLParseResult Parse(Read read, Source source, bool wantDoc = true) {
     tNotes = outer;
     xmlSetStructuredErrorFunc(outerHandlerContext, outerHandler);
   };
+  notes.MarkElements = markElements;
   tNotes = &notes;
   xmlParserCtxtPtr ctxt = nullptr;
   TtiXMLDocPtr doc;
@@ -437,7 +429,7 @@ TtiXMLParseResult Parse(Read read, Source source, bool wantDoc = true) {
   xmlFreeParserCtxt(ctxt);
 
   TtiXMLParseResult result;
-  if (notes.DoctypeRefused || notes.Invalid || !wellFormed || (wantDoc && (!doc || !xmlDocGetRootElement(doc.get())))) {
+  if (notes.DoctypeRefused || !doc || !wellFormed || !xmlDocGetRootElement(doc.get())) {
     doc.reset();
     result.Error = notes.Error;
     if (!notes.DoctypeRefused && !notes.HaveError) {
@@ -445,7 +437,6 @@ TtiXMLParseResult Parse(Read read, Source source, bool wantDoc = true) {
       result.Error.Line = line;
       result.Error.Column = col;
     }
-    if (notes.AfterTag >= 0) PlaceTagBefore(source(), notes.AfterTag, result.Error.Line, result.Error.Column);
     result.Error.Context = ContextAt(source, result.Error.Line, result.Error.Column);
     return result;
   }
@@ -525,6 +516,8 @@ TtiXMLParseResult WithFile(const std::string& fileName, int64_t maxBytes, Use us
   };
   try {
     TtiXMLParseResult r = use(fd, source);
+    r.File = {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino), static_cast<int64_t>(st.st_size),
+              st.st_mtim.tv_sec, st.st_mtim.tv_nsec, st.st_ctim.tv_sec, st.st_ctim.tv_nsec};
     ::close(fd);
     return r;
   } catch (...) {
@@ -743,42 +736,53 @@ TtiXMLSchema::~TtiXMLSchema() {
   if (schema_) xmlSchemaFree(schema_);
 }
 
+namespace {
+
+// libxml2's first violation of the schema in a document: reason, number and the node it concerns.
+struct TValidity {
+  bool Have = false;
+  std::string Reason;
+  int Code = 0;
+  const xmlNode* Node = nullptr;
+};
+
+void NoteValidity(void* context, xmlErrorPtr error) {
+  auto* v = static_cast<TValidity*>(context);
+  if (v->Have || !error || error->level < XML_ERR_ERROR) return;
+  v->Have = true;
+  v->Reason = error->message ? error->message : "unknown error";
+  while (!v->Reason.empty() && (v->Reason.back() == '\n' || v->Reason.back() == ' ')) v->Reason.pop_back();
+  v->Code = error->code;
+  v->Node = static_cast<const xmlNode*>(error->node);
+}
+
+}  // namespace
+
 TtiXMLParseResult TtiXMLSchema::ValidateFile(const std::string& fileName, int64_t maxBytes) const {
   return WithFile(fileName, maxBytes, [&](int fd, auto source) {
-    return Parse(
-        [&](xmlParserCtxtPtr ctxt) -> xmlDoc* {
-          // Only the checks: no handler that builds a document, the same refusal of a DOCTYPE, the same notes.
-          xmlSAXHandler* sax = ctxt->sax;
-          const auto internalSubset = sax->internalSubset;
-          const auto serror = sax->serror;
-          std::memset(sax, 0, sizeof *sax);
-          sax->initialized = XML_SAX2_MAGIC;
-          sax->internalSubset = internalSubset;
-          sax->serror = serror;
-          xmlCtxtUseOptions(ctxt, SafeOptions(0));
-          xmlParserInputBufferPtr buffer = xmlParserInputBufferCreateFd(fd, XML_CHAR_ENCODING_NONE);
-          if (!buffer) throw std::bad_alloc();
-          buffer->closecallback = nullptr;  // the file is closed by its opener
-          xmlParserInputPtr input = xmlNewIOInputStream(ctxt, buffer, XML_CHAR_ENCODING_NONE);
-          if (!input) {
-            xmlFreeParserInputBuffer(buffer);
-            throw std::bad_alloc();
-          }
-          if (inputPush(ctxt, input) < 0) {
-            xmlFreeInputStream(input);
-            throw std::bad_alloc();
-          }
-          std::unique_ptr<xmlSchemaValidCtxt, void (*)(xmlSchemaValidCtxtPtr)> valid(xmlSchemaNewValidCtxt(schema_),
-                                                                                      xmlSchemaFreeValidCtxt);
-          if (!valid) throw std::bad_alloc();
-          xmlSchemaSetValidStructuredErrors(valid.get(), NoteInvalid, ctxt);
-          xmlSchemaSAXPlugPtr plug = xmlSchemaSAXPlug(valid.get(), &ctxt->sax, &ctxt->userData);
-          if (!plug) throw Exception("libxml2 could not set up the validation of <%s>", {fileName});
-          xmlParseDocument(ctxt);
-          xmlSchemaSAXUnplug(plug);
-          return nullptr;
-        },
-        source, false);
+    TtiXMLParseResult r = Parse(
+        [&](xmlParserCtxtPtr ctxt) { return xmlCtxtReadFd(ctxt, fd, fileName.c_str(), nullptr, SafeOptions(0)); },
+        source, true);
+    if (!r.Doc) return r;
+    std::unique_ptr<xmlSchemaValidCtxt, void (*)(xmlSchemaValidCtxtPtr)> valid(xmlSchemaNewValidCtxt(schema_),
+                                                                                xmlSchemaFreeValidCtxt);
+    if (!valid) throw std::bad_alloc();
+    TValidity v;
+    xmlSchemaSetValidStructuredErrors(valid.get(), NoteValidity, &v);
+    if (xmlSchemaValidateDoc(valid.get(), r.Doc.get()) == 0) return r;
+    r.Error.Reason = v.Have ? v.Reason : "the document does not match the schema";
+    r.Error.Code = v.Code;
+    // The element concerned, placed at the "<" of its start tag from where the parser noted its end.
+    const xmlNode* node = v.Node;
+    if (node && node->type == XML_ATTRIBUTE_NODE) node = node->parent;
+    if (node && node->type == XML_ELEMENT_NODE && node->_private) {
+      const long end = static_cast<long>(reinterpret_cast<uintptr_t>(node->_private)) - 1;
+      PlaceTagBefore(source(), end, r.Error.Line, r.Error.Column);
+    } else if (node) {
+      r.Error.Line = static_cast<int>(xmlGetLineNo(node));
+    }
+    r.Error.Context = ContextAt(source, r.Error.Line, r.Error.Column);
+    return r;
   });
 }
 

@@ -37,9 +37,20 @@ struct TtiXMLParseError {
   int Code = 0;
 };
 
+// Which file a text was read from, as it was then (for telling whether it is still the same).
+struct TtiXMLFileStamp {
+  uint64_t Device = 0;
+  uint64_t Inode = 0;
+  int64_t Size = -1;
+  int64_t ModifiedSec = 0, ModifiedNSec = 0;
+  int64_t ChangedSec = 0, ChangedNSec = 0;
+  friend bool operator==(const TtiXMLFileStamp&, const TtiXMLFileStamp&) = default;
+};
+
 struct TtiXMLParseResult {
   TtiXMLDocPtr Doc;  // null when the text was refused; nothing of a refused text is kept
   TtiXMLParseError Error;
+  TtiXMLFileStamp File;  // of a file read (Size -1 for a text in memory or a file not opened)
   // Where the root element's start tag begins (for a caller that refuses the root).
   int RootLine = 0;
   int RootColumn = 0;
@@ -89,11 +100,12 @@ public:
   TtiXMLSchema(const TtiXMLSchema&) = delete;
   TtiXMLSchema& operator=(const TtiXMLSchema&) = delete;
 
-  // Reads the file as tiXMLParseFile does (the same refusals and limits) and checks it against the schema
-  // while reading, without keeping a document: the result never holds one. A file that passes has no Error
-  // reason. Otherwise Error names the first problem with libxml2's reason and error number; a violation of
-  // the schema is placed at the start tag of the element it concerns (at the parser's position, just after
-  // that tag, when the tag began on an earlier line).
+  // Reads the file as tiXMLParseFile does (the same refusals and limits) and checks the document against the
+  // schema. A file that passes has no Error reason. Otherwise Error names the first problem with libxml2's
+  // reason and error number; a violation of the schema is placed at the "<" of the start tag of the element
+  // it concerns. Doc is the document read, also when it violates the schema (for a caller that goes on with
+  // it), and null when the text is no XML document. The elements' _private fields hold where their start tags
+  // end.
   TtiXMLParseResult ValidateFile(const std::string& fileName, int64_t maxBytes = tiXMLMaxFileSize) const;
 
 private:

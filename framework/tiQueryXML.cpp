@@ -575,7 +575,8 @@ void TtiDatabaseXML::SetConnected(bool value) {
   // one looking current, and a pool must not hand out this connection again until a load succeeds.
   store_.reset();
   SetErrorInLastCall(true);
-  TtiXMLParseResult r = tiXMLParseFile(DatabaseName());
+  TtiXMLParseResult r = TtiXMLDocumentOffer::TakeFor(DatabaseName());
+  if (!r.Doc) r = tiXMLParseFile(DatabaseName());
   if (!r.Doc) CanNotConnect(r.Error.Reason, r.Error.Line, r.Error.Column, r.Error.Context);
   const xmlNode* root = xmlDocGetRootElement(r.Doc.get());
   if (!IsElement(root, Tags().DocData()))
@@ -805,16 +806,16 @@ void TtiQueryXML::UpdateRow(const std::string& tableName, const TtiQueryParams* 
   if (TtiXMLStore::Table* t = st.FindTable(tableName)) st.Update(*t, params, whereParams);
 }
 
-void TtiQueryXML::ReadError(const std::string& label, const std::string& message) {
+void TtiQueryXML::ReadError(const TFieldLabel& label, const std::string& message) {
   std::string rowText;
   if (index_ < rows_.size() && db_ && db_->StoreOrNull() && db_->StoreOrNull()->Id() == storeId_)
     rowText = tiAbbrevStr(tiXMLNodeToString(rows_[index_]), 1000);
   const std::string cr = "\r";
-  throw EtiPerDataException(label + cr + "From row <" + std::to_string(index_) + "> " + cr + "In table <" +
+  throw EtiPerDataException(label.Text() + cr + "From row <" + std::to_string(index_) + "> " + cr + "In table <" +
                             tableName_ + "> " + cr + "XML: <" + rowText + "> Message: " + message);
 }
 
-std::string TtiQueryXML::RawField(const std::string& name, const std::string& label) {
+std::string TtiQueryXML::RawField(const std::string& name, const TFieldLabel& label) {
   if (index_ >= rows_.size()) ReadError(label, "There is no current row");
   // The rows belong to the document they were selected from; once it is reloaded or dropped they are gone.
   if (!db_ || !db_->StoreOrNull() || db_->StoreOrNull()->Id() != storeId_)
@@ -826,7 +827,7 @@ std::string TtiQueryXML::RawField(const std::string& name, const std::string& la
 }
 
 template <class F>
-auto TtiQueryXML::Read(const std::string& name, const std::string& label, F convert) {
+auto TtiQueryXML::Read(const std::string& name, const TFieldLabel& label, F convert) {
   const std::string raw = RawField(name, label);
   try {
     return convert(raw);
@@ -835,16 +836,15 @@ auto TtiQueryXML::Read(const std::string& name, const std::string& label, F conv
   }
 }
 
-namespace {
-std::string NameLabel(const std::string& name) { return "Error reading field <" + name + "> "; }
-}  // namespace
-
-std::string TtiQueryXML::IndexLabel(int index) const {
-  return "Error reading field index <" + std::to_string(index) + "> ";
+std::string TtiQueryXML::TFieldLabel::Text() const {
+  return Name ? "Error reading field <" + *Name + "> " : "Error reading field index <" + std::to_string(Index) + "> ";
 }
 
 std::string TtiQueryXML::FieldAsString(const std::string& name) {
-  return Translator().RemoveReservedChars(xckLineBreaks, RawField(name, NameLabel(name)));
+  std::string raw = RawField(name, NameLabel(name));
+  // Only a text with "&" holds escapes; nearly none does.
+  if (raw.find('&') == std::string::npos) return raw;
+  return Translator().RemoveReservedChars(xckLineBreaks, raw);
 }
 
 double TtiQueryXML::FieldAsFloat(const std::string& name) {
@@ -958,6 +958,36 @@ void TtiDBConnectionPoolDataXML::InitDBConnectionPool() {
     pool->SetMinPoolSize(0);
     pool->SetMaxPoolSize(1);
   }
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// Documents read elsewhere
+
+namespace {
+thread_local TtiXMLDocumentOffer* tOffer = nullptr;
+
+TtiXMLFileStamp StampOf(const std::string& fileName) {
+  TtiXMLFileStamp stamp;
+  struct stat st {};
+  if (::stat(fileName.c_str(), &st) != 0) return stamp;
+  return {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino), static_cast<int64_t>(st.st_size),
+          st.st_mtim.tv_sec, st.st_mtim.tv_nsec, st.st_ctim.tv_sec, st.st_ctim.tv_nsec};
+}
+}  // namespace
+
+TtiXMLDocumentOffer::TtiXMLDocumentOffer(std::string fileName, TtiXMLParseResult&& read)
+    : fileName_(std::move(fileName)), read_(std::move(read)), outer_(tOffer) {
+  tOffer = this;
+}
+
+TtiXMLDocumentOffer::~TtiXMLDocumentOffer() { tOffer = outer_; }
+
+TtiXMLParseResult TtiXMLDocumentOffer::TakeFor(const std::string& fileName) {
+  TtiXMLDocumentOffer* o = tOffer;
+  if (!o || !o->read_.Doc || o->fileName_ != fileName || o->read_.File.Size < 0 ||
+      !(StampOf(fileName) == o->read_.File))
+    return {};
+  return std::move(o->read_);
 }
 
 void RegisterPersistenceLayerXML() {

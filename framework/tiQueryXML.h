@@ -29,6 +29,7 @@
 #include <string>
 #include <vector>
 
+#include "framework/tiLibXml.h"
 #include "framework/tiPool.h"
 #include "framework/tiQuery.h"
 
@@ -189,13 +190,20 @@ public:
 
 private:
   TtiDatabaseXML& Db() const;
+  // Which field a read asks for, named in its error; the text is made only when there is an error.
+  struct TFieldLabel {
+    const std::string* Name;  // read by name, or
+    int Index;                // by position
+    std::string Text() const;
+  };
+  static TFieldLabel NameLabel(const std::string& name) { return {&name, -1}; }
   // The raw attribute text of the current row (escapes still in); raises when there is no current row.
-  std::string RawField(const std::string& name, const std::string& label);
+  std::string RawField(const std::string& name, const TFieldLabel& label);
   std::string ColumnName(int index);
-  std::string IndexLabel(int index) const;
+  static TFieldLabel IndexLabel(int index) { return {nullptr, index}; }
   template <class F>
-  auto Read(const std::string& name, const std::string& label, F convert);
-  [[noreturn]] void ReadError(const std::string& label, const std::string& message);
+  auto Read(const std::string& name, const TFieldLabel& label, F convert);
+  [[noreturn]] void ReadError(const TFieldLabel& label, const std::string& message);
 
   std::vector<std::string> sql_;
   bool active_ = false;
@@ -213,6 +221,27 @@ public:
   TI_CLASS(TtiDBConnectionPoolDataXML)
   TtiDBConnectionPoolDataXML() = default;
   void InitDBConnectionPool() override;
+};
+
+// A document read (and checked) from a file elsewhere in the program, offered to the next connect of that file
+// on this thread, which takes it instead of reading the file again: the file is read once for both. Only while
+// the file is still the one read (same device, inode, size, modification and change time); otherwise the
+// connect reads the file. The offer ends with the object, which frees a document not taken.
+class TtiXMLDocumentOffer {
+public:
+  TtiXMLDocumentOffer(std::string fileName, TtiXMLParseResult&& read);
+  ~TtiXMLDocumentOffer();
+  TtiXMLDocumentOffer(const TtiXMLDocumentOffer&) = delete;
+  TtiXMLDocumentOffer& operator=(const TtiXMLDocumentOffer&) = delete;
+
+  bool Taken() const { return !read_.Doc; }
+  // The document, when this thread's offer holds one for that file and the file is unchanged; null otherwise.
+  static TtiXMLParseResult TakeFor(const std::string& fileName);
+
+private:
+  std::string fileName_;
+  TtiXMLParseResult read_;
+  TtiXMLDocumentOffer* outer_;
 };
 
 // Registers the layer "XML" with the persistence manager (a second call changes nothing).

@@ -62,24 +62,10 @@ void RestoreFileTime(const std::string& name, const TFileTime& before) {
     throw Exception("The modification date of <%s> can not be set back: %s", {name, std::string(std::strerror(errno))});
 }
 
-// Runs `work` with the attached database locked, given back in every case.
-template <class F>
-void WithDatabase(const std::string& fileName, const std::string& layerName, F&& work) {
-  TtiPersistenceLayers& layers = tiPerMgr().GetPersistenceLayers();
-  TtiDatabase& db = layers.LockDatabase(fileName, layerName);
-  try {
-    work(db);
-  } catch (...) {
-    layers.UnLockDatabase(db, fileName, layerName);
-    throw;
-  }
-  layers.UnLockDatabase(db, fileName, layerName);
-}
-
 // Gives up what a failed save left in the database's transaction: the file is read again.
 void DiscardPending(const std::string& fileName, const std::string& layerName) noexcept {
   try {
-    WithDatabase(fileName, layerName, [](TtiDatabase& db) {
+    WithLockedDatabase(fileName, layerName, [](TtiDatabase& db) {
       if (db.InTransaction()) db.RollBack();
     });
   } catch (const std::exception& e) {
@@ -274,7 +260,7 @@ void TXMLMapper_tiPer::Recreate() {
     CreateNew({});
     return;
   }
-  WithDatabase(fileName_, layerName_, [&](TtiDatabase& db) {
+  WithLockedDatabase(fileName_, layerName_, [&](TtiDatabase& db) {
     db.StartTransaction();
     try {
       RebuildTables(db);
@@ -291,7 +277,7 @@ void TXMLMapper_tiPer::SaveProjectOpAnew(TProjectOp& Obj) {
   if (!FileExists(fileName_)) CreateNew({});
   // The rebuilt tables stay in the database's open transaction, which the save group (it locks the same
   // database: one per file) takes over and commits with the tree.
-  WithDatabase(fileName_, layerName_, [&](TtiDatabase& db) {
+  WithLockedDatabase(fileName_, layerName_, [&](TtiDatabase& db) {
     db.StartTransaction();
     try {
       RebuildTables(db);

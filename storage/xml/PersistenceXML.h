@@ -29,6 +29,7 @@ namespace kelvado {
 
 class TVersionMgr;
 class TtiXMLSchema;
+struct TtiXMLParseResult;
 class TtiDatabase;
 
 // Error texts (base 1000) of the project files beyond those of the tables (XMLTables.h).
@@ -246,6 +247,8 @@ public:
   std::unique_ptr<EInvalidXML> ValidateProjectFile(const std::string& FileName) const;
 
 private:
+  // ValidateProjectFile, keeping in Read what was read of the file (the document, also one the schema refuses).
+  std::unique_ptr<EInvalidXML> Validate(const std::string& FileName, TtiXMLParseResult& Read) const;
   // Raises the validation error unless OnInvalidFile answers Ignore.
   void AskAboutInvalidFile(const EInvalidXML& Error, bool Import);
   // The open project of that file; null when none.

@@ -8,6 +8,7 @@
 
 #include "framework/tiLibXml.h"
 #include "framework/tiLog.h"
+#include "framework/tiQueryXML.h"
 #include "framework/tiUtils.h"
 #include "model/BOM.h"
 #include "model/BOMProject.h"
@@ -15,6 +16,7 @@
 #include "model/GlobalsLists.h"
 #include "model/GlobalsTexts.h"
 #include "model/MsgStrings.h"
+#include "platform/Process.h"
 #include "storage/db/GlobalsPer.h"
 #include "storage/db/VersionMgr.h"
 #include "storage/xml/PersistenceXML.h"
@@ -104,16 +106,21 @@ bool TProjectManager::IsFileTypeRegistered() const {
 
 void TProjectManager::RegisterFileType() const {
   if (!kelvado::RegisterFileType(std::string(".") + ProjectFileExt, ProjectProgID(), ProjectFileDescription(),
-                                 tiAddTrailingSlash(tiGetEXEPath()) + "kelvado", "%1", GetOptIconFileProject(), -1))
+                                 ProgramFilePath(), "%1", GetOptIconFileProject(), -1))
     throw EKelvado(1013);
 }
 
 std::unique_ptr<EInvalidXML> TProjectManager::ValidateProjectFile(const std::string& FileName) const {
+  TtiXMLParseResult read;
+  return Validate(FileName, read);
+}
+
+std::unique_ptr<EInvalidXML> TProjectManager::Validate(const std::string& FileName, TtiXMLParseResult& Read) const {
   if (!schema_) return nullptr;
-  const TtiXMLParseResult r = schema_->ValidateFile(FileName);
-  if (r.Error.Reason.empty()) return nullptr;
-  return std::make_unique<EInvalidXML>(FileName, r.Error.Reason, r.Error.Code, r.Error.Line, r.Error.Column,
-                                       r.Error.Context);
+  Read = schema_->ValidateFile(FileName);
+  if (Read.Error.Reason.empty()) return nullptr;
+  return std::make_unique<EInvalidXML>(FileName, Read.Error.Reason, Read.Error.Code, Read.Error.Line,
+                                       Read.Error.Column, Read.Error.Context);
 }
 
 void TProjectManager::AskAboutInvalidFile(const EInvalidXML& Error, bool Import) {
@@ -154,10 +161,15 @@ TProjectOp* TProjectManager::OpenProjectFile(const std::string& FileName, bool C
       return open;
     }
   }
-  if (std::unique_ptr<EInvalidXML> invalid = ValidateProjectFile(FileName)) AskAboutInvalidFile(*invalid, false);
+  TtiXMLParseResult checked;
+  if (std::unique_ptr<EInvalidXML> invalid = Validate(FileName, checked)) AskAboutInvalidFile(*invalid, false);
 
   TXMLMapper_tiPer& mapper = GetMapper();
-  mapper.SetFileName(FileName);
+  {
+    // The document the check has read is the one the store takes: the file is read once.
+    TtiXMLDocumentOffer offer(FileName, std::move(checked));
+    mapper.SetFileName(FileName);
+  }
   CheckXMLTables(FileName, mapper.GetLayerName());
   TProjectOpList read;
   mapper.ReadProjectOpList(read);
@@ -266,11 +278,15 @@ void TProjectManager::SaveObjectToFile(const TtiObject& Item, const std::string&
 void TProjectManager::ImportFromFile(TPerObjListEx& TargetList, const std::string& FileName) {
   // Reading a file that is not there would create an empty one and import nothing.
   if (!FileExists(FileName)) throw EIOError(msgProjectFileMissing, {FileName});
-  if (std::unique_ptr<EInvalidXML> invalid = ValidateProjectFile(FileName)) AskAboutInvalidFile(*invalid, true);
+  TtiXMLParseResult checked;
+  if (std::unique_ptr<EInvalidXML> invalid = Validate(FileName, checked)) AskAboutInvalidFile(*invalid, true);
   // Attached afresh, so that what is read is what was checked (the file may have changed since the mapper
-  // last held it).
+  // last held it); the document the check has read is the one the store takes.
   TXMLMapper_tiPer& mapper = GetMapper();
-  mapper.SetFileName(FileName);
+  {
+    TtiXMLDocumentOffer offer(FileName, std::move(checked));
+    mapper.SetFileName(FileName);
+  }
   CheckXMLTables(FileName, mapper.GetLayerName());
   std::unique_ptr<TPerObjListEx> read = TargetList.Class().CreateAs<TPerObjListEx>();
   mapper.Read(*read);

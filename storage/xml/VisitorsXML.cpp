@@ -383,10 +383,10 @@ void FollowTestChannel(TXMLRow& r, TChannelOp& op, const std::string& oid) {
   if (auto* tc = dynamic_cast<TTestChannelOp*>(found)) {
     op.SetTestChannelOp(tc);
   } else if (!found) {
-    auto tc = WithOID<TTestChannelOp>(oid);
-    op.SetTestChannelOp(tc.get());
+    auto created = WithOID<TTestChannelOp>(oid);
+    op.SetTestChannelOp(created.get());
     // Added as it is: the list's own Add would pair every other channel node with it too.
-    list->TPerObjListEx::Add(std::unique_ptr<TtiObject>(std::move(tc)));
+    list->TPerObjListEx::Add(std::unique_ptr<TtiObject>(std::move(created)));
   } else {
     r.Invalid("TestChannelOp", oid);
   }

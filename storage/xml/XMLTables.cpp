@@ -165,11 +165,12 @@ std::string Lower(std::string_view s) {
   return r;
 }
 
-// One reference value met while scanning, checked once every table has been read.
+// One reference value met while scanning, checked once every table has been read. The texts of an error are
+// made only for the one raised.
 struct TRefSeen {
   const TXMLReference* Ref;
-  std::string Table;  // as the store names it
-  std::string Row;
+  const std::string* Table;  // as the store names it
+  int Row;
   std::string Value;
 };
 
@@ -212,29 +213,37 @@ private:
       if (SameTextAscii(r.Table, def.Name) && q.FieldIndex(std::string(r.Column)) >= 0) refs.push_back(&r);
     std::unordered_set<std::string>& oids = oids_[Lower(def.Name)];
     for (int row = 1; !q.Eof(); ++row, q.Next()) {
-      const std::string rowText = std::to_string(row);
       if (hasOID) {
-        const std::string oid = q.FieldAsString("OID");
-        if (oid.empty()) RaiseXMLDataError(msgXMLInvalidValue, file_, table, {rowText, "OID", oid});
-        if (!oids.insert(oid).second) RaiseXMLDataError(msgXMLDuplicateOID, file_, table, {rowText, "OID", oid});
+        std::string oid = q.FieldAsString("OID");
+        if (oid.empty()) RaiseXMLDataError(msgXMLInvalidValue, file_, table, {std::to_string(row), "OID", oid});
+        if (!oids.insert(oid).second)
+          RaiseXMLDataError(msgXMLDuplicateOID, file_, table, {std::to_string(row), "OID", oid});
       }
       for (const TXMLReference* r : refs) {
         std::string value = q.FieldAsString(std::string(r->Column));
-        if (!value.empty()) seen_.push_back({r, table, rowText, std::move(value)});
+        if (!value.empty()) seen_.push_back({r, &table, row, std::move(value)});
       }
     }
     q.Close();
   }
 
   void CheckReferences() {
-    std::unordered_set<std::string> owned;  // target table + OID of every data object taken by a row
+    // The identifiers of each reference's target table, and the data objects already taken, found once per
+    // reference rather than per value.
+    std::unordered_map<const TXMLReference*, const std::unordered_set<std::string>*> targets;
+    std::unordered_map<std::string, std::unordered_set<std::string>> owned;  // lower-case target table -> OIDs
     for (const TRefSeen& s : seen_) {
-      const auto targets = oids_.find(Lower(s.Ref->Target));
-      if (targets == oids_.end() || !targets->second.count(s.Value))
-        RaiseXMLDataError(msgXMLDanglingReference, file_, s.Table,
-                          {s.Row, std::string(s.Ref->Column), s.Value, s.Ref->Target});
-      if (s.Ref->Owned && !owned.insert(Lower(s.Ref->Target) + '\n' + s.Value).second)
-        RaiseXMLDataError(msgXMLReferencedTwice, file_, s.Table, {s.Row, std::string(s.Ref->Column), s.Value});
+      auto t = targets.find(s.Ref);
+      if (t == targets.end()) {
+        const auto it = oids_.find(Lower(s.Ref->Target));
+        t = targets.emplace(s.Ref, it == oids_.end() ? nullptr : &it->second).first;
+      }
+      if (!t->second || !t->second->count(s.Value))
+        RaiseXMLDataError(msgXMLDanglingReference, file_, *s.Table,
+                          {std::to_string(s.Row), std::string(s.Ref->Column), s.Value, s.Ref->Target});
+      if (s.Ref->Owned && !owned[s.Ref->Target].insert(s.Value).second)
+        RaiseXMLDataError(msgXMLReferencedTwice, file_, *s.Table,
+                          {std::to_string(s.Row), std::string(s.Ref->Column), s.Value});
     }
   }
 
@@ -243,24 +252,6 @@ private:
   std::unordered_map<std::string, std::unordered_set<std::string>> oids_;  // lower-case table -> OIDs
   std::vector<TRefSeen> seen_;
 };
-
-// Runs `work` on a database of the store locked from its pool (empty names: the defaults), given back in
-// every case.
-template <class F>
-void WithLockedDatabase(const std::string& DatabaseName, const std::string& PersistenceLayerName, F&& work) {
-  TtiPersistenceLayers& layers = tiPerMgr().GetPersistenceLayers();
-  TtiPersistenceLayer& layer = layers.LayerOrDefault(PersistenceLayerName);
-  const std::string db = DatabaseName.empty() ? layer.GetDefaultDBConnectionName() : DatabaseName;
-  const std::string layerName = layer.GetPerLayerName();
-  TtiDatabase& database = layers.LockDatabase(db, layerName);
-  try {
-    work(database);
-  } catch (...) {
-    layers.UnLockDatabase(database, db, layerName);
-    throw;
-  }
-  layers.UnLockDatabase(database, db, layerName);
-}
 
 }  // namespace
 
@@ -279,6 +270,22 @@ const TXMLTableDef* FindXMLTableDef(std::string_view name) {
   for (const TXMLTableDef& d : XMLTableDefs())
     if (SameTextAscii(d.Name, name)) return &d;
   return nullptr;
+}
+
+void WithLockedDatabase(const std::string& DatabaseName, const std::string& PersistenceLayerName,
+                        const std::function<void(TtiDatabase&)>& Work) {
+  TtiPersistenceLayers& layers = tiPerMgr().GetPersistenceLayers();
+  TtiPersistenceLayer& layer = layers.LayerOrDefault(PersistenceLayerName);
+  const std::string db = DatabaseName.empty() ? layer.GetDefaultDBConnectionName() : DatabaseName;
+  const std::string layerName = layer.GetPerLayerName();
+  TtiDatabase& database = layers.LockDatabase(db, layerName);
+  try {
+    Work(database);
+  } catch (...) {
+    layers.UnLockDatabase(database, db, layerName);
+    throw;
+  }
+  layers.UnLockDatabase(database, db, layerName);
 }
 
 void CreateXMLTables(TtiDatabase& Database) {

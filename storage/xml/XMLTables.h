@@ -2,6 +2,7 @@
 // The tables of a project file (and of the clipboard store): 24 tables with their columns, kinds and declared
 // widths; creating the missing ones in a new store, emptying them for the clipboard, and the check that a
 // file holds nothing these tables cannot hold and that its rows form a tree (run before a file is read).
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -34,6 +35,11 @@ struct TXMLTableDef {
 const std::vector<TXMLTableDef>& XMLTableDefs();
 // Ignoring case (the store keeps names in lower case); null for a table a project file does not have.
 const TXMLTableDef* FindXMLTableDef(std::string_view name);
+
+// Runs `Work` on a database of the store locked from its pool (empty names: the layer's defaults), given back
+// in every case.
+void WithLockedDatabase(const std::string& DatabaseName, const std::string& PersistenceLayerName,
+                        const std::function<void(TtiDatabase&)>& Work);
 
 // Creates in the store every table of XMLTableDefs that it does not hold yet; an existing table is left as it
 // is (an older file keeps its older columns). Errors of the persistence manager or the store pass on; tables

@@ -213,7 +213,8 @@ TEST_F(LibXml, FilesAreCheckedAgainstASchemaAndViolationsPlacedAtTheirTag) {
   };
   TtiXMLParseResult r = check("<?xml version=\"1.0\"?>\n<r><i a=\"ä\" n=\"1\"/><i/></r>");
   EXPECT_EQ(r.Error.Reason, "");
-  EXPECT_EQ(r.Doc, nullptr);
+  EXPECT_NE(r.Doc, nullptr);  // for a caller that goes on with it
+  EXPECT_EQ(r.File.Size, static_cast<int64_t>(ReadWholeFile(file_).size()));
 
   // Far into a long line: the column of the tag, in characters.
   const std::string before = "<r>" + std::string(5000, ' ') + "<i a=\"äöü\"/>";
@@ -222,6 +223,7 @@ TEST_F(LibXml, FilesAreCheckedAgainstASchemaAndViolationsPlacedAtTheirTag) {
   EXPECT_EQ(r.Error.Line, 2);
   EXPECT_EQ(r.Error.Column, 3 + 5000 + 12 + 1);
   EXPECT_NE(r.Error.Code, 0);
+  EXPECT_NE(r.Doc, nullptr);  // well-formed, though the schema refuses it
   // The excerpt starts 40 characters before the tag (three of them two bytes long).
   EXPECT_EQ(r.Error.Context.find("<i a=\"x\" b=\"y\"/>"), 43u) << r.Error.Context;
 
@@ -239,6 +241,7 @@ TEST_F(LibXml, FilesAreCheckedAgainstASchemaAndViolationsPlacedAtTheirTag) {
   r = check("<r>\n<i a=\"1\"></r>");
   EXPECT_EQ(r.Error.Line, 2);
   EXPECT_FALSE(r.Error.Reason.empty());
+  EXPECT_EQ(r.Doc, nullptr);
   EXPECT_EQ(schema.ValidateFile(dir_ + "/none.xml").Error.Reason.rfind("can not open the file", 0), 0u);
 
   // A schema that is not one is refused naming the file.

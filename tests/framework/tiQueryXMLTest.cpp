@@ -403,6 +403,45 @@ TEST_F(XMLStore, ResetTablesGivesTheFreshDocumentAndRollsBack) {
   EXPECT_EQ(Names({}), "neu,zwei,neu,neu");
 }
 
+// A document read elsewhere from the file is taken by the next connect of that file instead of reading it
+// again, but only while the file is unchanged.
+TEST_F(XMLStore, ADocumentOfferedForAnUnchangedFileIsTakenInsteadOfReadingIt) {
+  OpenSaved();
+  db_.SetConnected(false);
+  const auto offered = [&] {
+    TtiXMLParseResult read = tiXMLParseFile(file_);
+    // Marked, so that the store's content tells where it came from.
+    xmlNode* items = xmlDocGetRootElement(read.Doc.get())->children->next->children;
+    xmlSetProp(items, tiXMLChars("table_name"), tiXMLChars("offered"));
+    return read;
+  };
+  {
+    TtiXMLDocumentOffer offer(file_, offered());
+    db_.SetConnected(true);
+    EXPECT_TRUE(offer.Taken());
+    TtiDBMetaData md;
+    db_.ReadMetaDataTables(md);
+    EXPECT_EQ(md.Items(0)->GetName(), "offered");
+  }
+  {
+    // Not by the connect of another file.
+    TtiXMLDocumentOffer second(file_, offered());
+    const std::string other = dir_ + "/other.kvd";
+    WriteWholeFile(other, saved);
+    TtiDatabaseXML db;
+    db.Connect(other, "", "", "");
+    EXPECT_FALSE(second.Taken());
+    // The file changed since it was read: read anew.
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    WriteWholeFile(file_, saved);
+    db_.SetConnected(true);
+    EXPECT_FALSE(second.Taken());
+    TtiDBMetaData md;
+    db_.ReadMetaDataTables(md);
+    EXPECT_EQ(md.Items(0)->GetName(), "items");
+  }
+}
+
 TEST_F(XMLStore, AFileEditedByHandReads) {
   OpenText("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n"
            "<!-- edited by hand -->\r\n"

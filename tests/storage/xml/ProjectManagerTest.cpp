@@ -71,18 +71,9 @@ std::vector<std::string> Names(const std::string& folder) {
   return names;
 }
 
-// The message number and arguments of the EKelvado `f` raises.
 template <class F>
 std::pair<int, std::vector<std::string>> KelvadoErrorOf(F&& f) {
-  try {
-    f();
-  } catch (const EKelvado& e) {
-    std::vector<std::string> args;
-    for (const FmtArg& a : e.MsgArgs()) args.push_back(a.AsString());
-    return {e.MsgNumber(), args};
-  }
-  ADD_FAILURE() << "no EKelvado raised";
-  return {0, {}};
+  return ErrorOf<EKelvado>(std::forward<F>(f));
 }
 
 class ProjectManagerTest : public ProjectFileTest<TXMLFiles> {
@@ -671,6 +662,19 @@ TEST_F(ProjectManagerTest, AProtectedProjectRowOpensAndSaves) {
   other_->SaveProject(*op);
   std::unique_ptr<TProjectManager> again = NewManager();
   ExpectSameTree(*op, *again->OpenProjectFile(copy, true));
+}
+
+TEST_F(ProjectManagerTest, TheProjectFileTypeIsRegisteredForTheDesktop) {
+  const char* previous = std::getenv("XDG_DATA_HOME");
+  const std::string saved = previous ? previous : "";
+  ::setenv("XDG_DATA_HOME", (store_.Folder() + "/data").c_str(), 1);
+  EXPECT_FALSE(manager_->IsFileTypeRegistered());
+  manager_->RegisterFileType();
+  EXPECT_TRUE(manager_->IsFileTypeRegistered());
+  const std::string entry = Bytes(DesktopEntryFileName(ProjectProgID()));
+  EXPECT_NE(entry.find(ProgramFilePath()), std::string::npos) << entry;
+  if (previous) ::setenv("XDG_DATA_HOME", saved.c_str(), 1);
+  else ::unsetenv("XDG_DATA_HOME");
 }
 
 TEST(ProjectSchema, ListsEveryTableWithItsColumnsAndAllowsTheirNamesOnRows) {
