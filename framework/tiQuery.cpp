@@ -328,7 +328,9 @@ TtiQueryParamAbs* TtiQueryParams::FindCreateParamByName(const std::string& name,
 
 template <class T>
 T& TtiQueryParams::FindCreateTyped(const std::string& name) {
-  FindCreateParamByName(name, T::StaticClass());
+  // The parameter found or made is nearly always of the class asked for: no second search, no cast.
+  TtiQueryParamAbs* p = FindCreateParamByName(name, T::StaticClass());
+  if (&p->Class() == &T::StaticClass()) return static_cast<T&>(*p);
   return ParamAs<T>(name);
 }
 

@@ -60,6 +60,76 @@ uint64_t Ordinal(const xmlNode* row) { return static_cast<uint64_t>(reinterpret_
 void SetOrdinal(xmlNode* row, uint64_t n) { row->_private = reinterpret_cast<void*>(static_cast<uintptr_t>(n)); }
 bool ByOrdinal(const xmlNode* a, const xmlNode* b) { return Ordinal(a) < Ordinal(b); }
 
+size_t TextHash(std::string_view text) { return std::hash<std::string_view>()(text); }
+
+// The hash of an attribute's text, read in place when it is one text node (as nearly always).
+size_t AttrHash(const xmlAttr* a) {
+  const xmlNode* t = a->children;
+  if (!t) return TextHash({});
+  if (!t->next && t->type == XML_TEXT_NODE) return TextHash(t->content ? tiXMLChars(t->content) : "");
+  return TextHash(tiXMLAttrText(a));
+}
+
+// An index of a table by one attribute: its rows by the hash of the attribute's text, each bucket in file
+// order. Rows whose different texts share a hash are told apart by their text when looked up; no text is
+// copied into the index.
+class TRowIndex {
+public:
+  // A row after all the bucket holds (a row just read or appended).
+  void Append(size_t hash, xmlNode* row) {
+    TBucket& b = buckets_[hash];
+    if (!b.One) b.One = row;
+    else b.More.push_back(row);
+  }
+  // A row at its place by ordinal.
+  void Insert(size_t hash, xmlNode* row) {
+    TBucket& b = buckets_[hash];
+    if (!b.One) {
+      b.One = row;
+    } else if (ByOrdinal(row, b.One)) {
+      b.More.insert(b.More.begin(), b.One);
+      b.One = row;
+    } else {
+      b.More.insert(std::upper_bound(b.More.begin(), b.More.end(), row, ByOrdinal), row);
+    }
+  }
+  void Remove(size_t hash, xmlNode* row) {
+    auto it = buckets_.find(hash);
+    if (it == buckets_.end()) return;
+    TBucket& b = it->second;
+    if (b.One == row) {
+      if (b.More.empty()) {
+        buckets_.erase(it);
+        return;
+      }
+      b.One = b.More.front();
+      b.More.erase(b.More.begin());
+      return;
+    }
+    auto pos = std::lower_bound(b.More.begin(), b.More.end(), row, ByOrdinal);
+    if (pos != b.More.end() && *pos == row) b.More.erase(pos);
+  }
+  // The rows of the bucket, in file order (those of other texts included).
+  size_t Count(size_t hash) const {
+    auto it = buckets_.find(hash);
+    return it == buckets_.end() ? 0 : 1 + it->second.More.size();
+  }
+  template <class F>
+  void ForEach(size_t hash, F f) const {
+    auto it = buckets_.find(hash);
+    if (it == buckets_.end()) return;
+    f(it->second.One);
+    for (xmlNode* row : it->second.More) f(row);
+  }
+
+private:
+  struct TBucket {
+    xmlNode* One = nullptr;       // the first row
+    std::vector<xmlNode*> More;   // the rows after it (most texts have one row: no vector is made for them)
+  };
+  std::unordered_map<size_t, TBucket> buckets_;
+};
+
 std::atomic<uint64_t> gNextStoreId{1};
 
 [[noreturn]] void RefuseValue(const std::string& column, const std::string& table, const std::string& why) {
@@ -132,8 +202,7 @@ struct TXMLFieldDef {
 
 class TtiXMLStore {
 public:
-  // value text -> rows holding it, in file order
-  using RowIndex = std::unordered_map<std::string, std::vector<xmlNode*>>;
+  using RowIndex = TRowIndex;
 
   struct Table {
     std::string Name;  // table_name as in the file
@@ -232,25 +301,25 @@ public:
       return out;
     }
     // Every criterion's index first (building one never moves the buckets of another), then the rows of the
-    // smallest bucket, checked against all criteria.
+    // smallest bucket, checked against all criteria (a bucket may hold rows of other texts of the same hash).
     for (const TCriterion& c : criteria) IndexFor(t, c.Attr);
-    const std::vector<xmlNode*>* best = nullptr;
-    size_t bestCriterion = 0;
-    for (size_t i = 0; i < criteria.size(); ++i) {
-      const RowIndex& ix = t.Indexes.at(criteria[i].Attr);
-      auto it = ix.find(criteria[i].Text);
-      if (it == ix.end()) return out;
-      if (!best || it->second.size() < best->size()) {
-        best = &it->second;
-        bestCriterion = i;
+    const RowIndex* best = nullptr;
+    size_t bestHash = 0, bestCount = 0;
+    for (const TCriterion& c : criteria) {
+      const RowIndex& ix = t.Indexes.at(c.Attr);
+      const size_t hash = TextHash(c.Text);
+      const size_t count = ix.Count(hash);
+      if (count == 0) return out;
+      if (!best || count < bestCount) {
+        best = &ix;
+        bestHash = hash;
+        bestCount = count;
       }
     }
-    // The bucket's own criterion holds for all its rows; the others are checked row by row.
-    std::vector<TCriterion> rest = criteria;
-    rest.erase(rest.begin() + static_cast<std::ptrdiff_t>(bestCriterion));
-    out.reserve(best->size());
-    for (xmlNode* row : *best)
-      if (Matches(row, rest)) out.push_back(row);
+    out.reserve(bestCount);
+    best->ForEach(bestHash, [&](xmlNode* row) {
+      if (Matches(row, criteria)) out.push_back(row);
+    });
     return out;
   }
 
@@ -288,7 +357,7 @@ public:
     Modified = true;
     if (t.Numbered) SetOrdinal(row, ++t.LastOrdinal);
     for (auto& [attr, ix] : t.Indexes)
-      if (xmlAttr* a = FindAttr(row, attr.c_str())) ix[tiXMLAttrText(a)].push_back(row);
+      if (xmlAttr* a = FindAttr(row, attr.c_str())) ix.Append(AttrHash(a), row);
   }
 
   void Update(Table& t, const TtiQueryParams* params, const TtiQueryParams* where) {
@@ -304,12 +373,9 @@ public:
       for (const auto& [attr, text] : values) {
         auto ix = t.Indexes.find(attr);
         if (ix != t.Indexes.end())
-          if (xmlAttr* a = FindAttr(row, attr.c_str())) Unindex(ix->second, tiXMLAttrText(a), row);
+          if (xmlAttr* a = FindAttr(row, attr.c_str())) ix->second.Remove(AttrHash(a), row);
         if (!xmlSetProp(row, tiXMLChars(attr.c_str()), tiXMLChars(text.c_str()))) throw std::bad_alloc();
-        if (ix != t.Indexes.end()) {
-          std::vector<xmlNode*>& bucket = ix->second[text];
-          bucket.insert(std::upper_bound(bucket.begin(), bucket.end(), row, ByOrdinal), row);
-        }
+        if (ix != t.Indexes.end()) ix->second.Insert(TextHash(text), row);
       }
   }
 
@@ -317,7 +383,7 @@ public:
     const std::vector<xmlNode*> rows = Select(t, where);
     for (xmlNode* row : rows) {
       for (auto& [attr, ix] : t.Indexes)
-        if (xmlAttr* a = FindAttr(row, attr.c_str())) Unindex(ix, tiXMLAttrText(a), row);
+        if (xmlAttr* a = FindAttr(row, attr.c_str())) ix.Remove(AttrHash(a), row);
       Bury(row);
     }
     if (!rows.empty()) Modified = true;
@@ -507,18 +573,9 @@ private:
     }
     RowIndex& ix = t.Indexes[attr];
     ForEachRow(t, [&](xmlNode* row) {
-      if (xmlAttr* a = FindAttr(row, attr.c_str())) ix[tiXMLAttrText(a)].push_back(row);
+      if (xmlAttr* a = FindAttr(row, attr.c_str())) ix.Append(AttrHash(a), row);
     });
     return ix;
-  }
-
-  static void Unindex(RowIndex& ix, const std::string& text, xmlNode* row) {
-    auto it = ix.find(text);
-    if (it == ix.end()) return;
-    std::vector<xmlNode*>& bucket = it->second;
-    auto pos = std::lower_bound(bucket.begin(), bucket.end(), row, ByOrdinal);
-    if (pos != bucket.end() && *pos == row) bucket.erase(pos);
-    if (bucket.empty()) ix.erase(it);
   }
 
   // Takes the node out of the document but keeps it until the document goes: a query that selected it may
@@ -649,6 +706,31 @@ bool TtiDatabaseXML::FindUndeclaredAttribute(TUndeclaredAttribute& found) {
   return false;
 }
 
+void TtiDatabaseXML::ScanRows(const std::string& table, const std::vector<std::string>& attributes,
+                              const std::function<void(const std::vector<std::string_view>& values)>& visit) {
+  TtiXMLStore& st = Store();
+  TtiXMLStore::Table* t = st.FindTable(table);
+  if (!t || !t->Rows) return;
+  std::vector<std::string_view> values(attributes.size());
+  std::vector<std::string> copies(attributes.size());  // for a value not held as one text
+  for (xmlNode* row = t->Rows->children; row; row = row->next) {
+    if (!IsElement(row, Tags().Row())) continue;
+    for (size_t i = 0; i < attributes.size(); ++i) {
+      const xmlAttr* a = FindAttr(row, attributes[i].c_str());
+      const xmlNode* text = a ? a->children : nullptr;
+      if (!text) {
+        values[i] = {};
+      } else if (!text->next && text->type == XML_TEXT_NODE && text->content) {
+        values[i] = tiXMLChars(text->content);
+      } else {
+        copies[i] = tiXMLAttrText(a);
+        values[i] = copies[i];
+      }
+    }
+    visit(values);
+  }
+}
+
 void TtiDatabaseXML::StartTransaction() { inTransaction_ = true; }
 
 bool TtiDatabaseXML::StartOwnTransaction() {
@@ -755,6 +837,8 @@ TtiDatabaseXML& TtiQueryXML::Db() const {
 }
 
 void TtiQueryXML::SetActive(bool value) {
+  lastRow_ = nullptr;
+  lastAttr_ = nullptr;
   if (!value) {
     std::vector<_xmlNode*>().swap(rows_);
     index_ = 0;
@@ -823,7 +907,18 @@ std::string TtiQueryXML::RawField(const std::string& name, const TFieldLabel& la
   lowerName_.assign(name);
   for (char& c : lowerName_)
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-  return tiXMLAttrText(FindAttr(rows_[index_], lowerName_.c_str()));
+  // Fields are mostly read in the order of the columns, which is the order of a row's attributes: the search
+  // starts after the attribute found last in the same row.
+  xmlNode* row = rows_[index_];
+  xmlAttr* start = lastRow_ == row && lastAttr_ && lastAttr_->next ? lastAttr_->next : row->properties;
+  xmlAttr* found = nullptr;
+  for (xmlAttr* a = start; a && !found; a = a->next)
+    if (std::strcmp(tiXMLChars(a->name), lowerName_.c_str()) == 0) found = a;
+  for (xmlAttr* a = row->properties; a != start && !found; a = a->next)
+    if (std::strcmp(tiXMLChars(a->name), lowerName_.c_str()) == 0) found = a;
+  lastRow_ = row;
+  lastAttr_ = found;
+  return tiXMLAttrText(found);
 }
 
 template <class F>

@@ -25,8 +25,10 @@
 // A database object may be used from any thread, by one at a time: the layer's pools hold at most one
 // connection per file.
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "framework/tiLibXml.h"
@@ -106,6 +108,12 @@ public:
   };
   // The first such attribute in file order; false when every attribute of every row is declared.
   bool FindUndeclaredAttribute(TUndeclaredAttribute& found);
+
+  // Calls `visit` for every row of the table (named ignoring case), in file order, with the texts of the named
+  // attributes (lower case) as the file holds them (line breaks still escaped; empty when the row lacks one).
+  // The texts stay valid as long as the document is not changed. No rows when there is no such table.
+  void ScanRows(const std::string& table, const std::vector<std::string>& attributes,
+                const std::function<void(const std::vector<std::string_view>& values)>& visit);
   // The document and its tables; raises EtiPerDBException when not connected.
   TtiXMLStore& Store();
   TtiXMLStore* StoreOrNull() const { return store_.get(); }
@@ -213,6 +221,9 @@ private:
   uint64_t storeId_ = 0;  // the document the rows belong to
   size_t index_ = 0;
   std::string lowerName_;  // reused buffer
+  // The attribute read last, and its row (where the next search starts).
+  _xmlNode* lastRow_ = nullptr;
+  xmlAttr* lastAttr_ = nullptr;
 };
 
 // Pools of this layer hold at most one database per file (minimum 0, maximum 1).

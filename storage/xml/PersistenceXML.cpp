@@ -178,6 +178,7 @@ void TXMLMapper_tiPer::Refresh(TtiObject& Obj) {
 void TXMLMapper_tiPer::SaveObject(TtiObject& Obj) {
   Prepare();
   if (!FileExists(fileName_)) CreateNew({});
+  const TXMLSaveCensus census(Obj);
   tiPerMgr().GetVisitorManager().Execute(cTask_SaveXML, &Obj, fileName_, layerName_);
 }
 
@@ -291,6 +292,7 @@ void TXMLMapper_tiPer::SaveProjectOpAnew(TProjectOp& Obj) {
       TWriteProtectionLifted lifted;
       p->SetFileName(fileName_);
     }
+    const TXMLSaveCensus census(Obj);
     tiPerMgr().GetVisitorManager().Execute(cTask_SaveXML, &Obj, fileName_, layerName_);
   } catch (...) {
     DiscardPending(fileName_, layerName_);

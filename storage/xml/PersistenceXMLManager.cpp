@@ -20,6 +20,7 @@
 #include "storage/db/GlobalsPer.h"
 #include "storage/db/VersionMgr.h"
 #include "storage/xml/PersistenceXML.h"
+#include "storage/xml/VisitorsXML.h"
 #include "storage/xml/XMLTables.h"
 
 namespace kelvado {
@@ -172,7 +173,11 @@ TProjectOp* TProjectManager::OpenProjectFile(const std::string& FileName, bool C
   }
   CheckXMLTables(FileName, mapper.GetLayerName());
   TProjectOpList read;
-  mapper.ReadProjectOpList(read);
+  {
+    // Checked: readers of classes whose tables are empty need not walk the tree.
+    const TXMLReadCensus census(read, FileName, mapper.GetLayerName());
+    mapper.ReadProjectOpList(read);
+  }
   if (read.CountNotDeleted() == 0) throw EKelvado(msgNoProjectInFile, {FileName});
 
   // The releases of all projects first: a file of an unknown release is refused as a whole.
@@ -289,7 +294,10 @@ void TProjectManager::ImportFromFile(TPerObjListEx& TargetList, const std::strin
   }
   CheckXMLTables(FileName, mapper.GetLayerName());
   std::unique_ptr<TPerObjListEx> read = TargetList.Class().CreateAs<TPerObjListEx>();
-  mapper.Read(*read);
+  {
+    const TXMLReadCensus census(*read, FileName, mapper.GetLayerName());
+    mapper.Read(*read);
+  }
   for (int i = 0; i < read->GetCount(); ++i)
     if (!read->GetItems(i)->GetDeleted()) TargetList.Add(read->CloneItem(i));
 }

@@ -1,5 +1,6 @@
 #include "storage/xml/VisitorsXML.h"
 
+#include <algorithm>
 #include <iterator>
 #include <limits>
 #include <memory>
@@ -963,14 +964,105 @@ void RowCriteria(const TXMLClassMap& m, const TtiObject& obj, TtiQueryParams& cr
 
 }  // namespace
 
-// ---- Bases ----
-
 const TtiClass& TVisXMLAbs::StaticClass() {
   static const TtiClass c(TtiClass::Of<TVisXMLAbs, TtiPerObjVisitor>(), "TVisXMLAbs");
   return c;
 }
 
+// ---- The census of a tree to save ----
+
+namespace {
+thread_local const TXMLSaveCensus* tCensus = nullptr;
+
+class TVisCensus : public TtiVisitor {
+public:
+  explicit TVisCensus(std::vector<std::pair<const TtiClass*, uint8_t>>& seen) : seen_(seen) {}
+  void Execute(TtiVisited* visited) override {
+    TtiVisitor::Execute(visited);
+    if (!visited || !visited->InheritsFrom(TtiObject::StaticClass())) return;
+    const std::pair<const TtiClass*, uint8_t> key{&visited->Class(),
+                                                  static_cast<TtiObject*>(visited)->GetObjectState()};
+    if (std::find(seen_.begin(), seen_.end(), key) == seen_.end()) seen_.push_back(key);
+  }
+
+private:
+  std::vector<std::pair<const TtiClass*, uint8_t>>& seen_;
+};
+}  // namespace
+
+TXMLSaveCensus::TXMLSaveCensus(TtiObject& root) : root_(&root), outer_(tCensus) {
+  TVisCensus census(seen_);
+  root.Iterate(census);
+  tCensus = this;
+}
+
+TXMLSaveCensus::~TXMLSaveCensus() { tCensus = outer_; }
+
+const TXMLSaveCensus* TXMLSaveCensus::For(const TtiVisited* root) {
+  for (const TXMLSaveCensus* c = tCensus; c; c = c->outer_)
+    if (c->root_ == root) return c;
+  return nullptr;
+}
+
+namespace {
+thread_local const TXMLReadCensus* tReadCensus = nullptr;
+}  // namespace
+
+TXMLReadCensus::TXMLReadCensus(TtiObject& root, const std::string& DatabaseName, const std::string& LayerName)
+    : root_(&root), outer_(tReadCensus) {
+  WithLockedDatabase(DatabaseName, LayerName, [&](TtiDatabase& db) {
+    TtiDBMetaData tables;
+    db.ReadMetaDataTables(tables);
+    std::unique_ptr<TtiQuery> q = db.CreateTIQuery();
+    q->AttachDatabase(&db);
+    for (int i = 0; i < tables.Count(); ++i) {
+      q->SelectRow(tables.Items(i)->GetName(), nullptr);
+      if (!q->Eof()) filled_.push_back(LowerAscii(tables.Items(i)->GetName()));
+      q->Close();
+    }
+    q->DetachDatabase();
+  });
+  tReadCensus = this;
+}
+
+TXMLReadCensus::~TXMLReadCensus() { tReadCensus = outer_; }
+
+const TXMLReadCensus* TXMLReadCensus::For(const TtiVisited* root) {
+  for (const TXMLReadCensus* c = tReadCensus; c; c = c->outer_)
+    if (c->root_ == root) return c;
+  return nullptr;
+}
+
+bool TXMLReadCensus::HasRows(const std::string& table) const {
+  const std::string key = LowerAscii(table);
+  return std::find(filled_.begin(), filled_.end(), key) != filled_.end();
+}
+
+bool TXMLSaveCensus::Holds(const TtiClass& cls, const TtiClass* excluded, uint8_t state) const {
+  for (const auto& [c, s] : seen_)
+    if (s == state && c->InheritsFrom(cls) && !(excluded && c->InheritsFrom(*excluded))) return true;
+  return false;
+}
+
+// ---- Bases ----
+
+bool TVisXMLAbs::MayAct(const TXMLSaveCensus&) const { return true; }
+
+bool TVisXMLAbs::MayRead(const TXMLReadCensus&, const TtiVisited&) const { return true; }
+
 void TVisXMLAbs::Execute(TtiVisited* visited) {
+  const bool root = first_;
+  if (first_) {
+    first_ = false;
+    // The walk's root: with a census of this tree, a walk in which every object would be turned down ends here.
+    const TXMLSaveCensus* saving = TXMLSaveCensus::For(visited);
+    const TXMLReadCensus* reading = visited ? TXMLReadCensus::For(visited) : nullptr;
+    if ((saving && !MayAct(*saving)) || (reading && !MayRead(*reading, *visited))) {
+      SetContinueVisiting(false);
+      return;
+    }
+  }
+  if (root && RootOnly()) SetContinueVisiting(false);
   castFrom_ = nullptr;  // objects come and go during a run: nothing is kept from the visit before
   // Nearly no object of a tree is this visitor's: it is asked once, and only an object accepted goes on to
   // the base, which notes it for the states the controller sets after the commit.
@@ -1000,6 +1092,10 @@ const TtiClass& TVisXMLObjAbs::StaticClass() {
   return c;
 }
 
+bool TVisXMLObjAbs::MayAct(const TXMLSaveCensus& census) const {
+  return census.Holds(map_->Cls(), map_->Excluded ? &map_->Excluded() : nullptr, state_);
+}
+
 bool TVisXMLObjAbs::AcceptVisitor() {
   const TtiObject* o = VisitedObject();
   if (!o || o->GetObjectState() != state_ || !o->InheritsFrom(map_->Cls())) return false;
@@ -1012,6 +1108,10 @@ const TtiClass& TVisXMLRead::StaticClass() {
 }
 
 TVisXMLRead::TVisXMLRead(const TXMLClassMap& map) : TVisXMLObjAbs(map, posEmpty) {}
+
+bool TVisXMLRead::MayRead(const TXMLReadCensus& census, const TtiVisited& root) const {
+  return root.InheritsFrom(Map().Cls()) || census.HasRows(TableOf(Map()));
+}
 
 void TVisXMLRead::Act(TtiObject& obj) {
   const TXMLClassMap& m = Map();
@@ -1171,6 +1271,10 @@ const TtiClass& TVisXMLTestChannelOpDelete::StaticClass() {
 }
 
 bool TVisXMLTestChannelOpDelete::AcceptVisitor() { return IsEmptyTestChannelNode(VisitedObject()); }
+
+bool TVisXMLTestChannelOpDelete::MayAct(const TXMLSaveCensus& census) const {
+  return census.Holds(TTestChannelOp::StaticClass(), nullptr, posEmpty);
+}
 
 // ---- The concrete visitors ----
 

@@ -15,6 +15,8 @@
 // Writing: creators and updaters write every column of the class (the computed ones too, for readers of the
 // file), deleters remove the row; each leaves its object posClean or posDeleted.
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "framework/tiQuery.h"
 #include "framework/tiVisitorDB.h"
@@ -32,6 +34,51 @@ void RegisterVisitorsXML();
 struct TXMLClassMap;
 struct TXMLListMap;
 
+// The classes and states of the objects of a tree about to be saved, taken in one walk. While one is current on
+// this thread, a visitor of "Task_SaveXML" run over that tree skips its walk when no object of its class is in
+// the state it acts on: it would turn down every object. Sound because no visitor of the group ever puts an
+// object into a state that one of them acts on (they leave objects posClean or posDeleted) nor adds objects.
+// A save of a project thus walks the tree for the few classes and states it holds, not 67 times.
+class TXMLSaveCensus {
+public:
+  explicit TXMLSaveCensus(TtiObject& root);
+  ~TXMLSaveCensus();
+  TXMLSaveCensus(const TXMLSaveCensus&) = delete;
+  TXMLSaveCensus& operator=(const TXMLSaveCensus&) = delete;
+
+  // The census of the tree `root` heads, when one is current; null otherwise.
+  static const TXMLSaveCensus* For(const TtiVisited* root);
+  // Some object is of class `cls` (or below it, but not of `excluded` or below) and in state `state`.
+  bool Holds(const TtiClass& cls, const TtiClass* excluded, uint8_t state) const;
+
+private:
+  const TtiVisited* root_;
+  std::vector<std::pair<const TtiClass*, uint8_t>> seen_;  // each class and state once
+  const TXMLSaveCensus* outer_;
+};
+
+// Which tables of a store hold rows, for a read of a file that has passed CheckXMLTables. While one is current
+// on this thread, a reader of "Task_ReadXML" run over the tree `root` heads skips its walk when the table of its
+// class holds no row and the root is not of its class: after the check, every object the readers create has its
+// row in its class's table (children come from rows, data objects from references that are not dangling), so
+// the reader would turn down every object.
+class TXMLReadCensus {
+public:
+  TXMLReadCensus(TtiObject& root, const std::string& DatabaseName, const std::string& LayerName);
+  ~TXMLReadCensus();
+  TXMLReadCensus(const TXMLReadCensus&) = delete;
+  TXMLReadCensus& operator=(const TXMLReadCensus&) = delete;
+
+  static const TXMLReadCensus* For(const TtiVisited* root);
+  // Ignoring case.
+  bool HasRows(const std::string& table) const;
+
+private:
+  const TtiVisited* root_;
+  std::vector<std::string> filled_;  // lower case
+  const TXMLReadCensus* outer_;
+};
+
 // Base of the project-file visitors: acts on the visited object when AcceptVisitor says so.
 class TVisXMLAbs : public TtiPerObjVisitor {
 public:
@@ -41,6 +88,12 @@ public:
 protected:
   TVisXMLAbs() = default;
   virtual void Act(TtiObject& obj) = 0;
+  // Whether an object the census counts could be accepted (only asked of a census of the visitor's tree).
+  virtual bool MayAct(const TXMLSaveCensus& census) const;
+  // Whether the read of the tree `root` heads could give the visitor an object (with a census of its tables).
+  virtual bool MayRead(const TXMLReadCensus& census, const TtiVisited& root) const;
+  // Only the root can be the visitor's: the walk ends after it.
+  virtual bool RootOnly() const { return false; }
   // The file name of the store, for error texts.
   std::string FileName() const;
   // The visited object as a TtiObject (null for anything else), worked out once per visit: every visitor of a
@@ -50,6 +103,7 @@ protected:
 private:
   mutable TtiVisited* castFrom_ = nullptr;
   mutable TtiObject* cast_ = nullptr;
+  bool first_ = true;  // the next visit is the walk's first, of its root
 };
 
 // Visitors of one business class (see TXMLClassMap in the .cpp): accept objects of the class in one state.
@@ -60,6 +114,7 @@ public:
 
 protected:
   TVisXMLObjAbs(const TXMLClassMap& map, uint8_t state) : map_(&map), state_(state) {}
+  bool MayAct(const TXMLSaveCensus& census) const override;
   const TXMLClassMap& Map() const { return *map_; }
   // Inserts or updates the object's row (and its link rows); the object becomes posClean.
   void WriteRow(TtiObject& obj, bool insert);
@@ -77,6 +132,7 @@ public:
 protected:
   explicit TVisXMLRead(const TXMLClassMap& map);
   void Act(TtiObject& obj) override;
+  bool MayRead(const TXMLReadCensus& census, const TtiVisited& root) const override;
 
 private:
   // No row for obj: refused when a row of another table refers to it, else obj stays posEmpty.
@@ -120,6 +176,8 @@ public:
 protected:
   explicit TVisXMLListRead(const TXMLListMap& map) : map_(&map) {}
   void Act(TtiObject& obj) override;
+  // The lists below the root all have their node as Owner.
+  bool RootOnly() const override { return true; }
 
 private:
   const TXMLListMap* map_;
@@ -248,6 +306,9 @@ public:
   TI_CLASS(TVisXMLTestChannelOpDelete)
   TVisXMLTestChannelOpDelete() = default;
   bool AcceptVisitor() override;
+
+protected:
+  bool MayAct(const TXMLSaveCensus& census) const override;
 };
 
 }  // namespace kelvado

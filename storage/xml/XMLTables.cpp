@@ -1,5 +1,6 @@
 #include "storage/xml/XMLTables.h"
 
+#include <deque>
 #include <memory>
 #include <unordered_map>
 #include <unordered_set>
@@ -171,7 +172,7 @@ struct TRefSeen {
   const TXMLReference* Ref;
   const std::string* Table;  // as the store names it
   int Row;
-  std::string Value;
+  std::string_view Value;
 };
 
 class TTableCheck {
@@ -204,34 +205,62 @@ public:
     CheckReferences();
   }
 
-private:
-  void ScanRows(TtiQuery& q, const std::string& table, const TXMLTableDef& def) {
+  // The OID (when the table has one) and the reference columns of every row, in row order. On the XML layer
+  // the texts are taken from the document as it holds them, without a copy per value; on another layer
+  // through the query, kept here. The XML texts are as escaped in the file, the same on both sides of every
+  // comparison.
+  template <class F>
+  void ForEachRow(TtiQuery& q, const std::string& table, bool hasOID, const std::vector<const TXMLReference*>& refs,
+                  F&& visit) {
+    std::vector<std::string> columns;
+    if (hasOID) columns.emplace_back("oid");
+    for (const TXMLReference* r : refs) columns.push_back(Lower(r->Column));
+    if (auto* xml = dynamic_cast<TtiDatabaseXML*>(&db_)) {
+      int row = 0;
+      xml->ScanRows(table, columns, [&](const std::vector<std::string_view>& values) { visit(++row, values); });
+      return;
+    }
     q.SelectRow(table, nullptr);
-    const bool hasOID = q.FieldIndex("OID") >= 0;
-    std::vector<const TXMLReference*> refs;
-    for (const TXMLReference& r : References())
-      if (SameTextAscii(r.Table, def.Name) && q.FieldIndex(std::string(r.Column)) >= 0) refs.push_back(&r);
-    std::unordered_set<std::string>& oids = oids_[Lower(def.Name)];
+    std::vector<std::string_view> values(columns.size());
     for (int row = 1; !q.Eof(); ++row, q.Next()) {
-      if (hasOID) {
-        std::string oid = q.FieldAsString("OID");
-        if (oid.empty()) RaiseXMLDataError(msgXMLInvalidValue, file_, table, {std::to_string(row), "OID", oid});
-        if (!oids.insert(oid).second)
-          RaiseXMLDataError(msgXMLDuplicateOID, file_, table, {std::to_string(row), "OID", oid});
-      }
-      for (const TXMLReference* r : refs) {
-        std::string value = q.FieldAsString(std::string(r->Column));
-        if (!value.empty()) seen_.push_back({r, &table, row, std::move(value)});
-      }
+      for (size_t i = 0; i < columns.size(); ++i) values[i] = kept_.emplace_back(q.FieldAsString(columns[i]));
+      visit(row, values);
     }
     q.Close();
+  }
+
+private:
+  void ScanRows(TtiQuery& q, const std::string& table, const TXMLTableDef& def) {
+    TtiDBMetaDataTable declared;
+    declared.SetName(table);
+    db_.ReadMetaDataFields(declared);
+    const auto has = [&](std::string_view column) { return declared.FindByFieldName(std::string(column)) != nullptr; };
+    const bool hasOID = has("OID");
+    std::vector<const TXMLReference*> refs;
+    for (const TXMLReference& r : References())
+      if (SameTextAscii(r.Table, def.Name) && has(r.Column)) refs.push_back(&r);
+    std::unordered_set<std::string_view>& oids = oids_[Lower(def.Name)];
+    ForEachRow(q, table, hasOID, refs, [&](int row, const std::vector<std::string_view>& values) {
+      size_t i = 0;
+      if (hasOID) {
+        const std::string_view oid = values[i++];
+        if (oid.empty())
+          RaiseXMLDataError(msgXMLInvalidValue, file_, table, {std::to_string(row), "OID", std::string(oid)});
+        if (!oids.insert(oid).second)
+          RaiseXMLDataError(msgXMLDuplicateOID, file_, table, {std::to_string(row), "OID", std::string(oid)});
+      }
+      for (const TXMLReference* r : refs) {
+        const std::string_view value = values[i++];
+        if (!value.empty()) seen_.push_back({r, &table, row, value});
+      }
+    });
   }
 
   void CheckReferences() {
     // The identifiers of each reference's target table, and the data objects already taken, found once per
     // reference rather than per value.
-    std::unordered_map<const TXMLReference*, const std::unordered_set<std::string>*> targets;
-    std::unordered_map<std::string, std::unordered_set<std::string>> owned;  // lower-case target table -> OIDs
+    std::unordered_map<const TXMLReference*, const std::unordered_set<std::string_view>*> targets;
+    std::unordered_map<std::string, std::unordered_set<std::string_view>> owned;  // target table -> OIDs
     for (const TRefSeen& s : seen_) {
       auto t = targets.find(s.Ref);
       if (t == targets.end()) {
@@ -240,17 +269,18 @@ private:
       }
       if (!t->second || !t->second->count(s.Value))
         RaiseXMLDataError(msgXMLDanglingReference, file_, *s.Table,
-                          {std::to_string(s.Row), std::string(s.Ref->Column), s.Value, s.Ref->Target});
+                          {std::to_string(s.Row), std::string(s.Ref->Column), std::string(s.Value), s.Ref->Target});
       if (s.Ref->Owned && !owned[s.Ref->Target].insert(s.Value).second)
         RaiseXMLDataError(msgXMLReferencedTwice, file_, *s.Table,
-                          {std::to_string(s.Row), std::string(s.Ref->Column), s.Value});
+                          {std::to_string(s.Row), std::string(s.Ref->Column), std::string(s.Value)});
     }
   }
 
   TtiDatabase& db_;
   std::string file_;
-  std::unordered_map<std::string, std::unordered_set<std::string>> oids_;  // lower-case table -> OIDs
+  std::unordered_map<std::string, std::unordered_set<std::string_view>> oids_;  // lower-case table -> OIDs
   std::vector<TRefSeen> seen_;
+  std::deque<std::string> kept_;  // the texts read through a query, which the views above point into
 };
 
 }  // namespace

@@ -184,6 +184,32 @@ TEST_F(ProjectManagerTest, ReadingNeverWritesTheFile) {
   EXPECT_NEAR(read->GetProject()->GetLastChange().Days, tiUnixMSecsToDateTime(1000000000000), 1e-6);
 }
 
+// The mapper's save of an open tree writes what changed: new, changed and deleted objects, the others left.
+TEST_F(ProjectManagerTest, TheMapperSavesTheChangesOfAnOpenTree) {
+  TFullProject f = BuildFullProject();
+  const std::string file = SaveFull(f, "changes.kvd");
+  TProjectOp* op = manager_->OpenProjectFile(file, true);
+  auto& element = dynamic_cast<TElementOp&>(*op->FindByOIDAsString(OIDOf(f.Element)));
+  element.GetElement()->SetName("Schütz K2");
+  element.GetElement()->SetDirty(true);
+  auto& sub2 = dynamic_cast<TComponentOp&>(*op->FindByOIDAsString(OIDOf(f.Sub2)));
+  sub2.SetDeleted(true);
+  auto added = std::make_unique<TSFOp>();
+  added->SetSF(std::make_unique<TSF>());
+  added->GetSF()->SetName("Hinzugefügt");
+  op->GetSFOpList()->Add(std::move(added));
+  op->GetSFOpList()->Items(1)->SetDirty(true);
+  op->GetSFOpList()->Items(1)->GetSF()->SetDirty(true);
+  mapper_->Save(*op);
+  EXPECT_FALSE(op->GetDirty());
+  EXPECT_EQ(sub2.GetObjectState(), posDeleted);
+  EXPECT_EQ(RowOf(file, layer_, "Elements", OIDOf(element.GetElement())).at("name"), "Schütz K2");
+  std::unique_ptr<TProjectManager> again = NewManager();
+  TProjectOp* read = again->OpenProjectFile(file, true);
+  ExpectSameTree(*op, *read);
+  EXPECT_EQ(read->FindByOIDAsString(OIDOf(f.Sub2)), nullptr);
+}
+
 TEST_F(ProjectManagerTest, OpeningAnOpenFileHandsBackItsProject) {
   TFullProject f = BuildFullProject();
   const std::string file = SaveFull(f, "twice.kvd");
