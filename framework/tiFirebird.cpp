@@ -136,6 +136,53 @@ std::string tiWin1252ToUtf8(std::string_view in) {
 }
 
 // ---------------------------------------------------------------------------------------------------------------
+// Database names and lost connections
+
+bool tiFBIsServerName(const std::string& name) {
+  const std::string lower = LowerAscii(name.substr(0, std::min<size_t>(name.size(), 8)));
+  for (const char* protocol : {"inet://", "inet4://", "inet6://", "xnet://", "wnet://"})
+    if (lower.rfind(protocol, 0) == 0) return true;
+  auto isAlnum = [](char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; };
+  // After the host: ":" alone, or "/" and a port number or service name, then ":".
+  auto portThenColon = [&](size_t k) {
+    if (k < name.size() && name[k] == ':') return true;
+    if (k >= name.size() || name[k] != '/') return false;
+    const size_t start = ++k;
+    while (k < name.size() && (isAlnum(name[k]) || name[k] == '_' || name[k] == '-')) ++k;
+    return k > start && k < name.size() && name[k] == ':';
+  };
+  if (!name.empty() && name[0] == '[') {  // an IPv6 address: "[::1]:/path", "[::1]/3051:/path"
+    const size_t close = name.find(']');
+    if (close == std::string::npos || close == 1) return false;
+    for (size_t k = 1; k < close; ++k)
+      if (!std::isxdigit(static_cast<unsigned char>(name[k])) && name[k] != ':' && name[k] != '.') return false;
+    return portThenColon(close + 1);
+  }
+  if (name.empty() || !isAlnum(name[0])) return false;
+  size_t end = 0;
+  while (end < name.size() && (isAlnum(name[end]) || name[end] == '.' || name[end] == '-' || name[end] == '_'))
+    ++end;
+  // A single letter is a drive, as in "C:\Libs\x.klb" (a name written on Windows).
+  if (end == 1 && end < name.size() && name[end] == ':') return false;
+  return portThenColon(end);
+}
+
+bool EtiFBException::ConnectionLost() const noexcept {
+  switch (errorCode_) {
+    case isc_network_error:
+    case isc_net_read_err:
+    case isc_net_write_err:
+    case isc_lost_db_connection:
+    case isc_conn_lost:
+    case isc_att_shutdown:
+    case isc_shutdown:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// ---------------------------------------------------------------------------------------------------------------
 // Environment of the embedded engine
 
 namespace {
@@ -143,6 +190,8 @@ namespace {
 constexpr unsigned kCharSetWin1252 = 53;
 constexpr unsigned kCharSetOctets = 1;
 constexpr const char* kEngineConfig = "Providers=Engine12";
+// A name with a server part goes to the server only, never to the embedded engine.
+constexpr const char* kServerConfig = "Providers=Remote";
 constexpr const char* kRootConfig =
     "# Written by KELVADO: embedded engine only, in Classic mode so that several processes can open one file.\n"
     "ServerMode = Classic\n"
@@ -362,12 +411,13 @@ private:
 };
 
 // Attachment parameters shared by connect, create and mode switches.
-fb::IXpbBuilder* NewDpb(Status& st, const std::string& user, const std::string& password) {
+fb::IXpbBuilder* NewDpb(Status& st, const std::string& fileName, const std::string& user,
+                        const std::string& password) {
   fb::IXpbBuilder* dpb = Master()->getUtilInterface()->getXpbBuilder(&st, fb::IXpbBuilder::DPB, nullptr, 0);
   dpb->insertString(&st, isc_dpb_user_name, user.empty() ? "SYSDBA" : user.c_str());
   if (!password.empty()) dpb->insertString(&st, isc_dpb_password, password.c_str());
   dpb->insertString(&st, isc_dpb_lc_ctype, "WIN1252");
-  dpb->insertString(&st, isc_dpb_config, kEngineConfig);
+  dpb->insertString(&st, isc_dpb_config, tiFBIsServerName(fileName) ? kServerConfig : kEngineConfig);
   dpb->insertTag(&st, isc_dpb_utf8_filename);  // the file name is UTF-8, not Windows-1252 like the texts
   return dpb;
 }
@@ -447,7 +497,9 @@ std::string BackLockFiles() {
 // `action` ("open database "x"") starts the messages of this layer's own refusals.
 FbRef<fb::IAttachment> OpenAttachment(Status& st, const std::string& fileName, const XpbGuard& dpb, bool create,
                                       const std::string& action) {
-  if (const std::string problem = CheckLockFolder(); !problem.empty())
+  // The lock tables belong to the engine that opens the file: on a server, the server's.
+  const bool local = !tiFBIsServerName(fileName);
+  if (const std::string problem = local ? CheckLockFolder() : std::string(); !problem.empty())
     throw EtiFBException(tiFormat("Cannot %s: %s", {action, problem}));
   const FbRef<fb::IProvider> prov(Master()->getDispatcher());
   FbRef<fb::IAttachment> att;
@@ -457,7 +509,7 @@ FbRef<fb::IAttachment> OpenAttachment(Status& st, const std::string& fileName, c
                   ? prov->createDatabase(&st, fileName.c_str(), dpb->getBufferLength(&st), dpb->getBuffer(&st))
                   : prov->attachDatabase(&st, fileName.c_str(), dpb->getBufferLength(&st), dpb->getBuffer(&st)));
   }
-  if (const std::string problem = BackLockFiles(); !problem.empty()) {
+  if (const std::string problem = local ? BackLockFiles() : std::string(); !problem.empty()) {
     try {
       att->detach(&st);
       att.Consumed();
@@ -742,13 +794,17 @@ void TtiFBDatabase::SetReadOnlyAccess(bool v) {
 void TtiFBDatabase::Connect() {
   if (Connected()) Disconnect();
   if (databaseName_.empty()) throw EtiFBException("Cannot open a database: no file name given");
-  if (!FileExists(databaseName_))
-    throw EtiFBException(tiFormat("Cannot open %s: the file does not exist", {Describe()}), isc_io_error);
   const std::string action = "open " + Describe();
-  impl_->lease.Acquire(databaseName_, !readOnlyAccess_, action);
+  // The lock is for local files only: a server opens its file alone and serializes its clients itself, and the
+  // file is not on this machine (see the class comment).
+  if (!tiFBIsServerName(databaseName_)) {
+    if (!FileExists(databaseName_))
+      throw EtiFBException(tiFormat("Cannot open %s: the file does not exist", {Describe()}), isc_io_error);
+    impl_->lease.Acquire(databaseName_, !readOnlyAccess_, action);
+  }
   Status st;
   try {
-    XpbGuard dpb(NewDpb(st, userName_, password_));
+    XpbGuard dpb(NewDpb(st, databaseName_, userName_, password_));
     impl_->att = OpenAttachment(st, databaseName_, dpb, false, action);
   } catch (const fb::FbException& e) {
     impl_->lease.Release();
@@ -816,26 +872,32 @@ void TtiFBDatabase::CreateDatabase(const std::string& fileName, const std::strin
                                    const std::string& password, int pageSize) {
   const std::string what = "database \"" + fileName + "\"";
   if (fileName.empty()) throw EtiFBException("Cannot create a database: no file name given");
-  if (FileExists(fileName))
+  const bool server = tiFBIsServerName(fileName);
+  if (!server && FileExists(fileName))
     throw EtiFBException(tiFormat("Cannot create %s: the file exists already", {what}));
-  // The engine leaves what it wrote when creating fails (a full disk): it works on a name of its own.
-  const std::string tmp = TemporaryNameBeside(fileName);
+  // The engine leaves what it wrote when creating fails (a full disk): a local file is made under a name of its
+  // own and moved into place when complete. A server makes its file itself and refuses one that exists.
+  const std::string target = server ? fileName : TemporaryNameBeside(fileName);
+  auto removeTarget = [&] {
+    if (!server) ::unlink(target.c_str());
+  };
   Status st;
   try {
-    XpbGuard dpb(NewDpb(st, userName, password));
+    XpbGuard dpb(NewDpb(st, fileName, userName, password));
     dpb->insertInt(&st, isc_dpb_page_size, pageSize);
     dpb->insertInt(&st, isc_dpb_sql_dialect, 3);
     dpb->insertString(&st, isc_dpb_set_db_charset, "WIN1252");
-    AttachOnce(st, tmp, dpb, true, "create " + what);
+    AttachOnce(st, target, dpb, true, "create " + what);
   } catch (const fb::FbException& e) {
-    ::unlink(tmp.c_str());
+    removeTarget();
     throw EtiFBException(tiFormat("Cannot create %s:\n%s", {what, EngineText(e)}), EngineCode(e));
   } catch (...) {
-    ::unlink(tmp.c_str());
+    removeTarget();
     throw;
   }
-  if (const std::string problem = MoveIntoPlace(tmp, fileName); !problem.empty()) {
-    ::unlink(tmp.c_str());
+  if (server) return;
+  if (const std::string problem = MoveIntoPlace(target, fileName); !problem.empty()) {
+    removeTarget();
     throw EtiFBException(tiFormat("Cannot create %s: %s", {what, problem}));
   }
 }
@@ -843,14 +905,16 @@ void TtiFBDatabase::CreateDatabase(const std::string& fileName, const std::strin
 void TtiFBDatabase::SetReadOnlyMode(const std::string& fileName, bool readOnly, const std::string& userName,
                                     const std::string& password) {
   const std::string what = "database \"" + fileName + "\"";
-  if (!FileExists(fileName))
-    throw EtiFBException(tiFormat("Cannot change the mode of %s: the file does not exist", {what}), isc_io_error);
   const std::string action = "change the mode of " + what;
   FileLease lease;
-  lease.Acquire(fileName, true, action);
+  if (!tiFBIsServerName(fileName)) {  // as in Connect: a local file only is ours to lock
+    if (!FileExists(fileName))
+      throw EtiFBException(tiFormat("Cannot change the mode of %s: the file does not exist", {what}), isc_io_error);
+    lease.Acquire(fileName, true, action);
+  }
   Status st;
   try {
-    XpbGuard dpb(NewDpb(st, userName, password));
+    XpbGuard dpb(NewDpb(st, fileName, userName, password));
     dpb->insertInt(&st, isc_dpb_set_db_readonly, readOnly ? 1 : 0);
     AttachOnce(st, fileName, dpb, false, action);
   } catch (const fb::FbException& e) {
@@ -991,7 +1055,7 @@ void TtiFBTransaction::RollBack() {
 // ---------------------------------------------------------------------------------------------------------------
 // Statement
 
-enum class PKind { Unset, Null, String, Integer, Double, Boolean, DateTime, Blob };
+using PKind = TtiFBStatement::TParamKind;
 
 struct TtiFBStatement::Param {
   PKind kind = PKind::Unset;
@@ -1199,7 +1263,28 @@ bool TtiFBStatement::ParamIsNull(const std::string& name) const {
   return p.kind == PKind::Null || p.kind == PKind::Unset;
 }
 
+TtiFBStatement::TParamValue TtiFBStatement::ParamValue(const std::string& name) const {
+  const Param& p = RequireParam(name);
+  TParamValue v;
+  v.Kind = p.kind;
+  if (p.kind == PKind::String) v.Text = tiWin1252ToUtf8(p.text);
+  if (p.kind == PKind::Blob) v.Text = p.text;
+  v.Integer = p.i;
+  v.Number = p.d;
+  return v;
+}
+
+void TtiFBStatement::ClearParams() {
+  Close();
+  for (Param& p : params_) p = Param();
+}
+
 bool TtiFBStatement::Prepared() const { return static_cast<bool>(impl_->stmt); }
+
+bool TtiFBStatement::IsSelect() {
+  Prepare();
+  return impl_->type == isc_info_sql_stmt_select || impl_->type == isc_info_sql_stmt_select_for_upd;
+}
 
 void TtiFBStatement::Prepare() {
   if (Prepared()) return;

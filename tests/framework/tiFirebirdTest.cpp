@@ -76,6 +76,16 @@ TEST(tiFirebirdText, Win1252RoundTripAndRefusal) {
   EXPECT_THROW(tiUtf8ToWin1252("\xC2\x80"), EConvertError);      // C1 control without a Windows-1252 byte
 }
 
+TEST(tiFirebirdNames, AServerPartMeansWhatItMeansToTheFirebirdClient) {
+  for (const char* name : {"server:/data/lib.klb", "server.example.org:/data/lib.klb", "10.0.0.7:/x.klb",
+                           "host/3051:/data/lib.klb", "host/gds_db:/lib.klb", "[::1]:/lib.klb", "[::1]/3051:/x",
+                           "localhost:lib", "inet://host/data/lib.klb", "INET4://host:3051/x"})
+    EXPECT_TRUE(tiFBIsServerName(name)) << name;
+  for (const char* name : {"/data/lib.klb", "lib.klb", "./a:b.klb", "/home/x/a:b.klb", "C:\\Libs\\x.klb", "c:/x.klb",
+                           ":x", "host/:/x", "[::1", "[zz]:/x", "", "Größe:/x", "host/30 51:/x"})
+    EXPECT_FALSE(tiFBIsServerName(name)) << name;
+}
+
 TEST_F(FirebirdTest, TypedParametersAndFieldsRoundTrip) {
   Run("CREATE TABLE T (I INTEGER, B BIGINT, D DOUBLE PRECISION, S VARCHAR(40), F SMALLINT, TS TIMESTAMP, "
       "N NUMERIC(9,2), C CHAR(4));");
