@@ -536,7 +536,7 @@ std::string ComponentSQL() {
   return "SELECT " + cols + m + ".OID AS CCFMeasureOp_OID, " + k + ".OID AS CatConditionOp_OID, " + p +
          ".OID AS PLConditionOp_OID FROM " + c + " LEFT JOIN " + m + " ON " + c + ".OID = " + m + ".Component" +
          " LEFT JOIN " + k + " ON " + c + ".OID = " + k + ".Component LEFT JOIN " + p + " ON " + c + ".OID = " + p +
-         ".Component WHERE " + c + ".OID = :OID ORDER BY " + m + ".CCFMOrder ASC";
+         ".Component WHERE " + c + ".OID = :OID ORDER BY " + m + ".CCFMOrder ASC, " + k + ".OID ASC, " + p + ".OID ASC";
 }
 
 // Channel nodes in their order, followed by the test-channel node; each channel node paired with the
