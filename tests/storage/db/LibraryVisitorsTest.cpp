@@ -267,3 +267,39 @@ TEST_F(LibraryVisitorsTest, MetaData) {
 }
 
 }  // namespace
+
+namespace {
+
+// The general database ships the standard's measure catalogues in the tables of a library file.
+TEST_F(LibraryVisitorsTest, TheCataloguesOfTheGeneralDatabase) {
+  TLibraryItems items = BuildLibraryItems();
+  SaveAll(items);
+  TCCFMeasureOpList ccfs;
+  ASSERT_TRUE(mapper_->ReadCCFMeasureOpList(ccfs, false));
+  ASSERT_EQ(ccfs.GetCount(), 8);
+  double sum = 0.0;
+  for (int i = 0; i < ccfs.GetCount(); ++i) {
+    ASSERT_NE(ccfs.Items(i)->GetCCFMeasure(), nullptr);
+    EXPECT_TRUE(ccfs.Items(i)->GetCCFMeasure()->GetIsProtected());
+    sum += ccfs.Items(i)->GetCCFMeasure()->GetScore();
+  }
+  EXPECT_EQ(sum, 100.0);
+  EXPECT_EQ(ccfs.Items(0)->GetCCFMeasure()->GetNumber(), "1");
+  TDCMeasureOpList dcs;
+  ASSERT_TRUE(mapper_->ReadDCMeasureOpList(dcs, false));
+  ASSERT_EQ(dcs.GetCount(), 34);
+  int insufficientForE = 0;
+  for (int i = 0; i < dcs.GetCount(); ++i) {
+    const TDCMeasure& m = *dcs.Items(i)->GetDCMeasure();
+    EXPECT_GE(dcs.Items(i)->GetDC(), m.GetDCmin());
+    EXPECT_LE(dcs.Items(i)->GetDC(), m.GetDCmax());
+    if (m.GetInsufficient().Contains(plE)) ++insufficientForE;
+  }
+  EXPECT_EQ(insufficientForE, 3);
+  // The library's own catalogue is still there beside it.
+  TCCFMeasureOpList lib;
+  mapper_->ReadCCFMeasureOpList(lib, true);
+  EXPECT_EQ(lib.GetCount(), 1);
+}
+
+}  // namespace
