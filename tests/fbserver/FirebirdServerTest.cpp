@@ -285,6 +285,25 @@ TEST_F(FirebirdServerSettings, GeneralDatabaseAnswersFromAServerWithoutALocalDig
   fs::remove(s.Local(file), ec);
 }
 
+TEST_F(FirebirdServerSettings, ANewLibraryIsMadeOnTheServerAndOpensThroughTheLayer) {
+  REQUIRE_SERVER();
+  const TServer& s = Server();
+  const std::string name = s.Name(FileFor("library"));
+  RegWriteString("database", "usernamegen", "SYSDBA");
+  RegWriteString("database", "passwordgen", s.Password);
+  ResetConfig();
+  TPersistenceDB_FB("").CreateNewDatabase(name);
+  EXPECT_NE(Raised([&] { TPersistenceDB_FB("").CreateNewDatabase(name); }), "");  // never over an existing one
+
+  tiPerMgrShutdown();
+  RegisterPersistenceLayerIBX();
+  tiPerMgr().ConnectDatabase(name, "SYSDBA", s.Password, "", cTIPersistIBX);
+  EXPECT_TRUE(tiPerMgr().TableExists("Components", name, cTIPersistIBX));
+  EXPECT_TRUE(tiPerMgr().TableExists("LibMetaData", name, cTIPersistIBX));
+  tiPerMgrShutdown();
+  EXPECT_EQ(kelvado::testing::GfixValidate(name, s.Password), "");
+}
+
 TEST(FirebirdServer, APoolDropsAConnectionItsServerLostAndConnectsAnew) {
   // A server of its own, stopped and started again on the same port.
   TServer s = TServer::StartOwn();
