@@ -18,10 +18,11 @@
 #include "model/GlobalsConfig.h"
 #include "platform/Process.h"
 #include "storage/db/PersistenceDB.h"
-#include "tests/framework/IBXStoreProbe.h"
+#include "tests/framework/IBXStoreUnderTest.h"
 #include "tests/framework/StoreConformance.h"
 #include "tests/model/ModelTestEnv.h"
 #include "tests/support/FirebirdCheck.h"
+#include "tests/support/Raised.h"
 #include "tests/support/PeerProcess.h"
 
 namespace kelvado::test {
@@ -116,15 +117,7 @@ private:
   if (!Server().Unavailable.empty()) GTEST_SKIP() << "No Firebird server could be started here: " \
                                                   << Server().Unavailable
 
-template <class F>
-std::string Raised(F&& f) {
-  try {
-    f();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return {};
-}
+using kelvado::testing::Raised;
 
 // A file name of its own for each test (the server's data folder is shared by the whole run).
 std::string FileFor(const std::string& what) {
@@ -132,28 +125,8 @@ std::string FileFor(const std::string& what) {
   return what + "-" + info->name() + "-" + std::to_string(::getpid()) + ".klb";
 }
 
-int64_t CountRows(TtiFBDatabase& db) {
-  TtiFBTransaction tr(db);
-  tr.Start(true);
-  TtiFBStatement q(db, tr);
-  q.SetSQL("SELECT COUNT(*) FROM T");
-  q.Open();
-  const int64_t n = q.FieldAsInteger(0);
-  q.Close();
-  tr.Commit();
-  return n;
-}
-
 void InsertRows(TtiFBDatabase& db, int n) {
-  for (int k = 0; k < n; ++k) {
-    TtiFBTransaction tr(db);
-    tr.Start();
-    TtiFBStatement q(db, tr);
-    q.SetSQL("INSERT INTO T (I) VALUES (:I)");
-    q.SetParamInteger("I", k);
-    q.Execute();
-    tr.Commit();
-  }
+  for (int k = 0; k < n; ++k) kelvado::testing::InsertIntoT(db, k);
 }
 
 }  // namespace
@@ -182,7 +155,7 @@ TEST(FirebirdServer, ALibraryOnAServerIsWrittenByTwoProgramsAtOnce) {
   const std::string count = peer.ReadLine();
   EXPECT_EQ(count.rfind("ok count: ", 0), 0u) << count;
   EXPECT_EQ(peer.ReadLine(), "ok close");
-  EXPECT_EQ(CountRows(db), 50);
+  EXPECT_EQ(kelvado::testing::CountRowsOfT(db), 50);
 
   // The file itself, opened by path beside the server, is refused rather than written by two engines.
   TtiFBDatabase local(s.Local(file));
@@ -218,38 +191,24 @@ TEST(FirebirdServer, RefusalsOfTheServerNameTheDatabase) {
 }
 
 // The store conformance suite on the server: each test on a new library file the server makes.
-struct TServerStoreUnderTest {
-  static std::string LayerName() { return cTIPersistIBX; }
-  void RegisterLayer() { RegisterProbedLayerIBX(); }
+struct TServerStoreUnderTest : TIBXStoreBase {
   std::string Unavailable() const {
     return Server().Unavailable.empty() ? "" : "No Firebird server could be started here: " + Server().Unavailable;
   }
   std::string NewDatabase() {
     file_ = FileFor("conformance");
     name_ = Server().Name(file_);
-    TtiFBDatabase::CreateDatabase(name_, "SYSDBA", Server().Password);
-    TtiFBDatabase db(name_, "SYSDBA", Server().Password);
-    db.Connect();
-    CreateTestItemTable(db);
+    CreateTestItemDatabase(name_, Server().Password);
     return name_;
   }
-  std::string UserName() { return "SYSDBA"; }
   std::string Password() { return Server().Password; }
-  std::string ConnectParams() { return {}; }
   void TearDown() {
-    probe_.reset();
-    IBXJournals().clear();
-    if (name_.empty()) return;
-    EXPECT_EQ(kelvado::testing::GfixValidate(name_, Server().Password), "");
+    if (name_.empty()) return Drop();
+    Finish(name_, Server().Password);
     std::error_code ec;
     fs::remove(Server().Local(file_), ec);
   }
-  TStoreProbe* Probe(const std::string& db) {
-    if (!probe_) probe_ = std::make_unique<TIBXProbe>(db);
-    return probe_.get();
-  }
   std::string file_, name_;
-  std::unique_ptr<TIBXProbe> probe_;
 };
 
 INSTANTIATE_TYPED_TEST_SUITE_P(FirebirdServer, StoreConformance, ::testing::Types<TServerStoreUnderTest>);
@@ -309,12 +268,7 @@ TEST(FirebirdServer, APoolDropsAConnectionItsServerLostAndConnectsAnew) {
   TServer s = TServer::StartOwn();
   if (!s.Unavailable.empty()) GTEST_SKIP() << "No Firebird server could be started here: " << s.Unavailable;
   const std::string name = s.Name("restart.klb");
-  TtiFBDatabase::CreateDatabase(name, "SYSDBA", s.Password);
-  {
-    TtiFBDatabase db(name, "SYSDBA", s.Password);
-    db.Connect();
-    CreateTestItemTable(db);
-  }
+  TIBXStoreBase::CreateTestItemDatabase(name, s.Password);
   tiPerMgrShutdown();
   RegisterPersistenceLayerIBX();
   tiPerMgr().RegReadVisitor(TVisTestItemsRead::StaticClass());

@@ -11,24 +11,17 @@
 #include "framework/tiFirebird.h"
 #include "framework/tiPerManager.h"
 #include "tests/framework/MemoryLayer.h"
-#include "tests/framework/IBXStoreProbe.h"
+#include "tests/framework/IBXStoreUnderTest.h"
 #include "tests/framework/StoreConformance.h"
 #include "tests/framework/TempDirTest.h"
 #include "tests/support/FirebirdCheck.h"
+#include "tests/support/Raised.h"
 
 namespace kelvado::test {
 
 namespace {
 
-template <class F>
-std::string Raised(F&& f) {
-  try {
-    f();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return {};
-}
+using kelvado::testing::Raised;
 
 // A table with a field of every kind the layer can create.
 std::unique_ptr<TtiDBMetaDataTable> EveryKindTable() {
@@ -342,34 +335,20 @@ TEST_F(IBXTest, AQueryWorksOnlyOnAnIBXDatabaseItIsAttachedTo) {
 // ---------------------------------------------------------------------------------------------------------
 // The store conformance suite on this layer, on a new local file per test.
 
-struct TIBXStoreUnderTest {
-  static std::string LayerName() { return cTIPersistIBX; }
-  void RegisterLayer() { RegisterProbedLayerIBX(); }
+struct TIBXStoreUnderTest : TIBXStoreBase {
   std::string NewDatabase() {
     std::string tmpl = "/tmp/kelvado-ibxconformance-XXXXXX";
     dir_ = ::mkdtemp(tmpl.data());
     file_ = dir_ + "/conformance.klb";
-    TtiFBDatabase::CreateDatabase(file_);
-    TtiFBDatabase db(file_);
-    db.Connect();
-    CreateTestItemTable(db);
+    CreateTestItemDatabase(file_, "");
     return file_;
   }
-  std::string UserName() { return "SYSDBA"; }
   std::string Password() { return ""; }
-  std::string ConnectParams() { return {}; }
   void TearDown() {
-    probe_.reset();
-    IBXJournals().clear();
-    EXPECT_EQ(kelvado::testing::GfixValidate(file_), "");
+    Finish(file_, "");
     std::filesystem::remove_all(dir_);
   }
-  TStoreProbe* Probe(const std::string& db) {
-    if (!probe_) probe_ = std::make_unique<TIBXProbe>(db);
-    return probe_.get();
-  }
   std::string dir_, file_;
-  std::unique_ptr<TIBXProbe> probe_;
 };
 
 INSTANTIATE_TYPED_TEST_SUITE_P(IBX, StoreConformance, ::testing::Types<TIBXStoreUnderTest>);

@@ -1,9 +1,11 @@
 #pragma once
 // Checks of Firebird files from outside the program: Firebird's own validation (gfix, package
-// firebird3.0-utils) of a database file that no attachment holds any more.
+// firebird3.0-utils) of a database file that no attachment holds any more; and the rows of the one-column
+// table T (I INTEGER) that the tests with two programs write, each in a transaction of its own.
 #include <stdio.h>
 #include <sys/wait.h>
 
+#include <cstdint>
 #include <string>
 
 #include "framework/tiFirebird.h"
@@ -33,6 +35,28 @@ inline std::string GfixValidate(const std::string& file, const std::string& pass
   const int status = ::pclose(p);
   if (status == 0 && out.empty()) return {};
   return out + "(gfix ended with status " + std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : -1) + ")";
+}
+
+inline int64_t CountRowsOfT(TtiFBDatabase& db) {
+  TtiFBTransaction tr(db);
+  tr.Start(true);
+  TtiFBStatement q(db, tr);
+  q.SetSQL("SELECT COUNT(*) FROM T");
+  q.Open();
+  const int64_t n = q.FieldAsInteger(0);
+  q.Close();
+  tr.Commit();
+  return n;
+}
+
+inline void InsertIntoT(TtiFBDatabase& db, int64_t value) {
+  TtiFBTransaction tr(db);
+  tr.Start();
+  TtiFBStatement q(db, tr);
+  q.SetSQL("INSERT INTO T (I) VALUES (:I)");
+  q.SetParamInteger("I", value);
+  q.Execute();
+  tr.Commit();
 }
 
 }  // namespace kelvado::testing

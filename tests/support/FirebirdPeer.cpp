@@ -33,6 +33,7 @@
 
 #include "framework/tiFirebird.h"
 #include "storage/db/PersistenceDB.h"
+#include "tests/support/FirebirdCheck.h"
 
 using namespace kelvado;
 
@@ -46,27 +47,9 @@ std::string OneLine(std::string s) {
   return s;
 }
 
-int64_t Count() {
-  TtiFBTransaction tr(*gDb);
-  tr.Start(true);
-  TtiFBStatement q(*gDb, tr);
-  q.SetSQL("SELECT COUNT(*) FROM T");
-  q.Open();
-  const int64_t n = q.FieldAsInteger(0);
-  q.Close();
-  tr.Commit();
-  return n;
-}
+int64_t Count() { return kelvado::testing::CountRowsOfT(*gDb); }
 
-void Insert(int64_t value) {
-  TtiFBTransaction tr(*gDb);
-  tr.Start();
-  TtiFBStatement q(*gDb, tr);
-  q.SetSQL("INSERT INTO T (I) VALUES (:I)");
-  q.SetParamInteger("I", value);
-  q.Execute();
-  tr.Commit();
-}
+void Insert(int64_t value) { kelvado::testing::InsertIntoT(*gDb, value); }
 
 std::string List(const std::string& dir) {
   std::vector<std::string> names;
