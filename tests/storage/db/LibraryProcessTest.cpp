@@ -48,7 +48,9 @@ TEST_F(LibraryProcessTest, AWriterKilledInTheMiddleLeavesTheOldContent) {
   const std::string report = GfixCopy(lib_);
   for (const char* line : {"Summary of validation errors", "Number of pointer page warnings",
                            "Number of database page warnings", "(gfix ended with status 0)"})
-    if (!report.empty()) EXPECT_NE(report.find(line), std::string::npos) << report;
+    if (!report.empty()) {
+      EXPECT_NE(report.find(line), std::string::npos) << report;
+    }
   EXPECT_EQ(report.find("error\t"), std::string::npos) << report;
   EXPECT_EQ(report.find("record"), std::string::npos) << report;
   mapper_ = std::make_unique<TORMapper_tiPer>(cTIPersistIBX);
