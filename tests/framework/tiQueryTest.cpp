@@ -341,12 +341,7 @@ TEST(TtiDatabase, ClassOperations) {
 }
 
 TEST(TtiDBMetaData, ReadThroughThePoolAndFindIgnoringCase) {
-  class Layer : public ItiDBConnectionPoolLayer {
-  public:
-    const TtiClass* PoolDatabaseClass() const override { return &TTxDatabase::StaticClass(); }
-    const TtiClass* PoolDataClass() const override { return nullptr; }
-    std::string PoolLayerName() const override { return "TEST"; }
-  } layer;
+  TTestPoolLayer layer(TTxDatabase::StaticClass(), nullptr, "TEST");
   TDBConnectionPools pools(&layer, nullptr);
   TDBConnectionPool* pool = pools.AddConnectionPool("lib.fdb", "u", "p", "");
   TtiDBMetaData md;
@@ -374,12 +369,7 @@ TEST(TtiDBMetaData, ReadThroughThePoolAndFindIgnoringCase) {
 // AddressSanitizer, a kept pointer to the freed pool fails here), and a read that runs while the pool is
 // disconnected gives its connection back to the pool it came from.
 TEST(TtiDBMetaData, ReadAfterThePoolWasDisconnectedIsAnError) {
-  class Layer : public ItiDBConnectionPoolLayer {
-  public:
-    const TtiClass* PoolDatabaseClass() const override { return &TTxDatabase::StaticClass(); }
-    const TtiClass* PoolDataClass() const override { return nullptr; }
-    std::string PoolLayerName() const override { return "TEST"; }
-  } layer;
+  TTestPoolLayer layer(TTxDatabase::StaticClass(), nullptr, "TEST");
   TDBConnectionPools pools(&layer, nullptr);
   TtiDBMetaData md;
   md.SetPool(pools.AddConnectionPool("lib.fdb", "u", "p", ""));
