@@ -563,8 +563,9 @@ TDBConnectionLease TDBConnectionPools::Lease(const std::string& databaseName) {
   return GetShared(databaseName)->Lease();
 }
 
-TPooledDB* TDBConnectionPools::Lock(const std::string& databaseName) {
-  TDBConnectionLease lease = Lease(databaseName);
+TPooledDB* TDBConnectionPools::Lock(const std::string& databaseName) { return Hold(Lease(databaseName)); }
+
+TPooledDB* TDBConnectionPools::Hold(TDBConnectionLease lease) {
   TPooledDB* item = lease.Item();
   std::lock_guard<std::mutex> l(mutex_);
   held_.push_back(std::move(lease));
