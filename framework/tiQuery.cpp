@@ -515,26 +515,34 @@ std::unique_ptr<TtiQuery> TtiDatabase::CreateTIQuery() {
   return q;
 }
 
+TtiOwnTransaction::TtiOwnTransaction(TtiDatabase& database)
+    : database_(database), owned_(!database.InTransaction()) {
+  if (owned_) database_.StartTransaction();
+}
+
+TtiOwnTransaction::~TtiOwnTransaction() {
+  // Leaving the transaction open would make the next user of a pooled connection fail to start one.
+  try {
+    if (owned_ && database_.InTransaction()) database_.RollBack();
+  } catch (const std::exception& e) {
+    LogError(std::string("Rollback after a failed operation failed: ") + e.what());
+  } catch (...) {
+    LogError("Rollback after a failed operation failed");
+  }
+}
+
+void TtiOwnTransaction::Commit() {
+  if (!owned_) return;
+  database_.Commit();
+  owned_ = false;
+}
+
 void TtiDatabase::RunInOwnTransaction(const std::function<void(TtiQuery&)>& work) {
   std::unique_ptr<TtiQuery> query = CreateTIQuery();
   query->AttachDatabase(this);
-  const bool started = !InTransaction();
-  if (started) StartTransaction();
-  try {
-    work(*query);
-    if (started) Commit();
-  } catch (...) {
-    // Leaving the transaction open would make the next user of this pooled connection fail to start one.
-    if (started && InTransaction()) {
-      try {
-        RollBack();
-      } catch (const std::exception& e) {
-        LogError(std::string("Rollback after a failed row operation failed: ") + e.what());
-      }
-    }
-    query->DetachDatabase();
-    throw;
-  }
+  TtiOwnTransaction transaction(*this);
+  work(*query);
+  transaction.Commit();
   query->DetachDatabase();
 }
 

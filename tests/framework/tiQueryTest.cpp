@@ -269,6 +269,40 @@ TEST(TtiDatabase, RowOperationsRunInTheirOwnTransaction) {
   EXPECT_EQ(db.rollbacks, 1);
 }
 
+TEST(TtiOwnTransaction, AFailedCommitIsRolledBackAndAFailedRollbackDoesNotHideTheFailure) {
+  struct TFailingDatabase : TTxDatabase {
+    bool failCommit = false, failRollBack = false;
+    void Commit() override {
+      if (failCommit) throw EtiPerDBException("TEST", "db", "u", "p", "commit refused");
+      TTxDatabase::Commit();
+    }
+    void RollBack() override {
+      TTxDatabase::RollBack();
+      if (failRollBack) throw EtiPerDBException("TEST", "db", "u", "p", "rollback refused");
+    }
+  } db;
+  db.failCommit = true;
+  EXPECT_THROW(
+      {
+        TtiOwnTransaction t(db);
+        t.Commit();
+      },
+      EtiPerDBException);
+  EXPECT_EQ(db.rollbacks, 1);
+  EXPECT_FALSE(db.InTransaction());
+
+  LogCapture log;
+  db.failRollBack = true;
+  try {
+    TtiOwnTransaction t(db);
+    throw Exception("the work failed");
+  } catch (const Exception& e) {
+    EXPECT_EQ(e.Message(), "the work failed");
+  }
+  EXPECT_EQ(db.rollbacks, 2);
+  EXPECT_TRUE(log.Has("rollback refused")) << log.Text();
+}
+
 TEST(TtiDatabaseSQL, CreateAndDropTable) {
   // The texts are checked through a query factory that keeps the last statement.
   class TSqlLog : public TTxDatabase {
