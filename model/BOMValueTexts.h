@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "model/GlobalsConfig.h"
+#include "model/GlobalsLookups.h"
 #include "model/GlobalsTexts.h"
 #include "model/MsgStrings.h"
 #include "platform/TextCase.h"
@@ -27,15 +28,13 @@ inline double TextToFloatInf(std::string_view text) {
 inline constexpr double kHoursPerYear = 24.0 * 365.0;
 
 // FIT (failures per 10^9 hours) of an MTTFd, cut (not rounded) to the precision key `truncDigits` (-2 keeps
-// two decimals). An infinite MTTFd gives 0. Noise below the 9th decimal of the scaled value is removed first,
-// so that a FIT entered as 0.29 reads back as 0.29, not 0.28.
+// two decimals). An infinite MTTFd gives 0. Noise below the 9th decimal of the scaled value is removed first
+// (RoundForBounds), so that a FIT entered as 0.29 reads back as 0.29, not 0.28.
 inline double FITOfMTTFd(double mttfd, int truncDigits) {
   if (std::isinf(mttfd)) return 0.0;
   const double fit = 1e9 / (mttfd * kHoursPerYear);
   const double scale = std::pow(10.0, -truncDigits);
-  const double scaled = fit * scale;
-  const double cleaned = std::isfinite(scaled) ? std::nearbyint(scaled * 1e9) / 1e9 : scaled;
-  return std::trunc(cleaned) / scale;
+  return std::trunc(RoundForBounds(fit * scale)) / scale;
 }
 
 // MTTFd (years) of a FIT value; a FIT of 0 means the part never fails dangerously (+infinity).
