@@ -575,8 +575,7 @@ void tiXMLWriteDoc(xmlDoc* doc, const TtiByteSink& sink) {
   }
   doc->encoding = oldEncoding;
   if (state.Failure) std::rethrow_exception(state.Failure);
-  if (written < 0 || closed < 0)
-    throw Exception("libxml2 could not write the XML document: %s", {state.LibXmlError});
+  if (written < 0 || closed < 0) throw Exception("libxml2 could not write the XML document: %s", {state.LibXmlError});
 }
 
 std::string tiXMLDocToString(xmlDoc* doc) {

@@ -20,11 +20,12 @@ const char* const cCRLF = "\r\n";
 const char* const cFieldKindTexts[] = {"String", "Integer", "Float",  "Date",
                                        "Logical", "Binary", "Macro", "Long string"};
 
-
 std::string Cut255(const std::string& s) { return s.size() > 255 ? s.substr(0, 255) : s; }
 
 // Names that hide a secret in a connection parameter list.
-bool IsSecretParamName(const std::string& name) { return LowerAscii(TrimBlanks(name)).find("password") != std::string::npos; }
+bool IsSecretParamName(const std::string& name) {
+  return LowerAscii(TrimBlanks(name)).find("password") != std::string::npos;
+}
 
 std::string Mask(const std::string& secret) { return std::string(secret.size(), 'X'); }
 
@@ -515,8 +516,7 @@ std::unique_ptr<TtiQuery> TtiDatabase::CreateTIQuery() {
   return q;
 }
 
-TtiOwnTransaction::TtiOwnTransaction(TtiDatabase& database)
-    : database_(database), owned_(!database.InTransaction()) {
+TtiOwnTransaction::TtiOwnTransaction(TtiDatabase& database) : database_(database), owned_(!database.InTransaction()) {
   if (owned_) database_.StartTransaction();
 }
 

@@ -90,8 +90,8 @@ double Value::TextToFloat(std::string_view text) {
     neg = body.front() == '-';
     body.remove_prefix(1);
   }
-  if (SameTextAscii(body, "INF")) return neg ? -std::numeric_limits<double>::infinity()
-                                            : std::numeric_limits<double>::infinity();
+  if (SameTextAscii(body, "INF"))
+    return neg ? -std::numeric_limits<double>::infinity() : std::numeric_limits<double>::infinity();
   // Digits or a "." must start the number; from_chars would also take "nan", "inf" and hexadecimal forms.
   if (body.empty() || !((body.front() >= '0' && body.front() <= '9') || body.front() == '.')) NotA(text, "floating point value");
   for (char c : body)

@@ -281,8 +281,9 @@ protected:
 private:
   template <class E>
   [[noreturn]] static void RaiseEnumRefused(E value) {
-    RaiseInvalidValue(msgInvalidValue, {EnumInRange<E>(static_cast<int>(value)) ? std::string(EnumName(value))
-                                                                                 : std::to_string(static_cast<int>(value))});
+    RaiseInvalidValue(msgInvalidValue,
+                      {EnumInRange<E>(static_cast<int>(value)) ? std::string(EnumName(value))
+                                                               : std::to_string(static_cast<int>(value))});
   }
 
   // Mutable so that Clone can lift the source's protection while the copy is assigned, and restore it.

@@ -343,8 +343,9 @@ TItemStatus TBlocOp::CheckStatus(TStatusMessages* messages, bool recursive) {
   if (!b || LacksName(b->GetName(), txtPlaceholderBloc))
     ReportStatus(messages, result, isYellow, StatusText(stsBlocNoName));
   if (b && b->GetMissionTime() < cMissionTimeReference)
-    ReportStatus(messages, result, isYellow,
-                 StatusText(stsBlocMissionTimeTooShort, {FloatToStr(cMissionTimeReference), FloatToStr(b->GetMissionTime())}));
+    ReportStatus(
+        messages, result, isYellow,
+        StatusText(stsBlocMissionTimeTooShort, {FloatToStr(cMissionTimeReference), FloatToStr(b->GetMissionTime())}));
   if (IsMTTFdRelevant() && RoundForBounds(GetMTTFdLazy()) < MTTFdMin())
     ReportStatus(messages, result, isRed, StatusText(stsBlocMTTFdBelowMin));
   if (IsDCRelevant() && GetDCLazy() == kInf && GetMTTFdLazy() != kInf)

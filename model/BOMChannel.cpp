@@ -278,12 +278,13 @@ TItemStatus TChannelOp::CheckStatus(TStatusMessages* messages, bool recursive) {
 
   if (RoundForBounds(m) > RoundForBounds(cut))
     ReportStatus(messages, result, isGreen,
-                 StatusText(stsChannelMTTFdCapped, {GetMTTFdString(), GetMTTFdCutString(), FloatToStr(MTTFdCap(SubsystemCat()))}));
+                 StatusText(stsChannelMTTFdCapped,
+                            {GetMTTFdString(), GetMTTFdCutString(), FloatToStr(MTTFdCap(SubsystemCat()))}));
   if (RoundForBounds(cut) > RoundForBounds(fit)) {
     const TTestChannelOp* tc = PairedTestChannelOp();
     ReportStatus(messages, result, isGreen,
-                 StatusText(stsChannelMTTFdFitted, {GetMTTFdCutString(), GetMTTFdFitString(),
-                                  tc ? tc->GetMTTFdCutString() : std::string()}));
+                 StatusText(stsChannelMTTFdFitted,
+                            {GetMTTFdCutString(), GetMTTFdFitString(), tc ? tc->GetMTTFdCutString() : std::string()}));
   }
   if (RoundForBounds(m) < MTTFdMin()) ReportStatus(messages, result, isRed, StatusText(stsChannelMTTFdBelowMin));
   if (GetComponentOp()) {

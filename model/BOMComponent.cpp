@@ -106,7 +106,9 @@ void TComponent::SetCCFScore(double v) {
 
 void TComponent::SetCCFScoreDet(TDetermination v) { SetDetProp(ccfScoreDet_, v, {detSubItems}); }
 
-void TComponent::SetDCavg(double v) { SetFloatProp(dcavg_, v, {0.0, cDCMaximum, false, msgDCOutOfRange, TFloatLimits::ValueMinMax}); }
+void TComponent::SetDCavg(double v) {
+  SetFloatProp(dcavg_, v, {0.0, cDCMaximum, false, msgDCOutOfRange, TFloatLimits::ValueMinMax});
+}
 
 void TComponent::SetDCavgDet(TDetermination v) { SetDetProp(dcavgDet_, v, {detMeasures}); }
 
@@ -572,7 +574,8 @@ std::vector<TChannelOp*> TComponentOp::FirstChannels(int count) const {
     }
   }
   // A category needs exactly this many channels; computing from fewer would read channels that are not there.
-  if (count < 1 || static_cast<int>(result.size()) < count) throw EIndexOutOfBounds(msgChannelCount, {std::to_string(count)});
+  if (count < 1 || static_cast<int>(result.size()) < count)
+    throw EIndexOutOfBounds(msgChannelCount, {std::to_string(count)});
   return result;
 }
 

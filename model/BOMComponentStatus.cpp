@@ -112,8 +112,8 @@ std::string TComponentOp::GetCCFMeasuresString() const {
     const TCCFMeasureOp* op = ops.Items(i);
     if (op->GetDeleted()) continue;
     if (!s.empty()) s += kCRLF;
-    s += op->GetHeading() + " (" + op->GetScoreString() + " " + General(txtPoints) + ")" + kCRLF + op->GetDescription() +
-         kCRLF;
+    s += op->GetHeading() + " (" + op->GetScoreString() + " " + General(txtPoints) + ")" + kCRLF +
+         op->GetDescription() + kCRLF;
   }
   return TrimRight(s);
 }
@@ -322,7 +322,8 @@ std::string TComponentOp::GetCatRequirementsText() const {
       if (mttfdAllowed.Contains(static_cast<TMTTFdDenotation>(b)))
         t += MTTFdDenotationToStr(static_cast<TMTTFdDenotation>(b)) + General(txtMTTFdBandsOr);
     if (!t.empty()) t = t.substr(0, t.size() - General(txtMTTFdBandsOr).size()) + ".";
-    s += General(txtAllowedMTTFd) + t + " [" + verdict(IsMTTFdRelevant(), safe([&] { return IsMTTFdSatisfied(); })) + "]" + sep;
+    s += General(txtAllowedMTTFd) + t + " [" + verdict(IsMTTFdRelevant(), safe([&] { return IsMTTFdSatisfied(); })) +
+         "]" + sep;
   }
   {
     std::string t;
@@ -330,7 +331,8 @@ std::string TComponentOp::GetCatRequirementsText() const {
       if (dcAllowed.Contains(static_cast<TDCDenotation>(b)))
         t += DCDenotationToStr(static_cast<TDCDenotation>(b)) + General(txtDCavgBandsOr);
     if (!t.empty()) t = t.substr(0, t.size() - General(txtDCavgBandsOr).size()) + ".";
-    s += General(txtAllowedDCavg) + t + " [" + verdict(IsDCavgRelevant(), safe([&] { return IsDCavgSatisfied(); })) + "]" + sep;
+    s += General(txtAllowedDCavg) + t + " [" + verdict(IsDCavgRelevant(), safe([&] { return IsDCavgSatisfied(); })) +
+         "]" + sep;
   }
   if (ccfCounts)
     s += tiFormat(General(txtCCFRequirement), {FloatToStr(GetReqCCFScore())}) + " [" +
@@ -434,7 +436,9 @@ const TStatusRule kStatusRules[] = {
     {isYellow, stsSubsystemNoName, [](Node, Data c) { return LacksName(c.GetName(), txtPlaceholderSubsystem); },
      nullptr},
     {isYellow, stsSubsystemMissionTimeTooShort, [](Node, Data c) { return c.GetMissionTime() < cMissionTimeRef; },
-     [](Node, Data c) { return FmtArgs{FloatToStr(cMissionTimeRef), FloatToStr(c.GetMissionTime())}; }},
+     [](Node, Data c) {
+       return FmtArgs{FloatToStr(cMissionTimeRef), FloatToStr(c.GetMissionTime())};
+     }},
     {isYellow, stsImplausibleForPLe,
      [](Node n, Data c) {
        const TSFOp* sf = n.GetSFOp();

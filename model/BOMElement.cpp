@@ -372,9 +372,11 @@ TItemStatus TElementOp::CheckStatus(TStatusMessages* messages, bool recursive) {
                  StatusText(stsElementT10dTooShort, {FloatToStr(cMissionTimeReference), GetT10dString()}));
   if (e && e->GetMissionTime() < cMissionTimeReference)
     ReportStatus(messages, result, isYellow,
-                 StatusText(stsElementMissionTimeTooShort, {FloatToStr(cMissionTimeReference), FloatToStr(e->GetMissionTime())}));
+                 StatusText(stsElementMissionTimeTooShort,
+                            {FloatToStr(cMissionTimeReference), FloatToStr(e->GetMissionTime())}));
   if (IsMTTFdRelevant() && RoundForBounds(GetMTTFdLazy()) < MTTFdMin())
-    ReportStatus(messages, result, isRed, StatusText(std::isinf(nop_) ? stsElementB10dMTTFdBelowMin : stsElementMTTFdBelowMin));
+    ReportStatus(messages, result, isRed,
+                 StatusText(std::isinf(nop_) ? stsElementB10dMTTFdBelowMin : stsElementMTTFdBelowMin));
 
   CallOnAfterCheckStatus();
   return result;

@@ -20,7 +20,8 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 // DC bounds of a measure: below the DC minimum (or NaN) is refused with 1003, without arguments; above 100 %
 // as an element's DC is (kPartDCLimits).
 constexpr TFloatLimits kDCBoundLimits{cDCMinimum, kInf, false, msgInvalidDCBound, TFloatLimits::None};
-constexpr TFloatLimits kScoreLimits{cCCFScoreMin, cCCFScoreMax, false, msgCCFScoreOutOfRange, TFloatLimits::ValueMinMax};
+constexpr TFloatLimits kScoreLimits{cCCFScoreMin, cCCFScoreMax, false, msgCCFScoreOutOfRange,
+                                    TFloatLimits::ValueMinMax};
 
 [[noreturn]] void NoMeasure(const TtiObject& op, const char* what) {
   throw EtiPerProgrammerException("%s has no DC measure whose %s could be written", {op.ClassName(), what});
@@ -203,7 +204,8 @@ void TDCMeasureOp::SetDC(double v) {
   CheckWriteProtection();
   if (dcMeasure_) {
     const double lo = dcMeasure_->GetDCmin(), hi = dcMeasure_->GetDCmax();
-    if (std::isnan(v) || v < lo || v > hi) RaiseInvalidValue(msgDCOutOfRange, {FloatToStr(v), FloatToStr(lo), FloatToStr(hi)});
+    if (std::isnan(v) || v < lo || v > hi)
+      RaiseInvalidValue(msgDCOutOfRange, {FloatToStr(v), FloatToStr(lo), FloatToStr(hi)});
   } else {
     CheckFloatLimits(v, kPartDCLimits);
   }

@@ -124,7 +124,9 @@ void TProjectOp::SetProjectName(const std::string& name) {
   project_->SetName(name);
 }
 
-std::string TProjectOp::GetCaption() const { return project_ ? GetProjectName() : GetMsgString(txtProject, msgBaseGeneral); }
+std::string TProjectOp::GetCaption() const {
+  return project_ ? GetProjectName() : GetMsgString(txtProject, msgBaseGeneral);
+}
 
 bool TProjectOp::Equals(const TtiObject& other) const {
   const auto* o = dynamic_cast<const TProjectOp*>(&other);
@@ -157,7 +159,8 @@ TItemStatus TProjectOp::CheckStatus(TStatusMessages* messages, bool recursive) {
   const TPerObjAbsEx& stamped = project_ ? static_cast<const TPerObjAbsEx&>(*project_) : *this;
   const TKelvadoVersion kvd = stamped.GetKVDVersion();
   if (kvd < ver1_0rc1 || kvd > ver1_1_2)
-    ReportStatus(messages, result, isYellow, StatusText(stsProjectOtherRelease, {VersionText(kvd), VersionText(CurrentKVDVersion)}));
+    ReportStatus(messages, result, isYellow,
+                 StatusText(stsProjectOtherRelease, {VersionText(kvd), VersionText(CurrentKVDVersion)}));
   const TNormVersion norm = stamped.GetNormVersion();
   if (norm < ver2006 || norm > ver20062003)
     ReportStatus(messages, result, isYellow,

@@ -285,12 +285,13 @@ TItemStatus TSFOp::CheckStatus(TStatusMessages* messages, bool recursive) {
   if (LacksName(sf_ ? sf_->GetName() : std::string(), txtPlaceholderSF))
     ReportStatus(messages, result, isYellow, StatusText(stsSFNoName));
   try {
-    if (!HasEffectiveSubsystem()) ReportStatus(messages, result, isYellow, StatusText(stsSFNoEffectiveSubsystem, {GetPLrString()}));
+    if (!HasEffectiveSubsystem())
+      ReportStatus(messages, result, isYellow, StatusText(stsSFNoEffectiveSubsystem, {GetPLrString()}));
     const TPL pl = GetPLLazy();
     const TPL plr = GetPLrLazy();
     const double pfh = GetPFHLazy();
-    const std::string limitedBy =
-        StatusText(stsPleaseCheck, {GetMsgString(txtSubsystems, msgBaseGeneral), GetMsgString(txtCharacteristics, msgBaseGeneral)});
+    const std::string limitedBy = StatusText(stsPleaseCheck, {GetMsgString(txtSubsystems, msgBaseGeneral),
+                                                              GetMsgString(txtCharacteristics, msgBaseGeneral)});
     if (!PLMeets(pl, plr)) {
       if (PLBetter(PFHToPL(pfh), pl))
         ReportStatus(messages, result, isRed, StatusText(stsPLrLimitedBySubsystem, {GetPLrString()}) + " " + limitedBy);

@@ -61,8 +61,8 @@ inline bool HasLiveItem(const TtiObjectList& list) {
 
 // Limits of the entered values the element and the block share (TPartValues).
 inline constexpr TFloatLimits kPartDCLimits{cDCMinimum, cDCMaximum, false, msgDCOutOfRange, TFloatLimits::ValueMinMax};
-inline constexpr TFloatLimits kPartMTTFdLimits{MTTFdMinYears, std::numeric_limits<double>::infinity(), false, msgMTTFdTooSmall,
-                                               TFloatLimits::ValueMin};
+inline constexpr TFloatLimits kPartMTTFdLimits{MTTFdMinYears, std::numeric_limits<double>::infinity(), false,
+                                               msgMTTFdTooSmall, TFloatLimits::ValueMin};
 inline constexpr TFloatLimits kPartMissionTimeLimits{-std::numeric_limits<double>::infinity(), cMissionTimeMax, false,
                                                      msgMissionTimeTooLarge, TFloatLimits::ValueMax};
 
@@ -81,8 +81,8 @@ inline std::string StatusText(int index, const FmtArgs& args = {}) {
   return FormatMsgString(msgBaseStatus + index, args);
 }
 
-// Status text stsDCMeasureInsufficient when the chosen DC measure of an element or block (none when deleted) does not suffice for
-// the PL the safety function above `channel` requires; "" otherwise. (Defined with the block.)
+// Status text stsDCMeasureInsufficient when the chosen DC measure of an element or block (none when deleted) does not
+// suffice for the PL the safety function above `channel` requires; "" otherwise. (Defined with the block.)
 std::string InsufficientDCMeasureText(const TChannelOp* channel, const TDCMeasureOp* measure);
 
 // ---- Owned parts (a node's data object, an occurrence's measure or condition) ----

@@ -52,8 +52,7 @@ template <typename E>
 [[noreturn]] void RaiseInvalidOrdinal(E value) {
   const std::string_view name = EnumName(value);
   // An ordinal beyond the last value has no name: show the number instead of an empty place.
-  throw EInvalidValue(msgInvalidValue,
-                      {name.empty() ? std::to_string(static_cast<int>(value)) : std::string(name)});
+  throw EInvalidValue(msgInvalidValue, {name.empty() ? std::to_string(static_cast<int>(value)) : std::string(name)});
 }
 
 std::string Placeholder(int index) { return "<" + GetMsgString(index, msgBaseGeneral) + ">"; }

@@ -282,8 +282,7 @@ void ResetXMLTables(const std::string& DatabaseName, const std::string& Persiste
 void CheckXMLTables(TtiDatabase& Database) { TTableCheck(Database).Run(); }
 
 void CheckXMLTables(const std::string& DatabaseName, const std::string& PersistenceLayerName) {
-  const TDBConnectionLease lease =
-      tiPerMgr().GetPersistenceLayers().LeaseDatabase(DatabaseName, PersistenceLayerName);
+  const TDBConnectionLease lease = tiPerMgr().GetPersistenceLayers().LeaseDatabase(DatabaseName, PersistenceLayerName);
   CheckXMLTables(lease.Database());
 }
 
