@@ -26,6 +26,7 @@
 #include <firebird/Interface.h>
 #include <ibase.h>
 
+#include "framework/tiUtils.h"
 #include "platform/TextCase.h"
 
 namespace kelvado {
@@ -746,17 +747,16 @@ void TtiFBDatabase::Connect() {
     throw EtiFBException(tiFormat("Cannot open %s: the file does not exist", {Describe()}), isc_io_error);
   const std::string action = "open " + Describe();
   impl_->lease.Acquire(databaseName_, !readOnlyAccess_, action);
+  // The file stays locked only while it is attached.
+  TtiUndoUnlessDone unlock([this]() noexcept { impl_->lease.Release(); });
   Status st;
   try {
     XpbGuard dpb(NewDpb(st, userName_, password_));
     impl_->att = OpenAttachment(st, databaseName_, dpb, false, action);
   } catch (const fb::FbException& e) {
-    impl_->lease.Release();
     throw EtiFBException(tiFormat("Cannot open %s:\n%s", {Describe(), EngineText(e)}), EngineCode(e));
-  } catch (...) {
-    impl_->lease.Release();
-    throw;
   }
+  unlock.Done();
 }
 
 void TtiFBDatabase::Disconnect() {
@@ -820,6 +820,7 @@ void TtiFBDatabase::CreateDatabase(const std::string& fileName, const std::strin
     throw EtiFBException(tiFormat("Cannot create %s: the file exists already", {what}));
   // The engine leaves what it wrote when creating fails (a full disk): it works on a name of its own.
   const std::string tmp = TemporaryNameBeside(fileName);
+  TtiUndoUnlessDone removeTmp([&tmp]() noexcept { ::unlink(tmp.c_str()); });
   Status st;
   try {
     XpbGuard dpb(NewDpb(st, userName, password));
@@ -828,16 +829,11 @@ void TtiFBDatabase::CreateDatabase(const std::string& fileName, const std::strin
     dpb->insertString(&st, isc_dpb_set_db_charset, "WIN1252");
     AttachOnce(st, tmp, dpb, true, "create " + what);
   } catch (const fb::FbException& e) {
-    ::unlink(tmp.c_str());
     throw EtiFBException(tiFormat("Cannot create %s:\n%s", {what, EngineText(e)}), EngineCode(e));
-  } catch (...) {
-    ::unlink(tmp.c_str());
-    throw;
   }
-  if (const std::string problem = MoveIntoPlace(tmp, fileName); !problem.empty()) {
-    ::unlink(tmp.c_str());
+  if (const std::string problem = MoveIntoPlace(tmp, fileName); !problem.empty())
     throw EtiFBException(tiFormat("Cannot create %s: %s", {what, problem}));
-  }
+  removeTmp.Done();
 }
 
 void TtiFBDatabase::SetReadOnlyMode(const std::string& fileName, bool readOnly, const std::string& userName,
@@ -1214,6 +1210,8 @@ void TtiFBStatement::Prepare() {
   } catch (const EConvertError& e) {
     throw EConvertError(tiFormat("Statement for %s: %s", {Where(), e.Message()}));
   }
+  // A prepare that fails leaves no half-prepared statement behind.
+  TtiUndoUnlessDone unprepare([this] { ReleaseHandles(); });
   Status st;
   try {
     impl_->stmt.reset(db_.impl_->att->prepare(&st, tr.impl_->tra.get(), 0, text.c_str(), db_.SQLDialect(),
@@ -1246,14 +1244,9 @@ void TtiFBStatement::Prepare() {
     }
     impl_->outBuf.assign(impl_->outMeta->getMessageLength(&st), 0);
   } catch (const fb::FbException& e) {
-    const std::string detail = EngineText(e);
-    const long code = EngineCode(e);
-    ReleaseHandles();
-    Fail("Cannot prepare a statement", detail, code);
-  } catch (...) {
-    ReleaseHandles();
-    throw;
+    Fail("Cannot prepare a statement", EngineText(e), EngineCode(e));
   }
+  unprepare.Done();
 }
 
 namespace {
