@@ -219,11 +219,11 @@ void TVersionMgr::UpgradeProject(TProjectOp& ProjectOp, TKelvadoVersion TargetVe
 
   std::string notice;
   if (!changes.Empty()) {
-    notice = FormatMsgString(msgBaseStatus + 330, {VersionText(kCatRelevanceNoticeVersion)}) + kCRLF;
-    if (!changes.TurnedOff.empty()) notice += StatusText(332) + kCRLF + changes.TurnedOff;
-    if (!changes.TurnedOn.empty()) notice += StatusText(333) + kCRLF + changes.TurnedOn;
-    notice += kCRLF + FormatMsgString(msgBaseStatus + 363, {VersionText(CurrentKVDVersion)}) + kCRLF +
-              StatusText(364);
+    notice = FormatMsgString(msgBaseStatus + stsCatRelevanceChanged, {VersionText(kCatRelevanceNoticeVersion)}) + kCRLF;
+    if (!changes.TurnedOff.empty()) notice += StatusText(stsCatCheckTurnedOff) + kCRLF + changes.TurnedOff;
+    if (!changes.TurnedOn.empty()) notice += StatusText(stsCatCheckTurnedOn) + kCRLF + changes.TurnedOn;
+    notice += kCRLF + FormatMsgString(msgBaseStatus + stsCheckSubsystemsIn, {VersionText(CurrentKVDVersion)}) + kCRLF +
+              StatusText(stsSaveToKeepChanges);
   }
   if (!notice.empty() && onUpgradeNotice_) {
     const std::string original = data ? data->GetKVDVersionOriginalString() : std::string();
