@@ -1,4 +1,5 @@
 #include "framework/tiCommandLineParams.h"
+#include "platform/TextCase.h"
 
 #include <fstream>
 #include <iterator>
@@ -8,19 +9,6 @@
 namespace kelvado {
 
 namespace {
-
-std::string Trim(const std::string& s) {
-  const size_t b = s.find_first_not_of(" \t");
-  if (b == std::string::npos) return "";
-  const size_t e = s.find_last_not_of(" \t");
-  return s.substr(b, e - b + 1);
-}
-
-std::string Upper(std::string s) {
-  for (char& c : s)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  return s;
-}
 
 struct ProgramArgs {
   std::mutex mutex;
@@ -71,10 +59,10 @@ TtiCommandLineParams::TtiCommandLineParams(const std::vector<std::string>& args)
     if (dash == std::string::npos) dash = text.size();
     const std::string word = text.substr(pos, dash - pos);
     // A word of blanks only (e.g. a blank argument before a switch) names nothing.
-    if (!Trim(word).empty()) {
+    if (!TrimBlanks(word).empty()) {
       const size_t blank = word.find(' ');
-      const std::string name = Upper(word.substr(0, blank));
-      const std::string value = blank == std::string::npos ? std::string() : Trim(word.substr(blank + 1));
+      const std::string name = UpperAscii(word.substr(0, blank));
+      const std::string value = blank == std::string::npos ? std::string() : TrimBlanks(word.substr(blank + 1));
       params_.push_back(name + "=" + value);
     }
     pos = text.find_first_not_of('-', dash);
@@ -83,7 +71,7 @@ TtiCommandLineParams::TtiCommandLineParams(const std::vector<std::string>& args)
 }
 
 bool TtiCommandLineParams::IsParam(const std::string& name) const {
-  const std::string wanted = Upper(name);
+  const std::string wanted = UpperAscii(name);
   for (const std::string& p : params_)
     if (p.compare(0, p.find('='), wanted) == 0) return true;
   return false;

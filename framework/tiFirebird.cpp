@@ -21,9 +21,13 @@
 #include <fstream>
 #include <mutex>
 #include <sstream>
+#include <utility>
 
 #include <firebird/Interface.h>
 #include <ibase.h>
+
+#include "framework/tiUtils.h"
+#include "platform/TextCase.h"
 
 namespace kelvado {
 
@@ -133,6 +137,53 @@ std::string tiWin1252ToUtf8(std::string_view in) {
 }
 
 // ---------------------------------------------------------------------------------------------------------------
+// Database names and lost connections
+
+bool tiFBIsServerName(const std::string& name) {
+  const std::string lower = LowerAscii(name.substr(0, std::min<size_t>(name.size(), 8)));
+  for (const char* protocol : {"inet://", "inet4://", "inet6://", "xnet://", "wnet://"})
+    if (lower.rfind(protocol, 0) == 0) return true;
+  auto isAlnum = [](char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; };
+  // After the host: ":" alone, or "/" and a port number or service name, then ":".
+  auto portThenColon = [&](size_t k) {
+    if (k < name.size() && name[k] == ':') return true;
+    if (k >= name.size() || name[k] != '/') return false;
+    const size_t start = ++k;
+    while (k < name.size() && (isAlnum(name[k]) || name[k] == '_' || name[k] == '-')) ++k;
+    return k > start && k < name.size() && name[k] == ':';
+  };
+  if (!name.empty() && name[0] == '[') {  // an IPv6 address: "[::1]:/path", "[::1]/3051:/path"
+    const size_t close = name.find(']');
+    if (close == std::string::npos || close == 1) return false;
+    for (size_t k = 1; k < close; ++k)
+      if (!std::isxdigit(static_cast<unsigned char>(name[k])) && name[k] != ':' && name[k] != '.') return false;
+    return portThenColon(close + 1);
+  }
+  if (name.empty() || !isAlnum(name[0])) return false;
+  size_t end = 0;
+  while (end < name.size() && (isAlnum(name[end]) || name[end] == '.' || name[end] == '-' || name[end] == '_'))
+    ++end;
+  // A single letter is a drive, as in "C:\Libs\x.klb" (a name written on Windows).
+  if (end == 1 && end < name.size() && name[end] == ':') return false;
+  return portThenColon(end);
+}
+
+bool EtiFBException::ConnectionLost() const noexcept {
+  switch (errorCode_) {
+    case isc_network_error:
+    case isc_net_read_err:
+    case isc_net_write_err:
+    case isc_lost_db_connection:
+    case isc_conn_lost:
+    case isc_att_shutdown:
+    case isc_shutdown:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// ---------------------------------------------------------------------------------------------------------------
 // Environment of the embedded engine
 
 namespace {
@@ -140,6 +191,8 @@ namespace {
 constexpr unsigned kCharSetWin1252 = 53;
 constexpr unsigned kCharSetOctets = 1;
 constexpr const char* kEngineConfig = "Providers=Engine12";
+// A name with a server part goes to the server only, never to the embedded engine.
+constexpr const char* kServerConfig = "Providers=Remote";
 constexpr const char* kRootConfig =
     "# Written by KELVADO: embedded engine only, in Classic mode so that several processes can open one file.\n"
     "ServerMode = Classic\n"
@@ -285,6 +338,37 @@ fb::IMaster* Master() {
   return fb::fb_get_master_interface();
 }
 
+// Owns one reference to an engine interface and releases it when it goes. A call that frees the interface
+// itself when it succeeds (detach, close, commit, rollback, dropDatabase) is followed by Consumed(); when such a
+// call fails, the holder still releases the reference. Move-only.
+template <class T>
+class FbRef {
+public:
+  FbRef() = default;
+  explicit FbRef(T* p) noexcept : p_(p) {}
+  FbRef(FbRef&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
+  FbRef& operator=(FbRef&& o) noexcept {
+    if (this != &o) reset(std::exchange(o.p_, nullptr));
+    return *this;
+  }
+  FbRef(const FbRef&) = delete;
+  FbRef& operator=(const FbRef&) = delete;
+  ~FbRef() { reset(); }
+
+  T* get() const noexcept { return p_; }
+  T* operator->() const noexcept { return p_; }
+  explicit operator bool() const noexcept { return p_ != nullptr; }
+  void reset(T* p = nullptr) noexcept {
+    if (p_) p_->release();
+    p_ = p;
+  }
+  // The interface freed itself: forget it without releasing.
+  void Consumed() noexcept { p_ = nullptr; }
+
+private:
+  T* p_ = nullptr;
+};
+
 // One status object per call, disposed at scope end.
 struct Status {
   fb::ThrowStatusWrapper w;
@@ -328,12 +412,13 @@ private:
 };
 
 // Attachment parameters shared by connect, create and mode switches.
-fb::IXpbBuilder* NewDpb(Status& st, const std::string& user, const std::string& password) {
+fb::IXpbBuilder* NewDpb(Status& st, const std::string& fileName, const std::string& user,
+                        const std::string& password) {
   fb::IXpbBuilder* dpb = Master()->getUtilInterface()->getXpbBuilder(&st, fb::IXpbBuilder::DPB, nullptr, 0);
   dpb->insertString(&st, isc_dpb_user_name, user.empty() ? "SYSDBA" : user.c_str());
   if (!password.empty()) dpb->insertString(&st, isc_dpb_password, password.c_str());
   dpb->insertString(&st, isc_dpb_lc_ctype, "WIN1252");
-  dpb->insertString(&st, isc_dpb_config, kEngineConfig);
+  dpb->insertString(&st, isc_dpb_config, tiFBIsServerName(fileName) ? kServerConfig : kEngineConfig);
   dpb->insertTag(&st, isc_dpb_utf8_filename);  // the file name is UTF-8, not Windows-1252 like the texts
   return dpb;
 }
@@ -411,26 +496,26 @@ std::string BackLockFiles() {
 
 // Attaches to the file (create: makes it) through the engine's dispatcher, which is released either way.
 // `action` ("open database "x"") starts the messages of this layer's own refusals.
-fb::IAttachment* OpenAttachment(Status& st, const std::string& fileName, const XpbGuard& dpb, bool create,
-                                const std::string& action) {
-  if (const std::string problem = CheckLockFolder(); !problem.empty())
+FbRef<fb::IAttachment> OpenAttachment(Status& st, const std::string& fileName, const XpbGuard& dpb, bool create,
+                                      const std::string& action) {
+  // The lock tables belong to the engine that opens the file: on a server, the server's.
+  const bool local = !tiFBIsServerName(fileName);
+  if (const std::string problem = local ? CheckLockFolder() : std::string(); !problem.empty())
     throw EtiFBException(tiFormat("Cannot %s: %s", {action, problem}));
-  fb::IProvider* prov = Master()->getDispatcher();
-  fb::IAttachment* att = nullptr;
-  try {
+  const FbRef<fb::IProvider> prov(Master()->getDispatcher());
+  FbRef<fb::IAttachment> att;
+  {
     Utf8FileNames utf8;
-    att = create ? prov->createDatabase(&st, fileName.c_str(), dpb->getBufferLength(&st), dpb->getBuffer(&st))
-                 : prov->attachDatabase(&st, fileName.c_str(), dpb->getBufferLength(&st), dpb->getBuffer(&st));
-  } catch (...) {
-    prov->release();
-    throw;
+    att.reset(create
+                  ? prov->createDatabase(&st, fileName.c_str(), dpb->getBufferLength(&st), dpb->getBuffer(&st))
+                  : prov->attachDatabase(&st, fileName.c_str(), dpb->getBufferLength(&st), dpb->getBuffer(&st)));
   }
-  prov->release();
-  if (const std::string problem = BackLockFiles(); !problem.empty()) {
+  if (const std::string problem = local ? BackLockFiles() : std::string(); !problem.empty()) {
     try {
       att->detach(&st);
-    } catch (...) {
-      att->release();
+      att.Consumed();
+    } catch (const fb::FbException&) {
+      // The holder releases the attachment; the lock folder is what gets reported.
     }
     throw EtiFBException(tiFormat("Cannot %s: %s", {action, problem}));
   }
@@ -440,13 +525,9 @@ fb::IAttachment* OpenAttachment(Status& st, const std::string& fileName, const X
 // Creating the file or switching its mode happens on the way in; the attachment is closed again at once.
 void AttachOnce(Status& st, const std::string& fileName, const XpbGuard& dpb, bool create,
                 const std::string& action) {
-  fb::IAttachment* att = OpenAttachment(st, fileName, dpb, create, action);
-  try {
-    att->detach(&st);
-  } catch (...) {
-    att->release();
-    throw;
-  }
+  FbRef<fb::IAttachment> att = OpenAttachment(st, fileName, dpb, create, action);
+  att->detach(&st);
+  att.Consumed();
 }
 
 // ---- one writer per file, across processes ----
@@ -567,26 +648,11 @@ private:
 
 // Hands the blob to `use` and closes it; when either fails, the blob is released instead.
 template <class Use>
-void UseBlob(Status& st, fb::IBlob* blob, Use&& use) {
-  try {
-    use(blob);
-    blob->close(&st);
-  } catch (...) {
-    blob->release();
-    throw;
-  }
-}
-
-std::string Upper(std::string s) {
-  for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return s;
-}
-
-std::string Trim(const std::string& s) {
-  const auto b = s.find_first_not_of(" \t\r\n");
-  if (b == std::string::npos) return {};
-  const auto e = s.find_last_not_of(" \t\r\n");
-  return s.substr(b, e - b + 1);
+void UseBlob(Status& st, fb::IBlob* opened, Use&& use) {
+  FbRef<fb::IBlob> blob(opened);
+  use(blob.get());
+  blob->close(&st);
+  blob.Consumed();
 }
 
 std::string NumberText(double v) {
@@ -677,11 +743,11 @@ void tiFBCheckDigest(const std::string& dbFile) {
 // Database
 
 struct TtiFBTransaction::Impl {
-  fb::ITransaction* tra = nullptr;
+  FbRef<fb::ITransaction> tra;
 };
 
 struct TtiFBDatabase::Impl {
-  fb::IAttachment* att = nullptr;
+  FbRef<fb::IAttachment> att;
   FileLease lease;
   std::vector<TtiFBTransaction*> transactions;
   std::vector<TtiFBStatement*> statements;
@@ -718,7 +784,7 @@ void TtiFBDatabase::SetDatabaseName(std::string v) {
 
 std::string TtiFBDatabase::Describe() const { return "database \"" + databaseName_ + "\""; }
 
-bool TtiFBDatabase::Connected() const { return impl_->att != nullptr; }
+bool TtiFBDatabase::Connected() const { return static_cast<bool>(impl_->att); }
 
 void TtiFBDatabase::SetReadOnlyAccess(bool v) {
   if (Connected())
@@ -729,21 +795,24 @@ void TtiFBDatabase::SetReadOnlyAccess(bool v) {
 void TtiFBDatabase::Connect() {
   if (Connected()) Disconnect();
   if (databaseName_.empty()) throw EtiFBException("Cannot open a database: no file name given");
-  if (!FileExists(databaseName_))
-    throw EtiFBException(tiFormat("Cannot open %s: the file does not exist", {Describe()}), isc_io_error);
   const std::string action = "open " + Describe();
-  impl_->lease.Acquire(databaseName_, !readOnlyAccess_, action);
+  // The lock is for local files only: a server opens its file alone and serializes its clients itself, and the
+  // file is not on this machine (see the class comment).
+  if (!tiFBIsServerName(databaseName_)) {
+    if (!FileExists(databaseName_))
+      throw EtiFBException(tiFormat("Cannot open %s: the file does not exist", {Describe()}), isc_io_error);
+    impl_->lease.Acquire(databaseName_, !readOnlyAccess_, action);
+  }
+  // The file stays locked only while it is attached.
+  TtiUndoUnlessDone unlock([this]() noexcept { impl_->lease.Release(); });
   Status st;
   try {
-    XpbGuard dpb(NewDpb(st, userName_, password_));
+    XpbGuard dpb(NewDpb(st, databaseName_, userName_, password_));
     impl_->att = OpenAttachment(st, databaseName_, dpb, false, action);
   } catch (const fb::FbException& e) {
-    impl_->lease.Release();
     throw EtiFBException(tiFormat("Cannot open %s:\n%s", {Describe(), EngineText(e)}), EngineCode(e));
-  } catch (...) {
-    impl_->lease.Release();
-    throw;
   }
+  unlock.Done();
 }
 
 void TtiFBDatabase::Disconnect() {
@@ -752,7 +821,7 @@ void TtiFBDatabase::Disconnect() {
   for (auto* t : impl_->transactions)
     if (t->Active()) {
       try {
-        t->Rollback();
+        t->RollBack();
       } catch (const Exception&) {
         t->Detach();
       }
@@ -760,11 +829,10 @@ void TtiFBDatabase::Disconnect() {
   Status st;
   try {
     impl_->att->detach(&st);
-    impl_->att = nullptr;
+    impl_->att.Consumed();
     impl_->lease.Release();
   } catch (const fb::FbException& e) {
-    impl_->att->release();
-    impl_->att = nullptr;
+    impl_->att.reset();
     impl_->lease.Release();
     throw EtiFBException(tiFormat("Cannot close %s:\n%s", {Describe(), EngineText(e)}), EngineCode(e));
   }
@@ -804,41 +872,45 @@ void TtiFBDatabase::CreateDatabase(const std::string& fileName, const std::strin
                                    const std::string& password, int pageSize) {
   const std::string what = "database \"" + fileName + "\"";
   if (fileName.empty()) throw EtiFBException("Cannot create a database: no file name given");
-  if (FileExists(fileName))
+  const bool server = tiFBIsServerName(fileName);
+  if (!server && FileExists(fileName))
     throw EtiFBException(tiFormat("Cannot create %s: the file exists already", {what}));
-  // The engine leaves what it wrote when creating fails (a full disk): it works on a name of its own.
-  const std::string tmp = TemporaryNameBeside(fileName);
+  // The engine leaves what it wrote when creating fails (a full disk): a local file is made under a name of its
+  // own and moved into place when complete. A server makes its file itself and refuses one that exists.
+  const std::string target = server ? fileName : TemporaryNameBeside(fileName);
+  TtiUndoUnlessDone removeTarget([&target, server]() noexcept {
+    if (!server) ::unlink(target.c_str());
+  });
   Status st;
   try {
-    XpbGuard dpb(NewDpb(st, userName, password));
+    XpbGuard dpb(NewDpb(st, fileName, userName, password));
     dpb->insertInt(&st, isc_dpb_page_size, pageSize);
     dpb->insertInt(&st, isc_dpb_sql_dialect, 3);
     dpb->insertString(&st, isc_dpb_set_db_charset, "WIN1252");
-    AttachOnce(st, tmp, dpb, true, "create " + what);
+    AttachOnce(st, target, dpb, true, "create " + what);
   } catch (const fb::FbException& e) {
-    ::unlink(tmp.c_str());
     throw EtiFBException(tiFormat("Cannot create %s:\n%s", {what, EngineText(e)}), EngineCode(e));
-  } catch (...) {
-    ::unlink(tmp.c_str());
-    throw;
   }
-  if (const std::string problem = MoveIntoPlace(tmp, fileName); !problem.empty()) {
-    ::unlink(tmp.c_str());
-    throw EtiFBException(tiFormat("Cannot create %s: %s", {what, problem}));
+  if (!server) {
+    if (const std::string problem = MoveIntoPlace(target, fileName); !problem.empty())
+      throw EtiFBException(tiFormat("Cannot create %s: %s", {what, problem}));
   }
+  removeTarget.Done();
 }
 
 void TtiFBDatabase::SetReadOnlyMode(const std::string& fileName, bool readOnly, const std::string& userName,
                                     const std::string& password) {
   const std::string what = "database \"" + fileName + "\"";
-  if (!FileExists(fileName))
-    throw EtiFBException(tiFormat("Cannot change the mode of %s: the file does not exist", {what}), isc_io_error);
   const std::string action = "change the mode of " + what;
   FileLease lease;
-  lease.Acquire(fileName, true, action);
+  if (!tiFBIsServerName(fileName)) {  // as in Connect: a local file only is ours to lock
+    if (!FileExists(fileName))
+      throw EtiFBException(tiFormat("Cannot change the mode of %s: the file does not exist", {what}), isc_io_error);
+    lease.Acquire(fileName, true, action);
+  }
   Status st;
   try {
-    XpbGuard dpb(NewDpb(st, userName, password));
+    XpbGuard dpb(NewDpb(st, fileName, userName, password));
     dpb->insertInt(&st, isc_dpb_set_db_readonly, readOnly ? 1 : 0);
     AttachOnce(st, fileName, dpb, false, action);
   } catch (const fb::FbException& e) {
@@ -850,11 +922,11 @@ void TtiFBDatabase::DropDatabase() {
   if (!Connected()) throw EtiFBException(tiFormat("Cannot drop %s: it is not connected", {Describe()}));
   for (auto* s : impl_->statements) s->ReleaseHandles();
   for (auto* t : impl_->transactions)
-    if (t->Active()) t->Rollback();
+    if (t->Active()) t->RollBack();
   Status st;
   try {
     impl_->att->dropDatabase(&st);
-    impl_->att = nullptr;
+    impl_->att.Consumed();
     impl_->lease.Release();
   } catch (const fb::FbException& e) {
     throw EtiFBException(tiFormat("Cannot drop %s:\n%s", {Describe(), EngineText(e)}), EngineCode(e));
@@ -873,7 +945,7 @@ void TtiFBDatabase::ExecuteImmediate(TtiFBTransaction& tr, const std::string& sq
   }
   Status st;
   try {
-    impl_->att->execute(&st, tr.impl_->tra, 0,
+    impl_->att->execute(&st, tr.impl_->tra.get(), 0,
                         text.c_str(), SQLDialect(), nullptr, nullptr, nullptr, nullptr);
   } catch (const fb::FbException& e) {
     throw EtiFBException(tiFormat("Statement failed on %s:\n%s\nSQL: %s", {Describe(), EngineText(e), Shorten(sql)}),
@@ -892,21 +964,24 @@ TtiFBTransaction::~TtiFBTransaction() {
   if (orphaned_) return;
   if (impl_->tra) {
     try {
-      Rollback();
+      RollBack();
     } catch (...) {
       Detach();
     }
   }
+  // The statements on this transaction outlive it: they drop their handles and refuse to run from now on.
+  for (auto* s : db_.impl_->statements)
+    if (s->tr_ == this) {
+      s->ReleaseHandles();
+      s->tr_ = nullptr;
+    }
   auto& v = db_.impl_->transactions;
   v.erase(std::remove(v.begin(), v.end(), this), v.end());
 }
 
-void TtiFBTransaction::Detach() {
-  if (impl_->tra) impl_->tra->release();
-  impl_->tra = nullptr;
-}
+void TtiFBTransaction::Detach() { impl_->tra.reset(); }
 
-bool TtiFBTransaction::Active() const { return impl_->tra != nullptr; }
+bool TtiFBTransaction::Active() const { return static_cast<bool>(impl_->tra); }
 
 void TtiFBTransaction::Start(bool readOnly) {
   if (orphaned_) throw EtiFBException("Cannot start a transaction on a database that was closed");
@@ -923,7 +998,7 @@ void TtiFBTransaction::Start(bool readOnly) {
     tpb->insertTag(&st, isc_tpb_concurrency);
     tpb->insertTag(&st, isc_tpb_wait);
     tpb->insertTag(&st, readOnly ? isc_tpb_read : isc_tpb_write);
-    impl_->tra = db_.impl_->att->startTransaction(&st, tpb->getBufferLength(&st), tpb->getBuffer(&st));
+    impl_->tra.reset(db_.impl_->att->startTransaction(&st, tpb->getBufferLength(&st), tpb->getBuffer(&st)));
     readOnly_ = readOnly;
   } catch (const fb::FbException& e) {
     throw EtiFBException(tiFormat("Cannot start a transaction on %s:\n%s", {db_.Describe(), EngineText(e)}),
@@ -940,7 +1015,7 @@ void TtiFBTransaction::Finish(const char* verb, bool closeStatements, End&& end)
     throw EtiFBException(tiFormat("Cannot %s on %s: no transaction is active", {verb, db_.Describe()}));
   if (closeStatements)
     for (auto* s : db_.impl_->statements)
-      if (&s->tr_ == this) s->Close();
+      if (s->tr_ == this) s->Close();
   Status st;
   try {
     end(st);
@@ -952,7 +1027,7 @@ void TtiFBTransaction::Finish(const char* verb, bool closeStatements, End&& end)
 void TtiFBTransaction::Commit() {
   Finish("commit", true, [this](Status& st) {
     impl_->tra->commit(&st);
-    impl_->tra = nullptr;
+    impl_->tra.Consumed();
   });
 }
 
@@ -960,7 +1035,7 @@ void TtiFBTransaction::CommitRetaining() {
   Finish("commit", false, [this](Status& st) { impl_->tra->commitRetaining(&st); });
 }
 
-void TtiFBTransaction::Rollback() {
+void TtiFBTransaction::RollBack() {
   Finish("roll back", true, [this](Status& st) {
     try {
       impl_->tra->rollback(&st);
@@ -969,14 +1044,14 @@ void TtiFBTransaction::Rollback() {
       Detach();
       throw;
     }
-    impl_->tra = nullptr;
+    impl_->tra.Consumed();
   });
 }
 
 // ---------------------------------------------------------------------------------------------------------------
 // Statement
 
-enum class PKind { Unset, Null, String, Integer, Double, Boolean, DateTime, Blob };
+using PKind = TtiFBStatement::TParamKind;
 
 struct TtiFBStatement::Param {
   PKind kind = PKind::Unset;
@@ -986,11 +1061,11 @@ struct TtiFBStatement::Param {
 };
 
 struct TtiFBStatement::Impl {
-  fb::IStatement* stmt = nullptr;
-  fb::IResultSet* cursor = nullptr;
-  fb::IMessageMetadata* inMeta = nullptr;   // as described by the engine
-  fb::IMessageMetadata* outMeta = nullptr;
-  fb::IMessageMetadata* bindMeta = nullptr;  // built from the values bound
+  FbRef<fb::IStatement> stmt;
+  FbRef<fb::IResultSet> cursor;
+  FbRef<fb::IMessageMetadata> inMeta;  // as described by the engine
+  FbRef<fb::IMessageMetadata> outMeta;
+  FbRef<fb::IMessageMetadata> bindMeta;  // built from the values bound
   std::vector<unsigned char> inBuf;
   std::vector<unsigned char> outBuf;
   std::vector<TtiFBColumn> columns;
@@ -999,14 +1074,10 @@ struct TtiFBStatement::Impl {
   bool eof = true;
   int64_t affected = 0;
 
-  void ReleaseMeta() {
-    if (bindMeta) bindMeta->release();
-    bindMeta = nullptr;
-  }
 };
 
 TtiFBStatement::TtiFBStatement(TtiFBDatabase& db, TtiFBTransaction& tr)
-    : db_(db), tr_(tr), impl_(std::make_unique<Impl>()) {
+    : db_(db), tr_(&tr), impl_(std::make_unique<Impl>()) {
   if (&tr.Database() != &db)
     throw EtiFBException(tiFormat("A statement on %s cannot use a transaction of %s",
                                   {db.Describe(), tr.Database().Describe()}));
@@ -1022,16 +1093,18 @@ TtiFBStatement::~TtiFBStatement() {
 
 void TtiFBStatement::ReleaseHandles() {
   // Plain releases: nothing here may throw, and after a failed detach the handles are dead anyway.
-  if (impl_->cursor) impl_->cursor->release();
-  impl_->cursor = nullptr;
+  impl_->cursor.reset();
   impl_->eof = true;
-  impl_->ReleaseMeta();
-  if (impl_->inMeta) impl_->inMeta->release();
-  if (impl_->outMeta) impl_->outMeta->release();
-  impl_->inMeta = impl_->outMeta = nullptr;
-  if (impl_->stmt) impl_->stmt->release();
-  impl_->stmt = nullptr;
+  impl_->bindMeta.reset();
+  impl_->inMeta.reset();
+  impl_->outMeta.reset();
+  impl_->stmt.reset();
   impl_->columns.clear();
+}
+
+TtiFBTransaction& TtiFBStatement::Tr(const char* what) const {
+  if (!tr_) Fail(what, "its transaction was closed");
+  return *tr_;
 }
 
 std::string TtiFBStatement::Where() const {
@@ -1087,10 +1160,10 @@ void TtiFBStatement::SetSQL(const std::string& sql) {
       size_t j = i + 1;
       while (j < n && isNameChar(sql[j])) ++j;
       const std::string name = sql.substr(i + 1, j - i - 1);
-      const std::string key = Upper(name);
+      const std::string key = UpperAscii(name);
       int idx = -1;
       for (size_t k = 0; k < paramNames_.size(); ++k)
-        if (Upper(paramNames_[k]) == key) idx = static_cast<int>(k);
+        if (UpperAscii(paramNames_[k]) == key) idx = static_cast<int>(k);
       if (idx < 0) {
         paramNames_.push_back(name);
         idx = static_cast<int>(paramNames_.size()) - 1;
@@ -1115,16 +1188,16 @@ const std::string& TtiFBStatement::ParamName(int index) const {
 }
 
 bool TtiFBStatement::HasParam(const std::string& name) const {
-  const std::string key = Upper(name);
+  const std::string key = UpperAscii(name);
   for (const auto& p : paramNames_)
-    if (Upper(p) == key) return true;
+    if (UpperAscii(p) == key) return true;
   return false;
 }
 
 TtiFBStatement::Param& TtiFBStatement::RequireParam(const std::string& name) {
-  const std::string key = Upper(name);
+  const std::string key = UpperAscii(name);
   for (size_t k = 0; k < paramNames_.size(); ++k)
-    if (Upper(paramNames_[k]) == key) return params_[k];
+    if (UpperAscii(paramNames_[k]) == key) return params_[k];
   Fail(tiFormat("The statement has no parameter \"%s\"", {name}), "");
 }
 
@@ -1186,27 +1259,51 @@ bool TtiFBStatement::ParamIsNull(const std::string& name) const {
   return p.kind == PKind::Null || p.kind == PKind::Unset;
 }
 
-bool TtiFBStatement::Prepared() const { return impl_->stmt != nullptr; }
+TtiFBStatement::TParamValue TtiFBStatement::ParamValue(const std::string& name) const {
+  const Param& p = RequireParam(name);
+  TParamValue v;
+  v.Kind = p.kind;
+  if (p.kind == PKind::String) v.Text = tiWin1252ToUtf8(p.text);
+  if (p.kind == PKind::Blob) v.Text = p.text;
+  v.Integer = p.i;
+  v.Number = p.d;
+  return v;
+}
+
+void TtiFBStatement::ClearParams() {
+  Close();
+  for (Param& p : params_) p = Param();
+}
+
+bool TtiFBStatement::Prepared() const { return static_cast<bool>(impl_->stmt); }
+
+bool TtiFBStatement::IsSelect() {
+  Prepare();
+  return impl_->type == isc_info_sql_stmt_select || impl_->type == isc_info_sql_stmt_select_for_upd;
+}
 
 void TtiFBStatement::Prepare() {
   if (Prepared()) return;
   if (sql_.empty()) Fail("Cannot prepare an empty statement", "");
   if (orphaned_) Fail("Cannot prepare a statement", "");
   if (!db_.Connected()) Fail("Cannot prepare a statement", "the database is not connected");
-  if (!tr_.Active()) Fail("Cannot prepare a statement", "the transaction is not active");
+  TtiFBTransaction& tr = Tr("Cannot prepare a statement");
+  if (!tr.Active()) Fail("Cannot prepare a statement", "the transaction is not active");
   std::string text;
   try {
     text = tiUtf8ToWin1252(engineSql_);
   } catch (const EConvertError& e) {
     throw EConvertError(tiFormat("Statement for %s: %s", {Where(), e.Message()}));
   }
+  // A prepare that fails leaves no half-prepared statement behind.
+  TtiUndoUnlessDone unprepare([this] { ReleaseHandles(); });
   Status st;
   try {
-    impl_->stmt = db_.impl_->att->prepare(&st, tr_.impl_->tra, 0, text.c_str(), db_.SQLDialect(),
-                                          fb::IStatement::PREPARE_PREFETCH_METADATA);
+    impl_->stmt.reset(db_.impl_->att->prepare(&st, tr.impl_->tra.get(), 0, text.c_str(), db_.SQLDialect(),
+                                              fb::IStatement::PREPARE_PREFETCH_METADATA));
     impl_->type = impl_->stmt->getType(&st);
-    impl_->inMeta = impl_->stmt->getInputMetadata(&st);
-    impl_->outMeta = impl_->stmt->getOutputMetadata(&st);
+    impl_->inMeta.reset(impl_->stmt->getInputMetadata(&st));
+    impl_->outMeta.reset(impl_->stmt->getOutputMetadata(&st));
     if (impl_->inMeta->getCount(&st) != positions_.size())
       Fail("Cannot prepare a statement",
            tiFormat("the engine sees %d parameters, the text names %d", {impl_->inMeta->getCount(&st),
@@ -1232,123 +1329,120 @@ void TtiFBStatement::Prepare() {
     }
     impl_->outBuf.assign(impl_->outMeta->getMessageLength(&st), 0);
   } catch (const fb::FbException& e) {
-    const std::string detail = EngineText(e);
-    const long code = EngineCode(e);
-    ReleaseHandles();
-    Fail("Cannot prepare a statement", detail, code);
-  } catch (...) {
-    ReleaseHandles();
-    throw;
+    Fail("Cannot prepare a statement", EngineText(e), EngineCode(e));
+  }
+  unprepare.Done();
+}
+
+namespace {
+
+// How a bound value travels to the engine: its message type (the "+ 1" admits NULL) and length; numbers go as
+// fixed-size values of scale 0. Strings (their length) and NULLs (the engine's own type) are described apart.
+struct TInputKind {
+  PKind kind;
+  unsigned sqlType;
+  unsigned length;
+};
+constexpr TInputKind kInputKinds[] = {
+    {PKind::Integer, SQL_INT64, sizeof(ISC_INT64)},      {PKind::Double, SQL_DOUBLE, sizeof(double)},
+    {PKind::Boolean, SQL_SHORT, sizeof(short)},          {PKind::DateTime, SQL_TIMESTAMP, sizeof(ISC_TIMESTAMP)},
+    {PKind::Blob, SQL_BLOB, sizeof(ISC_QUAD)},
+};
+
+}  // namespace
+
+// Describing and writing one bound value of a statement.
+struct TtiFBStatementInput {
+  using Param = TtiFBStatement::Param;
+  static void Describe(Status& st, fb::IMetadataBuilder& b, unsigned k, const Param& p, fb::IMessageMetadata& in);
+  static void Write(Status& st, unsigned char* v, const Param& p, fb::IAttachment& att, fb::ITransaction* tra);
+};
+
+void TtiFBStatementInput::Describe(Status& st, fb::IMetadataBuilder& b, unsigned k, const Param& p,
+                                   fb::IMessageMetadata& in) {
+  if (p.kind == PKind::String) {
+    b.setType(&st, k, SQL_VARYING + 1);
+    b.setLength(&st, k, static_cast<unsigned>(std::max<size_t>(p.text.size(), 1)));
+    b.setCharSet(&st, k, kCharSetWin1252);
+    return;
+  }
+  for (const TInputKind& ik : kInputKinds)
+    if (ik.kind == p.kind) {
+      b.setType(&st, k, ik.sqlType + 1);
+      b.setLength(&st, k, ik.length);
+      b.setScale(&st, k, 0);
+      b.setSubType(&st, k, 0);
+      return;
+    }
+  b.setType(&st, k, in.getType(&st, k) | 1u);  // NULL: the engine's own type
+}
+
+void TtiFBStatementInput::Write(Status& st, unsigned char* v, const Param& p, fb::IAttachment& att,
+                                fb::ITransaction* tra) {
+  switch (p.kind) {
+    case PKind::String: {
+      const auto len = static_cast<unsigned short>(p.text.size());
+      std::memcpy(v, &len, sizeof len);
+      std::memcpy(v + sizeof len, p.text.data(), p.text.size());
+      return;
+    }
+    case PKind::Integer: {
+      const ISC_INT64 x = p.i;
+      std::memcpy(v, &x, sizeof x);
+      return;
+    }
+    case PKind::Double: std::memcpy(v, &p.d, sizeof p.d); return;
+    case PKind::Boolean: {
+      const auto x = static_cast<short>(p.i);
+      std::memcpy(v, &x, sizeof x);
+      return;
+    }
+    case PKind::DateTime: {
+      ISC_TIMESTAMP ts;
+      DateTimeToIsc(p.d, ts.timestamp_date, ts.timestamp_time);
+      std::memcpy(v, &ts, sizeof ts);
+      return;
+    }
+    case PKind::Blob: {
+      ISC_QUAD id{};
+      UseBlob(st, att.createBlob(&st, tra, &id, 0, nullptr), [&](fb::IBlob* blob) {
+        for (size_t off = 0; off < p.text.size(); off += 32768) {
+          const size_t len = std::min<size_t>(32768, p.text.size() - off);
+          blob->putSegment(&st, static_cast<unsigned>(len), p.text.data() + off);
+        }
+      });
+      std::memcpy(v, &id, sizeof id);
+      return;
+    }
+    case PKind::Null:
+    case PKind::Unset: return;
   }
 }
 
 void TtiFBStatement::BuildInput() {
-  impl_->ReleaseMeta();
+  impl_->bindMeta.reset();
   impl_->inBuf.clear();
   const unsigned n = static_cast<unsigned>(positions_.size());
   if (n == 0) return;
+  auto param = [this](unsigned k) -> const Param& { return params_[static_cast<size_t>(positions_[k])]; };
   for (unsigned k = 0; k < n; ++k)
-    if (params_[static_cast<size_t>(positions_[k])].kind == PKind::Unset)
+    if (param(k).kind == PKind::Unset)
       Fail(tiFormat("Parameter \"%s\" has no value", {paramNames_[static_cast<size_t>(positions_[k])]}), "");
   Status st;
   try {
-    fb::IMetadataBuilder* b = impl_->inMeta->getBuilder(&st);
-    try {
-      // Numbers travel as fixed-size values of scale 0; the "+ 1" admits NULL.
-      auto fixed = [&](unsigned k, unsigned type, unsigned length) {
-        b->setType(&st, k, type + 1);
-        b->setLength(&st, k, length);
-        b->setScale(&st, k, 0);
-      };
-      for (unsigned k = 0; k < n; ++k) {
-        const Param& p = params_[static_cast<size_t>(positions_[k])];
-        switch (p.kind) {
-          case PKind::String:
-            b->setType(&st, k, SQL_VARYING + 1);
-            b->setLength(&st, k, static_cast<unsigned>(std::max<size_t>(p.text.size(), 1)));
-            b->setCharSet(&st, k, kCharSetWin1252);
-            break;
-          case PKind::Integer:
-            fixed(k, SQL_INT64, sizeof(ISC_INT64));
-            break;
-          case PKind::Double:
-            fixed(k, SQL_DOUBLE, sizeof(double));
-            break;
-          case PKind::Boolean:
-            fixed(k, SQL_SHORT, sizeof(short));
-            break;
-          case PKind::DateTime:
-            b->setType(&st, k, SQL_TIMESTAMP + 1);
-            b->setLength(&st, k, sizeof(ISC_TIMESTAMP));
-            break;
-          case PKind::Blob:
-            b->setType(&st, k, SQL_BLOB + 1);
-            b->setLength(&st, k, sizeof(ISC_QUAD));
-            b->setSubType(&st, k, 0);
-            break;
-          case PKind::Null:
-          case PKind::Unset:
-            b->setType(&st, k, impl_->inMeta->getType(&st, k) | 1u);
-            break;
-        }
-      }
-      impl_->bindMeta = b->getMetadata(&st);
-    } catch (...) {
-      b->release();
-      throw;
+    {
+      const FbRef<fb::IMetadataBuilder> b(impl_->inMeta->getBuilder(&st));
+      for (unsigned k = 0; k < n; ++k) TtiFBStatementInput::Describe(st, *b.get(), k, param(k), *impl_->inMeta.get());
+      impl_->bindMeta.reset(b->getMetadata(&st));
     }
-    b->release();
-    fb::IMessageMetadata* m = impl_->bindMeta;
+    fb::IMessageMetadata* m = impl_->bindMeta.get();
     impl_->inBuf.assign(m->getMessageLength(&st), 0);
     unsigned char* buf = impl_->inBuf.data();
     for (unsigned k = 0; k < n; ++k) {
-      const Param& p = params_[static_cast<size_t>(positions_[k])];
-      unsigned char* v = buf + m->getOffset(&st, k);
-      auto* nul = reinterpret_cast<short*>(buf + m->getNullOffset(&st, k));
-      *nul = 0;
-      switch (p.kind) {
-        case PKind::String: {
-          const auto len = static_cast<unsigned short>(p.text.size());
-          std::memcpy(v, &len, sizeof len);
-          std::memcpy(v + sizeof len, p.text.data(), p.text.size());
-          break;
-        }
-        case PKind::Integer: {
-          const ISC_INT64 x = p.i;
-          std::memcpy(v, &x, sizeof x);
-          break;
-        }
-        case PKind::Double:
-          std::memcpy(v, &p.d, sizeof p.d);
-          break;
-        case PKind::Boolean: {
-          const short x = static_cast<short>(p.i);
-          std::memcpy(v, &x, sizeof x);
-          break;
-        }
-        case PKind::DateTime: {
-          ISC_TIMESTAMP ts;
-          DateTimeToIsc(p.d, ts.timestamp_date, ts.timestamp_time);
-          std::memcpy(v, &ts, sizeof ts);
-          break;
-        }
-        case PKind::Blob: {
-          ISC_QUAD id{};
-          fb::IBlob* created = db_.impl_->att->createBlob(&st, tr_.impl_->tra, &id, 0, nullptr);
-          UseBlob(st, created, [&](fb::IBlob* blob) {
-            for (size_t off = 0; off < p.text.size(); off += 32768) {
-              const size_t len = std::min<size_t>(32768, p.text.size() - off);
-              blob->putSegment(&st, static_cast<unsigned>(len), p.text.data() + off);
-            }
-          });
-          std::memcpy(v, &id, sizeof id);
-          break;
-        }
-        case PKind::Null:
-        case PKind::Unset:
-          *nul = -1;
-          break;
-      }
+      const short nul = param(k).kind == PKind::Null ? -1 : 0;
+      std::memcpy(buf + m->getNullOffset(&st, k), &nul, sizeof nul);
+      TtiFBStatementInput::Write(st, buf + m->getOffset(&st, k), param(k), *db_.impl_->att.get(),
+                                 tr_->impl_->tra.get());
     }
   } catch (const fb::FbException& e) {
     Fail("Cannot bind the parameters", EngineText(e), EngineCode(e));
@@ -1358,15 +1452,17 @@ void TtiFBStatement::BuildInput() {
 void TtiFBStatement::Execute() {
   Close();
   Prepare();
-  if (!tr_.Active()) Fail("Cannot run a statement", "the transaction is not active");
+  TtiFBTransaction& tr = Tr("Cannot run a statement");
+  if (!tr.Active()) Fail("Cannot run a statement", "the transaction is not active");
   if (impl_->type == isc_info_sql_stmt_select || impl_->type == isc_info_sql_stmt_select_for_upd)
     Fail("Cannot run a SELECT with Execute", "open it instead");
   BuildInput();
   Status st;
   try {
     const bool hasOut = !impl_->columns.empty();
-    impl_->stmt->execute(&st, tr_.impl_->tra, impl_->bindMeta, impl_->inBuf.empty() ? nullptr : impl_->inBuf.data(),
-                         hasOut ? impl_->outMeta : nullptr, hasOut ? impl_->outBuf.data() : nullptr);
+    impl_->stmt->execute(&st, tr.impl_->tra.get(), impl_->bindMeta.get(),
+                         impl_->inBuf.empty() ? nullptr : impl_->inBuf.data(), hasOut ? impl_->outMeta.get() : nullptr,
+                         hasOut ? impl_->outBuf.data() : nullptr);
     impl_->affected = static_cast<int64_t>(impl_->stmt->getAffectedRecords(&st));
   } catch (const fb::FbException& e) {
     Fail("Statement failed", EngineText(e), EngineCode(e));
@@ -1376,13 +1472,15 @@ void TtiFBStatement::Execute() {
 void TtiFBStatement::Open() {
   Close();
   Prepare();
-  if (!tr_.Active()) Fail("Cannot open a query", "the transaction is not active");
+  TtiFBTransaction& tr = Tr("Cannot open a query");
+  if (!tr.Active()) Fail("Cannot open a query", "the transaction is not active");
   if (impl_->columns.empty()) Fail("Cannot open a statement that returns no rows", "");
   BuildInput();
   Status st;
   try {
-    impl_->cursor = impl_->stmt->openCursor(&st, tr_.impl_->tra, impl_->bindMeta,
-                                            impl_->inBuf.empty() ? nullptr : impl_->inBuf.data(), impl_->outMeta, 0);
+    impl_->cursor.reset(impl_->stmt->openCursor(&st, tr.impl_->tra.get(), impl_->bindMeta.get(),
+                                                impl_->inBuf.empty() ? nullptr : impl_->inBuf.data(),
+                                                impl_->outMeta.get(), 0));
   } catch (const fb::FbException& e) {
     Fail("Cannot open a query", EngineText(e), EngineCode(e));
   }
@@ -1390,7 +1488,7 @@ void TtiFBStatement::Open() {
   Next();
 }
 
-bool TtiFBStatement::Active() const { return impl_->cursor != nullptr; }
+bool TtiFBStatement::Active() const { return static_cast<bool>(impl_->cursor); }
 
 bool TtiFBStatement::Eof() const { return impl_->eof; }
 
@@ -1412,11 +1510,11 @@ void TtiFBStatement::Close() {
   Status st;
   try {
     impl_->cursor->close(&st);
+    impl_->cursor.Consumed();
   } catch (const fb::FbException&) {
     // A cursor whose transaction already ended cannot be closed: releasing it is all that is left to do.
-    impl_->cursor->release();
+    impl_->cursor.reset();
   }
-  impl_->cursor = nullptr;
   impl_->eof = true;
 }
 
@@ -1433,9 +1531,9 @@ const TtiFBColumn& TtiFBStatement::Column(int index) const {
 const std::string& TtiFBStatement::FieldName(int index) const { return Column(index).Alias; }
 
 int TtiFBStatement::FieldIndex(const std::string& name) const {
-  const std::string key = Upper(name);
+  const std::string key = UpperAscii(name);
   for (size_t k = 0; k < impl_->columns.size(); ++k)
-    if (Upper(impl_->columns[k].Alias) == key) return static_cast<int>(k);
+    if (UpperAscii(impl_->columns[k].Alias) == key) return static_cast<int>(k);
   return -1;
 }
 
@@ -1498,7 +1596,8 @@ std::string TtiFBStatement::FieldAsBlob(int index) const {
   std::string out;
   Status st;
   try {
-    UseBlob(st, db_.impl_->att->openBlob(&st, tr_.impl_->tra, &id, 0, nullptr), [&](fb::IBlob* blob) {
+    UseBlob(st, db_.impl_->att->openBlob(&st, Tr("Cannot read a BLOB").impl_->tra.get(), &id, 0, nullptr),
+            [&](fb::IBlob* blob) {
       char seg[32768];
       for (;;) {
         unsigned got = 0;
@@ -1564,7 +1663,7 @@ std::string TtiFBStatement::FieldAsString(int index) const {
   }
 }
 
-double TtiFBStatement::FieldAsDouble(int index) const {
+double TtiFBStatement::FieldAsFloat(int index) const {
   CheckRow(index);
   if (FieldIsNull(index)) return 0.0;
   const TtiFBColumn& c = impl_->columns[static_cast<size_t>(index)];
@@ -1596,7 +1695,7 @@ double TtiFBStatement::FieldAsDouble(int index) const {
       return *p ? 1.0 : 0.0;
     case SQL_TEXT:
     case SQL_VARYING: {
-      const std::string t = Trim(FieldAsString(index));
+      const std::string t = TrimBlanks(FieldAsString(index));
       double v = 0.0;
       const auto r = std::from_chars(t.data(), t.data() + t.size(), v);
       if (t.empty() || r.ec != std::errc() || r.ptr != t.data() + t.size())
@@ -1629,7 +1728,7 @@ int64_t TtiFBStatement::FieldAsInteger(int index) const {
     }
   }
   if (c.SQLType == SQL_TEXT || c.SQLType == SQL_VARYING) {
-    const std::string t = Trim(FieldAsString(index));
+    const std::string t = TrimBlanks(FieldAsString(index));
     int64_t v = 0;
     const auto r = std::from_chars(t.data(), t.data() + t.size(), v);
     if (t.empty() || r.ec != std::errc() || r.ptr != t.data() + t.size())
@@ -1637,7 +1736,7 @@ int64_t TtiFBStatement::FieldAsInteger(int index) const {
           tiFormat("Column \"%s\" of %s: \"%s\" is not an integer", {c.Alias, Where(), t}));
     return v;
   }
-  const double d = FieldAsDouble(index);
+  const double d = FieldAsFloat(index);
   if (d != std::floor(d) || std::fabs(d) > 9.0e15)
     throw EConvertError(tiFormat("Column \"%s\" of %s: %s is not an integer", {c.Alias, Where(),
                                                                                NumberText(d)}));
@@ -1649,10 +1748,10 @@ bool TtiFBStatement::FieldAsBoolean(int index) const {
   if (FieldIsNull(index)) return false;
   const TtiFBColumn& c = impl_->columns[static_cast<size_t>(index)];
   if (c.SQLType == SQL_TEXT || c.SQLType == SQL_VARYING) {
-    const std::string t = Upper(Trim(FieldAsString(index)));
+    const std::string t = UpperAscii(TrimBlanks(FieldAsString(index)));
     return t == "T" || t == "TRUE" || t == "Y" || t == "YES" || t == "1";
   }
-  return FieldAsDouble(index) != 0.0;
+  return FieldAsFloat(index) != 0.0;
 }
 
 double TtiFBStatement::FieldAsDateTime(int index) const {
@@ -1674,7 +1773,7 @@ double TtiFBStatement::FieldAsDateTime(int index) const {
     case SQL_BLOB:
       throw EConvertError(tiFormat("Column \"%s\" of %s cannot be read as a date-time", {c.Alias, Where()}));
     default:
-      return FieldAsDouble(index);
+      return FieldAsFloat(index);
   }
 }
 
@@ -1688,7 +1787,7 @@ std::vector<std::string> Words(const std::string& text, size_t count) {
   std::vector<std::string> w;
   std::istringstream in(text);
   std::string s;
-  while (w.size() < count && in >> s) w.push_back(Upper(s));
+  while (w.size() < count && in >> s) w.push_back(UpperAscii(s));
   return w;
 }
 
@@ -1729,7 +1828,7 @@ std::vector<TtiFBScriptStatement> tiFBSplitScript(const std::string& s, const st
       continue;
     }
     if (s.compare(i, term.size(), term) == 0) {
-      const std::string text = Trim(cur);
+      const std::string text = TrimBlanks(cur);
       cur.clear();
       i += term.size();
       if (text.empty()) continue;
@@ -1783,7 +1882,7 @@ void tiFBRunScript(TtiFBDatabase& db, const std::string& script, const std::stri
     auto fail = [&](const std::string& what) {
       if (tr.Active()) {
         try {
-          tr.Rollback();
+          tr.RollBack();
         } catch (const Exception&) {
         }
       }
@@ -1796,7 +1895,7 @@ void tiFBRunScript(TtiFBDatabase& db, const std::string& script, const std::stri
         if (w[0] == "COMMIT")
           tr.Commit();
         else
-          tr.Rollback();
+          tr.RollBack();
         tr.Start();
       } catch (const Exception& e) {
         fail(e.Message());

@@ -1,7 +1,11 @@
 #pragma once
-// Access to Firebird database files through the embedded engine (no server): connections, transactions,
-// statements with named parameters, typed values and SQL scripts. The general database, the Firebird store and
-// the library visitors all go through this one layer.
+// Access to Firebird databases: connections, transactions, statements with named parameters, typed values and
+// SQL scripts. The general database, the Firebird store and the library visitors all go through this one layer.
+//
+// A database name keeps the Firebird client's meaning: a plain path ("/data/lib.klb", "lib.klb") is a local file
+// that the embedded engine of this process opens; a name with a server part ("host:/data/lib.klb",
+// "host/3051:/data/lib.klb", "inet://host/data/lib.klb") is a file that the Firebird server on that host opens.
+// A server is how a team shares one library: it alone touches the file and serializes its clients.
 //
 // Text boundary: the program works in UTF-8; Firebird text columns hold single-byte Windows-1252 text. Every
 // string goes through tiUtf8ToWin1252 / tiWin1252ToUtf8 here, and a character that Windows-1252 cannot hold is
@@ -24,6 +28,9 @@ public:
       : EtiPerException(std::move(message)), errorCode_(errorCode) {}
   const char* ClassName() const noexcept override { return "EtiFBException"; }
   long ErrorCode() const noexcept { return errorCode_; }
+  // The attachment is gone (the server went down or was shut down, the network failed): nothing more can be
+  // done on it, it must be opened again.
+  bool ConnectionLost() const noexcept;
 
 private:
   long errorCode_;
@@ -34,6 +41,10 @@ private:
 // 0x90, 0x9D) travel as U+0081 etc., so text read from a file can be written back unchanged.
 std::string tiUtf8ToWin1252(std::string_view utf8);
 std::string tiWin1252ToUtf8(std::string_view win1252);
+
+// Whether a database name has a server part (see above). A single letter before the colon is a drive
+// ("C:\Libs\x.klb", a name from a Windows machine), not a host.
+bool tiFBIsServerName(const std::string& databaseName);
 
 // Prepares the process for the embedded engine; called by every entry point below before the first use of the
 // client library, and idempotent. Unless the caller set them already, it points FIREBIRD_LOCK at a private
@@ -68,14 +79,17 @@ struct TtiFBColumn {
 class TtiFBTransaction;
 class TtiFBStatement;
 
-// One attachment to one database file. It must outlive its transactions and statements; destroying it first
+// One attachment to one database. It must outlive its transactions and statements; destroying it first
 // leaves them inert (their destructors stay safe). File names are UTF-8 ("/home/jürgen/Größe.KLB").
 //
-// One writer per file: the engine coordinates only the processes that share its lock folder, so two processes
-// with different lock folders (two users, another TMPDIR) would both write one file and corrupt it. An
-// attachment therefore holds an advisory lock on the file from Connect to Disconnect: exclusive for read-write
-// access to a file that may be written, shared for read-only access and for files that nobody may write
-// (permission bits). Attachments inside one process share the lock. The kernel drops it when a process dies.
+// One writer per local file: the engine coordinates only the processes that share its lock folder, so two
+// processes with different lock folders (two users, another TMPDIR) would both write one file and corrupt it.
+// An attachment to a local file therefore holds an advisory lock on it from Connect to Disconnect: exclusive
+// for read-write access to a file that may be written, shared for read-only access and for files that nobody
+// may write (permission bits). Attachments inside one process share the lock. The kernel drops it when a
+// process dies. A database on a server takes no such lock: the server process is the only one that opens its
+// file and it coordinates all its clients itself (that is what lets a team write one library together), and
+// the file is not on this machine to be locked anyway.
 //
 // Not thread-safe: one object (with its transactions and statements) is used by one thread at a time.
 class TtiFBDatabase {
@@ -98,18 +112,20 @@ public:
   bool ReadOnlyAccess() const { return readOnlyAccess_; }
   void SetReadOnlyAccess(bool v);
 
-  // Opens the file. A missing file, a file that is no database, a file another process holds ("... is in use
-  // by another program") and a Firebird lock folder without room for the engine's lock tables (which it maps
-  // into memory: a full folder would otherwise end the process with SIGBUS) raise EtiFBException naming the
-  // file or the folder.
+  // Opens the database. A missing file, a file that is no database, a file another process holds ("... is in
+  // use by another program") and a Firebird lock folder without room for the engine's lock tables (which it
+  // maps into memory: a full folder would otherwise end the process with SIGBUS) raise EtiFBException naming
+  // the file or the folder. A name with a server part goes to that server (an unreachable server, a refused
+  // login or a file the server may not open raise EtiFBException naming the database).
   void Connect();
   // Closes the attachment; open transactions are rolled back first.
   void Disconnect();
   bool Connected() const;
 
   // Creates a new, empty database file (Windows-1252 default character set, SQL dialect 3) and leaves it
-  // closed. An existing file is never overwritten: that is an error. The file is made under a temporary name
-  // in the same folder and moved into place when complete, so a failure (a full disk) leaves no file behind.
+  // closed. An existing file is never overwritten: that is an error. A local file is made under a temporary
+  // name in the same folder and moved into place when complete, so a failure (a full disk) leaves no file
+  // behind; a file on a server is made by the server under its own name.
   static void CreateDatabase(const std::string& fileName, const std::string& userName = "SYSDBA",
                              const std::string& password = "", int pageSize = 4096);
   // Switches a closed database file between read-only and read-write mode (needs the only attachment; the file
@@ -153,7 +169,7 @@ public:
   // Committing or rolling back a transaction that is not active is an error.
   void Commit();
   void CommitRetaining();
-  void Rollback();
+  void RollBack();
 
   TtiFBDatabase& Database() const { return db_; }
 
@@ -161,7 +177,7 @@ private:
   friend class TtiFBDatabase;
   friend class TtiFBStatement;
   void Detach();  // the engine handle is gone: forget it
-  // The shared frame of Commit, CommitRetaining and Rollback.
+  // The shared frame of Commit, CommitRetaining and RollBack.
   template <class End>
   void Finish(const char* verb, bool closeStatements, End&& end);
   TtiFBDatabase& db_;
@@ -171,7 +187,8 @@ private:
   bool orphaned_ = false;  // the database object was destroyed first
 };
 
-// One SQL statement. Parameters are written ":Name" in the SQL text (letters, digits, "_" and "$"; compared
+// One SQL statement on a transaction. It may outlive its transaction: destroying the transaction drops the
+// statement's handles, and every later use raises EtiFBException. Parameters are written ":Name" in the SQL text (letters, digits, "_" and "$"; compared
 // ignoring case); a name may appear several times. Every parameter must be given a value (NULL included)
 // before Execute or Open; values stay set for the next run.
 class TtiFBStatement {
@@ -202,9 +219,25 @@ public:
   void SetParamBlob(const std::string& name, const std::string& bytes);
   void SetParamNull(const std::string& name);
   bool ParamIsNull(const std::string& name) const;
+  // The value given to a parameter: its kind (Unset before any) and the value of that kind (Text is UTF-8 for
+  // strings, the raw bytes for blobs; Integer also holds a boolean as 0/1, Number a double or a date-time).
+  enum class TParamKind { Unset, Null, String, Integer, Double, Boolean, DateTime, Blob };
+  struct TParamValue {
+    TParamKind Kind = TParamKind::Unset;
+    std::string Text;
+    int64_t Integer = 0;
+    double Number = 0.0;
+  };
+  TParamValue ParamValue(const std::string& name) const;
+  // Forgets every parameter value and closes the statement, but keeps it prepared: running one text with new
+  // values again and again prepares it once.
+  void ClearParams();
 
   void Prepare();
   bool Prepared() const;
+  // Whether the statement returns rows through a cursor (a SELECT): run it with Open, anything else with
+  // Execute. Prepares it first.
+  bool IsSelect();
   // Runs a statement that returns no rows (or returns one row of a RETURNING clause, which is discarded).
   void Execute();
   // Runs a SELECT and positions on the first row (Eof when there is none).
@@ -228,7 +261,7 @@ public:
   std::string FieldAsString(int index) const;
   // Integers from integer columns, from integral doubles and from integer texts; anything else is an error.
   int64_t FieldAsInteger(int index) const;
-  double FieldAsDouble(int index) const;
+  double FieldAsFloat(int index) const;
   // Non-zero numbers and the texts "T", "TRUE", "Y", "YES", "1" (trimmed, any case) are true.
   bool FieldAsBoolean(int index) const;
   double FieldAsDateTime(int index) const;
@@ -237,7 +270,7 @@ public:
   bool FieldIsNull(const std::string& name) const { return FieldIsNull(RequireField(name)); }
   std::string FieldAsString(const std::string& name) const { return FieldAsString(RequireField(name)); }
   int64_t FieldAsInteger(const std::string& name) const { return FieldAsInteger(RequireField(name)); }
-  double FieldAsDouble(const std::string& name) const { return FieldAsDouble(RequireField(name)); }
+  double FieldAsFloat(const std::string& name) const { return FieldAsFloat(RequireField(name)); }
   bool FieldAsBoolean(const std::string& name) const { return FieldAsBoolean(RequireField(name)); }
   double FieldAsDateTime(const std::string& name) const { return FieldAsDateTime(RequireField(name)); }
   std::string FieldAsBlob(const std::string& name) const { return FieldAsBlob(RequireField(name)); }
@@ -245,6 +278,9 @@ public:
 private:
   struct Param;
   struct Impl;
+  friend struct TtiFBStatementInput;
+  // The transaction, or a failure "<what>: its transaction was closed" when it went first.
+  TtiFBTransaction& Tr(const char* what) const;
   int RequireField(const std::string& name) const;
   Param& RequireParam(const std::string& name);
   const Param& RequireParam(const std::string& name) const;
@@ -258,7 +294,7 @@ private:
   friend class TtiFBTransaction;
 
   TtiFBDatabase& db_;
-  TtiFBTransaction& tr_;
+  TtiFBTransaction* tr_;  // null once the transaction is destroyed
   std::string sql_;
   std::string engineSql_;
   std::vector<std::string> paramNames_;  // distinct names in order of first use

@@ -425,10 +425,8 @@ private:
   TPerObjectState state_ = posClean;
 };
 
-// The debug text: per visited object (deleted ones only with includeDeleted) a line of two spaces per level
-// below the root and the caption; unless compact ", ", state, ", ", [caption ", " when it differs from the
-// class name], "OID=" text, [", *< Dirty >*"]; then per simple property except Caption a line of the indent,
-// "  ", name, " = ", value text.
+// The debug text: an indented line per visited object, then a line per simple property. The project checksum
+// is computed from it, so its format is fixed: the test tiObject.DebugTextIsExactAndLocaleIndependent pins it.
 class TVisTIObjectAsDebugString : public TVisStringStream {
 public:
   TI_CLASS(TVisTIObjectAsDebugString)

@@ -230,24 +230,8 @@ void TtiPerManager::CreateDatabase(const std::string& dbName, const std::string&
 
 template <class F>
 auto TtiPerManager::WithDatabase(const std::string& dbName, const std::string& layerName, F&& op) {
-  // Resolved once, so that the database goes back to the very pool it came from.
-  TtiPersistenceLayer& layer = layers_->LayerOrDefault(layerName);
-  const std::string db = dbName.empty() ? layer.GetDefaultDBConnectionName() : dbName;
-  const std::string layerResolved = layer.GetPerLayerName();
-  TtiDatabase& database = layers_->LockDatabase(db, layerResolved);
-  struct GiveBack {
-    TtiPersistenceLayers& layers;
-    TtiDatabase& database;
-    const std::string& db;
-    const std::string& layer;
-    ~GiveBack() {
-      try {
-        layers.UnLockDatabase(database, db, layer);
-      } catch (const std::exception& e) {
-        LogError(std::string("Giving a database back to its pool failed: ") + e.what());
-      }
-    }
-  } giveBack{*layers_, database, db, layerResolved};
+  const TDBConnectionLease lease = layers_->LeaseDatabase(dbName, layerName);
+  TtiDatabase& database = lease.Database();
   return op(database);
 }
 

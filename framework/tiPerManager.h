@@ -86,7 +86,7 @@ public:
   bool GetTerminated() const;
 
 private:
-  // Runs `op` on a database locked as LockDatabase does; gives it back in every case.
+  // Runs `op` on a database leased as LeaseDatabase does; the lease gives it back in every case.
   template <class F>
   auto WithDatabase(const std::string& dbName, const std::string& layerName, F&& op);
 

@@ -113,6 +113,8 @@ public:
   // A database locked from the pool of dbName of the layer (empty names: the default layer, the layer's
   // default database). An unknown layer raises EtiPerInternalException "Unable to find persistence layer <%s>".
   TtiDatabase& LockDatabase(const std::string& dbName = {}, const std::string& layerName = {});
+  // The same as a lease that gives the database back when it ends (what code that holds one should use).
+  TDBConnectionLease LeaseDatabase(const std::string& dbName = {}, const std::string& layerName = {});
   void UnLockDatabase(TtiDatabase& database, const std::string& dbName = {}, const std::string& layerName = {});
 
   // The layer of that name (empty: the default layer); none raises EtiPerInternalException

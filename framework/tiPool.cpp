@@ -1,6 +1,7 @@
 #include "framework/tiPool.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "framework/tiExcept.h"
 #include "framework/tiLog.h"
@@ -147,11 +148,13 @@ void TtiPool::ReleaseSlot() {
 TPooledItem* TtiPool::Lock() {
   if (!AcquireSlot()) throw EtiPerInternalException(cErrorTimedOut);
   std::unique_ptr<TPooledItem> replaced;  // freed after the lock is released
+  // The slot goes back unless an item is handed out with it.
+  TtiUndoUnlessDone slot([this] { ReleaseSlot(); });
   TPooledItem* result = nullptr;
   bool added = false;
   int count = 0;
   int index = -1;
-  try {
+  {
     std::lock_guard<std::mutex> l(listMutex_);
     // Closed after the slot was had: nothing may be handed out of a pool whose owner is letting it go.
     if (closed_) throw EtiPerInternalException(closedReason_);
@@ -192,10 +195,8 @@ TPooledItem* TtiPool::Lock() {
     }
     result->locked_ = true;
     index = result->index_;
-  } catch (...) {
-    ReleaseSlot();
-    throw;
   }
+  slot.Done();
   // Logged outside the list lock, which every other caller of the pool is waiting for.
   if (added) {
     Log("A new PooledItem has been added to the pool.", lsDBConnection);
@@ -460,12 +461,45 @@ void TDBConnectionPool::Connect(const std::string& databaseName, const std::stri
 
 TPooledDB* TDBConnectionPool::LockDB() { return static_cast<TPooledDB*>(Lock()); }
 
+TDBConnectionLease TDBConnectionPool::Lease() {
+  std::shared_ptr<TDBConnectionPool> self = shared_from_this();
+  TPooledDB* item = LockDB();
+  return TDBConnectionLease(std::move(self), item);
+}
+
 void TDBConnectionPool::AddPooledDB(TPooledItem& item) {
   const TtiClass* cls = pools_ && pools_->Layer() ? pools_->Layer()->PoolDatabaseClass() : nullptr;
   if (!cls) throw EtiPerInternalException("Unable to find the database class of the persistence layer");
   auto& pooled = static_cast<TPooledDB&>(item);
   pooled.SetDatabase(TtiDatabase::CreateInstance(*cls));
   pooled.Database()->Connect(params_.DatabaseName, params_.UserName, params_.Password, params_.ConnectionParams);
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// TDBConnectionLease
+
+TDBConnectionLease::TDBConnectionLease(TDBConnectionLease&& other) noexcept
+    : pool_(std::move(other.pool_)), item_(std::exchange(other.item_, nullptr)) {}
+
+TDBConnectionLease& TDBConnectionLease::operator=(TDBConnectionLease&& other) noexcept {
+  if (this != &other) {
+    Release();
+    pool_ = std::move(other.pool_);
+    item_ = std::exchange(other.item_, nullptr);
+  }
+  return *this;
+}
+
+TtiDatabase& TDBConnectionLease::Database() const {
+  if (!item_ || !item_->Database())
+    throw EtiPerInternalException("The connection lease holds no database");
+  return *item_->Database();
+}
+
+void TDBConnectionLease::Release() noexcept {
+  TPooledDB* item = std::exchange(item_, nullptr);
+  if (item && pool_) pool_->UnLock(item);  // logs, never raises
+  pool_.reset();  // a disconnected pool goes with its last lease
 }
 
 // ---------------------------------------------------------------------------------------------------------
@@ -477,15 +511,14 @@ TDBConnectionPools::TDBConnectionPools(ItiDBConnectionPoolLayer* layer, TtiObjec
 
 TDBConnectionPools::~TDBConnectionPools() {
   DisconnectAll();
-  // The layer ends: whatever is still held goes now.
-  std::vector<std::shared_ptr<TDBConnectionPool>> left;
+  // The layer ends: whatever is still held by Lock goes now.
+  std::vector<TDBConnectionLease> left;
   {
     std::lock_guard<std::mutex> l(mutex_);
-    left.swap(retired_);
+    left.swap(held_);
   }
-  for (const auto& p : left)
-    if (p->LockedCount() > 0)
-      LogError("Database connection pool <" + p->DatabaseName() + "> freed with connections still in use");
+  for (const auto& lease : left)
+    LogError("Database connection pool <" + lease.Pool()->DatabaseName() + "> freed with connections still in use");
 }
 
 std::shared_ptr<TDBConnectionPool> TDBConnectionPools::FindShared(const std::string& databaseName) const {
@@ -526,57 +559,51 @@ TDBConnectionPool* TDBConnectionPools::AddConnectionPool(const std::string& data
 
 // The pool is held while the caller waits in it; a Disconnect meanwhile closes it, so the item handed out is
 // either refused or counted, and a counted one keeps the pool alive until it comes back.
-TPooledDB* TDBConnectionPools::Lock(const std::string& databaseName) { return GetShared(databaseName)->LockDB(); }
+TDBConnectionLease TDBConnectionPools::Lease(const std::string& databaseName) {
+  return GetShared(databaseName)->Lease();
+}
 
-template <class Holds>
-std::shared_ptr<TDBConnectionPool> TDBConnectionPools::PoolFor(const std::string& databaseName, Holds holds) const {
+TPooledDB* TDBConnectionPools::Lock(const std::string& databaseName) { return Hold(Lease(databaseName)); }
+
+TPooledDB* TDBConnectionPools::Hold(TDBConnectionLease lease) {
+  TPooledDB* item = lease.Item();
   std::lock_guard<std::mutex> l(mutex_);
-  std::shared_ptr<TDBConnectionPool> named;
-  for (const auto* list : {&pools_, &retired_})
-    for (const auto& p : *list) {
-      if (!SameTextAscii(p->DatabaseName(), databaseName)) continue;
-      if (holds(*p)) return p;
-      if (list == &pools_ && !named) named = p;
+  held_.push_back(std::move(lease));
+  return item;
+}
+
+template <class Matches>
+TDBConnectionLease TDBConnectionPools::TakeHeld(const std::string& databaseName, Matches matches) {
+  std::lock_guard<std::mutex> l(mutex_);
+  for (auto it = held_.begin(); it != held_.end(); ++it)
+    if (SameTextAscii(it->Pool()->DatabaseName(), databaseName) && matches(*it->Item())) {
+      TDBConnectionLease lease = std::move(*it);
+      held_.erase(it);
+      return lease;
     }
-  if (!named) throw EtiPerProgrammerException("Unable to find database connection pool <%s>", {databaseName});
-  return named;
+  return {};
 }
 
 void TDBConnectionPools::UnLock(const std::string& databaseName, TPooledDB* pooledDB) {
-  auto pool = PoolFor(databaseName, [pooledDB](const TDBConnectionPool& p) { return p.Holds(pooledDB); });
-  pool->UnLock(pooledDB);
-  if (pool->Closed()) FreeIdleRetired();
+  if (TDBConnectionLease lease = TakeHeld(databaseName, [pooledDB](const TPooledDB& i) { return &i == pooledDB; }))
+    return;  // given back as the lease ends
+  // Not one of ours: the pool in use of that name reports the stranger.
+  GetShared(databaseName)->UnLock(pooledDB);
 }
 
 void TDBConnectionPools::UnLockByData(const std::string& databaseName, const TtiDatabase* database) {
-  auto pool = PoolFor(databaseName, [database](const TDBConnectionPool& p) { return p.HoldsData(database); });
-  pool->UnLockByData(database);
-  if (pool->Closed()) FreeIdleRetired();
+  if (TDBConnectionLease lease =
+          TakeHeld(databaseName, [database](const TPooledDB& i) { return database && i.Database() == database; }))
+    return;
+  GetShared(databaseName)->UnLockByData(database);
 }
 
-void TDBConnectionPools::RetireLocked(const std::shared_ptr<TDBConnectionPool>& pool) {
-  const std::string reason = tiFormat("Database connection pool <%s> has been disconnected", {pool->DatabaseName()});
-  // An idle pool is freed when the caller drops it, or by a Lock that is just being refused.
-  if (pool->Close(reason) > 0) retired_.push_back(pool);
-}
-
-void TDBConnectionPools::FreeIdleRetired() {
-  std::vector<std::shared_ptr<TDBConnectionPool>> idle;  // freed after the lock is released
-  {
-    std::lock_guard<std::mutex> l(mutex_);
-    for (auto it = retired_.begin(); it != retired_.end();) {
-      if ((*it)->LockedCount() == 0) {
-        idle.push_back(std::move(*it));
-        it = retired_.erase(it);
-      } else {
-        ++it;
-      }
-    }
-  }
+void TDBConnectionPools::Close(TDBConnectionPool& pool) {
+  pool.Close(tiFormat("Database connection pool <%s> has been disconnected", {pool.DatabaseName()}));
 }
 
 void TDBConnectionPools::Disconnect(const std::string& databaseName) {
-  std::shared_ptr<TDBConnectionPool> removed;
+  std::shared_ptr<TDBConnectionPool> removed;  // freed after the lock is released (unless leases hold it)
   {
     std::lock_guard<std::mutex> l(mutex_);
     const auto it = std::find_if(pools_.begin(), pools_.end(), [&](const auto& p) {
@@ -586,9 +613,8 @@ void TDBConnectionPools::Disconnect(const std::string& databaseName) {
       throw EtiPerProgrammerException("Unable to find database connection pool <%s>", {databaseName});
     removed = *it;
     pools_.erase(it);
-    RetireLocked(removed);
+    Close(*removed);
   }
-  FreeIdleRetired();  // also pools whose connections came back through the pool itself
 }
 
 void TDBConnectionPools::DisconnectAll() {
@@ -596,10 +622,9 @@ void TDBConnectionPools::DisconnectAll() {
   {
     std::lock_guard<std::mutex> l(mutex_);
     removed.swap(pools_);
-    for (auto it = removed.rbegin(); it != removed.rend(); ++it) RetireLocked(*it);
+    for (auto it = removed.rbegin(); it != removed.rend(); ++it) Close(**it);
   }
   while (!removed.empty()) removed.pop_back();
-  FreeIdleRetired();
 }
 
 int TDBConnectionPools::Count() const {

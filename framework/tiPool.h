@@ -216,7 +216,10 @@ private:
   TDBConnectionPool* pool_ = nullptr;
 };
 
-class TDBConnectionPool : public TtiPool {
+class TDBConnectionLease;
+
+// Made only through TDBConnectionPools (shared, so that a lease can keep it alive).
+class TDBConnectionPool : public TtiPool, public std::enable_shared_from_this<TDBConnectionPool> {
 public:
   TI_CLASS(TDBConnectionPool)
   explicit TDBConnectionPool(TDBConnectionPools* owner);
@@ -227,6 +230,8 @@ public:
   void Connect(const std::string& databaseName, const std::string& userName, const std::string& password,
                const std::string& params);
   TPooledDB* LockDB();
+  // A connection locked as LockDB does, given back when the lease ends.
+  TDBConnectionLease Lease();
   const TDBConnectParams& DBConnectParams() const { return params_; }
   const std::string& DatabaseName() const { return params_.DatabaseName; }
   TDBConnectionPools* Pools() const { return pools_; }
@@ -236,6 +241,34 @@ private:
   TDBConnectionPools* pools_;
   TDBConnectParams params_;
   bool poolDataApplied_ = false;
+};
+
+// A connection locked from a pool and given back to that pool when the lease ends (or at Release). The lease
+// shares the ownership of its pool: a pool disconnected meanwhile stays alive, with its connection, until its
+// last lease is given back. Move-only; one thread at a time.
+class TDBConnectionLease {
+public:
+  TDBConnectionLease() = default;
+  TDBConnectionLease(TDBConnectionLease&& other) noexcept;
+  TDBConnectionLease& operator=(TDBConnectionLease&& other) noexcept;
+  TDBConnectionLease(const TDBConnectionLease&) = delete;
+  TDBConnectionLease& operator=(const TDBConnectionLease&) = delete;
+  ~TDBConnectionLease() { Release(); }
+
+  explicit operator bool() const { return item_ != nullptr; }
+  TPooledDB* Item() const { return item_; }
+  // The connected database; EtiPerInternalException when the lease is empty or the item holds none.
+  TtiDatabase& Database() const;
+  TDBConnectionPool* Pool() const { return pool_.get(); }
+  // Gives the connection back now (failures are logged: this runs on failure paths too).
+  void Release() noexcept;
+
+private:
+  friend class TDBConnectionPool;
+  TDBConnectionLease(std::shared_ptr<TDBConnectionPool> pool, TPooledDB* item)
+      : pool_(std::move(pool)), item_(item) {}
+  std::shared_ptr<TDBConnectionPool> pool_;
+  TPooledDB* item_ = nullptr;
 };
 
 class TDBConnectionPools : public TtiObject {
@@ -249,7 +282,12 @@ public:
   // connection passes on and no pool is added.
   TDBConnectionPool* AddConnectionPool(const std::string& databaseName, const std::string& userName,
                                        const std::string& password, const std::string& params);
+  // A connection of the named pool, given back when the lease ends (the way to hold one in code).
+  TDBConnectionLease Lease(const std::string& databaseName);
+  // The item-pointer form: the lease is kept here until UnLock or UnLockByData gives the item back.
   TPooledDB* Lock(const std::string& databaseName);
+  // Keeps a lease of one of these pools the same way; its item.
+  TPooledDB* Hold(TDBConnectionLease lease);
   // Give an item back to the pool it came from, also when that pool has been disconnected since.
   void UnLock(const std::string& databaseName, TPooledDB* pooledDB);
   void UnLockByData(const std::string& databaseName, const TtiDatabase* database);
@@ -268,22 +306,17 @@ public:
 private:
   std::shared_ptr<TDBConnectionPool> FindShared(const std::string& databaseName) const;
   std::shared_ptr<TDBConnectionPool> GetShared(const std::string& databaseName) const;
-  // The pool (in use or disconnected) of that name for which `holds` is true; else the pool in use of that name
-  // (which then reports the stranger); raises when there is none.
-  template <class Holds>
-  std::shared_ptr<TDBConnectionPool> PoolFor(const std::string& databaseName, Holds holds) const;
-  // Closes a pool just taken out of pools_ (under mutex_, so that an UnLock always finds it in one list or the
-  // other); one with connections still held waits in retired_ for them.
-  void RetireLocked(const std::shared_ptr<TDBConnectionPool>& pool);
-  // Frees the disconnected pools whose connections have all come back.
-  void FreeIdleRetired();
+  // Takes the held lease of that pool name whose item `matches` out of held_; an empty lease when none.
+  template <class Matches>
+  TDBConnectionLease TakeHeld(const std::string& databaseName, Matches matches);
+  static void Close(TDBConnectionPool& pool);
 
   ItiDBConnectionPoolLayer* layer_;
   mutable std::mutex mutex_;
-  // Shared so that a pool another thread is waiting in stays alive until that call returns.
+  // Shared so that a pool another thread is waiting in, or holds a lease of, stays alive until it is done.
   std::vector<std::shared_ptr<TDBConnectionPool>> pools_;
-  // Disconnected pools whose connections are still held by other threads.
-  std::vector<std::shared_ptr<TDBConnectionPool>> retired_;
+  // The leases of the items handed out by Lock.
+  std::vector<TDBConnectionLease> held_;
 };
 
 }  // namespace kelvado

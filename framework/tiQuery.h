@@ -275,7 +275,8 @@ private:
 
 class TDBConnectionPool;
 
-// The tables of one database. Its Owner is the connection pool of that database.
+// The tables of one database, read through the connection pool of that database. The metadata does not keep
+// the pool alive: once the pool is disconnected and freed, Read raises EtiPerInternalException.
 class TtiDBMetaData : public TtiObjectList {
 public:
   TI_CLASS(TtiDBMetaData)
@@ -285,9 +286,14 @@ public:
   TtiDBMetaDataTable* FindByTableName(const std::string& name) const;
   // Only in state posEmpty: replaces the list with the tables read through a database locked from the pool.
   void Read();
-  // The pool's database name.
+  // The pool's database name ("" once the pool is gone).
   std::string GetCaption() const override;
-  TDBConnectionPool* Pool() const;
+  // The pool to read through (held weakly).
+  void SetPool(TDBConnectionPool* pool);
+  std::shared_ptr<TDBConnectionPool> Pool() const;
+
+private:
+  std::weak_ptr<TDBConnectionPool> pool_;
 };
 
 // ---------------------------------------------------------------------------------------------------------
@@ -380,6 +386,23 @@ private:
   std::vector<std::string> params_;
   uint32_t options_ = 0;
   std::atomic<bool> errorInLastCall_{false};
+};
+
+// One piece of work's transaction on a database. The scope starts a transaction when none is open and then owns
+// it: Commit commits it, and leaving the scope without Commit (a failure) rolls it back; a failing rollback is
+// logged, so the failure that ended the work is the one that passes on. A transaction that was open already
+// belongs to whoever opened it and is left alone.
+class TtiOwnTransaction {
+public:
+  explicit TtiOwnTransaction(TtiDatabase& database);
+  ~TtiOwnTransaction();
+  TtiOwnTransaction(const TtiOwnTransaction&) = delete;
+  TtiOwnTransaction& operator=(const TtiOwnTransaction&) = delete;
+  void Commit();
+
+private:
+  TtiDatabase& database_;
+  bool owned_;
 };
 
 // How a database finds the query class of its layer. The persistence-layer registry installs it; without it

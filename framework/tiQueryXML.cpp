@@ -345,13 +345,12 @@ public:
     }
     xmlNode* row = ReuseSpare(t, columns, values);
     if (!row) {
-      row = xmlNewDocNode(doc_.get(), nullptr, tiXMLChars(Tags().Row().c_str()), nullptr);
-      if (!row) throw std::bad_alloc();
+      TtiXMLNodePtr newRow(xmlNewDocNode(doc_.get(), nullptr, tiXMLChars(Tags().Row().c_str()), nullptr));
+      if (!newRow) throw std::bad_alloc();
       for (size_t c = 0; c < columns.size(); ++c)
-        if (!xmlNewProp(row, tiXMLChars(columns[c].c_str()), tiXMLChars(values[c].c_str()))) {
-          xmlFreeNode(row);
+        if (!xmlNewProp(newRow.get(), tiXMLChars(columns[c].c_str()), tiXMLChars(values[c].c_str())))
           throw std::bad_alloc();
-        }
+      row = newRow.release();
     }
     xmlAddChild(t.Rows, row);
     Modified = true;
@@ -495,23 +494,19 @@ public:
     auto attr = [](xmlNode* n, const std::string& a, const std::string& v) {
       if (!xmlNewProp(n, tiXMLChars(a.c_str()), tiXMLChars(v.c_str()))) throw std::bad_alloc();
     };
-    xmlNode* table = element(Tags().Table());
-    try {
-      attr(table, Tags().TableName(), name);
-      xmlNode* fields = xmlAddChild(table, element(Tags().Fields()));
-      for (int i = 0; i < md.Count(); ++i) {
-        const TtiDBMetaDataField& f = *md.Items(i);
-        xmlNode* field = xmlAddChild(fields, element(Tags().Field()));
-        attr(field, Tags().FieldName(), attrs[static_cast<size_t>(i)]);
-        attr(field, Tags().FieldKind(), LowerAscii(f.GetKindAsStr()));
-        attr(field, Tags().FieldSize(), std::to_string(f.GetWidth()));
-      }
-      xmlAddChild(table, element(Tags().Rows()));
-    } catch (...) {
-      xmlFreeNode(table);
-      throw;
+    TtiXMLNodePtr newTable(element(Tags().Table()));
+    attr(newTable.get(), Tags().TableName(), name);
+    xmlNode* fields = xmlAddChild(newTable.get(), element(Tags().Fields()));
+    for (int i = 0; i < md.Count(); ++i) {
+      const TtiDBMetaDataField& f = *md.Items(i);
+      xmlNode* field = xmlAddChild(fields, element(Tags().Field()));
+      attr(field, Tags().FieldName(), attrs[static_cast<size_t>(i)]);
+      attr(field, Tags().FieldKind(), LowerAscii(f.GetKindAsStr()));
+      attr(field, Tags().FieldSize(), std::to_string(f.GetWidth()));
     }
-    xmlAddChild(tablesNode_, table);
+    xmlAddChild(newTable.get(), element(Tags().Rows()));
+    xmlNode* const table = newTable.get();
+    xmlAddChild(tablesNode_, newTable.release());
     Modified = true;
     return AddTable(table);
   }
@@ -733,12 +728,6 @@ void TtiDatabaseXML::ScanRows(const std::string& table, const std::vector<std::s
 
 void TtiDatabaseXML::StartTransaction() { inTransaction_ = true; }
 
-bool TtiDatabaseXML::StartOwnTransaction() {
-  if (inTransaction_) return false;
-  StartTransaction();
-  return true;
-}
-
 void TtiDatabaseXML::Commit() {
   if (!inTransaction_) throw EtiPerInternalException("Attempt to commit but not in a transaction.");
   if (store_ && store_->Modified) {
@@ -786,28 +775,18 @@ void TtiDatabaseXML::CreateTable(const TtiDBMetaDataTable& table) {
   TtiXMLStore& st = Store();
   if (st.FindTable(table.GetName()))
     throw EtiPerInternalException("Attempt to create duplicate table name <" + table.GetName() + ">");
-  const bool own = StartOwnTransaction();
-  try {
-    st.CreateTable(table);
-    if (own) Commit();
-  } catch (...) {
-    if (own) RollBack();
-    throw;
-  }
+  TtiOwnTransaction transaction(*this);
+  st.CreateTable(table);
+  transaction.Commit();
 }
 
 void TtiDatabaseXML::DropTable(const TtiDBMetaDataTable& table) {
   TtiXMLStore& st = Store();
   TtiXMLStore::Table* t = st.FindTable(table.GetName());
   if (!t) return;
-  const bool own = StartOwnTransaction();
-  try {
-    st.DropTable(*t);
-    if (own) Commit();
-  } catch (...) {
-    if (own) RollBack();
-    throw;
-  }
+  TtiOwnTransaction transaction(*this);
+  st.DropTable(*t);
+  transaction.Commit();
 }
 
 // ---------------------------------------------------------------------------------------------------------
@@ -1021,7 +1000,7 @@ std::string TtiQueryXML::FieldName(int index) {
 int TtiQueryXML::FieldIndex(const std::string& name) {
   const auto* defs = SelectedDefs(Db(), tableName_);
   for (size_t i = 0; defs && i < defs->size(); ++i)
-    if (SameTextAscii((*defs)[i].Attr, name)) return static_cast<int>(i);
+    if (SameTextAscii((*defs)[i].Name, name)) return static_cast<int>(i);
   return -1;
 }
 

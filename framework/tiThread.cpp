@@ -119,33 +119,29 @@ void TtiSleepThread::ApplyPriority() {
   ::setpriority(PRIO_PROCESS, static_cast<id_t>(id), NiceOf(priority_.load()));
 }
 
-void TtiSleepThread::DetachThread() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (thread_.joinable()) thread_.detach();
-}
-
 // ---------------------------------------------------------------------------------------------------------
 // TtiThread
 
-TtiThread::TtiThread() { tiActiveThreadList().Add(this); }
+void TtiThreadDeleter::operator()(TtiThread* thread) const { delete thread; }
 
-TtiThread::~TtiThread() {
-  // COM was started on the thread itself; only that thread can stop it.
-  if (ThreadID() == tiGetCurrentThreadID()) tiCoUnInitialize();
-  tiActiveThreadList().Remove(this);
-}
+TtiThread::TtiThread() = default;
+
+TtiThread::~TtiThread() = default;
+
+void TtiThread::Adopt(TtiThreadPtr thread) { tiActiveThreadList().Add(std::move(thread)); }
 
 void TtiThread::Free() {
   if (!Started()) {
-    delete this;  // never ran, so nothing else will free it
+    tiActiveThreadList().Remove(this);  // never ran, so no thread will report it finished
     return;
   }
   Terminate();
 }
 
 void TtiThread::AfterTerminate() {
-  DetachThread();
-  delete this;  // the thread frees its own object as its last action
+  // COM was started on the thread itself; only that thread can stop it.
+  tiCoUnInitialize();
+  tiActiveThreadList().Finished(this);
 }
 
 // ---------------------------------------------------------------------------------------------------------
@@ -156,45 +152,80 @@ TtiActiveThreadList::~TtiActiveThreadList() {
   WaitForRunning(5000);
 }
 
-void TtiActiveThreadList::Add(TtiSleepThread* thread) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  threads_.push_back(thread);
-}
-
-void TtiActiveThreadList::Remove(TtiSleepThread* thread) {
+void TtiActiveThreadList::Reap() {
+  std::vector<TtiThreadPtr> done;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    auto it = std::find(threads_.begin(), threads_.end(), thread);
-    if (it != threads_.end()) threads_.erase(it);
+    done.swap(finished_);
+  }
+  done.clear();  // joins each thread as its object goes
+}
+
+void TtiActiveThreadList::Add(TtiThreadPtr thread) {
+  Reap();
+  std::lock_guard<std::mutex> lock(mutex_);
+  threads_.push_back(std::move(thread));
+}
+
+void TtiActiveThreadList::Remove(TtiThread* thread) {
+  TtiThreadPtr gone;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = std::find_if(threads_.begin(), threads_.end(), [thread](const auto& t) { return t.get() == thread; });
+    if (it == threads_.end()) return;
+    gone = std::move(*it);
+    threads_.erase(it);
+  }
+  emptied_.notify_all();
+}
+
+void TtiActiveThreadList::Finished(TtiThread* thread) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = std::find_if(threads_.begin(), threads_.end(), [thread](const auto& t) { return t.get() == thread; });
+    if (it == threads_.end()) return;
+    finished_.push_back(std::move(*it));
+    threads_.erase(it);
   }
   emptied_.notify_all();
 }
 
 void TtiActiveThreadList::TerminateAll() {
+  Reap();
   std::lock_guard<std::mutex> lock(mutex_);
   for (auto it = threads_.rbegin(); it != threads_.rend(); ++it) (*it)->Terminate();
 }
 
-int TtiActiveThreadList::Count() const {
+int TtiActiveThreadList::Count() {
+  Reap();
   std::lock_guard<std::mutex> lock(mutex_);
   return static_cast<int>(threads_.size());
 }
 
 bool TtiActiveThreadList::WaitForEmpty(int64_t milliseconds) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  return emptied_.wait_for(lock, std::chrono::milliseconds(milliseconds), [this] { return threads_.empty(); });
+  bool empty;
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    empty = emptied_.wait_for(lock, std::chrono::milliseconds(milliseconds), [this] { return threads_.empty(); });
+  }
+  Reap();
+  return empty;
 }
 
 bool TtiActiveThreadList::WaitForRunning(int64_t milliseconds) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  // A listed thread stays alive at least until it has removed itself, so asking it is safe under the lock.
-  return emptied_.wait_for(lock, std::chrono::milliseconds(milliseconds), [this] {
-    return std::none_of(threads_.begin(), threads_.end(), [](TtiSleepThread* t) { return t->Started(); });
-  });
+  bool none;
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    none = emptied_.wait_for(lock, std::chrono::milliseconds(milliseconds), [this] {
+      return std::none_of(threads_.begin(), threads_.end(), [](const auto& t) { return t->Started(); });
+    });
+  }
+  Reap();
+  return none;
 }
 
 TtiActiveThreadList& tiActiveThreadList() {
-  // Never freed: a self-freeing thread may still remove itself while the process' static objects go.
+  // Never freed: a thread may still report itself finished while the process' static objects go.
   static TtiActiveThreadList* list = new TtiActiveThreadList();
   return *list;
 }

@@ -1,12 +1,13 @@
 #pragma once
-// Thread base classes: an interruptible sleeping thread, a self-freeing worker thread that registers itself
-// in the process-wide active-thread list, and that list.
+// Thread base classes: an interruptible sleeping thread, a worker thread owned by the process-wide
+// active-thread list (which frees it once it has finished), and that list.
 //
 // A thread object is always created suspended: Execute is virtual, and a C++ object cannot run a virtual
 // operation of its derived class before the derived constructor has finished. Start it with Resume().
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <utility>
@@ -54,10 +55,8 @@ protected:
   virtual void Execute() = 0;
   // Runs on the thread after Execute returns (also after Execute threw).
   virtual void DoOnTerminate() {}
-  // For a self-freeing thread: called on the thread as its very last action.
+  // Called on the thread as its very last action.
   virtual void AfterTerminate() {}
-  // Releases the thread object so the thread may free its own object.
-  void DetachThread();
 
 private:
   void Run();
@@ -74,53 +73,79 @@ private:
   int sleepResponse_ = 100;
 };
 
-// A worker thread that frees itself when Execute has finished. Create it with new (Create or CreateAndResume);
-// the pointer is valid only until the thread ends. Registered in tiActiveThreadList() while it exists.
+class TtiThread;
+// Frees a worker thread on behalf of the active-thread list (its destructor is not public).
+struct TtiThreadDeleter {
+  void operator()(TtiThread* thread) const;
+};
+using TtiThreadPtr = std::unique_ptr<TtiThread, TtiThreadDeleter>;
+
+// A worker thread owned by the active-thread list from its creation: the list frees it once Execute has
+// finished (at its next call, or when waited for). Create it with Create or CreateAndResume; the pointer they
+// return is valid until the thread has finished.
 class TtiThread : public TtiSleepThread {
 public:
   TtiThread();
 
   template <class T, class... Args>
   static T* Create(Args&&... args) {
-    return new T(std::forward<Args>(args)...);
+    std::unique_ptr<T> made(new T(std::forward<Args>(args)...));
+    T* raw = made.get();
+    Adopt(TtiThreadPtr(made.release()));
+    return raw;
   }
   template <class T, class... Args>
   static T* CreateAndResume(Args&&... args) {
-    T* t = new T(std::forward<Args>(args)...);
+    T* t = Create<T>(std::forward<Args>(args)...);
     t->Resume();
     return t;
   }
-  // A thread that was never started is freed at once; a running one is told to terminate and frees itself.
+  // A thread that was never started is freed at once; a running one is told to terminate and is freed by the
+  // list when it has finished.
   void Free();
 
 protected:
-  // Protected: the object frees itself (or is freed by Free), never by its creator.
+  // Protected: the active-thread list frees the object, never its creator.
   ~TtiThread() override;
   // The termination hook (empty in the base); runs on the thread after Execute.
   virtual void OnTerminate() {}
   void DoOnTerminate() final { OnTerminate(); }
   void AfterTerminate() final;
+
+private:
+  friend struct TtiThreadDeleter;
+  static void Adopt(TtiThreadPtr thread);
 };
 
+// Owns the worker threads. A thread that has finished is moved aside by itself and freed (joined) by the next
+// call of the list from another thread; every call below frees those first.
 class TtiActiveThreadList {
 public:
   TtiActiveThreadList() = default;
   // Terminates the listed threads and waits briefly for the running ones to go.
   ~TtiActiveThreadList();
-  void Add(TtiSleepThread* thread);
-  void Remove(TtiSleepThread* thread);
+  void Add(TtiThreadPtr thread);
+  // Frees a thread that was never started.
+  void Remove(TtiThread* thread);
+  // Called by a thread as its last action: moves it aside for freeing.
+  void Finished(TtiThread* thread);
   // Asks every listed thread to terminate, from the last to the first.
   void TerminateAll();
-  int Count() const;
-  // Waits until the list is empty or the time is up; true when empty.
+  // Threads not yet finished.
+  int Count();
+  // Waits until every thread has finished (and is freed) or the time is up; true when none is left.
   bool WaitForEmpty(int64_t milliseconds);
   // Waits until no listed thread is running (created-but-never-started ones do not count); true when none.
   bool WaitForRunning(int64_t milliseconds);
 
 private:
-  mutable std::mutex mutex_;
+  // Frees the finished threads (outside the lock: freeing joins).
+  void Reap();
+
+  std::mutex mutex_;
   std::condition_variable emptied_;
-  std::vector<TtiSleepThread*> threads_;  // not owned
+  std::vector<TtiThreadPtr> threads_;
+  std::vector<TtiThreadPtr> finished_;
 };
 
 // The process-wide active-thread list (the persistence manager's). At process end its running threads are

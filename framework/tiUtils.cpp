@@ -15,18 +15,12 @@
 #include <ostream>
 
 #include "framework/tiExcept.h"
+#include "platform/TextCase.h"
 
 namespace kelvado {
 
 namespace {
 
-char UpperChar(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
-
-std::string Upper(const std::string& s) {
-  std::string r = s;
-  for (char& c : r) c = UpperChar(c);
-  return r;
-}
 
 bool EndsWith(const std::string& s, const std::string& tail) {
   return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
@@ -53,8 +47,8 @@ size_t Utf8Length(const std::string& s) {
 std::string ReplaceAll(const std::string& text, const std::string& oldText, const std::string& newText,
                        bool ignoreCase) {
   if (oldText.empty()) return text;
-  const std::string hay = ignoreCase ? Upper(text) : text;
-  const std::string needle = ignoreCase ? Upper(oldText) : oldText;
+  const std::string hay = ignoreCase ? UpperAscii(text) : text;
+  const std::string needle = ignoreCase ? UpperAscii(oldText) : oldText;
   std::string result;
   size_t pos = 0;
   for (;;) {
@@ -278,14 +272,14 @@ std::string tiCRLF(int count) { return tiReplicate("\r\n", count); }
 std::string tiBoolToStr(bool value) { return value ? "T" : "F"; }
 
 bool tiStrToBool(const std::string& text) {
-  const std::string u = Upper(text);
+  const std::string u = UpperAscii(text);
   return u == "TRUE" || u == "T" || u == "YES" || u == "Y" || u == "1";
 }
 
 std::string tiAddTrailingValue(const std::string& line, const std::string& value, bool duplicates) {
   if (line.empty()) return line;
   if (duplicates) return line + value;
-  if (EndsWith(Upper(line), Upper(value))) return line;
+  if (EndsWith(UpperAscii(line), UpperAscii(value))) return line;
   return line + value;
 }
 
@@ -356,12 +350,11 @@ void tiWriteFileAtomically(const std::string& fileName, const std::function<void
   if (fd < 0) fail("can not create a temporary file", errno);
   // From here on every way out that is not the rename removes the temporary file.
   bool open = true;
-  auto discard = [&]() noexcept {
+  TtiUndoUnlessDone discard([&]() noexcept {
     if (open) ::close(fd);
-    open = false;
     ::unlink(tmpl.c_str());
-  };
-  try {
+  });
+  {
     // mkstemp creates the file private; give it the permissions the replaced file had, else those of a new file.
     const mode_t mask = ::umask(0);
     ::umask(mask);
@@ -384,10 +377,8 @@ void tiWriteFileAtomically(const std::string& fileName, const std::function<void
     open = false;
     if (::close(fd) != 0) fail("close failed", errno);
     if (::rename(tmpl.c_str(), fileName.c_str()) != 0) fail("rename failed", errno);
-  } catch (...) {
-    discard();
-    throw;
   }
+  discard.Done();
   // The rename itself reaches the disk only with the folder; the file is already complete either way.
   const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dir >= 0) {

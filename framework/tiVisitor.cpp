@@ -6,6 +6,7 @@
 
 #include "framework/tiLog.h"
 #include "framework/tiObject.h"
+#include "platform/TextCase.h"
 
 namespace kelvado {
 
@@ -15,11 +16,6 @@ std::atomic<bool> gTerminated{false};
 std::atomic<TtiVisitorManager*> gDefaultVisMgr{nullptr};
 // The thread that started the program (static initialisation runs on it).
 const std::thread::id gMainThread = std::this_thread::get_id();
-
-std::string UpperCase(std::string s) {
-  for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return s;
-}
 
 bool OnPath(const std::vector<const TtiVisited*>& path, const TtiVisited* o) {
   return std::find(path.begin(), path.end(), o) != path.end();
@@ -196,11 +192,11 @@ void TtiVisitorManager::RegisterVisitor(const std::string& groupName, const TtiC
   if (!visitorClass.InheritsFrom(TtiVisitor::StaticClass()) || visitorClass.IsAbstract())
     throw EtiPerProgrammerException("Attempt to register <%s> in visitor group <%s>: not a concrete visitor class",
                                     {visitorClass.Name(), groupName});
-  mappings_.push_back({UpperCase(groupName), &visitorClass});
+  mappings_.push_back({UpperAscii(groupName), &visitorClass});
 }
 
 void TtiVisitorManager::UnRegisterVisitors(const std::string& groupName) {
-  std::string g = UpperCase(groupName);
+  std::string g = UpperAscii(groupName);
   std::erase_if(mappings_, [&](const Mapping& m) { return m.GroupName == g; });
 }
 
@@ -245,7 +241,7 @@ std::string TtiVisitorManager::Execute(const std::string& groupName, TtiVisited*
 
   std::string result;
   try {
-    RunGroup(UpperCase(groupName), visited, db, layer);
+    RunGroup(UpperAscii(groupName), visited, db, layer);
   } catch (const std::exception& e) {
     result = e.what();
     LogError(result);

@@ -32,26 +32,17 @@ void TtiPerObjVisitorCtrlr::BeforeExecute(const TtiVisitors& visitors) {
   (void)visitors;
   TtiPersistenceLayer& layer = tiPerMgr().GetPersistenceLayers().LayerOrDefault(GetPerLayerName());
   if (GetDatabaseName().empty()) SetDatabaseName(layer.GetDefaultDBConnectionName());
-  TDBConnectionPools& pools = layer.GetDBConnectionPools();
-  TPooledDB* pooled = pools.Lock(GetDatabaseName());
-  if (!pooled) {
-    throw EtiPerInternalException("Unable to lock a connection to database <%s> of persistence layer <%s>",
-                                  {GetDatabaseName(), layer.GetPerLayerName()});
-  }
-  pools_ = &pools;
-  pooledDB_ = pooled;
-  database_ = pooled->Database();
-  // The visitor manager runs no error hook for a controller whose BeforeExecute failed: undo here.
-  try {
-    if (!database_)
-      throw EtiPerInternalException("The pool of database <%s> handed out an item without a database",
-                                    {GetDatabaseName()});
-    database_->StartTransaction();
-    transactionOpen_ = true;
-  } catch (...) {
-    ReleaseDatabase();
-    throw;
-  }
+  // Held by a local lease until the transaction runs: a failure on the way gives the connection back (the
+  // visitor manager runs no error hook for a controller whose BeforeExecute failed).
+  TDBConnectionLease lease = layer.GetDBConnectionPools().Lease(GetDatabaseName());
+  TtiDatabase* db = lease.Item()->Database();
+  if (!db)
+    throw EtiPerInternalException("The pool of database <%s> handed out an item without a database",
+                                  {GetDatabaseName()});
+  db->StartTransaction();
+  lease_ = std::move(lease);
+  database_ = db;
+  transactionOpen_ = true;
 }
 
 void TtiPerObjVisitorCtrlr::BeforeVisit(TtiVisitor& visitor) {
@@ -108,16 +99,9 @@ void TtiPerObjVisitorCtrlr::Abandon(const TtiVisitors& visitors) noexcept {
 }
 
 void TtiPerObjVisitorCtrlr::ReleaseDatabase() noexcept {
-  if (!pooledDB_) return;
-  TPooledDB* pooled = pooledDB_;
-  pooledDB_ = nullptr;
   database_ = nullptr;
   transactionOpen_ = false;
-  try {
-    pools_->UnLock(GetDatabaseName(), pooled);
-  } catch (const std::exception& e) {
-    LogError("Giving database <" + GetDatabaseName() + "> back to its pool failed: " + e.what());
-  }
+  lease_.Release();
 }
 
 void TtiPerObjVisitorCtrlr::RollBackOpenTransaction() noexcept {
@@ -226,7 +210,14 @@ void TVisOwnedQrySelectAbs::Execute(TtiVisited* visited) {
   Init();
   SetupParams();
   TtiQuery& q = Query();
-  try {
+  // The cursor is closed before a failure goes on; a second failure while closing must not hide it.
+  TtiUndoUnlessDone closeCursor([&q]() noexcept {
+    try {
+      if (q.GetActive()) q.Close();
+    } catch (...) {
+    }
+  });
+  {
     const uint64_t start = tiGetTickCount();
     OpenQuery();
     const uint64_t opened = tiGetTickCount();
@@ -238,14 +229,8 @@ void TVisOwnedQrySelectAbs::Execute(TtiVisited* visited) {
     if (q.GetActive()) q.Close();
     const uint64_t scanned = tiGetTickCount();
     LogQueryTiming(static_cast<int64_t>(opened - start), static_cast<int64_t>(scanned - opened));
-  } catch (...) {
-    // The cursor is closed before the failure goes on; a second failure while closing must not hide it.
-    try {
-      if (q.GetActive()) q.Close();
-    } catch (...) {
-    }
-    throw;
   }
+  closeCursor.Done();
 }
 
 const TtiClass& TVisOwnedQrySelect::StaticClass() {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "framework/tiObject.h"
+#include "framework/tiPool.h"
 #include "framework/tiVisitor.h"
 
 namespace kelvado {
@@ -55,8 +56,7 @@ private:
   static void DetachQueries(const TtiVisitors& visitors) noexcept;
 
   const TtiClass* queryClass_ = nullptr;
-  TDBConnectionPools* pools_ = nullptr;  // of the layer the database was locked from
-  TPooledDB* pooledDB_ = nullptr;
+  TDBConnectionLease lease_;  // the run's connection
   TtiDatabase* database_ = nullptr;
   bool transactionOpen_ = false;
 };

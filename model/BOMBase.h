@@ -87,7 +87,7 @@ void SetOnAfterCheckStatus(TNotifyEvent event);
 
 // ---- Refusing values ----
 
-// Raises EInvalidValue with message `msgNumber` (e.g. 1004) formatted with `args`.
+// Raises EInvalidValue with message `msgNumber` (e.g. msgDCOutOfRange) formatted with `args`.
 [[noreturn]] void RaiseInvalidValue(int msgNumber, FmtArgs args = {});
 
 // Limits of a numeric property and how its refusal is reported. A value below Min (at or below Min when
@@ -207,6 +207,7 @@ protected:
   bool SetProp(T& field, const T& value) {
     static_assert(!std::is_floating_point_v<T>, "numbers go through SetFloatProp (limits, NaN)");
     if (field == value) return false;
+    if (assigning_) return field = value, true;
     CheckWriteProtection();
     field = value;
     PropertyChanged();
@@ -217,12 +218,20 @@ protected:
   bool SetProp(T& field, const T& value, Validate&& validate) {
     static_assert(!std::is_floating_point_v<T>, "numbers go through SetFloatProp (limits, NaN)");
     if (field == value) return false;
+    if (assigning_) return field = value, true;
     CheckWriteProtection();
     validate(value);
     field = value;
     PropertyChanged();
     return true;
   }
+  // While a descendant's Assign copies values through its setters (AssignOwnProps), they store the value as it
+  // is: the source accepted it once, the target may be protected, and Assign fires its one event at the end.
+  bool Assigning() const { return assigning_; }
+  // Equals and Assign driven by the property table: the simple values the class `cls` itself publishes.
+  bool OwnPropsEqual(const TtiObject& other, const TtiClass& cls) const;
+  // Read-only rows are skipped: a value published read-only is copied by the caller.
+  void AssignOwnProps(const TtiObject& source, const TtiClass& cls);
   // A double checked against limits (NaN is never equal and always refused).
   bool SetFloatProp(double& field, double value, const TFloatLimits& limits);
   // An enumeration: an ordinal beyond the type or a value `allowed` refuses raises EInvalidValue 1001 with
@@ -230,6 +239,7 @@ protected:
   template <class E, class Allowed>
   bool SetEnumProp(E& field, E value, Allowed&& allowed) {
     if (field == value) return false;
+    if (assigning_) return field = value, true;
     CheckWriteProtection();
     if (!EnumInRange<E>(static_cast<int>(value)) || !allowed(value)) RaiseEnumRefused(value);
     field = value;
@@ -284,12 +294,14 @@ protected:
 private:
   template <class E>
   [[noreturn]] static void RaiseEnumRefused(E value) {
-    RaiseInvalidValue(1001, {EnumInRange<E>(static_cast<int>(value)) ? std::string(EnumName(value))
-                                                                      : std::to_string(static_cast<int>(value))});
+    RaiseInvalidValue(msgInvalidValue,
+                      {EnumInRange<E>(static_cast<int>(value)) ? std::string(EnumName(value))
+                                                               : std::to_string(static_cast<int>(value))});
   }
 
   // Mutable so that Clone can lift the source's protection while the copy is assigned, and restore it.
   mutable bool isProtected_ = false;
+  bool assigning_ = false;
   bool isNew_ = false;
   TNormVersion normVersion_ = CurrentNormVersion;
   TKelvadoVersion kvdVersion_ = CurrentKVDVersion;

@@ -30,7 +30,7 @@ std::string bom_detail::InsufficientDCMeasureText(const TChannelOp* channel, con
   const TComponentOp* component = channel ? channel->GetComponentOp() : nullptr;
   const TSFOp* sf = component ? component->GetSFOp() : nullptr;
   if (!sf || !measure->GetDCMeasure()->GetInsufficient().Contains(sf->GetPLrLazy())) return {};
-  return StatusText(291, {sf->GetPLrString()});
+  return StatusText(stsDCMeasureInsufficient, {sf->GetPLrString()});
 }
 
 // ---- TBloc ----
@@ -125,29 +125,40 @@ TBloc& TBlocOp::Data() const {
 }
 
 void TBlocOp::ResetCaches() {
-  dc_ = dcMeasures_ = dcSubItems_ = -1.0;
-  mttfd_ = mttfdSubItems_ = -1.0;
+  dc_.reset();
+  dcMeasures_.reset();
+  dcSubItems_.reset();
+  mttfd_.reset();
+  mttfdSubItems_.reset();
+}
+
+void TBlocOp::ResetOwnDataCaches() {
+  dc_.reset();
+  dcMeasures_.reset();
+  mttfd_.reset();
 }
 
 void TBlocOp::SetBloc(std::unique_ptr<TBloc> bloc) {
   if (KeepsPart(bloc_, bloc)) return;
   CheckWriteProtection();
   const auto old = ReplacePart(bloc_, std::move(bloc), this, [this](TtiObject* sender) { BlocChanged(sender); });
-  dc_ = dcMeasures_ = mttfd_ = -1.0;
+  ResetOwnDataCaches();
   DoOnChange(this);
 }
 
 // Only what depends on the block's own data; the values from the elements stay.
 void TBlocOp::BlocChanged(TtiObject*) {
-  dc_ = dcMeasures_ = mttfd_ = -1.0;
+  ResetOwnDataCaches();
   DoOnChange(this);
   DoOnStructureChange(this);
 }
 
 // Everything that depends on the elements; the DC from the measure stays.
 void TBlocOp::ElementsChanged(TtiObject*) {
-  dc_ = dcSubItems_ = -1.0;
-  mttfd_ = mttfdSubItems_ = -1.0;
+  dc_.reset();
+  dcSubItems_.reset();
+  mttfd_.reset();
+  mttfdSubItems_.reset();
   DoOnChange(this);
 }
 
@@ -160,40 +171,35 @@ double TBlocOp::GetMTTFd(TMTTFdCalc& calc, TMTTFdDenotation& band, TDeterminatio
 }
 
 double TBlocOp::GetDCLazy() const {
-  FillDCCache(*this, dc_, dcBand_, detUnknown);
-  return dc_;
+  return FillDCCache(*this, dc_, dcBand_, detUnknown);
 }
 TDCDenotation TBlocOp::GetDCBandLazy() const {
   FillDCCache(*this, dc_, dcBand_, detUnknown);
   return dcBand_;
 }
 double TBlocOp::GetDCMeasuresLazy() const {
-  FillDCCache(*this, dcMeasures_, dcMeasuresBand_, detMeasures);
-  return dcMeasures_;
+  return FillDCCache(*this, dcMeasures_, dcMeasuresBand_, detMeasures);
 }
 TDCDenotation TBlocOp::GetDCMeasuresBandLazy() const {
   FillDCCache(*this, dcMeasures_, dcMeasuresBand_, detMeasures);
   return dcMeasuresBand_;
 }
 double TBlocOp::GetDCSubItemsLazy() const {
-  FillDCCache(*this, dcSubItems_, dcSubItemsBand_, detSubItems);
-  return dcSubItems_;
+  return FillDCCache(*this, dcSubItems_, dcSubItemsBand_, detSubItems);
 }
 TDCDenotation TBlocOp::GetDCSubItemsBandLazy() const {
   FillDCCache(*this, dcSubItems_, dcSubItemsBand_, detSubItems);
   return dcSubItemsBand_;
 }
 double TBlocOp::GetMTTFdLazy() const {
-  FillMTTFdCache(*this, mttfd_, mttfdBand_, mttfNoBand, detUnknown);
-  return mttfd_;
+  return FillMTTFdCache(*this, mttfd_, mttfdBand_, mttfNoBand, detUnknown);
 }
 TMTTFdDenotation TBlocOp::GetMTTFdBandLazy() const {
   FillMTTFdCache(*this, mttfd_, mttfdBand_, mttfNoBand, detUnknown);
   return mttfdBand_;
 }
 double TBlocOp::GetMTTFdSubItemsLazy() const {
-  FillMTTFdCache(*this, mttfdSubItems_, mttfdSubItemsBand_, mttfNoBand, detSubItems);
-  return mttfdSubItems_;
+  return FillMTTFdCache(*this, mttfdSubItems_, mttfdSubItemsBand_, mttfNoBand, detSubItems);
 }
 TMTTFdDenotation TBlocOp::GetMTTFdSubItemsBandLazy() const {
   FillMTTFdCache(*this, mttfdSubItems_, mttfdSubItemsBand_, mttfNoBand, detSubItems);
@@ -330,19 +336,20 @@ TItemStatus TBlocOp::CheckStatus(TStatusMessages* messages, bool recursive) {
     }
     const bool hasElements = HasLiveItem(*list_);
     if (IsMTTFdRelevant() && b->GetMTTFdDet() == detSubItems && !hasElements)
-      ReportStatus(messages, result, isGreen, StatusText(294));
+      ReportStatus(messages, result, isGreen, StatusText(stsBlocNoElementsForMTTFd));
     if (IsDCRelevant() && b->GetDCDet() == detSubItems && !hasElements)
-      ReportStatus(messages, result, isGreen, StatusText(295));
+      ReportStatus(messages, result, isGreen, StatusText(stsBlocNoElementsForDC));
   }
-  if (!b || b->GetName().empty() || ContainsPlaceholderWord(b->GetName(), 114))
-    ReportStatus(messages, result, isYellow, StatusText(261));
+  if (!b || LacksName(b->GetName(), txtPlaceholderBloc))
+    ReportStatus(messages, result, isYellow, StatusText(stsBlocNoName));
   if (b && b->GetMissionTime() < cMissionTimeReference)
-    ReportStatus(messages, result, isYellow,
-                 StatusText(265, {FloatToStr(cMissionTimeReference), FloatToStr(b->GetMissionTime())}));
+    ReportStatus(
+        messages, result, isYellow,
+        StatusText(stsBlocMissionTimeTooShort, {FloatToStr(cMissionTimeReference), FloatToStr(b->GetMissionTime())}));
   if (IsMTTFdRelevant() && RoundForBounds(GetMTTFdLazy()) < MTTFdMin())
-    ReportStatus(messages, result, isRed, StatusText(262));
+    ReportStatus(messages, result, isRed, StatusText(stsBlocMTTFdBelowMin));
   if (IsDCRelevant() && GetDCLazy() == kInf && GetMTTFdLazy() != kInf)
-    ReportStatus(messages, result, isRed, StatusText(263));
+    ReportStatus(messages, result, isRed, StatusText(stsBlocDCUndetermined));
 
   if (recursive) {
     const bool selectAll = !IsMTTFdOrDCRelevant();

@@ -6,6 +6,7 @@
 // display texts and checks the block's status, recursively over its elements.
 #include <limits>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "model/BOMBase.h"
@@ -135,6 +136,8 @@ public:
   void Changed() override;
   void ExpandDocumentPaths() override;
 
+  // Empties the caches that depend on the block's own data (not on the elements).
+  void ResetOwnDataCaches();
   // Empties the five caches.
   void ResetCaches();
 
@@ -148,13 +151,13 @@ private:
   mutable TDCDenotation dcBand_ = dcForward;
   mutable TDCDenotation dcMeasuresBand_ = dcForward;
   mutable TDCDenotation dcSubItemsBand_ = dcForward;
-  mutable double dc_ = -1.0;
-  mutable double dcMeasures_ = -1.0;
-  mutable double dcSubItems_ = -1.0;
+  mutable std::optional<double> dc_;
+  mutable std::optional<double> dcMeasures_;
+  mutable std::optional<double> dcSubItems_;
   mutable TMTTFdDenotation mttfdBand_ = mttfLow;
   mutable TMTTFdDenotation mttfdSubItemsBand_ = mttfLow;
-  mutable double mttfd_ = -1.0;
-  mutable double mttfdSubItems_ = -1.0;
+  mutable std::optional<double> mttfd_;
+  mutable std::optional<double> mttfdSubItems_;
 };
 
 }  // namespace kelvado

@@ -33,7 +33,7 @@ const TtiClass& TChannel::StaticClass() {
   return c;
 }
 
-std::string TChannel::GetName() const { return GetMsgString(3, msgBaseGeneral); }
+std::string TChannel::GetName() const { return GetMsgString(txtChannel, msgBaseGeneral); }
 
 bool TChannel::Equals(const TtiObject& other) const {
   const auto* o = dynamic_cast<const TChannel*>(&other);
@@ -51,7 +51,7 @@ const TtiClass& TTestChannel::StaticClass() {
   return c;
 }
 
-std::string TTestChannel::GetName() const { return GetMsgString(4, msgBaseGeneral); }
+std::string TTestChannel::GetName() const { return GetMsgString(txtTestChannel, msgBaseGeneral); }
 
 // ---- TChannelOp ----
 
@@ -79,8 +79,8 @@ TChannelOp::~TChannelOp() {
 }
 
 void TChannelOp::ResetCaches() {
-  mttfd_ = -1.0;
-  dc_ = -1.0;
+  mttfd_.reset();
+  dc_.reset();
 }
 
 void TChannelOp::SetChannel(std::unique_ptr<TChannel> channel) {
@@ -148,17 +148,18 @@ double TChannelOp::GetMTTFd(TMTTFdCalc& calc, TMTTFdDenotation& band) {
 }
 
 double TChannelOp::GetMTTFdLazy() const {
-  FillMTTFdCache(*this, mttfd_, mttfdBand_, mttfNoBand);
-  return mttfd_;
+  return FillMTTFdCache(*this, mttfd_, mttfdBand_, mttfNoBand);
 }
 
 double TChannelOp::GetDCLazy() const {
-  if (dc_ == -1.0) {
+  if (!dc_) {
     TDCDenotation band;
     dc_ = const_cast<TChannelOp*>(this)->GetDC(CalcPool().GetDCCalc(), band);
   }
-  return dc_;
+  return *dc_;
 }
+
+bool TChannelOp::HasLiveBloc() const { return HasLiveItem(*list_); }
 
 TComponentOp* TChannelOp::GetComponentOp() const { return dynamic_cast<TComponentOp*>(GetOwner()); }
 
@@ -245,7 +246,7 @@ std::string TChannelOp::GetMTTFdFitString() const { return MTTFdText(GetMTTFdFit
 std::string TChannelOp::GetMTTFdFitDenotationString() const { return MTTFdBandText(GetMTTFdFit()); }
 
 std::string TChannelOp::GetCaption() const {
-  std::string s = GetMsgString(3, msgBaseGeneral);
+  std::string s = GetMsgString(txtChannel, msgBaseGeneral);
   if (GetComponentOp()) s += " " + std::to_string(GetPosition());
   return s;
 }
@@ -277,17 +278,18 @@ TItemStatus TChannelOp::CheckStatus(TStatusMessages* messages, bool recursive) {
 
   if (RoundForBounds(m) > RoundForBounds(cut))
     ReportStatus(messages, result, isGreen,
-                 StatusText(269, {GetMTTFdString(), GetMTTFdCutString(), FloatToStr(MTTFdCap(SubsystemCat()))}));
+                 StatusText(stsChannelMTTFdCapped,
+                            {GetMTTFdString(), GetMTTFdCutString(), FloatToStr(MTTFdCap(SubsystemCat()))}));
   if (RoundForBounds(cut) > RoundForBounds(fit)) {
     const TTestChannelOp* tc = PairedTestChannelOp();
     ReportStatus(messages, result, isGreen,
-                 StatusText(270, {GetMTTFdCutString(), GetMTTFdFitString(),
-                                  tc ? tc->GetMTTFdCutString() : std::string()}));
+                 StatusText(stsChannelMTTFdFitted,
+                            {GetMTTFdCutString(), GetMTTFdFitString(), tc ? tc->GetMTTFdCutString() : std::string()}));
   }
-  if (RoundForBounds(m) < MTTFdMin()) ReportStatus(messages, result, isRed, StatusText(266));
+  if (RoundForBounds(m) < MTTFdMin()) ReportStatus(messages, result, isRed, StatusText(stsChannelMTTFdBelowMin));
   if (GetComponentOp()) {
-    if (!IsTestChannelMTTFdSatisfied()) ReportStatus(messages, result, isRed, StatusText(267));
-    if (!IsChannelSatisfied()) ReportStatus(messages, result, isRed, StatusText(268));
+    if (!IsTestChannelMTTFdSatisfied()) ReportStatus(messages, result, isRed, StatusText(stsTestChannelMTTFdTooLow));
+    if (!IsChannelSatisfied()) ReportStatus(messages, result, isRed, StatusText(stsChannelNotSatisfied));
   }
   if (recursive) {
     const bool selectAll = !IsUsedBySubsystem();
@@ -319,7 +321,7 @@ const TtiClass& TTestChannelOp::StaticClass() {
 TTestChannel* TTestChannelOp::GetTestChannel() const { return dynamic_cast<TTestChannel*>(GetChannel()); }
 
 void TTestChannelOp::SetTestChannelOp(TTestChannelOp* node) {
-  if (node) throw EKelvado(1018);
+  if (node) throw EKelvado(msgTestChannelOfTestChannel);
 }
 
 bool TTestChannelOp::IsUsedBySubsystem() const {
@@ -333,7 +335,7 @@ bool TTestChannelOp::IsUsedBySubsystem() const {
   return comp->IsDCavgRelevant();
 }
 
-std::string TTestChannelOp::GetCaption() const { return GetMsgString(4, msgBaseGeneral); }
+std::string TTestChannelOp::GetCaption() const { return GetMsgString(txtTestChannel, msgBaseGeneral); }
 
 int TTestChannelOp::GetPosition() const { return CountInList(true); }
 

@@ -7,6 +7,7 @@
 // status recursively over its blocks. Each channel node is paired with the subsystem's test-channel node
 // (TChannelOpList::Add pairs them).
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "model/BOMBase.h"
@@ -67,6 +68,8 @@ public:
   double GetDCLazy() const;
   // The cached MTTFd limited to the category's cap (+infinity stays).
   double GetMTTFdCut() const;
+  // The channel holds a block that is not deleted.
+  bool HasLiveBloc() const;
   // The cut MTTFd, limited by 2 x the test channel's cut MTTFd when the option MTTFdCFitBeforeSymm is on
   // and a used test channel is paired. A test-channel node gives its own cut MTTFd.
   virtual double GetMTTFdFit() const;
@@ -118,12 +121,12 @@ private:
 
   std::unique_ptr<TBlocOpList> list_;
   std::unique_ptr<TChannel> channel_;
-  mutable double dc_ = -1.0;  // emptied with the MTTFd cache
+  mutable std::optional<double> dc_;  // emptied with the MTTFd cache
   TTestChannelOp* testChannelOp_ = nullptr;
   // The same node as a list item, taken while it was certainly alive: PairedTestChannelOp compares list items
   // with it and never follows a reference that may be stale.
   const TtiObject* pairedObject_ = nullptr;
-  mutable double mttfd_ = -1.0;
+  mutable std::optional<double> mttfd_;
   mutable TMTTFdDenotation mttfdBand_ = mttfLow;
 };
 

@@ -101,17 +101,19 @@ void TComponent::HookList(TPerObjListEx& list) {
 }
 
 void TComponent::SetCCFScore(double v) {
-  SetFloatProp(ccfScore_, v, {cCCFScoreMin, cCCFScoreMax, false, 1005, TFloatLimits::ValueMinMax});
+  SetFloatProp(ccfScore_, v, {cCCFScoreMin, cCCFScoreMax, false, msgCCFScoreOutOfRange, TFloatLimits::ValueMinMax});
 }
 
 void TComponent::SetCCFScoreDet(TDetermination v) { SetDetProp(ccfScoreDet_, v, {detSubItems}); }
 
-void TComponent::SetDCavg(double v) { SetFloatProp(dcavg_, v, {0.0, cDCMaximum, false, 1004, TFloatLimits::ValueMinMax}); }
+void TComponent::SetDCavg(double v) {
+  SetFloatProp(dcavg_, v, {0.0, cDCMaximum, false, msgDCOutOfRange, TFloatLimits::ValueMinMax});
+}
 
 void TComponent::SetDCavgDet(TDetermination v) { SetDetProp(dcavgDet_, v, {detMeasures}); }
 
 void TComponent::SetMissionTime(double v) {
-  SetFloatProp(missionTime_, v, {0.0, kInf, false, 1040, TFloatLimits::ValueMax});
+  SetFloatProp(missionTime_, v, {0.0, kInf, false, msgMissionTimeTooLarge, TFloatLimits::ValueMax});
 }
 
 double TComponent::GetMTTFd() const {
@@ -121,14 +123,14 @@ double TComponent::GetMTTFd() const {
 }
 
 void TComponent::SetMTTFd(double v) {
-  SetFloatProp(mttfdOrgValue_, v, {MTTFdMin(), kInf, false, 1007, TFloatLimits::ValueMin});
+  SetFloatProp(mttfdOrgValue_, v, {MTTFdMin(), kInf, false, msgMTTFdTooSmall, TFloatLimits::ValueMin});
 }
 
 void TComponent::SetMTTFdDet(TDetermination v) { SetDetProp(mttfdDet_, v, {detMeasures}); }
 
 void TComponent::SetPLDirectNoBind(TPL v) {
   if (v == plDirectNoBind_) return;
-  if (!EnumInRange<TPL>(static_cast<int>(v))) RaiseInvalidValue(1001, {std::to_string(static_cast<int>(v))});
+  if (!EnumInRange<TPL>(static_cast<int>(v))) RaiseInvalidValue(msgInvalidValue, {std::to_string(static_cast<int>(v))});
   plDirectNoBind_ = v;
   PropertyChanged();
 }
@@ -139,7 +141,7 @@ void TComponent::SetIsPLPFHBind(bool v) {
   PropertyChanged();
 }
 
-void TComponent::SetPFH(double v) { SetFloatProp(pfh_, v, {0.0, kInf, false, 1017, TFloatLimits::ValueMin}); }
+void TComponent::SetPFH(double v) { SetFloatProp(pfh_, v, {0.0, kInf, false, msgPFHTooSmall, TFloatLimits::ValueMin}); }
 
 void TComponent::SetPLDet(TDetermination v) { SetDetProp(plDet_, v, {detMeasures}); }
 
@@ -148,7 +150,7 @@ int TComponent::GetChannelCount() const { return ::kelvado::GetChannelCount(cat_
 bool TComponent::AreCatConditionsSatisfied() const {
   if (!catConditionsRelevant_) return true;
   const TCatConditionList* required = GetCatConditions(cat_);
-  if (!required) return true;
+  if (!required) return false;  // the conditions could not be read: never better than a known failure
   for (int i = 0; i < required->GetCount(); ++i) {
     const int idx = catConditionOps_->IndexOfCondition(required->Items(i), false);
     if (idx < 0 || !catConditionOps_->Items(idx)->GetIsSatisfied()) return false;
@@ -160,48 +162,17 @@ TComponentOp* TComponent::GetComponentOp() const { return dynamic_cast<TComponen
 
 bool TComponent::Equals(const TtiObject& other) const {
   const auto* o = dynamic_cast<const TComponent*>(&other);
-  if (!o) return false;
-  return cat_ == o->cat_ && catDocumentation_ == o->catDocumentation_ && catStandard_ == o->catStandard_ &&
-         catStandardFile_ == o->catStandardFile_ && description_ == o->description_ &&
-         dcavgDocumentation_ == o->dcavgDocumentation_ && document_ == o->document_ &&
-         documentation_ == o->documentation_ && manufacturer_ == o->manufacturer_ && partNo_ == o->partNo_ &&
-         plDocumentation_ == o->plDocumentation_ && ccfScore_ == o->ccfScore_ && ccfScoreDet_ == o->ccfScoreDet_ &&
-         dcavg_ == o->dcavg_ && dcavgDet_ == o->dcavgDet_ && missionTime_ == o->missionTime_ &&
-         mttfdOrgValue_ == o->mttfdOrgValue_ && mttfdDet_ == o->mttfdDet_ && name_ == o->name_ &&
-         plDirectNoBind_ == o->plDirectNoBind_ && isPLPFHBind_ == o->isPLPFHBind_ && pfh_ == o->pfh_ &&
-         plDet_ == o->plDet_ && useWorstCaseMTTFd_ == o->useWorstCaseMTTFd_ && StampsEqual(*o) &&
-         catConditionsRelevant_ == o->catConditionsRelevant_ && SameItems(*catConditionOps_, *o->catConditionOps_) &&
-         SameItems(*plConditionOps_, *o->plConditionOps_) && SameItems(*ccfMeasureOps_, *o->ccfMeasureOps_);
+  return o && OwnPropsEqual(*o, StaticClass()) && StampsEqual(*o) &&
+         SameItems(*catConditionOps_, *o->catConditionOps_) && SameItems(*plConditionOps_, *o->plConditionOps_) &&
+         SameItems(*ccfMeasureOps_, *o->ccfMeasureOps_);
 }
 
 void TComponent::Assign(const TtiObject& source) {
   const auto* s = &SourceAs<TComponent>(*this, source);
   if (s == this) return;
-  cat_ = s->cat_;
-  catConditionsRelevant_ = s->catConditionsRelevant_;
-  catDocumentation_ = s->catDocumentation_;
-  catStandard_ = s->catStandard_;
-  catStandardFile_ = s->catStandardFile_;
-  ccfScore_ = s->ccfScore_;
-  ccfScoreDet_ = s->ccfScoreDet_;
-  description_ = s->description_;
-  dcavg_ = s->dcavg_;
-  dcavgDet_ = s->dcavgDet_;
-  dcavgDocumentation_ = s->dcavgDocumentation_;
-  document_ = s->document_;
-  documentation_ = s->documentation_;
-  manufacturer_ = s->manufacturer_;
-  missionTime_ = s->missionTime_;
-  mttfdOrgValue_ = s->mttfdOrgValue_;  // as entered: the cap is applied when computing
-  mttfdDet_ = s->mttfdDet_;
-  name_ = s->name_;
-  partNo_ = s->partNo_;
-  plDirectNoBind_ = s->plDirectNoBind_;
-  isPLPFHBind_ = s->isPLPFHBind_;
-  pfh_ = s->pfh_;
-  plDet_ = s->plDet_;
-  plDocumentation_ = s->plDocumentation_;
-  useWorstCaseMTTFd_ = s->useWorstCaseMTTFd_;
+  AssignOwnProps(*s, StaticClass());
+  // MTTFd is published capped; the value behind it is published read-only and copied as entered.
+  mttfdOrgValue_ = s->mttfdOrgValue_;
   RefillWithClones(*catConditionOps_, *s->catConditionOps_);
   RefillWithClones(*plConditionOps_, *s->plConditionOps_);
   RefillWithClones(*ccfMeasureOps_, *s->ccfMeasureOps_);
@@ -296,13 +267,13 @@ void TComponentOp::ResetCaches() const {
   ccfScore_ = 0.0;
   ccfMeasures_ = TTriState::NotEvaluated;
   ccfScoreMeasures_ = 0.0;
-  dcavg_ = -1.0;
-  dcavgSub_ = -1.0;
-  mttfd_ = -1.0;
-  mttfdSub_ = -1.0;
-  pl_ = plForward;
+  dcavg_.reset();
+  dcavgSub_.reset();
+  mttfd_.reset();
+  mttfdSub_.reset();
+  pl_.reset();
   pfh_ = -1.0;
-  plSub_ = plForward;
+  plSub_.reset();
   pfhSub_ = -1.0;
 }
 
@@ -323,7 +294,7 @@ void TComponentOp::ChannelsChanged(TtiObject* sender) {
 }
 
 std::string TComponentOp::GetCaption() const {
-  return component_ ? GetComponentName() : GetMsgString(5, msgBaseGeneral);
+  return component_ ? GetComponentName() : GetMsgString(txtSubsystem, msgBaseGeneral);
 }
 
 bool TComponentOp::Equals(const TtiObject& other) const {
@@ -393,8 +364,7 @@ void FillCCFCache(const TComponentOp& node, TTriState& cache, double& scoreField
 }  // namespace
 
 double TComponentOp::GetDCavgLazy() const {
-  FillDCCache(*this, dcavg_, dcavgBand_, detUnknown);
-  return dcavg_;
+  return FillDCCache(*this, dcavg_, dcavgBand_, detUnknown);
 }
 
 TDCDenotation TComponentOp::GetDCavgDenotationLazy() const {
@@ -403,8 +373,7 @@ TDCDenotation TComponentOp::GetDCavgDenotationLazy() const {
 }
 
 double TComponentOp::GetDCavgSubItemsLazy() const {
-  FillDCCache(*this, dcavgSub_, dcavgSubBand_, detSubItems);
-  return dcavgSub_;
+  return FillDCCache(*this, dcavgSub_, dcavgSubBand_, detSubItems);
 }
 
 TDCDenotation TComponentOp::GetDCavgSubItemsDenotationLazy() const {
@@ -413,8 +382,7 @@ TDCDenotation TComponentOp::GetDCavgSubItemsDenotationLazy() const {
 }
 
 double TComponentOp::GetMTTFdLazy() const {
-  FillMTTFdCache(*this, mttfd_, mttfdBand_, mttfLow, detUnknown);
-  return mttfd_;
+  return FillMTTFdCache(*this, mttfd_, mttfdBand_, mttfLow, detUnknown);
 }
 
 TMTTFdDenotation TComponentOp::GetMTTFdDenotationLazy() const {
@@ -423,8 +391,7 @@ TMTTFdDenotation TComponentOp::GetMTTFdDenotationLazy() const {
 }
 
 double TComponentOp::GetMTTFdSubItemsLazy() const {
-  FillMTTFdCache(*this, mttfdSub_, mttfdSubBand_, mttfLow, detSubItems);
-  return mttfdSub_;
+  return FillMTTFdCache(*this, mttfdSub_, mttfdSubBand_, mttfLow, detSubItems);
 }
 
 TMTTFdDenotation TComponentOp::GetMTTFdSubItemsDenotationLazy() const {
@@ -433,8 +400,7 @@ TMTTFdDenotation TComponentOp::GetMTTFdSubItemsDenotationLazy() const {
 }
 
 TPL TComponentOp::GetPLLazy() const {
-  FillPLCache(*this, pl_, pfh_, detUnknown);
-  return pl_;
+  return FillPLCache(*this, pl_, pfh_, detUnknown);
 }
 
 double TComponentOp::GetPFHLazy() const {
@@ -443,8 +409,7 @@ double TComponentOp::GetPFHLazy() const {
 }
 
 TPL TComponentOp::GetPLSubItemsLazy() const {
-  FillPLCache(*this, plSub_, pfhSub_, detSubItems);
-  return plSub_;
+  return FillPLCache(*this, plSub_, pfhSub_, detSubItems);
 }
 
 double TComponentOp::GetPFHSubItemsLazy() const {
@@ -609,7 +574,8 @@ std::vector<TChannelOp*> TComponentOp::FirstChannels(int count) const {
     }
   }
   // A category needs exactly this many channels; computing from fewer would read channels that are not there.
-  if (count < 1 || static_cast<int>(result.size()) < count) throw EIndexOutOfBounds(1011, {std::to_string(count)});
+  if (count < 1 || static_cast<int>(result.size()) < count)
+    throw EIndexOutOfBounds(msgChannelCount, {std::to_string(count)});
   return result;
 }
 

@@ -8,6 +8,7 @@
 // below or in the data object, so a change costs nothing until a value is read again.
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -104,7 +105,7 @@ public:
   // Number of channels the standard gives for the category (-1 when the table cannot be read).
   int GetChannelCount() const;
   // True when the category conditions are not relevant, or every condition the standard requires for the
-  // category is ticked (not deleted) and satisfied.
+  // category is ticked (not deleted) and satisfied. False when the required conditions cannot be read.
   bool AreCatConditionsSatisfied() const;
   // The ticked PL conditions are listed in texts but do not enter the status.
   bool ArePLConditionsSatisfied() const { return true; }
@@ -113,8 +114,9 @@ public:
   TComponentOp* GetComponentOp() const;
 
   bool Equals(const TtiObject& other) const override;
-  // Every value copied directly (no checks); the three lists refilled with clones of the source's entries that
-  // are not deleted; stamps and protection flag; then the change event.
+  // Both by the property table: every value the class publishes copied as stored (no checks, no events; the
+  // entered MTTFd as entered); the three lists refilled with clones of the source's entries that are not
+  // deleted; stamps and protection flag; then the change event.
   void Assign(const TtiObject& source) override;
 
 private:
@@ -301,17 +303,17 @@ private:
   mutable double ccfScore_ = 0.0;
   mutable TTriState ccfMeasures_ = TTriState::NotEvaluated;
   mutable double ccfScoreMeasures_ = 0.0;
-  mutable double dcavg_ = -1.0;
+  mutable std::optional<double> dcavg_;
   mutable TDCDenotation dcavgBand_ = dcForward;
-  mutable double dcavgSub_ = -1.0;
+  mutable std::optional<double> dcavgSub_;
   mutable TDCDenotation dcavgSubBand_ = dcForward;
-  mutable double mttfd_ = -1.0;
+  mutable std::optional<double> mttfd_;
   mutable TMTTFdDenotation mttfdBand_ = mttfLow;
-  mutable double mttfdSub_ = -1.0;
+  mutable std::optional<double> mttfdSub_;
   mutable TMTTFdDenotation mttfdSubBand_ = mttfLow;
-  mutable TPL pl_ = plForward;
+  mutable std::optional<TPL> pl_;
   mutable double pfh_ = -1.0;
-  mutable TPL plSub_ = plForward;
+  mutable std::optional<TPL> plSub_;
   mutable double pfhSub_ = -1.0;
 };
 

@@ -24,8 +24,8 @@ namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
-constexpr TFloatLimits kB10dLimits{cB10dMin, kInf, false, 1006, TFloatLimits::ValueMin};
-constexpr TFloatLimits kNopLimits{0.0, kInf, true, 1008, TFloatLimits::ValueMin};
+constexpr TFloatLimits kB10dLimits{cB10dMin, kInf, false, msgB10dTooSmall, TFloatLimits::ValueMin};
+constexpr TFloatLimits kNopLimits{0.0, kInf, true, msgNopTooSmall, TFloatLimits::ValueMin};
 
 }  // namespace
 
@@ -37,8 +37,9 @@ std::string ExpandFileName(const std::string& fileName) {
   return p.lexically_normal().string();
 }
 
-bool bom_detail::ContainsPlaceholderWord(const std::string& name, int textIndex) {
-  const std::string word = GetMsgString(textIndex, msgBaseGeneral);
+bool bom_detail::LacksName(const std::string& name, int placeholderText) {
+  if (name.empty()) return true;
+  const std::string word = GetMsgString(placeholderText, msgBaseGeneral);
   return !word.empty() && name.find(word) != std::string::npos;
 }
 
@@ -139,9 +140,9 @@ TElement& TElementOp::Data() const {
 }
 
 void TElementOp::ResetCaches() {
-  dc_ = -1.0;
-  dcMeasures_ = -1.0;
-  mttfd_ = -1.0;
+  dc_.reset();
+  dcMeasures_.reset();
+  mttfd_.reset();
 }
 
 void TElementOp::SetElement(std::unique_ptr<TElement> element) {
@@ -178,8 +179,7 @@ double TElementOp::GetMTTFd(TMTTFdCalc& calc, TMTTFdDenotation& band, TDetermina
 }
 
 double TElementOp::GetDCLazy() const {
-  FillDCCache(*this, dc_, dcBand_, detUnknown);
-  return dc_;
+  return FillDCCache(*this, dc_, dcBand_, detUnknown);
 }
 
 TDCDenotation TElementOp::GetDCBandLazy() const {
@@ -188,8 +188,7 @@ TDCDenotation TElementOp::GetDCBandLazy() const {
 }
 
 double TElementOp::GetDCMeasuresLazy() const {
-  FillDCCache(*this, dcMeasures_, dcMeasuresBand_, detMeasures);
-  return dcMeasures_;
+  return FillDCCache(*this, dcMeasures_, dcMeasuresBand_, detMeasures);
 }
 
 TDCDenotation TElementOp::GetDCMeasuresBandLazy() const {
@@ -198,11 +197,9 @@ TDCDenotation TElementOp::GetDCMeasuresBandLazy() const {
 }
 
 double TElementOp::GetMTTFdLazy() const {
-  if (mttfd_ == -1.0) {
-    const TDetermination det = element_ && element_->GetUseB10d() ? detSubItems : detDirect;
-    FillMTTFdCache(*this, mttfd_, mttfdBand_, mttfLow, det);
-  }
-  return mttfd_;
+  if (mttfd_) return *mttfd_;
+  const TDetermination det = element_ && element_->GetUseB10d() ? detSubItems : detDirect;
+  return FillMTTFdCache(*this, mttfd_, mttfdBand_, mttfLow, det);
 }
 
 TMTTFdDenotation TElementOp::GetMTTFdBandLazy() const {
@@ -367,17 +364,19 @@ TItemStatus TElementOp::CheckStatus(TStatusMessages* messages, bool recursive) {
     const std::string text = InsufficientDCMeasureText(bloc ? bloc->GetChannelOp() : nullptr, e->GetDCMeasureOp());
     if (!text.empty()) ReportStatus(messages, result, isRed, text);
   }
-  if (!e || e->GetName().empty() || ContainsPlaceholderWord(e->GetName(), 115))
-    ReportStatus(messages, result, isYellow, StatusText(256));
+  if (!e || LacksName(e->GetName(), txtPlaceholderElement))
+    ReportStatus(messages, result, isYellow, StatusText(stsElementNoName));
   if (e && IsMTTFdRelevant() && e->GetUseB10d() && std::isfinite(nop_) &&
       RoundForBounds(GetT10d()) < cMissionTimeReference)
     ReportStatus(messages, result, isYellow,
-                 StatusText(258, {FloatToStr(cMissionTimeReference), GetT10dString()}));
+                 StatusText(stsElementT10dTooShort, {FloatToStr(cMissionTimeReference), GetT10dString()}));
   if (e && e->GetMissionTime() < cMissionTimeReference)
     ReportStatus(messages, result, isYellow,
-                 StatusText(259, {FloatToStr(cMissionTimeReference), FloatToStr(e->GetMissionTime())}));
+                 StatusText(stsElementMissionTimeTooShort,
+                            {FloatToStr(cMissionTimeReference), FloatToStr(e->GetMissionTime())}));
   if (IsMTTFdRelevant() && RoundForBounds(GetMTTFdLazy()) < MTTFdMin())
-    ReportStatus(messages, result, isRed, StatusText(std::isinf(nop_) ? 299 : 257));
+    ReportStatus(messages, result, isRed,
+                 StatusText(std::isinf(nop_) ? stsElementB10dMTTFdBelowMin : stsElementMTTFdBelowMin));
 
   CallOnAfterCheckStatus();
   return result;

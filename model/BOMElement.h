@@ -7,6 +7,7 @@
 // element's status.
 #include <limits>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "model/BOMBase.h"
@@ -203,10 +204,10 @@ private:
   double nop_ = std::numeric_limits<double>::infinity();
   mutable TDCDenotation dcBand_ = dcForward;
   mutable TDCDenotation dcMeasuresBand_ = dcForward;
-  mutable double dc_ = -1.0;
-  mutable double dcMeasures_ = -1.0;
+  mutable std::optional<double> dc_;
+  mutable std::optional<double> dcMeasures_;
   mutable TMTTFdDenotation mttfdBand_ = mttfLow;
-  mutable double mttfd_ = -1.0;
+  mutable std::optional<double> mttfd_;
 };
 
 }  // namespace kelvado

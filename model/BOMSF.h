@@ -5,6 +5,7 @@
 // safety function's status.
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "model/BOMBase.h"
@@ -130,9 +131,9 @@ private:
 
   std::unique_ptr<TSF> sf_;
   std::unique_ptr<TComponentOpList> list_;
-  mutable TPL pl_ = plForward;
+  mutable std::optional<TPL> pl_;
   mutable double pfh_ = -1.0;
-  mutable TPL plr_ = plForward;
+  mutable std::optional<TPL> plr_;
 };
 
 }  // namespace kelvado

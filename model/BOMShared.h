@@ -4,6 +4,7 @@
 // calculators fill. Not for use outside unit BOM.
 #include <limits>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "model/BOMBase.h"
@@ -59,11 +60,11 @@ inline bool HasLiveItem(const TtiObjectList& list) {
 }
 
 // Limits of the entered values the element and the block share (TPartValues).
-inline constexpr TFloatLimits kPartDCLimits{cDCMinimum, cDCMaximum, false, 1004, TFloatLimits::ValueMinMax};
-inline constexpr TFloatLimits kPartMTTFdLimits{MTTFdMinYears, std::numeric_limits<double>::infinity(), false, 1007,
-                                               TFloatLimits::ValueMin};
+inline constexpr TFloatLimits kPartDCLimits{cDCMinimum, cDCMaximum, false, msgDCOutOfRange, TFloatLimits::ValueMinMax};
+inline constexpr TFloatLimits kPartMTTFdLimits{MTTFdMinYears, std::numeric_limits<double>::infinity(), false,
+                                               msgMTTFdTooSmall, TFloatLimits::ValueMin};
 inline constexpr TFloatLimits kPartMissionTimeLimits{-std::numeric_limits<double>::infinity(), cMissionTimeMax, false,
-                                                     1040, TFloatLimits::ValueMax};
+                                                     msgMissionTimeTooLarge, TFloatLimits::ValueMax};
 
 // Everything at or below a blank (spaces, tabs, line breaks) is cut from the end.
 inline std::string TrimRight(std::string s) {
@@ -71,13 +72,17 @@ inline std::string TrimRight(std::string s) {
   return s;
 }
 
-// Status message `index` of the status texts.
+// A node has no name when its name is empty or contains the word of its placeholder name (general text
+// `placeholderText`). An empty word (no language file) is contained in nothing, so it never marks every name.
+bool LacksName(const std::string& name, int placeholderText);
+
+// Status text `index` (an sts... number of model/MsgIds.h).
 inline std::string StatusText(int index, const FmtArgs& args = {}) {
   return FormatMsgString(msgBaseStatus + index, args);
 }
 
-// Status message 291 when the chosen DC measure of an element or block (none when deleted) does not suffice for
-// the PL the safety function above `channel` requires; "" otherwise. (Defined with the block.)
+// Status text stsDCMeasureInsufficient when the chosen DC measure of an element or block (none when deleted) does not
+// suffice for the PL the safety function above `channel` requires; "" otherwise. (Defined with the block.)
 std::string InsufficientDCMeasureText(const TChannelOp* channel, const TDCMeasureOp* measure);
 
 // ---- Owned parts (a node's data object, an occurrence's measure or condition) ----
@@ -142,38 +147,41 @@ TItemStatus WithChildStatus(TItemStatus result, const List& list, TStatusMessage
 }
 
 // ---- Caches of the nodes ----
-// A cache holds -1 while empty. It is filled from the pool's calculator on first read; value and band are
-// stored only when the calculator succeeded, so an error leaves the cache empty and the next read asks again.
-// The caches are not part of what a node shows as its state: reading fills them, hence the const_cast.
+// A cache is empty (nullopt) until its first read fills it from the pool's calculator; "no value" (-1) is a
+// computed value like any other and stays cached. Value and band are stored only when the calculator
+// succeeded, so an error leaves the cache empty and the next read asks again. The caches are not part of what a
+// node shows as its state: reading fills them, hence the const_cast. Each returns the cached value.
 
 template <class Node, class... Det>
-void FillDCCache(const Node& node, double& cache, TDCDenotation& bandField, Det... det) {
-  if (cache != -1.0) return;
+double FillDCCache(const Node& node, std::optional<double>& cache, TDCDenotation& bandField, Det... det) {
+  if (cache) return *cache;
   TDCDenotation band = dcForward;
   const double v = const_cast<Node&>(node).GetDC(CalcPool().GetDCCalc(), band, det...);
   bandField = band;
   cache = v;
+  return v;
 }
 
 // `initialBand` is the band stored when the calculator leaves it as it is.
 template <class Node, class... Det>
-void FillMTTFdCache(const Node& node, double& cache, TMTTFdDenotation& bandField, TMTTFdDenotation initialBand,
-                    Det... det) {
-  if (cache != -1.0) return;
+double FillMTTFdCache(const Node& node, std::optional<double>& cache, TMTTFdDenotation& bandField,
+                      TMTTFdDenotation initialBand, Det... det) {
+  if (cache) return *cache;
   TMTTFdDenotation band = initialBand;
   const double v = const_cast<Node&>(node).GetMTTFd(CalcPool().GetMTTFdCalc(), band, det...);
   bandField = band;
   cache = v;
+  return v;
 }
 
-// The PL cache holds plForward while empty.
 template <class Node>
-void FillPLCache(const Node& node, TPL& cache, double& pfhField, TDetermination det) {
-  if (cache != plForward) return;
+TPL FillPLCache(const Node& node, std::optional<TPL>& cache, double& pfhField, TDetermination det) {
+  if (cache) return *cache;
   double pfh = -1.0;
   const TPL pl = const_cast<Node&>(node).GetPL(CalcPool().GetPLCalc(), pfh, det);
   pfhField = pfh;
   cache = pl;
+  return pl;
 }
 
 }  // namespace kelvado::bom_detail

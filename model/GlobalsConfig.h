@@ -74,58 +74,38 @@ void CheckRelativePath(std::string& path, bool& isRelative);
 
 // --- section database ----------------------------------------------------------------------------------------
 std::string GetDatabaseCharsetGen();
-inline void GetDatabaseCharsetGen(std::string& value) { value = GetDatabaseCharsetGen(); }
 std::string GetDatabaseCharsetLib();
-inline void GetDatabaseCharsetLib(std::string& value) { value = GetDatabaseCharsetLib(); }
 std::string GetDatabaseLibFolder();
-inline void GetDatabaseLibFolder(std::string& value) { value = GetDatabaseLibFolder(); }
 std::string GetDatabaseDatabaseNameGen();
-inline void GetDatabaseDatabaseNameGen(std::string& value) { value = GetDatabaseDatabaseNameGen(); }
 bool SetDatabaseDatabaseNameGen(const std::string& value);
 std::string GetDatabaseDatabaseNameLib();
-inline void GetDatabaseDatabaseNameLib(std::string& value) { value = GetDatabaseDatabaseNameLib(); }
 std::string GetDatabasePasswordGen();
-inline void GetDatabasePasswordGen(std::string& value) { value = GetDatabasePasswordGen(); }
 std::string GetDatabasePasswordGenLib();
-inline void GetDatabasePasswordGenLib(std::string& value) { value = GetDatabasePasswordGenLib(); }
 std::string GetDatabasePersistenceLayerName();
-inline void GetDatabasePersistenceLayerName(std::string& value) { value = GetDatabasePersistenceLayerName(); }
 std::string GetDatabaseProtocol();
-inline void GetDatabaseProtocol(std::string& value) { value = GetDatabaseProtocol(); }
 int32_t GetDatabaseSQLDialect();
 std::string GetDatabaseUserNameGen();
-inline void GetDatabaseUserNameGen(std::string& value) { value = GetDatabaseUserNameGen(); }
 std::string GetDatabaseUserNameLib();
-inline void GetDatabaseUserNameLib(std::string& value) { value = GetDatabaseUserNameLib(); }
 
 // --- section xml ---------------------------------------------------------------------------------------------
 std::string GetXmlCharset();
-inline void GetXmlCharset(std::string& value) { value = GetXmlCharset(); }
 std::string GetXmlPersistenceLayerName();
-inline void GetXmlPersistenceLayerName(std::string& value) { value = GetXmlPersistenceLayerName(); }
 std::string GetXmlCBPersistenceLayerName();
-inline void GetXmlCBPersistenceLayerName(std::string& value) { value = GetXmlCBPersistenceLayerName(); }
 std::string GetXmlCBFileName();
-inline void GetXmlCBFileName(std::string& value) { value = GetXmlCBFileName(); }
 
 // --- section opt ---------------------------------------------------------------------------------------------
 std::string GetOptProjectFolder();
-inline void GetOptProjectFolder(std::string& value) { value = GetOptProjectFolder(); }
 bool SetOptProjectFolder(const std::string& value);
 bool GetOptMTTFdCutBeforeSymm();
 bool GetOptMTTFdCFitBeforeSymm();
 bool GetOptAllowWriteAll();
 bool GetOptAskBeforeDel();
 std::string GetOptDefWorkDirFolder();
-inline void GetOptDefWorkDirFolder(std::string& value) { value = GetOptDefWorkDirFolder(); }
 bool SetOptDefWorkDirFolder(const std::string& value);
 std::string GetOptDefAppDataDirFolder();
-inline void GetOptDefAppDataDirFolder(std::string& value) { value = GetOptDefAppDataDirFolder(); }
 std::string GetOptDefDocumentsFolder();
-inline void GetOptDefDocumentsFolder(std::string& value) { value = GetOptDefDocumentsFolder(); }
 bool SetOptDefDocumentsFolder(const std::string& value);
 std::string GetOptDefStandardsFolder();
-inline void GetOptDefStandardsFolder(std::string& value) { value = GetOptDefStandardsFolder(); }
 bool SetOptDefStandardsFolder(const std::string& value);
 bool GetOptShowFormHelp();
 bool SetOptShowFormHelp(bool value);
@@ -208,22 +188,16 @@ int32_t GetOptPrecisionPFH();
 bool SetOptPrecisionPFH(int32_t value);
 
 std::string GetOptIconFileProject();
-inline void GetOptIconFileProject(std::string& value) { value = GetOptIconFileProject(); }
 std::string GetOptIconFileLib();
-inline void GetOptIconFileLib(std::string& value) { value = GetOptIconFileLib(); }
 std::string GetOptHelpFile();
-inline void GetOptHelpFile(std::string& value) { value = GetOptHelpFile(); }
 
 // --- section lang --------------------------------------------------------------------------------------------
 bool GetLangCheckReadMeHash();
 bool GetLangWriteLngFile();
 std::string GetLangLngFile();
-inline void GetLangLngFile(std::string& value) { value = GetLangLngFile(); }
 // The language text file from which GetMsgString takes the numbered texts.
 std::string GetLangLngDll();
-inline void GetLangLngDll(std::string& value) { value = GetLangLngDll(); }
 std::string GetLangReadme();
-inline void GetLangReadme(std::string& value) { value = GetLangReadme(); }
 
 // --- section startup -----------------------------------------------------------------------------------------
 bool GetStartupFirstStart();

@@ -66,7 +66,9 @@ public:
   virtual void Disconnect() = 0;
 
   // Conditions the standard requires for a category / a PL. The list belongs to this object, stays alive as
-  // long as it and is the same object on every call (callers never free it).
+  // long as it and is the same object on every call (callers never free it). An empty list: the standard
+  // requires none. Null: the table could not be read (a failure, reported once), which callers must never
+  // take for "none required".
   virtual TCatConditionList* GetCatConditions(TCat Cat) = 0;
   virtual TPLConditionList* GetPLConditions(TPL PL) = 0;
   // The MTTFd bands of a channel and the DCavg bands the category allows, and whether CCF counts for it.

@@ -13,16 +13,14 @@
 
 namespace kelvado {
 
+void RefuseDet(TDetermination stored) { throw EInvalidDet(msgDetNotSupported, {std::string(EnumName(stored))}); }
+
 namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
 // The DC of a missing or deleted DC measure: the minimum DC.
 constexpr double kMinimumDC = cDCMinimum;
-
-[[noreturn]] void RefuseDet(TDetermination stored) {
-  throw EInvalidDet(1010, {std::string(EnumName(stored))});
-}
 
 // A child counts unless it is marked deleted (posDelete or posDeleted).
 bool Counts(const TtiObject* child) { return child && !child->GetDeleted(); }

@@ -142,6 +142,9 @@ std::unique_ptr<TDCCalc> NewDCCalc13849();
 std::unique_ptr<TMTTFdCalc> NewMTTFdCalc13849();
 std::unique_ptr<TPLCalc> NewPLCalc13849();
 
+// Raises EInvalidDet (1010) naming the determination a calculator cannot work with.
+[[noreturn]] void RefuseDet(TDetermination stored);
+
 // Owns one calculator of each kind.
 class TVisCalcPool {
 public:

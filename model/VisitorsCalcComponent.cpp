@@ -24,16 +24,7 @@ namespace kelvado {
 
 namespace {
 
-bool HasCountedBloc(const TChannelOp& ch) {
-  const TBlocOpList& blocs = *ch.GetBlocOpList();
-  for (int i = 0; i < blocs.GetCount(); ++i)
-    if (!blocs.Items(i)->GetDeleted()) return true;
-  return false;
-}
-
 constexpr double kInf = std::numeric_limits<double>::infinity();
-
-[[noreturn]] void RefuseDet(TDetermination stored) { throw EInvalidDet(1010, {std::string(EnumName(stored))}); }
 
 bool IsRealPL(TPL pl) { return pl >= plA && pl <= plE; }
 
@@ -157,7 +148,7 @@ double TMTTFdCalc13849::CalcComponentMTTFd(TComponentOp& node, TMTTFdDenotation&
           // One channel filled in and the other still without blocks: the empty one would count as never
           // failing (+infinity) and lift the subsystem to the best PL on missing data. Its MTTFd cannot be
           // given yet; two empty channels stay a new, unfilled subsystem (+infinity).
-          if (HasCountedBloc(*chs[0]) != HasCountedBloc(*chs[1])) {
+          if (chs[0]->HasLiveBloc() != chs[1]->HasLiveBloc()) {
             m = -1.0;
             break;
           }
@@ -180,7 +171,7 @@ double TMTTFdCalc13849::CalcComponentMTTFd(TComponentOp& node, TMTTFdDenotation&
               m = static_cast<double>((2.0L / 3.0L) * (static_cast<long double>(s) - 1.0L / static_cast<long double>(r)));
           }
         } else {
-          throw EIndexOutOfBounds(1011, {std::to_string(n)});
+          throw EIndexOutOfBounds(msgChannelCount, {std::to_string(n)});
         }
         break;
       }

@@ -10,18 +10,11 @@ namespace kelvado {
 
 namespace {
 
-std::string Trim(const std::string& s) {
-  size_t b = s.find_first_not_of(" \t\r");
-  if (b == std::string::npos) return std::string();
-  size_t e = s.find_last_not_of(" \t\r");
-  return s.substr(b, e - b + 1);
-}
-
 // "[name]" gives name; any other line nothing.
 std::optional<std::string> SectionOf(const std::string& line) {
-  std::string t = Trim(line);
+  std::string t = TrimBlanks(line);
   if (t.size() < 2 || t.front() != '[' || t.back() != ']') return std::nullopt;
-  return Trim(t.substr(1, t.size() - 2));
+  return TrimBlanks(t.substr(1, t.size() - 2));
 }
 
 // Position of the line holding `key` in `section`, and of the line after the section's last entry.
@@ -45,18 +38,18 @@ Where Find(const std::vector<std::string>& lines, const std::string& section, co
       continue;
     }
     if (!inSection) continue;
-    const std::string t = Trim(lines[i]);
+    const std::string t = TrimBlanks(lines[i]);
     if (t.empty() || t[0] == ';') continue;
     w.insertAt = i + 1;
     size_t eq = lines[i].find('=');
     if (eq == std::string::npos) continue;
-    if (w.keyLine < 0 && SameTextAscii(Trim(lines[i].substr(0, eq)), key)) w.keyLine = static_cast<long>(i);
+    if (w.keyLine < 0 && SameTextAscii(TrimBlanks(lines[i].substr(0, eq)), key)) w.keyLine = static_cast<long>(i);
   }
   return w;
 }
 
 std::string ValueOfLine(const std::string& line) {
-  std::string v = Trim(line.substr(line.find('=') + 1));
+  std::string v = TrimBlanks(line.substr(line.find('=') + 1));
   if (v.size() >= 2 && ((v.front() == '"' && v.back() == '"') || (v.front() == '\'' && v.back() == '\'')))
     v = v.substr(1, v.size() - 2);
   return v;
@@ -140,7 +133,7 @@ void IniFile::WriteString(const std::string& section, const std::string& key, co
     } else if (w.sectionFound) {
       lines.insert(lines.begin() + static_cast<long>(w.insertAt), entry);
     } else {
-      if (!lines.empty() && !Trim(lines.back()).empty()) lines.push_back(std::string());
+      if (!lines.empty() && !TrimBlanks(lines.back()).empty()) lines.push_back(std::string());
       lines.push_back("[" + section + "]");
       lines.push_back(entry);
     }

@@ -3,7 +3,7 @@
 set -euo pipefail
 pkgs=(g++ cmake make libgtest-dev libgmock-dev libbenchmark-dev
       libfbclient2 firebird-dev firebird3.0-server-core firebird3.0-utils
-      libxml2-dev zlib1g-dev libmd-dev uuid-dev)
+      libxml2-dev zlib1g-dev libmd-dev uuid-dev locales)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -15,5 +15,24 @@ if [ ${#missing[@]} -gt 0 ]; then
   if [ -z "$(ls -A /var/lib/apt/lists 2>/dev/null | grep -v -e lock -e partial)" ] || ! apt-get install -y --no-install-recommends "${missing[@]}" >/dev/null 2>&1; then
     apt-get update -qq
     apt-get install -y --no-install-recommends "${missing[@]}"
+  fi
+fi
+# The Firebird server for the tests that open libraries on a server (scripts/fbserver.sh starts a private one;
+# the package's own service is not used). Where it cannot be installed, those tests skip and say why.
+if ! dpkg-query -W -f='${Status}' firebird3.0-server 2>/dev/null | grep -q "install ok installed"; then
+  echo "Installing: firebird3.0-server"
+  DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends firebird3.0-server >/dev/null 2>&1 ||
+    { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends firebird3.0-server; } ||
+    echo "deps: firebird3.0-server could not be installed: the server tests will skip" >&2
+fi
+# A German locale, so that the tests which check that number texts never follow the process locale run instead
+# of skipping. Generated only when missing.
+if ! locale -a 2>/dev/null | grep -qix 'de_DE.utf8'; then
+  echo "Generating the locale de_DE.UTF-8"
+  if [ -f /etc/locale.gen ] && grep -q '^# *de_DE.UTF-8 UTF-8' /etc/locale.gen; then
+    sed -i 's/^# *\(de_DE.UTF-8 UTF-8\)/\1/' /etc/locale.gen
+    locale-gen >/dev/null
+  else
+    localedef -i de_DE -f UTF-8 de_DE.UTF-8
   fi
 fi

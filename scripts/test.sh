@@ -8,8 +8,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
 jobs=$(nproc)
+# KELVADO_WERROR=ON (CI) turns every warning into an error.
+werror=(-DKELVADO_WERROR="${KELVADO_WERROR:-OFF}")
 if [ "${KELVADO_TSAN:-0}" = 1 ]; then
-  cmake -S . -B build-tsan -DKELVADO_TSAN=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
+  cmake -S . -B build-tsan -DKELVADO_TSAN=ON -DCMAKE_BUILD_TYPE=Debug "${werror[@]}" >/dev/null
   cmake --build build-tsan -j "$jobs" --target test_framework test_storage_db
   TSAN_OPTIONS="halt_on_error=1" build-tsan/bin/test_framework \
     --gtest_filter='TtiPool*:TDBConnectionPools*:TPooledDB*:tiThread*:tiSleepThread*:tiActiveThread*:tiLog*:Memory*:VisitorDB*:tiOID*'
@@ -24,6 +26,6 @@ if [ "${KELVADO_SANITIZE:-0}" = 1 ]; then
 else
   dir=build; opts=(-DCMAKE_BUILD_TYPE=RelWithDebInfo)
 fi
-cmake -S . -B "$dir" "${opts[@]}" >/dev/null
+cmake -S . -B "$dir" "${opts[@]}" "${werror[@]}" >/dev/null
 cmake --build "$dir" -j "$jobs"
 ctest --test-dir "$dir" --output-on-failure -j "$jobs" --timeout 300

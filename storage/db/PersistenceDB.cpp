@@ -8,6 +8,7 @@
 #include "framework/tiFormat.h"
 #include "model/BOMMeasures.h"
 #include "model/GlobalsConfig.h"
+#include "model/GlobalsLookups.h"
 #include "model/GlobalsTexts.h"
 #include "platform/MessageBox.h"
 #include "storage/db/LibSchema.h"
@@ -25,17 +26,12 @@ constexpr double kCat3FloorDCLow = 0.55;
 constexpr double kCat3FloorDCHigh = 0.6;
 constexpr double kPLNoBandPFH = 1e-4;         // from here on no PL applies
 
-// v taken to the nearest multiple of 1/scale. Values too large for that to matter stay as they are.
-double RoundTo(double v, double scale) {
-  if (!std::isfinite(v)) return v;
-  const double s = v * scale;
-  if (std::fabs(s) >= 4.0e15) return v;
-  return std::nearbyint(s) / scale;
+// PFH as it meets the PL bands: the nearest multiple of 1e-14. (MTTFd and DC meet the tables through the
+// model's RoundForBounds.)
+double PFHValue(double v) {
+  if (!std::isfinite(v) || std::fabs(v * 1e14) >= 4.0e15) return v;
+  return std::nearbyint(v * 1e14) / 1e14;
 }
-// MTTFd (years) and DC (fractions) as they meet the tables.
-double TableValue(double v) { return RoundTo(v, 1e9); }
-// PFH as it meets the PL bands.
-double PFHValue(double v) { return RoundTo(v, 1e14); }
 
 // A parameter the engine can compare: +infinity lies above every grid value.
 double Finite(double v) {
@@ -63,14 +59,43 @@ double InterpolateLogLog(double X, double XLow, double XHigh, double YLow, doubl
   return std::exp(InterpolateLinear(std::log(X), std::log(XLow), std::log(XHigh), std::log(YLow), std::log(YHigh)));
 }
 
+// One look-up's read-only transaction: started by the constructor, rolled back when the scope ends unless
+// Commit was called (a look-up that failed or raised leaves nothing open for the next one).
+class TPersistenceDB_FB::TReadScope {
+public:
+  explicit TReadScope(TPersistenceDB_FB& owner) : owner_(owner) {
+    if (!owner_.db_->Connected())
+      throw EtiFBException(
+          tiFormat("Cannot read the standard's tables: %s is not connected", {owner_.db_->Describe()}));
+    owner_.tr_->Start(true);
+  }
+  ~TReadScope() {
+    try {
+      if (owner_.q_->Active()) owner_.q_->Close();
+      if (owner_.tr_->Active()) owner_.tr_->RollBack();
+    } catch (const std::exception&) {
+      // A read-only transaction has nothing to lose; the attachment drops it at the latest.
+    }
+  }
+  TReadScope(const TReadScope&) = delete;
+  TReadScope& operator=(const TReadScope&) = delete;
+  void Commit() {
+    if (owner_.q_->Active()) owner_.q_->Close();
+    owner_.tr_->Commit();
+  }
+  // Commits when the look-up succeeded; a failed one is rolled back by the destructor.
+  void CommitIf(bool ok) {
+    if (ok) Commit();
+  }
+
+private:
+  TPersistenceDB_FB& owner_;
+};
+
 const TtiClass& TPersistenceDB_FB::StaticClass() {
   static const TtiClass c(TtiClass::Of<TPersistenceDB_FB, TPersistenceDB>(), "TPersistenceDB_FB");
   return c;
 }
-
-const char* const TPersistenceDB_FB::PartsQuerySQL =
-    "SELECT PartName, WellTriedRef, Standards, TypicalMTTFd, TypicalB10d FROM GEPMTTFd WHERE (NormVersion = "
-    ":NormVersion)";
 
 TPersistenceDB_FB::TPersistenceDB_FB() : TPersistenceDB_FB(GetDatabaseDatabaseNameGen()) {}
 
@@ -108,19 +133,21 @@ void TPersistenceDB_FB::SetOpenLibFileNameSource(std::function<std::string()> so
 void TPersistenceDB_FB::Connect() {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
   if (db_->Connected()) return;
-  tiFBCheckDigest(databaseName_);
+  // A file on a server lies on the server's machine: this program cannot read its bytes (nor its digest) and
+  // never opens it itself; the server alone does. The edition check below still applies.
+  if (!tiFBIsServerName(databaseName_)) tiFBCheckDigest(databaseName_);
   db_->Connect();
   // A library file or any other database opens just as well; without this check every look-up would fail
   // quietly and answer its default.
   std::string problem;
   try {
-    Begin();
+    TReadScope scope(*this);
     TtiFBStatement& q = Query("SELECT COUNT(*) FROM Const WHERE NormVersion = :NormVersion");
     ++queryCount_;
     q.Open();
     const int64_t rows = q.Eof() ? 0 : q.FieldAsInteger(0);
     q.Close();
-    End(true);
+    scope.Commit();
     if (rows == 0) problem = tiFormat("it holds no tables of the edition \"%s\"", {normVersion_});
   } catch (const Exception& e) {
     problem = e.Message();
@@ -137,7 +164,7 @@ void TPersistenceDB_FB::Connect() {
 void TPersistenceDB_FB::Disconnect() {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
   if (q_->Active()) q_->Close();
-  if (tr_->Active()) tr_->Rollback();
+  if (tr_->Active()) tr_->RollBack();
   if (db_->Connected()) db_->Disconnect();
 }
 
@@ -164,24 +191,6 @@ void TPersistenceDB_FB::EmptyLibraryTables() {
 }
 
 // ---- the frame of a look-up ----
-
-void TPersistenceDB_FB::Begin() {
-  if (!db_->Connected())
-    throw EtiFBException(tiFormat("Cannot read the standard's tables: %s is not connected", {db_->Describe()}));
-  // A look-up left by an exception between Begin and End must not block every later one.
-  if (q_->Active()) q_->Close();
-  if (tr_->Active()) tr_->Rollback();
-  tr_->Start(true);
-}
-
-void TPersistenceDB_FB::End(bool ok) {
-  if (q_->Active()) q_->Close();
-  if (!tr_->Active()) return;
-  if (ok)
-    tr_->Commit();
-  else
-    tr_->Rollback();
-}
 
 TtiFBStatement& TPersistenceDB_FB::Query(const std::string& sql) {
   q_->SetSQL(sql);
@@ -220,7 +229,7 @@ bool TPersistenceDB_FB::Run(TtiFBStatement& q, const char* table, const std::fun
 
 bool TPersistenceDB_FB::FirstDouble(TtiFBStatement& q, const char* table, std::optional<double>& value) {
   value.reset();
-  return Run(q, table, [&](TtiFBStatement& s) { value = s.FieldIsNull(0) ? 0.0 : s.FieldAsDouble(0); }, false);
+  return Run(q, table, [&](TtiFBStatement& s) { value = s.FieldIsNull(0) ? 0.0 : s.FieldAsFloat(0); }, false);
 }
 
 bool TPersistenceDB_FB::FirstText(TtiFBStatement& q, const char* table, std::optional<std::string>& value) {
@@ -237,7 +246,7 @@ TCatConditionList* TPersistenceDB_FB::GetCatConditions(TCat Cat) {
   if (!list) list = std::make_unique<TCatConditionList>();
   if (catConditionsLoaded_[Cat]) return list.get();
   list->Clear();  // what a failed read left
-  Begin();
+  TReadScope scope(*this);
   TtiFBStatement& q = Query(
       "SELECT CatCondition, OID, Text, CCID FROM CatReqConditions INNER JOIN CatConditions ON CatCondition = OID "
       "WHERE (Cat = :Cat) AND (CatReqConditions.NormVersion = :NormVersion)");
@@ -252,9 +261,9 @@ TCatConditionList* TPersistenceDB_FB::GetCatConditions(TCat Cat) {
                         l.Add(std::move(c));
                       },
                       true);
-  End(ok);
+  scope.CommitIf(ok);
   catConditionsLoaded_[Cat] = ok;
-  return list.get();
+  return ok ? list.get() : nullptr;
 }
 
 TPLConditionList* TPersistenceDB_FB::GetPLConditions(TPL PL) {
@@ -265,7 +274,7 @@ TPLConditionList* TPersistenceDB_FB::GetPLConditions(TPL PL) {
   if (!list) list = std::make_unique<TPLConditionList>();
   if (plConditionsLoaded_[PL]) return list.get();
   list->Clear();
-  Begin();
+  TReadScope scope(*this);
   TtiFBStatement& q = Query(
       "SELECT PLCondition, OID, Text, PLCID FROM PLReqConditions INNER JOIN PLConditions ON PLCondition = OID "
       "WHERE (PL = :PL) AND (PLReqConditions.NormVersion = :NormVersion)");
@@ -280,9 +289,9 @@ TPLConditionList* TPersistenceDB_FB::GetPLConditions(TPL PL) {
                         l.Add(std::move(c));
                       },
                       true);
-  End(ok);
+  scope.CommitIf(ok);
   plConditionsLoaded_[PL] = ok;
-  return list.get();
+  return ok ? list.get() : nullptr;
 }
 
 // ---- categories ----
@@ -296,15 +305,13 @@ void TPersistenceDB_FB::GetCatRequirements(TCat Cat, TMTTFdDenotationSet& MTTFd,
     TCatRequirements r;
     bool ok = true;
 
-    Begin();
+    TReadScope scope(*this);
     TtiFBStatement& q1 = Query("SELECT CCFRelevant FROM Cat WHERE (Cat = :Cat) AND (NormVersion = :NormVersion)");
     q1.SetParamString("Cat", Name(Cat));
     bool ok1 = Run(q1, "Cat", [&r](TtiFBStatement& s) { r.CCFRelevant = s.FieldAsInteger(0) != 0; }, false);
-    End(ok1);
     if (!ok1) r.CCFRelevant = true;  // not known: the CCF must count rather than be waved through
     ok = ok && ok1;
 
-    Begin();
     TtiFBStatement& q2 = Query(
         "SELECT MTTFd FROM Cat INNER JOIN CatReqMTTFd ON (Cat.Cat = CatReqMTTFd.Cat) WHERE (Cat.Cat = :Cat) AND "
         "(Cat.NormVersion = :NormVersion)");
@@ -315,10 +322,8 @@ void TPersistenceDB_FB::GetCatRequirements(TCat Cat, TMTTFdDenotationSet& MTTFd,
                      if (EnumFromName(s.FieldAsString(0), d)) r.MTTFd.Include(d);
                    },
                    true);
-    End(ok2);
     ok = ok && ok2;
 
-    Begin();
     TtiFBStatement& q3 = Query(
         "SELECT DCavg FROM Cat INNER JOIN CatReqDCavg ON (Cat.Cat = CatReqDCavg.Cat) WHERE (Cat.Cat = :Cat) AND "
         "(Cat.NormVersion = :NormVersion)");
@@ -329,8 +334,8 @@ void TPersistenceDB_FB::GetCatRequirements(TCat Cat, TMTTFdDenotationSet& MTTFd,
                      if (EnumFromName(s.FieldAsString(0), d) && d != dcForward) r.DCavg.Include(d);
                    },
                    true);
-    End(ok3);
     ok = ok && ok3;
+    scope.CommitIf(ok);
 
     if (!ok) {  // answer what was read, ask again next time
       MTTFd = r.MTTFd;
@@ -350,13 +355,13 @@ int32_t TPersistenceDB_FB::GetChannelCount(TCat Cat) {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
   CheckCat(Cat);
   if (channelCounts_[Cat] >= 0) return channelCounts_[Cat];
-  Begin();
+  TReadScope scope(*this);
   TtiFBStatement& q =
       Query("SELECT ChannelCount FROM Cat WHERE (Cat = :Cat) AND (Cat.NormVersion = :NormVersion)");
   q.SetParamString("Cat", Name(Cat));
   int32_t n = -1;
   const bool ok = Run(q, "Cat", [&n](TtiFBStatement& s) { n = static_cast<int32_t>(s.FieldAsInteger(0)); }, false);
-  End(ok);
+  scope.CommitIf(ok);
   if (!ok || n < 1) return -1;  // a category without a row has no channel count
   channelCounts_[Cat] = n;
   return n;
@@ -367,43 +372,45 @@ int32_t TPersistenceDB_FB::GetChannelCount(TCat Cat) {
 TDCDenotation TPersistenceDB_FB::GetDCDenotation(double DC) {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
   if (std::isnan(DC)) return dcForward;
-  const int32_t cached = dcCache_.ValueOf(DC);
+  // Values that meet the table as the same value share one answer.
+  const double d = RoundForBounds(DC);
+  const int32_t cached = dcCache_.ValueOf(d);
   if (cached >= 0) return static_cast<TDCDenotation>(cached);
-  Begin();
+  TReadScope scope(*this);
   TtiFBStatement& q = Query(
       "SELECT DC FROM DC WHERE (:DC BETWEEN DClower AND DCupper) AND (NormVersion = :NormVersion) ORDER BY "
       "DClower DESC ");
-  q.SetParamDouble("DC", Finite(TableValue(DC)));
+  q.SetParamDouble("DC", Finite(d));
   std::optional<std::string> name;
   const bool ok = FirstText(q, "DC", name);
-  End(ok);
+  scope.CommitIf(ok);
   if (!ok) return dcForward;
   TDCDenotation band = dcForward;
   if (name && !EnumFromName(*name, band)) band = dcForward;
-  dcCache_.Add(band, DC);
+  dcCache_.Add(band, d);
   return band;
 }
 
 TMTTFdDenotation TPersistenceDB_FB::GetMTTFdDenotation(double MTTFd) {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
   // Below the lowest band (and "no value", and NaN) there is no band at all.
-  const double m = TableValue(MTTFd);
+  const double m = RoundForBounds(MTTFd);
   if (!(m >= MTTFdMin())) return mttfNoBand;
   if (std::isinf(m)) return mttfHigh;
-  const int32_t cached = mttfdCache_.ValueOf(MTTFd);
+  const int32_t cached = mttfdCache_.ValueOf(m);
   if (cached >= 0) return static_cast<TMTTFdDenotation>(cached);
-  Begin();
+  TReadScope scope(*this);
   TtiFBStatement& q = Query(
       "SELECT MTTFd FROM MTTFd WHERE (:MTTFd BETWEEN MTTFdlower AND MTTFdupper) AND (NormVersion = :NormVersion) "
       "ORDER BY MTTFdlower DESC ");
   q.SetParamDouble("MTTFd", m);
   std::optional<std::string> name;
   const bool ok = FirstText(q, "MTTFd", name);
-  End(ok);
+  scope.CommitIf(ok);
   if (!ok) return mttfNoBand;  // never the best band for a value the table did not place
   TMTTFdDenotation band = mttfHigh;  // above the highest band
   if (name && !EnumFromName(*name, band)) band = mttfHigh;
-  mttfdCache_.Add(band, MTTFd);
+  mttfdCache_.Add(band, m);
   return band;
 }
 
@@ -412,11 +419,11 @@ TMTTFdDenotation TPersistenceDB_FB::GetMTTFdDenotation(double MTTFd) {
 double TPersistenceDB_FB::ReadConstant(const char* sql, double& cache) {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
   if (cache >= 0.0) return cache;
-  Begin();
+  TReadScope scope(*this);
   TtiFBStatement& q = Query(sql);
   std::optional<double> v;
   const bool ok = FirstDouble(q, "Const", v);
-  End(ok);
+  scope.CommitIf(ok);
   // A missing row is no answer: a required CCF score of 0 would pass every subsystem.
   if (!ok || !v || !(*v >= 0.0)) return -1.0;
   cache = *v;
@@ -436,13 +443,13 @@ double TPersistenceDB_FB::GetReqCCFScore() {
 double TPersistenceDB_FB::GetPLMeanPFH(TPL PL) {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
   if (PL == plE) return std::sqrt(1e-15);  // plE's band is open downwards for this purpose
-  Begin();
+  TReadScope scope(*this);
   TtiFBStatement& q = Query("SELECT PFHupper, PFHlower FROM PLs WHERE (PL = :PL) AND (NormVersion = :NormVersion)");
   q.SetParamString("PL", std::string(EnumName(PL)));
   std::optional<std::pair<double, double>> band;
-  const bool ok = Run(q, "PLs", [&](TtiFBStatement& s) { band.emplace(s.FieldAsDouble(0), s.FieldAsDouble(1)); },
+  const bool ok = Run(q, "PLs", [&](TtiFBStatement& s) { band.emplace(s.FieldAsFloat(0), s.FieldAsFloat(1)); },
                       false);
-  End(ok);
+  scope.CommitIf(ok);
   // No band read is no PFH (-1): a PFH of 0 would be the best of all.
   if (!ok || !band || !(band->first > 0.0) || !(band->second > 0.0)) return -1.0;
   return std::sqrt(band->first * band->second);
@@ -453,13 +460,13 @@ TPL TPersistenceDB_FB::GetPLFromPFH(double PFH) {
   if (std::isnan(PFH) || PFH >= kPLNoBandPFH || PFH <= 0.0) return plN;
   const int32_t cached = plCache_.ValueOf(PFH);
   if (cached >= 0) return static_cast<TPL>(cached);
-  Begin();
+  TReadScope scope(*this);
   TtiFBStatement& q = Query(
       "SELECT PL FROM PLs WHERE (:PFH >= PFHlower) AND (:PFH < PFHupper) AND (NormVersion = :NormVersion)");
   q.SetParamDouble("PFH", PFHValue(PFH));
   std::optional<std::string> name;
   const bool ok = FirstText(q, "PLs", name);
-  End(ok);
+  scope.CommitIf(ok);
   if (!ok) return plA;  // the worst PL: nothing is claimed that the tables did not confirm
   TPL pl = plN;
   if (!name || !EnumFromName(*name, pl) || pl > plE) pl = plN;
@@ -471,7 +478,7 @@ TPL TPersistenceDB_FB::GetPLrFromRiskParams(uint8_t S, uint8_t F, uint8_t P) {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
   const TPL cached = plrCache_.ValueOf(S, F, P);
   if (cached != plForward) return cached;
-  Begin();
+  TReadScope scope(*this);
   TtiFBStatement& q = Query(
       "SELECT PL FROM RiskParams WHERE (ParamS = :RiskParamS) AND (ParamF = :RiskParamF) AND (ParamP = "
       ":RiskParamP) AND (NormVersion = :NormVersion)");
@@ -480,7 +487,7 @@ TPL TPersistenceDB_FB::GetPLrFromRiskParams(uint8_t S, uint8_t F, uint8_t P) {
   q.SetParamInteger("RiskParamP", P);
   std::optional<std::string> name;
   const bool ok = FirstText(q, "RiskParams", name);
-  End(ok);
+  scope.CommitIf(ok);
   TPL pl = plE;  // the strictest requirement when the graph has no answer
   if (!ok || !name || !EnumFromName(*name, pl) || pl > plE) return plE;
   plrCache_.Add(pl, S, F, P);
@@ -491,10 +498,10 @@ const std::vector<std::string>& TPersistenceDB_FB::GetSFTypes() {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
   if (sfTypesLoaded_) return sfTypes_;
   sfTypes_.clear();
-  Begin();
+  TReadScope scope(*this);
   TtiFBStatement& q = Query("SELECT Name FROM SFTypes WHERE NormVersion = :NormVersion");
   const bool ok = Run(q, "SFTypes", [this](TtiFBStatement& s) { sfTypes_.push_back(s.FieldAsString(0)); }, true);
-  End(ok);
+  scope.CommitIf(ok);
   sfTypesLoaded_ = ok;
   return sfTypes_;
 }
@@ -510,15 +517,14 @@ double TPersistenceDB_FB::GetPFH(TDCDenotation DC, TCat Cat, double MTTFd) {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
   CheckCat(Cat);
   if (DC >= dcForward) return -1.0;
-  const double m = TableValue(MTTFd);
+  const double m = RoundForBounds(MTTFd);
   if (std::isnan(m)) return -1.0;
-  Begin();
+  TReadScope scope(*this);
   TtiFBStatement& grid = Query(
       "SELECT DISTINCT MTTFd FROM PFH WHERE MTTFd <= :MTTFd AND NormVersion = :NormVersion ORDER BY MTTFd DESC");
   grid.SetParamDouble("MTTFd", Finite(m));
   std::optional<double> top;
   if (!FirstDouble(grid, "PFH", top)) {
-    End(false);
     return -1.0;
   }
   double pfh = 0.0;
@@ -533,13 +539,12 @@ double TPersistenceDB_FB::GetPFH(TDCDenotation DC, TCat Cat, double MTTFd) {
       std::optional<double> v;
       // A failed try must not fall through to a lower DC level and pass its value off as the answer.
       if (!FirstDouble(q, "PFH", v)) {
-        End(false);
         return -1.0;
       }
       if (v) pfh = *v;
     }
   }
-  End(true);
+  scope.Commit();
   return pfh == 0.0 ? -1.0 : pfh;
 }
 
@@ -554,15 +559,15 @@ double TPersistenceDB_FB::GetPFHInterpolated(TCat Cat, double MTTFd, double DCav
   const double cached = pfhCache_.ValueOf(Cat, DCavg, MTTFd);
   if (cached >= 0.0) return cached;
 
-  const double m = TableValue(MTTFd);
-  const double d = TableValue(DCavg);
+  const double m = RoundForBounds(MTTFd);
+  const double d = RoundForBounds(DCavg);
   if ((Cat == catB || Cat == cat1) && m >= MTTFdMin()) {
     const double pfh = 1.0 / (m * kHoursPerYear);
     return std::max(pfh, Cat == catB ? kCatBFloorPFH : kCat1FloorPFH);
   }
   if (level == dcForward || !(m >= MTTFdMin()) || !(d >= kDCMin)) return -1.0;
 
-  Begin();
+  TReadScope scope(*this);
   // Grid neighbours of (DCavg, MTTFd) for the category: 0 when there is none on that side.
   auto neighbour = [&](const char* sql, const char* param, double value, double& out) {
     TtiFBStatement& q = Query(sql);
@@ -605,7 +610,7 @@ double TPersistenceDB_FB::GetPFHInterpolated(TCat Cat, double MTTFd, double DCav
   double p11 = 0.0, p12 = 0.0, p21 = 0.0, p22 = 0.0;
   ok = ok && corner(mLow, dcLow, p11) && corner(mLow, dcHigh, p12) && corner(mHigh, dcLow, p21) &&
        corner(mHigh, dcHigh, p22);
-  End(ok);
+  scope.CommitIf(ok);
   // A failed read gives no value and is not remembered; the next question asks again.
   if (!ok) return -1.0;
 

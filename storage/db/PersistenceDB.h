@@ -56,7 +56,8 @@ public:
   // Checks the file against the digest the build recorded beside it (a damaged file would answer wrong values
   // without any error), opens it for reading (other programs may read it too) and checks that it is a general
   // database holding the tables of the edition in force; a missing or damaged file, another kind of file or a
-  // file without that edition raises EtiFBException naming it.
+  // file without that edition raises EtiFBException naming it. A database on a server ("host:/path") has no
+  // digest check: only the server reads that file.
   void Connect() override;
   // Raises EtiFBException naming the file when the file exists already or cannot be made complete; a failed
   // creation leaves no file behind.
@@ -89,12 +90,6 @@ public:
   // The library mapper tells which library file it has open (GetOpenLibFileName); unset, the answer is empty.
   void SetOpenLibFileNameSource(std::function<std::string()> source);
 
-  // Assigned by the program start; no look-up calls it.
-  std::function<void(const std::string&)> ErrorProc;
-
-  // The query over the typical values of well-tried components that the library window shows; its parameter
-  // NormVersion takes NormVersionText of the edition in force.
-  static const char* const PartsQuerySQL;
 
 private:
   struct TCatRequirements {
@@ -104,8 +99,7 @@ private:
     bool CCFRelevant = false;
   };
 
-  void Begin();
-  void End(bool ok);
+  class TReadScope;
   TtiFBStatement& Query(const std::string& sql);
   // Opens the query and hands each row (or only the first) to `read`; false when the database failed, which
   // is reported once per `table` (the table the look-up reads, named in the message).

@@ -65,9 +65,8 @@ void RestoreFileTime(const std::string& name, const TFileTime& before) {
 // Gives up what a failed save left in the database's transaction: the file is read again.
 void DiscardPending(const std::string& fileName, const std::string& layerName) noexcept {
   try {
-    WithLockedDatabase(fileName, layerName, [](TtiDatabase& db) {
-      if (db.InTransaction()) db.RollBack();
-    });
+    const TDBConnectionLease lease = tiPerMgr().GetPersistenceLayers().LeaseDatabase(fileName, layerName);
+    if (lease.Database().InTransaction()) lease.Database().RollBack();
   } catch (const std::exception& e) {
     LogError("Giving up the unsaved changes of <" + fileName + "> failed: " + e.what());
   }
@@ -261,16 +260,16 @@ void TXMLMapper_tiPer::Recreate() {
     CreateNew({});
     return;
   }
-  WithLockedDatabase(fileName_, layerName_, [&](TtiDatabase& db) {
-    db.StartTransaction();
-    try {
-      RebuildTables(db);
-      db.Commit();
-    } catch (...) {
-      db.RollBack();
-      throw;
-    }
-  });
+  const TDBConnectionLease lease = tiPerMgr().GetPersistenceLayers().LeaseDatabase(fileName_, layerName_);
+  TtiDatabase& db = lease.Database();
+  db.StartTransaction();
+  try {
+    RebuildTables(db);
+    db.Commit();
+  } catch (...) {
+    db.RollBack();
+    throw;
+  }
 }
 
 void TXMLMapper_tiPer::SaveProjectOpAnew(TProjectOp& Obj) {
@@ -278,7 +277,9 @@ void TXMLMapper_tiPer::SaveProjectOpAnew(TProjectOp& Obj) {
   if (!FileExists(fileName_)) CreateNew({});
   // The rebuilt tables stay in the database's open transaction, which the save group (it locks the same
   // database: one per file) takes over and commits with the tree.
-  WithLockedDatabase(fileName_, layerName_, [&](TtiDatabase& db) {
+  {
+    const TDBConnectionLease lease = tiPerMgr().GetPersistenceLayers().LeaseDatabase(fileName_, layerName_);
+    TtiDatabase& db = lease.Database();
     db.StartTransaction();
     try {
       RebuildTables(db);
@@ -286,7 +287,7 @@ void TXMLMapper_tiPer::SaveProjectOpAnew(TProjectOp& Obj) {
       db.RollBack();
       throw;
     }
-  });
+  }
   try {
     if (TProject* p = Obj.GetProject()) {
       TWriteProtectionLifted lifted;

@@ -384,10 +384,10 @@ void FollowTestChannel(TXMLRow& r, TChannelOp& op, const std::string& oid) {
   if (auto* tc = dynamic_cast<TTestChannelOp*>(found)) {
     op.SetTestChannelOp(tc);
   } else if (!found) {
-    auto created = WithOID<TTestChannelOp>(oid);
-    op.SetTestChannelOp(created.get());
+    auto added = WithOID<TTestChannelOp>(oid);
+    op.SetTestChannelOp(added.get());
     // Added as it is: the list's own Add would pair every other channel node with it too.
-    list->TPerObjListEx::Add(std::unique_ptr<TtiObject>(std::move(created)));
+    list->TPerObjListEx::Add(std::unique_ptr<TtiObject>(std::move(added)));
   } else {
     r.Invalid("TestChannelOp", oid);
   }
@@ -579,7 +579,7 @@ void ReadComponentOpChildren(TtiQuery& q, TtiObject& o, const std::string& file)
     list.Insert(at, std::unique_ptr<TtiObject>(std::move(node)));
     if (r.Pair.empty()) continue;
     if (auto* tc = dynamic_cast<TTestChannelOp*>(list.FindByOIDAsString(r.Pair))) channel.SetTestChannelOp(tc);
-    if (!channel.GetTestChannelOp()) throw EIOError(1001, {channel.GetCaption()});
+    if (!channel.GetTestChannelOp()) throw EIOError(msgInvalidValue, {channel.GetCaption()});
   }
 }
 
@@ -1010,18 +1010,18 @@ thread_local const TXMLReadCensus* tReadCensus = nullptr;
 
 TXMLReadCensus::TXMLReadCensus(TtiObject& root, const std::string& DatabaseName, const std::string& LayerName)
     : root_(&root), outer_(tReadCensus) {
-  WithLockedDatabase(DatabaseName, LayerName, [&](TtiDatabase& db) {
-    TtiDBMetaData tables;
-    db.ReadMetaDataTables(tables);
-    std::unique_ptr<TtiQuery> q = db.CreateTIQuery();
-    q->AttachDatabase(&db);
-    for (int i = 0; i < tables.Count(); ++i) {
-      q->SelectRow(tables.Items(i)->GetName(), nullptr);
-      if (!q->Eof()) filled_.push_back(LowerAscii(tables.Items(i)->GetName()));
-      q->Close();
-    }
-    q->DetachDatabase();
-  });
+  const TDBConnectionLease lease = tiPerMgr().GetPersistenceLayers().LeaseDatabase(DatabaseName, LayerName);
+  TtiDatabase& db = lease.Database();
+  TtiDBMetaData tables;
+  db.ReadMetaDataTables(tables);
+  std::unique_ptr<TtiQuery> q = db.CreateTIQuery();
+  q->AttachDatabase(&db);
+  for (int i = 0; i < tables.Count(); ++i) {
+    q->SelectRow(tables.Items(i)->GetName(), nullptr);
+    if (!q->Eof()) filled_.push_back(LowerAscii(tables.Items(i)->GetName()));
+    q->Close();
+  }
+  q->DetachDatabase();
   tReadCensus = this;
 }
 

@@ -302,22 +302,6 @@ const TXMLTableDef* FindXMLTableDef(std::string_view name) {
   return nullptr;
 }
 
-void WithLockedDatabase(const std::string& DatabaseName, const std::string& PersistenceLayerName,
-                        const std::function<void(TtiDatabase&)>& Work) {
-  TtiPersistenceLayers& layers = tiPerMgr().GetPersistenceLayers();
-  TtiPersistenceLayer& layer = layers.LayerOrDefault(PersistenceLayerName);
-  const std::string db = DatabaseName.empty() ? layer.GetDefaultDBConnectionName() : DatabaseName;
-  const std::string layerName = layer.GetPerLayerName();
-  TtiDatabase& database = layers.LockDatabase(db, layerName);
-  try {
-    Work(database);
-  } catch (...) {
-    layers.UnLockDatabase(database, db, layerName);
-    throw;
-  }
-  layers.UnLockDatabase(database, db, layerName);
-}
-
 void CreateXMLTables(TtiDatabase& Database) {
   TtiDBMetaData existing;
   Database.ReadMetaDataTables(existing);
@@ -333,16 +317,16 @@ void CreateXMLTables(TtiDatabase& Database) {
 void CreateXMLTables(const std::string& DatabaseName, const std::string& PersistenceLayerName) {
   // One transaction, so that a new file is written once, not once per table; tables created before an error
   // stay created.
-  WithLockedDatabase(DatabaseName, PersistenceLayerName, [](TtiDatabase& db) {
-    db.StartTransaction();
-    try {
-      CreateXMLTables(db);
-    } catch (...) {
-      db.Commit();
-      throw;
-    }
+  const TDBConnectionLease lease = tiPerMgr().GetPersistenceLayers().LeaseDatabase(DatabaseName, PersistenceLayerName);
+  TtiDatabase& db = lease.Database();
+  db.StartTransaction();
+  try {
+    CreateXMLTables(db);
+  } catch (...) {
     db.Commit();
-  });
+    throw;
+  }
+  db.Commit();
 }
 
 void ResetXMLTables(const std::string& DatabaseName, const std::string& PersistenceLayerName) {
@@ -359,7 +343,8 @@ void ResetXMLTables(const std::string& DatabaseName, const std::string& Persiste
 void CheckXMLTables(TtiDatabase& Database) { TTableCheck(Database).Run(); }
 
 void CheckXMLTables(const std::string& DatabaseName, const std::string& PersistenceLayerName) {
-  WithLockedDatabase(DatabaseName, PersistenceLayerName, [](TtiDatabase& db) { CheckXMLTables(db); });
+  const TDBConnectionLease lease = tiPerMgr().GetPersistenceLayers().LeaseDatabase(DatabaseName, PersistenceLayerName);
+  CheckXMLTables(lease.Database());
 }
 
 void RaiseXMLDataError(int Msg, const std::string& FileName, const std::string& Table, std::vector<std::string> More) {

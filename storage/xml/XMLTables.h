@@ -2,12 +2,12 @@
 // The tables of a project file (and of the clipboard store): 24 tables with their columns, kinds and declared
 // widths; creating the missing ones in a new store, emptying them for the clipboard, and the check that a
 // file holds nothing these tables cannot hold and that its rows form a tree (run before a file is read).
-#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "framework/tiQuery.h"
+#include "model/MsgIds.h"
 
 namespace kelvado {
 
@@ -36,11 +36,6 @@ const std::vector<TXMLTableDef>& XMLTableDefs();
 // Ignoring case (the store keeps names in lower case); null for a table a project file does not have.
 const TXMLTableDef* FindXMLTableDef(std::string_view name);
 
-// Runs `Work` on a database of the store locked from its pool (empty names: the layer's defaults), given back
-// in every case.
-void WithLockedDatabase(const std::string& DatabaseName, const std::string& PersistenceLayerName,
-                        const std::function<void(TtiDatabase&)>& Work);
-
 // Creates in the store every table of XMLTableDefs that it does not hold yet; an existing table is left as it
 // is (an older file keeps its older columns). Errors of the persistence manager or the store pass on; tables
 // created before an error stay created.
@@ -61,15 +56,7 @@ void ResetXMLTables(const std::string& DatabaseName, const std::string& Persiste
 void CheckXMLTables(const std::string& DatabaseName, const std::string& PersistenceLayerName);
 void CheckXMLTables(TtiDatabase& Database);
 
-// Error texts (base 1000) of a project file's content. Arguments: the file, the table, then as listed.
-inline constexpr int msgXMLUnknownTable = 1060;      // -
-inline constexpr int msgXMLUnknownColumn = 1061;     // column
-inline constexpr int msgXMLDuplicateOID = 1062;      // row, column, OID
-inline constexpr int msgXMLDanglingReference = 1063; // row, column, OID, table the OID should be in
-inline constexpr int msgXMLInvalidValue = 1064;      // row, column, value
-inline constexpr int msgXMLReferencedTwice = 1065;   // row, column, OID
-
-// Raises EIOError with one of the texts above.
+// Raises EIOError with one of the msgXML... texts of model/MsgIds.h (the file, the table, then as listed there).
 [[noreturn]] void RaiseXMLDataError(int Msg, const std::string& FileName, const std::string& Table,
                                     std::vector<std::string> More = {});
 

@@ -76,6 +76,16 @@ TEST(tiFirebirdText, Win1252RoundTripAndRefusal) {
   EXPECT_THROW(tiUtf8ToWin1252("\xC2\x80"), EConvertError);      // C1 control without a Windows-1252 byte
 }
 
+TEST(tiFirebirdNames, AServerPartMeansWhatItMeansToTheFirebirdClient) {
+  for (const char* name : {"server:/data/lib.klb", "server.example.org:/data/lib.klb", "10.0.0.7:/x.klb",
+                           "host/3051:/data/lib.klb", "host/gds_db:/lib.klb", "[::1]:/lib.klb", "[::1]/3051:/x",
+                           "localhost:lib", "inet://host/data/lib.klb", "INET4://host:3051/x"})
+    EXPECT_TRUE(tiFBIsServerName(name)) << name;
+  for (const char* name : {"/data/lib.klb", "lib.klb", "./a:b.klb", "/home/x/a:b.klb", "C:\\Libs\\x.klb", "c:/x.klb",
+                           ":x", "host/:/x", "[::1", "[zz]:/x", "", "Größe:/x", "host/30 51:/x"})
+    EXPECT_FALSE(tiFBIsServerName(name)) << name;
+}
+
 TEST_F(FirebirdTest, TypedParametersAndFieldsRoundTrip) {
   Run("CREATE TABLE T (I INTEGER, B BIGINT, D DOUBLE PRECISION, S VARCHAR(40), F SMALLINT, TS TIMESTAMP, "
       "N NUMERIC(9,2), C CHAR(4));");
@@ -105,12 +115,12 @@ TEST_F(FirebirdTest, TypedParametersAndFieldsRoundTrip) {
   ASSERT_FALSE(q.Eof());
   EXPECT_EQ(q.FieldAsInteger("i"), -42);
   EXPECT_EQ(q.FieldAsInteger("B"), 9000000000123LL);
-  EXPECT_EQ(q.FieldAsDouble("D"), 0.99);
+  EXPECT_EQ(q.FieldAsFloat("D"), 0.99);
   EXPECT_EQ(q.FieldAsString("S"), "Prüfung ÄÖÜß");
   EXPECT_TRUE(q.FieldAsBoolean("F"));
   EXPECT_DOUBLE_EQ(q.FieldAsDateTime("TS"), 45000.75);
   EXPECT_EQ(q.FieldAsString("TS"), "2023-03-15 18:00:00");
-  EXPECT_EQ(q.FieldAsDouble("N"), 12.5);
+  EXPECT_EQ(q.FieldAsFloat("N"), 12.5);
   EXPECT_EQ(q.FieldAsString("N"), "12.50");
   EXPECT_EQ(q.FieldAsString("C"), "cat ");  // CHAR keeps its padding
   EXPECT_EQ(q.FieldAsString("D"), "0.99");
@@ -119,9 +129,9 @@ TEST_F(FirebirdTest, TypedParametersAndFieldsRoundTrip) {
   q.SetSQL("SELECT CAST(0.99 AS NUMERIC(9,2)) AS A, CAST(0.07 AS NUMERIC(4,2)) AS B, "
            "CAST(1.0E-7 AS NUMERIC(18,9)) AS C FROM RDB$DATABASE");
   q.Open();
-  EXPECT_EQ(q.FieldAsDouble("A"), 0.99);
-  EXPECT_EQ(q.FieldAsDouble("B"), 0.07);
-  EXPECT_EQ(q.FieldAsDouble("C"), 1e-7);
+  EXPECT_EQ(q.FieldAsFloat("A"), 0.99);
+  EXPECT_EQ(q.FieldAsFloat("B"), 0.07);
+  EXPECT_EQ(q.FieldAsFloat("C"), 1e-7);
   EXPECT_EQ(q.FieldAsString("C"), "0.000000100");
   q.SetSQL("SELECT I, B, D, S, F, TS, N, C FROM T ORDER BY I NULLS LAST");
   q.Open();
@@ -190,7 +200,7 @@ TEST_F(FirebirdTest, NamedParametersAreTranslated) {
   q.Open();
   ASSERT_FALSE(q.Eof());
   EXPECT_EQ(q.FieldAsString("T"), ":a");
-  EXPECT_EQ(q.FieldAsDouble("A"), 0.5);
+  EXPECT_EQ(q.FieldAsFloat("A"), 0.5);
   // Infinity is a legal argument of a look-up; NaN has no meaning anywhere.
   q.SetParamDouble("High", INFINITY);
   q.Open();
@@ -210,7 +220,7 @@ TEST_F(FirebirdTest, TransactionsCommitRollbackAndReadOnly) {
   st.SetSQL("INSERT INTO T (I) VALUES (:I)");
   st.SetParamInteger("I", 1);
   st.Execute();
-  tr.Rollback();
+  tr.RollBack();
   EXPECT_EQ(Count("T"), 0);
 
   tr.Start();
@@ -225,11 +235,11 @@ TEST_F(FirebirdTest, TransactionsCommitRollbackAndReadOnly) {
   EXPECT_NE(dup.find(file_), std::string::npos) << dup;
   EXPECT_NE(dup.find("PRIMARY"), std::string::npos) << dup;
   EXPECT_NE(dup.find("INSERT INTO T"), std::string::npos) << dup;
-  tr.Rollback();
+  tr.RollBack();
 
   tr.Start(true);
   EXPECT_THROW(st.Execute(), EtiFBException);  // read-only transaction
-  tr.Rollback();
+  tr.RollBack();
 
   // An active transaction is rolled back when its object goes away.
   {
@@ -242,6 +252,33 @@ TEST_F(FirebirdTest, TransactionsCommitRollbackAndReadOnly) {
   EXPECT_EQ(Count("T"), 1);
 }
 
+// A statement that outlives its transaction holds no handle into it: every later use is a clear error (under
+// AddressSanitizer, a statement that kept a reference to the dead transaction fails here).
+TEST_F(FirebirdTest, StatementOutlivingItsTransactionRefusesToRun) {
+  Run("CREATE TABLE T (I INTEGER NOT NULL PRIMARY KEY);");
+  auto tr = std::make_unique<TtiFBTransaction>(*db_);
+  tr->Start();
+  TtiFBStatement st(*db_, *tr);
+  st.SetSQL("SELECT I FROM T");
+  st.Open();
+  EXPECT_TRUE(st.Active());
+  tr.reset();
+  EXPECT_FALSE(st.Active());
+  EXPECT_FALSE(st.Prepared());
+  const std::string why = ErrorOf([&] { st.Open(); });
+  EXPECT_NE(why.find("transaction was closed"), std::string::npos) << why;
+  st.SetSQL("INSERT INTO T (I) VALUES (1)");
+  EXPECT_THROW(st.Execute(), EtiFBException);
+  // A new transaction and statement work as before: nothing was left open.
+  TtiFBTransaction tr2(*db_);
+  tr2.Start();
+  TtiFBStatement st2(*db_, tr2);
+  st2.SetSQL("INSERT INTO T (I) VALUES (1)");
+  st2.Execute();
+  tr2.Commit();
+  EXPECT_EQ(Count("T"), 1);
+}
+
 TEST_F(FirebirdTest, ErrorsNameTheFile) {
   TtiFBTransaction tr(*db_);
   tr.Start();
@@ -250,7 +287,7 @@ TEST_F(FirebirdTest, ErrorsNameTheFile) {
   const std::string syntax = ErrorOf([&] { q.Prepare(); });
   EXPECT_NE(syntax.find("database \"" + file_ + "\""), std::string::npos) << syntax;
   EXPECT_NE(syntax.find("SQL: SELEC nonsense"), std::string::npos) << syntax;
-  tr.Rollback();
+  tr.RollBack();
 
   TtiFBDatabase missing(dir_ + "/missing.fdb");
   const std::string m = ErrorOf([&] { missing.Connect(); });

@@ -39,13 +39,6 @@ public:
   }
 };
 
-class TestLayer : public ItiDBConnectionPoolLayer {
-public:
-  const TtiClass* PoolDatabaseClass() const override { return &TTxDatabase::StaticClass(); }
-  const TtiClass* PoolDataClass() const override { return &TPoolTestData::StaticClass(); }
-  std::string PoolLayerName() const override { return "TEST"; }
-};
-
 // A database that knows whether it is freed while a caller still uses it.
 std::atomic<int> gTrackedAlive{0};
 std::atomic<int> gFreedWhileHeld{0};
@@ -71,11 +64,12 @@ public:
   }
 };
 
-class TrackedLayer : public ItiDBConnectionPoolLayer {
-public:
-  const TtiClass* PoolDatabaseClass() const override { return &TTrackedDatabase::StaticClass(); }
-  const TtiClass* PoolDataClass() const override { return &TTwoSlotData::StaticClass(); }
-  std::string PoolLayerName() const override { return "TRACKED"; }
+// The layers of the pool tests.
+struct TestLayer : TTestPoolLayer {
+  TestLayer() : TTestPoolLayer(TTxDatabase::StaticClass(), &TPoolTestData::StaticClass(), "TEST") {}
+};
+struct TrackedLayer : TTestPoolLayer {
+  TrackedLayer() : TTestPoolLayer(TTrackedDatabase::StaticClass(), &TTwoSlotData::StaticClass(), "TRACKED") {}
 };
 
 }  // namespace
@@ -199,6 +193,19 @@ TEST(TtiPool, SweepRemovesIdleItemsDownToTheMinimumOnly) {
   pool.SetMinPoolSize(0);
   pool.SweepForTimeOuts();
   EXPECT_EQ(pool.Count(), 0);
+}
+
+TEST(TtiPool, SweepKeepsTheMinimumWhenEveryIdleItemHasExpired) {
+  FakeClock clock;
+  TtiPool pool;
+  pool.SetClock(clock.Fn());
+  pool.SetMinPoolSize(2);
+  std::vector<TPooledItem*> items;
+  for (int i = 0; i < 4; ++i) items.push_back(pool.Lock());
+  for (TPooledItem* item : items) pool.UnLock(item);
+  clock.Advance(120s);
+  pool.SweepForTimeOuts();
+  EXPECT_EQ(pool.Count(), 2);
 }
 
 TEST(TtiPool, FullPoolReplacesAnItemDueForRemovalInsteadOfFailing) {
@@ -449,6 +456,39 @@ TEST(TDBConnectionPools, DisconnectKeepsConnectionsInUseUntilTheyComeBack) {
   pools.UnLock("db", c);
   pools.DisconnectAll();
   EXPECT_EQ(gTrackedAlive, alive - 2);
+  EXPECT_EQ(gFreedWhileHeld, 0);
+}
+
+// A lease gives its connection back when it ends, moves without giving it back twice, and keeps a disconnected
+// pool (and its connection) alive until it ends.
+TEST(TDBConnectionPools, LeaseGivesBackOnceAndKeepsADisconnectedPoolAlive) {
+  TrackedLayer layer;
+  TDBConnectionPools pools(&layer, nullptr);
+  TDBConnectionPool* pool = pools.AddConnectionPool("db", "u", "p", "");
+  const int alive = gTrackedAlive;
+  {
+    TDBConnectionLease a = pools.Lease("db");
+    ASSERT_TRUE(a);
+    EXPECT_EQ(pool->LockedCount(), 1);
+    TDBConnectionLease b = std::move(a);
+    EXPECT_FALSE(a);
+    EXPECT_EQ(pool->LockedCount(), 1);
+    a = pools.Lease("DB");
+    EXPECT_EQ(pool->LockedCount(), 2);
+    a = std::move(b);  // the connection a held goes back, b's moves over
+    EXPECT_EQ(pool->LockedCount(), 1);
+  }
+  EXPECT_EQ(pool->LockedCount(), 0);
+
+  TDBConnectionLease held = pools.Lease("db");
+  pools.Disconnect("db");
+  EXPECT_EQ(pools.Count(), 0);
+  EXPECT_EQ(gTrackedAlive, alive + 1);  // pool and connections still there
+  held.Database().StartTransaction();
+  held.Database().Commit();
+  held.Release();
+  EXPECT_LT(gTrackedAlive, alive);  // gone with the lease
+  EXPECT_FALSE(held);
   EXPECT_EQ(gFreedWhileHeld, 0);
 }
 

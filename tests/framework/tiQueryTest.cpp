@@ -269,6 +269,40 @@ TEST(TtiDatabase, RowOperationsRunInTheirOwnTransaction) {
   EXPECT_EQ(db.rollbacks, 1);
 }
 
+TEST(TtiOwnTransaction, AFailedCommitIsRolledBackAndAFailedRollbackDoesNotHideTheFailure) {
+  struct TFailingDatabase : TTxDatabase {
+    bool failCommit = false, failRollBack = false;
+    void Commit() override {
+      if (failCommit) throw EtiPerDBException("TEST", "db", "u", "p", "commit refused");
+      TTxDatabase::Commit();
+    }
+    void RollBack() override {
+      TTxDatabase::RollBack();
+      if (failRollBack) throw EtiPerDBException("TEST", "db", "u", "p", "rollback refused");
+    }
+  } db;
+  db.failCommit = true;
+  EXPECT_THROW(
+      {
+        TtiOwnTransaction t(db);
+        t.Commit();
+      },
+      EtiPerDBException);
+  EXPECT_EQ(db.rollbacks, 1);
+  EXPECT_FALSE(db.InTransaction());
+
+  LogCapture log;
+  db.failRollBack = true;
+  try {
+    TtiOwnTransaction t(db);
+    throw Exception("the work failed");
+  } catch (const Exception& e) {
+    EXPECT_EQ(e.Message(), "the work failed");
+  }
+  EXPECT_EQ(db.rollbacks, 2);
+  EXPECT_TRUE(log.Has("rollback refused")) << log.Text();
+}
+
 TEST(TtiDatabaseSQL, CreateAndDropTable) {
   // The texts are checked through a query factory that keeps the last statement.
   class TSqlLog : public TTxDatabase {
@@ -312,6 +346,7 @@ TEST(TtiDatabase, ConnectKeepsThePasswordOutOfTheLog) {
 
   TTxDatabase db;
   db.Connect("lib.fdb", "SYSDBA", "Geheim42", "user_name=SYSDBA,password=Geheim42,role=R");
+  db.Connect("lib.fdb", "SYSDBA", "Geheim42", "PassWord=Geheim42,PASSWORD=Geheim42");  // any spelling of the key
   db.Connect("lib.fdb", "SYSDBA", "Geheim42", "role=R");
 
   GLog().SetSevToLog(oldSev);
@@ -340,16 +375,11 @@ TEST(TtiDatabase, ClassOperations) {
 }
 
 TEST(TtiDBMetaData, ReadThroughThePoolAndFindIgnoringCase) {
-  class Layer : public ItiDBConnectionPoolLayer {
-  public:
-    const TtiClass* PoolDatabaseClass() const override { return &TTxDatabase::StaticClass(); }
-    const TtiClass* PoolDataClass() const override { return nullptr; }
-    std::string PoolLayerName() const override { return "TEST"; }
-  } layer;
+  TTestPoolLayer layer(TTxDatabase::StaticClass(), nullptr, "TEST");
   TDBConnectionPools pools(&layer, nullptr);
   TDBConnectionPool* pool = pools.AddConnectionPool("lib.fdb", "u", "p", "");
   TtiDBMetaData md;
-  md.SetOwner(pool);
+  md.SetPool(pool);
   EXPECT_EQ(md.GetCaption(), "lib.fdb");
   md.Read();
   ASSERT_EQ(md.Count(), 1);
@@ -367,4 +397,28 @@ TEST(TtiDBMetaData, ReadThroughThePoolAndFindIgnoringCase) {
   md.Read();
   EXPECT_EQ(md.Count(), 1);
   EXPECT_EQ(pool->LockedCount(), 0);
+}
+
+// The metadata holds its pool weakly: once the pool is disconnected and freed, reading is a clear error (under
+// AddressSanitizer, a kept pointer to the freed pool fails here), and a read that runs while the pool is
+// disconnected gives its connection back to the pool it came from.
+TEST(TtiDBMetaData, ReadAfterThePoolWasDisconnectedIsAnError) {
+  TTestPoolLayer layer(TTxDatabase::StaticClass(), nullptr, "TEST");
+  TDBConnectionPools pools(&layer, nullptr);
+  TtiDBMetaData md;
+  md.SetPool(pools.AddConnectionPool("lib.fdb", "u", "p", ""));
+  pools.Disconnect("lib.fdb");
+  EXPECT_EQ(md.GetCaption(), "");
+  EXPECT_THROW(md.Read(), EtiPerInternalException);
+
+  TtiDBMetaData md2;
+  TDBConnectionPool* pool = pools.AddConnectionPool("lib.fdb", "u", "p", "");
+  md2.SetPool(pool);
+  TDBConnectionLease held = pools.Lease("lib.fdb");  // keeps the pool alive across the disconnect
+  pools.Disconnect("lib.fdb");
+  EXPECT_THROW(md2.Read(), EtiPerInternalException);  // the disconnected pool hands out nothing
+  EXPECT_EQ(pool->LockedCount(), 1);
+  EXPECT_EQ(md2.GetCaption(), "lib.fdb");
+  held.Release();
+  EXPECT_THROW(md2.Read(), EtiPerInternalException);
 }

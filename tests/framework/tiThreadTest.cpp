@@ -113,11 +113,12 @@ TEST(tiThread, FreesItselfAndLeavesTheActiveList) {
   const int64_t id = w->ThreadID();
   WaitUntil([&] { return tiCoInitializeManager().IsInitialized(id); });
   w->Terminate();
-  WaitUntil([] { return Worker::alive.load() == 0; });
+  // The list frees a finished thread when it is next asked.
+  WaitUntil([&] { return tiActiveThreadList().Count() == before; });
   EXPECT_EQ(Worker::alive.load(), 0);
   EXPECT_EQ(Worker::terminateHooks.load(), 1);
   EXPECT_EQ(tiActiveThreadList().Count(), before);
-  // Its destruction stopped COM on its own thread.
+  // COM was stopped on its own thread.
   EXPECT_FALSE(tiCoInitializeManager().IsInitialized(id));
 }
 

@@ -41,6 +41,30 @@ TEST_F(ChannelTest, PartsCountOverBlocksWithInfiniteAndZeroValues) {
   EXPECT_EQ(seven->GetMTTFdDenotationString(), "High");
 }
 
+// "No value" (-1) is a computed value like any other: it stays cached until the node changes.
+TEST_F(ChannelTest, ANoValueIsCachedLikeAnyOtherValue) {
+  static int calls;
+  calls = 0;
+  class CountingMTTFd : public TMTTFdCalc13849 {
+  public:
+    double CalcComponentMTTFd(TComponentOp& node, TMTTFdDenotation& band, TDetermination det) override {
+      ++calls;
+      return TMTTFdCalc13849::CalcComponentMTTFd(node, band, det);
+    }
+  };
+  CalcPool().SetMTTFdCalc([]() -> std::unique_ptr<TMTTFdCalc> { return std::make_unique<CountingMTTFd>(); });
+  // Two channels, one of them still without blocks: the subsystem has no MTTFd.
+  auto comp = Subsystem(cat3);
+  comp->GetChannelOpList()->Add(ChannelOf({50.0}));
+  comp->GetChannelOpList()->Add(Channel());
+  EXPECT_EQ(comp->GetMTTFdLazy(), -1.0);
+  EXPECT_EQ(comp->GetMTTFdLazy(), -1.0);
+  EXPECT_EQ(calls, 1);
+  comp->GetChannelOpList()->Items(1)->GetBlocOpList()->Add(DirectBloc(50.0));
+  EXPECT_DOUBLE_EQ(comp->GetMTTFdLazy(), 50.0);
+  EXPECT_EQ(calls, 2);
+}
+
 TEST_F(ChannelTest, DCAveragesTheBlocks) {
   auto ch = Channel();
   auto a = DirectBloc(50.0);
@@ -54,6 +78,9 @@ TEST_F(ChannelTest, DCAveragesTheBlocks) {
   TDCDenotation band;
   EXPECT_NEAR(ch->GetDC(CalcPool().GetDCCalc(), band), 0.7, 1e-15);
   EXPECT_EQ(band, dcLow);
+  // A deleted block does not count: the 50-year block of DC 0.9 alone.
+  ch->GetBlocOpList()->Items(1)->SetDeleted(true);
+  EXPECT_DOUBLE_EQ(ch->GetDC(CalcPool().GetDCCalc(), band), 0.9);
 }
 
 TEST_F(ChannelTest, CutAtTheCategoryCapWithAGreenNote) {

@@ -46,6 +46,7 @@ TEST_F(ComponentTest, SettersRefuseValuesOutsideTheirLimits) {
   EXPECT_EQ(MsgOf([&] { c.SetPLDet(detMeasures); }), 1001);
   EXPECT_EQ(MsgOf([&] { c.SetMTTFdDet(detMeasures); }), 1001);
   EXPECT_EQ(MsgOf([&] { c.SetDCavgDet(detUnknown); }), 1001);
+  EXPECT_EQ(MsgOf([&] { c.SetDCavgDet(detMeasures); }), 1001);
   EXPECT_EQ(changes, 0);
   EXPECT_DOUBLE_EQ(c.GetMTTFdOrgValue(), 10.0);
   c.SetCCFScore(100);
@@ -149,6 +150,17 @@ TEST_F(ComponentTest, CategoryConditionsByTextOrIdentifier) {
   c.GetCatConditionOps()->Items(1)->SetIsSatisfied(true);
   EXPECT_TRUE(c.AreCatConditionsSatisfied());
   c.GetCatConditionOps()->GetItems(0)->SetDeleted(true);
+  EXPECT_FALSE(c.AreCatConditionsSatisfied());
+  c.SetCatConditionsRelevant(false);
+  EXPECT_TRUE(c.AreCatConditionsSatisfied());
+}
+
+// Conditions that could not be read never count as satisfied (an empty list, read, does).
+TEST_F(ComponentTest, CategoryConditionsThatCannotBeReadAreNotSatisfied) {
+  TComponent c;
+  c.SetCat(cat2);  // requires no condition
+  EXPECT_TRUE(c.AreCatConditionsSatisfied());
+  db_->catConditionsFail = true;
   EXPECT_FALSE(c.AreCatConditionsSatisfied());
   c.SetCatConditionsRelevant(false);
   EXPECT_TRUE(c.AreCatConditionsSatisfied());

@@ -89,6 +89,26 @@ TEST_F(SFTest, StatusTellsWhetherASubsystemLimitsThePL) {
   EXPECT_EQ(sf->CheckStatus(nullptr, false), isGreen);
 }
 
+// The function reaches no better PL than its weakest unbound subsystem, whatever the PFH sum allows.
+TEST_F(SFTest, TheWeakestUnboundSubsystemLimitsThePL) {
+  for (bool weakFirst : {true, false}) {
+    auto sf = SafetyFunction();
+    sf->GetComponentOpList()->Add(DirectSubsystem(1e-8, weakFirst ? plB : plE));
+    sf->GetComponentOpList()->Add(DirectSubsystem(1e-8, weakFirst ? plE : plB));
+    EXPECT_EQ(sf->GetPLLazy(), plB) << weakFirst;
+  }
+}
+
+// A PFH of 0 (entered, or from an infinite MTTFd) is the best PFH, not "no PFH": beside 5e-8 the function has
+// PFH 5e-8 and PL e.
+TEST_F(SFTest, APFHOfZeroCountsAsZero) {
+  auto sf = SafetyFunction();
+  sf->GetComponentOpList()->Add(DirectSubsystem(0.0));
+  sf->GetComponentOpList()->Add(DirectSubsystem(5e-8));
+  EXPECT_EQ(sf->GetPLLazy(), plE);
+  EXPECT_DOUBLE_EQ(sf->GetPFHLazy(), 5e-8);
+}
+
 TEST_F(SFTest, StatusOfThePFHLimit) {
   // Two subsystems of 5e-5: the sum 1e-4 is the largest admissible PFH, excluded: 3279; no PL: 3277.
   auto sf = SafetyFunction();

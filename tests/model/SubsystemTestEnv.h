@@ -48,7 +48,8 @@ public:
     add(cat3, "{C3}", "A single fault does not cause loss of the safety function.");
   }
 
-  TCatConditionList* GetCatConditions(TCat cat) override { return &catConditions_[cat]; }
+  bool catConditionsFail = false;  // the table cannot be read
+  TCatConditionList* GetCatConditions(TCat cat) override { return catConditionsFail ? nullptr : &catConditions_[cat]; }
   // Table CatReqMTTFd / CatReqDCavg / Cat.CCFRelevant.
   void GetCatRequirements(TCat cat, TMTTFdDenotationSet& m, TDCDenotationSet& d, bool& ccf) override {
     switch (cat) {

@@ -21,7 +21,7 @@ namespace kelvado::testing {
 
 class PeerProcess {
 public:
-  // `program`: another program beside the test program that works the same way.
+  // `program`: another helper beside the test program.
   explicit PeerProcess(const std::vector<std::string>& args, const std::string& program = "kv_fb_peer") {
     int in[2], out[2];
     if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) return;

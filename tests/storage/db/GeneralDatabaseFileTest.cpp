@@ -57,9 +57,9 @@ protected:
 TEST_F(GeneralDatabaseFile, HoldsEveryTableWithTheStandardsRows) {
   const std::vector<std::pair<const char*, int>> counts = {
       {"Cat", 5},           {"CatReqMTTFd", 10}, {"CatReqDCavg", 7}, {"CatConditions", 11},
-      {"CatReqConditions", 14}, {"PLConditions", 0}, {"PLReqConditions", 0}, {"DC", 4},
+      {"CatReqConditions", 14}, {"PLConditions", 7}, {"PLReqConditions", 29}, {"DC", 4},
       {"MTTFd", 3},         {"Const", 1},        {"PFH", 205},       {"PFHi", 205},
-      {"PLs", 5},           {"RiskParams", 8},   {"SFTypes", 0},     {"GEPMTTFd", 14}};
+      {"PLs", 5},           {"RiskParams", 8},   {"SFTypes", 17},    {"GEPMTTFd", 14}};
   for (const auto& [table, n] : counts) {
     auto& q = Query(std::string("SELECT COUNT(*) FROM ") + table + " WHERE NormVersion = :NormVersion");
     q.Open();
@@ -117,7 +117,7 @@ TEST_F(GeneralDatabaseFile, BandLookupsPutSharedBoundsInTheUpperBand) {
   auto& mean = Query("SELECT PFHupper, PFHlower FROM PLs WHERE (PL = :PL) AND (NormVersion = :NormVersion)");
   mean.SetParamString("PL", "plD");
   mean.Open();
-  EXPECT_DOUBLE_EQ(std::sqrt(mean.FieldAsDouble("PFHupper") * mean.FieldAsDouble("PFHlower")), std::sqrt(1e-13));
+  EXPECT_DOUBLE_EQ(std::sqrt(mean.FieldAsFloat("PFHupper") * mean.FieldAsFloat("PFHlower")), std::sqrt(1e-13));
 }
 
 TEST_F(GeneralDatabaseFile, CategoryRiskGraphAndConstants) {
@@ -165,8 +165,8 @@ TEST_F(GeneralDatabaseFile, CategoryRiskGraphAndConstants) {
 
   auto& c = Query("SELECT MinServiceLife, ReqCCFScore FROM Const WHERE NormVersion = :NormVersion");
   c.Open();
-  EXPECT_EQ(c.FieldAsDouble("MinServiceLife"), 20.0);
-  EXPECT_EQ(c.FieldAsDouble("ReqCCFScore"), 65.0);
+  EXPECT_EQ(c.FieldAsFloat("MinServiceLife"), 20.0);
+  EXPECT_EQ(c.FieldAsFloat("ReqCCFScore"), 65.0);
 
   auto& parts = Query("SELECT PartName, WellTriedRef, Standards, TypicalMTTFd, TypicalB10d FROM GEPMTTFd "
                       "WHERE (NormVersion = :NormVersion)");
@@ -184,7 +184,7 @@ TEST_F(GeneralDatabaseFile, PfhGridsServeTableStepAndInterpolation) {
   step.SetParamString("DCavg", "dcMedium");
   step.SetParamDouble("MTTFd", 64.0);  // grid rows 62 and 68
   step.Open();
-  EXPECT_DOUBLE_EQ(step.FieldAsDouble(0), 8.84e-8);
+  EXPECT_DOUBLE_EQ(step.FieldAsFloat(0), 8.84e-8);
   // Category 2 has no "none" column.
   step.SetParamString("Cat", "cat2");
   step.SetParamString("DCavg", "dcNone");
@@ -198,23 +198,23 @@ TEST_F(GeneralDatabaseFile, PfhGridsServeTableStepAndInterpolation) {
   low.SetParamDouble("DCavg", 0.75);
   low.SetParamString("Cat", "cat3");
   low.Open();
-  EXPECT_EQ(low.FieldAsDouble(0), 0.6);
+  EXPECT_EQ(low.FieldAsFloat(0), 0.6);
   auto& corner = Query("SELECT PFH FROM PFHi WHERE Cat = :Cat AND DCavg = :DCavg AND MTTFd = :MTTFd AND "
                        "NormVersion = :NormVersion ");
   corner.SetParamString("Cat", "cat3");
   corner.SetParamDouble("DCavg", 0.6);
   corner.SetParamDouble("MTTFd", 100.0);
   corner.Open();
-  EXPECT_DOUBLE_EQ(corner.FieldAsDouble(0), 1.01e-7);  // Category 3 with low DC stays at PL d
+  EXPECT_DOUBLE_EQ(corner.FieldAsFloat(0), 1.01e-7);  // Category 3 with low DC stays at PL d
   corner.SetParamString("Cat", "cat4");
   corner.SetParamDouble("DCavg", 0.99);
   corner.SetParamDouble("MTTFd", 30.0);
   corner.Open();
-  EXPECT_DOUBLE_EQ(corner.FieldAsDouble(0), 9.54e-8);
+  EXPECT_DOUBLE_EQ(corner.FieldAsFloat(0), 9.54e-8);
   // Exact band values: the grid's DC numbers compare equal to the literals a caller passes.
   auto& dcs = Query("SELECT DISTINCT DCavg FROM PFHi ORDER BY DCavg");
   std::vector<double> got;
-  for (dcs.Open(); !dcs.Eof(); dcs.Next()) got.push_back(dcs.FieldAsDouble(0));
+  for (dcs.Open(); !dcs.Eof(); dcs.Next()) got.push_back(dcs.FieldAsFloat(0));
   EXPECT_EQ(got, (std::vector<double>{0.0, 0.6, 0.9, 0.99}));
 }
 
@@ -230,7 +230,7 @@ TEST_F(GeneralDatabaseFile, NumbersAreTheDoublesNearestToTheStandardsDecimals) {
     auto& q = Query(std::string("SELECT ") + column + " FROM " + table + " WHERE " + column + " IS NOT NULL");
     int n = 0;
     for (q.Open(); !q.Eof(); q.Next(), ++n) {
-      const double v = q.FieldAsDouble(0);
+      const double v = q.FieldAsFloat(0);
       char text[32];
       std::snprintf(text, sizeof text, "%.15g", v);
       EXPECT_EQ(std::strtod(text, nullptr), v) << table << "." << column << " " << text;

@@ -240,7 +240,7 @@ TEST_F(LibSchemaTest, ChecksAndKeysGuardTheRows) {
       tr.Commit();
       return true;
     } catch (const EtiFBException&) {
-      tr.Rollback();
+      tr.RollBack();
       return false;
     }
   };

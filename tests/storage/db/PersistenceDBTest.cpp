@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <limits>
+#include <set>
 #include <thread>
 
 #include "framework/tiFirebird.h"
@@ -151,8 +152,12 @@ TEST_F(PersistenceDBTest, CatBAndCat1FollowTheFormulaWithFloors) {
   EXPECT_DOUBLE_EQ(db_->GetPFHInterpolated(cat1, kInf, 0.0), 1.14e-6);
   for (TCat c : {cat2, cat3, cat4}) EXPECT_EQ(db_->GetPFHInterpolated(c, kInf, 0.95), 0.0) << EnumName(c);
   ASSERT_TRUE(SetOptUseDCInterLevels(true));
-  // cat3 floor at the bottom of the low band: raises a value, leaves "no value" alone.
+  // The cat3 floor (1.01e-7 for 0.55 <= DCavg <= 0.6) cannot bite with the shipped grid: at DCavg 0.6 the
+  // grid's own values lie at or above it (1.01e-7 from 100 years on), and below 0.6 the look-up has no lower
+  // grid neighbour and gives "no value" (-1), which the floor leaves as it is.
   EXPECT_DOUBLE_EQ(db_->GetPFHInterpolated(cat3, 150, 0.6), 1.01e-7);
+  EXPECT_DOUBLE_EQ(db_->GetPFHInterpolated(cat3, 100, 0.6), 1.01e-7);
+  EXPECT_GT(db_->GetPFHInterpolated(cat3, 50, 0.6), 1.01e-7);
   EXPECT_EQ(db_->GetPFHInterpolated(cat3, 50, 0.58), -1.0);
   EXPECT_EQ(db_->GetPFHInterpolated(cat3, 50, 0.55), -1.0);
 }
@@ -242,12 +247,45 @@ TEST_F(PersistenceDBTest, CategoryRequirementsOfAllFiveCategories) {
     }
   }
   EXPECT_TRUE(basic);
-  // The edition ships no PL conditions and no safety-function types: empty, not an error.
-  EXPECT_EQ(db_->GetPLConditions(plD)->Count(), 0);
-  EXPECT_TRUE(db_->GetSFTypes().empty());
   EXPECT_EQ(db_->LastError(), "");
   EXPECT_DOUBLE_EQ(db_->GetMinServiceLife(), 20.0);
   EXPECT_DOUBLE_EQ(db_->GetReqCCFScore(), 65.0);
+}
+
+TEST_F(PersistenceDBTest, PLConditionsAndSafetyFunctionTypesComeFromTheDatabase) {
+  // Each PL has the conditions the standard sets for it; the stricter the PL, the more of them.
+  const std::pair<TPL, int> counts[] = {{plA, 5}, {plB, 5}, {plC, 6}, {plD, 6}, {plE, 7}, {plN, 0}};
+  std::set<std::string> oids;
+  for (const auto& [pl, n] : counts) {
+    SCOPED_TRACE(EnumName(pl));
+    TPLConditionList* list = db_->GetPLConditions(pl);
+    ASSERT_NE(list, nullptr);
+    EXPECT_EQ(list->Count(), n);
+    EXPECT_EQ(db_->GetPLConditions(pl), list);  // the very same list
+    for (int i = 0; i < list->Count(); ++i) {
+      EXPECT_FALSE(list->Items(i)->GetText().empty());
+      EXPECT_EQ(list->Items(i)->GetPLCID().size(), 36u);
+      oids.insert(list->Items(i)->GetOID().GetAsString());
+    }
+  }
+  EXPECT_EQ(oids.size(), 7u);  // one condition is one object, whichever PLs share it
+  auto texts = [&](TPL pl) {
+    std::string all;
+    for (int i = 0; i < db_->GetPLConditions(pl)->Count(); ++i) all += db_->GetPLConditions(pl)->Items(i)->GetText() + "|";
+    return all;
+  };
+  EXPECT_NE(texts(plA).find("The achieved PL is validated according to ISO 13849-2."), std::string::npos);
+  EXPECT_EQ(texts(plD).find("IEC 61508-3 SIL 3"), std::string::npos);
+  EXPECT_NE(texts(plE).find("IEC 61508-3 SIL 3"), std::string::npos);
+
+  const std::vector<std::string>& types = db_->GetSFTypes();
+  EXPECT_EQ(types.size(), 17u);
+  const std::set<std::string> names(types.begin(), types.end());
+  EXPECT_EQ(names.size(), types.size());
+  EXPECT_TRUE(names.count("Safety-related stop function"));
+  EXPECT_TRUE(names.count("Fluctuations, loss and restoration of power sources"));  // quoted in the table
+  EXPECT_EQ(&db_->GetSFTypes(), &types);
+  EXPECT_EQ(db_->LastError(), "");
 }
 
 // ---- caching ----
@@ -281,6 +319,19 @@ TEST_F(PersistenceDBTest, EachDistinctQuestionReachesTheDatabaseOnce) {
   // A project asks many distinct values: each reaches the database once, however many there are.
   EXPECT_EQ(Queries([&] { for (int i = 0; i < 2000; ++i) db_->GetDCDenotation(0.0004 * i + 1e-6); }), 2000);
   EXPECT_EQ(Queries([&] { for (int i = 0; i < 2000; ++i) db_->GetDCDenotation(0.0004 * i + 1e-6); }), 0);
+}
+
+// The general database rounds as the model's RoundForBounds does (one rule): values that meet the tables as the
+// same value share one answer and one query, up to the largest values the rounding still reaches.
+TEST_F(PersistenceDBTest, ValuesThatRoundAlikeShareOneQuery) {
+  const double dc = 0.99;
+  EXPECT_EQ(db_->GetDCDenotation(dc), dcHigh);
+  EXPECT_EQ(Queries([&] { EXPECT_EQ(db_->GetDCDenotation(std::nextafter(dc, 0.0)), dcHigh); }), 0);
+  for (double m : {30.0, 4.1e6}) {
+    ASSERT_EQ(RoundForBounds(std::nextafter(m, 1e9)), m);
+    EXPECT_EQ(db_->GetMTTFdDenotation(m), mttfHigh);
+    EXPECT_EQ(Queries([&] { EXPECT_EQ(db_->GetMTTFdDenotation(std::nextafter(m, 1e9)), mttfHigh); }), 0) << m;
+  }
 }
 
 // ---- failures ----
@@ -346,7 +397,9 @@ TEST_F(PersistenceDBTest, FailedLookupsAnswerTheirDefaultAndAreAskedAgain) {
   twice([&] { return p.GetMTTFdDenotation(42.0); }, mttfNoBand);  // never the best band
   twice([&] { return p.GetChannelCount(cat3); }, -1);
   twice([&] { return p.GetPLrFromRiskParams(0, 0, 0); }, plE);
-  twice([&] { return p.GetCatConditions(cat2)->Count(); }, 0);
+  // A failed read is told apart from "no conditions required".
+  twice([&] { return p.GetCatConditions(cat2) == nullptr; }, true);
+  twice([&] { return p.GetPLConditions(plC) == nullptr; }, true);
   twice(
       [&] {
         TMTTFdDenotationSet m{mttfLow};
@@ -369,7 +422,7 @@ TEST_F(PersistenceDBTest, FailedLookupsAnswerTheirDefaultAndAreAskedAgain) {
   }
   std::sort(tables.begin(), tables.end());
   EXPECT_EQ(tables, (std::vector<std::string>{"Cat", "CatReqConditions", "CatReqDCavg", "CatReqMTTFd", "MTTFd",
-                                              "PFH", "PFHi", "PLs", "RiskParams"}));
+                                              "PFH", "PFHi", "PLReqConditions", "PLs", "RiskParams"}));
   // What the file does hold is answered and cached.
   EXPECT_EQ(p.GetDCDenotation(0.75), dcLow);
   EXPECT_DOUBLE_EQ(p.GetReqCCFScore(), 65.0);
