@@ -201,7 +201,7 @@ void TtiVisitorManager::UnRegisterVisitors(const std::string& groupName) {
 }
 
 bool TtiVisitorManager::HasGroup(const std::string& groupName) const {
-  const std::string g = UpperCase(groupName);
+  const std::string g = UpperAscii(groupName);
   return std::any_of(mappings_.begin(), mappings_.end(), [&](const Mapping& m) { return m.GroupName == g; });
 }
 

@@ -249,6 +249,9 @@ public:
 private:
   // ValidateProjectFile, keeping in Read what was read of the file (the document, also one the schema refuses).
   std::unique_ptr<EInvalidXML> Validate(const std::string& FileName, TtiXMLParseResult& Read) const;
+  // The file checked (the schema, asking OnInvalidFile; the content), attached and its items of List's class
+  // read into List.
+  void ReadCheckedFile(const std::string& FileName, bool Import, TtiObjectList& List);
   // Raises the validation error unless OnInvalidFile answers Ignore.
   void AskAboutInvalidFile(const EInvalidXML& Error, bool Import);
   // The open project of that file; null when none.

@@ -124,6 +124,22 @@ std::unique_ptr<EInvalidXML> TProjectManager::Validate(const std::string& FileNa
                                        Read.Error.Column, Read.Error.Context);
 }
 
+void TProjectManager::ReadCheckedFile(const std::string& FileName, bool Import, TtiObjectList& List) {
+  TtiXMLParseResult checked;
+  if (std::unique_ptr<EInvalidXML> invalid = Validate(FileName, checked)) AskAboutInvalidFile(*invalid, Import);
+  // Attached afresh, so that what is read is what was checked (the file may have changed since the mapper last
+  // held it); the document the check has read is the one the store takes: the file is read once.
+  TXMLMapper_tiPer& mapper = GetMapper();
+  {
+    TtiXMLDocumentOffer offer(FileName, std::move(checked));
+    mapper.SetFileName(FileName);
+  }
+  CheckXMLTables(FileName, mapper.GetLayerName());
+  // Checked: readers of classes whose tables are empty need not walk the tree.
+  const TXMLReadCensus census(List, FileName, mapper.GetLayerName());
+  mapper.Read(List);
+}
+
 void TProjectManager::AskAboutInvalidFile(const EInvalidXML& Error, bool Import) {
   const std::string text =
       "KELVADO Error (v." + VersionText(CurrentKVDVersion) + ")\r\n\r\n" + Error.MessageText();
@@ -162,22 +178,9 @@ TProjectOp* TProjectManager::OpenProjectFile(const std::string& FileName, bool C
       return open;
     }
   }
-  TtiXMLParseResult checked;
-  if (std::unique_ptr<EInvalidXML> invalid = Validate(FileName, checked)) AskAboutInvalidFile(*invalid, false);
-
-  TXMLMapper_tiPer& mapper = GetMapper();
-  {
-    // The document the check has read is the one the store takes: the file is read once.
-    TtiXMLDocumentOffer offer(FileName, std::move(checked));
-    mapper.SetFileName(FileName);
-  }
-  CheckXMLTables(FileName, mapper.GetLayerName());
   TProjectOpList read;
-  {
-    // Checked: readers of classes whose tables are empty need not walk the tree.
-    const TXMLReadCensus census(read, FileName, mapper.GetLayerName());
-    mapper.ReadProjectOpList(read);
-  }
+  ReadCheckedFile(FileName, false, read);
+  TXMLMapper_tiPer& mapper = GetMapper();
   if (read.CountNotDeleted() == 0) throw EKelvado(msgNoProjectInFile, {FileName});
 
   // The releases of all projects first: a file of an unknown release is refused as a whole.
@@ -283,21 +286,8 @@ void TProjectManager::SaveObjectToFile(const TtiObject& Item, const std::string&
 void TProjectManager::ImportFromFile(TPerObjListEx& TargetList, const std::string& FileName) {
   // Reading a file that is not there would create an empty one and import nothing.
   if (!FileExists(FileName)) throw EIOError(msgProjectFileMissing, {FileName});
-  TtiXMLParseResult checked;
-  if (std::unique_ptr<EInvalidXML> invalid = Validate(FileName, checked)) AskAboutInvalidFile(*invalid, true);
-  // Attached afresh, so that what is read is what was checked (the file may have changed since the mapper
-  // last held it); the document the check has read is the one the store takes.
-  TXMLMapper_tiPer& mapper = GetMapper();
-  {
-    TtiXMLDocumentOffer offer(FileName, std::move(checked));
-    mapper.SetFileName(FileName);
-  }
-  CheckXMLTables(FileName, mapper.GetLayerName());
   std::unique_ptr<TPerObjListEx> read = TargetList.Class().CreateAs<TPerObjListEx>();
-  {
-    const TXMLReadCensus census(*read, FileName, mapper.GetLayerName());
-    mapper.Read(*read);
-  }
+  ReadCheckedFile(FileName, true, *read);
   for (int i = 0; i < read->GetCount(); ++i)
     if (!read->GetItems(i)->GetDeleted()) TargetList.Add(read->CloneItem(i));
 }

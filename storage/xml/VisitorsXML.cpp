@@ -998,11 +998,17 @@ TXMLSaveCensus::TXMLSaveCensus(TtiObject& root) : root_(&root), outer_(tCensus) 
 
 TXMLSaveCensus::~TXMLSaveCensus() { tCensus = outer_; }
 
-const TXMLSaveCensus* TXMLSaveCensus::For(const TtiVisited* root) {
-  for (const TXMLSaveCensus* c = tCensus; c; c = c->outer_)
-    if (c->root_ == root) return c;
+namespace {
+// The census of that tree among those current (the innermost first); null when none.
+template <class Census>
+const Census* CensusOf(const Census* innermost, const TtiVisited* root) {
+  for (const Census* c = innermost; c; c = c->Outer())
+    if (c->Root() == root) return c;
   return nullptr;
 }
+}  // namespace
+
+const TXMLSaveCensus* TXMLSaveCensus::For(const TtiVisited* root) { return CensusOf(tCensus, root); }
 
 namespace {
 thread_local const TXMLReadCensus* tReadCensus = nullptr;
@@ -1027,11 +1033,7 @@ TXMLReadCensus::TXMLReadCensus(TtiObject& root, const std::string& DatabaseName,
 
 TXMLReadCensus::~TXMLReadCensus() { tReadCensus = outer_; }
 
-const TXMLReadCensus* TXMLReadCensus::For(const TtiVisited* root) {
-  for (const TXMLReadCensus* c = tReadCensus; c; c = c->outer_)
-    if (c->root_ == root) return c;
-  return nullptr;
-}
+const TXMLReadCensus* TXMLReadCensus::For(const TtiVisited* root) { return CensusOf(tReadCensus, root); }
 
 bool TXMLReadCensus::HasRows(const std::string& table) const {
   const std::string key = LowerAscii(table);

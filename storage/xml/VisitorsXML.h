@@ -50,6 +50,8 @@ public:
   static const TXMLSaveCensus* For(const TtiVisited* root);
   // Some object is of class `cls` (or below it, but not of `excluded` or below) and in state `state`.
   bool Holds(const TtiClass& cls, const TtiClass* excluded, uint8_t state) const;
+  const TtiVisited* Root() const { return root_; }
+  const TXMLSaveCensus* Outer() const { return outer_; }
 
 private:
   const TtiVisited* root_;
@@ -72,6 +74,8 @@ public:
   static const TXMLReadCensus* For(const TtiVisited* root);
   // Ignoring case.
   bool HasRows(const std::string& table) const;
+  const TtiVisited* Root() const { return root_; }
+  const TXMLReadCensus* Outer() const { return outer_; }
 
 private:
   const TtiVisited* root_;
