@@ -70,34 +70,35 @@ size_t AttrHash(const xmlAttr* a) {
   return TextHash(tiXMLAttrText(a));
 }
 
-// An index of a table by one attribute: its rows by the hash of the attribute's text, each bucket in file
-// order. Rows whose different texts share a hash are told apart by their text when looked up; no text is
-// copied into the index.
+// An index of a table by one attribute: the rows' attributes of that name by the hash of their text, each bucket
+// in file order. Rows whose different texts share a hash are told apart by their text when looked up; no text
+// is copied into the index. The attribute is kept (its row is its parent): a look-up checks its text without
+// searching the row's attributes for it.
 class TRowIndex {
 public:
-  // A row after all the bucket holds (a row just read or appended).
-  void Append(size_t hash, xmlNode* row) {
+  // A row after all the bucket holds (a row just read or appended), by its attribute.
+  void Append(size_t hash, xmlAttr* attr) {
     TBucket& b = buckets_[hash];
-    if (!b.One) b.One = row;
-    else b.More.push_back(row);
+    if (!b.One) b.One = attr;
+    else b.More.push_back(attr);
   }
-  // A row at its place by ordinal.
-  void Insert(size_t hash, xmlNode* row) {
+  // A row at its place by ordinal, by its attribute.
+  void Insert(size_t hash, xmlAttr* attr) {
     TBucket& b = buckets_[hash];
     if (!b.One) {
-      b.One = row;
-    } else if (ByOrdinal(row, b.One)) {
+      b.One = attr;
+    } else if (Before(attr, b.One)) {
       b.More.insert(b.More.begin(), b.One);
-      b.One = row;
+      b.One = attr;
     } else {
-      b.More.insert(std::upper_bound(b.More.begin(), b.More.end(), row, ByOrdinal), row);
+      b.More.insert(std::upper_bound(b.More.begin(), b.More.end(), attr, Before), attr);
     }
   }
-  void Remove(size_t hash, xmlNode* row) {
+  void Remove(size_t hash, const xmlNode* row) {
     auto it = buckets_.find(hash);
     if (it == buckets_.end()) return;
     TBucket& b = it->second;
-    if (b.One == row) {
+    if (b.One->parent == row) {
       if (b.More.empty()) {
         buckets_.erase(it);
         return;
@@ -106,26 +107,30 @@ public:
       b.More.erase(b.More.begin());
       return;
     }
-    auto pos = std::lower_bound(b.More.begin(), b.More.end(), row, ByOrdinal);
-    if (pos != b.More.end() && *pos == row) b.More.erase(pos);
+    auto pos = std::lower_bound(b.More.begin(), b.More.end(), row,
+                                [](const xmlAttr* a, const xmlNode* r) { return Ordinal(a->parent) < Ordinal(r); });
+    if (pos != b.More.end() && (*pos)->parent == row) b.More.erase(pos);
   }
   // The rows of the bucket, in file order (those of other texts included).
   size_t Count(size_t hash) const {
     auto it = buckets_.find(hash);
     return it == buckets_.end() ? 0 : 1 + it->second.More.size();
   }
+  // `f` is given the indexed attribute of each row of the bucket, in file order.
   template <class F>
   void ForEach(size_t hash, F f) const {
     auto it = buckets_.find(hash);
     if (it == buckets_.end()) return;
     f(it->second.One);
-    for (xmlNode* row : it->second.More) f(row);
+    for (xmlAttr* a : it->second.More) f(a);
   }
 
 private:
+  static bool Before(const xmlAttr* a, const xmlAttr* b) { return ByOrdinal(a->parent, b->parent); }
+
   struct TBucket {
-    xmlNode* One = nullptr;       // the first row
-    std::vector<xmlNode*> More;   // the rows after it (most texts have one row: no vector is made for them)
+    xmlAttr* One = nullptr;       // of the first row
+    std::vector<xmlAttr*> More;   // of the rows after it (most texts have one row: no vector is made for them)
   };
   std::unordered_map<size_t, TBucket> buckets_;
 };
@@ -136,42 +141,61 @@ std::atomic<uint64_t> gNextStoreId{1};
   throw EtiPerDataException("Can not store the value of <%s> in table <%s>: %s", {column, table, why});
 }
 
-// The text a parameter is stored as (and compared as, when it is a criterion).
-std::string StoredText(const TtiQueryParamAbs& p, const std::string& table) {
-  if (p.GetIsNull()) return {};
-  std::string text;
+// Whether a text is stored as it is: printable ASCII only, nothing an XML file can not carry and no line break
+// to escape (nearly every text of a project).
+bool StoredAsItIs(std::string_view text) {
+  for (char ch : text) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c < 0x20 || c >= 0x80) return false;
+  }
+  return true;
+}
+
+// The text of a parameter of text, into `out`; refused when a character can not be stored.
+void StoreTextInto(std::string_view raw, const TtiQueryParamAbs& p, const std::string& table, std::string& out) {
+  if (StoredAsItIs(raw)) {
+    out.assign(raw);
+    return;
+  }
+  // A character an XML file cannot carry would make the whole file unreadable at the next open.
+  const size_t bad = tiXMLInvalidCharPos(raw);
+  if (bad != std::string_view::npos)
+    RefuseValue(p.GetName(), table, tiXMLDescribeCharAt(raw, bad) + " can not be stored in an XML file");
+  out = Translator().InsertReservedChars(xckLineBreaks, raw);
+}
+
+// The text a parameter is stored as (and compared as, when it is a criterion), into `out` (whose room is used
+// again: an insert of many rows fills the same strings).
+void StoredTextInto(const TtiQueryParamAbs& p, const std::string& table, std::string& out) {
+  out.clear();
+  if (p.GetIsNull()) return;
   try {
     if (p.Kind() == qfkString) {
       // Nearly every value of a store is text: it is told apart first, and read without a copy (the string
       // parameter is the one class of that kind).
-      const std::string& raw = static_cast<const TtiQueryParamString&>(p).GetValue();
-      // A character an XML file cannot carry would make the whole file unreadable at the next open.
-      const size_t bad = tiXMLInvalidCharPos(raw);
-      if (bad != std::string_view::npos)
-        RefuseValue(p.GetName(), table, tiXMLDescribeCharAt(raw, bad) + " can not be stored in an XML file");
-      text = Translator().InsertReservedChars(xckLineBreaks, raw);
+      StoreTextInto(static_cast<const TtiQueryParamString&>(p).GetValue(), p, table, out);
     } else if (auto* f = dynamic_cast<const TtiQueryParamFloat*>(&p)) {
       if (std::isnan(f->GetValue())) RefuseValue(p.GetName(), table, "NaN is not a number");
-      text = Value::FloatToText(f->GetValue());
+      out = Value::FloatToText(f->GetValue());
     } else if (auto* d = dynamic_cast<const TtiQueryParamDateTime*>(&p)) {
-      text = tiDateTimeAsXMLString(d->GetValue());
+      out = tiDateTimeAsXMLString(d->GetValue());
     } else if (auto* b = dynamic_cast<const TtiQueryParamBoolean*>(&p)) {
-      text = b->GetValue() ? "TRUE" : "FALSE";
+      out = b->GetValue() ? "TRUE" : "FALSE";
     } else if (dynamic_cast<const TtiQueryParamStream*>(&p)) {
-      text = MimeEncodeString(p.GetValueAsString());
+      out = MimeEncodeString(p.GetValueAsString());
     } else if (dynamic_cast<const TtiQueryParamInteger*>(&p)) {
-      text = p.GetValueAsString();
+      out = p.GetValueAsString();
     } else {
-      const std::string raw = p.GetValueAsString();
-      // A character an XML file cannot carry would make the whole file unreadable at the next open.
-      const size_t bad = tiXMLInvalidCharPos(raw);
-      if (bad != std::string_view::npos)
-        RefuseValue(p.GetName(), table, tiXMLDescribeCharAt(raw, bad) + " can not be stored in an XML file");
-      text = Translator().InsertReservedChars(xckLineBreaks, raw);
+      StoreTextInto(p.GetValueAsString(), p, table, out);
     }
   } catch (const EConvertError& e) {
     RefuseValue(p.GetName(), table, e.Message());
   }
+}
+
+std::string StoredText(const TtiQueryParamAbs& p, const std::string& table) {
+  std::string text;
+  StoredTextInto(p, table, text);
   return text;
 }
 
@@ -218,6 +242,7 @@ public:
     uint64_t LastOrdinal = 0;
     std::unordered_map<std::string, RowIndex> Indexes;  // by attribute name
     std::vector<size_t> InsertHints;  // per parameter position: the column it matched at the last insert
+    std::vector<std::string> Values;  // per column: the text of the row being inserted
     // Rows of the table this one replaced (ResetTables), not in the document, used again by Insert.
     std::vector<xmlNode*> Spare;
     size_t NextSpare = 0;
@@ -304,6 +329,7 @@ public:
     // smallest bucket, checked against all criteria (a bucket may hold rows of other texts of the same hash).
     for (const TCriterion& c : criteria) IndexFor(t, c.Attr);
     const RowIndex* best = nullptr;
+    const TCriterion* bestCriterion = nullptr;
     size_t bestHash = 0, bestCount = 0;
     for (const TCriterion& c : criteria) {
       const RowIndex& ix = t.Indexes.at(c.Attr);
@@ -312,13 +338,20 @@ public:
       if (count == 0) return out;
       if (!best || count < bestCount) {
         best = &ix;
+        bestCriterion = &c;
         bestHash = hash;
         bestCount = count;
       }
     }
     out.reserve(bestCount);
-    best->ForEach(bestHash, [&](xmlNode* row) {
-      if (Matches(row, criteria)) out.push_back(row);
+    best->ForEach(bestHash, [&](xmlAttr* a) {
+      if (!AttrEquals(a, bestCriterion->Text)) return;
+      for (const TCriterion& c : criteria) {
+        if (&c == bestCriterion) continue;
+        const xmlAttr* other = FindAttr(a->parent, c.Attr.c_str());
+        if (!other || !AttrEquals(other, c.Text)) return;
+      }
+      out.push_back(a->parent);
     });
     return out;
   }
@@ -327,7 +360,9 @@ public:
     if (!t.Rows) throw EtiPerInternalException("Can not find XML tag <%s>", {Tags().Rows()});
     // Everything is checked and converted before the document changes.
     const std::vector<std::string>& columns = Columns(t);
-    std::vector<std::string> values(columns.size());
+    std::vector<std::string>& values = t.Values;
+    values.resize(columns.size());
+    for (std::string& v : values) v.clear();
     // Rows of a table mostly come with the same parameters in the same order: the column each parameter
     // matched the last time is tried first.
     const size_t count = params ? static_cast<size_t>(params->Count()) : 0;
@@ -341,7 +376,7 @@ public:
         if (c == columns.size()) continue;  // no such column: not stored
         t.InsertHints[i] = c;
       }
-      values[c] = StoredText(p, t.Name);
+      StoredTextInto(p, t.Name, values[c]);
     }
     xmlNode* row = ReuseSpare(t, columns, values);
     if (!row) {
@@ -356,7 +391,7 @@ public:
     Modified = true;
     if (t.Numbered) SetOrdinal(row, ++t.LastOrdinal);
     for (auto& [attr, ix] : t.Indexes)
-      if (xmlAttr* a = FindAttr(row, attr.c_str())) ix.Append(AttrHash(a), row);
+      if (xmlAttr* a = FindAttr(row, attr.c_str())) ix.Append(AttrHash(a), a);
   }
 
   void Update(Table& t, const TtiQueryParams* params, const TtiQueryParams* where) {
@@ -374,7 +409,8 @@ public:
         if (ix != t.Indexes.end())
           if (xmlAttr* a = FindAttr(row, attr.c_str())) ix->second.Remove(AttrHash(a), row);
         if (!xmlSetProp(row, tiXMLChars(attr.c_str()), tiXMLChars(text.c_str()))) throw std::bad_alloc();
-        if (ix != t.Indexes.end()) ix->second.Insert(TextHash(text), row);
+        if (ix != t.Indexes.end())
+          if (xmlAttr* a = FindAttr(row, attr.c_str())) ix->second.Insert(TextHash(text), a);
       }
   }
 
@@ -549,14 +585,6 @@ private:
     return out;
   }
 
-  static bool Matches(xmlNode* row, const std::vector<TCriterion>& criteria) {
-    for (const TCriterion& c : criteria) {
-      const xmlAttr* a = FindAttr(row, c.Attr.c_str());
-      if (!a || !AttrEquals(a, c.Text)) return false;
-    }
-    return true;
-  }
-
   RowIndex& IndexFor(Table& t, const std::string& attr) {
     auto it = t.Indexes.find(attr);
     if (it != t.Indexes.end()) return it->second;
@@ -568,7 +596,7 @@ private:
     }
     RowIndex& ix = t.Indexes[attr];
     ForEachRow(t, [&](xmlNode* row) {
-      if (xmlAttr* a = FindAttr(row, attr.c_str())) ix.Append(AttrHash(a), row);
+      if (xmlAttr* a = FindAttr(row, attr.c_str())) ix.Append(AttrHash(a), a);
     });
     return ix;
   }

@@ -976,22 +976,34 @@ thread_local const TXMLSaveCensus* tCensus = nullptr;
 
 class TVisCensus : public TtiVisitor {
 public:
-  explicit TVisCensus(std::vector<std::pair<const TtiClass*, uint8_t>>& seen) : seen_(seen) {}
+  TVisCensus(std::vector<TtiObject*>& walk, std::vector<TXMLSaveCensus::Group>& groups)
+      : walk_(walk), groups_(groups) {}
   void Execute(TtiVisited* visited) override {
     TtiVisitor::Execute(visited);
     if (!visited || !visited->InheritsFrom(TtiObject::StaticClass())) return;
-    const std::pair<const TtiClass*, uint8_t> key{&visited->Class(),
-                                                  static_cast<TtiObject*>(visited)->GetObjectState()};
-    if (std::find(seen_.begin(), seen_.end(), key) == seen_.end()) seen_.push_back(key);
+    auto* obj = static_cast<TtiObject*>(visited);
+    const TtiClass* cls = &obj->Class();
+    const uint8_t state = obj->GetObjectState();
+    // Objects of one class and state mostly come in runs: the group of the last one is tried first.
+    if (last_ >= groups_.size() || groups_[last_].Cls != cls || groups_[last_].State != state) {
+      last_ = 0;
+      while (last_ < groups_.size() && (groups_[last_].Cls != cls || groups_[last_].State != state)) ++last_;
+      if (last_ == groups_.size()) groups_.push_back({cls, state, {}});
+    }
+    if (walk_.size() >= UINT32_MAX) throw EtiPerInternalException("Too many objects to save in one tree");
+    groups_[last_].Places.push_back(static_cast<uint32_t>(walk_.size()));
+    walk_.push_back(obj);
   }
 
 private:
-  std::vector<std::pair<const TtiClass*, uint8_t>>& seen_;
+  std::vector<TtiObject*>& walk_;
+  std::vector<TXMLSaveCensus::Group>& groups_;
+  size_t last_ = 0;
 };
 }  // namespace
 
 TXMLSaveCensus::TXMLSaveCensus(TtiObject& root) : root_(&root), outer_(tCensus) {
-  TVisCensus census(seen_);
+  TVisCensus census(walk_, groups_);
   root.Iterate(census);
   tCensus = this;
 }
@@ -1040,31 +1052,69 @@ bool TXMLReadCensus::HasRows(const std::string& table) const {
   return std::find(filled_.begin(), filled_.end(), key) != filled_.end();
 }
 
-bool TXMLSaveCensus::Holds(const TtiClass& cls, const TtiClass* excluded, uint8_t state) const {
-  for (const auto& [c, s] : seen_)
-    if (s == state && c->InheritsFrom(cls) && !(excluded && c->InheritsFrom(*excluded))) return true;
-  return false;
+bool TXMLSaveCensus::Matches(const Group& g, const TXMLActsOn& acts) const {
+  return g.State == acts.State && g.Cls->InheritsFrom(*acts.Cls) &&
+         !(acts.Excluded && g.Cls->InheritsFrom(*acts.Excluded));
+}
+
+bool TXMLSaveCensus::Holds(const TXMLActsOn& acts) const {
+  return std::any_of(groups_.begin(), groups_.end(), [&](const Group& g) { return Matches(g, acts); });
+}
+
+std::vector<TtiObject*> TXMLSaveCensus::Objects(const TXMLActsOn& acts) const {
+  std::vector<const Group*> matching;
+  size_t count = 0;
+  for (const Group& g : groups_)
+    if (Matches(g, acts)) {
+      matching.push_back(&g);
+      count += g.Places.size();
+    }
+  std::vector<uint32_t> places;
+  if (matching.size() == 1) {
+    places = matching.front()->Places;
+  } else {
+    places.reserve(count);
+    for (const Group* g : matching) places.insert(places.end(), g->Places.begin(), g->Places.end());
+    std::sort(places.begin(), places.end());
+  }
+  std::vector<TtiObject*> out;
+  out.reserve(places.size());
+  for (uint32_t p : places) out.push_back(walk_[p]);
+  return out;
 }
 
 // ---- Bases ----
 
-bool TVisXMLAbs::MayAct(const TXMLSaveCensus&) const { return true; }
+std::optional<TXMLActsOn> TVisXMLAbs::ActsOn() const { return std::nullopt; }
 
 bool TVisXMLAbs::MayRead(const TXMLReadCensus&, const TtiVisited&) const { return true; }
 
 void TVisXMLAbs::Execute(TtiVisited* visited) {
-  const bool root = first_;
   if (first_) {
     first_ = false;
-    // The walk's root: with a census of this tree, a walk in which every object would be turned down ends here.
+    // The walk's root: with a census of this tree, the walk ends here; in a save the visitor is given the
+    // objects it could act on instead.
     const TXMLSaveCensus* saving = TXMLSaveCensus::For(visited);
     const TXMLReadCensus* reading = visited ? TXMLReadCensus::For(visited) : nullptr;
-    if ((saving && !MayAct(*saving)) || (reading && !MayRead(*reading, *visited))) {
+    const std::optional<TXMLActsOn> acts = saving ? ActsOn() : std::nullopt;
+    if ((saving && acts && !saving->Holds(*acts)) || (reading && !MayRead(*reading, *visited))) {
       SetContinueVisiting(false);
       return;
     }
+    if (saving && acts && GetIterationStyle() == isTopDown) {
+      SetContinueVisiting(false);
+      for (TtiObject* obj : saving->Objects(*acts)) {
+        if (tiFrameworkTerminated()) break;
+        Visit(obj);
+      }
+      return;
+    }
+    if (RootOnly()) SetContinueVisiting(false);
   }
-  if (root && RootOnly()) SetContinueVisiting(false);
+  Visit(visited);
+}
+
+void TVisXMLAbs::Visit(TtiVisited* visited) {
   castFrom_ = nullptr;  // objects come and go during a run: nothing is kept from the visit before
   // Nearly no object of a tree is this visitor's: it is asked once, and only an object accepted goes on to
   // the base, which notes it for the states the controller sets after the commit.
@@ -1094,8 +1144,8 @@ const TtiClass& TVisXMLObjAbs::StaticClass() {
   return c;
 }
 
-bool TVisXMLObjAbs::MayAct(const TXMLSaveCensus& census) const {
-  return census.Holds(map_->Cls(), map_->Excluded ? &map_->Excluded() : nullptr, state_);
+std::optional<TXMLActsOn> TVisXMLObjAbs::ActsOn() const {
+  return TXMLActsOn{&map_->Cls(), map_->Excluded ? &map_->Excluded() : nullptr, state_};
 }
 
 bool TVisXMLObjAbs::AcceptVisitor() {
@@ -1274,8 +1324,8 @@ const TtiClass& TVisXMLTestChannelOpDelete::StaticClass() {
 
 bool TVisXMLTestChannelOpDelete::AcceptVisitor() { return IsEmptyTestChannelNode(VisitedObject()); }
 
-bool TVisXMLTestChannelOpDelete::MayAct(const TXMLSaveCensus& census) const {
-  return census.Holds(TTestChannelOp::StaticClass(), nullptr, posEmpty);
+std::optional<TXMLActsOn> TVisXMLTestChannelOpDelete::ActsOn() const {
+  return TXMLActsOn{&TTestChannelOp::StaticClass(), nullptr, posEmpty};
 }
 
 // ---- The concrete visitors ----

@@ -14,6 +14,8 @@
 //
 // Writing: creators and updaters write every column of the class (the computed ones too, for readers of the
 // file), deleters remove the row; each leaves its object posClean or posDeleted.
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -34,11 +36,21 @@ void RegisterVisitorsXML();
 struct TXMLClassMap;
 struct TXMLListMap;
 
-// The classes and states of the objects of a tree about to be saved, taken in one walk. While one is current on
-// this thread, a visitor of "Task_SaveXML" run over that tree skips its walk when no object of its class is in
-// the state it acts on: it would turn down every object. Sound because no visitor of the group ever puts an
-// object into a state that one of them acts on (they leave objects posClean or posDeleted) nor adds objects.
-// A save of a project thus walks the tree for the few classes and states it holds, not 67 times.
+// What a visitor of a save acts on: the objects of a class (or below it, but not of `Excluded` or below) in one
+// state.
+struct TXMLActsOn {
+  const TtiClass* Cls;
+  const TtiClass* Excluded;  // may be null
+  uint8_t State;             // a TPerObjectState
+};
+
+// The objects of a tree about to be saved, taken in one walk, in the order of the walk, with their classes and
+// states. While one is current on this thread, a visitor of "Task_SaveXML" run top-down over that tree does not
+// walk it: it is given the objects of the class and state it acts on, in the order the walk would give them,
+// and none when there is none (a save of a project thus walks the tree once, not 67 times). Sound because no
+// visitor of the group adds or frees an object or puts one into a state that one of them acts on (they leave
+// objects posClean or posDeleted), so the walk each visitor would make meets the objects the census met, and
+// each visitor still asks of every object it is given whether it is one of its own.
 class TXMLSaveCensus {
 public:
   explicit TXMLSaveCensus(TtiObject& root);
@@ -48,14 +60,26 @@ public:
 
   // The census of the tree `root` heads, when one is current; null otherwise.
   static const TXMLSaveCensus* For(const TtiVisited* root);
-  // Some object is of class `cls` (or below it, but not of `excluded` or below) and in state `state`.
-  bool Holds(const TtiClass& cls, const TtiClass* excluded, uint8_t state) const;
+  // Some object is one of those `acts` names.
+  bool Holds(const TXMLActsOn& acts) const;
+  // Those objects in the order of the walk (an object the walk meets twice comes twice).
+  std::vector<TtiObject*> Objects(const TXMLActsOn& acts) const;
   const TtiVisited* Root() const { return root_; }
   const TXMLSaveCensus* Outer() const { return outer_; }
 
+  // The objects of one class in one state, by their places in the walk.
+  struct Group {
+    const TtiClass* Cls;
+    uint8_t State;
+    std::vector<uint32_t> Places;
+  };
+
 private:
+  bool Matches(const Group& g, const TXMLActsOn& acts) const;
+
   const TtiVisited* root_;
-  std::vector<std::pair<const TtiClass*, uint8_t>> seen_;  // each class and state once
+  std::vector<TtiObject*> walk_;  // every object met, in the order met
+  std::vector<Group> groups_;     // each class and state once
   const TXMLSaveCensus* outer_;
 };
 
@@ -92,8 +116,8 @@ public:
 protected:
   TVisXMLAbs() = default;
   virtual void Act(TtiObject& obj) = 0;
-  // Whether an object the census counts could be accepted (only asked of a census of the visitor's tree).
-  virtual bool MayAct(const TXMLSaveCensus& census) const;
+  // What the visitor acts on in a save, when it is one class in one state (base: not known, anything).
+  virtual std::optional<TXMLActsOn> ActsOn() const;
   // Whether the read of the tree `root` heads could give the visitor an object (with a census of its tables).
   virtual bool MayRead(const TXMLReadCensus& census, const TtiVisited& root) const;
   // Only the root can be the visitor's: the walk ends after it.
@@ -105,6 +129,9 @@ protected:
   TtiObject* VisitedObject() const;
 
 private:
+  // The visit of one object: acts on it when it is the visitor's.
+  void Visit(TtiVisited* visited);
+
   mutable TtiVisited* castFrom_ = nullptr;
   mutable TtiObject* cast_ = nullptr;
   bool first_ = true;  // the next visit is the walk's first, of its root
@@ -118,7 +145,7 @@ public:
 
 protected:
   TVisXMLObjAbs(const TXMLClassMap& map, uint8_t state) : map_(&map), state_(state) {}
-  bool MayAct(const TXMLSaveCensus& census) const override;
+  std::optional<TXMLActsOn> ActsOn() const override;
   const TXMLClassMap& Map() const { return *map_; }
   // Inserts or updates the object's row (and its link rows); the object becomes posClean.
   void WriteRow(TtiObject& obj, bool insert);
@@ -312,7 +339,7 @@ public:
   bool AcceptVisitor() override;
 
 protected:
-  bool MayAct(const TXMLSaveCensus& census) const override;
+  std::optional<TXMLActsOn> ActsOn() const override;
 };
 
 }  // namespace kelvado
