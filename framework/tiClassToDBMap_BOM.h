@@ -14,6 +14,8 @@
 // name. Registration checks what can be checked without a database (the class publishes the attribute, nothing
 // is mapped twice); that the tables and columns exist is checked against the database's metadata before the
 // first statement runs on them.
+//
+// The look-ups take no lock: register the maps before visitor groups run on other threads.
 #include <memory>
 #include <string>
 #include <vector>

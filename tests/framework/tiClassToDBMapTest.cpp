@@ -103,6 +103,26 @@ public:
   }
 };
 
+// A list held through an Object property: the walk visits the list itself.
+class TCourses : public TtiObjectList {
+public:
+  TI_CLASS(TCourses)
+  TSkill* Items(int i) const { return static_cast<TSkill*>(GetItems(i)); }
+};
+
+class TTrainer : public TtiObject {
+public:
+  TI_CLASS(TTrainer)
+  TTrainer() : courses_(std::make_unique<TCourses>()) { courses_->SetOwner(this); }
+  const std::string& GetName() const { return name_; }
+  void SetName(const std::string& v) { name_ = v; }
+  TCourses& GetCourses() const { return *courses_; }
+
+private:
+  std::string name_;
+  std::unique_ptr<TCourses> courses_;
+};
+
 const TtiClass& TPerson::StaticClass() {
   static const TtiClass c(TtiClass::Of<TPerson, TtiObject>(), "TPerson", [](TtiPropTableBuilder<TPerson>& b) {
     b.String("Name", &TPerson::GetName, &TPerson::SetName)
@@ -131,6 +151,16 @@ const TtiClass& TEmployee::StaticClass() {
         .Boolean("Manager", &TEmployee::GetManager, &TEmployee::SetManager)
         .Enumeration("Role", &TEmployee::GetRole, &TEmployee::SetRole, cRoleNames)
         .List("Skills", &TEmployee::GetSkills);
+  });
+  return c;
+}
+const TtiClass& TCourses::StaticClass() {
+  static const TtiClass c(TtiClass::Of<TCourses, TtiObjectList>(), "TCourses");
+  return c;
+}
+const TtiClass& TTrainer::StaticClass() {
+  static const TtiClass c(TtiClass::Of<TTrainer, TtiObject>(), "TTrainer", [](TtiPropTableBuilder<TTrainer>& b) {
+    b.String("Name", &TTrainer::GetName, &TTrainer::SetName).Object("Courses", &TTrainer::GetCourses);
   });
   return c;
 }
@@ -677,6 +707,39 @@ TEST_F(ClassMapsMemory, AnItemItsListWouldNotReadBackIsNotSaved) {
   EXPECT_EQ(Raised([&] { Save(staff); }),
             "TStaff holds a TPerson, but its collections hold no such items: it would not read back");
   EXPECT_EQ(Rows("Person"), 0);
+}
+
+TEST_F(ClassMapsMemory, AListHeldAsAnObjectIsTiedToItsHolder) {
+  TMemTable trainers;
+  trainers.Name = "Trainer";
+  trainers.Columns = {"OID", "Name"};
+  MemStore(db_).Tables["TRAINER"] = trainers;
+  MemStore(db_).Tables["SKILL"].Columns.push_back("Trainer_OID");
+  Maps().RegisterMapping(TTrainer::StaticClass(), "Trainer", "OID", "OID", true);
+  Maps().RegisterMapping(TTrainer::StaticClass(), "Trainer", "Name", "Name");
+  Maps().RegisterCollection(TCourses::StaticClass(), TSkill::StaticClass(), {"Trainer_OID"});
+  auto tom = TtiObject::CreateNew<TTrainer>();
+  tom->SetName("Tom");
+  for (const char* name : {"Lifting", "First aid"}) {
+    auto course = TtiObject::CreateNew<TSkill>();
+    course->SetName(name);
+    tom->GetCourses().Add(std::move(course));
+  }
+  Save(*tom);
+  const std::string oid = tom->GetOID().GetAsString();
+  EXPECT_EQ(Column("Skill", "Trainer_OID"), (std::vector<std::string>{oid, oid}));
+
+  TTrainer back;
+  back.GetOID().Assign(tom->GetOID());
+  Read(back);
+  EXPECT_EQ(back.GetName(), "Tom");
+  EXPECT_STREQ(back.GetCourses().GetObjectStateAsString(), "posClean");
+  back.GetCourses().SortByProps({"Name"});
+  ASSERT_EQ(back.GetCourses().Count(), 2);
+  EXPECT_EQ(back.GetCourses().Items(0)->GetName(), "First aid");
+  back.GetCourses().Items(0)->SetDeleted(true);
+  Save(back);
+  EXPECT_EQ(Column("Skill", "Name"), std::vector<std::string>{"Lifting"});
 }
 
 TEST_F(ClassMapsMemory, AFailedSaveWritesNothingAndKeepsEveryState) {
