@@ -11,23 +11,17 @@
 #include "framework/tiFirebird.h"
 #include "framework/tiPerManager.h"
 #include "tests/framework/MemoryLayer.h"
+#include "tests/framework/IBXStoreUnderTest.h"
 #include "tests/framework/StoreConformance.h"
 #include "tests/framework/TempDirTest.h"
 #include "tests/support/FirebirdCheck.h"
+#include "tests/support/Raised.h"
 
 namespace kelvado::test {
 
 namespace {
 
-template <class F>
-std::string Raised(F&& f) {
-  try {
-    f();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return {};
-}
+using kelvado::testing::Raised;
 
 // A table with a field of every kind the layer can create.
 std::unique_ptr<TtiDBMetaDataTable> EveryKindTable() {
@@ -339,126 +333,22 @@ TEST_F(IBXTest, AQueryWorksOnlyOnAnIBXDatabaseItIsAttachedTo) {
 }
 
 // ---------------------------------------------------------------------------------------------------------
-// The store conformance suite on this layer. The layer's database and query classes are wrapped so that the
-// suite can count and refuse transactions and statements; everything else is the layer's own.
+// The store conformance suite on this layer, on a new local file per test.
 
-namespace {
-
-struct TIBXJournal {
-  int Starts = 0, Commits = 0, RollBacks = 0;
-  bool FailCommit = false, FailRollBack = false, FailStart = false;
-  std::string FailStatement;
-  std::function<void()> OnCommit;
-};
-std::map<std::string, TIBXJournal>& IBXJournals() {
-  static std::map<std::string, TIBXJournal> j;
-  return j;
-}
-
-class TProbedDatabaseIBX : public TtiDatabaseIBX {
-public:
-  TI_CLASS(TProbedDatabaseIBX)
-  TIBXJournal& J() { return IBXJournals()[DatabaseName()]; }
-  void StartTransaction() override {
-    if (J().FailStart) throw EtiPerDBException(cTIPersistIBX, DatabaseName(), "", "", "Start of transaction refused");
-    ++J().Starts;
-    TtiDatabaseIBX::StartTransaction();
-  }
-  void Commit() override {
-    if (J().FailCommit) throw EtiPerDBException(cTIPersistIBX, DatabaseName(), "", "", "Commit refused");
-    if (J().OnCommit) J().OnCommit();
-    TtiDatabaseIBX::Commit();
-    ++J().Commits;
-  }
-  void RollBack() override {
-    ++J().RollBacks;
-    if (J().FailRollBack) throw EtiPerDBException(cTIPersistIBX, DatabaseName(), "", "", "Rollback refused");
-    TtiDatabaseIBX::RollBack();
-  }
-};
-
-class TProbedQueryIBX : public TtiQueryIBX {
-public:
-  TI_CLASS(TProbedQueryIBX)
-  void InsertRow(const std::string& table, const TtiQueryParams* params) override {
-    Check(params);
-    TtiQueryIBX::InsertRow(table, params);
-  }
-  void UpdateRow(const std::string& table, const TtiQueryParams* params, const TtiQueryParams* where) override {
-    Check(params);
-    TtiQueryIBX::UpdateRow(table, params, where);
-  }
-
-private:
-  void Check(const TtiQueryParams* params) {
-    const std::string& bad = IBXJournals()[Database()->DatabaseName()].FailStatement;
-    for (int i = 0; params && i < params->Count(); ++i)
-      if (!bad.empty() && params->Items(i)->GetName() + "=" + params->Items(i)->GetValueAsString() == bad)
-        throw EtiPerDBException(cTIPersistIBX, Database()->DatabaseName(), "", "", "Statement refused: " + bad);
-  }
-};
-
-class TIBXProbe : public TStoreProbe {
-public:
-  explicit TIBXProbe(std::string db) : db_(std::move(db)) {}
-  int Starts() override { return J().Starts; }
-  int Commits() override { return J().Commits; }
-  int RollBacks() override { return J().RollBacks; }
-  void FailCommit() override { J().FailCommit = true; }
-  void FailRollBack() override { J().FailRollBack = true; }
-  void FailStartTransaction() override { J().FailStart = true; }
-  void FailStatementContaining(const std::string& text) override { J().FailStatement = text; }
-  void OnCommit(std::function<void()> f) override { J().OnCommit = std::move(f); }
-
-private:
-  TIBXJournal& J() { return IBXJournals()[db_]; }
-  std::string db_;
-};
-
-}  // namespace
-
-const TtiClass& TProbedDatabaseIBX::StaticClass() {
-  static const TtiClass c(TtiClass::Of<TProbedDatabaseIBX, TtiDatabaseIBX>(), "TProbedDatabaseIBX");
-  return c;
-}
-const TtiClass& TProbedQueryIBX::StaticClass() {
-  static const TtiClass c(TtiClass::Of<TProbedQueryIBX, TtiQueryIBX>(), "TProbedQueryIBX");
-  return c;
-}
-
-struct TIBXStoreUnderTest {
-  static std::string LayerName() { return cTIPersistIBX; }
-  void RegisterLayer() {
-    tiPerMgr().GetPersistenceLayers().RegisterPersistenceLayer(cTIPersistIBX, nullptr,
-                                                               TProbedQueryIBX::StaticClass(),
-                                                               TProbedDatabaseIBX::StaticClass());
-  }
+struct TIBXStoreUnderTest : TIBXStoreBase {
   std::string NewDatabase() {
     std::string tmpl = "/tmp/kelvado-ibxconformance-XXXXXX";
     dir_ = ::mkdtemp(tmpl.data());
     file_ = dir_ + "/conformance.klb";
-    TtiFBDatabase::CreateDatabase(file_);
-    TtiFBDatabase db(file_);
-    db.Connect();
-    tiFBRunScript(db, "CREATE TABLE TestItem (OID VARCHAR(36) NOT NULL PRIMARY KEY, Name VARCHAR(100), Amount BIGINT);",
-                  "conformance");
+    CreateTestItemDatabase(file_, "");
     return file_;
   }
-  std::string UserName() { return "SYSDBA"; }
   std::string Password() { return ""; }
-  std::string ConnectParams() { return {}; }
   void TearDown() {
-    probe_.reset();
-    IBXJournals().clear();
-    EXPECT_EQ(kelvado::testing::GfixValidate(file_), "");
+    Finish(file_, "");
     std::filesystem::remove_all(dir_);
   }
-  TStoreProbe* Probe(const std::string& db) {
-    if (!probe_) probe_ = std::make_unique<TIBXProbe>(db);
-    return probe_.get();
-  }
   std::string dir_, file_;
-  std::unique_ptr<TIBXProbe> probe_;
 };
 
 INSTANTIATE_TYPED_TEST_SUITE_P(IBX, StoreConformance, ::testing::Types<TIBXStoreUnderTest>);

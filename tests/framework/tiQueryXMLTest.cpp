@@ -12,6 +12,7 @@
 
 #include "framework/tiLibXml.h"
 #include "framework/tiPerManager.h"
+#include "tests/framework/ProbedLayer.h"
 #include "tests/framework/StoreConformance.h"
 #include "tests/framework/TempDirTest.h"
 #include "tests/framework/XMLTestFiles.h"
@@ -534,100 +535,12 @@ TEST_F(XMLStore, AProcessKilledWhileSavingLeavesAWholeFile) {
 }
 
 // ---------------------------------------------------------------------------------------------------------
-// The store conformance suite on this layer. The database and query classes of the layer are wrapped so
-// that the suite can count and refuse transactions and statements; everything else is the layer's own.
+// The store conformance suite on this layer (its classes wrapped by tests/framework/ProbedLayer.h).
 
-namespace {
-
-struct TXMLJournal {
-  int Starts = 0, Commits = 0, RollBacks = 0;
-  bool FailCommit = false, FailRollBack = false, FailStart = false;
-  std::string FailStatement;
-  std::function<void()> OnCommit;
-};
-std::map<std::string, TXMLJournal>& Journals() {
-  static std::map<std::string, TXMLJournal> j;
-  return j;
-}
-
-class TProbedDatabaseXML : public TtiDatabaseXML {
-public:
-  TI_CLASS(TProbedDatabaseXML)
-  TXMLJournal& J() { return Journals()[DatabaseName()]; }
-  void StartTransaction() override {
-    if (J().FailStart) throw EtiPerDBException(cTIPersistXML, DatabaseName(), "", "", "Start of transaction refused");
-    ++J().Starts;
-    TtiDatabaseXML::StartTransaction();
-  }
-  void Commit() override {
-    if (J().FailCommit) throw EtiPerDBException(cTIPersistXML, DatabaseName(), "", "", "Commit refused");
-    if (J().OnCommit) J().OnCommit();
-    TtiDatabaseXML::Commit();
-    ++J().Commits;
-  }
-  void RollBack() override {
-    ++J().RollBacks;
-    if (J().FailRollBack) throw EtiPerDBException(cTIPersistXML, DatabaseName(), "", "", "Rollback refused");
-    TtiDatabaseXML::RollBack();
-  }
-};
-
-class TProbedQueryXML : public TtiQueryXML {
-public:
-  TI_CLASS(TProbedQueryXML)
-  void InsertRow(const std::string& table, const TtiQueryParams* params) override {
-    Check(params);
-    TtiQueryXML::InsertRow(table, params);
-  }
-  void UpdateRow(const std::string& table, const TtiQueryParams* params, const TtiQueryParams* where) override {
-    Check(params);
-    TtiQueryXML::UpdateRow(table, params, where);
-  }
-
-private:
-  void Check(const TtiQueryParams* params) {
-    const std::string& bad = Journals()[Database()->DatabaseName()].FailStatement;
-    for (int i = 0; params && i < params->Count(); ++i)
-      if (!bad.empty() && params->Items(i)->GetName() + "=" + params->Items(i)->GetValueAsString() == bad)
-        throw EtiPerDBException(cTIPersistXML, Database()->DatabaseName(), "", "", "Statement refused: " + bad);
-  }
-};
-
-class TXMLProbe : public TStoreProbe {
-public:
-  explicit TXMLProbe(std::string db) : db_(std::move(db)) {}
-  int Starts() override { return J().Starts; }
-  int Commits() override { return J().Commits; }
-  int RollBacks() override { return J().RollBacks; }
-  void FailCommit() override { J().FailCommit = true; }
-  void FailRollBack() override { J().FailRollBack = true; }
-  void FailStartTransaction() override { J().FailStart = true; }
-  void FailStatementContaining(const std::string& text) override { J().FailStatement = text; }
-  void OnCommit(std::function<void()> f) override { J().OnCommit = std::move(f); }
-
-private:
-  TXMLJournal& J() { return Journals()[db_]; }
-  std::string db_;
-};
-
-}  // namespace
-
-const TtiClass& TProbedDatabaseXML::StaticClass() {
-  static const TtiClass c(TtiClass::Of<TProbedDatabaseXML, TtiDatabaseXML>(), "TProbedDatabaseXML");
-  return c;
-}
-const TtiClass& TProbedQueryXML::StaticClass() {
-  static const TtiClass c(TtiClass::Of<TProbedQueryXML, TtiQueryXML>(), "TProbedQueryXML");
-  return c;
-}
-
-struct TXMLStoreUnderTest {
+struct TXMLStoreUnderTest : TProbeHolder {
   static std::string LayerName() { return cTIPersistXML; }
   void RegisterLayer() {
-    tiPerMgr().GetPersistenceLayers().RegisterPersistenceLayer(cTIPersistXML,
-                                                               &TtiDBConnectionPoolDataXML::StaticClass(),
-                                                               TProbedQueryXML::StaticClass(),
-                                                               TProbedDatabaseXML::StaticClass());
+    RegisterProbedLayer<TtiDatabaseXML, TtiQueryXML>(cTIPersistXML, &TtiDBConnectionPoolDataXML::StaticClass());
   }
   std::string NewDatabase() {
     std::string tmpl = "/tmp/kelvado-xmlconformance-XXXXXX";
@@ -641,16 +554,10 @@ struct TXMLStoreUnderTest {
   std::string Password() { return ""; }
   std::string ConnectParams() { return {}; }
   void TearDown() {
-    probe_.reset();
-    Journals().clear();
+    Drop();
     std::filesystem::remove_all(dir_);
   }
-  TStoreProbe* Probe(const std::string& db) {
-    if (!probe_) probe_ = std::make_unique<TXMLProbe>(db);
-    return probe_.get();
-  }
   std::string dir_;
-  std::unique_ptr<TXMLProbe> probe_;
 };
 
 INSTANTIATE_TYPED_TEST_SUITE_P(XML, StoreConformance, ::testing::Types<TXMLStoreUnderTest>);

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <limits>
+#include <set>
 #include <thread>
 
 #include "framework/tiFirebird.h"
@@ -246,12 +247,45 @@ TEST_F(PersistenceDBTest, CategoryRequirementsOfAllFiveCategories) {
     }
   }
   EXPECT_TRUE(basic);
-  // The edition ships no PL conditions and no safety-function types: empty, not an error.
-  EXPECT_EQ(db_->GetPLConditions(plD)->Count(), 0);
-  EXPECT_TRUE(db_->GetSFTypes().empty());
   EXPECT_EQ(db_->LastError(), "");
   EXPECT_DOUBLE_EQ(db_->GetMinServiceLife(), 20.0);
   EXPECT_DOUBLE_EQ(db_->GetReqCCFScore(), 65.0);
+}
+
+TEST_F(PersistenceDBTest, PLConditionsAndSafetyFunctionTypesComeFromTheDatabase) {
+  // Each PL has the conditions the standard sets for it; the stricter the PL, the more of them.
+  const std::pair<TPL, int> counts[] = {{plA, 5}, {plB, 5}, {plC, 6}, {plD, 6}, {plE, 7}, {plN, 0}};
+  std::set<std::string> oids;
+  for (const auto& [pl, n] : counts) {
+    SCOPED_TRACE(EnumName(pl));
+    TPLConditionList* list = db_->GetPLConditions(pl);
+    ASSERT_NE(list, nullptr);
+    EXPECT_EQ(list->Count(), n);
+    EXPECT_EQ(db_->GetPLConditions(pl), list);  // the very same list
+    for (int i = 0; i < list->Count(); ++i) {
+      EXPECT_FALSE(list->Items(i)->GetText().empty());
+      EXPECT_EQ(list->Items(i)->GetPLCID().size(), 36u);
+      oids.insert(list->Items(i)->GetOID().GetAsString());
+    }
+  }
+  EXPECT_EQ(oids.size(), 7u);  // one condition is one object, whichever PLs share it
+  auto texts = [&](TPL pl) {
+    std::string all;
+    for (int i = 0; i < db_->GetPLConditions(pl)->Count(); ++i) all += db_->GetPLConditions(pl)->Items(i)->GetText() + "|";
+    return all;
+  };
+  EXPECT_NE(texts(plA).find("The achieved PL is validated according to ISO 13849-2."), std::string::npos);
+  EXPECT_EQ(texts(plD).find("IEC 61508-3 SIL 3"), std::string::npos);
+  EXPECT_NE(texts(plE).find("IEC 61508-3 SIL 3"), std::string::npos);
+
+  const std::vector<std::string>& types = db_->GetSFTypes();
+  EXPECT_EQ(types.size(), 17u);
+  const std::set<std::string> names(types.begin(), types.end());
+  EXPECT_EQ(names.size(), types.size());
+  EXPECT_TRUE(names.count("Safety-related stop function"));
+  EXPECT_TRUE(names.count("Fluctuations, loss and restoration of power sources"));  // quoted in the table
+  EXPECT_EQ(&db_->GetSFTypes(), &types);
+  EXPECT_EQ(db_->LastError(), "");
 }
 
 // ---- caching ----
