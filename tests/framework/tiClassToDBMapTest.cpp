@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <functional>
 
 #include "framework/tiFirebird.h"
 #include "framework/tiPerManager.h"
@@ -19,10 +18,13 @@
 #include "tests/framework/MemoryLayer.h"
 #include "tests/framework/StoreConformance.h"
 #include "tests/support/FirebirdCheck.h"
+#include "tests/support/Raised.h"
 
 namespace kelvado::test {
 
 namespace {
+
+using kelvado::testing::Raised;
 
 // ---- the mapped model ----
 
@@ -237,15 +239,6 @@ CREATE TABLE Skill (OID VARCHAR(36) NOT NULL PRIMARY KEY,
   Employee_OID VARCHAR(36) NOT NULL REFERENCES Employee (OID), Name VARCHAR(60), SkillLevel INTEGER,
   Certified CHAR(1) CHECK (Certified IN ('T', 'F')));
 )";
-
-std::string Raised(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return {};
-}
 
 TEmployee& AddEmployee(TStaff& staff, const std::string& name, double born, double height, bool active,
                        double salary, int64_t grade, bool manager, TRole role) {
