@@ -13,7 +13,11 @@
 #include <string>
 
 #include "framework/tiFirebird.h"
+#include "framework/tiPerManager.h"
+#include "framework/tiQueryIBX.h"
+#include "model/BOM.h"
 #include "storage/db/LibSchema.h"
+#include "storage/db/VisitorsDB.h"
 
 using namespace kelvado;
 namespace fs = std::filesystem;
@@ -162,6 +166,79 @@ void BM_PlainSelect10000Elements(benchmark::State& state) {
   fs::remove(file);
 }
 BENCHMARK(BM_PlainSelect10000Elements)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
+
+// The same elements and nodes as business objects, new (posCreate), with the values the plain insert binds.
+std::unique_ptr<TElementOpList> NewElements(int count) {
+  auto list = std::make_unique<TElementOpList>();
+  for (int k = 0; k < count; ++k) {
+    auto e = TtiObject::CreateNew<TElement>();
+    e->SetB10d(2000000.0 + k);
+    e->SetDC(0.9);
+    e->SetDCDocumentation("Monitored by the safety relay, plausibility check each cycle");
+    e->SetDescription("Position switch with positive opening, element " + std::to_string(k));
+    e->SetDocument("/data/sheets/switch-" + std::to_string(k) + ".pdf");
+    e->SetDocumentation("Manufacturer's data sheet, edition 2019");
+    e->SetManufacturer("Schütz & Söhne GmbH");
+    e->SetMissionTime(20.0);
+    e->SetMTTFd(150.0 + k % 50);
+    e->SetName("Element " + std::to_string(k));
+    e->SetPartNo("PS-" + std::to_string(100000 + k));
+    e->SetTechnology(tecElectromechanic);
+    e->SetUseB10d(true);
+    auto op = TtiObject::CreateNew<TElementOp>();
+    op->SetElement(std::move(e));
+    op->SetNop(8760.0);
+    list->Add(std::move(op));
+  }
+  return list;
+}
+
+// The library store on a fresh persistence manager: the layer, the visitors, the file connected.
+void ConnectLibrary(const std::string& file) {
+  tiPerMgrShutdown();
+  RegisterPersistenceLayerIBX();
+  RegisterVisitorsDB();
+  tiPerMgr().ConnectDatabase(file, "SYSDBA", "", {}, cTIPersistIBX);
+}
+
+// One group of the library visitors writes the 10,000 elements with their nodes.
+void BM_LibraryWrite10000Elements(benchmark::State& state) {
+  for (auto _ : state) {
+    state.PauseTiming();
+    const std::string file = NewLibrary("write.klb");
+    ConnectLibrary(file);
+    std::unique_ptr<TElementOpList> list = NewElements(kElements);
+    state.ResumeTiming();
+    tiPerMgr().Save(list.get(), file, cTIPersistIBX);
+    state.PauseTiming();
+    tiPerMgrShutdown();
+    list.reset();
+    fs::remove(file);
+    state.ResumeTiming();
+  }
+  state.SetItemsProcessed(state.iterations() * kElements);
+}
+BENCHMARK(BM_LibraryWrite10000Elements)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
+
+// One group of the library visitors reads the 10,000 elements with their nodes into objects.
+void BM_LibraryRead10000Elements(benchmark::State& state) {
+  const std::string file = NewLibrary("read.klb");
+  ConnectLibrary(file);
+  tiPerMgr().Save(NewElements(kElements).get(), file, cTIPersistIBX);
+  for (auto _ : state) {
+    TElementOpList list;
+    tiPerMgr().Read(&list, file, cTIPersistIBX);
+    if (list.GetCount() != kElements || !list.Items(kElements - 1)->GetElement())
+      state.SkipWithError("the library does not hold the elements written");
+    state.PauseTiming();
+    list.Clear();
+    state.ResumeTiming();
+  }
+  state.SetItemsProcessed(state.iterations() * kElements);
+  tiPerMgrShutdown();
+  fs::remove(file);
+}
+BENCHMARK(BM_LibraryRead10000Elements)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
 
 }  // namespace
 

@@ -26,6 +26,7 @@
 #include <firebird/Interface.h>
 #include <ibase.h>
 
+#include "framework/tiUtils.h"
 #include "platform/TextCase.h"
 
 namespace kelvado {
@@ -802,17 +803,16 @@ void TtiFBDatabase::Connect() {
       throw EtiFBException(tiFormat("Cannot open %s: the file does not exist", {Describe()}), isc_io_error);
     impl_->lease.Acquire(databaseName_, !readOnlyAccess_, action);
   }
+  // The file stays locked only while it is attached.
+  TtiUndoUnlessDone unlock([this]() noexcept { impl_->lease.Release(); });
   Status st;
   try {
     XpbGuard dpb(NewDpb(st, databaseName_, userName_, password_));
     impl_->att = OpenAttachment(st, databaseName_, dpb, false, action);
   } catch (const fb::FbException& e) {
-    impl_->lease.Release();
     throw EtiFBException(tiFormat("Cannot open %s:\n%s", {Describe(), EngineText(e)}), EngineCode(e));
-  } catch (...) {
-    impl_->lease.Release();
-    throw;
   }
+  unlock.Done();
 }
 
 void TtiFBDatabase::Disconnect() {
@@ -878,9 +878,9 @@ void TtiFBDatabase::CreateDatabase(const std::string& fileName, const std::strin
   // The engine leaves what it wrote when creating fails (a full disk): a local file is made under a name of its
   // own and moved into place when complete. A server makes its file itself and refuses one that exists.
   const std::string target = server ? fileName : TemporaryNameBeside(fileName);
-  auto removeTarget = [&] {
+  TtiUndoUnlessDone removeTarget([&target, server]() noexcept {
     if (!server) ::unlink(target.c_str());
-  };
+  });
   Status st;
   try {
     XpbGuard dpb(NewDpb(st, fileName, userName, password));
@@ -889,17 +889,13 @@ void TtiFBDatabase::CreateDatabase(const std::string& fileName, const std::strin
     dpb->insertString(&st, isc_dpb_set_db_charset, "WIN1252");
     AttachOnce(st, target, dpb, true, "create " + what);
   } catch (const fb::FbException& e) {
-    removeTarget();
     throw EtiFBException(tiFormat("Cannot create %s:\n%s", {what, EngineText(e)}), EngineCode(e));
-  } catch (...) {
-    removeTarget();
-    throw;
   }
-  if (server) return;
-  if (const std::string problem = MoveIntoPlace(target, fileName); !problem.empty()) {
-    removeTarget();
-    throw EtiFBException(tiFormat("Cannot create %s: %s", {what, problem}));
+  if (!server) {
+    if (const std::string problem = MoveIntoPlace(target, fileName); !problem.empty())
+      throw EtiFBException(tiFormat("Cannot create %s: %s", {what, problem}));
   }
+  removeTarget.Done();
 }
 
 void TtiFBDatabase::SetReadOnlyMode(const std::string& fileName, bool readOnly, const std::string& userName,
@@ -1299,6 +1295,8 @@ void TtiFBStatement::Prepare() {
   } catch (const EConvertError& e) {
     throw EConvertError(tiFormat("Statement for %s: %s", {Where(), e.Message()}));
   }
+  // A prepare that fails leaves no half-prepared statement behind.
+  TtiUndoUnlessDone unprepare([this] { ReleaseHandles(); });
   Status st;
   try {
     impl_->stmt.reset(db_.impl_->att->prepare(&st, tr.impl_->tra.get(), 0, text.c_str(), db_.SQLDialect(),
@@ -1331,14 +1329,9 @@ void TtiFBStatement::Prepare() {
     }
     impl_->outBuf.assign(impl_->outMeta->getMessageLength(&st), 0);
   } catch (const fb::FbException& e) {
-    const std::string detail = EngineText(e);
-    const long code = EngineCode(e);
-    ReleaseHandles();
-    Fail("Cannot prepare a statement", detail, code);
-  } catch (...) {
-    ReleaseHandles();
-    throw;
+    Fail("Cannot prepare a statement", EngineText(e), EngineCode(e));
   }
+  unprepare.Done();
 }
 
 namespace {

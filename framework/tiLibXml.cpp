@@ -34,6 +34,63 @@ struct TParseNotes {
 };
 thread_local TParseNotes* tNotes = nullptr;
 
+// The notes of the parse running on this thread, put back to the outer parse's when this one ends.
+class TNotesScope {
+public:
+  explicit TNotesScope(TParseNotes& notes) : outer_(tNotes) { tNotes = &notes; }
+  ~TNotesScope() { tNotes = outer_; }
+  TNotesScope(const TNotesScope&) = delete;
+  TNotesScope& operator=(const TNotesScope&) = delete;
+
+private:
+  TParseNotes* const outer_;
+};
+
+// libxml2's error handler of this thread for one call, the outer one put back however the call ends. Errors
+// libxml2 reports without a parser context (input and output) come only through this handler.
+class TErrorHandlerScope {
+public:
+  TErrorHandlerScope(void* context, xmlStructuredErrorFunc handler)
+      : outerHandler_(xmlStructuredError), outerContext_(xmlStructuredErrorContext) {
+    xmlSetStructuredErrorFunc(context, handler);
+  }
+  ~TErrorHandlerScope() { xmlSetStructuredErrorFunc(outerContext_, outerHandler_); }
+  TErrorHandlerScope(const TErrorHandlerScope&) = delete;
+  TErrorHandlerScope& operator=(const TErrorHandlerScope&) = delete;
+
+private:
+  const xmlStructuredErrorFunc outerHandler_;
+  void* const outerContext_;
+};
+
+struct TParserFree {
+  void operator()(xmlParserCtxt* ctxt) const noexcept { xmlFreeParserCtxt(ctxt); }
+};
+using TParserPtr = std::unique_ptr<xmlParserCtxt, TParserFree>;
+
+struct TBufferFree {
+  void operator()(xmlBuffer* buf) const noexcept { xmlBufferFree(buf); }
+};
+
+struct TCharsFree {
+  void operator()(xmlChar* s) const noexcept { xmlFree(s); }
+};
+
+// A file opened for reading, closed when it goes.
+class TReadFile {
+public:
+  explicit TReadFile(int fd) : fd_(fd) {}
+  ~TReadFile() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  TReadFile(const TReadFile&) = delete;
+  TReadFile& operator=(const TReadFile&) = delete;
+  int Fd() const { return fd_; }
+
+private:
+  const int fd_;
+};
+
 void InitLibXml() {
   static std::once_flag once;
   std::call_once(once, [] { xmlInitParser(); });
@@ -322,10 +379,10 @@ void NoteRoot(void* ctx, const xmlChar* localname, const xmlChar* prefix, const 
                         attributes);
 }
 
-// Builds a parser context with the safe set-up; the caller frees it.
-xmlParserCtxtPtr NewSafeParser() {
+// A parser context with the safe set-up.
+TParserPtr NewSafeParser() {
   InitLibXml();
-  xmlParserCtxtPtr ctxt = xmlNewParserCtxt();
+  TParserPtr ctxt(xmlNewParserCtxt());
   if (!ctxt) throw Exception("Out of memory: can not create an XML parser");
   ctxt->sax->internalSubset = RefuseDoctype;
   ctxt->sax->serror = NoteError;
@@ -349,31 +406,19 @@ TtiXMLParseResult Parse(Read read, Source source) {
     return r;
   }
   TParseNotes notes;
-  TParseNotes* const outer = tNotes;
-  // Errors libxml2 reports without the parser context (input/output) come through the thread's handler.
-  const xmlStructuredErrorFunc outerHandler = xmlStructuredError;
-  void* const outerHandlerContext = xmlStructuredErrorContext;
-  auto restore = [&] {
-    tNotes = outer;
-    xmlSetStructuredErrorFunc(outerHandlerContext, outerHandler);
-  };
-  tNotes = &notes;
-  xmlParserCtxtPtr ctxt = nullptr;
   TtiXMLDocPtr doc;
-  try {
-    ctxt = NewSafeParser();
-    xmlSetStructuredErrorFunc(nullptr, NoteError);
-    doc.reset(read(ctxt));
-  } catch (...) {
-    restore();
-    if (ctxt) xmlFreeParserCtxt(ctxt);
-    throw;
+  bool wellFormed = false;
+  int line = 0;
+  int col = 0;
+  {
+    const TNotesScope notesScope(notes);
+    const TParserPtr ctxt = NewSafeParser();
+    const TErrorHandlerScope handlerScope(nullptr, NoteError);
+    doc.reset(read(ctxt.get()));
+    wellFormed = ctxt->wellFormed != 0;
+    line = ctxt->input ? ctxt->input->line : 0;
+    col = ctxt->input ? ctxt->input->col : 0;
   }
-  const bool wellFormed = ctxt->wellFormed != 0;
-  const int line = ctxt->input ? ctxt->input->line : 0;
-  const int col = ctxt->input ? ctxt->input->col : 0;
-  restore();
-  xmlFreeParserCtxt(ctxt);
 
   TtiXMLParseResult result;
   if (notes.DoctypeRefused || !doc || !wellFormed || !xmlDocGetRootElement(doc.get())) {
@@ -432,40 +477,33 @@ void TtiXMLDocFree::operator()(xmlDoc* doc) const noexcept {
   if (doc) xmlFreeDoc(doc);
 }
 
+void TtiXMLNodeFree::operator()(xmlNode* node) const noexcept {
+  if (node) xmlFreeNode(node);
+}
+
 TtiXMLParseResult tiXMLParseFile(const std::string& fileName, int extraOptions, int64_t maxBytes) {
   // Without O_NONBLOCK, opening a FIFO would wait for a writer before it could be refused.
-  const int fd = ::open(fileName.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  const TReadFile file(::open(fileName.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  const int fd = file.Fd();
   if (fd < 0) return FileError(std::string("can not open the file: ") + std::strerror(errno));
   struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    ::close(fd);
-    return FileError("not a regular file");
-  }
-  if (st.st_size > maxBytes) {
-    ::close(fd);
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return FileError("not a regular file");
+  if (st.st_size > maxBytes)
     return FileError("the file is too large to be read: " + std::to_string(st.st_size) + " bytes, at most " +
                      std::to_string(maxBytes));
-  }
-  try {
-    TtiXMLParseResult r = Parse(
-        [&](xmlParserCtxtPtr ctxt) {
-          return xmlCtxtReadFd(ctxt, fd, fileName.c_str(), nullptr, SafeOptions(extraOptions));
-        },
-        [&] {
-          off_t pos = 0;
-          return [fd, pos](char* buf, size_t size) mutable -> size_t {
-            const ssize_t n = ::pread(fd, buf, size, pos);
-            if (n <= 0) return 0;
-            pos += n;
-            return static_cast<size_t>(n);
-          };
-        });
-    ::close(fd);
-    return r;
-  } catch (...) {
-    ::close(fd);
-    throw;
-  }
+  return Parse(
+      [&](xmlParserCtxtPtr ctxt) {
+        return xmlCtxtReadFd(ctxt, fd, fileName.c_str(), nullptr, SafeOptions(extraOptions));
+      },
+      [&] {
+        off_t pos = 0;
+        return [fd, pos](char* buf, size_t size) mutable -> size_t {
+          const ssize_t n = ::pread(fd, buf, size, pos);
+          if (n <= 0) return 0;
+          pos += n;
+          return static_cast<size_t>(n);
+        };
+      });
 }
 
 TtiXMLParseResult tiXMLParseMemory(std::string_view text, const std::string& url, int extraOptions) {
@@ -525,21 +563,19 @@ void tiXMLWriteDoc(xmlDoc* doc, const TtiByteSink& sink) {
   // references; the text in memory is UTF-8 whatever the file it came from declared.
   const xmlChar* oldEncoding = doc->encoding;
   doc->encoding = tiXMLChars("UTF-8");
-  const xmlStructuredErrorFunc outerHandler = xmlStructuredError;
-  void* const outerHandlerContext = xmlStructuredErrorContext;
-  xmlSetStructuredErrorFunc(&state, NoteWriteError);
-  xmlSaveCtxtPtr save = xmlSaveToIO(WriteToSink, CloseSink, &state, "UTF-8", XML_SAVE_NO_DECL);
   long written = -1;
   int closed = -1;
-  if (save) {
-    written = xmlSaveDoc(save, doc);
-    closed = xmlSaveClose(save);
+  {
+    const TErrorHandlerScope handlerScope(&state, NoteWriteError);
+    // Closed at once: nothing in between throws (a failure of the sink is kept in `state`).
+    if (xmlSaveCtxtPtr save = xmlSaveToIO(WriteToSink, CloseSink, &state, "UTF-8", XML_SAVE_NO_DECL)) {
+      written = xmlSaveDoc(save, doc);
+      closed = xmlSaveClose(save);
+    }
   }
-  xmlSetStructuredErrorFunc(outerHandlerContext, outerHandler);
   doc->encoding = oldEncoding;
   if (state.Failure) std::rethrow_exception(state.Failure);
-  if (!save || written < 0 || closed < 0)
-    throw Exception("libxml2 could not write the XML document: %s", {state.LibXmlError});
+  if (written < 0 || closed < 0) throw Exception("libxml2 could not write the XML document: %s", {state.LibXmlError});
 }
 
 std::string tiXMLDocToString(xmlDoc* doc) {
@@ -555,12 +591,10 @@ void tiXMLSaveFile(xmlDoc* doc, const std::string& fileName) {
 std::string tiXMLNodeToString(xmlNode* node) {
   if (!node) return {};
   InitLibXml();
-  xmlBufferPtr buf = xmlBufferCreate();
+  const std::unique_ptr<xmlBuffer, TBufferFree> buf(xmlBufferCreate());
   if (!buf) return {};
-  xmlNodeDump(buf, node->doc, node, 0, 0);
-  std::string s(tiXMLChars(xmlBufferContent(buf)), static_cast<size_t>(xmlBufferLength(buf)));
-  xmlBufferFree(buf);
-  return s;
+  xmlNodeDump(buf.get(), node->doc, node, 0, 0);
+  return std::string(tiXMLChars(xmlBufferContent(buf.get())), static_cast<size_t>(xmlBufferLength(buf.get())));
 }
 
 size_t tiXMLInvalidCharPos(std::string_view s) {
@@ -622,10 +656,8 @@ std::string tiXMLAttrText(const xmlAttr* attr) {
   const xmlNode* t = attr->children;
   if (!t->next && (t->type == XML_TEXT_NODE || t->type == XML_CDATA_SECTION_NODE))
     return t->content ? std::string(tiXMLChars(t->content)) : std::string();
-  xmlChar* s = xmlNodeListGetString(attr->doc, attr->children, 1);
-  std::string r = s ? tiXMLChars(s) : "";
-  xmlFree(s);
-  return r;
+  const std::unique_ptr<xmlChar, TCharsFree> s(xmlNodeListGetString(attr->doc, attr->children, 1));
+  return s ? tiXMLChars(s.get()) : "";
 }
 
 }  // namespace kelvado

@@ -24,6 +24,12 @@ struct TtiXMLDocFree {
 };
 using TtiXMLDocPtr = std::unique_ptr<xmlDoc, TtiXMLDocFree>;
 
+struct TtiXMLNodeFree {
+  void operator()(xmlNode* node) const noexcept;
+};
+// A node that belongs to no tree yet: freed with everything it holds unless released into one.
+using TtiXMLNodePtr = std::unique_ptr<xmlNode, TtiXMLNodeFree>;
+
 // Why and where a text could not be read. Line and column count from 1 and are 0 when there is no place (a
 // file that could not be opened).
 struct TtiXMLParseError {

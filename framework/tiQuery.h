@@ -387,6 +387,23 @@ private:
   std::atomic<bool> errorInLastCall_{false};
 };
 
+// One piece of work's transaction on a database. The scope starts a transaction when none is open and then owns
+// it: Commit commits it, and leaving the scope without Commit (a failure) rolls it back; a failing rollback is
+// logged, so the failure that ended the work is the one that passes on. A transaction that was open already
+// belongs to whoever opened it and is left alone.
+class TtiOwnTransaction {
+public:
+  explicit TtiOwnTransaction(TtiDatabase& database);
+  ~TtiOwnTransaction();
+  TtiOwnTransaction(const TtiOwnTransaction&) = delete;
+  TtiOwnTransaction& operator=(const TtiOwnTransaction&) = delete;
+  void Commit();
+
+private:
+  TtiDatabase& database_;
+  bool owned_;
+};
+
 // How a database finds the query class of its layer. The persistence-layer registry installs it; without it
 // CreateTIQuery raises Exception "Unable to find persistence layer for database class <name>".
 using TtiQueryFactory = std::function<std::unique_ptr<TtiQuery>(const TtiClass& databaseClass)>;

@@ -251,14 +251,12 @@ public:
       auto p = std::find_if(given.begin(), given.end(), [&](const auto& g) { return g.first == attr; });
       values.emplace_back(attr, p != given.end() ? StoredText(*p->second, t.Name) : std::string());
     }
-    xmlNode* row = xmlNewDocNode(doc_.get(), nullptr, tiXMLChars(Tags().Row().c_str()), nullptr);
-    if (!row) throw std::bad_alloc();
+    TtiXMLNodePtr newRow(xmlNewDocNode(doc_.get(), nullptr, tiXMLChars(Tags().Row().c_str()), nullptr));
+    if (!newRow) throw std::bad_alloc();
     for (const auto& [attr, text] : values)
-      if (!xmlNewProp(row, tiXMLChars(attr.c_str()), tiXMLChars(text.c_str()))) {
-        xmlFreeNode(row);
-        throw std::bad_alloc();
-      }
-    xmlAddChild(t.Rows, row);
+      if (!xmlNewProp(newRow.get(), tiXMLChars(attr.c_str()), tiXMLChars(text.c_str()))) throw std::bad_alloc();
+    xmlNode* const row = newRow.get();
+    xmlAddChild(t.Rows, newRow.release());
     Modified = true;
     if (t.Numbered) SetOrdinal(row, ++t.LastOrdinal);
     for (auto& [attr, ix] : t.Indexes)
@@ -316,23 +314,19 @@ public:
     auto attr = [](xmlNode* n, const std::string& a, const std::string& v) {
       if (!xmlNewProp(n, tiXMLChars(a.c_str()), tiXMLChars(v.c_str()))) throw std::bad_alloc();
     };
-    xmlNode* table = element(Tags().Table());
-    try {
-      attr(table, Tags().TableName(), name);
-      xmlNode* fields = xmlAddChild(table, element(Tags().Fields()));
-      for (int i = 0; i < md.Count(); ++i) {
-        const TtiDBMetaDataField& f = *md.Items(i);
-        xmlNode* field = xmlAddChild(fields, element(Tags().Field()));
-        attr(field, Tags().FieldName(), attrs[static_cast<size_t>(i)]);
-        attr(field, Tags().FieldKind(), LowerAscii(f.GetKindAsStr()));
-        attr(field, Tags().FieldSize(), std::to_string(f.GetWidth()));
-      }
-      xmlAddChild(table, element(Tags().Rows()));
-    } catch (...) {
-      xmlFreeNode(table);
-      throw;
+    TtiXMLNodePtr newTable(element(Tags().Table()));
+    attr(newTable.get(), Tags().TableName(), name);
+    xmlNode* fields = xmlAddChild(newTable.get(), element(Tags().Fields()));
+    for (int i = 0; i < md.Count(); ++i) {
+      const TtiDBMetaDataField& f = *md.Items(i);
+      xmlNode* field = xmlAddChild(fields, element(Tags().Field()));
+      attr(field, Tags().FieldName(), attrs[static_cast<size_t>(i)]);
+      attr(field, Tags().FieldKind(), LowerAscii(f.GetKindAsStr()));
+      attr(field, Tags().FieldSize(), std::to_string(f.GetWidth()));
     }
-    xmlAddChild(tablesNode_, table);
+    xmlAddChild(newTable.get(), element(Tags().Rows()));
+    xmlNode* const table = newTable.get();
+    xmlAddChild(tablesNode_, newTable.release());
     Modified = true;
     return AddTable(table);
   }
@@ -496,12 +490,6 @@ void TtiDatabaseXML::CreateDatabase(const std::string& dbName, const std::string
 
 void TtiDatabaseXML::StartTransaction() { inTransaction_ = true; }
 
-bool TtiDatabaseXML::StartOwnTransaction() {
-  if (inTransaction_) return false;
-  StartTransaction();
-  return true;
-}
-
 void TtiDatabaseXML::Commit() {
   if (!inTransaction_) throw EtiPerInternalException("Attempt to commit but not in a transaction.");
   if (store_ && store_->Modified) {
@@ -548,28 +536,18 @@ void TtiDatabaseXML::CreateTable(const TtiDBMetaDataTable& table) {
   TtiXMLStore& st = Store();
   if (st.FindTable(table.GetName()))
     throw EtiPerInternalException("Attempt to create duplicate table name <" + table.GetName() + ">");
-  const bool own = StartOwnTransaction();
-  try {
-    st.CreateTable(table);
-    if (own) Commit();
-  } catch (...) {
-    if (own) RollBack();
-    throw;
-  }
+  TtiOwnTransaction transaction(*this);
+  st.CreateTable(table);
+  transaction.Commit();
 }
 
 void TtiDatabaseXML::DropTable(const TtiDBMetaDataTable& table) {
   TtiXMLStore& st = Store();
   TtiXMLStore::Table* t = st.FindTable(table.GetName());
   if (!t) return;
-  const bool own = StartOwnTransaction();
-  try {
-    st.DropTable(*t);
-    if (own) Commit();
-  } catch (...) {
-    if (own) RollBack();
-    throw;
-  }
+  TtiOwnTransaction transaction(*this);
+  st.DropTable(*t);
+  transaction.Commit();
 }
 
 // ---------------------------------------------------------------------------------------------------------
@@ -771,7 +749,7 @@ std::string TtiQueryXML::FieldName(int index) {
 int TtiQueryXML::FieldIndex(const std::string& name) {
   const auto* defs = SelectedDefs(Db(), tableName_);
   for (size_t i = 0; defs && i < defs->size(); ++i)
-    if (LowerAscii((*defs)[i].Name) == LowerAscii(name)) return static_cast<int>(i);
+    if (SameTextAscii((*defs)[i].Name, name)) return static_cast<int>(i);
   return -1;
 }
 

@@ -91,8 +91,6 @@ public:
 
 private:
   [[noreturn]] void CanNotConnect(const std::string& reason, int line, int column, const std::string& details);
-  // Starts a transaction unless one is open; true when it did.
-  bool StartOwnTransaction();
 
   std::unique_ptr<TtiXMLStore> store_;
   bool inTransaction_ = false;

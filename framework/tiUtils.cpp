@@ -350,12 +350,11 @@ void tiWriteFileAtomically(const std::string& fileName, const std::function<void
   if (fd < 0) fail("can not create a temporary file", errno);
   // From here on every way out that is not the rename removes the temporary file.
   bool open = true;
-  auto discard = [&]() noexcept {
+  TtiUndoUnlessDone discard([&]() noexcept {
     if (open) ::close(fd);
-    open = false;
     ::unlink(tmpl.c_str());
-  };
-  try {
+  });
+  {
     // mkstemp creates the file private; give it the permissions the replaced file had, else those of a new file.
     const mode_t mask = ::umask(0);
     ::umask(mask);
@@ -378,10 +377,8 @@ void tiWriteFileAtomically(const std::string& fileName, const std::function<void
     open = false;
     if (::close(fd) != 0) fail("close failed", errno);
     if (::rename(tmpl.c_str(), fileName.c_str()) != 0) fail("rename failed", errno);
-  } catch (...) {
-    discard();
-    throw;
   }
+  discard.Done();
   // The rename itself reaches the disk only with the folder; the file is already complete either way.
   const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dir >= 0) {

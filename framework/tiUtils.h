@@ -11,6 +11,7 @@
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace kelvado {
@@ -182,6 +183,28 @@ std::string MimeDecodeString(const std::string& s);
 // Encodes from the input's current position to its end.
 void MimeEncodeStream(std::istream& in, std::ostream& out);
 void MimeDecodeStream(std::istream& in, std::ostream& out);
+
+// ---------------------------------------------------------------------------------------------------------
+// Taking back a half-done step
+
+// Runs `undo` when the scope ends before Done was called: a step that failed part way (a slot taken, a file
+// locked, a temporary file written) is taken back on every way out, without a catch-and-rethrow. `undo` must
+// not throw.
+template <class Undo>
+class TtiUndoUnlessDone {
+public:
+  explicit TtiUndoUnlessDone(Undo undo) : undo_(std::move(undo)) {}
+  ~TtiUndoUnlessDone() {
+    if (!done_) undo_();
+  }
+  TtiUndoUnlessDone(const TtiUndoUnlessDone&) = delete;
+  TtiUndoUnlessDone& operator=(const TtiUndoUnlessDone&) = delete;
+  void Done() noexcept { done_ = true; }
+
+private:
+  Undo undo_;
+  bool done_ = false;
+};
 
 // ---------------------------------------------------------------------------------------------------------
 // COM start-up per thread. Linux has no COM; the bookkeeping remains so "started once per thread" holds.

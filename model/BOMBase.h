@@ -74,7 +74,7 @@ void SetOnAfterCheckStatus(TNotifyEvent event);
 
 // ---- Refusing values ----
 
-// Raises EInvalidValue with message `msgNumber` (e.g. 1004) formatted with `args`.
+// Raises EInvalidValue with message `msgNumber` (e.g. msgDCOutOfRange) formatted with `args`.
 [[noreturn]] void RaiseInvalidValue(int msgNumber, FmtArgs args = {});
 
 // Limits of a numeric property and how its refusal is reported. A value below Min (at or below Min when
@@ -281,8 +281,9 @@ protected:
 private:
   template <class E>
   [[noreturn]] static void RaiseEnumRefused(E value) {
-    RaiseInvalidValue(1001, {EnumInRange<E>(static_cast<int>(value)) ? std::string(EnumName(value))
-                                                                      : std::to_string(static_cast<int>(value))});
+    RaiseInvalidValue(msgInvalidValue,
+                      {EnumInRange<E>(static_cast<int>(value)) ? std::string(EnumName(value))
+                                                               : std::to_string(static_cast<int>(value))});
   }
 
   // Mutable so that Clone can lift the source's protection while the copy is assigned, and restore it.

@@ -578,7 +578,7 @@ void ReadComponentOpChildren(TtiQuery& q, TtiObject& o, const std::string& file)
     list.Insert(at, std::unique_ptr<TtiObject>(std::move(node)));
     if (r.Pair.empty()) continue;
     if (auto* tc = dynamic_cast<TTestChannelOp*>(list.FindByOIDAsString(r.Pair))) channel.SetTestChannelOp(tc);
-    if (!channel.GetTestChannelOp()) throw EIOError(1001, {channel.GetCaption()});
+    if (!channel.GetTestChannelOp()) throw EIOError(msgInvalidValue, {channel.GetCaption()});
   }
 }
 

@@ -282,18 +282,8 @@ void ResetXMLTables(const std::string& DatabaseName, const std::string& Persiste
 void CheckXMLTables(TtiDatabase& Database) { TTableCheck(Database).Run(); }
 
 void CheckXMLTables(const std::string& DatabaseName, const std::string& PersistenceLayerName) {
-  TtiPersistenceLayers& layers = tiPerMgr().GetPersistenceLayers();
-  TtiPersistenceLayer& layer = layers.LayerOrDefault(PersistenceLayerName);
-  const std::string db = DatabaseName.empty() ? layer.GetDefaultDBConnectionName() : DatabaseName;
-  const std::string layerName = layer.GetPerLayerName();
-  TtiDatabase& database = layers.LockDatabase(db, layerName);
-  try {
-    CheckXMLTables(database);
-  } catch (...) {
-    layers.UnLockDatabase(database, db, layerName);
-    throw;
-  }
-  layers.UnLockDatabase(database, db, layerName);
+  const TDBConnectionLease lease = tiPerMgr().GetPersistenceLayers().LeaseDatabase(DatabaseName, PersistenceLayerName);
+  CheckXMLTables(lease.Database());
 }
 
 void RaiseXMLDataError(int Msg, const std::string& FileName, const std::string& Table, std::vector<std::string> More) {

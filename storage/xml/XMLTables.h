@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "framework/tiQuery.h"
+#include "model/MsgIds.h"
 
 namespace kelvado {
 
@@ -52,15 +53,7 @@ void ResetXMLTables(const std::string& DatabaseName, const std::string& Persiste
 void CheckXMLTables(const std::string& DatabaseName, const std::string& PersistenceLayerName);
 void CheckXMLTables(TtiDatabase& Database);
 
-// Error texts (base 1000) of a project file's content. Arguments: the file, the table, then as listed.
-inline constexpr int msgXMLUnknownTable = 1060;      // -
-inline constexpr int msgXMLUnknownColumn = 1061;     // column
-inline constexpr int msgXMLDuplicateOID = 1062;      // row, column, OID
-inline constexpr int msgXMLDanglingReference = 1063; // row, column, OID, table the OID should be in
-inline constexpr int msgXMLInvalidValue = 1064;      // row, column, value
-inline constexpr int msgXMLReferencedTwice = 1065;   // row, column, OID
-
-// Raises EIOError with one of the texts above.
+// Raises EIOError with one of the msgXML... texts of model/MsgIds.h (the file, the table, then as listed there).
 [[noreturn]] void RaiseXMLDataError(int Msg, const std::string& FileName, const std::string& Table,
                                     std::vector<std::string> More = {});
 

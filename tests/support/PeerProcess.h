@@ -21,10 +21,11 @@ namespace kelvado::testing {
 
 class PeerProcess {
 public:
-  explicit PeerProcess(const std::vector<std::string>& args) {
+  // `program`: another helper beside the test program.
+  explicit PeerProcess(const std::vector<std::string>& args, const std::string& program = "kv_fb_peer") {
     int in[2], out[2];
     if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) return;
-    std::vector<std::string> text{ProgramFolder() + "kv_fb_peer"};
+    std::vector<std::string> text{ProgramFolder() + program};
     text.insert(text.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (auto& t : text) argv.push_back(t.data());
