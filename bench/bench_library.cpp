@@ -4,11 +4,18 @@
 // (one visitor group) belongs beside it with the same rows and the same counter ("items_per_second", one item
 // per element with its node), so that the two rates compare directly; the target is that the library write
 // reaches 30 % of the plain insert rate and the library read 30 % of the plain select rate.
+// Beside them, what a writer pays to open a library of 10,000 elements: a clean one, and one whose last writer
+// was killed in the middle of a write (which Firebird's validation checks and tidies first).
 #include <benchmark/benchmark.h>
+#include <fcntl.h>
 #include <ibase.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <iostream>
 #include <memory>
 #include <string>
 
@@ -240,9 +247,88 @@ void BM_LibraryRead10000Elements(benchmark::State& state) {
 }
 BENCHMARK(BM_LibraryRead10000Elements)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
 
+// The writer that gets killed: `bench_library --interrupted-writer FILE` inserts 3,000 more elements with their
+// nodes in one transaction, prints "mid" after 1,000 of them and goes on, and waits before it would commit.
+constexpr const char* kInterruptedWriter = "--interrupted-writer";
+
+int RunInterruptedWriter(const std::string& file) {
+  TtiFBDatabase db(file);
+  db.Connect();
+  TtiFBTransaction tr(db);
+  tr.Start();
+  TtiFBStatement e(db, tr), op(db, tr);
+  e.SetSQL(kInsertElement);
+  op.SetSQL(kInsertElementOp);
+  for (int k = kElements; k < kElements + 3000; ++k) {
+    BindElement(e, op, k);
+    e.Execute();
+    op.Execute();
+    if (k == kElements + 1000) std::cout << "mid" << std::endl;
+  }
+  for (;;) ::pause();
+}
+
+// Starts the writer on `file` and kills it (SIGKILL) as soon as it says it is in the middle. False when that
+// failed.
+bool KillAWriterOf(const std::string& file) {
+  int out[2];
+  if (::pipe2(out, O_CLOEXEC) != 0) return false;
+  std::string self = "/proc/self/exe", flag = kInterruptedWriter, name = file;
+  char* argv[] = {self.data(), flag.data(), name.data(), nullptr};
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+  pid_t pid = -1;
+  const bool started = ::posix_spawn(&pid, argv[0], &fa, nullptr, argv, environ) == 0;
+  posix_spawn_file_actions_destroy(&fa);
+  ::close(out[1]);
+  std::string said;
+  char c;
+  while (started && said.find("mid\n") == std::string::npos && ::read(out[0], &c, 1) == 1) said += c;
+  ::close(out[0]);
+  if (!started) return false;
+  ::kill(pid, SIGKILL);
+  ::waitpid(pid, nullptr, 0);
+  return said.find("mid\n") != std::string::npos;
+}
+
+// A writer opens a library of 10,000 elements: `interrupted` after its last writer was killed in the middle of a
+// write (validation first), else a clean one.
+void OpenForWriting(benchmark::State& state, bool interrupted) {
+  const std::string master = NewLibrary(interrupted ? "interrupted-master.klb" : "clean-master.klb");
+  {
+    TtiFBDatabase db(master);
+    db.Connect();
+    InsertPlain(db, kElements);
+  }
+  const std::string file = (Folder() / (interrupted ? "interrupted.klb" : "clean.klb")).string();
+  const int64_t repairs = tiFBInterruptedWriteRepairs();
+  for (auto _ : state) {
+    state.PauseTiming();
+    fs::copy_file(master, file, fs::copy_options::overwrite_existing);
+    if (interrupted && !KillAWriterOf(file)) state.SkipWithError("the writer to be killed did not start");
+    TtiFBDatabase db(file);
+    state.ResumeTiming();
+    db.Connect();
+    state.PauseTiming();
+    db.Disconnect();
+    state.ResumeTiming();
+  }
+  state.counters["validations"] = static_cast<double>(tiFBInterruptedWriteRepairs() - repairs);
+  fs::remove(file);
+  fs::remove(master);
+}
+
+void BM_OpenClean10000Elements(benchmark::State& state) { OpenForWriting(state, false); }
+BENCHMARK(BM_OpenClean10000Elements)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
+
+void BM_OpenAfterInterruptedWrite10000Elements(benchmark::State& state) { OpenForWriting(state, true); }
+BENCHMARK(BM_OpenAfterInterruptedWrite10000Elements)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 3 && std::string(argv[1]) == kInterruptedWriter) return RunInterruptedWriter(argv[2]);
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   benchmark::RunSpecifiedBenchmarks();

@@ -19,6 +19,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <sstream>
 #include <utility>
@@ -217,6 +218,13 @@ void EnsurePrivateDir(const std::string& dir) {
 bool FileExists(const std::string& p) {
   struct stat sb {};
   return ::stat(p.c_str(), &sb) == 0;
+}
+
+// The folder part of a file name (with its "/", empty for a name without folder) and the name in it.
+std::pair<std::string, std::string> SplitFolder(const std::string& fileName) {
+  const auto slash = fileName.rfind('/');
+  if (slash == std::string::npos) return {std::string(), fileName};
+  return {fileName.substr(0, slash + 1), fileName.substr(slash + 1)};
 }
 
 // The install root of the Firebird 3 engine: beside the client library (Debian: <libdir>/firebird/3.0) or one
@@ -530,6 +538,137 @@ void AttachOnce(Status& st, const std::string& fileName, const XpbGuard& dpb, bo
   att.Consumed();
 }
 
+// ---- tidying after a writer that ended in the middle of a write ----
+// See TtiFBDatabase: a marker beside the file says a writer is attached; one found by the next writer says the
+// last one died. Firebird's validation then releases the pages the dead transaction had taken. It leaves them
+// while anything else is amiss: pointer pages it corrects in the same pass (the pages follow in the next), and
+// an index page split the writer had not finished (a page the index's upper level does not know yet), which
+// only rebuilding the index clears.
+
+std::atomic<int64_t> gInterruptedWriteRepairs{0};
+
+// Passes before a file counts as not mendable; after a kill it takes two or three, as only a pass that finds
+// nothing shows the file clean.
+constexpr int kRepairPasses = 5;
+
+struct ValidationFindings {
+  int64_t errors = 0;
+  int64_t warnings = 0;
+  int64_t ofIndices = 0;  // errors and warnings on index pages
+  bool Clean() const { return errors == 0 && warnings == 0; }
+};
+
+// One pass of Firebird's validation of every page and record, as "gfix -v -full" runs it: an exclusive
+// attachment that validates the file on the way in and mends what is safe to mend (orphan pages released,
+// pointer pages corrected; records are never touched), then answers how many errors and warnings it found.
+ValidationFindings ValidateOnce(const std::string& fileName, const std::string& user, const std::string& password,
+                                const std::string& action) {
+  Status st;
+  XpbGuard dpb(NewDpb(st, fileName, user, password));
+  dpb->insertInt(&st, isc_dpb_verify, isc_dpb_pages | isc_dpb_records);
+  FbRef<fb::IAttachment> att = OpenAttachment(st, fileName, dpb, false, action);
+  static const unsigned char kErrors[] = {isc_info_page_errors,  isc_info_record_errors, isc_info_bpage_errors,
+                                          isc_info_dpage_errors, isc_info_ipage_errors,  isc_info_ppage_errors,
+                                          isc_info_tpage_errors, fb_info_pip_errors};
+  static const unsigned char kWarnings[] = {fb_info_page_warns,  fb_info_record_warns, fb_info_bpage_warns,
+                                            fb_info_dpage_warns, fb_info_ipage_warns,  fb_info_ppage_warns,
+                                            fb_info_tpage_warns, fb_info_pip_warns};
+  std::vector<unsigned char> items(std::begin(kErrors), std::end(kErrors));
+  items.insert(items.end(), std::begin(kWarnings), std::end(kWarnings));
+  items.push_back(isc_info_end);
+  unsigned char answer[512] = {};
+  att->getInfo(&st, static_cast<unsigned>(items.size()), items.data(), sizeof answer, answer);
+  att->detach(&st);
+  att.Consumed();
+  ValidationFindings found;
+  size_t answered = 0;
+  for (const unsigned char* p = answer; p + 3 <= std::end(answer) && *p != isc_info_end;) {
+    const unsigned char item = *p;
+    const auto length = static_cast<size_t>(isc_portable_integer(p + 1, 2));
+    if (p + 3 + length > std::end(answer)) break;
+    const int64_t count = isc_portable_integer(p + 3, static_cast<short>(length));
+    if (std::find(std::begin(kErrors), std::end(kErrors), item) != std::end(kErrors)) {
+      found.errors += count;
+      ++answered;
+    } else if (std::find(std::begin(kWarnings), std::end(kWarnings), item) != std::end(kWarnings)) {
+      found.warnings += count;
+      ++answered;
+    }
+    if (item == isc_info_ipage_errors || item == fb_info_ipage_warns) found.ofIndices += count;
+    p += 3 + length;
+  }
+  // An answer that lacks a count cannot show the file clean.
+  if (answered != items.size() - 1) ++found.errors;
+  return found;
+}
+
+// Rebuilds every active index of the file's own tables (ALTER INDEX ... ACTIVE on an active index builds it
+// anew from the rows), in one transaction: the old index pages are released, unfinished splits included.
+void RebuildIndices(const std::string& fileName, const std::string& user, const std::string& password,
+                    const std::string& action) {
+  static const char* const kRebuild =
+      "EXECUTE BLOCK AS DECLARE name CHAR(31); BEGIN "
+      "FOR SELECT RDB$INDEX_NAME FROM RDB$INDICES "
+      "WHERE COALESCE(RDB$SYSTEM_FLAG, 0) = 0 AND COALESCE(RDB$INDEX_INACTIVE, 0) = 0 INTO :name "
+      "DO EXECUTE STATEMENT 'ALTER INDEX \"' || REPLACE(TRIM(name), '\"', '\"\"') || '\" ACTIVE'; END";
+  Status st;
+  XpbGuard dpb(NewDpb(st, fileName, user, password));
+  FbRef<fb::IAttachment> att = OpenAttachment(st, fileName, dpb, false, action);
+  FbRef<fb::ITransaction> tra(att->startTransaction(&st, 0, nullptr));
+  att->execute(&st, tra.get(), 0, kRebuild, 3, nullptr, nullptr, nullptr, nullptr);
+  tra->commit(&st);
+  tra.Consumed();
+  att->detach(&st);
+  att.Consumed();
+}
+
+// Validates the file until a pass finds it clean, rebuilding the indices once when a pass finds them amiss.
+// Raises EtiFBException naming the file when the engine cannot do it or the file stays unclean; all of it
+// mends only what is safe to mend, so the file is never left worse.
+void RepairInterruptedWrite(const std::string& fileName, const std::string& user, const std::string& password) {
+  ++gInterruptedWriteRepairs;
+  const std::string what = "database \"" + fileName + "\"";
+  const std::string action = "open " + what;
+  const std::string why = "its last writer ended in the middle of a write, and Firebird's validation of the file";
+  ValidationFindings found;
+  bool rebuilt = false;
+  for (int pass = 0; pass < kRepairPasses; ++pass) {
+    try {
+      found = ValidateOnce(fileName, user, password, action);
+      if (found.Clean()) return;
+      if (found.ofIndices > 0 && !rebuilt) {
+        RebuildIndices(fileName, user, password, action);
+        rebuilt = true;
+      }
+    } catch (const fb::FbException& e) {
+      throw EtiFBException(tiFormat("Cannot open %s: %s failed:\n%s", {what, why, EngineText(e)}), EngineCode(e));
+    }
+  }
+  throw EtiFBException(tiFormat("Cannot open %s: %s finds damage that it may not mend (errors: %d, warnings: %d; "
+                                "\"gfix -v -full\" lists them)",
+                                {what, why, found.errors, found.warnings}),
+                       isc_io_error);
+}
+
+// Makes the marker, durably (its folder synced), before the writer touches the file. False when the folder
+// does not allow it (read-only, full): the file is written without the marker then.
+bool CreateWriteMarker(const std::string& marker) {
+  const int fd = ::open(marker.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY, 0666);
+  if (fd < 0) return false;
+  static const char kText[] =
+      "KELVADO is writing the database file beside this one. Left behind by a program that ended in the middle "
+      "of a write, it makes the next writer check the file first.\n";
+  const bool written = ::write(fd, kText, sizeof kText - 1) == static_cast<ssize_t>(sizeof kText - 1);
+  ::close(fd);
+  const std::string folder = SplitFolder(marker).first;
+  const int dir = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const bool synced = dir >= 0 && ::fsync(dir) == 0;
+  if (dir >= 0) ::close(dir);
+  if (written && synced) return true;
+  ::unlink(marker.c_str());
+  return false;
+}
+
 // ---- one writer per file, across processes ----
 // An open-file-description lock (F_OFD_SETLK) on a descriptor of our own: independent of the engine's flock()
 // on its descriptor, tied to no other descriptor of the process (closing one of the engine's does not drop
@@ -542,6 +681,8 @@ struct FileLock {
   bool writable = false;  // fd is open for writing (needed for an exclusive lock)
   int readers = 0;
   int writers = 0;
+  std::string marker;       // of the writers (tiFBWriteMarkerName)
+  bool ownsMarker = false;  // removed when the last writer leaves cleanly
 };
 
 // Never destroyed: an attachment may still close while static objects are torn down at exit.
@@ -578,8 +719,12 @@ public:
   FileLease& operator=(const FileLease&) = delete;
   ~FileLease() { Release(); }
 
-  // Exclusive when `write` and the file may be written, else shared. `action` starts the messages.
-  void Acquire(const std::string& fileName, bool write, const std::string& action) {
+  // Exclusive when `write` and the file may be written, else shared. `action` starts the messages. With
+  // `repair`, the process's first writer keeps the write marker, and calls `repair` first when it finds one
+  // left over while no other attachment of the process holds the file (under the locks' mutex: no attachment
+  // of another thread comes in meanwhile).
+  void Acquire(const std::string& fileName, bool write, const std::string& action,
+               const std::function<void()>& repair = nullptr) {
     Release();
     int fd = ::open(fileName.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY);
     bool writable = fd >= 0;
@@ -600,8 +745,11 @@ public:
     if (it != all.locks.end()) {
       ::close(fd);
       exclusive_ = write && it->writable;
-      if (exclusive_ && it->writers == 0 && !SetFileLock(it->fd, F_WRLCK))
-        throw EtiFBException(LockRefusal(action, errno));
+      if (exclusive_ && it->writers == 0) {
+        if (!SetFileLock(it->fd, F_WRLCK)) throw EtiFBException(LockRefusal(action, errno));
+        // Readers of this process hold the file: a marker left over waits for a writer that comes alone.
+        if (repair) EnterWriteMarker(*it, fileName, nullptr);
+      }
       ++(exclusive_ ? it->writers : it->readers);
     } else {
       exclusive_ = write && writable;
@@ -615,6 +763,11 @@ public:
       l.ino = sb.st_ino;
       l.fd = fd;
       l.writable = writable;
+      if (exclusive_ && repair) {
+        TtiUndoUnlessDone unlock([fd]() noexcept { ::close(fd); });
+        EnterWriteMarker(l, fileName, repair);
+        unlock.Done();
+      }
       (exclusive_ ? l.writers : l.readers) = 1;
       all.locks.push_back(l);
     }
@@ -623,7 +776,8 @@ public:
     held_ = true;
   }
 
-  void Release() noexcept {
+  // `clean`: the attachment detached as it should (else a marker stays for the next writer to check the file).
+  void Release(bool clean = true) noexcept {
     if (!held_) return;
     held_ = false;
     FileLocks& all = TheFileLocks();
@@ -631,6 +785,12 @@ public:
     auto it = all.Find(dev_, ino_);
     if (it == all.locks.end()) return;
     --(exclusive_ ? it->writers : it->readers);
+    if (exclusive_ && !clean) it->ownsMarker = false;
+    // Before the lock goes: the next writer may make its own marker at once.
+    if (exclusive_ && it->writers == 0 && it->ownsMarker) {
+      ::unlink(it->marker.c_str());
+      it->ownsMarker = false;
+    }
     if (it->writers + it->readers == 0) {
       ::close(it->fd);
       all.locks.erase(it);
@@ -640,6 +800,21 @@ public:
   }
 
 private:
+  // The first writer of the process: a marker left over is repaired (with `repair`, when given) and then kept,
+  // else it stays for a later writer; without one, one is made.
+  static void EnterWriteMarker(FileLock& l, const std::string& fileName, const std::function<void()>& repair) {
+    l.marker = tiFBWriteMarkerName(fileName);
+    struct stat sb {};
+    if (::lstat(l.marker.c_str(), &sb) != 0) {
+      l.ownsMarker = CreateWriteMarker(l.marker);
+    } else if (repair) {
+      repair();
+      l.ownsMarker = true;
+    } else {
+      l.ownsMarker = false;
+    }
+  }
+
   dev_t dev_ = 0;
   ino_t ino_ = 0;
   bool exclusive_ = false;
@@ -684,6 +859,19 @@ void DateTimeToIsc(double dt, ISC_DATE& d, ISC_TIME& t) {
 
 void tiFBInitEnvironment() { std::call_once(gEnvOnce, InitEnvironmentOnce); }
 
+std::string tiFBWriteMarkerName(const std::string& dbFile) {
+  // Beside the file itself, whichever name or link leads to it.
+  std::string file = dbFile;
+  if (char* real = ::realpath(dbFile.c_str(), nullptr)) {
+    file = real;
+    std::free(real);
+  }
+  const auto [folder, base] = SplitFolder(file);
+  return folder + "." + base + ".writing";
+}
+
+int64_t tiFBInterruptedWriteRepairs() { return gInterruptedWriteRepairs.load(); }
+
 // ---------------------------------------------------------------------------------------------------------------
 // Digests of shipped database files
 
@@ -719,8 +907,7 @@ std::string tiFBFileDigest(const std::string& file) {
 }
 
 void tiFBRecordDigest(const std::string& dbFile) {
-  const auto slash = dbFile.rfind('/');
-  const std::string base = slash == std::string::npos ? dbFile : dbFile.substr(slash + 1);
+  const std::string base = SplitFolder(dbFile).second;
   WriteFileAtomically(tiFBDigestFileName(dbFile), tiFBFileDigest(dbFile) + "  " + base + "\n");
 }
 
@@ -801,7 +988,8 @@ void TtiFBDatabase::Connect() {
   if (!tiFBIsServerName(databaseName_)) {
     if (!FileExists(databaseName_))
       throw EtiFBException(tiFormat("Cannot open %s: the file does not exist", {Describe()}), isc_io_error);
-    impl_->lease.Acquire(databaseName_, !readOnlyAccess_, action);
+    impl_->lease.Acquire(databaseName_, !readOnlyAccess_, action,
+                         [this] { RepairInterruptedWrite(databaseName_, userName_, password_); });
   }
   // The file stays locked only while it is attached.
   TtiUndoUnlessDone unlock([this]() noexcept { impl_->lease.Release(); });
@@ -833,7 +1021,7 @@ void TtiFBDatabase::Disconnect() {
     impl_->lease.Release();
   } catch (const fb::FbException& e) {
     impl_->att.reset();
-    impl_->lease.Release();
+    impl_->lease.Release(false);
     throw EtiFBException(tiFormat("Cannot close %s:\n%s", {Describe(), EngineText(e)}), EngineCode(e));
   }
 }
@@ -843,9 +1031,7 @@ namespace {
 // A name beside `fileName` (same folder, so the move into place is a rename) that no file has.
 std::string TemporaryNameBeside(const std::string& fileName) {
   static std::atomic<unsigned> counter{0};
-  const auto slash = fileName.rfind('/');
-  const std::string folder = slash == std::string::npos ? std::string() : fileName.substr(0, slash + 1);
-  const std::string base = slash == std::string::npos ? fileName : fileName.substr(slash + 1);
+  const auto [folder, base] = SplitFolder(fileName);
   for (;;) {
     const std::string name = folder + "." + base + "." + std::to_string(::getpid()) + "-" +
                              std::to_string(counter.fetch_add(1)) + ".tmp";

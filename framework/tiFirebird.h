@@ -64,6 +64,11 @@ void tiFBRecordDigest(const std::string& dbFile);
 // Raises EtiFBException naming the file when no digest is recorded for it or its digest differs.
 void tiFBCheckDigest(const std::string& dbFile);
 
+// The marker of a local database file that a writer has attached to (see TtiFBDatabase): "<folder>/.<name>.writing".
+std::string tiFBWriteMarkerName(const std::string& dbFile);
+// How often this process has validated a file because its last writer had ended in the middle (for tests).
+int64_t tiFBInterruptedWriteRepairs();
+
 // Engine type numbers of a column (SQL_VARYING, SQL_DOUBLE ... of the Firebird client, null bit cleared).
 struct TtiFBColumn {
   std::string Name;      // column name in the table (empty for expressions)
@@ -90,6 +95,18 @@ class TtiFBStatement;
 // process dies. A database on a server takes no such lock: the server process is the only one that opens its
 // file and it coordinates all its clients itself (that is what lets a team write one library together), and
 // the file is not on this machine to be locked anyway.
+//
+// A writer that ends in the middle of a write (killed, crashed) leaves the old content, but also pages its
+// transaction had taken and never linked (Firebird's validation warns of them as orphans) and index page splits
+// it had not finished. The first read-write attachment of a process to a local file therefore leaves a marker
+// beside it (tiFBWriteMarkerName) until the last one detaches cleanly. A writer that finds a marker left over,
+// and is then the process's only attachment to the file (the exclusive lock guarantees that no other program
+// has it), tidies the file before it attaches: Firebird's validation releases those pages and corrects pointer
+// pages, and the file's indices are rebuilt when it finds them amiss, until a pass finds the file clean. A file
+// without a marker opens without any of it, and so does every read-only attachment. When the file cannot be
+// made clean (damage that validation may not mend, or the engine cannot validate), the attachment is refused
+// with an error naming the file, and the marker stays for the next writer. In a folder where the marker cannot
+// be made, the file is written all the same, without that tidying after a crash.
 //
 // Not thread-safe: one object (with its transactions and statements) is used by one thread at a time.
 class TtiFBDatabase {

@@ -142,9 +142,16 @@ TEST(FirebirdServer, ALibraryOnAServerIsWrittenByTwoProgramsAtOnce) {
   EXPECT_TRUE(fs::exists(s.Local(file)));  // the server made it, in its own folder
   EXPECT_NE(Raised([&] { TtiFBDatabase::CreateDatabase(name, "SYSDBA", s.Password); }).find(file), std::string::npos);
 
+  // The server owns its file: a writer through it keeps no marker, and acts on none left beside the file.
+  const std::string marker = tiFBWriteMarkerName(s.Local(file));
+  std::ofstream(marker) << "left by a program that opened the file by its path";
+  const int64_t repairs = tiFBInterruptedWriteRepairs();
   TtiFBDatabase db(name, "SYSDBA", s.Password);
   db.Connect();
+  EXPECT_EQ(tiFBInterruptedWriteRepairs(), repairs);
+  fs::remove(marker);
   tiFBRunScript(db, "CREATE TABLE T (I INTEGER);", "t");
+  EXPECT_FALSE(fs::exists(marker));
   // Another program writes the same library through the server while this one holds it for writing: on a
   // local file it would be refused as "in use" (tests/framework/tiFirebirdProcessTest.cpp).
   kelvado::testing::PeerProcess peer({"--password", s.Password, "open", name, "work", "25", "count", "close"});

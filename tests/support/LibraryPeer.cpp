@@ -1,8 +1,9 @@
 // kv_lib_peer: a second program that writes to a library file the way the program does (the library visitors
 // in one group), for the tests that kill a writer in the middle of a write.
 //
-//   kv_lib_peer LIB N     writes N new elements with their nodes in one group; after half of the objects it
-//                         prints "mid" and waits (for the test to kill it); "done" when the group committed
+//   kv_lib_peer LIB N [K] writes N new elements with their nodes (2N objects) in one group: prints "mid" when
+//                         K objects (K <= N, N when not given) are written and goes on; at the N-th object it
+//                         waits (for the test to kill it), so the group never commits
 #include <unistd.h>
 
 #include <iostream>
@@ -16,12 +17,13 @@
 using namespace kelvado;
 
 int main(int argc, char** argv) {
-  if (argc != 3) {
-    std::cerr << "usage: kv_lib_peer LIB N\n";
+  if (argc != 3 && argc != 4) {
+    std::cerr << "usage: kv_lib_peer LIB N [K]\n";
     return 2;
   }
   const std::string lib = argv[1];
   const int n = std::stoi(argv[2]);
+  const int k = argc == 4 ? std::stoi(argv[3]) : n;
   try {
     RegisterPersistenceLayerIBX();
     RegisterVisitorsDB();
@@ -36,10 +38,9 @@ int main(int argc, char** argv) {
     }
     int written = 0;
     TVisUpdate::SetOnBeforeSave([&](TtiObject*) {
-      if (++written == n) {
-        std::cout << "mid" << std::endl;
+      if (++written == k) std::cout << "mid" << std::endl;
+      if (written == n)
         for (;;) ::pause();
-      }
     });
     tiPerMgr().Save(&list, lib, cTIPersistIBX);
     std::cout << "done" << std::endl;

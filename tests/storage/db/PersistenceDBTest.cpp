@@ -498,6 +498,9 @@ TEST_F(PersistenceDBTest, DamagedGeneralDatabaseIsRefusedAndReadingChangesNoByte
   fs::copy_file(tiFBDigestFileName(GeneralFile()), tiFBDigestFileName(copy));
   fs::permissions(copy, fs::perms::owner_read | fs::perms::owner_write);
   const std::string before = tiFBFileDigest(copy);
+  // Nor does a marker beside it, as a writer that died would leave: its readers never validate it.
+  std::ofstream(tiFBWriteMarkerName(copy)) << "left by a writer that died";
+  const int64_t repairs = tiFBInterruptedWriteRepairs();
   {
     TPersistenceDB_FB p(copy);
     p.Connect();
@@ -509,6 +512,7 @@ TEST_F(PersistenceDBTest, DamagedGeneralDatabaseIsRefusedAndReadingChangesNoByte
     EXPECT_EQ(p.GetPLFromPFH(2e-6), plC);
   }
   EXPECT_EQ(tiFBFileDigest(copy), before);
+  EXPECT_EQ(tiFBInterruptedWriteRepairs(), repairs);
   EXPECT_NO_THROW(tiFBCheckDigest(GeneralFile()));  // nor did anything before change the file the build made
 
   // Twenty flipped bits spread over the file: no page checksum would see them.
