@@ -28,6 +28,9 @@ struct TParseNotes {
   bool HaveError = false;
   bool DoctypeRefused = false;
   bool HaveRoot = false;
+  // Every element built notes in its _private field where its start tag ends (byte position + 1), so that a
+  // later check of the document can name the place of an element.
+  bool MarkElements = false;
   TtiXMLParseError Error;
   int RootLine = 0;
   int RootColumn = 0;
@@ -133,14 +136,15 @@ std::string Excerpt(std::string_view line, int column) {
   return out;
 }
 
-// Line `line` (from 1) of a source read in chunks by `read` (0 at the end), at most 4096 bytes of it. Taken
-// after the parse from the source itself: inside libxml2's error callbacks its input buffer may be in the
-// middle of being moved.
+// Line `line` (from 1) of a source read in chunks by `read` (0 at the end), from its character `from` (from 1)
+// on, at most 4096 bytes of it. Taken after the parse from the source itself: inside libxml2's error callbacks
+// its input buffer may be in the middle of being moved.
 template <class Read>
-std::string SourceLine(Read read, int line) {
+std::string SourceLine(Read read, int line, int from = 1) {
   std::string out;
   if (line < 1) return out;
   int current = 1;
+  int chars = 0;  // of the line, up to the current byte
   char buf[65536];
   for (size_t n; (n = read(buf, sizeof buf)) > 0;) {
     for (size_t i = 0; i < n; ++i) {
@@ -149,12 +153,20 @@ std::string SourceLine(Read read, int line) {
         if (buf[i] == '\r' && i + 1 < n && buf[i + 1] == '\n') ++i;
         if (current == line) return out;
         ++current;
-      } else if (current == line && out.size() < 4096) {
-        out += buf[i];
+      } else if (current == line) {
+        if (!IsContinuationByte(static_cast<unsigned char>(buf[i]))) ++chars;
+        if (chars >= from && out.size() < 4096) out += buf[i];
       }
     }
   }
   return out;
+}
+
+// The excerpt of the source around a place (line and column from 1), also far into a long line.
+template <class Source>
+std::string ContextAt(Source source, int line, int column) {
+  const int from = std::max(1, column - 40);
+  return Excerpt(SourceLine(source(), line, from), column - from + 1);
 }
 
 void NoteError(void* /*userData*/, xmlErrorPtr error) {
@@ -165,6 +177,40 @@ void NoteError(void* /*userData*/, xmlErrorPtr error) {
   tNotes->Error.Reason = reason;
   tNotes->Error.Line = error->line;
   tNotes->Error.Column = error->int2;
+  tNotes->Error.Code = error->code;
+}
+
+// Line and column (from 1, the column in characters) of the last "<" before byte `end` of a source read in
+// chunks by `read`: the start of the tag the parser had just read there.
+template <class Read>
+void PlaceTagBefore(Read read, long end, int& line, int& column) {
+  int lineNow = 1;
+  int64_t pos = 0, tagLine = 0, tagCol = 0, charsSinceLineStart = 0;
+  char buf[65536];
+  unsigned char previous = 0;
+  for (size_t n; pos < end && (n = read(buf, sizeof buf)) > 0;) {
+    for (size_t i = 0; i < n && pos < end; ++i, ++pos) {
+      const auto c = static_cast<unsigned char>(buf[i]);
+      const bool crlf = c == '\n' && previous == '\r';
+      previous = c;
+      if (crlf) continue;  // CR LF and lone CR end a line as LF does
+      if (c == '\n' || c == '\r') {
+        ++lineNow;
+        charsSinceLineStart = 0;
+        continue;
+      }
+      if (IsContinuationByte(c)) continue;
+      ++charsSinceLineStart;
+      if (c == '<') {
+        tagLine = lineNow;
+        tagCol = charsSinceLineStart;
+      }
+    }
+  }
+  if (tagLine > 0) {
+    line = static_cast<int>(tagLine);
+    column = static_cast<int>(tagCol);
+  }
 }
 
 // Looks for a start tag with more attributes than tiXMLMaxAttributes in the raw text, before libxml2 sees it:
@@ -377,6 +423,10 @@ void NoteRoot(void* ctx, const xmlChar* localname, const xmlChar* prefix, const 
   }
   xmlSAX2StartElementNs(ctx, localname, prefix, uri, nbNamespaces, namespaces, nbAttributes, nbDefaulted,
                         attributes);
+  if (tNotes && tNotes->MarkElements && ctxt->node) {
+    const long end = xmlByteConsumed(ctxt);
+    if (end >= 0) ctxt->node->_private = reinterpret_cast<void*>(static_cast<uintptr_t>(end) + 1);
+  }
 }
 
 // A parser context with the safe set-up.
@@ -393,19 +443,21 @@ TParserPtr NewSafeParser() {
 int SafeOptions(int extraOptions) { return XML_PARSE_NONET | (extraOptions & tiXMLParseOptionsAllowed); }
 
 // Runs `read` (which parses with the context) and turns what happened into a result; `source` reads the text
-// again from its start, for the line an error names.
+// again from its start, for the line an error names. With `markElements` every element notes where its start
+// tag ends (see TParseNotes).
 template <class Read, class Source>
-TtiXMLParseResult Parse(Read read, Source source) {
+TtiXMLParseResult Parse(Read read, Source source, bool markElements = false) {
   const TAttributeFloodScan flood = ScanForAttributeFlood(source());
   if (flood.Line) {
     TtiXMLParseResult r;
     r.Error.Reason = "an element has more than " + std::to_string(tiXMLMaxAttributes) + " attributes";
     r.Error.Line = flood.Line;
     r.Error.Column = flood.Column;
-    r.Error.Context = Excerpt(SourceLine(source(), flood.Line), flood.Column);
+    r.Error.Context = ContextAt(source, flood.Line, flood.Column);
     return r;
   }
   TParseNotes notes;
+  notes.MarkElements = markElements;
   TtiXMLDocPtr doc;
   bool wellFormed = false;
   int line = 0;
@@ -429,7 +481,7 @@ TtiXMLParseResult Parse(Read read, Source source) {
       result.Error.Line = line;
       result.Error.Column = col;
     }
-    result.Error.Context = Excerpt(SourceLine(source(), result.Error.Line), result.Error.Column);
+    result.Error.Context = ContextAt(source, result.Error.Line, result.Error.Column);
     return result;
   }
   result.Doc = std::move(doc);
@@ -481,7 +533,13 @@ void TtiXMLNodeFree::operator()(xmlNode* node) const noexcept {
   if (node) xmlFreeNode(node);
 }
 
-TtiXMLParseResult tiXMLParseFile(const std::string& fileName, int extraOptions, int64_t maxBytes) {
+namespace {
+
+// Opens the file for reading only and hands it to `use` (with the file's reader for Parse); a file that cannot
+// be opened, is no regular file or is larger than `maxBytes` gives a result with the error. The result notes
+// which file it was read from.
+template <class Use>
+TtiXMLParseResult WithFile(const std::string& fileName, int64_t maxBytes, Use use) {
   // Without O_NONBLOCK, opening a FIFO would wait for a writer before it could be refused.
   const TReadFile file(::open(fileName.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   const int fd = file.Fd();
@@ -491,19 +549,32 @@ TtiXMLParseResult tiXMLParseFile(const std::string& fileName, int extraOptions, 
   if (st.st_size > maxBytes)
     return FileError("the file is too large to be read: " + std::to_string(st.st_size) + " bytes, at most " +
                      std::to_string(maxBytes));
-  return Parse(
-      [&](xmlParserCtxtPtr ctxt) {
-        return xmlCtxtReadFd(ctxt, fd, fileName.c_str(), nullptr, SafeOptions(extraOptions));
-      },
-      [&] {
-        off_t pos = 0;
-        return [fd, pos](char* buf, size_t size) mutable -> size_t {
-          const ssize_t n = ::pread(fd, buf, size, pos);
-          if (n <= 0) return 0;
-          pos += n;
-          return static_cast<size_t>(n);
-        };
-      });
+  // Reads the file from its start, whatever the parser's position.
+  const auto source = [fd] {
+    off_t pos = 0;
+    return [fd, pos](char* buf, size_t size) mutable -> size_t {
+      const ssize_t n = ::pread(fd, buf, size, pos);
+      if (n <= 0) return 0;
+      pos += n;
+      return static_cast<size_t>(n);
+    };
+  };
+  TtiXMLParseResult r = use(fd, source);
+  r.File = {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino), static_cast<int64_t>(st.st_size),
+            st.st_mtim.tv_sec, st.st_mtim.tv_nsec, st.st_ctim.tv_sec, st.st_ctim.tv_nsec};
+  return r;
+}
+
+}  // namespace
+
+TtiXMLParseResult tiXMLParseFile(const std::string& fileName, int extraOptions, int64_t maxBytes) {
+  return WithFile(fileName, maxBytes, [&](int fd, auto source) {
+    return Parse(
+        [&](xmlParserCtxtPtr ctxt) {
+          return xmlCtxtReadFd(ctxt, fd, fileName.c_str(), nullptr, SafeOptions(extraOptions));
+        },
+        source);
+  });
 }
 
 TtiXMLParseResult tiXMLParseMemory(std::string_view text, const std::string& url, int extraOptions) {
@@ -658,6 +729,94 @@ std::string tiXMLAttrText(const xmlAttr* attr) {
     return t->content ? std::string(tiXMLChars(t->content)) : std::string();
   const std::unique_ptr<xmlChar, TCharsFree> s(xmlNodeListGetString(attr->doc, attr->children, 1));
   return s ? tiXMLChars(s.get()) : "";
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// XML Schema
+
+namespace {
+
+// libxml2's first error while it compiles a schema.
+void NoteSchemaError(void* context, xmlErrorPtr error) {
+  auto* first = static_cast<std::string*>(context);
+  if (!first->empty() || !error || error->level < XML_ERR_ERROR) return;
+  *first = error->message ? error->message : "unknown error";
+  while (!first->empty() && (first->back() == '\n' || first->back() == ' ')) first->pop_back();
+  if (error->line > 0) *first += " (line " + std::to_string(error->line) + ")";
+}
+
+}  // namespace
+
+TtiXMLSchema::TtiXMLSchema(const std::string& schemaFile) {
+  TtiXMLParseResult r = tiXMLParseFile(schemaFile);
+  if (!r.Doc)
+    throw Exception("The schema <%s> can not be read: %s (line %d, column %d)",
+                    {schemaFile, r.Error.Reason, r.Error.Line, r.Error.Column});
+  std::string failure;
+  xmlSchemaParserCtxtPtr pctxt = xmlSchemaNewDocParserCtxt(r.Doc.get());
+  if (!pctxt) throw Exception("Out of memory: can not read the schema <%s>", {schemaFile});
+  xmlSchemaSetParserStructuredErrors(pctxt, NoteSchemaError, &failure);
+  schema_ = xmlSchemaParse(pctxt);
+  xmlSchemaFreeParserCtxt(pctxt);
+  if (!schema_)
+    throw Exception("The schema <%s> is not a valid XML schema: %s",
+                    {schemaFile, failure.empty() ? std::string("unknown error") : failure});
+  // The compiled schema refers to the document it was read from.
+  doc_ = std::move(r.Doc);
+}
+
+TtiXMLSchema::~TtiXMLSchema() {
+  if (schema_) xmlSchemaFree(schema_);
+}
+
+namespace {
+
+// libxml2's first violation of the schema in a document: reason, number and the node it concerns.
+struct TValidity {
+  bool Have = false;
+  std::string Reason;
+  int Code = 0;
+  const xmlNode* Node = nullptr;
+};
+
+void NoteValidity(void* context, xmlErrorPtr error) {
+  auto* v = static_cast<TValidity*>(context);
+  if (v->Have || !error || error->level < XML_ERR_ERROR) return;
+  v->Have = true;
+  v->Reason = error->message ? error->message : "unknown error";
+  while (!v->Reason.empty() && (v->Reason.back() == '\n' || v->Reason.back() == ' ')) v->Reason.pop_back();
+  v->Code = error->code;
+  v->Node = static_cast<const xmlNode*>(error->node);
+}
+
+}  // namespace
+
+TtiXMLParseResult TtiXMLSchema::ValidateFile(const std::string& fileName, int64_t maxBytes) const {
+  return WithFile(fileName, maxBytes, [&](int fd, auto source) {
+    TtiXMLParseResult r = Parse(
+        [&](xmlParserCtxtPtr ctxt) { return xmlCtxtReadFd(ctxt, fd, fileName.c_str(), nullptr, SafeOptions(0)); },
+        source, true);
+    if (!r.Doc) return r;
+    std::unique_ptr<xmlSchemaValidCtxt, void (*)(xmlSchemaValidCtxtPtr)> valid(xmlSchemaNewValidCtxt(schema_),
+                                                                                xmlSchemaFreeValidCtxt);
+    if (!valid) throw std::bad_alloc();
+    TValidity v;
+    xmlSchemaSetValidStructuredErrors(valid.get(), NoteValidity, &v);
+    if (xmlSchemaValidateDoc(valid.get(), r.Doc.get()) == 0) return r;
+    r.Error.Reason = v.Have ? v.Reason : "the document does not match the schema";
+    r.Error.Code = v.Code;
+    // The element concerned, placed at the "<" of its start tag from where the parser noted its end.
+    const xmlNode* node = v.Node;
+    if (node && node->type == XML_ATTRIBUTE_NODE) node = node->parent;
+    if (node && node->type == XML_ELEMENT_NODE && node->_private) {
+      const long end = static_cast<long>(reinterpret_cast<uintptr_t>(node->_private)) - 1;
+      PlaceTagBefore(source(), end, r.Error.Line, r.Error.Column);
+    } else if (node) {
+      r.Error.Line = static_cast<int>(xmlGetLineNo(node));
+    }
+    r.Error.Context = ContextAt(source, r.Error.Line, r.Error.Column);
+    return r;
+  });
 }
 
 }  // namespace kelvado

@@ -288,8 +288,16 @@ void TtiQueryParamStream::AssignToTIQuery(TtiQuery& query) const {
 }
 
 TtiQueryParamAbs* TtiQueryParams::FindParamByName(const std::string& name) const {
-  for (int i = 0; i < Count(); ++i)
-    if (SameTextAscii(Items(i)->GetName(), name)) return Items(i);
+  // Names are mostly looked up in the order they were set, or the same one twice in a row: the search starts
+  // at the last one found.
+  const int n = Count();
+  for (int k = 0; k < n; ++k) {
+    const int i = (lastFound_ + k) % n;
+    if (SameTextAscii(Items(i)->GetName(), name)) {
+      lastFound_ = i;
+      return Items(i);
+    }
+  }
   return nullptr;
 }
 
@@ -304,7 +312,9 @@ TtiQueryParamAbs* TtiQueryParams::FindCreateParamByName(const std::string& name,
 
 template <class T>
 T& TtiQueryParams::FindCreateTyped(const std::string& name) {
-  FindCreateParamByName(name, T::StaticClass());
+  // The parameter found or made is nearly always of the class asked for: no second search, no cast.
+  TtiQueryParamAbs* p = FindCreateParamByName(name, T::StaticClass());
+  if (&p->Class() == &T::StaticClass()) return static_cast<T&>(*p);
   return ParamAs<T>(name);
 }
 

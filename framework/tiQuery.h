@@ -228,6 +228,7 @@ public:
 private:
   template <class T>
   T& FindCreateTyped(const std::string& name);
+  mutable int lastFound_ = 0;  // where FindParamByName starts
 };
 
 // ---------------------------------------------------------------------------------------------------------

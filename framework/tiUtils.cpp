@@ -448,9 +448,11 @@ uint16_t tiDecodeNum(const std::string& text) {
 
 TDateTime tiNow() {
   using namespace std::chrono;
-  const auto now = system_clock::now();
-  const int64_t ms = duration_cast<milliseconds>(now.time_since_epoch()).count();
-  // Local time of day: the offset of the local zone at this moment.
+  return tiUnixMSecsToDateTime(duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count());
+}
+
+TDateTime tiUnixMSecsToDateTime(int64_t ms) {
+  // Local time of day: the offset of the local zone at that moment.
   const time_t secs = static_cast<time_t>(ms / 1000);
   struct tm local {};
   ::localtime_r(&secs, &local);

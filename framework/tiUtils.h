@@ -93,6 +93,9 @@ uint16_t tiDecodeNum(const std::string& text);
 using TDateTime = double;
 
 TDateTime tiNow();
+// The local date-time of a moment given in milliseconds since 1970-01-01 00:00 UTC (a file's modification
+// time, for instance).
+TDateTime tiUnixMSecsToDateTime(int64_t ms);
 // Invalid parts raise EConvertError naming them.
 TDateTime EncodeDate(int year, int month, int day);
 TDateTime EncodeTime(int hour, int min, int sec, int msec);

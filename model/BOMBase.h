@@ -68,6 +68,19 @@ using TNotifyEvent = std::function<void(TtiObject* sender)>;
 // leave protected rows alone. 2: the library writers update and delete protected rows.
 extern uint8_t WriteProtectionMode;
 
+// Lifts the write protection (mode 2) for a change that is no user edit (an upgrade of a read project, the file
+// name a store sets) and restores the mode it found, whatever happens.
+class TWriteProtectionLifted {
+public:
+  TWriteProtectionLifted() : saved_(WriteProtectionMode) { WriteProtectionMode = 2; }
+  ~TWriteProtectionLifted() { WriteProtectionMode = saved_; }
+  TWriteProtectionLifted(const TWriteProtectionLifted&) = delete;
+  TWriteProtectionLifted& operator=(const TWriteProtectionLifted&) = delete;
+
+private:
+  uint8_t saved_;
+};
+
 // Called at the start and at the end of every node's CheckStatus when set (sender = the node). Empty by default.
 void SetOnBeforeCheckStatus(TNotifyEvent event);
 void SetOnAfterCheckStatus(TNotifyEvent event);

@@ -35,19 +35,6 @@ constexpr TKelvadoVersion kCatRelevanceNoticeVersion = ver1_1_0;
 constexpr TKelvadoVersion kLastLibraryToUpgrade = ver1_1_0b;
 constexpr TNormVersion kFirstLibraryEditionToUpgrade = ver2006;
 
-// The upgrade changes the structure of items that may come from a protected library; it is no user edit, so
-// the write protection is lifted while it runs and restored afterwards, whatever happens.
-class TProtectionLifted {
-public:
-  TProtectionLifted() : saved_(WriteProtectionMode) { WriteProtectionMode = 2; }
-  ~TProtectionLifted() { WriteProtectionMode = saved_; }
-  TProtectionLifted(const TProtectionLifted&) = delete;
-  TProtectionLifted& operator=(const TProtectionLifted&) = delete;
-
-private:
-  uint8_t saved_;
-};
-
 std::string StatusText(int index) { return GetMsgString(index, msgBaseStatus); }
 
 template <class F>
@@ -193,7 +180,8 @@ void TVersionMgr::UpgradeProject(TProjectOp& ProjectOp, TKelvadoVersion TargetVe
   // would otherwise pass for the oldest release of all and be "upgraded" from it.
   if (target == stored || stored == verKVDUnknown) return;
 
-  TProtectionLifted lifted;
+  // The upgrade changes the structure of items that may come from a protected library; it is no user edit.
+  TWriteProtectionLifted lifted;
   bool changed = false;
   if (stored <= kLastWithoutTestChannel) {
     ForEachSubsystem(ProjectOp, AddTestChannel);
