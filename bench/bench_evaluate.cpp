@@ -22,6 +22,7 @@
 #include <tuple>
 #include <vector>
 
+#include "bench/BenchProject.h"
 #include "model/BOM.h"
 #include "model/BOMBloc.h"
 #include "model/BOMChannel.h"
@@ -42,11 +43,11 @@ using namespace kelvado;
 namespace {
 
 constexpr int kSFs = 1000;
-constexpr int kSubsystems = 3;
-constexpr int kChannels = 2;
-constexpr int kBlocs = 5;
-constexpr int kElements = 3;
-const TCat kCats[kSubsystems] = {cat2, cat3, cat4};
+using bench::kBlocs;
+using bench::kCats;
+using bench::kChannels;
+using bench::kElements;
+using bench::kSubsystems;
 
 // The numbers of element (sf, sub, ch, bl, el): a small set of values. In the varied project the safety
 // functions differ (a few hundred distinct look-up arguments); in the uniform one they are all alike (a few
@@ -202,43 +203,7 @@ int64_t QueriesForDistinct(const std::set<std::tuple<int, double, double, double
 
 // ---- The project ----
 
-std::unique_ptr<TProjectOp> BuildProject() {
-  auto project = std::make_unique<TProjectOp>();
-  project->SetProject(std::make_unique<TProject>());
-  project->GetProject()->SetName("Benchmark");
-  for (int sf = 0; sf < kSFs; ++sf) {
-    auto sfOp = std::make_unique<TSFOp>();
-    sfOp->SetSF(std::make_unique<TSF>());
-    sfOp->GetSF()->SetName("SF " + std::to_string(sf));
-    for (int sub = 0; sub < kSubsystems; ++sub) {
-      auto s = std::make_unique<TComponentOp>();
-      s->SetComponent(std::make_unique<TComponent>());
-      s->GetComponent()->SetName("S");
-      s->GetComponent()->SetCat(kCats[sub]);
-      for (int ch = 0; ch < kChannels; ++ch) {
-        auto chOp = std::make_unique<TChannelOp>();
-        chOp->SetChannel(std::make_unique<TChannel>());
-        for (int bl = 0; bl < kBlocs; ++bl) {
-          auto b = std::make_unique<TBlocOp>();
-          b->SetBloc(std::make_unique<TBloc>());
-          for (int el = 0; el < kElements; ++el) {
-            auto e = std::make_unique<TElement>();
-            e->SetMTTFd(ElementMTTFd(sf, sub, ch, bl, el));
-            e->SetDC(ElementDC(sf, sub, ch, bl, el));
-            auto eOp = std::make_unique<TElementOp>();
-            eOp->SetElement(std::move(e));
-            b->GetElementOpList()->Add(std::move(eOp));
-          }
-          chOp->GetBlocOpList()->Add(std::move(b));
-        }
-        s->GetChannelOpList()->Add(std::move(chOp));
-      }
-      sfOp->GetComponentOpList()->Add(std::move(s));
-    }
-    project->GetSFOpList()->Add(std::move(sfOp));
-  }
-  return project;
-}
+std::unique_ptr<TProjectOp> BuildProject() { return bench::BuildBenchProject(kSFs, ElementMTTFd, ElementDC); }
 
 // Evaluates every safety function; returns a checksum of the PFHs so the work cannot be skipped.
 double EvaluateAll(TProjectOp& project) {

@@ -1,8 +1,10 @@
-// Builds a small project in code (two safety functions, subsystems of categories B, 1, 2, 3 and 4), evaluates
-// it on the general database beside the program and prints the tree: MTTFd, DCavg, CCF, PFH, PL, PLr and the
-// status of every node down to the elements, with the status messages.
-#include <unistd.h>
-
+// Opens a project file through the project manager (by default the example project beside the program,
+// example_press.kvd), evaluates it on the general database beside the program and prints the tree: MTTFd,
+// DCavg, CCF, PFH, PL, PLr and the status of every node down to the elements, with the status messages.
+//
+//   kelvado_example [FILE.kvd]
+//
+// A file that cannot be opened is reported with the reason, and the program ends with status 1.
 #include <filesystem>
 #include <iostream>
 #include <memory>
@@ -20,158 +22,11 @@
 #include "model/MsgStrings.h"
 #include "model/VisitorsCalc.h"
 #include "storage/db/PersistenceDB.h"
+#include "storage/xml/PersistenceXML.h"
 
 using namespace kelvado;
 
 namespace {
-
-std::unique_ptr<TElementOp> Element(const std::string& name, double mttfd, double dc) {
-  auto e = std::make_unique<TElement>();
-  e->SetName(name);
-  e->SetMTTFd(mttfd);
-  e->SetDC(dc);
-  auto op = std::make_unique<TElementOp>();
-  op->SetElement(std::move(e));
-  return op;
-}
-
-// An element whose MTTFd follows from B10d and the number of operations per year.
-std::unique_ptr<TElementOp> WearElement(const std::string& name, double b10d, double nop, double dc) {
-  auto op = Element(name, 10, dc);
-  op->GetElement()->SetB10d(b10d);
-  op->GetElement()->SetUseB10d(true);
-  op->SetNop(nop);
-  return op;
-}
-
-std::unique_ptr<TBlocOp> Bloc(const std::string& name, std::unique_ptr<TElementOp> element) {
-  auto b = std::make_unique<TBlocOp>();
-  b->SetBloc(std::make_unique<TBloc>());
-  b->GetBloc()->SetName(name);
-  b->GetElementOpList()->Add(std::move(element));
-  return b;
-}
-
-template <class C, class D>
-std::unique_ptr<C> NewChannel() {
-  auto ch = std::make_unique<C>();
-  ch->SetChannel(std::make_unique<D>());
-  return ch;
-}
-
-std::unique_ptr<TComponentOp> Subsystem(const std::string& name, TCat cat) {
-  auto s = std::make_unique<TComponentOp>();
-  s->SetComponent(std::make_unique<TComponent>());
-  s->GetComponent()->SetName(name);
-  s->GetComponent()->SetCat(cat);
-  return s;
-}
-
-// The CCF measures of a two-channel or tested design: 15 + 25 + 25 = 65 points.
-void AddCCFMeasures(TComponent& c) {
-  const struct {
-    const char* heading;
-    double score;
-  } measures[] = {{"Separation of signal paths", 15}, {"Diversity", 25}, {"Protection against overvoltage", 25}};
-  for (const auto& m : measures) {
-    auto def = std::make_unique<TCCFMeasure>();
-    def->SetHeading(m.heading);
-    def->SetScore(m.score);
-    auto op = std::make_unique<TCCFMeasureOp>();
-    op->SetCCFMeasure(std::move(def));
-    c.GetCCFMeasureOps()->Add(std::move(op));
-  }
-}
-
-// Category conditions as the standard requires them for the category, all ticked as satisfied.
-void TickCategoryConditions(TComponent& c) {
-  const TCatConditionList* required = GetCatConditions(c.GetCat());
-  for (int i = 0; required && i < required->GetCount(); ++i) {
-    auto op = std::make_unique<TCatConditionOp>();
-    op->SetCatCondition(required->Items(i)->CloneAs<TCatCondition>());
-    c.GetCatConditionOps()->Add(std::move(op));
-  }
-}
-
-std::unique_ptr<TProjectOp> BuildProject() {
-  auto project = std::make_unique<TProjectOp>();
-  project->SetProject(std::make_unique<TProject>());
-  project->GetProject()->SetName("Example press");
-
-  // Safety function 1: stop when the guard door opens. PLr from the risk graph: S2, F1, P2 gives d.
-  auto sf1 = std::make_unique<TSFOp>();
-  sf1->SetSF(std::make_unique<TSF>());
-  sf1->GetSF()->SetName("Stop when the guard door opens");
-  sf1->GetSF()->SetRiskParamS(1);
-  sf1->GetSF()->SetRiskParamP(1);
-  {
-    // Category 3: two position switches, 200 and 300 years, DC 90 % and 60 %.
-    auto s = Subsystem("Door position switches", cat3);
-    auto ch1 = NewChannel<TChannelOp, TChannel>();
-    ch1->GetBlocOpList()->Add(Bloc("Switch 1", Element("Switch S1", 200, 0.9)));
-    auto ch2 = NewChannel<TChannelOp, TChannel>();
-    ch2->GetBlocOpList()->Add(Bloc("Switch 2", Element("Switch S2", 300, 0.6)));
-    s->GetChannelOpList()->Add(std::move(ch1));
-    s->GetChannelOpList()->Add(std::move(ch2));
-    AddCCFMeasures(*s->GetComponent());
-    TickCategoryConditions(*s->GetComponent());
-    sf1->GetComponentOpList()->Add(std::move(s));
-  }
-  {
-    // Category 4: a safety relay with two channels of 150 years and DC 99 %.
-    auto s = Subsystem("Safety relay", cat4);
-    for (int i = 0; i < 2; ++i) {
-      auto ch = NewChannel<TChannelOp, TChannel>();
-      ch->GetBlocOpList()->Add(Bloc("Relay channel", Element("Relay K" + std::to_string(i + 1), 150, 0.99)));
-      s->GetChannelOpList()->Add(std::move(ch));
-    }
-    AddCCFMeasures(*s->GetComponent());
-    TickCategoryConditions(*s->GetComponent());
-    sf1->GetComponentOpList()->Add(std::move(s));
-  }
-  {
-    // Category 1: a well-tried contactor, B10d 1,000,000 cycles at 20,000 operations a year: 500 years,
-    // capped at 100.
-    auto s = Subsystem("Main contactor", cat1);
-    auto ch = NewChannel<TChannelOp, TChannel>();
-    ch->GetBlocOpList()->Add(Bloc("Contactor", WearElement("Contactor Q1", 1e6, 20000, 0.0)));
-    s->GetChannelOpList()->Add(std::move(ch));
-    TickCategoryConditions(*s->GetComponent());
-    sf1->GetComponentOpList()->Add(std::move(s));
-  }
-  project->GetSFOpList()->Add(std::move(sf1));
-
-  // Safety function 2: hold the slide with the valve after stop. PLr entered directly: b.
-  auto sf2 = std::make_unique<TSFOp>();
-  sf2->SetSF(std::make_unique<TSF>());
-  sf2->GetSF()->SetName("Hold the slide");
-  sf2->GetSF()->SetPLrDet(detDirect);
-  sf2->GetSF()->SetPLrDirect(plB);
-  {
-    // Category B: a command switch of 20 years.
-    auto s = Subsystem("Command switch", catB);
-    auto ch = NewChannel<TChannelOp, TChannel>();
-    ch->GetBlocOpList()->Add(Bloc("Switch", Element("Switch S3", 20, 0.0)));
-    s->GetChannelOpList()->Add(std::move(ch));
-    TickCategoryConditions(*s->GetComponent());
-    sf2->GetComponentOpList()->Add(std::move(s));
-  }
-  {
-    // Category 2: a valve of 25 years with DC 75 %, tested by a pressure switch of 20 years.
-    auto s = Subsystem("Hold valve", cat2);
-    auto ch = NewChannel<TChannelOp, TChannel>();
-    ch->GetBlocOpList()->Add(Bloc("Valve", Element("Valve Y1", 25, 0.75)));
-    auto test = NewChannel<TTestChannelOp, TTestChannel>();
-    test->GetBlocOpList()->Add(Bloc("Pressure switch", Element("Pressure switch B1", 20, 0.0)));
-    s->GetChannelOpList()->Add(std::move(ch));
-    s->GetChannelOpList()->Add(std::move(test));
-    AddCCFMeasures(*s->GetComponent());
-    TickCategoryConditions(*s->GetComponent());
-    sf2->GetComponentOpList()->Add(std::move(s));
-  }
-  project->GetSFOpList()->Add(std::move(sf2));
-  return project;
-}
 
 std::string StatusName(TItemStatus s) { return std::string(EnumName(s)).substr(2); }
 
@@ -221,44 +76,62 @@ void PrintChannels(TComponentOp& s) {
   }
 }
 
+void PrintProject(TProjectOp& project) {
+  std::cout << "Project \"" << project.GetProjectName() << "\"  status "
+            << StatusName(project.CheckStatus(nullptr, true)) << "  checksum " << project.GetHashString() << "\n";
+  PrintMessages(project, "");
+  TSFOpList& sfs = *project.GetSFOpList();
+  for (int i = 0; i < sfs.GetCount(); ++i) {
+    TSFOp& sf = *sfs.Items(i);
+    if (sf.GetDeleted()) continue;
+    std::cout << "\n  Safety function \"" << sf.GetSFName() << "\"\n"
+              << "    PLr " << sf.GetPLrString() << "  PL " << sf.GetPLString() << "  PFH [1/h] " << sf.GetPFHString()
+              << "  Cat " << sf.GetCatString() << "  status " << StatusName(sf.CheckStatus(nullptr, true)) << "\n";
+    PrintMessages(sf, "    ");
+    TComponentOpList& subs = *sf.GetComponentOpList();
+    for (int j = 0; j < subs.GetCount(); ++j) {
+      TComponentOp& s = *subs.Items(j);
+      if (s.GetDeleted()) continue;
+      std::cout << "    Subsystem \"" << s.GetComponentName() << "\"  Cat " << s.GetCatString() << "\n"
+                << "      MTTFd [years] " << s.GetMTTFdString() << "  DCavg [%] " << s.GetDCavgPCString()
+                << "  CCF " << s.GetCCFString() << "\n"
+                << "      PFH [1/h] " << s.GetPFHString() << "  PL " << s.GetPLString() << "  status "
+                << StatusName(s.CheckStatus(nullptr, true)) << "\n";
+      PrintMessages(s, "      ");
+      PrintChannels(s);
+    }
+  }
+}
+
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  if (argc > 2) {
+    std::cerr << "usage: kelvado_example [FILE.kvd]\n";
+    return 2;
+  }
+  int status = 0;
   try {
     const std::filesystem::path dir = std::filesystem::read_symlink("/proc/self/exe").parent_path();
+    const std::string file = argc == 2 ? argv[1] : (dir / "example_press.kvd").string();
     auto db = std::make_unique<TPersistenceDB_FB>((dir / "db" / "KELVADO_GEN_DE.FDB").string());
     db->Connect();
     SetPersistenceDB(std::move(db));
-
-    auto project = BuildProject();
-    std::cout << "Project \"" << project->GetProjectName() << "\"  status "
-              << StatusName(project->CheckStatus(nullptr, true)) << "  checksum " << project->GetHashString() << "\n";
-    PrintMessages(*project, "");
-    TSFOpList& sfs = *project->GetSFOpList();
-    for (int i = 0; i < sfs.GetCount(); ++i) {
-      TSFOp& sf = *sfs.Items(i);
-      std::cout << "\n  Safety function \"" << sf.GetSFName() << "\"\n"
-                << "    PLr " << sf.GetPLrString() << "  PL " << sf.GetPLString() << "  PFH [1/h] " << sf.GetPFHString()
-                << "  Cat " << sf.GetCatString() << "  status " << StatusName(sf.CheckStatus(nullptr, true))
-                << "\n";
-      PrintMessages(sf, "    ");
-      TComponentOpList& subs = *sf.GetComponentOpList();
-      for (int j = 0; j < subs.GetCount(); ++j) {
-        TComponentOp& s = *subs.Items(j);
-        std::cout << "    Subsystem \"" << s.GetComponentName() << "\"  Cat " << s.GetCatString() << "\n"
-                  << "      MTTFd [years] " << s.GetMTTFdString() << "  DCavg [%] " << s.GetDCavgPCString()
-                  << "  CCF " << s.GetCCFString() << "\n"
-                  << "      PFH [1/h] " << s.GetPFHString() << "  PL " << s.GetPLString() << "  status "
-                  << StatusName(s.CheckStatus(nullptr, true)) << "\n";
-        PrintMessages(s, "      ");
-        PrintChannels(s);
-      }
+    {
+      TProjectManager manager;
+      // A bare name that does not exist would give no project at all: look for it where it was named.
+      const std::string path = file.find('/') == std::string::npos ? "./" + file : file;
+      TProjectOp* project = manager.OpenProjectFile(path, true);
+      if (!project) throw EIOError(msgProjectFileMissing, {path});
+      PrintProject(*project);
+      XMLMapperShutdown();
     }
-    CalcPoolShutdown();
-    PersistenceDBShutdown();
-    return 0;
   } catch (const std::exception& e) {
     std::cerr << "kelvado_example: " << e.what() << "\n";
-    return 1;
+    status = 1;
   }
+  XMLMapperShutdown();
+  CalcPoolShutdown();
+  PersistenceDBShutdown();
+  return status;
 }

@@ -19,6 +19,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <sstream>
 #include <utility>
@@ -26,6 +27,7 @@
 #include <firebird/Interface.h>
 #include <ibase.h>
 
+#include "framework/tiUtils.h"
 #include "platform/TextCase.h"
 
 namespace kelvado {
@@ -136,6 +138,53 @@ std::string tiWin1252ToUtf8(std::string_view in) {
 }
 
 // ---------------------------------------------------------------------------------------------------------------
+// Database names and lost connections
+
+bool tiFBIsServerName(const std::string& name) {
+  const std::string lower = LowerAscii(name.substr(0, std::min<size_t>(name.size(), 8)));
+  for (const char* protocol : {"inet://", "inet4://", "inet6://", "xnet://", "wnet://"})
+    if (lower.rfind(protocol, 0) == 0) return true;
+  auto isAlnum = [](char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; };
+  // After the host: ":" alone, or "/" and a port number or service name, then ":".
+  auto portThenColon = [&](size_t k) {
+    if (k < name.size() && name[k] == ':') return true;
+    if (k >= name.size() || name[k] != '/') return false;
+    const size_t start = ++k;
+    while (k < name.size() && (isAlnum(name[k]) || name[k] == '_' || name[k] == '-')) ++k;
+    return k > start && k < name.size() && name[k] == ':';
+  };
+  if (!name.empty() && name[0] == '[') {  // an IPv6 address: "[::1]:/path", "[::1]/3051:/path"
+    const size_t close = name.find(']');
+    if (close == std::string::npos || close == 1) return false;
+    for (size_t k = 1; k < close; ++k)
+      if (!std::isxdigit(static_cast<unsigned char>(name[k])) && name[k] != ':' && name[k] != '.') return false;
+    return portThenColon(close + 1);
+  }
+  if (name.empty() || !isAlnum(name[0])) return false;
+  size_t end = 0;
+  while (end < name.size() && (isAlnum(name[end]) || name[end] == '.' || name[end] == '-' || name[end] == '_'))
+    ++end;
+  // A single letter is a drive, as in "C:\Libs\x.klb" (a name written on Windows).
+  if (end == 1 && end < name.size() && name[end] == ':') return false;
+  return portThenColon(end);
+}
+
+bool EtiFBException::ConnectionLost() const noexcept {
+  switch (errorCode_) {
+    case isc_network_error:
+    case isc_net_read_err:
+    case isc_net_write_err:
+    case isc_lost_db_connection:
+    case isc_conn_lost:
+    case isc_att_shutdown:
+    case isc_shutdown:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// ---------------------------------------------------------------------------------------------------------------
 // Environment of the embedded engine
 
 namespace {
@@ -143,6 +192,8 @@ namespace {
 constexpr unsigned kCharSetWin1252 = 53;
 constexpr unsigned kCharSetOctets = 1;
 constexpr const char* kEngineConfig = "Providers=Engine12";
+// A name with a server part goes to the server only, never to the embedded engine.
+constexpr const char* kServerConfig = "Providers=Remote";
 constexpr const char* kRootConfig =
     "# Written by KELVADO: embedded engine only, in Classic mode so that several processes can open one file.\n"
     "ServerMode = Classic\n"
@@ -167,6 +218,13 @@ void EnsurePrivateDir(const std::string& dir) {
 bool FileExists(const std::string& p) {
   struct stat sb {};
   return ::stat(p.c_str(), &sb) == 0;
+}
+
+// The folder part of a file name (with its "/", empty for a name without folder) and the name in it.
+std::pair<std::string, std::string> SplitFolder(const std::string& fileName) {
+  const auto slash = fileName.rfind('/');
+  if (slash == std::string::npos) return {std::string(), fileName};
+  return {fileName.substr(0, slash + 1), fileName.substr(slash + 1)};
 }
 
 // The install root of the Firebird 3 engine: beside the client library (Debian: <libdir>/firebird/3.0) or one
@@ -362,12 +420,13 @@ private:
 };
 
 // Attachment parameters shared by connect, create and mode switches.
-fb::IXpbBuilder* NewDpb(Status& st, const std::string& user, const std::string& password) {
+fb::IXpbBuilder* NewDpb(Status& st, const std::string& fileName, const std::string& user,
+                        const std::string& password) {
   fb::IXpbBuilder* dpb = Master()->getUtilInterface()->getXpbBuilder(&st, fb::IXpbBuilder::DPB, nullptr, 0);
   dpb->insertString(&st, isc_dpb_user_name, user.empty() ? "SYSDBA" : user.c_str());
   if (!password.empty()) dpb->insertString(&st, isc_dpb_password, password.c_str());
   dpb->insertString(&st, isc_dpb_lc_ctype, "WIN1252");
-  dpb->insertString(&st, isc_dpb_config, kEngineConfig);
+  dpb->insertString(&st, isc_dpb_config, tiFBIsServerName(fileName) ? kServerConfig : kEngineConfig);
   dpb->insertTag(&st, isc_dpb_utf8_filename);  // the file name is UTF-8, not Windows-1252 like the texts
   return dpb;
 }
@@ -447,7 +506,9 @@ std::string BackLockFiles() {
 // `action` ("open database "x"") starts the messages of this layer's own refusals.
 FbRef<fb::IAttachment> OpenAttachment(Status& st, const std::string& fileName, const XpbGuard& dpb, bool create,
                                       const std::string& action) {
-  if (const std::string problem = CheckLockFolder(); !problem.empty())
+  // The lock tables belong to the engine that opens the file: on a server, the server's.
+  const bool local = !tiFBIsServerName(fileName);
+  if (const std::string problem = local ? CheckLockFolder() : std::string(); !problem.empty())
     throw EtiFBException(tiFormat("Cannot %s: %s", {action, problem}));
   const FbRef<fb::IProvider> prov(Master()->getDispatcher());
   FbRef<fb::IAttachment> att;
@@ -457,7 +518,7 @@ FbRef<fb::IAttachment> OpenAttachment(Status& st, const std::string& fileName, c
                   ? prov->createDatabase(&st, fileName.c_str(), dpb->getBufferLength(&st), dpb->getBuffer(&st))
                   : prov->attachDatabase(&st, fileName.c_str(), dpb->getBufferLength(&st), dpb->getBuffer(&st)));
   }
-  if (const std::string problem = BackLockFiles(); !problem.empty()) {
+  if (const std::string problem = local ? BackLockFiles() : std::string(); !problem.empty()) {
     try {
       att->detach(&st);
       att.Consumed();
@@ -477,6 +538,137 @@ void AttachOnce(Status& st, const std::string& fileName, const XpbGuard& dpb, bo
   att.Consumed();
 }
 
+// ---- tidying after a writer that ended in the middle of a write ----
+// See TtiFBDatabase: a marker beside the file says a writer is attached; one found by the next writer says the
+// last one died. Firebird's validation then releases the pages the dead transaction had taken. It leaves them
+// while anything else is amiss: pointer pages it corrects in the same pass (the pages follow in the next), and
+// an index page split the writer had not finished (a page the index's upper level does not know yet), which
+// only rebuilding the index clears.
+
+std::atomic<int64_t> gInterruptedWriteRepairs{0};
+
+// Passes before a file counts as not mendable; after a kill it takes two or three, as only a pass that finds
+// nothing shows the file clean.
+constexpr int kRepairPasses = 5;
+
+struct ValidationFindings {
+  int64_t errors = 0;
+  int64_t warnings = 0;
+  int64_t ofIndices = 0;  // errors and warnings on index pages
+  bool Clean() const { return errors == 0 && warnings == 0; }
+};
+
+// One pass of Firebird's validation of every page and record, as "gfix -v -full" runs it: an exclusive
+// attachment that validates the file on the way in and mends what is safe to mend (orphan pages released,
+// pointer pages corrected; records are never touched), then answers how many errors and warnings it found.
+ValidationFindings ValidateOnce(const std::string& fileName, const std::string& user, const std::string& password,
+                                const std::string& action) {
+  Status st;
+  XpbGuard dpb(NewDpb(st, fileName, user, password));
+  dpb->insertInt(&st, isc_dpb_verify, isc_dpb_pages | isc_dpb_records);
+  FbRef<fb::IAttachment> att = OpenAttachment(st, fileName, dpb, false, action);
+  static const unsigned char kErrors[] = {isc_info_page_errors,  isc_info_record_errors, isc_info_bpage_errors,
+                                          isc_info_dpage_errors, isc_info_ipage_errors,  isc_info_ppage_errors,
+                                          isc_info_tpage_errors, fb_info_pip_errors};
+  static const unsigned char kWarnings[] = {fb_info_page_warns,  fb_info_record_warns, fb_info_bpage_warns,
+                                            fb_info_dpage_warns, fb_info_ipage_warns,  fb_info_ppage_warns,
+                                            fb_info_tpage_warns, fb_info_pip_warns};
+  std::vector<unsigned char> items(std::begin(kErrors), std::end(kErrors));
+  items.insert(items.end(), std::begin(kWarnings), std::end(kWarnings));
+  items.push_back(isc_info_end);
+  unsigned char answer[512] = {};
+  att->getInfo(&st, static_cast<unsigned>(items.size()), items.data(), sizeof answer, answer);
+  att->detach(&st);
+  att.Consumed();
+  ValidationFindings found;
+  size_t answered = 0;
+  for (const unsigned char* p = answer; p + 3 <= std::end(answer) && *p != isc_info_end;) {
+    const unsigned char item = *p;
+    const auto length = static_cast<size_t>(isc_portable_integer(p + 1, 2));
+    if (p + 3 + length > std::end(answer)) break;
+    const int64_t count = isc_portable_integer(p + 3, static_cast<short>(length));
+    if (std::find(std::begin(kErrors), std::end(kErrors), item) != std::end(kErrors)) {
+      found.errors += count;
+      ++answered;
+    } else if (std::find(std::begin(kWarnings), std::end(kWarnings), item) != std::end(kWarnings)) {
+      found.warnings += count;
+      ++answered;
+    }
+    if (item == isc_info_ipage_errors || item == fb_info_ipage_warns) found.ofIndices += count;
+    p += 3 + length;
+  }
+  // An answer that lacks a count cannot show the file clean.
+  if (answered != items.size() - 1) ++found.errors;
+  return found;
+}
+
+// Rebuilds every active index of the file's own tables (ALTER INDEX ... ACTIVE on an active index builds it
+// anew from the rows), in one transaction: the old index pages are released, unfinished splits included.
+void RebuildIndices(const std::string& fileName, const std::string& user, const std::string& password,
+                    const std::string& action) {
+  static const char* const kRebuild =
+      "EXECUTE BLOCK AS DECLARE name CHAR(31); BEGIN "
+      "FOR SELECT RDB$INDEX_NAME FROM RDB$INDICES "
+      "WHERE COALESCE(RDB$SYSTEM_FLAG, 0) = 0 AND COALESCE(RDB$INDEX_INACTIVE, 0) = 0 INTO :name "
+      "DO EXECUTE STATEMENT 'ALTER INDEX \"' || REPLACE(TRIM(name), '\"', '\"\"') || '\" ACTIVE'; END";
+  Status st;
+  XpbGuard dpb(NewDpb(st, fileName, user, password));
+  FbRef<fb::IAttachment> att = OpenAttachment(st, fileName, dpb, false, action);
+  FbRef<fb::ITransaction> tra(att->startTransaction(&st, 0, nullptr));
+  att->execute(&st, tra.get(), 0, kRebuild, 3, nullptr, nullptr, nullptr, nullptr);
+  tra->commit(&st);
+  tra.Consumed();
+  att->detach(&st);
+  att.Consumed();
+}
+
+// Validates the file until a pass finds it clean, rebuilding the indices once when a pass finds them amiss.
+// Raises EtiFBException naming the file when the engine cannot do it or the file stays unclean; all of it
+// mends only what is safe to mend, so the file is never left worse.
+void RepairInterruptedWrite(const std::string& fileName, const std::string& user, const std::string& password) {
+  ++gInterruptedWriteRepairs;
+  const std::string what = "database \"" + fileName + "\"";
+  const std::string action = "open " + what;
+  const std::string why = "its last writer ended in the middle of a write, and Firebird's validation of the file";
+  ValidationFindings found;
+  bool rebuilt = false;
+  for (int pass = 0; pass < kRepairPasses; ++pass) {
+    try {
+      found = ValidateOnce(fileName, user, password, action);
+      if (found.Clean()) return;
+      if (found.ofIndices > 0 && !rebuilt) {
+        RebuildIndices(fileName, user, password, action);
+        rebuilt = true;
+      }
+    } catch (const fb::FbException& e) {
+      throw EtiFBException(tiFormat("Cannot open %s: %s failed:\n%s", {what, why, EngineText(e)}), EngineCode(e));
+    }
+  }
+  throw EtiFBException(tiFormat("Cannot open %s: %s finds damage that it may not mend (errors: %d, warnings: %d; "
+                                "\"gfix -v -full\" lists them)",
+                                {what, why, found.errors, found.warnings}),
+                       isc_io_error);
+}
+
+// Makes the marker, durably (its folder synced), before the writer touches the file. False when the folder
+// does not allow it (read-only, full): the file is written without the marker then.
+bool CreateWriteMarker(const std::string& marker) {
+  const int fd = ::open(marker.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY, 0666);
+  if (fd < 0) return false;
+  static const char kText[] =
+      "KELVADO is writing the database file beside this one. Left behind by a program that ended in the middle "
+      "of a write, it makes the next writer check the file first.\n";
+  const bool written = ::write(fd, kText, sizeof kText - 1) == static_cast<ssize_t>(sizeof kText - 1);
+  ::close(fd);
+  const std::string folder = SplitFolder(marker).first;
+  const int dir = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const bool synced = dir >= 0 && ::fsync(dir) == 0;
+  if (dir >= 0) ::close(dir);
+  if (written && synced) return true;
+  ::unlink(marker.c_str());
+  return false;
+}
+
 // ---- one writer per file, across processes ----
 // An open-file-description lock (F_OFD_SETLK) on a descriptor of our own: independent of the engine's flock()
 // on its descriptor, tied to no other descriptor of the process (closing one of the engine's does not drop
@@ -489,6 +681,8 @@ struct FileLock {
   bool writable = false;  // fd is open for writing (needed for an exclusive lock)
   int readers = 0;
   int writers = 0;
+  std::string marker;       // of the writers (tiFBWriteMarkerName)
+  bool ownsMarker = false;  // removed when the last writer leaves cleanly
 };
 
 // Never destroyed: an attachment may still close while static objects are torn down at exit.
@@ -525,8 +719,12 @@ public:
   FileLease& operator=(const FileLease&) = delete;
   ~FileLease() { Release(); }
 
-  // Exclusive when `write` and the file may be written, else shared. `action` starts the messages.
-  void Acquire(const std::string& fileName, bool write, const std::string& action) {
+  // Exclusive when `write` and the file may be written, else shared. `action` starts the messages. With
+  // `repair`, the process's first writer keeps the write marker, and calls `repair` first when it finds one
+  // left over while no other attachment of the process holds the file (under the locks' mutex: no attachment
+  // of another thread comes in meanwhile).
+  void Acquire(const std::string& fileName, bool write, const std::string& action,
+               const std::function<void()>& repair = nullptr) {
     Release();
     int fd = ::open(fileName.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY);
     bool writable = fd >= 0;
@@ -547,8 +745,11 @@ public:
     if (it != all.locks.end()) {
       ::close(fd);
       exclusive_ = write && it->writable;
-      if (exclusive_ && it->writers == 0 && !SetFileLock(it->fd, F_WRLCK))
-        throw EtiFBException(LockRefusal(action, errno));
+      if (exclusive_ && it->writers == 0) {
+        if (!SetFileLock(it->fd, F_WRLCK)) throw EtiFBException(LockRefusal(action, errno));
+        // Readers of this process hold the file: a marker left over waits for a writer that comes alone.
+        if (repair) EnterWriteMarker(*it, fileName, nullptr);
+      }
       ++(exclusive_ ? it->writers : it->readers);
     } else {
       exclusive_ = write && writable;
@@ -562,6 +763,11 @@ public:
       l.ino = sb.st_ino;
       l.fd = fd;
       l.writable = writable;
+      if (exclusive_ && repair) {
+        TtiUndoUnlessDone unlock([fd]() noexcept { ::close(fd); });
+        EnterWriteMarker(l, fileName, repair);
+        unlock.Done();
+      }
       (exclusive_ ? l.writers : l.readers) = 1;
       all.locks.push_back(l);
     }
@@ -570,7 +776,8 @@ public:
     held_ = true;
   }
 
-  void Release() noexcept {
+  // `clean`: the attachment detached as it should (else a marker stays for the next writer to check the file).
+  void Release(bool clean = true) noexcept {
     if (!held_) return;
     held_ = false;
     FileLocks& all = TheFileLocks();
@@ -578,6 +785,12 @@ public:
     auto it = all.Find(dev_, ino_);
     if (it == all.locks.end()) return;
     --(exclusive_ ? it->writers : it->readers);
+    if (exclusive_ && !clean) it->ownsMarker = false;
+    // Before the lock goes: the next writer may make its own marker at once.
+    if (exclusive_ && it->writers == 0 && it->ownsMarker) {
+      ::unlink(it->marker.c_str());
+      it->ownsMarker = false;
+    }
     if (it->writers + it->readers == 0) {
       ::close(it->fd);
       all.locks.erase(it);
@@ -587,6 +800,21 @@ public:
   }
 
 private:
+  // The first writer of the process: a marker left over is repaired (with `repair`, when given) and then kept,
+  // else it stays for a later writer; without one, one is made.
+  static void EnterWriteMarker(FileLock& l, const std::string& fileName, const std::function<void()>& repair) {
+    l.marker = tiFBWriteMarkerName(fileName);
+    struct stat sb {};
+    if (::lstat(l.marker.c_str(), &sb) != 0) {
+      l.ownsMarker = CreateWriteMarker(l.marker);
+    } else if (repair) {
+      repair();
+      l.ownsMarker = true;
+    } else {
+      l.ownsMarker = false;
+    }
+  }
+
   dev_t dev_ = 0;
   ino_t ino_ = 0;
   bool exclusive_ = false;
@@ -631,6 +859,19 @@ void DateTimeToIsc(double dt, ISC_DATE& d, ISC_TIME& t) {
 
 void tiFBInitEnvironment() { std::call_once(gEnvOnce, InitEnvironmentOnce); }
 
+std::string tiFBWriteMarkerName(const std::string& dbFile) {
+  // Beside the file itself, whichever name or link leads to it.
+  std::string file = dbFile;
+  if (char* real = ::realpath(dbFile.c_str(), nullptr)) {
+    file = real;
+    std::free(real);
+  }
+  const auto [folder, base] = SplitFolder(file);
+  return folder + "." + base + ".writing";
+}
+
+int64_t tiFBInterruptedWriteRepairs() { return gInterruptedWriteRepairs.load(); }
+
 // ---------------------------------------------------------------------------------------------------------------
 // Digests of shipped database files
 
@@ -666,8 +907,7 @@ std::string tiFBFileDigest(const std::string& file) {
 }
 
 void tiFBRecordDigest(const std::string& dbFile) {
-  const auto slash = dbFile.rfind('/');
-  const std::string base = slash == std::string::npos ? dbFile : dbFile.substr(slash + 1);
+  const std::string base = SplitFolder(dbFile).second;
   WriteFileAtomically(tiFBDigestFileName(dbFile), tiFBFileDigest(dbFile) + "  " + base + "\n");
 }
 
@@ -742,21 +982,25 @@ void TtiFBDatabase::SetReadOnlyAccess(bool v) {
 void TtiFBDatabase::Connect() {
   if (Connected()) Disconnect();
   if (databaseName_.empty()) throw EtiFBException("Cannot open a database: no file name given");
-  if (!FileExists(databaseName_))
-    throw EtiFBException(tiFormat("Cannot open %s: the file does not exist", {Describe()}), isc_io_error);
   const std::string action = "open " + Describe();
-  impl_->lease.Acquire(databaseName_, !readOnlyAccess_, action);
+  // The lock is for local files only: a server opens its file alone and serializes its clients itself, and the
+  // file is not on this machine (see the class comment).
+  if (!tiFBIsServerName(databaseName_)) {
+    if (!FileExists(databaseName_))
+      throw EtiFBException(tiFormat("Cannot open %s: the file does not exist", {Describe()}), isc_io_error);
+    impl_->lease.Acquire(databaseName_, !readOnlyAccess_, action,
+                         [this] { RepairInterruptedWrite(databaseName_, userName_, password_); });
+  }
+  // The file stays locked only while it is attached.
+  TtiUndoUnlessDone unlock([this]() noexcept { impl_->lease.Release(); });
   Status st;
   try {
-    XpbGuard dpb(NewDpb(st, userName_, password_));
+    XpbGuard dpb(NewDpb(st, databaseName_, userName_, password_));
     impl_->att = OpenAttachment(st, databaseName_, dpb, false, action);
   } catch (const fb::FbException& e) {
-    impl_->lease.Release();
     throw EtiFBException(tiFormat("Cannot open %s:\n%s", {Describe(), EngineText(e)}), EngineCode(e));
-  } catch (...) {
-    impl_->lease.Release();
-    throw;
   }
+  unlock.Done();
 }
 
 void TtiFBDatabase::Disconnect() {
@@ -777,7 +1021,7 @@ void TtiFBDatabase::Disconnect() {
     impl_->lease.Release();
   } catch (const fb::FbException& e) {
     impl_->att.reset();
-    impl_->lease.Release();
+    impl_->lease.Release(false);
     throw EtiFBException(tiFormat("Cannot close %s:\n%s", {Describe(), EngineText(e)}), EngineCode(e));
   }
 }
@@ -787,9 +1031,7 @@ namespace {
 // A name beside `fileName` (same folder, so the move into place is a rename) that no file has.
 std::string TemporaryNameBeside(const std::string& fileName) {
   static std::atomic<unsigned> counter{0};
-  const auto slash = fileName.rfind('/');
-  const std::string folder = slash == std::string::npos ? std::string() : fileName.substr(0, slash + 1);
-  const std::string base = slash == std::string::npos ? fileName : fileName.substr(slash + 1);
+  const auto [folder, base] = SplitFolder(fileName);
   for (;;) {
     const std::string name = folder + "." + base + "." + std::to_string(::getpid()) + "-" +
                              std::to_string(counter.fetch_add(1)) + ".tmp";
@@ -816,41 +1058,45 @@ void TtiFBDatabase::CreateDatabase(const std::string& fileName, const std::strin
                                    const std::string& password, int pageSize) {
   const std::string what = "database \"" + fileName + "\"";
   if (fileName.empty()) throw EtiFBException("Cannot create a database: no file name given");
-  if (FileExists(fileName))
+  const bool server = tiFBIsServerName(fileName);
+  if (!server && FileExists(fileName))
     throw EtiFBException(tiFormat("Cannot create %s: the file exists already", {what}));
-  // The engine leaves what it wrote when creating fails (a full disk): it works on a name of its own.
-  const std::string tmp = TemporaryNameBeside(fileName);
+  // The engine leaves what it wrote when creating fails (a full disk): a local file is made under a name of its
+  // own and moved into place when complete. A server makes its file itself and refuses one that exists.
+  const std::string target = server ? fileName : TemporaryNameBeside(fileName);
+  TtiUndoUnlessDone removeTarget([&target, server]() noexcept {
+    if (!server) ::unlink(target.c_str());
+  });
   Status st;
   try {
-    XpbGuard dpb(NewDpb(st, userName, password));
+    XpbGuard dpb(NewDpb(st, fileName, userName, password));
     dpb->insertInt(&st, isc_dpb_page_size, pageSize);
     dpb->insertInt(&st, isc_dpb_sql_dialect, 3);
     dpb->insertString(&st, isc_dpb_set_db_charset, "WIN1252");
-    AttachOnce(st, tmp, dpb, true, "create " + what);
+    AttachOnce(st, target, dpb, true, "create " + what);
   } catch (const fb::FbException& e) {
-    ::unlink(tmp.c_str());
     throw EtiFBException(tiFormat("Cannot create %s:\n%s", {what, EngineText(e)}), EngineCode(e));
-  } catch (...) {
-    ::unlink(tmp.c_str());
-    throw;
   }
-  if (const std::string problem = MoveIntoPlace(tmp, fileName); !problem.empty()) {
-    ::unlink(tmp.c_str());
-    throw EtiFBException(tiFormat("Cannot create %s: %s", {what, problem}));
+  if (!server) {
+    if (const std::string problem = MoveIntoPlace(target, fileName); !problem.empty())
+      throw EtiFBException(tiFormat("Cannot create %s: %s", {what, problem}));
   }
+  removeTarget.Done();
 }
 
 void TtiFBDatabase::SetReadOnlyMode(const std::string& fileName, bool readOnly, const std::string& userName,
                                     const std::string& password) {
   const std::string what = "database \"" + fileName + "\"";
-  if (!FileExists(fileName))
-    throw EtiFBException(tiFormat("Cannot change the mode of %s: the file does not exist", {what}), isc_io_error);
   const std::string action = "change the mode of " + what;
   FileLease lease;
-  lease.Acquire(fileName, true, action);
+  if (!tiFBIsServerName(fileName)) {  // as in Connect: a local file only is ours to lock
+    if (!FileExists(fileName))
+      throw EtiFBException(tiFormat("Cannot change the mode of %s: the file does not exist", {what}), isc_io_error);
+    lease.Acquire(fileName, true, action);
+  }
   Status st;
   try {
-    XpbGuard dpb(NewDpb(st, userName, password));
+    XpbGuard dpb(NewDpb(st, fileName, userName, password));
     dpb->insertInt(&st, isc_dpb_set_db_readonly, readOnly ? 1 : 0);
     AttachOnce(st, fileName, dpb, false, action);
   } catch (const fb::FbException& e) {
@@ -991,7 +1237,7 @@ void TtiFBTransaction::RollBack() {
 // ---------------------------------------------------------------------------------------------------------------
 // Statement
 
-enum class PKind { Unset, Null, String, Integer, Double, Boolean, DateTime, Blob };
+using PKind = TtiFBStatement::TParamKind;
 
 struct TtiFBStatement::Param {
   PKind kind = PKind::Unset;
@@ -1199,7 +1445,28 @@ bool TtiFBStatement::ParamIsNull(const std::string& name) const {
   return p.kind == PKind::Null || p.kind == PKind::Unset;
 }
 
+TtiFBStatement::TParamValue TtiFBStatement::ParamValue(const std::string& name) const {
+  const Param& p = RequireParam(name);
+  TParamValue v;
+  v.Kind = p.kind;
+  if (p.kind == PKind::String) v.Text = tiWin1252ToUtf8(p.text);
+  if (p.kind == PKind::Blob) v.Text = p.text;
+  v.Integer = p.i;
+  v.Number = p.d;
+  return v;
+}
+
+void TtiFBStatement::ClearParams() {
+  Close();
+  for (Param& p : params_) p = Param();
+}
+
 bool TtiFBStatement::Prepared() const { return static_cast<bool>(impl_->stmt); }
+
+bool TtiFBStatement::IsSelect() {
+  Prepare();
+  return impl_->type == isc_info_sql_stmt_select || impl_->type == isc_info_sql_stmt_select_for_upd;
+}
 
 void TtiFBStatement::Prepare() {
   if (Prepared()) return;
@@ -1214,6 +1481,8 @@ void TtiFBStatement::Prepare() {
   } catch (const EConvertError& e) {
     throw EConvertError(tiFormat("Statement for %s: %s", {Where(), e.Message()}));
   }
+  // A prepare that fails leaves no half-prepared statement behind.
+  TtiUndoUnlessDone unprepare([this] { ReleaseHandles(); });
   Status st;
   try {
     impl_->stmt.reset(db_.impl_->att->prepare(&st, tr.impl_->tra.get(), 0, text.c_str(), db_.SQLDialect(),
@@ -1246,14 +1515,9 @@ void TtiFBStatement::Prepare() {
     }
     impl_->outBuf.assign(impl_->outMeta->getMessageLength(&st), 0);
   } catch (const fb::FbException& e) {
-    const std::string detail = EngineText(e);
-    const long code = EngineCode(e);
-    ReleaseHandles();
-    Fail("Cannot prepare a statement", detail, code);
-  } catch (...) {
-    ReleaseHandles();
-    throw;
+    Fail("Cannot prepare a statement", EngineText(e), EngineCode(e));
   }
+  unprepare.Done();
 }
 
 namespace {

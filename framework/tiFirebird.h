@@ -1,7 +1,11 @@
 #pragma once
-// Access to Firebird database files through the embedded engine (no server): connections, transactions,
-// statements with named parameters, typed values and SQL scripts. The general database, the Firebird store and
-// the library visitors all go through this one layer.
+// Access to Firebird databases: connections, transactions, statements with named parameters, typed values and
+// SQL scripts. The general database, the Firebird store and the library visitors all go through this one layer.
+//
+// A database name keeps the Firebird client's meaning: a plain path ("/data/lib.klb", "lib.klb") is a local file
+// that the embedded engine of this process opens; a name with a server part ("host:/data/lib.klb",
+// "host/3051:/data/lib.klb", "inet://host/data/lib.klb") is a file that the Firebird server on that host opens.
+// A server is how a team shares one library: it alone touches the file and serializes its clients.
 //
 // Text boundary: the program works in UTF-8; Firebird text columns hold single-byte Windows-1252 text. Every
 // string goes through tiUtf8ToWin1252 / tiWin1252ToUtf8 here, and a character that Windows-1252 cannot hold is
@@ -24,6 +28,9 @@ public:
       : EtiPerException(std::move(message)), errorCode_(errorCode) {}
   const char* ClassName() const noexcept override { return "EtiFBException"; }
   long ErrorCode() const noexcept { return errorCode_; }
+  // The attachment is gone (the server went down or was shut down, the network failed): nothing more can be
+  // done on it, it must be opened again.
+  bool ConnectionLost() const noexcept;
 
 private:
   long errorCode_;
@@ -34,6 +41,10 @@ private:
 // 0x90, 0x9D) travel as U+0081 etc., so text read from a file can be written back unchanged.
 std::string tiUtf8ToWin1252(std::string_view utf8);
 std::string tiWin1252ToUtf8(std::string_view win1252);
+
+// Whether a database name has a server part (see above). A single letter before the colon is a drive
+// ("C:\Libs\x.klb", a name from a Windows machine), not a host.
+bool tiFBIsServerName(const std::string& databaseName);
 
 // Prepares the process for the embedded engine; called by every entry point below before the first use of the
 // client library, and idempotent. Unless the caller set them already, it points FIREBIRD_LOCK at a private
@@ -53,6 +64,11 @@ void tiFBRecordDigest(const std::string& dbFile);
 // Raises EtiFBException naming the file when no digest is recorded for it or its digest differs.
 void tiFBCheckDigest(const std::string& dbFile);
 
+// The marker of a local database file that a writer has attached to (see TtiFBDatabase): "<folder>/.<name>.writing".
+std::string tiFBWriteMarkerName(const std::string& dbFile);
+// How often this process has validated a file because its last writer had ended in the middle (for tests).
+int64_t tiFBInterruptedWriteRepairs();
+
 // Engine type numbers of a column (SQL_VARYING, SQL_DOUBLE ... of the Firebird client, null bit cleared).
 struct TtiFBColumn {
   std::string Name;      // column name in the table (empty for expressions)
@@ -68,14 +84,29 @@ struct TtiFBColumn {
 class TtiFBTransaction;
 class TtiFBStatement;
 
-// One attachment to one database file. It must outlive its transactions and statements; destroying it first
+// One attachment to one database. It must outlive its transactions and statements; destroying it first
 // leaves them inert (their destructors stay safe). File names are UTF-8 ("/home/jürgen/Größe.KLB").
 //
-// One writer per file: the engine coordinates only the processes that share its lock folder, so two processes
-// with different lock folders (two users, another TMPDIR) would both write one file and corrupt it. An
-// attachment therefore holds an advisory lock on the file from Connect to Disconnect: exclusive for read-write
-// access to a file that may be written, shared for read-only access and for files that nobody may write
-// (permission bits). Attachments inside one process share the lock. The kernel drops it when a process dies.
+// One writer per local file: the engine coordinates only the processes that share its lock folder, so two
+// processes with different lock folders (two users, another TMPDIR) would both write one file and corrupt it.
+// An attachment to a local file therefore holds an advisory lock on it from Connect to Disconnect: exclusive
+// for read-write access to a file that may be written, shared for read-only access and for files that nobody
+// may write (permission bits). Attachments inside one process share the lock. The kernel drops it when a
+// process dies. A database on a server takes no such lock: the server process is the only one that opens its
+// file and it coordinates all its clients itself (that is what lets a team write one library together), and
+// the file is not on this machine to be locked anyway.
+//
+// A writer that ends in the middle of a write (killed, crashed) leaves the old content, but also pages its
+// transaction had taken and never linked (Firebird's validation warns of them as orphans) and index page splits
+// it had not finished. The first read-write attachment of a process to a local file therefore leaves a marker
+// beside it (tiFBWriteMarkerName) until the last one detaches cleanly. A writer that finds a marker left over,
+// and is then the process's only attachment to the file (the exclusive lock guarantees that no other program
+// has it), tidies the file before it attaches: Firebird's validation releases those pages and corrects pointer
+// pages, and the file's indices are rebuilt when it finds them amiss, until a pass finds the file clean. A file
+// without a marker opens without any of it, and so does every read-only attachment. When the file cannot be
+// made clean (damage that validation may not mend, or the engine cannot validate), the attachment is refused
+// with an error naming the file, and the marker stays for the next writer. In a folder where the marker cannot
+// be made, the file is written all the same, without that tidying after a crash.
 //
 // Not thread-safe: one object (with its transactions and statements) is used by one thread at a time.
 class TtiFBDatabase {
@@ -98,18 +129,20 @@ public:
   bool ReadOnlyAccess() const { return readOnlyAccess_; }
   void SetReadOnlyAccess(bool v);
 
-  // Opens the file. A missing file, a file that is no database, a file another process holds ("... is in use
-  // by another program") and a Firebird lock folder without room for the engine's lock tables (which it maps
-  // into memory: a full folder would otherwise end the process with SIGBUS) raise EtiFBException naming the
-  // file or the folder.
+  // Opens the database. A missing file, a file that is no database, a file another process holds ("... is in
+  // use by another program") and a Firebird lock folder without room for the engine's lock tables (which it
+  // maps into memory: a full folder would otherwise end the process with SIGBUS) raise EtiFBException naming
+  // the file or the folder. A name with a server part goes to that server (an unreachable server, a refused
+  // login or a file the server may not open raise EtiFBException naming the database).
   void Connect();
   // Closes the attachment; open transactions are rolled back first.
   void Disconnect();
   bool Connected() const;
 
   // Creates a new, empty database file (Windows-1252 default character set, SQL dialect 3) and leaves it
-  // closed. An existing file is never overwritten: that is an error. The file is made under a temporary name
-  // in the same folder and moved into place when complete, so a failure (a full disk) leaves no file behind.
+  // closed. An existing file is never overwritten: that is an error. A local file is made under a temporary
+  // name in the same folder and moved into place when complete, so a failure (a full disk) leaves no file
+  // behind; a file on a server is made by the server under its own name.
   static void CreateDatabase(const std::string& fileName, const std::string& userName = "SYSDBA",
                              const std::string& password = "", int pageSize = 4096);
   // Switches a closed database file between read-only and read-write mode (needs the only attachment; the file
@@ -203,9 +236,25 @@ public:
   void SetParamBlob(const std::string& name, const std::string& bytes);
   void SetParamNull(const std::string& name);
   bool ParamIsNull(const std::string& name) const;
+  // The value given to a parameter: its kind (Unset before any) and the value of that kind (Text is UTF-8 for
+  // strings, the raw bytes for blobs; Integer also holds a boolean as 0/1, Number a double or a date-time).
+  enum class TParamKind { Unset, Null, String, Integer, Double, Boolean, DateTime, Blob };
+  struct TParamValue {
+    TParamKind Kind = TParamKind::Unset;
+    std::string Text;
+    int64_t Integer = 0;
+    double Number = 0.0;
+  };
+  TParamValue ParamValue(const std::string& name) const;
+  // Forgets every parameter value and closes the statement, but keeps it prepared: running one text with new
+  // values again and again prepares it once.
+  void ClearParams();
 
   void Prepare();
   bool Prepared() const;
+  // Whether the statement returns rows through a cursor (a SELECT): run it with Open, anything else with
+  // Execute. Prepares it first.
+  bool IsSelect();
   // Runs a statement that returns no rows (or returns one row of a RETURNING clause, which is discarded).
   void Execute();
   // Runs a SELECT and positions on the first row (Eof when there is none).

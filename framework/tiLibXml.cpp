@@ -28,11 +28,71 @@ struct TParseNotes {
   bool HaveError = false;
   bool DoctypeRefused = false;
   bool HaveRoot = false;
+  // Every element built notes in its _private field where its start tag ends (byte position + 1), so that a
+  // later check of the document can name the place of an element.
+  bool MarkElements = false;
   TtiXMLParseError Error;
   int RootLine = 0;
   int RootColumn = 0;
 };
 thread_local TParseNotes* tNotes = nullptr;
+
+// The notes of the parse running on this thread, put back to the outer parse's when this one ends.
+class TNotesScope {
+public:
+  explicit TNotesScope(TParseNotes& notes) : outer_(tNotes) { tNotes = &notes; }
+  ~TNotesScope() { tNotes = outer_; }
+  TNotesScope(const TNotesScope&) = delete;
+  TNotesScope& operator=(const TNotesScope&) = delete;
+
+private:
+  TParseNotes* const outer_;
+};
+
+// libxml2's error handler of this thread for one call, the outer one put back however the call ends. Errors
+// libxml2 reports without a parser context (input and output) come only through this handler.
+class TErrorHandlerScope {
+public:
+  TErrorHandlerScope(void* context, xmlStructuredErrorFunc handler)
+      : outerHandler_(xmlStructuredError), outerContext_(xmlStructuredErrorContext) {
+    xmlSetStructuredErrorFunc(context, handler);
+  }
+  ~TErrorHandlerScope() { xmlSetStructuredErrorFunc(outerContext_, outerHandler_); }
+  TErrorHandlerScope(const TErrorHandlerScope&) = delete;
+  TErrorHandlerScope& operator=(const TErrorHandlerScope&) = delete;
+
+private:
+  const xmlStructuredErrorFunc outerHandler_;
+  void* const outerContext_;
+};
+
+struct TParserFree {
+  void operator()(xmlParserCtxt* ctxt) const noexcept { xmlFreeParserCtxt(ctxt); }
+};
+using TParserPtr = std::unique_ptr<xmlParserCtxt, TParserFree>;
+
+struct TBufferFree {
+  void operator()(xmlBuffer* buf) const noexcept { xmlBufferFree(buf); }
+};
+
+struct TCharsFree {
+  void operator()(xmlChar* s) const noexcept { xmlFree(s); }
+};
+
+// A file opened for reading, closed when it goes.
+class TReadFile {
+public:
+  explicit TReadFile(int fd) : fd_(fd) {}
+  ~TReadFile() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  TReadFile(const TReadFile&) = delete;
+  TReadFile& operator=(const TReadFile&) = delete;
+  int Fd() const { return fd_; }
+
+private:
+  const int fd_;
+};
 
 void InitLibXml() {
   static std::once_flag once;
@@ -76,14 +136,15 @@ std::string Excerpt(std::string_view line, int column) {
   return out;
 }
 
-// Line `line` (from 1) of a source read in chunks by `read` (0 at the end), at most 4096 bytes of it. Taken
-// after the parse from the source itself: inside libxml2's error callbacks its input buffer may be in the
-// middle of being moved.
+// Line `line` (from 1) of a source read in chunks by `read` (0 at the end), from its character `from` (from 1)
+// on, at most 4096 bytes of it. Taken after the parse from the source itself: inside libxml2's error callbacks
+// its input buffer may be in the middle of being moved.
 template <class Read>
-std::string SourceLine(Read read, int line) {
+std::string SourceLine(Read read, int line, int from = 1) {
   std::string out;
   if (line < 1) return out;
   int current = 1;
+  int chars = 0;  // of the line, up to the current byte
   char buf[65536];
   for (size_t n; (n = read(buf, sizeof buf)) > 0;) {
     for (size_t i = 0; i < n; ++i) {
@@ -92,12 +153,20 @@ std::string SourceLine(Read read, int line) {
         if (buf[i] == '\r' && i + 1 < n && buf[i + 1] == '\n') ++i;
         if (current == line) return out;
         ++current;
-      } else if (current == line && out.size() < 4096) {
-        out += buf[i];
+      } else if (current == line) {
+        if (!IsContinuationByte(static_cast<unsigned char>(buf[i]))) ++chars;
+        if (chars >= from && out.size() < 4096) out += buf[i];
       }
     }
   }
   return out;
+}
+
+// The excerpt of the source around a place (line and column from 1), also far into a long line.
+template <class Source>
+std::string ContextAt(Source source, int line, int column) {
+  const int from = std::max(1, column - 40);
+  return Excerpt(SourceLine(source(), line, from), column - from + 1);
 }
 
 void NoteError(void* /*userData*/, xmlErrorPtr error) {
@@ -108,6 +177,40 @@ void NoteError(void* /*userData*/, xmlErrorPtr error) {
   tNotes->Error.Reason = reason;
   tNotes->Error.Line = error->line;
   tNotes->Error.Column = error->int2;
+  tNotes->Error.Code = error->code;
+}
+
+// Line and column (from 1, the column in characters) of the last "<" before byte `end` of a source read in
+// chunks by `read`: the start of the tag the parser had just read there.
+template <class Read>
+void PlaceTagBefore(Read read, long end, int& line, int& column) {
+  int lineNow = 1;
+  int64_t pos = 0, tagLine = 0, tagCol = 0, charsSinceLineStart = 0;
+  char buf[65536];
+  unsigned char previous = 0;
+  for (size_t n; pos < end && (n = read(buf, sizeof buf)) > 0;) {
+    for (size_t i = 0; i < n && pos < end; ++i, ++pos) {
+      const auto c = static_cast<unsigned char>(buf[i]);
+      const bool crlf = c == '\n' && previous == '\r';
+      previous = c;
+      if (crlf) continue;  // CR LF and lone CR end a line as LF does
+      if (c == '\n' || c == '\r') {
+        ++lineNow;
+        charsSinceLineStart = 0;
+        continue;
+      }
+      if (IsContinuationByte(c)) continue;
+      ++charsSinceLineStart;
+      if (c == '<') {
+        tagLine = lineNow;
+        tagCol = charsSinceLineStart;
+      }
+    }
+  }
+  if (tagLine > 0) {
+    line = static_cast<int>(tagLine);
+    column = static_cast<int>(tagCol);
+  }
 }
 
 // Looks for a start tag with more attributes than tiXMLMaxAttributes in the raw text, before libxml2 sees it:
@@ -320,12 +423,16 @@ void NoteRoot(void* ctx, const xmlChar* localname, const xmlChar* prefix, const 
   }
   xmlSAX2StartElementNs(ctx, localname, prefix, uri, nbNamespaces, namespaces, nbAttributes, nbDefaulted,
                         attributes);
+  if (tNotes && tNotes->MarkElements && ctxt->node) {
+    const long end = xmlByteConsumed(ctxt);
+    if (end >= 0) ctxt->node->_private = reinterpret_cast<void*>(static_cast<uintptr_t>(end) + 1);
+  }
 }
 
-// Builds a parser context with the safe set-up; the caller frees it.
-xmlParserCtxtPtr NewSafeParser() {
+// A parser context with the safe set-up.
+TParserPtr NewSafeParser() {
   InitLibXml();
-  xmlParserCtxtPtr ctxt = xmlNewParserCtxt();
+  TParserPtr ctxt(xmlNewParserCtxt());
   if (!ctxt) throw Exception("Out of memory: can not create an XML parser");
   ctxt->sax->internalSubset = RefuseDoctype;
   ctxt->sax->serror = NoteError;
@@ -336,44 +443,34 @@ xmlParserCtxtPtr NewSafeParser() {
 int SafeOptions(int extraOptions) { return XML_PARSE_NONET | (extraOptions & tiXMLParseOptionsAllowed); }
 
 // Runs `read` (which parses with the context) and turns what happened into a result; `source` reads the text
-// again from its start, for the line an error names.
+// again from its start, for the line an error names. With `markElements` every element notes where its start
+// tag ends (see TParseNotes).
 template <class Read, class Source>
-TtiXMLParseResult Parse(Read read, Source source) {
+TtiXMLParseResult Parse(Read read, Source source, bool markElements = false) {
   const TAttributeFloodScan flood = ScanForAttributeFlood(source());
   if (flood.Line) {
     TtiXMLParseResult r;
     r.Error.Reason = "an element has more than " + std::to_string(tiXMLMaxAttributes) + " attributes";
     r.Error.Line = flood.Line;
     r.Error.Column = flood.Column;
-    r.Error.Context = Excerpt(SourceLine(source(), flood.Line), flood.Column);
+    r.Error.Context = ContextAt(source, flood.Line, flood.Column);
     return r;
   }
   TParseNotes notes;
-  TParseNotes* const outer = tNotes;
-  // Errors libxml2 reports without the parser context (input/output) come through the thread's handler.
-  const xmlStructuredErrorFunc outerHandler = xmlStructuredError;
-  void* const outerHandlerContext = xmlStructuredErrorContext;
-  auto restore = [&] {
-    tNotes = outer;
-    xmlSetStructuredErrorFunc(outerHandlerContext, outerHandler);
-  };
-  tNotes = &notes;
-  xmlParserCtxtPtr ctxt = nullptr;
+  notes.MarkElements = markElements;
   TtiXMLDocPtr doc;
-  try {
-    ctxt = NewSafeParser();
-    xmlSetStructuredErrorFunc(nullptr, NoteError);
-    doc.reset(read(ctxt));
-  } catch (...) {
-    restore();
-    if (ctxt) xmlFreeParserCtxt(ctxt);
-    throw;
+  bool wellFormed = false;
+  int line = 0;
+  int col = 0;
+  {
+    const TNotesScope notesScope(notes);
+    const TParserPtr ctxt = NewSafeParser();
+    const TErrorHandlerScope handlerScope(nullptr, NoteError);
+    doc.reset(read(ctxt.get()));
+    wellFormed = ctxt->wellFormed != 0;
+    line = ctxt->input ? ctxt->input->line : 0;
+    col = ctxt->input ? ctxt->input->col : 0;
   }
-  const bool wellFormed = ctxt->wellFormed != 0;
-  const int line = ctxt->input ? ctxt->input->line : 0;
-  const int col = ctxt->input ? ctxt->input->col : 0;
-  restore();
-  xmlFreeParserCtxt(ctxt);
 
   TtiXMLParseResult result;
   if (notes.DoctypeRefused || !doc || !wellFormed || !xmlDocGetRootElement(doc.get())) {
@@ -384,7 +481,7 @@ TtiXMLParseResult Parse(Read read, Source source) {
       result.Error.Line = line;
       result.Error.Column = col;
     }
-    result.Error.Context = Excerpt(SourceLine(source(), result.Error.Line), result.Error.Column);
+    result.Error.Context = ContextAt(source, result.Error.Line, result.Error.Column);
     return result;
   }
   result.Doc = std::move(doc);
@@ -432,40 +529,52 @@ void TtiXMLDocFree::operator()(xmlDoc* doc) const noexcept {
   if (doc) xmlFreeDoc(doc);
 }
 
-TtiXMLParseResult tiXMLParseFile(const std::string& fileName, int extraOptions, int64_t maxBytes) {
+void TtiXMLNodeFree::operator()(xmlNode* node) const noexcept {
+  if (node) xmlFreeNode(node);
+}
+
+namespace {
+
+// Opens the file for reading only and hands it to `use` (with the file's reader for Parse); a file that cannot
+// be opened, is no regular file or is larger than `maxBytes` gives a result with the error. The result notes
+// which file it was read from.
+template <class Use>
+TtiXMLParseResult WithFile(const std::string& fileName, int64_t maxBytes, Use use) {
   // Without O_NONBLOCK, opening a FIFO would wait for a writer before it could be refused.
-  const int fd = ::open(fileName.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  const TReadFile file(::open(fileName.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  const int fd = file.Fd();
   if (fd < 0) return FileError(std::string("can not open the file: ") + std::strerror(errno));
   struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    ::close(fd);
-    return FileError("not a regular file");
-  }
-  if (st.st_size > maxBytes) {
-    ::close(fd);
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return FileError("not a regular file");
+  if (st.st_size > maxBytes)
     return FileError("the file is too large to be read: " + std::to_string(st.st_size) + " bytes, at most " +
                      std::to_string(maxBytes));
-  }
-  try {
-    TtiXMLParseResult r = Parse(
+  // Reads the file from its start, whatever the parser's position.
+  const auto source = [fd] {
+    off_t pos = 0;
+    return [fd, pos](char* buf, size_t size) mutable -> size_t {
+      const ssize_t n = ::pread(fd, buf, size, pos);
+      if (n <= 0) return 0;
+      pos += n;
+      return static_cast<size_t>(n);
+    };
+  };
+  TtiXMLParseResult r = use(fd, source);
+  r.File = {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino), static_cast<int64_t>(st.st_size),
+            st.st_mtim.tv_sec, st.st_mtim.tv_nsec, st.st_ctim.tv_sec, st.st_ctim.tv_nsec};
+  return r;
+}
+
+}  // namespace
+
+TtiXMLParseResult tiXMLParseFile(const std::string& fileName, int extraOptions, int64_t maxBytes) {
+  return WithFile(fileName, maxBytes, [&](int fd, auto source) {
+    return Parse(
         [&](xmlParserCtxtPtr ctxt) {
           return xmlCtxtReadFd(ctxt, fd, fileName.c_str(), nullptr, SafeOptions(extraOptions));
         },
-        [&] {
-          off_t pos = 0;
-          return [fd, pos](char* buf, size_t size) mutable -> size_t {
-            const ssize_t n = ::pread(fd, buf, size, pos);
-            if (n <= 0) return 0;
-            pos += n;
-            return static_cast<size_t>(n);
-          };
-        });
-    ::close(fd);
-    return r;
-  } catch (...) {
-    ::close(fd);
-    throw;
-  }
+        source);
+  });
 }
 
 TtiXMLParseResult tiXMLParseMemory(std::string_view text, const std::string& url, int extraOptions) {
@@ -525,21 +634,19 @@ void tiXMLWriteDoc(xmlDoc* doc, const TtiByteSink& sink) {
   // references; the text in memory is UTF-8 whatever the file it came from declared.
   const xmlChar* oldEncoding = doc->encoding;
   doc->encoding = tiXMLChars("UTF-8");
-  const xmlStructuredErrorFunc outerHandler = xmlStructuredError;
-  void* const outerHandlerContext = xmlStructuredErrorContext;
-  xmlSetStructuredErrorFunc(&state, NoteWriteError);
-  xmlSaveCtxtPtr save = xmlSaveToIO(WriteToSink, CloseSink, &state, "UTF-8", XML_SAVE_NO_DECL);
   long written = -1;
   int closed = -1;
-  if (save) {
-    written = xmlSaveDoc(save, doc);
-    closed = xmlSaveClose(save);
+  {
+    const TErrorHandlerScope handlerScope(&state, NoteWriteError);
+    // Closed at once: nothing in between throws (a failure of the sink is kept in `state`).
+    if (xmlSaveCtxtPtr save = xmlSaveToIO(WriteToSink, CloseSink, &state, "UTF-8", XML_SAVE_NO_DECL)) {
+      written = xmlSaveDoc(save, doc);
+      closed = xmlSaveClose(save);
+    }
   }
-  xmlSetStructuredErrorFunc(outerHandlerContext, outerHandler);
   doc->encoding = oldEncoding;
   if (state.Failure) std::rethrow_exception(state.Failure);
-  if (!save || written < 0 || closed < 0)
-    throw Exception("libxml2 could not write the XML document: %s", {state.LibXmlError});
+  if (written < 0 || closed < 0) throw Exception("libxml2 could not write the XML document: %s", {state.LibXmlError});
 }
 
 std::string tiXMLDocToString(xmlDoc* doc) {
@@ -555,12 +662,10 @@ void tiXMLSaveFile(xmlDoc* doc, const std::string& fileName) {
 std::string tiXMLNodeToString(xmlNode* node) {
   if (!node) return {};
   InitLibXml();
-  xmlBufferPtr buf = xmlBufferCreate();
+  const std::unique_ptr<xmlBuffer, TBufferFree> buf(xmlBufferCreate());
   if (!buf) return {};
-  xmlNodeDump(buf, node->doc, node, 0, 0);
-  std::string s(tiXMLChars(xmlBufferContent(buf)), static_cast<size_t>(xmlBufferLength(buf)));
-  xmlBufferFree(buf);
-  return s;
+  xmlNodeDump(buf.get(), node->doc, node, 0, 0);
+  return std::string(tiXMLChars(xmlBufferContent(buf.get())), static_cast<size_t>(xmlBufferLength(buf.get())));
 }
 
 size_t tiXMLInvalidCharPos(std::string_view s) {
@@ -622,10 +727,96 @@ std::string tiXMLAttrText(const xmlAttr* attr) {
   const xmlNode* t = attr->children;
   if (!t->next && (t->type == XML_TEXT_NODE || t->type == XML_CDATA_SECTION_NODE))
     return t->content ? std::string(tiXMLChars(t->content)) : std::string();
-  xmlChar* s = xmlNodeListGetString(attr->doc, attr->children, 1);
-  std::string r = s ? tiXMLChars(s) : "";
-  xmlFree(s);
-  return r;
+  const std::unique_ptr<xmlChar, TCharsFree> s(xmlNodeListGetString(attr->doc, attr->children, 1));
+  return s ? tiXMLChars(s.get()) : "";
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// XML Schema
+
+namespace {
+
+// libxml2's first error while it compiles a schema.
+void NoteSchemaError(void* context, xmlErrorPtr error) {
+  auto* first = static_cast<std::string*>(context);
+  if (!first->empty() || !error || error->level < XML_ERR_ERROR) return;
+  *first = error->message ? error->message : "unknown error";
+  while (!first->empty() && (first->back() == '\n' || first->back() == ' ')) first->pop_back();
+  if (error->line > 0) *first += " (line " + std::to_string(error->line) + ")";
+}
+
+}  // namespace
+
+TtiXMLSchema::TtiXMLSchema(const std::string& schemaFile) {
+  TtiXMLParseResult r = tiXMLParseFile(schemaFile);
+  if (!r.Doc)
+    throw Exception("The schema <%s> can not be read: %s (line %d, column %d)",
+                    {schemaFile, r.Error.Reason, r.Error.Line, r.Error.Column});
+  std::string failure;
+  xmlSchemaParserCtxtPtr pctxt = xmlSchemaNewDocParserCtxt(r.Doc.get());
+  if (!pctxt) throw Exception("Out of memory: can not read the schema <%s>", {schemaFile});
+  xmlSchemaSetParserStructuredErrors(pctxt, NoteSchemaError, &failure);
+  schema_ = xmlSchemaParse(pctxt);
+  xmlSchemaFreeParserCtxt(pctxt);
+  if (!schema_)
+    throw Exception("The schema <%s> is not a valid XML schema: %s",
+                    {schemaFile, failure.empty() ? std::string("unknown error") : failure});
+  // The compiled schema refers to the document it was read from.
+  doc_ = std::move(r.Doc);
+}
+
+TtiXMLSchema::~TtiXMLSchema() {
+  if (schema_) xmlSchemaFree(schema_);
+}
+
+namespace {
+
+// libxml2's first violation of the schema in a document: reason, number and the node it concerns.
+struct TValidity {
+  bool Have = false;
+  std::string Reason;
+  int Code = 0;
+  const xmlNode* Node = nullptr;
+};
+
+void NoteValidity(void* context, xmlErrorPtr error) {
+  auto* v = static_cast<TValidity*>(context);
+  if (v->Have || !error || error->level < XML_ERR_ERROR) return;
+  v->Have = true;
+  v->Reason = error->message ? error->message : "unknown error";
+  while (!v->Reason.empty() && (v->Reason.back() == '\n' || v->Reason.back() == ' ')) v->Reason.pop_back();
+  v->Code = error->code;
+  v->Node = static_cast<const xmlNode*>(error->node);
+}
+
+}  // namespace
+
+TtiXMLParseResult TtiXMLSchema::ValidateFile(const std::string& fileName, int64_t maxBytes) const {
+  return WithFile(fileName, maxBytes, [&](int fd, auto source) {
+    TtiXMLParseResult r = Parse(
+        [&](xmlParserCtxtPtr ctxt) { return xmlCtxtReadFd(ctxt, fd, fileName.c_str(), nullptr, SafeOptions(0)); },
+        source, true);
+    if (!r.Doc) return r;
+    std::unique_ptr<xmlSchemaValidCtxt, void (*)(xmlSchemaValidCtxtPtr)> valid(xmlSchemaNewValidCtxt(schema_),
+                                                                                xmlSchemaFreeValidCtxt);
+    if (!valid) throw std::bad_alloc();
+    TValidity v;
+    xmlSchemaSetValidStructuredErrors(valid.get(), NoteValidity, &v);
+    if (xmlSchemaValidateDoc(valid.get(), r.Doc.get()) == 0) return r;
+    r.Error.Reason = v.Have ? v.Reason : "the document does not match the schema";
+    r.Error.Code = v.Code;
+    // The element concerned, placed at the "<" of its start tag from where the parser noted its end.
+    const xmlNode* node = v.Node;
+    if (node && node->type == XML_ATTRIBUTE_NODE) node = node->parent;
+    if (node && node->type == XML_ELEMENT_NODE && node->_private) {
+      const long end = static_cast<long>(reinterpret_cast<uintptr_t>(node->_private)) - 1;
+      PlaceTagBefore(source(), end, r.Error.Line, r.Error.Column);
+    } else if (node) {
+      r.Error.Line = static_cast<int>(xmlGetLineNo(node));
+    }
+    r.Error.Context = ContextAt(source, r.Error.Line, r.Error.Column);
+    return r;
+  });
 }
 
 }  // namespace kelvado

@@ -9,6 +9,7 @@
 // opens the file read-only and never writes it.
 #include <libxml/parser.h>
 #include <libxml/tree.h>
+#include <libxml/xmlschemas.h>
 
 #include <cstdint>
 #include <memory>
@@ -24,6 +25,12 @@ struct TtiXMLDocFree {
 };
 using TtiXMLDocPtr = std::unique_ptr<xmlDoc, TtiXMLDocFree>;
 
+struct TtiXMLNodeFree {
+  void operator()(xmlNode* node) const noexcept;
+};
+// A node that belongs to no tree yet: freed with everything it holds unless released into one.
+using TtiXMLNodePtr = std::unique_ptr<xmlNode, TtiXMLNodeFree>;
+
 // Why and where a text could not be read. Line and column count from 1 and are 0 when there is no place (a
 // file that could not be opened).
 struct TtiXMLParseError {
@@ -32,11 +39,24 @@ struct TtiXMLParseError {
   int Column = 0;
   // The source line at the error, at most 80 characters, anything that is not printable text shown as "?".
   std::string Context;
+  // libxml2's number of the error (xmlParserErrors); 0 for a refusal of our own.
+  int Code = 0;
+};
+
+// Which file a text was read from, as it was then (for telling whether it is still the same).
+struct TtiXMLFileStamp {
+  uint64_t Device = 0;
+  uint64_t Inode = 0;
+  int64_t Size = -1;
+  int64_t ModifiedSec = 0, ModifiedNSec = 0;
+  int64_t ChangedSec = 0, ChangedNSec = 0;
+  friend bool operator==(const TtiXMLFileStamp&, const TtiXMLFileStamp&) = default;
 };
 
 struct TtiXMLParseResult {
   TtiXMLDocPtr Doc;  // null when the text was refused; nothing of a refused text is kept
   TtiXMLParseError Error;
+  TtiXMLFileStamp File;  // of a file read (Size -1 for a text in memory or a file not opened)
   // Where the root element's start tag begins (for a caller that refuses the root).
   int RootLine = 0;
   int RootColumn = 0;
@@ -74,6 +94,30 @@ std::string tiXMLDocToString(xmlDoc* doc);
 void tiXMLSaveFile(xmlDoc* doc, const std::string& fileName);
 // The element and what it holds as XML text (for messages).
 std::string tiXMLNodeToString(xmlNode* node);
+
+// An XML Schema (XSD 1.0), read and compiled once, against which files are checked. One object may check
+// files on several threads at once.
+class TtiXMLSchema {
+public:
+  // Reads the schema file with the safe parser and compiles it; a file that cannot be read or is no valid
+  // schema raises Exception naming it and libxml2's reason.
+  explicit TtiXMLSchema(const std::string& schemaFile);
+  ~TtiXMLSchema();
+  TtiXMLSchema(const TtiXMLSchema&) = delete;
+  TtiXMLSchema& operator=(const TtiXMLSchema&) = delete;
+
+  // Reads the file as tiXMLParseFile does (the same refusals and limits) and checks the document against the
+  // schema. A file that passes has no Error reason. Otherwise Error names the first problem with libxml2's
+  // reason and error number; a violation of the schema is placed at the "<" of the start tag of the element
+  // it concerns. Doc is the document read, also when it violates the schema (for a caller that goes on with
+  // it), and null when the text is no XML document. The elements' _private fields hold where their start tags
+  // end.
+  TtiXMLParseResult ValidateFile(const std::string& fileName, int64_t maxBytes = tiXMLMaxFileSize) const;
+
+private:
+  TtiXMLDocPtr doc_;
+  xmlSchemaPtr schema_ = nullptr;
+};
 
 // Byte position of the first thing in the text that an XML 1.0 document cannot carry (invalid UTF-8, a
 // control character other than TAB, LF and CR, U+FFFE, U+FFFF); std::string_view::npos when there is none.

@@ -9,14 +9,14 @@ namespace kelvado {
 
 namespace {
 
-[[noreturn]] void IndexError(int index) {
-  throw EtiPerProgrammerException("List index out of bounds (%d)", {index});
-}
-
 // The visitors only read through these; walks need non-const objects.
 TtiObject& Mutable(const TtiObject& o) { return const_cast<TtiObject&>(o); }
 
 }  // namespace
+
+void TtiObjectList::IndexError(int index) {
+  throw EtiPerProgrammerException("List index out of bounds (%d)", {index});
+}
 
 const std::string_view cObjectStateNames[7] = {"posEmpty",  "posPK",      "posCreate", "posUpdate",
                                                "posDelete", "posDeleted", "posClean"};
@@ -346,11 +346,6 @@ int TtiObjectList::CountNotDeleted() const {
   for (auto& p : items_)
     if (!p->GetDeleted()) ++n;
   return n;
-}
-
-TtiObject* TtiObjectList::GetItems(int index) const {
-  CheckIndex(index);
-  return items_[static_cast<size_t>(index)].get();
 }
 
 void TtiObjectList::SetItems(int index, std::unique_ptr<TtiObject> item) {

@@ -215,8 +215,12 @@ public:
   int GetCount() const { return static_cast<int>(items_.size()); }
   int Count() const { return GetCount(); }
   int CountNotDeleted() const;
-  // Index checked: EtiPerProgrammerException "List index out of bounds (%d)".
-  TtiObject* GetItems(int index) const;
+  // Index checked: EtiPerProgrammerException "List index out of bounds (%d)". Inline: every walk of a tree
+  // asks it for every item.
+  TtiObject* GetItems(int index) const {
+    if (index < 0 || index >= GetCount()) IndexError(index);
+    return items_[static_cast<size_t>(index)].get();
+  }
   TtiObject* operator[](int index) const { return GetItems(index); }
   // Replaces the item at index (the old one is freed when the list owns it); Owner as in Add.
   virtual void SetItems(int index, std::unique_ptr<TtiObject> item);
@@ -313,6 +317,7 @@ public:
   const_iterator end() const { return const_iterator(items_.end()); }
 
 private:
+  [[noreturn]] static void IndexError(int index);
   void CheckIndex(int index) const;
   ItemPtr Own(std::unique_ptr<TtiObject> item) const;
   std::unique_ptr<TtiObject> Release(size_t index);

@@ -2,6 +2,8 @@
 
 #include <atomic>
 
+#include "framework/tiClassToDBMap_BOM.h"
+#include "framework/tiClassToDBMap_Srv.h"
 #include "framework/tiExcept.h"
 #include "framework/tiLog.h"
 #include "framework/tiOID.h"
@@ -40,7 +42,11 @@ MgrHolder& Holder() {
     for (const TtiClass* c :
          {&TtiPerManager::StaticClass(), &TtiPersistenceLayers::StaticClass(), &TtiPersistenceLayer::StaticClass(),
           &TDBConnectionPools::StaticClass(), &TDBConnectionPool::StaticClass(), &TPooledDB::StaticClass(),
-          &TtiVisitorManager::StaticClass(), &TNextOIDMgr::StaticClass()})
+          &TtiVisitorManager::StaticClass(), &TNextOIDMgr::StaticClass(), &TtiClassDBMappingMgr::StaticClass(),
+          &TtiClassMaps::StaticClass(), &TtiClassMap::StaticClass(), &TtiAttrMap::StaticClass(),
+          &TtiDBMaps::StaticClass(), &TtiDBMap::StaticClass(), &TtiDBTableMap::StaticClass(),
+          &TtiDBColMap::StaticClass(), &TtiAttrColMaps::StaticClass(), &TtiAttrColMap::StaticClass(),
+          &TtiClassDBCollections::StaticClass(), &TtiClassDBCollection::StaticClass()})
       (void)c;
     return true;
   }();
@@ -93,6 +99,8 @@ const TtiClass& TtiPerManager::StaticClass() {
                           [](TtiPropTableBuilder<TtiPerManager>& b) {
                             b.Object("PersistenceLayers",
                                      [](const TtiPerManager& m) -> TtiVisited* { return &m.GetPersistenceLayers(); })
+                                .Object("ClassDBMappingMgr",
+                                        [](const TtiPerManager& m) -> TtiVisited* { return &m.GetClassDBMappingMgr(); })
                                 .String("DefaultOIDClassName", &TtiPerManager::GetDefaultOIDClassName,
                                         &TtiPerManager::SetDefaultOIDClassName)
                                 .String("DefaultPerLayerName", &TtiPerManager::GetDefaultPerLayerName,
@@ -137,10 +145,21 @@ TtiPerManager::~TtiPerManager() {
     tiSetDefaultVisitorManager(nullptr);
   }
   visMgr_.reset();
+  classDBMappingMgr_.reset();
   layers_.reset();
 }
 
 TOIDFactory& TtiPerManager::GetOIDFactory() const { return tiOIDFactory(); }
+
+TtiClassDBMappingMgr& TtiPerManager::GetClassDBMappingMgr() const {
+  std::lock_guard<std::mutex> g(classDBMappingMgrLock_);
+  if (!classDBMappingMgr_) {
+    auto mgr = std::make_unique<TtiClassDBMappingMgr>();
+    tiRegisterAutoVisitors(*visMgr_);
+    classDBMappingMgr_ = std::move(mgr);
+  }
+  return *classDBMappingMgr_;
+}
 
 std::string TtiPerManager::GetDefaultOIDClassName() const { return tiOIDFactory().GetDefaultOIDClassName(); }
 

@@ -14,6 +14,7 @@
 namespace kelvado {
 
 class TOIDFactory;
+class TtiClassDBMappingMgr;
 class TtiQueryParams;
 class TtiDBMetaDataTable;
 
@@ -21,7 +22,7 @@ class TtiPerManager : public TtiObjectList {
 public:
   TI_CLASS(TtiPerManager)
   TtiPerManager();
-  // Terminates first, then frees the visitor manager and the layers.
+  // Terminates first, then frees the visitor manager, the class-to-database maps and the layers.
   ~TtiPerManager() override;
 
   TtiPersistenceLayers& GetPersistenceLayers() const { return *layers_; }
@@ -32,6 +33,9 @@ public:
   std::string GetDefaultOIDClassName() const;
   void SetDefaultOIDClassName(const std::string& name);
   TDateTime GetCreationTime() const { return creationTime_; }
+  // The class-to-database maps (framework/tiClassToDBMap_BOM.h), made on the first call, which also registers
+  // the automatic visitors in the standard groups (framework/tiClassToDBMap_Srv.h). Until then neither exists.
+  TtiClassDBMappingMgr& GetClassDBMappingMgr() const;
 
   // Default layer and database.
   TtiPersistenceLayer* GetDefaultPerLayer() const { return layers_->GetDefaultPerLayer(); }
@@ -92,6 +96,8 @@ private:
 
   std::unique_ptr<TtiPersistenceLayers> layers_;
   std::unique_ptr<TtiVisitorManager> visMgr_;
+  mutable std::mutex classDBMappingMgrLock_;
+  mutable std::unique_ptr<TtiClassDBMappingMgr> classDBMappingMgr_;
   mutable std::mutex terminatedLock_;
   TDateTime creationTime_;
 };

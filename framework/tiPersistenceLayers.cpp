@@ -197,16 +197,11 @@ TtiPersistenceLayer& TtiPersistenceLayers::LayerOrDefault(const std::string& lay
 }
 
 TtiDatabase& TtiPersistenceLayers::LockDatabase(const std::string& dbName, const std::string& layerName) {
-  TtiPersistenceLayer& layer = LayerOrDefault(layerName);
-  const std::string db = dbName.empty() ? layer.GetDefaultDBConnectionName() : dbName;
-  TDBConnectionPools& pools = layer.GetDBConnectionPools();
-  TPooledDB* pooled = pools.Lock(db);
-  if (!pooled || !pooled->Database()) {
-    if (pooled) pools.UnLock(db, pooled);
-    throw EtiPerInternalException("Unable to lock a connection to database <%s> of persistence layer <%s>",
-                                  {db, layer.GetPerLayerName()});
-  }
-  return *pooled->Database();
+  TDBConnectionLease lease = LeaseDatabase(dbName, layerName);
+  TtiDatabase& database = lease.Database();
+  // The layer's pools hold the lease until UnLockDatabase gives the database back.
+  lease.Pool()->Pools()->Hold(std::move(lease));
+  return database;
 }
 
 TDBConnectionLease TtiPersistenceLayers::LeaseDatabase(const std::string& dbName, const std::string& layerName) {

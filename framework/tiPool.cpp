@@ -148,11 +148,13 @@ void TtiPool::ReleaseSlot() {
 TPooledItem* TtiPool::Lock() {
   if (!AcquireSlot()) throw EtiPerInternalException(cErrorTimedOut);
   std::unique_ptr<TPooledItem> replaced;  // freed after the lock is released
+  // The slot goes back unless an item is handed out with it.
+  TtiUndoUnlessDone slot([this] { ReleaseSlot(); });
   TPooledItem* result = nullptr;
   bool added = false;
   int count = 0;
   int index = -1;
-  try {
+  {
     std::lock_guard<std::mutex> l(listMutex_);
     // Closed after the slot was had: nothing may be handed out of a pool whose owner is letting it go.
     if (closed_) throw EtiPerInternalException(closedReason_);
@@ -193,10 +195,8 @@ TPooledItem* TtiPool::Lock() {
     }
     result->locked_ = true;
     index = result->index_;
-  } catch (...) {
-    ReleaseSlot();
-    throw;
   }
+  slot.Done();
   // Logged outside the list lock, which every other caller of the pool is waiting for.
   if (added) {
     Log("A new PooledItem has been added to the pool.", lsDBConnection);
@@ -563,8 +563,9 @@ TDBConnectionLease TDBConnectionPools::Lease(const std::string& databaseName) {
   return GetShared(databaseName)->Lease();
 }
 
-TPooledDB* TDBConnectionPools::Lock(const std::string& databaseName) {
-  TDBConnectionLease lease = Lease(databaseName);
+TPooledDB* TDBConnectionPools::Lock(const std::string& databaseName) { return Hold(Lease(databaseName)); }
+
+TPooledDB* TDBConnectionPools::Hold(TDBConnectionLease lease) {
   TPooledDB* item = lease.Item();
   std::lock_guard<std::mutex> l(mutex_);
   held_.push_back(std::move(lease));

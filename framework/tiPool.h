@@ -286,6 +286,8 @@ public:
   TDBConnectionLease Lease(const std::string& databaseName);
   // The item-pointer form: the lease is kept here until UnLock or UnLockByData gives the item back.
   TPooledDB* Lock(const std::string& databaseName);
+  // Keeps a lease of one of these pools the same way; its item.
+  TPooledDB* Hold(TDBConnectionLease lease);
   // Give an item back to the pool it came from, also when that pool has been disconnected since.
   void UnLock(const std::string& databaseName, TPooledDB* pooledDB);
   void UnLockByData(const std::string& databaseName, const TtiDatabase* database);

@@ -1,7 +1,6 @@
 #include "framework/tiQuery.h"
 
 #include <algorithm>
-#include <cctype>
 #include <istream>
 #include <mutex>
 #include <ostream>
@@ -21,17 +20,12 @@ const char* const cCRLF = "\r\n";
 const char* const cFieldKindTexts[] = {"String", "Integer", "Float",  "Date",
                                        "Logical", "Binary", "Macro", "Long string"};
 
-std::string LowerCase(std::string s) {
-  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return s;
-}
-
-bool SameTextNoCase(const std::string& a, const std::string& b) { return LowerCase(a) == LowerCase(b); }
-
 std::string Cut255(const std::string& s) { return s.size() > 255 ? s.substr(0, 255) : s; }
 
 // Names that hide a secret in a connection parameter list.
-bool IsSecretParamName(const std::string& name) { return LowerCase(TrimBlanks(name)).find("password") != std::string::npos; }
+bool IsSecretParamName(const std::string& name) {
+  return LowerAscii(TrimBlanks(name)).find("password") != std::string::npos;
+}
 
 std::string Mask(const std::string& secret) { return std::string(secret.size(), 'X'); }
 
@@ -175,13 +169,13 @@ const char* QueryFieldKindToString(TtiQueryFieldKind kind) {
 
 TtiQueryFieldKind StrToQueryFieldKind(const std::string& text) {
   for (size_t i = 0; i < std::size(cFieldKindTexts); ++i)
-    if (SameTextNoCase(text, cFieldKindTexts[i])) return static_cast<TtiQueryFieldKind>(i);
+    if (SameTextAscii(text, cFieldKindTexts[i])) return static_cast<TtiQueryFieldKind>(i);
   throw EtiPerInternalException("Invalid TtiQueryFieldKind <%s>", {text});
 }
 
 TtiQueryType tiQueryTypeOfSQL(const std::string& sql) {
   // Every kind of white space separates words: a statement written "select\n*" is a select.
-  std::string s = LowerCase(TrimBlanks(sql));
+  std::string s = LowerAscii(TrimBlanks(sql));
   for (char& c : s)
     if (c == '\r' || c == '\n' || c == '\t') c = ' ';
   const size_t blank = s.find(' ');
@@ -270,7 +264,7 @@ void TtiQueryParamDateTime::SetValue(TDateTime v) {
 void TtiQueryParamDateTime::AssignToTIQuery(TtiQuery& query) const { query.SetParamAsDateTime(GetName(), value_); }
 
 void TtiQueryParamBoolean::SetValueAsString(const std::string& text) {
-  const std::string u = LowerCase(text);
+  const std::string u = LowerAscii(text);
   SetValue(u == "true" || u == "t" || u == "1");
 }
 void TtiQueryParamBoolean::SetValue(bool v) {
@@ -294,8 +288,16 @@ void TtiQueryParamStream::AssignToTIQuery(TtiQuery& query) const {
 }
 
 TtiQueryParamAbs* TtiQueryParams::FindParamByName(const std::string& name) const {
-  for (int i = 0; i < Count(); ++i)
-    if (SameTextNoCase(Items(i)->GetName(), name)) return Items(i);
+  // Names are mostly looked up in the order they were set, or the same one twice in a row: the search starts
+  // at the last one found.
+  const int n = Count();
+  for (int k = 0; k < n; ++k) {
+    const int i = (lastFound_ + k) % n;
+    if (SameTextAscii(Items(i)->GetName(), name)) {
+      lastFound_ = i;
+      return Items(i);
+    }
+  }
   return nullptr;
 }
 
@@ -310,7 +312,9 @@ TtiQueryParamAbs* TtiQueryParams::FindCreateParamByName(const std::string& name,
 
 template <class T>
 T& TtiQueryParams::FindCreateTyped(const std::string& name) {
-  FindCreateParamByName(name, T::StaticClass());
+  // The parameter found or made is nearly always of the class asked for: no second search, no cast.
+  TtiQueryParamAbs* p = FindCreateParamByName(name, T::StaticClass());
+  if (&p->Class() == &T::StaticClass()) return static_cast<T&>(*p);
   return ParamAs<T>(name);
 }
 
@@ -400,7 +404,7 @@ TtiDBMetaDataField& TtiDBMetaDataTable::AddField(const std::string& name, TtiQue
 
 TtiDBMetaDataField* TtiDBMetaDataTable::FindByFieldName(const std::string& name) const {
   for (int i = 0; i < Count(); ++i)
-    if (SameTextNoCase(Items(i)->GetName(), name)) return Items(i);
+    if (SameTextAscii(Items(i)->GetName(), name)) return Items(i);
   return nullptr;
 }
 
@@ -423,7 +427,7 @@ void TtiDBMetaDataTable::Read() {
 
 TtiDBMetaDataTable* TtiDBMetaData::FindByTableName(const std::string& name) const {
   for (int i = 0; i < Count(); ++i)
-    if (SameTextNoCase(Items(i)->GetName(), name)) return Items(i);
+    if (SameTextAscii(Items(i)->GetName(), name)) return Items(i);
   return nullptr;
 }
 
@@ -460,7 +464,7 @@ TtiDatabase::~TtiDatabase() = default;
 std::string TtiDatabase::ParamValue(const std::string& name, bool* found) const {
   for (const std::string& p : params_) {
     const size_t eq = p.find('=');
-    if (eq != std::string::npos && SameTextNoCase(TrimBlanks(p.substr(0, eq)), TrimBlanks(name))) {
+    if (eq != std::string::npos && SameTextAscii(TrimBlanks(p.substr(0, eq)), TrimBlanks(name))) {
       if (found) *found = true;
       return p.substr(eq + 1);
     }
@@ -522,26 +526,33 @@ std::unique_ptr<TtiQuery> TtiDatabase::CreateTIQuery() {
   return q;
 }
 
+TtiOwnTransaction::TtiOwnTransaction(TtiDatabase& database) : database_(database), owned_(!database.InTransaction()) {
+  if (owned_) database_.StartTransaction();
+}
+
+TtiOwnTransaction::~TtiOwnTransaction() {
+  // Leaving the transaction open would make the next user of a pooled connection fail to start one.
+  try {
+    if (owned_ && database_.InTransaction()) database_.RollBack();
+  } catch (const std::exception& e) {
+    LogError(std::string("Rollback after a failed operation failed: ") + e.what());
+  } catch (...) {
+    LogError("Rollback after a failed operation failed");
+  }
+}
+
+void TtiOwnTransaction::Commit() {
+  if (!owned_) return;
+  database_.Commit();
+  owned_ = false;
+}
+
 void TtiDatabase::RunInOwnTransaction(const std::function<void(TtiQuery&)>& work) {
   std::unique_ptr<TtiQuery> query = CreateTIQuery();
   query->AttachDatabase(this);
-  const bool started = !InTransaction();
-  if (started) StartTransaction();
-  try {
-    work(*query);
-    if (started) Commit();
-  } catch (...) {
-    // Leaving the transaction open would make the next user of this pooled connection fail to start one.
-    if (started && InTransaction()) {
-      try {
-        RollBack();
-      } catch (const std::exception& e) {
-        LogError(std::string("Rollback after a failed row operation failed: ") + e.what());
-      }
-    }
-    query->DetachDatabase();
-    throw;
-  }
+  TtiOwnTransaction transaction(*this);
+  work(*query);
+  transaction.Commit();
   query->DetachDatabase();
 }
 

@@ -228,6 +228,7 @@ public:
 private:
   template <class T>
   T& FindCreateTyped(const std::string& name);
+  mutable int lastFound_ = 0;  // where FindParamByName starts
 };
 
 // ---------------------------------------------------------------------------------------------------------
@@ -385,6 +386,23 @@ private:
   std::vector<std::string> params_;
   uint32_t options_ = 0;
   std::atomic<bool> errorInLastCall_{false};
+};
+
+// One piece of work's transaction on a database. The scope starts a transaction when none is open and then owns
+// it: Commit commits it, and leaving the scope without Commit (a failure) rolls it back; a failing rollback is
+// logged, so the failure that ended the work is the one that passes on. A transaction that was open already
+// belongs to whoever opened it and is left alone.
+class TtiOwnTransaction {
+public:
+  explicit TtiOwnTransaction(TtiDatabase& database);
+  ~TtiOwnTransaction();
+  TtiOwnTransaction(const TtiOwnTransaction&) = delete;
+  TtiOwnTransaction& operator=(const TtiOwnTransaction&) = delete;
+  void Commit();
+
+private:
+  TtiDatabase& database_;
+  bool owned_;
 };
 
 // How a database finds the query class of its layer. The persistence-layer registry installs it; without it

@@ -1,5 +1,6 @@
 #include "framework/tiQueryXML.h"
 
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <atomic>
@@ -58,39 +59,142 @@ uint64_t Ordinal(const xmlNode* row) { return static_cast<uint64_t>(reinterpret_
 void SetOrdinal(xmlNode* row, uint64_t n) { row->_private = reinterpret_cast<void*>(static_cast<uintptr_t>(n)); }
 bool ByOrdinal(const xmlNode* a, const xmlNode* b) { return Ordinal(a) < Ordinal(b); }
 
+size_t TextHash(std::string_view text) { return std::hash<std::string_view>()(text); }
+
+// The hash of an attribute's text, read in place when it is one text node (as nearly always).
+size_t AttrHash(const xmlAttr* a) {
+  const xmlNode* t = a->children;
+  if (!t) return TextHash({});
+  if (!t->next && t->type == XML_TEXT_NODE) return TextHash(t->content ? tiXMLChars(t->content) : "");
+  return TextHash(tiXMLAttrText(a));
+}
+
+// An index of a table by one attribute: the rows' attributes of that name by the hash of their text, each bucket
+// in file order. Rows whose different texts share a hash are told apart by their text when looked up; no text
+// is copied into the index. The attribute is kept (its row is its parent): a look-up checks its text without
+// searching the row's attributes for it.
+class TRowIndex {
+public:
+  // A row after all the bucket holds (a row just read or appended), by its attribute.
+  void Append(size_t hash, xmlAttr* attr) {
+    TBucket& b = buckets_[hash];
+    if (!b.One) b.One = attr;
+    else b.More.push_back(attr);
+  }
+  // A row at its place by ordinal, by its attribute.
+  void Insert(size_t hash, xmlAttr* attr) {
+    TBucket& b = buckets_[hash];
+    if (!b.One) {
+      b.One = attr;
+    } else if (Before(attr, b.One)) {
+      b.More.insert(b.More.begin(), b.One);
+      b.One = attr;
+    } else {
+      b.More.insert(std::upper_bound(b.More.begin(), b.More.end(), attr, Before), attr);
+    }
+  }
+  void Remove(size_t hash, const xmlNode* row) {
+    auto it = buckets_.find(hash);
+    if (it == buckets_.end()) return;
+    TBucket& b = it->second;
+    if (b.One->parent == row) {
+      if (b.More.empty()) {
+        buckets_.erase(it);
+        return;
+      }
+      b.One = b.More.front();
+      b.More.erase(b.More.begin());
+      return;
+    }
+    auto pos = std::lower_bound(b.More.begin(), b.More.end(), row,
+                                [](const xmlAttr* a, const xmlNode* r) { return Ordinal(a->parent) < Ordinal(r); });
+    if (pos != b.More.end() && (*pos)->parent == row) b.More.erase(pos);
+  }
+  // The rows of the bucket, in file order (those of other texts included).
+  size_t Count(size_t hash) const {
+    auto it = buckets_.find(hash);
+    return it == buckets_.end() ? 0 : 1 + it->second.More.size();
+  }
+  // `f` is given the indexed attribute of each row of the bucket, in file order.
+  template <class F>
+  void ForEach(size_t hash, F f) const {
+    auto it = buckets_.find(hash);
+    if (it == buckets_.end()) return;
+    f(it->second.One);
+    for (xmlAttr* a : it->second.More) f(a);
+  }
+
+private:
+  static bool Before(const xmlAttr* a, const xmlAttr* b) { return ByOrdinal(a->parent, b->parent); }
+
+  struct TBucket {
+    xmlAttr* One = nullptr;       // of the first row
+    std::vector<xmlAttr*> More;   // of the rows after it (most texts have one row: no vector is made for them)
+  };
+  std::unordered_map<size_t, TBucket> buckets_;
+};
+
 std::atomic<uint64_t> gNextStoreId{1};
 
 [[noreturn]] void RefuseValue(const std::string& column, const std::string& table, const std::string& why) {
   throw EtiPerDataException("Can not store the value of <%s> in table <%s>: %s", {column, table, why});
 }
 
-// The text a parameter is stored as (and compared as, when it is a criterion).
-std::string StoredText(const TtiQueryParamAbs& p, const std::string& table) {
-  if (p.GetIsNull()) return {};
-  std::string text;
+// Whether a text is stored as it is: printable ASCII only, nothing an XML file can not carry and no line break
+// to escape (nearly every text of a project).
+bool StoredAsItIs(std::string_view text) {
+  for (char ch : text) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c < 0x20 || c >= 0x80) return false;
+  }
+  return true;
+}
+
+// The text of a parameter of text, into `out`; refused when a character can not be stored.
+void StoreTextInto(std::string_view raw, const TtiQueryParamAbs& p, const std::string& table, std::string& out) {
+  if (StoredAsItIs(raw)) {
+    out.assign(raw);
+    return;
+  }
+  // A character an XML file cannot carry would make the whole file unreadable at the next open.
+  const size_t bad = tiXMLInvalidCharPos(raw);
+  if (bad != std::string_view::npos)
+    RefuseValue(p.GetName(), table, tiXMLDescribeCharAt(raw, bad) + " can not be stored in an XML file");
+  out = Translator().InsertReservedChars(xckLineBreaks, raw);
+}
+
+// The text a parameter is stored as (and compared as, when it is a criterion), into `out` (whose room is used
+// again: an insert of many rows fills the same strings).
+void StoredTextInto(const TtiQueryParamAbs& p, const std::string& table, std::string& out) {
+  out.clear();
+  if (p.GetIsNull()) return;
   try {
-    if (auto* f = dynamic_cast<const TtiQueryParamFloat*>(&p)) {
+    if (p.Kind() == qfkString) {
+      // Nearly every value of a store is text: it is told apart first, and read without a copy (the string
+      // parameter is the one class of that kind).
+      StoreTextInto(static_cast<const TtiQueryParamString&>(p).GetValue(), p, table, out);
+    } else if (auto* f = dynamic_cast<const TtiQueryParamFloat*>(&p)) {
       if (std::isnan(f->GetValue())) RefuseValue(p.GetName(), table, "NaN is not a number");
-      text = Value::FloatToText(f->GetValue());
+      out = Value::FloatToText(f->GetValue());
     } else if (auto* d = dynamic_cast<const TtiQueryParamDateTime*>(&p)) {
-      text = tiDateTimeAsXMLString(d->GetValue());
+      out = tiDateTimeAsXMLString(d->GetValue());
     } else if (auto* b = dynamic_cast<const TtiQueryParamBoolean*>(&p)) {
-      text = b->GetValue() ? "TRUE" : "FALSE";
+      out = b->GetValue() ? "TRUE" : "FALSE";
     } else if (dynamic_cast<const TtiQueryParamStream*>(&p)) {
-      text = MimeEncodeString(p.GetValueAsString());
+      out = MimeEncodeString(p.GetValueAsString());
     } else if (dynamic_cast<const TtiQueryParamInteger*>(&p)) {
-      text = p.GetValueAsString();
+      out = p.GetValueAsString();
     } else {
-      const std::string raw = p.GetValueAsString();
-      // A character an XML file cannot carry would make the whole file unreadable at the next open.
-      const size_t bad = tiXMLInvalidCharPos(raw);
-      if (bad != std::string_view::npos)
-        RefuseValue(p.GetName(), table, tiXMLDescribeCharAt(raw, bad) + " can not be stored in an XML file");
-      text = Translator().InsertReservedChars(xckLineBreaks, raw);
+      StoreTextInto(p.GetValueAsString(), p, table, out);
     }
   } catch (const EConvertError& e) {
     RefuseValue(p.GetName(), table, e.Message());
   }
+}
+
+std::string StoredText(const TtiQueryParamAbs& p, const std::string& table) {
+  std::string text;
+  StoredTextInto(p, table, text);
   return text;
 }
 
@@ -121,8 +225,7 @@ struct TXMLFieldDef {
 
 class TtiXMLStore {
 public:
-  // value text -> rows holding it, in file order
-  using RowIndex = std::unordered_map<std::string, std::vector<xmlNode*>>;
+  using RowIndex = TRowIndex;
 
   struct Table {
     std::string Name;  // table_name as in the file
@@ -137,6 +240,11 @@ public:
     bool Numbered = false;
     uint64_t LastOrdinal = 0;
     std::unordered_map<std::string, RowIndex> Indexes;  // by attribute name
+    std::vector<size_t> InsertHints;  // per parameter position: the column it matched at the last insert
+    std::vector<std::string> Values;  // per column: the text of the row being inserted
+    // Rows of the table this one replaced (ResetTables), not in the document, used again by Insert.
+    std::vector<xmlNode*> Spare;
+    size_t NextSpare = 0;
   };
 
   explicit TtiXMLStore(TtiXMLDocPtr doc) : id_(gNextStoreId++), doc_(std::move(doc)) {
@@ -151,6 +259,7 @@ public:
 
   ~TtiXMLStore() {
     // Removed rows and tables still use the document's name dictionary: free them first.
+    DropSpares();
     for (xmlNode* n : graveyard_) xmlFreeNode(n);
   }
 
@@ -216,51 +325,72 @@ public:
       return out;
     }
     // Every criterion's index first (building one never moves the buckets of another), then the rows of the
-    // smallest bucket, checked against all criteria.
+    // smallest bucket, checked against all criteria (a bucket may hold rows of other texts of the same hash).
     for (const TCriterion& c : criteria) IndexFor(t, c.Attr);
-    const std::vector<xmlNode*>* best = nullptr;
-    size_t bestCriterion = 0;
-    for (size_t i = 0; i < criteria.size(); ++i) {
-      const RowIndex& ix = t.Indexes.at(criteria[i].Attr);
-      auto it = ix.find(criteria[i].Text);
-      if (it == ix.end()) return out;
-      if (!best || it->second.size() < best->size()) {
-        best = &it->second;
-        bestCriterion = i;
+    const RowIndex* best = nullptr;
+    const TCriterion* bestCriterion = nullptr;
+    size_t bestHash = 0, bestCount = 0;
+    for (const TCriterion& c : criteria) {
+      const RowIndex& ix = t.Indexes.at(c.Attr);
+      const size_t hash = TextHash(c.Text);
+      const size_t count = ix.Count(hash);
+      if (count == 0) return out;
+      if (!best || count < bestCount) {
+        best = &ix;
+        bestCriterion = &c;
+        bestHash = hash;
+        bestCount = count;
       }
     }
-    // The bucket's own criterion holds for all its rows; the others are checked row by row.
-    std::vector<TCriterion> rest = criteria;
-    rest.erase(rest.begin() + static_cast<std::ptrdiff_t>(bestCriterion));
-    out.reserve(best->size());
-    for (xmlNode* row : *best)
-      if (Matches(row, rest)) out.push_back(row);
+    out.reserve(bestCount);
+    best->ForEach(bestHash, [&](xmlAttr* a) {
+      if (!AttrEquals(a, bestCriterion->Text)) return;
+      for (const TCriterion& c : criteria) {
+        if (&c == bestCriterion) continue;
+        const xmlAttr* other = FindAttr(a->parent, c.Attr.c_str());
+        if (!other || !AttrEquals(other, c.Text)) return;
+      }
+      out.push_back(a->parent);
+    });
     return out;
   }
 
   void Insert(Table& t, const TtiQueryParams* params) {
     if (!t.Rows) throw EtiPerInternalException("Can not find XML tag <%s>", {Tags().Rows()});
     // Everything is checked and converted before the document changes.
-    std::vector<std::pair<std::string, const TtiQueryParamAbs*>> given;
-    for (int i = 0; params && i < params->Count(); ++i)
-      given.emplace_back(LowerAscii(params->Items(i)->GetName()), params->Items(i));
-    std::vector<std::pair<std::string, std::string>> values;
-    for (const std::string& attr : Columns(t)) {
-      auto p = std::find_if(given.begin(), given.end(), [&](const auto& g) { return g.first == attr; });
-      values.emplace_back(attr, p != given.end() ? StoredText(*p->second, t.Name) : std::string());
-    }
-    xmlNode* row = xmlNewDocNode(doc_.get(), nullptr, tiXMLChars(Tags().Row().c_str()), nullptr);
-    if (!row) throw std::bad_alloc();
-    for (const auto& [attr, text] : values)
-      if (!xmlNewProp(row, tiXMLChars(attr.c_str()), tiXMLChars(text.c_str()))) {
-        xmlFreeNode(row);
-        throw std::bad_alloc();
+    const std::vector<std::string>& columns = Columns(t);
+    std::vector<std::string>& values = t.Values;
+    values.resize(columns.size());
+    for (std::string& v : values) v.clear();
+    // Rows of a table mostly come with the same parameters in the same order: the column each parameter
+    // matched the last time is tried first.
+    const size_t count = params ? static_cast<size_t>(params->Count()) : 0;
+    if (t.InsertHints.size() < count) t.InsertHints.resize(count, 0);
+    for (size_t i = 0; i < count; ++i) {
+      const TtiQueryParamAbs& p = *params->Items(static_cast<int>(i));
+      size_t c = t.InsertHints[i];
+      if (c >= columns.size() || !SameTextAscii(columns[c], p.GetName())) {
+        c = 0;
+        while (c < columns.size() && !SameTextAscii(columns[c], p.GetName())) ++c;
+        if (c == columns.size()) continue;  // no such column: not stored
+        t.InsertHints[i] = c;
       }
+      StoredTextInto(p, t.Name, values[c]);
+    }
+    xmlNode* row = ReuseSpare(t, columns, values);
+    if (!row) {
+      TtiXMLNodePtr newRow(xmlNewDocNode(doc_.get(), nullptr, tiXMLChars(Tags().Row().c_str()), nullptr));
+      if (!newRow) throw std::bad_alloc();
+      for (size_t c = 0; c < columns.size(); ++c)
+        if (!xmlNewProp(newRow.get(), tiXMLChars(columns[c].c_str()), tiXMLChars(values[c].c_str())))
+          throw std::bad_alloc();
+      row = newRow.release();
+    }
     xmlAddChild(t.Rows, row);
     Modified = true;
     if (t.Numbered) SetOrdinal(row, ++t.LastOrdinal);
     for (auto& [attr, ix] : t.Indexes)
-      if (xmlAttr* a = FindAttr(row, attr.c_str())) ix[tiXMLAttrText(a)].push_back(row);
+      if (xmlAttr* a = FindAttr(row, attr.c_str())) ix.Append(AttrHash(a), a);
   }
 
   void Update(Table& t, const TtiQueryParams* params, const TtiQueryParams* where) {
@@ -276,12 +406,10 @@ public:
       for (const auto& [attr, text] : values) {
         auto ix = t.Indexes.find(attr);
         if (ix != t.Indexes.end())
-          if (xmlAttr* a = FindAttr(row, attr.c_str())) Unindex(ix->second, tiXMLAttrText(a), row);
+          if (xmlAttr* a = FindAttr(row, attr.c_str())) ix->second.Remove(AttrHash(a), row);
         if (!xmlSetProp(row, tiXMLChars(attr.c_str()), tiXMLChars(text.c_str()))) throw std::bad_alloc();
-        if (ix != t.Indexes.end()) {
-          std::vector<xmlNode*>& bucket = ix->second[text];
-          bucket.insert(std::upper_bound(bucket.begin(), bucket.end(), row, ByOrdinal), row);
-        }
+        if (ix != t.Indexes.end())
+          if (xmlAttr* a = FindAttr(row, attr.c_str())) ix->second.Insert(TextHash(text), a);
       }
   }
 
@@ -289,10 +417,97 @@ public:
     const std::vector<xmlNode*> rows = Select(t, where);
     for (xmlNode* row : rows) {
       for (auto& [attr, ix] : t.Indexes)
-        if (xmlAttr* a = FindAttr(row, attr.c_str())) Unindex(ix, tiXMLAttrText(a), row);
+        if (xmlAttr* a = FindAttr(row, attr.c_str())) ix.Remove(AttrHash(a), row);
       Bury(row);
     }
     if (!rows.empty()) Modified = true;
+  }
+
+  // The document becomes the given tables, in this order and without rows. The rows of a table of the same
+  // name and the same columns (in the same order) are kept aside for the inserts into its successor.
+  void Reset(const std::vector<const TtiDBMetaDataTable*>& defs) {
+    if (!tablesNode_) throw EtiPerInternalException("Cant find XML <%s> element", {Tags().Tables()});
+    // The new tables' names checked before anything changes.
+    for (const TtiDBMetaDataTable* md : defs)
+      for (int i = 0; i < md->Count(); ++i) AttrName(md->Items(i)->GetName(), md->GetName());
+    std::unordered_map<std::string, std::vector<xmlNode*>> spare;
+    for (const TtiDBMetaDataTable* md : defs) {
+      Table* old = FindTable(md->GetName());
+      if (!old || !old->Rows || spare.count(old->Key)) continue;
+      std::vector<std::string> columns;
+      for (int i = 0; i < md->Count(); ++i) columns.push_back(LowerAscii(md->Items(i)->GetName()));
+      if (Columns(*old) != columns) continue;
+      std::vector<xmlNode*>& rows = spare[old->Key];
+      for (xmlNode* c = old->Rows->children; c;) {
+        xmlNode* next = c->next;
+        if (IsElement(c, Tags().Row())) {
+          xmlUnlinkNode(c);
+          rows.push_back(c);
+        }
+        c = next;
+      }
+    }
+    // Rows selected before are no longer this document's: no query reads them again, so everything else of the
+    // old document can go at once (its tables, whatever else "tables" held, the rows deleted before).
+    id_ = gNextStoreId++;
+    for (xmlNode* c = tablesNode_->children; c;) {
+      xmlNode* next = c->next;
+      xmlUnlinkNode(c);
+      xmlFreeNode(c);
+      c = next;
+    }
+    for (xmlNode* n : graveyard_) xmlFreeNode(n);
+    graveyard_.clear();
+    DropSpares();
+    tables_.clear();
+    byKey_.clear();
+    Modified = true;
+    for (const TtiDBMetaDataTable* md : defs) {
+      Table& t = CreateTable(*md);
+      auto it = spare.find(t.Key);
+      if (it != spare.end()) t.Spare = std::move(it->second);
+    }
+    for (auto& [key, rows] : spare)
+      for (xmlNode* row : rows) xmlFreeNode(row);
+  }
+
+  // Frees the rows kept aside and not used again.
+  void DropSpares() {
+    for (auto& t : tables_) {
+      for (size_t i = t->NextSpare; i < t->Spare.size(); ++i) xmlFreeNode(t->Spare[i]);
+      t->Spare.clear();
+      t->NextSpare = 0;
+    }
+  }
+
+  // The next row kept aside for the table, its values set; null when none is left. A row whose attributes are
+  // not exactly the table's columns (a file edited by hand) is freed and the next one tried.
+  xmlNode* ReuseSpare(Table& t, const std::vector<std::string>& columns, const std::vector<std::string>& values) {
+    while (t.NextSpare < t.Spare.size()) {
+      xmlNode* row = t.Spare[t.NextSpare++];
+      size_t c = 0;
+      bool fits = true;
+      for (xmlAttr* a = row->properties; a && fits; a = a->next, ++c)
+        fits = !a->ns && c < columns.size() && columns[c] == tiXMLChars(a->name);
+      if (!fits || c != columns.size()) {
+        xmlFreeNode(row);
+        continue;
+      }
+      c = 0;
+      for (xmlAttr* a = row->properties; a; a = a->next, ++c) {
+        if (AttrEquals(a, values[c])) continue;
+        xmlNode* text = a->children;
+        if (text && !text->next && text->type == XML_TEXT_NODE) {
+          xmlNodeSetContent(text, tiXMLChars(values[c].c_str()));
+        } else if (!xmlSetProp(row, a->name, tiXMLChars(values[c].c_str()))) {
+          xmlFreeNode(row);
+          throw std::bad_alloc();
+        }
+      }
+      row->_private = nullptr;
+      return row;
+    }
+    return nullptr;
   }
 
   Table& CreateTable(const TtiDBMetaDataTable& md) {
@@ -314,23 +529,19 @@ public:
     auto attr = [](xmlNode* n, const std::string& a, const std::string& v) {
       if (!xmlNewProp(n, tiXMLChars(a.c_str()), tiXMLChars(v.c_str()))) throw std::bad_alloc();
     };
-    xmlNode* table = element(Tags().Table());
-    try {
-      attr(table, Tags().TableName(), name);
-      xmlNode* fields = xmlAddChild(table, element(Tags().Fields()));
-      for (int i = 0; i < md.Count(); ++i) {
-        const TtiDBMetaDataField& f = *md.Items(i);
-        xmlNode* field = xmlAddChild(fields, element(Tags().Field()));
-        attr(field, Tags().FieldName(), attrs[static_cast<size_t>(i)]);
-        attr(field, Tags().FieldKind(), LowerAscii(f.GetKindAsStr()));
-        attr(field, Tags().FieldSize(), std::to_string(f.GetWidth()));
-      }
-      xmlAddChild(table, element(Tags().Rows()));
-    } catch (...) {
-      xmlFreeNode(table);
-      throw;
+    TtiXMLNodePtr newTable(element(Tags().Table()));
+    attr(newTable.get(), Tags().TableName(), name);
+    xmlNode* fields = xmlAddChild(newTable.get(), element(Tags().Fields()));
+    for (int i = 0; i < md.Count(); ++i) {
+      const TtiDBMetaDataField& f = *md.Items(i);
+      xmlNode* field = xmlAddChild(fields, element(Tags().Field()));
+      attr(field, Tags().FieldName(), attrs[static_cast<size_t>(i)]);
+      attr(field, Tags().FieldKind(), LowerAscii(f.GetKindAsStr()));
+      attr(field, Tags().FieldSize(), std::to_string(f.GetWidth()));
     }
-    xmlAddChild(tablesNode_, table);
+    xmlAddChild(newTable.get(), element(Tags().Rows()));
+    xmlNode* const table = newTable.get();
+    xmlAddChild(tablesNode_, newTable.release());
     Modified = true;
     return AddTable(table);
   }
@@ -373,14 +584,6 @@ private:
     return out;
   }
 
-  static bool Matches(xmlNode* row, const std::vector<TCriterion>& criteria) {
-    for (const TCriterion& c : criteria) {
-      const xmlAttr* a = FindAttr(row, c.Attr.c_str());
-      if (!a || !AttrEquals(a, c.Text)) return false;
-    }
-    return true;
-  }
-
   RowIndex& IndexFor(Table& t, const std::string& attr) {
     auto it = t.Indexes.find(attr);
     if (it != t.Indexes.end()) return it->second;
@@ -392,18 +595,9 @@ private:
     }
     RowIndex& ix = t.Indexes[attr];
     ForEachRow(t, [&](xmlNode* row) {
-      if (xmlAttr* a = FindAttr(row, attr.c_str())) ix[tiXMLAttrText(a)].push_back(row);
+      if (xmlAttr* a = FindAttr(row, attr.c_str())) ix.Append(AttrHash(a), a);
     });
     return ix;
-  }
-
-  static void Unindex(RowIndex& ix, const std::string& text, xmlNode* row) {
-    auto it = ix.find(text);
-    if (it == ix.end()) return;
-    std::vector<xmlNode*>& bucket = it->second;
-    auto pos = std::lower_bound(bucket.begin(), bucket.end(), row, ByOrdinal);
-    if (pos != bucket.end() && *pos == row) bucket.erase(pos);
-    if (bucket.empty()) ix.erase(it);
   }
 
   // Takes the node out of the document but keeps it until the document goes: a query that selected it may
@@ -413,7 +607,7 @@ private:
     graveyard_.push_back(node);
   }
 
-  const uint64_t id_;
+  uint64_t id_;
   TtiXMLDocPtr doc_;
   xmlNode* tablesNode_ = nullptr;
   std::vector<std::unique_ptr<Table>> tables_;
@@ -460,7 +654,8 @@ void TtiDatabaseXML::SetConnected(bool value) {
   // one looking current, and a pool must not hand out this connection again until a load succeeds.
   store_.reset();
   SetErrorInLastCall(true);
-  TtiXMLParseResult r = tiXMLParseFile(DatabaseName());
+  TtiXMLParseResult r = TtiXMLDocumentOffer::TakeFor(DatabaseName());
+  if (!r.Doc) r = tiXMLParseFile(DatabaseName());
   if (!r.Doc) CanNotConnect(r.Error.Reason, r.Error.Line, r.Error.Column, r.Error.Context);
   const xmlNode* root = xmlDocGetRootElement(r.Doc.get());
   if (!IsElement(root, Tags().DocData()))
@@ -485,13 +680,73 @@ void TtiDatabaseXML::CreateDatabase(const std::string& dbName, const std::string
   }
 }
 
-void TtiDatabaseXML::StartTransaction() { inTransaction_ = true; }
-
-bool TtiDatabaseXML::StartOwnTransaction() {
-  if (inTransaction_) return false;
-  StartTransaction();
-  return true;
+void TtiDatabaseXML::ResetTables(const std::vector<const TtiDBMetaDataTable*>& tables) {
+  TtiXMLStore& st = Store();
+  if (!inTransaction_) throw EtiPerInternalException("Attempt to reset the tables but not in a transaction.");
+  st.Reset(tables);
 }
+
+bool TtiDatabaseXML::FindUndeclaredAttribute(TUndeclaredAttribute& found) {
+  TtiXMLStore& st = Store();
+  for (const auto& t : st.Tables()) {
+    std::vector<std::string> declared;
+    for (const TXMLFieldDef& d : st.Defs(*t)) declared.push_back(d.Attr);
+    int number = 0;
+    for (xmlNode* row = t->Rows ? t->Rows->children : nullptr; row; row = row->next) {
+      if (!IsElement(row, Tags().Row())) continue;
+      ++number;
+      size_t at = 0;  // attributes come in the order of the columns: the next one is tried first
+      for (xmlAttr* a = row->properties; a; a = a->next) {
+        const char* name = tiXMLChars(a->name);
+        bool known = false;
+        if (!a->ns) {
+          if (at < declared.size() && declared[at] == name) {
+            known = true;
+          } else {
+            const auto it = std::find(declared.begin(), declared.end(), name);
+            known = it != declared.end();
+            at = static_cast<size_t>(it - declared.begin());
+          }
+          ++at;
+        }
+        if (known) continue;
+        found.Table = t->Name;
+        found.Row = number;
+        found.Attribute = a->ns && a->ns->prefix ? std::string(tiXMLChars(a->ns->prefix)) + ":" + name : name;
+        found.Line = static_cast<int>(xmlGetLineNo(row));
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+void TtiDatabaseXML::ScanRows(const std::string& table, const std::vector<std::string>& attributes,
+                              const std::function<void(const std::vector<std::string_view>& values)>& visit) {
+  TtiXMLStore& st = Store();
+  TtiXMLStore::Table* t = st.FindTable(table);
+  if (!t || !t->Rows) return;
+  std::vector<std::string_view> values(attributes.size());
+  std::vector<std::string> copies(attributes.size());  // for a value not held as one text
+  for (xmlNode* row = t->Rows->children; row; row = row->next) {
+    if (!IsElement(row, Tags().Row())) continue;
+    for (size_t i = 0; i < attributes.size(); ++i) {
+      const xmlAttr* a = FindAttr(row, attributes[i].c_str());
+      const xmlNode* text = a ? a->children : nullptr;
+      if (!text) {
+        values[i] = {};
+      } else if (!text->next && text->type == XML_TEXT_NODE && text->content) {
+        values[i] = tiXMLChars(text->content);
+      } else {
+        copies[i] = tiXMLAttrText(a);
+        values[i] = copies[i];
+      }
+    }
+    visit(values);
+  }
+}
+
+void TtiDatabaseXML::StartTransaction() { inTransaction_ = true; }
 
 void TtiDatabaseXML::Commit() {
   if (!inTransaction_) throw EtiPerInternalException("Attempt to commit but not in a transaction.");
@@ -502,6 +757,7 @@ void TtiDatabaseXML::Commit() {
       throw EtiPerDBException(cTIPersistXML, DatabaseName(), UserName(), Password(), e.Message());
     }
     store_->Modified = false;
+    store_->DropSpares();
   }
   inTransaction_ = false;
 }
@@ -539,28 +795,18 @@ void TtiDatabaseXML::CreateTable(const TtiDBMetaDataTable& table) {
   TtiXMLStore& st = Store();
   if (st.FindTable(table.GetName()))
     throw EtiPerInternalException("Attempt to create duplicate table name <" + table.GetName() + ">");
-  const bool own = StartOwnTransaction();
-  try {
-    st.CreateTable(table);
-    if (own) Commit();
-  } catch (...) {
-    if (own) RollBack();
-    throw;
-  }
+  TtiOwnTransaction transaction(*this);
+  st.CreateTable(table);
+  transaction.Commit();
 }
 
 void TtiDatabaseXML::DropTable(const TtiDBMetaDataTable& table) {
   TtiXMLStore& st = Store();
   TtiXMLStore::Table* t = st.FindTable(table.GetName());
   if (!t) return;
-  const bool own = StartOwnTransaction();
-  try {
-    st.DropTable(*t);
-    if (own) Commit();
-  } catch (...) {
-    if (own) RollBack();
-    throw;
-  }
+  TtiOwnTransaction transaction(*this);
+  st.DropTable(*t);
+  transaction.Commit();
 }
 
 // ---------------------------------------------------------------------------------------------------------
@@ -590,6 +836,8 @@ TtiDatabaseXML& TtiQueryXML::Db() const {
 }
 
 void TtiQueryXML::SetActive(bool value) {
+  lastRow_ = nullptr;
+  lastAttr_ = nullptr;
   if (!value) {
     std::vector<_xmlNode*>().swap(rows_);
     index_ = 0;
@@ -641,16 +889,16 @@ void TtiQueryXML::UpdateRow(const std::string& tableName, const TtiQueryParams* 
   if (TtiXMLStore::Table* t = st.FindTable(tableName)) st.Update(*t, params, whereParams);
 }
 
-void TtiQueryXML::ReadError(const std::string& label, const std::string& message) {
+void TtiQueryXML::ReadError(const TFieldLabel& label, const std::string& message) {
   std::string rowText;
   if (index_ < rows_.size() && db_ && db_->StoreOrNull() && db_->StoreOrNull()->Id() == storeId_)
     rowText = tiAbbrevStr(tiXMLNodeToString(rows_[index_]), 1000);
   const std::string cr = "\r";
-  throw EtiPerDataException(label + cr + "From row <" + std::to_string(index_) + "> " + cr + "In table <" +
+  throw EtiPerDataException(label.Text() + cr + "From row <" + std::to_string(index_) + "> " + cr + "In table <" +
                             tableName_ + "> " + cr + "XML: <" + rowText + "> Message: " + message);
 }
 
-std::string TtiQueryXML::RawField(const std::string& name, const std::string& label) {
+std::string TtiQueryXML::RawField(const std::string& name, const TFieldLabel& label) {
   if (index_ >= rows_.size()) ReadError(label, "There is no current row");
   // The rows belong to the document they were selected from; once it is reloaded or dropped they are gone.
   if (!db_ || !db_->StoreOrNull() || db_->StoreOrNull()->Id() != storeId_)
@@ -658,11 +906,22 @@ std::string TtiQueryXML::RawField(const std::string& name, const std::string& la
   lowerName_.assign(name);
   for (char& c : lowerName_)
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-  return tiXMLAttrText(FindAttr(rows_[index_], lowerName_.c_str()));
+  // Fields are mostly read in the order of the columns, which is the order of a row's attributes: the search
+  // starts after the attribute found last in the same row.
+  xmlNode* row = rows_[index_];
+  xmlAttr* start = lastRow_ == row && lastAttr_ && lastAttr_->next ? lastAttr_->next : row->properties;
+  xmlAttr* found = nullptr;
+  for (xmlAttr* a = start; a && !found; a = a->next)
+    if (std::strcmp(tiXMLChars(a->name), lowerName_.c_str()) == 0) found = a;
+  for (xmlAttr* a = row->properties; a != start && !found; a = a->next)
+    if (std::strcmp(tiXMLChars(a->name), lowerName_.c_str()) == 0) found = a;
+  lastRow_ = row;
+  lastAttr_ = found;
+  return tiXMLAttrText(found);
 }
 
 template <class F>
-auto TtiQueryXML::Read(const std::string& name, const std::string& label, F convert) {
+auto TtiQueryXML::Read(const std::string& name, const TFieldLabel& label, F convert) {
   const std::string raw = RawField(name, label);
   try {
     return convert(raw);
@@ -671,16 +930,15 @@ auto TtiQueryXML::Read(const std::string& name, const std::string& label, F conv
   }
 }
 
-namespace {
-std::string NameLabel(const std::string& name) { return "Error reading field <" + name + "> "; }
-}  // namespace
-
-std::string TtiQueryXML::IndexLabel(int index) const {
-  return "Error reading field index <" + std::to_string(index) + "> ";
+std::string TtiQueryXML::TFieldLabel::Text() const {
+  return Name ? "Error reading field <" + *Name + "> " : "Error reading field index <" + std::to_string(Index) + "> ";
 }
 
 std::string TtiQueryXML::FieldAsString(const std::string& name) {
-  return Translator().RemoveReservedChars(xckLineBreaks, RawField(name, NameLabel(name)));
+  std::string raw = RawField(name, NameLabel(name));
+  // Only a text with "&" holds escapes; nearly none does.
+  if (raw.find('&') == std::string::npos) return raw;
+  return Translator().RemoveReservedChars(xckLineBreaks, raw);
 }
 
 double TtiQueryXML::FieldAsFloat(const std::string& name) {
@@ -762,7 +1020,7 @@ std::string TtiQueryXML::FieldName(int index) {
 int TtiQueryXML::FieldIndex(const std::string& name) {
   const auto* defs = SelectedDefs(Db(), tableName_);
   for (size_t i = 0; defs && i < defs->size(); ++i)
-    if (LowerAscii((*defs)[i].Name) == LowerAscii(name)) return static_cast<int>(i);
+    if (SameTextAscii((*defs)[i].Name, name)) return static_cast<int>(i);
   return -1;
 }
 
@@ -794,6 +1052,36 @@ void TtiDBConnectionPoolDataXML::InitDBConnectionPool() {
     pool->SetMinPoolSize(0);
     pool->SetMaxPoolSize(1);
   }
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// Documents read elsewhere
+
+namespace {
+thread_local TtiXMLDocumentOffer* tOffer = nullptr;
+
+TtiXMLFileStamp StampOf(const std::string& fileName) {
+  TtiXMLFileStamp stamp;
+  struct stat st {};
+  if (::stat(fileName.c_str(), &st) != 0) return stamp;
+  return {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino), static_cast<int64_t>(st.st_size),
+          st.st_mtim.tv_sec, st.st_mtim.tv_nsec, st.st_ctim.tv_sec, st.st_ctim.tv_nsec};
+}
+}  // namespace
+
+TtiXMLDocumentOffer::TtiXMLDocumentOffer(std::string fileName, TtiXMLParseResult&& read)
+    : fileName_(std::move(fileName)), read_(std::move(read)), outer_(tOffer) {
+  tOffer = this;
+}
+
+TtiXMLDocumentOffer::~TtiXMLDocumentOffer() { tOffer = outer_; }
+
+TtiXMLParseResult TtiXMLDocumentOffer::TakeFor(const std::string& fileName) {
+  TtiXMLDocumentOffer* o = tOffer;
+  if (!o || !o->read_.Doc || o->fileName_ != fileName || o->read_.File.Size < 0 ||
+      !(StampOf(fileName) == o->read_.File))
+    return {};
+  return std::move(o->read_);
 }
 
 void RegisterPersistenceLayerXML() {

@@ -25,10 +25,13 @@
 // A database object may be used from any thread, by one at a time: the layer's pools hold at most one
 // connection per file.
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "framework/tiLibXml.h"
 #include "framework/tiPool.h"
 #include "framework/tiQuery.h"
 
@@ -85,14 +88,38 @@ public:
 
   // Whether the document holds changes no commit has written yet.
   bool Modified() const;
+  // Inside an open transaction, for a caller that writes a file anew: the document becomes exactly these
+  // tables, in this order, with their columns and no rows. The rows of a table of the same name and columns are
+  // kept aside, and the inserts into the new table take them over (their values overwritten), so that writing
+  // a file anew with much the same content hardly allocates or frees anything. Nothing is written before the
+  // commit (which frees the rows not taken over); a rollback reads the file again; rows a query selected
+  // before are no longer readable. Outside a transaction raises EtiPerInternalException; not connected raises
+  // as Store() does.
+  void ResetTables(const std::vector<const TtiDBMetaDataTable*>& tables);
+
+  // A row attribute that is no declared column of its table: the table's name, the row's number in the table
+  // (from 1), the attribute's name (with its prefix, if any) and the row's line in the file. Such a value is
+  // invisible to queries, and a row written anew would drop it.
+  struct TUndeclaredAttribute {
+    std::string Table;
+    int Row = 0;
+    std::string Attribute;
+    int Line = 0;
+  };
+  // The first such attribute in file order; false when every attribute of every row is declared.
+  bool FindUndeclaredAttribute(TUndeclaredAttribute& found);
+
+  // Calls `visit` for every row of the table (named ignoring case), in file order, with the texts of the named
+  // attributes (lower case) as the file holds them (line breaks still escaped; empty when the row lacks one).
+  // The texts stay valid as long as the document is not changed. No rows when there is no such table.
+  void ScanRows(const std::string& table, const std::vector<std::string>& attributes,
+                const std::function<void(const std::vector<std::string_view>& values)>& visit);
   // The document and its tables; raises EtiPerDBException when not connected.
   TtiXMLStore& Store();
   TtiXMLStore* StoreOrNull() const { return store_.get(); }
 
 private:
   [[noreturn]] void CanNotConnect(const std::string& reason, int line, int column, const std::string& details);
-  // Starts a transaction unless one is open; true when it did.
-  bool StartOwnTransaction();
 
   std::unique_ptr<TtiXMLStore> store_;
   bool inTransaction_ = false;
@@ -169,13 +196,20 @@ public:
 
 private:
   TtiDatabaseXML& Db() const;
+  // Which field a read asks for, named in its error; the text is made only when there is an error.
+  struct TFieldLabel {
+    const std::string* Name;  // read by name, or
+    int Index;                // by position
+    std::string Text() const;
+  };
+  static TFieldLabel NameLabel(const std::string& name) { return {&name, -1}; }
   // The raw attribute text of the current row (escapes still in); raises when there is no current row.
-  std::string RawField(const std::string& name, const std::string& label);
+  std::string RawField(const std::string& name, const TFieldLabel& label);
   std::string ColumnName(int index);
-  std::string IndexLabel(int index) const;
+  static TFieldLabel IndexLabel(int index) { return {nullptr, index}; }
   template <class F>
-  auto Read(const std::string& name, const std::string& label, F convert);
-  [[noreturn]] void ReadError(const std::string& label, const std::string& message);
+  auto Read(const std::string& name, const TFieldLabel& label, F convert);
+  [[noreturn]] void ReadError(const TFieldLabel& label, const std::string& message);
 
   std::vector<std::string> sql_;
   bool active_ = false;
@@ -185,6 +219,9 @@ private:
   uint64_t storeId_ = 0;  // the document the rows belong to
   size_t index_ = 0;
   std::string lowerName_;  // reused buffer
+  // The attribute read last, and its row (where the next search starts).
+  _xmlNode* lastRow_ = nullptr;
+  xmlAttr* lastAttr_ = nullptr;
 };
 
 // Pools of this layer hold at most one database per file (minimum 0, maximum 1).
@@ -193,6 +230,27 @@ public:
   TI_CLASS(TtiDBConnectionPoolDataXML)
   TtiDBConnectionPoolDataXML() = default;
   void InitDBConnectionPool() override;
+};
+
+// A document read (and checked) from a file elsewhere in the program, offered to the next connect of that file
+// on this thread, which takes it instead of reading the file again: the file is read once for both. Only while
+// the file is still the one read (same device, inode, size, modification and change time); otherwise the
+// connect reads the file. The offer ends with the object, which frees a document not taken.
+class TtiXMLDocumentOffer {
+public:
+  TtiXMLDocumentOffer(std::string fileName, TtiXMLParseResult&& read);
+  ~TtiXMLDocumentOffer();
+  TtiXMLDocumentOffer(const TtiXMLDocumentOffer&) = delete;
+  TtiXMLDocumentOffer& operator=(const TtiXMLDocumentOffer&) = delete;
+
+  bool Taken() const { return !read_.Doc; }
+  // The document, when this thread's offer holds one for that file and the file is unchanged; null otherwise.
+  static TtiXMLParseResult TakeFor(const std::string& fileName);
+
+private:
+  std::string fileName_;
+  TtiXMLParseResult read_;
+  TtiXMLDocumentOffer* outer_;
 };
 
 // Registers the layer "XML" with the persistence manager (a second call changes nothing).

@@ -351,12 +351,11 @@ void tiWriteFileAtomically(const std::string& fileName, const std::function<void
   if (fd < 0) fail("can not create a temporary file", errno);
   // From here on every way out that is not the rename removes the temporary file.
   bool open = true;
-  auto discard = [&]() noexcept {
+  TtiUndoUnlessDone discard([&]() noexcept {
     if (open) ::close(fd);
-    open = false;
     ::unlink(tmpl.c_str());
-  };
-  try {
+  });
+  {
     // mkstemp creates the file private; give it the permissions the replaced file had, else those of a new file.
     const mode_t mask = ::umask(0);
     ::umask(mask);
@@ -379,10 +378,8 @@ void tiWriteFileAtomically(const std::string& fileName, const std::function<void
     open = false;
     if (::close(fd) != 0) fail("close failed", errno);
     if (::rename(tmpl.c_str(), fileName.c_str()) != 0) fail("rename failed", errno);
-  } catch (...) {
-    discard();
-    throw;
   }
+  discard.Done();
   // The rename itself reaches the disk only with the folder; the file is already complete either way.
   const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dir >= 0) {
@@ -498,9 +495,11 @@ uint16_t tiDecodeNum(const std::string& text) {
 
 TDateTime tiNow() {
   using namespace std::chrono;
-  const auto now = system_clock::now();
-  const int64_t ms = duration_cast<milliseconds>(now.time_since_epoch()).count();
-  // Local time of day: the offset of the local zone at this moment.
+  return tiUnixMSecsToDateTime(duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count());
+}
+
+TDateTime tiUnixMSecsToDateTime(int64_t ms) {
+  // Local time of day: the offset of the local zone at that moment.
   const time_t secs = static_cast<time_t>(ms / 1000);
   struct tm local {};
   ::localtime_r(&secs, &local);

@@ -12,6 +12,7 @@
 #include <sstream>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace kelvado {
@@ -101,6 +102,9 @@ uint16_t tiDecodeNum(const std::string& text);
 using TDateTime = double;
 
 TDateTime tiNow();
+// The local date-time of a moment given in milliseconds since 1970-01-01 00:00 UTC (a file's modification
+// time, for instance).
+TDateTime tiUnixMSecsToDateTime(int64_t ms);
 // Invalid parts raise EConvertError naming them.
 TDateTime EncodeDate(int year, int month, int day);
 TDateTime EncodeTime(int hour, int min, int sec, int msec);
@@ -192,6 +196,28 @@ std::string MimeDecodeString(const std::string& s);
 // Encodes from the input's current position to its end.
 void MimeEncodeStream(std::istream& in, std::ostream& out);
 void MimeDecodeStream(std::istream& in, std::ostream& out);
+
+// ---------------------------------------------------------------------------------------------------------
+// Taking back a half-done step
+
+// Runs `undo` when the scope ends before Done was called: a step that failed part way (a slot taken, a file
+// locked, a temporary file written) is taken back on every way out, without a catch-and-rethrow. `undo` must
+// not throw.
+template <class Undo>
+class TtiUndoUnlessDone {
+public:
+  explicit TtiUndoUnlessDone(Undo undo) : undo_(std::move(undo)) {}
+  ~TtiUndoUnlessDone() {
+    if (!done_) undo_();
+  }
+  TtiUndoUnlessDone(const TtiUndoUnlessDone&) = delete;
+  TtiUndoUnlessDone& operator=(const TtiUndoUnlessDone&) = delete;
+  void Done() noexcept { done_ = true; }
+
+private:
+  Undo undo_;
+  bool done_ = false;
+};
 
 // ---------------------------------------------------------------------------------------------------------
 // COM start-up per thread. Linux has no COM; the bookkeeping remains so "started once per thread" holds.

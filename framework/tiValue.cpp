@@ -6,27 +6,14 @@
 
 #include "framework/tiExcept.h"
 #include "framework/tiUtils.h"
+#include "platform/TextCase.h"
 
 namespace kelvado {
 
 namespace {
 
-std::string_view Trim(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-  return s;
-}
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 32);
-    if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 32);
-    if (x != y) return false;
-  }
-  return true;
-}
+// A value's text may carry spaces and tabs around it; any other control character makes it no value.
+std::string_view Trim(std::string_view s) { return TrimAny(s, " \t"); }
 
 [[noreturn]] void NotA(std::string_view text, const char* what) {
   throw EConvertError("'%s' is not a valid %s", {std::string(text), what});
@@ -103,8 +90,8 @@ double Value::TextToFloat(std::string_view text) {
     neg = body.front() == '-';
     body.remove_prefix(1);
   }
-  if (EqualsNoCase(body, "INF")) return neg ? -std::numeric_limits<double>::infinity()
-                                            : std::numeric_limits<double>::infinity();
+  if (SameTextAscii(body, "INF"))
+    return neg ? -std::numeric_limits<double>::infinity() : std::numeric_limits<double>::infinity();
   // Digits or a "." must start the number; from_chars would also take "nan", "inf" and hexadecimal forms.
   if (body.empty() || !((body.front() >= '0' && body.front() <= '9') || body.front() == '.')) NotA(text, "floating point value");
   for (char c : body)
@@ -206,7 +193,7 @@ bool Value::AsBoolean() const {
     case Kind::DateTime: return std::get<DateTime>(v_).Days != 0.0;
     case Kind::String: {
       std::string_view s = std::get<std::string>(v_);
-      return EqualsNoCase(s, "true") || EqualsNoCase(s, "t") || s == "1";
+      return SameTextAscii(s, "true") || SameTextAscii(s, "t") || s == "1";
     }
     case Kind::Boolean: return std::get<bool>(v_);
   }

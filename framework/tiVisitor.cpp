@@ -200,6 +200,11 @@ void TtiVisitorManager::UnRegisterVisitors(const std::string& groupName) {
   std::erase_if(mappings_, [&](const Mapping& m) { return m.GroupName == g; });
 }
 
+bool TtiVisitorManager::HasGroup(const std::string& groupName) const {
+  const std::string g = UpperAscii(groupName);
+  return std::any_of(mappings_.begin(), mappings_.end(), [&](const Mapping& m) { return m.GroupName == g; });
+}
+
 std::vector<std::thread::id> TtiVisitorManager::ActiveThreads() const {
   std::lock_guard<std::mutex> lock(threadsLock_);
   return threads_;

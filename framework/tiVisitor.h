@@ -189,6 +189,8 @@ public:
   }
   // Removes every mapping of the group (for tests and for units that unload).
   void UnRegisterVisitors(const std::string& groupName);
+  // Whether the group has a visitor class (ignoring case).
+  bool HasGroup(const std::string& groupName) const;
 
   // Runs the group over `visited` (may be null: each visitor's Execute is then called once with null).
   // Empty names take the defaults (see SetDefaultNamesResolver). Returns "" or, when a failure is not

@@ -210,7 +210,14 @@ void TVisOwnedQrySelectAbs::Execute(TtiVisited* visited) {
   Init();
   SetupParams();
   TtiQuery& q = Query();
-  try {
+  // The cursor is closed before a failure goes on; a second failure while closing must not hide it.
+  TtiUndoUnlessDone closeCursor([&q]() noexcept {
+    try {
+      if (q.GetActive()) q.Close();
+    } catch (...) {
+    }
+  });
+  {
     const uint64_t start = tiGetTickCount();
     OpenQuery();
     const uint64_t opened = tiGetTickCount();
@@ -222,14 +229,8 @@ void TVisOwnedQrySelectAbs::Execute(TtiVisited* visited) {
     if (q.GetActive()) q.Close();
     const uint64_t scanned = tiGetTickCount();
     LogQueryTiming(static_cast<int64_t>(opened - start), static_cast<int64_t>(scanned - opened));
-  } catch (...) {
-    // The cursor is closed before the failure goes on; a second failure while closing must not hide it.
-    try {
-      if (q.GetActive()) q.Close();
-    } catch (...) {
-    }
-    throw;
   }
+  closeCursor.Done();
 }
 
 const TtiClass& TVisOwnedQrySelect::StaticClass() {

@@ -132,6 +132,10 @@ std::string TtiXMLReservedCharsTranslator::InsertReservedChars(TtiXMLCharKind ki
   Table(kind);
   const size_t k = static_cast<size_t>(kind - 1);
   const auto& lookup = lookup_[k];
+  // Most texts hold nothing to escape: they are copied as they are.
+  size_t first = 0;
+  while (first < text.size() && !lookup[static_cast<unsigned char>(text[first])]) ++first;
+  if (first == text.size()) return std::string(text);
   // Sized once for the worst case and filled in one pass.
   std::string out(text.size() * longest_[k], '\0');
   size_t n = 0;

@@ -6,6 +6,7 @@
 #include "model/GlobalsConfig.h"
 #include "model/GlobalsTexts.h"
 #include "model/MsgStrings.h"
+#include "platform/TextCase.h"
 #include "platform/MessageBox.h"
 
 namespace kelvado {
@@ -35,7 +36,7 @@ void Fire(const TNotifyEvent& event, TtiObject* sender) {
 }
 
 // Name of a status as the users see it: texts 81 (red), 82 (yellow), 83 (green).
-std::string StatusName(TItemStatus s) { return GetMsgString(81 + static_cast<int>(s), msgBaseGeneral); }
+std::string StatusName(TItemStatus s) { return GetMsgString(txtFirstStatusName + static_cast<int>(s), msgBaseGeneral); }
 
 // Length in characters of UTF-8 text.
 size_t Utf8Length(const std::string& s) {
@@ -43,10 +44,6 @@ size_t Utf8Length(const std::string& s) {
   for (unsigned char c : s)
     if ((c & 0xC0) != 0x80) ++n;
   return n;
-}
-
-void TrimTrailingBlanksAndBreaks(std::string& s) {
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\r' || s.back() == '\n')) s.pop_back();
 }
 
 constexpr size_t kStatusTextLimit = 8192;
@@ -236,7 +233,7 @@ void TPerObjAbsEx::StatusMessagesString(bool recursive, std::string& text) {
     s += "\r\n\r\n";
     result = s;
   }
-  TrimTrailingBlanksAndBreaks(result);
+  result.resize(TrimRightAny(result, " \r\n").size());
   if (Utf8Length(result) >= kStatusTextLimit) {
     ShowMessage("KELVADO Error (v." + VersionText(CurrentKVDVersion) + ")",
                 "Error Code 11 (StatusMessagesString is too long! (" + std::to_string(Utf8Length(result)) + ")",

@@ -68,13 +68,26 @@ using TNotifyEvent = std::function<void(TtiObject* sender)>;
 // leave protected rows alone. 2: the library writers update and delete protected rows.
 extern uint8_t WriteProtectionMode;
 
+// Lifts the write protection (mode 2) for a change that is no user edit (an upgrade of a read project, the file
+// name a store sets) and restores the mode it found, whatever happens.
+class TWriteProtectionLifted {
+public:
+  TWriteProtectionLifted() : saved_(WriteProtectionMode) { WriteProtectionMode = 2; }
+  ~TWriteProtectionLifted() { WriteProtectionMode = saved_; }
+  TWriteProtectionLifted(const TWriteProtectionLifted&) = delete;
+  TWriteProtectionLifted& operator=(const TWriteProtectionLifted&) = delete;
+
+private:
+  uint8_t saved_;
+};
+
 // Called at the start and at the end of every node's CheckStatus when set (sender = the node). Empty by default.
 void SetOnBeforeCheckStatus(TNotifyEvent event);
 void SetOnAfterCheckStatus(TNotifyEvent event);
 
 // ---- Refusing values ----
 
-// Raises EInvalidValue with message `msgNumber` (e.g. 1004) formatted with `args`.
+// Raises EInvalidValue with message `msgNumber` (e.g. msgDCOutOfRange) formatted with `args`.
 [[noreturn]] void RaiseInvalidValue(int msgNumber, FmtArgs args = {});
 
 // Limits of a numeric property and how its refusal is reported. A value below Min (at or below Min when
@@ -281,8 +294,9 @@ protected:
 private:
   template <class E>
   [[noreturn]] static void RaiseEnumRefused(E value) {
-    RaiseInvalidValue(1001, {EnumInRange<E>(static_cast<int>(value)) ? std::string(EnumName(value))
-                                                                      : std::to_string(static_cast<int>(value))});
+    RaiseInvalidValue(msgInvalidValue,
+                      {EnumInRange<E>(static_cast<int>(value)) ? std::string(EnumName(value))
+                                                               : std::to_string(static_cast<int>(value))});
   }
 
   // Mutable so that Clone can lift the source's protection while the copy is assigned, and restore it.

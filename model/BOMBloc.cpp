@@ -30,7 +30,7 @@ std::string bom_detail::InsufficientDCMeasureText(const TChannelOp* channel, con
   const TComponentOp* component = channel ? channel->GetComponentOp() : nullptr;
   const TSFOp* sf = component ? component->GetSFOp() : nullptr;
   if (!sf || !measure->GetDCMeasure()->GetInsufficient().Contains(sf->GetPLrLazy())) return {};
-  return StatusText(291, {sf->GetPLrString()});
+  return StatusText(stsDCMeasureInsufficient, {sf->GetPLrString()});
 }
 
 // ---- TBloc ----
@@ -336,19 +336,20 @@ TItemStatus TBlocOp::CheckStatus(TStatusMessages* messages, bool recursive) {
     }
     const bool hasElements = HasLiveItem(*list_);
     if (IsMTTFdRelevant() && b->GetMTTFdDet() == detSubItems && !hasElements)
-      ReportStatus(messages, result, isGreen, StatusText(294));
+      ReportStatus(messages, result, isGreen, StatusText(stsBlocNoElementsForMTTFd));
     if (IsDCRelevant() && b->GetDCDet() == detSubItems && !hasElements)
-      ReportStatus(messages, result, isGreen, StatusText(295));
+      ReportStatus(messages, result, isGreen, StatusText(stsBlocNoElementsForDC));
   }
-  if (!b || b->GetName().empty() || ContainsPlaceholderWord(b->GetName(), 114))
-    ReportStatus(messages, result, isYellow, StatusText(261));
+  if (!b || LacksName(b->GetName(), txtPlaceholderBloc))
+    ReportStatus(messages, result, isYellow, StatusText(stsBlocNoName));
   if (b && b->GetMissionTime() < cMissionTimeReference)
-    ReportStatus(messages, result, isYellow,
-                 StatusText(265, {FloatToStr(cMissionTimeReference), FloatToStr(b->GetMissionTime())}));
+    ReportStatus(
+        messages, result, isYellow,
+        StatusText(stsBlocMissionTimeTooShort, {FloatToStr(cMissionTimeReference), FloatToStr(b->GetMissionTime())}));
   if (IsMTTFdRelevant() && RoundForBounds(GetMTTFdLazy()) < MTTFdMin())
-    ReportStatus(messages, result, isRed, StatusText(262));
+    ReportStatus(messages, result, isRed, StatusText(stsBlocMTTFdBelowMin));
   if (IsDCRelevant() && GetDCLazy() == kInf && GetMTTFdLazy() != kInf)
-    ReportStatus(messages, result, isRed, StatusText(263));
+    ReportStatus(messages, result, isRed, StatusText(stsBlocDCUndetermined));
 
   if (recursive) {
     const bool selectAll = !IsMTTFdOrDCRelevant();

@@ -33,7 +33,7 @@ const TtiClass& TChannel::StaticClass() {
   return c;
 }
 
-std::string TChannel::GetName() const { return GetMsgString(3, msgBaseGeneral); }
+std::string TChannel::GetName() const { return GetMsgString(txtChannel, msgBaseGeneral); }
 
 bool TChannel::Equals(const TtiObject& other) const {
   const auto* o = dynamic_cast<const TChannel*>(&other);
@@ -51,7 +51,7 @@ const TtiClass& TTestChannel::StaticClass() {
   return c;
 }
 
-std::string TTestChannel::GetName() const { return GetMsgString(4, msgBaseGeneral); }
+std::string TTestChannel::GetName() const { return GetMsgString(txtTestChannel, msgBaseGeneral); }
 
 // ---- TChannelOp ----
 
@@ -246,7 +246,7 @@ std::string TChannelOp::GetMTTFdFitString() const { return MTTFdText(GetMTTFdFit
 std::string TChannelOp::GetMTTFdFitDenotationString() const { return MTTFdBandText(GetMTTFdFit()); }
 
 std::string TChannelOp::GetCaption() const {
-  std::string s = GetMsgString(3, msgBaseGeneral);
+  std::string s = GetMsgString(txtChannel, msgBaseGeneral);
   if (GetComponentOp()) s += " " + std::to_string(GetPosition());
   return s;
 }
@@ -278,17 +278,18 @@ TItemStatus TChannelOp::CheckStatus(TStatusMessages* messages, bool recursive) {
 
   if (RoundForBounds(m) > RoundForBounds(cut))
     ReportStatus(messages, result, isGreen,
-                 StatusText(269, {GetMTTFdString(), GetMTTFdCutString(), FloatToStr(MTTFdCap(SubsystemCat()))}));
+                 StatusText(stsChannelMTTFdCapped,
+                            {GetMTTFdString(), GetMTTFdCutString(), FloatToStr(MTTFdCap(SubsystemCat()))}));
   if (RoundForBounds(cut) > RoundForBounds(fit)) {
     const TTestChannelOp* tc = PairedTestChannelOp();
     ReportStatus(messages, result, isGreen,
-                 StatusText(270, {GetMTTFdCutString(), GetMTTFdFitString(),
-                                  tc ? tc->GetMTTFdCutString() : std::string()}));
+                 StatusText(stsChannelMTTFdFitted,
+                            {GetMTTFdCutString(), GetMTTFdFitString(), tc ? tc->GetMTTFdCutString() : std::string()}));
   }
-  if (RoundForBounds(m) < MTTFdMin()) ReportStatus(messages, result, isRed, StatusText(266));
+  if (RoundForBounds(m) < MTTFdMin()) ReportStatus(messages, result, isRed, StatusText(stsChannelMTTFdBelowMin));
   if (GetComponentOp()) {
-    if (!IsTestChannelMTTFdSatisfied()) ReportStatus(messages, result, isRed, StatusText(267));
-    if (!IsChannelSatisfied()) ReportStatus(messages, result, isRed, StatusText(268));
+    if (!IsTestChannelMTTFdSatisfied()) ReportStatus(messages, result, isRed, StatusText(stsTestChannelMTTFdTooLow));
+    if (!IsChannelSatisfied()) ReportStatus(messages, result, isRed, StatusText(stsChannelNotSatisfied));
   }
   if (recursive) {
     const bool selectAll = !IsUsedBySubsystem();
@@ -320,7 +321,7 @@ const TtiClass& TTestChannelOp::StaticClass() {
 TTestChannel* TTestChannelOp::GetTestChannel() const { return dynamic_cast<TTestChannel*>(GetChannel()); }
 
 void TTestChannelOp::SetTestChannelOp(TTestChannelOp* node) {
-  if (node) throw EKelvado(1018);
+  if (node) throw EKelvado(msgTestChannelOfTestChannel);
 }
 
 bool TTestChannelOp::IsUsedBySubsystem() const {
@@ -334,7 +335,7 @@ bool TTestChannelOp::IsUsedBySubsystem() const {
   return comp->IsDCavgRelevant();
 }
 
-std::string TTestChannelOp::GetCaption() const { return GetMsgString(4, msgBaseGeneral); }
+std::string TTestChannelOp::GetCaption() const { return GetMsgString(txtTestChannel, msgBaseGeneral); }
 
 int TTestChannelOp::GetPosition() const { return CountInList(true); }
 

@@ -101,17 +101,19 @@ void TComponent::HookList(TPerObjListEx& list) {
 }
 
 void TComponent::SetCCFScore(double v) {
-  SetFloatProp(ccfScore_, v, {cCCFScoreMin, cCCFScoreMax, false, 1005, TFloatLimits::ValueMinMax});
+  SetFloatProp(ccfScore_, v, {cCCFScoreMin, cCCFScoreMax, false, msgCCFScoreOutOfRange, TFloatLimits::ValueMinMax});
 }
 
 void TComponent::SetCCFScoreDet(TDetermination v) { SetDetProp(ccfScoreDet_, v, {detSubItems}); }
 
-void TComponent::SetDCavg(double v) { SetFloatProp(dcavg_, v, {0.0, cDCMaximum, false, 1004, TFloatLimits::ValueMinMax}); }
+void TComponent::SetDCavg(double v) {
+  SetFloatProp(dcavg_, v, {0.0, cDCMaximum, false, msgDCOutOfRange, TFloatLimits::ValueMinMax});
+}
 
 void TComponent::SetDCavgDet(TDetermination v) { SetDetProp(dcavgDet_, v, {detMeasures}); }
 
 void TComponent::SetMissionTime(double v) {
-  SetFloatProp(missionTime_, v, {0.0, kInf, false, 1040, TFloatLimits::ValueMax});
+  SetFloatProp(missionTime_, v, {0.0, kInf, false, msgMissionTimeTooLarge, TFloatLimits::ValueMax});
 }
 
 double TComponent::GetMTTFd() const {
@@ -121,14 +123,14 @@ double TComponent::GetMTTFd() const {
 }
 
 void TComponent::SetMTTFd(double v) {
-  SetFloatProp(mttfdOrgValue_, v, {MTTFdMin(), kInf, false, 1007, TFloatLimits::ValueMin});
+  SetFloatProp(mttfdOrgValue_, v, {MTTFdMin(), kInf, false, msgMTTFdTooSmall, TFloatLimits::ValueMin});
 }
 
 void TComponent::SetMTTFdDet(TDetermination v) { SetDetProp(mttfdDet_, v, {detMeasures}); }
 
 void TComponent::SetPLDirectNoBind(TPL v) {
   if (v == plDirectNoBind_) return;
-  if (!EnumInRange<TPL>(static_cast<int>(v))) RaiseInvalidValue(1001, {std::to_string(static_cast<int>(v))});
+  if (!EnumInRange<TPL>(static_cast<int>(v))) RaiseInvalidValue(msgInvalidValue, {std::to_string(static_cast<int>(v))});
   plDirectNoBind_ = v;
   PropertyChanged();
 }
@@ -139,7 +141,7 @@ void TComponent::SetIsPLPFHBind(bool v) {
   PropertyChanged();
 }
 
-void TComponent::SetPFH(double v) { SetFloatProp(pfh_, v, {0.0, kInf, false, 1017, TFloatLimits::ValueMin}); }
+void TComponent::SetPFH(double v) { SetFloatProp(pfh_, v, {0.0, kInf, false, msgPFHTooSmall, TFloatLimits::ValueMin}); }
 
 void TComponent::SetPLDet(TDetermination v) { SetDetProp(plDet_, v, {detMeasures}); }
 
@@ -292,7 +294,7 @@ void TComponentOp::ChannelsChanged(TtiObject* sender) {
 }
 
 std::string TComponentOp::GetCaption() const {
-  return component_ ? GetComponentName() : GetMsgString(5, msgBaseGeneral);
+  return component_ ? GetComponentName() : GetMsgString(txtSubsystem, msgBaseGeneral);
 }
 
 bool TComponentOp::Equals(const TtiObject& other) const {
@@ -572,7 +574,8 @@ std::vector<TChannelOp*> TComponentOp::FirstChannels(int count) const {
     }
   }
   // A category needs exactly this many channels; computing from fewer would read channels that are not there.
-  if (count < 1 || static_cast<int>(result.size()) < count) throw EIndexOutOfBounds(1011, {std::to_string(count)});
+  if (count < 1 || static_cast<int>(result.size()) < count)
+    throw EIndexOutOfBounds(msgChannelCount, {std::to_string(count)});
   return result;
 }
 

@@ -1,6 +1,5 @@
 // Display texts and the status check of the subsystem node.
 #include <algorithm>
-#include <cctype>
 #include <cmath>
 #include <limits>
 #include <set>
@@ -9,6 +8,7 @@
 #include "model/BOMComponent.h"
 #include "model/BOMSF.h"
 #include "model/BOMShared.h"
+#include "model/BOMValueTexts.h"
 #include "model/GlobalsConfig.h"
 #include "model/GlobalsLookups.h"
 #include "model/GlobalsTexts.h"
@@ -50,15 +50,6 @@ std::string TriText(TTriState s) {
 
 bool IsRealPL(TPL pl) { return pl >= plA && pl <= plE; }
 
-// "inf" in any letter case is +infinity; any other text must be a number.
-double NumberOrInfinity(const std::string& text) {
-  std::string t;
-  for (char ch : text)
-    if (ch != ' ') t.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(ch))));
-  if (t == "inf") return std::numeric_limits<double>::infinity();
-  return StrToFloat(text);
-}
-
 // Runs one computed part of a display text; a value that cannot be computed shows as "-".
 template <class F>
 std::string OrDash(F&& f) {
@@ -86,7 +77,7 @@ std::string TComponentOp::GetCatRequirementsSatisfiedString() const {
 
 std::string TComponentOp::GetCCFDirectString() const {
   if (!component_) return UnknownText();
-  if (Hidden(IsCCFRelevant())) return General(391);
+  if (Hidden(IsCCFRelevant())) return General(txtNotRelevant);
   try {
     IsCCFSatisfiedLazy();
     return TriText(ccf_);
@@ -97,7 +88,7 @@ std::string TComponentOp::GetCCFDirectString() const {
 
 std::string TComponentOp::GetCCFString() const {
   if (!component_) return UnknownText();
-  if (Hidden(IsCCFRelevant())) return General(391);
+  if (Hidden(IsCCFRelevant())) return General(txtNotRelevant);
   try {
     IsCCFSatisfiedLazy();
     return TriText(ccf_) + " (" + Rounded(ccfScore_, GetOptRoundCCF()) + ")";
@@ -108,21 +99,21 @@ std::string TComponentOp::GetCCFString() const {
 
 std::string TComponentOp::GetCCFScoreMeasuresString() const {
   if (!component_) return "-";
-  if (Hidden(IsCCFRelevant())) return General(391);
+  if (Hidden(IsCCFRelevant())) return General(txtNotRelevant);
   return OrDash([&] { return Rounded(GetCCFScoreMeasuresLazy(), GetOptRoundCCF()); });
 }
 
 std::string TComponentOp::GetCCFMeasuresString() const {
   if (!component_) return std::string();
-  if (Hidden(IsCCFRelevant())) return General(391);
+  if (Hidden(IsCCFRelevant())) return General(txtNotRelevant);
   std::string s;
   const TCCFMeasureOpList& ops = *component_->GetCCFMeasureOps();
   for (int i = 0; i < ops.GetCount(); ++i) {
     const TCCFMeasureOp* op = ops.Items(i);
     if (op->GetDeleted()) continue;
     if (!s.empty()) s += kCRLF;
-    s += op->GetHeading() + " (" + op->GetScoreString() + " " + General(324) + ")" + kCRLF + op->GetDescription() +
-         kCRLF;
+    s += op->GetHeading() + " (" + op->GetScoreString() + " " + General(txtPoints) + ")" + kCRLF +
+         op->GetDescription() + kCRLF;
   }
   return TrimRight(s);
 }
@@ -134,7 +125,7 @@ std::string TComponentOp::GetComponentName() const {
 
 std::string TComponentOp::GetDCavgPCString() const {
   if (!component_) return "- (-)";
-  if (Hidden(IsDCavgRelevant())) return General(391);
+  if (Hidden(IsDCavgRelevant())) return General(txtNotRelevant);
   return OrDash([&] {
     const double v = GetDCavgLazy();
     return DCavgText(v, dcavgBand_);
@@ -143,7 +134,7 @@ std::string TComponentOp::GetDCavgPCString() const {
 
 std::string TComponentOp::GetDCavgPCSubItemsString() const {
   if (!component_) return "- (-)";
-  if (Hidden(IsDCavgRelevant())) return General(391);
+  if (Hidden(IsDCavgRelevant())) return General(txtNotRelevant);
   return OrDash([&] {
     const double v = GetDCavgSubItemsLazy();
     return DCavgText(v, dcavgSubBand_);
@@ -152,13 +143,13 @@ std::string TComponentOp::GetDCavgPCSubItemsString() const {
 
 std::string TComponentOp::GetDCavgDirectDenotationString() const {
   if (!component_) return "-";
-  if (Hidden(IsDCavgRelevant())) return General(391);
+  if (Hidden(IsDCavgRelevant())) return General(txtNotRelevant);
   return OrDash([&] { return DCDenotationToStr(GetDCDenotation(component_->GetDCavg())); });
 }
 
 std::string TComponentOp::GetDCavgSubItemsDenotationString() const {
   if (!component_) return "-";
-  if (Hidden(IsDCavgRelevant())) return General(391);
+  if (Hidden(IsDCavgRelevant())) return General(txtNotRelevant);
   return OrDash([&] { return DCDenotationToStr(GetDCavgSubItemsDenotationLazy()); });
 }
 
@@ -180,19 +171,19 @@ double TComponentOp::GetMinMissionTime() const {
 
 std::string TComponentOp::GetMTTFdDenotationDirectString() const {
   if (!component_) return "-";
-  if (Hidden(IsMTTFdRelevant())) return General(391);
+  if (Hidden(IsMTTFdRelevant())) return General(txtNotRelevant);
   return OrDash([&] { return MTTFdDenotationToStr(GetMTTFdDenotation(component_->GetMTTFd())); });
 }
 
 std::string TComponentOp::GetMTTFdDenotationSubItemsString() const {
   if (!component_) return "-";
-  if (Hidden(IsMTTFdRelevant())) return General(391);
+  if (Hidden(IsMTTFdRelevant())) return General(txtNotRelevant);
   return OrDash([&] { return MTTFdDenotationToStr(GetMTTFdSubItemsDenotationLazy()); });
 }
 
 std::string TComponentOp::GetMTTFdString() const {
   if (!component_) return "- (-)";
-  if (Hidden(IsMTTFdRelevant())) return General(391);
+  if (Hidden(IsMTTFdRelevant())) return General(txtNotRelevant);
   return OrDash([&] {
     const double v = GetMTTFdLazy();
     return MTTFdText(v, mttfdBand_);
@@ -201,7 +192,7 @@ std::string TComponentOp::GetMTTFdString() const {
 
 std::string TComponentOp::GetMTTFdSubItemsString() const {
   if (!component_) return "- (-)";
-  if (Hidden(IsMTTFdRelevant())) return General(391);
+  if (Hidden(IsMTTFdRelevant())) return General(txtNotRelevant);
   return OrDash([&] {
     const double v = GetMTTFdSubItemsLazy();
     return MTTFdText(v, mttfdSubBand_);
@@ -268,13 +259,13 @@ std::string TComponentOp::GetMTTFdDirectString() const {
   return component_ ? Rounded(component_->GetMTTFd(), GetOptRoundMTTFd()) : std::string();
 }
 
-void TComponentOp::SetMTTFdDirectString(const std::string& text) { SetMTTFdDirect(NumberOrInfinity(text)); }
+void TComponentOp::SetMTTFdDirectString(const std::string& text) { SetMTTFdDirect(TextToFloatInf(text)); }
 
 std::string TComponentOp::GetPFHDirectString() const {
   return component_ ? PFHText(component_->GetPFH()) : std::string();
 }
 
-void TComponentOp::SetPFHDirectString(const std::string& text) { Comp().SetPFH(NumberOrInfinity(text)); }
+void TComponentOp::SetPFHDirectString(const std::string& text) { Comp().SetPFH(TextToFloatInf(text)); }
 
 std::string TComponentOp::GetPLDirectString() const {
   if (!component_) return "-";
@@ -288,7 +279,7 @@ void TComponentOp::SetPLDirectString(const std::string& text) {
     if (text == GetPLDirectString()) return;
     // "-" has no representative PFH: taking 0 from it would make the PFH reach e.
     const TPL pl = StrToPL(text);
-    if (!IsRealPL(pl)) RaiseInvalidValue(1001, {text});
+    if (!IsRealPL(pl)) RaiseInvalidValue(msgInvalidValue, {text});
     SetPFHDirectString(FloatToStr(GetPLMeanPFH(pl)));
   } else {
     const TPL pl = StrToPL(text);
@@ -300,10 +291,10 @@ void TComponentOp::SetPLDirectString(const std::string& text) {
 
 std::string TComponentOp::GetCatRequirementsText() const {
   const TComponent& c = Comp();
-  if (!c.GetCatConditionsRelevant()) return General(611);
+  if (!c.GetCatConditionsRelevant()) return General(txtCatRequirementsNotChecked);
   const std::string sep = "\r\n\r\n";
   auto verdict = [](bool relevant, bool met) {
-    if (!relevant && GetOptHideNonRelevant()) return General(391);
+    if (!relevant && GetOptHideNonRelevant()) return General(txtNotRelevant);
     return met ? YesText() : NoText();
   };
   auto safe = [](auto f) {
@@ -329,20 +320,22 @@ std::string TComponentOp::GetCatRequirementsText() const {
     std::string t;
     for (int b = mttfLow; b <= mttfHigh; ++b)
       if (mttfdAllowed.Contains(static_cast<TMTTFdDenotation>(b)))
-        t += MTTFdDenotationToStr(static_cast<TMTTFdDenotation>(b)) + General(402);
-    if (!t.empty()) t = t.substr(0, t.size() - General(402).size()) + ".";
-    s += General(401) + t + " [" + verdict(IsMTTFdRelevant(), safe([&] { return IsMTTFdSatisfied(); })) + "]" + sep;
+        t += MTTFdDenotationToStr(static_cast<TMTTFdDenotation>(b)) + General(txtMTTFdBandsOr);
+    if (!t.empty()) t = t.substr(0, t.size() - General(txtMTTFdBandsOr).size()) + ".";
+    s += General(txtAllowedMTTFd) + t + " [" + verdict(IsMTTFdRelevant(), safe([&] { return IsMTTFdSatisfied(); })) +
+         "]" + sep;
   }
   {
     std::string t;
     for (int b = dcNone; b <= dcHigh; ++b)
       if (dcAllowed.Contains(static_cast<TDCDenotation>(b)))
-        t += DCDenotationToStr(static_cast<TDCDenotation>(b)) + General(404);
-    if (!t.empty()) t = t.substr(0, t.size() - General(404).size()) + ".";
-    s += General(403) + t + " [" + verdict(IsDCavgRelevant(), safe([&] { return IsDCavgSatisfied(); })) + "]" + sep;
+        t += DCDenotationToStr(static_cast<TDCDenotation>(b)) + General(txtDCavgBandsOr);
+    if (!t.empty()) t = t.substr(0, t.size() - General(txtDCavgBandsOr).size()) + ".";
+    s += General(txtAllowedDCavg) + t + " [" + verdict(IsDCavgRelevant(), safe([&] { return IsDCavgSatisfied(); })) +
+         "]" + sep;
   }
   if (ccfCounts)
-    s += tiFormat(General(405), {FloatToStr(GetReqCCFScore())}) + " [" +
+    s += tiFormat(General(txtCCFRequirement), {FloatToStr(GetReqCCFScore())}) + " [" +
          verdict(IsCCFRelevant(), safe([&] { return IsCCFSatisfied(); })) + "]" + sep;
   if (c.GetCat() == cat2) {
     bool ok = true;
@@ -350,14 +343,14 @@ std::string TComponentOp::GetCatRequirementsText() const {
       const auto* ch = dynamic_cast<const TChannelOp*>(list_->GetItems(i));
       if (ch && !ch->GetDeleted() && ch->IsRelevant() && !ch->IsTestChannelMTTFdSatisfied()) ok = false;
     }
-    s += General(408) + " [" + (ok ? YesText() : NoText()) + "]" + sep;
+    s += General(txtTestChannelMTTFdRule) + " [" + (ok ? YesText() : NoText()) + "]" + sep;
   }
   return TrimRight(s);
 }
 
 std::string TComponentOp::GetPLConditionsText() const {
   const TComponent& c = Comp();
-  if (c.GetPLDet() == detDirect) return General(612);
+  if (c.GetPLDet() == detDirect) return General(txtPLEnteredDirectly);
   std::string s;
   TPL pl = plN;
   try {
@@ -377,6 +370,103 @@ std::string TComponentOp::GetPLConditionsText() const {
 
 // ---- Status check ----
 
+namespace {
+
+using Node = const TComponentOp&;
+using Data = const TComponent&;
+
+bool PLSub(Data c) { return c.GetPLDet() == detSubItems; }
+
+// No live block in the channels the category uses.
+bool NoBlocs(Node n) {
+  const auto used = n.UsedChannels();
+  return std::none_of(used.begin(), used.end(), [](const TChannelOp* ch) { return ch->HasLiveBloc(); });
+}
+
+// The category's requirements, its conditions, or a relevant channel (its own rules or its test channel's
+// MTTFd) not met.
+bool CatRequirementsFailed(Node n, Data c) {
+  if (!n.IsCatRequirementsSatisfied() || !c.AreCatConditionsSatisfied()) return true;
+  const TChannelOpList& channels = *n.GetChannelOpList();
+  for (int i = 0; i < channels.GetCount(); ++i) {
+    const auto* ch = dynamic_cast<const TChannelOp*>(channels.GetItems(i));
+    if (!ch || ch->GetDeleted() || !ch->IsRelevant()) continue;
+    if (!ch->IsTestChannelMTTFdSatisfied() || !ch->IsChannelSatisfied()) return true;
+  }
+  return false;
+}
+
+// A PL entered directly that the PFH entered does not back (no PL, "-", backs nothing).
+bool PLNotBackedByPFH(Node n, Data c) {
+  if (c.GetPLDet() != detDirect || c.GetIsPLPFHBind()) return false;
+  const TPL pl = n.GetPLLazy();
+  const TPL pfhPL = PFHToPL(n.GetPFHLazy());
+  return IsRealPL(pl) && !(IsRealPL(pfhPL) && pfhPL >= pl);
+}
+
+// One rule of the check: when `Holds`, a message of `Status` with status text `Text`, formatted with what
+// `Args` gives (nothing when null).
+struct TStatusRule {
+  TItemStatus Status;
+  int Text;
+  bool (*Holds)(Node, Data);
+  FmtArgs (*Args)(Node, Data);
+};
+
+// In the order the rules run; their messages are added in this order.
+const TStatusRule kStatusRules[] = {
+    {isGreen, stsDCavgWithinTolerance,
+     [](Node n, Data c) {
+       return n.IsDCavgRelevant() && PLSub(c) && !n.IsDCavgSatisfied() && n.IsDCavgSatisfiedWithTolerance();
+     },
+     [](Node, Data) { return FmtArgs{FloatToStr(cDCavgTolerance * 100.0)}; }},
+    {isGreen, stsSubsystemNoBlocsForMTTFd,
+     [](Node n, Data c) { return n.IsMTTFdRelevant() && c.GetMTTFdDet() == detSubItems && NoBlocs(n); }, nullptr},
+    {isGreen, stsSubsystemMTTFdAboveCap,
+     [](Node n, Data c) {
+       const double cap = MTTFdCap(c.GetCat());
+       return n.IsMTTFdRelevant() && c.GetMTTFdDet() == detDirect && !std::isinf(c.GetMTTFd()) &&
+              c.GetMTTFdOrgValue() > cap;
+     },
+     [](Node n, Data c) {
+       return FmtArgs{n.GetMTTFdDirectString(), FloatToStr(c.GetMTTFdOrgValue()), FloatToStr(MTTFdCap(c.GetCat()))};
+     }},
+    {isGreen, stsSubsystemNoBlocsForDCavg,
+     [](Node n, Data c) { return n.IsDCavgRelevant() && c.GetDCavgDet() == detSubItems && NoBlocs(n); }, nullptr},
+    {isYellow, stsSubsystemNoName, [](Node, Data c) { return LacksName(c.GetName(), txtPlaceholderSubsystem); },
+     nullptr},
+    {isYellow, stsSubsystemMissionTimeTooShort, [](Node, Data c) { return c.GetMissionTime() < cMissionTimeRef; },
+     [](Node, Data c) {
+       return FmtArgs{FloatToStr(cMissionTimeRef), FloatToStr(c.GetMissionTime())};
+     }},
+    {isYellow, stsImplausibleForPLe,
+     [](Node n, Data c) {
+       const TSFOp* sf = n.GetSFOp();
+       return sf && sf->GetSF() && sf->GetPLrLazy() == plE &&
+              ((n.IsMTTFdRelevant() && std::isinf(n.GetMTTFdLazy())) ||
+               (c.GetPLDet() == detDirect && n.GetPFHLazy() == 0.0));
+     },
+     nullptr},
+    {isRed, stsPFHDoesNotBackPL, PLNotBackedByPFH,
+     [](Node n, Data) {
+       return FmtArgs{n.GetPFHString(), PLToStr(PFHToPL(n.GetPFHLazy())), PLToStr(n.GetPLLazy())};
+     }},
+    {isRed, stsSubsystemPFHUndetermined, [](Node n, Data c) { return PLSub(c) && n.GetPFHLazy() < 0.0; }, nullptr},
+    {isRed, stsCatRequirementsNotMet,
+     [](Node n, Data c) { return c.GetCatConditionsRelevant() && CatRequirementsFailed(n, c); }, nullptr},
+    {isRed, stsSubsystemMTTFdBelowMin,
+     [](Node n, Data c) { return n.IsMTTFdRelevant() && PLSub(c) && RoundForBounds(n.GetMTTFdLazy()) < MTTFdMin(); },
+     nullptr},
+    {isRed, stsSubsystemDCavgUndetermined,
+     [](Node n, Data c) {
+       return n.IsDCavgRelevant() && PLSub(c) && std::isinf(n.GetDCavgLazy()) && !std::isinf(n.GetMTTFdLazy()) &&
+              c.GetChannelCount() >= 2;
+     },
+     nullptr},
+};
+
+}  // namespace
+
 TItemStatus TComponentOp::CheckStatus(TStatusMessages* messages, bool recursive) {
   CallOnBeforeCheckStatus();
   TItemStatus result = isGreen;
@@ -384,87 +474,18 @@ TItemStatus TComponentOp::CheckStatus(TStatusMessages* messages, bool recursive)
     CallOnAfterCheckStatus();
     return result;
   }
-  const TComponent& c = *component_;
-  std::set<std::string> failures;
   // A rule whose values cannot be computed reports why, in red, once per reason: a subsystem whose values
   // cannot be computed is never passed as green.
-  auto rule = [&](auto&& body) {
+  std::set<std::string> failures;
+  for (const TStatusRule& rule : kStatusRules) {
     try {
-      body();
+      if (rule.Holds(*this, *component_))
+        ReportStatus(messages, result, rule.Status,
+                     StatusText(rule.Text, rule.Args ? rule.Args(*this, *component_) : FmtArgs{}));
     } catch (const EKelvado& e) {
       if (failures.insert(e.Message()).second) ReportStatus(messages, result, isRed, e.Message());
     }
-  };
-  const bool plSub = c.GetPLDet() == detSubItems;
-  auto noBlocs = [&]() {
-    const auto used = UsedChannels();
-    return std::none_of(used.begin(), used.end(), [](const TChannelOp* ch) { return ch->HasLiveBloc(); });
-  };
-
-  rule([&] {
-    if (IsDCavgRelevant() && plSub && !IsDCavgSatisfied() && IsDCavgSatisfiedWithTolerance())
-      ReportStatus(messages, result, isGreen, StatusText(293, {FloatToStr(cDCavgTolerance * 100.0)}));
-  });
-  rule([&] {
-    if (IsMTTFdRelevant() && c.GetMTTFdDet() == detSubItems && noBlocs())
-      ReportStatus(messages, result, isGreen, StatusText(296));
-  });
-  rule([&] {
-    const double cap = MTTFdCap(c.GetCat());
-    if (IsMTTFdRelevant() && c.GetMTTFdDet() == detDirect && !std::isinf(c.GetMTTFd()) && c.GetMTTFdOrgValue() > cap)
-      ReportStatus(messages, result, isGreen,
-                   StatusText(280, {GetMTTFdDirectString(), FloatToStr(c.GetMTTFdOrgValue()), FloatToStr(cap)}));
-  });
-  rule([&] {
-    if (IsDCavgRelevant() && c.GetDCavgDet() == detSubItems && noBlocs())
-      ReportStatus(messages, result, isGreen, StatusText(297));
-  });
-  {
-    const std::string placeholder = General(113);
-    if (c.GetName().empty() || (!placeholder.empty() && c.GetName().find(placeholder) != std::string::npos))
-      ReportStatus(messages, result, isYellow, StatusText(271));
   }
-  if (c.GetMissionTime() < cMissionTimeRef)
-    ReportStatus(messages, result, isYellow,
-                 StatusText(288, {FloatToStr(cMissionTimeRef), FloatToStr(c.GetMissionTime())}));
-  rule([&] {
-    const TSFOp* sf = GetSFOp();
-    if (sf && sf->GetSF() && sf->GetPLrLazy() == plE &&
-        ((IsMTTFdRelevant() && std::isinf(GetMTTFdLazy())) || (c.GetPLDet() == detDirect && GetPFHLazy() == 0.0)))
-      ReportStatus(messages, result, isYellow, StatusText(285));
-  });
-  rule([&] {
-    if (c.GetPLDet() == detDirect && !c.GetIsPLPFHBind()) {
-      const TPL pl = GetPLLazy();
-      const TPL pfhPL = PFHToPL(GetPFHLazy());
-      // The PL entered must be backed by the PFH entered; no PL ("-") backs nothing.
-      if (IsRealPL(pl) && !(IsRealPL(pfhPL) && pfhPL >= pl))
-        ReportStatus(messages, result, isRed, StatusText(380, {GetPFHString(), PLToStr(pfhPL), PLToStr(pl)}));
-    }
-  });
-  rule([&] {
-    if (plSub && GetPFHLazy() < 0.0) ReportStatus(messages, result, isRed, StatusText(278));
-  });
-  rule([&] {
-    if (!c.GetCatConditionsRelevant()) return;
-    bool failed = !IsCatRequirementsSatisfied() || !c.AreCatConditionsSatisfied();
-    for (int i = 0; i < list_->GetCount() && !failed; ++i) {
-      const auto* ch = dynamic_cast<const TChannelOp*>(list_->GetItems(i));
-      if (!ch || ch->GetDeleted() || !ch->IsRelevant()) continue;
-      if (!ch->IsTestChannelMTTFdSatisfied() || !ch->IsChannelSatisfied()) failed = true;
-    }
-    if (failed) ReportStatus(messages, result, isRed, StatusText(272));
-  });
-  rule([&] {
-    if (IsMTTFdRelevant() && plSub && RoundForBounds(GetMTTFdLazy()) < MTTFdMin())
-      ReportStatus(messages, result, isRed, StatusText(273));
-  });
-  rule([&] {
-    if (IsDCavgRelevant() && plSub && std::isinf(GetDCavgLazy()) && !std::isinf(GetMTTFdLazy()) &&
-        c.GetChannelCount() >= 2)
-      ReportStatus(messages, result, isRed, StatusText(274));
-  });
-
   if (recursive) {
     std::set<const TChannelOp*> checked;
     for (TChannelOp* ch : UsedChannels()) {

@@ -24,8 +24,8 @@ namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
-constexpr TFloatLimits kB10dLimits{cB10dMin, kInf, false, 1006, TFloatLimits::ValueMin};
-constexpr TFloatLimits kNopLimits{0.0, kInf, true, 1008, TFloatLimits::ValueMin};
+constexpr TFloatLimits kB10dLimits{cB10dMin, kInf, false, msgB10dTooSmall, TFloatLimits::ValueMin};
+constexpr TFloatLimits kNopLimits{0.0, kInf, true, msgNopTooSmall, TFloatLimits::ValueMin};
 
 }  // namespace
 
@@ -37,8 +37,9 @@ std::string ExpandFileName(const std::string& fileName) {
   return p.lexically_normal().string();
 }
 
-bool bom_detail::ContainsPlaceholderWord(const std::string& name, int textIndex) {
-  const std::string word = GetMsgString(textIndex, msgBaseGeneral);
+bool bom_detail::LacksName(const std::string& name, int placeholderText) {
+  if (name.empty()) return true;
+  const std::string word = GetMsgString(placeholderText, msgBaseGeneral);
   return !word.empty() && name.find(word) != std::string::npos;
 }
 
@@ -363,17 +364,19 @@ TItemStatus TElementOp::CheckStatus(TStatusMessages* messages, bool recursive) {
     const std::string text = InsufficientDCMeasureText(bloc ? bloc->GetChannelOp() : nullptr, e->GetDCMeasureOp());
     if (!text.empty()) ReportStatus(messages, result, isRed, text);
   }
-  if (!e || e->GetName().empty() || ContainsPlaceholderWord(e->GetName(), 115))
-    ReportStatus(messages, result, isYellow, StatusText(256));
+  if (!e || LacksName(e->GetName(), txtPlaceholderElement))
+    ReportStatus(messages, result, isYellow, StatusText(stsElementNoName));
   if (e && IsMTTFdRelevant() && e->GetUseB10d() && std::isfinite(nop_) &&
       RoundForBounds(GetT10d()) < cMissionTimeReference)
     ReportStatus(messages, result, isYellow,
-                 StatusText(258, {FloatToStr(cMissionTimeReference), GetT10dString()}));
+                 StatusText(stsElementT10dTooShort, {FloatToStr(cMissionTimeReference), GetT10dString()}));
   if (e && e->GetMissionTime() < cMissionTimeReference)
     ReportStatus(messages, result, isYellow,
-                 StatusText(259, {FloatToStr(cMissionTimeReference), FloatToStr(e->GetMissionTime())}));
+                 StatusText(stsElementMissionTimeTooShort,
+                            {FloatToStr(cMissionTimeReference), FloatToStr(e->GetMissionTime())}));
   if (IsMTTFdRelevant() && RoundForBounds(GetMTTFdLazy()) < MTTFdMin())
-    ReportStatus(messages, result, isRed, StatusText(std::isinf(nop_) ? 299 : 257));
+    ReportStatus(messages, result, isRed,
+                 StatusText(std::isinf(nop_) ? stsElementB10dMTTFdBelowMin : stsElementMTTFdBelowMin));
 
   CallOnAfterCheckStatus();
   return result;

@@ -11,12 +11,12 @@ namespace kelvado {
   }                                                                                            \
   std::string Name::GetCaption() const { return GetMsgString(CaptionText, msgBaseGeneral); }
 
-KELVADO_NODE_LIST(TElementOpList, 21)
-KELVADO_NODE_LIST(TBlocOpList, 22)
-KELVADO_NODE_LIST(TChannelOpList, 23)
-KELVADO_NODE_LIST(TComponentOpList, 25)
-KELVADO_NODE_LIST(TSFOpList, 26)
-KELVADO_NODE_LIST(TProjectOpList, 27)
+KELVADO_NODE_LIST(TElementOpList, txtElements)
+KELVADO_NODE_LIST(TBlocOpList, txtBlocs)
+KELVADO_NODE_LIST(TChannelOpList, txtChannels)
+KELVADO_NODE_LIST(TComponentOpList, txtSubsystems)
+KELVADO_NODE_LIST(TSFOpList, txtSFs)
+KELVADO_NODE_LIST(TProjectOpList, txtProjects)
 #undef KELVADO_NODE_LIST
 
 int TChannelOpList::Add(std::unique_ptr<TtiObject> item) {

@@ -7,6 +7,7 @@
 #include "model/GlobalsLookups.h"
 #include "model/GlobalsTexts.h"
 #include "model/MsgStrings.h"
+#include "platform/TextCase.h"
 
 namespace kelvado {
 
@@ -18,8 +19,9 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 
 // DC bounds of a measure: below the DC minimum (or NaN) is refused with 1003, without arguments; above 100 %
 // as an element's DC is (kPartDCLimits).
-constexpr TFloatLimits kDCBoundLimits{cDCMinimum, kInf, false, 1003, TFloatLimits::None};
-constexpr TFloatLimits kScoreLimits{cCCFScoreMin, cCCFScoreMax, false, 1005, TFloatLimits::ValueMinMax};
+constexpr TFloatLimits kDCBoundLimits{cDCMinimum, kInf, false, msgInvalidDCBound, TFloatLimits::None};
+constexpr TFloatLimits kScoreLimits{cCCFScoreMin, cCCFScoreMax, false, msgCCFScoreOutOfRange,
+                                    TFloatLimits::ValueMinMax};
 
 [[noreturn]] void NoMeasure(const TtiObject& op, const char* what) {
   throw EtiPerProgrammerException("%s has no DC measure whose %s could be written", {op.ClassName(), what});
@@ -28,10 +30,6 @@ constexpr TFloatLimits kScoreLimits{cCCFScoreMin, cCCFScoreMax, false, 1005, TFl
 void CheckDCBound(double v) {
   CheckFloatLimits(v, kDCBoundLimits);
   CheckFloatLimits(v, kPartDCLimits);
-}
-
-void TrimTrailingBlanksAndBreaks(std::string& s) {
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\r' || s.back() == '\n')) s.pop_back();
 }
 
 }  // namespace
@@ -206,7 +204,8 @@ void TDCMeasureOp::SetDC(double v) {
   CheckWriteProtection();
   if (dcMeasure_) {
     const double lo = dcMeasure_->GetDCmin(), hi = dcMeasure_->GetDCmax();
-    if (std::isnan(v) || v < lo || v > hi) RaiseInvalidValue(1004, {FloatToStr(v), FloatToStr(lo), FloatToStr(hi)});
+    if (std::isnan(v) || v < lo || v > hi)
+      RaiseInvalidValue(msgDCOutOfRange, {FloatToStr(v), FloatToStr(lo), FloatToStr(hi)});
   } else {
     CheckFloatLimits(v, kPartDCLimits);
   }
@@ -267,15 +266,15 @@ void TDCMeasureOp::GetReportDescription(std::string& text) const {
     s += "(" + FloatToStr(m.GetDCmax() * 100.0) + " %)\r\n";
   else
     s += "(" + FloatToStr(m.GetDCmin() * 100.0) + " % - " + FloatToStr(m.GetDCmax() * 100.0) + " %" +
-         GetMsgString(384, msgBaseGeneral) + " " + m.GetDependency() + ")\r\n";
+         GetMsgString(txtDependsOn, msgBaseGeneral) + " " + m.GetDependency() + ")\r\n";
   std::string pls;
   for (TPL p : {plA, plB, plC, plD, plE}) {
     if (!m.GetInsufficient().Contains(p)) continue;
     if (!pls.empty()) pls += ", ";
     pls += PLToStr(p);
   }
-  if (!pls.empty()) s += "(" + GetMsgString(349, msgBaseGeneral) + ": " + pls + ")\r\n";
-  TrimTrailingBlanksAndBreaks(s);
+  if (!pls.empty()) s += "(" + GetMsgString(txtInsufficientForPL, msgBaseGeneral) + ": " + pls + ")\r\n";
+  s.resize(TrimRightAny(s, " \r\n").size());
   text = std::move(s);
 }
 
@@ -285,7 +284,7 @@ std::string TDCMeasureOp::GetReportDescription() const {
   return s;
 }
 
-std::string TDCMeasureOp::GetCaption() const { return GetMsgString(8, msgBaseGeneral); }
+std::string TDCMeasureOp::GetCaption() const { return GetMsgString(txtDCMeasure, msgBaseGeneral); }
 
 bool TDCMeasureOp::Equals(const TtiObject& other) const {
   const auto* o = dynamic_cast<const TDCMeasureOp*>(&other);
@@ -347,7 +346,7 @@ double TCCFMeasureOp::GetCCFMOrder() const {
   return OrderInContainingList(GetOwner() != nullptr, "CCFMeasureOps");
 }
 
-std::string TCCFMeasureOp::GetCaption() const { return GetMsgString(9, msgBaseGeneral); }
+std::string TCCFMeasureOp::GetCaption() const { return GetMsgString(txtCCFMeasure, msgBaseGeneral); }
 
 bool TCCFMeasureOp::Equals(const TtiObject& other) const {
   const auto* o = dynamic_cast<const TCCFMeasureOp*>(&other);
@@ -385,7 +384,7 @@ void TCatConditionOp::SetCatCondition(std::unique_ptr<TCatCondition> c) {
   PropertyChanged();
 }
 
-std::string TCatConditionOp::GetCaption() const { return GetMsgString(10, msgBaseGeneral); }
+std::string TCatConditionOp::GetCaption() const { return GetMsgString(txtCatCondition, msgBaseGeneral); }
 
 bool TCatConditionOp::Equals(const TtiObject& other) const {
   const auto* o = dynamic_cast<const TCatConditionOp*>(&other);
@@ -421,7 +420,7 @@ void TPLConditionOp::SetPLCondition(std::unique_ptr<TPLCondition> c) {
   PropertyChanged();
 }
 
-std::string TPLConditionOp::GetCaption() const { return GetMsgString(11, msgBaseGeneral); }
+std::string TPLConditionOp::GetCaption() const { return GetMsgString(txtPLCondition, msgBaseGeneral); }
 
 bool TPLConditionOp::Equals(const TtiObject& other) const {
   const auto* o = dynamic_cast<const TPLConditionOp*>(&other);
@@ -445,10 +444,10 @@ void TPLConditionOp::Assign(const TtiObject& source) {
   }                                                                                             \
   std::string Name::GetCaption() const { return GetMsgString(CaptionText, msgBaseGeneral); }
 
-KELVADO_MEASURE_LIST(TDCMeasureOpList, TPerObjListEx, 28)
-KELVADO_MEASURE_LIST(TCCFMeasureOpList, TPerObjListEx, 29)
-KELVADO_MEASURE_LIST(TCatConditionOpList, TPerObjListEx, 30)
-KELVADO_MEASURE_LIST(TPLConditionOpList, TPerObjListEx, 12)
+KELVADO_MEASURE_LIST(TDCMeasureOpList, TPerObjListEx, txtDCMeasures)
+KELVADO_MEASURE_LIST(TCCFMeasureOpList, TPerObjListEx, txtCCFMeasures)
+KELVADO_MEASURE_LIST(TCatConditionOpList, TPerObjListEx, txtCatConditions)
+KELVADO_MEASURE_LIST(TPLConditionOpList, TPerObjListEx, txtPLConditions)
 #undef KELVADO_MEASURE_LIST
 
 int TCCFMeasureOpList::IndexOfMeasure(const TCCFMeasure* measure) const {

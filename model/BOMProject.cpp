@@ -124,7 +124,9 @@ void TProjectOp::SetProjectName(const std::string& name) {
   project_->SetName(name);
 }
 
-std::string TProjectOp::GetCaption() const { return project_ ? GetProjectName() : GetMsgString(7, msgBaseGeneral); }
+std::string TProjectOp::GetCaption() const {
+  return project_ ? GetProjectName() : GetMsgString(txtProject, msgBaseGeneral);
+}
 
 bool TProjectOp::Equals(const TtiObject& other) const {
   const auto* o = dynamic_cast<const TProjectOp*>(&other);
@@ -152,18 +154,17 @@ void TProjectOp::Changed() {
 TItemStatus TProjectOp::CheckStatus(TStatusMessages* messages, bool recursive) {
   CallOnBeforeCheckStatus();
   TItemStatus result = isGreen;
-  const std::string placeholder = GetMsgString(111, msgBaseGeneral);
-  const std::string name = project_ ? project_->GetName() : std::string();
-  if (name.empty() || (!placeholder.empty() && name.find(placeholder) != std::string::npos))
-    ReportStatus(messages, result, isYellow, StatusText(281));
+  if (LacksName(project_ ? project_->GetName() : std::string(), txtPlaceholderProject))
+    ReportStatus(messages, result, isYellow, StatusText(stsProjectNoName));
   const TPerObjAbsEx& stamped = project_ ? static_cast<const TPerObjAbsEx&>(*project_) : *this;
   const TKelvadoVersion kvd = stamped.GetKVDVersion();
   if (kvd < ver1_0rc1 || kvd > ver1_1_2)
-    ReportStatus(messages, result, isYellow, StatusText(282, {VersionText(kvd), VersionText(CurrentKVDVersion)}));
+    ReportStatus(messages, result, isYellow,
+                 StatusText(stsProjectOtherRelease, {VersionText(kvd), VersionText(CurrentKVDVersion)}));
   const TNormVersion norm = stamped.GetNormVersion();
   if (norm < ver2006 || norm > ver20062003)
     ReportStatus(messages, result, isYellow,
-                 StatusText(283, {NormVersionText(norm), NormVersionText(CurrentNormVersion)}));
+                 StatusText(stsProjectOtherNorm, {NormVersionText(norm), NormVersionText(CurrentNormVersion)}));
   if (recursive) result = WithChildStatus(result, *list_, messages, [](const TSFOp&) { return true; });
   CallOnAfterCheckStatus();
   return result;

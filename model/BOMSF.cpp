@@ -161,7 +161,7 @@ void TSFOp::ResetCaches() const {
   plr_.reset();
 }
 
-std::string TSFOp::GetCaption() const { return sf_ ? GetSFName() : GetMsgString(6, msgBaseGeneral); }
+std::string TSFOp::GetCaption() const { return sf_ ? GetSFName() : GetMsgString(txtSF, msgBaseGeneral); }
 
 bool TSFOp::Equals(const TtiObject& other) const {
   const auto* o = dynamic_cast<const TSFOp*>(&other);
@@ -282,27 +282,26 @@ void TSFOp::SetPLrDirectString(const std::string& text) {
 TItemStatus TSFOp::CheckStatus(TStatusMessages* messages, bool recursive) {
   CallOnBeforeCheckStatus();
   TItemStatus result = isGreen;
-  const std::string placeholder = GetMsgString(112, msgBaseGeneral);
-  const std::string name = sf_ ? sf_->GetName() : std::string();
-  if (name.empty() || (!placeholder.empty() && name.find(placeholder) != std::string::npos))
-    ReportStatus(messages, result, isYellow, StatusText(276));
+  if (LacksName(sf_ ? sf_->GetName() : std::string(), txtPlaceholderSF))
+    ReportStatus(messages, result, isYellow, StatusText(stsSFNoName));
   try {
-    if (!HasEffectiveSubsystem()) ReportStatus(messages, result, isYellow, StatusText(286, {GetPLrString()}));
+    if (!HasEffectiveSubsystem())
+      ReportStatus(messages, result, isYellow, StatusText(stsSFNoEffectiveSubsystem, {GetPLrString()}));
     const TPL pl = GetPLLazy();
     const TPL plr = GetPLrLazy();
     const double pfh = GetPFHLazy();
-    const std::string limitedBy =
-        StatusText(382, {GetMsgString(25, msgBaseGeneral), GetMsgString(354, msgBaseGeneral)});
+    const std::string limitedBy = StatusText(stsPleaseCheck, {GetMsgString(txtSubsystems, msgBaseGeneral),
+                                                              GetMsgString(txtCharacteristics, msgBaseGeneral)});
     if (!PLMeets(pl, plr)) {
       if (PLBetter(PFHToPL(pfh), pl))
-        ReportStatus(messages, result, isRed, StatusText(381, {GetPLrString()}) + " " + limitedBy);
+        ReportStatus(messages, result, isRed, StatusText(stsPLrLimitedBySubsystem, {GetPLrString()}) + " " + limitedBy);
       else
-        ReportStatus(messages, result, isRed, StatusText(277, {GetPLrString()}) + "\r\n" + limitedBy);
+        ReportStatus(messages, result, isRed, StatusText(stsPLrNotReached, {GetPLrString()}) + "\r\n" + limitedBy);
     }
     // Compared as the PL bands see a PFH (to 1e-14): a sum such as 3e-5 + 7e-5 computes to one unit in the
     // last place below 1e-4, has no PL there, and must get this message as well.
     if (RoundToDigits(-14, pfh) >= cPFHMax)
-      ReportStatus(messages, result, isRed, StatusText(279, {FloatToStr(cPFHMax)}));
+      ReportStatus(messages, result, isRed, StatusText(stsPFHSumTooHigh, {FloatToStr(cPFHMax)}));
   } catch (const EKelvado& e) {
     // A value that cannot be computed is reported, never passed over.
     ReportStatus(messages, result, isRed, e.Message());

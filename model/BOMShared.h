@@ -60,11 +60,11 @@ inline bool HasLiveItem(const TtiObjectList& list) {
 }
 
 // Limits of the entered values the element and the block share (TPartValues).
-inline constexpr TFloatLimits kPartDCLimits{cDCMinimum, cDCMaximum, false, 1004, TFloatLimits::ValueMinMax};
-inline constexpr TFloatLimits kPartMTTFdLimits{MTTFdMinYears, std::numeric_limits<double>::infinity(), false, 1007,
-                                               TFloatLimits::ValueMin};
+inline constexpr TFloatLimits kPartDCLimits{cDCMinimum, cDCMaximum, false, msgDCOutOfRange, TFloatLimits::ValueMinMax};
+inline constexpr TFloatLimits kPartMTTFdLimits{MTTFdMinYears, std::numeric_limits<double>::infinity(), false,
+                                               msgMTTFdTooSmall, TFloatLimits::ValueMin};
 inline constexpr TFloatLimits kPartMissionTimeLimits{-std::numeric_limits<double>::infinity(), cMissionTimeMax, false,
-                                                     1040, TFloatLimits::ValueMax};
+                                                     msgMissionTimeTooLarge, TFloatLimits::ValueMax};
 
 // Everything at or below a blank (spaces, tabs, line breaks) is cut from the end.
 inline std::string TrimRight(std::string s) {
@@ -72,13 +72,17 @@ inline std::string TrimRight(std::string s) {
   return s;
 }
 
-// Status message `index` of the status texts.
+// A node has no name when its name is empty or contains the word of its placeholder name (general text
+// `placeholderText`). An empty word (no language file) is contained in nothing, so it never marks every name.
+bool LacksName(const std::string& name, int placeholderText);
+
+// Status text `index` (an sts... number of model/MsgIds.h).
 inline std::string StatusText(int index, const FmtArgs& args = {}) {
   return FormatMsgString(msgBaseStatus + index, args);
 }
 
-// Status message 291 when the chosen DC measure of an element or block (none when deleted) does not suffice for
-// the PL the safety function above `channel` requires; "" otherwise. (Defined with the block.)
+// Status text stsDCMeasureInsufficient when the chosen DC measure of an element or block (none when deleted) does not
+// suffice for the PL the safety function above `channel` requires; "" otherwise. (Defined with the block.)
 std::string InsufficientDCMeasureText(const TChannelOp* channel, const TDCMeasureOp* measure);
 
 // ---- Owned parts (a node's data object, an occurrence's measure or condition) ----

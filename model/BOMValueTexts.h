@@ -6,8 +6,10 @@
 #include <string_view>
 
 #include "model/GlobalsConfig.h"
+#include "model/GlobalsLookups.h"
 #include "model/GlobalsTexts.h"
 #include "model/MsgStrings.h"
+#include "platform/TextCase.h"
 
 namespace kelvado::bom_detail {
 
@@ -19,26 +21,20 @@ inline std::string RoundedTextInf(int digits, double value) { return ReplaceInfi
 
 // "inf" in any letter case is +infinity; any other text must be a number (EConvertError otherwise).
 inline double TextToFloatInf(std::string_view text) {
-  std::string t(text);
-  while (!t.empty() && t.front() == ' ') t.erase(t.begin());
-  while (!t.empty() && t.back() == ' ') t.pop_back();
-  if (t.size() == 3 && (t[0] == 'i' || t[0] == 'I') && (t[1] == 'n' || t[1] == 'N') && (t[2] == 'f' || t[2] == 'F'))
-    return std::numeric_limits<double>::infinity();
+  if (SameTextAscii(TrimAny(text, " "), "inf")) return std::numeric_limits<double>::infinity();
   return StrToFloat(text);
 }
 
 inline constexpr double kHoursPerYear = 24.0 * 365.0;
 
 // FIT (failures per 10^9 hours) of an MTTFd, cut (not rounded) to the precision key `truncDigits` (-2 keeps
-// two decimals). An infinite MTTFd gives 0. Noise below the 9th decimal of the scaled value is removed first,
-// so that a FIT entered as 0.29 reads back as 0.29, not 0.28.
+// two decimals). An infinite MTTFd gives 0. Noise below the 9th decimal of the scaled value is removed first
+// (RoundForBounds), so that a FIT entered as 0.29 reads back as 0.29, not 0.28.
 inline double FITOfMTTFd(double mttfd, int truncDigits) {
   if (std::isinf(mttfd)) return 0.0;
   const double fit = 1e9 / (mttfd * kHoursPerYear);
   const double scale = std::pow(10.0, -truncDigits);
-  const double scaled = fit * scale;
-  const double cleaned = std::isfinite(scaled) ? std::nearbyint(scaled * 1e9) / 1e9 : scaled;
-  return std::trunc(cleaned) / scale;
+  return std::trunc(RoundForBounds(fit * scale)) / scale;
 }
 
 // MTTFd (years) of a FIT value; a FIT of 0 means the part never fails dangerously (+infinity).
@@ -51,7 +47,7 @@ inline double MTTFdOfFIT(double fit) {
 // that does not count when such values are hidden (then nothing is computed).
 template <class Node>
 std::string NodeDCText(const Node& node) {
-  if (!node.IsDCRelevant() && GetOptHideNonRelevant()) return GetMsgString(391, msgBaseGeneral);
+  if (!node.IsDCRelevant() && GetOptHideNonRelevant()) return GetMsgString(txtNotRelevant, msgBaseGeneral);
   const double dc = node.GetDCLazy();
   if (dc < 0.0 || std::isinf(dc)) return "- (-)";
   return RoundedText(GetOptRoundDC(), dc * 100.0) + " (" + DCDenotationToStr(node.GetDCBandLazy()) + ")";
@@ -60,14 +56,10 @@ std::string NodeDCText(const Node& node) {
 // The same for the MTTFd: "years (band)" with "INF" as the infinity text.
 template <class Node>
 std::string NodeMTTFdText(const Node& node) {
-  if (!node.IsMTTFdRelevant() && GetOptHideNonRelevant()) return GetMsgString(391, msgBaseGeneral);
+  if (!node.IsMTTFdRelevant() && GetOptHideNonRelevant()) return GetMsgString(txtNotRelevant, msgBaseGeneral);
   const double m = node.GetMTTFdLazy();
   return ReplaceInfinity(RoundedText(GetOptRoundMTTFd(), m) + " (" + MTTFdDenotationToStr(node.GetMTTFdBandLazy()) +
                          ")");
 }
-
-// `name` contains the word of a placeholder (general text `textIndex`). An empty text (no language file)
-// is contained in nothing, so it never marks every name as a placeholder.
-bool ContainsPlaceholderWord(const std::string& name, int textIndex);
 
 }  // namespace kelvado::bom_detail

@@ -22,9 +22,6 @@ EKelvado::EKelvado(int msgNumber, FmtArgs args, std::string message)
     : Exception(std::move(message)), msgNumber_(msgNumber), msgArgs_(std::move(args)) {}
 
 namespace {
-constexpr int kInvalidXMLMsg = 1031;
-constexpr int kProtectionViolationMsg = 1002;
-
 FmtArgs XMLArgs(const std::string& fileName, const std::string& reason, int errorCode, int line, int linePos) {
   return FmtArgs{fileName, reason, errorCode, line, linePos};
 }
@@ -32,8 +29,8 @@ FmtArgs XMLArgs(const std::string& fileName, const std::string& reason, int erro
 
 EInvalidXML::EInvalidXML(std::string fileName, std::string reason, int errorCode, int line, int linePos,
                          std::string srcText)
-    : EKelvado(kInvalidXMLMsg, XMLArgs(fileName, reason, errorCode, line, linePos),
-               ComposeMessage(kInvalidXMLMsg, XMLArgs(fileName, reason, errorCode, line, linePos))),
+    : EKelvado(msgInvalidXML, XMLArgs(fileName, reason, errorCode, line, linePos),
+               ComposeMessage(msgInvalidXML, XMLArgs(fileName, reason, errorCode, line, linePos))),
       fileName_(std::move(fileName)),
       reason_(std::move(reason)),
       errorCode_(errorCode),
@@ -42,13 +39,13 @@ EInvalidXML::EInvalidXML(std::string fileName, std::string reason, int errorCode
       srcText_(std::move(srcText)) {}
 
 std::string EInvalidXML::MessageText() const {
-  return ComposeMessage(kInvalidXMLMsg, XMLArgs(fileName_, reason_, errorCode_, line_, linePos_));
+  return ComposeMessage(msgInvalidXML, XMLArgs(fileName_, reason_, errorCode_, line_, linePos_));
 }
 
 EProtectionViolation::EProtectionViolation(std::string message, TtiObject* obj)
-    : EKelvado(kProtectionViolationMsg, {}, std::move(message)), obj_(obj) {}
+    : EKelvado(msgProtectionViolation, {}, std::move(message)), obj_(obj) {}
 
 EProtectionViolation::EProtectionViolation(TtiObject* obj)
-    : EKelvado(kProtectionViolationMsg, {}, ComposeMessage(kProtectionViolationMsg, {})), obj_(obj) {}
+    : EKelvado(msgProtectionViolation, {}, ComposeMessage(msgProtectionViolation, {})), obj_(obj) {}
 
 }  // namespace kelvado

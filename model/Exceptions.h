@@ -6,6 +6,7 @@
 
 #include "framework/tiExcept.h"
 #include "framework/tiFormat.h"
+#include "model/MsgIds.h"
 
 namespace kelvado {
 

@@ -282,7 +282,7 @@ void ShowRegistryFailure(const std::string& className, const std::string& messag
     }
     MessageRequest r;
     r.caption = "Error : " + className + " (v." + version + ")";
-    r.text = tiFormat(GetMsgString(100, 1000), {message});
+    r.text = FormatMsgString(msgSettingsAccessFailed, {message});
     // Without a language text the box would be empty; the failure's own message is better than nothing.
     if (r.text.empty()) r.text = message;
     r.icon = MsgIcon::Warning;

@@ -1,18 +1,8 @@
 #include "model/GlobalsLookups.h"
 
-#include <cmath>
-
 #include "model/GlobalsTexts.h"
 
 namespace kelvado {
-
-double RoundForBounds(double value) {
-  if (!std::isfinite(value)) return value;
-  const double scaled = value * 1e9;
-  // Beyond 2^53 a double has no fraction left to round.
-  if (std::fabs(scaled) >= 9007199254740992.0) return value;
-  return std::nearbyint(scaled) / 1e9;
-}
 
 TCatConditionList* GetCatConditions(TCat Cat) { return PersistenceDB().GetCatConditions(Cat); }
 TPLConditionList* GetPLConditions(TPL PL) { return PersistenceDB().GetPLConditions(PL); }

@@ -3,6 +3,7 @@
 // object (PersistenceDB(), model/PersistenceDBAbs.h) for the edition in force; results and failures are those
 // of that object. An MTTFd or DC handed to a look-up is rounded with RoundForBounds first; the values the nodes
 // compute and cache stay as computed.
+#include <cmath>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -15,8 +16,15 @@ namespace kelvado {
 // A computed MTTFd (years) or DC (fraction) as it is compared with the standard's tables (bands, PFH grid,
 // category requirements, the 3-year floor): rounded to 9 decimal places, so that arithmetic noise (7 blocks of
 // 210 years giving 29.999999999999993) never moves a value across a bound. +infinity, -infinity, NaN and values
-// too large to carry a fraction stay as they are. The one place this rule lives.
-double RoundForBounds(double value);
+// too large to carry a fraction stay as they are. The one place this rule lives; inline, as every look-up of an
+// evaluation runs it.
+inline double RoundForBounds(double value) {
+  if (!std::isfinite(value)) return value;
+  const double scaled = value * 1e9;
+  // Beyond 2^53 a double has no fraction left to round.
+  if (std::fabs(scaled) >= 9007199254740992.0) return value;
+  return std::nearbyint(scaled) / 1e9;
+}
 
 TCatConditionList* GetCatConditions(TCat Cat);
 TPLConditionList* GetPLConditions(TPL PL);

@@ -15,17 +15,15 @@ namespace kelvado {
 
 namespace {
 
-constexpr int kMsgInvalidValue = 1001;
-
 // The cap of category 4 is raised only when the option is on and checked against usedcinterlevels.
 bool CutMTTFdRaise() { return GetOptCutMTTFdRaise(true); }
 bool BandTextsFromLanguage() { return GetOptUseDCMTTFdFieldsFromLngFile(); }
 
-// A band's short name, or its text numbered `number` when the option asks for the language file's (and it
+// A band's short name, or its status text `index` when the option asks for the language file's (and it
 // has one).
-std::string BandText(std::string_view name, int number) {
+std::string BandText(std::string_view name, int index) {
   if (BandTextsFromLanguage()) {
-    std::string t = GetMsgString(number, msgBaseStatus);
+    std::string t = GetMsgString(index, msgBaseStatus);
     if (!t.empty()) return t;
   }
   return std::string(name);
@@ -54,8 +52,7 @@ template <typename E>
 [[noreturn]] void RaiseInvalidOrdinal(E value) {
   const std::string_view name = EnumName(value);
   // An ordinal beyond the last value has no name: show the number instead of an empty place.
-  throw EInvalidValue(kMsgInvalidValue,
-                      {name.empty() ? std::to_string(static_cast<int>(value)) : std::string(name)});
+  throw EInvalidValue(msgInvalidValue, {name.empty() ? std::to_string(static_cast<int>(value)) : std::string(name)});
 }
 
 std::string Placeholder(int index) { return "<" + GetMsgString(index, msgBaseGeneral) + ">"; }
@@ -86,7 +83,7 @@ TPL StrToPL(std::string_view S) {
     if (PLToStr(static_cast<TPL>(i)) == S) return static_cast<TPL>(i);
   }
   if (S == "e+") return plE;
-  throw EInvalidValue(kMsgInvalidValue, {std::string(S)});
+  throw EInvalidValue(msgInvalidValue, {std::string(S)});
 }
 
 std::string CatToStr(TCat Cat) {
@@ -96,16 +93,16 @@ std::string CatToStr(TCat Cat) {
 
 std::string DCDenotationToStr(TDCDenotation Value) {
   if (Value >= dcForward) return "-";
-  return BandText(EnumName(Value).substr(2), 705 + Value);
+  return BandText(EnumName(Value).substr(2), stsFirstDCBand + Value);
 }
 
 std::string MTTFdDenotationToStr(TMTTFdDenotation Value) {
   if (Value > mttfHigh) return "-";
-  return BandText(EnumName(Value).substr(4), 700 + Value);
+  return BandText(EnumName(Value).substr(4), stsFirstMTTFdBand + Value);
 }
 
 std::string TechnologyText(TTechnology Tech) {
-  const int index = Tech <= tecOther ? 421 + Tech : 421 + tecOther;
+  const int index = txtFirstTechnology + (Tech <= tecOther ? Tech : tecOther);
   return GetMsgString(index, msgBaseGeneral);
 }
 
@@ -155,16 +152,16 @@ bool SameMainVersion(std::string_view A, std::string_view B) {
 
 // ---- Fixed texts and placeholders ----
 
-std::string YesText() { return GetMsgString(101, msgBaseGeneral); }
-std::string NoText() { return GetMsgString(102, msgBaseGeneral); }
-std::string UnknownText() { return GetMsgString(103, msgBaseGeneral); }
-std::string PlaceholderProjectName() { return Placeholder(111); }
-std::string PlaceholderSFName() { return Placeholder(112); }
-std::string PlaceholderComponentName() { return Placeholder(113); }
-std::string PlaceholderBlocName() { return Placeholder(114); }
-std::string PlaceholderElementName() { return Placeholder(115); }
-std::string PlaceholderCCFMeasureText() { return Placeholder(116); }
-std::string PlaceholderDCMeasureText() { return Placeholder(117); }
+std::string YesText() { return GetMsgString(txtYes, msgBaseGeneral); }
+std::string NoText() { return GetMsgString(txtNo, msgBaseGeneral); }
+std::string UnknownText() { return GetMsgString(txtUnknown, msgBaseGeneral); }
+std::string PlaceholderProjectName() { return Placeholder(txtPlaceholderProject); }
+std::string PlaceholderSFName() { return Placeholder(txtPlaceholderSF); }
+std::string PlaceholderComponentName() { return Placeholder(txtPlaceholderSubsystem); }
+std::string PlaceholderBlocName() { return Placeholder(txtPlaceholderBloc); }
+std::string PlaceholderElementName() { return Placeholder(txtPlaceholderElement); }
+std::string PlaceholderCCFMeasureText() { return Placeholder(txtPlaceholderCCFMeasure); }
+std::string PlaceholderDCMeasureText() { return Placeholder(txtPlaceholderDCMeasure); }
 
 const std::string& InfinityText() {
   static const std::string text = "FE";
@@ -179,7 +176,7 @@ std::string ReplaceInfinity(std::string text) {
   return text;
 }
 
-std::string ExpectedReadMeHash() { return GetMsgString(1, msgBaseShell); }
+std::string ExpectedReadMeHash() { return GetMsgString(shlReadMeHash, msgBaseShell); }
 
 std::string GetWindowsUserName() {
   std::string name;

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "framework/tiFormat.h"
+#include "model/MsgIds.h"
 
 namespace kelvado {
 

@@ -3,6 +3,7 @@
 // operation per node class and per node-list class of the project tree, and hooks around the store's
 // visitors. The library mapper and the project-file mapper implement it; callers that hold an object of any of
 // these classes use the class-dispatching Read and Save.
+#include <functional>
 #include <string>
 
 #include "framework/tiObject.h"
@@ -85,6 +86,30 @@ public:
   bool Read(TtiObject& Obj);
   // The save operation chosen the same way; an object of any other class is ignored.
   void Save(TtiObject& Obj);
+
+  // Events of the mapper (the mapper is the sender). StoreChanging: another store is about to be opened;
+  // StoreChanged: it is open (or a store was connected). Release: what was read from the store must be let go
+  // (the holders of lazily read lists free them).
+  using TMapperEvent = std::function<void(TAbsMapper& Sender)>;
+  void SetOnStoreChanging(TMapperEvent Event) { onStoreChanging_ = std::move(Event); }
+  void SetOnStoreChanged(TMapperEvent Event) { onStoreChanged_ = std::move(Event); }
+  void SetOnRelease(std::function<void()> Event) { onRelease_ = std::move(Event); }
+
+protected:
+  void DoStoreChanging() {
+    if (onStoreChanging_) onStoreChanging_(*this);
+  }
+  void DoStoreChanged() {
+    if (onStoreChanged_) onStoreChanged_(*this);
+  }
+  void DoRelease() {
+    if (onRelease_) onRelease_();
+  }
+
+private:
+  TMapperEvent onStoreChanging_;
+  TMapperEvent onStoreChanged_;
+  std::function<void()> onRelease_;
 };
 
 }  // namespace kelvado

@@ -13,7 +13,7 @@
 
 namespace kelvado {
 
-void RefuseDet(TDetermination stored) { throw EInvalidDet(1010, {std::string(EnumName(stored))}); }
+void RefuseDet(TDetermination stored) { throw EInvalidDet(msgDetNotSupported, {std::string(EnumName(stored))}); }
 
 namespace {
 

@@ -171,7 +171,7 @@ double TMTTFdCalc13849::CalcComponentMTTFd(TComponentOp& node, TMTTFdDenotation&
               m = static_cast<double>((2.0L / 3.0L) * (static_cast<long double>(s) - 1.0L / static_cast<long double>(r)));
           }
         } else {
-          throw EIndexOutOfBounds(1011, {std::to_string(n)});
+          throw EIndexOutOfBounds(msgChannelCount, {std::to_string(n)});
         }
         break;
       }

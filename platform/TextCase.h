@@ -1,6 +1,7 @@
 #pragma once
 // Name comparison without regard to ASCII letter case, as settings keys, layer, pool and generator names
-// compare, and the small text helpers that go with it. Other bytes stay as they are, whatever the locale.
+// compare, and the small text helpers that go with it (letter case, trimming). Other bytes stay as they are,
+// whatever the locale.
 #include <string>
 #include <string_view>
 
@@ -22,6 +23,19 @@ inline std::string UpperAscii(std::string s) {
   for (char& c : s)
     if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
   return s;
+}
+
+// `s` without the bytes of `blanks` at its end. What counts as blank is the caller's rule: a number's text
+// may carry spaces and tabs but no line break, a message loses its trailing line breaks.
+constexpr std::string_view TrimRightAny(std::string_view s, std::string_view blanks) {
+  const size_t last = s.find_last_not_of(blanks);
+  return last == std::string_view::npos ? std::string_view() : s.substr(0, last + 1);
+}
+
+// `s` without the bytes of `blanks` at both ends.
+constexpr std::string_view TrimAny(std::string_view s, std::string_view blanks) {
+  const size_t first = s.find_first_not_of(blanks);
+  return first == std::string_view::npos ? std::string_view() : TrimRightAny(s.substr(first), blanks);
 }
 
 // `s` without the blanks and control characters (every byte up to ' ') at both ends.

@@ -17,6 +17,14 @@ if [ ${#missing[@]} -gt 0 ]; then
     apt-get install -y --no-install-recommends "${missing[@]}"
   fi
 fi
+# The Firebird server for the tests that open libraries on a server (scripts/fbserver.sh starts a private one;
+# the package's own service is not used). Where it cannot be installed, those tests skip and say why.
+if ! dpkg-query -W -f='${Status}' firebird3.0-server 2>/dev/null | grep -q "install ok installed"; then
+  echo "Installing: firebird3.0-server"
+  DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends firebird3.0-server >/dev/null 2>&1 ||
+    { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends firebird3.0-server; } ||
+    echo "deps: firebird3.0-server could not be installed: the server tests will skip" >&2
+fi
 # A German locale, so that the tests which check that number texts never follow the process locale run instead
 # of skipping. Generated only when missing.
 if ! locale -a 2>/dev/null | grep -qix 'de_DE.utf8'; then

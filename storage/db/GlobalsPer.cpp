@@ -22,17 +22,13 @@
 #include "platform/Process.h"
 #include "platform/User.h"
 #include "ui/FolderBrowser.h"
+#include "platform/TextCase.h"
 
 namespace fs = std::filesystem;
 
 namespace kelvado {
 
 namespace {
-
-std::string Lower(std::string s) {
-  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return s;
-}
 
 // Anything of that name, a dangling link included (a name that is taken must not be reused).
 bool Exists(const std::string& path) {
@@ -115,7 +111,7 @@ bool QuoteExecArgument(std::string_view s, std::string& out) {
   return true;
 }
 
-std::string FileExtWithoutDot(const std::string& ext) { return Lower(ext[0] == '.' ? ext.substr(1) : ext); }
+std::string FileExtWithoutDot(const std::string& ext) { return LowerAscii(ext[0] == '.' ? ext.substr(1) : ext); }
 
 struct TableRow {
   std::string_view cls;
@@ -253,11 +249,11 @@ std::string ProjectFileDescription() { return "KELVADO project file"; }
 std::string LibraryFileDescription() { return "KELVADO library file"; }
 
 bool IsLibraryFile(const std::string& FileName) {
-  return Lower(ExtractFileExt(FileName)) == std::string(".") + LibraryFileExt;
+  return LowerAscii(ExtractFileExt(FileName)) == std::string(".") + LibraryFileExt;
 }
 
 bool IsProjectFile(const std::string& FileName) {
-  return Lower(ExtractFileExt(FileName)) == std::string(".") + ProjectFileExt;
+  return LowerAscii(ExtractFileExt(FileName)) == std::string(".") + ProjectFileExt;
 }
 
 // ---- Class-to-table map ----
@@ -265,7 +261,7 @@ bool IsProjectFile(const std::string& FileName) {
 std::string TableNameForClass(std::string_view ClassName) {
   for (const TableRow& row : kTables)
     if (row.cls == ClassName) return std::string(row.table);
-  throw EInvalidValue(1001, {std::string(ClassName)});
+  throw EInvalidValue(msgInvalidValue, {std::string(ClassName)});
 }
 
 std::string TableNameForClass(const TtiClass& Cls) { return TableNameForClass(std::string_view(Cls.Name())); }
@@ -325,7 +321,7 @@ std::string UserDataHome() {
 }
 
 std::string MimeTypeForProgID(const std::string& ProgID) {
-  std::string sub = Lower(ProgID);
+  std::string sub = LowerAscii(ProgID);
   for (char& c : sub)
     if (c == '.') c = '-';
   return "application/x-" + sub;
@@ -340,7 +336,7 @@ std::string MimePackageFileName(const std::string& Ext) {
 std::string DesktopEntryFileName(const std::string& ProgID) {
   const std::string home = UserDataHome();
   if (home.empty() || ProgID.empty()) return {};
-  std::string id = Lower(ProgID);
+  std::string id = LowerAscii(ProgID);
   for (char& c : id)
     if (c == '.') c = '-';
   return home + "/applications/" + id + ".desktop";

@@ -35,7 +35,7 @@ bool IsProjectFile(const std::string& FileName);
 // ---- Class-to-table map ----
 
 // The table that holds the objects of exactly this class (a subclass does not inherit its parent's row; a test
-// channel shares the channel tables). Any other class raises EInvalidValue (text 1001 with the class name).
+// channel shares the channel tables). Any other class raises EInvalidValue (msgInvalidValue with the class name).
 std::string TableNameForClass(const TtiClass& Cls);
 // The same by class name, for callers that hold only the name (e.g. read from a store).
 std::string TableNameForClass(std::string_view ClassName);

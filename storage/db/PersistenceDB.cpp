@@ -133,7 +133,9 @@ void TPersistenceDB_FB::SetOpenLibFileNameSource(std::function<std::string()> so
 void TPersistenceDB_FB::Connect() {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
   if (db_->Connected()) return;
-  tiFBCheckDigest(databaseName_);
+  // A file on a server lies on the server's machine: this program cannot read its bytes (nor its digest) and
+  // never opens it itself; the server alone does. The edition check below still applies.
+  if (!tiFBIsServerName(databaseName_)) tiFBCheckDigest(databaseName_);
   db_->Connect();
   // A library file or any other database opens just as well; without this check every look-up would fail
   // quietly and answer its default.

@@ -56,7 +56,8 @@ public:
   // Checks the file against the digest the build recorded beside it (a damaged file would answer wrong values
   // without any error), opens it for reading (other programs may read it too) and checks that it is a general
   // database holding the tables of the edition in force; a missing or damaged file, another kind of file or a
-  // file without that edition raises EtiFBException naming it.
+  // file without that edition raises EtiFBException naming it. A database on a server ("host:/path") has no
+  // digest check: only the server reads that file.
   void Connect() override;
   // Raises EtiFBException naming the file when the file exists already or cannot be made complete; a failed
   // creation leaves no file behind.

@@ -1,12 +1,9 @@
 #pragma once
 // Version checks and upgrades. Project and library files carry the program release (KVDVersion) and the
 // edition of the standard (NormVersion) they were written with. TVersionMgr decides whether a file of another
-// version may be opened, tells the user through events when it lies outside the known range, and brings older
-// projects up to the current structure (in memory; the caller saves later).
-//
-// The library half (CheckLibraryVersion, UpgradeLibrary with its ALTER TABLE and stamp pass, and the event
-// OnLibraryVersionNotice) belongs to the item libraries and is added to this class there; it shares
-// IsCompatibleVersion and CollectCatRelevanceChanges below.
+// version may be opened, tells the user through events when it lies outside the known range, brings older
+// projects up to the current structure (in memory; the caller saves later) and older library files up to the
+// current schema (in the file).
 #include <functional>
 #include <string>
 
@@ -16,6 +13,7 @@ namespace kelvado {
 
 class TComponent;
 class TProjectOp;
+class TtiDatabase;
 
 // Name: the project's name, the project file name or the library's database name (as each caller states);
 // NormKnown: the edition is not ver13849Unknown; ProgVer, OrigVerText, NormVer: what the file says; Notice: a
@@ -35,7 +33,10 @@ public:
   // Raised by CheckProjectVersion.
   const TVersionNoticeEvent& GetOnProjectVersionNotice() const { return onProjectVersionNotice_; }
   void SetOnProjectVersionNotice(TVersionNoticeEvent e) { onProjectVersionNotice_ = std::move(e); }
-  // Raised by UpgradeProject with a text for the user.
+  // Raised by CheckLibraryVersion.
+  const TVersionNoticeEvent& GetOnLibraryVersionNotice() const { return onLibraryVersionNotice_; }
+  void SetOnLibraryVersionNotice(TVersionNoticeEvent e) { onLibraryVersionNotice_ = std::move(e); }
+  // Raised by UpgradeProject and UpgradeLibrary with a text for the user.
   const TVersionNoticeEvent& GetOnUpgradeNotice() const { return onUpgradeNotice_; }
   void SetOnUpgradeNotice(TVersionNoticeEvent e) { onUpgradeNotice_ = std::move(e); }
   // Raised by UpgradeProject with the upgraded project node when it changed the tree.
@@ -48,6 +49,26 @@ public:
   // True when compatible and the edition is known.
   bool CheckProjectVersion(const std::string& Name, TKelvadoVersion ProgVer, const std::string& OrigVerText,
                            TNormVersion NormVer, bool& Notice);
+
+  // May a library of this release and edition be opened? As for projects, but a release older than "1.0rc1"
+  // is compatible only by its major.minor release. The notice event is raised under the same condition as for
+  // projects; an exception of its handler is swallowed. Name: the library's database name.
+  bool CheckLibraryVersion(const std::string& Name, TKelvadoVersion ProgVer, const std::string& OrigVerText,
+                           TNormVersion NormVer);
+
+  // Brings a library file of release "1.1.0b" or older (and a known edition) up to the current schema: adds
+  // the subsystem columns it lacks (after asking the user; a protected library only when the option
+  // convertaprotectedkvdlibraray is on) and restamps every row, all in one transaction, so that a failure
+  // leaves the file as it was. Then tells, through the upgrade notice, which subsystems the category-condition
+  // rule of "1.1.0a" concerns. False when the library cannot or may not be upgraded and must not be used. A
+  // file of an unknown release (a newer one of the same major.minor) is never altered.
+  bool UpgradeLibrary(const std::string& DatabaseName, const std::string& LayerName, bool IsProtected,
+                      TKelvadoVersion ProgVer, TNormVersion NormVer);
+
+  // The stamp pass of an upgrade, on a database in a transaction the caller owns: every item table's rows get
+  // the running program's release and edition, the header record the current date as well. Each statement runs
+  // on its own; the failure texts are returned joined, in table order (empty when all succeeded).
+  static std::string WriteAllVersionInfo(TtiDatabase& Database);
 
   // Brings the project read from a file of an older release up to TargetVersion (verKVDUnknown: the current
   // release), in memory. A project whose release is not known (a newer file found compatible by its
@@ -70,6 +91,7 @@ public:
 
 private:
   TVersionNoticeEvent onProjectVersionNotice_;
+  TVersionNoticeEvent onLibraryVersionNotice_;
   TVersionNoticeEvent onUpgradeNotice_;
   TProjectUpgradedEvent onProjectUpgraded_;
 };

@@ -1,5 +1,6 @@
 #include "storage/xml/VisitorsXML.h"
 
+#include <algorithm>
 #include <iterator>
 #include <limits>
 #include <memory>
@@ -578,7 +579,7 @@ void ReadComponentOpChildren(TtiQuery& q, TtiObject& o, const std::string& file)
     list.Insert(at, std::unique_ptr<TtiObject>(std::move(node)));
     if (r.Pair.empty()) continue;
     if (auto* tc = dynamic_cast<TTestChannelOp*>(list.FindByOIDAsString(r.Pair))) channel.SetTestChannelOp(tc);
-    if (!channel.GetTestChannelOp()) throw EIOError(1001, {channel.GetCaption()});
+    if (!channel.GetTestChannelOp()) throw EIOError(msgInvalidValue, {channel.GetCaption()});
   }
 }
 
@@ -963,17 +964,175 @@ void RowCriteria(const TXMLClassMap& m, const TtiObject& obj, TtiQueryParams& cr
 
 }  // namespace
 
-// ---- Bases ----
-
 const TtiClass& TVisXMLAbs::StaticClass() {
   static const TtiClass c(TtiClass::Of<TVisXMLAbs, TtiPerObjVisitor>(), "TVisXMLAbs");
   return c;
 }
 
+// ---- The census of a tree to save ----
+
+namespace {
+thread_local const TXMLSaveCensus* tCensus = nullptr;
+
+class TVisCensus : public TtiVisitor {
+public:
+  TVisCensus(std::vector<TtiObject*>& walk, std::vector<TXMLSaveCensus::Group>& groups)
+      : walk_(walk), groups_(groups) {}
+  void Execute(TtiVisited* visited) override {
+    TtiVisitor::Execute(visited);
+    if (!visited || !visited->InheritsFrom(TtiObject::StaticClass())) return;
+    auto* obj = static_cast<TtiObject*>(visited);
+    const TtiClass* cls = &obj->Class();
+    const uint8_t state = obj->GetObjectState();
+    // Objects of one class and state mostly come in runs: the group of the last one is tried first.
+    if (last_ >= groups_.size() || groups_[last_].Cls != cls || groups_[last_].State != state) {
+      last_ = 0;
+      while (last_ < groups_.size() && (groups_[last_].Cls != cls || groups_[last_].State != state)) ++last_;
+      if (last_ == groups_.size()) groups_.push_back({cls, state, {}});
+    }
+    if (walk_.size() >= UINT32_MAX) throw EtiPerInternalException("Too many objects to save in one tree");
+    groups_[last_].Places.push_back(static_cast<uint32_t>(walk_.size()));
+    walk_.push_back(obj);
+  }
+
+private:
+  std::vector<TtiObject*>& walk_;
+  std::vector<TXMLSaveCensus::Group>& groups_;
+  size_t last_ = 0;
+};
+}  // namespace
+
+TXMLSaveCensus::TXMLSaveCensus(TtiObject& root) : root_(&root), outer_(tCensus) {
+  TVisCensus census(walk_, groups_);
+  root.Iterate(census);
+  tCensus = this;
+}
+
+TXMLSaveCensus::~TXMLSaveCensus() { tCensus = outer_; }
+
+namespace {
+// The census of that tree among those current (the innermost first); null when none.
+template <class Census>
+const Census* CensusOf(const Census* innermost, const TtiVisited* root) {
+  for (const Census* c = innermost; c; c = c->Outer())
+    if (c->Root() == root) return c;
+  return nullptr;
+}
+}  // namespace
+
+const TXMLSaveCensus* TXMLSaveCensus::For(const TtiVisited* root) { return CensusOf(tCensus, root); }
+
+namespace {
+thread_local const TXMLReadCensus* tReadCensus = nullptr;
+}  // namespace
+
+TXMLReadCensus::TXMLReadCensus(TtiObject& root, const std::string& DatabaseName, const std::string& LayerName)
+    : root_(&root), outer_(tReadCensus) {
+  const TDBConnectionLease lease = tiPerMgr().GetPersistenceLayers().LeaseDatabase(DatabaseName, LayerName);
+  TtiDatabase& db = lease.Database();
+  TtiDBMetaData tables;
+  db.ReadMetaDataTables(tables);
+  std::unique_ptr<TtiQuery> q = db.CreateTIQuery();
+  q->AttachDatabase(&db);
+  for (int i = 0; i < tables.Count(); ++i) {
+    q->SelectRow(tables.Items(i)->GetName(), nullptr);
+    if (!q->Eof()) filled_.push_back(LowerAscii(tables.Items(i)->GetName()));
+    q->Close();
+  }
+  q->DetachDatabase();
+  tReadCensus = this;
+}
+
+TXMLReadCensus::~TXMLReadCensus() { tReadCensus = outer_; }
+
+const TXMLReadCensus* TXMLReadCensus::For(const TtiVisited* root) { return CensusOf(tReadCensus, root); }
+
+bool TXMLReadCensus::HasRows(const std::string& table) const {
+  const std::string key = LowerAscii(table);
+  return std::find(filled_.begin(), filled_.end(), key) != filled_.end();
+}
+
+bool TXMLSaveCensus::Matches(const Group& g, const TXMLActsOn& acts) const {
+  return g.State == acts.State && g.Cls->InheritsFrom(*acts.Cls) &&
+         !(acts.Excluded && g.Cls->InheritsFrom(*acts.Excluded));
+}
+
+bool TXMLSaveCensus::Holds(const TXMLActsOn& acts) const {
+  return std::any_of(groups_.begin(), groups_.end(), [&](const Group& g) { return Matches(g, acts); });
+}
+
+std::vector<TtiObject*> TXMLSaveCensus::Objects(const TXMLActsOn& acts) const {
+  std::vector<const Group*> matching;
+  size_t count = 0;
+  for (const Group& g : groups_)
+    if (Matches(g, acts)) {
+      matching.push_back(&g);
+      count += g.Places.size();
+    }
+  std::vector<uint32_t> places;
+  if (matching.size() == 1) {
+    places = matching.front()->Places;
+  } else {
+    places.reserve(count);
+    for (const Group* g : matching) places.insert(places.end(), g->Places.begin(), g->Places.end());
+    std::sort(places.begin(), places.end());
+  }
+  std::vector<TtiObject*> out;
+  out.reserve(places.size());
+  for (uint32_t p : places) out.push_back(walk_[p]);
+  return out;
+}
+
+// ---- Bases ----
+
+std::optional<TXMLActsOn> TVisXMLAbs::ActsOn() const { return std::nullopt; }
+
+bool TVisXMLAbs::MayRead(const TXMLReadCensus&, const TtiVisited&) const { return true; }
+
 void TVisXMLAbs::Execute(TtiVisited* visited) {
-  TtiPerObjVisitor::Execute(visited);
+  if (first_) {
+    first_ = false;
+    // The walk's root: with a census of this tree, the walk ends here; in a save the visitor is given the
+    // objects it could act on instead.
+    const TXMLSaveCensus* saving = TXMLSaveCensus::For(visited);
+    const TXMLReadCensus* reading = visited ? TXMLReadCensus::For(visited) : nullptr;
+    const std::optional<TXMLActsOn> acts = saving ? ActsOn() : std::nullopt;
+    if ((saving && acts && !saving->Holds(*acts)) || (reading && !MayRead(*reading, *visited))) {
+      SetContinueVisiting(false);
+      return;
+    }
+    if (saving && acts && GetIterationStyle() == isTopDown) {
+      SetContinueVisiting(false);
+      for (TtiObject* obj : saving->Objects(*acts)) {
+        if (tiFrameworkTerminated()) break;
+        Visit(obj);
+      }
+      return;
+    }
+    if (RootOnly()) SetContinueVisiting(false);
+  }
+  Visit(visited);
+}
+
+void TVisXMLAbs::Visit(TtiVisited* visited) {
+  castFrom_ = nullptr;  // objects come and go during a run: nothing is kept from the visit before
+  // Nearly no object of a tree is this visitor's: it is asked once, and only an object accepted goes on to
+  // the base, which notes it for the states the controller sets after the commit.
+  SetVisited(visited);
   if (!AcceptVisitor()) return;
-  Act(*GetVisitedObject());
+  TtiPerObjVisitor::Execute(visited);
+  Act(*VisitedObject());
+}
+
+TtiObject* TVisXMLAbs::VisitedObject() const {
+  TtiVisited* v = GetVisited();
+  if (v != castFrom_ || !castFrom_) {
+    castFrom_ = v;
+    // By the class descriptor, which mirrors the C++ classes: cheaper than a dynamic_cast, which would be
+    // paid some hundred times for every object of a project.
+    cast_ = v && v->InheritsFrom(TtiObject::StaticClass()) ? static_cast<TtiObject*>(v) : nullptr;
+  }
+  return cast_;
 }
 
 std::string TVisXMLAbs::FileName() const {
@@ -985,8 +1144,12 @@ const TtiClass& TVisXMLObjAbs::StaticClass() {
   return c;
 }
 
+std::optional<TXMLActsOn> TVisXMLObjAbs::ActsOn() const {
+  return TXMLActsOn{&map_->Cls(), map_->Excluded ? &map_->Excluded() : nullptr, state_};
+}
+
 bool TVisXMLObjAbs::AcceptVisitor() {
-  const TtiObject* o = GetVisitedObject();
+  const TtiObject* o = VisitedObject();
   if (!o || o->GetObjectState() != state_ || !o->InheritsFrom(map_->Cls())) return false;
   return !map_->Excluded || !o->InheritsFrom(map_->Excluded());
 }
@@ -997,6 +1160,10 @@ const TtiClass& TVisXMLRead::StaticClass() {
 }
 
 TVisXMLRead::TVisXMLRead(const TXMLClassMap& map) : TVisXMLObjAbs(map, posEmpty) {}
+
+bool TVisXMLRead::MayRead(const TXMLReadCensus& census, const TtiVisited& root) const {
+  return root.InheritsFrom(Map().Cls()) || census.HasRows(TableOf(Map()));
+}
 
 void TVisXMLRead::Act(TtiObject& obj) {
   const TXMLClassMap& m = Map();
@@ -1018,6 +1185,8 @@ void TVisXMLRead::Act(TtiObject& obj) {
     }
     TXMLRow row(q, file, table, oid);
     if (business) {
+      // An object read again (a refresh) may be protected already: its setters would refuse the row.
+      business->SetIsProtected(false);
       isProtected = row.Flag("IsProtected");
       business->SetNormVersion(TextToNormVersion(row.TextOr("NormVersion", "")));
       business->SetKVDVersion(TextToVersion(row.TextOr("KVDVersion", "")));
@@ -1067,7 +1236,12 @@ void TVisXMLObjAbs::WriteRow(TtiObject& obj, bool insert) {
   const std::string table = TableOf(m);
   // A row without OID could never be read back or referred to.
   if (insert && (!obj.HasOID() || obj.GetOID().IsNull())) obj.GetOID().GetNextValue();
-  TtiQueryParams values;
+  // A creator writes the same columns for every object of its class: its list of values is used again (every
+  // value emptied first), so that a project of many rows is not many thousand small lists built and freed.
+  // An updater writes only what it sets, in a list of its own.
+  TtiQueryParams updated;
+  TtiQueryParams& values = insert ? inserted_ : updated;
+  for (int i = 0; i < values.Count(); ++i) values.Items(i)->SetIsNull(true);
   if (const auto* business = dynamic_cast<const TPerObjAbsEx*>(&obj)) {
     values.SetValueAsInteger("IsProtected", business->GetIsProtected() ? 1 : 0);
     values.SetValueAsString("NormVersion", NormVersionText(business->GetNormVersion()));
@@ -1114,7 +1288,7 @@ const TtiClass& TVisXMLListRead::StaticClass() {
 }
 
 bool TVisXMLListRead::AcceptVisitor() {
-  const TtiObject* o = GetVisitedObject();
+  const TtiObject* o = VisitedObject();
   return o && o->GetObjectState() == posEmpty && !o->GetOwner() && o->InheritsFrom(map_->Cls());
 }
 
@@ -1140,7 +1314,7 @@ bool IsEmptyTestChannelNode(const TtiObject* o) {
 }
 }  // namespace
 
-bool TVisXMLTestChannelOpRead::AcceptVisitor() { return IsEmptyTestChannelNode(GetVisitedObject()); }
+bool TVisXMLTestChannelOpRead::AcceptVisitor() { return IsEmptyTestChannelNode(VisitedObject()); }
 
 const TtiClass& TVisXMLTestChannelOpDelete::StaticClass() {
   static const TtiClass c(TtiClass::Of<TVisXMLTestChannelOpDelete, TVisXMLChannelOpDelete>(),
@@ -1148,7 +1322,11 @@ const TtiClass& TVisXMLTestChannelOpDelete::StaticClass() {
   return c;
 }
 
-bool TVisXMLTestChannelOpDelete::AcceptVisitor() { return IsEmptyTestChannelNode(GetVisitedObject()); }
+bool TVisXMLTestChannelOpDelete::AcceptVisitor() { return IsEmptyTestChannelNode(VisitedObject()); }
+
+std::optional<TXMLActsOn> TVisXMLTestChannelOpDelete::ActsOn() const {
+  return TXMLActsOn{&TTestChannelOp::StaticClass(), nullptr, posEmpty};
+}
 
 // ---- The concrete visitors ----
 

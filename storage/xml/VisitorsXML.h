@@ -14,8 +14,13 @@
 //
 // Writing: creators and updaters write every column of the class (the computed ones too, for readers of the
 // file), deleters remove the row; each leaves its object posClean or posDeleted.
+#include <cstdint>
+#include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
+#include "framework/tiQuery.h"
 #include "framework/tiVisitorDB.h"
 
 namespace kelvado {
@@ -31,6 +36,77 @@ void RegisterVisitorsXML();
 struct TXMLClassMap;
 struct TXMLListMap;
 
+// What a visitor of a save acts on: the objects of a class (or below it, but not of `Excluded` or below) in one
+// state.
+struct TXMLActsOn {
+  const TtiClass* Cls;
+  const TtiClass* Excluded;  // may be null
+  uint8_t State;             // a TPerObjectState
+};
+
+// The objects of a tree about to be saved, taken in one walk, in the order of the walk, with their classes and
+// states. While one is current on this thread, a visitor of "Task_SaveXML" run top-down over that tree does not
+// walk it: it is given the objects of the class and state it acts on, in the order the walk would give them,
+// and none when there is none (a save of a project thus walks the tree once, not 67 times). Sound because no
+// visitor of the group adds or frees an object or puts one into a state that one of them acts on (they leave
+// objects posClean or posDeleted), so the walk each visitor would make meets the objects the census met, and
+// each visitor still asks of every object it is given whether it is one of its own.
+class TXMLSaveCensus {
+public:
+  explicit TXMLSaveCensus(TtiObject& root);
+  ~TXMLSaveCensus();
+  TXMLSaveCensus(const TXMLSaveCensus&) = delete;
+  TXMLSaveCensus& operator=(const TXMLSaveCensus&) = delete;
+
+  // The census of the tree `root` heads, when one is current; null otherwise.
+  static const TXMLSaveCensus* For(const TtiVisited* root);
+  // Some object is one of those `acts` names.
+  bool Holds(const TXMLActsOn& acts) const;
+  // Those objects in the order of the walk (an object the walk meets twice comes twice).
+  std::vector<TtiObject*> Objects(const TXMLActsOn& acts) const;
+  const TtiVisited* Root() const { return root_; }
+  const TXMLSaveCensus* Outer() const { return outer_; }
+
+  // The objects of one class in one state, by their places in the walk.
+  struct Group {
+    const TtiClass* Cls;
+    uint8_t State;
+    std::vector<uint32_t> Places;
+  };
+
+private:
+  bool Matches(const Group& g, const TXMLActsOn& acts) const;
+
+  const TtiVisited* root_;
+  std::vector<TtiObject*> walk_;  // every object met, in the order met
+  std::vector<Group> groups_;     // each class and state once
+  const TXMLSaveCensus* outer_;
+};
+
+// Which tables of a store hold rows, for a read of a file that has passed CheckXMLTables. While one is current
+// on this thread, a reader of "Task_ReadXML" run over the tree `root` heads skips its walk when the table of its
+// class holds no row and the root is not of its class: after the check, every object the readers create has its
+// row in its class's table (children come from rows, data objects from references that are not dangling), so
+// the reader would turn down every object.
+class TXMLReadCensus {
+public:
+  TXMLReadCensus(TtiObject& root, const std::string& DatabaseName, const std::string& LayerName);
+  ~TXMLReadCensus();
+  TXMLReadCensus(const TXMLReadCensus&) = delete;
+  TXMLReadCensus& operator=(const TXMLReadCensus&) = delete;
+
+  static const TXMLReadCensus* For(const TtiVisited* root);
+  // Ignoring case.
+  bool HasRows(const std::string& table) const;
+  const TtiVisited* Root() const { return root_; }
+  const TXMLReadCensus* Outer() const { return outer_; }
+
+private:
+  const TtiVisited* root_;
+  std::vector<std::string> filled_;  // lower case
+  const TXMLReadCensus* outer_;
+};
+
 // Base of the project-file visitors: acts on the visited object when AcceptVisitor says so.
 class TVisXMLAbs : public TtiPerObjVisitor {
 public:
@@ -40,8 +116,25 @@ public:
 protected:
   TVisXMLAbs() = default;
   virtual void Act(TtiObject& obj) = 0;
+  // What the visitor acts on in a save, when it is one class in one state (base: not known, anything).
+  virtual std::optional<TXMLActsOn> ActsOn() const;
+  // Whether the read of the tree `root` heads could give the visitor an object (with a census of its tables).
+  virtual bool MayRead(const TXMLReadCensus& census, const TtiVisited& root) const;
+  // Only the root can be the visitor's: the walk ends after it.
+  virtual bool RootOnly() const { return false; }
   // The file name of the store, for error texts.
   std::string FileName() const;
+  // The visited object as a TtiObject (null for anything else), worked out once per visit: every visitor of a
+  // group is asked about every object of the tree, and nearly all of them say no.
+  TtiObject* VisitedObject() const;
+
+private:
+  // The visit of one object: acts on it when it is the visitor's.
+  void Visit(TtiVisited* visited);
+
+  mutable TtiVisited* castFrom_ = nullptr;
+  mutable TtiObject* cast_ = nullptr;
+  bool first_ = true;  // the next visit is the walk's first, of its root
 };
 
 // Visitors of one business class (see TXMLClassMap in the .cpp): accept objects of the class in one state.
@@ -52,6 +145,7 @@ public:
 
 protected:
   TVisXMLObjAbs(const TXMLClassMap& map, uint8_t state) : map_(&map), state_(state) {}
+  std::optional<TXMLActsOn> ActsOn() const override;
   const TXMLClassMap& Map() const { return *map_; }
   // Inserts or updates the object's row (and its link rows); the object becomes posClean.
   void WriteRow(TtiObject& obj, bool insert);
@@ -59,6 +153,7 @@ protected:
 private:
   const TXMLClassMap* map_;
   uint8_t state_;  // a TPerObjectState
+  TtiQueryParams inserted_;  // the values of the last row inserted
 };
 
 class TVisXMLRead : public TVisXMLObjAbs {
@@ -68,6 +163,7 @@ public:
 protected:
   explicit TVisXMLRead(const TXMLClassMap& map);
   void Act(TtiObject& obj) override;
+  bool MayRead(const TXMLReadCensus& census, const TtiVisited& root) const override;
 
 private:
   // No row for obj: refused when a row of another table refers to it, else obj stays posEmpty.
@@ -111,6 +207,8 @@ public:
 protected:
   explicit TVisXMLListRead(const TXMLListMap& map) : map_(&map) {}
   void Act(TtiObject& obj) override;
+  // The lists below the root all have their node as Owner.
+  bool RootOnly() const override { return true; }
 
 private:
   const TXMLListMap* map_;
@@ -239,6 +337,9 @@ public:
   TI_CLASS(TVisXMLTestChannelOpDelete)
   TVisXMLTestChannelOpDelete() = default;
   bool AcceptVisitor() override;
+
+protected:
+  std::optional<TXMLActsOn> ActsOn() const override;
 };
 
 }  // namespace kelvado

@@ -1,10 +1,12 @@
 #include "storage/xml/XMLTables.h"
 
+#include <deque>
 #include <memory>
 #include <unordered_map>
 #include <unordered_set>
 
 #include "framework/tiPerManager.h"
+#include "framework/tiQueryXML.h"
 #include "model/BOM.h"
 #include "model/BOMComponent.h"
 #include "model/BOMProject.h"
@@ -164,12 +166,13 @@ std::string Lower(std::string_view s) {
   return r;
 }
 
-// One reference value met while scanning, checked once every table has been read.
+// One reference value met while scanning, checked once every table has been read. The texts of an error are
+// made only for the one raised.
 struct TRefSeen {
   const TXMLReference* Ref;
-  std::string Table;  // as the store names it
-  std::string Row;
-  std::string Value;
+  const std::string* Table;  // as the store names it
+  int Row;
+  std::string_view Value;
 };
 
 class TTableCheck {
@@ -190,6 +193,11 @@ public:
           RaiseXMLDataError(msgXMLUnknownColumn, file_, t.GetName(), {t.Items(f)->GetName()});
       known.emplace_back(t.GetName(), def);
     }
+    // Values a row carries beyond its table's columns: the store's queries never show them.
+    if (auto* xml = dynamic_cast<TtiDatabaseXML*>(&db_)) {
+      TtiDatabaseXML::TUndeclaredAttribute a;
+      if (xml->FindUndeclaredAttribute(a)) RaiseXMLDataError(msgXMLUnknownColumn, file_, a.Table, {a.Attribute});
+    }
     std::unique_ptr<TtiQuery> q = db_.CreateTIQuery();
     q->AttachDatabase(&db_);
     for (const auto& [name, def] : known) ScanRows(*q, name, *def);
@@ -197,45 +205,82 @@ public:
     CheckReferences();
   }
 
-private:
-  void ScanRows(TtiQuery& q, const std::string& table, const TXMLTableDef& def) {
+  // The OID (when the table has one) and the reference columns of every row, in row order. On the XML layer
+  // the texts are taken from the document as it holds them, without a copy per value; on another layer
+  // through the query, kept here. The XML texts are as escaped in the file, the same on both sides of every
+  // comparison.
+  template <class F>
+  void ForEachRow(TtiQuery& q, const std::string& table, bool hasOID, const std::vector<const TXMLReference*>& refs,
+                  F&& visit) {
+    std::vector<std::string> columns;
+    if (hasOID) columns.emplace_back("oid");
+    for (const TXMLReference* r : refs) columns.push_back(Lower(r->Column));
+    if (auto* xml = dynamic_cast<TtiDatabaseXML*>(&db_)) {
+      int row = 0;
+      xml->ScanRows(table, columns, [&](const std::vector<std::string_view>& values) { visit(++row, values); });
+      return;
+    }
     q.SelectRow(table, nullptr);
-    const bool hasOID = q.FieldIndex("OID") >= 0;
-    std::vector<const TXMLReference*> refs;
-    for (const TXMLReference& r : References())
-      if (SameTextAscii(r.Table, def.Name) && q.FieldIndex(std::string(r.Column)) >= 0) refs.push_back(&r);
-    std::unordered_set<std::string>& oids = oids_[Lower(def.Name)];
+    std::vector<std::string_view> values(columns.size());
     for (int row = 1; !q.Eof(); ++row, q.Next()) {
-      const std::string rowText = std::to_string(row);
-      if (hasOID) {
-        const std::string oid = q.FieldAsString("OID");
-        if (oid.empty()) RaiseXMLDataError(msgXMLInvalidValue, file_, table, {rowText, "OID", oid});
-        if (!oids.insert(oid).second) RaiseXMLDataError(msgXMLDuplicateOID, file_, table, {rowText, "OID", oid});
-      }
-      for (const TXMLReference* r : refs) {
-        std::string value = q.FieldAsString(std::string(r->Column));
-        if (!value.empty()) seen_.push_back({r, table, rowText, std::move(value)});
-      }
+      for (size_t i = 0; i < columns.size(); ++i) values[i] = kept_.emplace_back(q.FieldAsString(columns[i]));
+      visit(row, values);
     }
     q.Close();
   }
 
+private:
+  void ScanRows(TtiQuery& q, const std::string& table, const TXMLTableDef& def) {
+    TtiDBMetaDataTable declared;
+    declared.SetName(table);
+    db_.ReadMetaDataFields(declared);
+    const auto has = [&](std::string_view column) { return declared.FindByFieldName(std::string(column)) != nullptr; };
+    const bool hasOID = has("OID");
+    std::vector<const TXMLReference*> refs;
+    for (const TXMLReference& r : References())
+      if (SameTextAscii(r.Table, def.Name) && has(r.Column)) refs.push_back(&r);
+    std::unordered_set<std::string_view>& oids = oids_[Lower(def.Name)];
+    ForEachRow(q, table, hasOID, refs, [&](int row, const std::vector<std::string_view>& values) {
+      size_t i = 0;
+      if (hasOID) {
+        const std::string_view oid = values[i++];
+        if (oid.empty())
+          RaiseXMLDataError(msgXMLInvalidValue, file_, table, {std::to_string(row), "OID", std::string(oid)});
+        if (!oids.insert(oid).second)
+          RaiseXMLDataError(msgXMLDuplicateOID, file_, table, {std::to_string(row), "OID", std::string(oid)});
+      }
+      for (const TXMLReference* r : refs) {
+        const std::string_view value = values[i++];
+        if (!value.empty()) seen_.push_back({r, &table, row, value});
+      }
+    });
+  }
+
   void CheckReferences() {
-    std::unordered_set<std::string> owned;  // target table + OID of every data object taken by a row
+    // The identifiers of each reference's target table, and the data objects already taken, found once per
+    // reference rather than per value.
+    std::unordered_map<const TXMLReference*, const std::unordered_set<std::string_view>*> targets;
+    std::unordered_map<std::string, std::unordered_set<std::string_view>> owned;  // target table -> OIDs
     for (const TRefSeen& s : seen_) {
-      const auto targets = oids_.find(Lower(s.Ref->Target));
-      if (targets == oids_.end() || !targets->second.count(s.Value))
-        RaiseXMLDataError(msgXMLDanglingReference, file_, s.Table,
-                          {s.Row, std::string(s.Ref->Column), s.Value, s.Ref->Target});
-      if (s.Ref->Owned && !owned.insert(Lower(s.Ref->Target) + '\n' + s.Value).second)
-        RaiseXMLDataError(msgXMLReferencedTwice, file_, s.Table, {s.Row, std::string(s.Ref->Column), s.Value});
+      auto t = targets.find(s.Ref);
+      if (t == targets.end()) {
+        const auto it = oids_.find(Lower(s.Ref->Target));
+        t = targets.emplace(s.Ref, it == oids_.end() ? nullptr : &it->second).first;
+      }
+      if (!t->second || !t->second->count(s.Value))
+        RaiseXMLDataError(msgXMLDanglingReference, file_, *s.Table,
+                          {std::to_string(s.Row), std::string(s.Ref->Column), std::string(s.Value), s.Ref->Target});
+      if (s.Ref->Owned && !owned[s.Ref->Target].insert(s.Value).second)
+        RaiseXMLDataError(msgXMLReferencedTwice, file_, *s.Table,
+                          {std::to_string(s.Row), std::string(s.Ref->Column), std::string(s.Value)});
     }
   }
 
   TtiDatabase& db_;
   std::string file_;
-  std::unordered_map<std::string, std::unordered_set<std::string>> oids_;  // lower-case table -> OIDs
+  std::unordered_map<std::string, std::unordered_set<std::string_view>> oids_;  // lower-case table -> OIDs
   std::vector<TRefSeen> seen_;
+  std::deque<std::string> kept_;  // the texts read through a query, which the views above point into
 };
 
 }  // namespace
@@ -257,15 +302,31 @@ const TXMLTableDef* FindXMLTableDef(std::string_view name) {
   return nullptr;
 }
 
-void CreateXMLTables(const std::string& DatabaseName, const std::string& PersistenceLayerName) {
-  TtiPerManager& mgr = tiPerMgr();
+void CreateXMLTables(TtiDatabase& Database) {
+  TtiDBMetaData existing;
+  Database.ReadMetaDataTables(existing);
   for (const TXMLTableDef& def : XMLTableDefs()) {
+    if (existing.FindByTableName(def.Name)) continue;
     TtiDBMetaDataTable table;
     table.SetName(def.Name);
     for (const TXMLColumn& c : def.Columns) table.AddField(std::string(c.Name), c.Kind, c.Width);
-    if (!mgr.TableExists(def.Name, DatabaseName, PersistenceLayerName))
-      mgr.CreateTable(table, DatabaseName, PersistenceLayerName);
+    Database.CreateTable(table);
   }
+}
+
+void CreateXMLTables(const std::string& DatabaseName, const std::string& PersistenceLayerName) {
+  // One transaction, so that a new file is written once, not once per table; tables created before an error
+  // stay created.
+  const TDBConnectionLease lease = tiPerMgr().GetPersistenceLayers().LeaseDatabase(DatabaseName, PersistenceLayerName);
+  TtiDatabase& db = lease.Database();
+  db.StartTransaction();
+  try {
+    CreateXMLTables(db);
+  } catch (...) {
+    db.Commit();
+    throw;
+  }
+  db.Commit();
 }
 
 void ResetXMLTables(const std::string& DatabaseName, const std::string& PersistenceLayerName) {
@@ -282,18 +343,8 @@ void ResetXMLTables(const std::string& DatabaseName, const std::string& Persiste
 void CheckXMLTables(TtiDatabase& Database) { TTableCheck(Database).Run(); }
 
 void CheckXMLTables(const std::string& DatabaseName, const std::string& PersistenceLayerName) {
-  TtiPersistenceLayers& layers = tiPerMgr().GetPersistenceLayers();
-  TtiPersistenceLayer& layer = layers.LayerOrDefault(PersistenceLayerName);
-  const std::string db = DatabaseName.empty() ? layer.GetDefaultDBConnectionName() : DatabaseName;
-  const std::string layerName = layer.GetPerLayerName();
-  TtiDatabase& database = layers.LockDatabase(db, layerName);
-  try {
-    CheckXMLTables(database);
-  } catch (...) {
-    layers.UnLockDatabase(database, db, layerName);
-    throw;
-  }
-  layers.UnLockDatabase(database, db, layerName);
+  const TDBConnectionLease lease = tiPerMgr().GetPersistenceLayers().LeaseDatabase(DatabaseName, PersistenceLayerName);
+  CheckXMLTables(lease.Database());
 }
 
 void RaiseXMLDataError(int Msg, const std::string& FileName, const std::string& Table, std::vector<std::string> More) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "framework/tiQuery.h"
+#include "model/MsgIds.h"
 
 namespace kelvado {
 
@@ -39,6 +40,9 @@ const TXMLTableDef* FindXMLTableDef(std::string_view name);
 // is (an older file keeps its older columns). Errors of the persistence manager or the store pass on; tables
 // created before an error stay created.
 void CreateXMLTables(const std::string& DatabaseName, const std::string& PersistenceLayerName);
+// The same on a database the caller has locked, inside its open transaction (the caller commits): all tables
+// reach the file in one write.
+void CreateXMLTables(TtiDatabase& Database);
 // Deletes every row of every table but LibMetaData, link tables first, children before their owners.
 void ResetXMLTables(const std::string& DatabaseName, const std::string& PersistenceLayerName);
 
@@ -47,20 +51,12 @@ void ResetXMLTables(const std::string& DatabaseName, const std::string& Persiste
 // save), a row without OID, an OID twice in a table, a reference to a row that does not exist, a data object
 // referenced by two rows. Raises EIOError naming file, table, row (its 1-based number) and column; see the
 // msgXML... numbers. Reads through the store's own queries and writes nothing. The columns checked are those
-// the tables declare: a layer whose query reports only declared columns cannot show a value a row carries
-// beyond them.
+// the tables declare; on the XML layer, whose query reports only declared columns, every row attribute must
+// also be a declared column of its table (msgXMLUnknownColumn).
 void CheckXMLTables(const std::string& DatabaseName, const std::string& PersistenceLayerName);
 void CheckXMLTables(TtiDatabase& Database);
 
-// Error texts (base 1000) of a project file's content. Arguments: the file, the table, then as listed.
-inline constexpr int msgXMLUnknownTable = 1060;      // -
-inline constexpr int msgXMLUnknownColumn = 1061;     // column
-inline constexpr int msgXMLDuplicateOID = 1062;      // row, column, OID
-inline constexpr int msgXMLDanglingReference = 1063; // row, column, OID, table the OID should be in
-inline constexpr int msgXMLInvalidValue = 1064;      // row, column, value
-inline constexpr int msgXMLReferencedTwice = 1065;   // row, column, OID
-
-// Raises EIOError with one of the texts above.
+// Raises EIOError with one of the msgXML... texts of model/MsgIds.h (the file, the table, then as listed there).
 [[noreturn]] void RaiseXMLDataError(int Msg, const std::string& FileName, const std::string& Table,
                                     std::vector<std::string> More = {});
 

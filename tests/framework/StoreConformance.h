@@ -13,6 +13,7 @@
 //   std::string UserName(), Password(), ConnectParams();
 //   void TearDown();                      // after the manager is gone
 //   TStoreProbe* Probe(const std::string& dbName);  // optional insight, nullptr when the store has none
+//   std::string Unavailable() const;      // optional: why the store cannot be had here (the tests then skip)
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -190,6 +191,9 @@ template <class Store>
 class StoreConformance : public ::testing::Test {
 protected:
   void SetUp() override {
+    if constexpr (requires(const Store& s) { s.Unavailable(); }) {
+      if (const std::string why = store_.Unavailable(); !why.empty()) GTEST_SKIP() << why;
+    }
     tiPerMgrShutdown();
     store_.RegisterLayer();
     db_ = store_.NewDatabase();

@@ -9,6 +9,7 @@
 #include <fstream>
 
 #include "tests/framework/TempDirTest.h"
+#include "tests/support/FirebirdCheck.h"
 
 using namespace kelvado;
 namespace fs = std::filesystem;
@@ -74,6 +75,16 @@ TEST(tiFirebirdText, Win1252RoundTripAndRefusal) {
   EXPECT_THROW(tiUtf8ToWin1252("\xC0\xAF"), EConvertError);      // overlong
   EXPECT_THROW(tiUtf8ToWin1252("\xED\xA0\x80"), EConvertError);  // surrogate
   EXPECT_THROW(tiUtf8ToWin1252("\xC2\x80"), EConvertError);      // C1 control without a Windows-1252 byte
+}
+
+TEST(tiFirebirdNames, AServerPartMeansWhatItMeansToTheFirebirdClient) {
+  for (const char* name : {"server:/data/lib.klb", "server.example.org:/data/lib.klb", "10.0.0.7:/x.klb",
+                           "host/3051:/data/lib.klb", "host/gds_db:/lib.klb", "[::1]:/lib.klb", "[::1]/3051:/x",
+                           "localhost:lib", "inet://host/data/lib.klb", "INET4://host:3051/x"})
+    EXPECT_TRUE(tiFBIsServerName(name)) << name;
+  for (const char* name : {"/data/lib.klb", "lib.klb", "./a:b.klb", "/home/x/a:b.klb", "C:\\Libs\\x.klb", "c:/x.klb",
+                           ":x", "host/:/x", "[::1", "[zz]:/x", "", "Größe:/x", "host/30 51:/x"})
+    EXPECT_FALSE(tiFBIsServerName(name)) << name;
 }
 
 TEST_F(FirebirdTest, TypedParametersAndFieldsRoundTrip) {
@@ -469,4 +480,124 @@ TEST_F(FirebirdTest, DigestCatchesEveryChangedByte) {
   EXPECT_NE(damaged.find("\"" + file_ + "\" is damaged"), std::string::npos) << damaged;
   flip();
   EXPECT_NO_THROW(tiFBCheckDigest(file_));
+}
+
+// The marker of a writer: made by the first read-write attachment of the process, beside the file (also when a
+// link leads to it), removed by the last clean close; readers make none, and a clean file opens without
+// validation.
+TEST_F(FirebirdTest, AWriterKeepsItsMarkerUntilItsCleanClose) {
+  const std::string marker = tiFBWriteMarkerName(file_);
+  EXPECT_EQ(marker, dir_ + "/.test.fdb.writing");
+  EXPECT_TRUE(fs::exists(marker));
+  {
+    TtiFBDatabase second(file_);
+    second.Connect();
+  }
+  EXPECT_TRUE(fs::exists(marker));
+  db_->Disconnect();
+  EXPECT_FALSE(fs::exists(marker));
+
+  const int64_t repairs = tiFBInterruptedWriteRepairs();
+  TtiFBDatabase reader(file_);
+  reader.SetReadOnlyAccess(true);
+  reader.Connect();
+  EXPECT_FALSE(fs::exists(marker));
+  reader.Disconnect();
+  fs::create_symlink(file_, dir_ + "/link.fdb");
+  EXPECT_EQ(tiFBWriteMarkerName(dir_ + "/link.fdb"), marker);
+  TtiFBDatabase viaLink(dir_ + "/link.fdb");
+  viaLink.Connect();
+  EXPECT_TRUE(fs::exists(marker));
+  viaLink.Disconnect();
+  db_->Connect();
+  db_->Disconnect();
+  EXPECT_FALSE(fs::exists(marker));
+  EXPECT_EQ(tiFBInterruptedWriteRepairs(), repairs);
+}
+
+// A marker left by a writer that died: readers never validate, nor does a writer while a reader of this process
+// holds the file (validation needs the file alone) - the marker then stays; the next writer alone validates
+// once and removes the marker at its clean close.
+TEST_F(FirebirdTest, AMarkerLeftOverIsValidatedByTheNextWriterAlone) {
+  Run("CREATE TABLE T (I INTEGER); INSERT INTO T VALUES (1);");
+  db_->Disconnect();
+  const std::string marker = tiFBWriteMarkerName(file_);
+  std::ofstream(marker) << "left by a writer that died";
+  const int64_t repairs = tiFBInterruptedWriteRepairs();
+
+  TtiFBDatabase reader(file_);
+  reader.SetReadOnlyAccess(true);
+  reader.Connect();
+  db_->Connect();
+  EXPECT_EQ(Count("T"), 1);
+  db_->Disconnect();
+  reader.Disconnect();
+  EXPECT_EQ(tiFBInterruptedWriteRepairs(), repairs);
+  EXPECT_TRUE(fs::exists(marker));
+
+  db_->Connect();
+  EXPECT_EQ(tiFBInterruptedWriteRepairs(), repairs + 1);
+  EXPECT_TRUE(fs::exists(marker));  // it is being written again
+  EXPECT_EQ(Count("T"), 1);
+  db_->Disconnect();
+  EXPECT_FALSE(fs::exists(marker));
+  db_->Connect();
+  EXPECT_EQ(tiFBInterruptedWriteRepairs(), repairs + 1);
+}
+
+// A file whose validation finds damage it may not mend: the writer is refused with an error naming the file,
+// the marker stays for the next one, and the file reads as before.
+TEST_F(FirebirdTest, AFileValidationCannotMendIsRefusedNamingIt) {
+  Run("CREATE TABLE T (I INTEGER, S VARCHAR(200));\n"
+      "SET TERM ^;\n"
+      "EXECUTE BLOCK AS DECLARE I INTEGER = 0; BEGIN WHILE (I < 3000) DO BEGIN\n"
+      "  INSERT INTO T VALUES (:I, 'a row long enough to fill some pages of table T with text'); I = I + 1;\n"
+      "END END^\n"
+      "SET TERM ;^");
+  int64_t relation = 0;
+  {
+    TtiFBTransaction tr(*db_);
+    tr.Start(true);
+    TtiFBStatement q(*db_, tr);
+    q.SetSQL("SELECT RDB$RELATION_ID FROM RDB$RELATIONS WHERE RDB$RELATION_NAME = 'T'");
+    q.Open();
+    relation = q.FieldAsInteger(0);
+  }
+  db_->Disconnect();
+  // Overwrite the rows of T's first data page (page type 5, the relation number at byte 20 and the row count at
+  // byte 22; 4 KB pages).
+  {
+    std::fstream f(file_, std::ios::in | std::ios::out | std::ios::binary);
+    const auto pages = static_cast<std::streamoff>(fs::file_size(file_) / 4096);
+    std::streamoff victim = -1;
+    for (std::streamoff p = 0; p < pages; ++p) {
+      unsigned char head[24];
+      f.seekg(p * 4096);
+      f.read(reinterpret_cast<char*>(head), sizeof head);
+      if (head[0] == 5 && head[20] + 256 * head[21] == relation && head[22] + 256 * head[23] > 0 && victim < 0)
+        victim = p;
+    }
+    ASSERT_GE(victim, 0);
+    f.seekp(victim * 4096 + 40);
+    const std::string garbage(200, '\xFF');
+    f.write(garbage.data(), static_cast<std::streamsize>(garbage.size()));
+  }
+  auto readable = [&] {
+    TtiFBDatabase reader(file_);
+    reader.SetReadOnlyAccess(true);
+    reader.Connect();
+    return kelvado::testing::CountRowsOfT(reader);
+  };
+  const int64_t before = readable();
+  const std::string marker = tiFBWriteMarkerName(file_);
+  std::ofstream(marker) << "left by a writer that died";
+
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    const std::string e = ErrorOf([&] { db_->Connect(); });
+    EXPECT_NE(e.find("\"" + file_ + "\""), std::string::npos) << e;
+    EXPECT_NE(e.find("validation"), std::string::npos) << e;
+    EXPECT_FALSE(db_->Connected());
+    EXPECT_TRUE(fs::exists(marker));
+  }
+  EXPECT_EQ(readable(), before);  // and the lock of the refused writer is gone
 }

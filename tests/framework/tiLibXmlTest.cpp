@@ -196,4 +196,62 @@ TEST(LibXmlTexts, WhatADocumentCanCarry) {
   EXPECT_FALSE(tiXMLIsValidName(""));
 }
 
+// A schema read once checks files without building them: the first problem is named with libxml2's reason,
+// number and the place of the element it concerns, also far into a long line and in a tag spread over lines.
+TEST_F(LibXml, FilesAreCheckedAgainstASchemaAndViolationsPlacedAtTheirTag) {
+  const std::string xsd = dir_ + "/s.xsd";
+  WriteWholeFile(xsd,
+                 "<xs:schema xmlns:xs=\"http://www.w3.org/2001/XMLSchema\" blockDefault=\"#all\">"
+                 "<xs:element name=\"r\"><xs:complexType><xs:sequence>"
+                 "<xs:element name=\"i\" minOccurs=\"0\" maxOccurs=\"unbounded\"><xs:complexType>"
+                 "<xs:attribute name=\"a\" type=\"xs:string\"/><xs:attribute name=\"n\" type=\"xs:int\"/>"
+                 "</xs:complexType></xs:element></xs:sequence></xs:complexType></xs:element></xs:schema>");
+  const TtiXMLSchema schema(xsd);
+  const auto check = [&](const std::string& text) {
+    WriteWholeFile(file_, text);
+    return schema.ValidateFile(file_);
+  };
+  TtiXMLParseResult r = check("<?xml version=\"1.0\"?>\n<r><i a=\"ä\" n=\"1\"/><i/></r>");
+  EXPECT_EQ(r.Error.Reason, "");
+  EXPECT_NE(r.Doc, nullptr);  // for a caller that goes on with it
+  EXPECT_EQ(r.File.Size, static_cast<int64_t>(ReadWholeFile(file_).size()));
+
+  // Far into a long line: the column of the tag, in characters.
+  const std::string before = "<r>" + std::string(5000, ' ') + "<i a=\"äöü\"/>";
+  r = check("<?xml version=\"1.0\"?>\n" + before + "<i a=\"x\" b=\"y\"/></r>");
+  EXPECT_NE(r.Error.Reason.find("'b'"), std::string::npos) << r.Error.Reason;
+  EXPECT_EQ(r.Error.Line, 2);
+  EXPECT_EQ(r.Error.Column, 3 + 5000 + 12 + 1);
+  EXPECT_NE(r.Error.Code, 0);
+  EXPECT_NE(r.Doc, nullptr);  // well-formed, though the schema refuses it
+  // The excerpt starts 40 characters before the tag (three of them two bytes long).
+  EXPECT_EQ(r.Error.Context.find("<i a=\"x\" b=\"y\"/>"), 43u) << r.Error.Context;
+
+  // A tag over several lines (CR LF too) is placed at its "<"; a value of the wrong type; an unknown element.
+  r = check("<r>\r\n  <i\r\n   n=\"eins\"/></r>");
+  EXPECT_EQ(r.Error.Line, 2);
+  EXPECT_EQ(r.Error.Column, 3);
+  EXPECT_NE(r.Error.Reason.find("eins"), std::string::npos) << r.Error.Reason;
+  r = check("<r><x/></r>");
+  EXPECT_EQ(r.Error.Column, 4);
+
+  // What the parser refuses is refused as before, with the parser's place; nothing is loaded for a DOCTYPE.
+  r = check("<!DOCTYPE r SYSTEM \"http://127.0.0.1:9/r.dtd\"><r/>");
+  EXPECT_EQ(r.Error.Reason, "a DOCTYPE declaration is not allowed");
+  r = check("<r>\n<i a=\"1\"></r>");
+  EXPECT_EQ(r.Error.Line, 2);
+  EXPECT_FALSE(r.Error.Reason.empty());
+  EXPECT_EQ(r.Doc, nullptr);
+  EXPECT_EQ(schema.ValidateFile(dir_ + "/none.xml").Error.Reason.rfind("can not open the file", 0), 0u);
+
+  // A schema that is not one is refused naming the file.
+  WriteWholeFile(dir_ + "/bad.xsd", "<xs:schema xmlns:xs=\"http://www.w3.org/2001/XMLSchema\"><xs:element/></xs:schema>");
+  try {
+    TtiXMLSchema bad(dir_ + "/bad.xsd");
+    ADD_FAILURE() << "compiled";
+  } catch (const Exception& e) {
+    EXPECT_NE(std::string(e.what()).find("bad.xsd"), std::string::npos) << e.what();
+  }
+}
+
 }  // namespace kelvado::test

@@ -140,6 +140,12 @@ TEST(tiObject, DirtyTransitions) {
   i.SetObjectState(static_cast<TPerObjectState>(9));
   EXPECT_THROW(i.SetDirty(true), EtiPerInternalException);
   EXPECT_STREQ(ObjectStateToStr(posDeleted), "posDeleted");
+
+  // Marked for deletion and deleted in the store both count as deleted; no other state does.
+  for (TPerObjectState s : {posEmpty, posPK, posCreate, posUpdate, posDelete, posDeleted, posClean}) {
+    i.SetObjectState(s);
+    EXPECT_EQ(i.GetDeleted(), s == posDelete || s == posDeleted) << ObjectStateToStr(s);
+  }
 }
 
 TEST(tiObject, DirtyLooksAtTheWholeOwnedGraph) {
@@ -153,6 +159,9 @@ TEST(tiObject, DirtyLooksAtTheWholeOwnedGraph) {
   EXPECT_TRUE(n.GetDirty());
   n.SetAllObjectStates(posClean);
   EXPECT_FALSE(n.GetDirty());
+  // A child deleted in a clean graph is a change to save.
+  n.Children().Items(0)->SetDeleted(true);
+  EXPECT_TRUE(n.GetDirty());
 }
 
 TEST(tiObject, DeletingMarksOnlyTheOwnedGraph) {
@@ -506,6 +515,26 @@ TEST(tiObject, CyclicGraphsEndEveryWalk) {
   a.SetDeleted(true);
   EXPECT_EQ(b.GetObjectState(), posEmpty);  // referenced, not owned
   EXPECT_EQ(c->GetObjectState(), posDelete);
+}
+
+TEST(tiObject, AWalkThroughAListThatHoldsAnAncestorEnds) {
+  // The child's list of nodes merely references the root and the child itself.
+  TNode root;
+  root.SetName("root");
+  TNode* child = root.AddChildNode(std::make_unique<TNode>());
+  child->SetName("child");
+  child->ChildNodes().SetOwnsObjects(false);
+  child->ChildNodes().AddReference(root);
+  child->ChildNodes().AddReference(*child);
+  child->Children().Add(MakeItem("leaf"));
+
+  std::vector<TtiObject*> all;
+  root.FindAll([](TtiObject&, bool& found) { found = true; }, &all);
+  EXPECT_EQ(all, (std::vector<TtiObject*>{&root, child, child->Children().Items(0)}));
+  EXPECT_NE(root.AsDebugString().find("leaf"), std::string::npos);
+  EXPECT_TRUE(root.Equals(root));
+  root.SetDeleted(true);
+  EXPECT_EQ(child->Children().Items(0)->GetObjectState(), posDelete);
 }
 
 TEST(tiObject, ObserversAreToldInOrderAndMayDetach) {

@@ -39,13 +39,6 @@ public:
   }
 };
 
-class TestLayer : public ItiDBConnectionPoolLayer {
-public:
-  const TtiClass* PoolDatabaseClass() const override { return &TTxDatabase::StaticClass(); }
-  const TtiClass* PoolDataClass() const override { return &TPoolTestData::StaticClass(); }
-  std::string PoolLayerName() const override { return "TEST"; }
-};
-
 // A database that knows whether it is freed while a caller still uses it.
 std::atomic<int> gTrackedAlive{0};
 std::atomic<int> gFreedWhileHeld{0};
@@ -71,11 +64,12 @@ public:
   }
 };
 
-class TrackedLayer : public ItiDBConnectionPoolLayer {
-public:
-  const TtiClass* PoolDatabaseClass() const override { return &TTrackedDatabase::StaticClass(); }
-  const TtiClass* PoolDataClass() const override { return &TTwoSlotData::StaticClass(); }
-  std::string PoolLayerName() const override { return "TRACKED"; }
+// The layers of the pool tests.
+struct TestLayer : TTestPoolLayer {
+  TestLayer() : TTestPoolLayer(TTxDatabase::StaticClass(), &TPoolTestData::StaticClass(), "TEST") {}
+};
+struct TrackedLayer : TTestPoolLayer {
+  TrackedLayer() : TTestPoolLayer(TTrackedDatabase::StaticClass(), &TTwoSlotData::StaticClass(), "TRACKED") {}
 };
 
 }  // namespace

@@ -269,6 +269,40 @@ TEST(TtiDatabase, RowOperationsRunInTheirOwnTransaction) {
   EXPECT_EQ(db.rollbacks, 1);
 }
 
+TEST(TtiOwnTransaction, AFailedCommitIsRolledBackAndAFailedRollbackDoesNotHideTheFailure) {
+  struct TFailingDatabase : TTxDatabase {
+    bool failCommit = false, failRollBack = false;
+    void Commit() override {
+      if (failCommit) throw EtiPerDBException("TEST", "db", "u", "p", "commit refused");
+      TTxDatabase::Commit();
+    }
+    void RollBack() override {
+      TTxDatabase::RollBack();
+      if (failRollBack) throw EtiPerDBException("TEST", "db", "u", "p", "rollback refused");
+    }
+  } db;
+  db.failCommit = true;
+  EXPECT_THROW(
+      {
+        TtiOwnTransaction t(db);
+        t.Commit();
+      },
+      EtiPerDBException);
+  EXPECT_EQ(db.rollbacks, 1);
+  EXPECT_FALSE(db.InTransaction());
+
+  LogCapture log;
+  db.failRollBack = true;
+  try {
+    TtiOwnTransaction t(db);
+    throw Exception("the work failed");
+  } catch (const Exception& e) {
+    EXPECT_EQ(e.Message(), "the work failed");
+  }
+  EXPECT_EQ(db.rollbacks, 2);
+  EXPECT_TRUE(log.Has("rollback refused")) << log.Text();
+}
+
 TEST(TtiDatabaseSQL, CreateAndDropTable) {
   // The texts are checked through a query factory that keeps the last statement.
   class TSqlLog : public TTxDatabase {
@@ -341,12 +375,7 @@ TEST(TtiDatabase, ClassOperations) {
 }
 
 TEST(TtiDBMetaData, ReadThroughThePoolAndFindIgnoringCase) {
-  class Layer : public ItiDBConnectionPoolLayer {
-  public:
-    const TtiClass* PoolDatabaseClass() const override { return &TTxDatabase::StaticClass(); }
-    const TtiClass* PoolDataClass() const override { return nullptr; }
-    std::string PoolLayerName() const override { return "TEST"; }
-  } layer;
+  TTestPoolLayer layer(TTxDatabase::StaticClass(), nullptr, "TEST");
   TDBConnectionPools pools(&layer, nullptr);
   TDBConnectionPool* pool = pools.AddConnectionPool("lib.fdb", "u", "p", "");
   TtiDBMetaData md;
@@ -374,12 +403,7 @@ TEST(TtiDBMetaData, ReadThroughThePoolAndFindIgnoringCase) {
 // AddressSanitizer, a kept pointer to the freed pool fails here), and a read that runs while the pool is
 // disconnected gives its connection back to the pool it came from.
 TEST(TtiDBMetaData, ReadAfterThePoolWasDisconnectedIsAnError) {
-  class Layer : public ItiDBConnectionPoolLayer {
-  public:
-    const TtiClass* PoolDatabaseClass() const override { return &TTxDatabase::StaticClass(); }
-    const TtiClass* PoolDataClass() const override { return nullptr; }
-    std::string PoolLayerName() const override { return "TEST"; }
-  } layer;
+  TTestPoolLayer layer(TTxDatabase::StaticClass(), nullptr, "TEST");
   TDBConnectionPools pools(&layer, nullptr);
   TtiDBMetaData md;
   md.SetPool(pools.AddConnectionPool("lib.fdb", "u", "p", ""));

@@ -1,6 +1,7 @@
 #pragma once
 // Test doubles shared by the query and pool tests: an empty cursor, a SQL query that records statements and
-// parameters, a database that counts its transactions, and a log target that keeps the lines.
+// parameters, a database that counts its transactions, a layer for connection pools, and a log target that
+// keeps the lines.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -12,6 +13,7 @@
 
 #include "framework/tiExcept.h"
 #include "framework/tiLog.h"
+#include "framework/tiPool.h"
 #include "framework/tiQuery.h"
 
 namespace kvtest {
@@ -164,6 +166,22 @@ public:
     q->failExec = failExec;
     return q;
   }
+};
+
+// A persistence layer as its connection pools see it: the databases it connects and its pool data (nullptr:
+// the base, which leaves the pool's sizes as they are).
+class TTestPoolLayer : public ItiDBConnectionPoolLayer {
+public:
+  TTestPoolLayer(const TtiClass& database, const TtiClass* poolData, std::string name)
+      : database_(database), poolData_(poolData), name_(std::move(name)) {}
+  const TtiClass* PoolDatabaseClass() const override { return &database_; }
+  const TtiClass* PoolDataClass() const override { return poolData_; }
+  std::string PoolLayerName() const override { return name_; }
+
+private:
+  const TtiClass& database_;
+  const TtiClass* poolData_;
+  std::string name_;
 };
 
 // Keeps the log lines while it lives.

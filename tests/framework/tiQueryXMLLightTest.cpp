@@ -8,8 +8,8 @@
 #include "framework/tiCBPort.h"
 #include "framework/tiCompress.h"
 #include "framework/tiPerManager.h"
+#include "tests/framework/ProbedLayer.h"
 #include "tests/framework/StoreConformance.h"
-#include "tests/framework/StoreProbe.h"
 #include "tests/framework/TempDirTest.h"
 #include "tests/framework/XMLTestFiles.h"
 
@@ -401,9 +401,14 @@ TEST(XMLLightLayers, RegisterOnceWithOneConnectionPerStore) {
   std::filesystem::remove_all(dir);
 }
 
-constexpr const char* cXMLLightLayer = cTIPersistXMLLight;
-using TXMLLightStoreUnderTest = TFileStoreUnderTest<TtiDatabaseXMLLight, TtiQueryXMLLight, &cXMLLightLayer,
-                                                    &TtiDBConnectionPoolDataXMLLight::StaticClass>;
+// The store conformance suite on this layer (its classes wrapped by tests/framework/ProbedLayer.h).
+struct TXMLLightStoreUnderTest : TFileStoreUnderTest<TtiDatabaseXMLLight> {
+  static std::string LayerName() { return cTIPersistXMLLight; }
+  void RegisterLayer() {
+    RegisterProbedLayer<TtiDatabaseXMLLight, TtiQueryXMLLight>(cTIPersistXMLLight,
+                                                                &TtiDBConnectionPoolDataXMLLight::StaticClass());
+  }
+};
 
 INSTANTIATE_TYPED_TEST_SUITE_P(XMLLight, StoreConformance, ::testing::Types<TXMLLightStoreUnderTest>);
 

@@ -12,8 +12,8 @@
 
 #include "framework/tiLibXml.h"
 #include "framework/tiPerManager.h"
+#include "tests/framework/ProbedLayer.h"
 #include "tests/framework/StoreConformance.h"
-#include "tests/framework/StoreProbe.h"
 #include "tests/framework/TempDirTest.h"
 #include "tests/framework/XMLTestFiles.h"
 
@@ -320,6 +320,118 @@ TEST_F(XMLStore, CommitRollBackAndTransactions) {
   EXPECT_EQ(ReadWholeFile(file_), before);
 }
 
+// Writing a file anew: the document becomes the tables given, and the rows of a table of the same columns are
+// taken over by the inserts, giving exactly the file a fresh store would write; a rollback leaves the file.
+TEST_F(XMLStore, ResetTablesGivesTheFreshDocumentAndRollsBack) {
+  Open();
+  Insert("1", "eins");
+  Insert("2", "zwei");
+  Insert("3", "drei");
+  // A value no column declares (a file edited by hand), which the queries cannot see.
+  auto colour = Values({{"Colour", "rot"}});
+  auto two = Values({{"OID", "2"}});
+  q_.UpdateRow("Items", colour.get(), two.get());
+  TtiDBMetaDataTable old;
+  old.SetName("Old");
+  old.AddField("OID", qfkString, 36);
+  db_.CreateTable(old);
+  db_.StartTransaction();
+  db_.Commit();
+  const std::string before = ReadWholeFile(file_);
+  db_.SetConnected(true);  // read from the file: rows have their lines
+  TtiDatabaseXML::TUndeclaredAttribute found;
+  ASSERT_TRUE(db_.FindUndeclaredAttribute(found));
+  EXPECT_EQ(found.Table, "items");
+  EXPECT_EQ(found.Row, 2);
+  EXPECT_EQ(found.Attribute, "colour");
+  EXPECT_EQ(found.Line, 2);
+  q_.SelectRow("Items", nullptr);
+
+  // The new tables: Items as it was, Other in place of Old.
+  auto items = ItemsTable();
+  TtiDBMetaDataTable other;
+  other.SetName("Other");
+  other.AddField("OID", qfkString, 36);
+  other.AddField("Text", qfkString, 100);
+  const auto write = [&](TtiQueryXML& q) {
+    for (const char* oid : {"7", "2", "8", "9"}) {
+      auto p = Values({{"OID", oid}, {"Name", oid == std::string("2") ? "zwei" : "neu"}, {"Owner", ""}});
+      q.InsertRow("Items", p.get());
+    }
+    auto o = Values({{"OID", "1"}, {"Text", "a\nb"}});
+    q.InsertRow("Other", o.get());
+  };
+  EXPECT_THROW(db_.ResetTables({items.get(), &other}), EtiPerInternalException);  // only inside a transaction
+  db_.StartTransaction();
+  db_.ResetTables({items.get(), &other});
+  EXPECT_FALSE(db_.FindUndeclaredAttribute(found));
+  EXPECT_THROW(q_.FieldAsString("Name"), EtiPerDataException);  // rows selected before are gone
+  write(q_);
+  EXPECT_EQ(ReadWholeFile(file_), before);  // nothing written before the commit
+  db_.RollBack();
+  EXPECT_EQ(ReadWholeFile(file_), before);
+  EXPECT_EQ(Names({}), "eins,zwei,drei");
+
+  db_.StartTransaction();
+  db_.ResetTables({items.get(), &other});
+  write(q_);
+  db_.Commit();
+  const std::string rewritten = ReadWholeFile(file_);
+  // A store made from nothing with the same tables and rows writes the same bytes.
+  const std::string fresh = dir_ + "/fresh.kvd";
+  TtiDatabaseXML db;
+  db.CreateDatabase(fresh, "", "");
+  db.Connect(fresh, "", "", "");
+  db.CreateTable(*items);
+  db.CreateTable(other);
+  TtiQueryXML q;
+  q.AttachDatabase(&db);
+  db.StartTransaction();
+  write(q);
+  db.Commit();
+  EXPECT_EQ(rewritten, ReadWholeFile(fresh));
+  EXPECT_EQ(Names({}), "neu,zwei,neu,neu");
+}
+
+// A document read elsewhere from the file is taken by the next connect of that file instead of reading it
+// again, but only while the file is unchanged.
+TEST_F(XMLStore, ADocumentOfferedForAnUnchangedFileIsTakenInsteadOfReadingIt) {
+  OpenSaved();
+  db_.SetConnected(false);
+  const auto offered = [&] {
+    TtiXMLParseResult read = tiXMLParseFile(file_);
+    // Marked, so that the store's content tells where it came from.
+    xmlNode* items = xmlDocGetRootElement(read.Doc.get())->children->next->children;
+    xmlSetProp(items, tiXMLChars("table_name"), tiXMLChars("offered"));
+    return read;
+  };
+  {
+    TtiXMLDocumentOffer offer(file_, offered());
+    db_.SetConnected(true);
+    EXPECT_TRUE(offer.Taken());
+    TtiDBMetaData md;
+    db_.ReadMetaDataTables(md);
+    EXPECT_EQ(md.Items(0)->GetName(), "offered");
+  }
+  {
+    // Not by the connect of another file.
+    TtiXMLDocumentOffer second(file_, offered());
+    const std::string other = dir_ + "/other.kvd";
+    WriteWholeFile(other, saved);
+    TtiDatabaseXML db;
+    db.Connect(other, "", "", "");
+    EXPECT_FALSE(second.Taken());
+    // The file changed since it was read: read anew.
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    WriteWholeFile(file_, saved);
+    db_.SetConnected(true);
+    EXPECT_FALSE(second.Taken());
+    TtiDBMetaData md;
+    db_.ReadMetaDataTables(md);
+    EXPECT_EQ(md.Items(0)->GetName(), "items");
+  }
+}
+
 TEST_F(XMLStore, AFileEditedByHandReads) {
   OpenText("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n"
            "<!-- edited by hand -->\r\n"
@@ -524,11 +636,14 @@ TEST_F(XMLStore, AProcessKilledWhileSavingLeavesAWholeFile) {
 }
 
 // ---------------------------------------------------------------------------------------------------------
-// The store conformance suite on this layer (see StoreProbe.h).
+// The store conformance suite on this layer (its classes wrapped by tests/framework/ProbedLayer.h).
 
-constexpr const char* cXMLLayer = cTIPersistXML;
-using TXMLStoreUnderTest = TFileStoreUnderTest<TtiDatabaseXML, TtiQueryXML, &cXMLLayer,
-                                               &TtiDBConnectionPoolDataXML::StaticClass>;
+struct TXMLStoreUnderTest : TFileStoreUnderTest<TtiDatabaseXML> {
+  static std::string LayerName() { return cTIPersistXML; }
+  void RegisterLayer() {
+    RegisterProbedLayer<TtiDatabaseXML, TtiQueryXML>(cTIPersistXML, &TtiDBConnectionPoolDataXML::StaticClass());
+  }
+};
 
 INSTANTIATE_TYPED_TEST_SUITE_P(XML, StoreConformance, ::testing::Types<TXMLStoreUnderTest>);
 

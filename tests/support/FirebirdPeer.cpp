@@ -2,9 +2,10 @@
 // own, with a lock folder of its own, and reports one line per action on stdout: "ok <action>[: detail]" or
 // "error <action>: <message>". A fault that kills it (SIGBUS) shows in its exit status, not in the test.
 //
-//   kv_fb_peer [--lock DIR] [--tmpfs DIR SIZE] ACTION...
+//   kv_fb_peer [--lock DIR] [--tmpfs DIR SIZE] [--password PASSWORD] ACTION...
 //
 //   --lock DIR         Firebird lock folder of this process (made when missing)
+//   --password PW      the SYSDBA password "open" logs in with (databases on a server)
 //   --tmpfs DIR SIZE   a file system of SIZE ("256k", "8m") mounted at DIR, seen by this process only;
 //                      exit status 77 when this process may not mount
 //   open FILE          attach for writing        openread FILE   attach for reading only
@@ -32,39 +33,23 @@
 
 #include "framework/tiFirebird.h"
 #include "storage/db/PersistenceDB.h"
+#include "tests/support/FirebirdCheck.h"
 
 using namespace kelvado;
 
 namespace {
 
 std::unique_ptr<TtiFBDatabase> gDb;
+std::string gPassword;
 
 std::string OneLine(std::string s) {
   std::replace(s.begin(), s.end(), '\n', ' ');
   return s;
 }
 
-int64_t Count() {
-  TtiFBTransaction tr(*gDb);
-  tr.Start(true);
-  TtiFBStatement q(*gDb, tr);
-  q.SetSQL("SELECT COUNT(*) FROM T");
-  q.Open();
-  const int64_t n = q.FieldAsInteger(0);
-  q.Close();
-  tr.Commit();
-  return n;
-}
+int64_t Count() { return kelvado::testing::CountRowsOfT(*gDb); }
 
-void Insert(int64_t value) {
-  TtiFBTransaction tr(*gDb);
-  tr.Start();
-  TtiFBStatement q(*gDb, tr);
-  q.SetSQL("INSERT INTO T (I) VALUES (:I)");
-  q.SetParamInteger("I", value);
-  q.Execute();
-  tr.Commit();
-}
+void Insert(int64_t value) { kelvado::testing::InsertIntoT(*gDb, value); }
 
 std::string List(const std::string& dir) {
   std::vector<std::string> names;
@@ -108,6 +93,8 @@ int main(int argc, char** argv) {
       ::mkdir(a[i + 1].c_str(), 0700);
       ::setenv("FIREBIRD_LOCK", a[i + 1].c_str(), 1);
       ++i;
+    } else if (a[i] == "--password" && i + 1 < a.size()) {
+      gPassword = a[++i];
     } else if (a[i] == "--tmpfs" && i + 2 < a.size()) {
       if (!MountTmpfs(a[i + 1], a[i + 2])) {
         std::cout << "skip: cannot mount a file system here" << std::endl;
@@ -131,7 +118,7 @@ int main(int argc, char** argv) {
     std::string detail;
     try {
       if (action == "open" || action == "openread") {
-        gDb = std::make_unique<TtiFBDatabase>(arg());
+        gDb = std::make_unique<TtiFBDatabase>(arg(), "SYSDBA", gPassword);
         gDb->SetReadOnlyAccess(action == "openread");
         gDb->Connect();
       } else if (action == "insert") {

@@ -1,6 +1,7 @@
 #pragma once
 // Runs a peer program beside the test program that acts as a second process (kv_fb_peer,
-// tests/support/FirebirdPeer.cpp, on Firebird files unless another is named; kv_clip_peer on the clipboard):
+// tests/support/FirebirdPeer.cpp, on Firebird files unless another is named: kv_lib_peer on libraries,
+// kv_pf_saver on project files, kv_clip_peer on the clipboard):
 // its stdout is read line by line, its stdin stays open until CloseInput, so a test can keep it holding a file
 // while it tries something else.
 #include <gtest/gtest.h>
@@ -22,8 +23,8 @@ namespace kelvado::testing {
 
 class PeerProcess {
 public:
-  explicit PeerProcess(const std::vector<std::string>& args) : PeerProcess("kv_fb_peer", args) {}
-  PeerProcess(const std::string& program, const std::vector<std::string>& args) {
+  // `program`: another helper beside the test program.
+  explicit PeerProcess(const std::vector<std::string>& args, const std::string& program = "kv_fb_peer") {
     int in[2], out[2];
     if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) return;
     std::vector<std::string> text{ProgramFolder() + program};
@@ -116,7 +117,7 @@ struct PeerRun {
 };
 
 inline PeerRun RunPeer(const std::vector<std::string>& args, const std::string& program = "kv_fb_peer") {
-  PeerProcess p(program, args);
+  PeerProcess p(args, program);
   PeerRun r;
   if (!p.Started()) {
     r.end = "not started";

@@ -57,9 +57,9 @@ protected:
 TEST_F(GeneralDatabaseFile, HoldsEveryTableWithTheStandardsRows) {
   const std::vector<std::pair<const char*, int>> counts = {
       {"Cat", 5},           {"CatReqMTTFd", 10}, {"CatReqDCavg", 7}, {"CatConditions", 11},
-      {"CatReqConditions", 14}, {"PLConditions", 0}, {"PLReqConditions", 0}, {"DC", 4},
+      {"CatReqConditions", 14}, {"PLConditions", 7}, {"PLReqConditions", 29}, {"DC", 4},
       {"MTTFd", 3},         {"Const", 1},        {"PFH", 205},       {"PFHi", 205},
-      {"PLs", 5},           {"RiskParams", 8},   {"SFTypes", 0},     {"GEPMTTFd", 14}};
+      {"PLs", 5},           {"RiskParams", 8},   {"SFTypes", 17},    {"GEPMTTFd", 14}};
   for (const auto& [table, n] : counts) {
     auto& q = Query(std::string("SELECT COUNT(*) FROM ") + table + " WHERE NormVersion = :NormVersion");
     q.Open();

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <limits>
+#include <set>
 #include <thread>
 
 #include "framework/tiFirebird.h"
@@ -246,12 +247,45 @@ TEST_F(PersistenceDBTest, CategoryRequirementsOfAllFiveCategories) {
     }
   }
   EXPECT_TRUE(basic);
-  // The edition ships no PL conditions and no safety-function types: empty, not an error.
-  EXPECT_EQ(db_->GetPLConditions(plD)->Count(), 0);
-  EXPECT_TRUE(db_->GetSFTypes().empty());
   EXPECT_EQ(db_->LastError(), "");
   EXPECT_DOUBLE_EQ(db_->GetMinServiceLife(), 20.0);
   EXPECT_DOUBLE_EQ(db_->GetReqCCFScore(), 65.0);
+}
+
+TEST_F(PersistenceDBTest, PLConditionsAndSafetyFunctionTypesComeFromTheDatabase) {
+  // Each PL has the conditions the standard sets for it; the stricter the PL, the more of them.
+  const std::pair<TPL, int> counts[] = {{plA, 5}, {plB, 5}, {plC, 6}, {plD, 6}, {plE, 7}, {plN, 0}};
+  std::set<std::string> oids;
+  for (const auto& [pl, n] : counts) {
+    SCOPED_TRACE(EnumName(pl));
+    TPLConditionList* list = db_->GetPLConditions(pl);
+    ASSERT_NE(list, nullptr);
+    EXPECT_EQ(list->Count(), n);
+    EXPECT_EQ(db_->GetPLConditions(pl), list);  // the very same list
+    for (int i = 0; i < list->Count(); ++i) {
+      EXPECT_FALSE(list->Items(i)->GetText().empty());
+      EXPECT_EQ(list->Items(i)->GetPLCID().size(), 36u);
+      oids.insert(list->Items(i)->GetOID().GetAsString());
+    }
+  }
+  EXPECT_EQ(oids.size(), 7u);  // one condition is one object, whichever PLs share it
+  auto texts = [&](TPL pl) {
+    std::string all;
+    for (int i = 0; i < db_->GetPLConditions(pl)->Count(); ++i) all += db_->GetPLConditions(pl)->Items(i)->GetText() + "|";
+    return all;
+  };
+  EXPECT_NE(texts(plA).find("The achieved PL is validated according to ISO 13849-2."), std::string::npos);
+  EXPECT_EQ(texts(plD).find("IEC 61508-3 SIL 3"), std::string::npos);
+  EXPECT_NE(texts(plE).find("IEC 61508-3 SIL 3"), std::string::npos);
+
+  const std::vector<std::string>& types = db_->GetSFTypes();
+  EXPECT_EQ(types.size(), 17u);
+  const std::set<std::string> names(types.begin(), types.end());
+  EXPECT_EQ(names.size(), types.size());
+  EXPECT_TRUE(names.count("Safety-related stop function"));
+  EXPECT_TRUE(names.count("Fluctuations, loss and restoration of power sources"));  // quoted in the table
+  EXPECT_EQ(&db_->GetSFTypes(), &types);
+  EXPECT_EQ(db_->LastError(), "");
 }
 
 // ---- caching ----
@@ -464,6 +498,9 @@ TEST_F(PersistenceDBTest, DamagedGeneralDatabaseIsRefusedAndReadingChangesNoByte
   fs::copy_file(tiFBDigestFileName(GeneralFile()), tiFBDigestFileName(copy));
   fs::permissions(copy, fs::perms::owner_read | fs::perms::owner_write);
   const std::string before = tiFBFileDigest(copy);
+  // Nor does a marker beside it, as a writer that died would leave: its readers never validate it.
+  std::ofstream(tiFBWriteMarkerName(copy)) << "left by a writer that died";
+  const int64_t repairs = tiFBInterruptedWriteRepairs();
   {
     TPersistenceDB_FB p(copy);
     p.Connect();
@@ -475,6 +512,7 @@ TEST_F(PersistenceDBTest, DamagedGeneralDatabaseIsRefusedAndReadingChangesNoByte
     EXPECT_EQ(p.GetPLFromPFH(2e-6), plC);
   }
   EXPECT_EQ(tiFBFileDigest(copy), before);
+  EXPECT_EQ(tiFBInterruptedWriteRepairs(), repairs);
   EXPECT_NO_THROW(tiFBCheckDigest(GeneralFile()));  // nor did anything before change the file the build made
 
   // Twenty flipped bits spread over the file: no page checksum would see them.

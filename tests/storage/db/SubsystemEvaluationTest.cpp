@@ -17,6 +17,8 @@
 #include "model/BOMComponent.h"
 #include "model/BOMElement.h"
 #include "model/BOMSF.h"
+#include "model/GlobalsLookups.h"
+#include "model/BOMMeasures.h"
 #include "model/GlobalsConfig.h"
 #include "model/GlobalsTexts.h"
 #include "model/MsgStrings.h"
@@ -156,6 +158,32 @@ TEST_F(EvaluationTest, Category4) {
   EXPECT_NEAR(s->GetMTTFdLazy(), 50.0, 1e-9);
   EXPECT_NEAR(s->GetPFHLazy(), 5.3770872e-8, 1e-14);
   EXPECT_EQ(s->GetPLLazy(), plE);
+}
+
+TEST_F(EvaluationTest, ConditionsOfTheReachedPLAreListedWithWhetherTheSubsystemMeetsThem) {
+  // PL e (as above): the seven conditions the general database holds for PL e, none met yet.
+  auto s = Subsystem(cat4);
+  s->GetChannelOpList()->Add(Channel(50, 0.99));
+  s->GetChannelOpList()->Add(Channel(50, 0.99));
+  ASSERT_EQ(s->GetPLLazy(), plE);
+  const std::string no = " [" + NoText() + "]", yes = " [" + YesText() + "]";
+  const std::string validated = "The achieved PL is validated according to ISO 13849-2.";
+  std::string text = s->GetPLConditionsText();
+  EXPECT_NE(text.find(validated + no), std::string::npos) << text;
+  EXPECT_NE(text.find("IEC 61508-3 SIL 3"), std::string::npos) << text;
+  size_t listed = 0;
+  for (size_t at = text.find(no); at != std::string::npos; at = text.find(no, at + 1)) ++listed;
+  EXPECT_EQ(listed, 7u);
+  // Met once the subsystem holds the condition (as a library or project file brings it).
+  auto op = std::make_unique<TPLConditionOp>();
+  const TPLConditionList& conds = *GetPLConditions(plE);
+  for (int i = 0; i < conds.Count(); ++i)
+    if (conds.Items(i)->GetText() == validated)
+      op->SetPLCondition(std::unique_ptr<TPLCondition>(static_cast<TPLCondition*>(conds.Items(i)->Clone().release())));
+  ASSERT_NE(op->GetPLCondition(), nullptr);
+  s->GetComponent()->GetPLConditionOps()->Add(std::move(op));
+  text = s->GetPLConditionsText();
+  EXPECT_NE(text.find(validated + yes), std::string::npos) << text;
 }
 
 TEST_F(EvaluationTest, NoiseDoesNotLoseTheGrid) {

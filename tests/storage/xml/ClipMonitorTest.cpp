@@ -14,7 +14,8 @@
 #include "model/GlobalsConfig.h"
 #include "platform/Clipboard.h"
 #include "storage/xml/ClipMonitor.h"
-#include "tests/storage/xml/XMLLightProjectStore.h"
+#include "tests/storage/xml/FileProjectStores.h"
+#include "tests/storage/xml/ProjectFileTestEnv.h"
 #include "tests/support/ClipFingerprint.h"
 #include "tests/support/PeerProcess.h"
 
@@ -363,8 +364,8 @@ TEST_F(ClipMonitorTest, PasteBetweenTwoProcessesThroughAFileClipboard) {
   m.CopyToClipboard(*f.Sub);
 
   // The other process pastes the subsystem and copies its pasted copy back.
-  PeerProcess peer("kv_clip_peer", {"--home", dir_ + "/peer", "--lang", langPath_, "--board", board,
-                                    "paste-subsystem", "copy-pasted"});
+  PeerProcess peer({"--home", dir_ + "/peer", "--lang", langPath_, "--board", board, "paste-subsystem", "copy-pasted"},
+                   "kv_clip_peer");
   ASSERT_TRUE(peer.Started());
   peer.CloseInput();
   EXPECT_EQ(peer.ReadLine(), "ok paste-subsystem: " + ClipFingerprint(*f.Sub->Clone()));

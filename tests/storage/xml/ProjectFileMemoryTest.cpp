@@ -55,6 +55,43 @@ TEST_F(ProjectFilesOnMemory, AFailedReadIsRolledBackAndLeavesTheRowsAsTheyWere) 
   for (const auto& [name, table] : before) EXPECT_EQ(test::MemStore(db_).Tables.at(name).Rows, table.Rows) << name;
 }
 
+// Every object of a tree with its state, in the order of a walk.
+std::vector<std::pair<TtiObject*, TPerObjectState>> States(TtiObject& root) {
+  struct TVisStates : TtiVisitor {
+    std::vector<std::pair<TtiObject*, TPerObjectState>> Met;
+    void Execute(TtiVisited* visited) override {
+      TtiVisitor::Execute(visited);
+      if (auto* o = dynamic_cast<TtiObject*>(visited)) Met.emplace_back(o, o->GetObjectState());
+    }
+  } vis;
+  root.Iterate(vis);
+  return vis.Met;
+}
+
+// A save with a census of the tree gives each visitor the objects of its class and state instead of a walk: the
+// store receives the statements a save by walks sends, in the same order.
+TEST_F(ProjectFilesOnMemory, ASaveWithACensusSendsTheStatementsOfASaveByWalks) {
+  TFullProject f = BuildFullProject();
+  const auto before = States(*f.Root);
+  ASSERT_GT(std::count_if(before.begin(), before.end(), [](const auto& m) { return m.second == posDelete; }), 0);
+  const size_t from = test::MemStore(db_).Journal.Events.size();
+  SaveXML(*f.Root, db_, layer_);
+  const std::vector<std::string> walked = Changes(db_, from);
+
+  const std::string second = NewStore("second");
+  CreateXMLTables(second, layer_);
+  for (const auto& [object, state] : before) object->SetObjectState(state);
+  const size_t from2 = test::MemStore(second).Journal.Events.size();
+  {
+    const TXMLSaveCensus census(*f.Root);
+    SaveXML(*f.Root, second, layer_);
+  }
+  EXPECT_EQ(Changes(second, from2), walked);
+  EXPECT_GT(walked.size(), 20u);
+  for (const auto& [object, state] : States(*f.Root))
+    EXPECT_TRUE(state == posClean || state == posDeleted) << object->ClassName();
+}
+
 TEST_F(ProjectFilesOnMemory, GroupsAreRegisteredOnceInFull) {
   const size_t mappings = tiPerMgr().GetVisitorManager().MappingCount();
   EXPECT_EQ(mappings, 34u + 67u);

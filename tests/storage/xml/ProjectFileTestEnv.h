@@ -515,18 +515,24 @@ protected:
   std::string db_;
 };
 
-// The EIOError `f` raises: its message number and arguments (file first).
-template <class F>
-std::pair<int, std::vector<std::string>> IOErrorOf(F&& f) {
+// The error of class E (of the EKelvado family) `f` raises: its message number and arguments.
+template <class E, class F>
+std::pair<int, std::vector<std::string>> ErrorOf(F&& f) {
   try {
     f();
-  } catch (const EIOError& e) {
+  } catch (const E& e) {
     std::vector<std::string> args;
     for (const FmtArg& a : e.MsgArgs()) args.push_back(a.AsString());
     return {e.MsgNumber(), args};
   }
-  ADD_FAILURE() << "no EIOError raised";
+  ADD_FAILURE() << "the error expected was not raised";
   return {0, {}};
+}
+
+// The EIOError `f` raises (file first among the arguments).
+template <class F>
+std::pair<int, std::vector<std::string>> IOErrorOf(F&& f) {
+  return ErrorOf<EIOError>(std::forward<F>(f));
 }
 
 }  // namespace kelvado::testing

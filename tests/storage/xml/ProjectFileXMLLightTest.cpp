@@ -1,6 +1,6 @@
 // The project-file suite on the XMLLight layer: the stores are real XML-light files.
+#include "tests/storage/xml/FileProjectStores.h"
 #include "tests/storage/xml/ProjectFileSuite.h"
-#include "tests/storage/xml/XMLLightProjectStore.h"
 
 namespace kelvado::testing {
 

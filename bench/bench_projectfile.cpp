@@ -1,0 +1,268 @@
+// Project files through the project manager, at three sizes: the evaluation benchmark's project (1,000 safety
+// functions, 90,000 elements) and two of the same build with 11 and 111 safety functions (990 and 9,990
+// elements). Measured in the same run:
+// - Save: SaveProject of the project over its file (the columns computed for readers included, the file written
+//   atomically and flushed to disk).
+// - Open: OpenProjectFile (schema check, the checks of the content, reading, the tree built), the project then
+//   closed again (not timed).
+// - PlainParseValidate: libxml2 alone reads the same file into a document and validates it against kvd.xsd.
+// - PlainSerialise: libxml2 alone writes a document of the same size (the file read back) to a file.
+// The summary at the end states the ratios against the targets (open <= 3x plain parse and validate, save <= 3x
+// plain serialisation, time per element at 90,000 elements <= 1.5x that at 1,000), and the memory a project
+// takes while it is opened (at the highest point) and once open, as multiples of the file size, each measured
+// in a process of its own that does nothing else.
+#include <benchmark/benchmark.h>
+#include <libxml/parser.h>
+#include <libxml/xmlschemas.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "bench/BenchProject.h"
+#include "framework/tiPerManager.h"
+#include "framework/tiQueryXML.h"
+#include "model/GlobalsConfig.h"
+#include "model/VisitorsCalc.h"
+#include "platform/CachedRegistry.h"
+#include "platform/Registry.h"
+#include "storage/db/PersistenceDB.h"
+#include "storage/xml/PersistenceXML.h"
+
+using namespace kelvado;
+
+namespace {
+
+struct TSize {
+  int SFs;
+  int Elements;
+  std::string File;
+  std::unique_ptr<TProjectOp> Project;
+  int64_t FileBytes = 0;
+  double PeakOpen = 0;    // bytes more than before, at the highest point while opening
+  double AfterOpen = 0;   // bytes more than before, once open
+};
+
+std::vector<TSize> gSizes;
+std::string gFolder;
+std::string gSchema;
+std::unique_ptr<TXMLMapper_tiPer> gMapper;
+std::unique_ptr<TProjectManager> gManager;
+
+std::string ExeFolder() { return std::filesystem::read_symlink("/proc/self/exe").parent_path().string(); }
+
+// Resident set size now and its highest point, in bytes.
+int64_t StatusKB(const char* key) {
+  std::ifstream in("/proc/self/status");
+  for (std::string line; std::getline(in, line);)
+    if (line.rfind(key, 0) == 0) return std::stoll(line.substr(std::string(key).size())) * 1024;
+  return 0;
+}
+
+// In a process of its own (this program started again with --open-memory FILE), so that nothing built before
+// hides in memory the open reuses: the resident bytes before, at the highest point while opening, and once
+// open.
+void MeasureOpenMemory(TSize& s) {
+  const std::string command = "'" + ExeFolder() + "/bench_projectfile' --open-memory '" + s.File + "'";
+  FILE* p = ::popen(command.c_str(), "r");
+  if (!p) throw std::runtime_error("can not start " + command);
+  long long before = 0, peak = 0, after = 0;
+  const int n = std::fscanf(p, "%lld %lld %lld", &before, &peak, &after);
+  if (::pclose(p) != 0 || n != 3) throw std::runtime_error("measuring the memory of opening failed");
+  s.PeakOpen = static_cast<double>(peak - before);
+  s.AfterOpen = static_cast<double>(after - before);
+}
+
+// The child of MeasureOpenMemory.
+int OpenMemory(const std::string& file) {
+  const int64_t before = StatusKB("VmRSS:");
+  TProjectOp* op = gManager->OpenProjectFile(file, true);
+  if (!op) return 1;
+  std::printf("%lld %lld %lld\n", static_cast<long long>(before), static_cast<long long>(StatusKB("VmHWM:")),
+              static_cast<long long>(StatusKB("VmRSS:")));
+  return 0;
+}
+
+void BM_Save(benchmark::State& state) {
+  TSize& s = gSizes[static_cast<size_t>(state.range(0))];
+  gManager->SaveProject(*s.Project);  // the file attached, as when a project is saved again
+  for (auto _ : state) gManager->SaveProject(*s.Project);
+  state.counters["elements"] = s.Elements;
+  state.counters["us_per_element"] =
+      benchmark::Counter(static_cast<double>(s.Elements), benchmark::Counter::kIsIterationInvariantRate |
+                                                              benchmark::Counter::kInvert);
+}
+
+void BM_Open(benchmark::State& state) {
+  TSize& s = gSizes[static_cast<size_t>(state.range(0))];
+  // The file attached once before, as it is after the first open: every open then drops the document it
+  // replaces, as the plain parse frees its own.
+  gManager->RemoveProject(gManager->OpenProjectFile(s.File, true));
+  for (auto _ : state) {
+    TProjectOp* op = gManager->OpenProjectFile(s.File, true);
+    benchmark::DoNotOptimize(op);
+    state.PauseTiming();
+    gManager->RemoveProject(op);
+    state.ResumeTiming();
+  }
+  state.counters["elements"] = s.Elements;
+  state.counters["file_MB"] = static_cast<double>(s.FileBytes) / 1e6;
+  state.counters["us_per_element"] =
+      benchmark::Counter(static_cast<double>(s.Elements), benchmark::Counter::kIsIterationInvariantRate |
+                                                              benchmark::Counter::kInvert);
+}
+
+void BM_PlainParseValidate(benchmark::State& state) {
+  TSize& s = gSizes[static_cast<size_t>(state.range(0))];
+  xmlSchemaParserCtxtPtr pctxt = xmlSchemaNewParserCtxt(gSchema.c_str());
+  xmlSchemaPtr schema = xmlSchemaParse(pctxt);
+  xmlSchemaValidCtxtPtr vctxt = xmlSchemaNewValidCtxt(schema);
+  for (auto _ : state) {
+    xmlDocPtr doc = xmlReadFile(s.File.c_str(), nullptr, XML_PARSE_NONET);
+    if (!doc || xmlSchemaValidateDoc(vctxt, doc) != 0) state.SkipWithError("the file does not validate");
+    xmlFreeDoc(doc);
+  }
+  xmlSchemaFreeValidCtxt(vctxt);
+  xmlSchemaFree(schema);
+  xmlSchemaFreeParserCtxt(pctxt);
+}
+
+void BM_PlainSerialise(benchmark::State& state) {
+  TSize& s = gSizes[static_cast<size_t>(state.range(0))];
+  xmlDocPtr doc = xmlReadFile(s.File.c_str(), nullptr, XML_PARSE_NONET);
+  const std::string out = gFolder + "/plain.xml";
+  for (auto _ : state)
+    if (xmlSaveFile(out.c_str(), doc) < 0) state.SkipWithError("not written");
+  xmlFreeDoc(doc);
+}
+
+// Keeps the time per iteration of every run, the least of the repetitions (the one other programs on the
+// machine disturbed least), for the summary.
+class TCollector : public benchmark::ConsoleReporter {
+public:
+  std::map<std::string, double> Seconds;
+  void ReportRuns(const std::vector<Run>& runs) override {
+    for (const Run& r : runs) {
+      if (r.error_occurred || r.run_type != Run::RT_Iteration) continue;
+      const double t = r.real_accumulated_time / static_cast<double>(r.iterations);
+      const std::string key = r.run_name.function_name + "/" + r.run_name.args;
+      auto it = Seconds.find(key);
+      if (it == Seconds.end() || t < it->second) Seconds[key] = t;
+    }
+    ConsoleReporter::ReportRuns(runs);
+  }
+};
+
+std::string Name(const char* what, size_t i) { return std::string(what) + "/" + std::to_string(i); }
+
+void PrintSummary(const TCollector& c) {
+  const auto t = [&](const char* what, size_t i) {
+    auto it = c.Seconds.find(Name(what, i));
+    return it == c.Seconds.end() ? 0.0 : it->second;
+  };
+  std::printf("\nSummary (seconds per operation, the least of three repetitions)\n");
+  std::printf("%9s %9s %9s %9s %7s %9s %9s %7s %9s %9s\n", "elements", "file MB", "open s", "plain s", "ratio",
+              "save s", "plain s", "ratio", "peak/file", "held/file");
+  for (size_t i = 0; i < gSizes.size(); ++i) {
+    const TSize& s = gSizes[i];
+    const double file = static_cast<double>(s.FileBytes);
+    std::printf("%9d %9.2f %9.4f %9.4f %6.2fx %9.4f %9.4f %6.2fx %8.1fx %8.1fx\n", s.Elements, file / 1e6,
+                t("BM_Open", i), t("BM_PlainParseValidate", i), t("BM_Open", i) / t("BM_PlainParseValidate", i),
+                t("BM_Save", i), t("BM_PlainSerialise", i), t("BM_Save", i) / t("BM_PlainSerialise", i),
+                s.PeakOpen / file, s.AfterOpen / file);
+  }
+  const size_t small = 0, large = gSizes.size() - 1;
+  const auto perElement = [&](const char* what, size_t i) { return t(what, i) / gSizes[i].Elements; };
+  const double openScale = perElement("BM_Open", large) / perElement("BM_Open", small);
+  const double saveScale = perElement("BM_Save", large) / perElement("BM_Save", small);
+  std::printf("Time per element, %d against %d elements: open %.2fx, save %.2fx (target <= 1.5x)\n",
+              gSizes[large].Elements, gSizes[small].Elements, openScale, saveScale);
+  std::printf("Targets: open <= 3x plain parse and validate, save <= 3x plain serialisation.\n");
+}
+
+// Builds and saves the three projects, measures the memory of opening each, runs the benchmarks and prints the
+// summary.
+void RunAll() {
+  const auto mttfd = [](int sf, int sub, int ch, int bl, int el) {
+    static const double v[] = {300, 450, 600, 900, 1200, 1500, 2000};
+    return v[(sf + sub * 3 + ch + bl * 2 + el) % 7];
+  };
+  const auto dc = [](int sf, int sub, int, int bl, int el) {
+    static const double v[] = {0.6, 0.9, 0.99, 0.99};
+    return sub == 2 ? 0.99 : v[(sf + bl + el) % 4];
+  };
+  {
+    auto small = bench::BuildBenchProject(1, mttfd, dc);
+    small->GetProject()->SetFileName(gFolder + "/small.kvd");
+    gManager->SaveProject(*small);
+  }
+  for (int sfs : {11, 111, 1000}) {
+    TSize s;
+    s.SFs = sfs;
+    s.Elements = sfs * bench::kElementsPerSF;
+    s.File = gFolder + "/project-" + std::to_string(s.Elements) + ".kvd";
+    s.Project = bench::BuildBenchProject(sfs, mttfd, dc);
+    s.Project->GetProject()->SetFileName(s.File);
+    gManager->SaveProject(*s.Project);
+    s.FileBytes = static_cast<int64_t>(std::filesystem::file_size(s.File));
+    MeasureOpenMemory(s);
+    gSizes.push_back(std::move(s));
+  }
+  for (const auto& [name, fn] : std::vector<std::pair<const char*, void (*)(benchmark::State&)>>{
+           {"BM_Save", BM_Save},
+           {"BM_Open", BM_Open},
+           {"BM_PlainParseValidate", BM_PlainParseValidate},
+           {"BM_PlainSerialise", BM_PlainSerialise}})
+    benchmark::RegisterBenchmark(name, fn)->DenseRange(0, static_cast<int>(gSizes.size()) - 1)->UseRealTime()
+        ->Unit(benchmark::kMillisecond)->Repetitions(3)->ReportAggregatesOnly(false);
+  TCollector collector;
+  benchmark::RunSpecifiedBenchmarks(&collector);
+  PrintSummary(collector);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  int status = 0;
+  try {
+    char tmpl[] = "/tmp/kelvado-bench-pf-XXXXXX";
+    if (!::mkdtemp(tmpl)) throw std::runtime_error("no temporary folder");
+    gFolder = tmpl;
+    // A private settings store, so the run neither reads nor writes the user's settings.
+    std::filesystem::create_directories(gFolder + "/reg");
+    SetCurrentUserRegistry(std::make_unique<CachedRegistry>(std::make_unique<FileRegistry>(gFolder + "/reg")));
+    ResetConfig();
+    auto db = std::make_unique<TPersistenceDB_FB>(ExeFolder() + "/db/KELVADO_GEN_DE.FDB");
+    db->Connect();
+    SetPersistenceDB(std::move(db));
+    gSchema = ExeFolder() + "/" + cProjectSchemaFileName;
+    gMapper = std::make_unique<TXMLMapper_tiPer>(cTIPersistXML, std::string());
+    gManager = std::make_unique<TProjectManager>(gSchema);
+    gManager->SetMapper(gMapper.get());
+    if (!gManager->HasSchema()) throw std::runtime_error("no schema beside the program");
+    if (argc == 3 && std::string(argv[1]) == "--open-memory") {
+      status = OpenMemory(argv[2]);
+    } else {
+      RunAll();
+    }
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "bench_projectfile: %s\n", e.what());
+    status = 1;
+  }
+  gSizes.clear();
+  gManager.reset();
+  gMapper.reset();
+  CalcPoolShutdown();
+  PersistenceDBShutdown();
+  tiPerMgrShutdown();
+  SetCurrentUserRegistry(nullptr);
+  if (!gFolder.empty()) std::filesystem::remove_all(gFolder);
+  benchmark::Shutdown();
+  return status;
+}

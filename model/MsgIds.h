@@ -1,0 +1,147 @@
+#pragma once
+// Names of the language texts that code asks for by number (resources/lang/Lang_DE.txt holds the texts).
+// Each group is numbered the way its users take it:
+//   txt...  general texts (base 0): GetMsgString(txt..., msgBaseGeneral); index and number are the same.
+//   msg...  error texts (base 1000) by their full number, as exceptions carry it: EInvalidValue(msgInvalidValue).
+//   sts...  status texts (base 3000) by their index below the base, as StatusText adds it: 3271 is
+//           stsSubsystemNoName = 271.
+//   shl...  further texts of the shell (base 5000) by their index.
+// Arguments a text is formatted with are noted where it has any. A new text gets its name here.
+
+namespace kelvado {
+
+// ---- General texts (base 0) ----
+// Captions of the nodes, measures and conditions.
+inline constexpr int txtChannel = 3;
+inline constexpr int txtTestChannel = 4;
+inline constexpr int txtSubsystem = 5;
+inline constexpr int txtSF = 6;
+inline constexpr int txtProject = 7;
+inline constexpr int txtDCMeasure = 8;
+inline constexpr int txtCCFMeasure = 9;
+inline constexpr int txtCatCondition = 10;
+inline constexpr int txtPLCondition = 11;
+// Captions of the lists.
+inline constexpr int txtPLConditions = 12;
+inline constexpr int txtElements = 21;
+inline constexpr int txtBlocs = 22;
+inline constexpr int txtChannels = 23;
+inline constexpr int txtSubsystems = 25;
+inline constexpr int txtSFs = 26;
+inline constexpr int txtProjects = 27;
+inline constexpr int txtDCMeasures = 28;
+inline constexpr int txtCCFMeasures = 29;
+inline constexpr int txtCatConditions = 30;
+// Names of the item statuses, in the order of TItemStatus (isRed first).
+inline constexpr int txtFirstStatusName = 81;
+inline constexpr int txtYes = 101;
+inline constexpr int txtNo = 102;
+inline constexpr int txtUnknown = 103;
+// The words of the placeholder names ("<" word ">"); a name that contains its word is no name.
+inline constexpr int txtPlaceholderProject = 111;
+inline constexpr int txtPlaceholderSF = 112;
+inline constexpr int txtPlaceholderSubsystem = 113;
+inline constexpr int txtPlaceholderBloc = 114;
+inline constexpr int txtPlaceholderElement = 115;
+inline constexpr int txtPlaceholderCCFMeasure = 116;
+inline constexpr int txtPlaceholderDCMeasure = 117;
+// Pieces of the measure, subsystem and safety-function texts.
+inline constexpr int txtPoints = 324;
+inline constexpr int txtInsufficientForPL = 349;
+inline constexpr int txtCharacteristics = 354;
+inline constexpr int txtDependsOn = 384;
+inline constexpr int txtNotRelevant = 391;
+inline constexpr int txtAllowedMTTFd = 401;
+inline constexpr int txtMTTFdBandsOr = 402;
+inline constexpr int txtAllowedDCavg = 403;
+inline constexpr int txtDCavgBandsOr = 404;
+inline constexpr int txtCCFRequirement = 405;  // the required score
+inline constexpr int txtTestChannelMTTFdRule = 408;
+// Names of the technologies, in the order of TTechnology.
+inline constexpr int txtFirstTechnology = 421;
+inline constexpr int txtCatRequirementsNotChecked = 611;
+inline constexpr int txtPLEnteredDirectly = 612;
+
+// ---- Error texts (base 1000), by number ----
+inline constexpr int msgInvalidValue = 1001;               // the value
+inline constexpr int msgProtectionViolation = 1002;
+inline constexpr int msgInvalidDCBound = 1003;
+inline constexpr int msgDCOutOfRange = 1004;               // value, lowest, highest
+inline constexpr int msgCCFScoreOutOfRange = 1005;         // value, lowest, highest
+inline constexpr int msgB10dTooSmall = 1006;               // value, lowest
+inline constexpr int msgMTTFdTooSmall = 1007;              // value, lowest
+inline constexpr int msgNopTooSmall = 1008;                // value, bound
+inline constexpr int msgDetNotSupported = 1010;            // the determination
+inline constexpr int msgChannelCount = 1011;               // the number of channels asked for
+inline constexpr int msgPFHTooSmall = 1017;                // value, lowest
+inline constexpr int msgTestChannelOfTestChannel = 1018;
+inline constexpr int msgInvalidXML = 1031;                 // file, reason, error code, line, position
+inline constexpr int msgMissionTimeTooLarge = 1040;        // value, highest
+// A project file's content; arguments: the file, the table, then as listed.
+inline constexpr int msgXMLUnknownTable = 1060;            // -
+inline constexpr int msgXMLUnknownColumn = 1061;           // column
+inline constexpr int msgXMLDuplicateOID = 1062;            // row, column, OID
+inline constexpr int msgXMLDanglingReference = 1063;       // row, column, OID, table the OID should be in
+inline constexpr int msgXMLInvalidValue = 1064;            // row, column, value
+inline constexpr int msgXMLReferencedTwice = 1065;         // row, column, OID
+inline constexpr int msgSettingsAccessFailed = 1100;       // the failure
+
+// ---- Status texts (base 3000), by index ----
+// Element.
+inline constexpr int stsElementNoName = 256;
+inline constexpr int stsElementMTTFdBelowMin = 257;
+inline constexpr int stsElementT10dTooShort = 258;          // reference time, T10d
+inline constexpr int stsElementMissionTimeTooShort = 259;   // reference time, mission time
+inline constexpr int stsElementB10dMTTFdBelowMin = 299;
+// Block.
+inline constexpr int stsBlocNoName = 261;
+inline constexpr int stsBlocMTTFdBelowMin = 262;
+inline constexpr int stsBlocDCUndetermined = 263;
+inline constexpr int stsBlocMissionTimeTooShort = 265;      // reference time, mission time
+inline constexpr int stsDCMeasureInsufficient = 291;        // the required PL
+inline constexpr int stsBlocNoElementsForMTTFd = 294;
+inline constexpr int stsBlocNoElementsForDC = 295;
+// Channel and test channel.
+inline constexpr int stsChannelMTTFdBelowMin = 266;
+inline constexpr int stsTestChannelMTTFdTooLow = 267;
+inline constexpr int stsChannelNotSatisfied = 268;
+inline constexpr int stsChannelMTTFdCapped = 269;           // MTTFd, capped MTTFd, cap
+inline constexpr int stsChannelMTTFdFitted = 270;           // capped MTTFd, fitted MTTFd, test channel's MTTFd
+// Subsystem.
+inline constexpr int stsSubsystemNoName = 271;
+inline constexpr int stsCatRequirementsNotMet = 272;
+inline constexpr int stsSubsystemMTTFdBelowMin = 273;
+inline constexpr int stsSubsystemDCavgUndetermined = 274;
+inline constexpr int stsSubsystemPFHUndetermined = 278;
+inline constexpr int stsSubsystemMTTFdAboveCap = 280;       // MTTFd text, entered MTTFd, cap
+inline constexpr int stsImplausibleForPLe = 285;
+inline constexpr int stsSubsystemMissionTimeTooShort = 288; // reference time, mission time
+inline constexpr int stsDCavgWithinTolerance = 293;         // the tolerance in percent
+inline constexpr int stsSubsystemNoBlocsForMTTFd = 296;
+inline constexpr int stsSubsystemNoBlocsForDCavg = 297;
+inline constexpr int stsPFHDoesNotBackPL = 380;             // PFH text, PL of the PFH, PL entered
+// Safety function.
+inline constexpr int stsSFNoName = 276;
+inline constexpr int stsPLrNotReached = 277;                // PLr
+inline constexpr int stsPFHSumTooHigh = 279;                // the highest PFH
+inline constexpr int stsSFNoEffectiveSubsystem = 286;       // PLr
+inline constexpr int stsPLrLimitedBySubsystem = 381;        // PLr
+inline constexpr int stsPleaseCheck = 382;                  // what, and what of it
+// Project.
+inline constexpr int stsProjectNoName = 281;
+inline constexpr int stsProjectOtherRelease = 282;          // release of the file, release of the program
+inline constexpr int stsProjectOtherNorm = 283;             // edition of the file, edition of the program
+// Upgrade notices.
+inline constexpr int stsCatRelevanceChanged = 330;          // release since which it holds
+inline constexpr int stsCatCheckTurnedOff = 332;
+inline constexpr int stsCatCheckTurnedOn = 333;
+inline constexpr int stsCheckSubsystemsIn = 363;            // release
+inline constexpr int stsSaveToKeepChanges = 364;
+// Band texts from the language file, in the order of TMTTFdDenotation and TDCDenotation.
+inline constexpr int stsFirstMTTFdBand = 700;
+inline constexpr int stsFirstDCBand = 705;
+
+// ---- Further texts of the shell (base 5000), by index ----
+inline constexpr int shlReadMeHash = 1;
+
+}  // namespace kelvado

@@ -1,0 +1,270 @@
+#pragma once
+// Project files as a whole.
+//
+// TXMLMapper_tiPer reads and saves business objects and node lists in the one XML file it has attached, by
+// running the visitor groups of the project-file visitors (VisitorsXML.h) over them on the XML persistence
+// layer. Reading never changes the file, its date included.
+//
+// TProjectManager keeps the projects open in the application and performs every whole-file operation on them:
+// open (with the checks of existence, extension, schema, content and release, the already-open guard and the
+// upgrade of older releases), new, save, export of an item, import of items, rescue copies and the list of
+// open files. It shows nothing itself: the questions of the Part's dialogs are events whose unassigned default
+// is the dialog's default answer.
+//
+// Saving never leaves a half-written file: the new content is built in memory and written in one atomic
+// replacement of the file (temporary file, flush, rename), so a save that fails, or a process killed while it
+// saves, leaves the previous file byte for byte as it was.
+#include <ctime>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "model/BOMLists.h"
+#include "model/Exceptions.h"
+#include "model/PersistenceAbs.h"
+
+namespace kelvado {
+
+class TVersionMgr;
+class TtiXMLSchema;
+struct TtiXMLParseResult;
+class TtiDatabase;
+
+// Error texts (base 1000) of the project files beyond those of the tables (XMLTables.h).
+inline constexpr int msgProjectFileMissing = 1014;     // file
+inline constexpr int msgNotAProjectFile = 1015;        // file
+inline constexpr int msgNoProjectInFile = 1016;        // file
+inline constexpr int msgUnknownRelease = 1066;         // file, release text, edition text
+inline constexpr int msgProjectWithoutFileName = 1067; // project name
+
+// The name of the schema file beside the program.
+inline constexpr const char* cProjectSchemaFileName = "kvd.xsd";
+
+// The XML operations of a project-file mapper.
+class TXMLMapper : public TAbsMapper {
+public:
+  // The attached file; empty when none.
+  virtual std::string GetFileName() = 0;
+  // Attaches the file and connects it, read afresh (also when it is the attached one); a file that does not
+  // exist is created first (CreateNew).
+  virtual void SetFileName(const std::string& FileName) = 0;
+  // Creates a store holding the empty project tables under FileName (empty: the attached file), replacing a
+  // file of that name, and attaches it.
+  virtual void CreateNew(const std::string& FileName) = 0;
+  // The attached file replaced, in one atomic write, by a store holding only the empty project tables.
+  virtual void Recreate() = 0;
+  // Deletes every row of the table of the class (TableNameForClass) / of the named table in the attached file.
+  virtual void EmptyTableOfClass(const TtiClass& AClass) = 0;
+  virtual void EmptyTable(const std::string& TableName) = 0;
+};
+
+class TXMLMapper_tiPer : public TXMLMapper {
+public:
+  // LayerName: the persistence layer (the XML layer is registered when missing, and so are the two visitor
+  // groups). FileName: attached when it exists; empty means DefaultProjectFileName() in the current folder.
+  TXMLMapper_tiPer(const std::string& LayerName, const std::string& FileName);
+  // Disconnects the attached file (nothing when the persistence manager is gone already).
+  ~TXMLMapper_tiPer() override;
+
+  std::string GetStoreFileName() override { return GetFileName(); }
+  // The visitor hooks have no meaning for project files: ENotImplemented (text 1012).
+  void SetOnAfterRead(TNotifyEvent Event) override;
+  void SetOnAfterSave(TNotifyEvent Event) override;
+  void SetOnBeforeRead(TNotifyEvent Event) override;
+  void SetOnBeforeSave(TNotifyEvent Event) override;
+
+  // Reads run "Task_ReadXML" over the object (a list is first made posEmpty) on the attached file. Each returns
+  // true; errors of the file, the visitors and the business objects pass on. Should the file's modification
+  // time have changed, it is set back.
+  bool ReadCatConditionOp(TCatConditionOp& Obj) override;
+  bool ReadCCFMeasureOp(TCCFMeasureOp& Obj) override;
+  bool ReadDCMeasureOp(TDCMeasureOp& Obj) override;
+  bool ReadElementOp(TElementOp& Obj) override;
+  bool ReadBlocOp(TBlocOp& Obj) override;
+  bool ReadChannelOp(TChannelOp& Obj) override;
+  bool ReadComponentOp(TComponentOp& Obj) override;
+  bool ReadSFOp(TSFOp& Obj) override;
+  bool ReadProjectOp(TProjectOp& Obj) override;
+  bool ReadCatConditionOpList(TCatConditionOpList& List) override;
+  // FromLibrary has no meaning for project files.
+  bool ReadCCFMeasureOpList(TCCFMeasureOpList& List, bool FromLibrary) override;
+  bool ReadDCMeasureOpList(TDCMeasureOpList& List, bool FromLibrary) override;
+  bool ReadElementOpList(TElementOpList& List) override;
+  bool ReadBlocOpList(TBlocOpList& List) override;
+  bool ReadChannelOpList(TChannelOpList& List) override;
+  bool ReadComponentOpList(TComponentOpList& List) override;
+  bool ReadSFOpList(TSFOpList& List) override;
+  bool ReadProjectOpList(TProjectOpList& List) override;
+
+  // Reads the object again from the file: a list's items and a node's children are rebuilt from the rows
+  // (the objects held before are freed); then every object of Obj's graph that is posUpdate or posClean
+  // becomes posEmpty and is read.
+  void Refresh(TtiObject& Obj) override;
+
+  // Saves run "Task_SaveXML" over the object on the attached file (created first when it does not exist); all
+  // changes reach the file in one commit. The project node's save also sets its project's file name to the
+  // attached file.
+  void SaveCatConditionOp(TCatConditionOp& Obj) override;
+  void SaveCCFMeasureOp(TCCFMeasureOp& Obj) override;
+  void SaveDCMeasureOp(TDCMeasureOp& Obj) override;
+  void SaveElementOp(TElementOp& Obj) override;
+  void SaveBlocOp(TBlocOp& Obj) override;
+  void SaveChannelOp(TChannelOp& Obj) override;
+  void SaveComponentOp(TComponentOp& Obj) override;
+  void SaveSFOp(TSFOp& Obj) override;
+  void SaveProjectOp(TProjectOp& Obj) override;
+  void SaveCatConditionOpList(TCatConditionOpList& List) override;
+  void SaveCCFMeasureOpList(TCCFMeasureOpList& List) override;
+  void SaveDCMeasureOpList(TDCMeasureOpList& List) override;
+  void SaveElementOpList(TElementOpList& List) override;
+  void SaveBlocOpList(TBlocOpList& List) override;
+  void SaveChannelOpList(TChannelOpList& List) override;
+  void SaveComponentOpList(TComponentOpList& List) override;
+  void SaveSFOpList(TSFOpList& List) override;
+  void SaveProjectOpList(TProjectOpList& List) override;
+
+  std::string GetFileName() override { return fileName_; }
+  void SetFileName(const std::string& FileName) override;
+  void CreateNew(const std::string& FileName) override;
+  void Recreate() override;
+  void EmptyTableOfClass(const TtiClass& AClass) override;
+  void EmptyTable(const std::string& TableName) override;
+
+  // The save of a whole project: the attached file rebuilt to hold only the project tables and this tree (a
+  // Recreate and a save of the project node), written in one commit. Until that commit the file keeps its old
+  // content; a failure leaves it as it was.
+  void SaveProjectOpAnew(TProjectOp& Obj);
+
+  const std::string& GetLayerName() const { return layerName_; }
+  // The configuration's character set of XML files (section xml, key charset); the store writes UTF-8.
+  const std::string& GetCharset() const { return charset_; }
+  // The version manager of the project checks: the one the application assigned, else one of the mapper's own.
+  TVersionMgr& GetVersionMgr();
+  // Not owned; null returns to the mapper's own.
+  void SetVersionMgr(TVersionMgr* Mgr) { versionMgr_ = Mgr; }
+
+private:
+  // The layer and the two groups registered, the attached file connected: also after the persistence manager
+  // was started anew.
+  void Prepare();
+  template <class T>
+  bool ReadObject(T& Obj);
+  template <class T>
+  bool ReadList(T& List);
+  void SaveObject(TtiObject& Obj);
+  // Replaces the content of the locked database by the empty project tables, inside its open transaction.
+  void RebuildTables(TtiDatabase& Database);
+
+  std::string charset_;
+  std::string fileName_;
+  std::string layerName_;
+  TVersionMgr* versionMgr_ = nullptr;
+  std::unique_ptr<TVersionMgr> ownVersionMgr_;
+};
+
+// The mapper of the application, created on the first call with the layer of the configuration (section xml,
+// key persistencelayername) and no file name.
+TXMLMapper_tiPer& XMLMapper();
+// Frees it (disconnecting its file), so that the next XMLMapper() starts afresh.
+void XMLMapperShutdown();
+
+class TProjectManager {
+public:
+  // Events. OnOpenError is called with the exception while it is being handled.
+  using TFileEvent = std::function<void(const std::string& FileName)>;
+  using TOpenErrorEvent = std::function<void(const std::string& FileName, const std::exception& E)>;
+  using TProjectEvent = std::function<void(TProjectOp& ProjectOp)>;
+  // The warning about a file that fails the schema check: its text and whether the file is being imported
+  // (buttons OK and Ignore) or opened (Abort and Ignore). True for Ignore: the file is read all the same.
+  // Unassigned: the default answer (Abort, OK), and the check's error is raised.
+  using TInvalidFileEvent = std::function<bool(const std::string& Text, bool Import)>;
+
+  // The schema "kvd.xsd" beside the program, when it is there and can be read (otherwise files are not
+  // checked against a schema; the reason is logged).
+  TProjectManager();
+  // The schema from that file instead.
+  explicit TProjectManager(const std::string& SchemaFileName);
+  ~TProjectManager();
+  TProjectManager(const TProjectManager&) = delete;
+  TProjectManager& operator=(const TProjectManager&) = delete;
+
+  // When true (always, except inside NewProject), opening a file that is open already hands back its project.
+  bool GetCheckAlreadyOpen() const { return checkAlreadyOpen_; }
+  void SetCheckAlreadyOpen(bool Value) { checkAlreadyOpen_ = Value; }
+  // The open projects, owned.
+  TProjectOpList& GetOpenProjects() const { return *openProjects_; }
+  // The mapper of open; XMLMapper() until one is assigned (not owned).
+  TXMLMapper_tiPer& GetMapper();
+  void SetMapper(TXMLMapper_tiPer* Mapper) { mapper_ = Mapper; }
+  // Whether files are checked against a schema.
+  bool HasSchema() const { return schema_ != nullptr; }
+
+  void SetOnFileMissing(TFileEvent Event) { onFileMissing_ = std::move(Event); }
+  void SetOnOpenError(TOpenErrorEvent Event) { onOpenError_ = std::move(Event); }
+  void SetOnAlreadyOpen(TProjectEvent Event) { onAlreadyOpen_ = std::move(Event); }
+  void SetOnInvalidFile(TInvalidFileEvent Event) { onInvalidFile_ = std::move(Event); }
+
+  // Whether ".kvd" is registered for the desktop as a KELVADO project file.
+  bool IsFileTypeRegistered() const;
+  // Registers it (icon from the configuration's iconfileproject); a failure raises EKelvado 1013.
+  void RegisterFileType() const;
+
+  // Opens a project file: null for a bare file name that does not exist (the template of NewProject); a
+  // missing file named with a folder raises EIOError 1014, an extension other than exactly ".kvd" 1015; a
+  // schema violation asks OnInvalidFile (unassigned: raises EInvalidXML 1031); content the project tables
+  // cannot hold raises EIOError (XMLTables.h); a file without project raises EKelvado 1016. With CheckVersion,
+  // a project of a release or edition this program does not know raises EIOError 1066 and nothing of the file
+  // is opened. Each project read gets the file name and the file's date, is added to the open projects and
+  // brought up to the current release; a file that is open already gives its open project (OnAlreadyOpen).
+  // Returns the last project handled. Reading never changes the file.
+  TProjectOp* OpenProjectFile(const std::string& FileName, bool CheckVersion);
+  // The template DefaultProjectFileName() opened as a project without file name, or a new empty project; added
+  // to the open projects either way.
+  TProjectOp* NewProject();
+  // Writes the project, stamped with the current release and edition, to its file name: the file then holds
+  // only this project. A project without file name raises EIOError 1067 (nothing is written anywhere).
+  void SaveProject(TProjectOp& ProjectOp);
+  // Export: a copy of the item (every object of it new) saved into FileName, added to what the file holds.
+  void SaveObjectToFile(const TtiObject& Item, const std::string& FileName);
+  // Import: the top-level items of the target list's class in FileName appended to TargetList as new copies. A
+  // missing file raises EIOError 1014; a schema violation asks OnInvalidFile; bad content raises as for open.
+  void ImportFromFile(TPerObjListEx& TargetList, const std::string& FileName);
+  // After an unhandled error: every changed open project saved under a rescue name (its file name, or a name
+  // made from the project's name in the projects folder, with ".rescue" appended); List gets those saved.
+  // A failure leaves that project out.
+  void SaveRescueCopies(std::vector<TProjectOp*>& List);
+  // Reopens the files of the stored list of open projects; a missing one fires OnFileMissing, one that fails
+  // OnOpenError, and the others are opened all the same.
+  void LoadOpenProjectList();
+  // Stores the file names of the open projects.
+  void SaveOpenProjectList();
+  // Removes the project from the open projects (and frees it).
+  void RemoveProject(TProjectOp* ProjectOp);
+  // The first schema or parse error of the file as EInvalidXML (text 1031 with file, reason, error number,
+  // line and column); null when the file passes or there is no schema.
+  std::unique_ptr<EInvalidXML> ValidateProjectFile(const std::string& FileName) const;
+
+private:
+  // ValidateProjectFile, keeping in Read what was read of the file (the document, also one the schema refuses).
+  std::unique_ptr<EInvalidXML> Validate(const std::string& FileName, TtiXMLParseResult& Read) const;
+  // The file checked (the schema, asking OnInvalidFile; the content), attached and its items of List's class
+  // read into List.
+  void ReadCheckedFile(const std::string& FileName, bool Import, TtiObjectList& List);
+  // Raises the validation error unless OnInvalidFile answers Ignore.
+  void AskAboutInvalidFile(const EInvalidXML& Error, bool Import);
+  // The open project of that file; null when none.
+  TProjectOp* FindOpenProject(const std::string& FileName) const;
+
+  bool checkAlreadyOpen_ = true;
+  std::unique_ptr<TProjectOpList> openProjects_;
+  TXMLMapper_tiPer* mapper_ = nullptr;
+  std::unique_ptr<TtiXMLSchema> schema_;
+  TFileEvent onFileMissing_;
+  TOpenErrorEvent onOpenError_;
+  TProjectEvent onAlreadyOpen_;
+  TInvalidFileEvent onInvalidFile_;
+};
+
+}  // namespace kelvado

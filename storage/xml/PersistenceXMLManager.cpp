@@ -1,0 +1,359 @@
+// The project manager of unit PersistenceXML.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+
+#include "framework/tiLibXml.h"
+#include "framework/tiLog.h"
+#include "framework/tiQueryXML.h"
+#include "framework/tiUtils.h"
+#include "model/BOM.h"
+#include "model/BOMProject.h"
+#include "model/GlobalsConfig.h"
+#include "model/GlobalsLists.h"
+#include "model/GlobalsTexts.h"
+#include "model/MsgStrings.h"
+#include "platform/Process.h"
+#include "storage/db/GlobalsPer.h"
+#include "storage/db/VersionMgr.h"
+#include "storage/xml/PersistenceXML.h"
+#include "storage/xml/VisitorsXML.h"
+#include "storage/xml/XMLTables.h"
+
+namespace kelvado {
+
+namespace {
+
+const char* const kProjectListKind = "projectfile";
+
+bool FileExists(const std::string& name) {
+  struct stat st {};
+  return !name.empty() && ::stat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// The file's modification date; 0 when it cannot be read.
+DateTime FileDate(const std::string& name) {
+  struct stat st {};
+  if (::stat(name.c_str(), &st) != 0) return DateTime{};
+  return DateTime{tiUnixMSecsToDateTime(static_cast<int64_t>(st.st_mtim.tv_sec) * 1000 + st.st_mtim.tv_nsec / 1000000)};
+}
+
+DateTime Today() { return DateTime{std::floor(tiNow())}; }
+
+// Both names denote the same file (however each is written).
+bool SameFile(const std::string& a, const std::string& b) {
+  if (a == b) return true;
+  std::error_code ec;
+  const bool same = std::filesystem::equivalent(a, b, ec);
+  return !ec && same;
+}
+
+// The file name and date a store sets are no edit of the project: set also on a protected one.
+void SetStoreData(TProject& project, const std::string& fileName, DateTime lastChange) {
+  TWriteProtectionLifted lifted;
+  project.SetFileName(fileName);
+  project.SetLastChange(lastChange);
+}
+
+// Every object of the graph that is not deleted becomes posCreate, so that a save writes it: also an object
+// built in memory and never read or saved (posEmpty). With new identifiers, a copy saved into a file next to
+// others never collides with them.
+class TVisAllNew : public TtiVisitor {
+public:
+  explicit TVisAllNew(bool newIdentifiers) : newIdentifiers_(newIdentifiers) {}
+  bool AcceptVisitor() override {
+    auto* o = dynamic_cast<TtiObject*>(GetVisited());
+    return o && !o->GetDeleted();
+  }
+  void Execute(TtiVisited* visited) override {
+    TtiVisitor::Execute(visited);
+    if (!AcceptVisitor()) return;
+    auto* o = static_cast<TtiObject*>(visited);
+    o->SetObjectState(posCreate);
+    if (newIdentifiers_) o->GetOID().GetNextValue();
+  }
+
+private:
+  bool newIdentifiers_;
+};
+
+}  // namespace
+
+TProjectManager::TProjectManager() : TProjectManager(tiAddTrailingSlash(tiGetEXEPath()) + cProjectSchemaFileName) {}
+
+TProjectManager::TProjectManager(const std::string& SchemaFileName)
+    : openProjects_(std::make_unique<TProjectOpList>()) {
+  if (!FileExists(SchemaFileName)) {
+    Log("No schema <" + SchemaFileName + ">: project files are not checked against a schema");
+    return;
+  }
+  try {
+    schema_ = std::make_unique<TtiXMLSchema>(SchemaFileName);
+  } catch (const std::exception& e) {
+    LogError(std::string("Project files are not checked against a schema: ") + e.what());
+  }
+}
+
+TProjectManager::~TProjectManager() = default;
+
+TXMLMapper_tiPer& TProjectManager::GetMapper() { return mapper_ ? *mapper_ : XMLMapper(); }
+
+bool TProjectManager::IsFileTypeRegistered() const {
+  return kelvado::IsFileTypeRegistered(std::string(".") + ProjectFileExt, ProjectProgID());
+}
+
+void TProjectManager::RegisterFileType() const {
+  if (!kelvado::RegisterFileType(std::string(".") + ProjectFileExt, ProjectProgID(), ProjectFileDescription(),
+                                 ProgramFilePath(), "%1", GetOptIconFileProject(), -1))
+    throw EKelvado(1013);
+}
+
+std::unique_ptr<EInvalidXML> TProjectManager::ValidateProjectFile(const std::string& FileName) const {
+  TtiXMLParseResult read;
+  return Validate(FileName, read);
+}
+
+std::unique_ptr<EInvalidXML> TProjectManager::Validate(const std::string& FileName, TtiXMLParseResult& Read) const {
+  if (!schema_) return nullptr;
+  Read = schema_->ValidateFile(FileName);
+  if (Read.Error.Reason.empty()) return nullptr;
+  return std::make_unique<EInvalidXML>(FileName, Read.Error.Reason, Read.Error.Code, Read.Error.Line,
+                                       Read.Error.Column, Read.Error.Context);
+}
+
+void TProjectManager::ReadCheckedFile(const std::string& FileName, bool Import, TtiObjectList& List) {
+  TtiXMLParseResult checked;
+  if (std::unique_ptr<EInvalidXML> invalid = Validate(FileName, checked)) AskAboutInvalidFile(*invalid, Import);
+  // Attached afresh, so that what is read is what was checked (the file may have changed since the mapper last
+  // held it); the document the check has read is the one the store takes: the file is read once.
+  TXMLMapper_tiPer& mapper = GetMapper();
+  {
+    TtiXMLDocumentOffer offer(FileName, std::move(checked));
+    mapper.SetFileName(FileName);
+  }
+  CheckXMLTables(FileName, mapper.GetLayerName());
+  // Checked: readers of classes whose tables are empty need not walk the tree.
+  const TXMLReadCensus census(List, FileName, mapper.GetLayerName());
+  mapper.Read(List);
+}
+
+void TProjectManager::AskAboutInvalidFile(const EInvalidXML& Error, bool Import) {
+  const std::string text =
+      "KELVADO Error (v." + VersionText(CurrentKVDVersion) + ")\r\n\r\n" + Error.MessageText();
+  if (onInvalidFile_ && onInvalidFile_(text, Import)) {
+    Log("Schema check of <" + Error.FileName() + "> ignored: " + Error.Reason());
+    return;
+  }
+  throw Error;
+}
+
+TProjectOp* TProjectManager::FindOpenProject(const std::string& FileName) const {
+  for (int i = 0; i < openProjects_->GetCount(); ++i) {
+    TProjectOp* op = openProjects_->Items(i);
+    if (op->GetProject() && !op->GetProject()->GetFileName().empty() &&
+        SameFile(op->GetProject()->GetFileName(), FileName))
+      return op;
+  }
+  return nullptr;
+}
+
+TProjectOp* TProjectManager::OpenProjectFile(const std::string& FileName, bool CheckVersion) {
+  if (!FileExists(FileName)) {
+    // A bare name is looked for in the current folder only (the template of a new project).
+    if (FileName.find('/') != std::string::npos) throw EIOError(msgProjectFileMissing, {FileName});
+    return nullptr;
+  }
+  const size_t dot = FileName.rfind('.');
+  const size_t slash = FileName.rfind('/');
+  if (dot == std::string::npos || (slash != std::string::npos && dot < slash) ||
+      FileName.substr(dot) != std::string(".") + ProjectFileExt)
+    throw EIOError(msgNotAProjectFile, {FileName});
+  // Open already: nothing of the file needs reading again.
+  if (checkAlreadyOpen_) {
+    if (TProjectOp* open = FindOpenProject(FileName)) {
+      if (onAlreadyOpen_) onAlreadyOpen_(*open);
+      return open;
+    }
+  }
+  TProjectOpList read;
+  ReadCheckedFile(FileName, false, read);
+  TXMLMapper_tiPer& mapper = GetMapper();
+  if (read.CountNotDeleted() == 0) throw EKelvado(msgNoProjectInFile, {FileName});
+
+  // The releases of all projects first: a file of an unknown release is refused as a whole.
+  std::vector<bool> notices(static_cast<size_t>(read.GetCount()), false);
+  if (CheckVersion) {
+    TVersionMgr& versions = mapper.GetVersionMgr();
+    for (int i = 0; i < read.GetCount(); ++i) {
+      TProjectOp& op = *read.Items(i);
+      const TProject* p = op.GetProject();
+      if (!p) continue;
+      bool notice = false;
+      if (!versions.CheckProjectVersion(p->GetName(), p->GetKVDVersion(), p->GetKVDVersionOriginalString(),
+                                        p->GetNormVersion(), notice))
+        throw EIOError(msgUnknownRelease,
+                       {FileName,
+                        p->GetKVDVersionOriginalString().empty() ? VersionText(p->GetKVDVersion())
+                                                                 : p->GetKVDVersionOriginalString(),
+                        NormVersionText(p->GetNormVersion())});
+      notices[static_cast<size_t>(i)] = notice;
+    }
+  }
+
+  const DateTime fileDate = FileDate(FileName);
+  TProjectOp* result = nullptr;
+  std::vector<std::unique_ptr<TtiObject>> items = read.Empty();
+  for (size_t i = 0; i < items.size(); ++i) {
+    auto* op = static_cast<TProjectOp*>(items[i].get());
+    if (checkAlreadyOpen_) {
+      if (TProjectOp* open = FindOpenProject(FileName)) {
+        result = open;
+        if (onAlreadyOpen_) onAlreadyOpen_(*open);
+        continue;
+      }
+    }
+    if (op->GetProject()) SetStoreData(*op->GetProject(), FileName, fileDate);
+    openProjects_->Add(std::move(items[i]));
+    result = op;
+    mapper.GetVersionMgr().UpgradeProject(*op);
+    if (notices[i]) op->SetDirty(true);
+  }
+  return result;
+}
+
+TProjectOp* TProjectManager::NewProject() {
+  TProjectOp* op = nullptr;
+  {
+    struct TRestoreGuard {
+      bool& flag;
+      ~TRestoreGuard() { flag = true; }
+    } restore{checkAlreadyOpen_};
+    checkAlreadyOpen_ = false;
+    op = OpenProjectFile(DefaultProjectFileName(), true);
+  }
+  if (!op) {
+    auto created = TtiObject::CreateNew<TProjectOp>();
+    created->SetProject(TtiObject::CreateNew<TProject>());
+    op = created.get();
+    openProjects_->Add(std::move(created));
+  }
+  if (op->GetProject()) SetStoreData(*op->GetProject(), std::string(), Today());
+  return op;
+}
+
+void TProjectManager::SaveProject(TProjectOp& ProjectOp) {
+  TProject* project = ProjectOp.GetProject();
+  // Saving to whatever file the mapper has attached would overwrite another project's file.
+  if (!project || project->GetFileName().empty())
+    throw EIOError(msgProjectWithoutFileName, {ProjectOp.GetProjectName()});
+  const std::string target = project->GetFileName();
+  const bool existed = FileExists(target);
+  TXMLMapper_tiPer& mapper = GetMapper();
+  try {
+    if (mapper.GetFileName() != target) mapper.SetFileName(target);
+    // Every object is written anew; also those built in memory and never saved (posEmpty), which the
+    // framework's SetAllObjectStates would leave out of the file without a word.
+    TVisAllNew whole(false);
+    ProjectOp.Iterate(whole);
+    ProjectOp.SetKVDVersion(CurrentKVDVersion);
+    ProjectOp.SetNormVersion(CurrentNormVersion);
+    project->SetKVDVersion(CurrentKVDVersion);
+    project->SetNormVersion(CurrentNormVersion);
+    mapper.SaveProjectOpAnew(ProjectOp);
+  } catch (...) {
+    // A save under a new name that failed leaves no file behind (an empty one would pass for a project file).
+    if (!existed && FileExists(target)) ::unlink(target.c_str());
+    throw;
+  }
+  SetStoreData(*project, mapper.GetFileName(), Today());
+}
+
+void TProjectManager::SaveObjectToFile(const TtiObject& Item, const std::string& FileName) {
+  // Attached afresh, so that the file gets what it holds on disk now and the copy.
+  TXMLMapper_tiPer& mapper = GetMapper();
+  mapper.SetFileName(FileName);
+  std::unique_ptr<TtiObject> copy = Item.Clone();
+  // The framework's copy keeps the states and identifiers of everything below the item: a saved subtree would
+  // not be written, and a second export into the same file would repeat identifiers.
+  TVisAllNew makeNew(true);
+  copy->Iterate(makeNew);
+  mapper.Save(*copy);
+}
+
+void TProjectManager::ImportFromFile(TPerObjListEx& TargetList, const std::string& FileName) {
+  // Reading a file that is not there would create an empty one and import nothing.
+  if (!FileExists(FileName)) throw EIOError(msgProjectFileMissing, {FileName});
+  std::unique_ptr<TPerObjListEx> read = TargetList.Class().CreateAs<TPerObjListEx>();
+  ReadCheckedFile(FileName, true, *read);
+  for (int i = 0; i < read->GetCount(); ++i)
+    if (!read->GetItems(i)->GetDeleted()) TargetList.Add(read->CloneItem(i));
+}
+
+void TProjectManager::SaveRescueCopies(std::vector<TProjectOp*>& List) {
+  List.clear();
+  for (int i = 0; i < openProjects_->GetCount(); ++i) {
+    TProjectOp* op = openProjects_->Items(i);
+    if (!op->GetDirty() || !op->GetProject()) continue;
+    try {
+      std::string base = op->GetProject()->GetFileName();
+      if (base.empty()) {
+        std::string folder = GetProjectsFolder();
+        if (folder.empty()) folder = std::filesystem::current_path().string();
+        const std::string valid = MakeValidFileName(op->GetProjectName());
+        std::string name;
+        if (valid == GetMsgString(111, msgBaseGeneral) || valid.empty()) NextFreeProjectName(folder, name);
+        else name = valid + "." + ProjectFileExt;
+        base = tiAddTrailingSlash(folder) + name;
+      }
+      SetStoreData(*op->GetProject(), RescueFileName(base), op->GetProject()->GetLastChange());
+      SaveProject(*op);
+      List.push_back(op);
+    } catch (const std::exception& e) {
+      LogError("The rescue copy of project <" + op->GetProjectName() + "> was not saved: " + e.what());
+    }
+  }
+}
+
+void TProjectManager::SaveOpenProjectList() {
+  std::vector<std::string> names;
+  for (int i = 0; i < openProjects_->GetCount(); ++i) {
+    const TProjectOp* op = openProjects_->Items(i);
+    if (!op->GetDeleted() && op->GetProject()) names.push_back(op->GetProject()->GetFileName());
+  }
+  if constexpr (UseRegistryLists) {
+    SaveRecentList(names, kProjectListKind);
+  } else {
+    std::string text;
+    for (const std::string& n : names) text += n + "\n";
+    tiStringToFile(text, ProjectListFileName());
+  }
+}
+
+void TProjectManager::LoadOpenProjectList() {
+  std::vector<std::string> names;
+  if constexpr (UseRegistryLists) {
+    names = LoadRecentList(kProjectListKind);
+  } else {
+    std::ifstream in(ProjectListFileName());
+    for (std::string line; std::getline(in, line);) names.push_back(line);
+  }
+  for (const std::string& name : names) {
+    if (!FileExists(name)) {
+      if (onFileMissing_) onFileMissing_(name);
+      continue;
+    }
+    try {
+      OpenProjectFile(name, false);
+    } catch (const std::exception& e) {
+      LogError("Reopening <" + name + "> failed: " + e.what());
+      if (onOpenError_) onOpenError_(name, e);
+    }
+  }
+}
+
+void TProjectManager::RemoveProject(TProjectOp* ProjectOp) { openProjects_->Remove(ProjectOp); }
+
+}  // namespace kelvado

@@ -1,0 +1,107 @@
+// Two processes on one local library: the second writer is refused, and a writer killed in the middle of a
+// write leaves the library with its old content and clean.
+#include <signal.h>
+
+#include <algorithm>
+#include <filesystem>
+
+#include "platform/MessageBox.h"
+#include "tests/storage/db/LibraryTestEnv.h"
+#include "tests/support/PeerProcess.h"
+
+using namespace kelvado;
+using namespace kelvado::testing;
+
+namespace {
+
+class LibraryProcessTest : public LibraryTest {};
+
+TEST_F(LibraryProcessTest, TheSecondWriterGetsFileInUse) {
+  const std::string other = NewLibrary("Geteilt.klb");
+  PeerProcess peer({"open", other, "wait"});
+  ASSERT_TRUE(peer.Started());
+  ASSERT_EQ(peer.ReadLine(), "ok open");
+  ASSERT_EQ(peer.ReadLine(), "ready");
+  MessageRecorder box;
+  EXPECT_THROW(mapper_->OpenLibrary(other), EIOError);
+  ASSERT_EQ(box.Count(), 1u);
+  EXPECT_NE(box.Messages()[0].text.find("in use"), std::string::npos) << box.Messages()[0].text;
+  // Still working on the library it had.
+  EXPECT_EQ(mapper_->GetStoreFileName(), lib_);
+  TElementOpList list;
+  EXPECT_TRUE(mapper_->ReadElementOpList(list));
+  peer.CloseInput();
+  peer.Wait();
+  EXPECT_TRUE(mapper_->OpenLibrary(other));
+}
+
+// Killed at ten moments of the group, each while it is writing (or, the last time, waiting half-way): each time
+// the next writer finds the marker, has the file validated (and its indices rebuilt when an index page split
+// was left unfinished) and reads the old content; after its clean close gfix finds the file clean and the
+// marker is gone.
+TEST_F(LibraryProcessTest, AWriterKilledInTheMiddleLeavesTheOldContentAndACleanFile) {
+  TLibraryItems items = BuildLibraryItems();
+  // Enough rows that the killed writer's index pages split.
+  for (int i = 0; i < 1000; ++i) {
+    auto element = detail::Element("Bestand " + std::to_string(i));
+    element->SetPartNo("B-" + std::to_string(i));
+    auto op = detail::NodeWith<TElementOp>(std::move(element));
+    TVisSetObjectStateByClass toCreate(nullptr, posCreate);
+    op->Iterate(toCreate);
+    items.Elements->Add(std::move(op));
+  }
+  mapper_->SaveElementOpList(*items.Elements);
+  // Every row of the tables the killed writer writes to.
+  auto rowsOfElements = [this] {
+    std::vector<TRow> rows = LibRows("Elements");
+    for (TRow& r : LibRows("ElementOps")) rows.push_back(std::move(r));
+    std::sort(rows.begin(), rows.end());
+    return rows;
+  };
+  const std::vector<TRow> old = rowsOfElements();
+  mapper_.reset();  // the library is free for the other program
+  const std::string marker = tiFBWriteMarkerName(lib_);
+  constexpr int kElements = 1000;  // 2000 objects; the writer is killed within the first half
+  constexpr int kRounds = 10;
+  int leftUnclean = 0, leftIndexSplits = 0;
+  for (int round = 1; round <= kRounds; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    {
+      PeerProcess peer({lib_, std::to_string(kElements), std::to_string(kElements * round / kRounds)}, "kv_lib_peer");
+      ASSERT_TRUE(peer.Started());
+      ASSERT_EQ(peer.ReadLine(), "mid");
+      peer.Kill(SIGKILL);
+      peer.Wait();
+    }
+    ASSERT_TRUE(std::filesystem::exists(marker));
+    const std::string left = GfixCopy(lib_);
+    leftUnclean += !left.empty();
+    leftIndexSplits += left.find("index page") != std::string::npos;
+    const int64_t repairs = tiFBInterruptedWriteRepairs();
+    mapper_ = std::make_unique<TORMapper_tiPer>(cTIPersistIBX);
+    EXPECT_EQ(tiFBInterruptedWriteRepairs(), repairs + 1);
+    const std::vector<TRow> now = rowsOfElements();
+    EXPECT_EQ(now.size(), old.size());
+    EXPECT_TRUE(now == old);
+    mapper_.reset();
+    EXPECT_FALSE(std::filesystem::exists(marker));
+    EXPECT_EQ(GfixCopy(lib_), "");
+  }
+  // The kills did leave work: pages taken by the dead transactions, and index page splits.
+  EXPECT_GT(leftUnclean, 0);
+  EXPECT_GT(leftIndexSplits, 0);
+  // The objects read back as written, and the library takes new writes.
+  mapper_ = std::make_unique<TORMapper_tiPer>(cTIPersistIBX);
+  TElementOpList back;
+  ASSERT_TRUE(mapper_->ReadElementOpList(back));
+  ExpectSameTree(*items.Elements, back);
+  TLibraryItems more = BuildLibraryItems();
+  mapper_->SaveElementOpList(*more.Elements);
+  back.Clear();
+  mapper_->ReadElementOpList(back);
+  EXPECT_EQ(back.GetCount(), items.Elements->GetCount() + 2);
+  mapper_.reset();
+  EXPECT_EQ(GfixCopy(lib_), "");
+}
+
+}  // namespace

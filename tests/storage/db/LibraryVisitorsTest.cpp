@@ -1,0 +1,305 @@
+// Library items written to a library file through the mapper and read back; updates, deletes, protection,
+// the catalogues, a failing group and the file date.
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include "tests/storage/db/LibraryTestEnv.h"
+
+using namespace kelvado;
+using namespace kelvado::testing;
+
+namespace {
+
+struct timespec MTime(const std::string& f) {
+  struct stat st {};
+  ::stat(f.c_str(), &st);
+  return st.st_mtim;
+}
+
+void SetMTime(const std::string& f, time_t sec) {
+  struct timespec t[2] = {{sec, 0}, {sec, 0}};
+  ::utimensat(AT_FDCWD, f.c_str(), t, 0);
+}
+
+class LibraryVisitorsTest : public LibraryTest {
+protected:
+  void SaveAll(TLibraryItems& items) {
+    mapper_->SaveComponentOpList(*items.Subsystems);
+    mapper_->SaveChannelOpList(*items.Channels);
+    mapper_->SaveBlocOpList(*items.Blocs);
+    mapper_->SaveElementOpList(*items.Elements);
+    mapper_->SaveDCMeasureOpList(*items.DCCatalogue);
+    mapper_->SaveCCFMeasureOpList(*items.CCFCatalogue);
+    mapper_->SaveCatConditionOpList(*items.Conditions);
+  }
+};
+
+TEST_F(LibraryVisitorsTest, EveryItemClassReadsBackEqual) {
+  TLibraryItems items = BuildLibraryItems();
+  SaveAll(items);
+  EXPECT_EQ(items.Subsystems->Items(0)->GetObjectState(), posClean);
+
+  TComponentOpList subs;
+  ASSERT_TRUE(mapper_->ReadComponentOpList(subs));
+  ExpectSameTree(*items.Subsystems, subs);
+  // Channel nodes in their order, then the test-channel node, which both channel nodes are paired with.
+  TChannelOpList& chans = *subs.Items(0)->GetChannelOpList();
+  ASSERT_EQ(chans.GetCount(), 3);
+  EXPECT_TRUE(chans.Items(2)->IsTestChannelNode());
+  EXPECT_EQ(chans.Items(0)->GetTestChannelOp(), chans.Items(2));
+  EXPECT_EQ(chans.Items(1)->GetTestChannelOp(), chans.Items(2));
+  // The joins multiply the subsystem's rows (2 x 3 x 1); each node is there once.
+  TComponent& comp = *subs.Items(0)->GetComponent();
+  EXPECT_EQ(comp.GetCCFMeasureOps()->GetCount(), 2);
+  EXPECT_EQ(comp.GetCatConditionOps()->GetCount(), 3);
+  EXPECT_EQ(comp.GetPLConditionOps()->GetCount(), 1);
+  EXPECT_EQ(comp.GetCCFMeasureOps()->Items(1)->GetCCFMeasure()->GetHeading(), "Diversität");
+
+  TChannelOpList channels;
+  mapper_->ReadChannelOpList(channels);
+  ExpectSameTree(*items.Channels, channels);
+  TBlocOpList blocs;
+  mapper_->ReadBlocOpList(blocs);
+  ExpectSameTree(*items.Blocs, blocs);
+  EXPECT_EQ(blocs.Items(1)->GetBloc()->GetDCMeasureOp(), nullptr);
+  TElementOpList elements;
+  mapper_->ReadElementOpList(elements);
+  ExpectSameTree(*items.Elements, elements);
+  TDCMeasureOpList dcs;
+  mapper_->ReadDCMeasureOpList(dcs, true);
+  ExpectSameTree(*items.DCCatalogue, dcs);
+  EXPECT_TRUE(dcs.Items(1)->GetDCMeasure()->GetInsufficient() == (TPLSet{plD, plE}));
+  TCCFMeasureOpList ccfs;
+  mapper_->ReadCCFMeasureOpList(ccfs, true);
+  ExpectSameTree(*items.CCFCatalogue, ccfs);
+  TCatConditionOpList conds;
+  mapper_->ReadCatConditionOpList(conds);
+  ExpectSameTree(*items.Conditions, conds);
+  EXPECT_EQ(GfixCopy(lib_), "");
+}
+
+TEST_F(LibraryVisitorsTest, StoredValuesAndStamps) {
+  TLibraryItems items = BuildLibraryItems();
+  items.Elements->Items(0)->GetElement()->SetKVDVersion(ver1_0_5a);
+  items.Elements->Items(0)->GetElement()->SetNormVersion(ver2006pr);
+  SaveAll(items);
+  const std::string compOID = OIDOf(items.Subsystems->Items(0)->GetComponent());
+  // The subsystem's MTTFd as entered (150 years), not cut to the category's 100.
+  TRow comp = LibRow("Components", compOID);
+  EXPECT_EQ(comp["mttfd"], "150");
+  EXPECT_EQ(comp["pfh"], "-2");
+  EXPECT_EQ(comp["cat"], "cat3");
+  // Older stamps are replaced by the running program's.
+  TRow el = LibRow("Elements", OIDOf(items.Elements->Items(0)->GetElement()));
+  EXPECT_EQ(el["kvdversion"], VersionText(CurrentKVDVersion));
+  EXPECT_EQ(el["normversion"], NormVersionText(CurrentNormVersion));
+  // A DC measure writes one row per insufficient PL; an update to {plE} leaves one, a delete none.
+  TDCMeasure& m = *items.DCCatalogue->Items(1)->GetDCMeasure();
+  auto insuff = [&] {
+    int n = 0;
+    for (TRow& r : LibRows("DCMeasureInsuffPLs"))
+      if (r["dcmeasure"] == OIDOf(&m)) ++n;
+    return n;
+  };
+  EXPECT_EQ(insuff(), 2);
+  m.SetInsufficient({plE});
+  m.SetDirty(true);
+  mapper_->SaveDCMeasureOpList(*items.DCCatalogue);
+  EXPECT_EQ(insuff(), 1);
+  items.DCCatalogue->Items(1)->SetDeleted(true);
+  mapper_->SaveDCMeasureOpList(*items.DCCatalogue);
+  EXPECT_EQ(insuff(), 0);
+  // The entered MTTFd again after an update.
+  items.Subsystems->Items(0)->GetComponent()->SetName("Neu");
+  items.Subsystems->Items(0)->GetComponent()->SetDirty(true);
+  mapper_->SaveComponentOpList(*items.Subsystems);
+  EXPECT_EQ(LibRow("Components", compOID)["mttfd"], "150");
+  EXPECT_EQ(GfixCopy(lib_), "");
+}
+
+TEST_F(LibraryVisitorsTest, UpdateAndDelete) {
+  TLibraryItems items = BuildLibraryItems();
+  SaveAll(items);
+  TElementOp& e = *items.Elements->Items(0);
+  e.GetElement()->SetName("Geändert");
+  e.SetNop(42.0);
+  e.GetElement()->SetDirty(true);
+  e.SetDirty(true);
+  mapper_->SaveElementOpList(*items.Elements);
+  TElementOpList back;
+  mapper_->ReadElementOpList(back);
+  ExpectSameTree(*items.Elements, back);
+
+  // Deleting a subsystem removes the rows of its whole tree, node rows before data rows.
+  items.Subsystems->Items(0)->SetDeleted(true);
+  mapper_->SaveComponentOpList(*items.Subsystems);
+  EXPECT_EQ(items.Subsystems->Items(0)->GetObjectState(), posDeleted);
+  EXPECT_EQ(LibRows("ComponentOps").size(), 1u);
+  EXPECT_EQ(LibRows("Components").size(), 1u);
+  EXPECT_EQ(LibRows("CCFMeasureOps").size(), 1u);  // the catalogue's
+  EXPECT_EQ(LibRows("CatConditionOps").size(), 1u);
+  EXPECT_EQ(LibRows("PLConditionOps").size(), 0u);
+  TComponentOpList subs;
+  mapper_->ReadComponentOpList(subs);
+  ASSERT_EQ(subs.GetCount(), 1);
+  EXPECT_EQ(subs.Items(0)->GetComponent()->GetName(), "Mechanik");
+  EXPECT_EQ(GfixCopy(lib_), "");
+}
+
+TEST_F(LibraryVisitorsTest, ProtectedItemsAreWrittenOnceUnlessTheModeAllowsMore) {
+  TLibraryItems items = BuildLibraryItems();
+  TElementOp& e = *items.Elements->Items(0);
+  e.GetElement()->SetIsProtected(true);
+  mapper_->SaveElementOpList(*items.Elements);
+  TElementOpList back;
+  mapper_->ReadElementOpList(back);
+  EXPECT_TRUE(back.Items(0)->GetElement()->GetIsProtected());
+
+  const uint8_t saved = WriteProtectionMode;
+  WriteProtectionMode = 2;
+  e.GetElement()->SetName("Neu");
+  WriteProtectionMode = saved;
+  e.GetElement()->SetDirty(true);
+  mapper_->SaveElementOpList(*items.Elements);
+  EXPECT_EQ(e.GetElement()->GetObjectState(), posUpdate);
+  EXPECT_EQ(LibRow("Elements", OIDOf(e.GetElement()))["name"], "Endschalter");
+  WriteProtectionMode = 2;
+  mapper_->SaveElementOpList(*items.Elements);
+  WriteProtectionMode = saved;
+  EXPECT_EQ(e.GetElement()->GetObjectState(), posClean);
+  EXPECT_EQ(LibRow("Elements", OIDOf(e.GetElement()))["name"], "Neu");
+}
+
+// A failure anywhere in a group rolls the whole group back: the library keeps its old content and the objects
+// their states.
+TEST_F(LibraryVisitorsTest, AFailingGroupLeavesTheLibraryAsItWas) {
+  TLibraryItems items = BuildLibraryItems();
+  mapper_->SaveElementOpList(*items.Elements);
+  const auto before = LibRows("Elements");
+
+  TLibraryItems more = BuildLibraryItems();
+  // The second subsystem carries the OID of one already stored: its insert fails after the first
+  // subsystem's rows and the element's update went in.
+  more.Subsystems->Items(1)->GetComponent()->GetOID().SetAsString(OIDOf(items.Elements->Items(0)->GetElement()));
+  Exec("INSERT INTO Components (KVDVersion, NormVersion, IsProtected, Cat, CatDocumentation, CatStandard, "
+       "CatStandardFile, CCFScore, CCFScoreDet, DCavg, DCavgDet, DCavgDocumentation, Description, Document, "
+       "Documentation, Manufacturer, MissionTime, MTTFd, MTTFdDet, Name, OID, PartNo, PLDirectNoBind, IsPLPFHBind, "
+       "PFH, PLDet, PLDocumentation, UseWorstCaseMTTFd, CatConditionsRelevant) VALUES ('1.1.2', 'x', 0, 'cat4', '', "
+       "'', '', 0, 'detDirect', 0, 'detDirect', '', '', '', '', '', 20, 30, 'detDirect', 'alt', '" +
+       OIDOf(items.Elements->Items(0)->GetElement()) + "', '', 'plA', 1, 0, 'detDirect', '', 0, 1)");
+  EXPECT_ANY_THROW(mapper_->SaveComponentOpList(*more.Subsystems));
+  EXPECT_EQ(LibRows("ComponentOps").size(), 0u);
+  EXPECT_EQ(LibRows("ChannelOps").size(), 0u);
+  EXPECT_EQ(LibRows("Components").size(), 1u);
+  EXPECT_EQ(LibRows("Elements"), before);
+  EXPECT_EQ(more.Subsystems->Items(0)->GetObjectState(), posCreate);
+  EXPECT_EQ(more.Subsystems->Items(0)->GetComponent()->GetObjectState(), posCreate);
+  EXPECT_EQ(GfixCopy(lib_), "");
+}
+
+TEST_F(LibraryVisitorsTest, TheDCCatalogueListsUnusedMeasuresOfTheEditionInForce) {
+  TLibraryItems items = BuildLibraryItems();
+  SaveAll(items);
+  // Blocks without a measure (NULL) must not hide the catalogue.
+  ASSERT_FALSE(LibRows("Blocs").empty());
+  Exec("UPDATE DCMeasureOps SET NormVersion = 'ISO 13849-1:2006' WHERE OID = '" +
+       OIDOf(items.DCCatalogue->Items(1)) + "'");
+  TDCMeasureOpList dcs;
+  mapper_->ReadDCMeasureOpList(dcs, true);
+  ASSERT_EQ(dcs.GetCount(), 1);
+  EXPECT_EQ(OIDOf(dcs.Items(0)), OIDOf(items.DCCatalogue->Items(0)));
+}
+
+TEST_F(LibraryVisitorsTest, ReadingKeepsTheFileDate) {
+  TLibraryItems items = BuildLibraryItems();
+  SaveAll(items);
+  SetMTime(lib_, 1000000000);
+  TComponentOpList subs;
+  mapper_->ReadComponentOpList(subs);
+  TChannelOpList chans;
+  mapper_->ReadChannelOpList(chans);
+  TMetaData meta;
+  mapper_->ReadMetaData(meta);
+  EXPECT_EQ(MTime(lib_).tv_sec, 1000000000);
+}
+
+TEST_F(LibraryVisitorsTest, HooksFireAroundTheVisitors) {
+  std::vector<std::string> log;
+  mapper_->SetOnBeforeSave([&](TtiObject* o) { log.push_back("before " + o->ClassName()); });
+  mapper_->SetOnAfterSave([&](TtiObject* o) { log.push_back("after " + o->ClassName()); });
+  TLibraryItems items = BuildLibraryItems();
+  mapper_->SaveElementOpList(*items.Elements);
+  ASSERT_EQ(log.size(), 8u);
+  EXPECT_EQ(log[0], "before TElement");
+  EXPECT_EQ(log[4], "after TElement");
+  mapper_->SetOnBeforeSave(nullptr);
+  mapper_->SetOnAfterSave(nullptr);
+  int reads = 0;
+  mapper_->SetOnAfterRead([&](TtiObject*) { ++reads; });
+  TElementOpList back;
+  mapper_->ReadElementOpList(back);
+  mapper_->SetOnAfterRead(nullptr);
+  EXPECT_EQ(reads, 5);  // the list, two nodes, two elements
+}
+
+TEST_F(LibraryVisitorsTest, MetaData) {
+  TMetaData meta;
+  mapper_->ReadMetaData(meta);
+  EXPECT_EQ(meta.GetObjectState(), posCreate);
+  EXPECT_EQ(meta.GetName(), "Bibliothek");
+  meta.SetInfo("Geprüfte Bauteile");
+  meta.SetOwnerName("Jörg");
+  mapper_->SaveMetaData(meta);
+  TMetaData back;
+  mapper_->ReadMetaData(back, lib_);
+  EXPECT_EQ(back.GetObjectState(), posClean);
+  EXPECT_EQ(back.GetInfo(), "Geprüfte Bauteile");
+  EXPECT_EQ(back.GetOwnerName(), "Jörg");
+  EXPECT_EQ(back.GetKVDVersion(), CurrentKVDVersion);
+  EXPECT_EQ(OIDOf(&back), OIDOf(&meta));
+  try {
+    mapper_->ReadMetaData(back, dir_ + "/fehlt.klb");
+    ADD_FAILURE();
+  } catch (const EKelvado& e) {
+    EXPECT_EQ(e.MsgNumber(), 1026);
+  }
+  EXPECT_THROW(mapper_->ReadSFOpList(*std::make_unique<TSFOpList>()), ENotImplemented);
+}
+
+}  // namespace
+
+namespace {
+
+// The general database ships the standard's measure catalogues in the tables of a library file.
+TEST_F(LibraryVisitorsTest, TheCataloguesOfTheGeneralDatabase) {
+  TLibraryItems items = BuildLibraryItems();
+  SaveAll(items);
+  TCCFMeasureOpList ccfs;
+  ASSERT_TRUE(mapper_->ReadCCFMeasureOpList(ccfs, false));
+  ASSERT_EQ(ccfs.GetCount(), 8);
+  double sum = 0.0;
+  for (int i = 0; i < ccfs.GetCount(); ++i) {
+    ASSERT_NE(ccfs.Items(i)->GetCCFMeasure(), nullptr);
+    EXPECT_TRUE(ccfs.Items(i)->GetCCFMeasure()->GetIsProtected());
+    sum += ccfs.Items(i)->GetCCFMeasure()->GetScore();
+  }
+  EXPECT_EQ(sum, 100.0);
+  EXPECT_EQ(ccfs.Items(0)->GetCCFMeasure()->GetNumber(), "1");
+  TDCMeasureOpList dcs;
+  ASSERT_TRUE(mapper_->ReadDCMeasureOpList(dcs, false));
+  ASSERT_EQ(dcs.GetCount(), 34);
+  int insufficientForE = 0;
+  for (int i = 0; i < dcs.GetCount(); ++i) {
+    const TDCMeasure& m = *dcs.Items(i)->GetDCMeasure();
+    EXPECT_GE(dcs.Items(i)->GetDC(), m.GetDCmin());
+    EXPECT_LE(dcs.Items(i)->GetDC(), m.GetDCmax());
+    if (m.GetInsufficient().Contains(plE)) ++insufficientForE;
+  }
+  EXPECT_EQ(insufficientForE, 3);
+  // The library's own catalogue is still there beside it.
+  TCCFMeasureOpList lib;
+  mapper_->ReadCCFMeasureOpList(lib, true);
+  EXPECT_EQ(lib.GetCount(), 1);
+}
+
+}  // namespace

@@ -1,0 +1,803 @@
+// Project files end to end, on real files: the XML mapper and the project manager (open, new, save, save as,
+// export, import, rescue copies, the list of open files), the schema check, the release checks and upgrades,
+// and a save killed at random moments.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <thread>
+
+#include "framework/tiLibXml.h"
+#include "framework/tiQueryXML.h"
+#include "model/GlobalsConfig.h"
+#include "model/GlobalsLists.h"
+#include "storage/db/PersistenceDB.h"
+#include "storage/db/VersionMgr.h"
+#include "storage/xml/PersistenceXML.h"
+#include "tests/storage/xml/FileProjectStores.h"
+#include "tests/storage/xml/ProjectFileTestEnv.h"
+#include "tests/support/PeerProcess.h"
+
+namespace kelvado::testing {
+namespace {
+
+std::string Bytes(const std::string& file) {
+  std::ifstream in(file, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+struct stat StatOf(const std::string& file) {
+  struct stat st {};
+  ::stat(file.c_str(), &st);
+  return st;
+}
+
+bool SameTime(const timespec& a, const timespec& b) { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; }
+
+std::vector<std::string> Names(const std::string& folder) {
+  std::vector<std::string> names;
+  for (const auto& e : std::filesystem::directory_iterator(folder)) names.push_back(e.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+template <class F>
+std::pair<int, std::vector<std::string>> KelvadoErrorOf(F&& f) {
+  return ErrorOf<EKelvado>(std::forward<F>(f));
+}
+
+class ProjectManagerTest : public ProjectFileTest<TXMLProjectStore> {
+protected:
+  void SetUp() override {
+    ProjectFileTest::SetUp();
+    mapper_ = std::make_unique<TXMLMapper_tiPer>(layer_, std::string());
+    mapper_->SetVersionMgr(&versions_);
+    manager_ = NewManager();
+  }
+  void TearDown() override {
+    manager_.reset();
+    mapper_.reset();
+    ProjectFileTest::TearDown();
+  }
+
+  std::unique_ptr<TProjectManager> NewManager(const std::string& schema = SchemaBesideProgram()) {
+    auto m = std::make_unique<TProjectManager>(schema);
+    m->SetMapper(mapper_.get());
+    return m;
+  }
+  static std::string SchemaBesideProgram() { return ProgramFolder() + cProjectSchemaFileName; }
+  std::string File(const std::string& name) { return store_.Folder() + "/" + name; }
+
+  // The full project saved through the manager under that name.
+  std::string SaveFull(TFullProject& f, const std::string& name) {
+    const std::string file = File(name);
+    f.Root->GetProject()->SetFileName(file);
+    manager_->SaveProject(*f.Root);
+    return file;
+  }
+  // Opens the file in a manager of its own (the projects stay open in it until the next call).
+  TProjectOp* OpenFresh(const std::string& file) {
+    other_ = NewManager();
+    return other_->OpenProjectFile(file, true);
+  }
+
+  TVersionMgr versions_;
+  std::unique_ptr<TXMLMapper_tiPer> mapper_;
+  std::unique_ptr<TProjectManager> manager_;
+  std::unique_ptr<TProjectManager> other_;
+};
+
+TEST_F(ProjectManagerTest, FullProjectSavedReopenedEqualAndSavedAgainToTheSameBytes) {
+  ASSERT_TRUE(manager_->HasSchema());
+  TFullProject f = BuildFullProject();
+  const std::string file = SaveFull(f, "full.kvd");
+  EXPECT_EQ(manager_->ValidateProjectFile(file), nullptr);
+  EXPECT_FALSE(f.Root->GetDirty());
+  EXPECT_EQ(f.Root->GetProject()->GetKVDVersion(), CurrentKVDVersion);
+  const std::string first = Bytes(file);
+
+  TProjectOp* read = OpenFresh(file);
+  ASSERT_NE(read, nullptr);
+  ExpectSameTree(*f.Root, *read);
+  EXPECT_FALSE(read->GetDirty());
+  EXPECT_EQ(read->GetProject()->GetFileName(), file);
+  const double date = read->GetProject()->GetLastChange().Days;
+  EXPECT_NEAR(date, tiNow(), 1.0 / 24);
+  EXPECT_EQ(other_->GetOpenProjects().GetCount(), 1);
+
+  // The project read and the project saved write the same bytes.
+  other_->SaveProject(*read);
+  EXPECT_EQ(Bytes(file), first);
+  manager_->SaveProject(*f.Root);
+  EXPECT_EQ(Bytes(file), first);
+
+  // Save as: the same tree under another name, the first file untouched.
+  const std::string copy = File("copy.kvd");
+  read->GetProject()->SetFileName(copy);
+  other_->SaveProject(*read);
+  EXPECT_EQ(Bytes(copy), first);  // the file name is not part of the file
+  EXPECT_EQ(read->GetProject()->GetFileName(), copy);
+  EXPECT_EQ(Bytes(file), first);
+  std::unique_ptr<TProjectManager> third = NewManager();
+  ExpectSameTree(*read, *third->OpenProjectFile(copy, true));
+}
+
+TEST_F(ProjectManagerTest, ReadingNeverWritesTheFile) {
+  TFullProject f = BuildFullProject();
+  const std::string file = SaveFull(f, "read.kvd");
+  // A date in the past, so that any write would show.
+  const timespec past[2] = {{1000000000, 0}, {1000000000, 0}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, file.c_str(), past, 0), 0);
+  const struct stat before = StatOf(file);
+  const std::string bytes = Bytes(file);
+  const std::vector<std::string> names = Names(store_.Folder());
+
+  TProjectOp* read = OpenFresh(file);
+  ASSERT_NE(read, nullptr);
+  // Every read operation of the mapper on the attached file.
+  TSFOpList sfs;
+  mapper_->ReadSFOpList(sfs);
+  auto node = std::make_unique<TProjectOp>();
+  node->GetOID().SetAsString(OIDOf(f.Root.get()));
+  mapper_->ReadProjectOp(*node);
+  mapper_->Refresh(*node);
+  node->GetProject()->SetFileName(file);  // the file name lives outside the file
+  ExpectSameTree(*f.Root, *node);
+
+  const struct stat after = StatOf(file);
+  EXPECT_TRUE(SameTime(after.st_mtim, before.st_mtim));
+  EXPECT_TRUE(SameTime(after.st_ctim, before.st_ctim));  // not even the date was set back
+  EXPECT_EQ(after.st_ino, before.st_ino);
+  EXPECT_EQ(Bytes(file), bytes);
+  EXPECT_EQ(Names(store_.Folder()), names);
+  // The date shown is the file's.
+  EXPECT_NEAR(read->GetProject()->GetLastChange().Days, tiUnixMSecsToDateTime(1000000000000), 1e-6);
+}
+
+// The mapper's save of an open tree writes what changed: new, changed and deleted objects, the others left.
+TEST_F(ProjectManagerTest, TheMapperSavesTheChangesOfAnOpenTree) {
+  TFullProject f = BuildFullProject();
+  const std::string file = SaveFull(f, "changes.kvd");
+  TProjectOp* op = manager_->OpenProjectFile(file, true);
+  auto& element = dynamic_cast<TElementOp&>(*op->FindByOIDAsString(OIDOf(f.Element)));
+  element.GetElement()->SetName("Schütz K2");
+  element.GetElement()->SetDirty(true);
+  auto& sub2 = dynamic_cast<TComponentOp&>(*op->FindByOIDAsString(OIDOf(f.Sub2)));
+  sub2.SetDeleted(true);
+  auto added = std::make_unique<TSFOp>();
+  added->SetSF(std::make_unique<TSF>());
+  added->GetSF()->SetName("Hinzugefügt");
+  op->GetSFOpList()->Add(std::move(added));
+  op->GetSFOpList()->Items(1)->SetDirty(true);
+  op->GetSFOpList()->Items(1)->GetSF()->SetDirty(true);
+  mapper_->Save(*op);
+  EXPECT_FALSE(op->GetDirty());
+  EXPECT_EQ(sub2.GetObjectState(), posDeleted);
+  EXPECT_EQ(RowOf(file, layer_, "Elements", OIDOf(element.GetElement())).at("name"), "Schütz K2");
+  std::unique_ptr<TProjectManager> again = NewManager();
+  TProjectOp* read = again->OpenProjectFile(file, true);
+  ExpectSameTree(*op, *read);
+  EXPECT_EQ(read->FindByOIDAsString(OIDOf(f.Sub2)), nullptr);
+}
+
+TEST_F(ProjectManagerTest, OpeningAnOpenFileHandsBackItsProject) {
+  TFullProject f = BuildFullProject();
+  const std::string file = SaveFull(f, "twice.kvd");
+  int fired = 0;
+  TProjectOp* seen = nullptr;
+  manager_->SetOnAlreadyOpen([&](TProjectOp& op) {
+    ++fired;
+    seen = &op;
+  });
+  TProjectOp* first = manager_->OpenProjectFile(file, true);
+  ASSERT_NE(first, nullptr);
+  EXPECT_EQ(fired, 0);
+  EXPECT_EQ(manager_->OpenProjectFile(file, true), first);
+  // However the name is written.
+  EXPECT_EQ(manager_->OpenProjectFile(store_.Folder() + "/./twice.kvd", true), first);
+  EXPECT_EQ(fired, 2);
+  EXPECT_EQ(seen, first);
+  EXPECT_EQ(manager_->GetOpenProjects().GetCount(), 1);
+
+  manager_->RemoveProject(first);
+  EXPECT_EQ(manager_->GetOpenProjects().GetCount(), 0);
+  EXPECT_NE(manager_->OpenProjectFile(file, true), nullptr);
+  EXPECT_EQ(fired, 2);
+}
+
+TEST_F(ProjectManagerTest, AFailedSaveLeavesThePreviousFileByteForByte) {
+  TFullProject f = BuildFullProject();
+  const std::string file = SaveFull(f, "atomic.kvd");
+  const std::string bytes = Bytes(file);
+  const std::vector<std::string> names = Names(store_.Folder());
+
+  // A text no XML file can carry is refused in the middle of the save, after the tables were made anew.
+  f.Element->GetElement()->SetDocumentation(std::string("Zeile\x01"));
+  EXPECT_THROW(manager_->SaveProject(*f.Root), EtiPerDataException);
+  EXPECT_EQ(Bytes(file), bytes);
+  EXPECT_EQ(Names(store_.Folder()), names);  // no temporary file left either
+  // The mapper holds the file as it is: it reads the old project, and the next save goes through.
+  TElementOp* old = dynamic_cast<TElementOp*>(OpenFresh(file)->FindByOIDAsString(OIDOf(f.Element)));
+  ASSERT_NE(old, nullptr);
+  EXPECT_EQ(old->GetElement()->GetDocumentation(), "Herstellerangabe, Stand 2009");
+  f.Element->GetElement()->SetDocumentation("Zeile");
+  manager_->SaveProject(*f.Root);
+  EXPECT_NE(Bytes(file), bytes);
+  ExpectSameTree(*f.Root, *OpenFresh(file));
+}
+
+TEST_F(ProjectManagerTest, MissingForeignAndEmptyFilesAreRefusedByName) {
+  const std::vector<std::string> names = Names(store_.Folder());
+  const std::string missing = File("missing.kvd");
+  EXPECT_EQ(KelvadoErrorOf([&] { manager_->OpenProjectFile(missing, true); }),
+            std::make_pair(msgProjectFileMissing, std::vector<std::string>{missing}));
+  // A bare name is the template of a new project, looked for in the current folder.
+  EXPECT_EQ(manager_->OpenProjectFile("missing.kvd", true), nullptr);
+  // Importing a file that is not there creates nothing.
+  TSFOpList target;
+  EXPECT_EQ(KelvadoErrorOf([&] { manager_->ImportFromFile(target, missing); }),
+            std::make_pair(msgProjectFileMissing, std::vector<std::string>{missing}));
+  EXPECT_EQ(Names(store_.Folder()), names);
+  EXPECT_EQ(target.GetCount(), 0);
+
+  TFullProject f = BuildFullProject();
+  const std::string upper = SaveFull(f, "capital.KVD");
+  EXPECT_EQ(KelvadoErrorOf([&] { manager_->OpenProjectFile(upper, true); }),
+            std::make_pair(msgNotAProjectFile, std::vector<std::string>{upper}));
+  const std::string empty = File("empty.kvd");
+  mapper_->CreateNew(empty);
+  EXPECT_EQ(manager_->ValidateProjectFile(empty), nullptr);
+  EXPECT_EQ(KelvadoErrorOf([&] { manager_->OpenProjectFile(empty, true); }),
+            std::make_pair(msgNoProjectInFile, std::vector<std::string>{empty}));
+
+  // A project without file name is not saved anywhere (not into the file the mapper holds).
+  TProjectOp* fresh = manager_->NewProject();
+  fresh->GetProject()->SetName("Neu");
+  const std::string held = Bytes(mapper_->GetFileName());
+  EXPECT_EQ(KelvadoErrorOf([&] { manager_->SaveProject(*fresh); }),
+            std::make_pair(msgProjectWithoutFileName, std::vector<std::string>{"Neu"}));
+  EXPECT_EQ(Bytes(mapper_->GetFileName()), held);
+  EXPECT_EQ(manager_->GetOpenProjects().GetCount(), 1);
+  EXPECT_TRUE(manager_->GetOpenProjects().Items(0)->GetProject()->GetFileName().empty());
+}
+
+
+// A file as a hand or another program may change it: `insert` put right after the first `at` that follows
+// `after`. The line (from 1) and the column (in characters) where `at` begins.
+struct TEdit {
+  int Line = 0;
+  int Column = 0;
+};
+TEdit EditFile(const std::string& file, const std::string& after, const std::string& at, const std::string& insert) {
+  std::string text = Bytes(file);
+  const size_t pos = text.find(at, text.find(after));
+  EXPECT_NE(pos, std::string::npos);
+  TEdit e;
+  const size_t lineStart = text.rfind('\n', pos) + 1;
+  e.Line = 1 + static_cast<int>(std::count(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(pos), '\n'));
+  for (size_t i = lineStart; i <= pos; ++i)
+    if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) ++e.Column;
+  text.insert(pos + at.size(), insert);
+  std::ofstream(file, std::ios::binary | std::ios::trunc) << text;
+  return e;
+}
+
+TEST_F(ProjectManagerTest, SchemaAndContentChecksNameFileLineColumnAndReason) {
+  TFullProject f = BuildFullProject();
+  const std::string file = SaveFull(f, "hand.kvd");
+  const std::string pristine = Bytes(file);
+
+  // A column no table has: refused by the schema, at the row's start tag.
+  const TEdit e = EditFile(file, "table_name=\"elements\"", "<row ", "colour=\"rot\" ");
+  std::unique_ptr<EInvalidXML> invalid = manager_->ValidateProjectFile(file);
+  ASSERT_NE(invalid, nullptr);
+  EXPECT_EQ(invalid->FileName(), file);
+  EXPECT_NE(invalid->Reason().find("colour"), std::string::npos) << invalid->Reason();
+  EXPECT_EQ(invalid->Line(), e.Line);
+  EXPECT_EQ(invalid->LinePos(), e.Column);
+  EXPECT_NE(invalid->ErrorCode(), 0);
+  EXPECT_NE(invalid->SrcText().find("<row colour=\"rot\""), std::string::npos) << invalid->SrcText();
+  EXPECT_EQ(invalid->MsgNumber(), 1031);
+  try {
+    manager_->OpenProjectFile(file, true);
+    ADD_FAILURE() << "opened";
+  } catch (const EInvalidXML& x) {
+    EXPECT_EQ(x.Line(), e.Line);
+  }
+  // Ignored, the file is still refused before anything of it is read, naming table and column.
+  std::vector<std::pair<std::string, bool>> asked;
+  manager_->SetOnInvalidFile([&](const std::string& text, bool import) {
+    asked.emplace_back(text, import);
+    return true;
+  });
+  EXPECT_EQ(KelvadoErrorOf([&] { manager_->OpenProjectFile(file, true); }),
+            std::make_pair(msgXMLUnknownColumn, std::vector<std::string>{file, "elements", "colour"}));
+  ASSERT_EQ(asked.size(), 1u);
+  EXPECT_EQ(asked[0].first.rfind("KELVADO Error (v.1.1.2)\r\n\r\n", 0), 0u);
+  EXPECT_FALSE(asked[0].second);
+  EXPECT_EQ(manager_->GetOpenProjects().GetCount(), 0);
+
+  // A column of another table passes the schema (which cannot tell tables apart) but not the content check.
+  std::ofstream(file, std::ios::binary | std::ios::trunc) << pristine;
+  EditFile(file, "table_name=\"components\"", "<row ", "technology=\"tecOther\" ");
+  EXPECT_EQ(manager_->ValidateProjectFile(file), nullptr);
+  EXPECT_EQ(KelvadoErrorOf([&] { manager_->OpenProjectFile(file, true); }),
+            std::make_pair(msgXMLUnknownColumn, std::vector<std::string>{file, "components", "technology"}));
+
+  // An unknown table, and text that is not XML at all.
+  std::ofstream(file, std::ios::binary | std::ios::trunc) << pristine;
+  EditFile(file, "<tables>", "<tables>", "<table table_name=\"notes\"><fields/><rows/></table>");
+  invalid = manager_->ValidateProjectFile(file);
+  ASSERT_NE(invalid, nullptr);
+  EXPECT_NE(invalid->Reason().find("notes"), std::string::npos) << invalid->Reason();
+  EXPECT_EQ(KelvadoErrorOf([&] { manager_->OpenProjectFile(file, true); }),
+            std::make_pair(msgXMLUnknownTable, std::vector<std::string>{file, "notes"}));
+  std::ofstream(file, std::ios::binary | std::ios::trunc) << pristine.substr(0, pristine.size() / 2);
+  invalid = manager_->ValidateProjectFile(file);
+  ASSERT_NE(invalid, nullptr);
+  EXPECT_EQ(invalid->Line(), 2);
+  EXPECT_GT(invalid->LinePos(), 0);
+  asked.clear();
+  TSFOpList target;
+  EXPECT_THROW(manager_->ImportFromFile(target, file), EtiPerDBExceptionCanNotConnect);
+  ASSERT_EQ(asked.size(), 1u);
+  EXPECT_TRUE(asked[0].second);
+
+  // Without a schema nothing is checked before the file is read: the store itself refuses it.
+  std::unique_ptr<TProjectManager> unchecked = NewManager(File("no-such.xsd"));
+  EXPECT_FALSE(unchecked->HasSchema());
+  EXPECT_EQ(unchecked->ValidateProjectFile(file), nullptr);
+  EXPECT_THROW(unchecked->OpenProjectFile(file, true), EtiPerDBExceptionCanNotConnect);
+  std::ofstream(file, std::ios::binary | std::ios::trunc) << pristine;
+  EditFile(file, "table_name=\"elements\"", "<row ", "colour=\"rot\" ");
+  EXPECT_EQ(KelvadoErrorOf([&] { unchecked->OpenProjectFile(file, true); }),
+            std::make_pair(msgXMLUnknownColumn, std::vector<std::string>{file, "elements", "colour"}));
+}
+
+TEST_F(ProjectManagerTest, ANewerReleaseOfTheSameLineOpensAnUnknownOneIsRefused) {
+  TFullProject f = BuildFullProject();
+  const std::string file = SaveFull(f, "release.kvd");
+  const std::string project = OIDOf(f.Root->GetProject());
+  int notices = 0;
+  versions_.SetOnProjectVersionNotice([&](const std::string&, bool compatible, bool, TKelvadoVersion,
+                                          const std::string& text, TNormVersion, const std::string&) {
+    ++notices;
+    EXPECT_TRUE(compatible);
+    EXPECT_EQ(text, "1.1.3");
+  });
+  int upgraded = 0;
+  versions_.SetOnProjectUpgraded([&](TProjectOp&) { ++upgraded; });
+
+  SetCell(file, layer_, "Projects", project, "KVDVersion", "1.1.3");
+  TProjectOp* newer = OpenFresh(file);
+  ASSERT_NE(newer, nullptr);
+  EXPECT_EQ(newer->GetProject()->GetKVDVersion(), verKVDUnknown);
+  EXPECT_EQ(newer->GetProject()->GetKVDVersionOriginalString(), "1.1.3");
+  EXPECT_EQ(notices, 1);
+  EXPECT_EQ(upgraded, 0);
+  EXPECT_TRUE(newer->GetDirty());  // to be saved in this release's form
+  EXPECT_FALSE(newer->FindByOIDAsString(OIDOf(f.Sub))->GetDirty());
+  ExpectSameTree(*f.SF, *newer->GetSFOpList()->Items(0));
+
+  versions_.SetOnProjectVersionNotice(nullptr);
+  for (const auto& [column, text, release, edition] :
+       {std::tuple<std::string, std::string, std::string, TNormVersion>{"KVDVersion", "2.0", "2.0", CurrentNormVersion},
+        {"KVDVersion", "", VersionText(verKVDUnknown), CurrentNormVersion},
+        {"NormVersion", "EN ISO 13849-1:2099", "1.1.2", ver13849Unknown}}) {
+    SCOPED_TRACE(column + " " + text);
+    SetCell(file, layer_, "Projects", project, "KVDVersion", "1.1.2");
+    SetCell(file, layer_, "Projects", project, "NormVersion", NormVersionText(CurrentNormVersion));
+    SetCell(file, layer_, "Projects", project, column, text);
+    other_ = NewManager();
+    EXPECT_EQ(KelvadoErrorOf([&] { other_->OpenProjectFile(file, true); }),
+              std::make_pair(msgUnknownRelease, std::vector<std::string>{file, release, NormVersionText(edition)}));
+    EXPECT_EQ(other_->GetOpenProjects().GetCount(), 0);
+  }
+  // Reopening the files of the last session checks no release (as before).
+  EXPECT_NE(other_->OpenProjectFile(file, false), nullptr);
+  EXPECT_EQ(upgraded, 0);
+}
+
+void Connect(const std::string& file, const std::string& layer) {
+  if (!tiPerMgr().GetPersistenceLayers().LayerOrDefault(layer).GetDBConnectionPools().Find(file))
+    tiPerMgr().ConnectDatabase(file, "zilk", "zilk", "", layer);
+}
+
+TEST_F(ProjectManagerTest, FilesOfOlderReleasesAreUpgradedAndThenSavedInTheCurrentForm) {
+  TFullProject f = BuildFullProject();
+  const std::string full = SaveFull(f, "full.kvd");
+  const std::set<std::string> texts{"Document", "Documentation", "Manufacturer", "PartNo", "MissionTime"};
+  const auto with = [](std::set<std::string> a, const std::set<std::string>& b) {
+    a.insert(b.begin(), b.end());
+    return a;
+  };
+  const std::set<std::string> bind{"CatConditionsRelevant", "PLDirectNoBind", "IsPLPFHBind"};
+  const std::set<std::string> stamps{"NormVersion", "KVDVersion"};
+  struct TRelease {
+    std::string Version;
+    std::map<std::string, std::set<std::string>> Dropped;
+    bool AddsTestChannel, DropsConditionsWithoutID;
+  };
+  const TRelease releases[] = {
+      {"0.1a",
+       {{"Components", with(with(bind, texts), stamps)},
+        {"Elements", with(texts, stamps)},
+        {"Blocs", with(texts, stamps)},
+        {"ChannelOps", {"IsTestChannelOp", "TestChannelOp"}},
+        {"Projects", {"Author", "Document", "Documentation", "DocumentsFolder"}},
+        {"SFs", {"Document", "Documentation"}},
+        {"DCMeasures", {"Document", "Documentation"}},
+        {"CCFMeasures", {"Document", "Documentation"}},
+        {"CatConditions", {"CCID"}},
+        {"PLConditions", {}},
+        {"PLConditionOps", {}}},
+       true, true},
+      {"0.4.1b",
+       {{"Components", with(bind, {"MissionTime"})},
+        {"Elements", {"MissionTime"}},
+        {"Blocs", {"MissionTime"}},
+        {"CatConditions", {"CCID"}},
+        {"PLConditions", {}},
+        {"PLConditionOps", {}}},
+       false, true},
+      {"1.0.5a", {{"Components", bind}}, false, false},
+  };
+  for (const TRelease& r : releases) {
+    SCOPED_TRACE(r.Version);
+    Connect(full, layer_);
+    const std::string older = NewStore("release " + r.Version);
+    CreateOlderTables(older, layer_, r.Dropped);
+    CopyRows(full, older, layer_);
+    SetCell(older, layer_, "Projects", OIDOf(f.Root->GetProject()), "KVDVersion", r.Version);
+    std::string notice;
+    int upgraded = 0;
+    versions_.SetOnUpgradeNotice([&](const std::string& name, bool, bool, TKelvadoVersion, const std::string& text,
+                                     TNormVersion, const std::string& n) {
+      EXPECT_EQ(name, older);
+      EXPECT_EQ(text, r.Version);
+      notice = n;
+    });
+    versions_.SetOnProjectUpgraded([&](TProjectOp&) { ++upgraded; });
+
+    TProjectOp* op = OpenFresh(older);
+    ASSERT_NE(op, nullptr);
+    // Changed in its structure, or of a release before 1.0rc1: to be saved.
+    EXPECT_EQ(op->GetDirty(), r.AddsTestChannel || r.DropsConditionsWithoutID);
+    auto& sub = dynamic_cast<TComponentOp&>(*op->FindByOIDAsString(OIDOf(f.Sub)));
+    const TComponent& comp = *sub.GetComponent();
+    // Release 1.1.0: a subsystem whose PL is entered no longer checks the category conditions.
+    EXPECT_FALSE(comp.GetCatConditionsRelevant());
+    EXPECT_TRUE(comp.GetIsPLPFHBind());
+    EXPECT_EQ(comp.GetPLDirectNoBind(), plA);
+    EXPECT_NE(notice.find("SB: Sicherheitsschaltgerät Ü\r\n"), std::string::npos) << notice;
+    EXPECT_NE(notice.find("SB: Mechanik\r\n"), std::string::npos) << notice;
+    // Releases without test channels get one per subsystem, paired with every channel.
+    TChannelOpList& channels = *sub.GetChannelOpList();
+    ASSERT_EQ(channels.GetCount(), r.AddsTestChannel ? 4 : 3);
+    TTestChannelOp* test = dynamic_cast<TTestChannelOp*>(channels.Items(channels.GetCount() - 1));
+    ASSERT_NE(test, nullptr);
+    for (int i = 0; i + 1 < channels.GetCount(); ++i) EXPECT_EQ(channels.Items(i)->GetTestChannelOp(), test);
+    // Category conditions without identifier (releases up to 0.4.1b) are dropped.
+    EXPECT_EQ(comp.GetCatConditionOps()->Items(0)->GetDeleted(), r.DropsConditionsWithoutID);
+    EXPECT_EQ(upgraded, r.AddsTestChannel || r.DropsConditionsWithoutID ? 1 : 0);
+
+    // Saved, it is a file of this release that opens as it was saved, without a further upgrade.
+    other_->SaveProject(*op);
+    EXPECT_EQ(manager_->ValidateProjectFile(older), nullptr);
+    upgraded = 0;
+    notice.clear();
+    std::unique_ptr<TProjectManager> again = NewManager();
+    TProjectOp* reopened = again->OpenProjectFile(older, true);
+    ASSERT_NE(reopened, nullptr);
+    ExpectSameTree(*op, *reopened);
+    EXPECT_FALSE(reopened->GetDirty());
+    EXPECT_EQ(upgraded, 0);
+    EXPECT_TRUE(notice.empty());
+    EXPECT_EQ(reopened->GetProject()->GetKVDVersion(), CurrentKVDVersion);
+  }
+}
+
+
+TEST_F(ProjectManagerTest, ExportedItemsImportAsNewCopiesWithEverythingBelowThem) {
+  TFullProject f = BuildFullProject();
+  SaveFull(f, "source.kvd");  // everything clean and saved
+  const std::string file = File("exchange.xml");
+  manager_->SaveObjectToFile(*f.SF, file);
+  manager_->SaveObjectToFile(*f.SF, file);  // a second copy into the same file
+  EXPECT_FALSE(f.Root->GetDirty());
+  EXPECT_EQ(manager_->ValidateProjectFile(file), nullptr);
+
+  TSFOpList& target = *f.Root->GetSFOpList();
+  manager_->ImportFromFile(target, file);
+  ASSERT_EQ(target.GetCount(), 4);  // the safety function, the deleted one, two copies
+  auto expected = f.SF->CloneAs<TSFOp>();
+  TVisSetProtected unprotect(false);
+  expected->Iterate(unprotect);
+  std::set<std::string> oids{OIDOf(f.SF)};
+  for (int i = 2; i < 4; ++i) {
+    TSFOp& copy = *target.Items(i);
+    EXPECT_TRUE(copy.Equals(*expected)) << copy.AsDebugString();
+    EXPECT_EQ(target.IndexOf(&copy), i);
+    for (TtiObject* o : StoredObjects(copy)) {
+      EXPECT_EQ(o->GetObjectState(), posCreate);
+      EXPECT_FALSE(static_cast<TPerObjAbsEx*>(o)->GetIsProtected());
+      EXPECT_TRUE(oids.insert(OIDOf(o)).second) << "OID twice: " << OIDOf(o);
+    }
+  }
+  // Items of another class are not in the file.
+  TComponentOpList subsystems;
+  manager_->ImportFromFile(subsystems, file);
+  EXPECT_EQ(subsystems.GetCount(), 0);
+  // Saved with its imports, the project opens as it is.
+  manager_->SaveProject(*f.Root);
+  ExpectSameTree(*f.Root, *OpenFresh(f.Root->GetProject()->GetFileName()));
+}
+
+TEST_F(ProjectManagerTest, RescueCopiesOfChangedProjects) {
+  ASSERT_TRUE(SetOptProjectFolder(store_.Folder()));
+  TFullProject f = BuildFullProject();
+  const std::string file = SaveFull(f, "named.kvd");
+  TFullProject g = BuildFullProject();
+  const std::string cleanFile = SaveFull(g, "clean.kvd");
+  TProjectOp* named = manager_->OpenProjectFile(file, true);
+  named->GetProject()->SetAuthor("geändert");
+  named->GetProject()->SetDirty(true);
+  TProjectOp* unnamed = manager_->NewProject();
+  TProjectOp* titled = manager_->NewProject();
+  titled->GetProject()->SetName("Presse: Linie 2.1");
+  TProjectOp* broken = manager_->NewProject();
+  broken->GetProject()->SetName("Kaputt");
+  broken->GetProject()->SetDocumentation("Steuerzeichen \x02 im Text");
+  TProjectOp* clean = manager_->OpenProjectFile(cleanFile, true);
+  ASSERT_FALSE(clean->GetDirty());
+
+  std::vector<TProjectOp*> rescued{clean};
+  manager_->SaveRescueCopies(rescued);
+  EXPECT_EQ(rescued, (std::vector<TProjectOp*>{named, unnamed, titled}));
+  const std::string folder = store_.Folder() + "/";
+  EXPECT_EQ(named->GetProject()->GetFileName(), file + ".rescue");
+  EXPECT_EQ(unnamed->GetProject()->GetFileName(), folder + "Project1.kvd.rescue");
+  EXPECT_EQ(titled->GetProject()->GetFileName(), folder + "Presse Linie 2.kvd.rescue");
+  EXPECT_EQ(clean->GetProject()->GetFileName(), cleanFile);
+  for (TProjectOp* op : rescued) {
+    const std::string rescue = op->GetProject()->GetFileName();
+    EXPECT_EQ(manager_->ValidateProjectFile(rescue), nullptr);
+    Connect(rescue, layer_);
+    auto read = ReadProjects(rescue, layer_);
+    ASSERT_EQ(read->GetCount(), 1);
+    read->Items(0)->GetProject()->SetFileName(rescue);
+    read->Items(0)->GetProject()->SetLastChange(op->GetProject()->GetLastChange());
+    ExpectSameTree(*op, *read->Items(0));
+  }
+  EXPECT_FALSE(std::filesystem::exists(folder + "Kaputt.kvd.rescue"));
+}
+
+TEST_F(ProjectManagerTest, TheListOfOpenFilesReopensWhatCanBeOpened) {
+  TFullProject f = BuildFullProject();
+  const std::string a = SaveFull(f, "a.kvd");
+  const std::string b = SaveFull(f, "b.kvd");
+  const std::string broken = File("broken.kvd");
+  std::ofstream(broken) << "<xmldocdata>";
+  const std::string missing = File("missing.kvd");
+  manager_->OpenProjectFile(a, true);
+  manager_->OpenProjectFile(b, true);
+  manager_->SaveOpenProjectList();
+  EXPECT_EQ(LoadRecentList("projectfile"), (std::vector<std::string>{a, b}));
+
+  ASSERT_TRUE(SaveRecentList({a, missing, broken, b}, "projectfile"));
+  other_ = NewManager();
+  std::vector<std::string> missed, failed;
+  other_->SetOnFileMissing([&](const std::string& name) { missed.push_back(name); });
+  other_->SetOnOpenError([&](const std::string& name, const std::exception& e) {
+    failed.push_back(name);
+    EXPECT_NE(dynamic_cast<const EInvalidXML*>(&e), nullptr) << e.what();
+  });
+  other_->LoadOpenProjectList();
+  EXPECT_EQ(missed, std::vector<std::string>{missing});
+  EXPECT_EQ(failed, std::vector<std::string>{broken});
+  ASSERT_EQ(other_->GetOpenProjects().GetCount(), 2);
+  EXPECT_EQ(other_->GetOpenProjects().Items(0)->GetProject()->GetFileName(), a);
+  EXPECT_EQ(other_->GetOpenProjects().Items(1)->GetProject()->GetFileName(), b);
+}
+
+TEST_F(ProjectManagerTest, NewProjectsComeFromTheTemplateInTheCurrentFolder) {
+  const std::filesystem::path previous = std::filesystem::current_path();
+  std::filesystem::current_path(store_.Folder());
+  struct TBack {
+    std::filesystem::path to;
+    ~TBack() { std::filesystem::current_path(to); }
+  } back{previous};
+
+  TProjectOp* blank = manager_->NewProject();
+  ASSERT_NE(blank, nullptr);
+  EXPECT_EQ(blank->GetProject()->GetName(), "");
+  EXPECT_EQ(blank->GetProject()->GetFileName(), "");
+  EXPECT_EQ(blank->GetProject()->GetLastChange().Days, std::floor(tiNow()));
+  EXPECT_EQ(blank->GetSFOpList()->GetCount(), 0);
+  // Items built in memory (never read, never saved) are written with the project.
+  auto sf = std::make_unique<TSFOp>();
+  sf->SetSF(std::make_unique<TSF>());
+  sf->GetSF()->SetName("Neu gebaut");
+  blank->GetSFOpList()->Add(std::move(sf));
+  blank->GetProject()->SetFileName(File("built.kvd"));
+  manager_->SaveProject(*blank);
+  TProjectOp* built = OpenFresh(File("built.kvd"));
+  ASSERT_EQ(built->GetSFOpList()->GetCount(), 1);
+  EXPECT_EQ(built->GetSFOpList()->Items(0)->GetSF()->GetName(), "Neu gebaut");
+  blank->GetProject()->SetFileName("");
+
+  TFullProject f = BuildFullProject();
+  const std::string bytes = Bytes(SaveFull(f, DefaultProjectFileName()));
+  TProjectOp* first = manager_->NewProject();
+  TProjectOp* second = manager_->NewProject();
+  EXPECT_NE(first, second);
+  for (TProjectOp* op : {first, second}) {
+    EXPECT_EQ(op->GetProject()->GetName(), "Projekt Ä");
+    EXPECT_EQ(op->GetProject()->GetFileName(), "");
+    EXPECT_EQ(op->GetSFOpList()->GetCount(), 1);
+  }
+  EXPECT_EQ(manager_->GetOpenProjects().GetCount(), 3);
+  EXPECT_TRUE(manager_->GetCheckAlreadyOpen());
+  EXPECT_EQ(Bytes(DefaultProjectFileName()), bytes);
+}
+
+TEST_F(ProjectManagerTest, AProtectedProjectRowOpensAndSaves) {
+  TFullProject f = BuildFullProject();
+  const std::string file = SaveFull(f, "protected.kvd");
+  SetCell(file, layer_, "Projects", OIDOf(f.Root->GetProject()), "IsProtected", "1");
+  SetCell(file, layer_, "ProjectOps", OIDOf(f.Root.get()), "IsProtected", "1");
+  TProjectOp* op = OpenFresh(file);
+  ASSERT_NE(op, nullptr);
+  EXPECT_TRUE(op->GetProject()->GetIsProtected());
+  EXPECT_EQ(op->GetProject()->GetFileName(), file);
+  const std::string copy = File("protected copy.kvd");
+  {
+    TWriteProtectionLifted lifted;
+    op->GetProject()->SetFileName(copy);
+  }
+  other_->SaveProject(*op);
+  std::unique_ptr<TProjectManager> again = NewManager();
+  ExpectSameTree(*op, *again->OpenProjectFile(copy, true));
+}
+
+TEST_F(ProjectManagerTest, TheProjectFileTypeIsRegisteredForTheDesktop) {
+  const char* previous = std::getenv("XDG_DATA_HOME");
+  const std::string saved = previous ? previous : "";
+  ::setenv("XDG_DATA_HOME", (store_.Folder() + "/data").c_str(), 1);
+  EXPECT_FALSE(manager_->IsFileTypeRegistered());
+  manager_->RegisterFileType();
+  EXPECT_TRUE(manager_->IsFileTypeRegistered());
+  const std::string entry = Bytes(DesktopEntryFileName(ProjectProgID()));
+  EXPECT_NE(entry.find(ProgramFilePath()), std::string::npos) << entry;
+  if (previous) ::setenv("XDG_DATA_HOME", saved.c_str(), 1);
+  else ::unsetenv("XDG_DATA_HOME");
+}
+
+TEST(ProjectSchema, ListsEveryTableWithItsColumnsAndAllowsTheirNamesOnRows) {
+  TtiXMLParseResult r = tiXMLParseFile(ProgramFolder() + cProjectSchemaFileName);
+  ASSERT_NE(r.Doc, nullptr) << r.Error.Reason;
+  std::map<std::string, std::vector<std::string>> enumerations;  // simple type -> values
+  std::vector<std::string> rowAttributes;
+  const auto attr = [](xmlNode* n, const char* name) { return tiXMLAttrText(xmlHasProp(n, tiXMLChars(name))); };
+  for (xmlNode* t = xmlDocGetRootElement(r.Doc.get())->children; t; t = t->next) {
+    if (t->type != XML_ELEMENT_NODE) continue;
+    const std::string kind = tiXMLChars(t->name);
+    const std::string name = attr(t, "name");
+    if (kind == "simpleType")
+      for (xmlNode* c = t->children; c; c = c->next)
+        for (xmlNode* e = c->type == XML_ELEMENT_NODE ? c->children : nullptr; e; e = e->next)
+          if (e->type == XML_ELEMENT_NODE) enumerations[name].push_back(attr(e, "value"));
+    if (kind == "complexType" && name == "Row")
+      for (xmlNode* a = t->children; a; a = a->next)
+        if (a->type == XML_ELEMENT_NODE) rowAttributes.push_back(attr(a, "name"));
+  }
+  std::vector<std::string> tables;
+  std::set<std::string> all;
+  for (const TXMLTableDef& def : XMLTableDefs()) {
+    SCOPED_TRACE(def.Name);
+    tables.push_back(LowerName(def.Name));
+    std::vector<std::string> columns;
+    for (const TXMLColumn& c : def.Columns) {
+      columns.push_back(LowerName(std::string(c.Name)));
+      all.insert(columns.back());
+    }
+    EXPECT_EQ(enumerations[def.Name + "Column"], columns);
+  }
+  EXPECT_EQ(enumerations["TableName"], tables);
+  EXPECT_EQ(std::set<std::string>(rowAttributes.begin(), rowAttributes.end()), all);
+  EXPECT_EQ(rowAttributes.size(), all.size());
+}
+
+
+// Another process saves a project over the file and is killed at a random moment of the save, many times:
+// each time the file is the old one byte for byte, or the new one complete.
+TEST_F(ProjectManagerTest, ASaveKilledAtAnyMomentLeavesTheOldOrTheNewFile) {
+  using std::chrono::microseconds;
+  TFullProject f = BuildFullProject();
+  const std::string file = SaveFull(f, "crash.kvd");
+  const std::string old = Bytes(file);
+  constexpr int kAdded = 40;
+  // Tells the saver to save and kills it after `delay` (not at all when negative); the time the save took.
+  const auto run = [&](microseconds delay) {
+    PeerProcess saver({file, std::to_string(kAdded)}, "kv_pf_saver");
+    EXPECT_TRUE(saver.Started());
+    EXPECT_EQ(saver.ReadLine(), "ready");
+    const auto start = std::chrono::steady_clock::now();
+    saver.CloseInput();
+    if (delay.count() >= 0) {
+      std::this_thread::sleep_for(delay);
+      saver.Kill(SIGKILL);
+    } else {
+      EXPECT_EQ(saver.ReadLine(), "saved");
+    }
+    saver.Wait();
+    return std::chrono::duration_cast<microseconds>(std::chrono::steady_clock::now() - start);
+  };
+  const auto expectNew = [&] {
+    EXPECT_EQ(manager_->ValidateProjectFile(file), nullptr);
+    std::unique_ptr<TProjectManager> reader = NewManager();
+    TProjectOp* op = reader->OpenProjectFile(file, true);
+    ASSERT_NE(op, nullptr);
+    EXPECT_EQ(op->GetProject()->GetName(), "Variante B");
+    EXPECT_EQ(op->GetSFOpList()->GetCount(), 1 + kAdded);
+  };
+  const microseconds took = run(microseconds(-1));
+  expectNew();
+  const std::string saved = Bytes(file);
+
+  const unsigned seed = std::random_device()();
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937 random(seed);
+  std::uniform_int_distribution<long> delays(0, took.count() * 6 / 5);
+  int olds = 0, news = 0;
+  for (int round = 0; round < 50; ++round) {
+    tiStringToFile(old, file);
+    const microseconds delay(delays(random));
+    run(delay);
+    const std::string now = Bytes(file);
+    if (now == old) {
+      ++olds;
+    } else {
+      SCOPED_TRACE("round " + std::to_string(round) + ", killed after " + std::to_string(delay.count()) + " us");
+      ++news;
+      EXPECT_EQ(now.size() > old.size(), true);
+      expectNew();
+    }
+  }
+  EXPECT_GT(olds, 0);
+  EXPECT_GT(news, 0);
+  RecordProperty("old", olds);
+  RecordProperty("new", news);
+  EXPECT_GT(saved.size(), old.size());
+}
+
+
+// The example project shipped with the program was written by it and is in the current form: opened and saved
+// again it gives the same bytes.
+TEST_F(ProjectManagerTest, TheShippedExampleProjectSavesToItsOwnBytes) {
+  // The columns computed for the file's readers come from the general database, as when it was written.
+  auto db = std::make_unique<TPersistenceDB_FB>(ProgramFolder() + "db/KELVADO_GEN_DE.FDB");
+  db->Connect();
+  SetPersistenceDB(std::move(db));
+  const std::string shipped = Bytes(KELVADO_EXAMPLE_PROJECT);
+  ASSERT_FALSE(shipped.empty());
+  const std::string file = File("example.kvd");
+  std::ofstream(file, std::ios::binary) << shipped;
+  EXPECT_EQ(manager_->ValidateProjectFile(file), nullptr);
+  TProjectOp* op = manager_->OpenProjectFile(file, true);
+  ASSERT_NE(op, nullptr);
+  EXPECT_FALSE(op->GetDirty());
+  manager_->SaveProject(*op);
+  EXPECT_EQ(Bytes(file), shipped);
+}
+
+}  // namespace
+}  // namespace kelvado::testing

@@ -1,0 +1,52 @@
+// kv_lib_peer: a second program that writes to a library file the way the program does (the library visitors
+// in one group), for the tests that kill a writer in the middle of a write.
+//
+//   kv_lib_peer LIB N [K] writes N new elements with their nodes (2N objects) in one group: prints "mid" when
+//                         K objects (K <= N, N when not given) are written and goes on; at the N-th object it
+//                         waits (for the test to kill it), so the group never commits
+#include <unistd.h>
+
+#include <iostream>
+#include <string>
+
+#include "framework/tiPerManager.h"
+#include "framework/tiQueryIBX.h"
+#include "model/BOM.h"
+#include "storage/db/VisitorsDB.h"
+
+using namespace kelvado;
+
+int main(int argc, char** argv) {
+  if (argc != 3 && argc != 4) {
+    std::cerr << "usage: kv_lib_peer LIB N [K]\n";
+    return 2;
+  }
+  const std::string lib = argv[1];
+  const int n = std::stoi(argv[2]);
+  const int k = argc == 4 ? std::stoi(argv[3]) : n;
+  try {
+    RegisterPersistenceLayerIBX();
+    RegisterVisitorsDB();
+    tiPerMgr().ConnectDatabase(lib, "SYSDBA", "", {}, cTIPersistIBX);
+    TElementOpList list;
+    for (int i = 0; i < n; ++i) {
+      auto e = TtiObject::CreateNew<TElement>();
+      e->SetName("Peer " + std::to_string(i));
+      auto op = TtiObject::CreateNew<TElementOp>();
+      op->SetElement(std::move(e));
+      list.Add(std::move(op));
+    }
+    int written = 0;
+    TVisUpdate::SetOnBeforeSave([&](TtiObject*) {
+      if (++written == k) std::cout << "mid" << std::endl;
+      if (written == n)
+        for (;;) ::pause();
+    });
+    tiPerMgr().Save(&list, lib, cTIPersistIBX);
+    std::cout << "done" << std::endl;
+  } catch (const std::exception& e) {
+    std::cout << "error: " << e.what() << std::endl;
+    return 1;
+  }
+  return 0;
+}

@@ -1,0 +1,101 @@
+#!/usr/bin/env python3
+"""Turns the standard's measure catalogues (CSV) into the general database's catalogue tables: the DC measures
+and the CCF measures, in the tables and columns of a library file, so that the library visitors read them from
+either database.
+
+Run once when the catalogues change and commit the output; the build never reads the CSV files:
+
+    python3 tools/catalogues_to_sql.py <folder with the CSV files> resources/db/KELVADO_GEN_catalogues.sql
+"""
+import sys
+import uuid
+
+from standard_to_sql import NAMESPACE, NORM_TEXT, PLS, Bad, current, number, rows, text
+
+RELEASE = "1.1.2"
+
+# The library tables the catalogue readers use. Blocs and Elements stay empty here: the DC catalogue lists the
+# measure nodes that no block and no element of the database uses.
+SCHEMA = """\
+CREATE TABLE DCMeasures (
+  KVDVersion VARCHAR(1024) NOT NULL, NormVersion VARCHAR(1024) NOT NULL, IsProtected SMALLINT NOT NULL,
+  DCmax DOUBLE PRECISION NOT NULL, DCmin DOUBLE PRECISION NOT NULL, Dependency VARCHAR(8192) NOT NULL,
+  Description VARCHAR(8192) NOT NULL, Document VARCHAR(2048) NOT NULL, Documentation VARCHAR(8192) NOT NULL,
+  Heading VARCHAR(1024) NOT NULL, OID VARCHAR(36) NOT NULL,
+  CONSTRAINT PK_DCMeasures PRIMARY KEY (OID)
+);
+CREATE TABLE DCMeasureInsuffPLs (DCMeasure VARCHAR(36) NOT NULL, PL CHAR(3) NOT NULL);
+CREATE TABLE DCMeasureOps (
+  KVDVersion VARCHAR(1024) NOT NULL, NormVersion VARCHAR(1024) NOT NULL, IsProtected SMALLINT NOT NULL,
+  DC DOUBLE PRECISION NOT NULL, DCMeasure VARCHAR(36) NOT NULL, OID VARCHAR(36) NOT NULL,
+  CONSTRAINT PK_DCMeasureOps PRIMARY KEY (OID)
+);
+CREATE TABLE CCFMeasures (
+  KVDVersion VARCHAR(1024) NOT NULL, NormVersion VARCHAR(1024) NOT NULL, IsProtected SMALLINT NOT NULL,
+  Description VARCHAR(8192) NOT NULL, Document VARCHAR(2048) NOT NULL, Documentation VARCHAR(8192) NOT NULL,
+  Heading VARCHAR(1024) NOT NULL, Number VARCHAR(1024) NOT NULL, OID VARCHAR(36) NOT NULL,
+  Score DOUBLE PRECISION NOT NULL,
+  CONSTRAINT PK_CCFMeasures PRIMARY KEY (OID)
+);
+CREATE TABLE CCFMeasureOps (
+  KVDVersion VARCHAR(1024) NOT NULL, NormVersion VARCHAR(1024) NOT NULL, IsProtected SMALLINT NOT NULL,
+  CCFMOrder DOUBLE PRECISION NOT NULL, CCFMeasure VARCHAR(36) NOT NULL, Component VARCHAR(36),
+  OID VARCHAR(36) NOT NULL,
+  CONSTRAINT PK_CCFMeasureOps PRIMARY KEY (OID)
+);
+CREATE TABLE Blocs (OID VARCHAR(36) NOT NULL, DCMeasureOp VARCHAR(36), CONSTRAINT PK_Blocs PRIMARY KEY (OID));
+CREATE TABLE Elements (OID VARCHAR(36) NOT NULL, DCMeasureOp VARCHAR(36), CONSTRAINT PK_Elements PRIMARY KEY (OID));
+"""
+
+
+def oid(kind, key):
+    return text(str(uuid.uuid5(NAMESPACE, kind + "/" + key)).upper())
+
+
+def main(folder, out_path):
+    out = []
+    stamps = [text(RELEASE), text(NORM_TEXT), "1"]
+    out.append("/* DC measures: one node per measure, its DC the lower bound of the measure's range */")
+    for path, line, r in rows(folder, "dc_measures.csv"):
+        if not current(r):
+            continue
+        where = f"{path}:{line}"
+        m, op = oid("DCMeasure", r["id"]), oid("DCMeasureOp", r["id"])
+        dc_min, dc_max = number(r["dc_min"], where), number(r["dc_max"], where)
+        out.append("INSERT INTO DCMeasures (KVDVersion, NormVersion, IsProtected, DCmax, DCmin, Dependency, "
+                   "Description, Document, Documentation, Heading, OID) VALUES (" +
+                   ", ".join(stamps + [dc_max, dc_min, text(r["dc_note"]), text(r["measure"]), "''", "''",
+                                       text(r["device"]), m]) + ");")
+        for pl in filter(None, r["insufficient_for_pl"].split(";")):
+            if pl not in PLS:
+                raise Bad(f"{where}: unknown PL {pl!r}")
+            out.append(f"INSERT INTO DCMeasureInsuffPLs (DCMeasure, PL) VALUES ({m}, {text(PLS[pl])});")
+        out.append("INSERT INTO DCMeasureOps (KVDVersion, NormVersion, IsProtected, DC, DCMeasure, OID) VALUES (" +
+                   ", ".join(stamps + [dc_min, m, op]) + ");")
+    out.append("/* CCF measures, in the order of the standard's table */")
+    order = 0
+    for path, line, r in rows(folder, "ccf_measures.csv"):
+        if not current(r):
+            continue
+        where = f"{path}:{line}"
+        m, op = oid("CCFMeasure", r["number"]), oid("CCFMeasureOp", r["number"])
+        out.append("INSERT INTO CCFMeasures (KVDVersion, NormVersion, IsProtected, Description, Document, "
+                   "Documentation, Heading, Number, OID, Score) VALUES (" +
+                   ", ".join(stamps + [text(r["measure"]), "''", "''", text(r["group"]), text(r["number"]), m,
+                                       number(r["score"], where)]) + ");")
+        out.append("INSERT INTO CCFMeasureOps (KVDVersion, NormVersion, IsProtected, CCFMOrder, CCFMeasure, "
+                   "Component, OID) VALUES (" + ", ".join(stamps + [number(str(order), where), m, "NULL", op]) + ");")
+        order += 1
+    head = ["/* The measure catalogues of the general database, in the tables of a library file. Generated by",
+            "   tools/catalogues_to_sql.py; do not edit by hand. */", ""]
+    with open(out_path, "w", encoding="utf-8", newline="\n") as f:
+        f.write("\n".join(head) + SCHEMA + "\n" + "\n".join(out) + "\n\n/*COMMIT;*/\n")
+
+
+if __name__ == "__main__":
+    if len(sys.argv) != 3:
+        sys.exit(__doc__)
+    try:
+        main(sys.argv[1], sys.argv[2])
+    except Bad as e:
+        sys.exit(f"error: {e}")
