@@ -6,7 +6,6 @@
 #include <atomic>
 #include <cmath>
 #include <cstring>
-#include <filesystem>
 #include <ostream>
 #include <unordered_map>
 
@@ -669,20 +668,13 @@ void TtiDatabaseXML::SetConnected(bool value) {
 
 bool TtiDatabaseXML::TestConnectTo(const std::string& dbName, const std::string&, const std::string&,
                                    const std::string&) {
-  struct stat st {};
-  return ::stat(dbName.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+  return tiIsRegularFile(dbName);
 }
 
 void TtiDatabaseXML::CreateDatabase(const std::string& dbName, const std::string& userName,
                                     const std::string& password) {
-  const std::filesystem::path folder = std::filesystem::path(dbName).parent_path();
-  std::error_code ec;
-  if (!folder.empty()) std::filesystem::create_directories(folder, ec);
-  if (ec)
-    throw EtiPerDBException(cTIPersistXML, dbName, userName, password,
-                            "Can not create the folder <" + folder.string() + ">: " + ec.message());
   try {
-    tiStringToFile(Tags().DocumentStart() + Tags().DocumentEnd(), dbName);
+    tiStringToNewFile(Tags().DocumentStart() + Tags().DocumentEnd(), dbName);
   } catch (const Exception& e) {
     throw EtiPerDBException(cTIPersistXML, dbName, userName, password, e.Message());
   }

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <istream>
 #include <ostream>
@@ -391,6 +392,52 @@ void tiStringToFile(const std::string& text, const std::string& fileName) {
   tiWriteFileAtomically(fileName, [&](const TtiByteSink& write) { write(text.data(), text.size()); });
 }
 
+void tiStringToNewFile(const std::string& text, const std::string& fileName) {
+  const std::filesystem::path folder = std::filesystem::path(fileName).parent_path();
+  std::error_code ec;
+  if (!folder.empty()) std::filesystem::create_directories(folder, ec);
+  if (ec) throw Exception("Can not create the folder <%s>: %s", {folder.string(), ec.message()});
+  tiStringToFile(text, fileName);
+}
+
+bool tiIsRegularFile(const std::string& fileName) {
+  struct stat st {};
+  return ::stat(fileName.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+std::string tiFileToString(const std::string& fileName, int64_t maxBytes) {
+  auto fail = [&](const std::string& why) -> void { throw Exception("Can not read the file <%s>: %s", {fileName, why}); };
+  const int fd = ::open(fileName.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) fail(std::strerror(errno));
+  std::string data;
+  try {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) fail(std::strerror(errno));
+    if (!S_ISREG(st.st_mode)) fail("it is no regular file");
+    if (maxBytes >= 0 && st.st_size > maxBytes)
+      fail("it is larger than " + std::to_string(maxBytes) + " bytes");
+    data.reserve(static_cast<size_t>(st.st_size));
+    char buf[65536];
+    for (;;) {
+      const ssize_t n = ::read(fd, buf, sizeof buf);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        fail(std::strerror(errno));
+      }
+      if (n == 0) break;
+      data.append(buf, static_cast<size_t>(n));
+      // The file may grow while it is read.
+      if (maxBytes >= 0 && static_cast<int64_t>(data.size()) > maxBytes)
+        fail("it is larger than " + std::to_string(maxBytes) + " bytes");
+    }
+  } catch (...) {
+    ::close(fd);
+    throw;
+  }
+  ::close(fd);
+  return data;
+}
+
 // ---------------------------------------------------------------------------------------------------------
 // Streams
 
@@ -593,21 +640,21 @@ const TtiIntegerListItem& TtiIntegerList::Items(int index) const {
 // TtiPreSizedStream
 
 TtiPreSizedStream::TtiPreSizedStream(int64_t initialSize, int64_t growBy)
-    : buffer_(static_cast<size_t>(initialSize > 0 ? initialSize : 0), '\0'), growBy_(growBy) {}
+    : allocated_(initialSize > 0 ? initialSize : 0), growBy_(growBy) {
+  buffer_.reserve(static_cast<size_t>(allocated_));
+}
 
-void TtiPreSizedStream::Write(const std::string& text) {
-  const int64_t needed = written_ + static_cast<int64_t>(text.size());
-  int64_t size = AllocatedSize();
-  if (needed > size) {
+void TtiPreSizedStream::Write(std::string_view text) {
+  const int64_t needed = Size() + static_cast<int64_t>(text.size());
+  if (needed > allocated_) {
     // Grow in whole steps; a step of 0 or less grows just enough rather than never.
     if (growBy_ > 0)
-      size += ((needed - size + growBy_ - 1) / growBy_) * growBy_;
+      allocated_ += ((needed - allocated_ + growBy_ - 1) / growBy_) * growBy_;
     else
-      size = needed;
-    buffer_.resize(static_cast<size_t>(size), '\0');
+      allocated_ = needed;
+    buffer_.reserve(static_cast<size_t>(allocated_));
   }
-  buffer_.replace(static_cast<size_t>(written_), text.size(), text);
-  written_ = needed;
+  buffer_.append(text.data(), text.size());
 }
 
 void TtiPreSizedStream::WriteLn(const std::string& text) { Write(text + "\r\n"); }

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -70,6 +71,14 @@ using TtiByteSink = std::function<void(const char* data, size_t size)>;
 // `produce` raises, the temporary file is removed, the old file stays byte for byte as it was, and the error
 // passes on (a write failure as Exception naming the file).
 void tiWriteFileAtomically(const std::string& fileName, const std::function<void(const TtiByteSink&)>& produce);
+// Makes the file's folder (every missing level), then writes the text as tiStringToFile does. A folder that
+// cannot be made raises Exception "Can not create the folder <%s>: %s".
+void tiStringToNewFile(const std::string& text, const std::string& fileName);
+// Whether a regular file of that name exists.
+bool tiIsRegularFile(const std::string& fileName);
+// The whole content of a regular file, read without writing it. A file that cannot be read, is no regular file
+// or holds more than `maxBytes` bytes (when maxBytes >= 0) raises Exception naming the file.
+std::string tiFileToString(const std::string& fileName, int64_t maxBytes = -1);
 
 // ---------------------------------------------------------------------------------------------------------
 // Streams. A memory stream is a std::stringstream.
@@ -164,17 +173,18 @@ private:
 class TtiPreSizedStream {
 public:
   TtiPreSizedStream(int64_t initialSize, int64_t growBy);
-  void Write(const std::string& text);
+  void Write(std::string_view text);
   void WriteLn(const std::string& text = "");  // text + CR LF
   // Exactly the bytes written.
-  std::string AsString() const { return buffer_.substr(0, static_cast<size_t>(written_)); }
-  int64_t Size() const { return written_; }
-  int64_t AllocatedSize() const { return static_cast<int64_t>(buffer_.size()); }
+  const std::string& AsString() const { return buffer_; }
+  int64_t Size() const { return static_cast<int64_t>(buffer_.size()); }
+  int64_t AllocatedSize() const { return allocated_; }
 
 private:
+  // Memory is reserved, not filled: a writer that stays small touches only what it writes.
   std::string buffer_;
+  int64_t allocated_;
   int64_t growBy_;
-  int64_t written_ = 0;
 };
 
 // ---------------------------------------------------------------------------------------------------------

@@ -1,6 +1,7 @@
 #include "framework/tiXML.h"
 
 #include <algorithm>
+#include <unordered_set>
 
 #include "framework/tiExcept.h"
 #include "framework/tiValue.h"
@@ -310,6 +311,16 @@ int TtiDataBuffer::IndexOf(const TtiDataBufferRow* row) const { return IndexIn(r
 void TtiDataBuffer::Remove(TtiDataBufferRow* row) {
   const int i = IndexOf(row);
   if (i >= 0) rows_.erase(rows_.begin() + i);
+}
+
+std::vector<std::unique_ptr<TtiDataBufferRow>> TtiDataBuffer::ExtractRows(const std::vector<TtiDataBufferRow*>& rows) {
+  const std::unordered_set<const TtiDataBufferRow*> wanted(rows.begin(), rows.end());
+  std::vector<std::unique_ptr<TtiDataBufferRow>> taken;
+  std::vector<std::unique_ptr<TtiDataBufferRow>> kept;
+  kept.reserve(rows_.size());
+  for (auto& r : rows_) (wanted.count(r.get()) ? taken : kept).push_back(std::move(r));
+  rows_ = std::move(kept);
+  return taken;
 }
 
 TtiDataBuffers::~TtiDataBuffers() = default;

@@ -253,6 +253,9 @@ public:
   int IndexOf(const TtiDataBufferRow* row) const;
   // Frees the row; nothing when it is not one of this buffer's.
   void Remove(TtiDataBufferRow* row);
+  // Takes the rows out of the buffer without freeing them (the others keep their order) and hands them back;
+  // rows that are not this buffer's are left alone.
+  std::vector<std::unique_ptr<TtiDataBufferRow>> ExtractRows(const std::vector<TtiDataBufferRow*>& rows);
 
 private:
   std::string name_;

@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
-# Builds the fuzz targets with clang and libFuzzer (installing clang only when it is missing) and runs each for
-# a fixed time:  bash scripts/fuzz.sh [seconds, default 60]
+# Builds the fuzz targets with clang and libFuzzer (installing clang only when it is missing) and runs them for a
+# fixed time in all, shared equally:  bash scripts/fuzz.sh [seconds, default 60]
 # A crash fails the run: its input is printed (base64) and kept in build/fuzz/artifacts/; add it to the
 # target's corpus under tests/ so that every build replays it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
+targets=2
+each=$(( seconds / targets > 0 ? seconds / targets : 1 ))
 bash scripts/deps.sh
 
 probe_dir=$(mktemp -d)
@@ -32,8 +34,8 @@ cmake --build build -j "$(nproc)" --target kelvado_fuzz
 run() {  # target, corpus
   local target=$1 corpus=$2 work=build/fuzz/work/$1 artifacts=build/fuzz/artifacts/$1/
   mkdir -p "$work" "$artifacts"
-  echo "Fuzzing $target for ${seconds}s (seeds: $corpus)"
-  if ! "build/fuzz/bin/$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
+  echo "Fuzzing $target for ${each}s (seeds: $corpus)"
+  if ! "build/fuzz/bin/$target" -max_total_time="$each" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
       -artifact_prefix="$artifacts" "$work" "$corpus" > "build/fuzz/$target.log" 2>&1; then
     tail -n 60 "build/fuzz/$target.log"
     for f in "$artifacts"*; do
@@ -45,3 +47,4 @@ run() {  # target, corpus
   grep -E '^(Done|stat::number_of_executed_units|stat::peak_rss_mb)' "build/fuzz/$target.log"
 }
 run fuzz_xml_store tests/framework/fuzz/xml_corpus
+run fuzz_xml_light tests/framework/fuzz/xml_light_corpus

@@ -1,12 +1,17 @@
 #pragma once
 // A real persistence layer with its database and query classes wrapped, so that the store conformance suite
-// can count and refuse transactions and statements; everything else is the layer's own. Used for the XML store
-// and for the Firebird store (on local files and on a server).
+// can count and refuse transactions and statements; everything else is the layer's own. Used for the XML and
+// XMLLight stores (TFileStoreUnderTest) and for the Firebird store (on local files and on a server).
 //
 //   RegisterProbedLayer<TtiDatabaseIBX, TtiQueryIBX>(cTIPersistIBX, nullptr);
 //   TStoreProbe* probe = new TLayerProbe(dbName);
+#include <stdlib.h>
+
+#include <filesystem>
 #include <functional>
 #include <map>
+#include <memory>
+#include <stdexcept>
 #include <string>
 
 #include "framework/tiPerManager.h"
@@ -125,6 +130,41 @@ struct TProbeHolder {
 
 private:
   std::unique_ptr<TLayerProbe> probe_;
+};
+
+// A new file holding table TestItem (OID, Name, Amount) of the store conformance model, connected to `db`.
+inline void NewTestItemStore(TtiDatabase& db, const std::string& file) {
+  db.CreateDatabase(file, "", "");
+  db.Connect(file, "", "", "");
+  TtiDBMetaDataTable t;
+  t.SetName(cTestTable);
+  t.AddField("OID", qfkString, 36);
+  t.AddField("Name", qfkString, 100);
+  t.AddField("Amount", qfkInteger);
+  db.CreateTable(t);
+}
+
+// The store under test of a layer whose databases are files (Db its database class): each test gets a new file
+// in a folder of its own. The derived type names the layer (LayerName, RegisterLayer with RegisterProbedLayer).
+template <class Db>
+struct TFileStoreUnderTest : TProbeHolder {
+  std::string NewDatabase() {
+    std::string tmpl = "/tmp/kelvado-conformance-XXXXXX";
+    if (!::mkdtemp(tmpl.data())) throw std::runtime_error("can not make a folder " + tmpl);
+    dir_ = tmpl;
+    const std::string name = dir_ + "/conformance.store";
+    Db db;
+    NewTestItemStore(db, name);
+    return name;
+  }
+  std::string UserName() { return "tester"; }
+  std::string Password() { return ""; }
+  std::string ConnectParams() { return {}; }
+  void TearDown() {
+    Drop();
+    if (!dir_.empty()) std::filesystem::remove_all(dir_);
+  }
+  std::string dir_;
 };
 
 }  // namespace kelvado::test

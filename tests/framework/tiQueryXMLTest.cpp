@@ -34,17 +34,6 @@ std::unique_ptr<TtiDBMetaDataTable> ItemsTable() {
   return t;
 }
 
-// A new file holding table TestItem (OID, Name, Amount) of the store conformance model, connected to `db`.
-void NewTestItemStore(TtiDatabaseXML& db, const std::string& file) {
-  db.CreateDatabase(file, "", "");
-  db.Connect(file, "", "", "");
-  TtiDBMetaDataTable t;
-  t.SetName(cTestTable);
-  t.AddField("OID", qfkString, 36);
-  t.AddField("Name", qfkString, 100);
-  t.AddField("Amount", qfkInteger);
-  db.CreateTable(t);
-}
 
 std::unique_ptr<TtiQueryParams> Values(std::initializer_list<std::pair<const char*, const char*>> pairs) {
   auto p = std::make_unique<TtiQueryParams>();
@@ -649,27 +638,11 @@ TEST_F(XMLStore, AProcessKilledWhileSavingLeavesAWholeFile) {
 // ---------------------------------------------------------------------------------------------------------
 // The store conformance suite on this layer (its classes wrapped by tests/framework/ProbedLayer.h).
 
-struct TXMLStoreUnderTest : TProbeHolder {
+struct TXMLStoreUnderTest : TFileStoreUnderTest<TtiDatabaseXML> {
   static std::string LayerName() { return cTIPersistXML; }
   void RegisterLayer() {
     RegisterProbedLayer<TtiDatabaseXML, TtiQueryXML>(cTIPersistXML, &TtiDBConnectionPoolDataXML::StaticClass());
   }
-  std::string NewDatabase() {
-    std::string tmpl = "/tmp/kelvado-xmlconformance-XXXXXX";
-    dir_ = ::mkdtemp(tmpl.data());
-    const std::string name = dir_ + "/conformance.kvd";
-    TtiDatabaseXML db;
-    NewTestItemStore(db, name);
-    return name;
-  }
-  std::string UserName() { return "tester"; }
-  std::string Password() { return ""; }
-  std::string ConnectParams() { return {}; }
-  void TearDown() {
-    Drop();
-    std::filesystem::remove_all(dir_);
-  }
-  std::string dir_;
 };
 
 INSTANTIATE_TYPED_TEST_SUITE_P(XML, StoreConformance, ::testing::Types<TXMLStoreUnderTest>);

@@ -1,7 +1,9 @@
 #pragma once
-// Runs kv_fb_peer (tests/support/FirebirdPeer.cpp), the program beside the test program that acts as a second
-// process on Firebird files: its stdout is read line by line, its stdin stays open until CloseInput, so a
-// test can keep it holding a file while it tries something else.
+// Runs a peer program beside the test program that acts as a second process (kv_fb_peer,
+// tests/support/FirebirdPeer.cpp, on Firebird files unless another is named: kv_lib_peer on libraries,
+// kv_pf_saver on project files, kv_clip_peer on the clipboard):
+// its stdout is read line by line, its stdin stays open until CloseInput, so a test can keep it holding a file
+// while it tries something else.
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -114,8 +116,8 @@ struct PeerRun {
   bool Skipped() const { return end == "exit 77"; }
 };
 
-inline PeerRun RunPeer(const std::vector<std::string>& args) {
-  PeerProcess p(args);
+inline PeerRun RunPeer(const std::vector<std::string>& args, const std::string& program = "kv_fb_peer") {
+  PeerProcess p(args, program);
   PeerRun r;
   if (!p.Started()) {
     r.end = "not started";

@@ -20,34 +20,12 @@
 #include "storage/db/PersistenceDB.h"
 #include "storage/db/VersionMgr.h"
 #include "storage/xml/PersistenceXML.h"
+#include "tests/storage/xml/FileProjectStores.h"
 #include "tests/storage/xml/ProjectFileTestEnv.h"
 #include "tests/support/PeerProcess.h"
 
 namespace kelvado::testing {
 namespace {
-
-struct TXMLFiles {
-  static std::string LayerName() { return cTIPersistXML; }
-  void RegisterLayer() { RegisterPersistenceLayerXML(); }
-  std::string NewStore(const std::string& name) {
-    const std::string file = Folder() + "/" + name + ".kvd";
-    tiPerMgr().CreateDatabase(file, "zilk", "zilk", LayerName());
-    tiPerMgr().ConnectDatabase(file, "zilk", "zilk", "", LayerName());
-    return file;
-  }
-  std::string Folder() {
-    if (dir_.empty()) {
-      std::string tmpl = "/tmp/kv-pm-XXXXXX";
-      if (::mkdtemp(tmpl.data())) dir_ = tmpl;
-    }
-    return dir_;
-  }
-  void TearDown() {
-    std::error_code ec;
-    if (!dir_.empty()) std::filesystem::remove_all(dir_, ec);
-  }
-  std::string dir_;
-};
 
 std::string Bytes(const std::string& file) {
   std::ifstream in(file, std::ios::binary);
@@ -76,7 +54,7 @@ std::pair<int, std::vector<std::string>> KelvadoErrorOf(F&& f) {
   return ErrorOf<EKelvado>(std::forward<F>(f));
 }
 
-class ProjectManagerTest : public ProjectFileTest<TXMLFiles> {
+class ProjectManagerTest : public ProjectFileTest<TXMLProjectStore> {
 protected:
   void SetUp() override {
     ProjectFileTest::SetUp();
