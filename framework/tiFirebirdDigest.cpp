@@ -1,0 +1,77 @@
+#include <fcntl.h>
+#include <sha2.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <vector>
+
+#include <ibase.h>
+
+#include "framework/tiFirebirdInternal.h"
+#include "framework/tiUtils.h"
+
+namespace kelvado {
+
+// Digests of shipped database files (see tiFBCheckDigest).
+
+using namespace fbi;
+
+std::string tiFBDigestFileName(const std::string& dbFile) { return dbFile + ".sha256"; }
+
+std::string tiFBFileDigest(const std::string& file) {
+  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) throw EtiFBException(tiFormat("Cannot read \"%s\": %s", {file, ErrnoText()}), isc_io_error);
+  SHA2_CTX ctx;
+  SHA256Init(&ctx);
+  std::vector<uint8_t> buf(1 << 16);
+  for (;;) {
+    const ssize_t n = ::read(fd, buf.data(), buf.size());
+    if (n == 0) break;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      const int err = errno;
+      ::close(fd);
+      throw EtiFBException(tiFormat("Cannot read \"%s\": %s", {file, std::strerror(err)}), isc_io_error);
+    }
+    SHA256Update(&ctx, buf.data(), static_cast<size_t>(n));
+  }
+  ::close(fd);
+  uint8_t digest[SHA256_DIGEST_LENGTH];
+  SHA256Final(digest, &ctx);
+  static const char* const kHex = "0123456789abcdef";
+  std::string hex;
+  for (uint8_t b : digest) {
+    hex += kHex[b >> 4];
+    hex += kHex[b & 15];
+  }
+  return hex;
+}
+
+void tiFBRecordDigest(const std::string& dbFile) {
+  const std::string base = SplitFolder(dbFile).second;
+  const std::string line = tiFBFileDigest(dbFile) + "  " + base + "\n";
+  try {
+    tiWriteFileAtomically(tiFBDigestFileName(dbFile), [&](const TtiByteSink& write) { write(line.data(), line.size()); });
+  } catch (const Exception& e) {
+    throw EtiFBException(e.Message(), isc_io_error);
+  }
+}
+
+void tiFBCheckDigest(const std::string& dbFile) {
+  const std::string digestFile = tiFBDigestFileName(dbFile);
+  std::ifstream in(digestFile, std::ios::binary);
+  std::string recorded;
+  if (!(in >> recorded))
+    throw EtiFBException(tiFormat("Cannot check database \"%s\": its digest file \"%s\" is missing or empty",
+                                  {dbFile, digestFile}),
+                         isc_io_error);
+  if (tiFBFileDigest(dbFile) != recorded)
+    throw EtiFBException(tiFormat("The database file \"%s\" is damaged: its content differs from the digest "
+                                  "recorded when it was built (\"%s\")",
+                                  {dbFile, digestFile}),
+                         isc_io_error);
+}
+
+}  // namespace kelvado
