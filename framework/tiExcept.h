@@ -50,6 +50,15 @@ protected:
   struct Prefixed {};
   EtiPerDBException(Prefixed, const std::string& prefix, const std::string& perLayerName, const std::string& dbName,
                     const std::string& userName, const std::string& password, const std::string& message);
+  struct Plain {};
+  EtiPerDBException(Plain, const std::string& message) : EtiPerException(message) {}
+};
+
+// A file store's file could not be read or written. A file store has no server, user or password, so the text
+// is the failure alone, which names the file; callers still catch it as the database failure it is.
+class EtiPerFileException : public EtiPerDBException {
+public:
+  explicit EtiPerFileException(const std::string& message) : EtiPerDBException(Plain{}, message) {}
 };
 
 class EtiPerDBExceptionCanNotConnect : public EtiPerDBException {
@@ -63,6 +72,15 @@ protected:
   EtiPerDBExceptionCanNotConnect(Prefixed, const std::string& prefix, const std::string& perLayerName,
                                  const std::string& dbName, const std::string& userName, const std::string& password,
                                  const std::string& message);
+  EtiPerDBExceptionCanNotConnect(Plain, const std::string& message) : EtiPerDBException(Plain{}, message) {}
+};
+
+// A file store's file (or the clipboard's document) could not be read: the failure alone, as for
+// EtiPerFileException.
+class EtiPerFileExceptionCanNotConnect : public EtiPerDBExceptionCanNotConnect {
+public:
+  explicit EtiPerFileExceptionCanNotConnect(const std::string& message)
+      : EtiPerDBExceptionCanNotConnect(Plain{}, message) {}
 };
 
 class EtiPerDBExceptionUserNamePassword : public EtiPerDBExceptionCanNotConnect {

@@ -671,12 +671,11 @@ bool TtiDatabaseXML::TestConnectTo(const std::string& dbName, const std::string&
   return tiIsRegularFile(dbName);
 }
 
-void TtiDatabaseXML::CreateDatabase(const std::string& dbName, const std::string& userName,
-                                    const std::string& password) {
+void TtiDatabaseXML::CreateDatabase(const std::string& dbName, const std::string&, const std::string&) {
   try {
     tiStringToNewFile(Tags().DocumentStart() + Tags().DocumentEnd(), dbName);
   } catch (const Exception& e) {
-    throw EtiPerDBException(cTIPersistXML, dbName, userName, password, e.Message());
+    throw EtiPerFileException(e.Message());
   }
 }
 
@@ -754,7 +753,7 @@ void TtiDatabaseXML::Commit() {
     try {
       tiXMLSaveFile(store_->Doc(), DatabaseName());
     } catch (const Exception& e) {
-      throw EtiPerDBException(cTIPersistXML, DatabaseName(), UserName(), Password(), e.Message());
+      throw EtiPerFileException(e.Message());
     }
     store_->Modified = false;
     store_->DropSpares();

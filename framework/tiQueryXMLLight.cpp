@@ -124,7 +124,11 @@ void TtiDatabaseXMLLight::ReadFrom(const std::string* text) {
     ReplaceDataSets(nullptr);
     SetConnectedFlag(false);
     SetErrorInLastCall(true);
-    throw EtiPerDBExceptionCanNotConnect(PerLayerName(), DatabaseName(), UserName(), Password(), e.Message());
+    // The file, or the clipboard's document, and what is wrong with it: nothing of a connection to show.
+    const std::string& why = e.Message();
+    if (!fileBased_) throw EtiPerFileExceptionCanNotConnect("The clipboard's document can not be read: " + why);
+    if (why.find("<" + DatabaseName() + ">") != std::string::npos) throw EtiPerFileExceptionCanNotConnect(why);
+    throw EtiPerFileExceptionCanNotConnect("Can not read the file <" + DatabaseName() + ">: " + why);
   }
   ReplaceDataSets(std::move(fresh));
 }
@@ -134,9 +138,7 @@ void TtiDatabaseXMLLight::Read() {
   else ReadFrom(&documentText_);
 }
 
-void TtiDatabaseXMLLight::SaveFailed(const std::string& why) {
-  throw EtiPerDBException(PerLayerName(), DatabaseName(), UserName(), Password(), why);
-}
+void TtiDatabaseXMLLight::SaveFailed(const std::string& why) { throw EtiPerFileException(why); }
 
 void TtiDatabaseXMLLight::Save() {
   if (readOnly_) return;
@@ -170,12 +172,11 @@ bool TtiDatabaseXMLLight::TestConnectTo(const std::string& dbName, const std::st
   return tiIsRegularFile(dbName);
 }
 
-void TtiDatabaseXMLLight::CreateDatabase(const std::string& dbName, const std::string& userName,
-                                         const std::string& password) {
+void TtiDatabaseXMLLight::CreateDatabase(const std::string& dbName, const std::string&, const std::string&) {
   try {
     tiStringToNewFile(EmptyDocument(optDBSizeOff), dbName);
   } catch (const Exception& e) {
-    throw EtiPerDBException(PerLayerName(), dbName, userName, password, e.Message());
+    throw EtiPerFileException(e.Message());
   }
 }
 

@@ -16,6 +16,7 @@
 #include <ostream>
 
 #include "framework/tiExcept.h"
+#include "platform/FileIO.h"
 #include "platform/TextCase.h"
 
 namespace kelvado {
@@ -340,51 +341,10 @@ std::string tiRemoveExtension(const std::string& name) {
 }
 
 void tiWriteFileAtomically(const std::string& fileName, const std::function<void(const TtiByteSink&)>& produce) {
-  const size_t slash = fileName.rfind('/');
-  const std::string folder = slash == std::string::npos ? std::string(".") : fileName.substr(0, slash + 1);
-  std::string tmpl = (slash == std::string::npos ? std::string("./") : folder) + "." +
-                     (slash == std::string::npos ? fileName : fileName.substr(slash + 1)) + ".XXXXXX";
-  auto fail = [&](const char* what, int err) -> void {
-    throw Exception("Can not write the file <%s>: %s (%s)", {fileName, what, std::strerror(err)});
-  };
-  const int fd = ::mkstemp(tmpl.data());
-  if (fd < 0) fail("can not create a temporary file", errno);
-  // From here on every way out that is not the rename removes the temporary file.
-  bool open = true;
-  TtiUndoUnlessDone discard([&]() noexcept {
-    if (open) ::close(fd);
-    ::unlink(tmpl.c_str());
-  });
-  {
-    // mkstemp creates the file private; give it the permissions the replaced file had, else those of a new file.
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    struct stat st {};
-    const mode_t mode = (::stat(fileName.c_str(), &st) == 0) ? (st.st_mode & 07777) : (0666 & ~mask);
-    ::fchmod(fd, mode);
-    const TtiByteSink sink = [&](const char* data, size_t size) {
-      size_t done = 0;
-      while (done < size) {
-        const ssize_t n = ::write(fd, data + done, size - done);
-        if (n < 0) {
-          if (errno == EINTR) continue;
-          fail("write failed", errno);
-        }
-        done += static_cast<size_t>(n);
-      }
-    };
-    produce(sink);
-    if (::fsync(fd) != 0) fail("flush failed", errno);
-    open = false;
-    if (::close(fd) != 0) fail("close failed", errno);
-    if (::rename(tmpl.c_str(), fileName.c_str()) != 0) fail("rename failed", errno);
-  }
-  discard.Done();
-  // The rename itself reaches the disk only with the folder; the file is already complete either way.
-  const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir >= 0) {
-    ::fsync(dir);
-    ::close(dir);
+  try {
+    WriteFileAtomically(fileName, [&](const TFileByteSink& sink) { produce(sink); });
+  } catch (const EFileAccess& e) {
+    throw Exception(e.what());
   }
 }
 
@@ -406,36 +366,11 @@ bool tiIsRegularFile(const std::string& fileName) {
 }
 
 std::string tiFileToString(const std::string& fileName, int64_t maxBytes) {
-  auto fail = [&](const std::string& why) -> void { throw Exception("Can not read the file <%s>: %s", {fileName, why}); };
-  const int fd = ::open(fileName.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) fail(std::strerror(errno));
-  std::string data;
   try {
-    struct stat st {};
-    if (::fstat(fd, &st) != 0) fail(std::strerror(errno));
-    if (!S_ISREG(st.st_mode)) fail("it is no regular file");
-    if (maxBytes >= 0 && st.st_size > maxBytes)
-      fail("it is larger than " + std::to_string(maxBytes) + " bytes");
-    data.reserve(static_cast<size_t>(st.st_size));
-    char buf[65536];
-    for (;;) {
-      const ssize_t n = ::read(fd, buf, sizeof buf);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        fail(std::strerror(errno));
-      }
-      if (n == 0) break;
-      data.append(buf, static_cast<size_t>(n));
-      // The file may grow while it is read.
-      if (maxBytes >= 0 && static_cast<int64_t>(data.size()) > maxBytes)
-        fail("it is larger than " + std::to_string(maxBytes) + " bytes");
-    }
-  } catch (...) {
-    ::close(fd);
-    throw;
+    return ReadRegularFile(fileName, maxBytes < 0 ? tiMaxFileReadSize : maxBytes);
+  } catch (const EFileAccess& e) {
+    throw Exception(e.what());
   }
-  ::close(fd);
-  return data;
 }
 
 // ---------------------------------------------------------------------------------------------------------

@@ -61,23 +61,27 @@ std::string tiGetEXEPath();
 std::string tiExtractFileNameOnly(const std::string& path);
 // The text before the last "." of the file name (all of it when the name has none).
 std::string tiRemoveExtension(const std::string& name);
-// Creates or replaces the file with exactly the text. Written to a temporary file beside it and renamed over
-// it, so a failed write leaves the old file as it was. Failure raises Exception naming the file.
+// Creates or replaces the file with exactly the text, as tiWriteFileAtomically does. Failure raises Exception
+// naming the file.
 void tiStringToFile(const std::string& text, const std::string& fileName);
 // Receives the bytes of a file being written; raises when they cannot be written.
 using TtiByteSink = std::function<void(const char* data, size_t size)>;
-// Creates or replaces the file with what `produce` hands to the sink, in the way tiStringToFile does: a
-// temporary file in the same folder, flushed to disk and renamed over the target. When writing fails, or
-// `produce` raises, the temporary file is removed, the old file stays byte for byte as it was, and the error
-// passes on (a write failure as Exception naming the file).
+// Creates or replaces the file with what `produce` hands to the sink, through the program's one atomic write
+// (platform/FileIO.h): a temporary file in the same folder, flushed to disk and renamed over the target, which
+// a symbolic link leads to; a file its owner made read-only is refused. When writing fails, or `produce`
+// raises, the temporary file is removed, the old file stays byte for byte as it was, and the error passes on
+// (a write failure as Exception "Can not write the file <%s>: ...").
 void tiWriteFileAtomically(const std::string& fileName, const std::function<void(const TtiByteSink&)>& produce);
 // Makes the file's folder (every missing level), then writes the text as tiStringToFile does. A folder that
 // cannot be made raises Exception "Can not create the folder <%s>: %s".
 void tiStringToNewFile(const std::string& text, const std::string& fileName);
 // Whether a regular file of that name exists.
 bool tiIsRegularFile(const std::string& fileName);
-// The whole content of a regular file, read without writing it. A file that cannot be read, is no regular file
-// or holds more than `maxBytes` bytes (when maxBytes >= 0) raises Exception naming the file.
+// The most bytes tiFileToString reads when no bound is given.
+inline constexpr int64_t tiMaxFileReadSize = int64_t(512) << 20;
+// The whole content of a regular file, read without writing it and without waiting on a FIFO. A file that
+// cannot be read, is no regular file or holds more than `maxBytes` bytes (tiMaxFileReadSize when negative)
+// raises Exception "Can not read the file <%s>: ...".
 std::string tiFileToString(const std::string& fileName, int64_t maxBytes = -1);
 
 // ---------------------------------------------------------------------------------------------------------

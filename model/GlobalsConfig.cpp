@@ -369,10 +369,11 @@ std::string GetXmlPersistenceLayerName() { return ReadStr(kXml, "persistencelaye
 std::string GetXmlCBPersistenceLayerName() { return ReadStr(kXml, "cbpersistencelayername", "CB", false); }
 
 std::string GetXmlCBFileName() {
-  std::string folder = AppData();
-  if (!IsDirectory(folder)) folder = UserDocumentsFolder();
-  if (folder.empty() || !IsSep(folder.back())) folder += "/";
-  return ReadStr(kXml, "cbfilename", folder + "cb.xml", false);
+  // The clipboard's scratch store is the user's own: the program's folder may not be writable for them. A bare
+  // name lies in the user's data folder.
+  const std::string name = ReadStr(kXml, "cbfilename", "cb.xml", false);
+  if (name.empty() || name.find('/') != std::string::npos) return name;
+  return UserDataFolder() + "/" + name;
 }
 
 // --- section opt ---------------------------------------------------------------------------------------------

@@ -91,6 +91,7 @@ std::string GetDatabaseUserNameLib();
 std::string GetXmlCharset();
 std::string GetXmlPersistenceLayerName();
 std::string GetXmlCBPersistenceLayerName();
+// The clipboard's scratch store: setting cbfilename (default "cb.xml"); a bare name lies in UserDataFolder().
 std::string GetXmlCBFileName();
 
 // --- section opt ---------------------------------------------------------------------------------------------

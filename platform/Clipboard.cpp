@@ -1,5 +1,7 @@
 #include "platform/Clipboard.h"
 
+#include "platform/FileIO.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -168,33 +170,10 @@ std::string Identity(const std::string& file) {
          std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec);
 }
 
-// The file's bytes; nothing when it does not exist. Raises std::runtime_error when it cannot be read.
+// The file's bytes; nothing when it does not exist. Raises EFileAccess (a std::runtime_error) when it cannot
+// be read, is no regular file or is larger than the bound.
 std::optional<std::string> ReadClipboardFile(const std::string& file, int64_t maxBytes) {
-  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    if (errno == ENOENT) return std::nullopt;
-    throw std::runtime_error("Cannot read the clipboard file \"" + file + "\": " + std::strerror(errno));
-  }
-  std::string data;
-  char buf[65536];
-  for (;;) {
-    const ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      const int err = errno;
-      ::close(fd);
-      throw std::runtime_error("Cannot read the clipboard file \"" + file + "\": " + std::strerror(err));
-    }
-    if (n == 0) break;
-    data.append(buf, static_cast<size_t>(n));
-    if (static_cast<int64_t>(data.size()) > maxBytes) {
-      ::close(fd);
-      throw std::runtime_error("The clipboard file \"" + file + "\" is larger than " + std::to_string(maxBytes) +
-                               " bytes");
-    }
-  }
-  ::close(fd);
-  return data;
+  return ReadRegularFileIfExists(file, maxBytes);
 }
 
 // Parses the file's bytes; a damaged file raises std::runtime_error saying where.

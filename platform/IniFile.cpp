@@ -1,8 +1,10 @@
 #include "platform/IniFile.h"
 
 #include <cstdlib>
-#include <fstream>
 #include <optional>
+#include <sstream>
+
+#include "platform/FileIO.h"
 
 #include "platform/TextCase.h"
 
@@ -58,8 +60,15 @@ std::string ValueOfLine(const std::string& line) {
 }  // namespace
 
 std::vector<std::string> IniFile::Lines(const std::string& file) const {
+  std::optional<std::string> text;
+  try {
+    text = ReadRegularFileIfExists(file, kMaxSettingsFileSize);
+  } catch (const EFileAccess& e) {
+    throw EIniFileException(e.what(), e.File(), e.Cause());
+  }
   std::vector<std::string> lines;
-  std::ifstream in(file, std::ios::binary);
+  if (!text) return lines;
+  std::istringstream in(*text);
   std::string line;
   while (std::getline(in, line)) {
     if (!line.empty() && line.back() == '\r') line.pop_back();

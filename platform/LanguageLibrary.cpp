@@ -1,5 +1,7 @@
 #include "platform/LanguageLibrary.h"
 
+#include "platform/FileIO.h"
+
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -40,16 +42,15 @@ bool Unescape(const std::string& raw, std::string& out, std::string& why) {
 
 bool LanguageLibrary::Load(const std::string& path) {
   Unload();
-  // Only a plain file: a folder or a pipe under that name is no language library.
-  std::error_code ec;
-  if (!std::filesystem::is_regular_file(path, ec)) return false;
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  std::ostringstream buf;
-  buf << in.rdbuf();
-  if (in.bad()) return false;
+  // Only a plain file of a sensible size: a folder, a pipe or a device under that name is no language library.
+  std::string text;
+  try {
+    text = ReadRegularFile(path, kMaxLanguageFileSize);
+  } catch (const EFileAccess&) {
+    return false;
+  }
   path_ = path;
-  LoadFromText(buf.str());
+  LoadFromText(text);
   return true;
 }
 

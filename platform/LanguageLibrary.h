@@ -7,15 +7,20 @@
 // line end are skipped. In the text, "\n" stands for a line feed, "\r" for a carriage return, "\t" for a tab
 // and "\\" for a backslash; every other character is taken as it is (so "%" placeholders need no escaping), blanks
 // at the start and end of the text included.
+#include <cstdint>
 #include <map>
 #include <string>
 #include <vector>
 
 namespace kelvado {
 
+// The most bytes a language file is read up to.
+inline constexpr int64_t kMaxLanguageFileSize = int64_t(16) << 20;
+
 class LanguageLibrary {
 public:
-  // Reads the file; false (and nothing loaded) when it cannot be opened or read. Lines that do not follow the
+  // Reads the file; false (and nothing loaded) when it cannot be opened or read, is no regular file or is
+  // larger than kMaxLanguageFileSize. Lines that do not follow the
   // format are skipped and listed in Problems(); a later duplicate of a number is skipped likewise.
   bool Load(const std::string& path);
   // Parses text in the file format (used by Load).

@@ -1,6 +1,7 @@
 #include "platform/Registry.h"
 
 #include "platform/CachedRegistry.h"
+#include "platform/FileIO.h"
 #include "platform/TextCase.h"
 
 #include <pwd.h>
@@ -251,10 +252,14 @@ private:
 // A missing file (also the missing target of a symbolic link) holds no values.
 std::vector<NamedValue> LoadValues(const std::string& file) {
   std::vector<NamedValue> values;
-  struct stat st;
-  if (::stat(file.c_str(), &st) != 0 && errno == ENOENT) return values;
-  std::ifstream in(file, std::ios::binary);
-  if (!in) FailOn(file, ErrnoText(errno), "Cannot read the settings file \"" + file + "\"");
+  std::optional<std::string> text;
+  try {
+    text = ReadRegularFileIfExists(file, kMaxSettingsFileSize);
+  } catch (const EFileAccess& e) {
+    FailOn(file, e.Cause(), "Cannot read the settings file \"" + file + "\"");
+  }
+  if (!text) return values;
+  std::istringstream in(*text);
   std::string line;
   int no = 0;
   while (std::getline(in, line)) {
@@ -269,7 +274,6 @@ std::vector<NamedValue> LoadValues(const std::string& file) {
     else
       values.push_back(std::move(nv));
   }
-  if (in.bad()) FailOn(file, "read error", "Cannot read the settings file \"" + file + "\"");
   return values;
 }
 

@@ -1,5 +1,7 @@
 #include "platform/SettingsFile.h"
 
+#include "platform/FileIO.h"
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -27,18 +29,11 @@ std::string FolderOf(const std::string& path) {
 }  // namespace
 
 std::string FollowSettingsLinks(const std::string& file) {
-  std::string path = file;
-  for (int hops = 0; hops < 40; ++hops) {
-    struct stat st;
-    if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
-    std::vector<char> buf(static_cast<size_t>(st.st_size > 0 ? st.st_size : 255) + 1);
-    const ssize_t n = ::readlink(path.c_str(), buf.data(), buf.size());
-    if (n < 0) Fail(file, errno, "Cannot follow the settings file");
-    if (n == 0 || static_cast<size_t>(n) >= buf.size()) Fail(file, EIO, "Cannot follow the settings file");
-    const std::string target(buf.data(), static_cast<size_t>(n));
-    path = target.front() == '/' ? target : FolderOf(path) + "/" + target;
+  try {
+    return FollowFileLinks(file);
+  } catch (const EFileAccess& e) {
+    throw ESettingsFileException(e.what(), e.File(), e.Cause());
   }
-  Fail(file, ELOOP, "Cannot follow the settings file");
 }
 
 SettingsFileLock::SettingsFileLock(const std::string& file) {
@@ -56,27 +51,10 @@ SettingsFileLock::SettingsFileLock(const std::string& file) {
 SettingsFileLock::~SettingsFileLock() { ::close(fd_); }
 
 void ReplaceSettingsFile(const std::string& file, const std::string& data, mode_t newFileMode) {
-  std::string tmpl = file + ".tmp.XXXXXX";
-  std::vector<char> name(tmpl.begin(), tmpl.end());
-  name.push_back('\0');
-  int fd = ::mkstemp(name.data());
-  if (fd < 0) Fail(file, errno, "Cannot write the settings file");
-  const std::string tmp(name.data());
-  int err = 0;
-  struct stat st;
-  const mode_t mode = ::stat(file.c_str(), &st) == 0 ? (st.st_mode & 07777) : newFileMode;
-  if (::fchmod(fd, mode) != 0) err = errno;
-  for (size_t done = 0; err == 0 && done < data.size();) {
-    const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-    if (n >= 0) done += static_cast<size_t>(n);
-    else if (errno != EINTR) err = errno;
-  }
-  if (err == 0 && ::fsync(fd) != 0) err = errno;
-  if (::close(fd) != 0 && err == 0) err = errno;
-  if (err == 0 && ::rename(tmp.c_str(), file.c_str()) != 0) err = errno;
-  if (err != 0) {
-    ::unlink(tmp.c_str());
-    Fail(file, err, "Cannot write the settings file");
+  try {
+    WriteFileAtomically(file, data, newFileMode);
+  } catch (const EFileAccess& e) {
+    throw ESettingsFileException(e.what(), e.File(), e.Cause());
   }
 }
 

@@ -6,10 +6,14 @@
 // real one and renamed over it (ReplaceSettingsFile), to the file a link leads to (FollowSettingsLinks).
 #include <sys/types.h>
 
+#include <cstdint>
 #include <stdexcept>
 #include <string>
 
 namespace kelvado {
+
+// The most bytes a settings file is read up to: far more than any holds, far less than would hurt.
+inline constexpr int64_t kMaxSettingsFileSize = int64_t(16) << 20;
 
 // A failure of a file or folder of a settings store.
 class ESettingsFileException : public std::runtime_error {

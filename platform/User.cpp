@@ -5,8 +5,12 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <fstream>
+#include <optional>
+#include <sstream>
+#include <string>
 #include <vector>
+
+#include "platform/FileIO.h"
 
 namespace kelvado {
 
@@ -55,7 +59,13 @@ std::string UserDocumentsFolder() {
   // user-dirs.dirs holds lines like XDG_DOCUMENTS_DIR="$HOME/Dokumente".
   const char* xdg = std::getenv("XDG_CONFIG_HOME");
   const std::string config = (xdg && *xdg == '/') ? std::string(xdg) : home + "/.config";
-  std::ifstream in(config + "/user-dirs.dirs");
+  std::optional<std::string> dirs;
+  try {
+    dirs = ReadRegularFileIfExists(config + "/user-dirs.dirs", int64_t(1) << 20);
+  } catch (const EFileAccess&) {
+    // unreadable: as when missing
+  }
+  std::istringstream in(dirs.value_or(""));
   std::string line;
   const std::string prefix = "XDG_DOCUMENTS_DIR=\"";
   while (std::getline(in, line)) {
@@ -72,6 +82,19 @@ std::string UserDocumentsFolder() {
     break;
   }
   return home + "/Documents";
+}
+
+}  // namespace kelvado
+
+namespace kelvado {
+
+std::string UserDataFolder() {
+  const char* xdg = std::getenv("XDG_DATA_HOME");
+  if (xdg && *xdg == '/') return std::string(xdg) + "/kelvado";
+  const std::string home = UserHomeFolder();
+  if (!home.empty()) return home + "/.local/share/kelvado";
+  const char* tmp = std::getenv("TMPDIR");
+  return std::string(tmp && *tmp == '/' ? tmp : "/tmp") + "/kelvado-" + std::to_string(::geteuid());
 }
 
 }  // namespace kelvado

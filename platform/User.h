@@ -11,6 +11,10 @@ bool GetLogonUserName(std::string& name);
 // $HOME/Documents; empty when there is no home folder. Without a trailing "/".
 std::string UserDocumentsFolder();
 
+// The program's folder in the user's data: $XDG_DATA_HOME/kelvado when XDG_DATA_HOME is an absolute path,
+// else $HOME/.local/share/kelvado, else kelvado-<uid> in the temporary folder. Not created here.
+std::string UserDataFolder();
+
 // The user's home folder: $HOME, else the password database; empty when neither gives one.
 std::string UserHomeFolder();
 

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 
 #include "framework/tiLog.h"
 #include "framework/tiPerManager.h"
@@ -23,7 +24,9 @@
 #include "model/MetaData.h"
 #include "model/MsgStrings.h"
 #include "model/PersistenceDBAbs.h"
+#include "platform/FileIO.h"
 #include "platform/MessageBox.h"
+#include "platform/SettingsFile.h"
 #include "platform/Process.h"
 #include "storage/db/GlobalsPer.h"
 #include "storage/db/VersionMgr.h"
@@ -395,7 +398,7 @@ void TLibListManager::LoadList() {
     lines_ = LoadRecentList("lib");
   } else {
     lines_.clear();
-    std::ifstream in(LibListFileName());
+    std::istringstream in(ReadRegularFileIfExists(LibListFileName(), kMaxSettingsFileSize).value_or(""));
     for (std::string line; std::getline(in, line);) {
       if (!line.empty() && line.back() == '\r') line.pop_back();
       if (!line.empty()) lines_.push_back(line);
@@ -407,15 +410,15 @@ bool TLibListManager::SaveList() {
   if constexpr (UseRegistryLists) {
     return SaveRecentList(lines_, "lib");
   } else {
-    const std::string file = LibListFileName();
-    const std::string tmp = file + ".tmp";
-    {
-      std::ofstream out(tmp, std::ios::trunc);
-      for (const std::string& l : lines_) out << l << "\r\n";
-      out.flush();
-      if (!out) return false;
+    std::string text;
+    for (const std::string& l : lines_) text += l + "\r\n";
+    try {
+      WriteFileAtomically(LibListFileName(), text);
+    } catch (const EFileAccess& e) {
+      LogError(e.what());
+      return false;
     }
-    return std::rename(tmp.c_str(), file.c_str()) == 0;
+    return true;
   }
 }
 

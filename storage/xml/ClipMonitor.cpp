@@ -217,7 +217,8 @@ void TClipMonitor::OnDrawClipboard() {
     OnClipboardChanged();
   } else {
     data_.clear();
-    lastError_.clear();
+    // A clipboard file that cannot be read holds nothing, but the user is told why, not "no items".
+    lastError_ = board.LastError();
     formatName_ = kUnknownFormat;
     SetContentKind(ckNone);
   }

@@ -16,7 +16,9 @@
 // saves, leaves the previous file byte for byte as it was.
 #include <ctime>
 #include <exception>
+#include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -38,6 +40,22 @@ inline constexpr int msgNotAProjectFile = 1015;        // file
 inline constexpr int msgNoProjectInFile = 1016;        // file
 inline constexpr int msgUnknownRelease = 1066;         // file, release text, edition text
 inline constexpr int msgProjectWithoutFileName = 1067; // project name
+inline constexpr int msgNotARegularFile = 1080;        // file
+inline constexpr int msgFileReadOnly = 1081;           // file
+inline constexpr int msgFileChangedOnDisk = 1082;      // file
+inline constexpr int msgFileWriteFailed = 1083;        // reason naming the file
+
+// What identifies the content of a file on disk as this program last read or wrote it: a save of another
+// program gives the file another inode, an edit in place another size or modification time.
+struct TFileStamp {
+  std::string File;  // empty: no file
+  uint64_t Device = 0;
+  uint64_t Inode = 0;
+  int64_t Size = 0;
+  int64_t MTimeSec = 0;
+  int64_t MTimeNsec = 0;
+  bool operator==(const TFileStamp&) const = default;
+};
 
 // The name of the schema file beside the program.
 inline constexpr const char* cProjectSchemaFileName = "kvd.xsd";
@@ -180,6 +198,9 @@ public:
   // (buttons OK and Ignore) or opened (Abort and Ignore). True for Ignore: the file is read all the same.
   // Unassigned: the default answer (Abort, OK), and the check's error is raised.
   using TInvalidFileEvent = std::function<bool(const std::string& Text, bool Import)>;
+  // The question before a save over a file that another program changed since this one opened or last saved
+  // it: true overwrites that change. Unassigned: the default answer, don't overwrite (EIOError 1082).
+  using TFileChangedEvent = std::function<bool(const std::string& FileName)>;
 
   // The schema "kvd.xsd" beside the program, when it is there and can be read (otherwise files are not
   // checked against a schema; the reason is logged).
@@ -205,6 +226,7 @@ public:
   void SetOnOpenError(TOpenErrorEvent Event) { onOpenError_ = std::move(Event); }
   void SetOnAlreadyOpen(TProjectEvent Event) { onAlreadyOpen_ = std::move(Event); }
   void SetOnInvalidFile(TInvalidFileEvent Event) { onInvalidFile_ = std::move(Event); }
+  void SetOnFileChanged(TFileChangedEvent Event) { onFileChanged_ = std::move(Event); }
 
   // Whether ".kvd" is registered for the desktop as a KELVADO project file.
   bool IsFileTypeRegistered() const;
@@ -212,7 +234,8 @@ public:
   void RegisterFileType() const;
 
   // Opens a project file: null for a bare file name that does not exist (the template of NewProject); a
-  // missing file named with a folder raises EIOError 1014, an extension other than exactly ".kvd" 1015; a
+  // missing file named with a folder raises EIOError 1014, a folder, FIFO or device of that name (bare or not)
+  // 1080, an extension other than exactly ".kvd" 1015; a
   // schema violation asks OnInvalidFile (unassigned: raises EInvalidXML 1031); content the project tables
   // cannot hold raises EIOError (XMLTables.h); a file without project raises EKelvado 1016. With CheckVersion,
   // a project of a release or edition this program does not know raises EIOError 1066 and nothing of the file
@@ -224,9 +247,14 @@ public:
   // to the open projects either way.
   TProjectOp* NewProject();
   // Writes the project, stamped with the current release and edition, to its file name: the file then holds
-  // only this project. A project without file name raises EIOError 1067 (nothing is written anywhere).
+  // only this project. A project without file name raises EIOError 1067 (nothing is written anywhere). A
+  // symbolic link is written through to its target and stays; a file its owner made read-only raises 1081
+  // and one that is no regular file 1080, leaving it as it was; a file another program changed since this
+  // manager opened or saved it asks OnFileChanged (default: EIOError 1082, the file stays as it was). A new
+  // file (save as, rescue copy) appears complete or not at all.
   void SaveProject(TProjectOp& ProjectOp);
-  // Export: a copy of the item (every object of it new) saved into FileName, added to what the file holds.
+  // Export: a copy of the item (every object of it new) saved into FileName, added to what the file holds;
+  // links, read-only files and new files as for SaveProject.
   void SaveObjectToFile(const TtiObject& Item, const std::string& FileName);
   // Import: the top-level items of the target list's class in FileName appended to TargetList as new copies. A
   // missing file raises EIOError 1014; a schema violation asks OnInvalidFile; bad content raises as for open.
@@ -256,6 +284,11 @@ private:
   void AskAboutInvalidFile(const EInvalidXML& Error, bool Import);
   // The open project of that file; null when none.
   TProjectOp* FindOpenProject(const std::string& FileName) const;
+  // Asks OnFileChanged when the file is not the one this manager last read or wrote for the project.
+  void CheckUnchangedOnDisk(const TProjectOp& ProjectOp, const std::string& FileName);
+  // Runs Save with the mapper on a temporary file beside Target, gives that file Target's name and attaches
+  // FileName (which leads to Target); on failure the temporary file is removed and nothing has that name.
+  void SaveIntoNewFile(const std::string& FileName, const std::string& Target, const std::function<void()>& Save);
 
   bool checkAlreadyOpen_ = true;
   std::unique_ptr<TProjectOpList> openProjects_;
@@ -265,6 +298,9 @@ private:
   TOpenErrorEvent onOpenError_;
   TProjectEvent onAlreadyOpen_;
   TInvalidFileEvent onInvalidFile_;
+  TFileChangedEvent onFileChanged_;
+  // The file of each open project as it was read or last saved.
+  std::map<const TProjectOp*, TFileStamp> stamps_;
 };
 
 }  // namespace kelvado

@@ -4,7 +4,7 @@
 
 #include <cmath>
 #include <filesystem>
-#include <fstream>
+#include <sstream>
 
 #include "framework/tiLibXml.h"
 #include "framework/tiLog.h"
@@ -16,7 +16,9 @@
 #include "model/GlobalsLists.h"
 #include "model/GlobalsTexts.h"
 #include "model/MsgStrings.h"
+#include "platform/FileIO.h"
 #include "platform/Process.h"
+#include "platform/SettingsFile.h"
 #include "storage/db/GlobalsPer.h"
 #include "storage/db/VersionMgr.h"
 #include "storage/xml/PersistenceXML.h"
@@ -42,6 +44,50 @@ DateTime FileDate(const std::string& name) {
 }
 
 DateTime Today() { return DateTime{std::floor(tiNow())}; }
+
+// Something of that name is there, a regular file or not (a link is followed).
+bool NameTaken(const std::string& name) {
+  struct stat st {};
+  return !name.empty() && ::stat(name.c_str(), &st) == 0;
+}
+
+// A folder, FIFO or device under a project file's name is refused as what it is, never taken for a missing file.
+void RefuseUnlessRegular(const std::string& name) {
+  if (NameTaken(name) && !FileExists(name)) throw EIOError(msgNotARegularFile, {name});
+}
+
+// What a save will write, and that it may: the file the name's links lead to, a regular file its owner has not
+// made read-only (the rename that replaces it needs only the folder).
+std::string WritableTarget(const std::string& name) {
+  try {
+    RefuseUnlessRegular(name);
+    const std::string target = FollowFileLinks(name);
+    struct stat st {};
+    if (::stat(target.c_str(), &st) == 0) {
+      try {
+        CheckFileReplaceable(target);
+      } catch (const EFileAccess&) {
+        throw EIOError(msgFileReadOnly, {name});
+      }
+    }
+    return target;
+  } catch (const EFileAccess& e) {
+    throw EIOError(msgFileWriteFailed, {e.what()});
+  }
+}
+
+TFileStamp StampOf(const std::string& file) {
+  TFileStamp stamp;
+  struct stat st {};
+  if (::stat(file.c_str(), &st) != 0) return stamp;
+  stamp.File = file;
+  stamp.Device = static_cast<uint64_t>(st.st_dev);
+  stamp.Inode = static_cast<uint64_t>(st.st_ino);
+  stamp.Size = static_cast<int64_t>(st.st_size);
+  stamp.MTimeSec = static_cast<int64_t>(st.st_mtim.tv_sec);
+  stamp.MTimeNsec = static_cast<int64_t>(st.st_mtim.tv_nsec);
+  return stamp;
+}
 
 // Both names denote the same file (however each is written).
 bool SameFile(const std::string& a, const std::string& b) {
@@ -161,6 +207,7 @@ TProjectOp* TProjectManager::FindOpenProject(const std::string& FileName) const 
 }
 
 TProjectOp* TProjectManager::OpenProjectFile(const std::string& FileName, bool CheckVersion) {
+  RefuseUnlessRegular(FileName);
   if (!FileExists(FileName)) {
     // A bare name is looked for in the current folder only (the template of a new project).
     if (FileName.find('/') != std::string::npos) throw EIOError(msgProjectFileMissing, {FileName});
@@ -178,6 +225,8 @@ TProjectOp* TProjectManager::OpenProjectFile(const std::string& FileName, bool C
       return open;
     }
   }
+  // Taken before reading: should the file change meanwhile, a save asks rather than overwrite the change.
+  const TFileStamp stamp = StampOf(FileName);
   TProjectOpList read;
   ReadCheckedFile(FileName, false, read);
   TXMLMapper_tiPer& mapper = GetMapper();
@@ -217,6 +266,7 @@ TProjectOp* TProjectManager::OpenProjectFile(const std::string& FileName, bool C
     }
     if (op->GetProject()) SetStoreData(*op->GetProject(), FileName, fileDate);
     openProjects_->Add(std::move(items[i]));
+    stamps_[op] = stamp;
     result = op;
     mapper.GetVersionMgr().UpgradeProject(*op);
     if (notices[i]) op->SetDirty(true);
@@ -249,11 +299,11 @@ void TProjectManager::SaveProject(TProjectOp& ProjectOp) {
   // Saving to whatever file the mapper has attached would overwrite another project's file.
   if (!project || project->GetFileName().empty())
     throw EIOError(msgProjectWithoutFileName, {ProjectOp.GetProjectName()});
-  const std::string target = project->GetFileName();
-  const bool existed = FileExists(target);
+  const std::string name = project->GetFileName();
+  const std::string target = WritableTarget(name);
+  CheckUnchangedOnDisk(ProjectOp, name);
   TXMLMapper_tiPer& mapper = GetMapper();
-  try {
-    if (mapper.GetFileName() != target) mapper.SetFileName(target);
+  const auto save = [&] {
     // Every object is written anew; also those built in memory and never saved (posEmpty), which the
     // framework's SetAllObjectStates would leave out of the file without a word.
     TVisAllNew whole(false);
@@ -263,28 +313,73 @@ void TProjectManager::SaveProject(TProjectOp& ProjectOp) {
     project->SetKVDVersion(CurrentKVDVersion);
     project->SetNormVersion(CurrentNormVersion);
     mapper.SaveProjectOpAnew(ProjectOp);
-  } catch (...) {
-    // A save under a new name that failed leaves no file behind (an empty one would pass for a project file).
-    if (!existed && FileExists(target)) ::unlink(target.c_str());
-    throw;
+  };
+  if (FileExists(target)) {
+    if (mapper.GetFileName() != name) mapper.SetFileName(name);
+    save();
+  } else {
+    SaveIntoNewFile(name, target, save);
   }
-  SetStoreData(*project, mapper.GetFileName(), Today());
+  SetStoreData(*project, name, Today());
+  stamps_[&ProjectOp] = StampOf(name);
+}
+
+void TProjectManager::CheckUnchangedOnDisk(const TProjectOp& ProjectOp, const std::string& FileName) {
+  const auto known = stamps_.find(&ProjectOp);
+  if (known == stamps_.end() || known->second.File != FileName) return;
+  const TFileStamp now = StampOf(FileName);
+  // A file that is gone holds nothing a save could destroy.
+  if (now.File.empty() || now == known->second) return;
+  if (onFileChanged_ && onFileChanged_(FileName)) {
+    Log("<" + FileName + "> was changed by another program since it was read; overwritten as the user chose");
+    return;
+  }
+  throw EIOError(msgFileChangedOnDisk, {FileName});
+}
+
+void TProjectManager::SaveIntoNewFile(const std::string& FileName, const std::string& Target,
+                                      const std::function<void()>& Save) {
+  // A new file appears complete or not at all: it is built under a hidden temporary name beside it and then
+  // given its name, which nothing may have taken meanwhile.
+  TXMLMapper_tiPer& mapper = GetMapper();
+  std::string tmp;
+  try {
+    tmp = CreateTempFileBeside(Target);
+  } catch (const EFileAccess& e) {
+    throw EIOError(msgFileWriteFailed, {e.what()});
+  }
+  TtiUndoUnlessDone discard([&]() noexcept { ::unlink(tmp.c_str()); });
+  mapper.CreateNew(tmp);
+  Save();
+  try {
+    PublishNewFile(tmp, Target);
+  } catch (const EFileAccess& e) {
+    throw EIOError(msgFileWriteFailed, {e.what()});
+  }
+  discard.Done();
+  mapper.SetFileName(FileName);
 }
 
 void TProjectManager::SaveObjectToFile(const TtiObject& Item, const std::string& FileName) {
-  // Attached afresh, so that the file gets what it holds on disk now and the copy.
-  TXMLMapper_tiPer& mapper = GetMapper();
-  mapper.SetFileName(FileName);
+  const std::string target = WritableTarget(FileName);
   std::unique_ptr<TtiObject> copy = Item.Clone();
   // The framework's copy keeps the states and identifiers of everything below the item: a saved subtree would
   // not be written, and a second export into the same file would repeat identifiers.
   TVisAllNew makeNew(true);
   copy->Iterate(makeNew);
-  mapper.Save(*copy);
+  TXMLMapper_tiPer& mapper = GetMapper();
+  if (FileExists(target)) {
+    // Attached afresh, so that the file gets what it holds on disk now and the copy.
+    mapper.SetFileName(FileName);
+    mapper.Save(*copy);
+  } else {
+    SaveIntoNewFile(FileName, target, [&] { mapper.Save(*copy); });
+  }
 }
 
 void TProjectManager::ImportFromFile(TPerObjListEx& TargetList, const std::string& FileName) {
   // Reading a file that is not there would create an empty one and import nothing.
+  RefuseUnlessRegular(FileName);
   if (!FileExists(FileName)) throw EIOError(msgProjectFileMissing, {FileName});
   std::unique_ptr<TPerObjListEx> read = TargetList.Class().CreateAs<TPerObjListEx>();
   ReadCheckedFile(FileName, true, *read);
@@ -337,11 +432,11 @@ void TProjectManager::LoadOpenProjectList() {
   if constexpr (UseRegistryLists) {
     names = LoadRecentList(kProjectListKind);
   } else {
-    std::ifstream in(ProjectListFileName());
+    std::istringstream in(ReadRegularFileIfExists(ProjectListFileName(), kMaxSettingsFileSize).value_or(""));
     for (std::string line; std::getline(in, line);) names.push_back(line);
   }
   for (const std::string& name : names) {
-    if (!FileExists(name)) {
+    if (!NameTaken(name)) {
       if (onFileMissing_) onFileMissing_(name);
       continue;
     }
@@ -354,6 +449,9 @@ void TProjectManager::LoadOpenProjectList() {
   }
 }
 
-void TProjectManager::RemoveProject(TProjectOp* ProjectOp) { openProjects_->Remove(ProjectOp); }
+void TProjectManager::RemoveProject(TProjectOp* ProjectOp) {
+  stamps_.erase(ProjectOp);
+  openProjects_->Remove(ProjectOp);
+}
 
 }  // namespace kelvado

@@ -62,7 +62,7 @@ std::vector<KeyCase> AllKeys() {
       {"xml", "charset", G(GetXmlCharset), S("iso8859_1"), true, none},
       {"xml", "persistencelayername", G(GetXmlPersistenceLayerName), S("XML"), true, none},
       {"xml", "cbpersistencelayername", G(GetXmlCBPersistenceLayerName), S("CB"), false, none},
-      {"xml", "cbfilename", G(GetXmlCBFileName), app + "/cb.xml", false, none},
+      {"xml", "cbfilename", G(GetXmlCBFileName), UserDataFolder() + "/cb.xml", false, none},
       {"opt", "projectfolder", G(GetOptProjectFolder), S("Projects"), true, none},
       {"opt", "MTTFdCutBeforeSymm", G(GetOptMTTFdCutBeforeSymm), true, false, none},
       {"opt", "MTTFdCFitBeforeSymm", G(GetOptMTTFdCFitBeforeSymm), true, false, none},
@@ -189,9 +189,13 @@ TEST_F(Config, DefaultsFollowTheDataAndWorkFolders) {
   EXPECT_EQ(GetLangLngFile(), dir_ + "/app/Language/Lang_DE.lng");
   EXPECT_EQ(GetLangReadme(), dir_ + "/app/ReadMe_DE.html");
   EXPECT_EQ(GetOptHelpFile(), dir_ + "/app/Kelvado_Help_DE.chm");
-  // The clipboard file goes to the data folder only when that folder exists.
-  EXPECT_EQ(GetXmlCBFileName(), UserDocumentsFolder() + "/cb.xml");
+  // The clipboard's scratch file is the user's, never in the program's (maybe not writable) data folder; a bare
+  // name lies in the user's data folder, a path is taken as it is.
   fs::create_directories(dir_ + "/app");
+  EXPECT_EQ(GetXmlCBFileName(), std::string(std::getenv("XDG_DATA_HOME")) + "/kelvado/cb.xml");
+  RegWriteString("xml", "cbfilename", "clip.xml");
+  EXPECT_EQ(GetXmlCBFileName(), UserDataFolder() + "/clip.xml");
+  RegWriteString("xml", "cbfilename", dir_ + "/app/cb.xml");
   EXPECT_EQ(GetXmlCBFileName(), dir_ + "/app/cb.xml");
   fs::remove_all(dir_ + "/work/Libraries");
   EXPECT_EQ(GetDatabaseLibFolder(), dir_ + "/work");

@@ -2,16 +2,19 @@
 // manager, changes the project in a way the test can recognise, and saves it when told, so that the test can
 // kill it at any moment of the save.
 //
-//   kv_pf_saver FILE COUNT
+//   kv_pf_saver FILE COUNT [as NEW | export NEW | rescue]
 //
 // Opens FILE, renames the project "Variante B" and adds COUNT safety functions (one subsystem each, two channels
 // of two blocks of two elements), computes every value the file will carry, prints "ready" and waits for its
-// standard input to end; then saves and prints "saved". Errors: "error: <message>", exit status 1.
+// standard input to end; then saves (over FILE; "as": under the new name NEW; "export": the project exported
+// into NEW; "rescue": the rescue copy beside FILE) and prints "saved". Errors: "error: <message>", exit
+// status 1.
 #include <unistd.h>
 
 #include <iostream>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "framework/tiPerManager.h"
 #include "framework/tiQueryXML.h"
@@ -62,8 +65,9 @@ std::unique_ptr<TSFOp> SafetyFunction(int n) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 3) {
-    std::cout << "error: usage kv_pf_saver FILE COUNT" << std::endl;
+  const std::string how = argc >= 4 ? argv[3] : "";
+  if (!(argc == 3 || (argc == 5 && (how == "as" || how == "export")) || (argc == 4 && how == "rescue"))) {
+    std::cout << "error: usage kv_pf_saver FILE COUNT [as NEW | export NEW | rescue]" << std::endl;
     return 1;
   }
   try {
@@ -83,7 +87,19 @@ int main(int argc, char** argv) {
       std::string line;
       while (std::getline(std::cin, line)) {
       }
-      manager.SaveProject(*project);
+      if (how == "as") {
+        project->GetProject()->SetFileName(argv[4]);
+        manager.SaveProject(*project);
+      } else if (how == "export") {
+        manager.SaveObjectToFile(*project, argv[4]);
+      } else if (how == "rescue") {
+        project->SetDirty(true);
+        std::vector<TProjectOp*> rescued;
+        manager.SaveRescueCopies(rescued);
+        if (rescued.size() != 1) throw Exception("the rescue copy was not saved");
+      } else {
+        manager.SaveProject(*project);
+      }
       std::cout << "saved" << std::endl;
     }
     CalcPoolShutdown();

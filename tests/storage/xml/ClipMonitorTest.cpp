@@ -1,18 +1,21 @@
 // Copy, cut and paste through the clipboard monitor: every item class round-trips, pasted items are new, and
 // whatever the clipboard holds that is not a readable document of ours is refused before the target changes.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
 #include <limits>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "framework/tiPerManager.h"
 #include "framework/tiQueryXMLLight.h"
 #include "model/GlobalsConfig.h"
 #include "platform/Clipboard.h"
+#include "platform/Process.h"
 #include "storage/xml/ClipMonitor.h"
 #include "tests/storage/xml/FileProjectStores.h"
 #include "tests/storage/xml/ProjectFileTestEnv.h"
@@ -295,6 +298,8 @@ TEST_F(ClipMonitorTest, RefusesWhatIsNotAReadableDocumentOfOurs) {
     EXPECT_EQ(n, msgClipUnreadable) << (args.empty() ? "" : args[0]);
     ASSERT_EQ(args.size(), 1u);
     EXPECT_NE(args[0].find(c.Reason), std::string::npos) << args[0];
+    // The reason alone: a clipboard has no database, user or password to show.
+    EXPECT_EQ(args[0].find("Password"), std::string::npos) << args[0];
   }
   EXPECT_EQ(sf.GetComponentOpList()->GetCount(), 0);
 
@@ -320,6 +325,52 @@ TEST_F(ClipMonitorTest, AFailedCopyLeavesTheClipboardAsItWas) {
   f.Element->GetElement()->SetName("Schütz K1");
   m.CopyToClipboard(*f.Sub);
   EXPECT_EQ(m.ContentKind(), ckComponent);
+}
+
+TEST_F(ClipMonitorTest, ACopyThatCannotWriteItsStoreNamesTheFileAlone) {
+  TFullProject f = BuildFullProject();
+  TClipMonitor& m = Monitor();
+  std::filesystem::remove(cbFile_);
+  std::filesystem::create_directory(cbFile_);
+  const auto [n, args] = IOErrorOf([&] { m.CopyToClipboard(*f.Sub); });
+  EXPECT_EQ(n, msgClipCopyFailed);
+  ASSERT_EQ(args.size(), 1u);
+  EXPECT_EQ(args[0], "Can not write the file <" + cbFile_ + ">: it is no regular file");
+}
+
+// A clipboard file that cannot be read tells why when a paste finds nothing in it; one that is a FIFO is not
+// waited on.
+TEST_F(ClipMonitorTest, AnUnreadableClipboardFileIsReportedWithItsReason) {
+  const std::string board = dir_ + "/board";
+  SetClipboard(std::make_unique<TFileClipboard>(board));
+  TFullProject f = BuildFullProject();
+  TClipMonitor& m = Monitor();
+  m.CopyToClipboard(*f.Sub);
+  auto target = NewSFOp();
+  std::ofstream(board, std::ios::binary | std::ios::trunc) << "KELVADO clipboard 1\nCF_KELVADO\n99\nbroken";
+  auto [n, args] = PasteRefused(*target, *target);
+  EXPECT_EQ(n, msgClipUnreadable);
+  ASSERT_EQ(args.size(), 1u);
+  EXPECT_NE(args[0].find("The clipboard file \"" + board + "\" is damaged"), std::string::npos) << args[0];
+
+  std::filesystem::remove(board);
+  ASSERT_EQ(::mkfifo(board.c_str(), 0600), 0);
+  std::tie(n, args) = PasteRefused(*target, *target);
+  EXPECT_EQ(n, msgClipUnreadable);
+  ASSERT_EQ(args.size(), 1u);
+  EXPECT_EQ(args[0], "Can not read the file <" + board + ">: it is no regular file");
+  EXPECT_EQ(target->GetComponentOpList()->GetCount(), 0);
+}
+
+TEST_F(ClipMonitorTest, TheScratchStoreIsTheUsersNotTheProgramsFolder) {
+  // The default's bare name.
+  RegWriteString("xml", "cbfilename", "cb.xml");
+  ResetConfig();
+  ClipMonitorShutdown();
+  const std::string expected = std::string(std::getenv("XDG_DATA_HOME")) + "/kelvado/cb.xml";
+  EXPECT_EQ(GetClipMonitor().GetFileName(), expected);
+  EXPECT_TRUE(std::filesystem::exists(expected));
+  EXPECT_FALSE(std::filesystem::exists(ProgramFolder() + "cb.xml"));
 }
 
 TEST_F(ClipMonitorTest, FollowsTheClipboardWhileWatching) {

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -116,6 +117,8 @@ TEST_F(ProjectManagerTest, FullProjectSavedReopenedEqualAndSavedAgainToTheSameBy
   // The project read and the project saved write the same bytes.
   other_->SaveProject(*read);
   EXPECT_EQ(Bytes(file), first);
+  // The other manager's save is a change since this one saved: overwritten by choice.
+  manager_->SetOnFileChanged([](const std::string&) { return true; });
   manager_->SaveProject(*f.Root);
   EXPECT_EQ(Bytes(file), first);
 
@@ -779,6 +782,232 @@ TEST_F(ProjectManagerTest, ASaveKilledAtAnyMomentLeavesTheOldOrTheNewFile) {
   EXPECT_GT(saved.size(), old.size());
 }
 
+
+// A save under a new name, an export into a new file and a rescue copy, killed at random moments: the new file
+// is complete or not there (never an empty store or one without the project).
+TEST_F(ProjectManagerTest, ANewFileKilledWhileSavedIsCompleteOrAbsent) {
+  using std::chrono::microseconds;
+  TFullProject f = BuildFullProject();
+  const std::string file = SaveFull(f, "source.kvd");
+  constexpr int kAdded = 40;
+  struct TWay {
+    std::vector<std::string> Args;
+    std::string Target;
+  };
+  const std::vector<TWay> ways = {{{"as", File("as.kvd")}, File("as.kvd")},
+                                  {{"export", File("export.kvd")}, File("export.kvd")},
+                                  {{"rescue"}, file + ".rescue"}};
+  for (const TWay& way : ways) {
+    SCOPED_TRACE(way.Args[0]);
+    std::vector<std::string> args{file, std::to_string(kAdded)};
+    args.insert(args.end(), way.Args.begin(), way.Args.end());
+    const auto run = [&](microseconds delay) {
+      PeerProcess saver(args, "kv_pf_saver");
+      EXPECT_TRUE(saver.Started());
+      EXPECT_EQ(saver.ReadLine(), "ready");
+      const auto start = std::chrono::steady_clock::now();
+      saver.CloseInput();
+      if (delay.count() >= 0) {
+        std::this_thread::sleep_for(delay);
+        saver.Kill(SIGKILL);
+      } else {
+        EXPECT_EQ(saver.ReadLine(), "saved");
+      }
+      saver.Wait();
+      return std::chrono::duration_cast<microseconds>(std::chrono::steady_clock::now() - start);
+    };
+    const auto expectComplete = [&] {
+      // A rescue copy's name does not end in ".kvd": opened under one that does.
+      const std::string copy = File("check.kvd");
+      std::filesystem::copy_file(way.Target, copy, std::filesystem::copy_options::overwrite_existing);
+      std::unique_ptr<TProjectManager> reader = NewManager();
+      TProjectOp* op = reader->OpenProjectFile(copy, true);
+      ASSERT_NE(op, nullptr);
+      EXPECT_EQ(op->GetProject()->GetName(), "Variante B");
+      EXPECT_EQ(op->GetSFOpList()->CountNotDeleted(), f.Root->GetSFOpList()->CountNotDeleted() + kAdded);
+    };
+    const microseconds took = run(microseconds(-1));
+    expectComplete();
+    const unsigned seed = std::random_device()();
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937 random(seed);
+    std::uniform_int_distribution<long> delays(0, took.count() * 6 / 5);
+    int absent = 0, complete = 0;
+    for (int round = 0; round < 25; ++round) {
+      std::filesystem::remove(way.Target);
+      const microseconds delay(delays(random));
+      run(delay);
+      SCOPED_TRACE("round " + std::to_string(round) + ", killed after " + std::to_string(delay.count()) + " us");
+      if (!std::filesystem::exists(way.Target)) {
+        ++absent;
+        continue;
+      }
+      ++complete;
+      expectComplete();
+    }
+    EXPECT_GT(absent, 0);
+    RecordProperty(way.Args[0] + "_absent", absent);
+    RecordProperty(way.Args[0] + "_complete", complete);
+    // What a killed save leaves is hidden, named after the file.
+    for (const std::string& name : Names(store_.Folder()))
+      EXPECT_TRUE(name[0] == '.' || name.find(".kvd") != std::string::npos) << name;
+    std::filesystem::remove(way.Target);
+  }
+}
+
+TEST_F(ProjectManagerTest, AFolderFIFOOrDeviceIsRefusedAsNoRegularFile) {
+  TFullProject f = BuildFullProject();
+  const std::string folder = File("folder.kvd");
+  const std::string fifo = File("fifo.kvd");
+  const std::string device = File("device.kvd");
+  std::filesystem::create_directory(folder);
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  ASSERT_EQ(::symlink("/dev/null", device.c_str()), 0);
+  TSFOpList target;
+  for (const std::string& name : {folder, fifo, device}) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(IOErrorOf([&] { manager_->OpenProjectFile(name, true); }),
+              std::make_pair(msgNotARegularFile, std::vector<std::string>{name}));
+    EXPECT_EQ(IOErrorOf([&] { manager_->ImportFromFile(target, name); }),
+              std::make_pair(msgNotARegularFile, std::vector<std::string>{name}));
+    f.Root->GetProject()->SetFileName(name);
+    EXPECT_EQ(IOErrorOf([&] { manager_->SaveProject(*f.Root); }),
+              std::make_pair(msgNotARegularFile, std::vector<std::string>{name}));
+  }
+  EXPECT_TRUE(std::filesystem::is_directory(folder));
+  EXPECT_TRUE(std::filesystem::is_fifo(fifo));
+  // A bare name (the template's way of being looked for) is refused alike, not taken for a missing template.
+  const std::filesystem::path before = std::filesystem::current_path();
+  std::filesystem::current_path(store_.Folder());
+  const auto bare = IOErrorOf([&] { manager_->OpenProjectFile("folder.kvd", true); });
+  std::filesystem::current_path(before);
+  EXPECT_EQ(bare, std::make_pair(msgNotARegularFile, std::vector<std::string>{"folder.kvd"}));
+}
+
+// Root may write any file, and a rename needs only the folder: the owner's "read-only" is kept all the same.
+TEST_F(ProjectManagerTest, AFileItsOwnerMadeReadOnlyIsNotReplaced) {
+  TFullProject f = BuildFullProject();
+  const std::string file = SaveFull(f, "readonly.kvd");
+  const std::string bytes = Bytes(file);
+  ASSERT_EQ(::chmod(file.c_str(), 0444), 0);
+  f.Root->GetProject()->SetAuthor("geändert");
+  EXPECT_EQ(IOErrorOf([&] { manager_->SaveProject(*f.Root); }),
+            std::make_pair(msgFileReadOnly, std::vector<std::string>{file}));
+  EXPECT_EQ(IOErrorOf([&] { manager_->SaveObjectToFile(*f.SF, file); }),
+            std::make_pair(msgFileReadOnly, std::vector<std::string>{file}));
+  EXPECT_EQ(Bytes(file), bytes);
+  EXPECT_EQ(StatOf(file).st_mode & 07777, 0444u);
+
+  // A user without privileges, owner of the file and of a folder they may write.
+  constexpr uid_t kNobody = 65534;
+  const std::string mine = File("nobody");
+  std::filesystem::create_directory(mine);
+  const std::string theirs = mine + "/theirs.kvd";
+  std::filesystem::copy_file(file, theirs);
+  ASSERT_EQ(::chown(mine.c_str(), kNobody, kNobody), 0);
+  ASSERT_EQ(::chown(theirs.c_str(), kNobody, kNobody), 0);
+  ASSERT_EQ(::chmod(theirs.c_str(), 0444), 0);
+  ASSERT_EQ(::chmod(store_.Folder().c_str(), 0755), 0);
+  f.Root->GetProject()->SetFileName(theirs);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::alarm(60);
+    int rc = 1;
+    try {
+      if (::setgid(kNobody) == 0 && ::setuid(kNobody) == 0) manager_->SaveProject(*f.Root);
+    } catch (const EIOError& e) {
+      rc = e.MsgNumber() == msgFileReadOnly ? 0 : 2;
+    } catch (...) {
+      rc = 3;
+    }
+    ::_exit(rc);
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_EQ(Bytes(theirs), bytes);
+  EXPECT_EQ(Names(mine), std::vector<std::string>{"theirs.kvd"});
+}
+
+TEST_F(ProjectManagerTest, ASaveThroughASymbolicLinkWritesItsTargetAndKeepsTheLink) {
+  TFullProject f = BuildFullProject();
+  std::filesystem::create_directory(File("real"));
+  const std::string target = SaveFull(f, "real/target.kvd");
+  const std::string link = File("link.kvd");
+  ASSERT_EQ(::symlink("real/target.kvd", link.c_str()), 0);
+  TProjectOp* op = OpenFresh(link);
+  ASSERT_NE(op, nullptr);
+  op->GetProject()->SetAuthor("über den Link");
+  other_->SaveProject(*op);
+  EXPECT_TRUE(std::filesystem::is_symlink(link));
+  EXPECT_EQ(op->GetProject()->GetFileName(), link);
+  EXPECT_EQ(NewManager()->OpenProjectFile(target, true)->GetProject()->GetAuthor(), "über den Link");
+
+  // Save as to a link whose target is not there yet: the target is made, the link stays.
+  const std::string ahead = File("ahead.kvd");
+  ASSERT_EQ(::symlink((File("real") + "/later.kvd").c_str(), ahead.c_str()), 0);
+  op->GetProject()->SetFileName(ahead);
+  other_->SaveProject(*op);
+  EXPECT_TRUE(std::filesystem::is_symlink(ahead));
+  EXPECT_EQ(NewManager()->OpenProjectFile(File("real") + "/later.kvd", true)->GetProject()->GetAuthor(),
+            "über den Link");
+}
+
+// Two programs save one project file: the second does not silently destroy the first one's work.
+TEST_F(ProjectManagerTest, ASaveOverAFileAnotherProgramChangedAsksAndByDefaultRefuses) {
+  TFullProject f = BuildFullProject();
+  const std::string file = SaveFull(f, "shared.kvd");
+  TProjectOp* mine = OpenFresh(file);
+  ASSERT_NE(mine, nullptr);
+  // Saving what this program has read or saved, again and again, needs no question.
+  other_->SaveProject(*mine);
+  other_->SaveProject(*mine);
+
+  PeerProcess saver({file, "1"}, "kv_pf_saver");
+  ASSERT_TRUE(saver.Started());
+  EXPECT_EQ(saver.ReadLine(), "ready");
+  saver.CloseInput();
+  EXPECT_EQ(saver.ReadLine(), "saved");
+  saver.Wait();
+  const std::string theirs = Bytes(file);
+
+  mine->GetProject()->SetAuthor("meine Änderung");
+  EXPECT_EQ(IOErrorOf([&] { other_->SaveProject(*mine); }),
+            std::make_pair(msgFileChangedOnDisk, std::vector<std::string>{file}));
+  EXPECT_EQ(Bytes(file), theirs);
+  std::vector<std::string> asked;
+  other_->SetOnFileChanged([&](const std::string& name) {
+    asked.push_back(name);
+    return false;
+  });
+  EXPECT_THROW(other_->SaveProject(*mine), EIOError);
+  EXPECT_EQ(asked, std::vector<std::string>{file});
+  EXPECT_EQ(Bytes(file), theirs);
+  // Saved under another name, the work is kept; the other file keeps the other program's.
+  mine->GetProject()->SetFileName(File("mine.kvd"));
+  other_->SaveProject(*mine);
+  EXPECT_EQ(Bytes(file), theirs);
+  // The user may choose to overwrite.
+  mine->GetProject()->SetFileName(file);
+  other_->SetOnFileChanged([&](const std::string&) { return true; });
+  other_->SaveProject(*mine);
+  EXPECT_EQ(NewManager()->OpenProjectFile(file, true)->GetProject()->GetAuthor(), "meine Änderung");
+}
+
+TEST_F(ProjectManagerTest, ProjectFilesWithNamesUpToTheLimitSaveAgainAndAgain) {
+  TFullProject f = BuildFullProject();
+  for (size_t length : {size_t(247), size_t(248), size_t(251), size_t(255)}) {
+    SCOPED_TRACE(length);
+    const std::string name = std::string(length - 4, 'p') + ".kvd";
+    const std::string file = SaveFull(f, name);
+    manager_->SaveProject(*f.Root);
+    TProjectOp* op = OpenFresh(file);
+    ASSERT_NE(op, nullptr);
+    other_->SaveProject(*op);
+    ExpectSameTree(*f.Root, *OpenFresh(file));
+    std::filesystem::remove(file);
+  }
+}
 
 // The example project shipped with the program was written by it and is in the current form: opened and saved
 // again it gives the same bytes.

@@ -1,0 +1,202 @@
+#include "platform/FileIO.h"
+
+#include <fcntl.h>
+#include <limits.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <vector>
+
+namespace kelvado {
+
+namespace {
+
+[[noreturn]] void FailRead(const std::string& file, const std::string& why) {
+  throw EFileAccess("Can not read the file <" + file + ">: " + why, file, why);
+}
+
+[[noreturn]] void FailWrite(const std::string& file, const std::string& what, int err) {
+  const std::string cause = err ? what + " (" + std::strerror(err) + ")" : what;
+  throw EFileAccess("Can not write the file <" + file + ">: " + cause, file, cause);
+}
+
+std::string FolderOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Closes the descriptor on every way out.
+struct TFd {
+  int fd;
+  ~TFd() {
+    if (fd >= 0) ::close(fd);
+  }
+};
+
+std::optional<std::string> Read(const std::string& file, int64_t maxBytes, bool missingIsNothing) {
+  // Not blocking: a FIFO would wait for a writer before it could be refused; no terminal becomes ours.
+  const TFd f{::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY)};
+  if (f.fd < 0) {
+    if (errno == ENOENT && missingIsNothing) return std::nullopt;
+    FailRead(file, std::strerror(errno));
+  }
+  struct stat st {};
+  if (::fstat(f.fd, &st) != 0) FailRead(file, std::strerror(errno));
+  if (!S_ISREG(st.st_mode)) FailRead(file, "it is no regular file");
+  const std::string tooLarge = "it is larger than " + std::to_string(maxBytes) + " bytes";
+  if (maxBytes < 0 || st.st_size > maxBytes) FailRead(file, tooLarge);
+  std::string data;
+  data.reserve(static_cast<size_t>(st.st_size));
+  char buf[65536];
+  for (;;) {
+    // Never more than one byte past the bound: a file that grows while it is read is caught too.
+    const int64_t room = maxBytes + 1 - static_cast<int64_t>(data.size());
+    const size_t want = room < static_cast<int64_t>(sizeof buf) ? static_cast<size_t>(room) : sizeof buf;
+    const ssize_t n = ::read(f.fd, buf, want);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      FailRead(file, std::strerror(errno));
+    }
+    if (n == 0) break;
+    data.append(buf, static_cast<size_t>(n));
+    if (static_cast<int64_t>(data.size()) > maxBytes) FailRead(file, tooLarge);
+  }
+  return data;
+}
+
+// The process's umask, read without changing it (umask(2) can only be read by setting it, which races with
+// other threads creating files).
+mode_t CurrentUmask() {
+  std::ifstream in("/proc/self/status");
+  for (std::string line; std::getline(in, line);)
+    if (line.rfind("Umask:", 0) == 0) return static_cast<mode_t>(std::strtoul(line.c_str() + 6, nullptr, 8));
+  const mode_t mask = ::umask(022);
+  ::umask(mask);
+  return mask;
+}
+
+void FlushFolder(const std::string& folder) {
+  // The rename reaches the disk only with the folder; the file itself is complete either way.
+  const TFd dir{::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+  if (dir.fd >= 0) ::fsync(dir.fd);
+}
+
+}  // namespace
+
+std::string ReadRegularFile(const std::string& file, int64_t maxBytes) { return *Read(file, maxBytes, false); }
+
+std::optional<std::string> ReadRegularFileIfExists(const std::string& file, int64_t maxBytes) {
+  return Read(file, maxBytes, true);
+}
+
+std::string FollowFileLinks(const std::string& file) {
+  std::string path = file;
+  for (int hops = 0; hops < 40; ++hops) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+    std::vector<char> buf(static_cast<size_t>(st.st_size > 0 ? st.st_size : PATH_MAX) + 1);
+    const ssize_t n = ::readlink(path.c_str(), buf.data(), buf.size());
+    if (n <= 0 || static_cast<size_t>(n) >= buf.size()) FailWrite(file, "can not follow its link", n < 0 ? errno : EIO);
+    const std::string target(buf.data(), static_cast<size_t>(n));
+    path = target.front() == '/' ? target : FolderOf(path) + "/" + target;
+  }
+  FailWrite(file, "can not follow its link", ELOOP);
+}
+
+void CheckFileReplaceable(const std::string& file) {
+  const std::string target = FollowFileLinks(file);
+  struct stat st {};
+  if (::stat(target.c_str(), &st) != 0) return;  // a new file
+  if (!S_ISREG(st.st_mode)) FailWrite(file, "it is no regular file", 0);
+  // The owner's write bit is checked also for root, who may write anything: it is the owner's "keep this".
+  if ((st.st_mode & S_IWUSR) == 0 || ::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0)
+    FailWrite(file, "it is read-only", 0);
+}
+
+std::string TempFileTemplate(const std::string& file) {
+  const size_t slash = file.rfind('/');
+  const std::string folder = slash == std::string::npos ? std::string(".") : file.substr(0, slash);
+  std::string name = slash == std::string::npos ? file : file.substr(slash + 1);
+  const std::string suffix = ".XXXXXX";
+  const size_t room = NAME_MAX - 1 - suffix.size();
+  if (name.size() > room) {
+    size_t cut = room;
+    // Never half a UTF-8 character.
+    while (cut > 0 && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80) --cut;
+    name.resize(cut);
+  }
+  return (folder.empty() ? std::string() : folder) + "/." + name + suffix;
+}
+
+std::string CreateTempFileBeside(const std::string& file, mode_t newFileMode) {
+  std::string tmp = TempFileTemplate(file);
+  const TFd f{::mkstemp(tmp.data())};
+  if (f.fd < 0) FailWrite(file, "can not create a temporary file", errno);
+  if (::fchmod(f.fd, newFileMode & ~CurrentUmask()) != 0) {
+    const int err = errno;
+    ::unlink(tmp.c_str());
+    FailWrite(file, "can not set the permissions", err);
+  }
+  return tmp;
+}
+
+void WriteFileAtomically(const std::string& file, const std::function<void(const TFileByteSink&)>& produce,
+                         mode_t newFileMode) {
+  CheckFileReplaceable(file);
+  const std::string target = FollowFileLinks(file);
+  std::string tmp = TempFileTemplate(target);
+  const int fd = ::mkstemp(tmp.data());
+  if (fd < 0) FailWrite(file, "can not create a temporary file", errno);
+  bool open = true;
+  bool renamed = false;
+  // Every way out that is not the rename removes the temporary file.
+  struct TDiscard {
+    const int& fd;
+    bool& open;
+    bool& renamed;
+    const std::string& tmp;
+    ~TDiscard() {
+      if (open) ::close(fd);
+      if (!renamed) ::unlink(tmp.c_str());
+    }
+  } discard{fd, open, renamed, tmp};
+  struct stat st {};
+  // mkstemp makes the file private; it gets the permissions of the file it replaces, else those of a new file.
+  const mode_t mode = ::stat(target.c_str(), &st) == 0 ? (st.st_mode & 07777) : (newFileMode & ~CurrentUmask());
+  if (::fchmod(fd, mode) != 0) FailWrite(file, "can not set the permissions", errno);
+  const TFileByteSink sink = [&](const char* data, size_t size) {
+    size_t done = 0;
+    while (done < size) {
+      const ssize_t n = ::write(fd, data + done, size - done);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        FailWrite(file, "write failed", errno);
+      }
+      done += static_cast<size_t>(n);
+    }
+  };
+  produce(sink);
+  if (::fsync(fd) != 0) FailWrite(file, "flush failed", errno);
+  open = false;
+  if (::close(fd) != 0) FailWrite(file, "close failed", errno);
+  if (::rename(tmp.c_str(), target.c_str()) != 0) FailWrite(file, "rename failed", errno);
+  renamed = true;
+  FlushFolder(FolderOf(target));
+}
+
+void PublishNewFile(const std::string& from, const std::string& target) {
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) != 0) {
+    if (errno != EINVAL && errno != ENOSYS) FailWrite(target, "can not give the new file its name", errno);
+    // A file system that cannot rename without replacing: a hard link refuses an existing name just as well.
+    if (::link(from.c_str(), target.c_str()) != 0) FailWrite(target, "can not give the new file its name", errno);
+    ::unlink(from.c_str());
+  }
+  FlushFolder(FolderOf(target));
+}
+
+}  // namespace kelvado

@@ -1,0 +1,74 @@
+#pragma once
+// The one way the program reads and replaces its files.
+//
+// Reading: only a regular file, and at most a given number of bytes. A FIFO, a device or a folder under the
+// name is refused at once (opening never waits for a writer, and never makes a terminal the program's), and a
+// file that holds more than the bound (a link to /dev/zero, a huge file) is refused before it fills memory.
+//
+// Replacing: the new content goes to a temporary file in the target's folder, named ".NAME.XXXXXX" (cut so
+// that it fits the file system's name limit whatever the target's name), is flushed to disk and renamed over
+// the target, and the folder is flushed: readers and a crash see the old or the new content, never a part.
+// A symbolic link is written through to its target and stays a link. A file its owner may not write (mode
+// 0444) is refused: a rename needs only the folder, so without this check such a file would be replaced.
+// The replaced file keeps its permission bits; a new one gets those given, less the umask.
+#include <sys/types.h>
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <stdexcept>
+#include <string>
+
+namespace kelvado {
+
+// A file that cannot be read or written. The text names the file; Cause is the reason alone.
+class EFileAccess : public std::runtime_error {
+public:
+  EFileAccess(const std::string& message, std::string file, std::string cause)
+      : std::runtime_error(message), file_(std::move(file)), cause_(std::move(cause)) {}
+  const std::string& File() const noexcept { return file_; }
+  const std::string& Cause() const noexcept { return cause_; }
+
+private:
+  std::string file_;
+  std::string cause_;
+};
+
+// The whole file. A file that is missing, cannot be opened, is no regular file or holds more than `maxBytes`
+// raises EFileAccess "Can not read the file <FILE>: REASON".
+std::string ReadRegularFile(const std::string& file, int64_t maxBytes);
+// The same, but nothing for a file that does not exist (also the missing target of a link).
+std::optional<std::string> ReadRegularFileIfExists(const std::string& file, int64_t maxBytes);
+
+// The file a write of `file` must replace: `file` itself, or the file its symbolic links lead to (which need
+// not exist yet). A loop of links raises EFileAccess.
+std::string FollowFileLinks(const std::string& file);
+
+// Raises EFileAccess "Can not write the file <FILE>: ..." when `file` (after its links) exists and is no
+// regular file or may not be written by its owner, or by this process.
+void CheckFileReplaceable(const std::string& file);
+
+// A name for a temporary file beside `file`: its folder + "/." + its name (cut to fit) + ".XXXXXX", the form
+// mkstemp takes.
+std::string TempFileTemplate(const std::string& file);
+
+// Creates an empty file under a new name beside `file` (TempFileTemplate) with the permissions of a new file
+// (`newFileMode` less the umask) and gives its name: a place to build a new file in before PublishNewFile.
+std::string CreateTempFileBeside(const std::string& file, mode_t newFileMode = 0666);
+
+using TFileByteSink = std::function<void(const char* data, size_t size)>;
+
+// Replaces `file` (after its links) with what `produce` hands to the sink, as described above. When writing
+// fails, or `produce` raises, the temporary file is removed, the target stays as it was and the error passes
+// on (a file failure as EFileAccess "Can not write the file <FILE>: WHAT (REASON)").
+void WriteFileAtomically(const std::string& file, const std::function<void(const TFileByteSink&)>& produce,
+                         mode_t newFileMode = 0666);
+inline void WriteFileAtomically(const std::string& file, const std::string& data, mode_t newFileMode = 0666) {
+  WriteFileAtomically(file, [&](const TFileByteSink& sink) { sink(data.data(), data.size()); }, newFileMode);
+}
+
+// Gives a complete file written under a temporary name its final name `target`, which must not exist (when
+// it does: EFileAccess, and `from` stays); the folder is flushed.
+void PublishNewFile(const std::string& from, const std::string& target);
+
+}  // namespace kelvado
