@@ -15,6 +15,7 @@
 #include <exception>
 #include <initializer_list>
 #include <mutex>
+#include <vector>
 
 #include "framework/tiExcept.h"
 
@@ -28,9 +29,6 @@ struct TParseNotes {
   bool HaveError = false;
   bool DoctypeRefused = false;
   bool HaveRoot = false;
-  // Every element built notes in its _private field where its start tag ends (byte position + 1), so that a
-  // later check of the document can name the place of an element.
-  bool MarkElements = false;
   TtiXMLParseError Error;
   int RootLine = 0;
   int RootColumn = 0;
@@ -423,10 +421,6 @@ void NoteRoot(void* ctx, const xmlChar* localname, const xmlChar* prefix, const 
   }
   xmlSAX2StartElementNs(ctx, localname, prefix, uri, nbNamespaces, namespaces, nbAttributes, nbDefaulted,
                         attributes);
-  if (tNotes && tNotes->MarkElements && ctxt->node) {
-    const long end = xmlByteConsumed(ctxt);
-    if (end >= 0) ctxt->node->_private = reinterpret_cast<void*>(static_cast<uintptr_t>(end) + 1);
-  }
 }
 
 // A parser context with the safe set-up.
@@ -442,22 +436,40 @@ TParserPtr NewSafeParser() {
 
 int SafeOptions(int extraOptions) { return XML_PARSE_NONET | (extraOptions & tiXMLParseOptionsAllowed); }
 
-// Runs `read` (which parses with the context) and turns what happened into a result; `source` reads the text
-// again from its start, for the line an error names. With `markElements` every element notes where its start
-// tag ends (see TParseNotes).
-template <class Read, class Source>
-TtiXMLParseResult Parse(Read read, Source source, bool markElements = false) {
+// The refusal of a text with an element of too many attributes; no reason when there is none.
+template <class Source>
+TtiXMLParseResult RefuseAttributeFlood(Source source) {
+  TtiXMLParseResult r;
   const TAttributeFloodScan flood = ScanForAttributeFlood(source());
   if (flood.Line) {
-    TtiXMLParseResult r;
     r.Error.Reason = "an element has more than " + std::to_string(tiXMLMaxAttributes) + " attributes";
     r.Error.Line = flood.Line;
     r.Error.Column = flood.Column;
     r.Error.Context = ContextAt(source, flood.Line, flood.Column);
-    return r;
   }
+  return r;
+}
+
+// The result of a text the parser refused, from what its callbacks noted and where it stopped.
+template <class Source>
+TtiXMLParseResult ParseRefusal(const TParseNotes& notes, int line, int col, Source source) {
+  TtiXMLParseResult result;
+  result.Error = notes.Error;
+  if (!notes.DoctypeRefused && !notes.HaveError) {
+    result.Error.Reason = "the text is not a well-formed XML document";
+    result.Error.Line = line;
+    result.Error.Column = col;
+  }
+  result.Error.Context = ContextAt(source, result.Error.Line, result.Error.Column);
+  return result;
+}
+
+// Runs `read` (which parses with the context) and turns what happened into a result; `source` reads the text
+// again from its start, for the line an error names.
+template <class Read, class Source>
+TtiXMLParseResult Parse(Read read, Source source) {
+  if (TtiXMLParseResult flood = RefuseAttributeFlood(source); !flood.Error.Reason.empty()) return flood;
   TParseNotes notes;
-  notes.MarkElements = markElements;
   TtiXMLDocPtr doc;
   bool wellFormed = false;
   int line = 0;
@@ -472,18 +484,11 @@ TtiXMLParseResult Parse(Read read, Source source, bool markElements = false) {
     col = ctxt->input ? ctxt->input->col : 0;
   }
 
-  TtiXMLParseResult result;
   if (notes.DoctypeRefused || !doc || !wellFormed || !xmlDocGetRootElement(doc.get())) {
     doc.reset();
-    result.Error = notes.Error;
-    if (!notes.DoctypeRefused && !notes.HaveError) {
-      result.Error.Reason = "the text is not a well-formed XML document";
-      result.Error.Line = line;
-      result.Error.Column = col;
-    }
-    result.Error.Context = ContextAt(source, result.Error.Line, result.Error.Column);
-    return result;
+    return ParseRefusal(notes, line, col, source);
   }
+  TtiXMLParseResult result;
   result.Doc = std::move(doc);
   result.RootLine = notes.RootLine;
   result.RootColumn = notes.RootColumn;
@@ -771,51 +776,157 @@ TtiXMLSchema::~TtiXMLSchema() {
 
 namespace {
 
-// libxml2's first violation of the schema in a document: reason, number and the node it concerns.
-struct TValidity {
+// What a check against a schema notes while the text streams past: no document is built, so the element a
+// violation concerns is known only by where its start tag ends in the text. libxml2 checks an element's start
+// (its attributes) when the parser has read its start tag, text as it comes, and its content when the parser
+// has read its end tag: a violation found then concerns the element just closed.
+struct TStreamCheck {
+  // Where the start tags of the open elements end (byte position), innermost last.
+  std::vector<long> Open;
+  long Closed = -1;     // of the element whose end was read last
+  bool AtEnd = false;   // the last thing read was an end tag
   bool Have = false;
   std::string Reason;
   int Code = 0;
-  const xmlNode* Node = nullptr;
+  long At = -1;         // where the start tag of the element concerned ends; -1 when none
+  xmlParserCtxtPtr Parser = nullptr;
+  int Line = 0;         // of the parser, for a violation that concerns no element
+};
+thread_local TStreamCheck* tCheck = nullptr;
+
+void CheckStart(void* ctx, const xmlChar*, const xmlChar*, const xmlChar*, int, const xmlChar**, int, int,
+                const xmlChar**) {
+  auto ctxt = static_cast<xmlParserCtxtPtr>(ctx);
+  if (tNotes && !tNotes->HaveRoot) {
+    tNotes->HaveRoot = true;
+    tNotes->RootLine = ctxt->input ? ctxt->input->line : 0;
+  }
+  if (!tCheck) return;
+  tCheck->AtEnd = false;
+  // The parser refuses nesting deeper than 256 before this is called, and the room for that is kept: the
+  // push never allocates (and so never throws into libxml2).
+  if (tCheck->Open.size() < tCheck->Open.capacity()) tCheck->Open.push_back(xmlByteConsumed(ctxt));
+}
+
+void CheckEnd(void*, const xmlChar*, const xmlChar*, const xmlChar*) {
+  if (!tCheck || tCheck->Open.empty()) return;
+  tCheck->Closed = tCheck->Open.back();
+  tCheck->Open.pop_back();
+  tCheck->AtEnd = true;
+}
+
+void CheckText(void*, const xmlChar*, int) {
+  if (tCheck) tCheck->AtEnd = false;
+}
+
+void NoteStreamValidity(void* context, xmlErrorPtr error) {
+  auto* c = static_cast<TStreamCheck*>(context);
+  if (c->Have || !error || error->level < XML_ERR_ERROR) return;
+  c->Have = true;
+  c->Reason = error->message ? error->message : "unknown error";
+  while (!c->Reason.empty() && (c->Reason.back() == '\n' || c->Reason.back() == ' ')) c->Reason.pop_back();
+  c->Code = error->code;
+  c->At = c->AtEnd ? c->Closed : c->Open.empty() ? -1 : c->Open.back();
+  c->Line = c->Parser && c->Parser->input ? c->Parser->input->line : 0;
+}
+
+// A text read by a source's reader, for libxml2's input callbacks.
+template <class Reader>
+int ReadChunk(void* context, char* buffer, int len) {
+  if (len <= 0) return 0;
+  return static_cast<int>((*static_cast<Reader*>(context))(buffer, static_cast<size_t>(len)));
+}
+
+class TSchemaPlug {
+public:
+  TSchemaPlug(xmlSchemaValidCtxtPtr valid, xmlParserCtxtPtr ctxt)
+      : plug_(xmlSchemaSAXPlug(valid, &ctxt->sax, &ctxt->userData)) {
+    if (!plug_) throw std::bad_alloc();
+  }
+  ~TSchemaPlug() { xmlSchemaSAXUnplug(plug_); }
+  TSchemaPlug(const TSchemaPlug&) = delete;
+  TSchemaPlug& operator=(const TSchemaPlug&) = delete;
+
+private:
+  xmlSchemaSAXPlugPtr plug_;
 };
 
-void NoteValidity(void* context, xmlErrorPtr error) {
-  auto* v = static_cast<TValidity*>(context);
-  if (v->Have || !error || error->level < XML_ERR_ERROR) return;
-  v->Have = true;
-  v->Reason = error->message ? error->message : "unknown error";
-  while (!v->Reason.empty() && (v->Reason.back() == '\n' || v->Reason.back() == ' ')) v->Reason.pop_back();
-  v->Code = error->code;
-  v->Node = static_cast<const xmlNode*>(error->node);
+// Reads the text from `source` as the safe parser does, without building a document, and checks it against
+// the schema as it streams past: memory stays bounded by the nesting depth, whatever the text's size. The
+// parser's refusals come first (as if the whole text had been read before the check); then the first
+// violation, placed at the "<" of the start tag of the element it concerns. No reason when the text passes.
+template <class Source>
+TtiXMLParseResult StreamCheck(xmlSchemaPtr schema, Source source) {
+  if (TtiXMLParseResult flood = RefuseAttributeFlood(source); !flood.Error.Reason.empty()) return flood;
+  InitLibXml();
+  std::unique_ptr<xmlSchemaValidCtxt, void (*)(xmlSchemaValidCtxtPtr)> valid(xmlSchemaNewValidCtxt(schema),
+                                                                              xmlSchemaFreeValidCtxt);
+  if (!valid) throw std::bad_alloc();
+  TStreamCheck check;
+  check.Open.reserve(1024);
+  xmlSchemaSetValidStructuredErrors(valid.get(), NoteStreamValidity, &check);
+
+  xmlSAXHandler sax;
+  std::memset(&sax, 0, sizeof sax);
+  sax.initialized = XML_SAX2_MAGIC;
+  sax.internalSubset = RefuseDoctype;
+  sax.startElementNs = CheckStart;
+  sax.endElementNs = CheckEnd;
+  sax.characters = CheckText;
+  sax.cdataBlock = CheckText;
+  sax.serror = NoteError;
+  auto reader = source();
+  using TReader = decltype(reader);
+
+  TParseNotes notes;
+  bool wellFormed = false;
+  int line = 0;
+  int col = 0;
+  {
+    const TNotesScope notesScope(notes);
+    struct TCheckScope {
+      explicit TCheckScope(TStreamCheck& c) { tCheck = &c; }
+      ~TCheckScope() { tCheck = nullptr; }
+    } checkScope(check);
+    const TErrorHandlerScope handlerScope(nullptr, NoteError);
+    const TParserPtr ctxt(
+        xmlCreateIOParserCtxt(&sax, nullptr, ReadChunk<TReader>, nullptr, &reader, XML_CHAR_ENCODING_NONE));
+    if (!ctxt) throw Exception("Out of memory: can not create an XML parser");
+    xmlCtxtUseOptions(ctxt.get(), SafeOptions(0));
+    check.Parser = ctxt.get();
+    {
+      const TSchemaPlug plug(valid.get(), ctxt.get());
+      xmlParseDocument(ctxt.get());
+    }
+    check.Parser = nullptr;
+    wellFormed = ctxt->wellFormed != 0;
+    line = ctxt->input ? ctxt->input->line : 0;
+    col = ctxt->input ? ctxt->input->col : 0;
+  }
+  if (notes.DoctypeRefused || !wellFormed || notes.HaveError || !notes.HaveRoot)
+    return ParseRefusal(notes, line, col, source);
+
+  TtiXMLParseResult r;
+  if (!check.Have && xmlSchemaIsValid(valid.get()) == 1) return r;
+  r.Error.Reason = check.Have ? check.Reason : "the document does not match the schema";
+  r.Error.Code = check.Code;
+  r.Error.Line = check.Line;
+  if (check.At >= 0) PlaceTagBefore(source(), check.At, r.Error.Line, r.Error.Column);
+  r.Error.Context = ContextAt(source, r.Error.Line, r.Error.Column);
+  return r;
 }
 
 }  // namespace
 
 TtiXMLParseResult TtiXMLSchema::ValidateFile(const std::string& fileName, int64_t maxBytes) const {
   return WithFile(fileName, maxBytes, [&](int fd, auto source) {
-    TtiXMLParseResult r = Parse(
+    TtiXMLParseResult r = StreamCheck(schema_, source);
+    if (!r.Error.Reason.empty()) return r;
+    // The document is built only for a file that passed, from the same file (read through `fd` from its start:
+    // the check read it by position).
+    return Parse(
         [&](xmlParserCtxtPtr ctxt) { return xmlCtxtReadFd(ctxt, fd, fileName.c_str(), nullptr, SafeOptions(0)); },
-        source, true);
-    if (!r.Doc) return r;
-    std::unique_ptr<xmlSchemaValidCtxt, void (*)(xmlSchemaValidCtxtPtr)> valid(xmlSchemaNewValidCtxt(schema_),
-                                                                                xmlSchemaFreeValidCtxt);
-    if (!valid) throw std::bad_alloc();
-    TValidity v;
-    xmlSchemaSetValidStructuredErrors(valid.get(), NoteValidity, &v);
-    if (xmlSchemaValidateDoc(valid.get(), r.Doc.get()) == 0) return r;
-    r.Error.Reason = v.Have ? v.Reason : "the document does not match the schema";
-    r.Error.Code = v.Code;
-    // The element concerned, placed at the "<" of its start tag from where the parser noted its end.
-    const xmlNode* node = v.Node;
-    if (node && node->type == XML_ATTRIBUTE_NODE) node = node->parent;
-    if (node && node->type == XML_ELEMENT_NODE && node->_private) {
-      const long end = static_cast<long>(reinterpret_cast<uintptr_t>(node->_private)) - 1;
-      PlaceTagBefore(source(), end, r.Error.Line, r.Error.Column);
-    } else if (node) {
-      r.Error.Line = static_cast<int>(xmlGetLineNo(node));
-    }
-    r.Error.Context = ContextAt(source, r.Error.Line, r.Error.Column);
-    return r;
+        source);
   });
 }
 

@@ -106,12 +106,12 @@ public:
   TtiXMLSchema(const TtiXMLSchema&) = delete;
   TtiXMLSchema& operator=(const TtiXMLSchema&) = delete;
 
-  // Reads the file as tiXMLParseFile does (the same refusals and limits) and checks the document against the
-  // schema. A file that passes has no Error reason. Otherwise Error names the first problem with libxml2's
-  // reason and error number; a violation of the schema is placed at the "<" of the start tag of the element
-  // it concerns. Doc is the document read, also when it violates the schema (for a caller that goes on with
-  // it), and null when the text is no XML document. The elements' _private fields hold where their start tags
-  // end.
+  // Reads the file as tiXMLParseFile does (the same refusals and limits), checking it against the schema as
+  // it streams past, before any document is built: a file that fails the check costs memory only for the
+  // nesting of its elements, whatever its size. A file that passes has no Error reason and Doc is its document
+  // (read from the same open file). Otherwise Error names the first problem (the parser's refusals before the
+  // schema's) with libxml2's reason and error number; a violation of the schema is placed at the "<" of the
+  // start tag of the element it concerns; Doc is null.
   TtiXMLParseResult ValidateFile(const std::string& fileName, int64_t maxBytes = tiXMLMaxFileSize) const;
 
 private:

@@ -306,6 +306,22 @@ void TXMLToDataSetReader::CountCells(size_t n) {
     Fail("table <" + tableName_ + ">: the document would make more values than its size can describe");
 }
 
+namespace {
+// What one row and one value of it take in a table, from above: the object, its slot in a vector that grows
+// by doubling, and the allocator's overhead. A text beyond the short-string buffer takes its own block.
+constexpr size_t kRowBytes = 128;
+constexpr size_t kCellBytes = 96;
+constexpr size_t kShortText = 15;
+constexpr size_t kTextOverhead = 32;
+}  // namespace
+
+void TXMLToDataSetReader::CountBytes(size_t n) {
+  bytes_ += n;
+  if (bytes_ > static_cast<size_t>(tiXMLLightMaxTablesSize))
+    Fail(tiFormat("table <%s>: the tables read would take more than %d MiB of memory",
+                  {tableName_, static_cast<int>(tiXMLLightMaxTablesSize >> 20)}));
+}
+
 template <class F>
 bool TXMLToDataSetReader::ScanAttributes(const std::string& where, F&& each) {
   const std::string_view text = text_;
@@ -372,6 +388,7 @@ void TXMLToDataSetReader::Execute(std::string_view text) {
   row_ = nullptr;
   tableName_.clear();
   cells_ = 0;
+  bytes_ = 0;
   // A row written by the writer spends at least five bytes on each value it holds.
   maxCells_ = text.size() / 4 + 65536;
   while (state_ != 7) ReadNextToken();
@@ -483,6 +500,7 @@ void TXMLToDataSetReader::AddField(const std::string& name, const std::string& k
 void TXMLToDataSetReader::AddRow() {
   const size_t columns = static_cast<size_t>(buffer_->Fields().Count());
   CountCells(columns + 1);
+  CountBytes(kRowBytes + columns * kCellBytes);
   row_ = &buffer_->AddInstance();
   seen_.assign(columns, 0);
 }
@@ -511,6 +529,7 @@ void TXMLToDataSetReader::AddCellValue(const std::string& name, const std::strin
   seen_[i] = 1;
   const TtiQueryFieldKind kind = buffer_->Fields().Items(index)->GetKind();
   TtiDataBufferCell& cell = row_->Items(index);
+  if (value.size() > kShortText) CountBytes(value.size() + kTextOverhead);
   if (kind == qfkString || kind == qfkLongString)
     cell.SetValueAsString(translator_.RemoveReservedChars(xckMarkup, value));
   else

@@ -20,7 +20,8 @@
 // that names no column of its table (or, in style "integer", a position past its last column); a field kind or
 // width that is not one; text an XML document cannot carry (invalid UTF-8, control characters); and a document
 // that would make more cells than its size could describe (a few bytes of rows times many columns, which would
-// otherwise exhaust memory). Bytes after the end of the tables are ignored.
+// otherwise exhaust memory), or tables that would take more than tiXMLLightMaxTablesSize in memory. Bytes after
+// the end of the tables are ignored.
 //
 // Writing refuses (EtiPerDataException naming table and column, before anything is written) what could not be
 // read back: a table or column name that cannot be an XML name, two columns of one name, a value with such
@@ -51,6 +52,10 @@ TtiXMLFieldNameStyle tiStrToXMLFieldNameStyle(const std::string& text);
 // The largest document read from a file or taken from the clipboard (and the most a compressed one may
 // expand to): 512 MiB.
 inline constexpr int64_t tiXMLLightMaxDocumentSize = int64_t(512) << 20;
+// The most memory the tables read from one document may take (estimated from above): 1 GiB. A value costs
+// about 90 bytes in a table but only 5 in a document, so the limit on the text alone would let a document of
+// empty values (compressed, a few hundred kB) take gigabytes.
+inline constexpr int64_t tiXMLLightMaxTablesSize = int64_t(1) << 30;
 
 // Whether a table or column name can stand in a document and be found again: an XML name (no blank, quote,
 // "=" or markup; compared in lower case) of at most 255 characters.
@@ -153,6 +158,8 @@ private:
   std::string RequiredAttr(const std::vector<std::pair<std::string, std::string>>& attrs, const std::string& name,
                            const char* element) const;
   void CountCells(size_t n);
+  // Adds to the memory the tables read so far take; refuses beyond tiXMLLightMaxTablesSize.
+  void CountBytes(size_t n);
 
   TtiXMLTags tags_;
   TtiXMLReservedCharsTranslator translator_;
@@ -168,6 +175,7 @@ private:
   std::vector<uint8_t> seen_;                          // attributes of the current row
   size_t cells_ = 0;
   size_t maxCells_ = 0;
+  size_t bytes_ = 0;
 };
 
 // Reads and writes a set of tables as a document, with a field-name style, the tag size option and a

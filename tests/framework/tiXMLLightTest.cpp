@@ -9,6 +9,7 @@
 #include "framework/tiUtils.h"
 #include "tests/framework/TempDirTest.h"
 #include "tests/framework/XMLTestFiles.h"
+#include "tests/support/MemoryBound.h"
 
 namespace kelvado::test {
 
@@ -284,6 +285,40 @@ TEST(XMLLightDocument, CompressedDocumentsRoundTrip) {
                 .find("Can not decompress"),
             std::string::npos);
   EXPECT_EQ(Raised([&] { Write(buffers, xfnsString, "LZMA"); }), "Exception: Unknown compression <LZMA>");
+}
+
+// A compressed document of empty values, well under the size limit once expanded, would build tables of
+// gigabytes: reading bounds what it builds and refuses the document in a process that may not take more.
+TEST(XMLLightDocument, ACompressedDocumentOfEmptyValuesIsRefusedBeforeItTakesTheMemory) {
+  if (!kelvado::testing::AddressSpaceLimitsWork()) GTEST_SKIP() << "address-space limits do not work under a sanitizer";
+  std::string packed;
+  size_t plainSize = 0;
+  {
+    std::string doc = kStart + "<table table_name=\"x\"><fields>";
+    for (const char* c : {"a", "b", "c", "d", "e", "f", "g", "h"})
+      doc += std::string("<field field_name=\"") + c + "\" field_kind=\"string\" field_Size=\"1\"/>";
+    doc += "</fields><rows>";
+    const std::string row = "<row a=\"\" b=\"\" c=\"\" d=\"\" e=\"\" f=\"\" g=\"\" h=\"\"/>";
+    doc.reserve(doc.size() + row.size() * 4'000'000 + 64);
+    for (int i = 0; i < 4'000'000; ++i) doc += row;  // 188 MB, 36 million values: some 3 GB of tables
+    doc += "</rows></table>" + kEnd;
+    plainSize = doc.size();
+    packed = tiCompressString(doc, cgsCompressZLib);
+  }
+  ASSERT_LT(plainSize, static_cast<size_t>(tiXMLLightMaxDocumentSize));
+  ASSERT_LT(packed.size(), size_t(1) << 20);
+  // The text, the tables' limit and room for the rest; far less than the tables would take.
+  const size_t allowed = plainSize + static_cast<size_t>(tiXMLLightMaxTablesSize) + (size_t(384) << 20);
+  const std::string answer = kelvado::testing::RunWithinMemory(allowed, [&] {
+    TtiDataBuffers b;
+    try {
+      Read(b, packed, xfnsString, cgsCompressZLib);
+    } catch (const Exception& e) {
+      return e.Message();
+    }
+    return std::string("read in full");
+  });
+  EXPECT_NE(answer.find("the tables read would take more than 1024 MiB of memory"), std::string::npos) << answer;
 }
 
 class XMLLightFile : public kelvado::testing::TempDirTest {

@@ -23,6 +23,7 @@
 #include "storage/xml/PersistenceXML.h"
 #include "tests/storage/xml/FileProjectStores.h"
 #include "tests/storage/xml/ProjectFileTestEnv.h"
+#include "tests/support/MemoryBound.h"
 #include "tests/support/PeerProcess.h"
 
 namespace kelvado::testing {
@@ -363,6 +364,38 @@ TEST_F(ProjectManagerTest, SchemaAndContentChecksNameFileLineColumnAndReason) {
   EditFile(file, "table_name=\"elements\"", "<row ", "colour=\"rot\" ");
   EXPECT_EQ(KelvadoErrorOf([&] { unchecked->OpenProjectFile(file, true); }),
             std::make_pair(msgXMLUnknownColumn, std::vector<std::string>{file, "elements", "colour"}));
+}
+
+// A large file that fails the schema only at its end is refused without building its document: opening it
+// takes not much more memory than its size.
+TEST_F(ProjectManagerTest, ALargeFileThatFailsTheSchemaIsRefusedWithinTwiceItsSizeInMemory) {
+  if (!AddressSpaceLimitsWork()) GTEST_SKIP() << "address-space limits do not work under a sanitizer";
+  TFullProject f = BuildFullProject();
+  const std::string file = SaveFull(f, "large.kvd");
+  {
+    std::string text = Bytes(file);
+    const size_t rows = text.find("<rows>", text.find("table_name=\"elements\"")) + 6;
+    const std::string row = text.substr(rows, text.find("/>", rows) + 2 - rows);
+    std::string many;
+    many.reserve(40u << 20);
+    while (many.size() < (40u << 20)) many += row;
+    text.insert(rows, many);
+    // The one violation, in the last row of the file's elements.
+    const size_t last = text.rfind("<row ", text.find("</rows>", rows)) + 5;
+    text.insert(last, "colour=\"rot\" ");
+    std::ofstream(file, std::ios::binary | std::ios::trunc) << text;
+  }
+  const size_t size = Bytes(file).size();
+  const std::string answer = RunWithinMemory(size * 5 / 2, [&]() -> std::string {
+    try {
+      manager_->OpenProjectFile(file, true);
+    } catch (const EInvalidXML& e) {
+      return "invalid: " + e.Reason();
+    }
+    return "opened";
+  });
+  EXPECT_EQ(answer.rfind("invalid: ", 0), 0u) << answer;
+  EXPECT_NE(answer.find("colour"), std::string::npos) << answer;
 }
 
 TEST_F(ProjectManagerTest, ANewerReleaseOfTheSameLineOpensAnUnknownOneIsRefused) {
