@@ -10,6 +10,7 @@
 
 #include "framework/tiLog.h"
 #include "framework/tiPerManager.h"
+#include "framework/tiQueryIBX.h"
 #include "framework/tiUtils.h"
 #include "framework/tiVisitor.h"
 #include "model/BOM.h"
@@ -24,8 +25,10 @@
 #include "model/MsgStrings.h"
 #include "model/PersistenceDBAbs.h"
 #include "platform/MessageBox.h"
+#include "platform/TextCase.h"
 #include "platform/Process.h"
 #include "storage/db/GlobalsPer.h"
+#include "storage/db/PersistenceDB.h"
 #include "storage/db/VersionMgr.h"
 #include "storage/db/VisitorsDB.h"
 
@@ -77,6 +80,21 @@ private:
 
 std::string ErrorCaption() { return "KELVADO Error (v." + VersionText(CurrentKVDVersion) + ")"; }
 
+// The mapper that last told the general database which library is open.
+const TORMapper_tiPer* gPublisher = nullptr;
+
+// The general database answers which library is open (GetOpenLibFileName): the mapper tells it whenever that
+// changes. An empty name (no library, or the mapper is gone) clears the answer.
+void PublishOpenLibrary(const TORMapper_tiPer* mapper, const std::string& file) {
+  if (file.empty() && gPublisher != mapper) return;  // another mapper's answer stands
+  gPublisher = file.empty() ? nullptr : mapper;
+  if (!PersistenceDBAssigned()) return;
+  if (auto* db = dynamic_cast<TPersistenceDB_FB*>(&PersistenceDB())) {
+    if (file.empty()) db->SetOpenLibFileNameSource(nullptr);
+    else db->SetOpenLibFileNameSource([file] { return file; });
+  }
+}
+
 std::unique_ptr<TORMapper_tiPer>& MapperSlot() {
   static std::unique_ptr<TORMapper_tiPer> mapper;
   return mapper;
@@ -95,6 +113,10 @@ void TORMapper::SetOnBeforeSave(TNotifyEvent Event) { TVisUpdate::SetOnBeforeSav
 
 TORMapper_tiPer::TORMapper_tiPer(const std::string& LayerName)
     : layerName_(LayerName), ownVersionMgr_(std::make_unique<TVersionMgr>()) {
+  // Layers are registered in code, each by the part of the program that uses it: the library files' layer
+  // here, before the first connection needs it.
+  if (SameTextAscii(layerName_, cTIPersistIBX) && !tiPerMgr().GetPersistenceLayers().IsLoaded(layerName_))
+    RegisterPersistenceLayerIBX();
   RegisterVisitorsDB();
   genUser_ = GetDatabaseUserNameGen();
   genPassword_ = GetDatabasePasswordGen();
@@ -107,6 +129,7 @@ TORMapper_tiPer::TORMapper_tiPer(const std::string& LayerName)
 }
 
 TORMapper_tiPer::~TORMapper_tiPer() {
+  PublishOpenLibrary(this, {});
   if (!tiPerMgrAssigned()) return;
   try {
     if (!generalFile_.empty()) tiPerMgr().DisconnectDatabase(generalFile_, layerName_);
@@ -264,6 +287,7 @@ void TORMapper_tiPer::Detach() {
   }
   kept.Restore();
   libraryFile_.clear();
+  PublishOpenLibrary(this, {});
 }
 
 TORMapper_tiPer::TOpenResult TORMapper_tiPer::Attach(const std::string& fileName) {
@@ -290,6 +314,7 @@ TORMapper_tiPer::TOpenResult TORMapper_tiPer::Attach(const std::string& fileName
   TMetaData after;
   ReadMetaData(after);
   if (after.GetKVDVersion() == before) kept.Restore();
+  PublishOpenLibrary(this, fileName);
   return TOpenResult::Opened;
 }
 
