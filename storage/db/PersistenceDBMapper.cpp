@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "framework/tiFirebird.h"
 #include "framework/tiLog.h"
 #include "framework/tiPerManager.h"
 #include "framework/tiQueryIBX.h"
@@ -40,12 +41,7 @@ namespace {
 
 // A database name with a server part ("host:/path", "host/3050:/path"): the server opens it, and it is no
 // file of this machine.
-bool IsServerName(const std::string& name) {
-  const auto colon = name.find(':');
-  if (colon == std::string::npos || colon == 0) return false;
-  const auto slash = name.find('/');
-  return slash == std::string::npos || colon < slash;
-}
+bool IsServerName(const std::string& name) { return tiFBIsServerName(name); }
 
 // A local name taken relative to the program's folder, normalized; a server name as it is.
 std::string ExpandName(const std::string& name) {
@@ -445,9 +441,13 @@ bool TLibListManager::SaveList() {
 }
 
 void TLibListManager::AddLibrary(const std::string& Name, const std::string& Path) {
-  if (!fs::exists(Path)) throw EKelvado(std::string());
-  const std::string relative = RelativeToProgram(Path);
-  const std::string stored = relative.rfind("../", 0) == 0 ? Path : relative;
+  // A library on a server is the server's file: it is registered by its name, never looked for here.
+  std::string stored = Path;
+  if (!IsServerName(Path)) {
+    if (!fs::exists(Path)) throw EKelvado(1026, {Path});
+    const std::string relative = RelativeToProgram(Path);
+    if (relative.rfind("../", 0) != 0) stored = relative;
+  }
   int index = -1;
   if (FindLibrary(Name, index)) lines_[static_cast<size_t>(index)] = Name + "=" + stored;
   else lines_.push_back(Name + "=" + stored);
@@ -459,9 +459,11 @@ void TLibListManager::RegisterLibrary(const std::string& Name, const std::string
 }
 
 void TLibListManager::RemoveLibraryFile(const std::string& Path) {
-  const std::string wanted = RelativeToProgram(Path);
+  // Server names compare as written; local paths as the file they name.
+  auto key = [](const std::string& p) { return IsServerName(p) ? p : RelativeToProgram(FullPath(p).string()); };
+  const std::string wanted = IsServerName(Path) ? Path : RelativeToProgram(Path);
   for (size_t i = 0; i < lines_.size(); ++i) {
-    if (RelativeToProgram(FullPath(PathOf(lines_[i])).string()) == wanted) {
+    if (key(PathOf(lines_[i])) == wanted) {
       lines_.erase(lines_.begin() + static_cast<std::ptrdiff_t>(i));
       return;
     }
@@ -470,8 +472,11 @@ void TLibListManager::RemoveLibraryFile(const std::string& Path) {
 
 void TLibListManager::RemoveMissing() {
   // A stored relative path is relative to the program's folder, wherever the program was started from.
-  for (size_t i = lines_.size(); i-- > 0;)
-    if (!fs::exists(FullPath(PathOf(lines_[i])))) lines_.erase(lines_.begin() + static_cast<std::ptrdiff_t>(i));
+  // A library on a server is not a file of this machine: it stays.
+  for (size_t i = lines_.size(); i-- > 0;) {
+    const std::string path = PathOf(lines_[i]);
+    if (!IsServerName(path) && !fs::exists(FullPath(path))) lines_.erase(lines_.begin() + static_cast<std::ptrdiff_t>(i));
+  }
 }
 
 bool TLibListManager::FindLibrary(const std::string& Name, int& Index) const {
