@@ -568,8 +568,14 @@ TtiObject* TtiObjectList::FindByProps(const std::vector<std::string>& propNames,
                                     {propNames.size(), values.size()});
   for (auto& p : items_) {
     bool all = true;
-    for (size_t i = 0; i < propNames.size() && all; ++i)
-      all = PropEquals(p->GetPropValue(propNames[i]), values[i], caseSensitive);
+    for (size_t i = 0; i < propNames.size() && all; ++i) {
+      // A typed field held in an Object property compares through its text.
+      const TtiPropInfo* row = p->Props().Find(propNames[i]);
+      const auto* field = row && row->Kind() == TtiPropKind::Object
+                              ? dynamic_cast<const TtiFieldAbs*>(row->RawObject(*p))
+                              : nullptr;
+      all = PropEquals(field ? Value(field->GetAsString()) : p->GetPropValue(propNames[i]), values[i], caseSensitive);
+    }
     if (all) return p.get();
   }
   return nullptr;

@@ -440,6 +440,41 @@ private:
   bool includeDeleted_ = true;
 };
 
+// A typed field object, held in an Object property of its owner (the property table's Object row): a value
+// that may be null, read and written as text by its descendants. Walks reach it but act on it no further (it is
+// no TtiObject). FindByProps compares such a property through the field's text.
+class TtiFieldAbs : public TtiVisited {
+public:
+  TI_CLASS(TtiFieldAbs)
+  // Null after construction. With `nullIsInvalid`, IsValid refuses the field while it is null.
+  explicit TtiFieldAbs(TtiObject* owner, bool nullIsInvalid = false) : owner_(owner), nullIsInvalid_(nullIsInvalid) {}
+
+  TtiObject* GetOwner() const { return owner_; }
+  bool IsNull() const { return isNull_; }
+  bool NullIsInvalid() const { return nullIsInvalid_; }
+  // Makes the field null (descendants also clear their value).
+  virtual void SetNull() { isNull_ = true; }
+  virtual std::string GetAsString() const = 0;
+  virtual void SetAsString(const std::string& value) = 0;
+  virtual void Assign(const TtiFieldAbs& source) = 0;
+  // The name of the owner's Object property that holds this field, found on first use. Without an owner, or
+  // when no property of the owner holds it, Exception "Unable to determine field name on <%s>".
+  const std::string& FieldName() const;
+  // False when null is invalid and the field is null: then adds an error to `errors` whose property is
+  // "<owner's class>.<field name>" and whose message is "Field <name> is null. OID=<the owner's OID text>".
+  virtual bool IsValid(TPerObjErrors* errors = nullptr) const;
+
+protected:
+  // Descendants call it when they store a value.
+  void SetNotNull() { isNull_ = false; }
+
+private:
+  TtiObject* owner_;
+  bool nullIsInvalid_;
+  bool isNull_ = true;
+  mutable std::string fieldName_;
+};
+
 // Text of a property value as the debug text shows it (enumerations by identifier, floats in the general
 // format, date-times as "yyyy-mm-dd hh:mm:ss").
 std::string tiPropValueText(const TtiObject& obj, const TtiPropInfo& row);

@@ -371,7 +371,19 @@ void TtiQueryParams::SetValueFromProp(const TtiObject& object, const std::string
   const Value v = object.GetPropValue(propName);
   switch (kind) {
     case skString: SetValueAsString(paramName, v.AsString()); return;
-    case skInteger: SetValueAsInteger(paramName, v.AsInteger()); return;
+    case skInteger: {
+      // An enumeration reads as its identifier text; the store takes its ordinal.
+      const TtiPropInfo* row = object.Class().Props().Find(propName);
+      if (row && row->Kind() == TtiPropKind::Enumeration) {
+        const int ordinal = tiEnumOrdinal(row->EnumNames(), v.AsString());
+        if (ordinal < 0)
+          throw EConvertError("'" + v.AsString() + "' is not a value of " + object.ClassName() + "." + propName);
+        SetValueAsInteger(paramName, ordinal);
+        return;
+      }
+      SetValueAsInteger(paramName, v.AsInteger());
+      return;
+    }
     case skFloat: SetValueAsFloat(paramName, v.AsFloat()); return;
     case skDateTime: SetValueAsDateTime(paramName, v.AsDateTime().Days); return;
     case skBoolean: SetValueAsBoolean(paramName, v.AsBoolean()); return;

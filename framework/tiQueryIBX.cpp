@@ -58,13 +58,23 @@ TtiDatabaseIBX::~TtiDatabaseIBX() {
   transaction_.reset();
 }
 
-void TtiDatabaseIBX::MarkIfLost(const std::exception& e) {
+void TtiDatabaseIBX::OnFailure(const std::exception& e) {
+  Trace(tfError, e.what());
   if (const auto* fb = dynamic_cast<const EtiFBException*>(&e); fb && fb->ConnectionLost()) SetErrorInLastCall(true);
+}
+
+void TtiDatabaseIBX::Trace(TTraceFlag flag, const std::string& text) const {
+  if (!Tracing(flag)) return;
+  static constexpr const char* kKind[] = {"Prepare",  "Execute",     "Fetch", "Error",   "Statement",
+                                          "Connect",  "Transaction", "Blob",  "Service", "Misc"};
+  // One severity for every kind, so that the flags alone choose what is traced.
+  Log(std::string("IBX ") + kKind[flag] + ": " + text, lsQueryTiming);
 }
 
 void TtiDatabaseIBX::SetConnected(bool value) {
   if (!value) {
     Log(tiFormat("Disconnecting from %s", {DatabaseName()}), lsDBConnection);
+    Trace(tfConnect, "disconnect " + DatabaseName());
     connection_->Disconnect();
     return;
   }
@@ -72,7 +82,17 @@ void TtiDatabaseIBX::SetConnected(bool value) {
   connection_->SetDatabaseName(DatabaseName());
   connection_->SetUserName(UserName());
   connection_->SetPassword(Password());
-  connection_->Connect();
+  // Option bit 9 is the first flag, bit 0 the last.
+  traceFlags_ = 0;
+  for (unsigned flag = 0; flag < 10; ++flag)
+    if ((Options() >> (9 - flag)) & 1U) traceFlags_ = static_cast<uint16_t>(traceFlags_ | (1U << flag));
+  try {
+    connection_->Connect();
+  } catch (const std::exception& e) {
+    Trace(tfError, e.what());
+    throw;
+  }
+  Trace(tfConnect, "connect " + DatabaseName());
   SetErrorInLastCall(false);
 }
 
@@ -98,6 +118,7 @@ void TtiDatabaseIBX::CreateDatabase(const std::string& dbName, const std::string
 void TtiDatabaseIBX::StartTransaction() {
   if (InTransaction()) throw EtiPerInternalException("Attempt to start a transaction but transaction already exists.");
   Guarded([&] { transaction_->Start(); });
+  Trace(tfTransact, "start");
 }
 
 bool TtiDatabaseIBX::InTransaction() { return transaction_->Active(); }
@@ -105,10 +126,12 @@ bool TtiDatabaseIBX::InTransaction() { return transaction_->Active(); }
 void TtiDatabaseIBX::Commit() {
   if (!InTransaction()) throw EtiPerInternalException("Attempt to commit but not in a transaction.");
   Guarded([&] { transaction_->Commit(); });
+  Trace(tfTransact, "commit");
 }
 
 void TtiDatabaseIBX::RollBack() {
   Guarded([&] { transaction_->RollBack(); });
+  Trace(tfTransact, "rollback");
 }
 
 void TtiDatabaseIBX::ReadMetaDataTables(TtiDBMetaData& metaData) {
@@ -196,17 +219,22 @@ TtiFBStatement& TtiQueryIBX::Stmt(const char* what) const {
 
 TtiFBStatement& TtiQueryIBX::Prepared(const char* what) {
   TtiFBStatement& s = Stmt(what);
-  db_->Guarded([&] { s.Prepare(); });
+  if (!s.Prepared()) {
+    db_->Guarded([&] { s.Prepare(); });
+    db_->Trace(TtiDatabaseIBX::tfQPrepare, text_);
+  }
   return s;
 }
 
 void TtiQueryIBX::SetSQL(const std::vector<std::string>& sql) {
   sql_ = sql;
   const std::string text = GetSQLText();
-  if (stmt_ && text == text_)
+  if (stmt_ && text == text_) {
     stmt_->ClearParams();
-  else if (stmt_)
+  } else if (stmt_) {
     stmt_->SetSQL(text);
+    db_->Trace(TtiDatabaseIBX::tfStmt, text);
+  }
   text_ = text;
 }
 
@@ -218,6 +246,7 @@ void TtiQueryIBX::SetActive(bool value) {
     return;
   }
   TtiFBStatement& s = Prepared("Open");
+  if (db_->Tracing(TtiDatabaseIBX::tfQExecute)) db_->Trace(TtiDatabaseIBX::tfQExecute, text_ + "\r\n" + ParamsAsString());
   db_->Guarded([&] {
     if (s.IsSelect())
       s.Open();
@@ -233,6 +262,7 @@ bool TtiQueryIBX::Eof() { return !stmt_ || stmt_->Eof(); }
 void TtiQueryIBX::Next() {
   TtiFBStatement& s = Stmt("Next");
   db_->Guarded([&] { s.Next(); });
+  db_->Trace(TtiDatabaseIBX::tfQFetch, s.Eof() ? "end of " + text_ : text_);
 }
 
 // ---- parameters ----
@@ -302,6 +332,7 @@ void TtiQueryIBX::AssignParamFromStream(const std::string& name, std::istream& s
   std::ostringstream bytes;
   bytes << stream.rdbuf();
   Prepared("Parameter").SetParamBlob(name, bytes.str());
+  db_->Trace(TtiDatabaseIBX::tfBlob, tiFormat("parameter %s: %d bytes", {name, bytes.str().size()}));
 }
 
 void TtiQueryIBX::AssignParamToStream(const std::string& name, std::ostream& stream) {
@@ -395,6 +426,7 @@ void TtiQueryIBX::AssignFieldAsStream(const std::string& name, std::ostream& str
 void TtiQueryIBX::AssignFieldAsStreamByIndex(int index, std::ostream& stream) {
   TtiFBStatement& s = Stmt("AssignFieldAsStream");
   const std::string bytes = db_->Guarded([&] { return s.FieldAsBlob(index); });
+  db_->Trace(TtiDatabaseIBX::tfBlob, tiFormat("column %d: %d bytes", {index, bytes.size()}));
   stream.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 

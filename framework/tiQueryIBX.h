@@ -69,6 +69,19 @@ public:
   // "Invalid FieldKind".
   std::string FieldMetaDataToSQLCreate(const TtiDBMetaDataField& field) override;
 
+  // The connection's trace flags, in this order. SetConnected(true) sets them from the ten option bits of the
+  // database object (Options(): bit 9 gives the first flag, bit 0 the last; all clear by default). A set flag
+  // writes its kind of event to the framework's log at "Query", named in the line: prepares, executions (with
+  // the parameters), fetches, failures, statement texts, connects, transactions and blob transfers. No event of
+  // this layer is a service or a miscellaneous one: those two flags are kept but log nothing.
+  enum TTraceFlag : uint8_t { tfQPrepare, tfQExecute, tfQFetch, tfError, tfStmt, tfConnect, tfTransact, tfBlob,
+                              tfService, tfMisc };
+  // Bit n set: flag n is on.
+  uint16_t TraceFlags() const { return traceFlags_; }
+  bool Tracing(TTraceFlag flag) const { return (traceFlags_ >> flag) & 1U; }
+  // Logs "IBX <kind>: <text>" when the flag is on.
+  void Trace(TTraceFlag flag, const std::string& text) const;
+
   // The attachment and the transaction the queries use.
   TtiFBDatabase& Connection() const { return *connection_; }
   TtiFBTransaction& Transaction() const { return *transaction_; }
@@ -79,9 +92,11 @@ public:
   decltype(auto) Guarded(F&& work);
 
 private:
-  void MarkIfLost(const std::exception& e);
+  // A failure of the access layer: traced, and one that lost the attachment marks this database.
+  void OnFailure(const std::exception& e);
   std::unique_ptr<TtiFBDatabase> connection_;
   std::unique_ptr<TtiFBTransaction> transaction_;
+  uint16_t traceFlags_ = 0;
 };
 
 class TtiQueryIBX : public TtiQuerySQL {
@@ -203,7 +218,7 @@ decltype(auto) TtiDatabaseIBX::Guarded(F&& work) {
   try {
     return work();
   } catch (const std::exception& e) {
-    MarkIfLost(e);
+    OnFailure(e);
     throw;
   }
 }

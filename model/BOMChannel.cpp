@@ -106,6 +106,9 @@ void TChannelOp::BlocsChanged(TtiObject*) {
 void TChannelOp::SetTestChannelOp(TTestChannelOp* node) {
   if (node == testChannelOp_) return;
   CheckWriteProtection();
+  // Re-pairing changes the test channel paired before as well: a protected one refuses it. Only a node still
+  // alive is asked (the list may have freed it).
+  if (TTestChannelOp* old = GetTestChannelOp()) old->CheckWriteProtection();
   // The test channel paired before stays where it is: it still belongs to the subsystem's channel list, so
   // re-pairing takes nothing from it (clearing its Owner would cut it off from the subsystem).
   testChannelOp_ = node;

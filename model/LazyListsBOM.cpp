@@ -9,11 +9,13 @@
 namespace kelvado {
 
 TLazyListsBOM::TLazyListsBOM(TAbsMapper* Mapper) : mapper_(Mapper) {
-  if (mapper_) mapper_->SetOnRelease([this] { FreeAll(); });
+  if (!mapper_) return;
+  mapperAlive_ = mapper_->Alive();
+  mapper_->SetOnRelease([this] { FreeAll(); }, this);
 }
 
 TLazyListsBOM::~TLazyListsBOM() {
-  if (mapper_) mapper_->SetOnRelease(nullptr);
+  if (TAbsMapper* m = GetMapper()) m->ClearOnRelease(this);
   FreeAll();
   mapper_ = nullptr;
 }
@@ -22,7 +24,7 @@ template <class L, class R>
 L* TLazyListsBOM::Lazy(std::unique_ptr<L>& slot, R&& read) {
   if (!slot) {
     auto list = std::make_unique<L>();
-    if (mapper_) read(*mapper_, *list);
+    if (TAbsMapper* m = GetMapper()) read(*m, *list);
     slot = std::move(list);
   }
   return slot.get();
@@ -96,19 +98,19 @@ void TLazyListsBOM::FreeAll() {
 }
 
 void TLazyListsBOM::SaveBlocOpList() {
-  if (blocOps_ && mapper_) mapper_->SaveBlocOpList(*blocOps_);
+  if (TAbsMapper* m = GetMapper(); blocOps_ && m) m->SaveBlocOpList(*blocOps_);
 }
 void TLazyListsBOM::SaveCCFMeasureOpList() {
-  if (ccfLib_ && mapper_) mapper_->SaveCCFMeasureOpList(*ccfLib_);
+  if (TAbsMapper* m = GetMapper(); ccfLib_ && m) m->SaveCCFMeasureOpList(*ccfLib_);
 }
 void TLazyListsBOM::SaveComponentOpList() {
-  if (componentOps_ && mapper_) mapper_->SaveComponentOpList(*componentOps_);
+  if (TAbsMapper* m = GetMapper(); componentOps_ && m) m->SaveComponentOpList(*componentOps_);
 }
 void TLazyListsBOM::SaveDCMeasureOpList() {
-  if (dcLib_ && mapper_) mapper_->SaveDCMeasureOpList(*dcLib_);
+  if (TAbsMapper* m = GetMapper(); dcLib_ && m) m->SaveDCMeasureOpList(*dcLib_);
 }
 void TLazyListsBOM::SaveElementOpList() {
-  if (elementOps_ && mapper_) mapper_->SaveElementOpList(*elementOps_);
+  if (TAbsMapper* m = GetMapper(); elementOps_ && m) m->SaveElementOpList(*elementOps_);
 }
 
 namespace {
@@ -140,7 +142,7 @@ std::unique_ptr<TLazyListsBOM> TLazyListsBOM::Clone() const {
 }
 
 void TLazyListsBOM::SetProtected(bool Flag) {
-  if (!mapper_) return;
+  if (!GetMapper()) return;
   for (TPerObjListEx* list : {static_cast<TPerObjListEx*>(GetBlocOpList()),
                               static_cast<TPerObjListEx*>(GetCCFMeasureOpListLib()),
                               static_cast<TPerObjListEx*>(GetChannelOpList()),

@@ -25,12 +25,13 @@ public:
   // Mapper may be null (a holder without a store, e.g. a clone). With one, its release event is this holder's
   // FreeAll from now on.
   explicit TLazyListsBOM(TAbsMapper* Mapper);
-  // Frees every list and unhooks the release event.
+  // Frees every list and unhooks the release event when it is still this holder's and the mapper still lives.
   ~TLazyListsBOM();
   TLazyListsBOM(const TLazyListsBOM&) = delete;
   TLazyListsBOM& operator=(const TLazyListsBOM&) = delete;
 
-  TAbsMapper* GetMapper() const { return mapper_; }
+  // The mapper; null without one or once it was freed.
+  TAbsMapper* GetMapper() const { return mapper_ && !mapperAlive_.expired() ? mapper_ : nullptr; }
 
   // The held list, read through the mapper when not held yet.
   TBlocOpList* GetBlocOpList();
@@ -77,6 +78,7 @@ private:
   void ForEachSlot(F&& f);
 
   TAbsMapper* mapper_;
+  std::weak_ptr<const void> mapperAlive_;  // the mapper may be shut down before this holder
   std::unique_ptr<TBlocOpList> blocOps_;
   std::unique_ptr<TCCFMeasureOpList> ccfGen_;
   std::unique_ptr<TCCFMeasureOpList> ccfLib_;

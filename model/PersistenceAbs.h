@@ -4,6 +4,7 @@
 // visitors. The library mapper and the project-file mapper implement it; callers that hold an object of any of
 // these classes use the class-dispatching Read and Save.
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "framework/tiObject.h"
@@ -93,7 +94,19 @@ public:
   using TMapperEvent = std::function<void(TAbsMapper& Sender)>;
   void SetOnStoreChanging(TMapperEvent Event) { onStoreChanging_ = std::move(Event); }
   void SetOnStoreChanged(TMapperEvent Event) { onStoreChanged_ = std::move(Event); }
-  void SetOnRelease(std::function<void()> Event) { onRelease_ = std::move(Event); }
+  // The release event has one slot, owned by the holder that set it last: ClearOnRelease empties it only for
+  // that holder, so a holder that goes away never unhooks another one.
+  void SetOnRelease(std::function<void()> Event, const void* Holder = nullptr) {
+    onRelease_ = std::move(Event);
+    releaseHolder_ = Holder;
+  }
+  void ClearOnRelease(const void* Holder) {
+    if (releaseHolder_ != Holder) return;
+    onRelease_ = nullptr;
+    releaseHolder_ = nullptr;
+  }
+  // Expires when the mapper is freed: whoever keeps a pointer to it beyond that asks this before using it.
+  std::weak_ptr<const void> Alive() const { return alive_; }
 
 protected:
   void DoStoreChanging() {
@@ -110,6 +123,8 @@ private:
   TMapperEvent onStoreChanging_;
   TMapperEvent onStoreChanged_;
   std::function<void()> onRelease_;
+  const void* releaseHolder_ = nullptr;
+  std::shared_ptr<const int> alive_ = std::make_shared<const int>(0);
 };
 
 }  // namespace kelvado

@@ -506,6 +506,22 @@ const std::vector<std::string>& TPersistenceDB_FB::GetSFTypes() {
   return sfTypes_;
 }
 
+const std::vector<TTypicalMTTFd>* TPersistenceDB_FB::GetTypicalMTTFds() {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  if (typicalMTTFds_) return &*typicalMTTFds_;
+  std::vector<TTypicalMTTFd> rows;
+  auto number = [](TtiFBStatement& s, int i) { return s.FieldIsNull(i) ? std::nullopt : std::optional(s.FieldAsFloat(i)); };
+  TReadScope scope(*this);
+  TtiFBStatement& q = Query("SELECT PartName, WellTriedRef, Standards, TypicalMTTFd, TypicalB10d FROM GEPMTTFd WHERE "
+                            "(NormVersion = :NormVersion)");
+  const bool ok = Run(q, "GEPMTTFd", [&](TtiFBStatement& s) {
+    rows.push_back({s.FieldAsString(0), s.FieldAsString(1), s.FieldAsString(2), number(s, 3), number(s, 4)});
+  }, true);
+  scope.CommitIf(ok);
+  if (ok) typicalMTTFds_ = std::move(rows);
+  return ok ? &*typicalMTTFds_ : nullptr;
+}
+
 std::string TPersistenceDB_FB::GetOpenLibFileName() {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
   return openLibFileName_ ? openLibFileName_() : std::string();

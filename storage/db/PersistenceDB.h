@@ -33,6 +33,16 @@ double InterpolateLinear(double X, double XLow, double XHigh, double YLow, doubl
 // The same on the logarithms of all five values; YLow when XLow = XHigh. All values must be positive.
 double InterpolateLogLog(double X, double XLow, double XHigh, double YLow, double YHigh);
 
+// One row of the table of typical values (GEPMTTFd): a kind of part, where the standard calls it well tried,
+// the standards it follows, and its typical MTTFd (years) or B10d (cycles); empty where the table gives none.
+struct TTypicalMTTFd {
+  std::string PartName;
+  std::string WellTriedRef;
+  std::string Standards;
+  std::optional<double> TypicalMTTFd;
+  std::optional<double> TypicalB10d;
+};
+
 // The general-database object on the Firebird file. Look-ups run in read-only transactions; a look-up that
 // fails in the database returns its default, which is never better than an answer of the tables could be
 // (no band, no PFH, the worst PL, the strictest requirement), caches nothing and is reported once per table
@@ -80,6 +90,8 @@ public:
   double GetReqCCFScore() override;
   const std::vector<std::string>& GetSFTypes() override;
   std::string GetOpenLibFileName() override;
+  // The typical values of the edition in force, read once; null when the table could not be read.
+  const std::vector<TTypicalMTTFd>* GetTypicalMTTFds();
 
   const std::string& DatabaseName() const { return databaseName_; }
   // Statements sent to the database since construction (each query opened or statement executed counts one).
@@ -138,6 +150,7 @@ private:
   double reqCCFScore_ = -1.0;
   std::vector<std::string> sfTypes_;
   bool sfTypesLoaded_ = false;
+  std::optional<std::vector<TTypicalMTTFd>> typicalMTTFds_;
 };
 
 // Makes PersistenceDB() create a TPersistenceDB_FB on its first call. The program start calls it before anything

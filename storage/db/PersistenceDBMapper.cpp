@@ -9,8 +9,10 @@
 #include <fstream>
 #include <sstream>
 
+#include "framework/tiFirebird.h"
 #include "framework/tiLog.h"
 #include "framework/tiPerManager.h"
+#include "framework/tiQueryIBX.h"
 #include "framework/tiUtils.h"
 #include "framework/tiVisitor.h"
 #include "model/BOM.h"
@@ -27,8 +29,10 @@
 #include "platform/FileIO.h"
 #include "platform/MessageBox.h"
 #include "platform/SettingsFile.h"
+#include "platform/TextCase.h"
 #include "platform/Process.h"
 #include "storage/db/GlobalsPer.h"
+#include "storage/db/PersistenceDB.h"
 #include "storage/db/VersionMgr.h"
 #include "storage/db/VisitorsDB.h"
 
@@ -40,12 +44,7 @@ namespace {
 
 // A database name with a server part ("host:/path", "host/3050:/path"): the server opens it, and it is no
 // file of this machine.
-bool IsServerName(const std::string& name) {
-  const auto colon = name.find(':');
-  if (colon == std::string::npos || colon == 0) return false;
-  const auto slash = name.find('/');
-  return slash == std::string::npos || colon < slash;
-}
+bool IsServerName(const std::string& name) { return tiFBIsServerName(name); }
 
 // A local name taken relative to the program's folder, normalized; a server name as it is.
 std::string ExpandName(const std::string& name) {
@@ -80,6 +79,21 @@ private:
 
 std::string ErrorCaption() { return "KELVADO Error (v." + VersionText(CurrentKVDVersion) + ")"; }
 
+// The mapper that last told the general database which library is open.
+const TORMapper_tiPer* gPublisher = nullptr;
+
+// The general database answers which library is open (GetOpenLibFileName): the mapper tells it whenever that
+// changes. An empty name (no library, or the mapper is gone) clears the answer.
+void PublishOpenLibrary(const TORMapper_tiPer* mapper, const std::string& file) {
+  if (file.empty() && gPublisher != mapper) return;  // another mapper's answer stands
+  gPublisher = file.empty() ? nullptr : mapper;
+  if (!PersistenceDBAssigned()) return;
+  if (auto* db = dynamic_cast<TPersistenceDB_FB*>(&PersistenceDB())) {
+    if (file.empty()) db->SetOpenLibFileNameSource(nullptr);
+    else db->SetOpenLibFileNameSource([file] { return file; });
+  }
+}
+
 std::unique_ptr<TORMapper_tiPer>& MapperSlot() {
   static std::unique_ptr<TORMapper_tiPer> mapper;
   return mapper;
@@ -98,6 +112,10 @@ void TORMapper::SetOnBeforeSave(TNotifyEvent Event) { TVisUpdate::SetOnBeforeSav
 
 TORMapper_tiPer::TORMapper_tiPer(const std::string& LayerName)
     : layerName_(LayerName), ownVersionMgr_(std::make_unique<TVersionMgr>()) {
+  // Layers are registered in code, each by the part of the program that uses it: the library files' layer
+  // here, before the first connection needs it.
+  if (SameTextAscii(layerName_, cTIPersistIBX) && !tiPerMgr().GetPersistenceLayers().IsLoaded(layerName_))
+    RegisterPersistenceLayerIBX();
   RegisterVisitorsDB();
   genUser_ = GetDatabaseUserNameGen();
   genPassword_ = GetDatabasePasswordGen();
@@ -110,6 +128,7 @@ TORMapper_tiPer::TORMapper_tiPer(const std::string& LayerName)
 }
 
 TORMapper_tiPer::~TORMapper_tiPer() {
+  PublishOpenLibrary(this, {});
   if (!tiPerMgrAssigned()) return;
   try {
     if (!generalFile_.empty()) tiPerMgr().DisconnectDatabase(generalFile_, layerName_);
@@ -267,6 +286,7 @@ void TORMapper_tiPer::Detach() {
   }
   kept.Restore();
   libraryFile_.clear();
+  PublishOpenLibrary(this, {});
 }
 
 TORMapper_tiPer::TOpenResult TORMapper_tiPer::Attach(const std::string& fileName) {
@@ -293,6 +313,7 @@ TORMapper_tiPer::TOpenResult TORMapper_tiPer::Attach(const std::string& fileName
   TMetaData after;
   ReadMetaData(after);
   if (after.GetKVDVersion() == before) kept.Restore();
+  PublishOpenLibrary(this, fileName);
   return TOpenResult::Opened;
 }
 
@@ -423,9 +444,13 @@ bool TLibListManager::SaveList() {
 }
 
 void TLibListManager::AddLibrary(const std::string& Name, const std::string& Path) {
-  if (!fs::exists(Path)) throw EKelvado(std::string());
-  const std::string relative = RelativeToProgram(Path);
-  const std::string stored = relative.rfind("../", 0) == 0 ? Path : relative;
+  // A library on a server is the server's file: it is registered by its name, never looked for here.
+  std::string stored = Path;
+  if (!IsServerName(Path)) {
+    if (!fs::exists(Path)) throw EKelvado(1026, {Path});
+    const std::string relative = RelativeToProgram(Path);
+    if (relative.rfind("../", 0) != 0) stored = relative;
+  }
   int index = -1;
   if (FindLibrary(Name, index)) lines_[static_cast<size_t>(index)] = Name + "=" + stored;
   else lines_.push_back(Name + "=" + stored);
@@ -437,9 +462,11 @@ void TLibListManager::RegisterLibrary(const std::string& Name, const std::string
 }
 
 void TLibListManager::RemoveLibraryFile(const std::string& Path) {
-  const std::string wanted = RelativeToProgram(Path);
+  // Server names compare as written; local paths as the file they name.
+  auto key = [](const std::string& p) { return IsServerName(p) ? p : RelativeToProgram(FullPath(p).string()); };
+  const std::string wanted = IsServerName(Path) ? Path : RelativeToProgram(Path);
   for (size_t i = 0; i < lines_.size(); ++i) {
-    if (RelativeToProgram(FullPath(PathOf(lines_[i])).string()) == wanted) {
+    if (key(PathOf(lines_[i])) == wanted) {
       lines_.erase(lines_.begin() + static_cast<std::ptrdiff_t>(i));
       return;
     }
@@ -448,8 +475,11 @@ void TLibListManager::RemoveLibraryFile(const std::string& Path) {
 
 void TLibListManager::RemoveMissing() {
   // A stored relative path is relative to the program's folder, wherever the program was started from.
-  for (size_t i = lines_.size(); i-- > 0;)
-    if (!fs::exists(FullPath(PathOf(lines_[i])))) lines_.erase(lines_.begin() + static_cast<std::ptrdiff_t>(i));
+  // A library on a server is not a file of this machine: it stays.
+  for (size_t i = lines_.size(); i-- > 0;) {
+    const std::string path = PathOf(lines_[i]);
+    if (!IsServerName(path) && !fs::exists(FullPath(path))) lines_.erase(lines_.begin() + static_cast<std::ptrdiff_t>(i));
+  }
 }
 
 bool TLibListManager::FindLibrary(const std::string& Name, int& Index) const {

@@ -158,13 +158,15 @@ public:
   void LoadList();
   // Back to where LoadList reads; false when it could not be written.
   bool SaveList();
-  // A missing file raises EKelvado with an empty message. A second entry under the same name replaces the path.
+  // A missing local file raises EKelvado 1026 naming it; a name with a server part ("host:/path") is stored as
+  // it is, unchecked (only the server can see the file). A second entry under the same name replaces the path.
   void AddLibrary(const std::string& Name, const std::string& Path);
   // RemoveLibraryFile (Path), then AddLibrary (Name, Path).
   void RegisterLibrary(const std::string& Name, const std::string& Path);
   // Removes the first entry naming the same file.
   void RemoveLibraryFile(const std::string& Path);
-  // Removes every entry whose file does not exist (a relative path is taken relative to the program's folder).
+  // Removes every entry whose local file does not exist (a relative path is taken relative to the program's
+  // folder); entries with a server part stay.
   void RemoveMissing();
   // The first entry of exactly that name (case-sensitive); Index -1 and false when none.
   bool FindLibrary(const std::string& Name, int& Index) const;

@@ -8,6 +8,7 @@
 
 #include "framework/tiOIDGUID.h"
 #include "tests/framework/tiTestModel.h"
+#include "tests/support/Raised.h"
 
 using namespace kelvado;
 using namespace kelvado::testmodel;
@@ -292,6 +293,84 @@ TEST(tiObjectList, ReferencesAreNeverFreedAndOwnershipNeverMixed) {
   }
   EXPECT_EQ(owner.Items(0)->GetName(), "a");  // still alive (ASan would catch a use after free)
   EXPECT_EQ(owner.Items(0)->GetOwner(), &owner);
+}
+
+namespace {
+
+// A text field of the kind TtiFieldAbs is the base of.
+class TCodeField : public TtiFieldAbs {
+public:
+  using TtiFieldAbs::TtiFieldAbs;
+  std::string GetAsString() const override { return value_; }
+  void SetAsString(const std::string& v) override {
+    value_ = v;
+    SetNotNull();
+  }
+  void SetNull() override {
+    value_.clear();
+    TtiFieldAbs::SetNull();
+  }
+  void Assign(const TtiFieldAbs& source) override {
+    if (source.IsNull()) SetNull();
+    else SetAsString(source.GetAsString());
+  }
+
+private:
+  std::string value_;
+};
+
+// Holds a field that must not be null and one that may be.
+class TCoded : public TtiObject {
+public:
+  TI_CLASS(TCoded)
+  std::string name;
+  std::unique_ptr<TCodeField> code = std::make_unique<TCodeField>(this, true);
+  std::unique_ptr<TCodeField> alias = std::make_unique<TCodeField>(this);
+};
+
+const TtiClass& TCoded::StaticClass() {
+  static const TtiClass c(TtiClass::Of<TCoded, TtiObject>(), "TCoded", [](TtiPropTableBuilder<TCoded>& b) {
+    b.String("Name", &TCoded::name).Object("Code", &TCoded::code).Object("Alias", &TCoded::alias);
+  });
+  return c;
+}
+
+}  // namespace
+
+TEST(TtiFieldAbs, KnowsItsPropertyValidatesNullAndIsFoundByItsText) {
+  TtiObjectList l;
+  for (const char* code : {"K-1", "K-2", "K-3"}) {
+    auto o = std::make_unique<TCoded>();
+    o->name = std::string("n") + code;
+    o->code->SetAsString(code);
+    l.Add(std::move(o));
+  }
+  auto& second = *static_cast<TCoded*>(l.GetItems(1));
+  EXPECT_EQ(second.code->FieldName(), "Code");
+  EXPECT_EQ(second.alias->FieldName(), "Alias");
+  TCodeField stray(&second);
+  EXPECT_EQ(kelvado::testing::Raised([&] { stray.FieldName(); }), "Unable to determine field name on <TCoded>");
+
+  // Null is refused only where the owner asks for it; the error names the property and the owner's OID.
+  TPerObjErrors errors;
+  EXPECT_TRUE(second.code->IsValid(&errors));
+  EXPECT_TRUE(second.alias->IsValid(&errors));
+  second.code->SetNull();
+  second.GetOID().SetAsString("OID-2");
+  EXPECT_FALSE(second.code->IsValid(&errors));
+  ASSERT_EQ(errors.GetCount(), 1);
+  EXPECT_EQ(errors.Items(0)->GetErrorProperty(), "TCoded.Code");
+  EXPECT_EQ(errors.Items(0)->GetErrorMessage(), "Field <Code> is null. OID=OID-2");
+  second.code->Assign(*static_cast<TCoded*>(l.GetItems(2))->code);
+  EXPECT_FALSE(second.code->IsNull());
+  EXPECT_EQ(second.code->GetAsString(), "K-3");
+
+  // A field property is searched by the field's text, alone or with simple properties.
+  EXPECT_EQ(l.FindByProps({"Code"}, {Value("K-1")}, true), l.GetItems(0));
+  EXPECT_EQ(l.FindByProps({"Code"}, {Value("k-1")}, true), nullptr);
+  EXPECT_EQ(l.FindByProps({"Code"}, {Value("k-1")}, false), l.GetItems(0));
+  EXPECT_EQ(l.FindByProps({"Code", "Name"}, {Value("K-3"), Value("nK-3")}, true), l.GetItems(2));
+  EXPECT_EQ(l.FindByProps({"Name", "Code"}, {Value("nK-2"), Value("K-3")}, true), l.GetItems(1));
 }
 
 TEST(tiObjectList, SearchesAndSorting) {

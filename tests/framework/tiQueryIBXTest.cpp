@@ -14,6 +14,7 @@
 #include "tests/framework/IBXStoreUnderTest.h"
 #include "tests/framework/StoreConformance.h"
 #include "tests/framework/TempDirTest.h"
+#include "tests/framework/tiQueryTestDoubles.h"
 #include "tests/support/FirebirdCheck.h"
 #include "tests/support/Raised.h"
 
@@ -186,6 +187,45 @@ TEST_F(IBXTest, TransactionsStartAndCommitOnce) {
   db_.ReadMetaDataTables(md);
   EXPECT_TRUE(db_.InTransaction());
   db_.RollBack();
+}
+
+// The ten option bits of the database object set the connection's trace flags when it connects, bit 9 giving
+// the first flag and bit 0 the last; each flag that is on logs its kind of event, and none is on by default.
+TEST_F(IBXTest, OptionBitsSetTheTraceFlagsAndEachLogsItsKind) {
+  auto work = [&] {
+    db_.StartTransaction();
+    auto q = Query("select rdb$relation_id from rdb$database where 1 = :One");
+    q->SetParamAsInteger("One", 1);
+    q->Open();
+    q->Next();
+    q->DetachDatabase();
+    EXPECT_THROW(Query("select nothing from nowhere")->Open(), std::exception);
+    db_.Commit();
+  };
+  {
+    kvtest::LogCapture log;
+    work();
+    EXPECT_EQ(db_.TraceFlags(), 0);
+    EXPECT_FALSE(log.Has("IBX ")) << log.Text();
+  }
+  // Prepare (bit 9), execute (8), fetch (7), error (6), connect (4), transaction (3).
+  db_.SetOptions(0b1111011000);
+  kvtest::LogCapture log;
+  db_.Connect(file_, "SYSDBA", "", "");
+  EXPECT_EQ(db_.TraceFlags(), 0b1101111);
+  work();
+  for (const std::string& part : std::vector<std::string>
+       {"IBX Connect: connect " + file_, "IBX Transaction: start", "IBX Transaction: commit",
+        "IBX Prepare: select rdb$relation_id from rdb$database where 1 = :One",
+        "IBX Execute: select rdb$relation_id from rdb$database where 1 = :One\r\nOne := 1",
+        "IBX Fetch: end of select rdb$relation_id", "IBX Error: "})
+    EXPECT_TRUE(log.Has(part)) << part << "\n" << log.Text();
+  // Statement texts, blobs, services and the rest stay quiet (bits 5, 2, 1, 0).
+  EXPECT_FALSE(log.Has("IBX Statement")) << log.Text();
+  EXPECT_FALSE(log.Has("IBX Blob")) << log.Text();
+  db_.SetOptions(0);
+  db_.Connect(file_, "SYSDBA", "", "");
+  EXPECT_EQ(db_.TraceFlags(), 0);
 }
 
 TEST_F(IBXTest, LogicalTextsReadAsBooleansByNameAndStrictlyByIndex) {

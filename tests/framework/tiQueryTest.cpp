@@ -28,12 +28,16 @@ public:
   double weight = 2.5;
   bool flag = true;
   DateTime when{45000.5};
+  int stage = 2;
   const std::string& GetName() const { return name; }
   int GetCount() const { return count; }
   double GetWeight() const { return weight; }
   bool GetFlag() const { return flag; }
   DateTime GetWhen() const { return when; }
+  int GetStage() const { return stage; }
 };
+
+constexpr std::string_view kStageNames[] = {"stNew", "stUsed", "stOld"};
 
 // A non-SQL query: parameters only.
 class TListQuery : public TStubQuery<TtiQueryNonSQL> {
@@ -57,7 +61,8 @@ const TtiClass& TPropSource::StaticClass() {
         .Integer("Count", &TPropSource::GetCount)
         .Float("Weight", &TPropSource::GetWeight)
         .Boolean("Flag", &TPropSource::GetFlag)
-        .DateTime("When", &TPropSource::GetWhen);
+        .DateTime("When", &TPropSource::GetWhen)
+        .Enumeration("Stage", &TPropSource::GetStage, kStageNames);
   });
   return c;
 }
@@ -210,13 +215,17 @@ TEST(TtiQueryParams, TypedParameters) {
 TEST(TtiQueryParams, ValuesFromPublishedProperties) {
   TPropSource src;
   TtiQueryParams p;
-  for (const char* n : {"Name", "Count", "Weight", "Flag", "When"}) p.SetValueFromProp(src, n, std::string("P") + n);
+  for (const char* n : {"Name", "Count", "Weight", "Flag", "When", "Stage"})
+    p.SetValueFromProp(src, n, std::string("P") + n);
   EXPECT_EQ(p.FindParamByName("PName")->Kind(), qfkString);
   EXPECT_EQ(p.GetValueAsString("PName"), "Valve");
   EXPECT_EQ(p.GetValueAsInteger("PCount"), 7);
   EXPECT_DOUBLE_EQ(p.GetValueAsFloat("PWeight"), 2.5);
   EXPECT_TRUE(p.GetValueAsBoolean("PFlag"));
   EXPECT_DOUBLE_EQ(p.GetValueAsDateTime("PWhen"), 45000.5);
+  // An enumeration is bound as its ordinal.
+  EXPECT_EQ(p.FindParamByName("PStage")->Kind(), qfkInteger);
+  EXPECT_EQ(p.GetValueAsInteger("PStage"), 2);
   EXPECT_THROW(p.SetValueFromProp(src, "Missing", "X"), Exception);
   EXPECT_EQ(p.FindParamByName("X"), nullptr);
 }

@@ -174,6 +174,12 @@ TEST_F(ChannelTest, PairingByTheListAndRepairingKeepsTheOldTestChannelInPlace) {
   EXPECT_EQ(list.Items(0)->GetTestChannelOp(), tc2);
   EXPECT_EQ(tc1->GetOwner(), comp.get());  // still the subsystem's
 
+  // A protected test channel refuses to be paired away; the pairing stays as it was.
+  tc2->SetIsProtected(true);
+  EXPECT_THROW(list.Items(0)->SetTestChannelOp(nullptr), EProtectionViolation);
+  EXPECT_EQ(list.Items(0)->GetTestChannelOp(), tc2);
+  tc2->SetIsProtected(false);
+
   EXPECT_THROW(tc2->SetTestChannelOp(tc1), EKelvado);
   tc2->SetTestChannelOp(nullptr);
   try {

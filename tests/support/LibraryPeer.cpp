@@ -4,6 +4,10 @@
 //   kv_lib_peer LIB N [K] writes N new elements with their nodes (2N objects) in one group: prints "mid" when
 //                         K objects (K <= N, N when not given) are written and goes on; at the N-th object it
 //                         waits (for the test to kill it), so the group never commits
+//   kv_lib_peer --mapper  starts as the program does, registering nothing itself: the general database, then
+//                         the library mapper on the settings ($KELVADO_CONFIG_DIR); prints "library=" and the
+//                         mapper's library, "open=" and the general database's answer for the open library,
+//                         and "after=" with that answer once the mapper is freed
 #include <unistd.h>
 
 #include <iostream>
@@ -12,11 +16,35 @@
 #include "framework/tiPerManager.h"
 #include "framework/tiQueryIBX.h"
 #include "model/BOM.h"
+#include "model/PersistenceDBAbs.h"
+#include "storage/db/PersistenceDB.h"
+#include "storage/db/PersistenceDBMapper.h"
 #include "storage/db/VisitorsDB.h"
 
 using namespace kelvado;
 
+namespace {
+
+int RunMapper() {
+  try {
+    RegisterPersistenceDB();
+    PersistenceDB();
+    std::cout << "library=" << ORMapper().GetStoreFileName() << std::endl;
+    std::cout << "open=" << PersistenceDB().GetOpenLibFileName() << std::endl;
+    ORMapperShutdown();
+    std::cout << "after=" << PersistenceDB().GetOpenLibFileName() << std::endl;
+    PersistenceDBShutdown();
+  } catch (const std::exception& e) {
+    std::cout << "error: " << e.what() << std::endl;
+    return 1;
+  }
+  return 0;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
+  if (argc == 2 && std::string(argv[1]) == "--mapper") return RunMapper();
   if (argc != 3 && argc != 4) {
     std::cerr << "usage: kv_lib_peer LIB N [K]\n";
     return 2;

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <limits>
+#include <map>
 #include <set>
 #include <thread>
 
@@ -285,6 +286,22 @@ TEST_F(PersistenceDBTest, PLConditionsAndSafetyFunctionTypesComeFromTheDatabase)
   EXPECT_TRUE(names.count("Safety-related stop function"));
   EXPECT_TRUE(names.count("Fluctuations, loss and restoration of power sources"));  // quoted in the table
   EXPECT_EQ(&db_->GetSFTypes(), &types);
+
+  // The typical values of parts: a typical MTTFd or a B10d, never a number where the table has none.
+  const std::vector<TTypicalMTTFd>* typical = db_->GetTypicalMTTFds();
+  ASSERT_NE(typical, nullptr);
+  ASSERT_EQ(typical->size(), 14u);
+  std::map<std::string, const TTypicalMTTFd*> byName;
+  for (const TTypicalMTTFd& t : *typical) byName[t.PartName] = &t;
+  const TTypicalMTTFd& mech = *byName.at("Mechanical components");
+  EXPECT_EQ(mech.WellTriedRef, "ISO 13849-2 Tables A.1, A.2");
+  EXPECT_EQ(mech.TypicalMTTFd, 150.0);
+  EXPECT_FALSE(mech.TypicalB10d.has_value());
+  const TTypicalMTTFd& contactor = *byName.at("Contactors, nominal load");
+  EXPECT_EQ(contactor.Standards, "IEC 60947");
+  EXPECT_FALSE(contactor.TypicalMTTFd.has_value());
+  EXPECT_EQ(contactor.TypicalB10d, 2e6);
+  EXPECT_EQ(Queries([&] { EXPECT_EQ(db_->GetTypicalMTTFds(), typical); }), 0);
   EXPECT_EQ(db_->LastError(), "");
 }
 
@@ -410,6 +427,7 @@ TEST_F(PersistenceDBTest, FailedLookupsAnswerTheirDefaultAndAreAskedAgain) {
       },
       true);
   twice([&] { return p.GetPLMeanPFH(plB); }, -1.0);
+  twice([&] { return p.GetTypicalMTTFds() == nullptr; }, true);
   EXPECT_NE(p.LastError(), "");
   // Each table that failed is reported once, by name; asking again does not repeat it.
   std::vector<std::string> tables;
@@ -421,7 +439,7 @@ TEST_F(PersistenceDBTest, FailedLookupsAnswerTheirDefaultAndAreAskedAgain) {
     tables.push_back(m.text.substr(at + 14, m.text.find(' ', at + 14) - at - 14));
   }
   std::sort(tables.begin(), tables.end());
-  EXPECT_EQ(tables, (std::vector<std::string>{"Cat", "CatReqConditions", "CatReqDCavg", "CatReqMTTFd", "MTTFd",
+  EXPECT_EQ(tables, (std::vector<std::string>{"Cat", "CatReqConditions", "CatReqDCavg", "CatReqMTTFd", "GEPMTTFd", "MTTFd",
                                               "PFH", "PFHi", "PLReqConditions", "PLs", "RiskParams"}));
   // What the file does hold is answered and cached.
   EXPECT_EQ(p.GetDCDenotation(0.75), dcLow);
