@@ -89,13 +89,13 @@ void TtiXMLTags::Build() {
   emptyRows_ = "<" + Rows() + "/>";
   startRow_ = "<" + Row() + " ";
   endRow_ = "/>";
-  tiopfElement_ = std::string("<") + cTIOPF + " " + cTIOPFVersionAttr + "=\"" + cTIOPFVersion + "\"/>";
-  documentStart_ = xmlVersion_ + tiXMLStartTag(DocData()) + tiopfElement_ + tiXMLStartTag(Tables());
+  tiperElement_ = std::string("<") + cTiPer + " " + cTiPerVersionAttr + "=\"" + cTiPerVersion + "\"/>";
+  documentStart_ = xmlVersion_ + tiXMLStartTag(DocData()) + tiperElement_ + tiXMLStartTag(Tables());
   documentEnd_ = tiXMLEndTag(Tables()) + tiXMLEndTag(DocData());
   const auto proxyTest = [&](const char* status) {
     return xmlVersion_ + tiXMLStartTag(DocData()) + "<proxytestalive status=\"" + status + "\"/>";
   };
-  proxyTestPassed_ = proxyTest("passed") + tiopfElement_ + tiXMLEndTag(DocData());
+  proxyTestPassed_ = proxyTest("passed") + tiperElement_ + tiXMLEndTag(DocData());
   proxyTestFailed_ = proxyTest("failed") + tiXMLEndTag(DocData());
 }
 

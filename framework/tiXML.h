@@ -82,9 +82,9 @@ public:
   const std::string& MDFieldWidth() const { return n_[30]; }
   const std::string& ResultSet() const { return n_[31]; }
   // "tiper" and its attribute "version" (the same in both forms).
-  static constexpr const char* cTIOPF = "tiper";
-  static constexpr const char* cTIOPFVersionAttr = "version";
-  static constexpr const char* cTIOPFVersion = "2.0";
+  static constexpr const char* cTiPer = "tiper";
+  static constexpr const char* cTiPerVersionAttr = "version";
+  static constexpr const char* cTiPerVersion = "2.0";
 
   // Prepared fragments.
   const std::string& StartTables() const { return startTables_; }
@@ -100,7 +100,7 @@ public:
   const std::string& EmptyRows() const { return emptyRows_; }  // "<rows/>"
   const std::string& StartRow() const { return startRow_; }    // "<row "
   const std::string& EndRow() const { return endRow_; }        // "/>"
-  const std::string& TIOPFElement() const { return tiopfElement_; }  // <tiper version="2.0"/>
+  const std::string& TiPerElement() const { return tiperElement_; }  // <tiper version="2.0"/>
   // Declaration, root start tag, tiper element, tables start tag; and the two end tags.
   const std::string& DocumentStart() const { return documentStart_; }
   const std::string& DocumentEnd() const { return documentEnd_; }
@@ -116,7 +116,7 @@ private:
   std::string xmlVersionWord_;
   std::array<std::string, 32> n_;
   std::string startTables_, endTables_, startTable_, endTable_, startFields_, endFields_, startField_, endField_,
-      startRows_, endRows_, emptyRows_, startRow_, endRow_, tiopfElement_, documentStart_, documentEnd_,
+      startRows_, endRows_, emptyRows_, startRow_, endRow_, tiperElement_, documentStart_, documentEnd_,
       proxyTestPassed_, proxyTestFailed_;
 };
 
