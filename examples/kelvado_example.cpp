@@ -3,12 +3,21 @@
 // DCavg, CCF, PFH, PL, PLr and the status of every node down to the elements, with the status messages.
 //
 //   kelvado_example [FILE.kvd]
+//   kelvado_example --help
 //
-// A file that cannot be opened is reported with the reason, and the program ends with status 1.
+// Every text is taken from the language file of the run (setting lngdll; unset, the locale chooses), so one
+// run speaks one language. Exit status: 0 evaluated, 1 the file or the program's data could not be read, 2 a
+// wrong call (an unknown option or more than one file).
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <filesystem>
 #include <iostream>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "model/BOM.h"
 #include "model/BOMBloc.h"
@@ -17,10 +26,13 @@
 #include "model/BOMElement.h"
 #include "model/BOMProject.h"
 #include "model/BOMSF.h"
+#include "model/Exceptions.h"
+#include "model/GlobalsConfig.h"
 #include "model/GlobalsLookups.h"
 #include "model/GlobalsTexts.h"
 #include "model/MsgStrings.h"
 #include "model/VisitorsCalc.h"
+#include "platform/Registry.h"
 #include "storage/db/PersistenceDB.h"
 #include "storage/xml/PersistenceXML.h"
 
@@ -28,48 +40,130 @@ using namespace kelvado;
 
 namespace {
 
-std::string StatusName(TItemStatus s) { return std::string(EnumName(s)).substr(2); }
+// This program's own texts in the language files.
+constexpr int txtUsage = 5900;            // settings folder, file of the lang section, language file
+constexpr int txtUnknownOption = 5901;    // the option
+constexpr int txtTooManyArguments = 5902;
+constexpr int txtIsFolder = 5903;         // the name
+constexpr int txtNotRegular = 5904;       // the name
+constexpr int txtNoReadPermission = 5905; // the name
+constexpr int txtCannotRead = 5906;       // the name, the error number
+constexpr int txtDamaged = 5907;          // the name
+constexpr int txtGeneralDB = 5908;        // the database file
+constexpr int txtSeeHelp = 5909;
+constexpr int txtCause = 5910;
+constexpr int txtYears = 5920;
+constexpr int txtNote = 5921;
+constexpr int txtLowestCat = 5922;
+constexpr int txtCCFMet = 5923;
+constexpr int txtNoText = 5924;
+// Labels the report uses too.
+constexpr int lblProject = 4066, lblSF = 4079, lblSubsystem = 4085, lblBloc = 4007, lblElement = 4027,
+              lblMTTFd = 4055, lblDC = 4017, lblDCavg = 4020, lblPFH = 4061, lblPL = 4062, lblPLr = 4065,
+              lblCategory = 4044, lblStatus = 4084, lblChecksum = 4011;
+constexpr int txtFirstStatusName = 81;  // red, yellow, green
 
+const char* const kProgram = "kelvado_example";
+
+// A language text with the line ends of a terminal.
+std::string Plain(std::string text) {
+  for (size_t p; (p = text.find("\r\n")) != std::string::npos;) text.erase(p, 1);
+  return text;
+}
+std::string T(int number) { return Plain(GetMsgString(number, msgBaseGeneral)); }
+std::string F(int number, const FmtArgs& args) { return Plain(FormatMsgString(number, args)); }
+
+// A failure that ends the run with `status`; its text is ready to show.
+struct Failure {
+  int status;
+  std::string text;
+};
+
+std::string StatusName(TItemStatus s) { return T(txtFirstStatusName + s); }
+
+// The model's value texts name a band by its built-in name ("100 (High)"); the run shows the language file's
+// band name where it has one.
+std::string BandInLanguage(const std::string& shown, bool dc) {
+  if (dc) {
+    for (int v = dcNone; v <= dcHigh; ++v)
+      if (shown == DCDenotationToStr(static_cast<TDCDenotation>(v))) {
+        const std::string t = Plain(GetMsgString(stsFirstDCBand + v, msgBaseStatus));
+        return t.empty() ? shown : t;
+      }
+  } else {
+    for (int v = mttfLow; v <= mttfHigh; ++v)
+      if (shown == MTTFdDenotationToStr(static_cast<TMTTFdDenotation>(v))) {
+        const std::string t = Plain(GetMsgString(stsFirstMTTFdBand + v, msgBaseStatus));
+        return t.empty() ? shown : t;
+      }
+  }
+  return shown;
+}
+
+// "value (band)" with the band in the run's language; any other text as it is.
+std::string WithBand(const std::string& text, bool dc) {
+  if (text.size() < 3 || text.back() != ')') return text;
+  const size_t open = text.rfind(" (");
+  if (open == std::string::npos) return text;
+  return text.substr(0, open + 2) + BandInLanguage(text.substr(open + 2, text.size() - open - 3), dc) + ")";
+}
+std::string MTTFdText(const std::string& text) { return WithBand(text, false); }
+std::string DCText(const std::string& text) { return WithBand(text, true); }
+
+// A status message: red and yellow ones are verdicts and carry their status; a green one is a note.
 void PrintMessages(TPerObjAbsEx& node, const std::string& indent) {
   TStatusMessages messages;
   node.CheckStatus(&messages, false);
   for (int i = 0; i < messages.Count(); ++i) {
     const TStatusMessage& m = messages.Item(i);
-    std::string text = m.Text.empty() ? "(no text)" : m.Text;
-    for (size_t p; (p = text.find("\r\n")) != std::string::npos;) text.replace(p, 2, " ");
-    std::cout << indent << "  - " << StatusName(m.Status) << ": " << text << "\n";
+    std::string text = m.Text.empty() ? T(txtNoText) : Plain(m.Text);
+    for (size_t p; (p = text.find('\n')) != std::string::npos;) text.replace(p, 1, " ");
+    const std::string kind = m.Status == isGreen ? T(txtNote) : StatusName(m.Status);
+    std::cout << indent << "  - " << kind << ": " << text << "\n";
   }
 }
 
-// DC as a percentage with one decimal; "-" when it cannot be determined, the infinity text when no block
-// can fail.
-std::string DCPercent(double dc) {
-  if (dc < 0.0) return "-";
-  return ReplaceInfinity(FloatToStr(RoundToDigits(-1, dc * 100.0)));
+std::string Status(TPerObjAbsEx& node) { return T(lblStatus) + " " + StatusName(node.CheckStatus(nullptr, true)); }
+std::string MTTFdLabel() { return T(lblMTTFd) + " [" + T(txtYears) + "] "; }
+
+// The DC of a channel as its blocks show theirs: percentage and band, or the text of a value that does not
+// count where the blocks' DCs do not count either (a test channel, a category without DC, a DCavg entered).
+std::string ChannelDCText(TChannelOp& ch) {
+  const TComponentOp* s = ch.GetComponentOp();
+  const bool relevant = !s || !s->GetComponent() ||
+                        (ch.IsUsedBySubsystem() && !ch.IsTestChannelNode() &&
+                         s->GetComponent()->GetDCavgDet() == detSubItems && s->IsDCavgRelevant());
+  if (!relevant && GetOptHideNonRelevant()) return T(txtNotRelevant);
+  const double dc = ch.GetDCLazy();
+  if (dc < 0.0 || dc > 1.0) return "- (-)";
+  return FloatToStr(RoundToDigits(GetOptRoundDC(), dc * 100.0)) + " (" +
+         BandInLanguage(DCDenotationToStr(GetDCDenotation(dc)), true) + ")";
 }
 
-// The channels, blocks and elements below a subsystem.
 void PrintChannels(TComponentOp& s) {
   TChannelOpList& channels = *s.GetChannelOpList();
   for (int c = 0; c < channels.GetCount(); ++c) {
     TChannelOp& ch = *channels.Items(c);
-    std::cout << "      " << ch.GetCaption() << "  MTTFd [years] " << ch.GetMTTFdString() << " ("
-              << ch.GetMTTFdDenotationString() << ")  DC [%] " << DCPercent(ch.GetDCLazy()) << "  status "
-              << StatusName(ch.CheckStatus(nullptr, true)) << "\n";
+    if (ch.GetDeleted()) continue;
+    std::cout << "      " << ch.GetCaption() << "  " << MTTFdLabel() << ch.GetMTTFdString() << " ("
+              << BandInLanguage(ch.GetMTTFdDenotationString(), false) << ")  " << T(lblDC) << " [%] "
+              << ChannelDCText(ch) << "  " << Status(ch) << "\n";
     PrintMessages(ch, "      ");
     TBlocOpList& blocs = *ch.GetBlocOpList();
     for (int b = 0; b < blocs.GetCount(); ++b) {
       TBlocOp& bloc = *blocs.Items(b);
-      std::cout << "        Block \"" << bloc.GetBlocName() << "\"  MTTFd [years] " << bloc.GetMTTFdString()
-                << "  DC [%] " << bloc.GetDCString() << "  status " << StatusName(bloc.CheckStatus(nullptr, true))
-                << "\n";
+      if (bloc.GetDeleted()) continue;
+      std::cout << "        " << T(lblBloc) << " \"" << bloc.GetBlocName() << "\"  " << MTTFdLabel()
+                << MTTFdText(bloc.GetMTTFdString()) << "  " << T(lblDC) << " [%] " << DCText(bloc.GetDCString())
+                << "  " << Status(bloc) << "\n";
       PrintMessages(bloc, "        ");
       TElementOpList& elements = *bloc.GetElementOpList();
       for (int e = 0; e < elements.GetCount(); ++e) {
         TElementOp& el = *elements.Items(e);
-        std::cout << "          Element \"" << el.GetElementName() << "\"  MTTFd [years] " << el.GetMTTFdString()
-                  << "  DC [%] " << el.GetDCString() << "  status " << StatusName(el.CheckStatus(nullptr, true))
-                  << "\n";
+        if (el.GetDeleted()) continue;
+        std::cout << "          " << T(lblElement) << " \"" << el.GetElementName() << "\"  " << MTTFdLabel()
+                  << MTTFdText(el.GetMTTFdString()) << "  " << T(lblDC) << " [%] " << DCText(el.GetDCString())
+                  << "  " << Status(el) << "\n";
         PrintMessages(el, "          ");
       }
     }
@@ -77,57 +171,147 @@ void PrintChannels(TComponentOp& s) {
 }
 
 void PrintProject(TProjectOp& project) {
-  std::cout << "Project \"" << project.GetProjectName() << "\"  status "
-            << StatusName(project.CheckStatus(nullptr, true)) << "  checksum " << project.GetHashString() << "\n";
+  std::cout << T(lblProject) << " \"" << project.GetProjectName() << "\"  " << Status(project) << "  "
+            << T(lblChecksum) << " " << project.GetHashString() << "\n";
   PrintMessages(project, "");
   TSFOpList& sfs = *project.GetSFOpList();
   for (int i = 0; i < sfs.GetCount(); ++i) {
     TSFOp& sf = *sfs.Items(i);
     if (sf.GetDeleted()) continue;
-    std::cout << "\n  Safety function \"" << sf.GetSFName() << "\"\n"
-              << "    PLr " << sf.GetPLrString() << "  PL " << sf.GetPLString() << "  PFH [1/h] " << sf.GetPFHString()
-              << "  Cat " << sf.GetCatString() << "  status " << StatusName(sf.CheckStatus(nullptr, true)) << "\n";
+    std::cout << "\n  " << T(lblSF) << " \"" << sf.GetSFName() << "\"\n"
+              << "    " << T(lblPLr) << " " << sf.GetPLrString() << "  " << T(lblPL) << " " << sf.GetPLString()
+              << "  " << T(lblPFH) << " [1/h] " << sf.GetPFHString() << "  " << T(txtLowestCat) << " "
+              << sf.GetCatString() << "  " << Status(sf) << "\n";
     PrintMessages(sf, "    ");
     TComponentOpList& subs = *sf.GetComponentOpList();
     for (int j = 0; j < subs.GetCount(); ++j) {
       TComponentOp& s = *subs.Items(j);
       if (s.GetDeleted()) continue;
-      std::cout << "    Subsystem \"" << s.GetComponentName() << "\"  Cat " << s.GetCatString() << "\n"
-                << "      MTTFd [years] " << s.GetMTTFdString() << "  DCavg [%] " << s.GetDCavgPCString()
-                << "  CCF " << s.GetCCFString() << "\n"
-                << "      PFH [1/h] " << s.GetPFHString() << "  PL " << s.GetPLString() << "  status "
-                << StatusName(s.CheckStatus(nullptr, true)) << "\n";
+      std::cout << "    " << T(lblSubsystem) << " \"" << s.GetComponentName() << "\"  " << T(lblCategory) << " "
+                << s.GetCatString() << "\n"
+                << "      " << MTTFdLabel() << MTTFdText(s.GetMTTFdString()) << "  " << T(lblDCavg) << " [%] "
+                << DCText(s.GetDCavgPCString()) << "  " << T(txtCCFMet) << " " << s.GetCCFString() << "\n"
+                << "      " << T(lblPFH) << " [1/h] " << s.GetPFHString() << "  " << T(lblPL) << " "
+                << s.GetPLString() << "  " << Status(s) << "\n";
       PrintMessages(s, "      ");
       PrintChannels(s);
     }
   }
 }
 
+std::string Usage() {
+  const std::string root = RegistryRootFolder();
+  std::string langFile = root;
+  for (size_t p = 0, q; p <= ConfigBaseKey().size(); p = q + 1) {
+    q = ConfigBaseKey().find('\\', p);
+    if (q == std::string::npos) q = ConfigBaseKey().size();
+    langFile += "/" + ConfigBaseKey().substr(p, q - p);
+  }
+  langFile += "/lang/" + std::string(RegistryValuesFileName);
+  return F(txtUsage, {root, langFile, MsgStringsFile()});
+}
+
+// The file to open, refused with its own sentence when it is a folder, missing, not a regular file or not
+// readable. The project manager reads it only after these checks.
+void CheckProjectFile(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) {
+    const int err = errno;
+    if (err == ENOENT || err == ENOTDIR) throw Failure{1, F(msgProjectFileMissing, {path})};
+    if (err == EACCES) throw Failure{1, F(txtNoReadPermission, {path})};
+    throw Failure{1, F(txtCannotRead, {path, std::to_string(err)})};
+  }
+  if (S_ISDIR(st.st_mode)) throw Failure{1, F(txtIsFolder, {path})};
+  if (!S_ISREG(st.st_mode)) throw Failure{1, F(txtNotRegular, {path})};
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) {
+    const int err = errno;
+    if (err == EACCES || err == EPERM) throw Failure{1, F(txtNoReadPermission, {path})};
+    throw Failure{1, F(txtCannotRead, {path, std::to_string(err)})};
+  }
+  ::close(fd);
+}
+
+// A failure of the framework carries its own (English) detail; the user reads the run's sentence first.
+Failure Wrapped(int number, const std::string& name, const std::exception& e) {
+  if (dynamic_cast<const EKelvado*>(&e)) return Failure{1, Plain(e.what())};
+  return Failure{1, F(number, {name}) + "\n" + T(txtCause) + ": " + Plain(e.what())};
+}
+
+int Run(int argc, char** argv) {
+  std::vector<std::string> files;
+  bool help = false;
+  std::string unknown;
+  bool optionsEnd = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (!optionsEnd && a == "--") {
+      optionsEnd = true;
+    } else if (!optionsEnd && (a == "-h" || a == "--help")) {
+      help = true;
+    } else if (!optionsEnd && a.size() > 1 && a[0] == '-') {
+      if (unknown.empty()) unknown = a;
+    } else {
+      files.push_back(a);
+    }
+  }
+  // Without its texts the program could only print empty labels.
+  if (MsgStringsFile().empty()) {
+    std::cerr << kProgram << ": the language texts \"" << GetLangLngDll()
+              << "\" cannot be read (setting lngdll, section lang; see " << RegistryRootFolder() << ").\n";
+    return 1;
+  }
+  if (!unknown.empty()) {
+    std::cerr << kProgram << ": " << F(txtUnknownOption, {unknown}) << "\n\n" << Usage() << "\n";
+    return 2;
+  }
+  if (help) {
+    std::cout << Usage() << "\n";
+    return 0;
+  }
+  if (files.size() > 1) {
+    std::cerr << kProgram << ": " << T(txtTooManyArguments) << "\n" << T(txtSeeHelp) << "\n";
+    return 2;
+  }
+
+  const std::filesystem::path dir = std::filesystem::read_symlink("/proc/self/exe").parent_path();
+  const std::string file = files.empty() ? (dir / "example_press.kvd").string() : files[0];
+  CheckProjectFile(file);
+
+  const std::string dbFile = (dir / "db" / "KELVADO_GEN_DE.FDB").string();
+  try {
+    auto db = std::make_unique<TPersistenceDB_FB>(dbFile);
+    db->Connect();
+    SetPersistenceDB(std::move(db));
+  } catch (const std::exception& e) {
+    throw Failure{1, F(txtGeneralDB, {dbFile}) + "\n" + T(txtCause) + ": " + Plain(e.what())};
+  }
+  TProjectManager manager;
+  // A bare name is looked for where it was named, not in the project folder of the settings.
+  const std::string path = file.find('/') == std::string::npos ? "./" + file : file;
+  TProjectOp* project = nullptr;
+  try {
+    project = manager.OpenProjectFile(path, true);
+  } catch (const std::exception& e) {
+    throw Wrapped(txtDamaged, path, e);
+  }
+  if (!project) throw Failure{1, F(msgProjectFileMissing, {path})};
+  PrintProject(*project);
+  std::cout.flush();
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc > 2) {
-    std::cerr << "usage: kelvado_example [FILE.kvd]\n";
-    return 2;
-  }
   int status = 0;
   try {
-    const std::filesystem::path dir = std::filesystem::read_symlink("/proc/self/exe").parent_path();
-    const std::string file = argc == 2 ? argv[1] : (dir / "example_press.kvd").string();
-    auto db = std::make_unique<TPersistenceDB_FB>((dir / "db" / "KELVADO_GEN_DE.FDB").string());
-    db->Connect();
-    SetPersistenceDB(std::move(db));
-    {
-      TProjectManager manager;
-      // A bare name that does not exist would give no project at all: look for it where it was named.
-      const std::string path = file.find('/') == std::string::npos ? "./" + file : file;
-      TProjectOp* project = manager.OpenProjectFile(path, true);
-      if (!project) throw EIOError(msgProjectFileMissing, {path});
-      PrintProject(*project);
-      XMLMapperShutdown();
-    }
+    status = Run(argc, argv);
+  } catch (const Failure& f) {
+    std::cerr << kProgram << ": " << f.text << "\n";
+    status = f.status;
   } catch (const std::exception& e) {
-    std::cerr << "kelvado_example: " << e.what() << "\n";
+    std::cerr << kProgram << ": " << Plain(e.what()) << "\n";
     status = 1;
   }
   XMLMapperShutdown();

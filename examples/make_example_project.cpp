@@ -99,6 +99,8 @@ std::unique_ptr<TProjectOp> BuildProject() {
   auto project = std::make_unique<TProjectOp>();
   project->SetProject(std::make_unique<TProject>());
   project->GetProject()->SetName("Example press");
+  // A new project names the logged-on user as its author; the shipped example names no machine's user.
+  project->GetProject()->SetAuthor("KELVADO example");
 
   // Safety function 1: stop when the guard door opens. PLr from the risk graph: S2, F1, P2 gives d.
   auto sf1 = std::make_unique<TSFOp>();

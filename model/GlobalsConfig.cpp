@@ -511,8 +511,12 @@ std::string GetOptHelpFile() { return ReadStr(kOpt, "helpfile", InAppData("Kelva
 bool GetLangCheckReadMeHash() { return ReadBool(kLang, "CheckReadMeHash", true, false); }
 bool GetLangWriteLngFile() { return ReadBool(kLang, "writelngfile", false, false); }
 std::string GetLangLngFile() { return ReadStr(kLang, "lngfile", InAppData("Language/Lang_DE.lng"), true); }
-// The numbered texts are a text file on this platform, not a resource library.
-std::string GetLangLngDll() { return ReadStr(kLang, "lngdll", InAppData("Language/Lang_DE.txt"), true); }
+// The numbered texts are a text file on this platform, not a resource library. Unset, the user's locale chooses
+// German or English; the default is not written back, so that a later run under another locale follows it.
+std::string GetLangLngDll() {
+  const char* file = UserMessageLanguage() == "de" ? "Language/Lang_DE.txt" : "Language/Lang_EN.txt";
+  return ReadStr(kLang, "lngdll", InAppData(file), false);
+}
 std::string GetLangReadme() { return ReadStr(kLang, "readme", InAppData("ReadMe_DE.html"), true); }
 
 // --- section startup -----------------------------------------------------------------------------------------

@@ -196,7 +196,8 @@ std::string GetOptHelpFile();
 bool GetLangCheckReadMeHash();
 bool GetLangWriteLngFile();
 std::string GetLangLngFile();
-// The language text file from which GetMsgString takes the numbered texts.
+// The language text file from which GetMsgString takes the numbered texts. Unset, Language/Lang_DE.txt in the
+// data folder for a German locale (UserMessageLanguage() "de"), Language/Lang_EN.txt otherwise; never written.
 std::string GetLangLngDll();
 std::string GetLangReadme();
 

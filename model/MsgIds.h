@@ -84,6 +84,7 @@ inline constexpr int msgXMLDuplicateOID = 1062;            // row, column, OID
 inline constexpr int msgXMLDanglingReference = 1063;       // row, column, OID, table the OID should be in
 inline constexpr int msgXMLInvalidValue = 1064;            // row, column, value
 inline constexpr int msgXMLReferencedTwice = 1065;         // row, column, OID
+inline constexpr int msgXMLMissingTable = 1068;            // - (a table the reader needs is not in the file)
 inline constexpr int msgSettingsAccessFailed = 1100;       // the failure
 
 // ---- Status texts (base 3000), by index ----

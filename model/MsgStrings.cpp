@@ -85,6 +85,12 @@ std::string GetMsgString(int Index, int Base) {
   return text;
 }
 
+std::string MsgStringsFile() {
+  GetMsgString(0, msgBaseGeneral);
+  std::lock_guard<std::mutex> lock(LibMutex());
+  return Lib().IsLoaded() ? Lib().Path() : std::string();
+}
+
 void GetMsgString(int Index, int Base, std::string& Text) { Text = GetMsgString(Index, Base); }
 
 std::string FormatMsgString(int Number, const FmtArgs& Args) { return tiFormat(GetMsgString(Number, 0), Args); }

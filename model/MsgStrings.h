@@ -24,6 +24,10 @@ void GetMsgString(int Index, int Base, std::string& Text);
 // place empty.
 std::string FormatMsgString(int Number, const FmtArgs& Args);
 
+// The file the texts of this run come from, loading it when it is not loaded yet; empty when it cannot be
+// loaded (then every text is empty). For a program that must not show empty texts.
+std::string MsgStringsFile();
+
 // Releases the loaded language library; the next GetMsgString loads it again (shutdown, tests).
 void ReleaseMsgStrings();
 

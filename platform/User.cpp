@@ -43,6 +43,22 @@ bool GetLogonUserName(std::string& name) {
   return true;
 }
 
+std::string UserMessageLanguage() {
+  for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
+    const char* v = std::getenv(name);
+    if (!v || !*v) continue;
+    const std::string locale = v;
+    if (locale == "C" || locale == "POSIX" || locale.rfind("C.", 0) == 0) return std::string();
+    std::string lang;
+    for (char c : locale) {
+      if (c == '_' || c == '.' || c == '@' || c == '-') break;
+      lang += (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
+    }
+    return lang;
+  }
+  return std::string();
+}
+
 std::string UserHomeFolder() {
   const char* home = std::getenv("HOME");
   if (home && *home) return home;

@@ -15,6 +15,11 @@ std::string UserDocumentsFolder();
 // else $HOME/.local/share/kelvado, else kelvado-<uid> in the temporary folder. Not created here.
 std::string UserDataFolder();
 
+// The language of the user's messages, as the locale environment names it (LC_ALL, else LC_MESSAGES, else
+// LANG; the first that is set and not empty): its language part in lower case ("de" for "de_AT.UTF-8"), or
+// empty for the "C" and "POSIX" locales and when none is set.
+std::string UserMessageLanguage();
+
 // The user's home folder: $HOME, else the password database; empty when neither gives one.
 std::string UserHomeFolder();
 

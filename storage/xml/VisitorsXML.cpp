@@ -116,10 +116,9 @@ public:
   }
 
 private:
-  [[noreturn]] void NotANumber(std::string_view col, const std::string& value) const {
-    throw EConvertError("File <" + file_ + ">, table <" + table_ + ">, row <" + row_ + ">, column <" +
-                        std::string(col) + ">: '" + value + "' is not a valid floating point value");
-  }
+  // A text that is no number is refused like any other value the column cannot hold: in the language of the
+  // run, naming the place.
+  [[noreturn]] void NotANumber(std::string_view col, const std::string& value) const { Invalid(col, value); }
 
   TtiQuery& q_;
   std::string file_;
@@ -185,11 +184,28 @@ struct TQueryCloser {
   }
 };
 
+// True when the store holds a table of that name (ignoring case).
+bool TableInStore(TtiDatabase& db, const std::string& table) {
+  TtiDBMetaData tables;
+  db.ReadMetaDataTables(tables);
+  for (int i = 0; i < tables.Count(); ++i)
+    if (LowerAscii(tables.Items(i)->GetName()) == LowerAscii(table)) return true;
+  return false;
+}
+
 // The OIDs of the rows of `table` whose column `col` holds `value` (every row without a column), in row order.
 std::vector<std::string> SelectOIDs(TtiQuery& q, const std::string& table, const char* col, const std::string& value) {
   TtiQueryParams crit;
   if (col) crit.SetValueAsString(col, value);
-  q.SelectRow(table, col ? &crit : nullptr);
+  try {
+    q.SelectRow(table, col ? &crit : nullptr);
+  } catch (const EtiPerException&) {
+    // A file without one of the tables of the tree is incomplete: say so in the user's words, naming the table.
+    // Any other failure of the select passes on as it is.
+    TtiDatabase* db = q.Database();
+    if (!db || TableInStore(*db, table)) throw;
+    RaiseXMLDataError(msgXMLMissingTable, db->DatabaseName(), table);
+  }
   TQueryCloser closer{q};
   std::vector<std::string> oids;
   for (; !q.Eof(); q.Next()) oids.push_back(q.FieldAsString("OID"));

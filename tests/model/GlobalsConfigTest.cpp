@@ -3,10 +3,13 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <optional>
 #include <sstream>
 #include <variant>
+#include <vector>
 
 #include "model/GlobalsLists.h"
+#include "model/MsgStrings.h"
 #include "platform/MessageBox.h"
 #include "platform/Process.h"
 #include "platform/User.h"
@@ -118,7 +121,7 @@ std::vector<KeyCase> AllKeys() {
       {"lang", "CheckReadMeHash", G(GetLangCheckReadMeHash), true, false, none},
       {"lang", "writelngfile", G(GetLangWriteLngFile), false, false, none},
       {"lang", "lngfile", G(GetLangLngFile), app + "/Language/Lang_DE.lng", true, none},
-      {"lang", "lngdll", G(GetLangLngDll), app + "/Language/Lang_DE.txt", true, none},
+      {"lang", "lngdll", G(GetLangLngDll), app + "/Language/Lang_DE.txt", false, none},
       {"lang", "readme", G(GetLangReadme), app + "/ReadMe_DE.html", true, none},
       {"startup", "firststart", G(GetStartupFirstStart), true, true, none},
   };
@@ -199,6 +202,67 @@ TEST_F(Config, DefaultsFollowTheDataAndWorkFolders) {
   EXPECT_EQ(GetXmlCBFileName(), dir_ + "/app/cb.xml");
   fs::remove_all(dir_ + "/work/Libraries");
   EXPECT_EQ(GetDatabaseLibFolder(), dir_ + "/work");
+}
+
+// The locale variables of this process, set for one scope and put back afterwards.
+class ScopedLocaleEnv {
+public:
+  ScopedLocaleEnv(const char* all, const char* messages, const char* lang) {
+    for (const char* n : kNames) {
+      const char* v = std::getenv(n);
+      saved_.emplace_back(v ? std::optional<std::string>(v) : std::nullopt);
+    }
+    Set("LC_ALL", all);
+    Set("LC_MESSAGES", messages);
+    Set("LANG", lang);
+  }
+  ~ScopedLocaleEnv() {
+    for (size_t i = 0; i < saved_.size(); ++i) Set(kNames[i], saved_[i] ? saved_[i]->c_str() : nullptr);
+  }
+
+private:
+  static void Set(const char* name, const char* value) {
+    if (value) setenv(name, value, 1);
+    else unsetenv(name);
+  }
+  static constexpr const char* kNames[] = {"LC_ALL", "LC_MESSAGES", "LANG"};
+  std::vector<std::optional<std::string>> saved_;
+};
+
+TEST_F(Config, UnsetTheLanguageFollowsTheLocaleAndTheSettingWinsWhenSet) {
+  const std::string lang = ProgramFolder() + "Language/";
+  const struct {
+    const char *all, *messages, *env;
+    const char* file;
+    const char* channel;
+  } cases[] = {
+      {nullptr, nullptr, "de_DE.UTF-8", "Lang_DE.txt", "Kanal"},
+      {nullptr, "de_AT.UTF-8", "en_US.UTF-8", "Lang_DE.txt", "Kanal"},
+      {"de_CH", "en_GB.UTF-8", "en_US.UTF-8", "Lang_DE.txt", "Kanal"},
+      {"", "", "de_DE@euro", "Lang_DE.txt", "Kanal"},
+      {nullptr, nullptr, "en_US.UTF-8", "Lang_EN.txt", "Channel"},
+      {"fr_FR.UTF-8", nullptr, "de_DE.UTF-8", "Lang_EN.txt", "Channel"},
+      {nullptr, "C.UTF-8", "de_DE.UTF-8", "Lang_EN.txt", "Channel"},
+      {nullptr, nullptr, "POSIX", "Lang_EN.txt", "Channel"},
+      {nullptr, nullptr, nullptr, "Lang_EN.txt", "Channel"},
+  };
+  for (const auto& c : cases) {
+    ScopedLocaleEnv env(c.all, c.messages, c.env);
+    ResetConfig();
+    ReleaseMsgStrings();
+    SCOPED_TRACE(std::string(c.env ? c.env : "(unset)") + " / " + (c.messages ? c.messages : "-"));
+    EXPECT_EQ(GetLangLngDll(), lang + c.file);
+    EXPECT_EQ(GetMsgString(txtChannel, msgBaseGeneral), c.channel);
+    // Not written back: a later run under another locale follows that locale.
+    EXPECT_FALSE(reg_->ReadValue(Key("lang"), "lngdll").has_value());
+  }
+  // A set value chooses, whatever the locale.
+  ScopedLocaleEnv env(nullptr, nullptr, "en_US.UTF-8");
+  RegWriteString("lang", "lngdll", lang + "Lang_DE.txt");
+  ResetConfig();
+  ReleaseMsgStrings();
+  EXPECT_EQ(GetMsgString(txtChannel, msgBaseGeneral), "Kanal");
+  ReleaseMsgStrings();
 }
 
 TEST_F(Config, FolderKeysFollowTheRelativePathConvention) {

@@ -5,6 +5,8 @@
 #include <cmath>
 #include <limits>
 #include <map>
+#include <string>
+#include <vector>
 
 #include "model/Exceptions.h"
 #include "platform/LanguageLibrary.h"
@@ -271,6 +273,36 @@ TEST(ShippedLanguageTexts, CoverEveryUsedNumberWithMatchingPlaceholders) {
   for (int i = 0; i < EnumCount<TNormVersion>(); ++i)
     EXPECT_EQ(lib.Text(501 + i), NormVersionText(static_cast<TNormVersion>(i)));
   EXPECT_EQ(lib.Text(520), VersionText(verKVDUnknown));
+}
+
+// The placeholders of a text in order ("%s", "%d", ...), "%%" left out.
+std::vector<std::string> Placeholders(const std::string& t) {
+  std::vector<std::string> found;
+  for (size_t i = 0; i + 1 < t.size(); ++i) {
+    if (t[i] != '%') continue;
+    if (t[i + 1] != '%') found.push_back(t.substr(i, 2));
+    ++i;
+  }
+  return found;
+}
+
+// The English texts answer every number the German ones do (and no other), with the same placeholders in the
+// same order, so that no text of a run is missing or shows its arguments in the wrong places whichever
+// language the run has; the stamp texts are the same in both.
+TEST(ShippedLanguageTexts, EnglishHasEveryGermanNumberWithTheSamePlaceholders) {
+  LanguageLibrary de, en;
+  ASSERT_TRUE(de.Load(testing::BinFolder() + "Language/Lang_DE.txt"));
+  ASSERT_TRUE(en.Load(testing::BinFolder() + "Language/Lang_EN.txt"));
+  for (const auto& p : en.Problems()) ADD_FAILURE() << p;
+  EXPECT_EQ(en.Count(), de.Count());
+  for (int n = 0; n < 10000; ++n) {
+    ASSERT_EQ(en.Has(n), de.Has(n)) << n;
+    if (!de.Has(n)) continue;
+    EXPECT_EQ(Placeholders(en.Text(n)), Placeholders(de.Text(n))) << n << ": " << en.Text(n);
+    EXPECT_EQ(en.Text(n).empty(), de.Text(n).empty()) << n;
+  }
+  for (int n : {501, 502, 503, 504, 505, 520}) EXPECT_EQ(en.Text(n), de.Text(n)) << n;
+  EXPECT_EQ(en.Text(txtChannel), "Channel");
 }
 
 }  // namespace

@@ -11,6 +11,10 @@ struct TestEnvironment {
     setenv("KELVADO_CONFIG_DIR", (home + "/config").c_str(), 0);
     setenv("XDG_CONFIG_HOME", (home + "/xdg-config").c_str(), 0);
     setenv("XDG_DATA_HOME", (home + "/xdg-data").c_str(), 0);
+    // Unset, the language of the texts follows the locale; the tests compare German texts, so they run with a
+    // German message locale whatever the machine's (tests of the choice itself set their own).
+    unsetenv("LC_ALL");
+    setenv("LC_MESSAGES", "de_DE.UTF-8", 1);
   }
 } gTestEnvironment;
 }  // namespace

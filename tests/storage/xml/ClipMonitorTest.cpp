@@ -287,7 +287,7 @@ TEST_F(ClipMonitorTest, RefusesWhatIsNotAReadableDocumentOfOurs) {
                                              "field_kind=\"string\" field_Size=\"36\"/></fields><rows></rows></table>"),
        "notes"},
       {"unknown category", replaced("cat=\"cat2\"", "cat=\"cat9\""), "Components"},
-      {"no tables", start + end, "Unable to find table"},
+      {"no tables", start + end, "ProjectOps"},  // the missing table, named
       {"invalid UTF-8", replaced("PNOZ", "PN\xff\xfe"), "0xFF"},
       {"too many values", bomb, "more values than its size can describe"},
   };

@@ -1,0 +1,137 @@
+#!/usr/bin/env bash
+# The main job run as a user runs it: the built program on the example project in a German and an English
+# locale, with --help, with an unknown option, and on a folder, a missing, an unreadable and damaged files.
+#   main_job.sh PROGRAM SCRATCH_FOLDER
+set -uo pipefail
+prog=$1
+scratch=$2
+example=$(dirname "$prog")/example_press.kvd
+rm -rf "$scratch"
+mkdir -p "$scratch"
+chmod 755 "$scratch"
+failures=0
+# Under the sanitizers (KELVADO_SANITIZE builds), the leak checker is told what the test programs tell it
+# (tests/support/TestEnvironment.cpp): the Firebird client's process-wide state is no leak of ours.
+printf 'leak:%s\n' libfbclient libEngine12 libib_util libicuuc libfbintl _dl_map_object_deps >"$scratch/lsan.supp"
+export LSAN_OPTIONS="use_tls=0:print_suppressions=0:suppressions=$scratch/lsan.supp"
+fail() {
+  echo "FAIL: $*" >&2
+  failures=$((failures + 1))
+}
+
+# Runs the program with a settings folder of its own (so the language follows the locale) and the given
+# locale; leaves out, err and status.
+run() {
+  local lang=$1
+  shift
+  local config=$scratch/config-$RANDOM$RANDOM
+  status=0
+  env -u LC_ALL -u LC_MESSAGES -u LANGUAGE LANG="$lang" KELVADO_CONFIG_DIR="$config" "$prog" "$@" \
+    >"$scratch/out" 2>"$scratch/err" || status=$?
+  out=$(cat "$scratch/out")
+  err=$(cat "$scratch/err")
+}
+expect_status() { [ "$status" = "$1" ] || fail "$2: exit status $status, expected $1 (stderr: $err)"; }
+expect_in() { grep -qF -- "$2" <<<"$1" || fail "$3: \"$2\" missing in: $1"; }
+expect_not_in() { ! grep -qF -- "$2" <<<"$1" || fail "$3: \"$2\" found in: $1"; }
+
+# Words of the program's own texts that only one of the two languages has; names inside quotes (the project's
+# own data) are left out of the check.
+german=("Projekt " "Sicherheitsfunktion" "Kanal" "Testkanal" "Kategorie" "Jahre" "Rot" "Grün" "Hinweis"
+        "nicht relevant" "Ja (" "erfüllt" "niedrig" "mittel" "hoch" "Prüfsumme" "Der erforderliche PL")
+english=("Project " "Safety function" "Channel" "Test channel" "Category" "years" "Red" "Green" "Note"
+         "not relevant" "Yes (" "met (" "(Low)" "(Medium)" "(High)" "Checksum" "The required PL")
+
+run de_DE.UTF-8
+expect_status 0 "German run of the example"
+expect_in "$out" "PLr d  PL c  PFH [1/h] 1.23E-6" "German: first safety function"
+expect_in "$out" "PLr b  PL b  PFH [1/h] 7.74E-6" "German: second safety function"
+[ -z "$err" ] || fail "German run wrote to stderr: $err"
+text=$(sed 's/"[^"]*"//g' <<<"$out")
+for w in "${german[@]}"; do expect_in "$text" "$w" "German run"; done
+for w in "${english[@]}"; do expect_not_in "$text" "$w" "German run"; done
+
+run en_US.UTF-8
+expect_status 0 "English run of the example"
+expect_in "$out" "PLr d  PL c  PFH [1/h] 1.23E-6" "English: first safety function"
+expect_in "$out" "PLr b  PL b  PFH [1/h] 7.74E-6" "English: second safety function"
+[ -z "$err" ] || fail "English run wrote to stderr: $err"
+text=$(sed 's/"[^"]*"//g' <<<"$out")
+for w in "${english[@]}"; do expect_in "$text" "$w" "English run"; done
+for w in "${german[@]}"; do expect_not_in "$text" "$w" "English run"; done
+# Channels show their DC with its band, or that it does not count, as their blocks do.
+expect_in "$out" 'Channel 1  MTTFd [years] 200 (High)  DC [%] 90 (Medium)' "English: channel DC with band"
+expect_in "$out" 'Test channel  MTTFd [years] 20 (Medium)  DC [%] not relevant' "English: test channel DC"
+# A green message is a note, not a verdict.
+expect_in "$out" '- Note: The MTTFd of the channel (200) is limited to 100' "English: note"
+expect_not_in "$out" '- Green:' "English: green verdict"
+
+run en_US.UTF-8 --help
+expect_status 0 "--help"
+for w in "Usage: kelvado_example [FILE.kvd]" "--help" "Exit status" "  2  wrong use" "lngdll" "Settings: in the folder"
+do expect_in "$out" "$w" "--help"; done
+[ -z "$err" ] || fail "--help wrote to stderr: $err"
+
+run de_DE.UTF-8 -h
+expect_status 0 "-h"
+expect_in "$out" "Aufruf: kelvado_example [DATEI.kvd]" "-h (German)"
+
+run en_US.UTF-8 --bogus
+expect_status 2 "an unknown option"
+expect_in "$err" 'Unknown option "--bogus".' "an unknown option"
+expect_in "$err" "Usage: kelvado_example [FILE.kvd]" "an unknown option shows the help"
+[ -z "$out" ] || fail "an unknown option printed: $out"
+
+run en_US.UTF-8 "$example" "$example"
+expect_status 2 "two files"
+expect_in "$err" "Too many arguments" "two files"
+
+run en_US.UTF-8 "$scratch"
+expect_status 1 "a folder"
+expect_in "$err" "\"$scratch\" is a folder, not a project file." "a folder"
+
+run de_DE.UTF-8 "$scratch/none.kvd"
+expect_status 1 "a missing file"
+expect_in "$err" "Die Datei \"$scratch/none.kvd\" existiert nicht." "a missing file"
+
+# Damaged files: cut short, a number column left empty, a table of the tree missing.
+head -c 3000 "$example" >"$scratch/cut.kvd"
+run en_US.UTF-8 "$scratch/cut.kvd"
+expect_status 1 "a file cut short"
+expect_in "$err" "The project file \"$scratch/cut.kvd\" is invalid:" "a file cut short"
+
+sed '0,/missiontime="[^"]*"/s//missiontime=""/' "$example" >"$scratch/number.kvd"
+run de_DE.UTF-8 "$scratch/number.kvd"
+expect_status 1 "an empty number"
+expect_in "$err" "Datei \"$scratch/number.kvd\", Tabelle \"Components\"" "an empty number"
+expect_in "$err" "Spalte \"MissionTime\": \"\" ist kein gültiger Wert." "an empty number"
+expect_not_in "$err" "floating point" "an empty number"
+
+sed 's|<table table_name="elementops">.*</table><table table_name="dcmeasureinsuffpls">|<table table_name="dcmeasureinsuffpls">|' \
+  "$example" >"$scratch/table.kvd"
+run en_US.UTF-8 "$scratch/table.kvd"
+expect_status 1 "a missing table"
+expect_in "$err" "The file \"$scratch/table.kvd\" lacks the table \"ElementOps\"" "a missing table"
+expect_not_in "$err" "Can not find table" "a missing table"
+
+# A file the user may not read; as root, the program runs as nobody (root reads every file).
+cp "$example" "$scratch/secret.kvd"
+chmod 000 "$scratch/secret.kvd"
+if [ "$(id -u)" = 0 ]; then
+  mkdir -m 777 "$scratch/nobody"
+  status=0
+  env -u LC_ALL -u LC_MESSAGES LANG=en_US.UTF-8 KELVADO_CONFIG_DIR="$scratch/nobody" TMPDIR="$scratch/nobody" \
+    setpriv --reuid=nobody --regid=nogroup --clear-groups "$prog" "$scratch/secret.kvd" \
+    >"$scratch/out" 2>"$scratch/err" || status=$?
+  err=$(cat "$scratch/err")
+else
+  run en_US.UTF-8 "$scratch/secret.kvd"
+fi
+expect_status 1 "an unreadable file"
+expect_in "$err" "The file \"$scratch/secret.kvd\" may not be read: read permission is missing." "an unreadable file"
+
+if [ "$failures" -gt 0 ]; then
+  echo "$failures check(s) failed" >&2
+  exit 1
+fi
+echo "main job: all checks passed"
