@@ -335,8 +335,8 @@ struct PlainTables {
     if (pfh >= 0.0 && pfh < std::sqrt(1e-15)) return plE;
     return p;
   }
-  double PFH(TCat cat, double mttfd, double dcavg) const {
-    const double M = RoundForBounds(mttfd), D = RoundForBounds(dcavg);  // the model's look-up rounds
+  double PFH(TCat cat, double mttfdYears, double dcavg) const {
+    const double M = RoundForBounds(mttfdYears), D = RoundForBounds(dcavg);  // the model's look-up rounds
     if (M == std::numeric_limits<double>::infinity() && cat != catB && cat != cat1) return 0.0;
     const int level = DCBand(D);
     if (!useInterLevels) return -2.0;  // not this yardstick's case: the checksum then differs
