@@ -440,8 +440,19 @@ std::vector<std::unique_ptr<TtiObject>> TtiObjectList::Empty() {
 }
 
 int TtiObjectList::IndexOf(const TtiObject* item) const {
-  for (size_t i = 0; i < items_.size(); ++i)
-    if (items_[i].get() == item) return static_cast<int>(i);
+  const size_t n = items_.size();
+  // The item found last and the one after it first.
+  const size_t hint = indexHint_.load(std::memory_order_relaxed);
+  for (size_t i = hint; i < n && i < hint + 2; ++i)
+    if (items_[i].get() == item) {
+      indexHint_.store(i, std::memory_order_relaxed);
+      return static_cast<int>(i);
+    }
+  for (size_t i = 0; i < n; ++i)
+    if (items_[i].get() == item) {
+      indexHint_.store(i, std::memory_order_relaxed);
+      return static_cast<int>(i);
+    }
   return -1;
 }
 

@@ -37,6 +37,7 @@
 // - Index errors raise EtiPerProgrammerException "List index out of bounds (%d)".
 // - The debug text is deterministic (fixed property order, "." decimal separator, CR LF line ends): the
 //   project checksum is computed from it.
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <iterator>
@@ -322,6 +323,10 @@ private:
   ItemPtr Own(std::unique_ptr<TtiObject> item) const;
   std::unique_ptr<TtiObject> Release(size_t index);
   std::vector<ItemPtr> items_;
+  // Where IndexOf last found an item: a walk over the list (a save asks each item for its position) then
+  // finds the next one at once instead of searching from the start. Only a hint, so atomic for readers of
+  // several threads.
+  mutable std::atomic<size_t> indexHint_{0};
   TtiObject* itemOwner_;
   bool ownsObjects_ = true;
   bool autoSetItemOwner_ = true;

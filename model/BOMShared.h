@@ -9,6 +9,7 @@
 
 #include "model/BOMBase.h"
 #include "model/BOMElement.h"
+#include "model/GlobalsConfig.h"
 #include "model/GlobalsTexts.h"
 #include "model/MsgStrings.h"
 #include "model/VisitorsCalc.h"
@@ -155,6 +156,7 @@ TItemStatus WithChildStatus(TItemStatus result, const List& list, TStatusMessage
 template <class Node, class... Det>
 double FillDCCache(const Node& node, std::optional<double>& cache, TDCDenotation& bandField, Det... det) {
   if (cache) return *cache;
+  const TEvaluationOptionsScope options;  // one evaluation reads each option once
   TDCDenotation band = dcForward;
   const double v = const_cast<Node&>(node).GetDC(CalcPool().GetDCCalc(), band, det...);
   bandField = band;
@@ -167,6 +169,7 @@ template <class Node, class... Det>
 double FillMTTFdCache(const Node& node, std::optional<double>& cache, TMTTFdDenotation& bandField,
                       TMTTFdDenotation initialBand, Det... det) {
   if (cache) return *cache;
+  const TEvaluationOptionsScope options;  // one evaluation reads each option once
   TMTTFdDenotation band = initialBand;
   const double v = const_cast<Node&>(node).GetMTTFd(CalcPool().GetMTTFdCalc(), band, det...);
   bandField = band;
@@ -177,6 +180,7 @@ double FillMTTFdCache(const Node& node, std::optional<double>& cache, TMTTFdDeno
 template <class Node>
 TPL FillPLCache(const Node& node, std::optional<TPL>& cache, double& pfhField, TDetermination det) {
   if (cache) return *cache;
+  const TEvaluationOptionsScope options;  // one evaluation reads each option once
   double pfh = -1.0;
   const TPL pl = const_cast<Node&>(node).GetPL(CalcPool().GetPLCalc(), pfh, det);
   pfhField = pfh;

@@ -6,6 +6,7 @@
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <typeinfo>
 
@@ -42,6 +43,28 @@ struct RoundingCache {
           roundNop = kUnset, precisionPFH = kUnset;
 };
 RoundingCache gCache;
+
+// The options of the evaluation running on this thread (TEvaluationOptionsScope): depth of the open scopes,
+// and each option once read.
+struct EvalOptions {
+  int depth = 0;
+  std::optional<bool> cutBefore, cFitBefore, interLevels, cutRaise;
+};
+thread_local EvalOptions tEval;
+
+void ForgetEvalOptions() {
+  tEval.cutBefore.reset();
+  tEval.cFitBefore.reset();
+  tEval.interLevels.reset();
+  tEval.cutRaise.reset();
+}
+
+template <class Read>
+bool EvalOption(std::optional<bool>& slot, Read read) {
+  if (tEval.depth == 0) return read();
+  if (!slot) slot = read();
+  return *slot;
+}
 
 // Set while a failure is being shown: looking up its text reads the settings again, and a second failure
 // there must neither recurse nor show a second box for the same access.
@@ -167,18 +190,21 @@ bool ReadBool(const char* section, const char* key, bool def, bool writeDefault)
 }
 
 bool WriteStr(const char* section, const char* key, const std::string& value) {
+  ForgetEvalOptions();
   if (UseRegistryConfig()) return RegWriteString(section, key, value);
   Ini().WriteString(section, key, value);
   return true;
 }
 
 bool WriteInt(const char* section, const char* key, int32_t value) {
+  ForgetEvalOptions();
   if (UseRegistryConfig()) return RegWriteInteger(section, key, value);
   Ini().WriteInteger(section, key, value);
   return true;
 }
 
 bool WriteBool(const char* section, const char* key, bool value) {
+  ForgetEvalOptions();
   if (UseRegistryConfig()) return RegWriteBool(section, key, value);
   Ini().WriteBool(section, key, value);
   return true;
@@ -245,7 +271,14 @@ void SetConfigIniFileName(const std::string& fileName) {
   gIni.reset();
 }
 
+TEvaluationOptionsScope::TEvaluationOptionsScope() {
+  if (tEval.depth++ == 0) ForgetEvalOptions();
+}
+
+TEvaluationOptionsScope::~TEvaluationOptionsScope() { --tEval.depth; }
+
 void ResetConfig() {
+  ForgetEvalOptions();
   gCache = RoundingCache();
   gIni.reset();
   SettingsFaults& f = Faults();
@@ -386,8 +419,12 @@ std::string GetOptProjectFolder() {
 }
 bool SetOptProjectFolder(const std::string& value) { return WriteStr(kOpt, "projectfolder", value); }
 
-bool GetOptMTTFdCutBeforeSymm() { return ReadBool(kOpt, "MTTFdCutBeforeSymm", true, false); }
-bool GetOptMTTFdCFitBeforeSymm() { return ReadBool(kOpt, "MTTFdCFitBeforeSymm", true, false); }
+bool GetOptMTTFdCutBeforeSymm() {
+  return EvalOption(tEval.cutBefore, [] { return ReadBool(kOpt, "MTTFdCutBeforeSymm", true, false); });
+}
+bool GetOptMTTFdCFitBeforeSymm() {
+  return EvalOption(tEval.cFitBefore, [] { return ReadBool(kOpt, "MTTFdCFitBeforeSymm", true, false); });
+}
 bool GetOptAllowWriteAll() { return ReadBool(kOpt, "allowwriteall", false, false); }
 bool GetOptAskBeforeDel() { return ReadBool(kOpt, "askbeforedel", true, false); }
 
@@ -458,7 +495,9 @@ bool GetOptShowItemStateOnSelection() {
 }
 bool SetOptShowItemStateOnSelection(bool value) { return WriteBool(kOpt, "showitemstateonselection", value); }
 bool GetOptShowLibProgress() { return ReadBool(kOpt, "showlibprogress", false, false); }
-bool GetOptUseDCInterLevels() { return ReadBool(kOpt, "usedcinterlevels", true, true); }
+bool GetOptUseDCInterLevels() {
+  return EvalOption(tEval.interLevels, [] { return ReadBool(kOpt, "usedcinterlevels", true, true); });
+}
 bool SetOptUseDCInterLevels(bool value) { return WriteBool(kOpt, "usedcinterlevels", value); }
 
 bool GetOptHideNonRelevant() {
@@ -471,7 +510,7 @@ bool GetOptAllowEditDCUCCFBib() { return ReadBool(kOpt, "alloweditdcuccfbib", fa
 bool SetOptAllowEditDCUCCFBib(bool value) { return WriteBool(kOpt, "alloweditdcuccfbib", value); }
 
 bool GetOptCutMTTFdRaise(bool checkInterLevels) {
-  const bool stored = ReadBool(kOpt, "cutmttfdraise", false, true);
+  const bool stored = EvalOption(tEval.cutRaise, [] { return ReadBool(kOpt, "cutmttfdraise", false, true); });
   if (stored && checkInterLevels) return GetOptUseDCInterLevels();
   return stored;
 }

@@ -44,6 +44,20 @@ void SetConfigIniFileName(const std::string& fileName);
 // shown, which sections went on in memory), so that the next read behaves like a new run.
 void ResetConfig();
 
+// One evaluation's view of the options the calculators read (MTTFdCutBeforeSymm, MTTFdCFitBeforeSymm,
+// usedcinterlevels, cutmttfdraise): while a scope is open on a thread, each of them is read from the settings
+// the first time it is asked and then answered from memory on that thread, without the settings layer and its
+// lock; nested scopes share the outermost one. The nodes open one around every computation of a derived value,
+// so an evaluation reads each option once and sees the settings as they were when it started. A write of any
+// setting, and ResetConfig, make the open scopes of the writing thread read again.
+class TEvaluationOptionsScope {
+public:
+  TEvaluationOptionsScope();
+  ~TEvaluationOptionsScope();
+  TEvaluationOptionsScope(const TEvaluationOptionsScope&) = delete;
+  TEvaluationOptionsScope& operator=(const TEvaluationOptionsScope&) = delete;
+};
+
 // --- routines through which every access of the settings store passes ----------------------------------------
 // Section is a key name under ConfigBaseKey(). A failure is caught, shown through the message sink (caption
 // "Error : <class> (v.<version>)", text 1100 formatted with the failure's message) unless the same failure was

@@ -45,7 +45,9 @@ void CachedRegistry::CreateKey(const std::string& key) {
   }
   inner_->CreateKey(key);
   std::lock_guard<std::mutex> lock(mutex_);
-  keys_.clear();  // missing parents were created too
+  // Missing parents were created too: what was known missing may exist now. What exists stays known, so
+  // that creating keys in turn (as every settings read does) does not send each one to the store again.
+  std::erase_if(keys_, [](const auto& entry) { return !entry.second; });
   keys_[k] = true;
 }
 

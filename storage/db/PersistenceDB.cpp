@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <limits>
 
 #include "framework/tiFirebird.h"
@@ -92,6 +93,116 @@ private:
   TPersistenceDB_FB& owner_;
 };
 
+// ---- the tables in memory ----
+
+enum TPersistenceDB_FB::TTable : int {
+  tConst,
+  tDC,
+  tMTTFd,
+  tPLs,
+  tRiskParams,
+  tSFTypes,
+  tPFH,
+  tPFHi,
+  tCat,
+  tCatReqMTTFd,
+  tCatReqDCavg,
+  tCatReqConditions,
+  tPLReqConditions,
+  kTableCount
+};
+
+namespace {
+
+// Text keys compare as Firebird compares them: trailing blanks do not count.
+std::string Key(std::string s) {
+  while (!s.empty() && s.back() == ' ') s.pop_back();
+  return s;
+}
+
+// A number column; NULL is NaN, which no comparison holds (as no SQL comparison holds NULL).
+double Number(const TtiFBStatement& s, int column) {
+  return s.FieldIsNull(column) ? std::numeric_limits<double>::quiet_NaN() : s.FieldAsFloat(column);
+}
+
+// A value read as an answer: NULL is 0, as a look-up always took it.
+double AnswerOf(const TtiFBStatement& s, int column) { return s.FieldIsNull(column) ? 0.0 : s.FieldAsFloat(column); }
+
+struct TBandRow {
+  std::string Name;
+  double Lower, Upper;
+};
+
+// The band row holding `v` (lower <= v <= upper) with the largest lower bound; null when none does.
+const TBandRow* BandOf(const std::vector<TBandRow>& rows, double v) {
+  const TBandRow* best = nullptr;
+  for (const TBandRow& r : rows)
+    if (v >= r.Lower && v <= r.Upper && (!best || r.Lower > best->Lower)) best = &r;
+  return best;
+}
+
+// The interpolation grid of one category: its distinct DCavg and MTTFd values and the PFH at each point.
+struct TGrid {
+  std::vector<double> DCs, Ms;  // ascending
+  std::vector<double> PFH;      // [dc * Ms.size() + m], 0 where the table has no row
+
+  // Largest grid value <= x, smallest >= x; 0 when there is none on that side.
+  static double Below(const std::vector<double>& v, double x) {
+    auto it = std::upper_bound(v.begin(), v.end(), x);
+    return it == v.begin() ? 0.0 : *(it - 1);
+  }
+  static double Above(const std::vector<double>& v, double x) {
+    auto it = std::lower_bound(v.begin(), v.end(), x);
+    return it == v.end() ? 0.0 : *it;
+  }
+  static std::ptrdiff_t IndexOf(const std::vector<double>& v, double x) {
+    auto it = std::lower_bound(v.begin(), v.end(), x);
+    return it != v.end() && *it == x ? it - v.begin() : -1;
+  }
+  // The PFH at exactly (MTTFd, DCavg); 0 when the table has no such row.
+  double At(double m, double dc) const {
+    const std::ptrdiff_t i = IndexOf(DCs, dc), j = IndexOf(Ms, m);
+    return i < 0 || j < 0 ? 0.0 : PFH[static_cast<size_t>(i) * Ms.size() + static_cast<size_t>(j)];
+  }
+};
+
+}  // namespace
+
+// The rows of each table for the edition in force, as read. Never changed once published.
+struct TPersistenceDB_FB::TTables {
+  std::array<bool, kTableCount> Loaded{};
+  std::optional<double> MinServiceLife, ReqCCFScore;  // nullopt: no row
+  std::vector<TBandRow> DC, MTTFd, PLs;
+  struct TRisk {
+    int64_t S, F, P;
+    std::string PL;
+  };
+  std::vector<TRisk> Risk;
+  std::vector<std::string> SFTypes;
+  struct TPFHRow {
+    std::string Cat, DCavg;
+    double MTTFd, PFH;
+  };
+  std::vector<TPFHRow> PFH;
+  std::array<TGrid, 5> Grid;  // PFHi by category
+  struct TCatRow {
+    std::string Cat;
+    int64_t CCFRelevant, ChannelCount;
+  };
+  std::vector<TCatRow> Cats;
+  std::vector<std::pair<std::string, std::string>> CatReqMTTFd, CatReqDCavg;  // category, band
+  struct TConditionRow {
+    std::string Key, OID, Text, ID;
+  };
+  std::vector<TConditionRow> CatConditions, PLConditions;  // by category / PL
+
+  const TCatRow* Cat(const std::string& name) const {
+    for (const TCatRow& r : Cats)
+      if (r.Cat == name) return &r;
+    return nullptr;
+  }
+};
+
 const TtiClass& TPersistenceDB_FB::StaticClass() {
   static const TtiClass c(TtiClass::Of<TPersistenceDB_FB, TPersistenceDB>(), "TPersistenceDB_FB");
   return c;
@@ -159,10 +270,17 @@ void TPersistenceDB_FB::Connect() {
     }
     throw EtiFBException(tiFormat("Cannot use %s as the general database: %s", {db_->Describe(), problem}));
   }
+  // Every table now, into memory. A table that cannot be read is not reported yet: it is read again when a
+  // look-up needs it, and that look-up reports it (once) and answers its most cautious value.
+  auto tables = std::make_unique<TTables>();
+  for (int t = 0; t < kTableCount; ++t) LoadTable(*tables, static_cast<TTable>(t), true);
+  published_.push_back(std::move(tables));
+  tables_.store(published_.back().get(), std::memory_order_release);
 }
 
 void TPersistenceDB_FB::Disconnect() {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
+  tables_.store(nullptr, std::memory_order_release);
   if (q_->Active()) q_->Close();
   if (tr_->Active()) tr_->RollBack();
   if (db_->Connected()) db_->Disconnect();
@@ -199,7 +317,7 @@ TtiFBStatement& TPersistenceDB_FB::Query(const std::string& sql) {
 }
 
 bool TPersistenceDB_FB::Run(TtiFBStatement& q, const char* table, const std::function<void(TtiFBStatement&)>& read,
-                            bool allRows) {
+                            bool allRows, bool quiet) {
   ++queryCount_;
   try {
     q.Open();
@@ -217,7 +335,7 @@ bool TPersistenceDB_FB::Run(TtiFBStatement& q, const char* table, const std::fun
     } catch (...) {
     }
     // Once per table: every node of a project asks again, and a box per question would bury the user.
-    if (reportedTables_.insert(table).second)
+    if (!quiet && reportedTables_.insert(table).second)
       ShowMessage("KELVADO",
                   tiFormat("Reading table %s of the general database \"%s\" failed. Results that depend on it "
                            "are shown without a value or with their most cautious value.\n%s",
@@ -225,6 +343,164 @@ bool TPersistenceDB_FB::Run(TtiFBStatement& q, const char* table, const std::fun
                   MsgIcon::Error);
     return false;
   }
+}
+
+bool TPersistenceDB_FB::LoadTable(TTables& t, TTable table, bool quiet) {
+  // Each table as the look-ups asked it, for every key at once: the same rows, the same joins.
+  static const struct {
+    const char* Name;
+    const char* SQL;
+  } kLoads[kTableCount] = {
+      {"Const", "SELECT MinServiceLife, ReqCCFScore FROM Const WHERE NormVersion = :NormVersion"},
+      {"DC", "SELECT DC, DClower, DCupper FROM DC WHERE NormVersion = :NormVersion"},
+      {"MTTFd", "SELECT MTTFd, MTTFdlower, MTTFdupper FROM MTTFd WHERE NormVersion = :NormVersion"},
+      {"PLs", "SELECT PL, PFHlower, PFHupper FROM PLs WHERE NormVersion = :NormVersion"},
+      {"RiskParams", "SELECT ParamS, ParamF, ParamP, PL FROM RiskParams WHERE NormVersion = :NormVersion"},
+      {"SFTypes", "SELECT Name FROM SFTypes WHERE NormVersion = :NormVersion"},
+      {"PFH", "SELECT Cat, DCavg, MTTFd, PFH FROM PFH WHERE NormVersion = :NormVersion"},
+      {"PFHi", "SELECT Cat, DCavg, MTTFd, PFH FROM PFHi WHERE NormVersion = :NormVersion"},
+      {"Cat", "SELECT Cat, CCFRelevant, ChannelCount FROM Cat WHERE NormVersion = :NormVersion"},
+      {"CatReqMTTFd",
+       "SELECT Cat.Cat, MTTFd FROM Cat INNER JOIN CatReqMTTFd ON (Cat.Cat = CatReqMTTFd.Cat) WHERE "
+       "(Cat.NormVersion = :NormVersion)"},
+      {"CatReqDCavg",
+       "SELECT Cat.Cat, DCavg FROM Cat INNER JOIN CatReqDCavg ON (Cat.Cat = CatReqDCavg.Cat) WHERE "
+       "(Cat.NormVersion = :NormVersion)"},
+      {"CatReqConditions",
+       "SELECT Cat, OID, Text, CCID FROM CatReqConditions INNER JOIN CatConditions ON CatCondition = OID "
+       "WHERE (CatReqConditions.NormVersion = :NormVersion)"},
+      {"PLReqConditions",
+       "SELECT PL, OID, Text, PLCID FROM PLReqConditions INNER JOIN PLConditions ON PLCondition = OID "
+       "WHERE (PLReqConditions.NormVersion = :NormVersion)"},
+  };
+  std::vector<std::array<double, 4>> gridRows[5];
+  std::function<void(TtiFBStatement&)> read;
+  auto bands = [](std::vector<TBandRow>& out) {
+    return [&out](TtiFBStatement& s) { out.push_back({Key(s.FieldAsString(0)), Number(s, 1), Number(s, 2)}); };
+  };
+  auto conditions = [](std::vector<TTables::TConditionRow>& out) {
+    return [&out](TtiFBStatement& s) {
+      out.push_back({Key(s.FieldAsString(0)), s.FieldAsString(1), s.FieldAsString(2), s.FieldAsString(3)});
+    };
+  };
+  auto pairs = [](std::vector<std::pair<std::string, std::string>>& out) {
+    return [&out](TtiFBStatement& s) { out.emplace_back(Key(s.FieldAsString(0)), Key(s.FieldAsString(1))); };
+  };
+  switch (table) {
+    case tConst:
+      read = [&t](TtiFBStatement& s) {
+        if (t.MinServiceLife) return;  // the first row answers
+        t.MinServiceLife = AnswerOf(s, 0);
+        t.ReqCCFScore = AnswerOf(s, 1);
+      };
+      break;
+    case tDC: read = bands(t.DC); break;
+    case tMTTFd: read = bands(t.MTTFd); break;
+    case tPLs: read = bands(t.PLs); break;
+    case tRiskParams:
+      read = [&t](TtiFBStatement& s) {
+        t.Risk.push_back({s.FieldAsInteger(0), s.FieldAsInteger(1), s.FieldAsInteger(2), Key(s.FieldAsString(3))});
+      };
+      break;
+    case tSFTypes: read = [&t](TtiFBStatement& s) { t.SFTypes.push_back(s.FieldAsString(0)); }; break;
+    case tPFH:
+      read = [&t](TtiFBStatement& s) {
+        t.PFH.push_back({Key(s.FieldAsString(0)), Key(s.FieldAsString(1)), Number(s, 2), AnswerOf(s, 3)});
+      };
+      break;
+    case tPFHi:
+      read = [&gridRows](TtiFBStatement& s) {
+        TCat c;
+        if (EnumFromName(Key(s.FieldAsString(0)), c) && EnumInRange<TCat>(static_cast<int>(c)))
+          gridRows[c].push_back({Number(s, 1), Number(s, 2), AnswerOf(s, 3), 0.0});
+      };
+      break;
+    case tCat:
+      read = [&t](TtiFBStatement& s) {
+        t.Cats.push_back({Key(s.FieldAsString(0)), s.FieldAsInteger(1), s.FieldAsInteger(2)});
+      };
+      break;
+    case tCatReqMTTFd: read = pairs(t.CatReqMTTFd); break;
+    case tCatReqDCavg: read = pairs(t.CatReqDCavg); break;
+    case tCatReqConditions: read = conditions(t.CatConditions); break;
+    case tPLReqConditions: read = conditions(t.PLConditions); break;
+    default: throw EtiPerProgrammerException("Unknown table %d of the general database", {static_cast<int>(table)});
+  }
+  TReadScope scope(*this);
+  const bool ok = Run(Query(kLoads[table].SQL), kLoads[table].Name, read, true, quiet);
+  scope.CommitIf(ok);
+  if (table == tPFHi) {
+    for (int c = 0; c < 5; ++c) {
+      TGrid g;
+      for (const auto& r : gridRows[c]) {
+        // A row without DCavg or MTTFd is no grid point (no comparison would find it).
+        if (std::isnan(r[0]) || std::isnan(r[1])) continue;
+        g.DCs.push_back(r[0]);
+        g.Ms.push_back(r[1]);
+      }
+      for (auto* v : {&g.DCs, &g.Ms}) {
+        std::sort(v->begin(), v->end());
+        v->erase(std::unique(v->begin(), v->end()), v->end());
+      }
+      g.PFH.assign(g.DCs.size() * g.Ms.size(), 0.0);
+      // In the order read: a point given twice keeps its first value, as a query's first row would.
+      for (auto it = gridRows[c].rbegin(); it != gridRows[c].rend(); ++it) {
+        const std::ptrdiff_t i = TGrid::IndexOf(g.DCs, (*it)[0]), j = TGrid::IndexOf(g.Ms, (*it)[1]);
+        if (i >= 0 && j >= 0) g.PFH[static_cast<size_t>(i) * g.Ms.size() + static_cast<size_t>(j)] = (*it)[2];
+      }
+      t.Grid[c] = ok ? std::move(g) : TGrid{};
+    }
+  }
+  if (!ok) {
+    // Nothing of a failed read is kept: the table is read again when next needed.
+    switch (table) {
+      case tConst: t.MinServiceLife.reset(), t.ReqCCFScore.reset(); break;
+      case tDC: t.DC.clear(); break;
+      case tMTTFd: t.MTTFd.clear(); break;
+      case tPLs: t.PLs.clear(); break;
+      case tRiskParams: t.Risk.clear(); break;
+      case tSFTypes: t.SFTypes.clear(); break;
+      case tPFH: t.PFH.clear(); break;
+      case tCat: t.Cats.clear(); break;
+      case tCatReqMTTFd: t.CatReqMTTFd.clear(); break;
+      case tCatReqDCavg: t.CatReqDCavg.clear(); break;
+      case tCatReqConditions: t.CatConditions.clear(); break;
+      case tPLReqConditions: t.PLConditions.clear(); break;
+      default: break;
+    }
+  }
+  t.Loaded[table] = ok;
+  return ok;
+}
+
+void TPersistenceDB_FB::ThrowNotConnected() const {
+  throw EtiFBException(tiFormat("Cannot read the standard's tables: %s is not connected", {db_->Describe()}));
+}
+
+const TPersistenceDB_FB::TTables& TPersistenceDB_FB::Tables(TTable table) { return Tables({table}); }
+
+const TPersistenceDB_FB::TTables& TPersistenceDB_FB::Tables(std::initializer_list<TTable> tables) {
+  auto complete = [&](const TTables* t) {
+    for (TTable table : tables)
+      if (!t->Loaded[table]) return false;
+    return true;
+  };
+  const TTables* t = tables_.load(std::memory_order_acquire);
+  if (t && complete(t)) return *t;
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  t = tables_.load(std::memory_order_acquire);
+  if (!t) ThrowNotConnected();
+  if (complete(t)) return *t;
+  // A table that failed is read again, in a copy: readers of other threads keep the tables they hold.
+  auto copy = std::make_unique<TTables>(*t);
+  bool read = false;
+  for (TTable table : tables)
+    if (!copy->Loaded[table] && LoadTable(*copy, table, false)) read = true;
+  if (!read) return *t;
+  published_.push_back(std::move(copy));
+  t = published_.back().get();
+  tables_.store(t, std::memory_order_release);
+  return *t;
 }
 
 bool TPersistenceDB_FB::FirstDouble(TtiFBStatement& q, const char* table, std::optional<double>& value) {
@@ -245,25 +521,20 @@ TCatConditionList* TPersistenceDB_FB::GetCatConditions(TCat Cat) {
   auto& list = catConditions_[Cat];
   if (!list) list = std::make_unique<TCatConditionList>();
   if (catConditionsLoaded_[Cat]) return list.get();
-  list->Clear();  // what a failed read left
-  TReadScope scope(*this);
-  TtiFBStatement& q = Query(
-      "SELECT CatCondition, OID, Text, CCID FROM CatReqConditions INNER JOIN CatConditions ON CatCondition = OID "
-      "WHERE (Cat = :Cat) AND (CatReqConditions.NormVersion = :NormVersion)");
-  q.SetParamString("Cat", Name(Cat));
-  TCatConditionList& l = *list;
-  const bool ok = Run(q, "CatReqConditions",
-                      [&l](TtiFBStatement& s) {
-                        auto c = std::make_unique<TCatCondition>();
-                        c->GetOID().SetAsString(s.FieldAsString("OID"));
-                        c->SetText(s.FieldAsString("Text"));
-                        c->SetCCID(s.FieldAsString("CCID"));
-                        l.Add(std::move(c));
-                      },
-                      true);
-  scope.CommitIf(ok);
-  catConditionsLoaded_[Cat] = ok;
-  return ok ? list.get() : nullptr;
+  const TTables& t = Tables(tCatReqConditions);
+  if (!t.Loaded[tCatReqConditions]) return nullptr;
+  list->Clear();
+  const std::string name = Name(Cat);
+  for (const auto& r : t.CatConditions) {
+    if (r.Key != name) continue;
+    auto c = std::make_unique<TCatCondition>();
+    c->GetOID().SetAsString(r.OID);
+    c->SetText(r.Text);
+    c->SetCCID(r.ID);
+    list->Add(std::move(c));
+  }
+  catConditionsLoaded_[Cat] = true;
+  return list.get();
 }
 
 TPLConditionList* TPersistenceDB_FB::GetPLConditions(TPL PL) {
@@ -273,236 +544,147 @@ TPLConditionList* TPersistenceDB_FB::GetPLConditions(TPL PL) {
   auto& list = plConditions_[PL];
   if (!list) list = std::make_unique<TPLConditionList>();
   if (plConditionsLoaded_[PL]) return list.get();
+  const TTables& t = Tables(tPLReqConditions);
+  if (!t.Loaded[tPLReqConditions]) return nullptr;
   list->Clear();
-  TReadScope scope(*this);
-  TtiFBStatement& q = Query(
-      "SELECT PLCondition, OID, Text, PLCID FROM PLReqConditions INNER JOIN PLConditions ON PLCondition = OID "
-      "WHERE (PL = :PL) AND (PLReqConditions.NormVersion = :NormVersion)");
-  q.SetParamString("PL", std::string(EnumName(PL)));
-  TPLConditionList& l = *list;
-  const bool ok = Run(q, "PLReqConditions",
-                      [&l](TtiFBStatement& s) {
-                        auto c = std::make_unique<TPLCondition>();
-                        c->GetOID().SetAsString(s.FieldAsString("OID"));
-                        c->SetText(s.FieldAsString("Text"));
-                        c->SetPLCID(s.FieldAsString("PLCID"));
-                        l.Add(std::move(c));
-                      },
-                      true);
-  scope.CommitIf(ok);
-  plConditionsLoaded_[PL] = ok;
-  return ok ? list.get() : nullptr;
+  const std::string name(EnumName(PL));
+  for (const auto& r : t.PLConditions) {
+    if (r.Key != name) continue;
+    auto c = std::make_unique<TPLCondition>();
+    c->GetOID().SetAsString(r.OID);
+    c->SetText(r.Text);
+    c->SetPLCID(r.ID);
+    list->Add(std::move(c));
+  }
+  plConditionsLoaded_[PL] = true;
+  return list.get();
 }
 
 // ---- categories ----
 
 void TPersistenceDB_FB::GetCatRequirements(TCat Cat, TMTTFdDenotationSet& MTTFd, TDCDenotationSet& DCavg,
                                            bool& CCFRelevant) {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
   CheckCat(Cat);
-  TCatRequirements& rec = catRequirements_[Cat];
-  if (!rec.Loaded) {
-    TCatRequirements r;
-    bool ok = true;
-
-    TReadScope scope(*this);
-    TtiFBStatement& q1 = Query("SELECT CCFRelevant FROM Cat WHERE (Cat = :Cat) AND (NormVersion = :NormVersion)");
-    q1.SetParamString("Cat", Name(Cat));
-    bool ok1 = Run(q1, "Cat", [&r](TtiFBStatement& s) { r.CCFRelevant = s.FieldAsInteger(0) != 0; }, false);
-    if (!ok1) r.CCFRelevant = true;  // not known: the CCF must count rather than be waved through
-    ok = ok && ok1;
-
-    TtiFBStatement& q2 = Query(
-        "SELECT MTTFd FROM Cat INNER JOIN CatReqMTTFd ON (Cat.Cat = CatReqMTTFd.Cat) WHERE (Cat.Cat = :Cat) AND "
-        "(Cat.NormVersion = :NormVersion)");
-    q2.SetParamString("Cat", Name(Cat));
-    bool ok2 = Run(q2, "CatReqMTTFd",
-                   [&r](TtiFBStatement& s) {
-                     TMTTFdDenotation d;
-                     if (EnumFromName(s.FieldAsString(0), d)) r.MTTFd.Include(d);
-                   },
-                   true);
-    ok = ok && ok2;
-
-    TtiFBStatement& q3 = Query(
-        "SELECT DCavg FROM Cat INNER JOIN CatReqDCavg ON (Cat.Cat = CatReqDCavg.Cat) WHERE (Cat.Cat = :Cat) AND "
-        "(Cat.NormVersion = :NormVersion)");
-    q3.SetParamString("Cat", Name(Cat));
-    bool ok3 = Run(q3, "CatReqDCavg",
-                   [&r](TtiFBStatement& s) {
-                     TDCDenotation d;
-                     if (EnumFromName(s.FieldAsString(0), d) && d != dcForward) r.DCavg.Include(d);
-                   },
-                   true);
-    ok = ok && ok3;
-    scope.CommitIf(ok);
-
-    if (!ok) {  // answer what was read, ask again next time
-      MTTFd = r.MTTFd;
-      DCavg = r.DCavg;
-      CCFRelevant = r.CCFRelevant;
-      return;
-    }
-    r.Loaded = true;
-    rec = r;
+  const TTables& t = Tables({tCat, tCatReqMTTFd, tCatReqDCavg});
+  const std::string name = Name(Cat);
+  // What could be read is answered; a part that could not be read answers its most cautious value.
+  CCFRelevant = true;  // not known: the CCF must count rather than be waved through
+  if (t.Loaded[tCat]) {
+    const TTables::TCatRow* row = t.Cat(name);
+    CCFRelevant = row && row->CCFRelevant != 0;
   }
-  MTTFd = rec.MTTFd;
-  DCavg = rec.DCavg;
-  CCFRelevant = rec.CCFRelevant;
+  MTTFd = {};
+  if (t.Loaded[tCatReqMTTFd])
+    for (const auto& [cat, band] : t.CatReqMTTFd) {
+      TMTTFdDenotation d;
+      if (cat == name && EnumFromName(band, d)) MTTFd.Include(d);
+    }
+  DCavg = {};
+  if (t.Loaded[tCatReqDCavg])
+    for (const auto& [cat, band] : t.CatReqDCavg) {
+      TDCDenotation d;
+      if (cat == name && EnumFromName(band, d) && d != dcForward) DCavg.Include(d);
+    }
 }
 
 int32_t TPersistenceDB_FB::GetChannelCount(TCat Cat) {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
   CheckCat(Cat);
-  if (channelCounts_[Cat] >= 0) return channelCounts_[Cat];
-  TReadScope scope(*this);
-  TtiFBStatement& q =
-      Query("SELECT ChannelCount FROM Cat WHERE (Cat = :Cat) AND (Cat.NormVersion = :NormVersion)");
-  q.SetParamString("Cat", Name(Cat));
-  int32_t n = -1;
-  const bool ok = Run(q, "Cat", [&n](TtiFBStatement& s) { n = static_cast<int32_t>(s.FieldAsInteger(0)); }, false);
-  scope.CommitIf(ok);
-  if (!ok || n < 1) return -1;  // a category without a row has no channel count
-  channelCounts_[Cat] = n;
-  return n;
+  const TTables& t = Tables(tCat);
+  if (!t.Loaded[tCat]) return -1;
+  const TTables::TCatRow* row = t.Cat(Name(Cat));
+  // A category without a row has no channel count.
+  if (!row || row->ChannelCount < 1 || row->ChannelCount > std::numeric_limits<int32_t>::max()) return -1;
+  return static_cast<int32_t>(row->ChannelCount);
 }
 
 // ---- bands ----
 
 TDCDenotation TPersistenceDB_FB::GetDCDenotation(double DC) {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
   if (std::isnan(DC)) return dcForward;
-  // Values that meet the table as the same value share one answer.
-  const double d = RoundForBounds(DC);
-  const int32_t cached = dcCache_.ValueOf(d);
-  if (cached >= 0) return static_cast<TDCDenotation>(cached);
-  TReadScope scope(*this);
-  TtiFBStatement& q = Query(
-      "SELECT DC FROM DC WHERE (:DC BETWEEN DClower AND DCupper) AND (NormVersion = :NormVersion) ORDER BY "
-      "DClower DESC ");
-  q.SetParamDouble("DC", Finite(d));
-  std::optional<std::string> name;
-  const bool ok = FirstText(q, "DC", name);
-  scope.CommitIf(ok);
-  if (!ok) return dcForward;
+  const TTables& t = Tables(tDC);
+  if (!t.Loaded[tDC]) return dcForward;
+  const TBandRow* row = BandOf(t.DC, Finite(RoundForBounds(DC)));
   TDCDenotation band = dcForward;
-  if (name && !EnumFromName(*name, band)) band = dcForward;
-  dcCache_.Add(band, d);
+  if (row && !EnumFromName(row->Name, band)) band = dcForward;
   return band;
 }
 
 TMTTFdDenotation TPersistenceDB_FB::GetMTTFdDenotation(double MTTFd) {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
   // Below the lowest band (and "no value", and NaN) there is no band at all.
   const double m = RoundForBounds(MTTFd);
   if (!(m >= MTTFdMin())) return mttfNoBand;
   if (std::isinf(m)) return mttfHigh;
-  const int32_t cached = mttfdCache_.ValueOf(m);
-  if (cached >= 0) return static_cast<TMTTFdDenotation>(cached);
-  TReadScope scope(*this);
-  TtiFBStatement& q = Query(
-      "SELECT MTTFd FROM MTTFd WHERE (:MTTFd BETWEEN MTTFdlower AND MTTFdupper) AND (NormVersion = :NormVersion) "
-      "ORDER BY MTTFdlower DESC ");
-  q.SetParamDouble("MTTFd", m);
-  std::optional<std::string> name;
-  const bool ok = FirstText(q, "MTTFd", name);
-  scope.CommitIf(ok);
-  if (!ok) return mttfNoBand;  // never the best band for a value the table did not place
+  const TTables& t = Tables(tMTTFd);
+  if (!t.Loaded[tMTTFd]) return mttfNoBand;  // never the best band for a value the table did not place
+  const TBandRow* row = BandOf(t.MTTFd, m);
   TMTTFdDenotation band = mttfHigh;  // above the highest band
-  if (name && !EnumFromName(*name, band)) band = mttfHigh;
-  mttfdCache_.Add(band, m);
+  if (row && !EnumFromName(row->Name, band)) band = mttfHigh;
   return band;
 }
 
 // ---- constants ----
 
-double TPersistenceDB_FB::ReadConstant(const char* sql, double& cache) {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
-  if (cache >= 0.0) return cache;
-  TReadScope scope(*this);
-  TtiFBStatement& q = Query(sql);
-  std::optional<double> v;
-  const bool ok = FirstDouble(q, "Const", v);
-  scope.CommitIf(ok);
-  // A missing row is no answer: a required CCF score of 0 would pass every subsystem.
-  if (!ok || !v || !(*v >= 0.0)) return -1.0;
-  cache = *v;
-  return cache;
-}
-
 double TPersistenceDB_FB::GetMinServiceLife() {
-  return ReadConstant("SELECT MinServiceLife FROM Const WHERE NormVersion = :NormVersion", minServiceLife_);
+  const TTables& t = Tables(tConst);
+  // A missing row is no answer: a required CCF score of 0 would pass every subsystem.
+  if (!t.Loaded[tConst] || !t.MinServiceLife || !(*t.MinServiceLife >= 0.0)) return -1.0;
+  return *t.MinServiceLife;
 }
 
 double TPersistenceDB_FB::GetReqCCFScore() {
-  return ReadConstant("SELECT ReqCCFScore FROM Const WHERE NormVersion = :NormVersion", reqCCFScore_);
+  const TTables& t = Tables(tConst);
+  if (!t.Loaded[tConst] || !t.ReqCCFScore || !(*t.ReqCCFScore >= 0.0)) return -1.0;
+  return *t.ReqCCFScore;
 }
 
 // ---- PL bands ----
 
 double TPersistenceDB_FB::GetPLMeanPFH(TPL PL) {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
   if (PL == plE) return std::sqrt(1e-15);  // plE's band is open downwards for this purpose
-  TReadScope scope(*this);
-  TtiFBStatement& q = Query("SELECT PFHupper, PFHlower FROM PLs WHERE (PL = :PL) AND (NormVersion = :NormVersion)");
-  q.SetParamString("PL", std::string(EnumName(PL)));
-  std::optional<std::pair<double, double>> band;
-  const bool ok = Run(q, "PLs", [&](TtiFBStatement& s) { band.emplace(s.FieldAsFloat(0), s.FieldAsFloat(1)); },
-                      false);
-  scope.CommitIf(ok);
-  // No band read is no PFH (-1): a PFH of 0 would be the best of all.
-  if (!ok || !band || !(band->first > 0.0) || !(band->second > 0.0)) return -1.0;
-  return std::sqrt(band->first * band->second);
+  const TTables& t = Tables(tPLs);
+  if (!t.Loaded[tPLs]) return -1.0;
+  const std::string_view name = EnumName(PL);
+  for (const TBandRow& r : t.PLs) {
+    if (r.Name != name) continue;
+    // No band read is no PFH (-1): a PFH of 0 would be the best of all.
+    if (!(r.Upper > 0.0) || !(r.Lower > 0.0)) return -1.0;
+    return std::sqrt(r.Upper * r.Lower);
+  }
+  return -1.0;
 }
 
 TPL TPersistenceDB_FB::GetPLFromPFH(double PFH) {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
   if (std::isnan(PFH) || PFH >= kPLNoBandPFH || PFH <= 0.0) return plN;
-  const int32_t cached = plCache_.ValueOf(PFH);
-  if (cached >= 0) return static_cast<TPL>(cached);
-  TReadScope scope(*this);
-  TtiFBStatement& q = Query(
-      "SELECT PL FROM PLs WHERE (:PFH >= PFHlower) AND (:PFH < PFHupper) AND (NormVersion = :NormVersion)");
-  q.SetParamDouble("PFH", PFHValue(PFH));
-  std::optional<std::string> name;
-  const bool ok = FirstText(q, "PLs", name);
-  scope.CommitIf(ok);
-  if (!ok) return plA;  // the worst PL: nothing is claimed that the tables did not confirm
-  TPL pl = plN;
-  if (!name || !EnumFromName(*name, pl) || pl > plE) pl = plN;
-  plCache_.Add(pl, PFH);
-  return pl;
+  const TTables& t = Tables(tPLs);
+  if (!t.Loaded[tPLs]) return plA;  // the worst PL: nothing is claimed that the tables did not confirm
+  const double v = PFHValue(PFH);
+  for (const TBandRow& r : t.PLs) {
+    if (!(v >= r.Lower && v < r.Upper)) continue;
+    TPL pl = plN;
+    if (!EnumFromName(r.Name, pl) || pl > plE) pl = plN;
+    return pl;
+  }
+  return plN;
 }
 
 TPL TPersistenceDB_FB::GetPLrFromRiskParams(uint8_t S, uint8_t F, uint8_t P) {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
-  const TPL cached = plrCache_.ValueOf(S, F, P);
-  if (cached != plForward) return cached;
-  TReadScope scope(*this);
-  TtiFBStatement& q = Query(
-      "SELECT PL FROM RiskParams WHERE (ParamS = :RiskParamS) AND (ParamF = :RiskParamF) AND (ParamP = "
-      ":RiskParamP) AND (NormVersion = :NormVersion)");
-  q.SetParamInteger("RiskParamS", S);
-  q.SetParamInteger("RiskParamF", F);
-  q.SetParamInteger("RiskParamP", P);
-  std::optional<std::string> name;
-  const bool ok = FirstText(q, "RiskParams", name);
-  scope.CommitIf(ok);
-  TPL pl = plE;  // the strictest requirement when the graph has no answer
-  if (!ok || !name || !EnumFromName(*name, pl) || pl > plE) return plE;
-  plrCache_.Add(pl, S, F, P);
-  return pl;
+  const TTables& t = Tables(tRiskParams);
+  if (!t.Loaded[tRiskParams]) return plE;  // the strictest requirement when the graph has no answer
+  for (const auto& r : t.Risk) {
+    if (r.S != S || r.F != F || r.P != P) continue;
+    TPL pl = plE;
+    if (!EnumFromName(r.PL, pl) || pl > plE) return plE;
+    return pl;
+  }
+  return plE;
 }
 
 const std::vector<std::string>& TPersistenceDB_FB::GetSFTypes() {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
   if (sfTypesLoaded_) return sfTypes_;
-  sfTypes_.clear();
-  TReadScope scope(*this);
-  TtiFBStatement& q = Query("SELECT Name FROM SFTypes WHERE NormVersion = :NormVersion");
-  const bool ok = Run(q, "SFTypes", [this](TtiFBStatement& s) { sfTypes_.push_back(s.FieldAsString(0)); }, true);
-  scope.CommitIf(ok);
-  sfTypesLoaded_ = ok;
+  const TTables& t = Tables(tSFTypes);
+  sfTypesLoaded_ = t.Loaded[tSFTypes];
+  if (sfTypesLoaded_) sfTypes_ = t.SFTypes;
   return sfTypes_;
 }
 
@@ -530,50 +712,38 @@ std::string TPersistenceDB_FB::GetOpenLibFileName() {
 // ---- PFH ----
 
 double TPersistenceDB_FB::GetPFH(TDCDenotation DC, TCat Cat, double MTTFd) {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
   CheckCat(Cat);
   if (DC >= dcForward) return -1.0;
   const double m = RoundForBounds(MTTFd);
   if (std::isnan(m)) return -1.0;
-  TReadScope scope(*this);
-  TtiFBStatement& grid = Query(
-      "SELECT DISTINCT MTTFd FROM PFH WHERE MTTFd <= :MTTFd AND NormVersion = :NormVersion ORDER BY MTTFd DESC");
-  grid.SetParamDouble("MTTFd", Finite(m));
-  std::optional<double> top;
-  if (!FirstDouble(grid, "PFH", top)) {
-    return -1.0;
-  }
+  const TTables& t = Tables(tPFH);
+  if (!t.Loaded[tPFH]) return -1.0;
+  const double limit = Finite(m);
+  // Below the table's smallest MTTFd (of any category) there is no value.
+  bool top = false;
+  for (const auto& r : t.PFH) top = top || r.MTTFd <= limit;
   double pfh = 0.0;
   if (top) {
+    const std::string cat = Name(Cat);
+    // The table step: the row of the largest MTTFd not above the value; a DC band without one falls to the
+    // next lower band.
     for (int level = DC; level >= dcNone && pfh == 0.0; --level) {
-      TtiFBStatement& q = Query(
-          "SELECT PFH FROM PFH WHERE Cat = :Cat AND DCavg = :DCavg AND MTTFd <= :MTTFd AND NormVersion = "
-          ":NormVersion ORDER BY MTTFd DESC ");
-      q.SetParamString("Cat", Name(Cat));
-      q.SetParamString("DCavg", std::string(EnumNameOf<TDCDenotation>(level)));
-      q.SetParamDouble("MTTFd", Finite(m));
-      std::optional<double> v;
-      // A failed try must not fall through to a lower DC level and pass its value off as the answer.
-      if (!FirstDouble(q, "PFH", v)) {
-        return -1.0;
-      }
-      if (v) pfh = *v;
+      const std::string_view band = EnumNameOf<TDCDenotation>(level);
+      const TTables::TPFHRow* best = nullptr;
+      for (const auto& r : t.PFH)
+        if (r.Cat == cat && r.DCavg == band && r.MTTFd <= limit && (!best || r.MTTFd > best->MTTFd)) best = &r;
+      if (best) pfh = best->PFH;
     }
   }
-  scope.Commit();
   return pfh == 0.0 ? -1.0 : pfh;
 }
 
 double TPersistenceDB_FB::GetPFHInterpolated(TCat Cat, double MTTFd, double DCavg) {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
   CheckCat(Cat);
   // Never fails dangerously; categories B and 1 keep their floor below (they never reach a PL above b and c).
   if (MTTFd == std::numeric_limits<double>::infinity() && Cat != catB && Cat != cat1) return 0.0;
   const TDCDenotation level = GetDCDenotation(DCavg);
   if (!GetOptUseDCInterLevels()) return GetPFH(level, Cat, MTTFd);
-
-  const double cached = pfhCache_.ValueOf(Cat, DCavg, MTTFd);
-  if (cached >= 0.0) return cached;
 
   const double m = RoundForBounds(MTTFd);
   const double d = RoundForBounds(DCavg);
@@ -583,52 +753,17 @@ double TPersistenceDB_FB::GetPFHInterpolated(TCat Cat, double MTTFd, double DCav
   }
   if (level == dcForward || !(m >= MTTFdMin()) || !(d >= kDCMin)) return -1.0;
 
-  TReadScope scope(*this);
+  const TTables& t = Tables(tPFHi);
+  // A failed read gives no value; the next question reads the table again.
+  if (!t.Loaded[tPFHi]) return -1.0;
+  const TGrid& g = t.Grid[Cat];
   // Grid neighbours of (DCavg, MTTFd) for the category: 0 when there is none on that side.
-  auto neighbour = [&](const char* sql, const char* param, double value, double& out) {
-    TtiFBStatement& q = Query(sql);
-    q.SetParamDouble(param, value);
-    q.SetParamString("Cat", Name(Cat));
-    std::optional<double> v;
-    const bool ok = FirstDouble(q, "PFHi", v);
-    out = v ? *v : 0.0;
-    return ok;
-  };
-  double dcLow = 0.0, dcHigh = 0.0, mLow = 0.0, mHigh = 0.0;
-  bool ok =
-      neighbour("SELECT DISTINCT DCavg FROM PFHi WHERE DCavg <= :DCavg AND       Cat = :Cat AND       NormVersion = "
-                ":NormVersion ORDER BY DCavg DESC",
-                "DCavg", d, dcLow) &&
-      neighbour("SELECT DISTINCT DCavg FROM PFHi WHERE DCavg >= :DCavg AND       Cat = :Cat AND       NormVersion = "
-                ":NormVersion ORDER BY DCavg ASC",
-                "DCavg", d, dcHigh) &&
-      neighbour("SELECT DISTINCT MTTFd FROM PFHi WHERE MTTFd <= :MTTFd AND       Cat = :Cat AND       NormVersion = "
-                ":NormVersion ORDER BY MTTFd DESC",
-                "MTTFd", m, mLow) &&
-      neighbour("SELECT DISTINCT MTTFd FROM PFHi WHERE MTTFd >= :MTTFd AND       Cat = :Cat AND       NormVersion = "
-                ":NormVersion ORDER BY MTTFd ASC",
-                "MTTFd", m, mHigh);
+  const double dcLow = TGrid::Below(g.DCs, d), mLow = TGrid::Below(g.Ms, m);
+  double dcHigh = TGrid::Above(g.DCs, d), mHigh = TGrid::Above(g.Ms, m);
   if (dcHigh == 0.0) dcHigh = dcLow;
   if (mHigh == 0.0) mHigh = mLow;
-
-  auto corner = [&](double mttfd, double dcavg, double& out) {
-    TtiFBStatement& q = Query(
-        "SELECT PFH FROM PFHi WHERE Cat = :Cat AND DCavg = :DCavg AND MTTFd = :MTTFd AND NormVersion = "
-        ":NormVersion ");
-    q.SetParamString("Cat", Name(Cat));
-    q.SetParamDouble("DCavg", dcavg);
-    q.SetParamDouble("MTTFd", mttfd);
-    std::optional<double> v;
-    const bool r = FirstDouble(q, "PFHi", v);
-    out = v ? *v : 0.0;
-    return r;
-  };
-  double p11 = 0.0, p12 = 0.0, p21 = 0.0, p22 = 0.0;
-  ok = ok && corner(mLow, dcLow, p11) && corner(mLow, dcHigh, p12) && corner(mHigh, dcLow, p21) &&
-       corner(mHigh, dcHigh, p22);
-  scope.CommitIf(ok);
-  // A failed read gives no value and is not remembered; the next question asks again.
-  if (!ok) return -1.0;
+  const double p11 = g.At(mLow, dcLow), p12 = g.At(mLow, dcHigh), p21 = g.At(mHigh, dcLow),
+               p22 = g.At(mHigh, dcHigh);
 
   double value = -1.0;
   if (p11 != 0.0 && p12 != 0.0 && p21 != 0.0 && p22 != 0.0) {
@@ -639,7 +774,6 @@ double TPersistenceDB_FB::GetPFHInterpolated(TCat Cat, double MTTFd, double DCav
   // The floor raises a value; "no value" (-1) stays no value.
   if (Cat == cat3 && d >= kCat3FloorDCLow && d <= kCat3FloorDCHigh && value >= 0.0)
     value = std::max(value, kCat3FloorPFH);
-  pfhCache_.Add(value, Cat, DCavg, MTTFd);
   return value;
 }
 

@@ -1,8 +1,9 @@
 #pragma once
 // The general database: the standard's tables (PFH grids, PL bands, category rules, DC and MTTFd bands, the
-// risk graph, constants, safety-function types) in a read-only Firebird file, asked through the Firebird access
-// layer and cached in the object so that every distinct question reaches the file once. The same object
-// creates new, empty library files.
+// risk graph, constants, safety-function types) in a read-only Firebird file. The object reads them (about 200
+// rows) into memory once when it connects and answers every look-up from there: an evaluation asks hundreds of
+// thousands of questions, and a query per distinct value would cost far more than the arithmetic. The same
+// object creates new, empty library files.
 //
 // Values are compared with the tables as the standard states them: a computed MTTFd (years) or DC/DCavg
 // (fraction) is rounded to 9 decimal places before it meets a band bound or a grid value, so arithmetic noise
@@ -12,6 +13,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -19,7 +21,6 @@
 #include <string>
 #include <vector>
 
-#include "model/LazyLists.h"
 #include "model/PersistenceDBAbs.h"
 
 namespace kelvado {
@@ -43,13 +44,16 @@ struct TTypicalMTTFd {
   std::optional<double> TypicalB10d;
 };
 
-// The general-database object on the Firebird file. Look-ups run in read-only transactions; a look-up that
-// fails in the database returns its default, which is never better than an answer of the tables could be
-// (no band, no PFH, the worst PL, the strictest requirement), caches nothing and is reported once per table
-// through the message sink (see LastError). Asking while not connected raises EtiFBException naming the file.
+// The general-database object on the Firebird file. Connect reads the tables in read-only transactions. A
+// table that could not be read is read again when a look-up needs it; while it fails, the look-up returns its
+// default, which is never better than an answer of the tables could be (no band, no PFH, the worst PL, the
+// strictest requirement), and the failure is reported once per table through the message sink (see
+// LastError). Asking while not connected raises EtiFBException naming the file.
 //
-// Thread-safe: every operation holds the object's lock, so one object may serve several threads (one at a
-// time). The condition lists and the safety-function types it hands out stay alive and are filled once.
+// Thread-safe: the tables read are never changed once published (a table read again later comes in a new
+// copy), so look-ups of any number of threads take no lock; connecting, reading a failed table again and the
+// lists handed out hold the object's lock. The condition lists and the safety-function types it hands out stay
+// alive and are filled once.
 class TPersistenceDB_FB : public TPersistenceDB {
 public:
   TI_CLASS(TPersistenceDB_FB)
@@ -94,7 +98,8 @@ public:
   const std::vector<TTypicalMTTFd>* GetTypicalMTTFds();
 
   const std::string& DatabaseName() const { return databaseName_; }
-  // Statements sent to the database since construction (each query opened or statement executed counts one).
+  // Statements sent to the database since construction (each query opened or statement executed counts one;
+  // connecting reads every table, one query each).
   int64_t QueryCount() const { return queryCount_; }
   // Message of the last database error of a look-up; empty when none.
   std::string LastError() const;
@@ -104,22 +109,26 @@ public:
 
 
 private:
-  struct TCatRequirements {
-    bool Loaded = false;
-    TMTTFdDenotationSet MTTFd;
-    TDCDenotationSet DCavg;
-    bool CCFRelevant = false;
-  };
+  // The tables read into memory (defined in the source).
+  struct TTables;
+  enum TTable : int;
 
   class TReadScope;
   TtiFBStatement& Query(const std::string& sql);
   // Opens the query and hands each row (or only the first) to `read`; false when the database failed, which
-  // is reported once per `table` (the table the look-up reads, named in the message).
-  bool Run(TtiFBStatement& q, const char* table, const std::function<void(TtiFBStatement&)>& read, bool allRows);
+  // is reported once per `table` (the table the look-up reads, named in the message) unless quiet.
+  bool Run(TtiFBStatement& q, const char* table, const std::function<void(TtiFBStatement&)>& read, bool allRows,
+           bool quiet = false);
   // First column of the first row as a number; nullopt for no row; false when the database failed.
   bool FirstDouble(TtiFBStatement& q, const char* table, std::optional<double>& value);
   bool FirstText(TtiFBStatement& q, const char* table, std::optional<std::string>& value);
-  double ReadConstant(const char* sql, double& cache);
+  // Reads one table into `into`; false (and the table left empty) when that failed.
+  bool LoadTable(TTables& into, TTable table, bool quiet);
+  // The tables with `table` read: the published ones, or, when that table had failed, a copy with it read
+  // again (published when that worked). Raises EtiFBException when not connected.
+  const TTables& Tables(TTable table);
+  const TTables& Tables(std::initializer_list<TTable> tables);
+  [[noreturn]] void ThrowNotConnected() const;
 
   mutable std::recursive_mutex mutex_;
   std::string databaseName_;
@@ -132,22 +141,15 @@ private:
   std::set<std::string> reportedTables_;  // failures already shown
   std::function<std::string()> openLibFileName_;
 
+  // The tables in force (null while not connected), and every copy ever published: a reader of another
+  // thread may still hold an older one, so they go with the object.
+  std::atomic<const TTables*> tables_{nullptr};
+  std::vector<std::unique_ptr<const TTables>> published_;
+
   std::array<std::unique_ptr<TCatConditionList>, 5> catConditions_;
   std::array<bool, 5> catConditionsLoaded_{};
   std::array<std::unique_ptr<TPLConditionList>, 6> plConditions_;
   std::array<bool, 6> plConditionsLoaded_{};
-  std::array<TCatRequirements, 5> catRequirements_{};
-  std::array<int32_t, 5> channelCounts_{-1, -1, -1, -1, -1};
-  // Large enough for every distinct question of a big project: a project with more distinct values than a
-  // ring holds would otherwise ask the database again and again on every evaluation.
-  static constexpr size_t kCacheCapacity = 8192;
-  TFloatList dcCache_{kCacheCapacity};
-  double minServiceLife_ = -1.0;
-  TFloatList mttfdCache_{kCacheCapacity};
-  TPFHList pfhCache_{kCacheCapacity};
-  TFloatList plCache_{kCacheCapacity};
-  TPLrList plrCache_{8};
-  double reqCCFScore_ = -1.0;
   std::vector<std::string> sfTypes_;
   bool sfTypesLoaded_ = false;
   std::optional<std::vector<TTypicalMTTFd>> typicalMTTFds_;

@@ -1,6 +1,11 @@
 // The subsystem and safety-function operations of the calculators: CCF, DCavg, subsystem MTTFd with cap,
 // symmetrisation and test channel, subsystem PL and safety-function PL. The PFH grid itself is the general
 // database's (tested with the real tables in tests/storage/db); here it records what it is asked.
+#include <map>
+#include <optional>
+
+#include "platform/Registry.h"
+#include "platform/TextCase.h"
 #include "tests/model/SubsystemTestEnv.h"
 
 namespace kelvado::testing {
@@ -65,6 +70,39 @@ TEST_F(CalcComponentTest, CapBeforeOrAfterSymmetrisationFollowsTheOption) {
   SetOpt("cutmttfdraise", false);
   s4->Changed();
   EXPECT_DOUBLE_EQ(s4->GetMTTFdLazy(), 100.0);
+}
+
+TEST_F(CalcComponentTest, AnEvaluationReadsEachOptionOnce) {
+  // The settings store behind the options, counting the reads that reach it.
+  class CountingRegistry : public FileRegistry {
+  public:
+    using FileRegistry::FileRegistry;
+    std::map<std::string, int> reads;
+    std::optional<RegValue> ReadValue(const std::string& key, const std::string& name) override {
+      ++reads[LowerAscii(name)];
+      return FileRegistry::ReadValue(key, name);
+    }
+  };
+  auto reg = std::make_unique<CountingRegistry>(dir_ + "/reg");
+  CountingRegistry& counting = *reg;
+  SetCurrentUserRegistry(std::move(reg));
+  reg_ = nullptr;
+  ResetConfig();
+  // Six subsystems of 200 and 300 years (cat 3, cap 100): each computation reads the cut and the cap's options.
+  auto sf = SafetyFunction();
+  for (int i = 0; i < 6; ++i) sf->GetComponentOpList()->Add(TwoChannels(cat3, 200, 300));
+  sf->GetPLLazy();
+  EXPECT_EQ(counting.reads["mttfdcutbeforesymm"], 1);
+  EXPECT_EQ(counting.reads["cutmttfdraise"], 1);
+  EXPECT_DOUBLE_EQ(sf->GetComponentOpList()->Items(5)->GetMTTFdLazy(), 100.0);
+  // The next evaluation reads them again: a changed option counts from then on.
+  RegWriteBool("opt", "cutmttfdraise", true);
+  RegWriteBool("opt", "usedcinterlevels", true);
+  ResetConfig();
+  sf->Changed();
+  sf->GetPLLazy();
+  EXPECT_EQ(counting.reads["mttfdcutbeforesymm"], 2);
+  EXPECT_DOUBLE_EQ(sf->GetComponentOpList()->Items(5)->GetMTTFdLazy(), 100.0);  // cat 3 keeps 100 years
 }
 
 TEST_F(CalcComponentTest, TestChannelLimitsTheSingleChannelOfCategory2) {

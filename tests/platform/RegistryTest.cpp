@@ -270,6 +270,11 @@ class CountingRegistry : public kelvado::FileRegistry {
 public:
   using FileRegistry::FileRegistry;
   int reads = 0;
+  int creates = 0;
+  void CreateKey(const std::string& key) override {
+    ++creates;
+    FileRegistry::CreateKey(key);
+  }
   std::optional<kelvado::RegValue> ReadValue(const std::string& key, const std::string& name) override {
     ++reads;
     return FileRegistry::ReadValue(key, name);
@@ -298,6 +303,28 @@ TEST(CachedRegistry, ReadsOnceAndAlwaysSeesItsOwnWrites) {
   EXPECT_TRUE(reg.KeyExists(key));
   EXPECT_TRUE(reg.DeleteKey("Software"));
   EXPECT_FALSE(reg.KeyExists(key));
+  fs::remove_all(dir);
+}
+
+TEST(CachedRegistry, CreatingKeysInTurnReachesTheStoreOncePerKey) {
+  // The settings code creates the key of each section before every read: with two sections read in turn
+  // (as cloning an object does), each creation must not forget the other key and go to the file system.
+  namespace fs = std::filesystem;
+  const std::string dir = fs::temp_directory_path() / ("kv-cached-keys-" + std::to_string(::getpid()));
+  fs::remove_all(dir);
+  auto inner = std::make_unique<CountingRegistry>(dir);
+  CountingRegistry* counting = inner.get();
+  kelvado::CachedRegistry reg(std::move(inner));
+  const std::string opt = "Software\\Zul\\KELVADO\\1.1.2\\opt", xml = "Software\\Zul\\KELVADO\\1.1.2\\xml";
+  EXPECT_FALSE(reg.KeyExists("Software\\Zul\\KELVADO"));
+  for (int i = 0; i < 100; ++i) {
+    reg.CreateKey(opt);
+    reg.CreateKey(xml);
+  }
+  EXPECT_EQ(counting->creates, 2);
+  // A key known to be missing exists once a key below it was created.
+  EXPECT_TRUE(reg.KeyExists("Software\\Zul\\KELVADO"));
+  EXPECT_TRUE(reg.KeyExists(xml));
   fs::remove_all(dir);
 }
 
