@@ -45,7 +45,8 @@ std::optional<std::string> ReadRegularFileIfExists(const std::string& file, int6
 std::string FollowFileLinks(const std::string& file);
 
 // Raises EFileAccess "Can not write the file <FILE>: ..." when `file` (after its links) exists and is no
-// regular file or may not be written by its owner, or by this process.
+// regular file (cause "it is no regular file") or may not be written by its owner, or by this process (cause
+// "it is read-only").
 void CheckFileReplaceable(const std::string& file);
 
 // A name for a temporary file beside `file`: its folder + "/." + its name (cut to fit) + ".XXXXXX", the form

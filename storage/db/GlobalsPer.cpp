@@ -19,6 +19,7 @@
 #include "model/Exceptions.h"
 #include "model/GlobalsConfig.h"
 #include "model/GlobalsTexts.h"
+#include "platform/FileIO.h"
 #include "platform/Process.h"
 #include "platform/User.h"
 #include "ui/FolderBrowser.h"
@@ -228,7 +229,7 @@ bool MoveToTrash(const std::string& file) {
 }
 
 // Creates the folder of `file` and writes it atomically; false on failure.
-bool WriteFileAtomically(const std::string& file, const std::string& text) {
+bool WriteNewFileAtomically(const std::string& file, const std::string& text) {
   std::error_code ec;
   fs::create_directories(fs::path(file).parent_path(), ec);
   try {
@@ -347,11 +348,12 @@ bool IsFileTypeRegistered(std::string Ext, const std::string& ProgID) {
   if (Ext[0] != '.') Ext.insert(0, ".");
   const std::string package = MimePackageFileName(Ext);
   if (!FileExists(package)) return false;
-  std::ifstream in(package, std::ios::binary);
-  if (!in.is_open()) return true;  // there but unreadable: as the registry key that cannot be opened
-  std::stringstream text;
-  text << in.rdbuf();
-  const std::string content = text.str();
+  std::string content;
+  try {
+    content = ReadRegularFile(package, int64_t(1) << 20);
+  } catch (const EFileAccess&) {
+    return true;  // there but unreadable: as the registry key that cannot be opened
+  }
   return content.find("<mime-type type=\"" + XmlEscape(MimeTypeForProgID(ProgID)) + "\">") != std::string::npos &&
          content.find("<glob pattern=\"*." + XmlEscape(FileExtWithoutDot(Ext)) + "\"/>") != std::string::npos;
 }
@@ -394,8 +396,8 @@ bool RegisterFileType(std::string Ext, const std::string& ProgID, const std::str
   if (!IconFile.empty()) entry += "Icon=" + DesktopValue(IconFile) + "\n";
   entry += "MimeType=" + mimeType + ";\nTerminal=false\nNoDisplay=true\n";
 
-  if (!WriteFileAtomically(package, mimeXml)) return false;
-  if (!WriteFileAtomically(desktop, entry)) return false;
+  if (!WriteNewFileAtomically(package, mimeXml)) return false;
+  if (!WriteNewFileAtomically(desktop, entry)) return false;
 
   // Desktops read the compiled MIME cache; refresh it when the tool is there. The registration itself does not
   // depend on it.

@@ -10,7 +10,7 @@
 // document was read and checked first (CheckXMLTables: nothing a project file cannot hold, no broken
 // references): 1070 when the clipboard holds no items of this program (another program's data, nothing, a
 // document without items), 1071 with the reason when its document cannot be read (cut short, damaged,
-// hostile, too large), 1072 when its items do not fit the target. A copy that fails raises EIOError 1073 with
+// hostile, too large; also a clipboard file that cannot be read), 1072 when its items do not fit the target. A copy that fails raises EIOError 1073 with
 // the reason and leaves the clipboard as it was: the document reaches the clipboard only once it is complete.
 //
 // All of it runs on one thread (the program's GUI thread).

@@ -66,8 +66,9 @@ std::string WritableTarget(const std::string& name) {
     if (::stat(target.c_str(), &st) == 0) {
       try {
         CheckFileReplaceable(target);
-      } catch (const EFileAccess&) {
-        throw EIOError(msgFileReadOnly, {name});
+      } catch (const EFileAccess& e) {
+        if (e.Cause() == "it is read-only") throw EIOError(msgFileReadOnly, {name});
+        throw;
       }
     }
     return target;

@@ -38,8 +38,11 @@ int InChild(const std::function<int()>& body, uid_t uid = 0) {
   const pid_t pid = ::fork();
   if (pid == 0) {
     ::alarm(10);
+#if !defined(__SANITIZE_ADDRESS__)
+    // (AddressSanitizer reserves far more address space than this for its own bookkeeping.)
     const rlimit mem{rlim_t(1) << 30, rlim_t(1) << 30};
     ::setrlimit(RLIMIT_AS, &mem);
+#endif
     if (uid != 0 && (::setgid(uid) != 0 || ::setuid(uid) != 0)) ::_exit(99);
     int rc = 98;
     try {

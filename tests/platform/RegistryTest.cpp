@@ -124,8 +124,18 @@ TEST_F(RegistryStore, WritesAtomicallyAndLeavesADamagedFileAlone) {
   }
   EXPECT_THROW(reg.WriteString("K", "c", "y"), ERegistryException);
   EXPECT_EQ(ReadFile(file), damaged);
-  std::ofstream(file, std::ios::binary) << "\"n\"=dword:4294967296\n";
-  EXPECT_THROW(reg.ReadInteger("K", "n"), ERegistryException);
+  // A DWORD's full range reads back as a signed number and is written back unchanged; one more is refused by line.
+  std::ofstream(file, std::ios::binary | std::ios::trunc) << "\"n\"=dword:4294967295\n";
+  EXPECT_EQ(reg.ReadInteger("K", "n"), -1);
+  reg.WriteString("K", "s", "x");
+  EXPECT_EQ(reg.ReadInteger("K", "n"), -1);
+  std::ofstream(file, std::ios::binary | std::ios::trunc) << "; c\n\"n\"=dword:4294967296\n";
+  try {
+    reg.ReadInteger("K", "n");
+    ADD_FAILURE() << "a number beyond 32 bits was read";
+  } catch (const ERegistryException& e) {
+    EXPECT_NE(std::string(e.what()).find("line 2"), std::string::npos) << e.what();
+  }
 }
 
 TEST_F(RegistryStore, WritersInSeveralProcessesLoseNothing) {
