@@ -26,7 +26,7 @@ run() {
   shift
   local config=$scratch/config-$RANDOM$RANDOM
   status=0
-  env -u LC_ALL -u LC_MESSAGES -u LANGUAGE LANG="$lang" KELVADO_CONFIG_DIR="$config" "$prog" "$@" \
+  env -u LC_ALL -u LC_MESSAGES -u LANGUAGE LANG="$lang" KELVADO_CONFIG_DIR="$config" timeout 120 "$prog" "$@" \
     >"$scratch/out" 2>"$scratch/err" || status=$?
   out=$(cat "$scratch/out")
   err=$(cat "$scratch/err")
@@ -93,6 +93,12 @@ expect_in "$err" "\"$scratch\" is a folder, not a project file." "a folder"
 run de_DE.UTF-8 "$scratch/none.kvd"
 expect_status 1 "a missing file"
 expect_in "$err" "Die Datei \"$scratch/none.kvd\" existiert nicht." "a missing file"
+
+# A named pipe is never opened: reading it would wait for a writer.
+mkfifo "$scratch/pipe.kvd"
+run en_US.UTF-8 "$scratch/pipe.kvd"
+expect_status 1 "a named pipe"
+expect_in "$err" "\"$scratch/pipe.kvd\" is not a regular file and is not opened." "a named pipe"
 
 # Damaged files: cut short, a number column left empty, a table of the tree missing.
 head -c 3000 "$example" >"$scratch/cut.kvd"
