@@ -26,7 +26,7 @@ run() {
   shift
   local config=$scratch/config-$RANDOM$RANDOM
   status=0
-  env -u LC_ALL -u LC_MESSAGES -u LANGUAGE LANG="$lang" KELVADO_CONFIG_DIR="$config" "$prog" "$@" \
+  env -u LC_ALL -u LC_MESSAGES -u LANGUAGE LANG="$lang" KELVADO_CONFIG_DIR="$config" timeout 120 "$prog" "$@" \
     >"$scratch/out" 2>"$scratch/err" || status=$?
   out=$(cat "$scratch/out")
   err=$(cat "$scratch/err")
@@ -94,6 +94,12 @@ run de_DE.UTF-8 "$scratch/none.kvd"
 expect_status 1 "a missing file"
 expect_in "$err" "Die Datei \"$scratch/none.kvd\" existiert nicht." "a missing file"
 
+# A named pipe is never opened: reading it would wait for a writer.
+mkfifo "$scratch/pipe.kvd"
+run en_US.UTF-8 "$scratch/pipe.kvd"
+expect_status 1 "a named pipe"
+expect_in "$err" "\"$scratch/pipe.kvd\" is not a regular file and is not opened." "a named pipe"
+
 # Damaged files: cut short, a number column left empty, a table of the tree missing.
 head -c 3000 "$example" >"$scratch/cut.kvd"
 run en_US.UTF-8 "$scratch/cut.kvd"
@@ -114,21 +120,31 @@ expect_status 1 "a missing table"
 expect_in "$err" "The file \"$scratch/table.kvd\" lacks the table \"ElementOps\"" "a missing table"
 expect_not_in "$err" "Can not find table" "a missing table"
 
-# A file the user may not read; as root, the program runs as nobody (root reads every file).
-cp "$example" "$scratch/secret.kvd"
-chmod 000 "$scratch/secret.kvd"
+# A file the user may not read. Root reads every file, so as root the program runs as nobody, from a copy in
+# a folder of /tmp that nobody can reach (the build tree may lie below a folder closed to others).
 if [ "$(id -u)" = 0 ]; then
-  mkdir -m 777 "$scratch/nobody"
+  alone=$(mktemp -d /tmp/kv_main_job.XXXXXX)
+  chmod 755 "$alone"
+  cp "$prog" "$alone/"
+  cp -r "$(dirname "$prog")/Language" "$alone/"
+  mkdir -m 777 "$alone/home"
+  secret=$alone/secret.kvd
+  cp "$example" "$secret"
+  chmod 000 "$secret"
   status=0
-  env -u LC_ALL -u LC_MESSAGES LANG=en_US.UTF-8 KELVADO_CONFIG_DIR="$scratch/nobody" TMPDIR="$scratch/nobody" \
-    setpriv --reuid=nobody --regid=nogroup --clear-groups "$prog" "$scratch/secret.kvd" \
-    >"$scratch/out" 2>"$scratch/err" || status=$?
+  env -u LC_ALL -u LC_MESSAGES LANG=en_US.UTF-8 KELVADO_CONFIG_DIR="$alone/home" TMPDIR="$alone/home" \
+    HOME="$alone/home" timeout 120 setpriv --reuid=nobody --regid=nogroup --clear-groups \
+    "$alone/$(basename "$prog")" "$secret" >"$scratch/out" 2>"$scratch/err" || status=$?
   err=$(cat "$scratch/err")
 else
-  run en_US.UTF-8 "$scratch/secret.kvd"
+  secret=$scratch/secret.kvd
+  cp "$example" "$secret"
+  chmod 000 "$secret"
+  run en_US.UTF-8 "$secret"
 fi
 expect_status 1 "an unreadable file"
-expect_in "$err" "The file \"$scratch/secret.kvd\" may not be read: read permission is missing." "an unreadable file"
+expect_in "$err" "The file \"$secret\" may not be read: read permission is missing." "an unreadable file"
+[ -n "${alone:-}" ] && rm -rf "$alone"
 
 if [ "$failures" -gt 0 ]; then
   echo "$failures check(s) failed" >&2
