@@ -84,6 +84,7 @@ inline constexpr int msgXMLDuplicateOID = 1062;            // row, column, OID
 inline constexpr int msgXMLDanglingReference = 1063;       // row, column, OID, table the OID should be in
 inline constexpr int msgXMLInvalidValue = 1064;            // row, column, value
 inline constexpr int msgXMLReferencedTwice = 1065;         // row, column, OID
+inline constexpr int msgXMLUnnamedRow = 1068;              // row, column, OID, node table, its column
 inline constexpr int msgSettingsAccessFailed = 1100;       // the failure
 
 // ---- Status texts (base 3000), by index ----

@@ -198,7 +198,9 @@ TProjectOp* TProjectManager::OpenProjectFile(const std::string& FileName, bool C
                        {FileName,
                         p->GetKVDVersionOriginalString().empty() ? VersionText(p->GetKVDVersion())
                                                                  : p->GetKVDVersionOriginalString(),
-                        NormVersionText(p->GetNormVersion())});
+                        p->GetNormVersion() == ver13849Unknown && !p->GetNormVersionOriginalString().empty()
+                            ? p->GetNormVersionOriginalString()
+                            : NormVersionText(p->GetNormVersion())});
       notices[static_cast<size_t>(i)] = notice;
     }
   }

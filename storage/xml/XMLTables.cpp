@@ -129,32 +129,37 @@ struct TXMLReference {
   std::string Target;
   // The data object of a node, or a measure chosen by an element or block: owned by exactly one row.
   bool Owned;
+  // The data object of a node: never empty, and every row of the target table is named by one node. Read
+  // otherwise, a node would come up with a default object the file does not hold (an element without values
+  // counts as fault-excluded), and a row no node names would be dropped by the next save.
+  bool Data;
 };
 
 const std::vector<TXMLReference>& References() {
   static const std::vector<TXMLReference> refs{
-      {Tbl<TProjectOp>(), "Project", Tbl<TProject>(), true},
-      {Tbl<TSFOp>(), "ProjectOp", Tbl<TProjectOp>(), false},
-      {Tbl<TSFOp>(), "SF", Tbl<TSF>(), true},
-      {Tbl<TComponentOp>(), "Component", Tbl<TComponent>(), true},
-      {Tbl<TComponentOp>(), "SFOp", Tbl<TSFOp>(), false},
-      {Tbl<TChannelOp>(), "Channel", Tbl<TChannel>(), true},
-      {Tbl<TChannelOp>(), "ComponentOp", Tbl<TComponentOp>(), false},
-      {Tbl<TChannelOp>(), "TestChannelOp", Tbl<TChannelOp>(), false},
-      {Tbl<TBlocOp>(), "Bloc", Tbl<TBloc>(), true},
-      {Tbl<TBlocOp>(), "ChannelOp", Tbl<TChannelOp>(), false},
-      {Tbl<TBloc>(), "DCMeasureOp", Tbl<TDCMeasureOp>(), true},
-      {Tbl<TElementOp>(), "Element", Tbl<TElement>(), true},
-      {Tbl<TElementOp>(), "BlocOp", Tbl<TBlocOp>(), false},
-      {Tbl<TElement>(), "DCMeasureOp", Tbl<TDCMeasureOp>(), true},
-      {cDCMeasureInsuffPLsTable, "DCMeasure", Tbl<TDCMeasure>(), false},
-      {Tbl<TDCMeasureOp>(), "DCMeasure", Tbl<TDCMeasure>(), true},
-      {Tbl<TCCFMeasureOp>(), "CCFMeasure", Tbl<TCCFMeasure>(), true},
-      {Tbl<TCCFMeasureOp>(), "Component", Tbl<TComponent>(), false},
-      {Tbl<TCatConditionOp>(), "CatCondition", Tbl<TCatCondition>(), true},
-      {Tbl<TCatConditionOp>(), "Component", Tbl<TComponent>(), false},
-      {Tbl<TPLConditionOp>(), "PLCondition", Tbl<TPLCondition>(), true},
-      {Tbl<TPLConditionOp>(), "Component", Tbl<TComponent>(), false},
+      {Tbl<TProjectOp>(), "Project", Tbl<TProject>(), true, true},
+      {Tbl<TSFOp>(), "ProjectOp", Tbl<TProjectOp>(), false, false},
+      {Tbl<TSFOp>(), "SF", Tbl<TSF>(), true, true},
+      {Tbl<TComponentOp>(), "Component", Tbl<TComponent>(), true, true},
+      {Tbl<TComponentOp>(), "SFOp", Tbl<TSFOp>(), false, false},
+      {Tbl<TChannelOp>(), "Channel", Tbl<TChannel>(), true, true},
+      {Tbl<TChannelOp>(), "ComponentOp", Tbl<TComponentOp>(), false, false},
+      {Tbl<TChannelOp>(), "TestChannelOp", Tbl<TChannelOp>(), false, false},
+      {Tbl<TBlocOp>(), "Bloc", Tbl<TBloc>(), true, true},
+      {Tbl<TBlocOp>(), "ChannelOp", Tbl<TChannelOp>(), false, false},
+      // A DC-measure node stands on its own in a copied or exported list of measures.
+      {Tbl<TBloc>(), "DCMeasureOp", Tbl<TDCMeasureOp>(), true, false},
+      {Tbl<TElementOp>(), "Element", Tbl<TElement>(), true, true},
+      {Tbl<TElementOp>(), "BlocOp", Tbl<TBlocOp>(), false, false},
+      {Tbl<TElement>(), "DCMeasureOp", Tbl<TDCMeasureOp>(), true, false},
+      {cDCMeasureInsuffPLsTable, "DCMeasure", Tbl<TDCMeasure>(), false, false},
+      {Tbl<TDCMeasureOp>(), "DCMeasure", Tbl<TDCMeasure>(), true, true},
+      {Tbl<TCCFMeasureOp>(), "CCFMeasure", Tbl<TCCFMeasure>(), true, true},
+      {Tbl<TCCFMeasureOp>(), "Component", Tbl<TComponent>(), false, false},
+      {Tbl<TCatConditionOp>(), "CatCondition", Tbl<TCatCondition>(), true, true},
+      {Tbl<TCatConditionOp>(), "Component", Tbl<TComponent>(), false, false},
+      {Tbl<TPLConditionOp>(), "PLCondition", Tbl<TPLCondition>(), true, true},
+      {Tbl<TPLConditionOp>(), "Component", Tbl<TComponent>(), false, false},
   };
   return refs;
 }
@@ -239,7 +244,10 @@ private:
     std::vector<const TXMLReference*> refs;
     for (const TXMLReference& r : References())
       if (SameTextAscii(r.Table, def.Name) && has(r.Column)) refs.push_back(&r);
-    std::unordered_set<std::string_view>& oids = oids_[Lower(def.Name)];
+    const std::string key = Lower(def.Name);
+    std::unordered_set<std::string_view>& oids = oids_[key];
+    std::vector<std::string_view>& inOrder = rows_[key];
+    tableNames_[key] = &table;
     ForEachRow(q, table, hasOID, refs, [&](int row, const std::vector<std::string_view>& values) {
       size_t i = 0;
       if (hasOID) {
@@ -248,10 +256,14 @@ private:
           RaiseXMLDataError(msgXMLInvalidValue, file_, table, {std::to_string(row), "OID", std::string(oid)});
         if (!oids.insert(oid).second)
           RaiseXMLDataError(msgXMLDuplicateOID, file_, table, {std::to_string(row), "OID", std::string(oid)});
+        inOrder.push_back(oid);
       }
       for (const TXMLReference* r : refs) {
         const std::string_view value = values[i++];
         if (!value.empty()) seen_.push_back({r, &table, row, value});
+        else if (r->Data)
+          RaiseXMLDataError(msgXMLDanglingReference, file_, table,
+                            {std::to_string(row), std::string(r->Column), "", r->Target});
       }
     });
   }
@@ -274,11 +286,27 @@ private:
         RaiseXMLDataError(msgXMLReferencedTwice, file_, *s.Table,
                           {std::to_string(s.Row), std::string(s.Ref->Column), std::string(s.Value)});
     }
+    // Every data row belongs to the one node that names it. An older file without the nodes' table (the PL
+    // conditions came later) is read without them, as before.
+    for (const TXMLReference& r : References()) {
+      if (!r.Data || !tableNames_.count(Lower(r.Table))) continue;
+      const std::string key = Lower(r.Target);
+      const auto rows = rows_.find(key);
+      if (rows == rows_.end()) continue;
+      const std::unordered_set<std::string_view>& named = owned[r.Target];
+      for (size_t row = 0; row < rows->second.size(); ++row)
+        if (!named.count(rows->second[row]))
+          RaiseXMLDataError(msgXMLUnnamedRow, file_, *tableNames_[key],
+                            {std::to_string(row + 1), "OID", std::string(rows->second[row]), r.Table,
+                             std::string(r.Column)});
+    }
   }
 
   TtiDatabase& db_;
   std::string file_;
   std::unordered_map<std::string, std::unordered_set<std::string_view>> oids_;  // lower-case table -> OIDs
+  std::unordered_map<std::string, std::vector<std::string_view>> rows_;          // the same in row order
+  std::unordered_map<std::string, const std::string*> tableNames_;              // as the store names them
   std::vector<TRefSeen> seen_;
   std::deque<std::string> kept_;  // the texts read through a query, which the views above point into
 };

@@ -284,6 +284,8 @@ TEST_F(ClipMonitorTest, RefusesWhatIsNotAReadableDocumentOfOurs) {
                                              "field_kind=\"string\" field_Size=\"36\"/></fields><rows></rows></table>"),
        "notes"},
       {"unknown category", replaced("cat=\"cat2\"", "cat=\"cat9\""), "Components"},
+      {"a DC the model refuses", replaced("dc=\"0.95\"", "dc=\"1.5\""), "table <Blocs>, row <"},
+      {"the column of that DC", replaced("dc=\"0.95\"", "dc=\"1.5\""), "column <DC>: "},
       {"no tables", start + end, "Unable to find table"},
       {"invalid UTF-8", replaced("PNOZ", "PN\xff\xfe"), "0xFF"},
       {"too many values", bomb, "more values than its size can describe"},
