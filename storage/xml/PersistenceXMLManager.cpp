@@ -134,7 +134,7 @@ void TProjectManager::ReadCheckedFile(const std::string& FileName, bool Import, 
     TtiXMLDocumentOffer offer(FileName, std::move(checked));
     mapper.SetFileName(FileName);
   }
-  CheckXMLTables(FileName, mapper.GetLayerName());
+  CheckXMLTables(FileName, mapper.GetLayerName(), !Import);
   // Checked: readers of classes whose tables are empty need not walk the tree.
   const TXMLReadCensus census(List, FileName, mapper.GetLayerName());
   mapper.Read(List);

@@ -53,8 +53,12 @@ void ResetXMLTables(const std::string& DatabaseName, const std::string& Persiste
 // (its 1-based number) and column; see the msgXML... numbers. Reads through the store's own queries and writes
 // nothing. The columns checked are those the tables declare; on the XML layer, whose query reports only
 // declared columns, every row attribute must also be a declared column of its table (msgXMLUnknownColumn).
-void CheckXMLTables(const std::string& DatabaseName, const std::string& PersistenceLayerName);
-void CheckXMLTables(TtiDatabase& Database);
+// A project file (ProjectFile) holds no item outside a project: every node row names the node it belongs to and
+// every DC-measure node is chosen by an element or block (an exported or copied list of items has such rows at
+// its top); opened otherwise, those rows would be dropped by the project's next save.
+void CheckXMLTables(const std::string& DatabaseName, const std::string& PersistenceLayerName,
+                    bool ProjectFile = false);
+void CheckXMLTables(TtiDatabase& Database, bool ProjectFile = false);
 
 // Raises EIOError with one of the msgXML... texts of model/MsgIds.h (the file, the table, then as listed there).
 [[noreturn]] void RaiseXMLDataError(int Msg, const std::string& FileName, const std::string& Table,

@@ -4,6 +4,7 @@
 //   INSTANTIATE_TYPED_TEST_SUITE_P(XML, ProjectFiles, ::testing::Types<TXMLProjectStore>);
 // Table and column names in the errors of CheckXMLTables are the store's spelling, so they are compared
 // ignoring case.
+#include <algorithm>
 #include <functional>
 
 #include "tests/storage/xml/ProjectFileTestEnv.h"
@@ -214,6 +215,18 @@ TYPED_TEST_P(ProjectFiles, RefusesNodesWithoutDataAndDataWithoutNode) {
     std::tie(n, args) = IOErrorOf([&] { CheckXMLTables(db, layer); });
     EXPECT_EQ(n, msgXMLDanglingReference);
     EXPECT_EQ(this->Lowered(args), this->Lowered({db, c.Table, "1", c.Column, "", c.Target}));
+  }
+  {  // A link row without its measure.
+    TFullProject f = BuildFullProject();
+    const std::string db = this->SavedStore(f, "link");
+    const std::string measure = OIDOf(f.Element->GetElement()->GetDCMeasureOp()->GetDCMeasure());
+    const std::vector<TRow> links = Rows(db, layer, "DCMeasureInsuffPLs");
+    const auto at = std::find_if(links.begin(), links.end(), [&](const TRow& r) { return r.at("dcmeasure") == measure; });
+    const std::string row = std::to_string(at - links.begin() + 1);
+    SetCell(db, layer, "DCMeasureInsuffPLs", measure, "DCMeasure", "", "DCMeasure");
+    const auto [n, args] = IOErrorOf([&] { CheckXMLTables(db, layer); });
+    EXPECT_EQ(n, msgXMLDanglingReference);
+    EXPECT_EQ(this->Lowered(args), this->Lowered({db, "DCMeasureInsuffPLs", row, "DCMeasure", "", "DCMeasures"}));
   }
   {  // A data row no node names.
     TFullProject f = BuildFullProject();

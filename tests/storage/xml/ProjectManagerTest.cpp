@@ -877,13 +877,17 @@ TEST_F(ProjectManagerTest, TheExampleWithoutADataObjectOrWithAnUnnamedRowIsRefus
     for (std::string& s : v) s = LowerName(s);
     return v;
   };
+  // The data objects of nodes; and nodes that name no owner, which an exported list has at its top but a
+  // project file must not (the project's next save would drop them).
   for (const auto& [table, column, target] :
        {std::tuple<std::string, std::string, std::string>{"ElementOps", "Element", "Elements"},
         {"SFOps", "SF", "SFs"},
         {"ComponentOps", "Component", "Components"},
         {"ChannelOps", "Channel", "Channels"},
         {"BlocOps", "Bloc", "Blocs"},
-        {"ProjectOps", "Project", "Projects"}}) {
+        {"ProjectOps", "Project", "Projects"},
+        {"ElementOps", "BlocOp", "BlocOps"},
+        {"ComponentOps", "SFOp", "SFOps"}}) {
     SCOPED_TRACE(table);
     const std::string file = copy();
     SetCell(file, layer_, table, Rows(file, layer_, table).at(0).at("oid"), column, "");
@@ -904,6 +908,24 @@ TEST_F(ProjectManagerTest, TheExampleWithoutADataObjectOrWithAnUnnamedRowIsRefus
       const std::string place = "File <" + file + ">, table <Elements>, row <" + element + ">, column <DC>: ";
       EXPECT_EQ(std::string(e.what()).rfind(place, 0), 0u) << e.what();
     }
+  }
+  {  // A DC-measure node that no element or block of the project chose.
+    TFullProject f = BuildFullProject();
+    const std::string full = SaveFull(f, "measure.kvd");
+    const std::string measure = OIDOf(f.Element->GetElement()->GetDCMeasureOp());
+    SetCell(full, layer_, "Elements", OIDOf(f.Element->GetElement()), "DCMeasureOp", "");
+    const std::vector<TRow> rows = Rows(full, layer_, "DCMeasureOps");
+    const auto at = std::find_if(rows.begin(), rows.end(), [&](const TRow& r) { return r.at("oid") == measure; });
+    const std::string row = std::to_string(at - rows.begin() + 1);
+    const auto [n, args] = KelvadoErrorOf([&] { OpenFresh(full); });
+    EXPECT_EQ(n, msgXMLUnnamedRow);
+    EXPECT_EQ(lowered(args), lowered({full, "DCMeasureOps", row, "OID", measure, "Elements, Blocs", "DCMeasureOp"}));
+    // An exported list of items has them at its top and imports as before.
+    const std::string exported = File("exported.xml");
+    manager_->SaveObjectToFile(*f.Element, exported);
+    TElementOpList elements;
+    manager_->ImportFromFile(elements, exported);
+    EXPECT_EQ(elements.GetCount(), 1);
   }
   const std::string file = copy();
   InsertTextRow(file, layer_, "SFs", {{"OID", "{AN-UNNAMED-SF}"}, {"Name", "Verwaist"}, {"IsProtected", "0"}});
