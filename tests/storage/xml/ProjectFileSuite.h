@@ -221,7 +221,8 @@ TYPED_TEST_P(ProjectFiles, RefusesNodesWithoutDataAndDataWithoutNode) {
     const std::string db = this->SavedStore(f, "link");
     const std::string measure = OIDOf(f.Element->GetElement()->GetDCMeasureOp()->GetDCMeasure());
     const std::vector<TRow> links = Rows(db, layer, "DCMeasureInsuffPLs");
-    const auto at = std::find_if(links.begin(), links.end(), [&](const TRow& r) { return r.at("dcmeasure") == measure; });
+    const auto at =
+        std::find_if(links.begin(), links.end(), [&](const TRow& r) { return r.at("dcmeasure") == measure; });
     const std::string row = std::to_string(at - links.begin() + 1);
     SetCell(db, layer, "DCMeasureInsuffPLs", measure, "DCMeasure", "", "DCMeasure");
     const auto [n, args] = IOErrorOf([&] { CheckXMLTables(db, layer); });
