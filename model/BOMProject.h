@@ -40,6 +40,10 @@ public:
   void SetFileName(const std::string& v) { SetProp(fileName_, v); }
   DateTime GetLastChange() const { return lastChange_; }
   void SetLastChange(DateTime v) { SetProp(lastChange_, v); }
+  // The edition text exactly as the file holds it, so that a file of an edition the program does not know is
+  // refused naming that edition rather than "unknown".
+  const std::string& GetNormVersionOriginalString() const { return normVersionOriginalString_; }
+  void SetNormVersionOriginalString(const std::string& v) { normVersionOriginalString_ = v; }
 
   bool Equals(const TtiObject& other) const override;
   void Assign(const TtiObject& source) override;
@@ -53,6 +57,7 @@ private:
   std::string name_;
   std::string standardsFolder_;
   std::string fileName_;
+  std::string normVersionOriginalString_;
   DateTime lastChange_{};
 };
 

@@ -85,6 +85,7 @@ inline constexpr int msgXMLDanglingReference = 1063;       // row, column, OID, 
 inline constexpr int msgXMLInvalidValue = 1064;            // row, column, value
 inline constexpr int msgXMLReferencedTwice = 1065;         // row, column, OID
 inline constexpr int msgXMLMissingTable = 1068;            // - (a table the reader needs is not in the file)
+inline constexpr int msgXMLUnnamedRow = 1069;              // row, column, OID, node table, its column
 inline constexpr int msgSettingsAccessFailed = 1100;       // the failure
 
 // ---- Status texts (base 3000), by index ----

@@ -69,6 +69,8 @@ std::string TrimRight(std::string s) {
 
 // ---- The current row of a reader ----
 
+// The current row; it keeps the column read last, the one whose value a setter refuses, and errors name the
+// library, the table, the row and the column.
 class TDBRow {
 public:
   TDBRow(TtiQuery& q, const std::string& table, const std::string& oid, int index)
@@ -76,14 +78,29 @@ public:
 
   // 0 for the first row of the visit.
   int Index() const { return index_; }
-  bool IsNull(const char* col) const { return q_.FieldIsNull(col); }
-  std::string Text(const char* col) const { return q_.FieldAsString(col); }
-  int64_t Int(const char* col) const { return q_.FieldAsInteger(col); }
+  bool IsNull(const char* col) const {
+    col_ = col;
+    return q_.FieldIsNull(col);
+  }
+  std::string Text(const char* col) const {
+    col_ = col;
+    return q_.FieldAsString(col);
+  }
+  int64_t Int(const char* col) const {
+    col_ = col;
+    return q_.FieldAsInteger(col);
+  }
   bool Flag(const char* col) const { return Int(col) != 0; }
-  double Float(const char* col) const { return q_.FieldAsFloat(col); }
+  double Float(const char* col) const {
+    col_ = col;
+    return q_.FieldAsFloat(col);
+  }
   // A column in which -2.0 stands for +infinity.
   double Inf(const char* col) const { return StoredFloatToInf(Float(col)); }
-  DateTime Date(const char* col) const { return DateTime{q_.FieldAsDateTime(col)}; }
+  DateTime Date(const char* col) const {
+    col_ = col;
+    return DateTime{q_.FieldAsDateTime(col)};
+  }
   // An enumeration by the identifier text of its value (CHAR columns come padded); any other text is refused.
   template <class E>
   E Enum(const char* col) const {
@@ -96,15 +113,35 @@ public:
   std::string Ref(const char* col) const { return IsNull(col) ? std::string() : TrimRight(Text(col)); }
 
   [[noreturn]] void Invalid(const char* col, const std::string& value) const {
-    const std::string file = q_.Database() ? q_.Database()->DatabaseName() : std::string();
-    throw EIOError(1064, {file, table_, oid_, col, value});
+    raised_ = true;
+    throw EIOError(msgXMLInvalidValue, {File(), table_, oid_, col, value});
+  }
+
+  // Runs `apply` (setters given the row's values); an error it raises that does not name its place yet gets
+  // the place of the column read last in front of its text (class, number and arguments stay).
+  template <class F>
+  void Applying(F&& apply) const {
+    try {
+      apply();
+    } catch (Exception& e) {
+      if (!raised_) Locate(e, col_);
+      throw;
+    }
+  }
+  void Locate(Exception& e, const char* col) const {
+    e.SetMessage("File <" + File() + ">, table <" + table_ + ">, row <" + oid_ + ">, column <" + col + ">: " +
+                 e.Message());
   }
 
 private:
+  std::string File() const { return q_.Database() ? q_.Database()->DatabaseName() : std::string(); }
+
   TtiQuery& q_;
   const std::string& table_;
   const std::string& oid_;
   int index_;
+  mutable const char* col_ = "OID";
+  mutable bool raised_ = false;  // the error passing is the row's own and names its place
 };
 
 }  // namespace
@@ -982,13 +1019,15 @@ void TVisDBRead::MapRowToObject() {
   TtiObject& o = *GetVisitedObject();
   const std::string table = TableNameForObject(o);
   const std::string oid = OIDText(o);
-  TDBRow row(Query(), table, oid, rows_);
-  if (map_->Business) {
-    // The joined DC-measure reader names its stamps itself.
-    if (map_ != &kDCMeasure) ReadStamps(row, o);
-    isProtected_ = row.Flag("IsProtected");
-  }
-  map_->Read(row, o);
+  const TDBRow row(Query(), table, oid, rows_);
+  row.Applying([&] {
+    if (map_->Business) {
+      // The joined DC-measure reader names its stamps itself.
+      if (map_ != &kDCMeasure) ReadStamps(row, o);
+      isProtected_ = row.Flag("IsProtected");
+    }
+    map_->Read(row, o);
+  });
   ++rows_;
   o.SetObjectState(posClean);
 }

@@ -181,7 +181,7 @@ void TProjectManager::ReadCheckedFile(const std::string& FileName, bool Import, 
     TtiXMLDocumentOffer offer(FileName, std::move(checked));
     mapper.SetFileName(FileName);
   }
-  CheckXMLTables(FileName, mapper.GetLayerName());
+  CheckXMLTables(FileName, mapper.GetLayerName(), !Import);
   // Checked: readers of classes whose tables are empty need not walk the tree.
   const TXMLReadCensus census(List, FileName, mapper.GetLayerName());
   mapper.Read(List);
@@ -248,7 +248,9 @@ TProjectOp* TProjectManager::OpenProjectFile(const std::string& FileName, bool C
                        {FileName,
                         p->GetKVDVersionOriginalString().empty() ? VersionText(p->GetKVDVersion())
                                                                  : p->GetKVDVersionOriginalString(),
-                        NormVersionText(p->GetNormVersion())});
+                        p->GetNormVersion() == ver13849Unknown && !p->GetNormVersionOriginalString().empty()
+                            ? p->GetNormVersionOriginalString()
+                            : NormVersionText(p->GetNormVersion())});
       notices[static_cast<size_t>(i)] = notice;
     }
   }

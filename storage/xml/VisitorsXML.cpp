@@ -54,7 +54,21 @@ double MissionTimeText(const std::string& text) {
   }
 }
 
-// The current row of a query, read column by column. Errors name the file, the table, the row and the column.
+// Where a value stands in a file, put before the text of an error it caused.
+std::string PlaceText(const std::string& file, const std::string& table, const std::string& row,
+                      std::string_view col) {
+  return "File <" + file + ">, table <" + table + ">, row <" + row + ">, column <" + std::string(col) + ">: ";
+}
+
+// An error raised by a setter or a list for a value read: its text gets the place, its class, number and
+// arguments stay, so callers that tell errors apart by them still can.
+void Locate(Exception& e, const std::string& file, const std::string& table, const std::string& row,
+            std::string_view col) {
+  e.SetMessage(PlaceText(file, table, row, col) + e.Message());
+}
+
+// The current row of a query, read column by column. Errors name the file, the table, the row and the column;
+// the row keeps the column read last, the one whose value a setter refuses.
 class TXMLRow {
 public:
   TXMLRow(TtiQuery& q, std::string file, std::string table, std::string row)
@@ -62,9 +76,24 @@ public:
 
   // The table declares the column (older files lack some).
   bool Has(std::string_view col) const { return q_.FieldIndex(std::string(col)) >= 0; }
-  std::string Text(std::string_view col) const { return q_.FieldAsString(std::string(col)); }
+  std::string Text(std::string_view col) const {
+    col_ = col;
+    return q_.FieldAsString(std::string(col));
+  }
+  // A node's reference to its data object: never empty.
+  std::string DataRef(std::string_view col, const std::string& targetTable) const {
+    std::string oid = Text(col);
+    if (oid.empty()) {
+      raised_ = true;
+      RaiseXMLDataError(msgXMLDanglingReference, file_, table_, {row_, std::string(col), "", targetTable});
+    }
+    return oid;
+  }
   // The column's text, or `absent` when the table does not declare it.
-  std::string TextOr(std::string_view col, const std::string& absent) const { return Has(col) ? Text(col) : absent; }
+  std::string TextOr(std::string_view col, const std::string& absent) const {
+    col_ = col;
+    return Has(col) ? Text(col) : absent;
+  }
   // An integer column; an empty value counts as 0.
   int64_t Int(std::string_view col) const {
     const std::string t = Text(col);
@@ -93,6 +122,7 @@ public:
   }
   // The mission time; the shared default of 20 years when the table has no such column.
   double MissionTime() const {
+    col_ = "MissionTime";
     if (!Has("MissionTime")) return cMissionTimeReference;
     const std::string t = Text("MissionTime");
     try {
@@ -101,7 +131,10 @@ public:
       NotANumber("MissionTime", t);
     }
   }
-  DateTime DateTimeField(std::string_view col) const { return DateTime{q_.FieldAsDateTime(std::string(col))}; }
+  DateTime DateTimeField(std::string_view col) const {
+    col_ = col;
+    return DateTime{q_.FieldAsDateTime(std::string(col))};
+  }
   // An enumeration by the identifier text of its value; any other text is refused.
   template <class E>
   E Enum(std::string_view col) const {
@@ -112,8 +145,22 @@ public:
   }
 
   [[noreturn]] void Invalid(std::string_view col, const std::string& value) const {
+    raised_ = true;
     RaiseXMLDataError(msgXMLInvalidValue, file_, table_, {row_, std::string(col), value});
   }
+
+  // Runs `apply` (setters given the row's values); an error it raises that does not name its place yet is
+  // given the place of the column read last.
+  template <class F>
+  void Applying(F&& apply) {
+    try {
+      apply();
+    } catch (Exception& e) {
+      if (!raised_) Locate(e, col_);
+      throw;
+    }
+  }
+  void Locate(Exception& e, std::string_view col) const { kelvado::Locate(e, file_, table_, row_, col); }
 
 private:
   // A text that is no number is refused like any other value the column cannot hold: in the language of the
@@ -124,12 +171,16 @@ private:
   std::string file_;
   std::string table_;
   std::string row_;
+  mutable std::string_view col_;  // names of columns are literals
+  mutable bool raised_ = false;   // the error passing is the row's own and names its place
 };
 
 // The values of a row to write.
 class TXMLValues {
 public:
-  explicit TXMLValues(TtiQueryParams& p) : p_(p) {}
+  // The values of the row of `obj` in `table`, written through `q`.
+  TXMLValues(TtiQueryParams& p, const TtiQuery& q, const std::string& table, const TtiObject& obj)
+      : p_(p), q_(q), table_(table), obj_(obj) {}
   void Text(const char* col, const std::string& v) { p_.SetValueAsString(col, v); }
   void Int(const char* col, int64_t v) { p_.SetValueAsInteger(col, v); }
   void Flag(const char* col, bool v) { p_.SetValueAsInteger(col, v ? 1 : 0); }
@@ -143,9 +194,14 @@ public:
   }
   // The OID of the object referred to; empty when there is none.
   void Ref(const char* col, const TtiObject* o);
+  // The OID of a node's data object. A node without one is refused: its file would not open again.
+  void DataRef(const char* col, const TtiObject* o, const std::string& targetTable);
 
 private:
   TtiQueryParams& p_;
+  const TtiQuery& q_;
+  const std::string& table_;
+  const TtiObject& obj_;
 };
 
 // ---- Objects ----
@@ -154,6 +210,13 @@ std::string OIDText(const TtiObject& o) { return o.HasOID() ? o.GetOID().GetAsSt
 
 void TXMLValues::Ref(const char* col, const TtiObject* o) {
   Text(col, o && o->HasOID() && !o->GetOID().IsNull() ? o->GetOID().GetAsString() : std::string());
+}
+
+void TXMLValues::DataRef(const char* col, const TtiObject* o, const std::string& targetTable) {
+  Ref(col, o);
+  if (!o || !o->HasOID() || o->GetOID().IsNull())
+    RaiseXMLDataError(msgXMLDanglingReference, q_.Database() ? q_.Database()->DatabaseName() : std::string(), table_,
+                      {OIDText(obj_), col, "", targetTable});
 }
 
 // The object of class T a node row belongs to: its Owner, past the list that holds the node; null when none.
@@ -215,8 +278,16 @@ std::vector<std::string> SelectOIDs(TtiQuery& q, const std::string& table, const
 
 // Child nodes: one empty node per row of `table` that belongs to `owner`, appended in row order.
 template <class Item, class List>
-void ReadNodes(TtiQuery& q, const std::string& table, const char* ownerCol, const TtiObject& owner, List& list) {
-  for (const std::string& oid : SelectOIDs(q, table, ownerCol, OIDText(owner))) list.Add(WithOID<Item>(oid));
+void ReadNodes(TtiQuery& q, const std::string& file, const std::string& table, const char* ownerCol,
+               const TtiObject& owner, List& list) {
+  for (const std::string& oid : SelectOIDs(q, table, ownerCol, OIDText(owner))) {
+    try {
+      list.Add(WithOID<Item>(oid));
+    } catch (Exception& e) {
+      Locate(e, file, table, oid, ownerCol);
+      throw;
+    }
+  }
 }
 
 template <class C>
@@ -313,14 +384,14 @@ void WriteElement(TXMLValues& v, const TtiObject& o, bool) {
 
 void ReadElementOp(TXMLRow& r, TtiObject& o) {
   auto& op = static_cast<TElementOp&>(o);
-  if (const std::string oid = r.Text("Element"); !oid.empty()) op.SetElement(WithOID<TElement>(oid));
+  op.SetElement(WithOID<TElement>(r.DataRef("Element", Tbl<TElement>())));
   op.SetNop(r.Float("Nop", true));
 }
 
 void WriteElementOp(TXMLValues& v, const TtiObject& o, bool) {
   const auto& op = static_cast<const TElementOp&>(o);
   v.Ref("BlocOp", OwnerNode<TBlocOp>(op));
-  v.Ref("Element", op.GetElement());
+  v.DataRef("Element", op.GetElement(), Tbl<TElement>());
   v.Float("Nop", op.GetNop());
 }
 
@@ -362,17 +433,17 @@ void WriteBloc(TXMLValues& v, const TtiObject& o, bool) {
 
 void ReadBlocOp(TXMLRow& r, TtiObject& o) {
   auto& op = static_cast<TBlocOp&>(o);
-  if (const std::string oid = r.Text("Bloc"); !oid.empty()) op.SetBloc(WithOID<TBloc>(oid));
+  op.SetBloc(WithOID<TBloc>(r.DataRef("Bloc", Tbl<TBloc>())));
 }
 
-void ReadBlocOpChildren(TtiQuery& q, TtiObject& o, const std::string&) {
+void ReadBlocOpChildren(TtiQuery& q, TtiObject& o, const std::string& file) {
   auto& op = static_cast<TBlocOp&>(o);
-  ReadNodes<TElementOp>(q, Tbl<TElementOp>(), "BlocOp", op, *op.GetElementOpList());
+  ReadNodes<TElementOp>(q, file, Tbl<TElementOp>(), "BlocOp", op, *op.GetElementOpList());
 }
 
 void WriteBlocOp(TXMLValues& v, const TtiObject& o, bool) {
   const auto& op = static_cast<const TBlocOp&>(o);
-  v.Ref("Bloc", op.GetBloc());
+  v.DataRef("Bloc", op.GetBloc(), Tbl<TBloc>());
   v.Ref("ChannelOp", OwnerNode<TChannelOp>(op));
 }
 
@@ -412,22 +483,21 @@ void FollowTestChannel(TXMLRow& r, TChannelOp& op, const std::string& oid) {
 void ReadChannelOp(TXMLRow& r, TtiObject& o) {
   auto& op = static_cast<TChannelOp&>(o);
   const bool testRow = r.Has("IsTestChannelOp") && r.Int("IsTestChannelOp") != 0;
-  if (const std::string oid = r.Text("Channel"); !oid.empty()) {
-    if (testRow) op.SetChannel(WithOID<TTestChannel>(oid));
-    else op.SetChannel(WithOID<TChannel>(oid));
-  }
+  const std::string oid = r.DataRef("Channel", Tbl<TChannel>());
+  if (testRow) op.SetChannel(WithOID<TTestChannel>(oid));
+  else op.SetChannel(WithOID<TChannel>(oid));
   if (!op.GetTestChannelOp() && r.Has("TestChannelOp"))
     if (const std::string pair = r.Text("TestChannelOp"); !pair.empty()) FollowTestChannel(r, op, pair);
 }
 
-void ReadChannelOpChildren(TtiQuery& q, TtiObject& o, const std::string&) {
+void ReadChannelOpChildren(TtiQuery& q, TtiObject& o, const std::string& file) {
   auto& op = static_cast<TChannelOp&>(o);
-  ReadNodes<TBlocOp>(q, Tbl<TBlocOp>(), "ChannelOp", op, *op.GetBlocOpList());
+  ReadNodes<TBlocOp>(q, file, Tbl<TBlocOp>(), "ChannelOp", op, *op.GetBlocOpList());
 }
 
 void WriteChannelOp(TXMLValues& v, const TtiObject& o, bool insert) {
   const auto& op = static_cast<const TChannelOp&>(o);
-  v.Ref("Channel", op.GetChannel());
+  v.DataRef("Channel", op.GetChannel(), Tbl<TChannel>());
   v.Ref("ComponentOp", OwnerNode<TComponentOp>(op));
   if (insert) v.Int("IsTestChannelOp", op.IsTestChannelNode() ? 1 : 0);
   // A deleted test channel counts as absent: its row goes with this save, so no row may still name it.
@@ -475,13 +545,13 @@ void ReadComponent(TXMLRow& r, TtiObject& o) {
   c.SetCatConditionsRelevant(r.Has("CatConditionsRelevant") ? r.Flag("CatConditionsRelevant") : true);
 }
 
-void ReadComponentChildren(TtiQuery& q, TtiObject& o, const std::string&) {
+void ReadComponentChildren(TtiQuery& q, TtiObject& o, const std::string& file) {
   auto& c = static_cast<TComponent&>(o);
-  ReadNodes<TCCFMeasureOp>(q, Tbl<TCCFMeasureOp>(), "Component", c, *c.GetCCFMeasureOps());
-  ReadNodes<TCatConditionOp>(q, Tbl<TCatConditionOp>(), "Component", c, *c.GetCatConditionOps());
+  ReadNodes<TCCFMeasureOp>(q, file, Tbl<TCCFMeasureOp>(), "Component", c, *c.GetCCFMeasureOps());
+  ReadNodes<TCatConditionOp>(q, file, Tbl<TCatConditionOp>(), "Component", c, *c.GetCatConditionOps());
   // Older files have no PL conditions.
   try {
-    ReadNodes<TPLConditionOp>(q, Tbl<TPLConditionOp>(), "Component", c, *c.GetPLConditionOps());
+    ReadNodes<TPLConditionOp>(q, file, Tbl<TPLConditionOp>(), "Component", c, *c.GetPLConditionOps());
   } catch (const std::exception& e) {
     Log(std::string("PL conditions of a subsystem not read: ") + e.what());
     c.GetPLConditionOps()->Clear();
@@ -549,7 +619,7 @@ void AfterComponentDelete(TtiQuery&, TtiObject& o) {
 
 void ReadComponentOp(TXMLRow& r, TtiObject& o) {
   auto& op = static_cast<TComponentOp&>(o);
-  if (const std::string oid = r.Text("Component"); !oid.empty()) op.SetComponent(WithOID<TComponent>(oid));
+  op.SetComponent(WithOID<TComponent>(r.DataRef("Component", Tbl<TComponent>())));
 }
 
 // Channel nodes before the test-channel node, each group in row order; each channel node paired with the
@@ -578,30 +648,42 @@ void ReadComponentOpChildren(TtiQuery& q, TtiObject& o, const std::string& file)
     q.Close();
   }
   TChannelOpList& list = *op.GetChannelOpList();
-  for (const TChannelRow& r : rows)
-    if (r.Test) list.Add(WithOID<TTestChannelOp>(r.OID));
-  for (const TChannelRow& r : rows) {
-    if (r.Test) continue;
-    int at = list.GetCount();
-    for (int i = 0; i < list.GetCount(); ++i) {
-      TChannelOp* item = list.Items(i);
-      if (item->IsTestChannelNode() && !item->GetDeleted()) {
-        at = i;
-        break;
-      }
+  const std::string* at = nullptr;  // the row whose node is being placed, for the place of an error
+  const char* col = "ComponentOp";
+  try {
+    for (const TChannelRow& r : rows) {
+      at = &r.OID;
+      if (r.Test) list.Add(WithOID<TTestChannelOp>(r.OID));
     }
-    auto node = WithOID<TChannelOp>(r.OID);
-    TChannelOp& channel = *node;
-    list.Insert(at, std::unique_ptr<TtiObject>(std::move(node)));
-    if (r.Pair.empty()) continue;
-    if (auto* tc = dynamic_cast<TTestChannelOp*>(list.FindByOIDAsString(r.Pair))) channel.SetTestChannelOp(tc);
-    if (!channel.GetTestChannelOp()) throw EIOError(msgInvalidValue, {channel.GetCaption()});
+    for (const TChannelRow& r : rows) {
+      if (r.Test) continue;
+      at = &r.OID;
+      col = "ComponentOp";
+      int pos = list.GetCount();
+      for (int i = 0; i < list.GetCount(); ++i) {
+        TChannelOp* item = list.Items(i);
+        if (item->IsTestChannelNode() && !item->GetDeleted()) {
+          pos = i;
+          break;
+        }
+      }
+      auto node = WithOID<TChannelOp>(r.OID);
+      TChannelOp& channel = *node;
+      list.Insert(pos, std::unique_ptr<TtiObject>(std::move(node)));
+      if (r.Pair.empty()) continue;
+      col = "TestChannelOp";
+      if (auto* tc = dynamic_cast<TTestChannelOp*>(list.FindByOIDAsString(r.Pair))) channel.SetTestChannelOp(tc);
+      if (!channel.GetTestChannelOp()) throw EIOError(msgInvalidValue, {channel.GetCaption()});
+    }
+  } catch (Exception& e) {
+    if (at) Locate(e, file, table, *at, col);
+    throw;
   }
 }
 
 void WriteComponentOp(TXMLValues& v, const TtiObject& o, bool) {
   const auto& op = static_cast<const TComponentOp&>(o);
-  v.Ref("Component", op.GetComponent());
+  v.DataRef("Component", op.GetComponent(), Tbl<TComponent>());
   v.Ref("SFOp", OwnerNode<TSFOp>(op));
 }
 
@@ -658,18 +740,18 @@ void WriteSF(TXMLValues& v, const TtiObject& o, bool) {
 
 void ReadSFOp(TXMLRow& r, TtiObject& o) {
   auto& op = static_cast<TSFOp&>(o);
-  if (const std::string oid = r.Text("SF"); !oid.empty()) op.SetSF(WithOID<TSF>(oid));
+  op.SetSF(WithOID<TSF>(r.DataRef("SF", Tbl<TSF>())));
 }
 
-void ReadSFOpChildren(TtiQuery& q, TtiObject& o, const std::string&) {
+void ReadSFOpChildren(TtiQuery& q, TtiObject& o, const std::string& file) {
   auto& op = static_cast<TSFOp&>(o);
-  ReadNodes<TComponentOp>(q, Tbl<TComponentOp>(), "SFOp", op, *op.GetComponentOpList());
+  ReadNodes<TComponentOp>(q, file, Tbl<TComponentOp>(), "SFOp", op, *op.GetComponentOpList());
 }
 
 void WriteSFOp(TXMLValues& v, const TtiObject& o, bool) {
   const auto& op = static_cast<const TSFOp&>(o);
   v.Ref("ProjectOp", OwnerNode<TProjectOp>(op));
-  v.Ref("SF", op.GetSF());
+  v.DataRef("SF", op.GetSF(), Tbl<TSF>());
 }
 
 // ---- Project and project node ----
@@ -677,6 +759,7 @@ void WriteSFOp(TXMLValues& v, const TtiObject& o, bool) {
 void ReadProject(TXMLRow& r, TtiObject& o) {
   auto& p = static_cast<TProject&>(o);
   p.SetKVDVersionOriginalString(r.TextOr("KVDVersion", ""));
+  p.SetNormVersionOriginalString(r.TextOr("NormVersion", ""));
   p.SetAuthor(r.TextOr("Author", ""));
   p.SetDocument(r.TextOr("Document", ""));
   p.SetDocumentation(r.TextOr("Documentation", ""));
@@ -699,16 +782,16 @@ void WriteProject(TXMLValues& v, const TtiObject& o, bool) {
 
 void ReadProjectOp(TXMLRow& r, TtiObject& o) {
   auto& op = static_cast<TProjectOp&>(o);
-  if (const std::string oid = r.Text("Project"); !oid.empty()) op.SetProject(WithOID<TProject>(oid));
+  op.SetProject(WithOID<TProject>(r.DataRef("Project", Tbl<TProject>())));
 }
 
-void ReadProjectOpChildren(TtiQuery& q, TtiObject& o, const std::string&) {
+void ReadProjectOpChildren(TtiQuery& q, TtiObject& o, const std::string& file) {
   auto& op = static_cast<TProjectOp&>(o);
-  ReadNodes<TSFOp>(q, Tbl<TSFOp>(), "ProjectOp", op, *op.GetSFOpList());
+  ReadNodes<TSFOp>(q, file, Tbl<TSFOp>(), "ProjectOp", op, *op.GetSFOpList());
 }
 
 void WriteProjectOp(TXMLValues& v, const TtiObject& o, bool) {
-  v.Ref("Project", static_cast<const TProjectOp&>(o).GetProject());
+  v.DataRef("Project", static_cast<const TProjectOp&>(o).GetProject(), Tbl<TProject>());
 }
 
 // ---- DC measures ----
@@ -772,20 +855,18 @@ void AfterDCMeasureDelete(TtiQuery& q, TtiObject& o) { DeleteInsufficientPLs(q, 
 void ReadDCMeasureOp(TXMLRow& r, TtiObject& o) {
   auto& op = static_cast<TDCMeasureOp&>(o);
   op.SetDC(r.Float("DC"));
-  if (const std::string oid = r.Text("DCMeasure"); !oid.empty()) {
-    // Taking a measure moves the DC into the measure's range, and the measure is still empty here; with the
-    // widest range the DC read stays as it is until the measure's reader sets the stored range.
-    auto m = WithOID<TDCMeasure>(oid);
-    m->SetDCmax(cDCMaximum);
-    m->SetDCmin(cDCMinimum);
-    op.SetDCMeasure(std::move(m));
-  }
+  // Taking a measure moves the DC into the measure's range, and the measure is still empty here; with the
+  // widest range the DC read stays as it is until the measure's reader sets the stored range.
+  auto m = WithOID<TDCMeasure>(r.DataRef("DCMeasure", Tbl<TDCMeasure>()));
+  m->SetDCmax(cDCMaximum);
+  m->SetDCmin(cDCMinimum);
+  op.SetDCMeasure(std::move(m));
 }
 
 void WriteDCMeasureOp(TXMLValues& v, const TtiObject& o, bool) {
   const auto& op = static_cast<const TDCMeasureOp&>(o);
   v.Float("DC", op.GetDC());
-  v.Ref("DCMeasure", op.GetDCMeasure());
+  v.DataRef("DCMeasure", op.GetDCMeasure(), Tbl<TDCMeasure>());
 }
 
 // ---- CCF measures, category and PL conditions ----
@@ -812,13 +893,13 @@ void WriteCCFMeasure(TXMLValues& v, const TtiObject& o, bool) {
 
 void ReadCCFMeasureOp(TXMLRow& r, TtiObject& o) {
   auto& op = static_cast<TCCFMeasureOp&>(o);
-  if (const std::string oid = r.Text("CCFMeasure"); !oid.empty()) op.SetCCFMeasure(WithOID<TCCFMeasure>(oid));
+  op.SetCCFMeasure(WithOID<TCCFMeasure>(r.DataRef("CCFMeasure", Tbl<TCCFMeasure>())));
   op.SetIsSatisfied(r.Flag("IsSatisfied"));
 }
 
 void WriteCCFMeasureOp(TXMLValues& v, const TtiObject& o, bool) {
   const auto& op = static_cast<const TCCFMeasureOp&>(o);
-  v.Ref("CCFMeasure", op.GetCCFMeasure());
+  v.DataRef("CCFMeasure", op.GetCCFMeasure(), Tbl<TCCFMeasure>());
   v.Ref("Component", OwnerNode<TComponent>(op));
   v.Flag("IsSatisfied", op.GetIsSatisfied());
 }
@@ -837,13 +918,13 @@ void WriteCatCondition(TXMLValues& v, const TtiObject& o, bool) {
 
 void ReadCatConditionOp(TXMLRow& r, TtiObject& o) {
   auto& op = static_cast<TCatConditionOp&>(o);
-  if (const std::string oid = r.Text("CatCondition"); !oid.empty()) op.SetCatCondition(WithOID<TCatCondition>(oid));
+  op.SetCatCondition(WithOID<TCatCondition>(r.DataRef("CatCondition", Tbl<TCatCondition>())));
   op.SetIsSatisfied(r.Flag("IsSatisfied"));
 }
 
 void WriteCatConditionOp(TXMLValues& v, const TtiObject& o, bool) {
   const auto& op = static_cast<const TCatConditionOp&>(o);
-  v.Ref("CatCondition", op.GetCatCondition());
+  v.DataRef("CatCondition", op.GetCatCondition(), Tbl<TCatCondition>());
   v.Ref("Component", OwnerNode<TComponent>(op));
   v.Flag("IsSatisfied", op.GetIsSatisfied());
 }
@@ -862,13 +943,13 @@ void WritePLCondition(TXMLValues& v, const TtiObject& o, bool) {
 
 void ReadPLConditionOp(TXMLRow& r, TtiObject& o) {
   auto& op = static_cast<TPLConditionOp&>(o);
-  if (const std::string oid = r.Text("PLCondition"); !oid.empty()) op.SetPLCondition(WithOID<TPLCondition>(oid));
+  op.SetPLCondition(WithOID<TPLCondition>(r.DataRef("PLCondition", Tbl<TPLCondition>())));
   op.SetIsSatisfied(r.Flag("IsSatisfied"));
 }
 
 void WritePLConditionOp(TXMLValues& v, const TtiObject& o, bool) {
   const auto& op = static_cast<const TPLConditionOp&>(o);
-  v.Ref("PLCondition", op.GetPLCondition());
+  v.DataRef("PLCondition", op.GetPLCondition(), Tbl<TPLCondition>());
   v.Ref("Component", OwnerNode<TComponent>(op));
   v.Flag("IsSatisfied", op.GetIsSatisfied());
 }
@@ -1200,21 +1281,30 @@ void TVisXMLRead::Act(TtiObject& obj) {
       return;
     }
     TXMLRow row(q, file, table, oid);
-    if (business) {
-      // An object read again (a refresh) may be protected already: its setters would refuse the row.
-      business->SetIsProtected(false);
-      isProtected = row.Flag("IsProtected");
-      business->SetNormVersion(TextToNormVersion(row.TextOr("NormVersion", "")));
-      business->SetKVDVersion(TextToVersion(row.TextOr("KVDVersion", "")));
-    }
-    m.Read(row, obj);
+    row.Applying([&] {
+      if (business) {
+        // An object read again (a refresh) may be protected already: its setters would refuse the row.
+        business->SetIsProtected(false);
+        isProtected = row.Flag("IsProtected");
+        business->SetNormVersion(TextToNormVersion(row.TextOr("NormVersion", "")));
+        business->SetKVDVersion(TextToVersion(row.TextOr("KVDVersion", "")));
+      }
+      m.Read(row, obj);
+    });
     q.Next();
     if (!q.Eof()) RaiseXMLDataError(msgXMLDuplicateOID, file, table, {oid, "OID", oid});
     q.Close();
   }
   if (m.ReadChildren) m.ReadChildren(q, obj, file);
   // Last: every setter before refuses to change a protected object.
-  if (business) business->SetIsProtected(isProtected);
+  if (business) {
+    try {
+      business->SetIsProtected(isProtected);
+    } catch (Exception& e) {
+      Locate(e, file, table, oid, "IsProtected");
+      throw;
+    }
+  }
   obj.SetObjectState(posClean);
 }
 
@@ -1263,7 +1353,7 @@ void TVisXMLObjAbs::WriteRow(TtiObject& obj, bool insert) {
     values.SetValueAsString("NormVersion", NormVersionText(business->GetNormVersion()));
     values.SetValueAsString("KVDVersion", VersionText(business->GetKVDVersion()));
   }
-  TXMLValues v(values);
+  TXMLValues v(values, Query(), table, obj);
   m.Write(v, obj, insert);
   if (m.TestChannelRow) values.SetValueAsInteger("IsTestChannel", 1);
   if (insert) {

@@ -8,12 +8,15 @@
 // its child nodes empty, with their OIDs; the readers registered after it fill those in the same run, so one
 // run over an empty project list (or one empty node with its OID) reads the whole tree. Values go through the
 // business objects' setters; the protection flag is set last, so a protected row reads like any other.
-// A row that names a value no column may hold (an unknown enumeration text, a flag other than 0 and 1), an
-// object whose row is missing or an OID found twice is refused with EIOError naming file, table, row (by its
-// OID) and column (XMLTables.h). A float text that is no number raises EConvertError naming the same.
+// A row that names a value no column may hold (an unknown enumeration text, a flag other than 0 and 1), a node
+// row without its data object, an object whose row is missing or an OID found twice is refused with EIOError
+// naming file, table, row (by its OID) and column (XMLTables.h). A float text that is no number raises
+// EConvertError naming the same. A value a setter refuses raises the setter's error (its class and number),
+// its text preceded by the same place.
 //
 // Writing: creators and updaters write every column of the class (the computed ones too, for readers of the
-// file), deleters remove the row; each leaves its object posClean or posDeleted.
+// file), deleters remove the row; each leaves its object posClean or posDeleted. A node without its data object
+// is refused like a row that lacks it, so that no save writes a file that would not open again.
 #include <cstdint>
 #include <optional>
 #include <string>

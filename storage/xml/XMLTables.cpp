@@ -1,5 +1,6 @@
 #include "storage/xml/XMLTables.h"
 
+#include <cstdint>
 #include <deque>
 #include <memory>
 #include <unordered_map>
@@ -124,37 +125,56 @@ std::vector<TXMLTableDef> BuildDefs() {
 
 // A column that holds the OID of a row of another table.
 struct TXMLReference {
+  enum TKind : uint8_t {
+    // The data object of a node: never empty, and every row of the target table is named by exactly one node.
+    // Read otherwise, a node would come up with a default object the file does not hold (an element without
+    // values counts as fault-excluded), and a row no node names would be dropped by the next save.
+    Data,
+    // A DC-measure node chosen by an element or block: named by one row at most (a DC-measure node stands on
+    // its own in a copied or exported list of measures).
+    Measure,
+    // The node a node row belongs to: empty for the top items of an exported or copied list, never in a project
+    // file, whose save would drop such a row.
+    Owner,
+    // Never empty, named by any number of rows (the measure of a link row).
+    Required,
+    // Any other reference: empty, or the OID of a row of the target table.
+    Link,
+  };
   std::string Table;
   std::string_view Column;
   std::string Target;
-  // The data object of a node, or a measure chosen by an element or block: owned by exactly one row.
-  bool Owned;
+  TKind Kind;
+  // Owned by exactly one row.
+  bool Owned() const { return Kind == Data || Kind == Measure; }
 };
 
 const std::vector<TXMLReference>& References() {
+  using R = TXMLReference;
   static const std::vector<TXMLReference> refs{
-      {Tbl<TProjectOp>(), "Project", Tbl<TProject>(), true},
-      {Tbl<TSFOp>(), "ProjectOp", Tbl<TProjectOp>(), false},
-      {Tbl<TSFOp>(), "SF", Tbl<TSF>(), true},
-      {Tbl<TComponentOp>(), "Component", Tbl<TComponent>(), true},
-      {Tbl<TComponentOp>(), "SFOp", Tbl<TSFOp>(), false},
-      {Tbl<TChannelOp>(), "Channel", Tbl<TChannel>(), true},
-      {Tbl<TChannelOp>(), "ComponentOp", Tbl<TComponentOp>(), false},
-      {Tbl<TChannelOp>(), "TestChannelOp", Tbl<TChannelOp>(), false},
-      {Tbl<TBlocOp>(), "Bloc", Tbl<TBloc>(), true},
-      {Tbl<TBlocOp>(), "ChannelOp", Tbl<TChannelOp>(), false},
-      {Tbl<TBloc>(), "DCMeasureOp", Tbl<TDCMeasureOp>(), true},
-      {Tbl<TElementOp>(), "Element", Tbl<TElement>(), true},
-      {Tbl<TElementOp>(), "BlocOp", Tbl<TBlocOp>(), false},
-      {Tbl<TElement>(), "DCMeasureOp", Tbl<TDCMeasureOp>(), true},
-      {cDCMeasureInsuffPLsTable, "DCMeasure", Tbl<TDCMeasure>(), false},
-      {Tbl<TDCMeasureOp>(), "DCMeasure", Tbl<TDCMeasure>(), true},
-      {Tbl<TCCFMeasureOp>(), "CCFMeasure", Tbl<TCCFMeasure>(), true},
-      {Tbl<TCCFMeasureOp>(), "Component", Tbl<TComponent>(), false},
-      {Tbl<TCatConditionOp>(), "CatCondition", Tbl<TCatCondition>(), true},
-      {Tbl<TCatConditionOp>(), "Component", Tbl<TComponent>(), false},
-      {Tbl<TPLConditionOp>(), "PLCondition", Tbl<TPLCondition>(), true},
-      {Tbl<TPLConditionOp>(), "Component", Tbl<TComponent>(), false},
+      {Tbl<TProjectOp>(), "Project", Tbl<TProject>(), R::Data},
+      {Tbl<TSFOp>(), "ProjectOp", Tbl<TProjectOp>(), R::Owner},
+      {Tbl<TSFOp>(), "SF", Tbl<TSF>(), R::Data},
+      {Tbl<TComponentOp>(), "Component", Tbl<TComponent>(), R::Data},
+      {Tbl<TComponentOp>(), "SFOp", Tbl<TSFOp>(), R::Owner},
+      {Tbl<TChannelOp>(), "Channel", Tbl<TChannel>(), R::Data},
+      {Tbl<TChannelOp>(), "ComponentOp", Tbl<TComponentOp>(), R::Owner},
+      {Tbl<TChannelOp>(), "TestChannelOp", Tbl<TChannelOp>(), R::Link},
+      {Tbl<TBlocOp>(), "Bloc", Tbl<TBloc>(), R::Data},
+      {Tbl<TBlocOp>(), "ChannelOp", Tbl<TChannelOp>(), R::Owner},
+      {Tbl<TBloc>(), "DCMeasureOp", Tbl<TDCMeasureOp>(), R::Measure},
+      {Tbl<TElementOp>(), "Element", Tbl<TElement>(), R::Data},
+      {Tbl<TElementOp>(), "BlocOp", Tbl<TBlocOp>(), R::Owner},
+      {Tbl<TElement>(), "DCMeasureOp", Tbl<TDCMeasureOp>(), R::Measure},
+      // A link row without its measure means nothing: refused like a node without its data object.
+      {cDCMeasureInsuffPLsTable, "DCMeasure", Tbl<TDCMeasure>(), R::Required},
+      {Tbl<TDCMeasureOp>(), "DCMeasure", Tbl<TDCMeasure>(), R::Data},
+      {Tbl<TCCFMeasureOp>(), "CCFMeasure", Tbl<TCCFMeasure>(), R::Data},
+      {Tbl<TCCFMeasureOp>(), "Component", Tbl<TComponent>(), R::Owner},
+      {Tbl<TCatConditionOp>(), "CatCondition", Tbl<TCatCondition>(), R::Data},
+      {Tbl<TCatConditionOp>(), "Component", Tbl<TComponent>(), R::Owner},
+      {Tbl<TPLConditionOp>(), "PLCondition", Tbl<TPLCondition>(), R::Data},
+      {Tbl<TPLConditionOp>(), "Component", Tbl<TComponent>(), R::Owner},
   };
   return refs;
 }
@@ -177,7 +197,7 @@ struct TRefSeen {
 
 class TTableCheck {
 public:
-  explicit TTableCheck(TtiDatabase& db) : db_(db), file_(db.DatabaseName()) {}
+  TTableCheck(TtiDatabase& db, bool projectFile) : db_(db), file_(db.DatabaseName()), projectFile_(projectFile) {}
 
   void Run() {
     TtiDBMetaData tables;
@@ -239,7 +259,10 @@ private:
     std::vector<const TXMLReference*> refs;
     for (const TXMLReference& r : References())
       if (SameTextAscii(r.Table, def.Name) && has(r.Column)) refs.push_back(&r);
-    std::unordered_set<std::string_view>& oids = oids_[Lower(def.Name)];
+    const std::string key = Lower(def.Name);
+    std::unordered_set<std::string_view>& oids = oids_[key];
+    std::vector<std::string_view>& inOrder = rows_[key];
+    tableNames_[key] = &table;
     ForEachRow(q, table, hasOID, refs, [&](int row, const std::vector<std::string_view>& values) {
       size_t i = 0;
       if (hasOID) {
@@ -248,10 +271,15 @@ private:
           RaiseXMLDataError(msgXMLInvalidValue, file_, table, {std::to_string(row), "OID", std::string(oid)});
         if (!oids.insert(oid).second)
           RaiseXMLDataError(msgXMLDuplicateOID, file_, table, {std::to_string(row), "OID", std::string(oid)});
+        inOrder.push_back(oid);
       }
       for (const TXMLReference* r : refs) {
         const std::string_view value = values[i++];
         if (!value.empty()) seen_.push_back({r, &table, row, value});
+        else if (r->Kind == TXMLReference::Data || r->Kind == TXMLReference::Required ||
+                 (r->Kind == TXMLReference::Owner && projectFile_))
+          RaiseXMLDataError(msgXMLDanglingReference, file_, table,
+                            {std::to_string(row), std::string(r->Column), "", r->Target});
       }
     });
   }
@@ -270,15 +298,39 @@ private:
       if (!t->second || !t->second->count(s.Value))
         RaiseXMLDataError(msgXMLDanglingReference, file_, *s.Table,
                           {std::to_string(s.Row), std::string(s.Ref->Column), std::string(s.Value), s.Ref->Target});
-      if (s.Ref->Owned && !owned[s.Ref->Target].insert(s.Value).second)
+      if (s.Ref->Owned() && !owned[s.Ref->Target].insert(s.Value).second)
         RaiseXMLDataError(msgXMLReferencedTwice, file_, *s.Table,
                           {std::to_string(s.Row), std::string(s.Ref->Column), std::string(s.Value)});
     }
+    // Every data row belongs to the one node that names it. An older file without the nodes' table (the PL
+    // conditions came later) is read without them, as before.
+    for (const TXMLReference& r : References())
+      if (r.Kind == TXMLReference::Data && tableNames_.count(Lower(r.Table)))
+        ExpectNamed(r.Target, owned[r.Target], r.Table, r.Column);
+    // In a project file a DC-measure node belongs to the element or block that chose it.
+    if (projectFile_)
+      ExpectNamed(Tbl<TDCMeasureOp>(), owned[Tbl<TDCMeasureOp>()], Tbl<TElement>() + ", " + Tbl<TBloc>(),
+                  "DCMeasureOp");
+  }
+
+  // Every row of `target` is among those `named` by column `column` of table `by`.
+  void ExpectNamed(const std::string& target, const std::unordered_set<std::string_view>& named, const std::string& by,
+                   std::string_view column) {
+    const std::string key = Lower(target);
+    const auto rows = rows_.find(key);
+    if (rows == rows_.end()) return;
+    for (size_t row = 0; row < rows->second.size(); ++row)
+      if (!named.count(rows->second[row]))
+        RaiseXMLDataError(msgXMLUnnamedRow, file_, *tableNames_[key],
+                          {std::to_string(row + 1), "OID", std::string(rows->second[row]), by, std::string(column)});
   }
 
   TtiDatabase& db_;
   std::string file_;
+  bool projectFile_;
   std::unordered_map<std::string, std::unordered_set<std::string_view>> oids_;  // lower-case table -> OIDs
+  std::unordered_map<std::string, std::vector<std::string_view>> rows_;          // the same in row order
+  std::unordered_map<std::string, const std::string*> tableNames_;              // as the store names them
   std::vector<TRefSeen> seen_;
   std::deque<std::string> kept_;  // the texts read through a query, which the views above point into
 };
@@ -340,11 +392,11 @@ void ResetXMLTables(const std::string& DatabaseName, const std::string& Persiste
   for (const std::string& table : order) tiPerMgr().DeleteRow(table, nullptr, DatabaseName, PersistenceLayerName);
 }
 
-void CheckXMLTables(TtiDatabase& Database) { TTableCheck(Database).Run(); }
+void CheckXMLTables(TtiDatabase& Database, bool ProjectFile) { TTableCheck(Database, ProjectFile).Run(); }
 
-void CheckXMLTables(const std::string& DatabaseName, const std::string& PersistenceLayerName) {
+void CheckXMLTables(const std::string& DatabaseName, const std::string& PersistenceLayerName, bool ProjectFile) {
   const TDBConnectionLease lease = tiPerMgr().GetPersistenceLayers().LeaseDatabase(DatabaseName, PersistenceLayerName);
-  CheckXMLTables(lease.Database());
+  CheckXMLTables(lease.Database(), ProjectFile);
 }
 
 void RaiseXMLDataError(int Msg, const std::string& FileName, const std::string& Table, std::vector<std::string> More) {

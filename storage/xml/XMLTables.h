@@ -48,13 +48,17 @@ void ResetXMLTables(const std::string& DatabaseName, const std::string& Persiste
 
 // Refuses a store whose content the project tables cannot hold or whose rows do not form a tree, before
 // anything of it is read: a table or column a project file does not have (its data would be lost at the next
-// save), a row without OID, an OID twice in a table, a reference to a row that does not exist, a data object
-// referenced by two rows. Raises EIOError naming file, table, row (its 1-based number) and column; see the
-// msgXML... numbers. Reads through the store's own queries and writes nothing. The columns checked are those
-// the tables declare; on the XML layer, whose query reports only declared columns, every row attribute must
-// also be a declared column of its table (msgXMLUnknownColumn).
-void CheckXMLTables(const std::string& DatabaseName, const std::string& PersistenceLayerName);
-void CheckXMLTables(TtiDatabase& Database);
+// save), a row without OID, an OID twice in a table, a reference to a row that does not exist, a node without
+// its data object, a data object referenced by two rows or by none. Raises EIOError naming file, table, row
+// (its 1-based number) and column; see the msgXML... numbers. Reads through the store's own queries and writes
+// nothing. The columns checked are those the tables declare; on the XML layer, whose query reports only
+// declared columns, every row attribute must also be a declared column of its table (msgXMLUnknownColumn).
+// A project file (ProjectFile) holds no item outside a project: every node row names the node it belongs to and
+// every DC-measure node is chosen by an element or block (an exported or copied list of items has such rows at
+// its top); opened otherwise, those rows would be dropped by the project's next save.
+void CheckXMLTables(const std::string& DatabaseName, const std::string& PersistenceLayerName,
+                    bool ProjectFile = false);
+void CheckXMLTables(TtiDatabase& Database, bool ProjectFile = false);
 
 // Raises EIOError with one of the msgXML... texts of model/MsgIds.h (the file, the table, then as listed there).
 [[noreturn]] void RaiseXMLDataError(int Msg, const std::string& FileName, const std::string& Table,

@@ -117,6 +117,36 @@ TEST_F(LibraryVisitorsTest, StoredValuesAndStamps) {
   EXPECT_EQ(GfixCopy(lib_), "");
 }
 
+// A value the model refuses keeps the setter's error (class and number), and its text names the library, the
+// table, the row and the column.
+TEST_F(LibraryVisitorsTest, RefusedValuesNameTheirPlace) {
+  TLibraryItems items = BuildLibraryItems();
+  SaveAll(items);
+  const std::string node = OIDOf(items.Elements->Items(0));
+  const std::string element = OIDOf(items.Elements->Items(0)->GetElement());
+  struct TCase {
+    std::string Update, Table, Row, Column;
+    int Msg;
+  };
+  for (const TCase& c :
+       {TCase{"UPDATE Elements SET DC = 1.5 WHERE OID = '" + element + "'", "Elements", element, "DC", msgDCOutOfRange},
+        TCase{"UPDATE ElementOps SET Nop = 0 WHERE OID = '" + node + "'", "ElementOps", node, "Nop", msgNopTooSmall}}) {
+    SCOPED_TRACE(c.Update);
+    Exec(c.Update);
+    TElementOpList back;
+    try {
+      mapper_->ReadElementOpList(back);
+      ADD_FAILURE() << "read";
+    } catch (const EInvalidValue& e) {
+      EXPECT_EQ(e.MsgNumber(), c.Msg);
+      const std::string place =
+          "File <" + lib_ + ">, table <" + c.Table + ">, row <" + c.Row + ">, column <" + c.Column + ">: ";
+      EXPECT_EQ(std::string(e.what()).rfind(place, 0), 0u) << e.what();
+    }
+    Exec("UPDATE Elements SET DC = 0.6 WHERE OID = '" + element + "'");  // the next case refuses its own
+  }
+}
+
 TEST_F(LibraryVisitorsTest, UpdateAndDelete) {
   TLibraryItems items = BuildLibraryItems();
   SaveAll(items);

@@ -288,6 +288,8 @@ TEST_F(ClipMonitorTest, RefusesWhatIsNotAReadableDocumentOfOurs) {
        "notes"},
       {"unknown category", replaced("cat=\"cat2\"", "cat=\"cat9\""), "Components"},
       {"no tables", start + end, "ProjectOps"},  // the missing table, named
+      {"a DC the model refuses", replaced("dc=\"0.95\"", "dc=\"1.5\""), "table <Blocs>, row <"},
+      {"the column of that DC", replaced("dc=\"0.95\"", "dc=\"1.5\""), "column <DC>: "},
       {"invalid UTF-8", replaced("PNOZ", "PN\xff\xfe"), "0xFF"},
       {"too many values", bomb, "more values than its size can describe"},
   };

@@ -4,6 +4,9 @@
 //   INSTANTIATE_TYPED_TEST_SUITE_P(XML, ProjectFiles, ::testing::Types<TXMLProjectStore>);
 // Table and column names in the errors of CheckXMLTables are the store's spelling, so they are compared
 // ignoring case.
+#include <algorithm>
+#include <functional>
+
 #include "tests/storage/xml/ProjectFileTestEnv.h"
 
 namespace kelvado::testing {
@@ -199,6 +202,117 @@ TYPED_TEST_P(ProjectFiles, RefusesBrokenReferences) {
   }
 }
 
+// A node row must name its data object and every data row must be named by a node: read otherwise, a node
+// would come up with a default object (an element without values counts as fault-excluded, a safety function
+// without its row has no PLr), and a row no node names would be dropped by the next save.
+TYPED_TEST_P(ProjectFiles, RefusesNodesWithoutDataAndDataWithoutNode) {
+  const std::string& layer = this->layer_;
+  struct TNode {
+    std::string Table, Column, Target;
+  };
+  for (const TNode& c : {TNode{"ProjectOps", "Project", "Projects"}, {"SFOps", "SF", "SFs"},
+                         {"ComponentOps", "Component", "Components"}, {"ChannelOps", "Channel", "Channels"},
+                         {"BlocOps", "Bloc", "Blocs"}, {"ElementOps", "Element", "Elements"},
+                         {"DCMeasureOps", "DCMeasure", "DCMeasures"}, {"CCFMeasureOps", "CCFMeasure", "CCFMeasures"},
+                         {"CatConditionOps", "CatCondition", "CatConditions"},
+                         {"PLConditionOps", "PLCondition", "PLConditions"}}) {
+    SCOPED_TRACE(c.Table);
+    TFullProject f = BuildFullProject();
+    const std::string db = this->SavedStore(f, "blank " + c.Table);
+    const std::string node = Rows(db, layer, c.Table).at(0).at("oid");
+    SetCell(db, layer, c.Table, node, c.Column, "");
+    auto [n, args] = IOErrorOf([&] { ReadProjects(db, layer); });
+    EXPECT_EQ(n, msgXMLDanglingReference);
+    EXPECT_EQ(args, (std::vector<std::string>{db, c.Table, node, c.Column, "", c.Target}));
+    std::tie(n, args) = IOErrorOf([&] { CheckXMLTables(db, layer); });
+    EXPECT_EQ(n, msgXMLDanglingReference);
+    EXPECT_EQ(this->Lowered(args), this->Lowered({db, c.Table, "1", c.Column, "", c.Target}));
+  }
+  {  // A link row without its measure.
+    TFullProject f = BuildFullProject();
+    const std::string db = this->SavedStore(f, "link");
+    const std::string measure = OIDOf(f.Element->GetElement()->GetDCMeasureOp()->GetDCMeasure());
+    const std::vector<TRow> links = Rows(db, layer, "DCMeasureInsuffPLs");
+    const auto at =
+        std::find_if(links.begin(), links.end(), [&](const TRow& r) { return r.at("dcmeasure") == measure; });
+    const std::string row = std::to_string(at - links.begin() + 1);
+    SetCell(db, layer, "DCMeasureInsuffPLs", measure, "DCMeasure", "", "DCMeasure");
+    const auto [n, args] = IOErrorOf([&] { CheckXMLTables(db, layer); });
+    EXPECT_EQ(n, msgXMLDanglingReference);
+    EXPECT_EQ(this->Lowered(args), this->Lowered({db, "DCMeasureInsuffPLs", row, "DCMeasure", "", "DCMeasures"}));
+  }
+  {  // A data row no node names.
+    TFullProject f = BuildFullProject();
+    const std::string db = this->SavedStore(f, "unnamed");
+    InsertTextRow(db, layer, "Elements", {{"OID", "{UNNAMED}"}, {"Name", "Verwaist"}, {"IsProtected", "0"}});
+    const std::string row = std::to_string(Rows(db, layer, "Elements").size());
+    const auto [n, args] = IOErrorOf([&] { CheckXMLTables(db, layer); });
+    EXPECT_EQ(n, msgXMLUnnamedRow);
+    EXPECT_EQ(this->Lowered(args), this->Lowered({db, "Elements", row, "OID", "{UNNAMED}", "ElementOps", "Element"}));
+  }
+  {  // Nor is a node without its data object saved: its file would not open again.
+    TFullProject f = BuildFullProject();
+    auto bare = std::make_unique<TElementOp>();
+    TElementOp* node = bare.get();
+    f.Bloc->GetElementOpList()->Add(std::move(bare));
+    node->SetObjectState(posCreate);
+    const std::string db = this->NewStore("bare");
+    CreateXMLTables(db, layer);
+    const auto [n, args] = IOErrorOf([&] { SaveXML(*f.Root, db, layer); });
+    EXPECT_EQ(n, msgXMLDanglingReference);
+    EXPECT_EQ(args, (std::vector<std::string>{db, "ElementOps", OIDOf(node), "Element", "", "Elements"}));
+  }
+}
+
+// A value the model refuses is refused with the setter's own error (its class and number, so that callers
+// telling errors apart still can), and the error's text names the file, the table, the row and the column.
+TYPED_TEST_P(ProjectFiles, RefusedValuesNameTheirPlace) {
+  TFullProject f = BuildFullProject();
+  const std::string db = this->SavedStore(f, "refused");
+  const std::string el = OIDOf(f.Element->GetElement());
+  const std::string comp = OIDOf(f.Sub->GetComponent());
+  const std::string bloc = OIDOf(f.Bloc->GetBloc());
+  struct TCase {
+    std::string Table, Key, Column, Bad, Good;
+    std::function<void()> Setter;  // raises what the row must raise
+  };
+  const std::vector<TCase> cases{
+      {"Elements", el, "DC", "1.5", "0.6", [] { TElement().SetDC(1.5); }},
+      {"Elements", el, "DC", "-0.1", "0.6", [] { TElement().SetDC(-0.1); }},
+      {"Elements", el, "MTTFd", "-5", "150", [] { TElement().SetMTTFd(-5); }},
+      {"Elements", el, "DCDet", "detUnknown", "detMeasures", [] { TElement().SetDCDet(detUnknown); }},
+      {"ElementOps", OIDOf(f.Element), "Nop", "0", "150000", [] { TElementOp().SetNop(0); }},
+      {"Components", comp, "PFH", "-1E-7", "1.5E-7", [] { TComponent().SetPFH(-1e-7); }},
+      {"Components", comp, "CCFScore", "101", "65.5", [] { TComponent().SetCCFScore(101); }},
+      {"Blocs", bloc, "MTTFdDet", "detMeasures", "detDirect", [] { TBloc().SetMTTFdDet(detMeasures); }},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Table + "." + c.Column + " " + c.Bad);
+    std::string expectedClass;
+    int expectedNumber = 0;
+    try {
+      c.Setter();
+    } catch (const EKelvado& e) {
+      expectedClass = e.ClassName();
+      expectedNumber = e.MsgNumber();
+    }
+    ASSERT_NE(expectedNumber, 0);
+    SetCell(db, this->layer_, c.Table, c.Key, c.Column, c.Bad);
+    try {
+      ReadProjects(db, this->layer_);
+      ADD_FAILURE() << "read";
+    } catch (const EKelvado& e) {
+      EXPECT_EQ(e.ClassName(), expectedClass);
+      EXPECT_EQ(e.MsgNumber(), expectedNumber);
+      const std::string text = e.what();
+      for (const std::string& part : {"<" + db + ">", "<" + c.Table + ">", "<" + c.Key + ">", "<" + c.Column + ">"})
+        EXPECT_NE(text.find(part), std::string::npos) << part << " not in: " << text;
+    }
+    SetCell(db, this->layer_, c.Table, c.Key, c.Column, c.Good);
+  }
+  EXPECT_NO_THROW(ReadProjects(db, this->layer_));
+}
+
 TYPED_TEST_P(ProjectFiles, RefusesUnknownTablesAndColumns) {
   EXPECT_NO_THROW(this->Check());
   TtiDBMetaDataTable notes;
@@ -268,6 +382,13 @@ TYPED_TEST_P(ProjectFiles, ChannelNodesOrderAndPairing) {
   auto [n, args] = IOErrorOf([&] { this->Read(); });
   EXPECT_EQ(n, 1001);
   EXPECT_EQ(args, std::vector<std::string>{"T3 1"});
+  try {
+    this->Read();
+  } catch (const EIOError& e) {
+    const std::string place =
+        "File <" + this->db_ + ">, table <ChannelOps>, row <" + OIDOf(pc1) + ">, column <TestChannelOp>";
+    EXPECT_NE(std::string(e.what()).find(place), std::string::npos) << e.what();
+  }
   std::tie(n, args) = IOErrorOf([&] { this->Check(); });
   EXPECT_EQ(n, msgXMLDanglingReference);
 }
@@ -503,7 +624,9 @@ TYPED_TEST_P(ProjectFiles, TopLevelListsReadItemsWithoutOwner) {
 }
 
 REGISTER_TYPED_TEST_SUITE_P(ProjectFiles, FullProjectRoundTrip, InfiniteAndForeignNumberTexts,
-                            RefusesValuesNoColumnMayHold, RefusesBrokenReferences, RefusesUnknownTablesAndColumns,
+                            RefusesValuesNoColumnMayHold, RefusesBrokenReferences,
+                            RefusesNodesWithoutDataAndDataWithoutNode, RefusedValuesNameTheirPlace,
+                            RefusesUnknownTablesAndColumns,
                             ChannelNodesOrderAndPairing, DeletedTestChannelCountsAsAbsent, OlderFilesTakeDefaults,
                             DCMeasuresOfElementsAndBlocks, EmptyTestChannelNodeIsDeletedOnSave,
                             TablesCreatedAndReset, MetaDataRecords, TopLevelListsReadItemsWithoutOwner);

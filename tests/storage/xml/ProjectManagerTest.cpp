@@ -424,17 +424,19 @@ TEST_F(ProjectManagerTest, ANewerReleaseOfTheSameLineOpensAnUnknownOneIsRefused)
   ExpectSameTree(*f.SF, *newer->GetSFOpList()->Items(0));
 
   versions_.SetOnProjectVersionNotice(nullptr);
+  // The refusal names the release and the edition as the file holds them.
   for (const auto& [column, text, release, edition] :
-       {std::tuple<std::string, std::string, std::string, TNormVersion>{"KVDVersion", "2.0", "2.0", CurrentNormVersion},
-        {"KVDVersion", "", VersionText(verKVDUnknown), CurrentNormVersion},
-        {"NormVersion", "EN ISO 13849-1:2099", "1.1.2", ver13849Unknown}}) {
+       {std::tuple<std::string, std::string, std::string, std::string>{"KVDVersion", "2.0", "2.0",
+                                                                       NormVersionText(CurrentNormVersion)},
+        {"KVDVersion", "", VersionText(verKVDUnknown), NormVersionText(CurrentNormVersion)},
+        {"NormVersion", "EN ISO 13849-1:2099", "1.1.2", "EN ISO 13849-1:2099"}}) {
     SCOPED_TRACE(column + " " + text);
     SetCell(file, layer_, "Projects", project, "KVDVersion", "1.1.2");
     SetCell(file, layer_, "Projects", project, "NormVersion", NormVersionText(CurrentNormVersion));
     SetCell(file, layer_, "Projects", project, column, text);
     other_ = NewManager();
     EXPECT_EQ(KelvadoErrorOf([&] { other_->OpenProjectFile(file, true); }),
-              std::make_pair(msgUnknownRelease, std::vector<std::string>{file, release, NormVersionText(edition)}));
+              std::make_pair(msgUnknownRelease, std::vector<std::string>{file, release, edition}));
     EXPECT_EQ(other_->GetOpenProjects().GetCount(), 0);
   }
   // Reopening the files of the last session checks no release (as before).
@@ -1059,6 +1061,140 @@ TEST_F(ProjectManagerTest, TheShippedExampleProjectSavesToItsOwnBytes) {
   EXPECT_FALSE(op->GetDirty());
   manager_->SaveProject(*op);
   EXPECT_EQ(Bytes(file), shipped);
+}
+
+// A subsystem's MTTFd is kept as entered and cut to the cap only when computed; a data object belongs to one
+// node, and a file in which two rows name one is refused naming table, row and column.
+TEST_F(ProjectManagerTest, AnMTTFdAboveTheCapIsKeptAndADataObjectNamedTwiceIsRefused) {
+  TFullProject f = BuildFullProject();
+  f.Sub->GetComponent()->SetMTTFd(150.0);
+  const std::string file = SaveFull(f, "cap.kvd");
+  EXPECT_EQ(RowOf(file, layer_, "Components", OIDOf(f.Sub->GetComponent())).at("mttfd"), "150");
+  auto& read = dynamic_cast<TComponentOp&>(*OpenFresh(file)->FindByOIDAsString(OIDOf(f.Sub)));
+  EXPECT_EQ(read.GetComponent()->GetMTTFdOrgValue(), 150.0);
+  EXPECT_EQ(read.GetComponent()->GetMTTFd(), 100.0);
+
+  const std::string saved = Bytes(file);
+  int copies = 0;
+  for (const auto& [table, column] : {std::pair<std::string, std::string>{"ComponentOps", "Component"},
+                                      {"ChannelOps", "Channel"},
+                                      {"BlocOps", "Bloc"},
+                                      {"ElementOps", "Element"},
+                                      {"DCMeasureOps", "DCMeasure"}}) {
+    SCOPED_TRACE(table);
+    const std::string copy = File("twice" + std::to_string(++copies) + ".kvd");
+    std::ofstream(copy, std::ios::binary) << saved;
+    Connect(copy, layer_);
+    const std::vector<TRow> rows = Rows(copy, layer_, table);
+    const std::string taken = rows.at(0).at(LowerName(column));
+    SetCell(copy, layer_, table, rows.at(1).at("oid"), column, taken);
+    EXPECT_EQ(KelvadoErrorOf([&] { OpenFresh(copy); }),
+              std::make_pair(msgXMLReferencedTwice,
+                             std::vector<std::string>{copy, LowerName(table), "2", column, taken}));
+  }
+}
+
+// Characters an XML 1.0 file cannot hold are refused when saving, naming table and column, and the file keeps
+// its content; line breaks in names read back as they were.
+TEST_F(ProjectManagerTest, ControlCharactersInNamesAreRefusedLineBreaksKept) {
+  TFullProject f = BuildFullProject();
+  const std::string file = SaveFull(f, "names.kvd");
+  const std::string bytes = Bytes(file);
+  TElement& element = *f.Element->GetElement();
+  for (const std::string& name : {std::string("Schütz\vK1"), std::string("Schütz\x1b[1mK1")}) {
+    element.SetName(name);
+    try {
+      manager_->SaveProject(*f.Root);
+      ADD_FAILURE() << "saved";
+    } catch (const std::exception& e) {
+      const std::string text = LowerName(e.what());
+      EXPECT_NE(text.find("<elements>"), std::string::npos) << text;
+      EXPECT_NE(text.find("<name>"), std::string::npos) << text;
+    }
+    EXPECT_EQ(Bytes(file), bytes);
+  }
+  element.SetName("Schütz\nK1");
+  f.C2->GetBlocOpList()->Items(0)->GetElementOpList()->Items(0)->GetElement()->SetName("Taster\r\nS1");
+  manager_->SaveProject(*f.Root);
+  TProjectOp* read = OpenFresh(file);
+  ExpectSameTree(*f.Root, *read);
+  EXPECT_EQ(dynamic_cast<TElementOp&>(*read->FindByOIDAsString(OIDOf(f.Element))).GetElement()->GetName(),
+            "Schütz\nK1");
+}
+
+// The shipped example project with a node that lost its data object, or with a data row no node names, is
+// refused naming file, table, row and column: opened, the element would count as fault-excluded (a better PFH)
+// and the safety function would lose its PLr.
+TEST_F(ProjectManagerTest, TheExampleWithoutADataObjectOrWithAnUnnamedRowIsRefused) {
+  const std::string shipped = Bytes(KELVADO_EXAMPLE_PROJECT);
+  ASSERT_FALSE(shipped.empty());
+  int copies = 0;
+  const auto copy = [&] {
+    const std::string file = File("example" + std::to_string(++copies) + ".kvd");
+    std::ofstream(file, std::ios::binary) << shipped;
+    Connect(file, layer_);
+    return file;
+  };
+  const auto lowered = [](std::vector<std::string> v) {
+    for (std::string& s : v) s = LowerName(s);
+    return v;
+  };
+  // The data objects of nodes; and nodes that name no owner, which an exported list has at its top but a
+  // project file must not (the project's next save would drop them).
+  for (const auto& [table, column, target] :
+       {std::tuple<std::string, std::string, std::string>{"ElementOps", "Element", "Elements"},
+        {"SFOps", "SF", "SFs"},
+        {"ComponentOps", "Component", "Components"},
+        {"ChannelOps", "Channel", "Channels"},
+        {"BlocOps", "Bloc", "Blocs"},
+        {"ProjectOps", "Project", "Projects"},
+        {"ElementOps", "BlocOp", "BlocOps"},
+        {"ComponentOps", "SFOp", "SFOps"}}) {
+    SCOPED_TRACE(table);
+    const std::string file = copy();
+    SetCell(file, layer_, table, Rows(file, layer_, table).at(0).at("oid"), column, "");
+    const auto [n, args] = KelvadoErrorOf([&] { OpenFresh(file); });
+    EXPECT_EQ(n, msgXMLDanglingReference);
+    EXPECT_EQ(lowered(args), lowered({file, table, "1", column, "", target}));
+    EXPECT_EQ(other_->GetOpenProjects().GetCount(), 0);
+  }
+  {  // A value the model refuses keeps the setter's error and gets its place.
+    const std::string file = copy();
+    const std::string element = Rows(file, layer_, "Elements").at(0).at("oid");
+    SetCell(file, layer_, "Elements", element, "DC", "1.5");
+    try {
+      OpenFresh(file);
+      ADD_FAILURE() << "opened";
+    } catch (const EInvalidValue& e) {
+      EXPECT_EQ(e.MsgNumber(), msgDCOutOfRange);
+      const std::string place = "File <" + file + ">, table <Elements>, row <" + element + ">, column <DC>: ";
+      EXPECT_EQ(std::string(e.what()).rfind(place, 0), 0u) << e.what();
+    }
+  }
+  {  // A DC-measure node that no element or block of the project chose.
+    TFullProject f = BuildFullProject();
+    const std::string full = SaveFull(f, "measure.kvd");
+    const std::string measure = OIDOf(f.Element->GetElement()->GetDCMeasureOp());
+    SetCell(full, layer_, "Elements", OIDOf(f.Element->GetElement()), "DCMeasureOp", "");
+    const std::vector<TRow> rows = Rows(full, layer_, "DCMeasureOps");
+    const auto at = std::find_if(rows.begin(), rows.end(), [&](const TRow& r) { return r.at("oid") == measure; });
+    const std::string row = std::to_string(at - rows.begin() + 1);
+    const auto [n, args] = KelvadoErrorOf([&] { OpenFresh(full); });
+    EXPECT_EQ(n, msgXMLUnnamedRow);
+    EXPECT_EQ(lowered(args), lowered({full, "DCMeasureOps", row, "OID", measure, "Elements, Blocs", "DCMeasureOp"}));
+    // An exported list of items has them at its top and imports as before.
+    const std::string exported = File("exported.xml");
+    manager_->SaveObjectToFile(*f.Element, exported);
+    TElementOpList elements;
+    manager_->ImportFromFile(elements, exported);
+    EXPECT_EQ(elements.GetCount(), 1);
+  }
+  const std::string file = copy();
+  InsertTextRow(file, layer_, "SFs", {{"OID", "{AN-UNNAMED-SF}"}, {"Name", "Verwaist"}, {"IsProtected", "0"}});
+  const std::string row = std::to_string(Rows(file, layer_, "SFs").size());
+  const auto [n, args] = KelvadoErrorOf([&] { OpenFresh(file); });
+  EXPECT_EQ(n, msgXMLUnnamedRow);
+  EXPECT_EQ(lowered(args), lowered({file, "SFs", row, "OID", "{AN-UNNAMED-SF}", "SFOps", "SF"}));
 }
 
 }  // namespace
