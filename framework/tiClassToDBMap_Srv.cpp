@@ -191,8 +191,24 @@ void TVisAutoAbs::AddForeignKeyParams(const TtiClassDBCollection& collection, co
   for (size_t i = 0; i < cols.size(); ++i) SetAttrParam(*owner, *keys[i], cols[i], params);
 }
 
+TVisAutoAbs::THolding TVisAutoAbs::HoldingList(const TtiObject& item) const {
+  // A list held through a List property is handed over by its holder; a list object by itself.
+  if (TtiObjectList* list = GetWalkList())
+    return {list, GetWalkParent() == list ? list->GetOwner() : dynamic_cast<TtiObject*>(GetWalkParent())};
+  if (GetWalkParent()) return {};  // held by an Object property: no collection
+  // Saved on its own: the list it sits in now, so that an item moved to another owner is stored under it.
+  TtiObject* owner = item.GetOwner();
+  if (auto* list = dynamic_cast<TtiObjectList*>(owner)) return {list, list->GetOwner()};
+  if (owner)
+    for (const TtiPropInfo* row : owner->Props().ObjectRows())
+      if (TtiObjectList* list = row->Kind() == TtiPropKind::List ? row->RawList(*owner) : nullptr;
+          list && list->IndexOf(&item) >= 0)
+        return {list, owner};
+  return {};
+}
+
 const TtiClassDBCollection* TVisAutoAbs::WalkCollection(const TtiObject& item) const {
-  TtiObjectList* list = GetWalkList();
+  TtiObjectList* list = HoldingList(item).List;
   if (!list) return nullptr;
   const std::vector<TtiClassDBCollection*> collections = Maps().Collections(list->Class());
   if (collections.empty()) return nullptr;
@@ -205,10 +221,7 @@ const TtiClassDBCollection* TVisAutoAbs::WalkCollection(const TtiObject& item) c
 void TVisAutoAbs::AddWalkOwnerKeyParams(const TTablePlan& plan, const TtiObject& item, TtiQueryParams& params) {
   const TtiClassDBCollection* collection = WalkCollection(item);
   if (!collection || collection->GetForeignKeyCols().empty() || &ItemPlan(*collection) != &plan) return;
-  // A list held through a List property is handed over by its holder; a list object by itself.
-  TtiObjectList* list = GetWalkList();
-  TtiObject* owner = GetWalkParent() == list ? list->GetOwner() : dynamic_cast<TtiObject*>(GetWalkParent());
-  AddForeignKeyParams(*collection, owner, params);
+  AddForeignKeyParams(*collection, HoldingList(item).Owner, params);
 }
 
 void TVisAutoAbs::MapRowToObject(const TTablePlan& plan, TtiObject& object, bool keysOnly) {

@@ -78,7 +78,14 @@ protected:
   // The owner's key in the collection's foreign-key columns. A collection with such columns and no owner, or an
   // owner whose key has another number of columns, is refused.
   void AddForeignKeyParams(const TtiClassDBCollection& collection, const TtiObject* owner, TtiQueryParams& params);
-  // The collection of the list the walk handed `item` over from, when the list's class holds `item`'s class;
+  // The list that holds `item` and the owner the list's foreign-key columns name: the list the walk handed it
+  // over from; for an item saved on its own, the list it sits in (its Owner, or a List property of its Owner).
+  struct THolding {
+    TtiObjectList* List = nullptr;
+    TtiObject* Owner = nullptr;
+  };
+  THolding HoldingList(const TtiObject& item) const;
+  // The collection of the list that holds `item` (HoldingList), when the list's class holds `item`'s class;
   // null for an item of no such list. An item the list's collections would not read back as its own class (a
   // list class with collections, none of the item's class) is refused.
   const TtiClassDBCollection* WalkCollection(const TtiObject& item) const;

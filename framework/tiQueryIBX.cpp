@@ -246,7 +246,8 @@ void TtiQueryIBX::SetActive(bool value) {
     return;
   }
   TtiFBStatement& s = Prepared("Open");
-  if (db_->Tracing(TtiDatabaseIBX::tfQExecute)) db_->Trace(TtiDatabaseIBX::tfQExecute, text_ + "\r\n" + ParamsAsString());
+  if (db_->Tracing(TtiDatabaseIBX::tfQExecute))
+    db_->Trace(TtiDatabaseIBX::tfQExecute, text_ + "\r\n" + ParamsAsString());
   db_->Guarded([&] {
     if (s.IsSelect())
       s.Open();
@@ -262,7 +263,8 @@ bool TtiQueryIBX::Eof() { return !stmt_ || stmt_->Eof(); }
 void TtiQueryIBX::Next() {
   TtiFBStatement& s = Stmt("Next");
   db_->Guarded([&] { s.Next(); });
-  db_->Trace(TtiDatabaseIBX::tfQFetch, s.Eof() ? "end of " + text_ : text_);
+  if (db_->Tracing(TtiDatabaseIBX::tfQFetch))
+    db_->Trace(TtiDatabaseIBX::tfQFetch, s.Eof() ? "end of " + text_ : text_);
 }
 
 // ---- parameters ----
@@ -332,7 +334,8 @@ void TtiQueryIBX::AssignParamFromStream(const std::string& name, std::istream& s
   std::ostringstream bytes;
   bytes << stream.rdbuf();
   Prepared("Parameter").SetParamBlob(name, bytes.str());
-  db_->Trace(TtiDatabaseIBX::tfBlob, tiFormat("parameter %s: %d bytes", {name, bytes.str().size()}));
+  if (db_->Tracing(TtiDatabaseIBX::tfBlob))
+    db_->Trace(TtiDatabaseIBX::tfBlob, tiFormat("parameter %s: %d bytes", {name, bytes.str().size()}));
 }
 
 void TtiQueryIBX::AssignParamToStream(const std::string& name, std::ostream& stream) {
@@ -426,7 +429,8 @@ void TtiQueryIBX::AssignFieldAsStream(const std::string& name, std::ostream& str
 void TtiQueryIBX::AssignFieldAsStreamByIndex(int index, std::ostream& stream) {
   TtiFBStatement& s = Stmt("AssignFieldAsStream");
   const std::string bytes = db_->Guarded([&] { return s.FieldAsBlob(index); });
-  db_->Trace(TtiDatabaseIBX::tfBlob, tiFormat("column %d: %d bytes", {index, bytes.size()}));
+  if (db_->Tracing(TtiDatabaseIBX::tfBlob))
+    db_->Trace(TtiDatabaseIBX::tfBlob, tiFormat("column %d: %d bytes", {index, bytes.size()}));
   stream.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 

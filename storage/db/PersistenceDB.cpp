@@ -692,7 +692,9 @@ const std::vector<TTypicalMTTFd>* TPersistenceDB_FB::GetTypicalMTTFds() {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
   if (typicalMTTFds_) return &*typicalMTTFds_;
   std::vector<TTypicalMTTFd> rows;
-  auto number = [](TtiFBStatement& s, int i) { return s.FieldIsNull(i) ? std::nullopt : std::optional(s.FieldAsFloat(i)); };
+  auto number = [](TtiFBStatement& s, int i) {
+    return s.FieldIsNull(i) ? std::nullopt : std::optional(s.FieldAsFloat(i));
+  };
   TReadScope scope(*this);
   TtiFBStatement& q = Query("SELECT PartName, WellTriedRef, Standards, TypicalMTTFd, TypicalB10d FROM GEPMTTFd WHERE "
                             "(NormVersion = :NormVersion)");

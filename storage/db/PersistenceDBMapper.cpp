@@ -478,7 +478,8 @@ void TLibListManager::RemoveMissing() {
   // A library on a server is not a file of this machine: it stays.
   for (size_t i = lines_.size(); i-- > 0;) {
     const std::string path = PathOf(lines_[i]);
-    if (!IsServerName(path) && !fs::exists(FullPath(path))) lines_.erase(lines_.begin() + static_cast<std::ptrdiff_t>(i));
+    if (!IsServerName(path) && !fs::exists(FullPath(path)))
+      lines_.erase(lines_.begin() + static_cast<std::ptrdiff_t>(i));
   }
 }
 

@@ -578,7 +578,48 @@ TYPED_TEST_P(ClassMaps, AttributesOfOneClassInTwoTablesAreRefused) {
             "Inconsistent table names found in DBColMap");
 }
 
+// An item moved to another owner and saved (with the whole list, with its new owner, or on its own) is read
+// back under its new owner only.
+TYPED_TEST_P(ClassMaps, AnItemMovedToAnotherOwnerReadsBackUnderItOnly) {
+  TStaff staff;
+  FillStaff(staff);
+  this->Save(staff);
+  auto move = [&](const std::string& skill, const std::string& from, const std::string& to) -> TSkill& {
+    TSkills& source = staff.ByName(from)->GetSkills();
+    std::unique_ptr<TtiObject> item = source.Extract(source.FindByProps({"Name"}, {Value(skill)}));
+    auto& moved = static_cast<TSkill&>(*item);
+    staff.ByName(to)->GetSkills().Add(std::move(item));
+    moved.SetDirty(true);
+    return moved;
+  };
+  auto skillsOf = [&](const std::string& name) {
+    TStaff back;
+    this->Read(back);
+    std::vector<std::string> names;
+    for (TtiObject* o : back.ByName(name)->GetSkills()) names.push_back(static_cast<TSkill*>(o)->GetName());
+    std::sort(names.begin(), names.end());
+    return names;
+  };
+  move("CAD", "Alice", "Bob");
+  this->Save(staff);
+  EXPECT_EQ(skillsOf("Alice"), std::vector<std::string>{"Welding"});
+  EXPECT_EQ(skillsOf("Bob"), (std::vector<std::string>{"CAD", "Safety"}));
+
+  move("Safety", "Bob", "Alice");
+  this->Save(*staff.ByName("Alice"));
+  EXPECT_EQ(skillsOf("Alice"), (std::vector<std::string>{"Safety", "Welding"}));
+  EXPECT_EQ(skillsOf("Bob"), std::vector<std::string>{"CAD"});
+
+  TSkill& alone = move("Welding", "Alice", "Bob");
+  this->Save(alone);
+  EXPECT_STREQ(alone.GetObjectStateAsString(), "posClean");
+  EXPECT_EQ(skillsOf("Alice"), std::vector<std::string>{"Safety"});
+  EXPECT_EQ(skillsOf("Bob"), (std::vector<std::string>{"CAD", "Welding"}));
+  EXPECT_EQ(this->LockedConnections(), 0);
+}
+
 REGISTER_TYPED_TEST_SUITE_P(ClassMaps, SavedGraphReadsBackEqualAndEveryEditReachesItsTables,
+                            AnItemMovedToAnotherOwnerReadsBackUnderItOnly,
                             KeysFirstThenOneObjectThenTheRestWithoutOverwritingEdits,
                             MappingToAMissingTableOrColumnIsRefusedBeforeAnythingIsWritten,
                             OneObjectInTwoRowsOrInNoneIsAnErrorAndTheListStaysUnread,

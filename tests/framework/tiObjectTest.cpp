@@ -218,6 +218,53 @@ TEST(tiObject, ListDeletionMarksOwnedItems) {
   EXPECT_EQ(l.CountNotDeleted(), 0);
 }
 
+// Marking every item changes the items (and what each owns), never the list itself nor what an item only
+// refers to; each item moves as its own SetDeleted/SetDirty moves it.
+TEST(tiObjectList, MarkingAllItemsMovesEachItemAsItsOwnSetterDoes) {
+  TItemList elsewhere;
+  elsewhere.Add(MakeItem("peer"));
+  TtiObjectList l;
+  const TPerObjectState before[] = {posClean, posEmpty, posDeleted, posCreate, posPK};
+  for (TPerObjectState st : before) {
+    auto n = std::make_unique<TNode>();
+    n->SetData(MakeItem("data"));
+    n->SetPeer(elsewhere.Items(0));
+    n->SetObjectState(st);
+    l.Add(std::move(n));
+  }
+  l.SetObjectState(posClean);
+  l.MarkAllItemsDirty();
+  const TPerObjectState dirty[] = {posUpdate, posCreate, posDeleted, posCreate, posUpdate};
+  for (int i = 0; i < l.GetCount(); ++i) {
+    EXPECT_EQ(l.GetItems(i)->GetObjectState(), dirty[i]) << i;
+    EXPECT_EQ(static_cast<TNode*>(l.GetItems(i))->GetData()->GetObjectState(), posEmpty) << i;
+  }
+  EXPECT_EQ(l.GetObjectState(), posClean);
+  l.MarkAllItemsDeleted();
+  for (int i = 0; i < l.GetCount(); ++i) {
+    auto* n = static_cast<TNode*>(l.GetItems(i));
+    EXPECT_EQ(n->GetObjectState(), i == 2 ? posDeleted : posDelete) << i;
+    // An item already deleted in the store owns nothing that is still to be deleted.
+    EXPECT_EQ(n->GetData()->GetObjectState(), i == 2 ? posEmpty : posDelete) << i;
+  }
+  EXPECT_EQ(l.GetObjectState(), posClean);
+  EXPECT_EQ(elsewhere.Items(0)->GetObjectState(), posEmpty);
+  EXPECT_EQ(l.CountNotDeleted(), 0);
+}
+
+TEST(TtiBaseObject, TestValidAcceptsTheClassAndBelowAndNilOnlyWhenAllowed) {
+  TSpecialItem special;
+  TItem item;
+  EXPECT_TRUE(TtiBaseObject::TestValid(&special, &TItem::StaticClass()));
+  EXPECT_TRUE(TtiBaseObject::TestValid(&item, &TItem::StaticClass()));
+  EXPECT_FALSE(TtiBaseObject::TestValid(&item, &TSpecialItem::StaticClass()));
+  EXPECT_FALSE(TtiBaseObject::TestValid(&item, &TNode::StaticClass()));
+  EXPECT_TRUE(TtiBaseObject::TestValid(&item, nullptr));
+  EXPECT_FALSE(TtiBaseObject::TestValid(nullptr, &TItem::StaticClass()));
+  EXPECT_TRUE(TtiBaseObject::TestValid(nullptr, &TItem::StaticClass(), true));
+  EXPECT_FALSE(TtiBaseObject::TestValid(nullptr, nullptr));
+}
+
 // ---- ownership and lists ----
 
 TEST(tiObjectList, OwnershipAndOwners) {

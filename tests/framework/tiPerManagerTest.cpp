@@ -232,6 +232,42 @@ TEST_F(PerManager, StandardEntryPointsRunTheirOwnGroups) {
   EXPECT_EQ(Runs(), (std::vector<int>{2, 2, 2, 2}));
 }
 
+// A database locked by name stays out of its pool until it is unlocked, also when its pool was disconnected
+// meanwhile; empty names mean the default layer and its default database; a stranger or an unknown layer is an
+// error that leaves the pool as it was.
+TEST_F(PerManager, LockedDatabasesStayOutOfThePoolUntilUnlocked) {
+  RegisterMemoryLayer();
+  NewStore("a.mem");
+  NewStore("b.mem");
+  tiPerMgr().ConnectDatabase("a.mem", "", "", "", "Memory");
+  tiPerMgr().ConnectDatabase("b.mem", "", "", "", "Memory");
+  TDBConnectionPool& pool = *Layers().Items(0)->GetDBConnectionPools().Find("a.mem");
+  TtiDatabase& first = Layers().LockDatabase();
+  TtiDatabase& second = Layers().LockDatabase("A.MEM", "memory");
+  EXPECT_NE(&first, &second);
+  EXPECT_EQ(first.DatabaseName(), "a.mem");
+  EXPECT_EQ(pool.LockedCount(), 2);
+  TtiDatabase& other = Layers().LockDatabase("b.mem", "Memory");
+  EXPECT_EQ(other.DatabaseName(), "b.mem");
+  // Given back to the pool it came from, whatever pool is named.
+  EXPECT_NE(Raised([&] { Layers().UnLockDatabase(other, "a.mem", "Memory"); }), "");
+  EXPECT_EQ(pool.LockedCount(), 2);
+  Layers().UnLockDatabase(other, "b.mem", "Memory");
+  Layers().UnLockDatabase(second, "a.mem", "Memory");
+  EXPECT_EQ(pool.LockedCount(), 1);
+  EXPECT_EQ(&Layers().LockDatabase(), &second);  // the free connection is handed out again
+  Layers().UnLockDatabase(second);
+  Layers().UnLockDatabase(second);  // not locked any more: logged, and no second slot is given back
+  EXPECT_EQ(pool.LockedCount(), 1);
+  EXPECT_NE(Raised([&] { Layers().LockDatabase("a.mem", "Nothing"); }).find("Unable to find persistence layer"),
+            std::string::npos);
+  // A pool disconnected while a database is locked waits for it and is freed when it is given back.
+  tiPerMgr().DisconnectDatabase("a.mem", "Memory");
+  EXPECT_TRUE(first.GetConnected());
+  Layers().UnLockDatabase(first, "a.mem", "Memory");
+  EXPECT_EQ(MemStore("a.mem").Journal.Count("disconnect"), MemStore("a.mem").Journal.Count("connect"));
+}
+
 TEST_F(PerManager, DatabaseOperationsGiveTheConnectionBackAlsoWhenTheyFail) {
   RegisterMemoryLayer();
   NewStore("a.mem");

@@ -9,6 +9,8 @@
 #include <sstream>
 
 #include "framework/tiFirebird.h"
+#include "framework/tiOIDGUID.h"
+#include "platform/TextCase.h"
 #include "framework/tiPerManager.h"
 #include "tests/framework/MemoryLayer.h"
 #include "tests/framework/IBXStoreUnderTest.h"
@@ -226,6 +228,37 @@ TEST_F(IBXTest, OptionBitsSetTheTraceFlagsAndEachLogsItsKind) {
   db_.SetOptions(0);
   db_.Connect(file_, "SYSDBA", "", "");
   EXPECT_EQ(db_.TraceFlags(), 0);
+}
+
+// The GUID identifier crosses the store as its text: into a parameter list and into a query's parameter, back
+// from a column, and compared with a column exactly (letter case counts).
+TEST_F(IBXTest, GUIDIdentifiersCrossTheStoreAsTheirTextAndCompareExactly) {
+  db_.CreateTable(*EveryKindTable());
+  TOIDGUID oid;
+  oid.GetNextValue();
+  TOIDGUID lower;
+  lower.SetAsString(LowerAscii(oid.GetAsString()));
+  for (const TOIDGUID* o : {&oid, &lower}) {
+    TtiQueryParams row;
+    o->AssignToTIQueryParam("OID", row);
+    EXPECT_EQ(row.GetValueAsString("OID"), o->GetAsString());
+    db_.InsertRow("Items", &row);
+  }
+  db_.StartTransaction();
+  auto q = Query("select OID from Items where OID = :OID");
+  oid.AssignToTIQuery("OID", *q);
+  EXPECT_EQ(q->GetParamAsString("OID"), oid.GetAsString());
+  q->Open();
+  ASSERT_FALSE(q->Eof());
+  TOIDGUID read;
+  read.AssignFromTIQuery("OID", *q);
+  EXPECT_TRUE(read.Equals(oid));
+  EXPECT_TRUE(oid.EqualsQueryField("OID", *q));
+  EXPECT_FALSE(lower.EqualsQueryField("OID", *q));
+  q->Next();
+  EXPECT_TRUE(q->Eof());  // the lower-case text is another identifier
+  q->DetachDatabase();
+  db_.Commit();
 }
 
 TEST_F(IBXTest, LogicalTextsReadAsBooleansByNameAndStrictlyByIndex) {

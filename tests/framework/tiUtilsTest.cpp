@@ -29,6 +29,21 @@ std::string TempDir() {
 
 }  // namespace
 
+TEST(tiUtilsVariants, TypeMatchesExactlyOrByItsArrayAndReferenceFlags) {
+  constexpr TVarType varInteger = 3, varOleStr = 8, varString = 0x0100;
+  EXPECT_TRUE(tiIsVariantOfType(varString, varString));
+  EXPECT_FALSE(tiIsVariantOfType(varString, varInteger));
+  EXPECT_FALSE(tiIsVariantOfType(varString | varByRef, varString));  // a reference is another type
+  EXPECT_TRUE(tiIsVariantOfType(varInteger | varArray, varArray));
+  EXPECT_TRUE(tiIsVariantOfType(varOleStr | varByRef, varByRef));
+  EXPECT_TRUE(tiIsVariantOfType(varInteger | varArray | varByRef, varArray));
+  EXPECT_FALSE(tiIsVariantOfType(varInteger, varArray));
+  EXPECT_FALSE(tiIsVariantOfType(varInteger | varArray, varByRef));
+  // Only the two flags match by bit: another type code is never matched by the bits it shares.
+  EXPECT_FALSE(tiIsVariantOfType(varInteger, 1));
+  EXPECT_FALSE(tiIsVariantOfType(varOleStr | varString, varString));
+}
+
 TEST(tiUtilsText, ReplaceAndTokens) {
   EXPECT_EQ(tiStrTran("a-b-c", "-", "--"), "a--b--c");  // replaced text is not searched again
   EXPECT_EQ(tiStrTran("aaa", "aa", "b"), "ba");

@@ -1,4 +1,6 @@
 // The safety function: PLr direct or from the risk graph, the PL reached, texts and status check.
+#include <filesystem>
+
 #include "tests/model/SubsystemTestEnv.h"
 
 namespace kelvado::testing {
@@ -131,6 +133,56 @@ TEST_F(SFTest, RecursiveStatusTakesTheWorstSubsystem) {
   c.SetMissionTime(5);
   EXPECT_EQ(sf->CheckStatus(nullptr, false), isGreen);
   EXPECT_EQ(sf->CheckStatus(nullptr, true), isYellow);
+}
+
+// Expanding the document paths from the project node reaches every node below: each element, block and
+// subsystem document (and the subsystem's standard file) becomes the absolute, normalized form of its name
+// against the current folder, in every channel including the test channel; absolute and empty names stay.
+TEST_F(SFTest, DocumentPathsExpandOnEveryNodeBelowTheProject) {
+  namespace fs = std::filesystem;
+  const auto cwd = fs::current_path();
+  fs::current_path(dir_);
+  const std::string here = fs::current_path().string();
+  auto project = std::make_unique<TProjectOp>();
+  project->SetProject(std::make_unique<TProject>());
+  auto sf = SafetyFunction();
+  auto sub = Subsystem(cat2);
+  sub->GetComponent()->SetDocument("SB/Gerät.pdf");
+  sub->GetComponent()->SetCatStandardFile("../Normen/./13849-2.pdf");
+  sub->GetChannelOpList()->Add(Channel({{50.0, 0.0}, {60.0, 0.0}}));
+  sub->GetChannelOpList()->Add(TestChannel(40.0));
+  TComponentOp* subRaw = sub.get();
+  sf->GetComponentOpList()->Add(std::move(sub));
+  project->GetSFOpList()->Add(std::move(sf));
+
+  std::vector<TBlocOp*> blocs;
+  std::vector<TElementOp*> elements;
+  const TChannelOpList& channels = *subRaw->GetChannelOpList();
+  for (int i = 0; i < channels.GetCount(); ++i)
+    for (int j = 0; j < channels.Items(i)->GetBlocOpList()->GetCount(); ++j) {
+      TBlocOp* b = channels.Items(i)->GetBlocOpList()->Items(j);
+      blocs.push_back(b);
+      for (int k = 0; k < b->GetElementOpList()->GetCount(); ++k) elements.push_back(b->GetElementOpList()->Items(k));
+    }
+  ASSERT_EQ(blocs.size(), 3u);
+  blocs[0]->GetBloc()->SetDocument("Blöcke/B1.pdf");
+  blocs[1]->GetBloc()->SetDocument("/abs/B2.pdf");
+  blocs[2]->GetBloc()->SetDocument("Test/B3.pdf");
+  elements[0]->GetElement()->SetDocument("E1.pdf");
+  elements[1]->GetElement()->SetDocument("");
+  elements[2]->GetElement()->SetDocument("Test/../E3.pdf");
+
+  project->ExpandDocumentPaths();
+  fs::current_path(cwd);
+  const TComponent& c = *subRaw->GetComponent();
+  EXPECT_EQ(c.GetDocument(), here + "/SB/Gerät.pdf");
+  EXPECT_EQ(c.GetCatStandardFile(), fs::path(here).parent_path().string() + "/Normen/13849-2.pdf");
+  EXPECT_EQ(blocs[0]->GetBloc()->GetDocument(), here + "/Blöcke/B1.pdf");
+  EXPECT_EQ(blocs[1]->GetBloc()->GetDocument(), "/abs/B2.pdf");
+  EXPECT_EQ(blocs[2]->GetBloc()->GetDocument(), here + "/Test/B3.pdf");
+  EXPECT_EQ(elements[0]->GetElement()->GetDocument(), here + "/E1.pdf");
+  EXPECT_EQ(elements[1]->GetElement()->GetDocument(), "");
+  EXPECT_EQ(elements[2]->GetElement()->GetDocument(), here + "/E3.pdf");
 }
 
 }  // namespace

@@ -441,8 +441,8 @@ TEST_F(PersistenceDBTest, FailedLookupsAnswerTheirDefaultAndAreAskedAgain) {
     tables.push_back(m.text.substr(at + 14, m.text.find(' ', at + 14) - at - 14));
   }
   std::sort(tables.begin(), tables.end());
-  EXPECT_EQ(tables, (std::vector<std::string>{"Cat", "CatReqConditions", "CatReqDCavg", "CatReqMTTFd", "GEPMTTFd", "MTTFd",
-                                              "PFH", "PFHi", "PLReqConditions", "PLs", "RiskParams"}));
+  EXPECT_EQ(tables, (std::vector<std::string>{"Cat", "CatReqConditions", "CatReqDCavg", "CatReqMTTFd", "GEPMTTFd",
+                                              "MTTFd", "PFH", "PFHi", "PLReqConditions", "PLs", "RiskParams"}));
   // What the file does hold is answered and cached.
   EXPECT_EQ(p.GetDCDenotation(0.75), dcLow);
   EXPECT_DOUBLE_EQ(p.GetReqCCFScore(), 65.0);

@@ -706,6 +706,40 @@ TEST_F(ProjectManagerTest, AProtectedProjectRowOpensAndSaves) {
   ExpectSameTree(*op, *again->OpenProjectFile(copy, true));
 }
 
+// The mapper empties one table (named, or of a class) and leaves every other one as it was; Recreate leaves
+// the empty project tables only, and creates the file when it is missing. Each reaches the file at once.
+TEST_F(ProjectManagerTest, TheMapperEmptiesOneTableOrRecreatesTheWholeFile) {
+  TFullProject f = BuildFullProject();
+  const std::string file = SaveFull(f, "tables.kvd");
+  mapper_->SetFileName(file);
+  auto count = [&](const std::string& table) { return Rows(file, layer_, table).size(); };
+  const size_t blocs = count("Blocs"), elements = count("Elements"), elementOps = count("ElementOps");
+  ASSERT_GT(elements, 0u);
+  ASSERT_GT(blocs, 0u);
+  mapper_->EmptyTableOfClass(TElement::StaticClass());
+  EXPECT_EQ(count("Elements"), 0u);
+  EXPECT_EQ(count("ElementOps"), elementOps);
+  EXPECT_EQ(count("Blocs"), blocs);
+  EXPECT_EQ(Bytes(file).find("Testeinrichtung"), std::string::npos);  // an element's name: gone from the file
+  EXPECT_NE(Bytes(file).find("Ausgang"), std::string::npos);          // a block's name: kept
+  mapper_->EmptyTable("blocs");
+  EXPECT_EQ(count("Blocs"), 0u);
+  EXPECT_EQ(count("ElementOps"), elementOps);
+  EXPECT_EQ(Bytes(file).find("Ausgang"), std::string::npos);
+
+  mapper_->Recreate();
+  for (const TXMLTableDef& def : XMLTableDefs()) EXPECT_EQ(count(def.Name), 0u) << def.Name;
+  EXPECT_EQ(manager_->ValidateProjectFile(file), nullptr);
+  EXPECT_EQ(ReadProjects(file, layer_)->GetCount(), 0);
+
+  const std::string missing = File("missing.kvd");
+  mapper_->SetFileName(missing);
+  std::filesystem::remove(missing);
+  mapper_->Recreate();
+  EXPECT_TRUE(std::filesystem::exists(missing));
+  EXPECT_EQ(manager_->ValidateProjectFile(missing), nullptr);
+}
+
 TEST_F(ProjectManagerTest, TheProjectFileTypeIsRegisteredForTheDesktop) {
   const char* previous = std::getenv("XDG_DATA_HOME");
   const std::string saved = previous ? previous : "";
