@@ -132,10 +132,16 @@ public:
   void EmptyTableOfClass(const TtiClass& AClass) override;
   void EmptyTable(const std::string& TableName) override;
 
-  // The save of a whole project: the attached file rebuilt to hold only the project tables and this tree (a
-  // Recreate and a save of the project node), written in one commit. Until that commit the file keeps its old
-  // content; a failure leaves it as it was.
-  void SaveProjectOpAnew(TProjectOp& Obj);
+  // The save of a whole project: FileName (attached by it) written to hold only the project tables and this
+  // tree, in one commit. An XML store is written from memory: it is connected to the empty tables made anew,
+  // and the old file is never read, so a file damaged or changed on disk does not stand in the way. Until the
+  // commit the file keeps its old content; a failure leaves it as it was and the mapper attached as before,
+  // holding nothing of the failed save.
+  void SaveProjectOpAnew(TProjectOp& Obj, const std::string& FileName);
+  void SaveProjectOpAnew(TProjectOp& Obj) { SaveProjectOpAnew(Obj, fileName_); }
+  // Drops what an XML store holds of the attached file (its document, many times the file's size): a project
+  // read or saved needs nothing of its file. The file stays attached; the next operation on it reads it again.
+  void ReleaseDocument() noexcept;
 
   const std::string& GetLayerName() const { return layerName_; }
   // The configuration's character set of XML files (section xml, key charset); the store writes UTF-8.
@@ -145,10 +151,21 @@ public:
   // Not owned; null returns to the mapper's own.
   void SetVersionMgr(TVersionMgr* Mgr) { versionMgr_ = Mgr; }
 
+protected:
+  // Called by SaveProjectOpAnew between the tables made anew and the save visitors (a test fails a save there).
+  virtual void TablesRebuilt(TProjectOp&) {}
+
 private:
   // The layer and the two groups registered, the attached file connected: also after the persistence manager
   // was started anew.
   void Prepare();
+  // The layer and the two groups only.
+  void PrepareLayer();
+  // Whether the layer keeps its stores as XML documents in memory.
+  bool IsXMLStoreLayer() const;
+  // The tables of the attached store rebuilt and the tree saved into them in one commit; a failure is rolled
+  // back.
+  void SaveIntoAttached(TProjectOp& Obj);
   template <class T>
   bool ReadObject(T& Obj);
   template <class T>

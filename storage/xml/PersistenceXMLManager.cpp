@@ -134,6 +134,11 @@ void TProjectManager::ReadCheckedFile(const std::string& FileName, bool Import, 
     TtiXMLDocumentOffer offer(FileName, std::move(checked));
     mapper.SetFileName(FileName);
   }
+  // Once read (or refused), nothing of the file's document is needed: it takes many times the tree's memory.
+  struct TRelease {
+    TXMLMapper_tiPer& Mapper;
+    ~TRelease() { Mapper.ReleaseDocument(); }
+  } release{mapper};
   CheckXMLTables(FileName, mapper.GetLayerName());
   // Checked: readers of classes whose tables are empty need not walk the tree.
   const TXMLReadCensus census(List, FileName, mapper.GetLayerName());
@@ -253,7 +258,6 @@ void TProjectManager::SaveProject(TProjectOp& ProjectOp) {
   const bool existed = FileExists(target);
   TXMLMapper_tiPer& mapper = GetMapper();
   try {
-    if (mapper.GetFileName() != target) mapper.SetFileName(target);
     // Every object is written anew; also those built in memory and never saved (posEmpty), which the
     // framework's SetAllObjectStates would leave out of the file without a word.
     TVisAllNew whole(false);
@@ -262,12 +266,14 @@ void TProjectManager::SaveProject(TProjectOp& ProjectOp) {
     ProjectOp.SetNormVersion(CurrentNormVersion);
     project->SetKVDVersion(CurrentKVDVersion);
     project->SetNormVersion(CurrentNormVersion);
-    mapper.SaveProjectOpAnew(ProjectOp);
+    // Written from memory: the file on disk is not read, so a damaged one can be saved over.
+    mapper.SaveProjectOpAnew(ProjectOp, target);
   } catch (...) {
     // A save under a new name that failed leaves no file behind (an empty one would pass for a project file).
     if (!existed && FileExists(target)) ::unlink(target.c_str());
     throw;
   }
+  mapper.ReleaseDocument();
   SetStoreData(*project, mapper.GetFileName(), Today());
 }
 
