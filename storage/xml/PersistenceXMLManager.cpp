@@ -287,6 +287,7 @@ void TProjectManager::SaveObjectToFile(const TtiObject& Item, const std::string&
   TVisAllNew makeNew(true);
   copy->Iterate(makeNew);
   mapper.Save(*copy);
+  mapper.ReleaseDocument();
 }
 
 void TProjectManager::ImportFromFile(TPerObjListEx& TargetList, const std::string& FileName) {
