@@ -235,13 +235,14 @@ public:
   // a project of a release or edition this program does not know raises EIOError 1066 and nothing of the file
   // is opened. Each project read gets the file name and the file's date, is added to the open projects and
   // brought up to the current release; a file that is open already gives its open project (OnAlreadyOpen).
-  // Returns the last project handled. Reading never changes the file.
+  // Returns the last project handled. Reading never changes the file; the schema check streams it (a file it
+  // refuses is never built in memory), and the file's document is freed once the projects are read.
   TProjectOp* OpenProjectFile(const std::string& FileName, bool CheckVersion);
   // The template DefaultProjectFileName() opened as a project without file name, or a new empty project; added
   // to the open projects either way.
   TProjectOp* NewProject();
   // Writes the project, stamped with the current release and edition, to its file name: the file then holds
-  // only this project. A project without file name raises EIOError 1067 (nothing is written anywhere).
+  // only this project. It is written from memory; the old file is never read. A project without file name raises EIOError 1067 (nothing is written anywhere).
   void SaveProject(TProjectOp& ProjectOp);
   // Export: a copy of the item (every object of it new) saved into FileName, added to what the file holds.
   void SaveObjectToFile(const TtiObject& Item, const std::string& FileName);
