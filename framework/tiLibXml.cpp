@@ -781,8 +781,14 @@ namespace {
 // (its attributes) when the parser has read its start tag, text as it comes, and its content when the parser
 // has read its end tag: a violation found then concerns the element just closed.
 struct TStreamCheck {
-  // Where the start tags of the open elements end (byte position), innermost last.
+  // Where the start tags of the open elements end (byte position), innermost last, and their names.
   std::vector<long> Open;
+  struct TName {
+    const xmlChar* Local;
+    const xmlChar* Prefix;
+    const xmlChar* URI;
+  };
+  std::vector<TName> Names;
   long Closed = -1;     // of the element whose end was read last
   bool AtEnd = false;   // the last thing read was an end tag
   bool Have = false;
@@ -794,8 +800,8 @@ struct TStreamCheck {
 };
 thread_local TStreamCheck* tCheck = nullptr;
 
-void CheckStart(void* ctx, const xmlChar*, const xmlChar*, const xmlChar*, int, const xmlChar**, int, int,
-                const xmlChar**) {
+void CheckStart(void* ctx, const xmlChar* localname, const xmlChar* prefix, const xmlChar* uri, int,
+                const xmlChar**, int, int, const xmlChar**) {
   auto ctxt = static_cast<xmlParserCtxtPtr>(ctx);
   if (tNotes && !tNotes->HaveRoot) {
     tNotes->HaveRoot = true;
@@ -805,13 +811,17 @@ void CheckStart(void* ctx, const xmlChar*, const xmlChar*, const xmlChar*, int, 
   tCheck->AtEnd = false;
   // The parser refuses nesting deeper than 256 before this is called, and the room for that is kept: the
   // push never allocates (and so never throws into libxml2).
-  if (tCheck->Open.size() < tCheck->Open.capacity()) tCheck->Open.push_back(xmlByteConsumed(ctxt));
+  if (tCheck->Open.size() < tCheck->Open.capacity()) {
+    tCheck->Open.push_back(xmlByteConsumed(ctxt));
+    tCheck->Names.push_back({localname, prefix, uri});
+  }
 }
 
 void CheckEnd(void*, const xmlChar*, const xmlChar*, const xmlChar*) {
   if (!tCheck || tCheck->Open.empty()) return;
   tCheck->Closed = tCheck->Open.back();
   tCheck->Open.pop_back();
+  tCheck->Names.pop_back();
   tCheck->AtEnd = true;
 }
 
@@ -864,6 +874,7 @@ TtiXMLParseResult StreamCheck(xmlSchemaPtr schema, Source source) {
   if (!valid) throw std::bad_alloc();
   TStreamCheck check;
   check.Open.reserve(1024);
+  check.Names.reserve(1024);
   xmlSchemaSetValidStructuredErrors(valid.get(), NoteStreamValidity, &check);
 
   xmlSAXHandler sax;
@@ -897,6 +908,13 @@ TtiXMLParseResult StreamCheck(xmlSchemaPtr schema, Source source) {
     {
       const TSchemaPlug plug(valid.get(), ctxt.get());
       xmlParseDocument(ctxt.get());
+      // A text that ends (or is refused) inside elements leaves them open in the check, and libxml2 2.9 would
+      // lose the state it keeps for them: they are closed here (what the check says then no longer counts).
+      const size_t open = check.Open.size();
+      for (size_t i = 0; i < open && !check.Names.empty() && ctxt->sax && ctxt->sax->endElementNs; ++i) {
+        const TStreamCheck::TName n = check.Names.back();
+        ctxt->sax->endElementNs(ctxt->userData, n.Local, n.Prefix, n.URI);
+      }
     }
     check.Parser = nullptr;
     wellFormed = ctxt->wellFormed != 0;

@@ -648,13 +648,17 @@ void TtiDatabaseXML::SetConnected(bool value) {
     if (store_) Log(tiFormat("Disconnecting from %s", {DatabaseName()}), lsDBConnection);
     store_.reset();
     inTransaction_ = false;
+    anew_ = false;
     return;
   }
   // Whatever happens below, the document held so far is gone: a reload that fails must not leave the old
   // one looking current, and a pool must not hand out this connection again until a load succeeds.
   store_.reset();
   SetErrorInLastCall(true);
+  anew_ = false;
   TtiXMLParseResult r = TtiXMLDocumentOffer::TakeFor(DatabaseName());
+  // Only an offer of a document made in memory comes without the file it was read from.
+  const bool anew = r.Doc && r.File.Size < 0;
   if (!r.Doc) r = tiXMLParseFile(DatabaseName());
   if (!r.Doc) CanNotConnect(r.Error.Reason, r.Error.Line, r.Error.Column, r.Error.Context);
   const xmlNode* root = xmlDocGetRootElement(r.Doc.get());
@@ -663,6 +667,7 @@ void TtiDatabaseXML::SetConnected(bool value) {
                       ">",
                   r.RootLine, r.RootColumn, "");
   store_ = std::make_unique<TtiXMLStore>(std::move(r.Doc));
+  anew_ = anew;
   SetErrorInLastCall(false);
 }
 
@@ -757,6 +762,7 @@ void TtiDatabaseXML::Commit() {
     }
     store_->Modified = false;
     store_->DropSpares();
+    anew_ = false;
   }
   inTransaction_ = false;
 }
@@ -765,6 +771,11 @@ void TtiDatabaseXML::RollBack() {
   inTransaction_ = false;
   // An unchanged document is what the file holds: there is nothing to discard.
   if (store_ && !store_->Modified) return;
+  if (anew_) {
+    const TtiXMLDocumentOffer empty(DatabaseName());
+    SetConnected(true);
+    return;
+  }
   SetConnected(true);
 }
 
@@ -1073,13 +1084,19 @@ TtiXMLDocumentOffer::TtiXMLDocumentOffer(std::string fileName, TtiXMLParseResult
   tOffer = this;
 }
 
+TtiXMLDocumentOffer::TtiXMLDocumentOffer(std::string fileName)
+    : fileName_(std::move(fileName)), anyFile_(true), outer_(tOffer) {
+  read_ = tiXMLParseMemory(Tags().DocumentStart() + Tags().DocumentEnd());
+  if (!read_.Doc) throw EtiPerInternalException("The empty XML store can not be made: " + read_.Error.Reason);
+  tOffer = this;
+}
+
 TtiXMLDocumentOffer::~TtiXMLDocumentOffer() { tOffer = outer_; }
 
 TtiXMLParseResult TtiXMLDocumentOffer::TakeFor(const std::string& fileName) {
   TtiXMLDocumentOffer* o = tOffer;
-  if (!o || !o->read_.Doc || o->fileName_ != fileName || o->read_.File.Size < 0 ||
-      !(StampOf(fileName) == o->read_.File))
-    return {};
+  if (!o || !o->read_.Doc || o->fileName_ != fileName) return {};
+  if (!o->anyFile_ && (o->read_.File.Size < 0 || !(StampOf(fileName) == o->read_.File))) return {};
   return std::move(o->read_);
 }
 

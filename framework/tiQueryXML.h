@@ -68,7 +68,7 @@ public:
   // leaves the file as it was and the transaction open (to be rolled back).
   void Commit() override;
   // Discards every change since the last commit by reading the file again (nothing to read when nothing
-  // changed).
+  // changed; a store made anew in memory and never committed becomes the empty store again).
   void RollBack() override;
   bool Test() override { return false; }
 
@@ -123,6 +123,9 @@ private:
 
   std::unique_ptr<TtiXMLStore> store_;
   bool inTransaction_ = false;
+  // The store was made anew in memory (TtiXMLDocumentOffer for any file) and not committed since: a rollback
+  // goes back to the empty store, never to what the file holds.
+  bool anew_ = false;
 };
 
 class TtiQueryXML : public TtiQueryNonSQL {
@@ -239,6 +242,10 @@ public:
 class TtiXMLDocumentOffer {
 public:
   TtiXMLDocumentOffer(std::string fileName, TtiXMLParseResult&& read);
+  // An empty store (the document CreateDatabase writes) made in memory for a file that is to be written anew:
+  // taken by the next connect of that file whatever the file holds, also when there is none. Nothing of the
+  // file is read; the first commit writes it.
+  explicit TtiXMLDocumentOffer(std::string fileName);
   ~TtiXMLDocumentOffer();
   TtiXMLDocumentOffer(const TtiXMLDocumentOffer&) = delete;
   TtiXMLDocumentOffer& operator=(const TtiXMLDocumentOffer&) = delete;
@@ -250,6 +257,7 @@ public:
 private:
   std::string fileName_;
   TtiXMLParseResult read_;
+  bool anyFile_ = false;
   TtiXMLDocumentOffer* outer_;
 };
 

@@ -99,16 +99,37 @@ TXMLMapper_tiPer::~TXMLMapper_tiPer() {
   }
 }
 
-void TXMLMapper_tiPer::Prepare() {
+void TXMLMapper_tiPer::PrepareLayer() {
   TtiPerManager& mgr = tiPerMgr();
   TtiPersistenceLayers& layers = mgr.GetPersistenceLayers();
   if (SameTextAscii(layerName_, cTIPersistXML) && !layers.IsLoaded(layerName_)) RegisterPersistenceLayerXML();
-  TtiPersistenceLayer* layer = layers.FindByPerLayerName(layerName_);
-  if (!layer) throw EtiPerInternalException("Unable to find persistence layer <%s>", {layerName_});
+  if (!layers.FindByPerLayerName(layerName_))
+    throw EtiPerInternalException("Unable to find persistence layer <%s>", {layerName_});
   TtiVisitorManager& vm = mgr.GetVisitorManager();
   if (!vm.HasGroup(cTask_ReadXML) || !vm.HasGroup(cTask_SaveXML)) RegisterVisitorsXML();
+}
+
+void TXMLMapper_tiPer::Prepare() {
+  PrepareLayer();
+  TtiPersistenceLayer* layer = tiPerMgr().GetPersistenceLayers().FindByPerLayerName(layerName_);
   if (!fileName_.empty() && !layer->GetDBConnectionPools().Find(fileName_) && FileExists(fileName_))
-    mgr.ConnectDatabase(fileName_, kUser, kPassword, {}, layerName_);
+    tiPerMgr().ConnectDatabase(fileName_, kUser, kPassword, {}, layerName_);
+}
+
+bool TXMLMapper_tiPer::IsXMLStoreLayer() const {
+  const TtiPersistenceLayer* layer = tiPerMgr().GetPersistenceLayers().FindByPerLayerName(layerName_);
+  return layer && layer->GetDatabaseClass() && layer->GetDatabaseClass()->InheritsFrom(TtiDatabaseXML::StaticClass());
+}
+
+void TXMLMapper_tiPer::ReleaseDocument() noexcept {
+  if (fileName_.empty() || !tiPerMgrAssigned()) return;
+  try {
+    if (!IsXMLStoreLayer()) return;
+    TtiPersistenceLayer* layer = tiPerMgr().GetPersistenceLayers().FindByPerLayerName(layerName_);
+    if (layer->GetDBConnectionPools().Find(fileName_)) tiPerMgr().DisconnectDatabase(fileName_, layerName_);
+  } catch (const std::exception& e) {
+    LogError("Releasing the document of <" + fileName_ + "> failed: " + e.what());
+  }
 }
 
 TVersionMgr& TXMLMapper_tiPer::GetVersionMgr() {
@@ -272,9 +293,7 @@ void TXMLMapper_tiPer::Recreate() {
   }
 }
 
-void TXMLMapper_tiPer::SaveProjectOpAnew(TProjectOp& Obj) {
-  Prepare();
-  if (!FileExists(fileName_)) CreateNew({});
+void TXMLMapper_tiPer::SaveIntoAttached(TProjectOp& Obj) {
   // The rebuilt tables stay in the database's open transaction, which the save group (it locks the same
   // database: one per file) takes over and commits with the tree.
   {
@@ -289,6 +308,7 @@ void TXMLMapper_tiPer::SaveProjectOpAnew(TProjectOp& Obj) {
     }
   }
   try {
+    TablesRebuilt(Obj);
     if (TProject* p = Obj.GetProject()) {
       TWriteProtectionLifted lifted;
       p->SetFileName(fileName_);
@@ -297,6 +317,42 @@ void TXMLMapper_tiPer::SaveProjectOpAnew(TProjectOp& Obj) {
     tiPerMgr().GetVisitorManager().Execute(cTask_SaveXML, &Obj, fileName_, layerName_);
   } catch (...) {
     DiscardPending(fileName_, layerName_);
+    throw;
+  }
+}
+
+void TXMLMapper_tiPer::SaveProjectOpAnew(TProjectOp& Obj, const std::string& FileName) {
+  PrepareLayer();
+  if (!IsXMLStoreLayer()) {
+    // Another store is changed in place, inside the save's transaction.
+    if (FileName != fileName_ || !FileExists(FileName)) SetFileName(FileName);
+    Prepare();
+    SaveIntoAttached(Obj);
+    return;
+  }
+  const std::string before = fileName_;
+  TtiPersistenceLayer& layer = tiPerMgr().GetPersistenceLayers().LayerOrDefault(layerName_);
+  // Whatever the store holds goes (of the target too: it is written anew).
+  if (!fileName_.empty() && layer.GetDBConnectionPools().Find(fileName_))
+    tiPerMgr().DisconnectDatabase(fileName_, layerName_);
+  if (layer.GetDBConnectionPools().Find(FileName)) tiPerMgr().DisconnectDatabase(FileName, layerName_);
+  layer.GetDBConnectionPools().DisconnectAll();
+  {
+    const TtiXMLDocumentOffer empty(FileName);
+    tiPerMgr().ConnectDatabase(FileName, kUser, kPassword, {}, layerName_);
+  }
+  fileName_ = FileName;
+  try {
+    SaveIntoAttached(Obj);
+  } catch (...) {
+    // Nothing was written: the store made for the save goes, and the mapper holds the file it held before
+    // (read again when next used).
+    try {
+      if (layer.GetDBConnectionPools().Find(FileName)) tiPerMgr().DisconnectDatabase(FileName, layerName_);
+    } catch (const std::exception& e) {
+      LogError("Dropping the unsaved store of <" + FileName + "> failed: " + e.what());
+    }
+    fileName_ = before;
     throw;
   }
 }

@@ -150,10 +150,16 @@ public:
   void EmptyTableOfClass(const TtiClass& AClass) override;
   void EmptyTable(const std::string& TableName) override;
 
-  // The save of a whole project: the attached file rebuilt to hold only the project tables and this tree (a
-  // Recreate and a save of the project node), written in one commit. Until that commit the file keeps its old
-  // content; a failure leaves it as it was.
-  void SaveProjectOpAnew(TProjectOp& Obj);
+  // The save of a whole project: FileName (attached by it) written to hold only the project tables and this
+  // tree, in one commit. An XML store is written from memory: it is connected to the empty tables made anew,
+  // and the old file is never read, so a file damaged or changed on disk does not stand in the way. Until the
+  // commit the file keeps its old content; a failure leaves it as it was and the mapper attached as before,
+  // holding nothing of the failed save.
+  void SaveProjectOpAnew(TProjectOp& Obj, const std::string& FileName);
+  void SaveProjectOpAnew(TProjectOp& Obj) { SaveProjectOpAnew(Obj, fileName_); }
+  // Drops what an XML store holds of the attached file (its document, many times the file's size): a project
+  // read or saved needs nothing of its file. The file stays attached; the next operation on it reads it again.
+  void ReleaseDocument() noexcept;
 
   const std::string& GetLayerName() const { return layerName_; }
   // The configuration's character set of XML files (section xml, key charset); the store writes UTF-8.
@@ -163,10 +169,21 @@ public:
   // Not owned; null returns to the mapper's own.
   void SetVersionMgr(TVersionMgr* Mgr) { versionMgr_ = Mgr; }
 
+protected:
+  // Called by SaveProjectOpAnew between the tables made anew and the save visitors (a test fails a save there).
+  virtual void TablesRebuilt(TProjectOp&) {}
+
 private:
   // The layer and the two groups registered, the attached file connected: also after the persistence manager
   // was started anew.
   void Prepare();
+  // The layer and the two groups only.
+  void PrepareLayer();
+  // Whether the layer keeps its stores as XML documents in memory.
+  bool IsXMLStoreLayer() const;
+  // The tables of the attached store rebuilt and the tree saved into them in one commit; a failure is rolled
+  // back.
+  void SaveIntoAttached(TProjectOp& Obj);
   template <class T>
   bool ReadObject(T& Obj);
   template <class T>
@@ -241,13 +258,14 @@ public:
   // a project of a release or edition this program does not know raises EIOError 1066 and nothing of the file
   // is opened. Each project read gets the file name and the file's date, is added to the open projects and
   // brought up to the current release; a file that is open already gives its open project (OnAlreadyOpen).
-  // Returns the last project handled. Reading never changes the file.
+  // Returns the last project handled. Reading never changes the file; the schema check streams it (a file it
+  // refuses is never built in memory), and the file's document is freed once the projects are read.
   TProjectOp* OpenProjectFile(const std::string& FileName, bool CheckVersion);
   // The template DefaultProjectFileName() opened as a project without file name, or a new empty project; added
   // to the open projects either way.
   TProjectOp* NewProject();
   // Writes the project, stamped with the current release and edition, to its file name: the file then holds
-  // only this project. A project without file name raises EIOError 1067 (nothing is written anywhere). A
+  // only this project, written from memory (the old file is never read). A project without file name raises EIOError 1067 (nothing is written anywhere). A
   // symbolic link is written through to its target and stays; a file its owner made read-only raises 1081
   // and one that is no regular file 1080, leaving it as it was; a file another program changed since this
   // manager opened or saved it asks OnFileChanged (default: EIOError 1082, the file stays as it was). A new

@@ -181,6 +181,11 @@ void TProjectManager::ReadCheckedFile(const std::string& FileName, bool Import, 
     TtiXMLDocumentOffer offer(FileName, std::move(checked));
     mapper.SetFileName(FileName);
   }
+  // Once read (or refused), nothing of the file's document is needed: it takes many times the tree's memory.
+  struct TRelease {
+    TXMLMapper_tiPer& Mapper;
+    ~TRelease() { Mapper.ReleaseDocument(); }
+  } release{mapper};
   CheckXMLTables(FileName, mapper.GetLayerName(), !Import);
   // Checked: readers of classes whose tables are empty need not walk the tree.
   const TXMLReadCensus census(List, FileName, mapper.GetLayerName());
@@ -306,6 +311,7 @@ void TProjectManager::SaveProject(TProjectOp& ProjectOp) {
   const std::string target = WritableTarget(name);
   CheckUnchangedOnDisk(ProjectOp, name);
   TXMLMapper_tiPer& mapper = GetMapper();
+  std::string toFile;
   const auto save = [&] {
     // Every object is written anew; also those built in memory and never saved (posEmpty), which the
     // framework's SetAllObjectStates would leave out of the file without a word.
@@ -315,14 +321,20 @@ void TProjectManager::SaveProject(TProjectOp& ProjectOp) {
     ProjectOp.SetNormVersion(CurrentNormVersion);
     project->SetKVDVersion(CurrentKVDVersion);
     project->SetNormVersion(CurrentNormVersion);
-    mapper.SaveProjectOpAnew(ProjectOp);
+    // Written from memory: the file on disk is not read, so a damaged one can be saved over.
+    mapper.SaveProjectOpAnew(ProjectOp, toFile);
   };
   if (FileExists(target)) {
-    if (mapper.GetFileName() != name) mapper.SetFileName(name);
+    toFile = name;
     save();
   } else {
-    SaveIntoNewFile(name, target, save);
+    // The store of the new file is made under its temporary name (SaveIntoNewFile attaches it).
+    SaveIntoNewFile(name, target, [&] {
+      toFile = mapper.GetFileName();
+      save();
+    });
   }
+  mapper.ReleaseDocument();
   SetStoreData(*project, name, Today());
   stamps_[&ProjectOp] = StampOf(name);
 }
@@ -378,6 +390,7 @@ void TProjectManager::SaveObjectToFile(const TtiObject& Item, const std::string&
   } else {
     SaveIntoNewFile(FileName, target, [&] { mapper.Save(*copy); });
   }
+  mapper.ReleaseDocument();
 }
 
 void TProjectManager::ImportFromFile(TPerObjListEx& TargetList, const std::string& FileName) {

@@ -1,7 +1,8 @@
 #pragma once
 // Runs a piece of a test in a forked child whose address space may grow only by a given number of bytes beyond
 // what it holds when it starts: a read that takes more memory than it may gets bad_alloc (or dies) there
-// instead of taking the machine's memory. The child's answer comes back as a text through a pipe.
+// instead of taking the machine's memory. The child's answer comes back as a text through a pipe. The child
+// has only the thread that forked it: `body` must not wait for another (a pool's monitor, a worker).
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>

@@ -61,9 +61,16 @@ inline std::string LowerName(std::string s) {
   return s;
 }
 
+// The store connected: the project manager lets go of a file once it has read or saved it.
+inline void EnsureConnected(const std::string& db, const std::string& layer) {
+  const TtiPersistenceLayer* l = tiPerMgr().GetPersistenceLayers().FindByPerLayerName(layer);
+  if (l && !l->GetDBConnectionPools().Find(db)) tiPerMgr().ConnectDatabase(db, "", "", "", layer);
+}
+
 // Runs `work` with a query on a database of the store, given back afterwards.
 template <class F>
 void WithQuery(const std::string& db, const std::string& layer, F&& work) {
+  EnsureConnected(db, layer);
   TtiPersistenceLayers& layers = tiPerMgr().GetPersistenceLayers();
   TtiDatabase& database = layers.LockDatabase(db, layer);
   try {
@@ -108,12 +115,14 @@ inline void SetCell(const std::string& db, const std::string& layer, const std::
   TtiQueryParams values, where;
   values.SetValueAsString(column, value);
   where.SetValueAsString(keyColumn, key);
+  EnsureConnected(db, layer);
   tiPerMgr().UpdateRow(table, &values, &where, db, layer);
 }
 
 inline void InsertTextRow(const std::string& db, const std::string& layer, const std::string& table, const TRow& row) {
   TtiQueryParams values;
   for (const auto& [col, value] : row) values.SetValueAsString(col, value);
+  EnsureConnected(db, layer);
   tiPerMgr().InsertRow(table, &values, db, layer);
 }
 

@@ -2,6 +2,7 @@
 // export, import, rescue copies, the list of open files), the schema check, the release checks and upgrades,
 // and a save killed at random moments.
 #include <fcntl.h>
+#include <malloc.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -14,6 +15,7 @@
 #include <sstream>
 #include <thread>
 
+#include "bench/BenchProject.h"
 #include "framework/tiLibXml.h"
 #include "framework/tiQueryXML.h"
 #include "model/GlobalsConfig.h"
@@ -238,6 +240,65 @@ TEST_F(ProjectManagerTest, AFailedSaveLeavesThePreviousFileByteForByte) {
   ExpectSameTree(*f.Root, *OpenFresh(file));
 }
 
+// A save writes the project from memory and never needs the old file: with two projects open and the first
+// one's file damaged on disk, the first is still saved, and its file reads back as the tree in memory.
+TEST_F(ProjectManagerTest, ASaveWritesFromMemoryOverADamagedFile) {
+  TFullProject a = BuildFullProject();
+  TFullProject b = BuildFullProject();
+  const std::string fileA = SaveFull(a, "a.kvd");
+  const std::string fileB = SaveFull(b, "b.kvd");
+  TProjectOp* openA = manager_->OpenProjectFile(fileA, true);
+  ASSERT_NE(manager_->OpenProjectFile(fileB, true), nullptr);
+  const std::string bytes = Bytes(fileA);
+  std::ofstream(fileA, std::ios::binary | std::ios::trunc) << bytes.substr(0, bytes.size() / 2);
+  openA->GetProject()->SetName("Gerettet");
+  // The damage is a change on disk: the user chooses to overwrite it.
+  manager_->SetOnFileChanged([](const std::string&) { return true; });
+  manager_->SaveProject(*openA);
+  ExpectSameTree(*openA, *OpenFresh(fileA));
+  EXPECT_EQ(OpenFresh(fileA)->GetProject()->GetName(), "Gerettet");
+}
+
+// A mapper whose next save of a whole project fails between the tables made anew and the save visitors.
+class TFailingMapper : public TXMLMapper_tiPer {
+public:
+  using TXMLMapper_tiPer::TXMLMapper_tiPer;
+  bool FailNextSave = false;
+
+protected:
+  void TablesRebuilt(TProjectOp&) override {
+    if (!FailNextSave) return;
+    FailNextSave = false;
+    throw std::runtime_error("failed between the tables and the visitors");
+  }
+};
+
+TEST_F(ProjectManagerTest, ASaveThatFailsBeforeItsVisitorsLeavesTheFileAndTheStoreAsBefore) {
+  auto failing = std::make_unique<TFailingMapper>(layer_, std::string());
+  failing->SetVersionMgr(&versions_);
+  manager_->SetMapper(failing.get());
+  TFullProject a = BuildFullProject();
+  TFullProject b = BuildFullProject();
+  const std::string fileA = SaveFull(a, "a.kvd");
+  const std::string fileB = SaveFull(b, "b.kvd");
+  const std::string bytes = Bytes(fileA);
+  const std::vector<std::string> names = Names(store_.Folder());
+
+  a.Element->GetElement()->SetName("Schütz K9");
+  failing->FailNextSave = true;
+  EXPECT_THROW(manager_->SaveProject(*a.Root), std::runtime_error);
+  EXPECT_EQ(Bytes(fileA), bytes);
+  EXPECT_EQ(Names(store_.Folder()), names);
+  EXPECT_EQ(failing->GetFileName(), fileB);  // the store holds what it held before
+  ExpectSameTree(*b.Root, *OpenFresh(fileB));
+
+  // The next save writes the tree as it is now.
+  manager_->SaveProject(*a.Root);
+  ExpectSameTree(*a.Root, *OpenFresh(fileA));
+  EXPECT_EQ(RowOf(fileA, layer_, "Elements", OIDOf(a.Element->GetElement())).at("name"), "Schütz K9");
+  manager_->SetMapper(mapper_.get());
+}
+
 TEST_F(ProjectManagerTest, MissingForeignAndEmptyFilesAreRefusedByName) {
   const std::vector<std::string> names = Names(store_.Folder());
   const std::string missing = File("missing.kvd");
@@ -396,6 +457,31 @@ TEST_F(ProjectManagerTest, ALargeFileThatFailsTheSchemaIsRefusedWithinTwiceItsSi
   });
   EXPECT_EQ(answer.rfind("invalid: ", 0), 0u) << answer;
   EXPECT_NE(answer.find("colour"), std::string::npos) << answer;
+}
+
+// Bytes the program holds on its heap.
+size_t HeapInUse() {
+  const struct mallinfo2 m = ::mallinfo2();
+  return m.uordblks + m.hblkhd;
+}
+
+// Once read, a project holds its tree, not the file's document (which takes many times the file's size).
+TEST_F(ProjectManagerTest, AnOpenProjectHoldsAtMostThreeTimesItsFileInMemory) {
+  std::unique_ptr<TProjectOp> project = bench::BuildBenchProject(
+      60, [](int sf, int, int, int bl, int el) { return 100.0 + sf + bl * 10 + el; },
+      [](int, int, int, int bl, int) { return bl % 2 ? 0.9 : 0.6; });
+  const std::string file = File("held.kvd");
+  project->GetProject()->SetFileName(file);
+  manager_->SaveProject(*project);
+  project.reset();
+  const size_t size = Bytes(file).size();
+  ASSERT_GT(size, 4u << 20);
+  const size_t before = HeapInUse();
+  TProjectOp* op = OpenFresh(file);
+  ASSERT_NE(op, nullptr);
+  EXPECT_EQ(op->GetSFOpList()->GetCount(), 60);
+  const size_t held = HeapInUse() - before;
+  EXPECT_LE(held, 3 * size) << "held " << held << " bytes for a file of " << size;
 }
 
 TEST_F(ProjectManagerTest, ANewerReleaseOfTheSameLineOpensAnUnknownOneIsRefused) {
