@@ -106,7 +106,9 @@ class TtiFBStatement;
 // without a marker opens without any of it, and so does every read-only attachment. When the file cannot be
 // made clean (damage that validation may not mend, or the engine cannot validate), the attachment is refused
 // with an error naming the file, and the marker stays for the next writer. In a folder where the marker cannot
-// be made, the file is written all the same, without that tidying after a crash.
+// be made, the file is written all the same, without that tidying after a crash. The writer that tidied the file,
+// and one whose write was rolled back (a full disk leaves a page the engine took and never linked), tidy it again
+// when they disconnect as the process's only attachment to it; else the marker stays for the next writer.
 //
 // Not thread-safe: one object (with its transactions and statements) is used by one thread at a time.
 class TtiFBDatabase {

@@ -461,6 +461,7 @@ void TtiFBStatement::Execute() {
   if (impl_->type == isc_info_sql_stmt_select || impl_->type == isc_info_sql_stmt_select_for_upd)
     Fail("Cannot run a SELECT with Execute", "open it instead");
   BuildInput();
+  tr.impl_->wrote = true;
   Status st;
   try {
     const bool hasOut = !impl_->columns.empty();
