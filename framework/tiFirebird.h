@@ -276,7 +276,8 @@ public:
 
   bool FieldIsNull(int index) const;
   // Text of any column: strings decoded from Windows-1252 (CHAR columns keep their trailing blanks), numbers
-  // as text with "." as decimal separator, booleans "1"/"0"; NULL gives "".
+  // as text with "." as decimal separator (doubles as Value::FloatToText gives them: 15 significant digits),
+  // booleans "1"/"0"; NULL gives "".
   std::string FieldAsString(int index) const;
   // Integers from integer columns, from integral doubles and from integer texts; anything else is an error.
   int64_t FieldAsInteger(int index) const;
