@@ -424,11 +424,7 @@ void WriteChannelOp(TDBValues& v, const TtiObject& o, TDBWrite) {
   v.Ref("ComponentOp", ExactOwner(op, {&TComponentOp::StaticClass()}));
 }
 
-void RunNow(TtiQuery& q, const std::string& sql, const TDBValues& values) {
-  q.SetSQLText(sql);
-  values.Bind(q);
-  q.ExecSQL();
-}
+void RunNow(TtiQuery& q, const std::string& sql, const TDBValues& values);
 
 // A test-channel node that goes leaves no channel node naming it (those not saved with it keep their rows).
 void BeforeChannelOpWrite(TtiQuery& q, const TtiObject& o, TDBWrite kind) {
@@ -635,6 +631,12 @@ void WriteDCMeasure(TDBValues& v, const TtiObject& o, TDBWrite) {
   v.Text("Description", m.GetDescription());
   v.Text("Document", m.GetDocument());
   v.Text("Documentation", m.GetDocumentation());
+}
+
+void RunNow(TtiQuery& q, const std::string& sql, const TDBValues& values) {
+  q.SetSQLText(sql);
+  values.Bind(q);
+  q.ExecSQL();
 }
 
 // The link rows of the set of insufficient PLs, in the same transaction as the measure's row.
