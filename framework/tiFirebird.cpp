@@ -199,7 +199,10 @@ void TtiFBDatabase::Connect() {
     if (!FileExists(databaseName_))
       throw EtiFBException(tiFormat("Cannot open %s: the file does not exist", {Describe()}), isc_io_error);
     impl_->lease.Acquire(databaseName_, !readOnlyAccess_, action,
-                         [this] { RepairInterruptedWrite(databaseName_, userName_, password_); });
+                         [this] {
+                           RepairInterruptedWrite(databaseName_, userName_, password_);
+                           impl_->tidyAtClose = true;
+                         });
   }
   // The file stays locked only while it is attached.
   TtiUndoUnlessDone unlock([this]() noexcept { impl_->lease.Release(); });
@@ -228,12 +231,26 @@ void TtiFBDatabase::Disconnect() {
   try {
     impl_->att->detach(&st);
     impl_->att.Consumed();
-    impl_->lease.Release();
   } catch (const fb::FbException& e) {
     impl_->att.reset();
     impl_->lease.Release(false);
     throw EtiFBException(tiFormat("Cannot close %s:\n%s", {Describe(), EngineText(e)}), EngineCode(e));
   }
+  // See Impl::tidyAtClose: the file is tidied now, while the lock still keeps every other program out. Where
+  // another attachment of the process holds the file, or tidying fails, the marker stays for the next writer to
+  // tidy it (and to report what it cannot mend).
+  bool clean = true;
+  if (std::exchange(impl_->tidyAtClose, false)) {
+    clean = false;
+    if (impl_->lease.SoleWriter()) {
+      try {
+        TidyFile(databaseName_, userName_, password_);
+        clean = true;
+      } catch (const Exception&) {
+      }
+    }
+  }
+  impl_->lease.Release(clean);
 }
 
 namespace {
@@ -339,6 +356,7 @@ void TtiFBDatabase::ExecuteImmediate(TtiFBTransaction& tr, const std::string& sq
   } catch (const EConvertError& e) {
     throw EConvertError(tiFormat("Statement for %s: %s", {Describe(), e.Message()}));
   }
+  tr.impl_->wrote = true;
   Status st;
   try {
     impl_->att->execute(&st, tr.impl_->tra.get(), 0,

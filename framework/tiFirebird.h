@@ -106,7 +106,9 @@ class TtiFBStatement;
 // without a marker opens without any of it, and so does every read-only attachment. When the file cannot be
 // made clean (damage that validation may not mend, or the engine cannot validate), the attachment is refused
 // with an error naming the file, and the marker stays for the next writer. In a folder where the marker cannot
-// be made, the file is written all the same, without that tidying after a crash.
+// be made, the file is written all the same, without that tidying after a crash. The writer that tidied the file,
+// and one whose write was rolled back (a full disk leaves a page the engine took and never linked), tidy it again
+// when they disconnect as the process's only attachment to it; else the marker stays for the next writer.
 //
 // Not thread-safe: one object (with its transactions and statements) is used by one thread at a time.
 class TtiFBDatabase {
@@ -274,7 +276,8 @@ public:
 
   bool FieldIsNull(int index) const;
   // Text of any column: strings decoded from Windows-1252 (CHAR columns keep their trailing blanks), numbers
-  // as text with "." as decimal separator, booleans "1"/"0"; NULL gives "".
+  // as text with "." as decimal separator (doubles as Value::FloatToText gives them: 15 significant digits),
+  // booleans "1"/"0"; NULL gives "".
   std::string FieldAsString(int index) const;
   // Integers from integer columns, from integral doubles and from integer texts; anything else is an error.
   int64_t FieldAsInteger(int index) const;

@@ -111,9 +111,11 @@ FbRef<fb::IAttachment> OpenAttachment(Status& st, const std::string& fileName, c
 // Makes the marker, durably (its folder synced), before the writer touches the file. False when the folder
 // does not allow it (read-only, full): the file is written without the marker then.
 bool CreateWriteMarker(const std::string& marker);
-// Validates the file until a pass finds it clean, rebuilding the indices once when a pass finds them amiss.
-// Raises EtiFBException naming the file when the engine cannot do it or the file stays unclean; all of it
-// mends only what is safe to mend, so the file is never left worse.
+// Validates the file until a pass after Firebird's sweep finds it clean, rebuilding the indices once when a pass
+// finds them amiss. Raises EtiFBException naming the file when the engine cannot do it or the file stays
+// unclean; all of it mends only what is safe to mend, so the file is never left worse.
+void TidyFile(const std::string& fileName, const std::string& user, const std::string& password);
+// TidyFile on a file whose last writer ended in the middle of a write (counted: tiFBInterruptedWriteRepairs).
 void RepairInterruptedWrite(const std::string& fileName, const std::string& user, const std::string& password);
 
 // ---- one writer per file, across processes (tiFirebirdLock.cpp) ----
@@ -135,6 +137,9 @@ public:
                const std::function<void()>& repair = nullptr);
   // `clean`: the attachment detached as it should (else a marker stays for the next writer to check the file).
   void Release(bool clean = true) noexcept;
+  // Held for writing by the process's only attachment to the file: no other attachment, of this program or
+  // another, has the file.
+  bool SoleWriter() const;
 
 private:
   dev_t dev_ = 0;
@@ -147,6 +152,7 @@ private:
 
 struct TtiFBTransaction::Impl {
   fbi::FbRef<fb::ITransaction> tra;
+  bool wrote = false;  // a statement that may change the file ran in it
 };
 
 struct TtiFBDatabase::Impl {
@@ -154,6 +160,11 @@ struct TtiFBDatabase::Impl {
   fbi::FileLease lease;
   std::vector<TtiFBTransaction*> transactions;
   std::vector<TtiFBStatement*> statements;
+  // The file is tidied again when the attachment closes, as after an interrupted write: a transaction that may
+  // have changed it was rolled back (a full disk leaves a page the engine took and never linked), or it was
+  // tidied when it was opened (the first writes after a repair that rebuilt indices leave pages no structure of
+  // the file names any more).
+  bool tidyAtClose = false;
 };
 
 }  // namespace kelvado

@@ -130,6 +130,14 @@ void FileLease::Acquire(const std::string& fileName, bool write, const std::stri
   held_ = true;
 }
 
+bool FileLease::SoleWriter() const {
+  if (!held_ || !exclusive_) return false;
+  FileLocks& all = TheFileLocks();
+  std::lock_guard<std::mutex> lock(all.mutex);
+  auto it = all.Find(dev_, ino_);
+  return it != all.locks.end() && it->writers == 1 && it->readers == 0;
+}
+
 void FileLease::Release(bool clean) noexcept {
   if (!held_) return;
   held_ = false;

@@ -9,6 +9,7 @@
 
 #include "framework/tiFirebirdInternal.h"
 #include "framework/tiUtils.h"
+#include "framework/tiValue.h"
 #include "platform/TextCase.h"
 
 // Statements: named parameters translated and bound, statements run, and the columns of a row read as typed values.
@@ -461,6 +462,7 @@ void TtiFBStatement::Execute() {
   if (impl_->type == isc_info_sql_stmt_select || impl_->type == isc_info_sql_stmt_select_for_upd)
     Fail("Cannot run a SELECT with Execute", "open it instead");
   BuildInput();
+  tr.impl_->wrote = true;
   Status st;
   try {
     const bool hasOut = !impl_->columns.empty();
@@ -635,7 +637,7 @@ std::string TtiFBStatement::FieldAsString(int index) const {
       return NumberText(Load<float>(p));
     case SQL_DOUBLE:
     case SQL_D_FLOAT:
-      return NumberText(Load<double>(p));
+      return Value::FloatToText(Load<double>(p));
     case SQL_BOOLEAN:
       return *p ? "1" : "0";
     case SQL_BLOB: {

@@ -53,6 +53,7 @@ void TtiFBTransaction::Start(bool readOnly) {
     tpb->insertTag(&st, isc_tpb_wait);
     tpb->insertTag(&st, readOnly ? isc_tpb_read : isc_tpb_write);
     impl_->tra.reset(db_.impl_->att->startTransaction(&st, tpb->getBufferLength(&st), tpb->getBuffer(&st)));
+    impl_->wrote = false;
     readOnly_ = readOnly;
   } catch (const fb::FbException& e) {
     throw EtiFBException(tiFormat("Cannot start a transaction on %s:\n%s", {db_.Describe(), EngineText(e)}),
@@ -90,6 +91,7 @@ void TtiFBTransaction::CommitRetaining() {
 }
 
 void TtiFBTransaction::RollBack() {
+  if (!orphaned_ && Active() && impl_->wrote) db_.impl_->tidyAtClose = true;
   Finish("roll back", true, [this](Status& st) {
     try {
       impl_->tra->rollback(&st);

@@ -24,9 +24,9 @@ namespace {
 
 std::atomic<int64_t> gInterruptedWriteRepairs{0};
 
-// Passes before a file counts as not mendable; after a kill it takes two or three, as only a pass that finds
-// nothing shows the file clean.
-constexpr int kRepairPasses = 5;
+// Passes before a file counts as not mendable; after a kill it takes three or four, as only a pass that finds
+// nothing after the sweep shows the file clean.
+constexpr int kRepairPasses = 6;
 
 struct ValidationFindings {
   int64_t errors = 0;
@@ -98,19 +98,42 @@ void RebuildIndices(const std::string& fileName, const std::string& user, const 
   att->detach(&st);
   att.Consumed();
 }
+
+// Firebird's sweep: every record version the dead transaction left is removed now, under the repair. Left to the
+// next writer that comes across them, their removal leaves pages that no structure of the file names any more.
+void Sweep(const std::string& fileName, const std::string& user, const std::string& password,
+           const std::string& action) {
+  Status st;
+  XpbGuard dpb(NewDpb(st, fileName, user, password));
+  dpb->insertInt(&st, isc_dpb_sweep, isc_dpb_records);
+  FbRef<fb::IAttachment> att = OpenAttachment(st, fileName, dpb, false, action);
+  att->detach(&st);
+  att.Consumed();
+}
+
 }  // namespace
 
 void RepairInterruptedWrite(const std::string& fileName, const std::string& user, const std::string& password) {
   ++gInterruptedWriteRepairs;
+  TidyFile(fileName, user, password);
+}
+
+void TidyFile(const std::string& fileName, const std::string& user, const std::string& password) {
   const std::string what = "database \"" + fileName + "\"";
   const std::string action = "open " + what;
   const std::string why = "its last writer ended in the middle of a write, and Firebird's validation of the file";
   ValidationFindings found;
   bool rebuilt = false;
+  bool swept = false;
   for (int pass = 0; pass < kRepairPasses; ++pass) {
     try {
       found = ValidateOnce(fileName, user, password, action);
-      if (found.Clean()) return;
+      if (found.Clean() && swept) return;
+      if (found.Clean()) {
+        Sweep(fileName, user, password, action);
+        swept = true;
+        continue;
+      }
       if (found.ofIndices > 0 && !rebuilt) {
         RebuildIndices(fileName, user, password, action);
         rebuilt = true;

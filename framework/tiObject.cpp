@@ -12,6 +12,35 @@ namespace {
 // The visitors only read through these; walks need non-const objects.
 TtiObject& Mutable(const TtiObject& o) { return const_cast<TtiObject&>(o); }
 
+// Lists of this thread being copied into one another, and being freed inside one another.
+thread_local int tCopyNesting = 0;
+struct CopyLevel {
+  CopyLevel() { ++tCopyNesting; }
+  ~CopyLevel() { --tCopyNesting; }
+  CopyLevel(const CopyLevel&) = delete;
+  CopyLevel& operator=(const CopyLevel&) = delete;
+};
+thread_local int tFreeNesting = 0;
+// Beyond this many lists being freed inside one another, a list hands its items to the outermost one, which
+// frees them one after the other: freeing takes no stack per level below.
+constexpr int kFreeNestingInline = 64;
+thread_local std::vector<std::unique_ptr<TtiObject>>* tFreeLater = nullptr;
+
+// Whether the owned lists of `list` (lists among its owned items, theirs, ...) reach deeper than `limit` levels,
+// the list itself counting as one. Without recursion.
+bool NestedDeeperThan(const TtiObjectList& list, int limit) {
+  std::vector<std::pair<const TtiObjectList*, int>> open{{&list, 1}};
+  while (!open.empty()) {
+    const auto [at, depth] = open.back();
+    open.pop_back();
+    if (depth > limit) return true;
+    if (!at->OwnsObjects()) continue;
+    for (TtiObject* item : *at)
+      if (const auto* inner = dynamic_cast<const TtiObjectList*>(item)) open.emplace_back(inner, depth + 1);
+  }
+  return false;
+}
+
 }  // namespace
 
 void TtiObjectList::IndexError(int index) {
@@ -319,8 +348,27 @@ void TtiObjectList::ItemDeleter::operator()(TtiObject* p) const noexcept {
 TtiObjectList::TtiObjectList() : itemOwner_(this) {}
 
 TtiObjectList::~TtiObjectList() {
-  // Items go last to first, as they were built up.
+  // Items go last to first, as they were built up. Deep inside other lists being freed, the owned items go to the
+  // outermost one instead (see kFreeNestingInline), so that a tree of any depth is freed without overflow.
+  if (tFreeNesting >= kFreeNestingInline) {
+    while (!items_.empty()) {
+      ItemPtr p = std::move(items_.back());
+      items_.pop_back();
+      if (p.get_deleter().Owns) tFreeLater->emplace_back(p.release());
+    }
+    return;
+  }
+  std::vector<std::unique_ptr<TtiObject>> later;
+  if (tFreeNesting == 0) tFreeLater = &later;
+  ++tFreeNesting;
   while (!items_.empty()) items_.pop_back();
+  // Only the outermost list has items handed to it; freeing one may hand it more.
+  while (!later.empty()) {
+    std::unique_ptr<TtiObject> p = std::move(later.back());
+    later.pop_back();
+    p.reset();
+  }
+  if (--tFreeNesting == 0) tFreeLater = nullptr;
 }
 
 TtiObjectList::ItemPtr TtiObjectList::Own(std::unique_ptr<TtiObject> item) const {
@@ -656,6 +704,11 @@ void TtiObjectList::CompareWithList(TtiObjectList& other, const TtiCompareEvent&
 
 void TtiObjectList::Assign(const TtiObject& source) {
   if (&source == this) return;  // Clear would destroy what is to be copied
+  // The whole source is measured once, by the outermost copy, before anything of this list changes.
+  const auto* src = dynamic_cast<const TtiObjectList*>(&source);
+  if (src && tCopyNesting == 0 && NestedDeeperThan(*src, kMaxCopyNesting))
+    throw EtiPerDataException("Cannot copy the %s: its lists are nested more than %d deep", {source.ClassName(),
+                                                                                          kMaxCopyNesting});
   Clear();
   TtiObject::Assign(source);
 }
@@ -664,6 +717,11 @@ void TtiObjectList::AssignClassProps(const TtiObject& source) {
   const auto* src = dynamic_cast<const TtiObjectList*>(&source);
   if (!src) return;
   if (src == this) return;
+  // Reached through items of other classes too, whose copies the measure above does not see.
+  if (tCopyNesting >= kMaxCopyNesting)
+    throw EtiPerDataException("Cannot copy the %s: its lists are nested more than %d deep", {source.ClassName(),
+                                                                                          kMaxCopyNesting});
+  const CopyLevel level;
   // The copy holds its items the way the source does: copies of owned items, the same referenced items.
   if (items_.empty()) ownsObjects_ = src->ownsObjects_;
   for (TtiObject* item : *src) {

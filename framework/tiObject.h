@@ -293,6 +293,10 @@ public:
                        const TtiCompareEvent& onSameDifferent, const TtiCompareEvent& onOnlyHere,
                        const TtiCompareEvent& onOnlyThere);
 
+  // A copy takes lists nested up to kMaxCopyNesting deep (a list whose item is a list ...): each level of a copy
+  // takes stack. A deeper source is refused with EtiPerDataException before anything of the target changes.
+  // Freeing a list takes no stack per level, whatever its depth.
+  static constexpr int kMaxCopyNesting = 1000;
   void Assign(const TtiObject& source) override;
   void AssignClassProps(const TtiObject& source) override;
 

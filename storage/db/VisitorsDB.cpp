@@ -461,6 +461,17 @@ void WriteChannelOp(TDBValues& v, const TtiObject& o, TDBWrite) {
   v.Ref("ComponentOp", ExactOwner(op, {&TComponentOp::StaticClass()}));
 }
 
+void RunNow(TtiQuery& q, const std::string& sql, const TDBValues& values);
+
+// A test-channel node that goes leaves no channel node naming it (those not saved with it keep their rows).
+void BeforeChannelOpWrite(TtiQuery& q, const TtiObject& o, TDBWrite kind) {
+  const auto& op = static_cast<const TChannelOp&>(o);
+  if (kind != TDBWrite::Delete || !op.IsTestChannelNode()) return;
+  TDBValues key;
+  key.Text("TestChannelOp", OIDText(op));
+  RunNow(q, "UPDATE " + Tbl<TChannelOp>() + " SET TestChannelOp = NULL WHERE TestChannelOp = :TestChannelOp", key);
+}
+
 std::string ChannelOpSQL() {
   const std::string c = Tbl<TChannelOp>(), b = Tbl<TBlocOp>();
   return "SELECT " + c + ".NormVersion, " + c + ".KVDVersion, " + c + ".IsProtected, " + c + ".Channel, " + c +
@@ -861,7 +872,7 @@ constexpr TDBClassMap kChannel{&ClassOf<TChannel>, &ClassOf<TTestChannel>, Chann
 constexpr TDBClassMap kTestChannel{&ClassOf<TTestChannel>, nullptr, ChannelSQL, ReadNothing, true, WriteTestChannel,
                                    nullptr, nullptr, false};
 constexpr TDBClassMap kChannelOp{&ClassOf<TChannelOp>, nullptr, ChannelOpSQL, ReadChannelOp, true, WriteChannelOp,
-                                 nullptr, nullptr, false};
+                                 BeforeChannelOpWrite, nullptr, false};
 constexpr TDBClassMap kComponent{&ClassOf<TComponent>, nullptr, ComponentSQL, ReadComponent, true, WriteComponent,
                                  nullptr, AfterComponentCommit, false};
 constexpr TDBClassMap kComponentOp{&ClassOf<TComponentOp>, nullptr, ComponentOpSQL, ReadComponentOp, true,

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "framework/tiValue.h"
 #include "tests/framework/TempDirTest.h"
 #include "tests/support/FirebirdCheck.h"
 
@@ -134,6 +135,12 @@ TEST_F(FirebirdTest, TypedParametersAndFieldsRoundTrip) {
   EXPECT_EQ(q.FieldAsFloat("B"), 0.07);
   EXPECT_EQ(q.FieldAsFloat("C"), 1e-7);
   EXPECT_EQ(q.FieldAsString("C"), "0.000000100");
+  // Double columns as text: the framework's 15 significant digits, as every other number text.
+  q.SetSQL("SELECT CAST(0.1 AS DOUBLE PRECISION) + CAST(0.2 AS DOUBLE PRECISION) AS S, "
+           "CAST(1.0E-7 AS DOUBLE PRECISION) AS E FROM RDB$DATABASE");
+  q.Open();
+  EXPECT_EQ(q.FieldAsString("S"), "0.3");
+  EXPECT_EQ(q.FieldAsString("E"), Value::FloatToText(1e-7));
   q.SetSQL("SELECT I, B, D, S, F, TS, N, C FROM T ORDER BY I NULLS LAST");
   q.Open();
   EXPECT_FALSE(q.FieldIsNull("I"));

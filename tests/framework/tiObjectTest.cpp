@@ -604,6 +604,51 @@ TEST(tiObject, CloneOfAnOwningListCopiesItsItemsOfTheirClasses) {
   EXPECT_EQ(n.Children().Items(0)->GetOwner(), &n);
 }
 
+// Owning lists nested `depth` deep: each list's one item is the next list.
+std::unique_ptr<TtiObjectList> NestedLists(int depth) {
+  auto top = std::make_unique<TtiObjectList>();
+  TtiObjectList* at = top.get();
+  for (int level = 1; level < depth; ++level) {
+    auto inner = std::make_unique<TtiObjectList>();
+    TtiObjectList* next = inner.get();
+    at->Add(std::move(inner));
+    at = next;
+  }
+  at->Add(MakeItem("leaf"));
+  return top;
+}
+
+int ListDepth(const TtiObjectList& list) {
+  int depth = 1;
+  for (const TtiObjectList* at = &list; at->Count() == 1 && at->GetItems(0)->Is<TtiObjectList>(); ++depth)
+    at = static_cast<const TtiObjectList*>(at->GetItems(0));
+  return depth;
+}
+
+// Copies of lists nested up to the limit are whole; deeper ones are refused naming the limit, the target of an
+// Assign keeps what it held, and such trees are freed without running out of stack.
+TEST(tiObjectList, DeeplyNestedListsAreCopiedUpToTheLimitAndFreedAtAnyDepth) {
+  const std::unique_ptr<TtiObjectList> atLimit = NestedLists(TtiObjectList::kMaxCopyNesting);
+  std::unique_ptr<TtiObject> copy = atLimit->Clone();
+  EXPECT_EQ(ListDepth(static_cast<const TtiObjectList&>(*copy)), TtiObjectList::kMaxCopyNesting);
+  EXPECT_TRUE(copy->Equals(*atLimit));
+  for (int depth : {TtiObjectList::kMaxCopyNesting + 1, 10000, 100000}) {
+    SCOPED_TRACE(depth);
+    std::unique_ptr<TtiObjectList> deep = NestedLists(depth);
+    try {
+      deep->Clone();
+      ADD_FAILURE() << "no error";
+    } catch (const EtiPerDataException& e) {
+      EXPECT_NE(e.Message().find(std::to_string(TtiObjectList::kMaxCopyNesting)), std::string::npos) << e.Message();
+    }
+    TItemList target;
+    target.Add(MakeItem("kept"));
+    EXPECT_THROW(target.Assign(*deep), EtiPerDataException);
+    ASSERT_EQ(target.Count(), 1);
+    EXPECT_EQ(target.Items(0)->GetName(), "kept");
+  }  // each tree freed here
+}
+
 // ---- debug text ----
 
 TEST(tiObject, DebugTextIsExactAndLocaleIndependent) {

@@ -15,6 +15,9 @@
 //   close              detach
 //   create FILE        create an empty database   newlib FILE    create a library file (general-database object)
 //   fill DIR           fill the file system of DIR to the last block
+//   libwrite FILE N    write N new elements with their nodes to a library in one group, as the program does,
+//                      and close it again
+//   gfix FILE          Firebird's validation of a file no attachment holds: "ok gfix" when it finds it clean
 //   ls DIR             the names in DIR
 #include <dirent.h>
 #include <fcntl.h>
@@ -32,7 +35,11 @@
 #include <vector>
 
 #include "framework/tiFirebird.h"
+#include "framework/tiPerManager.h"
+#include "framework/tiQueryIBX.h"
+#include "model/BOM.h"
 #include "storage/db/PersistenceDB.h"
+#include "storage/db/VisitorsDB.h"
 #include "tests/support/FirebirdCheck.h"
 
 using namespace kelvado;
@@ -81,6 +88,27 @@ bool MountTmpfs(const std::string& dir, const std::string& size) {
   if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return false;
   ::mkdir(dir.c_str(), 0700);
   return ::mount("tmpfs", dir.c_str(), "tmpfs", 0, ("size=" + size + ",mode=0700").c_str()) == 0;
+}
+
+void LibWrite(const std::string& lib, int n) {
+  RegisterPersistenceLayerIBX();
+  RegisterVisitorsDB();
+  TElementOpList list;
+  for (int i = 0; i < n; ++i) {
+    auto e = TtiObject::CreateNew<TElement>();
+    e->SetName("Peer " + std::to_string(i) + std::string(200, 'x'));
+    auto op = TtiObject::CreateNew<TElementOp>();
+    op->SetElement(std::move(e));
+    list.Add(std::move(op));
+  }
+  tiPerMgr().ConnectDatabase(lib, "SYSDBA", "", {}, cTIPersistIBX);
+  try {
+    tiPerMgr().Save(&list, lib, cTIPersistIBX);
+  } catch (...) {
+    tiPerMgr().DisconnectDatabase(lib, cTIPersistIBX);
+    throw;
+  }
+  tiPerMgr().DisconnectDatabase(lib, cTIPersistIBX);
 }
 
 }  // namespace
@@ -142,6 +170,12 @@ int main(int argc, char** argv) {
         TtiFBDatabase::CreateDatabase(arg());
       } else if (action == "newlib") {
         TPersistenceDB_FB("").CreateNewDatabase(arg());
+      } else if (action == "libwrite") {
+        const std::string lib = arg();
+        LibWrite(lib, std::stoi(arg()));
+      } else if (action == "gfix") {
+        detail = OneLine(kelvado::testing::GfixValidate(arg()));
+        if (!detail.empty()) throw Exception(detail);
       } else if (action == "fill") {
         Fill(arg());
       } else if (action == "ls") {

@@ -104,4 +104,55 @@ TEST_F(LibraryProcessTest, AWriterKilledInTheMiddleLeavesTheOldContentAndACleanF
   EXPECT_EQ(GfixCopy(lib_), "");
 }
 
+// The writes after a killed writer was tidied (the first ones meet what the dead transaction left, and indices
+// the tidying rebuilt) leave nothing for Firebird's validation to find once the library is closed.
+TEST_F(LibraryProcessTest, WritesAfterTidyingAKilledWriterLeaveTheFileClean) {
+  TLibraryItems items = BuildLibraryItems();
+  for (int i = 0; i < 1000; ++i) {
+    auto element = detail::Element("Bestand " + std::to_string(i));
+    element->SetPartNo("B-" + std::to_string(i));
+    auto op = detail::NodeWith<TElementOp>(std::move(element));
+    TVisSetObjectStateByClass toCreate(nullptr, posCreate);
+    op->Iterate(toCreate);
+    items.Elements->Add(std::move(op));
+  }
+  mapper_->SaveElementOpList(*items.Elements);
+  mapper_.reset();
+  for (int round = 1; round <= 3; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    {
+      // Killed while it waits after 300, 600, 900 of its objects.
+      const std::string objects = std::to_string(300 * round);
+      PeerProcess peer({lib_, objects, objects}, "kv_lib_peer");
+      ASSERT_TRUE(peer.Started());
+      ASSERT_EQ(peer.ReadLine(), "mid");
+      peer.Kill(SIGKILL);
+      peer.Wait();
+    }
+    mapper_ = std::make_unique<TORMapper_tiPer>(cTIPersistIBX);
+    for (int write = 1; write <= 2; ++write) {
+      TLibraryItems more = BuildLibraryItems();
+      mapper_->SaveElementOpList(*more.Elements);
+      mapper_->SaveBlocOpList(*more.Blocs);
+    }
+    mapper_.reset();
+    EXPECT_FALSE(std::filesystem::exists(tiFBWriteMarkerName(lib_)));
+    EXPECT_EQ(GfixCopy(lib_), "");
+  }
+}
+
+// A write refused for a full disk is rolled back, and closing the library leaves it clean and without marker.
+TEST_F(LibraryProcessTest, AWriteRefusedForAFullDiskLeavesTheFileClean) {
+  // Run by a second program, in whose view alone the small file system is mounted.
+  const std::string disk = dir_ + "/disk";
+  const std::string lib = disk + "/Voll.klb";
+  const auto run = RunPeer({"--tmpfs", disk, "4m", "newlib", lib, "libwrite", lib, "10", "fill", disk, "libwrite",
+                            lib, "300", "ls", disk, "gfix", lib});
+  if (run.Skipped()) GTEST_SKIP() << run.out;
+  EXPECT_EQ(run.end, "exit 0") << run.out;
+  EXPECT_NE(run.out.find("ok libwrite\nok fill\nerror libwrite: "), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("No space left on device"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("ok ls: Voll.klb filler\nok gfix\n"), std::string::npos) << run.out;
+}
+
 }  // namespace

@@ -200,6 +200,80 @@ TEST_F(LibraryVisitorsTest, ProtectedItemsAreWrittenOnceUnlessTheModeAllowsMore)
   EXPECT_EQ(LibRow("Elements", OIDOf(e.GetElement()))["name"], "Neu");
 }
 
+// Refreshing takes what the library holds now: a protected item takes the changed row and stays protected, a
+// DC measure loses the insufficient PLs the library no longer holds.
+TEST_F(LibraryVisitorsTest, RefreshTakesTheRowsAsTheLibraryHoldsThemNow) {
+  TLibraryItems items = BuildLibraryItems();
+  TElementOp& e = *items.Elements->Items(0);
+  e.GetElement()->SetIsProtected(true);
+  TComponentOp& sub = *items.Subsystems->Items(0);
+  sub.GetComponent()->SetIsProtected(true);
+  TBlocOp& bloc = *items.Blocs->Items(0);
+  bloc.GetBloc()->SetIsProtected(true);
+  SaveAll(items);
+  Exec("UPDATE Elements SET Name = 'Anders', MTTFd = 77 WHERE OID = '" + OIDOf(e.GetElement()) + "'");
+  EXPECT_NO_THROW(mapper_->Refresh(e));
+  EXPECT_EQ(e.GetElement()->GetName(), "Anders");
+  EXPECT_EQ(e.GetElement()->GetMTTFd(), 77.0);
+  EXPECT_TRUE(e.GetElement()->GetIsProtected());
+  EXPECT_EQ(e.GetElement()->GetObjectState(), posClean);
+  Exec("UPDATE Components SET Name = 'Anders', MTTFd = 66, Cat = 'cat4' WHERE OID = '" + OIDOf(sub.GetComponent()) +
+       "'");
+  Exec("UPDATE Blocs SET Name = 'Anders', DC = 0.9 WHERE OID = '" + OIDOf(bloc.GetBloc()) + "'");
+  EXPECT_NO_THROW(mapper_->Refresh(sub));
+  EXPECT_NO_THROW(mapper_->Refresh(bloc));
+  EXPECT_EQ(sub.GetComponent()->GetName(), "Anders");
+  EXPECT_EQ(sub.GetComponent()->GetMTTFd(), 66.0);
+  EXPECT_EQ(sub.GetComponent()->GetCat(), cat4);
+  EXPECT_TRUE(sub.GetComponent()->GetIsProtected());
+  EXPECT_EQ(bloc.GetBloc()->GetName(), "Anders");
+  EXPECT_EQ(bloc.GetBloc()->GetDC(), 0.9);
+  EXPECT_TRUE(bloc.GetBloc()->GetIsProtected());
+  EXPECT_NO_THROW(mapper_->Refresh(*items.Elements));
+  EXPECT_EQ(items.Elements->GetCount(), 2);
+
+  TDCMeasureOp& dc = *items.DCCatalogue->Items(1);
+  ASSERT_TRUE(dc.GetDCMeasure()->GetInsufficient() == (TPLSet{plD, plE}));
+  Exec("DELETE FROM DCMeasureInsuffPLs WHERE DCMeasure = '" + OIDOf(dc.GetDCMeasure()) + "' AND PL = 'plD'");
+  mapper_->Refresh(dc);
+  EXPECT_TRUE(dc.GetDCMeasure()->GetInsufficient() == (TPLSet{plE}));
+  Exec("DELETE FROM DCMeasureInsuffPLs WHERE DCMeasure = '" + OIDOf(dc.GetDCMeasure()) + "'");
+  mapper_->Refresh(dc);
+  EXPECT_TRUE(dc.GetDCMeasure()->GetInsufficient() == TPLSet{});
+  // The measure of a block in a subsystem, refreshed with the subsystem.
+  TBlocOp& inSub = *sub.GetChannelOpList()->Items(0)->GetBlocOpList()->Items(0);
+  TDCMeasure& blocMeasure = *inSub.GetBloc()->GetDCMeasureOp()->GetDCMeasure();
+  ASSERT_TRUE(blocMeasure.GetInsufficient() == (TPLSet{plA, plC}));
+  Exec("DELETE FROM DCMeasureInsuffPLs WHERE DCMeasure = '" + OIDOf(&blocMeasure) + "' AND PL = 'plC'");
+  mapper_->Refresh(sub);
+  TDCMeasure& blocMeasureNow =
+      *sub.GetChannelOpList()->Items(0)->GetBlocOpList()->Items(0)->GetBloc()->GetDCMeasureOp()->GetDCMeasure();
+  EXPECT_TRUE(blocMeasureNow.GetInsufficient() == (TPLSet{plA}));
+}
+
+// Deleting a subsystem's test channel leaves no channel row naming it, and the subsystem reads back without it.
+TEST_F(LibraryVisitorsTest, DeletingATestChannelLeavesNoRowNamingIt) {
+  TLibraryItems items = BuildLibraryItems();
+  SaveAll(items);
+  TComponentOp& sub = *items.Subsystems->Items(0);
+  TChannelOp& test = *sub.GetChannelOpList()->Items(2);
+  ASSERT_TRUE(test.IsTestChannelNode());
+  const std::string testOID = OIDOf(&test);
+  test.SetDeleted(true);
+  mapper_->SaveComponentOpList(*items.Subsystems);
+  for (TRow& r : LibRows("ChannelOps")) {
+    EXPECT_NE(r["oid"], testOID);
+    EXPECT_NE(r["testchannelop"], testOID) << r["oid"];
+  }
+  TComponentOpList back;
+  ASSERT_TRUE(mapper_->ReadComponentOpList(back));
+  TChannelOpList& chans = *back.Items(0)->GetChannelOpList();
+  ASSERT_EQ(chans.GetCount(), 2);
+  EXPECT_EQ(chans.Items(0)->GetTestChannelOp(), nullptr);
+  EXPECT_EQ(chans.Items(1)->GetTestChannelOp(), nullptr);
+  EXPECT_EQ(GfixCopy(lib_), "");
+}
+
 // A failure anywhere in a group rolls the whole group back: the library keeps its old content and the objects
 // their states.
 TEST_F(LibraryVisitorsTest, AFailingGroupLeavesTheLibraryAsItWas) {
