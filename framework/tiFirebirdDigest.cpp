@@ -1,16 +1,18 @@
 #include <fcntl.h>
 #include <sha2.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
-#include <fstream>
+#include <optional>
 #include <vector>
 
 #include <ibase.h>
 
 #include "framework/tiFirebirdInternal.h"
 #include "framework/tiUtils.h"
+#include "platform/FileIO.h"
 
 namespace kelvado {
 
@@ -21,8 +23,14 @@ using namespace fbi;
 std::string tiFBDigestFileName(const std::string& dbFile) { return dbFile + ".sha256"; }
 
 std::string tiFBFileDigest(const std::string& file) {
-  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+  // Non-blocking, and refused unless regular: a FIFO or a device under the name would hang or never end.
+  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
   if (fd < 0) throw EtiFBException(tiFormat("Cannot read \"%s\": %s", {file, ErrnoText()}), isc_io_error);
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    throw EtiFBException(tiFormat("Cannot read \"%s\": it is no regular file", {file}), isc_io_error);
+  }
   SHA2_CTX ctx;
   SHA256Init(&ctx);
   std::vector<uint8_t> buf(1 << 16);
@@ -61,9 +69,15 @@ void tiFBRecordDigest(const std::string& dbFile) {
 
 void tiFBCheckDigest(const std::string& dbFile) {
   const std::string digestFile = tiFBDigestFileName(dbFile);
-  std::ifstream in(digestFile, std::ios::binary);
+  // A digest line is short: a larger file, or one that is no regular file, is no digest file of ours.
   std::string recorded;
-  if (!(in >> recorded))
+  try {
+    const std::optional<std::string> text = ReadRegularFileIfExists(digestFile, 4096);
+    if (text) recorded = text->substr(0, text->find_first_of(" \t\r\n"));
+  } catch (const EFileAccess& e) {
+    throw EtiFBException(e.what(), isc_io_error);
+  }
+  if (recorded.empty())
     throw EtiFBException(tiFormat("Cannot check database \"%s\": its digest file \"%s\" is missing or empty",
                                   {dbFile, digestFile}),
                          isc_io_error);

@@ -1,9 +1,12 @@
 #include "framework/tiFirebird.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cmath>
+#include <functional>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -487,6 +490,40 @@ TEST_F(FirebirdTest, DigestCatchesEveryChangedByte) {
   EXPECT_NE(damaged.find("\"" + file_ + "\" is damaged"), std::string::npos) << damaged;
   flip();
   EXPECT_NO_THROW(tiFBCheckDigest(file_));
+}
+
+// A digest file or database name that is a FIFO or leads to a device is refused at once: read in a child
+// that an alarm ends, so a hang fails the test instead of blocking it.
+TEST_F(FirebirdTest, DigestsOfFIFOsAndDevicesAreRefusedAtOnce) {
+  db_->Disconnect();
+  tiFBRecordDigest(file_);
+  const std::string digest = tiFBDigestFileName(file_);
+  const std::string fifo = dir_ + "/fifo.fdb";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const auto refusedInChild = [](const std::function<void()>& check) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      ::alarm(10);
+      try {
+        check();
+      } catch (const EtiFBException&) {
+        ::_exit(0);
+      }
+      ::_exit(1);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  };
+  EXPECT_TRUE(refusedInChild([&] { tiFBFileDigest(fifo); }));
+  EXPECT_TRUE(refusedInChild([&] { tiFBFileDigest("/dev/zero"); }));
+  for (const char* special : {"fifo", "/dev/zero"}) {
+    SCOPED_TRACE(special);
+    fs::remove(digest);
+    if (std::string(special) == "fifo") ASSERT_EQ(::mkfifo(digest.c_str(), 0600), 0);
+    else ASSERT_EQ(::symlink(special, digest.c_str()), 0);
+    EXPECT_TRUE(refusedInChild([&] { tiFBCheckDigest(file_); }));
+  }
 }
 
 // The marker of a writer: made by the first read-write attachment of the process, beside the file (also when a
