@@ -176,6 +176,7 @@ public:
 
 private:
   void Note(int op, double a = 0, double b = 0, double c = 0) {
+    if (!gCount) return;
     ++calls;
     keys.insert({op, a, b, c});
   }
@@ -222,6 +223,29 @@ double EvaluateAll(TProjectOp& project) {
   for (int i = 0; i < list.GetCount(); ++i) {
     TSFOp& sf = *list.Items(i);
     sum += sf.GetPFHLazy() + static_cast<int>(sf.GetPLLazy());
+  }
+  return sum;
+}
+
+// The least any evaluation of the tree must do: visit every node once and read every element's values.
+double WalkAll(TProjectOp& project) {
+  double sum = 0.0;
+  TSFOpList& sfs = *project.GetSFOpList();
+  for (int a = 0; a < sfs.GetCount(); ++a) {
+    TComponentOpList& subs = *sfs.Items(a)->GetComponentOpList();
+    for (int b = 0; b < subs.GetCount(); ++b) {
+      TChannelOpList& chs = *subs.Items(b)->GetChannelOpList();
+      for (int c = 0; c < chs.GetCount(); ++c) {
+        TBlocOpList& bls = *chs.Items(c)->GetBlocOpList();
+        for (int d = 0; d < bls.GetCount(); ++d) {
+          TElementOpList& els = *bls.Items(d)->GetElementOpList();
+          for (int e = 0; e < els.GetCount(); ++e) {
+            const TElement* el = els.Items(e)->GetElement();
+            sum += el->GetMTTFd() + el->GetDC();
+          }
+        }
+      }
+    }
   }
   return sum;
 }
@@ -496,9 +520,19 @@ int main() {
     SetCurrentUserRegistry(std::make_unique<CachedRegistry>(std::make_unique<FileRegistry>(reg)));
     ResetConfig();
 
-    CalcPool().SetMTTFdCalc([]() -> std::unique_ptr<TMTTFdCalc> { return std::make_unique<CountingMTTFd>(); });
-    CalcPool().SetDCCalc([]() -> std::unique_ptr<TDCCalc> { return std::make_unique<CountingDC>(); });
-    CalcPool().SetPLCalc([]() -> std::unique_ptr<TPLCalc> { return std::make_unique<CountingPL>(); });
+    // The counting calculators only where nodes are counted; the timed runs use the program's own.
+    const auto useCounting = [](bool on) {
+      gCount = on;
+      if (on) {
+        CalcPool().SetMTTFdCalc([]() -> std::unique_ptr<TMTTFdCalc> { return std::make_unique<CountingMTTFd>(); });
+        CalcPool().SetDCCalc([]() -> std::unique_ptr<TDCCalc> { return std::make_unique<CountingDC>(); });
+        CalcPool().SetPLCalc([]() -> std::unique_ptr<TPLCalc> { return std::make_unique<CountingPL>(); });
+      } else {
+        CalcPool().SetMTTFdCalc(MTTFdCalcClass);
+        CalcPool().SetDCCalc(DCCalcClass);
+        CalcPool().SetPLCalc(PLCalcClass);
+      }
+    };
 
     using clock = std::chrono::steady_clock;
     auto t0 = clock::now();
@@ -516,16 +550,11 @@ int main() {
     RecordingDB* rec = recording.get();
     SetPersistenceDB(std::move(recording));
     const int64_t q0 = rec->Real().QueryCount();
-    gCount = false;
+    useCounting(false);
     t0 = clock::now();
     const double r1 = EvaluateAll(*project);
     const double tColdDB = Seconds(clock::now() - t0);
     const int64_t queriesCold = rec->Real().QueryCount() - q0;
-    const size_t distinct = rec->keys.size();
-    const long lookups = rec->calls;
-
-    // The same distinct questions, each asked once of a fresh object: the queries it takes.
-    const int64_t queriesDistinct = QueriesForDistinct(rec->keys);
 
     // 2. Cold tree, warm general database.
     project->Changed();
@@ -543,11 +572,20 @@ int main() {
       tPlain = std::min(tPlain, Seconds(clock::now() - t0));
     }
 
+    // The walk over the tree alone, on a tree not touched since the last measurement.
+    t0 = clock::now();
+    benchmark::DoNotOptimize(WalkAll(*project));
+    const double tWalk = Seconds(clock::now() - t0);
+
     // The nodes a cold evaluation computes, counted apart from the timed runs.
     project->Changed();
-    gCount = true;
+    useCounting(true);
     gCounts.Clear();
     EvaluateAll(*project);
+    const size_t distinct = rec->keys.size();
+    const long lookups = rec->calls;
+    // The same distinct questions, each asked once of a fresh object: the queries it takes.
+    const int64_t queriesDistinct = QueriesForDistinct(rec->keys);
     const size_t coldNodes = gCounts.Nodes();
     const Counts cold = gCounts;
     const long coldCalls = gCounts.calls;
@@ -557,14 +595,14 @@ int main() {
     TElementOp& el = *sf.GetComponentOpList()->Items(1)->GetChannelOpList()->Items(0)->GetBlocOpList()->Items(2)
                           ->GetElementOpList()->Items(1);
     el.GetElement()->SetMTTFd(el.GetElement()->GetMTTFd() * 0.5);
-    gCount = false;
+    useCounting(false);
     const int64_t q2 = rec->Real().QueryCount();
     t0 = clock::now();
     const double r4 = EvaluateAll(*project);
     const double tChange = Seconds(clock::now() - t0);
     const int64_t queriesChange = rec->Real().QueryCount() - q2;
     el.GetElement()->SetMTTFd(el.GetElement()->GetMTTFd() * 2.0);
-    gCount = true;
+    useCounting(true);
     gCounts.Clear();
     EvaluateAll(*project);
     const Counts changed = gCounts;
@@ -584,6 +622,7 @@ int main() {
     std::printf("Plain loop (tables in memory, the model's arithmetic): %.4f s; checksum %s the model's (%.17g / "
                 "%.17g)\n",
                 tPlain, r3 == r1 ? "equals" : "DIFFERS FROM", r3, r1);
+    std::printf("Walk over the tree alone (every node visited, every element read once): %.4f s\n", tWalk);
     std::printf("General database: %ld look-ups, %zu distinct arguments; %lld queries sent when cold, %lld for the "
                 "distinct arguments asked once each; %lld queries on the warm re-evaluation\n",
                 lookups, distinct, static_cast<long long>(queriesCold), static_cast<long long>(queriesDistinct),
@@ -620,7 +659,7 @@ int main() {
     bool blockSumsAgree = false;
     {
       auto block = BuildBigBlock();
-      gCount = false;
+      useCounting(false);
       t0 = clock::now();
       SetPersistenceDB(NewDB());
       block->GetMTTFdLazy();
@@ -637,7 +676,7 @@ int main() {
                   kBigBlock, tModel, tPlainBlock, tModel / tPlainBlock, blockSumsAgree ? "equals" : "DIFFERS",
                   rModel, rPlain);
     }
-    gCount = true;
+    useCounting(true);
 
     project.reset();
 

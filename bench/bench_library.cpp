@@ -162,6 +162,7 @@ public:
     dpb->insertString(&st_, isc_dpb_user_name, "SYSDBA");
     dpb->insertString(&st_, isc_dpb_lc_ctype, "WIN1252");
     dpb->insertString(&st_, isc_dpb_config, "Providers=Engine12");
+    dpb->insertInt(&st_, isc_dpb_num_buffers, 8192);  // the page cache the program's writers have
     Firebird::IProvider* prov = master_->getDispatcher();
     att_ = prov->attachDatabase(&st_, file.c_str(), dpb->getBufferLength(&st_), dpb->getBuffer(&st_));
     prov->release();

@@ -209,6 +209,9 @@ void TtiFBDatabase::Connect() {
   Status st;
   try {
     XpbGuard dpb(NewDpb(st, databaseName_, userName_, password_));
+    // A writer's page cache holds the indices of a large library (random identifiers touch any page of them);
+    // the engine's default of 256 pages made each insert evict and write pages again.
+    if (!readOnlyAccess_) dpb->insertInt(&st, isc_dpb_num_buffers, 8192);
     impl_->att = OpenAttachment(st, databaseName_, dpb, false, action);
   } catch (const fb::FbException& e) {
     throw EtiFBException(tiFormat("Cannot open %s:\n%s", {Describe(), EngineText(e)}), EngineCode(e));

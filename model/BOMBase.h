@@ -18,6 +18,7 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <typeinfo>
 #include <vector>
 
 #include "framework/tiObject.h"
@@ -397,6 +398,8 @@ class TPerObjListOf : public TPerObjListEx {
 public:
   T* Items(int index) const {
     TtiObject* o = GetItems(index);
+    // An item of the list's own class needs no search of the class tree: an evaluation reads every item so.
+    if (o && typeid(*o) == typeid(T)) return static_cast<T*>(o);
     T* t = dynamic_cast<T*>(o);
     if (!t)
       throw EtiPerProgrammerException("%s holds a %s where a %s is expected",

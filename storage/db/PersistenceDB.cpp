@@ -131,7 +131,18 @@ double AnswerOf(const TtiFBStatement& s, int column) { return s.FieldIsNull(colu
 struct TBandRow {
   std::string Name;
   double Lower, Upper;
+  int Band = -1;  // the answer the name stands for, taken once when the table is read
 };
+
+// Each band row's answer, taken from its name once the table is read; `unknown` for a name that is none.
+template <class E>
+void ParseBands(std::vector<TBandRow>& rows, E unknown, E highest) {
+  for (TBandRow& r : rows) {
+    E v = unknown;
+    if (!EnumFromName(r.Name, v) || v > highest) v = unknown;
+    r.Band = static_cast<int>(v);
+  }
+}
 
 // The band row holding `v` (lower <= v <= upper) with the largest lower bound; null when none does.
 const TBandRow* BandOf(const std::vector<TBandRow>& rows, double v) {
@@ -429,6 +440,9 @@ bool TPersistenceDB_FB::LoadTable(TTables& t, TTable table, bool quiet) {
   TReadScope scope(*this);
   const bool ok = Run(Query(kLoads[table].SQL), kLoads[table].Name, read, true, quiet);
   scope.CommitIf(ok);
+  if (ok && table == tDC) ParseBands(t.DC, dcForward, dcForward);
+  if (ok && table == tMTTFd) ParseBands(t.MTTFd, mttfHigh, mttfHigh);
+  if (ok && table == tPLs) ParseBands(t.PLs, plN, plE);
   if (table == tPFHi) {
     for (int c = 0; c < 5; ++c) {
       TGrid g;
@@ -604,9 +618,7 @@ TDCDenotation TPersistenceDB_FB::GetDCDenotation(double DC) {
   const TTables& t = Tables(tDC);
   if (!t.Loaded[tDC]) return dcForward;
   const TBandRow* row = BandOf(t.DC, Finite(RoundForBounds(DC)));
-  TDCDenotation band = dcForward;
-  if (row && !EnumFromName(row->Name, band)) band = dcForward;
-  return band;
+  return row ? static_cast<TDCDenotation>(row->Band) : dcForward;
 }
 
 TMTTFdDenotation TPersistenceDB_FB::GetMTTFdDenotation(double MTTFd) {
@@ -617,9 +629,7 @@ TMTTFdDenotation TPersistenceDB_FB::GetMTTFdDenotation(double MTTFd) {
   const TTables& t = Tables(tMTTFd);
   if (!t.Loaded[tMTTFd]) return mttfNoBand;  // never the best band for a value the table did not place
   const TBandRow* row = BandOf(t.MTTFd, m);
-  TMTTFdDenotation band = mttfHigh;  // above the highest band
-  if (row && !EnumFromName(row->Name, band)) band = mttfHigh;
-  return band;
+  return row ? static_cast<TMTTFdDenotation>(row->Band) : mttfHigh;  // above the highest band: high
 }
 
 // ---- constants ----
@@ -659,10 +669,7 @@ TPL TPersistenceDB_FB::GetPLFromPFH(double PFH) {
   if (!t.Loaded[tPLs]) return plA;  // the worst PL: nothing is claimed that the tables did not confirm
   const double v = PFHValue(PFH);
   for (const TBandRow& r : t.PLs) {
-    if (!(v >= r.Lower && v < r.Upper)) continue;
-    TPL pl = plN;
-    if (!EnumFromName(r.Name, pl) || pl > plE) pl = plN;
-    return pl;
+    if (v >= r.Lower && v < r.Upper) return static_cast<TPL>(r.Band);
   }
   return plN;
 }

@@ -393,6 +393,21 @@ TEST_F(FirebirdTest, ReadOnlyDatabaseAndSharedAccess) {
   EXPECT_EQ(Count("T"), 1);
 }
 
+TEST_F(FirebirdTest, AWriterHasAPageCacheForLargeLibraries) {
+  // With the engine's 256 pages a writer of a large library evicted and wrote its index pages on every insert.
+  auto pageBuffers = [&](TtiFBDatabase& db) {
+    TtiFBTransaction tr(db);
+    tr.Start(true);
+    TtiFBStatement q(db, tr);
+    q.SetSQL("SELECT MON$PAGE_BUFFERS FROM MON$DATABASE");
+    q.Open();
+    const int64_t n = q.FieldAsInteger(0);
+    tr.Commit();
+    return n;
+  };
+  EXPECT_GE(pageBuffers(*db_), 8192);
+}
+
 TEST_F(FirebirdTest, DropDatabaseRemovesTheFile) {
   TtiFBTransaction tr(*db_);
   tr.Start();
