@@ -285,7 +285,7 @@ TEST_F(ClipMonitorTest, RefusesWhatIsNotAReadableDocumentOfOurs) {
        "notes"},
       {"unknown category", replaced("cat=\"cat2\"", "cat=\"cat9\""), "Components"},
       {"no tables", start + end, "Unable to find table"},
-      {"invalid UTF-8", replaced("PNOZ", "PN\xff\xfe"), "0xFF"},
+      {"invalid UTF-8", replaced("KSR-17", "KS\xff\xfe-17"), "0xFF"},
       {"too many values", bomb, "more values than its size can describe"},
   };
   for (const TCase& c : cases) {
