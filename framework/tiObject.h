@@ -18,12 +18,13 @@
 //       return c;
 //     }
 //
-// - The property table replaces published-property RTTI. Rows come in declaration order, the ancestors' rows
+// - The property table lists a class's published properties. Rows come in declaration order, the ancestors' rows
 //   first (a row that repeats an ancestor's name replaces it in place). Kinds: Integer, Float, String, Boolean,
 //   Enumeration (with the model's identifier texts, e.g. {"catB", "cat1", ...}), DateTime, Object (an object
 //   held by the property) and List (a list whose items belong to the object's graph). A row without setter is
-//   read-only. This one table drives Assign, Clone, Equals and the debug text, GetPropValue/SetPropValue and
-//   the visitors' walks; the stores read it too.
+//   read-only. This one table drives Assign, Clone, Equals and the debug text, GetPropValue/SetPropValue,
+//   the visitors' walks and the automatic class-to-database maps; the library and project stores keep their
+//   own column lists.
 // - Values travel as Value (framework/tiValue.h): one variant type with every conversion in one place.
 // - Ownership: a TtiObjectList that owns its items holds them as unique pointers (Add takes a unique_ptr,
 //   Extract/Empty hand it back); a list that merely references items (SetOwnsObjects(false), AddReference)
