@@ -182,9 +182,10 @@ public:
   std::string Save(const std::string& dbName = {}, const std::string& layerName = {});
 
   // Debug text of the owned graph, one object per line followed by its simple properties (see
-  // TVisTIObjectAsDebugString). AsDebugString: detailed, deleted objects included.
+  // TVisTIObjectAsDebugString). AsDebugString: detailed, deleted objects included. With `raiseOnError` a
+  // value that cannot be read raises instead of showing as an error text.
   std::string AsDebugString() const;
-  std::string DebugText(bool compact, bool includeDeleted) const;
+  std::string DebugText(bool compact, bool includeDeleted, bool raiseOnError = false) const;
 
   // Observers (not owned). Update is called by NotifyObservers in attach order.
   void AttachObserver(TtiObject* observer);
@@ -428,17 +429,21 @@ private:
 
 // The debug text: an indented line per visited object, then a line per simple property. The project checksum
 // is computed from it, so its format is fixed: the test tiObject.DebugTextIsExactAndLocaleIndependent pins it.
+// A property that cannot be read shows as "Error: " and the message, or, with `raiseOnError` (the checksum's
+// text), raises: a checksum must not be taken over a value that is missing.
 class TVisTIObjectAsDebugString : public TVisStringStream {
 public:
   TI_CLASS(TVisTIObjectAsDebugString)
   TVisTIObjectAsDebugString() = default;
-  TVisTIObjectAsDebugString(bool compact, bool includeDeleted) : compact_(compact), includeDeleted_(includeDeleted) {}
+  TVisTIObjectAsDebugString(bool compact, bool includeDeleted, bool raiseOnError = false)
+      : compact_(compact), includeDeleted_(includeDeleted), raiseOnError_(raiseOnError) {}
   bool AcceptVisitor() override;
   void Execute(TtiVisited* visited) override;
 
 private:
   bool compact_ = false;
   bool includeDeleted_ = true;
+  bool raiseOnError_ = false;
 };
 
 // Text of a property value as the debug text shows it (enumerations by identifier, floats in the general

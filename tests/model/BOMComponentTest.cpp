@@ -383,6 +383,10 @@ TEST_F(ComponentTest, StatusOfTooFewChannelsIsRed) {
   // The texts show "-" rather than failing.
   EXPECT_EQ(s->GetPLString(), "-");
   EXPECT_EQ(s->GetMTTFdString(), "-");
+  // The values themselves are not there: reading one by name raises, and so does the text the project
+  // checksum is taken from, rather than taking "no value" for the value.
+  EXPECT_EQ(MsgOf([&] { s->GetPropValue("DCavgLazy"); }), 1011);
+  EXPECT_EQ(MsgOf([&] { s->DebugText(false, true, true); }), 1011);
 }
 
 TEST_F(ComponentTest, StatusOfDirectPLNotBackedByItsPFH) {
