@@ -122,7 +122,7 @@ std::string ExpandEnvironment(const std::string& S);
 
 // Lets the user choose a folder, starting in BaseDir + SubDir (SubDir relative), else BaseDir, else the work
 // folder. Cancel leaves Folder unchanged; an empty choice empties it. A choice inside BaseDir is stored
-// relative to it with "../" in front; any other choice as it is.
+// relative to it with "../" in front; any other choice as it is. A dialog that fails raises, Folder unchanged.
 void SelectFolder(const std::string& Caption, const std::string& SubDir, const std::string& BaseDir,
                   std::string& Folder);
 
