@@ -36,14 +36,19 @@ inline bool InTimedWait(pid_t tid) {
   return (cmd == FUTEX_WAIT || cmd == FUTEX_WAIT_BITSET) && std::stoul(timeout, nullptr, 16) != 0;
 }
 
-// Waits until thread `tid` is in a timed wait; false when it is not there within `limit`.
-inline bool WaitUntilInTimedWait(pid_t tid, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+// Waits until one of the threads `tids` is in a timed wait; false when none is there within `limit`.
+inline bool WaitUntilInTimedWait(const std::set<pid_t>& tids,
+                                 std::chrono::milliseconds limit = std::chrono::seconds(10)) {
   const auto end = std::chrono::steady_clock::now() + limit;
-  while (!InTimedWait(tid)) {
+  for (;;) {
+    for (pid_t tid : tids)
+      if (InTimedWait(tid)) return true;
     if (std::chrono::steady_clock::now() >= end) return false;
     std::this_thread::yield();
   }
-  return true;
+}
+inline bool WaitUntilInTimedWait(pid_t tid, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+  return WaitUntilInTimedWait(std::set<pid_t>{tid}, limit);
 }
 
 }  // namespace kelvado::testing
