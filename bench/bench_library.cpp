@@ -82,7 +82,7 @@ void BindElement(TtiFBStatement& e, TtiFBStatement& op, int k) {
   e.SetParamString("Description", "Position switch with positive opening, element " + std::to_string(k));
   e.SetParamString("Document", "/data/sheets/switch-" + std::to_string(k) + ".pdf");
   e.SetParamString("Documentation", "Manufacturer's data sheet, edition 2019");
-  e.SetParamString("Manufacturer", "Schütz & Söhne GmbH");
+  e.SetParamString("Manufacturer", "Wendraht & Söhne GmbH");
   e.SetParamDouble("MissionTime", 20.0);
   e.SetParamDouble("MTTFd", 150.0 + k % 50);
   e.SetParamString("Name", "Element " + std::to_string(k));
@@ -314,7 +314,7 @@ std::unique_ptr<TElementOpList> NewElements(int count) {
     e->SetDescription("Position switch with positive opening, element " + std::to_string(k));
     e->SetDocument("/data/sheets/switch-" + std::to_string(k) + ".pdf");
     e->SetDocumentation("Manufacturer's data sheet, edition 2019");
-    e->SetManufacturer("Schütz & Söhne GmbH");
+    e->SetManufacturer("Wendraht & Söhne GmbH");
     e->SetMissionTime(20.0);
     e->SetMTTFd(150.0 + k % 50);
     e->SetName("Element " + std::to_string(k));

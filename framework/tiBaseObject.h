@@ -222,8 +222,9 @@ private:
   const TtiClass& cls_;
 };
 
-// Class descriptor: what Delphi's class references and published-property RTTI gave. One per class, built on
-// first use in the class's StaticClass() (a function-local static), never copied.
+// Class descriptor: the class's name, its parent, a factory for a new instance and its property table, so that
+// code holding only an object can create another of its class and walk its published properties. One per class,
+// built on first use in the class's StaticClass() (a function-local static), never copied.
 class TtiClass {
 public:
   using Factory = std::unique_ptr<TtiBaseObject> (*)();

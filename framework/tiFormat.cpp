@@ -47,13 +47,13 @@ std::string FieldNumber(const std::string& fmt, size_t& j) {
 }
 
 // snprintf on the "C" conversions only: the program never calls setlocale, so the separator is ".".
-std::string CFormat(const std::string& spec, auto value) {
+std::string CFormat(const std::string& directive, auto value) {
   char buf[512];
-  int n = std::snprintf(buf, sizeof buf, spec.c_str(), value);
+  int n = std::snprintf(buf, sizeof buf, directive.c_str(), value);
   if (n < 0) return {};
   if (static_cast<size_t>(n) < sizeof buf) return std::string(buf, static_cast<size_t>(n));
   std::string out(static_cast<size_t>(n) + 1, '\0');
-  std::snprintf(out.data(), out.size(), spec.c_str(), value);
+  std::snprintf(out.data(), out.size(), directive.c_str(), value);
   out.resize(static_cast<size_t>(n));
   return out;
 }
@@ -96,24 +96,24 @@ std::string tiFormat(const std::string& fmt, const FmtArgs& args) {
       break;
     }
     char conv = fmt[j];
-    std::string spec = "%" + flags + width + prec;
+    std::string directive = "%" + flags + width + prec;
     const FmtArg* arg = next < args.size() ? &args[next] : nullptr;
     switch (conv) {
       case 's':
-        if (arg) out += CFormat(spec + "s", arg->AsString().c_str());
-        else out += CFormat(spec + "s", "");
+        if (arg) out += CFormat(directive + "s", arg->AsString().c_str());
+        else out += CFormat(directive + "s", "");
         ++next;
         break;
       case 'd': case 'i': case 'u':
-        if (arg) out += CFormat(spec + "lld", static_cast<long long>(arg->AsInt()));
+        if (arg) out += CFormat(directive + "lld", static_cast<long long>(arg->AsInt()));
         ++next;
         break;
       case 'x': case 'X':
-        if (arg) out += CFormat(spec + "ll" + conv, static_cast<unsigned long long>(arg->AsInt()));
+        if (arg) out += CFormat(directive + "ll" + conv, static_cast<unsigned long long>(arg->AsInt()));
         ++next;
         break;
       case 'e': case 'E': case 'f': case 'g': case 'G':
-        if (arg) out += CFormat(spec + conv, arg->AsFloat());
+        if (arg) out += CFormat(directive + conv, arg->AsFloat());
         ++next;
         break;
       default:  // unknown conversion: keep the text as written

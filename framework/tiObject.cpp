@@ -305,8 +305,8 @@ std::string TtiObject::Save(const std::string& db, const std::string& layer) {
 
 std::string TtiObject::AsDebugString() const { return DebugText(false, true); }
 
-std::string TtiObject::DebugText(bool compact, bool includeDeleted) const {
-  TVisTIObjectAsDebugString v(compact, includeDeleted);
+std::string TtiObject::DebugText(bool compact, bool includeDeleted, bool raiseOnError) const {
+  TVisTIObjectAsDebugString v(compact, includeDeleted, raiseOnError);
   Mutable(*this).Iterate(v);
   return v.TakeText();
 }
@@ -920,6 +920,7 @@ void TVisTIObjectAsDebugString::Execute(TtiVisited* visited) {
         out.append(v.AsString());
       }
     } catch (const std::exception& e) {
+      if (raiseOnError_) throw;
       out.append("Error: ").append(e.what());
     }
     out.append("\r\n");

@@ -18,12 +18,13 @@
 //       return c;
 //     }
 //
-// - The property table replaces published-property RTTI. Rows come in declaration order, the ancestors' rows
+// - The property table lists a class's published properties. Rows come in declaration order, the ancestors' rows
 //   first (a row that repeats an ancestor's name replaces it in place). Kinds: Integer, Float, String, Boolean,
 //   Enumeration (with the model's identifier texts, e.g. {"catB", "cat1", ...}), DateTime, Object (an object
 //   held by the property) and List (a list whose items belong to the object's graph). A row without setter is
-//   read-only. This one table drives Assign, Clone, Equals and the debug text, GetPropValue/SetPropValue and
-//   the visitors' walks; the stores read it too.
+//   read-only. This one table drives Assign, Clone, Equals and the debug text, GetPropValue/SetPropValue,
+//   the visitors' walks and the automatic class-to-database maps; the library and project stores keep their
+//   own column lists.
 // - Values travel as Value (framework/tiValue.h): one variant type with every conversion in one place.
 // - Ownership: a TtiObjectList that owns its items holds them as unique pointers (Add takes a unique_ptr,
 //   Extract/Empty hand it back); a list that merely references items (SetOwnsObjects(false), AddReference)
@@ -182,9 +183,10 @@ public:
   std::string Save(const std::string& dbName = {}, const std::string& layerName = {});
 
   // Debug text of the owned graph, one object per line followed by its simple properties (see
-  // TVisTIObjectAsDebugString). AsDebugString: detailed, deleted objects included.
+  // TVisTIObjectAsDebugString). AsDebugString: detailed, deleted objects included. With `raiseOnError` a
+  // value that cannot be read raises instead of showing as an error text.
   std::string AsDebugString() const;
-  std::string DebugText(bool compact, bool includeDeleted) const;
+  std::string DebugText(bool compact, bool includeDeleted, bool raiseOnError = false) const;
 
   // Observers (not owned). Update is called by NotifyObservers in attach order.
   void AttachObserver(TtiObject* observer);
@@ -436,17 +438,21 @@ private:
 
 // The debug text: an indented line per visited object, then a line per simple property. The project checksum
 // is computed from it, so its format is fixed: the test tiObject.DebugTextIsExactAndLocaleIndependent pins it.
+// A property that cannot be read shows as "Error: " and the message, or, with `raiseOnError` (the checksum's
+// text), raises: a checksum must not be taken over a value that is missing.
 class TVisTIObjectAsDebugString : public TVisStringStream {
 public:
   TI_CLASS(TVisTIObjectAsDebugString)
   TVisTIObjectAsDebugString() = default;
-  TVisTIObjectAsDebugString(bool compact, bool includeDeleted) : compact_(compact), includeDeleted_(includeDeleted) {}
+  TVisTIObjectAsDebugString(bool compact, bool includeDeleted, bool raiseOnError = false)
+      : compact_(compact), includeDeleted_(includeDeleted), raiseOnError_(raiseOnError) {}
   bool AcceptVisitor() override;
   void Execute(TtiVisited* visited) override;
 
 private:
   bool compact_ = false;
   bool includeDeleted_ = true;
+  bool raiseOnError_ = false;
 };
 
 // A typed field object, held in an Object property of its owner (the property table's Object row): a value

@@ -195,22 +195,33 @@ const TtiClass& TComponentOp::StaticClass() {
             .String("CCFScoreMeasuresString", &TComponentOp::GetCCFScoreMeasuresString)
             .String("CCFString", &TComponentOp::GetCCFString)
             .String("ComponentName", &TComponentOp::GetComponentName)
-            // The computed numbers are shown as -1 ("no value") when they cannot be computed, so that a
-            // walk over the tree (debug text, checksum) never stops at an incomplete subsystem.
-            .Float("DCavgLazy", [](const TComponentOp& n) { return n.SafeValue(&TComponentOp::GetDCavgLazy); })
-            .Float("DCavgPCLazy", [](const TComponentOp& n) { return n.SafeValue(&TComponentOp::GetDCavgPCLazy); })
+            // A computed number the evaluation uses raises when it cannot be computed (too few channels,
+            // say), so that no walk over the tree (debug text, checksum) takes the failure for a value; one
+            // the subsystem does not use (a PL entered, a category without DCavg) is -1, "no value".
+            .Float("DCavgLazy",
+                   [](const TComponentOp& n) {
+                     return n.UsedValue(&TComponentOp::GetDCavgLazy, n.IsDCavgRelevant());
+                   })
+            .Float("DCavgPCLazy",
+                   [](const TComponentOp& n) {
+                     return n.UsedValue(&TComponentOp::GetDCavgPCLazy, n.IsDCavgRelevant());
+                   })
             .String("DCavgPCString", &TComponentOp::GetDCavgPCString)
             .Float("DCavgPCSubItemsLazy",
-                   [](const TComponentOp& n) { return n.SafeValue(&TComponentOp::GetDCavgPCSubItemsLazy); })
+                   [](const TComponentOp& n) {
+                     return n.UsedValue(&TComponentOp::GetDCavgPCSubItemsLazy, n.IsDCavgRelevant());
+                   })
             .String("DCavgPCSubItemsString", &TComponentOp::GetDCavgPCSubItemsString)
             .String("DCavgDirectDenotationString", &TComponentOp::GetDCavgDirectDenotationString)
             .String("DCavgSubItemsDenotationString", &TComponentOp::GetDCavgSubItemsDenotationString)
-            .Float("MinMissionTime", [](const TComponentOp& n) { return n.SafeValue(&TComponentOp::GetMinMissionTime); })
+            .Float("MinMissionTime", &TComponentOp::GetMinMissionTime)
             .String("MTTFdDenotationDirectString", &TComponentOp::GetMTTFdDenotationDirectString)
             .String("MTTFdDenotationSubItemsString", &TComponentOp::GetMTTFdDenotationSubItemsString)
             .String("MTTFdString", &TComponentOp::GetMTTFdString)
             .Float("MTTFdSubItemsLazy",
-                   [](const TComponentOp& n) { return n.SafeValue(&TComponentOp::GetMTTFdSubItemsLazy); })
+                   [](const TComponentOp& n) {
+                     return n.UsedValue(&TComponentOp::GetMTTFdSubItemsLazy, n.IsMTTFdRelevant());
+                   })
             .String("MTTFdSubItemsString", &TComponentOp::GetMTTFdSubItemsString)
             .String("PFHString", &TComponentOp::GetPFHString)
             .String("PFHSubItemsString", &TComponentOp::GetPFHSubItemsString)
@@ -239,11 +250,12 @@ TComponentOp::~TComponentOp() {
   if (component_) component_->SetOnChange(nullptr);
 }
 
-double TComponentOp::SafeValue(double (TComponentOp::*getter)() const) const {
+double TComponentOp::UsedValue(double (TComponentOp::*getter)() const, bool used) const {
+  if (used) return (this->*getter)();
   try {
     return (this->*getter)();
   } catch (const EKelvado&) {
-    return -1.0;
+    return -1.0;  // a value nothing uses: not being able to compute it is no failure
   }
 }
 

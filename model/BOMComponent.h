@@ -288,8 +288,9 @@ private:
   void DataChanged(TtiObject* sender);
   void ChannelsChanged(TtiObject* sender);
   TComponent& Comp() const;  // raises when the node has no subsystem
-  // The value of a cached getter, or -1.0 ("no value") when it cannot be computed.
-  double SafeValue(double (TComponentOp::*getter)() const) const;
+  // The value of a cached getter. When `used` (the subsystem's evaluation needs it) a failure passes on;
+  // otherwise one that cannot be computed is -1.0 ("no value").
+  double UsedValue(double (TComponentOp::*getter)() const, bool used) const;
   // The cached MTTFd is +infinity (false when it cannot be computed).
   bool MTTFdIsInfinite() const;
   // True when a value that is not relevant is to be shown as general text 391.

@@ -175,7 +175,9 @@ std::string TProjectOp::GetNormVersionString() const {
 }
 
 void TProjectOp::GetHashString(std::string& text) const {
-  const std::string debug = AsDebugString();
+  // The detailed text, but a value that cannot be computed raises: a checksum over an error text in its place
+  // would look like the checksum of a whole project.
+  const std::string debug = DebugText(false, true, true);
   MD5_CTX ctx;
   MD5Init(&ctx);
   MD5Update(&ctx, reinterpret_cast<const uint8_t*>(debug.data()), debug.size());

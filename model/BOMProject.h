@@ -86,7 +86,8 @@ public:
 
   // The text of the project's edition stamp.
   std::string GetNormVersionString() const;
-  // MD5 of the project's detailed debug text as 32 lower-case hexadecimal digits.
+  // MD5 of the project's detailed debug text as 32 lower-case hexadecimal digits. A value that cannot be
+  // computed (a subsystem short of the channels its evaluation needs) raises its error instead.
   void GetHashString(std::string& text) const;
   std::string GetHashString() const;
   bool IsRelevant() const { return true; }

@@ -290,9 +290,11 @@ TItemStatus TSFOp::CheckStatus(TStatusMessages* messages, bool recursive) {
     const TPL pl = GetPLLazy();
     const TPL plr = GetPLrLazy();
     const double pfh = GetPFHLazy();
+    // Without any subsystem there is no PL to compare: the message above says the PLr cannot be shown.
+    const bool anySubsystem = HasLiveItem(*list_);
     const std::string limitedBy = StatusText(stsPleaseCheck, {GetMsgString(txtSubsystems, msgBaseGeneral),
                                                               GetMsgString(txtCharacteristics, msgBaseGeneral)});
-    if (!PLMeets(pl, plr)) {
+    if (anySubsystem && !PLMeets(pl, plr)) {
       if (PLBetter(PFHToPL(pfh), pl))
         ReportStatus(messages, result, isRed, StatusText(stsPLrLimitedBySubsystem, {GetPLrString()}) + " " + limitedBy);
       else

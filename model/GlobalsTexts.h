@@ -1,7 +1,7 @@
 #pragma once
 // Value texts and limits of unit Globals: the display texts of the enumerations, the edition and release
 // stamps written into every stored object, fixed placeholders, rounding, and the exact number texts used by
-// display texts and stores (Delphi general format, "." as separator whatever the process locale).
+// display texts and stores (the general number format below, "." as separator whatever the process locale).
 #include <string>
 #include <string_view>
 
@@ -58,7 +58,7 @@ std::string GetWindowsUserName();  // the logged-on user's name; "Unknown" when 
 // (Digits -2 gives hundredths).
 double RoundToDigits(int Digits, double Value);
 
-// Delphi general number format with `Precision` significant digits (1..18): fixed notation when the decimal
+// General number format: the value rounded to `Precision` significant digits (1..18): fixed notation when the decimal
 // exponent lies in -5 < e < Precision, else "1.5E-7"/"1E20" (no "+", no leading zeros in the exponent);
 // trailing zeros removed; "INF", "-INF", "NAN" for the special values; "." always.
 std::string FloatToStrF(double Value, int Precision);

@@ -220,11 +220,13 @@ TPL TPLCalc13849::CalcSFPL(TSFOp& node, double& pfh) {
   TPL lowest = plN;
   bool unboundWithoutPL = false;
   bool negative = false;
+  bool anySubsystem = false;
   const bool pooled = this == &CalcPool().GetPLCalc();
   const TComponentOpList& list = *node.GetComponentOpList();
   for (int i = 0; i < list.GetCount(); ++i) {
     TComponentOp* sub = list.Items(i);
     if (sub->GetDeleted()) continue;
+    anySubsystem = true;
     double pfhi = -1.0;
     TPL pli;
     if (pooled) {
@@ -242,8 +244,9 @@ TPL TPLCalc13849::CalcSFPL(TSFOp& node, double& pfh) {
     if (pfhi < 0.0 || std::isnan(pfhi)) negative = true;
     pfh += pfhi;
   }
-  // A subsystem without a PFH leaves the sum without meaning: no PFH, no PL.
-  if (negative) {
+  // A subsystem without a PFH leaves the sum without meaning, and without any subsystem (none yet, or the
+  // last one deleted) nothing has been shown at all: no PFH, no PL, never the e an empty sum of 0 would give.
+  if (negative || !anySubsystem) {
     pfh = -1.0;
     return plN;
   }

@@ -26,7 +26,7 @@ struct TFolderDialogRequest {
 };
 
 // Shows the dialog. Returns the chosen path (which may be empty, e.g. for a virtual item without a path) or
-// no value when the user cancelled. May throw; the browser treats that as a cancel.
+// no value when the user cancelled. A dialog that fails throws; the browser passes the error on.
 using TFolderDialog = std::function<std::optional<std::string>(const TFolderDialogRequest&)>;
 
 namespace folderbrowser_detail {
@@ -86,8 +86,9 @@ public:
 
   const char* ClassName() const { return "TFolderBrowser"; }
 
-  // Shows the dialog. True when a folder was chosen: it becomes SelectedFolder. A cancel, or a failure inside
-  // the dialog, gives false and leaves SelectedFolder as it was.
+  // Shows the dialog. True when a folder was chosen: it becomes SelectedFolder. A cancel gives false; a failure
+  // inside the dialog is raised to the caller (it is no cancel the user chose). Either leaves SelectedFolder as
+  // it was.
   bool Execute() {
     tiCoInitialize();
     TFolderDialog dialog;
@@ -96,12 +97,7 @@ public:
       std::lock_guard<std::mutex> lock(folderbrowser_detail::DialogMutex());
       dialog = folderbrowser_detail::CurrentDialog();
     }
-    std::optional<std::string> chosen;
-    try {
-      chosen = dialog ? dialog(request_) : DefaultFolderDialog(request_);
-    } catch (...) {
-      return false;
-    }
+    std::optional<std::string> chosen = dialog ? dialog(request_) : DefaultFolderDialog(request_);
     if (!chosen) return false;
     selectedFolder_ = std::move(*chosen);
     return true;

@@ -228,18 +228,6 @@ bool MoveToTrash(const std::string& file) {
   return false;
 }
 
-// Creates the folder of `file` and writes it atomically; false on failure.
-bool WriteNewFileAtomically(const std::string& file, const std::string& text) {
-  std::error_code ec;
-  fs::create_directories(fs::path(file).parent_path(), ec);
-  try {
-    tiStringToFile(text, file);
-    return true;
-  } catch (const std::exception&) {
-    return false;
-  }
-}
-
 }  // namespace
 
 // ---- File types ----
@@ -396,8 +384,8 @@ bool RegisterFileType(std::string Ext, const std::string& ProgID, const std::str
   if (!IconFile.empty()) entry += "Icon=" + DesktopValue(IconFile) + "\n";
   entry += "MimeType=" + mimeType + ";\nTerminal=false\nNoDisplay=true\n";
 
-  if (!WriteNewFileAtomically(package, mimeXml)) return false;
-  if (!WriteNewFileAtomically(desktop, entry)) return false;
+  tiStringToNewFile(mimeXml, package);
+  tiStringToNewFile(entry, desktop);
 
   // Desktops read the compiled MIME cache; refresh it when the tool is there. The registration itself does not
   // depend on it.

@@ -88,8 +88,8 @@ bool IsFileTypeRegistered(std::string Ext, const std::string& ProgID);
 // (opening with ExeFile and Argument, "%1" standing for the file; IconFile as icon when not empty; IconIndex
 // has no counterpart here). Nothing is written, and the result is false, unless Ext is longer than one
 // character and ProgID is not empty, or when Ext or ProgID hold characters other than letters, digits and
-// ".+-_" (they become file names). A failing write ends with false. The desktop's MIME cache is refreshed
-// when the tool for it is installed.
+// ".+-_" (they become file names). A failing write raises Exception naming the file or folder. The desktop's
+// MIME cache is refreshed when the tool for it is installed.
 bool RegisterFileType(std::string Ext, const std::string& ProgID, const std::string& Description,
                       const std::string& ExeFile, const std::string& Argument, const std::string& IconFile,
                       int IconIndex);
@@ -122,7 +122,7 @@ std::string ExpandEnvironment(const std::string& S);
 
 // Lets the user choose a folder, starting in BaseDir + SubDir (SubDir relative), else BaseDir, else the work
 // folder. Cancel leaves Folder unchanged; an empty choice empties it. A choice inside BaseDir is stored
-// relative to it with "../" in front; any other choice as it is.
+// relative to it with "../" in front; any other choice as it is. A dialog that fails raises, Folder unchanged.
 void SelectFolder(const std::string& Caption, const std::string& SubDir, const std::string& BaseDir,
                   std::string& Folder);
 

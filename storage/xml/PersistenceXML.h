@@ -8,8 +8,9 @@
 // TProjectManager keeps the projects open in the application and performs every whole-file operation on them:
 // open (with the checks of existence, extension, schema, content and release, the already-open guard and the
 // upgrade of older releases), new, save, export of an item, import of items, rescue copies and the list of
-// open files. It shows nothing itself: the questions of the Part's dialogs are events whose unassigned default
-// is the dialog's default answer.
+// open files. It shows nothing itself: the questions it would ask the user (a missing file, an invalid
+// file, a file open already, an error while opening) are events whose unassigned default is the dialog's
+// default answer.
 //
 // Saving never leaves a half-written file: the new content is built in memory and written in one atomic
 // replacement of the file (temporary file, flush, rename), so a save that fails, or a process killed while it

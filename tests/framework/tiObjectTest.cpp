@@ -699,6 +699,17 @@ TEST(tiObject, DebugTextIsExactAndLocaleIndependent) {
   EXPECT_NE(n.AsDebugString().find("1E-7"), std::string::npos);
 }
 
+// A value that cannot be read shows as an error text, or raises for the text a checksum is taken from.
+TEST(tiObject, DebugTextOfAValueItCannotRead) {
+  TNode n;
+  n.Children().Add(MakeItem("bad", 1));
+  n.Children().Items(0)->SetColour(static_cast<TColour>(7));
+  EXPECT_NE(n.AsDebugString().find("Colour = Error: Ordinal out of range: 7\r\n"), std::string::npos);
+  EXPECT_THROW(n.DebugText(false, true, true), EtiPerProgrammerException);
+  n.Children().Items(0)->SetColour(colBlue);
+  EXPECT_EQ(n.DebugText(false, true, true), n.AsDebugString());
+}
+
 TEST(tiObject, CyclicGraphsEndEveryWalk) {
   TNode a, b;
   a.SetPeer(&b);

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <mutex>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -12,9 +13,11 @@
 #include "framework/tiPool.h"
 #include "framework/tiQuery.h"
 #include "tests/framework/tiQueryTestDoubles.h"
+#include "tests/support/ThreadWait.h"
 
 using namespace kelvado;
 using namespace kvtest;
+using namespace kelvado::testing;
 using namespace std::chrono_literals;
 
 namespace {
@@ -104,13 +107,20 @@ TEST(TtiPool, NeverHandsOutMoreThanMaxAndTimesOut) {
   EXPECT_EQ(pool.Lock(), a);
   EXPECT_EQ(pool.Count(), 2);
   // A waiting caller gets the slot as soon as it is given back.
-  std::thread t([&] {
-    std::this_thread::sleep_for(20ms);
-    pool.UnLock(b);
-  });
   pool.SetWaitTime(5000ms);
-  EXPECT_EQ(pool.Lock(), b);
-  t.join();
+  std::atomic<pid_t> waiterTid{0};
+  TPooledItem* got = nullptr;
+  std::thread waiter([&] {
+    waiterTid = CurrentThreadTid();
+    got = pool.Lock();
+  });
+  while (waiterTid == 0) std::this_thread::yield();
+  EXPECT_TRUE(WaitUntilInTimedWait(waiterTid));
+  const auto given = std::chrono::steady_clock::now();
+  pool.UnLock(b);
+  waiter.join();
+  EXPECT_EQ(got, b);
+  EXPECT_LT(std::chrono::steady_clock::now() - given, 2500ms);
 }
 
 TEST(TtiPool, FailedAddGivesTheSlotBack) {
@@ -250,11 +260,17 @@ TEST(TtiPool, MonitorSweepsAndStopsAtOnce) {
   while (pool->Count() > 0 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(5ms);
   EXPECT_EQ(pool->Count(), 0);
 
-  // With the default 10 s pause the monitor is asleep: shutting down must not wait it out.
-  pool->SetSweepInterval(10s);
-  std::this_thread::sleep_for(20ms);
+  // With the default 10 s pause the monitor is asleep: shutting down must not wait it out. Its thread is the
+  // one the new pool started (or one of them, should another library start one just then).
+  const std::set<pid_t> before = ProcessThreadTids();
+  auto idle = std::make_unique<TtiPool>();
+  std::set<pid_t> started;
+  for (pid_t tid : ProcessThreadTids())
+    if (!before.count(tid)) started.insert(tid);
+  ASSERT_FALSE(started.empty());
+  EXPECT_TRUE(WaitUntilInTimedWait(started));
   const auto start = std::chrono::steady_clock::now();
-  pool.reset();
+  idle.reset();
   EXPECT_LT(std::chrono::steady_clock::now() - start, 500ms);
 }
 
@@ -420,7 +436,9 @@ TEST(TDBConnectionPools, DisconnectKeepsConnectionsInUseUntilTheyComeBack) {
   // A third caller waits for a slot; the disconnect refuses it at once instead of letting it wait 10 s or
   // handing it a connection of a pool that is going away.
   std::string waiterError;
+  std::atomic<pid_t> waiterTid{0};
   std::thread waiter([&] {
+    waiterTid = CurrentThreadTid();
     try {
       pools.Lock("db");
       waiterError = "handed out";
@@ -428,7 +446,8 @@ TEST(TDBConnectionPools, DisconnectKeepsConnectionsInUseUntilTheyComeBack) {
       waiterError = e.Message();
     }
   });
-  std::this_thread::sleep_for(50ms);
+  while (waiterTid == 0) std::this_thread::yield();
+  EXPECT_TRUE(WaitUntilInTimedWait(waiterTid));
   const auto start = std::chrono::steady_clock::now();
   pools.Disconnect("db");
   waiter.join();

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <chrono>
@@ -421,9 +422,10 @@ TEST_F(XMLStore, ADocumentOfferedForAnUnchangedFileIsTakenInsteadOfReadingIt) {
     TtiDatabaseXML db;
     db.Connect(other, "", "", "");
     EXPECT_FALSE(second.Taken());
-    // The file changed since it was read: read anew.
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    WriteWholeFile(file_, saved);
+    // The file changed since it was read (same bytes, a later time): read anew.
+    const struct timespec read = ModificationTime(file_);
+    do WriteWholeFile(file_, saved);
+    while (SameTime(ModificationTime(file_), read));
     db_.SetConnected(true);
     EXPECT_FALSE(second.Taken());
     TtiDBMetaData md;
@@ -619,7 +621,29 @@ TEST_F(XMLStore, AProcessKilledWhileSavingLeavesAWholeFile) {
         db_.Commit();
       }
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(150 + 170 * round));
+    // Killed while a save is under way (its temporary file is there), after more whole saves each round.
+    const auto inode = [&] {
+      struct stat st {};
+      return ::stat(file_.c_str(), &st) == 0 ? st.st_ino : 0;
+    };
+    const auto saving = [&] {
+      for (const std::string& name : FolderEntries(dir_))
+        if (name.rfind(".project.kvd.", 0) == 0) return true;
+      return false;
+    };
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    int replaced = 0;
+    for (ino_t last = inode(); !(replaced > round && saving());) {
+      if (std::chrono::steady_clock::now() > deadline) {
+        ADD_FAILURE() << "round " << round << ": no save under way after " << replaced << " saves";
+        break;
+      }
+      if (const ino_t now = inode(); now != last) {
+        ++replaced;
+        last = now;
+      }
+      std::this_thread::yield();
+    }
     ::kill(child, SIGKILL);
     ::waitpid(child, nullptr, 0);
     TtiDatabaseXML db;

@@ -5,6 +5,7 @@
 #include <chrono>
 
 #include "framework/tiUtils.h"
+#include "tests/support/ThreadWait.h"
 
 using namespace kelvado;
 using namespace std::chrono;
@@ -61,7 +62,7 @@ TEST(tiSleepThread, TerminateWakesASleepWithinOneStep) {
   EXPECT_FALSE(s.Started());
   s.Resume();
   WaitUntil([&] { return s.inSleep.load(); });
-  std::this_thread::sleep_for(milliseconds(20));
+  EXPECT_TRUE(kelvado::testing::WaitUntilInTimedWait(static_cast<pid_t>(s.ThreadID())));
   const auto t0 = steady_clock::now();
   s.Terminate();
   s.WaitFor();

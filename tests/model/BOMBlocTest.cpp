@@ -74,6 +74,23 @@ TEST_F(BlocTest, DCIsWeightedByTheFailureRate) {
   EXPECT_EQ(b->GetDCLazy(), 0.0);  // no measure: the minimum DC
 }
 
+TEST_F(BlocTest, ADeletedElementLeavesTheDC) {
+  // 50 years / 0.9 beside a deleted 25 years / 0.6: 0.9, whether deleted before the first read or after.
+  auto b = Bloc();
+  b->GetElementOpList()->Add(Element(50.0, 0.9));
+  auto gone = Element(25.0, 0.6);
+  gone->SetDeleted(true);
+  b->GetElementOpList()->Add(std::move(gone));
+  EXPECT_NEAR(b->GetDCLazy(), 0.9, 1e-15);
+  auto c = BlocOf({50.0, 25.0});
+  c->GetElementOpList()->Items(0)->GetElement()->SetDC(0.9);
+  c->GetElementOpList()->Items(1)->GetElement()->SetDC(0.6);
+  EXPECT_NEAR(c->GetDCLazy(), 0.7, 1e-15);
+  c->GetElementOpList()->Items(1)->SetDeleted(true);
+  EXPECT_NEAR(c->GetDCLazy(), 0.9, 1e-15);
+  EXPECT_EQ(c->GetDCBandLazy(), dcMedium);
+}
+
 TEST_F(BlocTest, NoiseNeverMovesAValueAcrossABound) {
   // One element of DC 0.99 and 50 years gives a block DC one unit in the last place below 0.99.
   auto b = Bloc();

@@ -383,6 +383,50 @@ TEST_F(ComponentTest, StatusOfTooFewChannelsIsRed) {
   // The texts show "-" rather than failing.
   EXPECT_EQ(s->GetPLString(), "-");
   EXPECT_EQ(s->GetMTTFdString(), "-");
+  // The values themselves are not there: reading one by name raises, and so does the text the project
+  // checksum is taken from, rather than taking "no value" for the value.
+  EXPECT_EQ(MsgOf([&] { s->GetPropValue("DCavgLazy"); }), 1011);
+  EXPECT_EQ(MsgOf([&] { s->DebugText(false, true, true); }), 1011);
+}
+
+// Category 1 asks no DC: a block or element whose DC from measures would not do, or a block whose DC is
+// undetermined, stays green there, while the same channel in category 2 is red.
+TEST_F(ComponentTest, InCategory1NoDCMakesABlockRed) {
+  const auto weakMeasure = [] {
+    auto m = std::make_unique<TDCMeasureOp>();
+    auto def = std::make_unique<TDCMeasure>();
+    def->SetInsufficient(TPLSet{plD, plE});
+    m->SetDCMeasure(std::move(def));
+    return m;
+  };
+  auto sf = SafetyFunction();
+  sf->GetSF()->SetPLrDet(detDirect);
+  sf->GetSF()->SetPLrDirect(plE);
+  sf->GetComponentOpList()->Add(Subsystem(cat1));
+  TComponentOp& s = *sf->GetComponentOpList()->Items(0);
+  s.GetChannelOpList()->Add(Channel({{50, 0.0}, {40, 0.0}, {30, 0.0}}));
+  const TBlocOpList& blocs = *s.GetChannelOpList()->Items(0)->GetBlocOpList();
+  // Block 1: its own measure, too weak for e. Block 2: its element's measure, too weak for e.
+  blocs.Items(0)->GetBloc()->SetDCDet(detMeasures);
+  blocs.Items(0)->GetBloc()->SetDCMeasureOp(weakMeasure());
+  TElement& e = *blocs.Items(1)->GetElementOpList()->Items(0)->GetElement();
+  e.SetDCDet(detMeasures);
+  e.SetDCMeasureOp(weakMeasure());
+  // Block 3: MTTFd entered, DC from an element that never fails: no DC.
+  blocs.Items(2)->GetBloc()->SetMTTFdDet(detDirect);
+  blocs.Items(2)->GetBloc()->SetMTTFd(30);
+  blocs.Items(2)->GetElementOpList()->Items(0)->GetElement()->SetMTTFd(kInf);
+  ASSERT_EQ(blocs.Items(2)->GetDCLazy(), kInf);
+  for (int i = 0; i < 3; ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(blocs.Items(i)->CheckStatus(nullptr, true), isGreen);
+  }
+  EXPECT_EQ(s.GetChannelOpList()->Items(0)->CheckStatus(nullptr, true), isGreen);
+
+  s.GetComponent()->SetCat(cat2);
+  EXPECT_TRUE(Has(Messages(*blocs.Items(0)), "isRed=[3291]"));
+  EXPECT_TRUE(Has(Messages(*blocs.Items(1)->GetElementOpList()->Items(0)), "isRed=[3291]"));
+  EXPECT_TRUE(Has(Messages(*blocs.Items(2)), "isRed=[3263]"));
 }
 
 TEST_F(ComponentTest, StatusOfDirectPLNotBackedByItsPFH) {

@@ -51,6 +51,7 @@ TEST_F(ProjectTest, ChecksumChangesWithAnyValue) {
   auto op = NewProject("Press");
   op->GetSFOpList()->Add(SafetyFunction("Stop"));
   op->GetSFOpList()->Items(0)->GetComponentOpList()->Add(DirectSubsystem(2e-8));
+  op->GetSFOpList()->Items(0)->GetComponentOpList()->Items(0)->GetComponent()->SetCatConditionsRelevant(false);
   const std::string h1 = op->GetHashString();
   ASSERT_EQ(h1.size(), 32u);
   EXPECT_EQ(h1.find_first_not_of("0123456789abcdef"), std::string::npos);
@@ -64,17 +65,28 @@ TEST_F(ProjectTest, ChecksumChangesWithAnyValue) {
   EXPECT_NE(copy->GetHashString(), h2);
 }
 
-TEST_F(ProjectTest, IncompleteSubsystemStillGivesTextsAndChecksum) {
-  // Category 3 with one channel cannot be computed: texts show "-", the checksum is still there.
+TEST_F(ProjectTest, IncompleteSubsystemGivesTextsButNoChecksum) {
+  // Category 3 with one channel cannot be computed: texts show "-"; the checksum, taken over the values,
+  // raises why rather than fingerprinting a project with a value missing.
   auto op = NewProject("Press");
   op->GetSFOpList()->Add(SafetyFunction("Stop"));
   auto s = Subsystem(cat3);
   s->GetChannelOpList()->Add(Channel({{30, 0.9}}));
   op->GetSFOpList()->Items(0)->GetComponentOpList()->Add(std::move(s));
-  EXPECT_EQ(op->GetHashString().size(), 32u);
+  try {
+    op->GetHashString();
+    ADD_FAILURE() << "a checksum";
+  } catch (const EKelvado& e) {
+    EXPECT_EQ(e.MsgNumber(), 1011);
+  }
   EXPECT_EQ(op->GetSFOpList()->Items(0)->GetPLString(), "-");
   EXPECT_EQ(op->GetSFOpList()->Items(0)->GetPFHString(), "-");
   EXPECT_EQ(op->CheckStatus(nullptr, true), isRed);
+  // A subsystem that does not use its channels (PL entered, no category conditions) needs none.
+  TComponent& c = *op->GetSFOpList()->Items(0)->GetComponentOpList()->Items(0)->GetComponent();
+  c.SetPLDet(detDirect);
+  c.SetCatConditionsRelevant(false);
+  EXPECT_EQ(op->GetHashString().size(), 32u);
 }
 
 TEST_F(ProjectTest, ChangeBelowReachesTheProjectNode) {

@@ -64,11 +64,17 @@ TEST_F(SFTest, CategoryTextIsTheLowestCategory) {
 }
 
 TEST_F(SFTest, StatusWithoutSubsystems) {
-  // No subsystem: PL e with PFH 0, yellow 3286 (and the placeholder name, yellow 3276).
+  // No subsystem: no PL, and yellow 3286 saying the PLr cannot be shown (and the placeholder name, yellow 3276).
   TSFOp sf;
   sf.SetSF(std::make_unique<TSF>());
   sf.GetSF()->SetPLrDet(detDirect);
   EXPECT_EQ(Messages(sf), (std::vector<std::string>{"isYellow=[3276]", "isYellow=[3286]"}));
+  // The only subsystem deleted, not yet saved: the same, never the e of an empty sum.
+  sf.GetComponentOpList()->Add(DirectSubsystem(2e-8));
+  EXPECT_EQ(Messages(sf), (std::vector<std::string>{"isYellow=[3276]"}));
+  sf.GetComponentOpList()->Items(0)->SetDeleted(true);
+  EXPECT_EQ(Messages(sf), (std::vector<std::string>{"isYellow=[3276]", "isYellow=[3286]"}));
+  EXPECT_EQ(sf.GetPLString(), "-");
   // Only subsystems that never fail dangerously or have a PFH of 0 entered: still no effective one.
   sf.GetComponentOpList()->Add(DirectSubsystem(0.0));
   EXPECT_TRUE(Has(Messages(sf), "isYellow=[3286]"));

@@ -340,13 +340,20 @@ TEST_F(CalcComponentTest, BoundSubsystemCountsOnlyThroughItsPFH) {
   EXPECT_EQ(sf->GetPLLazy(), plE);
 }
 
-TEST_F(CalcComponentTest, SafetyFunctionWithoutSubsystemsReachesE) {
+TEST_F(CalcComponentTest, SafetyFunctionWithoutSubsystemsReachesNoPL) {
+  // Nothing shown is no PL e: PL "-" and no PFH.
   auto sf = SafetyFunction();
-  EXPECT_EQ(sf->GetPLLazy(), plE);
-  EXPECT_DOUBLE_EQ(sf->GetPFHLazy(), 0.0);
-  // A deleted subsystem does not count.
+  EXPECT_EQ(sf->GetPLLazy(), plN);
+  EXPECT_EQ(sf->GetPFHLazy(), -1.0);
+  // A deleted subsystem (not yet saved) does not count, not even after it gave a PL.
   sf->GetComponentOpList()->Add(DirectSubsystem(5e-5, plA));
+  EXPECT_EQ(sf->GetPLLazy(), plA);
   sf->GetComponentOpList()->GetItems(0)->SetDeleted(true);
+  EXPECT_EQ(sf->GetPLLazy(), plN);
+  EXPECT_EQ(sf->GetPLString(), "-");
+  EXPECT_EQ(sf->GetPFHString(), "-");
+  // A subsystem of PFH 0 entered is a subsystem: its sum of 0 gives e.
+  sf->GetComponentOpList()->Add(DirectSubsystem(0.0));
   EXPECT_EQ(sf->GetPLLazy(), plE);
 }
 

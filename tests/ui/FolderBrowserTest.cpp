@@ -38,7 +38,8 @@ TEST(FolderBrowser, CancelOrFailureLeavesTheSelectionUnchanged) {
   ASSERT_TRUE(browser.Execute());
   EXPECT_FALSE(browser.Execute());
   EXPECT_EQ(browser.GetSelectedFolder(), "/first");
-  EXPECT_FALSE(browser.Execute());
+  // A broken dialog is no cancel: the caller hears why.
+  EXPECT_THROW(browser.Execute(), std::runtime_error);
   EXPECT_EQ(browser.GetSelectedFolder(), "/first");
 }
 

@@ -188,6 +188,17 @@ TEST_F(GlobalsPerTest, RegistrationWritesMimeAndDesktopFiles) {
     EXPECT_EQ(e.path().filename(), "kelvado-kvd.xml");
 }
 
+TEST_F(GlobalsPerTest, RegistrationThatCannotWriteSaysWhere) {
+  Touch(dataHome_ + "/applications");  // a file where the desktop entries' folder belongs
+  try {
+    RegisterFileType(".kvd", ProjectProgID(), "d", "/bin/kv", "%1", "", -1);
+    ADD_FAILURE() << "registered";
+  } catch (const Exception& e) {
+    EXPECT_NE(e.Message().find(dataHome_ + "/applications"), std::string::npos) << e.Message();
+  }
+  EXPECT_FALSE(fs::exists(DesktopEntryFileName(ProjectProgID())));
+}
+
 TEST_F(GlobalsPerTest, RegistrationRefusesBadArgumentsAndWritesNothing) {
   EXPECT_FALSE(RegisterFileType("k", ProjectProgID(), "d", "/bin/kv", "%1", "", -1));
   EXPECT_FALSE(RegisterFileType(".", ProjectProgID(), "d", "/bin/kv", "%1", "", -1));

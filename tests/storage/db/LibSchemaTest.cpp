@@ -7,6 +7,8 @@
 #include <cctype>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <regex>
 #include <set>
@@ -43,6 +45,11 @@ std::string ExtractSchema(const std::string& file) {
     }
   }
   return norm;
+}
+
+std::string ReadAll(const std::string& file) {
+  std::ifstream in(file, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 std::string BinDir() { return fs::read_symlink("/proc/self/exe").parent_path().string(); }
@@ -300,10 +307,19 @@ TEST_F(LibSchemaTest, CreationNeverOverwritesAndLeavesNoHalfFile) {
   EXPECT_FALSE(fs::exists(bad));
 }
 
-TEST(DefaultLibrary, IsAnEmptyLibraryBesideTheProgram) {
-  const std::string file = BinDir() + "/Libraries/KELVADO_LIB_DE.KLB";
-  ASSERT_TRUE(fs::exists(file)) << file;
-  TtiFBDatabase db(file);
+class DefaultLibrary : public kelvado::testing::TempDirTest {
+protected:
+  DefaultLibrary() : TempDirTest("kv-deflib", "KELVADO_LIB_DE.KLB") {}
+};
+
+// Attaching writes to a database file (its header page), so the shipped file is read through a copy and must
+// come out byte for byte as it was.
+TEST_F(DefaultLibrary, IsAnEmptyLibraryBesideTheProgram) {
+  const std::string shipped = BinDir() + "/Libraries/KELVADO_LIB_DE.KLB";
+  ASSERT_TRUE(fs::exists(shipped)) << shipped;
+  const std::string before = ReadAll(shipped);
+  fs::copy_file(shipped, file_);
+  TtiFBDatabase db(file_);
   db.Connect();
   TtiFBTransaction tr(db);
   tr.Start(true);
@@ -317,4 +333,6 @@ TEST(DefaultLibrary, IsAnEmptyLibraryBesideTheProgram) {
   }
   EXPECT_EQ(tables, 19);
   tr.Commit();
+  db.Disconnect();
+  EXPECT_TRUE(ReadAll(shipped) == before) << shipped << " was changed";
 }

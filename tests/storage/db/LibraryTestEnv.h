@@ -76,12 +76,12 @@ inline std::unique_ptr<TComponentOp> LibrarySubsystem(const std::string& name) {
   comp->SetDescription("Sicherheitsschaltgerät");
   comp->SetDocument("SB/Gerät.pdf");
   comp->SetDocumentation("geprüft");
-  comp->SetManufacturer("Pilz & Co");
+  comp->SetManufacturer("Kornhagen & Co");
   comp->SetMissionTime(kInfinity);
   comp->SetMTTFd(150.0);  // above the cap of category 3: stored as entered
   comp->SetMTTFdDet(detDirect);
   comp->SetName(name);
-  comp->SetPartNo("PNOZ");
+  comp->SetPartNo("KSR-17");
   comp->SetPLDirectNoBind(plD);
   comp->SetIsPLPFHBind(false);
   comp->SetPFH(kInfinity);
@@ -157,7 +157,7 @@ inline TLibraryItems BuildLibraryItems() {
   for (TtiObject* list : std::initializer_list<TtiObject*>{items.Subsystems.get(), items.Blocs.get(),
                                                           items.Elements.get(), items.DCCatalogue.get()}) {
     list->FindAllByClass(TElement::StaticClass(), found);
-    for (TtiVisited* v : found) static_cast<TElement*>(v)->SetPartNo("K-4711/µ");
+    for (TtiVisited* v : found) static_cast<TElement*>(v)->SetPartNo("K-4821/µ");
     list->FindAllByClass(TDCMeasure::StaticClass(), found);
     for (TtiVisited* v : found) static_cast<TDCMeasure*>(v)->SetDependency("abhängig von der Testrate – ±100 %");
   }

@@ -290,7 +290,7 @@ TEST_F(ClipMonitorTest, RefusesWhatIsNotAReadableDocumentOfOurs) {
       {"no tables", start + end, "ProjectOps"},  // the missing table, named
       {"a DC the model refuses", replaced("dc=\"0.95\"", "dc=\"1.5\""), "table <Blocs>, row <"},
       {"the column of that DC", replaced("dc=\"0.95\"", "dc=\"1.5\""), "column <DC>: "},
-      {"invalid UTF-8", replaced("PNOZ", "PN\xff\xfe"), "0xFF"},
+      {"invalid UTF-8", replaced("KSR-17", "KS\xff\xfe-17"), "0xFF"},
       {"too many values", bomb, "more values than its size can describe"},
   };
   for (const TCase& c : cases) {

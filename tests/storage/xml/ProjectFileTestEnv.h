@@ -237,7 +237,7 @@ inline std::unique_ptr<TElement> Element(const std::string& name) {
   e->SetManufacturer("Müller & Söhne");
   e->SetMissionTime(12.5);
   e->SetMTTFd(150.0);
-  e->SetPartNo("K-4711/Ω");
+  e->SetPartNo("K-4821/Ω");
   e->SetTechnology(tecPneumatic);
   e->SetUseB10d(true);
   return e;
@@ -310,12 +310,12 @@ inline TFullProject BuildFullProject() {
   comp->SetDescription("Sicherheitsschaltgerät");
   comp->SetDocument("SB/Gerät.pdf");
   comp->SetDocumentation("geprüft");
-  comp->SetManufacturer("Pilz & Co");
+  comp->SetManufacturer("Kornhagen & Co");
   comp->SetMissionTime(kInfinity);
   comp->SetMTTFd(kInfinity);
   comp->SetMTTFdDet(detDirect);
   comp->SetName("Sicherheitsschaltgerät Ü");
-  comp->SetPartNo("PNOZ");
+  comp->SetPartNo("KSR-17");
   comp->SetPLDirectNoBind(plD);
   comp->SetIsPLPFHBind(false);
   comp->SetPFH(1.5e-7);
