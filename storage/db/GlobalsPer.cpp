@@ -394,6 +394,19 @@ bool RegisterFileType(std::string Ext, const std::string& ProgID, const std::str
   return true;
 }
 
+void RegisterOwnFileType(const std::string& Ext, const std::string& ProgID, const std::string& Description,
+                         const std::string& IconFile) {
+  std::string cause;
+  try {
+    if (RegisterFileType(Ext, ProgID, Description, ProgramFilePath(), "%1", IconFile, -1)) return;
+  } catch (const Exception& e) {
+    cause = e.Message();
+  }
+  EKelvado failed(1013);
+  if (!cause.empty()) failed.SetMessage(failed.Message() + "\n" + cause);
+  throw failed;
+}
+
 // ---- File names and folders ----
 
 std::string DefaultProjectFileName() { return std::string("Default.") + ProjectFileExt; }

@@ -93,6 +93,10 @@ bool IsFileTypeRegistered(std::string Ext, const std::string& ProgID);
 bool RegisterFileType(std::string Ext, const std::string& ProgID, const std::string& Description,
                       const std::string& ExeFile, const std::string& Argument, const std::string& IconFile,
                       int IconIndex);
+// The same for the program's own file types: any failure raises EKelvado 1013, its text followed by the
+// cause (the file or folder that could not be written) when there is one.
+void RegisterOwnFileType(const std::string& Ext, const std::string& ProgID, const std::string& Description,
+                         const std::string& IconFile);
 
 // ---- File names and folders ----
 

@@ -365,9 +365,8 @@ bool TORMapper_tiPer::IsLibraryFileTypeRegistered() {
 }
 
 void TORMapper_tiPer::RegisterLibraryFileType() {
-  if (!RegisterFileType(std::string(".") + LibraryFileExt, LibraryProgID(), LibraryFileDescription(),
-                        ProgramFilePath(), "%1", GetOptIconFileLib(), -1))
-    throw EKelvado(1013);
+  RegisterOwnFileType(std::string(".") + LibraryFileExt, LibraryProgID(), LibraryFileDescription(),
+                      GetOptIconFileLib());
 }
 
 // ---- The singleton ----

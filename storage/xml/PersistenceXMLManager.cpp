@@ -153,9 +153,8 @@ bool TProjectManager::IsFileTypeRegistered() const {
 }
 
 void TProjectManager::RegisterFileType() const {
-  if (!kelvado::RegisterFileType(std::string(".") + ProjectFileExt, ProjectProgID(), ProjectFileDescription(),
-                                 ProgramFilePath(), "%1", GetOptIconFileProject(), -1))
-    throw EKelvado(1013);
+  RegisterOwnFileType(std::string(".") + ProjectFileExt, ProjectProgID(), ProjectFileDescription(),
+                      GetOptIconFileProject());
 }
 
 std::unique_ptr<EInvalidXML> TProjectManager::ValidateProjectFile(const std::string& FileName) const {
