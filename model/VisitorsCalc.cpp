@@ -272,12 +272,18 @@ std::unique_ptr<TVisCalcPool>& PoolSlot() {
 }
 }  // namespace
 
-TVisCalcPool& CalcPool() {
+std::atomic<TVisCalcPool*> calc_detail::gPool{nullptr};
+
+TVisCalcPool& calc_detail::CreatePool() {
   std::unique_ptr<TVisCalcPool>& slot = PoolSlot();
   if (!slot) slot = std::make_unique<TVisCalcPool>();
+  gPool.store(slot.get(), std::memory_order_release);
   return *slot;
 }
 
-void CalcPoolShutdown() { PoolSlot().reset(); }
+void CalcPoolShutdown() {
+  calc_detail::gPool.store(nullptr, std::memory_order_release);
+  PoolSlot().reset();
+}
 
 }  // namespace kelvado
