@@ -34,15 +34,17 @@ namespace bom_detail {
 struct TPartValues {
   explicit TPartValues(TDetermination defaultDCDet = detDirect) : dcDet(defaultDCDet) {}
 
+  // What an evaluation reads comes first, in one cache line with the owner's own computed fields: a large
+  // project's evaluation is bound by the memory it touches, not by its arithmetic.
   double dc = 0.0;
+  double mttfd = cElementDefaultMTTFd;
   TDetermination dcDet;
+  double missionTime = cMissionTimeReference;
   std::string dcDocumentation;
   std::string description;
   std::string document;
   std::string documentation;
   std::string manufacturer;
-  double missionTime = cMissionTimeReference;
-  double mttfd = cElementDefaultMTTFd;
   std::string name;
   std::string partNo;
   bool operator==(const TPartValues&) const = default;
@@ -101,11 +103,12 @@ public:
   void Assign(const TtiObject& source) override;
 
 private:
-  bom_detail::TPartValues v_;
+  // The values an evaluation reads first (see TPartValues).
+  bool useB10d_ = false;
+  TTechnology technology_ = tecOther;
   double b10d_ = 0.0;
   std::unique_ptr<TDCMeasureOp> dcMeasureOp_;
-  TTechnology technology_ = tecOther;
-  bool useB10d_ = false;
+  bom_detail::TPartValues v_;
 };
 
 class TElementOp : public TNodeElementAbs {
@@ -200,14 +203,15 @@ private:
   TElement& Data() const;  // raises when the node has no element
   void ElementChanged(TtiObject* sender);
 
+  // The fields an evaluation reads and fills lie together, next to the base (see TPartValues).
   std::unique_ptr<TElement> element_;
-  double nop_ = std::numeric_limits<double>::infinity();
-  mutable TDCDenotation dcBand_ = dcForward;
-  mutable TDCDenotation dcMeasuresBand_ = dcForward;
-  mutable std::optional<double> dc_;
-  mutable std::optional<double> dcMeasures_;
-  mutable TMTTFdDenotation mttfdBand_ = mttfLow;
   mutable std::optional<double> mttfd_;
+  mutable std::optional<double> dc_;
+  mutable TMTTFdDenotation mttfdBand_ = mttfLow;
+  mutable TDCDenotation dcBand_ = dcForward;
+  double nop_ = std::numeric_limits<double>::infinity();
+  mutable TDCDenotation dcMeasuresBand_ = dcForward;
+  mutable std::optional<double> dcMeasures_;
 };
 
 }  // namespace kelvado

@@ -25,13 +25,16 @@ TPersistenceDBHolder& Holder() {
 
 void RegisterPersistenceDBFactory(TPersistenceDBFactory factory) { Holder().factory = std::move(factory); }
 
-TPersistenceDB& PersistenceDB() {
+std::atomic<TPersistenceDB*> persistence_detail::gCurrent{nullptr};
+
+TPersistenceDB& persistence_detail::CreateCurrent() {
   TPersistenceDBHolder& h = Holder();
   if (!h.db) {
     if (!h.factory) throw EKelvado("The general database is not available: no implementation is registered");
     h.db = h.factory();
     if (!h.db) throw EKelvado("The general database is not available: its creation returned nothing");
   }
+  gCurrent.store(h.db.get(), std::memory_order_release);
   return *h.db;
 }
 
@@ -39,10 +42,15 @@ bool PersistenceDBAssigned() { return static_cast<bool>(Holder().db); }
 
 void SetPersistenceDB(std::unique_ptr<TPersistenceDB> db) {
   // Free the old object before the new one takes its place, never both alive behind the accessor.
+  persistence_detail::gCurrent.store(nullptr, std::memory_order_release);
   Holder().db.reset();
   Holder().db = std::move(db);
+  persistence_detail::gCurrent.store(Holder().db.get(), std::memory_order_release);
 }
 
-void PersistenceDBShutdown() { Holder().db.reset(); }
+void PersistenceDBShutdown() {
+  persistence_detail::gCurrent.store(nullptr, std::memory_order_release);
+  Holder().db.reset();
+}
 
 }  // namespace kelvado

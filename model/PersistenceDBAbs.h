@@ -3,6 +3,7 @@
 // about the standard's tables, and the accessor PersistenceDB() through which they reach the one object that
 // answers them. The real object (on the general database file) lives in storage/db and registers a factory
 // here; tests of the model may install a small in-memory double instead.
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
@@ -104,9 +105,18 @@ public:
 using TPersistenceDBFactory = std::function<std::unique_ptr<TPersistenceDB>()>;
 void RegisterPersistenceDBFactory(TPersistenceDBFactory factory);
 
+namespace persistence_detail {
+// The current object once there is one: every table look-up of an evaluation goes through the accessor.
+extern std::atomic<TPersistenceDB*> gCurrent;
+TPersistenceDB& CreateCurrent();
+}  // namespace persistence_detail
+
 // The general-database object, created by the registered factory on the first call. Raises EKelvado when no
 // factory is registered.
-TPersistenceDB& PersistenceDB();
+inline TPersistenceDB& PersistenceDB() {
+  if (TPersistenceDB* db = persistence_detail::gCurrent.load(std::memory_order_acquire)) return *db;
+  return persistence_detail::CreateCurrent();
+}
 bool PersistenceDBAssigned();
 // Puts `db` in place of the current object (which is freed); for tests and the program start.
 void SetPersistenceDB(std::unique_ptr<TPersistenceDB> db);

@@ -11,6 +11,7 @@
 // Determinations: an operation that takes one first replaces detUnknown by the determination stored in the
 // node's data object, then branches on it; one it does not handle raises EInvalidDet (1010) naming the
 // stored determination.
+#include <atomic>
 #include <memory>
 
 #include "model/BOMBase.h"
@@ -172,8 +173,17 @@ private:
   std::unique_ptr<TPLCalc> plCalc_;
 };
 
+namespace calc_detail {
+// The pool once created: every node computation asks for it, so the accessor is a load, not a call.
+extern std::atomic<TVisCalcPool*> gPool;
+TVisCalcPool& CreatePool();
+}  // namespace calc_detail
+
 // The one pool, created on the first call.
-TVisCalcPool& CalcPool();
+inline TVisCalcPool& CalcPool() {
+  if (TVisCalcPool* p = calc_detail::gPool.load(std::memory_order_acquire)) return *p;
+  return calc_detail::CreatePool();
+}
 // Frees the pool; the next CalcPool() creates a new one (shutdown, tests).
 void CalcPoolShutdown();
 

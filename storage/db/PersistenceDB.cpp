@@ -491,7 +491,12 @@ void TPersistenceDB_FB::ThrowNotConnected() const {
   throw EtiFBException(tiFormat("Cannot read the standard's tables: %s is not connected", {db_->Describe()}));
 }
 
-const TPersistenceDB_FB::TTables& TPersistenceDB_FB::Tables(TTable table) { return Tables({table}); }
+// Every look-up asks for one table that is there: that path takes no list and no lock.
+const TPersistenceDB_FB::TTables& TPersistenceDB_FB::Tables(TTable table) {
+  const TTables* t = tables_.load(std::memory_order_acquire);
+  if (t && t->Loaded[table]) return *t;
+  return Tables({table});
+}
 
 const TPersistenceDB_FB::TTables& TPersistenceDB_FB::Tables(std::initializer_list<TTable> tables) {
   auto complete = [&](const TTables* t) {
