@@ -16,6 +16,18 @@ namespace {
 
 class LibraryProcessTest : public LibraryTest {};
 
+// `count` new elements added to the library items, to be written.
+void AddElements(TLibraryItems& items, int count) {
+  for (int i = 0; i < count; ++i) {
+    auto element = detail::Element("Bestand " + std::to_string(i));
+    element->SetPartNo("B-" + std::to_string(i));
+    auto op = detail::NodeWith<TElementOp>(std::move(element));
+    TVisSetObjectStateByClass toCreate(nullptr, posCreate);
+    op->Iterate(toCreate);
+    items.Elements->Add(std::move(op));
+  }
+}
+
 TEST_F(LibraryProcessTest, TheSecondWriterGetsFileInUse) {
   const std::string other = NewLibrary("Geteilt.klb");
   PeerProcess peer({"open", other, "wait"});
@@ -41,15 +53,7 @@ TEST_F(LibraryProcessTest, TheSecondWriterGetsFileInUse) {
 // marker is gone.
 TEST_F(LibraryProcessTest, AWriterKilledInTheMiddleLeavesTheOldContentAndACleanFile) {
   TLibraryItems items = BuildLibraryItems();
-  // Enough rows that the killed writer's index pages split.
-  for (int i = 0; i < 1000; ++i) {
-    auto element = detail::Element("Bestand " + std::to_string(i));
-    element->SetPartNo("B-" + std::to_string(i));
-    auto op = detail::NodeWith<TElementOp>(std::move(element));
-    TVisSetObjectStateByClass toCreate(nullptr, posCreate);
-    op->Iterate(toCreate);
-    items.Elements->Add(std::move(op));
-  }
+  AddElements(items, 1000);  // enough rows that the killed writer's index pages split
   mapper_->SaveElementOpList(*items.Elements);
   // Every row of the tables the killed writer writes to.
   auto rowsOfElements = [this] {
@@ -108,14 +112,7 @@ TEST_F(LibraryProcessTest, AWriterKilledInTheMiddleLeavesTheOldContentAndACleanF
 // the tidying rebuilt) leave nothing for Firebird's validation to find once the library is closed.
 TEST_F(LibraryProcessTest, WritesAfterTidyingAKilledWriterLeaveTheFileClean) {
   TLibraryItems items = BuildLibraryItems();
-  for (int i = 0; i < 1000; ++i) {
-    auto element = detail::Element("Bestand " + std::to_string(i));
-    element->SetPartNo("B-" + std::to_string(i));
-    auto op = detail::NodeWith<TElementOp>(std::move(element));
-    TVisSetObjectStateByClass toCreate(nullptr, posCreate);
-    op->Iterate(toCreate);
-    items.Elements->Add(std::move(op));
-  }
+  AddElements(items, 1000);
   mapper_->SaveElementOpList(*items.Elements);
   mapper_.reset();
   for (int round = 1; round <= 3; ++round) {

@@ -877,28 +877,31 @@ TEST(ProjectSchema, ListsEveryTableWithItsColumnsAndAllowsTheirNamesOnRows) {
 
 // Another process saves a project over the file and is killed at a random moment of the save, many times:
 // each time the file is the old one byte for byte, or the new one complete.
+// Has the saver program (kv_pf_saver ARGS) save and kills it after `delay` (not at all when negative); the time
+// the save took.
+std::chrono::microseconds RunSaver(const std::vector<std::string>& args, std::chrono::microseconds delay) {
+  PeerProcess saver(args, "kv_pf_saver");
+  EXPECT_TRUE(saver.Started());
+  EXPECT_EQ(saver.ReadLine(), "ready");
+  const auto start = std::chrono::steady_clock::now();
+  saver.CloseInput();
+  if (delay.count() >= 0) {
+    std::this_thread::sleep_for(delay);
+    saver.Kill(SIGKILL);
+  } else {
+    EXPECT_EQ(saver.ReadLine(), "saved");
+  }
+  saver.Wait();
+  return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start);
+}
+
 TEST_F(ProjectManagerTest, ASaveKilledAtAnyMomentLeavesTheOldOrTheNewFile) {
   using std::chrono::microseconds;
   TFullProject f = BuildFullProject();
   const std::string file = SaveFull(f, "crash.kvd");
   const std::string old = Bytes(file);
   constexpr int kAdded = 40;
-  // Tells the saver to save and kills it after `delay` (not at all when negative); the time the save took.
-  const auto run = [&](microseconds delay) {
-    PeerProcess saver({file, std::to_string(kAdded)}, "kv_pf_saver");
-    EXPECT_TRUE(saver.Started());
-    EXPECT_EQ(saver.ReadLine(), "ready");
-    const auto start = std::chrono::steady_clock::now();
-    saver.CloseInput();
-    if (delay.count() >= 0) {
-      std::this_thread::sleep_for(delay);
-      saver.Kill(SIGKILL);
-    } else {
-      EXPECT_EQ(saver.ReadLine(), "saved");
-    }
-    saver.Wait();
-    return std::chrono::duration_cast<microseconds>(std::chrono::steady_clock::now() - start);
-  };
+  const auto run = [&](microseconds delay) { return RunSaver({file, std::to_string(kAdded)}, delay); };
   const auto expectNew = [&] {
     EXPECT_EQ(manager_->ValidateProjectFile(file), nullptr);
     std::unique_ptr<TProjectManager> reader = NewManager();
@@ -956,21 +959,7 @@ TEST_F(ProjectManagerTest, ANewFileKilledWhileSavedIsCompleteOrAbsent) {
     SCOPED_TRACE(way.Args[0]);
     std::vector<std::string> args{file, std::to_string(kAdded)};
     args.insert(args.end(), way.Args.begin(), way.Args.end());
-    const auto run = [&](microseconds delay) {
-      PeerProcess saver(args, "kv_pf_saver");
-      EXPECT_TRUE(saver.Started());
-      EXPECT_EQ(saver.ReadLine(), "ready");
-      const auto start = std::chrono::steady_clock::now();
-      saver.CloseInput();
-      if (delay.count() >= 0) {
-        std::this_thread::sleep_for(delay);
-        saver.Kill(SIGKILL);
-      } else {
-        EXPECT_EQ(saver.ReadLine(), "saved");
-      }
-      saver.Wait();
-      return std::chrono::duration_cast<microseconds>(std::chrono::steady_clock::now() - start);
-    };
+    const auto run = [&](microseconds delay) { return RunSaver(args, delay); };
     const auto expectComplete = [&] {
       // A rescue copy's name does not end in ".kvd": opened under one that does.
       const std::string copy = File("check.kvd");
