@@ -44,20 +44,36 @@ struct RoundingCache {
 };
 RoundingCache gCache;
 
-// The options of the evaluation running on this thread (TEvaluationOptionsScope): depth of the open scopes,
-// and each option once read.
+// The options of the evaluations on this thread (TEvaluationOptionsScope): depth of the open scopes, each
+// option once read, and the settings generation they were read at (0: none read).
 struct EvalOptions {
   int depth = 0;
+  uint64_t generation = 0;
   std::optional<bool> cutBefore, cFitBefore, interLevels, cutRaise;
 };
 thread_local EvalOptions tEval;
 
-void ForgetEvalOptions() {
+void DropEvalOptions() {
   tEval.cutBefore.reset();
   tEval.cFitBefore.reset();
   tEval.interLevels.reset();
   tEval.cutRaise.reset();
 }
+
+// A change of the settings, or of where they are kept: this thread's scopes read again, and so does every
+// other thread's next evaluation.
+void ForgetEvalOptions() {
+  DropEvalOptions();
+  NoteSettingsChanged();
+}
+
+// Around a write: once it is done (or failed), the options are read again.
+struct EvalOptionsChange {
+  EvalOptionsChange() = default;
+  EvalOptionsChange(const EvalOptionsChange&) = delete;
+  EvalOptionsChange& operator=(const EvalOptionsChange&) = delete;
+  ~EvalOptionsChange() { ForgetEvalOptions(); }
+};
 
 template <class Read>
 bool EvalOption(std::optional<bool>& slot, Read read) {
@@ -190,21 +206,21 @@ bool ReadBool(const char* section, const char* key, bool def, bool writeDefault)
 }
 
 bool WriteStr(const char* section, const char* key, const std::string& value) {
-  ForgetEvalOptions();
+  const EvalOptionsChange change;
   if (UseRegistryConfig()) return RegWriteString(section, key, value);
   Ini().WriteString(section, key, value);
   return true;
 }
 
 bool WriteInt(const char* section, const char* key, int32_t value) {
-  ForgetEvalOptions();
+  const EvalOptionsChange change;
   if (UseRegistryConfig()) return RegWriteInteger(section, key, value);
   Ini().WriteInteger(section, key, value);
   return true;
 }
 
 bool WriteBool(const char* section, const char* key, bool value) {
-  ForgetEvalOptions();
+  const EvalOptionsChange change;
   if (UseRegistryConfig()) return RegWriteBool(section, key, value);
   Ini().WriteBool(section, key, value);
   return true;
@@ -258,7 +274,10 @@ std::string InAppData(const char* tail) {
 // --- store selection ---------------------------------------------------------------------------------------
 
 bool UseRegistryConfig() { return gUseRegistry; }
-void SetUseRegistryConfig(bool on) { gUseRegistry = on; }
+void SetUseRegistryConfig(bool on) {
+  gUseRegistry = on;
+  ForgetEvalOptions();
+}
 
 std::string ConfigBaseKey() { return std::string("Software\\Zul\\KELVADO\\") + VersionText(CurrentKVDVersion); }
 
@@ -269,10 +288,17 @@ std::string ConfigIniFileName() {
 void SetConfigIniFileName(const std::string& fileName) {
   gIniFileName = fileName;
   gIni.reset();
+  ForgetEvalOptions();
 }
 
 TEvaluationOptionsScope::TEvaluationOptionsScope() {
-  if (tEval.depth++ == 0) ForgetEvalOptions();
+  // What was read stays valid until the settings change: evaluating a project one safety function at a time
+  // then reads each option once, not once per safety function.
+  if (tEval.depth++ != 0) return;
+  const uint64_t now = SettingsGeneration();
+  if (tEval.generation == now) return;
+  DropEvalOptions();
+  tEval.generation = now;
 }
 
 TEvaluationOptionsScope::~TEvaluationOptionsScope() { --tEval.depth; }

@@ -48,8 +48,9 @@ void ResetConfig();
 // usedcinterlevels, cutmttfdraise): while a scope is open on a thread, each of them is read from the settings
 // the first time it is asked and then answered from memory on that thread, without the settings layer and its
 // lock; nested scopes share the outermost one. The nodes open one around every computation of a derived value,
-// so an evaluation reads each option once and sees the settings as they were when it started. A write of any
-// setting, and ResetConfig, make the open scopes of the writing thread read again.
+// so an evaluation reads each option once and sees the settings as they were when it started. What a thread
+// read is kept for its next scopes until the settings change (SettingsGeneration). A write of any setting, and
+// ResetConfig, make the open scopes of the writing thread read again.
 class TEvaluationOptionsScope {
 public:
   TEvaluationOptionsScope();

@@ -6,9 +6,12 @@ namespace kelvado {
 
 
 void CachedRegistry::ForgetAll() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  values_.clear();
-  keys_.clear();
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    values_.clear();
+    keys_.clear();
+  }
+  NoteSettingsChanged();
 }
 
 bool CachedRegistry::KeyExists(const std::string& key) {

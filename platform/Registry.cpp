@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -21,6 +22,15 @@ namespace kelvado {
 namespace fs = std::filesystem;
 
 namespace {
+
+// Moves the settings generation once the change is done, so that a reader who saw the old value also saw
+// the old generation.
+struct SettingsChange {
+  SettingsChange() = default;
+  SettingsChange(const SettingsChange&) = delete;
+  SettingsChange& operator=(const SettingsChange&) = delete;
+  ~SettingsChange() { NoteSettingsChanged(); }
+};
 
 [[noreturn]] void Fail(const std::string& what) { throw ERegistryException(what); }
 // A failure of the file or folder `file`.
@@ -382,6 +392,7 @@ void FileRegistry::CreateKey(const std::string& key) { KeyFolder(root_, key, tru
 
 bool FileRegistry::DeleteKey(const std::string& key) {
   if (SplitKey(key).empty()) Fail("The root of the settings cannot be deleted");
+  const SettingsChange change;
   std::optional<std::string> dir = KeyFolder(root_, key, false);
   if (!dir) return false;
   std::error_code ec;
@@ -420,6 +431,7 @@ std::optional<RegValue> FileRegistry::ReadValue(const std::string& key, const st
 }
 
 void FileRegistry::WriteValue(const std::string& key, const std::string& name, const RegValue& value) {
+  const SettingsChange change;
   ChangeValues(*KeyFolder(root_, key, true), [&](std::vector<NamedValue>& values) {
     Put(values, name, value);
     return true;
@@ -427,6 +439,7 @@ void FileRegistry::WriteValue(const std::string& key, const std::string& name, c
 }
 
 bool FileRegistry::DeleteValue(const std::string& key, const std::string& name) {
+  const SettingsChange change;
   std::optional<std::string> dir = KeyFolder(root_, key, false);
   if (!dir) return false;
   return ChangeValues(*dir, [&](std::vector<NamedValue>& values) {
@@ -440,6 +453,7 @@ bool FileRegistry::DeleteValue(const std::string& key, const std::string& name) 
 
 void FileRegistry::UpdateValues(const std::string& key, const std::vector<std::string>& deletes,
                                 const std::vector<std::pair<std::string, RegValue>>& writes) {
+  const SettingsChange change;
   ChangeValues(*KeyFolder(root_, key, true), [&](std::vector<NamedValue>& values) {
     for (const std::string& name : deletes)
       values.erase(std::remove_if(values.begin(), values.end(),
@@ -486,6 +500,7 @@ void MemoryRegistry::CreateKey(const std::string& key) {
 bool MemoryRegistry::DeleteKey(const std::string& key) {
   const std::string k = LowerPath(key);
   if (k.empty()) Fail("The root of the settings cannot be deleted");
+  const SettingsChange change;
   std::lock_guard<std::mutex> lock(mutex_);
   if (!keys_.count(k)) return false;
   for (auto it = keys_.begin(); it != keys_.end();)
@@ -521,6 +536,7 @@ std::optional<RegValue> MemoryRegistry::ReadValue(const std::string& key, const 
 }
 
 void MemoryRegistry::WriteValue(const std::string& key, const std::string& name, const RegValue& value) {
+  const SettingsChange change;
   CreateKey(key);
   std::lock_guard<std::mutex> lock(mutex_);
   auto& values = keys_[LowerPath(key)].values;
@@ -533,6 +549,7 @@ void MemoryRegistry::WriteValue(const std::string& key, const std::string& name,
 }
 
 bool MemoryRegistry::DeleteValue(const std::string& key, const std::string& name) {
+  const SettingsChange change;
   std::lock_guard<std::mutex> lock(mutex_);
   auto it = keys_.find(LowerPath(key));
   if (it == keys_.end()) return false;
@@ -576,6 +593,16 @@ IRegistry& CurrentUserRegistry() {
   return *slot;
 }
 
-void SetCurrentUserRegistry(std::unique_ptr<IRegistry> registry) { RegistrySlot() = std::move(registry); }
+void SetCurrentUserRegistry(std::unique_ptr<IRegistry> registry) {
+  RegistrySlot() = std::move(registry);
+  NoteSettingsChanged();
+}
+
+namespace {
+std::atomic<uint64_t> gSettingsGeneration{1};
+}  // namespace
+
+uint64_t SettingsGeneration() { return gSettingsGeneration.load(std::memory_order_acquire); }
+void NoteSettingsChanged() { gSettingsGeneration.fetch_add(1, std::memory_order_acq_rel); }
 
 }  // namespace kelvado

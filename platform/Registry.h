@@ -129,4 +129,9 @@ std::string RegistryRootFolder();
 IRegistry& CurrentUserRegistry();
 void SetCurrentUserRegistry(std::unique_ptr<IRegistry> registry);
 
+// Grows with every change of the settings this process makes (a value written or deleted, a key deleted, a
+// cache emptied, another store installed). A reader that keeps a setting in memory reads again once it moved.
+uint64_t SettingsGeneration();
+void NoteSettingsChanged();
+
 }  // namespace kelvado

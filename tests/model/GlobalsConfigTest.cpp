@@ -5,6 +5,7 @@
 #include <functional>
 #include <optional>
 #include <sstream>
+#include <thread>
 #include <variant>
 #include <vector>
 
@@ -323,6 +324,30 @@ TEST_F(Config, DependentOptions) {
   EXPECT_TRUE(GetOptCutMTTFdRaise(false));
   EXPECT_TRUE(SetOptUseDCInterLevels(true));
   EXPECT_TRUE(GetOptCutMTTFdRaise(true));
+}
+
+TEST_F(Config, EvaluationsKeepTheOptionsTheyReadUntilASettingChanges) {
+  const auto interLevels = [] {
+    const TEvaluationOptionsScope evaluation;
+    return GetOptUseDCInterLevels();
+  };
+  EXPECT_TRUE(SetOptUseDCInterLevels(true));
+  EXPECT_TRUE(interLevels());
+  // Written straight into the store by another part of the program, or by another thread: the next
+  // evaluation reads it.
+  reg_->WriteBool(Key("opt"), "usedcinterlevels", false);
+  EXPECT_FALSE(interLevels());
+  std::thread([] { EXPECT_TRUE(SetOptUseDCInterLevels(true)); }).join();
+  EXPECT_TRUE(interLevels());
+  // Another store installed, and the settings moved to config.ini.
+  auto other = std::make_unique<MemoryRegistry>();
+  other->WriteBool(Key("opt"), "usedcinterlevels", false);
+  SetCurrentUserRegistry(std::move(other));
+  reg_ = nullptr;
+  EXPECT_FALSE(interLevels());
+  std::ofstream(dir_ + "/config.ini") << "[opt]\nusedcinterlevels=1\n";
+  SetUseRegistryConfig(false);
+  EXPECT_TRUE(interLevels());
 }
 
 TEST_F(Config, ReadingAMissingKeyCreatesTheSectionAndWritesOnlyWhenAsked) {
