@@ -51,6 +51,7 @@
 
 #include "framework/tiBaseObject.h"
 #include "framework/tiOID.h"
+#include "framework/tiObjectHeap.h"
 #include "framework/tiVisitor.h"
 
 namespace kelvado {
@@ -78,6 +79,11 @@ using TtiFindMethod = std::function<void(TtiObject& candidate, bool& found)>;
 class TtiObject : public TtiVisited {
 public:
   TI_CLASS(TtiObject)
+  // The objects of a tree lie side by side (tiObjectHeap.h).
+#if KELVADO_OBJECT_HEAP
+  static void* operator new(std::size_t size) { return tiObjectHeap::Allocate(size); }
+  static void operator delete(void* p, std::size_t size) noexcept { tiObjectHeap::Free(p, size); }
+#endif
   TtiObject() = default;
   ~TtiObject() override;
 

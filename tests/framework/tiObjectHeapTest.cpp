@@ -1,0 +1,121 @@
+// The slabs of the persistent objects: order, reuse, return to the system, threads and fork.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdint>
+#include <cstring>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "framework/tiObject.h"
+#include "framework/tiObjectHeap.h"
+
+using namespace kelvado;
+namespace heap = kelvado::tiObjectHeap;
+
+namespace {
+
+uintptr_t Addr(void* p) { return reinterpret_cast<uintptr_t>(p); }
+
+TEST(ObjectHeap, ObjectsOfOneSizeLieSideBySideAndEmptySlabsGoBack) {
+  const heap::TStats before = heap::Stats();
+  // A size no other object of the program has, so the slabs are this test's own.
+  constexpr std::size_t kSize = 1000;
+  std::vector<void*> made;
+  for (int i = 0; i < 200; ++i) {
+    made.push_back(heap::Allocate(kSize));
+    EXPECT_EQ(Addr(made.back()) % 16, 0u);
+    std::memset(made.back(), 0xA5, kSize);
+  }
+  // In the order made, one after the other, except where a new slab starts.
+  int adjacent = 0;
+  for (size_t i = 1; i < made.size(); ++i) adjacent += Addr(made[i]) == Addr(made[i - 1]) + 1008 ? 1 : 0;
+  EXPECT_GE(adjacent, 190);
+  const heap::TStats full = heap::Stats();
+  EXPECT_EQ(full.objects - before.objects, 200);
+  EXPECT_GE(full.slabs - before.slabs, 3);
+
+  // A chunk given back is the next one handed out.
+  void* gap = made[70];
+  heap::Free(gap, kSize);
+  made[70] = heap::Allocate(kSize);
+  EXPECT_EQ(made[70], gap);
+
+  for (void* p : made) heap::Free(p, kSize);
+  const heap::TStats after = heap::Stats();
+  EXPECT_EQ(after.objects, before.objects);
+  // All but the slab new objects are cut from went back.
+  EXPECT_LE(after.slabs - before.slabs, 1);
+
+  // Larger objects come from the general allocator.
+  void* big = heap::Allocate(heap::cMaxPooledSize + 1);
+  EXPECT_EQ(heap::Stats().objects, before.objects);
+  heap::Free(big, heap::cMaxPooledSize + 1);
+}
+
+TEST(ObjectHeap, ThreadsNeverShareAChunk) {
+  // Each thread fills its objects with its own mark and checks them before giving them back; a chunk handed
+  // out twice shows as a foreign mark.
+  std::atomic<int> foreign{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 8; ++t)
+    threads.emplace_back([t, &foreign] {
+      std::mt19937 rng(static_cast<unsigned>(t));
+      std::vector<std::pair<unsigned char*, std::size_t>> held;
+      for (int i = 0; i < 20000; ++i) {
+        if (held.size() < 300 && (held.empty() || rng() % 3 != 0)) {
+          const std::size_t size = 16 + rng() % 500;
+          auto* p = static_cast<unsigned char*>(heap::Allocate(size));
+          std::memset(p, t + 1, size);
+          held.emplace_back(p, size);
+        } else {
+          const size_t k = rng() % held.size();
+          auto [p, size] = held[k];
+          for (std::size_t b = 0; b < size; ++b)
+            if (p[b] != t + 1) {
+              ++foreign;
+              break;
+            }
+          heap::Free(p, size);
+          held[k] = held.back();
+          held.pop_back();
+        }
+      }
+      for (auto [p, size] : held) heap::Free(p, size);
+    });
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(foreign.load(), 0);
+}
+
+TEST(ObjectHeap, AChildForkedWhileAnotherThreadAllocatesCanMakeObjects) {
+  std::atomic<bool> stop{false};
+  std::thread busy([&] {
+    while (!stop) {
+      void* p = heap::Allocate(48);
+      heap::Free(p, 48);
+    }
+  });
+  int hung = 0;
+  for (int i = 0; i < 50; ++i) {
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      ::alarm(2);  // a child that cannot allocate is ended, and counted below
+      void* p = heap::Allocate(48);
+      auto o = std::make_unique<TtiObject>();
+      heap::Free(p, 48);
+      ::_exit(o ? 0 : 1);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) ++hung;
+  }
+  stop = true;
+  busy.join();
+  EXPECT_EQ(hung, 0);
+}
+
+}  // namespace
