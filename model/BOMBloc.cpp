@@ -170,9 +170,7 @@ double TBlocOp::GetMTTFd(TMTTFdCalc& calc, TMTTFdDenotation& band, TDeterminatio
   return calc.CalcBlocMTTFd(*this, band, det);
 }
 
-double TBlocOp::GetDCLazy() const {
-  return FillDCCache(*this, dc_, dcBand_, detUnknown);
-}
+double TBlocOp::FillDCLazy() const { return FillDCCache(*this, dc_, dcBand_, detUnknown); }
 TDCDenotation TBlocOp::GetDCBandLazy() const {
   FillDCCache(*this, dc_, dcBand_, detUnknown);
   return dcBand_;
@@ -191,7 +189,7 @@ TDCDenotation TBlocOp::GetDCSubItemsBandLazy() const {
   FillDCCache(*this, dcSubItems_, dcSubItemsBand_, detSubItems);
   return dcSubItemsBand_;
 }
-double TBlocOp::GetMTTFdLazy() const {
+double TBlocOp::FillMTTFdLazy() const {
   return FillMTTFdCache(*this, mttfd_, mttfdBand_, mttfNoBand, detUnknown);
 }
 TMTTFdDenotation TBlocOp::GetMTTFdBandLazy() const {

@@ -81,13 +81,13 @@ public:
   double GetMTTFd(TMTTFdCalc& calc, TMTTFdDenotation& band, TDetermination det) override;
 
   // Cached values (pool calculators; errors pass through and leave the cache empty).
-  double GetDCLazy() const;  // with the block's own DCDet
+  double GetDCLazy() const { return dc_ ? *dc_ : FillDCLazy(); }  // with the block's own DCDet
   TDCDenotation GetDCBandLazy() const;
   double GetDCMeasuresLazy() const;
   TDCDenotation GetDCMeasuresBandLazy() const;
   double GetDCSubItemsLazy() const;
   TDCDenotation GetDCSubItemsBandLazy() const;
-  double GetMTTFdLazy() const;  // with the block's own MTTFdDet
+  double GetMTTFdLazy() const { return mttfd_ ? *mttfd_ : FillMTTFdLazy(); }  // with the block's own MTTFdDet
   TMTTFdDenotation GetMTTFdBandLazy() const;
   double GetMTTFdSubItemsLazy() const;
   TMTTFdDenotation GetMTTFdSubItemsBandLazy() const;
@@ -142,6 +142,9 @@ public:
   void ResetCaches();
 
 private:
+  // What the lazy getters do when their cache is empty; a channel reads its blocks' caches several times.
+  double FillDCLazy() const;
+  double FillMTTFdLazy() const;
   TBloc& Data() const;  // raises when the node has no block
   void BlocChanged(TtiObject* sender);
   void ElementsChanged(TtiObject* sender);

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <typeinfo>
 
 #include "model/BOMChannel.h"
 #include "model/BOMSF.h"
@@ -580,7 +581,10 @@ std::vector<TChannelOp*> TComponentOp::FirstChannels(int count) const {
   std::vector<TChannelOp*> result;
   if (count >= 1) {
     for (int i = 0; i < list_->GetCount() && static_cast<int>(result.size()) < count; ++i) {
-      auto* ch = dynamic_cast<TChannelOp*>(list_->GetItems(i));
+      TtiObject* item = list_->GetItems(i);
+      // Every evaluation of the subsystem asks: a channel node needs no search of the class tree.
+      auto* ch = item && typeid(*item) == typeid(TChannelOp) ? static_cast<TChannelOp*>(item)
+                                                              : dynamic_cast<TChannelOp*>(item);
       if (!ch || ch->GetDeleted() || ch->IsTestChannelNode()) continue;
       result.push_back(ch);
     }

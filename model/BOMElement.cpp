@@ -178,9 +178,7 @@ double TElementOp::GetMTTFd(TMTTFdCalc& calc, TMTTFdDenotation& band, TDetermina
   return calc.CalcElementMTTFd(*this, band, det);
 }
 
-double TElementOp::GetDCLazy() const {
-  return FillDCCache(*this, dc_, dcBand_, detUnknown);
-}
+double TElementOp::FillDCLazy() const { return FillDCCache(*this, dc_, dcBand_, detUnknown); }
 
 TDCDenotation TElementOp::GetDCBandLazy() const {
   GetDCLazy();
@@ -196,7 +194,7 @@ TDCDenotation TElementOp::GetDCMeasuresBandLazy() const {
   return dcMeasuresBand_;
 }
 
-double TElementOp::GetMTTFdLazy() const {
+double TElementOp::FillMTTFdLazy() const {
   if (mttfd_) return *mttfd_;
   const TDetermination det = element_ && element_->GetUseB10d() ? detSubItems : detDirect;
   return FillMTTFdCache(*this, mttfd_, mttfdBand_, mttfLow, det);

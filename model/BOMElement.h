@@ -131,11 +131,12 @@ public:
 
   // Cached values, computed by the pool's calculators on first read after a change. Calculator errors pass
   // through and leave the cache empty.
-  double GetDCLazy() const;             // with the element's own DCDet
+  double GetDCLazy() const { return dc_ ? *dc_ : FillDCLazy(); }  // with the element's own DCDet
   TDCDenotation GetDCBandLazy() const;
   double GetDCMeasuresLazy() const;     // with detMeasures
   TDCDenotation GetDCMeasuresBandLazy() const;
-  double GetMTTFdLazy() const;          // direct or from B10d, as UseB10d says
+  // Direct or from B10d, as UseB10d says.
+  double GetMTTFdLazy() const { return mttfd_ ? *mttfd_ : FillMTTFdLazy(); }
   TMTTFdDenotation GetMTTFdBandLazy() const;
 
   // Nop := days per year x hours per day x 3600 / cycle time in seconds (through the Nop setter).
@@ -200,6 +201,9 @@ public:
   void ResetCaches();
 
 private:
+  // What the lazy getters do when their cache is empty; a block reads its elements' caches several times.
+  double FillDCLazy() const;
+  double FillMTTFdLazy() const;
   TElement& Data() const;  // raises when the node has no element
   void ElementChanged(TtiObject* sender);
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <cstddef>
 #include <limits>
 
@@ -181,6 +182,8 @@ struct TGrid {
 
 // The rows of each table for the edition in force, as read. Never changed once published.
 struct TPersistenceDB_FB::TTables {
+  // Unique in the run, for the answers remembered of these tables (a copy gets its own, see Publish).
+  uint64_t Id = 0;
   std::array<bool, kTableCount> Loaded{};
   std::optional<double> MinServiceLife, ReqCCFScore;  // nullopt: no row
   std::vector<TBandRow> DC, MTTFd, PLs;
@@ -285,9 +288,18 @@ void TPersistenceDB_FB::Connect() {
   // look-up needs it, and that look-up reports it (once) and answers its most cautious value.
   auto tables = std::make_unique<TTables>();
   for (int t = 0; t < kTableCount; ++t) LoadTable(*tables, static_cast<TTable>(t), true);
+  Publish(std::move(tables));
+}
+
+void TPersistenceDB_FB::Publish(std::unique_ptr<TTables> tables) {
+  static std::atomic<uint64_t> lastId{0};
+  tables->Id = ++lastId;
   published_.push_back(std::move(tables));
   tables_.store(published_.back().get(), std::memory_order_release);
 }
+
+thread_local TPersistenceDB_FB::TBandMemo TPersistenceDB_FB::tDCMemo;
+thread_local TPersistenceDB_FB::TBandMemo TPersistenceDB_FB::tMTTFdMemo;
 
 void TPersistenceDB_FB::Disconnect() {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
@@ -516,10 +528,8 @@ const TPersistenceDB_FB::TTables& TPersistenceDB_FB::Tables(std::initializer_lis
   for (TTable table : tables)
     if (!copy->Loaded[table] && LoadTable(*copy, table, false)) read = true;
   if (!read) return *t;
-  published_.push_back(std::move(copy));
-  t = published_.back().get();
-  tables_.store(t, std::memory_order_release);
-  return *t;
+  Publish(std::move(copy));
+  return *published_.back();
 }
 
 bool TPersistenceDB_FB::FirstDouble(TtiFBStatement& q, const char* table, std::optional<double>& value) {
@@ -619,22 +629,41 @@ int32_t TPersistenceDB_FB::GetChannelCount(TCat Cat) {
 // ---- bands ----
 
 TDCDenotation TPersistenceDB_FB::GetDCDenotation(double DC) {
-  if (std::isnan(DC)) return dcForward;
-  const TTables& t = Tables(tDC);
-  if (!t.Loaded[tDC]) return dcForward;
-  const TBandRow* row = BandOf(t.DC, Finite(RoundForBounds(DC)));
-  return row ? static_cast<TDCDenotation>(row->Band) : dcForward;
+  return MemoBand(tDCMemo, tDC, DC, [&] {
+    if (std::isnan(DC)) return dcForward;
+    const TTables& t = Tables(tDC);
+    if (!t.Loaded[tDC]) return dcForward;
+    const TBandRow* row = BandOf(t.DC, Finite(RoundForBounds(DC)));
+    return row ? static_cast<TDCDenotation>(row->Band) : dcForward;
+  });
 }
 
 TMTTFdDenotation TPersistenceDB_FB::GetMTTFdDenotation(double MTTFd) {
-  // Below the lowest band (and "no value", and NaN) there is no band at all.
-  const double m = RoundForBounds(MTTFd);
-  if (!(m >= MTTFdMin())) return mttfNoBand;
-  if (std::isinf(m)) return mttfHigh;
-  const TTables& t = Tables(tMTTFd);
-  if (!t.Loaded[tMTTFd]) return mttfNoBand;  // never the best band for a value the table did not place
-  const TBandRow* row = BandOf(t.MTTFd, m);
-  return row ? static_cast<TMTTFdDenotation>(row->Band) : mttfHigh;  // above the highest band: high
+  return MemoBand(tMTTFdMemo, tMTTFd, MTTFd, [&] {
+    // Below the lowest band (and "no value", and NaN) there is no band at all.
+    const double m = RoundForBounds(MTTFd);
+    if (!(m >= MTTFdMin())) return mttfNoBand;
+    if (std::isinf(m)) return mttfHigh;
+    const TTables& t = Tables(tMTTFd);
+    if (!t.Loaded[tMTTFd]) return mttfNoBand;  // never the best band for a value the table did not place
+    const TBandRow* row = BandOf(t.MTTFd, m);
+    return row ? static_cast<TMTTFdDenotation>(row->Band) : mttfHigh;  // above the highest band: high
+  });
+}
+
+template <class Compute>
+auto TPersistenceDB_FB::MemoBand(TBandMemo& memo, TTable table, double value, Compute compute)
+    -> decltype(compute()) {
+  const TTables* before = tables_.load(std::memory_order_acquire);
+  if (!before || !before->Loaded[table]) return compute();
+  uint64_t bits = 0;
+  std::memcpy(&bits, &value, sizeof bits);
+  TBandMemo::TEntry& e = memo.Slots[(bits * 0x9E3779B97F4A7C15ull) >> (64 - TBandMemo::cBits)];
+  if (e.Tables == before->Id && e.Bits == bits) return static_cast<decltype(compute())>(e.Band);
+  const auto band = compute();
+  // Kept only when the answer came from the tables seen before: a table read again in between may differ.
+  if (tables_.load(std::memory_order_acquire) == before) e = {before->Id, bits, static_cast<int>(band)};
+  return band;
 }
 
 // ---- constants ----

@@ -129,6 +129,23 @@ private:
   const TTables& Tables(TTable table);
   const TTables& Tables(std::initializer_list<TTable> tables);
   [[noreturn]] void ThrowNotConnected() const;
+  void Publish(std::unique_ptr<TTables> tables);
+
+  // The bands of the values asked last, per thread, by the tables they came from: an evaluation asks for the
+  // bands of the same few values over and over (the parts of one library item are alike), and a remembered
+  // answer costs less than rounding the value and walking the rows.
+  struct TBandMemo {
+    static constexpr int cBits = 6;
+    struct TEntry {
+      uint64_t Tables = 0;  // TTables::Id; 0 for none
+      uint64_t Bits = 0;    // the value asked, bit for bit
+      int Band = 0;
+    };
+    TEntry Slots[1 << cBits];
+  };
+  static thread_local TBandMemo tDCMemo, tMTTFdMemo;
+  template <class Compute>
+  auto MemoBand(TBandMemo& memo, TTable table, double value, Compute compute) -> decltype(compute());
 
   mutable std::recursive_mutex mutex_;
   std::string databaseName_;

@@ -448,6 +448,50 @@ TEST_F(PersistenceDBTest, FailedLookupsAnswerTheirDefaultAndAreAskedAgain) {
   EXPECT_DOUBLE_EQ(p.GetReqCCFScore(), 65.0);
 }
 
+TEST_F(PersistenceDBTest, EachGeneralDatabaseAnswersBandsFromItsOwnTables) {
+  // Two files whose DC and MTTFd bands differ; one thread asks both for the same values in turn, and a third
+  // object is made where the first was (the bands the thread remembers must not cross over).
+  auto make = [&](const std::string& name, const char* dc, const char* mttfd) {
+    const std::string file = dir_ + "/" + name + ".FDB";
+    TtiFBDatabase::CreateDatabase(file);
+    TtiFBDatabase fb(file);
+    fb.Connect();
+    tiFBRunScript(fb,
+                  std::string("CREATE TABLE Const (MinServiceLife DOUBLE PRECISION, ReqCCFScore DOUBLE PRECISION, "
+                              "NormVersion VARCHAR(100));\n"
+                              "INSERT INTO Const VALUES (20, 65, 'ISO 13849-1:2006, ISO 13849-2:2003');\n"
+                              "CREATE TABLE DC (DC VARCHAR(8), DClower DOUBLE PRECISION, DCupper DOUBLE PRECISION, "
+                              "NormVersion VARCHAR(100));\n"
+                              "CREATE TABLE MTTFd (MTTFd VARCHAR(10), MTTFdlower DOUBLE PRECISION, MTTFdupper DOUBLE "
+                              "PRECISION, NormVersion VARCHAR(100));\n"
+                              "INSERT INTO DC VALUES ('") +
+                      dc + "', 0.6, 0.9, 'ISO 13849-1:2006, ISO 13849-2:2003');\nINSERT INTO MTTFd VALUES ('" + mttfd +
+                      "', 3, 100, 'ISO 13849-1:2006, ISO 13849-2:2003');\n",
+                  name);
+    fb.Disconnect();
+    TtiFBDatabase::SetReadOnlyMode(file, true);  // as shipped: attaching changes no byte
+    tiFBRecordDigest(file);
+    return file;
+  };
+  const std::string a = make("BandsA", "dcLow", "mttfLow"), b = make("BandsB", "dcMedium", "mttfHigh");
+  MessageRecorder shown;  // the tables these files lack are reported, which is not what is tested here
+  auto pa = std::make_unique<TPersistenceDB_FB>(a);
+  TPersistenceDB_FB pb(b);
+  pa->Connect();
+  pb.Connect();
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(pa->GetDCDenotation(0.75), dcLow);
+    EXPECT_EQ(pb.GetDCDenotation(0.75), dcMedium);
+    EXPECT_EQ(pa->GetMTTFdDenotation(42.0), mttfLow);
+    EXPECT_EQ(pb.GetMTTFdDenotation(42.0), mttfHigh);
+  }
+  pa.reset();
+  pa = std::make_unique<TPersistenceDB_FB>(b);
+  pa->Connect();
+  EXPECT_EQ(pa->GetDCDenotation(0.75), dcMedium);
+  EXPECT_EQ(pa->GetMTTFdDenotation(42.0), mttfHigh);
+}
+
 // ---- library files ----
 
 TEST_F(PersistenceDBTest, CreatesLibraryFilesAndReportsFailure) {
