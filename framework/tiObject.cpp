@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <unordered_set>
 
+#include "framework/tiObjectHeap.h"
 #include "platform/TextCase.h"
 
 namespace kelvado {
@@ -89,6 +90,22 @@ void TtiObject::InitNew(TtiObject* owner, const std::string& dbName, const std::
   if (owner) SetOwner(owner);
   SetObjectState(posCreate);
   GetOID().GetNextValue(dbName, layerName);
+}
+
+void* TtiObject::operator new(std::size_t size) {
+#if KELVADO_OBJECT_HEAP
+  return tiObjectHeap::Allocate(size);
+#else
+  return ::operator new(size);
+#endif
+}
+
+void TtiObject::operator delete(void* p, std::size_t size) noexcept {
+#if KELVADO_OBJECT_HEAP
+  tiObjectHeap::Free(p, size);
+#else
+  ::operator delete(p, size);
+#endif
 }
 
 bool TtiObject::GetDeleted() const { return objectState_ == posDelete || objectState_ == posDeleted; }

@@ -39,6 +39,7 @@
 // - The debug text is deterministic (fixed property order, "." decimal separator, CR LF line ends): the
 //   project checksum is computed from it.
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <iterator>
@@ -51,7 +52,6 @@
 
 #include "framework/tiBaseObject.h"
 #include "framework/tiOID.h"
-#include "framework/tiObjectHeap.h"
 #include "framework/tiVisitor.h"
 
 namespace kelvado {
@@ -79,11 +79,10 @@ using TtiFindMethod = std::function<void(TtiObject& candidate, bool& found)>;
 class TtiObject : public TtiVisited {
 public:
   TI_CLASS(TtiObject)
-  // The objects of a tree lie side by side (tiObjectHeap.h).
-#if KELVADO_OBJECT_HEAP
-  static void* operator new(std::size_t size) { return tiObjectHeap::Allocate(size); }
-  static void operator delete(void* p, std::size_t size) noexcept { tiObjectHeap::Free(p, size); }
-#endif
+  // The objects of a tree lie side by side (tiObjectHeap.h). Defined once, in the library, so that code built
+  // with other options still frees an object where it was allocated.
+  static void* operator new(std::size_t size);
+  static void operator delete(void* p, std::size_t size) noexcept;
   TtiObject() = default;
   ~TtiObject() override;
 
