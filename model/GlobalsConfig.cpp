@@ -47,7 +47,6 @@ RoundingCache gCache;
 // The options of the evaluations on this thread (TEvaluationOptionsScope): depth of the open scopes, each
 // option once read, and the settings generation they were read at (0: none read).
 struct EvalOptions {
-  int depth = 0;
   uint64_t generation = 0;
   std::optional<bool> cutBefore, cFitBefore, interLevels, cutRaise;
 };
@@ -77,7 +76,7 @@ struct EvalOptionsChange {
 
 template <class Read>
 bool EvalOption(std::optional<bool>& slot, Read read) {
-  if (tEval.depth == 0) return read();
+  if (config_detail::tEvalDepth == 0) return read();
   if (!slot) slot = read();
   return *slot;
 }
@@ -291,17 +290,17 @@ void SetConfigIniFileName(const std::string& fileName) {
   ForgetEvalOptions();
 }
 
-TEvaluationOptionsScope::TEvaluationOptionsScope() {
+constinit thread_local int config_detail::tEvalDepth = 0;
+
+void config_detail::BeginEvaluation() {
   // What was read stays valid until the settings change: evaluating a project one safety function at a time
   // then reads each option once, not once per safety function.
-  if (tEval.depth++ != 0) return;
   const uint64_t now = SettingsGeneration();
   if (tEval.generation == now) return;
   DropEvalOptions();
   tEval.generation = now;
 }
 
-TEvaluationOptionsScope::~TEvaluationOptionsScope() { --tEval.depth; }
 
 void ResetConfig() {
   ForgetEvalOptions();

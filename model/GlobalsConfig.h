@@ -51,10 +51,19 @@ void ResetConfig();
 // so an evaluation reads each option once and sees the settings as they were when it started. What a thread
 // read is kept for its next scopes until the settings change (SettingsGeneration). A write of any setting, and
 // ResetConfig, make the open scopes of the writing thread read again.
+namespace config_detail {
+// Depth of the scopes open on this thread; every node cache opens one, so it is counted inline.
+extern constinit thread_local int tEvalDepth;
+// The outermost scope opens: the options read before stay unless the settings changed since.
+void BeginEvaluation();
+}  // namespace config_detail
+
 class TEvaluationOptionsScope {
 public:
-  TEvaluationOptionsScope();
-  ~TEvaluationOptionsScope();
+  TEvaluationOptionsScope() {
+    if (config_detail::tEvalDepth++ == 0) config_detail::BeginEvaluation();
+  }
+  ~TEvaluationOptionsScope() { --config_detail::tEvalDepth; }
   TEvaluationOptionsScope(const TEvaluationOptionsScope&) = delete;
   TEvaluationOptionsScope& operator=(const TEvaluationOptionsScope&) = delete;
 };
