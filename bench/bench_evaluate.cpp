@@ -545,24 +545,25 @@ int main() {
     const PlainOptions options{GetOptMTTFdCutBeforeSymm(),
                                {MTTFdCap(catB), MTTFdCap(cat1), MTTFdCap(cat2), MTTFdCap(cat3), MTTFdCap(cat4)}};
 
-    // 1. Cold: fresh tree caches and a fresh general-database object (connected, not yet asked).
-    auto recording = std::make_unique<RecordingDB>(NewDB());
-    RecordingDB* rec = recording.get();
-    SetPersistenceDB(std::move(recording));
-    const int64_t q0 = rec->Real().QueryCount();
+    // 1. Cold: fresh tree caches and a fresh general-database object (connected, not yet asked): the program's
+    // own object, as it evaluates; the look-ups are recorded in a run of their own below.
     useCounting(false);
+    auto fresh = NewDB();
+    TPersistenceDB_FB* db = fresh.get();
+    SetPersistenceDB(std::move(fresh));
+    const int64_t q0 = db->QueryCount();
     t0 = clock::now();
     const double r1 = EvaluateAll(*project);
     const double tColdDB = Seconds(clock::now() - t0);
-    const int64_t queriesCold = rec->Real().QueryCount() - q0;
+    const int64_t queriesCold = db->QueryCount() - q0;
 
     // 2. Cold tree, warm general database.
     project->Changed();
-    const int64_t qWarm0 = rec->Real().QueryCount();
+    const int64_t qWarm0 = db->QueryCount();
     t0 = clock::now();
     const double r2 = EvaluateAll(*project);
     const double tColdTree = Seconds(clock::now() - t0);
-    const int64_t q1 = rec->Real().QueryCount();
+    const int64_t q1 = db->QueryCount();
 
     // 3. The plain loop in the same run: the best of fifteen, as the loop has no caches to warm. A few runs
     // are not enough on a shared machine: a slow yardstick would flatter the model.
@@ -578,7 +579,22 @@ int main() {
     benchmark::DoNotOptimize(WalkAll(*project));
     const double tWalk = Seconds(clock::now() - t0);
 
-    // The nodes a cold evaluation computes, counted apart from the timed runs.
+    // 4. One element changes; re-evaluate.
+    TSFOp& sf = *project->GetSFOpList()->Items(kSFs / 2);
+    TElementOp& el = *sf.GetComponentOpList()->Items(1)->GetChannelOpList()->Items(0)->GetBlocOpList()->Items(2)
+                          ->GetElementOpList()->Items(1);
+    el.GetElement()->SetMTTFd(el.GetElement()->GetMTTFd() * 0.5);
+    const int64_t q2 = db->QueryCount();
+    t0 = clock::now();
+    const double r4 = EvaluateAll(*project);
+    const double tChange = Seconds(clock::now() - t0);
+    const int64_t queriesChange = db->QueryCount() - q2;
+    el.GetElement()->SetMTTFd(el.GetElement()->GetMTTFd() * 2.0);
+
+    // The nodes a cold evaluation computes and the questions it asks, counted apart from the timed runs.
+    auto recording = std::make_unique<RecordingDB>(NewDB());
+    RecordingDB* rec = recording.get();
+    SetPersistenceDB(std::move(recording));
     project->Changed();
     useCounting(true);
     gCounts.Clear();
@@ -590,23 +606,12 @@ int main() {
     const size_t coldNodes = gCounts.Nodes();
     const Counts cold = gCounts;
     const long coldCalls = gCounts.calls;
-
-    // 4. One element changes; re-evaluate (timed without the counting, then counted on a second change).
-    TSFOp& sf = *project->GetSFOpList()->Items(kSFs / 2);
-    TElementOp& el = *sf.GetComponentOpList()->Items(1)->GetChannelOpList()->Items(0)->GetBlocOpList()->Items(2)
-                          ->GetElementOpList()->Items(1);
+    // The nodes one changed element makes the calculators compute again.
     el.GetElement()->SetMTTFd(el.GetElement()->GetMTTFd() * 0.5);
-    useCounting(false);
-    const int64_t q2 = rec->Real().QueryCount();
-    t0 = clock::now();
-    const double r4 = EvaluateAll(*project);
-    const double tChange = Seconds(clock::now() - t0);
-    const int64_t queriesChange = rec->Real().QueryCount() - q2;
-    el.GetElement()->SetMTTFd(el.GetElement()->GetMTTFd() * 2.0);
-    useCounting(true);
     gCounts.Clear();
     EvaluateAll(*project);
     const Counts changed = gCounts;
+    el.GetElement()->SetMTTFd(el.GetElement()->GetMTTFd() * 2.0);
 
     std::printf("Project: %d safety functions x %d subsystems x %d channels x %d blocks x %d elements = %d elements"
                 " (built in %.3f s)\n",

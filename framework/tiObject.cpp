@@ -104,7 +104,8 @@ void TtiObject::operator delete(void* p, std::size_t size) noexcept {
 #if KELVADO_OBJECT_HEAP
   tiObjectHeap::Free(p, size);
 #else
-  ::operator delete(p, size);
+  (void)size;
+  ::operator delete(p);  // the sized form is not declared by every compiler's default options
 #endif
 }
 

@@ -77,8 +77,8 @@ public:
   TElementOpList* GetElementOpList() const { return list_.get(); }
   TElementOpList* GetList() const override { return list_.get(); }
 
-  double GetDC(TDCCalc& calc, TDCDenotation& band, TDetermination det) override;
-  double GetMTTFd(TMTTFdCalc& calc, TMTTFdDenotation& band, TDetermination det) override;
+  double GetDC(TDCCalc& calc, TDCDenotation& band, TDetermination det) final;
+  double GetMTTFd(TMTTFdCalc& calc, TMTTFdDenotation& band, TDetermination det) final;
 
   // Cached values (pool calculators; errors pass through and leave the cache empty).
   double GetDCLazy() const { return dc_ ? *dc_ : FillDCLazy(); }  // with the block's own DCDet

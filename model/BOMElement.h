@@ -126,8 +126,8 @@ public:
 
   // The node operations: each hands the node to the calculator. For the MTTFd, `det` detSubItems (or any
   // value but detDirect) selects the B10d formula.
-  double GetDC(TDCCalc& calc, TDCDenotation& band, TDetermination det) override;
-  double GetMTTFd(TMTTFdCalc& calc, TMTTFdDenotation& band, TDetermination det) override;
+  double GetDC(TDCCalc& calc, TDCDenotation& band, TDetermination det) final;
+  double GetMTTFd(TMTTFdCalc& calc, TMTTFdDenotation& band, TDetermination det) final;
 
   // Cached values, computed by the pool's calculators on first read after a change. Calculator errors pass
   // through and leave the cache empty.
