@@ -66,14 +66,6 @@ void ForgetEvalOptions() {
   NoteSettingsChanged();
 }
 
-// Around a write: once it is done (or failed), the options are read again.
-struct EvalOptionsChange {
-  EvalOptionsChange() = default;
-  EvalOptionsChange(const EvalOptionsChange&) = delete;
-  EvalOptionsChange& operator=(const EvalOptionsChange&) = delete;
-  ~EvalOptionsChange() { ForgetEvalOptions(); }
-};
-
 template <class Read>
 bool EvalOption(std::optional<bool>& slot, Read read) {
   if (config_detail::tEvalDepth == 0) return read();
@@ -205,21 +197,25 @@ bool ReadBool(const char* section, const char* key, bool def, bool writeDefault)
 }
 
 bool WriteStr(const char* section, const char* key, const std::string& value) {
-  const EvalOptionsChange change;
+  // This thread's open scopes read again; every other thread's next evaluation once the write is done.
+  DropEvalOptions();
+  const SettingsChange change;
   if (UseRegistryConfig()) return RegWriteString(section, key, value);
   Ini().WriteString(section, key, value);
   return true;
 }
 
 bool WriteInt(const char* section, const char* key, int32_t value) {
-  const EvalOptionsChange change;
+  DropEvalOptions();
+  const SettingsChange change;
   if (UseRegistryConfig()) return RegWriteInteger(section, key, value);
   Ini().WriteInteger(section, key, value);
   return true;
 }
 
 bool WriteBool(const char* section, const char* key, bool value) {
-  const EvalOptionsChange change;
+  DropEvalOptions();
+  const SettingsChange change;
   if (UseRegistryConfig()) return RegWriteBool(section, key, value);
   Ini().WriteBool(section, key, value);
   return true;
@@ -300,7 +296,6 @@ void config_detail::BeginEvaluation() {
   DropEvalOptions();
   tEval.generation = now;
 }
-
 
 void ResetConfig() {
   ForgetEvalOptions();

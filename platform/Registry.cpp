@@ -23,15 +23,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Moves the settings generation once the change is done, so that a reader who saw the old value also saw
-// the old generation.
-struct SettingsChange {
-  SettingsChange() = default;
-  SettingsChange(const SettingsChange&) = delete;
-  SettingsChange& operator=(const SettingsChange&) = delete;
-  ~SettingsChange() { NoteSettingsChanged(); }
-};
-
 [[noreturn]] void Fail(const std::string& what) { throw ERegistryException(what); }
 // A failure of the file or folder `file`.
 [[noreturn]] void FailOn(const std::string& file, const std::string& cause, const std::string& what) {

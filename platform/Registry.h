@@ -134,4 +134,13 @@ void SetCurrentUserRegistry(std::unique_ptr<IRegistry> registry);
 uint64_t SettingsGeneration();
 void NoteSettingsChanged();
 
+// Around a change of the settings: moves the generation once the change is done (or failed), so that a reader
+// who saw the old value also saw the old generation.
+struct SettingsChange {
+  SettingsChange() = default;
+  SettingsChange(const SettingsChange&) = delete;
+  SettingsChange& operator=(const SettingsChange&) = delete;
+  ~SettingsChange() { NoteSettingsChanged(); }
+};
+
 }  // namespace kelvado

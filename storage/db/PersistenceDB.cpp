@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <cstddef>
+#include <cstring>
 #include <limits>
 
 #include "framework/tiFirebird.h"
