@@ -398,19 +398,25 @@ class TPerObjListOf : public TPerObjListEx {
 public:
   T* Items(int index) const {
     TtiObject* o = GetItems(index);
-    // An item of the list's own class needs no search of the class tree: an evaluation reads every item so.
+    // An item of the list's own class needs no search of the class tree: an evaluation reads every item so,
+    // several times over, and the rest stays out of line so that this part is inlined.
     if (o && typeid(*o) == typeid(T)) return static_cast<T*>(o);
-    T* t = dynamic_cast<T*>(o);
-    if (!t)
-      throw EtiPerProgrammerException("%s holds a %s where a %s is expected",
-                                      {ClassName(), o->ClassName(), T::StaticClass().Name()});
-    return t;
+    return ItemOfOtherClass(o);
   }
   using TPerObjListEx::Add;
   template <class U>
     requires std::is_base_of_v<T, U>
   int Add(std::unique_ptr<U> item) {
     return this->Add(std::unique_ptr<TtiObject>(std::move(item)));  // virtual: typed lists may add rules
+  }
+
+private:
+  [[gnu::noinline]] T* ItemOfOtherClass(TtiObject* o) const {
+    T* t = dynamic_cast<T*>(o);
+    if (!t)
+      throw EtiPerProgrammerException("%s holds a %s where a %s is expected",
+                                      {ClassName(), o->ClassName(), T::StaticClass().Name()});
+    return t;
   }
 };
 

@@ -12,10 +12,6 @@ void GetCatRequirements(TCat Cat, TMTTFdDenotationSet& MTTFd, TDCDenotationSet& 
 }
 
 int32_t GetChannelCount(TCat Cat) { return PersistenceDB().GetChannelCount(Cat); }
-TDCDenotation GetDCDenotation(double DC) { return PersistenceDB().GetDCDenotation(RoundForBounds(DC)); }
-TMTTFdDenotation GetMTTFdDenotation(double MTTFd) {
-  return PersistenceDB().GetMTTFdDenotation(RoundForBounds(MTTFd));
-}
 
 double GetPFHInterpolated(TCat Cat, double MTTFd, double DCavg) {
   return PersistenceDB().GetPFHInterpolated(Cat, RoundForBounds(MTTFd), RoundForBounds(DCavg));

@@ -30,8 +30,11 @@ TCatConditionList* GetCatConditions(TCat Cat);
 TPLConditionList* GetPLConditions(TPL PL);
 void GetCatRequirements(TCat Cat, TMTTFdDenotationSet& MTTFd, TDCDenotationSet& DCavg, bool& CCFRelevant);
 int32_t GetChannelCount(TCat Cat);
-TDCDenotation GetDCDenotation(double DC);
-TMTTFdDenotation GetMTTFdDenotation(double MTTFd);
+// Inline: an evaluation asks a band of every value it computes.
+inline TDCDenotation GetDCDenotation(double DC) { return PersistenceDB().GetDCDenotation(RoundForBounds(DC)); }
+inline TMTTFdDenotation GetMTTFdDenotation(double MTTFd) {
+  return PersistenceDB().GetMTTFdDenotation(RoundForBounds(MTTFd));
+}
 double GetPFHInterpolated(TCat Cat, double MTTFd, double DCavg);
 double GetPLMeanPFH(TPL PL);
 TPL GetPLrFromRiskParams(uint8_t S, uint8_t F, uint8_t P);

@@ -210,7 +210,7 @@ struct TPersistenceDB_FB::TTables {
   };
   std::vector<TConditionRow> CatConditions, PLConditions;  // by category / PL
 
-  const TCatRow* Cat(const std::string& name) const {
+  const TCatRow* Cat(std::string_view name) const {
     for (const TCatRow& r : Cats)
       if (r.Cat == name) return &r;
     return nullptr;
@@ -620,7 +620,7 @@ int32_t TPersistenceDB_FB::GetChannelCount(TCat Cat) {
   CheckCat(Cat);
   const TTables& t = Tables(tCat);
   if (!t.Loaded[tCat]) return -1;
-  const TTables::TCatRow* row = t.Cat(Name(Cat));
+  const TTables::TCatRow* row = t.Cat(EnumName(Cat));
   // A category without a row has no channel count.
   if (!row || row->ChannelCount < 1 || row->ChannelCount > std::numeric_limits<int32_t>::max()) return -1;
   return static_cast<int32_t>(row->ChannelCount);
@@ -629,6 +629,8 @@ int32_t TPersistenceDB_FB::GetChannelCount(TCat Cat) {
 // ---- bands ----
 
 TDCDenotation TPersistenceDB_FB::GetDCDenotation(double DC) {
+  int band;
+  if (MemoHit(tDCMemo, tDC, DC, band)) return static_cast<TDCDenotation>(band);
   return MemoBand(tDCMemo, tDC, DC, [&] {
     if (std::isnan(DC)) return dcForward;
     const TTables& t = Tables(tDC);
@@ -639,6 +641,8 @@ TDCDenotation TPersistenceDB_FB::GetDCDenotation(double DC) {
 }
 
 TMTTFdDenotation TPersistenceDB_FB::GetMTTFdDenotation(double MTTFd) {
+  int band;
+  if (MemoHit(tMTTFdMemo, tMTTFd, MTTFd, band)) return static_cast<TMTTFdDenotation>(band);
   return MemoBand(tMTTFdMemo, tMTTFd, MTTFd, [&] {
     // Below the lowest band (and "no value", and NaN) there is no band at all.
     const double m = RoundForBounds(MTTFd);
@@ -651,18 +655,32 @@ TMTTFdDenotation TPersistenceDB_FB::GetMTTFdDenotation(double MTTFd) {
   });
 }
 
+TPersistenceDB_FB::TBandMemo::TEntry& TPersistenceDB_FB::TBandMemo::Slot(uint64_t bits) {
+  return Slots[(bits * 0x9E3779B97F4A7C15ull) >> (64 - cBits)];
+}
+
+bool TPersistenceDB_FB::MemoHit(TBandMemo& memo, TTable table, double value, int& band) const {
+  const TTables* t = tables_.load(std::memory_order_acquire);
+  if (!t || !t->Loaded[table]) return false;
+  uint64_t bits = 0;
+  std::memcpy(&bits, &value, sizeof bits);
+  const TBandMemo::TEntry& e = memo.Slot(bits);
+  if (e.Tables != t->Id || e.Bits != bits) return false;
+  band = e.Band;
+  return true;
+}
+
+// Out of line: the hit above is the common case and stays small.
 template <class Compute>
-auto TPersistenceDB_FB::MemoBand(TBandMemo& memo, TTable table, double value, Compute compute)
+[[gnu::noinline]] auto TPersistenceDB_FB::MemoBand(TBandMemo& memo, TTable table, double value, Compute compute)
     -> decltype(compute()) {
   const TTables* before = tables_.load(std::memory_order_acquire);
   if (!before || !before->Loaded[table]) return compute();
   uint64_t bits = 0;
   std::memcpy(&bits, &value, sizeof bits);
-  TBandMemo::TEntry& e = memo.Slots[(bits * 0x9E3779B97F4A7C15ull) >> (64 - TBandMemo::cBits)];
-  if (e.Tables == before->Id && e.Bits == bits) return static_cast<decltype(compute())>(e.Band);
   const auto band = compute();
   // Kept only when the answer came from the tables seen before: a table read again in between may differ.
-  if (tables_.load(std::memory_order_acquire) == before) e = {before->Id, bits, static_cast<int>(band)};
+  if (tables_.load(std::memory_order_acquire) == before) memo.Slot(bits) = {before->Id, bits, static_cast<int>(band)};
   return band;
 }
 

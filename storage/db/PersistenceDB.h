@@ -142,8 +142,11 @@ private:
       int Band = 0;
     };
     TEntry Slots[1 << cBits];
+    TEntry& Slot(uint64_t bits);
   };
   static thread_local TBandMemo tDCMemo, tMTTFdMemo;
+  // The band remembered for `value` from the tables in force, if any.
+  bool MemoHit(TBandMemo& memo, TTable table, double value, int& band) const;
   template <class Compute>
   auto MemoBand(TBandMemo& memo, TTable table, double value, Compute compute) -> decltype(compute());
 

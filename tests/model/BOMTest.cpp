@@ -507,6 +507,28 @@ TEST_F(BOMBase, ChannelListPairsChannelsWithTheTestChannel) {
   EXPECT_EQ(r4->Paired, nullptr);
 }
 
+// Items of the list's own class take a shortcut; those of a derived class must still be found, and one of
+// another class must be refused, naming both classes.
+TEST_F(BOMBase, TypedListGivesItemsOfItsClassAndDerivedOnesAndRefusesOthers) {
+  class TBomItemPlus : public TBomItem {};
+  TPerObjListOf<TBomItem> list;
+  TBomItem* own = AddItem(list, "own");
+  auto derived = std::make_unique<TBomItemPlus>();
+  TBomItemPlus* derivedRaw = derived.get();
+  list.Add(std::move(derived));
+  list.Add(std::unique_ptr<TtiObject>(std::make_unique<TBomNode>()));
+  EXPECT_EQ(list.Items(0), own);
+  EXPECT_EQ(list.Items(1), derivedRaw);
+  try {
+    list.Items(2);
+    ADD_FAILURE() << "an item of another class was handed out";
+  } catch (const EtiPerProgrammerException& e) {
+    EXPECT_NE(std::string(e.what()).find("TBomNode"), std::string::npos) << e.what();
+    EXPECT_NE(std::string(e.what()).find("TBomItem"), std::string::npos) << e.what();
+  }
+  EXPECT_THROW(list.Items(3), EtiPerProgrammerException);  // past the end
+}
+
 TEST_F(BOMBase, FindProjectOpWalksUpThroughLists) {
   TBomNode top;
   auto mid = std::make_unique<TBomNode>();
