@@ -232,7 +232,9 @@ void TXMLMapper_tiPer::SaveSFOpList(TSFOpList& List) { SaveObject(List); }
 void TXMLMapper_tiPer::SaveProjectOpList(TProjectOpList& List) { SaveObject(List); }
 
 void TXMLMapper_tiPer::SetFileName(const std::string& FileName) {
-  Prepare();
+  // Only the layer: the file held so far is let go below, so reading it again first (as Prepare does for a
+  // document released after a read) would cost a whole read and fail on a file damaged since.
+  PrepareLayer();
   if (!FileExists(FileName)) {
     CreateNew(FileName);
     return;
@@ -247,7 +249,7 @@ void TXMLMapper_tiPer::SetFileName(const std::string& FileName) {
 
 void TXMLMapper_tiPer::CreateNew(const std::string& FileName) {
   const std::string name = FileName.empty() ? fileName_ : FileName;
-  Prepare();
+  PrepareLayer();  // SetFileName below lets the file held so far go (see there)
   tiPerMgr().CreateDatabase(name, kUser, kPassword, layerName_);
   SetFileName(name);
   CreateXMLTables(name, layerName_);

@@ -259,6 +259,23 @@ TEST_F(ProjectManagerTest, ASaveWritesFromMemoryOverADamagedFile) {
   EXPECT_EQ(OpenFresh(fileA)->GetProject()->GetName(), "Gerettet");
 }
 
+// Opening a file reads that file only: the file opened before it is neither read again nor needed, even when
+// it was damaged on disk since.
+TEST_F(ProjectManagerTest, OpeningAFileNeverReadsTheFileOpenedBefore) {
+  TFullProject a = BuildFullProject();
+  TFullProject b = BuildFullProject();
+  const std::string fileA = SaveFull(a, "a.kvd");
+  const std::string fileB = SaveFull(b, "b.kvd");
+  TProjectOp* openB = manager_->OpenProjectFile(fileB, true);
+  ASSERT_NE(openB, nullptr);
+  manager_->RemoveProject(openB);
+  const std::string bytes = Bytes(fileB);
+  std::ofstream(fileB, std::ios::binary | std::ios::trunc) << bytes.substr(0, bytes.size() / 2);
+  TProjectOp* openA = manager_->OpenProjectFile(fileA, true);
+  ASSERT_NE(openA, nullptr);
+  ExpectSameTree(*a.Root, *openA);
+}
+
 // A mapper whose next save of a whole project fails between the tables made anew and the save visitors.
 class TFailingMapper : public TXMLMapper_tiPer {
 public:
