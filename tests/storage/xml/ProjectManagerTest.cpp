@@ -79,6 +79,11 @@ protected:
   }
   static std::string SchemaBesideProgram() { return ProgramFolder() + cProjectSchemaFileName; }
   std::string File(const std::string& name) { return store_.Folder() + "/" + name; }
+  // Damages a file on disk as a crash of another program might: only its first half is left.
+  static void KeepFirstHalf(const std::string& file) {
+    const std::string bytes = Bytes(file);
+    std::ofstream(file, std::ios::binary | std::ios::trunc) << bytes.substr(0, bytes.size() / 2);
+  }
 
   // The full project saved through the manager under that name.
   std::string SaveFull(TFullProject& f, const std::string& name) {
@@ -249,8 +254,7 @@ TEST_F(ProjectManagerTest, ASaveWritesFromMemoryOverADamagedFile) {
   const std::string fileB = SaveFull(b, "b.kvd");
   TProjectOp* openA = manager_->OpenProjectFile(fileA, true);
   ASSERT_NE(manager_->OpenProjectFile(fileB, true), nullptr);
-  const std::string bytes = Bytes(fileA);
-  std::ofstream(fileA, std::ios::binary | std::ios::trunc) << bytes.substr(0, bytes.size() / 2);
+  KeepFirstHalf(fileA);
   openA->GetProject()->SetName("Gerettet");
   // The damage is a change on disk: the user chooses to overwrite it.
   manager_->SetOnFileChanged([](const std::string&) { return true; });
@@ -269,8 +273,7 @@ TEST_F(ProjectManagerTest, OpeningAFileNeverReadsTheFileOpenedBefore) {
   TProjectOp* openB = manager_->OpenProjectFile(fileB, true);
   ASSERT_NE(openB, nullptr);
   manager_->RemoveProject(openB);
-  const std::string bytes = Bytes(fileB);
-  std::ofstream(fileB, std::ios::binary | std::ios::trunc) << bytes.substr(0, bytes.size() / 2);
+  KeepFirstHalf(fileB);
   TProjectOp* openA = manager_->OpenProjectFile(fileA, true);
   ASSERT_NE(openA, nullptr);
   ExpectSameTree(*a.Root, *openA);
