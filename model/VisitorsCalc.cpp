@@ -59,22 +59,6 @@ double BlocDC(TDCCalc& calc, TBlocOp& b) {
   return b.GetDC(calc, ignored, detUnknown);
 }
 
-// A large project's evaluation waits mostly for memory: each child node and its data object is a miss of its
-// own. Asking for all children of a node at once lets those misses overlap instead of coming one by one.
-void PrefetchElements(const TElementOpList& list) {
-  for (TtiObject* o : list) __builtin_prefetch(o);
-  for (int i = 0; i < list.GetCount(); ++i) __builtin_prefetch(list.Items(i)->GetElement());
-}
-
-void PrefetchBlocs(const TBlocOpList& list) {
-  for (TtiObject* o : list) __builtin_prefetch(o);
-  for (int i = 0; i < list.GetCount(); ++i) {
-    const TBlocOp* b = list.Items(i);
-    __builtin_prefetch(b->GetBloc());
-    __builtin_prefetch(b->GetElementOpList());
-  }
-}
-
 }  // namespace
 
 // ---- TWeightedDC ----
@@ -128,7 +112,6 @@ double TMTTFdCalc13849::CalcBlocMTTFd(TBlocOp& node, TMTTFdDenotation& band, TDe
       // Parts count: the failure rates of the elements add up.
       double s = 0.0;
       const TElementOpList& list = *node.GetElementOpList();
-      PrefetchElements(list);
       for (int i = 0; i < list.GetCount(); ++i) {
         TElementOp* e = list.Items(i);
         if (!Counts(e)) continue;
@@ -150,7 +133,6 @@ double TMTTFdCalc13849::CalcBlocMTTFd(TBlocOp& node, TMTTFdDenotation& band, TDe
 double TMTTFdCalc13849::CalcChannelMTTFd(TChannelOp& node, TMTTFdDenotation& band) {
   double s = 0.0;
   const TBlocOpList& list = *node.GetBlocOpList();
-  PrefetchBlocs(list);
   for (int i = 0; i < list.GetCount(); ++i) {
     TBlocOp* b = list.Items(i);
     if (!Counts(b)) continue;
@@ -225,7 +207,6 @@ double TDCCalc13849::CalcChannelDC(TChannelOp& node, TDCDenotation& band) {
   TWeightedDC avg;
   TMTTFdCalc& mttfdCalc = MTTFdCalc();
   const TBlocOpList& list = *node.GetBlocOpList();
-  PrefetchBlocs(list);
   for (int i = 0; i < list.GetCount(); ++i) {
     TBlocOp* b = list.Items(i);
     if (!Counts(b)) continue;
