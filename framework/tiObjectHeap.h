@@ -25,7 +25,8 @@ namespace kelvado::tiObjectHeap {
 // Objects larger than this come from the general allocator.
 inline constexpr std::size_t cMaxPooledSize = 1024;
 
-// Memory for an object of `size` bytes, aligned to 16; raises std::bad_alloc when there is none.
+// Memory for an object of `size` bytes, aligned to 16, and to 64 (a cache line) from 128 bytes up; raises
+// std::bad_alloc when there is none.
 void* Allocate(std::size_t size);
 // Gives back what Allocate(size) returned; `size` must be the same.
 void Free(void* p, std::size_t size) noexcept;

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 #include <random>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -27,12 +28,12 @@ TEST(ObjectHeap, ObjectsOfOneSizeLieSideBySideAndEmptySlabsGoBack) {
   std::vector<void*> made;
   for (int i = 0; i < 200; ++i) {
     made.push_back(heap::Allocate(kSize));
-    EXPECT_EQ(Addr(made.back()) % 16, 0u);
+    EXPECT_EQ(Addr(made.back()) % 64, 0u);  // from 128 bytes up, on a cache line
     std::memset(made.back(), 0xA5, kSize);
   }
   // In the order made, one after the other, except where a new slab starts.
   int adjacent = 0;
-  for (size_t i = 1; i < made.size(); ++i) adjacent += Addr(made[i]) == Addr(made[i - 1]) + 1008 ? 1 : 0;
+  for (size_t i = 1; i < made.size(); ++i) adjacent += Addr(made[i]) == Addr(made[i - 1]) + 1024 ? 1 : 0;
   EXPECT_GE(adjacent, 190);
   const heap::TStats full = heap::Stats();
   EXPECT_EQ(full.objects - before.objects, 200);
@@ -49,6 +50,17 @@ TEST(ObjectHeap, ObjectsOfOneSizeLieSideBySideAndEmptySlabsGoBack) {
   EXPECT_EQ(after.objects, before.objects);
   // All but the slab new objects are cut from went back.
   EXPECT_LE(after.slabs - before.slabs, 1);
+
+  // Smaller objects are packed at 16 bytes, not spread over lines of their own.
+  std::vector<void*> small;
+  std::set<uintptr_t> offsets;
+  for (int i = 0; i < 8; ++i) {
+    small.push_back(heap::Allocate(40));
+    EXPECT_EQ(Addr(small.back()) % 16, 0u);
+    offsets.insert(Addr(small.back()) % 64);
+  }
+  EXPECT_GT(offsets.size(), 1u);
+  for (void* p : small) heap::Free(p, 40);
 
   // Larger objects come from the general allocator.
   void* big = heap::Allocate(heap::cMaxPooledSize + 1);
