@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "bench/BenchProject.h"
+#include "framework/tiObjectHeap.h"
 #include "framework/tiPerManager.h"
 #include "framework/tiQueryXML.h"
 #include "model/GlobalsConfig.h"
@@ -70,10 +71,11 @@ int64_t StatusKB(const char* key) {
   return 0;
 }
 
-// Bytes in use on the heap (what the program holds, whatever the allocator keeps of what was freed).
+// Bytes in use on the heap (what the program holds, whatever the allocator keeps of what was freed), with the
+// regions the object heap took from the system itself.
 int64_t HeapInUse() {
   const struct mallinfo2 m = ::mallinfo2();
-  return static_cast<int64_t>(m.uordblks + m.hblkhd);
+  return static_cast<int64_t>(m.uordblks + m.hblkhd) + tiObjectHeap::Stats().regionBytes;
 }
 
 // In a process of its own (this program started again with --open-memory FILE), so that nothing built before

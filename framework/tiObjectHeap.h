@@ -3,7 +3,8 @@
 // its data object per element), and an evaluation visits them all: with each object wherever the general
 // allocator found room, every visit is a cache miss of its own. Here objects of one size come from slabs of
 // their own, in the order they are made, so the objects of a tree built or read in one go lie side by side
-// and a walk over the tree reads memory almost in sequence. A slab that empties goes back to the system.
+// and a walk over the tree reads memory almost in sequence. A slab that empties goes back to the system. A
+// large heap takes its slabs from regions the system backs with huge pages where it offers them.
 #include <cstddef>
 #include <cstdint>
 
@@ -35,6 +36,8 @@ void Free(void* p, std::size_t size) noexcept;
 struct TStats {
   int64_t slabs = 0;
   int64_t objects = 0;
+  // Bytes taken from the system in regions for slabs (not counted by the general allocator's statistics).
+  int64_t regionBytes = 0;
 };
 TStats Stats();
 

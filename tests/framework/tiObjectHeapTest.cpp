@@ -68,6 +68,43 @@ TEST(ObjectHeap, ObjectsOfOneSizeLieSideBySideAndEmptySlabsGoBack) {
   heap::Free(big, heap::cMaxPooledSize + 1);
 }
 
+TEST(ObjectHeap, ALargeHeapCutsItsSlabsFromRegionsAndGivesThemBack) {
+  const heap::TStats before = heap::Stats();
+  constexpr std::size_t kSize = 1010;  // a size of its own, not that of the test above
+  constexpr int64_t kRegion = 2 * 1024 * 1024;
+  // Well beyond a small heap (64 slabs of 64 KB), so that at least two regions are taken.
+  std::vector<void*> made;
+  while (heap::Stats().slabs < before.slabs + 64 + 80) {
+    made.push_back(heap::Allocate(kSize));
+    std::memset(made.back(), 0, kSize);
+    std::memcpy(made.back(), &made.back(), sizeof(void*));  // each object marked with its address
+  }
+  const heap::TStats full = heap::Stats();
+  EXPECT_GE(full.regionBytes - before.regionBytes, 2 * kRegion);
+  EXPECT_EQ(full.regionBytes % kRegion, 0);
+  // No object overlaps another: every mark is intact, and objects still follow one another in order.
+  int adjacent = 0;
+  for (size_t i = 0; i < made.size(); ++i) {
+    void* mark = nullptr;
+    std::memcpy(&mark, made[i], sizeof mark);
+    ASSERT_EQ(mark, made[i]);
+    if (i > 0) adjacent += Addr(made[i]) == Addr(made[i - 1]) + 1024 ? 1 : 0;
+  }
+  EXPECT_GE(adjacent, static_cast<int>(made.size()) * 9 / 10);
+
+  // Emptied, the regions go back to the system, but for the one slabs are being cut from.
+  for (void* p : made) heap::Free(p, kSize);
+  const heap::TStats after = heap::Stats();
+  EXPECT_EQ(after.objects, before.objects);
+  EXPECT_LE(after.regionBytes, before.regionBytes + kRegion);
+
+  // And a heap that is large again reuses what it kept before taking more.
+  std::vector<void*> again;
+  while (heap::Stats().slabs < before.slabs + 64 + 8) again.push_back(heap::Allocate(kSize));
+  EXPECT_LE(heap::Stats().regionBytes, after.regionBytes + kRegion);
+  for (void* p : again) heap::Free(p, kSize);
+}
+
 TEST(ObjectHeap, ThreadsNeverShareAChunk) {
   // Each thread fills its objects with its own mark and checks them before giving them back; a chunk handed
   // out twice shows as a foreign mark.

@@ -17,6 +17,7 @@
 
 #include "bench/BenchProject.h"
 #include "framework/tiLibXml.h"
+#include "framework/tiObjectHeap.h"
 #include "framework/tiQueryXML.h"
 #include "model/GlobalsConfig.h"
 #include "model/GlobalsLists.h"
@@ -479,10 +480,10 @@ TEST_F(ProjectManagerTest, ALargeFileThatFailsTheSchemaIsRefusedWithinTwiceItsSi
   EXPECT_NE(answer.find("colour"), std::string::npos) << answer;
 }
 
-// Bytes the program holds on its heap.
+// Bytes the program holds on its heap, with the regions the object heap took from the system itself.
 size_t HeapInUse() {
   const struct mallinfo2 m = ::mallinfo2();
-  return m.uordblks + m.hblkhd;
+  return m.uordblks + m.hblkhd + static_cast<size_t>(tiObjectHeap::Stats().regionBytes);
 }
 
 // Once read, a project holds its tree, not the file's document (which takes many times the file's size).
