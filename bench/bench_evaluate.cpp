@@ -659,8 +659,9 @@ int main() {
     std::printf("After one element changed: %.6f s (median of 41 changes: %.6f s), %lld queries; nodes computed "
                 "again: %zu elements, %zu blocks, %zu channels, %zu subsystems, %zu safety functions (%ld calculator "
                 "calls); path to the root: 1 element, 1 block, 1 channel, 1 subsystem, 1 safety function\n",
-                tChange, tChangeMedian, static_cast<long long>(queriesChange), changed.elements.size(), changed.blocs.size(),
-                changed.channels.size(), changed.subsystems.size(), changed.sfs.size(), changed.calls);
+                tChange, tChangeMedian, static_cast<long long>(queriesChange), changed.elements.size(),
+                changed.blocs.size(), changed.channels.size(), changed.subsystems.size(), changed.sfs.size(),
+                changed.calls);
     {
       // What one read of an option costs through the settings layer.
       t0 = clock::now();

@@ -83,11 +83,13 @@ Region* NewRegion() {
   char* base = reinterpret_cast<char*>(aligned);
   (void)::madvise(base, kRegionSize, MADV_HUGEPAGE);  // a hint; refused where huge pages are not offered
   Region* r = new (std::nothrow) Region{base};
-  try {
-    if (r) gRegions.push_back(r);
-  } catch (const std::bad_alloc&) {
-    delete r;
-    r = nullptr;
+  if (r) {
+    try {
+      gRegions.push_back(r);
+    } catch (const std::bad_alloc&) {
+      delete r;
+      r = nullptr;
+    }
   }
   if (!r) {
     ::munmap(base, kRegionSize);
