@@ -92,15 +92,16 @@ void TtiObject::InitNew(TtiObject* owner, const std::string& dbName, const std::
   GetOID().GetNextValue(dbName, layerName);
 }
 
-void* TtiObject::operator new(std::size_t size) {
+void* ti_detail::NewObject(std::size_t size, tiObjectHeap::TKind& kind) {
 #if KELVADO_OBJECT_HEAP
-  return tiObjectHeap::Allocate(size);
+  return tiObjectHeap::Allocate(size, kind);
 #else
+  (void)kind;
   return ::operator new(size);
 #endif
 }
 
-void TtiObject::operator delete(void* p, std::size_t size) noexcept {
+void ti_detail::DeleteObject(void* p, std::size_t size) noexcept {
 #if KELVADO_OBJECT_HEAP
   tiObjectHeap::Free(p, size);
 #else

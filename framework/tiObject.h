@@ -78,11 +78,8 @@ using TtiFindMethod = std::function<void(TtiObject& candidate, bool& found)>;
 
 class TtiObject : public TtiVisited {
 public:
+  // The objects of a tree lie side by side, each class's apart (tiObjectHeap.h; TI_CLASS).
   TI_CLASS(TtiObject)
-  // The objects of a tree lie side by side (tiObjectHeap.h). Defined once, in the library, so that code built
-  // with other options still frees an object where it was allocated.
-  static void* operator new(std::size_t size);
-  static void operator delete(void* p, std::size_t size) noexcept;
   TtiObject() = default;
   ~TtiObject() override;
 

@@ -5,6 +5,7 @@
 // their own, in the order they are made, so the objects of a tree built or read in one go lie side by side
 // and a walk over the tree reads memory almost in sequence. A slab that empties goes back to the system. A
 // large heap takes its slabs from regions the system backs with huge pages where it offers them.
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -29,7 +30,19 @@ inline constexpr std::size_t cMaxPooledSize = 1024;
 // Memory for an object of `size` bytes, aligned to 16, and to 64 (a cache line) from 128 bytes up; raises
 // std::bad_alloc when there is none.
 void* Allocate(std::size_t size);
-// Gives back what Allocate(size) returned; `size` must be the same.
+// The objects of one class. Each class has slabs of its own, so that objects of a class made in turns with
+// others (a block's data between its elements' data, or child lists of every level, all of one size) still lie
+// evenly spaced: that is the pattern by which the processor's prefetcher follows a walk over them. One per
+// class, constant-initialised (TI_CLASS declares it); its slabs are made on first use.
+struct TKind {
+  std::atomic<void*> slabs{nullptr};  // the heap's own record
+};
+// As Allocate(size), from the slabs of `kind` once it has made a slab's worth of objects (the first ones share
+// the slabs of their size, so that a small project holds no slab per class) and when `size` is the size its
+// first object had: a subclass that has no kind of its own, and so another size, gets the slabs of its size.
+void* Allocate(std::size_t size, TKind& kind);
+
+// Gives back what either Allocate returned; `size` must be the size it was given.
 void Free(void* p, std::size_t size) noexcept;
 
 // For tests: the slabs held now, and the objects in them.

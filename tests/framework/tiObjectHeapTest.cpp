@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <random>
 #include <set>
 #include <thread>
@@ -137,6 +138,66 @@ TEST(ObjectHeap, ThreadsNeverShareAChunk) {
     });
   for (auto& th : threads) th.join();
   EXPECT_EQ(foreign.load(), 0);
+}
+
+// Two classes of one size (a size no other class of the program has) and a subclass without a kind of its own.
+class THeapPlankA : public TtiObject {
+public:
+  TI_CLASS(THeapPlankA)
+  char pad[920] = {};
+};
+class THeapPlankB : public TtiObject {
+public:
+  TI_CLASS(THeapPlankB)
+  char pad[920] = {};
+};
+class THeapPlankWide : public THeapPlankA {
+public:
+  char more[16] = {};
+};
+const TtiClass& THeapPlankA::StaticClass() {
+  static const TtiClass c(TtiClass::Of<THeapPlankA, TtiObject>(), "THeapPlankA");
+  return c;
+}
+const TtiClass& THeapPlankB::StaticClass() {
+  static const TtiClass c(TtiClass::Of<THeapPlankB, TtiObject>(), "THeapPlankB");
+  return c;
+}
+
+// How many objects lie exactly one chunk after the one made before them.
+template <class T>
+int EvenlySpaced(const std::vector<std::unique_ptr<T>>& made, size_t from) {
+  int n = 0;
+  for (size_t i = from + 1; i < made.size(); ++i)
+    n += Addr(made[i].get()) == Addr(made[i - 1].get()) + 960 ? 1 : 0;
+  return n;
+}
+
+TEST(ObjectHeap, ObjectsOfTwoClassesMadeInTurnsLieEvenlySpacedEach) {
+  static_assert(sizeof(THeapPlankA) == sizeof(THeapPlankB));
+  const heap::TStats before = heap::Stats();
+  std::vector<std::unique_ptr<THeapPlankA>> as;
+  std::vector<std::unique_ptr<THeapPlankB>> bs;
+  for (int i = 0; i < 400; ++i) {
+    as.push_back(std::make_unique<THeapPlankA>());
+    bs.push_back(std::make_unique<THeapPlankB>());
+  }
+#if KELVADO_OBJECT_HEAP  // the builds with memory checkers take every object from the general allocator
+  EXPECT_EQ(heap::Stats().objects - before.objects, 800);
+  // A class's first slab of objects shares the slabs of its size, in turns with the other class; after that
+  // each class has slabs of its own, where its objects follow one another.
+  EXPECT_GE(EvenlySpaced(as, 100), 280);
+  EXPECT_GE(EvenlySpaced(bs, 100), 280);
+  for (int i = 100; i < 400; ++i) EXPECT_EQ(Addr(as[i].get()) % 64, 0u);
+#endif
+
+  // A subclass of another size gets the slabs of its size; everything goes back when freed.
+  auto wide = std::make_unique<THeapPlankWide>();
+  std::memset(wide->more, 0x5A, sizeof wide->more);
+  wide.reset();
+  as.clear();
+  bs.clear();
+  EXPECT_EQ(heap::Stats().objects, before.objects);
 }
 
 TEST(ObjectHeap, AChildForkedWhileAnotherThreadAllocatesCanMakeObjects) {
