@@ -103,12 +103,12 @@ public:
   void Assign(const TtiObject& source) override;
 
 private:
-  // The values an evaluation reads first (see TPartValues).
+  // What an evaluation reads comes first (see TPartValues).
   bool useB10d_ = false;
   TTechnology technology_ = tecOther;
+  bom_detail::TPartValues v_;
   double b10d_ = 0.0;
   std::unique_ptr<TDCMeasureOp> dcMeasureOp_;
-  bom_detail::TPartValues v_;
 };
 
 class TElementOp : public TNodeElementAbs {
@@ -209,12 +209,12 @@ private:
 
   // The fields an evaluation reads and fills lie together, next to the base (see TPartValues).
   std::unique_ptr<TElement> element_;
-  mutable std::optional<double> mttfd_;
-  mutable std::optional<double> dc_;
+  mutable TCachedDouble mttfd_;
+  mutable TCachedDouble dc_;
   mutable TMTTFdDenotation mttfdBand_ = mttfLow;
   mutable TDCDenotation dcBand_ = dcForward;
-  double nop_ = std::numeric_limits<double>::infinity();
   mutable TDCDenotation dcMeasuresBand_ = dcForward;
+  double nop_ = std::numeric_limits<double>::infinity();
   mutable std::optional<double> dcMeasures_;
 };
 
