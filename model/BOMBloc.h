@@ -152,8 +152,8 @@ private:
   // The fields an evaluation reads and fills lie together, next to the base.
   std::unique_ptr<TBloc> bloc_;
   std::unique_ptr<TElementOpList> list_;
-  mutable std::optional<double> mttfd_;
-  mutable std::optional<double> dc_;
+  mutable TCachedDouble mttfd_;
+  mutable TCachedDouble dc_;
   mutable TMTTFdDenotation mttfdBand_ = mttfLow;
   mutable TDCDenotation dcBand_ = dcForward;
   mutable TDCDenotation dcMeasuresBand_ = dcForward;
