@@ -32,7 +32,7 @@ constexpr std::size_t kSlabSize = 64 * 1024;
 // pages. A small heap keeps taking its slabs from the general allocator: a region would hold 2 MB for a few
 // objects.
 constexpr std::size_t kRegionSize = 2 * 1024 * 1024;
-constexpr int64_t kSmallHeapSlabs = 4 * 1024 * 1024 / kSlabSize;
+constexpr int64_t kSmallHeapSlabs = 64;  // 4 MB
 
 struct Slab;
 struct SizeClass;
@@ -269,21 +269,13 @@ void* AllocateIn(SizeClass& c, std::size_t chunk) {
   return result;
 }
 
-}  // namespace
-
-void* Allocate(std::size_t size) {
-  if (size == 0) size = 1;
-  if (size > cMaxPooledSize) return ::operator new(size);
-  const std::size_t cls = ClassOf(size);
-  return AllocateIn(gClasses[cls], ChunkSize(cls));
-}
-
-void* Allocate(std::size_t size, TKind& kind) {
+// `kind` null: the slabs of the size.
+void* AllocateOf(std::size_t size, TKind* kind) {
   if (size == 0) size = 1;
   if (size > cMaxPooledSize) return ::operator new(size);
   const std::size_t cls = ClassOf(size);
   const std::size_t chunk = ChunkSize(cls);
-  SizeClass* own = KindSlabs(kind, cls);
+  SizeClass* own = kind ? KindSlabs(*kind, cls) : nullptr;
   // A class's first slab full of objects shares the slabs of its size: a slab for each class of which a
   // project holds a few objects would outweigh a small project.
   const auto shared = static_cast<int64_t>(kSlabSize / chunk);
@@ -292,6 +284,11 @@ void* Allocate(std::size_t size, TKind& kind) {
     own = nullptr;
   return AllocateIn(own ? *own : gClasses[cls], chunk);
 }
+}  // namespace
+
+void* Allocate(std::size_t size) { return AllocateOf(size, nullptr); }
+
+void* Allocate(std::size_t size, TKind& kind) { return AllocateOf(size, &kind); }
 
 void Free(void* p, std::size_t size) noexcept {
   if (!p) return;

@@ -148,8 +148,8 @@ TItemStatus WithChildStatus(TItemStatus result, const List& list, TStatusMessage
 }
 
 // ---- Caches of the nodes ----
-// A cache (an optional double or a TCachedDouble) is empty until its first read fills it from the pool's calculator; "no value" (-1) is a
-// computed value like any other and stays cached. Value and band are stored only when the calculator
+// A cache (an optional double or a TCachedDouble) is empty until its first read fills it from the pool's
+// calculator; "no value" (-1) is a computed value like any other and stays cached. Value and band are stored only when the calculator
 // succeeded, so an error leaves the cache empty and the next read asks again. The caches are not part of what a
 // node shows as its state: reading fills them, hence the const_cast. Each returns the cached value.
 
