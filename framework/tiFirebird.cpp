@@ -7,9 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cctype>
-#include <cerrno>
 #include <string>
 #include <utility>
 
@@ -17,6 +15,7 @@
 
 #include "framework/tiFirebirdInternal.h"
 #include "framework/tiUtils.h"
+#include "platform/FileIO.h"
 #include "platform/TextCase.h"
 
 // Attachments: database names, the attachment parameters, and the database object (connect, create, mode
@@ -256,62 +255,89 @@ void TtiFBDatabase::Disconnect() {
   impl_->lease.Release(clean);
 }
 
-namespace {
-
-// A name beside `fileName` (same folder, so the move into place is a rename) that no file has.
-std::string TemporaryNameBeside(const std::string& fileName) {
-  static std::atomic<unsigned> counter{0};
-  const auto [folder, base] = SplitFolder(fileName);
-  for (;;) {
-    const std::string name = folder + "." + base + "." + std::to_string(::getpid()) + "-" +
-                             std::to_string(counter.fetch_add(1)) + ".tmp";
-    if (!FileExists(name)) return name;
-  }
-}
-
-// Moves a finished file into place, never over an existing file; the error says why not.
-std::string MoveIntoPlace(const std::string& from, const std::string& to) {
-  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return {};
-  if (errno == EEXIST) return "the file exists already";
-  if (errno != EINVAL && errno != ENOSYS) return ErrnoText();
-  // The file system cannot rename without replacing: a hard link refuses an existing name just as well.
-  if (::link(from.c_str(), to.c_str()) == 0) {
-    ::unlink(from.c_str());
-    return {};
-  }
-  return errno == EEXIST ? "the file exists already" : ErrnoText();
-}
-
-}  // namespace
-
-void TtiFBDatabase::CreateDatabase(const std::string& fileName, const std::string& userName,
-                                   const std::string& password, int pageSize) {
+std::string TtiFBDatabase::CreateDatabaseBeside(const std::string& fileName, const std::string& userName,
+                                               const std::string& password, int pageSize) {
   const std::string what = "database \"" + fileName + "\"";
   if (fileName.empty()) throw EtiFBException("Cannot create a database: no file name given");
-  const bool server = tiFBIsServerName(fileName);
-  if (!server && FileExists(fileName))
-    throw EtiFBException(tiFormat("Cannot create %s: the file exists already", {what}));
-  // The engine leaves what it wrote when creating fails (a full disk): a local file is made under a name of its
-  // own and moved into place when complete. A server makes its file itself and refuses one that exists.
-  const std::string target = server ? fileName : TemporaryNameBeside(fileName);
-  TtiUndoUnlessDone removeTarget([&target, server]() noexcept {
-    if (!server) ::unlink(target.c_str());
-  });
+  if (tiFBIsServerName(fileName))
+    throw EtiFBException(tiFormat("Cannot create %s beside its name: it is a file of a server", {what}));
+  if (FileExists(fileName)) throw EtiFBException(tiFormat("Cannot create %s: the file exists already", {what}));
+  // The engine leaves what it wrote when creating fails (a full disk): the file is made under a name of its own,
+  // which the caller gives it when it is complete.
+  std::string temporary;
+  try {
+    temporary = CreateTempFileBeside(fileName);
+  } catch (const EFileAccess& e) {
+    throw EtiFBException(tiFormat("Cannot create %s: %s", {what, e.Cause()}));
+  }
+  TtiUndoUnlessDone removeTemporary([&temporary]() noexcept { ::unlink(temporary.c_str()); });
   Status st;
   try {
     XpbGuard dpb(NewDpb(st, fileName, userName, password));
     dpb->insertInt(&st, isc_dpb_page_size, pageSize);
     dpb->insertInt(&st, isc_dpb_sql_dialect, 3);
     dpb->insertString(&st, isc_dpb_set_db_charset, "WIN1252");
-    AttachOnce(st, target, dpb, true, "create " + what);
+    // The empty file under the temporary name is ours: the name was taken for this database.
+    dpb->insertInt(&st, isc_dpb_overwrite, 1);
+    // Nobody sees the file before PublishDatabase, which puts it on the disk in one go: until then the engine
+    // need not wait for the disk after every page (a new library's schema took seconds so on a busy disk).
+    dpb->insertInt(&st, isc_dpb_force_write, 0);
+    AttachOnce(st, temporary, dpb, true, "create " + what);
   } catch (const fb::FbException& e) {
     throw EtiFBException(tiFormat("Cannot create %s:\n%s", {what, EngineText(e)}), EngineCode(e));
   }
-  if (!server) {
-    if (const std::string problem = MoveIntoPlace(target, fileName); !problem.empty())
-      throw EtiFBException(tiFormat("Cannot create %s: %s", {what, problem}));
+  removeTemporary.Done();
+  return temporary;
+}
+
+void TtiFBDatabase::PublishDatabase(const std::string& temporary, const std::string& fileName,
+                                    const std::string& userName, const std::string& password) {
+  const std::string what = "database \"" + fileName + "\"";
+  Status st;
+  try {
+    // From now on every write waits for the disk again, as in every database the engine makes.
+    XpbGuard dpb(NewDpb(st, temporary, userName, password));
+    dpb->insertInt(&st, isc_dpb_force_write, 1);
+    AttachOnce(st, temporary, dpb, false, "create " + what);
+  } catch (const fb::FbException& e) {
+    throw EtiFBException(tiFormat("Cannot create %s:\n%s", {what, EngineText(e)}), EngineCode(e));
   }
-  removeTarget.Done();
+  // What the engine wrote without waiting reaches the disk before the file has its name.
+  const int fd = ::open(temporary.c_str(), O_RDONLY | O_CLOEXEC);
+  const bool synced = fd >= 0 && ::fsync(fd) == 0;
+  const std::string syncError = synced ? std::string() : ErrnoText();
+  if (fd >= 0) ::close(fd);
+  if (!synced) throw EtiFBException(tiFormat("Cannot create %s: %s", {what, syncError}));
+  try {
+    PublishNewFile(temporary, fileName);
+  } catch (const EFileAccess& e) {
+    const std::string why = FileExists(fileName) ? std::string("the file exists already") : e.Cause();
+    throw EtiFBException(tiFormat("Cannot create %s: %s", {what, why}));
+  }
+}
+
+void TtiFBDatabase::CreateDatabase(const std::string& fileName, const std::string& userName,
+                                   const std::string& password, int pageSize) {
+  const std::string what = "database \"" + fileName + "\"";
+  if (fileName.empty()) throw EtiFBException("Cannot create a database: no file name given");
+  if (!tiFBIsServerName(fileName)) {
+    const std::string temporary = CreateDatabaseBeside(fileName, userName, password, pageSize);
+    TtiUndoUnlessDone removeTemporary([&temporary]() noexcept { ::unlink(temporary.c_str()); });
+    PublishDatabase(temporary, fileName, userName, password);
+    removeTemporary.Done();
+    return;
+  }
+  // A server makes its file itself and refuses one that exists.
+  Status st;
+  try {
+    XpbGuard dpb(NewDpb(st, fileName, userName, password));
+    dpb->insertInt(&st, isc_dpb_page_size, pageSize);
+    dpb->insertInt(&st, isc_dpb_sql_dialect, 3);
+    dpb->insertString(&st, isc_dpb_set_db_charset, "WIN1252");
+    AttachOnce(st, fileName, dpb, true, "create " + what);
+  } catch (const fb::FbException& e) {
+    throw EtiFBException(tiFormat("Cannot create %s:\n%s", {what, EngineText(e)}), EngineCode(e));
+  }
 }
 
 void TtiFBDatabase::SetReadOnlyMode(const std::string& fileName, bool readOnly, const std::string& userName,

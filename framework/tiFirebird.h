@@ -147,6 +147,16 @@ public:
   // behind; a file on a server is made by the server under its own name.
   static void CreateDatabase(const std::string& fileName, const std::string& userName = "SYSDBA",
                              const std::string& password = "", int pageSize = 4096);
+  // The first half of CreateDatabase for a local file that is to be filled before anyone may see it: a new,
+  // empty database under a temporary name beside `fileName` (which must not exist), whose name it gives. Until
+  // it is published the engine writes it without waiting for the disk. The caller fills it, closes it and gives
+  // it its name with PublishDatabase, or removes it.
+  static std::string CreateDatabaseBeside(const std::string& fileName, const std::string& userName = "SYSDBA",
+                                          const std::string& password = "", int pageSize = 4096);
+  // Puts a closed database made by CreateDatabaseBeside on the disk, has the engine wait for the disk again from
+  // now on, and gives it its name, never over an existing file (an error, and `temporary` stays).
+  static void PublishDatabase(const std::string& temporary, const std::string& fileName,
+                              const std::string& userName = "SYSDBA", const std::string& password = "");
   // Switches a closed database file between read-only and read-write mode (needs the only attachment; the file
   // must not be in use by another process).
   static void SetReadOnlyMode(const std::string& fileName, bool readOnly, const std::string& userName = "SYSDBA",
