@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cctype>
 #include <string>
 #include <utility>
@@ -188,16 +189,93 @@ void TtiFBDatabase::SetReadOnlyAccess(bool v) {
   readOnlyAccess_ = v;
 }
 
+bool tiFBIsReadOnlyFile(const std::string& databaseName) {
+  if (databaseName.empty() || tiFBIsServerName(databaseName)) return false;
+  struct stat sb {};
+  if (::stat(databaseName.c_str(), &sb) != 0) return false;
+  // The owner's write bit is the owner's "keep this", for root as well (as for every file the program writes).
+  return (sb.st_mode & S_IWUSR) == 0 || ::faccessat(AT_FDCWD, databaseName.c_str(), W_OK, AT_EACCESS) != 0;
+}
+
+namespace {
+
+// The folder of the copies of read-only files: the process's temporary folder.
+std::string TemporaryFolder() {
+  const char* tmp = std::getenv("TMPDIR");
+  return tmp && *tmp == '/' ? tmp : "/tmp";
+}
+
+// A private copy of a database file, in read-only mode: what an attachment reads of a file it may not write.
+// Raises EtiFBException naming the file; leaves no copy behind then.
+std::string ReadOnlyCopy(const std::string& fileName, const std::string& userName, const std::string& password,
+                         const std::string& what) {
+  std::string copy = TemporaryFolder() + "/kelvado-readonly-XXXXXX";
+  const int out = ::mkstemp(copy.data());
+  if (out < 0)
+    throw EtiFBException(tiFormat("Cannot open %s: its copy for reading cannot be made in \"%s\": %s",
+                                  {what, TemporaryFolder(), ErrnoText()}));
+  TtiUndoUnlessDone remove([&copy]() noexcept { ::unlink(copy.c_str()); });
+  std::string failure;
+  const int in = ::open(fileName.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+  struct stat sb {};
+  if (in < 0 || ::fstat(in, &sb) != 0) failure = ErrnoText();
+  else if (!S_ISREG(sb.st_mode)) failure = "it is no regular file";
+  for (off_t left = sb.st_size; failure.empty() && left > 0;) {
+    const ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, static_cast<size_t>(left), 0);
+    if (n > 0) left -= n;
+    else failure = n == 0 ? std::string("the file became shorter while it was copied") : ErrnoText();
+  }
+  if (in >= 0) ::close(in);
+  if (::close(out) != 0 && failure.empty()) failure = ErrnoText();
+  if (!failure.empty())
+    throw EtiFBException(tiFormat("Cannot open %s: its copy for reading in \"%s\" cannot be made: %s",
+                                  {what, TemporaryFolder(), failure}));
+  TtiFBDatabase::SetReadOnlyMode(copy, true, userName, password);
+  remove.Done();
+  return copy;
+}
+
+// An attachment for reading to a file that may not be written (see the class comment).
+FbRef<fb::IAttachment> AttachReadOnlyFile(const std::string& fileName, const std::string& userName,
+                                          const std::string& password, const std::string& what,
+                                          const std::string& action) {
+  // The engine opens a file it may not write (it goes by the permission bits, for root too) only when the file
+  // is in read-only mode, as the general database is; then it writes nothing into it.
+  struct stat sb {};
+  const bool engineReadsOnly = ::stat(fileName.c_str(), &sb) == 0 &&
+                               ((sb.st_mode & 0222) == 0 || ::access(fileName.c_str(), W_OK) != 0);
+  if (engineReadsOnly) {
+    Status st;
+    try {
+      XpbGuard dpb(NewDpb(st, fileName, userName, password));
+      return OpenAttachment(st, fileName, dpb, false, action);
+    } catch (const fb::FbException& e) {
+      if (EngineCode(e) != isc_no_priv) throw;
+    }
+  }
+  // Any other file would be refused, or written by merely attaching to it (its header and transaction
+  // counters): its content is read from a copy of it in read-only mode. The copy's name goes as soon as the
+  // engine has it open, so no copy is ever left behind.
+  const std::string copy = ReadOnlyCopy(fileName, userName, password, what);
+  TtiUndoUnlessDone remove([&copy]() noexcept { ::unlink(copy.c_str()); });
+  Status st;
+  XpbGuard dpb(NewDpb(st, copy, userName, password));
+  return OpenAttachment(st, copy, dpb, false, action);
+}
+
+}  // namespace
+
 void TtiFBDatabase::Connect() {
   if (Connected()) Disconnect();
   if (databaseName_.empty()) throw EtiFBException("Cannot open a database: no file name given");
   const std::string action = "open " + Describe();
+  const bool readOnlyFile = tiFBIsReadOnlyFile(databaseName_);
   // The lock is for local files only: a server opens its file alone and serializes its clients itself, and the
   // file is not on this machine (see the class comment).
   if (!tiFBIsServerName(databaseName_)) {
     if (!FileExists(databaseName_))
       throw EtiFBException(tiFormat("Cannot open %s: the file does not exist", {Describe()}), isc_io_error);
-    impl_->lease.Acquire(databaseName_, !readOnlyAccess_, action,
+    impl_->lease.Acquire(databaseName_, !readOnlyAccess_ && !readOnlyFile, action,
                          [this] {
                            RepairInterruptedWrite(databaseName_, userName_, password_);
                            impl_->tidyAtClose = true;
@@ -205,18 +283,26 @@ void TtiFBDatabase::Connect() {
   }
   // The file stays locked only while it is attached.
   TtiUndoUnlessDone unlock([this]() noexcept { impl_->lease.Release(); });
-  Status st;
   try {
-    XpbGuard dpb(NewDpb(st, databaseName_, userName_, password_));
-    // A writer's page cache holds the indices of a large library (random identifiers touch any page of them);
-    // the engine's default of 256 pages made each insert evict and write pages again.
-    if (!readOnlyAccess_) dpb->insertInt(&st, isc_dpb_num_buffers, 8192);
-    impl_->att = OpenAttachment(st, databaseName_, dpb, false, action);
+    if (readOnlyFile) {
+      impl_->att = AttachReadOnlyFile(databaseName_, userName_, password_, Describe(), action);
+    } else {
+      Status st;
+      XpbGuard dpb(NewDpb(st, databaseName_, userName_, password_));
+      // A writer's page cache holds the indices of a large library (random identifiers touch any page of them);
+      // the engine's default of 256 pages made each insert evict and write pages again.
+      if (!readOnlyAccess_) dpb->insertInt(&st, isc_dpb_num_buffers, 8192);
+      impl_->att = OpenAttachment(st, databaseName_, dpb, false, action);
+    }
   } catch (const fb::FbException& e) {
     throw EtiFBException(tiFormat("Cannot open %s:\n%s", {Describe(), EngineText(e)}), EngineCode(e));
   }
+  impl_->readOnlyFile = readOnlyFile;
   unlock.Done();
 }
+
+bool TtiFBDatabase::ReadOnlyFile() const { return Connected() && impl_->readOnlyFile; }
+
 
 void TtiFBDatabase::Disconnect() {
   if (!impl_->att) return;
@@ -253,6 +339,7 @@ void TtiFBDatabase::Disconnect() {
     }
   }
   impl_->lease.Release(clean);
+  impl_->readOnlyFile = false;
 }
 
 std::string TtiFBDatabase::CreateDatabaseBeside(const std::string& fileName, const std::string& userName,

@@ -69,6 +69,11 @@ std::string tiFBWriteMarkerName(const std::string& dbFile);
 // How often this process has validated a file because its last writer had ended in the middle (for tests).
 int64_t tiFBInterruptedWriteRepairs();
 
+// Whether a local database file may not be written: its owner's write bit is clear (the owner's "keep this",
+// which binds root too, as for every file the program writes) or this process may not write it. False for a
+// name with a server part and for a file that does not exist.
+bool tiFBIsReadOnlyFile(const std::string& databaseName);
+
 // Engine type numbers of a column (SQL_VARYING, SQL_DOUBLE ... of the Firebird client, null bit cleared).
 struct TtiFBColumn {
   std::string Name;      // column name in the table (empty for expressions)
@@ -110,6 +115,12 @@ class TtiFBStatement;
 // and one whose write was rolled back (a full disk leaves a page the engine took and never linked), tidy it again
 // when they disconnect as the process's only attachment to it; else the marker stays for the next writer.
 //
+// A local file that may not be written (tiFBIsReadOnlyFile) is only read, and never written: it is attached
+// without the exclusive lock and the marker, and with the engine's refusal of every change. The engine opens
+// such a file only when it is in read-only mode (as the general database is; it then writes nothing into it);
+// any other such file is read from a private copy in read-only mode, made in the temporary folder ($TMPDIR)
+// and named there only until the engine has it open. Its errors name the file all the same.
+//
 // Not thread-safe: one object (with its transactions and statements) is used by one thread at a time.
 class TtiFBDatabase {
 public:
@@ -140,6 +151,8 @@ public:
   // Closes the attachment; open transactions are rolled back first.
   void Disconnect();
   bool Connected() const;
+  // Connected to a local file that may not be written (tiFBIsReadOnlyFile): it is only read.
+  bool ReadOnlyFile() const;
 
   // Creates a new, empty database file (Windows-1252 default character set, SQL dialect 3) and leaves it
   // closed. An existing file is never overwritten: that is an error. A local file is made under a temporary

@@ -87,6 +87,8 @@ inline constexpr int msgXMLReferencedTwice = 1065;         // row, column, OID
 inline constexpr int msgXMLMissingTable = 1068;            // - (a table the reader needs is not in the file)
 inline constexpr int msgXMLUnnamedRow = 1069;              // row, column, OID, node table, its column
 inline constexpr int msgSettingsAccessFailed = 1100;       // the failure
+inline constexpr int msgLibraryReadOnly = 1170;            // the library file
+inline constexpr int msgNoLibraryOpen = 1171;              // - (a library failed to open and none is open)
 
 // ---- Status texts (base 3000), by index ----
 // Element.
