@@ -82,6 +82,7 @@ TEST_F(LibraryVisitorsTest, StoredValuesAndStamps) {
   TLibraryItems items = BuildLibraryItems();
   items.Elements->Items(0)->GetElement()->SetKVDVersion(ver1_0_5a);
   items.Elements->Items(0)->GetElement()->SetNormVersion(ver2006pr);
+  items.Elements->Items(0)->GetElement()->SetDC(0.1 + 0.2);
   SaveAll(items);
   const std::string compOID = OIDOf(items.Subsystems->Items(0)->GetComponent());
   // The subsystem's MTTFd as entered (150 years), not cut to the category's 100.
@@ -93,6 +94,9 @@ TEST_F(LibraryVisitorsTest, StoredValuesAndStamps) {
   TRow el = LibRow("Elements", OIDOf(items.Elements->Items(0)->GetElement()));
   EXPECT_EQ(el["kvdversion"], VersionText(CurrentKVDVersion));
   EXPECT_EQ(el["normversion"], NormVersionText(CurrentNormVersion));
+  // A DOUBLE column as text: the framework's 15 significant digits, as every number text of the program (the
+  // shortest exact text would be 0.30000000000000004).
+  EXPECT_EQ(el["dc"], "0.3");
   // A DC measure writes one row per insufficient PL; an update to {plE} leaves one, a delete none.
   TDCMeasure& m = *items.DCCatalogue->Items(1)->GetDCMeasure();
   auto insuff = [&] {
