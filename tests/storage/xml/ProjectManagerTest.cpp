@@ -1233,7 +1233,9 @@ TEST_F(ProjectManagerTest, ControlCharactersInNamesAreRefusedLineBreaksKept) {
   const std::string file = SaveFull(f, "names.kvd");
   const std::string bytes = Bytes(file);
   TElement& element = *f.Element->GetElement();
-  for (const std::string& name : {std::string("Schütz\vK1"), std::string("Schütz\x1b[1mK1")}) {
+  // Also in a name of plain ASCII, which is written without the full check of its characters.
+  for (const std::string& name : {std::string("Schütz\vK1"), std::string("Schütz\x1b[1mK1"),
+                                  std::string("Relais\vK1"), std::string("Relais\x1b[1mK1")}) {
     element.SetName(name);
     try {
       manager_->SaveProject(*f.Root);
