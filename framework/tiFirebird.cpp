@@ -17,6 +17,7 @@
 
 #include "framework/tiFirebirdInternal.h"
 #include "framework/tiUtils.h"
+#include "platform/StandardDescriptors.h"
 #include "platform/TextCase.h"
 
 // Attachments: database names, the attachment parameters, and the database object (connect, create, mode
@@ -115,13 +116,20 @@ FbRef<fb::IAttachment> OpenAttachment(Status& st, const std::string& fileName, c
   const bool local = !tiFBIsServerName(fileName);
   if (const std::string problem = local ? CheckLockFolder() : std::string(); !problem.empty())
     throw EtiFBException(tiFormat("Cannot %s: %s", {action, problem}));
+  SecureStandardDescriptors();
   const FbRef<fb::IProvider> prov(Master()->getDispatcher());
   FbRef<fb::IAttachment> att;
-  {
+  try {
     Utf8FileNames utf8;
+    KeepSignalHandlers signalHandlers;
     att.reset(create
                   ? prov->createDatabase(&st, fileName.c_str(), dpb->getBufferLength(&st), dpb->getBuffer(&st))
                   : prov->attachDatabase(&st, fileName.c_str(), dpb->getBufferLength(&st), dpb->getBuffer(&st)));
+  } catch (const fb::FbException& e) {
+    // The engine's own text blames a character set; the user must learn that the temporary folder is the cause.
+    if (const std::string cause = TempFolderCause(e); !cause.empty())
+      throw EtiFBException(tiFormat("Cannot %s:\n%s\n%s", {action, EngineText(e), cause}), EngineCode(e));
+    throw;
   }
   if (const std::string problem = local ? BackLockFiles() : std::string(); !problem.empty()) {
     try {

@@ -87,6 +87,23 @@ inline constexpr int msgXMLReferencedTwice = 1065;         // row, column, OID
 inline constexpr int msgXMLMissingTable = 1068;            // - (a table the reader needs is not in the file)
 inline constexpr int msgXMLUnnamedRow = 1069;              // row, column, OID, node table, its column
 inline constexpr int msgSettingsAccessFailed = 1100;       // the failure
+// Files and settings that cannot be used; a reason is one of the msgReason... texts (see SystemErrorText).
+inline constexpr int msgFileCannotBeRead = 1140;           // the file, the reason
+inline constexpr int msgSettingsErrorCaption = 1141;       // the program's version
+inline constexpr int msgSettingsFileFailed = 1142;         // the file or folder, the reason
+inline constexpr int msgSettingsFileDamaged = 1143;        // the file, the line
+inline constexpr int msgDataFolderLacksData = 1144;        // the folder set, the program's folder
+inline constexpr int msgReasonPermission = 1145;
+inline constexpr int msgReasonReadOnlyFileSystem = 1146;
+inline constexpr int msgReasonDiskFull = 1147;
+inline constexpr int msgReasonLinkLoop = 1148;
+inline constexpr int msgReasonNameTooLong = 1149;
+inline constexpr int msgReasonMissing = 1150;
+inline constexpr int msgReasonNotAFolder = 1151;
+inline constexpr int msgReasonInTheWay = 1152;
+inline constexpr int msgReasonIOError = 1153;
+inline constexpr int msgReasonClosed = 1154;
+inline constexpr int msgReasonOther = 1155;                // the error number, the system's text
 
 // ---- Status texts (base 3000), by index ----
 // Element.

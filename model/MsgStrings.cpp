@@ -1,9 +1,15 @@
 #include "model/MsgStrings.h"
 
+#include <cerrno>
+#include <cstring>
 #include <limits>
 #include <mutex>
+#include <set>
+#include <utility>
+#include <vector>
 
 #include "platform/LanguageLibrary.h"
+#include "platform/MessageBox.h"
 
 #include "model/GlobalsConfig.h"
 
@@ -25,11 +31,48 @@ LanguageLibrary& Lib() {
   return lib;
 }
 
+// Language files refused as no text, each reported once in the run (under LibMutex).
+std::set<std::string>& ReportedRefusals() {
+  static std::set<std::string> reported;
+  return reported;
+}
+
 // Set while the library path is being looked up: the configuration may report a failure with a numbered text,
 // which must not recurse into another load.
 thread_local bool tLookingUpPath = false;
+// What is to be shown once the look-up is over and the texts are loaded (ShowWhenTextsAreReady).
+thread_local std::vector<std::function<void()>> tWaitingForTexts;
 
 std::string LanguageLibraryPath() { return GetLangLngDll(); }
+
+// The file of the other language beside a shipped one ("Lang_DE.txt" and "Lang_EN.txt"), or empty.
+std::string OtherLanguageFile(const std::string& path) {
+  for (const auto& [from, to] : {std::pair{"/Lang_DE.txt", "/Lang_EN.txt"}, std::pair{"/Lang_EN.txt", "/Lang_DE.txt"}}) {
+    const size_t n = std::strlen(from);
+    if (path.size() > n && path.compare(path.size() - n, n, from) == 0) return path.substr(0, path.size() - n) + to;
+  }
+  return {};
+}
+
+// Loads the texts (under LibMutex). A file refused as no text is replaced by the other language's file beside
+// it; `report` gets what the user must learn of that, in English: no texts are there to say it otherwise.
+bool LoadLibrary(const std::string& path, std::string& report) {
+  if (Lib().Load(path)) return true;
+  const std::string refusal = Lib().Refusal();
+  if (refusal.empty()) return false;
+  const std::string other = OtherLanguageFile(path);
+  const bool loaded = !other.empty() && Lib().Load(other);
+  if (ReportedRefusals().insert(path).second)
+    report = "The language file \"" + path + "\" is refused: " + refusal + ". " +
+             (loaded ? "The texts of \"" + other + "\" are used instead." : std::string("No texts are available."));
+  return loaded;
+}
+
+void ShowWaiting() {
+  std::vector<std::function<void()>> waiting;
+  waiting.swap(tWaitingForTexts);
+  for (const auto& show : waiting) show();
+}
 
 std::string CutToChars(const std::string& s, size_t maxChars) {
   size_t chars = 0;
@@ -65,9 +108,15 @@ std::string GetMsgString(int Index, int Base) {
       path.clear();
     }
     tLookingUpPath = false;
-    if (path.empty()) return {};
-    std::lock_guard<std::mutex> lock(LibMutex());
-    if (!Lib().IsLoaded() && !Lib().Load(path)) return {};
+    std::string report;
+    bool ok = false;
+    if (!path.empty()) {
+      std::lock_guard<std::mutex> lock(LibMutex());
+      ok = Lib().IsLoaded() || LoadLibrary(path, report);
+    }
+    if (!report.empty()) ShowMessage("", report, MsgIcon::Warning);
+    ShowWaiting();
+    if (!ok) return {};
   }
 
   std::string raw;
@@ -95,9 +144,51 @@ void GetMsgString(int Index, int Base, std::string& Text) { Text = GetMsgString(
 
 std::string FormatMsgString(int Number, const FmtArgs& Args) { return tiFormat(GetMsgString(Number, 0), Args); }
 
+void ShowWhenTextsAreReady(std::function<void()> show) {
+  if (tLookingUpPath)
+    tWaitingForTexts.push_back(std::move(show));
+  else
+    show();
+}
+
+std::string SystemErrorText(int err) {
+  int number = 0;
+  switch (err) {
+    case EACCES:
+    case EPERM: number = msgReasonPermission; break;
+    case EROFS: number = msgReasonReadOnlyFileSystem; break;
+    case ENOSPC:
+    case EDQUOT: number = msgReasonDiskFull; break;
+    case ELOOP: number = msgReasonLinkLoop; break;
+    case ENAMETOOLONG: number = msgReasonNameTooLong; break;
+    case ENOENT: number = msgReasonMissing; break;
+    case ENOTDIR: number = msgReasonNotAFolder; break;
+    case EIO: number = msgReasonIOError; break;
+    case EBADF: number = msgReasonClosed; break;
+    default: break;
+  }
+  std::string text = number ? GetMsgString(number, 0) : std::string();
+  if (text.empty()) text = FormatMsgString(msgReasonOther, {err, std::strerror(err)});
+  return text.empty() ? std::string(std::strerror(err)) : text;
+}
+
+std::string CauseText(const std::string& cause) {
+  // The causes of file and settings failures hold the system's text of the error (strerror, in this process's
+  // words); the error it stands for gets its words in the run's language.
+  for (const int err : {EACCES, EPERM, EROFS, ENOSPC, EDQUOT, ELOOP, ENAMETOOLONG, ENOENT, ENOTDIR, EIO, EBADF})
+    if (cause.find(std::strerror(err)) != std::string::npos) return SystemErrorText(err);
+  // The settings store's own words for a file where a folder belongs (platform/Registry.cpp).
+  if (cause == "a file of that name is in the way" || cause == "not a folder") {
+    const std::string text = GetMsgString(msgReasonInTheWay, 0);
+    if (!text.empty()) return text;
+  }
+  return cause;
+}
+
 void ReleaseMsgStrings() {
   std::lock_guard<std::mutex> lock(LibMutex());
   Lib().Unload();
+  ReportedRefusals().clear();
 }
 
 }  // namespace kelvado

@@ -1,6 +1,7 @@
 #pragma once
 // Numbered message texts. Every user-visible text of the model and the stores is text number Index + Base of
 // the language library named by the configuration key `lngdll` (section `lang`).
+#include <functional>
 #include <string>
 
 #include "framework/tiFormat.h"
@@ -30,5 +31,20 @@ std::string MsgStringsFile();
 
 // Releases the loaded language library; the next GetMsgString loads it again (shutdown, tests).
 void ReleaseMsgStrings();
+
+// A language file that is no text (random bytes, another encoding than UTF-8) is refused with a message (in
+// English: no texts are there to say it otherwise) naming it; the other language's file beside it
+// (Lang_DE.txt, Lang_EN.txt) is taken instead where it can be read.
+
+// Runs `show` now, or, when it is asked while the language file is being looked up (a settings failure met on
+// the way), as soon as the texts are loaded, so that what it shows is in the run's language.
+void ShowWhenTextsAreReady(std::function<void()> show);
+
+// Why a file could not be used, in the run's language, for the system's error number (ELOOP: "its name leads
+// into a loop of symbolic links"); a number without words of its own gets the system's text with the number.
+std::string SystemErrorText(int err);
+// A failure's cause as the file layers give it (it holds the system's text of the error): in the run's
+// language where it names a known error; any other cause unchanged.
+std::string CauseText(const std::string& cause);
 
 }  // namespace kelvado

@@ -1,5 +1,7 @@
 #include "platform/FileIO.h"
 
+#include "platform/StandardDescriptors.h"
+
 #include <fcntl.h>
 #include <limits.h>
 #include <stdio.h>
@@ -39,6 +41,7 @@ struct TFd {
 };
 
 std::optional<std::string> Read(const std::string& file, int64_t maxBytes, bool missingIsNothing) {
+  SecureStandardDescriptors();
   // Not blocking: a FIFO would wait for a writer before it could be refused; no terminal becomes ours.
   const TFd f{::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY)};
   if (f.fd < 0) {

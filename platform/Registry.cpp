@@ -175,7 +175,7 @@ public:
 private:
   [[noreturn]] void Error(const std::string& what) {
     throw ERegistryException("Damaged settings file \"" + file_ + "\", line " + std::to_string(no_) + ": " + what,
-                             file_, "damaged");
+                             file_, "damaged", no_);
   }
   char Peek() const { return pos_ < s_.size() ? s_[pos_] : '\0'; }
   void SkipBlanks() {

@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cmath>
 #include <filesystem>
 #include <sstream>
@@ -54,6 +55,15 @@ bool NameTaken(const std::string& name) {
 // A folder, FIFO or device under a project file's name is refused as what it is, never taken for a missing file.
 void RefuseUnlessRegular(const std::string& name) {
   if (NameTaken(name) && !FileExists(name)) throw EIOError(msgNotARegularFile, {name});
+}
+
+// A name that cannot be looked at for another reason than its absence (a loop of links, a name too long, a
+// folder that may not be entered) is refused with that reason, never called missing.
+void RefuseUnreachable(const std::string& name) {
+  struct stat st {};
+  if (name.empty() || ::stat(name.c_str(), &st) == 0) return;
+  const int err = errno;
+  if (err != ENOENT && err != ENOTDIR) throw EIOError(msgFileCannotBeRead, {name, SystemErrorText(err)});
 }
 
 // What a save will write, and that it may: the file the name's links lead to, a regular file its owner has not
@@ -213,6 +223,7 @@ TProjectOp* TProjectManager::FindOpenProject(const std::string& FileName) const 
 
 TProjectOp* TProjectManager::OpenProjectFile(const std::string& FileName, bool CheckVersion) {
   RefuseUnlessRegular(FileName);
+  RefuseUnreachable(FileName);
   if (!FileExists(FileName)) {
     // A bare name is looked for in the current folder only (the template of a new project).
     if (FileName.find('/') != std::string::npos) throw EIOError(msgProjectFileMissing, {FileName});
@@ -395,6 +406,7 @@ void TProjectManager::SaveObjectToFile(const TtiObject& Item, const std::string&
 void TProjectManager::ImportFromFile(TPerObjListEx& TargetList, const std::string& FileName) {
   // Reading a file that is not there would create an empty one and import nothing.
   RefuseUnlessRegular(FileName);
+  RefuseUnreachable(FileName);
   if (!FileExists(FileName)) throw EIOError(msgProjectFileMissing, {FileName});
   std::unique_ptr<TPerObjListEx> read = TargetList.Class().CreateAs<TPerObjListEx>();
   ReadCheckedFile(FileName, true, *read);

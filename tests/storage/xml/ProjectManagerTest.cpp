@@ -356,6 +356,21 @@ TEST_F(ProjectManagerTest, MissingForeignAndEmptyFilesAreRefusedByName) {
   EXPECT_TRUE(manager_->GetOpenProjects().Items(0)->GetProject()->GetFileName().empty());
 }
 
+// A name that leads into a loop of links, or is too long, is not "missing": the user reads why, in words.
+TEST_F(ProjectManagerTest, ALinkLoopOrAnOverLongNameIsSaidInWords) {
+  const std::string loop = File("loop.kvd");
+  ASSERT_EQ(::symlink("loop.kvd", loop.c_str()), 0);
+  const std::string longName = File(std::string(300, 'x') + ".kvd");
+  std::ofstream(langPath_, std::ios::app) << "1148=a loop of links\n1149=a name too long\n";
+  ReleaseMsgStrings();
+  TSFOpList target;
+  for (const auto& [name, why] : {std::pair{loop, "a loop of links"}, std::pair{longName, "a name too long"}}) {
+    const auto expected = std::make_pair(msgFileCannotBeRead, std::vector<std::string>{name, why});
+    EXPECT_EQ(IOErrorOf([&] { manager_->OpenProjectFile(name, true); }), expected);
+    EXPECT_EQ(IOErrorOf([&] { manager_->ImportFromFile(target, name); }), expected);
+  }
+}
+
 
 // A file as a hand or another program may change it: `insert` put right after the first `at` that follows
 // `after`. The line (from 1) and the column (in characters) where `at` begins.
