@@ -80,13 +80,32 @@ mode_t CurrentUmask() {
   return mask;
 }
 
-void FlushFolder(const std::string& folder) {
-  // The rename reaches the disk only with the folder; the file itself is complete either way.
+// The rename reaches the disk only with the folder: a failure is reported, since a crash could then undo the
+// save that was reported done. A file system that cannot flush a folder at all (EINVAL) has nothing to flush.
+void FlushFolder(const std::string& file, const std::string& folder) {
   const TFd dir{::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
-  if (dir.fd >= 0) ::fsync(dir.fd);
+  const int err = dir.fd < 0 ? errno : ::fsync(dir.fd) != 0 ? errno : 0;
+  if (err != 0 && err != EINVAL)
+    FailWrite(file, "its folder <" + folder + "> could not be flushed to disk, so the new file may not survive a crash",
+              err);
 }
 
 }  // namespace
+
+bool FileExists(const std::string& path) {
+  struct stat st {};
+  return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool FolderExists(const std::string& path) {
+  struct stat st {};
+  return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool PathExists(const std::string& path, bool followLinks) {
+  struct stat st {};
+  return !path.empty() && (followLinks ? ::stat(path.c_str(), &st) : ::lstat(path.c_str(), &st)) == 0;
+}
 
 std::string ReadRegularFile(const std::string& file, int64_t maxBytes) { return *Read(file, maxBytes, false); }
 
@@ -186,7 +205,7 @@ void WriteFileAtomically(const std::string& file, const std::function<void(const
   if (::close(fd) != 0) FailWrite(file, "close failed", errno);
   if (::rename(tmp.c_str(), target.c_str()) != 0) FailWrite(file, "rename failed", errno);
   renamed = true;
-  FlushFolder(FolderOf(target));
+  FlushFolder(file, FolderOf(target));
 }
 
 void PublishNewFile(const std::string& from, const std::string& target) {
@@ -196,7 +215,7 @@ void PublishNewFile(const std::string& from, const std::string& target) {
     if (::link(from.c_str(), target.c_str()) != 0) FailWrite(target, "can not give the new file its name", errno);
     ::unlink(from.c_str());
   }
-  FlushFolder(FolderOf(target));
+  FlushFolder(target, FolderOf(target));
 }
 
 }  // namespace kelvado

@@ -34,6 +34,13 @@ private:
   std::string cause_;
 };
 
+// Whether something of that name is there: a regular file, a folder (symbolic links followed), or anything at
+// all. With `followLinks` false a symbolic link counts itself, also one whose target is missing: a name that is
+// taken must not be reused.
+bool FileExists(const std::string& path);
+bool FolderExists(const std::string& path);
+bool PathExists(const std::string& path, bool followLinks = true);
+
 // The whole file. A file that is missing, cannot be opened, is no regular file or holds more than `maxBytes`
 // raises EFileAccess "Can not read the file <FILE>: REASON".
 std::string ReadRegularFile(const std::string& file, int64_t maxBytes);
@@ -69,7 +76,9 @@ inline void WriteFileAtomically(const std::string& file, const std::string& data
 }
 
 // Gives a complete file written under a temporary name its final name `target`, which must not exist (when
-// it does: EFileAccess, and `from` stays); the folder is flushed.
+// it does: EFileAccess, and `from` stays); the folder is flushed. Where the file system cannot rename without
+// replacing, the file gets its name by a hard link and loses the old one. A folder that cannot be flushed
+// raises EFileAccess after the file has its name.
 void PublishNewFile(const std::string& from, const std::string& target);
 
 }  // namespace kelvado

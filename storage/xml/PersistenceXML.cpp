@@ -16,6 +16,7 @@
 #include "model/BOMSF.h"
 #include "model/GlobalsConfig.h"
 #include "model/MetaData.h"
+#include "platform/FileIO.h"
 #include "platform/TextCase.h"
 #include "storage/db/GlobalsPer.h"
 #include "storage/db/VersionMgr.h"
@@ -29,11 +30,6 @@ namespace {
 // User name and password of XML stores: placeholders the layer ignores.
 const char* const kUser = "zilk";
 const char* const kPassword = "zilk";
-
-bool FileExists(const std::string& name) {
-  struct stat st {};
-  return !name.empty() && ::stat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
 
 // The modification time of a file; valid is false when it cannot be read.
 struct TFileTime {

@@ -31,11 +31,6 @@ namespace {
 
 const char* const kProjectListKind = "projectfile";
 
-bool FileExists(const std::string& name) {
-  struct stat st {};
-  return !name.empty() && ::stat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
 // The file's modification date; 0 when it cannot be read.
 DateTime FileDate(const std::string& name) {
   struct stat st {};
@@ -45,15 +40,9 @@ DateTime FileDate(const std::string& name) {
 
 DateTime Today() { return DateTime{std::floor(tiNow())}; }
 
-// Something of that name is there, a regular file or not (a link is followed).
-bool NameTaken(const std::string& name) {
-  struct stat st {};
-  return !name.empty() && ::stat(name.c_str(), &st) == 0;
-}
-
 // A folder, FIFO or device under a project file's name is refused as what it is, never taken for a missing file.
 void RefuseUnlessRegular(const std::string& name) {
-  if (NameTaken(name) && !FileExists(name)) throw EIOError(msgNotARegularFile, {name});
+  if (PathExists(name) && !FileExists(name)) throw EIOError(msgNotARegularFile, {name});
 }
 
 // What a save will write, and that it may: the file the name's links lead to, a regular file its owner has not
@@ -451,7 +440,7 @@ void TProjectManager::LoadOpenProjectList() {
     for (std::string line; std::getline(in, line);) names.push_back(line);
   }
   for (const std::string& name : names) {
-    if (!NameTaken(name)) {
+    if (!PathExists(name)) {
       if (onFileMissing_) onFileMissing_(name);
       continue;
     }
