@@ -185,8 +185,20 @@ void WriteFileAtomically(const std::string& file, const std::function<void(const
     }
   } discard{fd, open, renamed, tmp};
   struct stat st {};
-  // mkstemp makes the file private; it gets the permissions of the file it replaces, else those of a new file.
-  const mode_t mode = ::stat(target.c_str(), &st) == 0 ? (st.st_mode & 07777) : (newFileMode & ~CurrentUmask());
+  const bool replacing = ::stat(target.c_str(), &st) == 0;
+  if (replacing) {
+    // The file stays its owner's (a file root saved would otherwise be root's, and read-only to its owner).
+    struct stat mine {};
+    if (::fstat(fd, &mine) != 0) FailWrite(file, "can not read the temporary file's owner", errno);
+    if ((mine.st_uid != st.st_uid || mine.st_gid != st.st_gid) && ::fchown(fd, st.st_uid, st.st_gid) != 0)
+      FailWrite(file,
+                "it belongs to user " + std::to_string(st.st_uid) + " and group " + std::to_string(st.st_gid) +
+                    ", which a replacement by this user could not keep",
+                errno);
+  }
+  // mkstemp makes the file private; it gets the permissions of the file it replaces, else those of a new file
+  // (set after the owner: a change of owner clears the set-id bits).
+  const mode_t mode = replacing ? (st.st_mode & 07777) : (newFileMode & ~CurrentUmask());
   if (::fchmod(fd, mode) != 0) FailWrite(file, "can not set the permissions", errno);
   const TFileByteSink sink = [&](const char* data, size_t size) {
     size_t done = 0;

@@ -10,7 +10,9 @@
 // the target, and the folder is flushed: readers and a crash see the old or the new content, never a part.
 // A symbolic link is written through to its target and stays a link. A file its owner may not write (mode
 // 0444) is refused: a rename needs only the folder, so without this check such a file would be replaced.
-// The replaced file keeps its permission bits; a new one gets those given, less the umask.
+// The replaced file keeps its owner, group and permission bits (a replacement that could not keep its owner,
+// such as one by another user, is refused); a new one gets the permissions given, less the umask. A rename
+// gives the new content to this name only: other names of the file (hard links) keep the old one.
 #include <sys/types.h>
 
 #include <cstdint>
