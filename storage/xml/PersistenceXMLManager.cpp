@@ -15,6 +15,7 @@
 #include "model/GlobalsConfig.h"
 #include "model/GlobalsLists.h"
 #include "model/GlobalsTexts.h"
+#include "model/MsgIds.h"
 #include "model/MsgStrings.h"
 #include "platform/FileIO.h"
 #include "platform/Process.h"
@@ -59,6 +60,9 @@ std::string WritableTarget(const std::string& name) {
         if (e.Cause() == "it is read-only") throw EIOError(msgFileReadOnly, {name});
         throw;
       }
+      // A project file is replaced by a rename, which would give the new project to this name only: its other
+      // names would go on showing the old one.
+      if (st.st_nlink > 1) throw EIOError(msgFileHardLinked, {name, std::to_string(st.st_nlink)});
     }
     return target;
   } catch (const EFileAccess& e) {

@@ -1159,6 +1159,20 @@ TEST_F(ProjectManagerTest, ASaveOverAFileAnotherProgramChangedAsksAndByDefaultRe
   EXPECT_EQ(NewManager()->OpenProjectFile(file, true)->GetProject()->GetAuthor(), "meine Änderung");
 }
 
+// A project file with a second name (a hard link): a rename would give the new project to one name only.
+TEST_F(ProjectManagerTest, AFileWithSeveralNamesIsRefusedNamingItsLinkCount) {
+  TFullProject f = BuildFullProject();
+  const std::string file = SaveFull(f, "linked.kvd");
+  const std::string other = File("other-name.kvd");
+  ASSERT_EQ(::link(file.c_str(), other.c_str()), 0);
+  const std::string bytes = Bytes(file);
+  f.Root->GetProject()->SetAuthor("geändert");
+  EXPECT_EQ(IOErrorOf([&] { manager_->SaveProject(*f.Root); }),
+            std::make_pair(msgFileHardLinked, std::vector<std::string>{file, "2"}));
+  EXPECT_TRUE(Bytes(file) == bytes);
+  EXPECT_EQ(StatOf(file).st_ino, StatOf(other).st_ino);
+}
+
 TEST_F(ProjectManagerTest, ProjectFilesWithNamesUpToTheLimitSaveAgainAndAgain) {
   TFullProject f = BuildFullProject();
   for (size_t length : {size_t(247), size_t(248), size_t(251), size_t(255)}) {
