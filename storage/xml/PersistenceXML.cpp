@@ -117,6 +117,18 @@ bool TXMLMapper_tiPer::IsXMLStoreLayer() const {
   return layer && layer->GetDatabaseClass() && layer->GetDatabaseClass()->InheritsFrom(TtiDatabaseXML::StaticClass());
 }
 
+void TXMLMapper_tiPer::AttachUnread(const std::string& FileName) noexcept {
+  try {
+    if (!fileName_.empty() && tiPerMgrAssigned()) {
+      TtiPersistenceLayer* layer = tiPerMgr().GetPersistenceLayers().FindByPerLayerName(layerName_);
+      if (layer && layer->GetDBConnectionPools().Find(fileName_)) tiPerMgr().DisconnectDatabase(fileName_, layerName_);
+    }
+  } catch (const std::exception& e) {
+    LogError("Letting go of <" + fileName_ + "> failed: " + e.what());
+  }
+  fileName_ = FileName;
+}
+
 void TXMLMapper_tiPer::ReleaseDocument() noexcept {
   if (fileName_.empty() || !tiPerMgrAssigned()) return;
   try {
