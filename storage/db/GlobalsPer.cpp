@@ -173,7 +173,7 @@ bool MoveToTrash(const std::string& file) {
   if (home.empty()) return false;
   std::error_code ec;
   const fs::path source = fs::absolute(file, ec);
-  if (ec || !fs::exists(fs::symlink_status(source, ec))) return false;
+  if (ec || !PathExists(source.string(), false)) return false;
   const fs::path trash = fs::path(home) / "Trash";
   fs::create_directories(trash / "files", ec);
   fs::create_directories(trash / "info", ec);
@@ -201,7 +201,7 @@ bool MoveToTrash(const std::string& file) {
     written = ::fsync(fd) == 0 && written;
     written = ::close(fd) == 0 && written;
     const fs::path target = trash / "files" / name;
-    if (written && !fs::exists(fs::symlink_status(target, ec))) {
+    if (written && !PathExists(target.string(), false)) {
       fs::rename(source, target, ec);
       if (!ec) return true;
     }
@@ -498,7 +498,6 @@ void SelectFolder(const std::string& Caption, const std::string& SubDir, const s
 
 bool FileOperation(const std::vector<std::string>& Files, const std::string& Target, int Operation) {
   if (Files.empty()) return false;
-  std::error_code ec;
   switch (Operation) {
     case foMove:
     case foCopy: {
@@ -508,7 +507,7 @@ bool FileOperation(const std::vector<std::string>& Files, const std::string& Tar
         if (!PathExists(f, false)) return false;
         const fs::path to = intoFolder ? fs::path(Target) / fs::path(tiRemoveTrailingSlash(f)).filename()
                                        : fs::path(Target);
-        if (fs::exists(fs::symlink_status(to, ec))) return false;
+        if (PathExists(to.string(), false)) return false;
         if (!(Operation == foMove ? MovePath(f, to) : CopyPath(f, to))) return false;
       }
       return true;
