@@ -17,6 +17,7 @@
 
 #include "framework/tiFirebirdInternal.h"
 #include "framework/tiUtils.h"
+#include "platform/FileIO.h"
 #include "platform/StandardDescriptors.h"
 #include "platform/TextCase.h"
 
@@ -55,11 +56,6 @@ bool tiFBIsServerName(const std::string& name) {
 }
 
 namespace fbi {
-
-bool FileExists(const std::string& p) {
-  struct stat sb {};
-  return ::stat(p.c_str(), &sb) == 0;
-}
 
 std::pair<std::string, std::string> SplitFolder(const std::string& fileName) {
   const auto slash = fileName.rfind('/');
@@ -204,7 +200,7 @@ void TtiFBDatabase::Connect() {
   // The lock is for local files only: a server opens its file alone and serializes its clients itself, and the
   // file is not on this machine (see the class comment).
   if (!tiFBIsServerName(databaseName_)) {
-    if (!FileExists(databaseName_))
+    if (!PathExists(databaseName_))
       throw EtiFBException(tiFormat("Cannot open %s: the file does not exist", {Describe()}), isc_io_error);
     impl_->lease.Acquire(databaseName_, !readOnlyAccess_, action,
                          [this] {
@@ -273,21 +269,8 @@ std::string TemporaryNameBeside(const std::string& fileName) {
   for (;;) {
     const std::string name = folder + "." + base + "." + std::to_string(::getpid()) + "-" +
                              std::to_string(counter.fetch_add(1)) + ".tmp";
-    if (!FileExists(name)) return name;
+    if (!PathExists(name, false)) return name;
   }
-}
-
-// Moves a finished file into place, never over an existing file; the error says why not.
-std::string MoveIntoPlace(const std::string& from, const std::string& to) {
-  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return {};
-  if (errno == EEXIST) return "the file exists already";
-  if (errno != EINVAL && errno != ENOSYS) return ErrnoText();
-  // The file system cannot rename without replacing: a hard link refuses an existing name just as well.
-  if (::link(from.c_str(), to.c_str()) == 0) {
-    ::unlink(from.c_str());
-    return {};
-  }
-  return errno == EEXIST ? "the file exists already" : ErrnoText();
 }
 
 }  // namespace
@@ -297,7 +280,7 @@ void TtiFBDatabase::CreateDatabase(const std::string& fileName, const std::strin
   const std::string what = "database \"" + fileName + "\"";
   if (fileName.empty()) throw EtiFBException("Cannot create a database: no file name given");
   const bool server = tiFBIsServerName(fileName);
-  if (!server && FileExists(fileName))
+  if (!server && PathExists(fileName, false))
     throw EtiFBException(tiFormat("Cannot create %s: the file exists already", {what}));
   // The engine leaves what it wrote when creating fails (a full disk): a local file is made under a name of its
   // own and moved into place when complete. A server makes its file itself and refuses one that exists.
@@ -316,8 +299,11 @@ void TtiFBDatabase::CreateDatabase(const std::string& fileName, const std::strin
     throw EtiFBException(tiFormat("Cannot create %s:\n%s", {what, EngineText(e)}), EngineCode(e));
   }
   if (!server) {
-    if (const std::string problem = MoveIntoPlace(target, fileName); !problem.empty())
-      throw EtiFBException(tiFormat("Cannot create %s: %s", {what, problem}));
+    try {
+      PublishNewFile(target, fileName);
+    } catch (const EFileAccess& e) {
+      throw EtiFBException(tiFormat("Cannot create %s: %s", {what, e.Cause()}));
+    }
   }
   removeTarget.Done();
 }
@@ -328,7 +314,7 @@ void TtiFBDatabase::SetReadOnlyMode(const std::string& fileName, bool readOnly, 
   const std::string action = "change the mode of " + what;
   FileLease lease;
   if (!tiFBIsServerName(fileName)) {  // as in Connect: a local file only is ours to lock
-    if (!FileExists(fileName))
+    if (!PathExists(fileName))
       throw EtiFBException(tiFormat("Cannot change the mode of %s: the file does not exist", {what}), isc_io_error);
     lease.Acquire(fileName, true, action);
   }

@@ -17,6 +17,7 @@
 
 #include "framework/tiFirebirdInternal.h"
 #include "framework/tiUtils.h"
+#include "platform/FileIO.h"
 
 // Where the embedded engine of this process keeps its state: a private per-user work folder with the lock folder
 // (and the room its lock tables need) and a configuration root in which the engine runs in Classic mode.
@@ -162,7 +163,7 @@ void InitEnvironmentOnce() {
     const std::string dir = base + "/root";
     EnsurePrivateDir(dir);
     for (const char* entry : {"plugins", "firebird.msg", "plugins.conf", "lib", "UDF"})
-      if (FileExists(sys + "/" + entry)) LinkInto(sys + "/" + entry, dir + "/" + entry);
+      if (PathExists(sys + "/" + entry)) LinkInto(sys + "/" + entry, dir + "/" + entry);
     // The engine refuses a character-set module reached through a symbolic link: the module is copied.
     const std::string intl = dir + "/intl";
     struct stat sb {};

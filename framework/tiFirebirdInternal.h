@@ -114,7 +114,6 @@ std::string Shorten(const std::string& s, size_t max = 300);
 
 // ---- files and attachments (tiFirebird.cpp) ----
 
-bool FileExists(const std::string& fileName);
 // The folder part of a file name (with its "/", empty for a name without folder) and the name in it.
 std::pair<std::string, std::string> SplitFolder(const std::string& fileName);
 // Attachment parameters shared by connect, create, validation and mode switches.

@@ -73,6 +73,7 @@ void TProject::Assign(const TtiObject& source) {
   name_ = s->name_;
   standardsFolder_ = s->standardsFolder_;
   fileName_ = s->fileName_;
+  fileStamp_ = s->fileStamp_;
   lastChange_ = s->lastChange_;
   FinishAssign(*s);
 }

@@ -1,7 +1,5 @@
 #include "model/GlobalsConfig.h"
 
-#include <sys/stat.h>
-
 #include <climits>
 #include <exception>
 #include <memory>
@@ -15,6 +13,7 @@
 #include "model/Enums.h"
 #include "model/GlobalsTexts.h"
 #include "model/MsgStrings.h"
+#include "platform/FileIO.h"
 #include "platform/IniFile.h"
 #include "platform/MessageBox.h"
 #include "platform/OutputCharset.h"
@@ -251,11 +250,6 @@ std::string WithoutTrailingSep(std::string v) {
   return v;
 }
 
-bool IsDirectory(const std::string& path) {
-  struct stat st;
-  return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
 // Documents and standards folders: relative ones come back with "../" in front.
 std::string RelativeFolder(const char* key, const char* def, bool writeDefault = true) {
   std::string v = WithoutTrailingSep(ReadStr(kOpt, key, def, writeDefault));
@@ -425,7 +419,7 @@ std::string GetDatabaseCharsetLib() { return ReadStr(kDatabase, "charsetlib", "i
 std::string GetDatabaseLibFolder() {
   const std::string work = WorkDir();
   const std::string libraries = work + "/Libraries";
-  const std::string def = !work.empty() && IsDirectory(libraries) ? libraries : work;
+  const std::string def = !work.empty() && FolderExists(libraries) ? libraries : work;
   return ReadStr(kDatabase, "libfolder", def, false);
 }
 

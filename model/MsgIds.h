@@ -87,6 +87,7 @@ inline constexpr int msgXMLReferencedTwice = 1065;         // row, column, OID
 inline constexpr int msgXMLMissingTable = 1068;            // - (a table the reader needs is not in the file)
 inline constexpr int msgXMLUnnamedRow = 1069;              // row, column, OID, node table, its column
 inline constexpr int msgSettingsAccessFailed = 1100;       // the failure
+inline constexpr int msgFileHardLinked = 1120;             // file, its number of names
 // Files and settings that cannot be used; a reason is one of the msgReason... texts (see SystemErrorText).
 inline constexpr int msgFileCannotBeRead = 1140;           // the file, the reason
 inline constexpr int msgSettingsErrorCaption = 1141;       // the program's version
