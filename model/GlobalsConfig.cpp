@@ -261,17 +261,12 @@ std::string RelativeFolder(const char* key, const char* def, bool writeDefault =
 std::string WorkDir() { return GetOptDefWorkDirFolder(); }
 std::string AppData() { return GetOptDefAppDataDirFolder(); }
 
-bool IsFile(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
 std::string DataFolderSetting() { return WithoutTrailingSep(ReadStr(kOpt, "defAppDatadirfolder", "", false)); }
 
 // A folder holds the program's data when it has the language texts and the general database.
 bool HoldsProgramData(const std::string& folder) {
-  return (IsFile(folder + "/Language/Lang_DE.txt") || IsFile(folder + "/Language/Lang_EN.txt")) &&
-         IsFile(folder + "/db/KELVADO_GEN_DE.FDB");
+  return (FileExists(folder + "/Language/Lang_DE.txt") || FileExists(folder + "/Language/Lang_EN.txt")) &&
+         FileExists(folder + "/db/KELVADO_GEN_DE.FDB");
 }
 
 // AppData + "/" + tail, or empty when AppData is empty.
