@@ -5,7 +5,8 @@
 namespace kelvado {
 
 std::string EKelvado::ComposeMessage(int msgNumber, const FmtArgs& args) {
-  const std::string text = GetMsgString(msgNumber, 0);
+  // A message is for the user: in the run's language, also while the built-in texts are in force.
+  const std::string text = GetRunMsgString(msgNumber, 0);
   if (!text.empty()) return tiFormat(text, args);
   // Without its language text an error must still say what it is about: its number and its arguments.
   std::string s = "[" + std::to_string(msgNumber) + "]";

@@ -2,12 +2,16 @@
 
 #include <limits>
 #include <mutex>
+#include <string_view>
 
 #include "platform/LanguageLibrary.h"
 
 #include "model/GlobalsConfig.h"
 
 namespace kelvado {
+
+// The German language file as it was built into the program (generated from resources/lang/Lang_DE.txt).
+extern const std::string_view kBuiltInGermanTexts;
 
 namespace {
 
@@ -29,7 +33,20 @@ LanguageLibrary& Lib() {
 // which must not recurse into another load.
 thread_local bool tLookingUpPath = false;
 
+// Set while TBuiltInTexts is in force on this thread.
+thread_local bool tBuiltIn = false;
+
 std::string LanguageLibraryPath() { return GetLangLngDll(); }
+
+// Never changed once made, so read without a lock.
+const LanguageLibrary& BuiltInGerman() {
+  static const LanguageLibrary lib = [] {
+    LanguageLibrary l;
+    l.LoadFromText(std::string(kBuiltInGermanTexts));
+    return l;
+  }();
+  return lib;
+}
 
 std::string CutToChars(const std::string& s, size_t maxChars) {
   size_t chars = 0;
@@ -43,11 +60,25 @@ std::string CutToChars(const std::string& s, size_t maxChars) {
   return s;
 }
 
+// A text as it is handed out: cut to its length, every line feed as CR LF.
+std::string Handed(const std::string& raw) {
+  const std::string cut = CutToChars(raw, kMaxTextChars);
+  std::string text;
+  text.reserve(cut.size() + 8);
+  for (char c : cut) {
+    if (c == '\n') text += '\r';
+    text += c;
+  }
+  return text;
+}
+
+bool IsTextNumber(long long number) { return number >= 0 && number <= std::numeric_limits<int>::max(); }
+
 }  // namespace
 
-std::string GetMsgString(int Index, int Base) {
+std::string GetRunMsgString(int Index, int Base) {
   const long long number = static_cast<long long>(Index) + Base;
-  if (number < 0 || number > std::numeric_limits<int>::max()) return {};
+  if (!IsTextNumber(number)) return {};
   if (tLookingUpPath) return {};
 
   bool loaded;
@@ -75,18 +106,18 @@ std::string GetMsgString(int Index, int Base) {
     std::lock_guard<std::mutex> lock(LibMutex());
     raw = Lib().Text(static_cast<int>(number));
   }
-  raw = CutToChars(raw, kMaxTextChars);
-  std::string text;
-  text.reserve(raw.size() + 8);
-  for (char c : raw) {
-    if (c == '\n') text += '\r';
-    text += c;
-  }
-  return text;
+  return Handed(raw);
+}
+
+std::string GetMsgString(int Index, int Base) {
+  if (!tBuiltIn) return GetRunMsgString(Index, Base);
+  const long long number = static_cast<long long>(Index) + Base;
+  if (!IsTextNumber(number)) return {};
+  return Handed(BuiltInGerman().Text(static_cast<int>(number)));
 }
 
 std::string MsgStringsFile() {
-  GetMsgString(0, msgBaseGeneral);
+  GetRunMsgString(0, msgBaseGeneral);
   std::lock_guard<std::mutex> lock(LibMutex());
   return Lib().IsLoaded() ? Lib().Path() : std::string();
 }
@@ -94,6 +125,9 @@ std::string MsgStringsFile() {
 void GetMsgString(int Index, int Base, std::string& Text) { Text = GetMsgString(Index, Base); }
 
 std::string FormatMsgString(int Number, const FmtArgs& Args) { return tiFormat(GetMsgString(Number, 0), Args); }
+
+TBuiltInTexts::TBuiltInTexts() : previous_(tBuiltIn) { tBuiltIn = true; }
+TBuiltInTexts::~TBuiltInTexts() { tBuiltIn = previous_; }
 
 void ReleaseMsgStrings() {
   std::lock_guard<std::mutex> lock(LibMutex());

@@ -66,6 +66,14 @@ expect_in "$out" 'Test channel  MTTFd [years] 20 (Medium)  DC [%] not relevant' 
 expect_in "$out" '- Note: The MTTFd of the channel (200) is limited to 100' "English: note"
 expect_not_in "$out" '- Green:' "English: green verdict"
 
+# A project has one checksum in every language: the one German runs gave this file before (pinned).
+fixed=$(dirname "$0")/press_checksum.kvd
+for lang in de_DE.UTF-8 en_US.UTF-8; do
+  run "$lang" "$fixed"
+  expect_status 0 "checksum run ($lang)"
+  expect_in "$(head -n 1 <<<"$out")" " 4b3c1f4e4e57507febad9c3c3fe6170f" "checksum ($lang)"
+done
+
 run en_US.UTF-8 --help
 expect_status 0 "--help"
 for w in "Usage: kelvado_example [FILE.kvd]" "--help" "Exit status" "  2  wrong use" "lngdll" "Settings: in the folder"
