@@ -74,6 +74,18 @@ for lang in de_DE.UTF-8 en_US.UTF-8; do
   expect_in "$(head -n 1 <<<"$out")" " 4b3c1f4e4e57507febad9c3c3fe6170f" "checksum ($lang)"
 done
 
+# The example's CCF measures are the standard's, with the catalogue's scores (no score typed in by hand).
+catalogue=$(dirname "$0")/../../resources/db/KELVADO_GEN_catalogues.sql
+measures=$(grep -o '<table table_name="ccfmeasures">.*</table><table table_name="ccfmeasureops">' "$example" |
+           grep -o '<row [^>]*>')
+[ -n "$measures" ] || fail "the example has no CCF measures"
+while IFS= read -r row; do
+  number=$(sed -n 's/.* number="\([^"]*\)".*/\1/p' <<<"$row")
+  score=$(sed -n 's/.* score="\([^"]*\)".*/\1/p' <<<"$row")
+  grep -q "'${number//./\\.}', '[0-9A-F-]*', ${score}\.0e0);" "$catalogue" ||
+    fail "the example's CCF measure \"$number\" of $score points is not the catalogue's"
+done <<<"$measures"
+
 run en_US.UTF-8 --help
 expect_status 0 "--help"
 for w in "Usage: kelvado_example [FILE.kvd]" "--help" "Exit status" "  2  wrong use" "lngdll" "Settings: in the folder"
