@@ -19,12 +19,17 @@ fail() {
   failures=$((failures + 1))
 }
 
-# Runs the program with a settings folder of its own (so the language follows the locale) and the given
-# locale; leaves out, err and status.
+# Runs the program with a settings folder of its own (so the language follows the locale; it holds the lines
+# of $opt_settings in section opt) and the given locale; leaves out, err and status.
+opt_settings=
 run() {
   local lang=$1
   shift
   local config=$scratch/config-$RANDOM$RANDOM
+  if [ -n "$opt_settings" ]; then
+    mkdir -p "$config/Software/Zul/KELVADO/1.1.2/opt"
+    printf '%s\n' "$opt_settings" >"$config/Software/Zul/KELVADO/1.1.2/opt/values.reg"
+  fi
   status=0
   env -u LC_ALL -u LC_MESSAGES -u LANGUAGE LANG="$lang" KELVADO_CONFIG_DIR="$config" timeout 120 "$prog" "$@" \
     >"$scratch/out" 2>"$scratch/err" || status=$?
@@ -65,6 +70,21 @@ expect_in "$out" 'Test channel  MTTFd [years] 20 (Medium)  DC [%] not relevant' 
 # A green message is a note, not a verdict.
 expect_in "$out" '- Note: The MTTFd of the channel (200) is limited to 100' "English: note"
 expect_not_in "$out" '- Green:' "English: green verdict"
+
+# The heading says how the PFH values were found and how far an MTTFd counts; the table's cells give the door
+# switches (category 3, DCavg 78 %, 100 years) the table's PL d, the interpolation PL e.
+expect_in "$(sed -n 2,3p <<<"$out")" "PFH values interpolated: linearly between the DCavg levels" "method (English)"
+expect_in "$(sed -n 2,3p <<<"$out")" "MTTFd counted up to 100 years in every category" "caps (English)"
+expect_in "$out" "PFH [1/h] 6.61E-8  PL e" "interpolated PFH of the door switches"
+opt_settings='"usedcinterlevels"=dword:0'
+run en_US.UTF-8
+expect_in "$(sed -n 2,3p <<<"$out")" "PFH values from the cells of Table K.1" "band values named"
+expect_in "$out" "PFH [1/h] 1.01E-7  PL d" "band value of the door switches"
+opt_settings='"cutmttfdraise"=dword:1'
+run de_DE.UTF-8
+expect_in "$(sed -n 2,3p <<<"$out")" "PFH-Werte interpoliert" "method (German)"
+expect_in "$(sed -n 2,3p <<<"$out")" "in Kategorie 4 bis 2500 Jahre" "raised cap (German)"
+opt_settings=
 
 # A project has one checksum in every language: the one German runs gave this file before (pinned).
 fixed=$(dirname "$0")/press_checksum.kvd
