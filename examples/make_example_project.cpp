@@ -145,6 +145,20 @@ std::unique_ptr<TProjectOp> BuildProject(const TCCFMeasureOpList& ccf) {
     sf1->GetComponentOpList()->Add(std::move(s));
   }
   {
+    // A safety PLC entered by its maker's figures: PFH 2.5E-9 per hour for category 4 (PL e). Its PL follows
+    // the entered PFH (PLDet detDirect); its maker vouches for the category's requirements, so they are not
+    // evaluated here (CatConditionsRelevant off) and the PLC needs no channels, blocks or elements. (A maker who
+    // states only a PL: SetPLDirectString("d") on the node instead of SetPFH; the PL's representative PFH
+    // then counts in the safety function's sum.)
+    auto s = Subsystem("Safety PLC", cat4);
+    TComponent& plc = *s->GetComponent();
+    plc.SetManufacturer("Maker of the PLC");
+    plc.SetPLDet(detDirect);
+    plc.SetPFH(2.5e-9);
+    plc.SetCatConditionsRelevant(false);
+    sf1->GetComponentOpList()->Add(std::move(s));
+  }
+  {
     // Category 4: a safety relay with two channels of 150 years and DC 99 %.
     auto s = Subsystem("Safety relay", cat4);
     for (int i = 0; i < 2; ++i) {

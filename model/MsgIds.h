@@ -73,6 +73,7 @@ inline constexpr int msgMTTFdTooSmall = 1007;              // value, lowest
 inline constexpr int msgNopTooSmall = 1008;                // value, bound
 inline constexpr int msgDetNotSupported = 1010;            // the determination
 inline constexpr int msgChannelCount = 1011;               // the number of channels asked for
+inline constexpr int msgChannelsMissing = 1185;            // subsystem, channels it has, category, channels needed
 inline constexpr int msgPFHTooSmall = 1017;                // value, lowest
 inline constexpr int msgTestChannelOfTestChannel = 1018;
 inline constexpr int msgInvalidXML = 1031;                 // file, reason, error code, line, position

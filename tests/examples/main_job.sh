@@ -71,6 +71,10 @@ expect_in "$out" 'Test channel  MTTFd [years] 20 (Medium)  DC [%] not relevant' 
 expect_in "$out" '- Note: The MTTFd of the channel (200) is limited to 100' "English: note"
 expect_not_in "$out" '- Green:' "English: green verdict"
 
+# A safety PLC entered by its maker's PFH needs no channels: its PL follows the PFH, green.
+expect_in "$out" 'Subsystem "Safety PLC"  Category 4' "PLC by its maker's PFH"
+expect_in "$out" 'PFH [1/h] 2.5E-9  PL e  Status Green' "PLC by its maker's PFH"
+
 # The heading says how the PFH values were found and how far an MTTFd counts; the table's cells give the door
 # switches (category 3, DCavg 78 %, 100 years) the table's PL d, the interpolation PL e.
 expect_in "$(sed -n 2,3p <<<"$out")" "PFH values interpolated: linearly between the DCavg levels" "method (English)"
@@ -85,6 +89,19 @@ run de_DE.UTF-8
 expect_in "$(sed -n 2,3p <<<"$out")" "PFH-Werte interpoliert" "method (German)"
 expect_in "$(sed -n 2,3p <<<"$out")" "in Kategorie 4 bis 2500 Jahre" "raised cap (German)"
 opt_settings=
+
+# A hand-edited subsystem with fewer channels than its category needs: the tree is printed whole, with "-"
+# where a value cannot be computed and a red message naming the subsystem and the cause.
+sed 's/cat="cat1"/cat="cat3"/' "$example" >"$scratch/fewer.kvd"
+for lang in en_US.UTF-8 de_DE.UTF-8; do
+  run "$lang" "$scratch/fewer.kvd"
+  expect_status 0 "too few channels ($lang)"
+  expect_in "$(head -n 1 <<<"$out")" "$([ "$lang" = en_US.UTF-8 ] && echo Checksum || echo Prüfsumme) -" \
+    "too few channels: no checksum ($lang)"
+  expect_in "$out" '"Pressure switch B1"' "too few channels: the tree printed whole ($lang)"
+  [ -z "$err" ] || fail "too few channels ($lang) wrote to stderr: $err"
+done
+expect_in "$out" '- Rot: Das Subsystem "Main contactor" hat 1 Funktionskanäle' "too few channels: the cause"
 
 # A project has one checksum in every language: the one German runs gave this file before (pinned).
 fixed=$(dirname "$0")/press_checksum.kvd
