@@ -177,6 +177,31 @@ expect_status 1 "a missing table"
 expect_in "$err" "The file \"$scratch/table.kvd\" lacks the table \"ElementOps\"" "a missing table"
 expect_not_in "$err" "Can not find table" "a missing table"
 
+# One language per run, the place of a fault included; the parser's faults in our words, without its codes.
+sed '0,/ dc="0.9"/s// dc="1.5"/' "$example" >"$scratch/dc.kvd"
+sed 's|</fields>|</fieldz>|' "$example" >"$scratch/tag.kvd"
+sed '0,/Example press/s//Example \x01press/' "$example" >"$scratch/char.kvd"
+for lang in de_DE.UTF-8 en_US.UTF-8; do
+  for f in dc cut tag char; do
+    run "$lang" "$scratch/$f.kvd"
+    expect_status 1 "$f ($lang)"
+    expect_not_in "$err" "error code" "$f ($lang)"
+    expect_not_in "$err" "Fehlercode" "$f ($lang)"
+  done
+done
+run de_DE.UTF-8 "$scratch/dc.kvd"
+expect_in "$err" "Datei \"$scratch/dc.kvd\", Tabelle \"Elements\", Zeile " "place in German"
+expect_in "$err" ", Spalte \"DC\": Der DC 1.5 liegt" "place in German"
+run en_US.UTF-8 "$scratch/dc.kvd"
+expect_in "$err" "File \"$scratch/dc.kvd\", table \"Elements\", row " "place in English"
+run de_DE.UTF-8 "$scratch/cut.kvd"
+expect_in "$err" "ist ungültig: sie endet mitten im Dokument (Zeile 2, Position " "a file cut short (German)"
+run en_US.UTF-8 "$scratch/tag.kvd"
+expect_in "$err" "the end tag \"fieldz\" does not close the open element \"fields\" (line 2, position " \
+  "tags that do not match"
+run de_DE.UTF-8 "$scratch/char.kvd"
+expect_in "$err" "enthält ein Zeichen, das dort nicht stehen darf" "an invalid character (German)"
+
 # A file the user may not read. Root reads every file, so as root the program runs as nobody, from a copy in
 # a folder of /tmp that nobody can reach (the build tree may lie below a folder closed to others).
 if [ "$(id -u)" = 0 ]; then
