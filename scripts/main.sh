@@ -4,7 +4,10 @@
 # database and prints the tree (build/bin/kelvado_example --help says more). The build shows its progress on
 # one line; when it fails, the compiler's messages are shown in full.
 set -euo pipefail
-cd "$(dirname "$0")/.."
+# A file named on the command line is taken from the folder the command was run in, as with any program.
+here=$PWD
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
 bash scripts/deps.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 log=$(mktemp)
@@ -30,4 +33,6 @@ if ! cmake --build build -j "$(nproc)" --target kelvado_example 2>&1 | progress;
     "$log" >&2 || cat "$log" >&2
   exit 1
 fi
-exec build/bin/kelvado_example "$@"
+rm -f "$log"  # exec leaves no shell to run the trap
+cd "$here"
+exec "$root/build/bin/kelvado_example" "$@"

@@ -202,6 +202,25 @@ expect_in "$err" "the end tag \"fieldz\" does not close the open element \"field
 run de_DE.UTF-8 "$scratch/char.kvd"
 expect_in "$err" "enthält ein Zeichen, das dort nicht stehen darf" "an invalid character (German)"
 
+# scripts/main.sh takes a file relative to the folder it was run from. It runs here from a copy beside a
+# stand-in build (the built program, a cmake and a package check that do nothing), so that it builds nothing.
+fake=$scratch/checkout
+mkdir -p "$fake/scripts" "$fake/build/bin" "$fake/stubs" "$scratch/work/sub"
+cp "$(dirname "$0")/../../scripts/main.sh" "$fake/scripts/"
+printf '#!/bin/sh\nexit 0\n' >"$fake/scripts/deps.sh"
+printf '#!/bin/sh\nexit 0\n' >"$fake/stubs/cmake"
+chmod +x "$fake/stubs/cmake"
+ln -s "$(cd "$(dirname "$prog")" && pwd)/$(basename "$prog")" "$fake/build/bin/kelvado_example"
+cp "$example" "$scratch/work/sub/mine.kvd"
+status=0
+(cd "$scratch/work" && env -u LC_ALL -u LC_MESSAGES LANG=en_US.UTF-8 KELVADO_CONFIG_DIR="$scratch/config-main" \
+   PATH="$fake/stubs:$PATH" timeout 120 bash "$fake/scripts/main.sh" sub/mine.kvd) >"$scratch/out" 2>"$scratch/err" ||
+  status=$?
+out=$(cat "$scratch/out")
+err=$(cat "$scratch/err")
+expect_status 0 "scripts/main.sh with a file relative to the caller's folder"
+expect_in "$out" 'Project "Example press"' "scripts/main.sh with a file relative to the caller's folder"
+
 # A file the user may not read. Root reads every file, so as root the program runs as nobody, from a copy in
 # a folder of /tmp that nobody can reach (the build tree may lie below a folder closed to others).
 if [ "$(id -u)" = 0 ]; then
