@@ -206,7 +206,7 @@ expect_in "$err" "enthält ein Zeichen, das dort nicht stehen darf" "an invalid 
 # stand-in build (the built program, a cmake and a package check that do nothing), so that it builds nothing.
 fake=$scratch/checkout
 mkdir -p "$fake/scripts" "$fake/build/bin" "$fake/stubs" "$scratch/work/sub"
-cp "$(dirname "$0")/../../scripts/main.sh" "$fake/scripts/"
+cp "$(dirname "$0")/../../scripts/main.sh" "$(dirname "$0")/../../scripts/progress.sh" "$fake/scripts/"
 printf '#!/bin/sh\nexit 0\n' >"$fake/scripts/deps.sh"
 printf '#!/bin/sh\nexit 0\n' >"$fake/stubs/cmake"
 chmod +x "$fake/stubs/cmake"
