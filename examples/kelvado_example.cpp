@@ -185,7 +185,7 @@ std::string Checksum(const TProjectOp& project) {
 }
 
 // How this run found its PFH values and how far it counts an MTTFd: the table's cells and the interpolation
-// between them differ by up to a fifth, so a figure is only read right with its method.
+// between them can differ by a whole PL, so a figure is only read right with its method.
 std::string Method() {
   const std::string pfh = T(GetOptUseDCInterLevels() ? txtPFHInterpolated : txtPFHBandValues);
   const double cap = MTTFdCap(cat3);
