@@ -333,6 +333,15 @@ TEST_F(Config, EvaluationsKeepTheOptionsTheyReadUntilASettingChanges) {
   };
   EXPECT_TRUE(SetOptUseDCInterLevels(true));
   EXPECT_TRUE(interLevels());
+  // Written inside an evaluation (a nested scope too): the rest of that evaluation sees the new value.
+  {
+    const TEvaluationOptionsScope evaluation;
+    EXPECT_TRUE(GetOptUseDCInterLevels());
+    EXPECT_TRUE(SetOptUseDCInterLevels(false));
+    EXPECT_FALSE(GetOptUseDCInterLevels());
+    EXPECT_FALSE(interLevels());
+    EXPECT_TRUE(SetOptUseDCInterLevels(true));
+  }
   // Written straight into the store by another part of the program, or by another thread: the next
   // evaluation reads it.
   reg_->WriteBool(Key("opt"), "usedcinterlevels", false);
