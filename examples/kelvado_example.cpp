@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <iostream>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -58,6 +59,10 @@ constexpr int txtLowestCat = 5922;
 constexpr int txtCCFMet = 5923;
 constexpr int txtNoText = 5924;
 constexpr int txtReportNotWritten = 5930;  // why
+constexpr int txtPFHInterpolated = 5950;
+constexpr int txtPFHBandValues = 5951;
+constexpr int txtMTTFdCap = 5952;        // the cap
+constexpr int txtMTTFdCapRaised = 5953;  // the cap, the cap of category 4
 // Labels the report uses too.
 constexpr int lblProject = 4066, lblSF = 4079, lblSubsystem = 4085, lblBloc = 4007, lblElement = 4027,
               lblMTTFd = 4055, lblDC = 4017, lblDCavg = 4020, lblPFH = 4061, lblPL = 4062, lblPLr = 4065,
@@ -171,9 +176,29 @@ void PrintChannels(TComponentOp& s) {
   }
 }
 
+// A project whose values cannot all be computed has no checksum: "-", as for any value that cannot be given.
+std::string Checksum(const TProjectOp& project) {
+  try {
+    return project.GetHashString();
+  } catch (const EKelvado&) {
+    return "-";
+  }
+}
+
+// How this run found its PFH values and how far it counts an MTTFd: the table's cells and the interpolation
+// between them can differ by a whole PL, so a figure is only read right with its method.
+std::string Method() {
+  const std::string pfh = T(GetOptUseDCInterLevels() ? txtPFHInterpolated : txtPFHBandValues);
+  const double cap = MTTFdCap(cat3);
+  const double cap4 = MTTFdCap(cat4);
+  return pfh + "\n" +
+         (cap4 == cap ? F(txtMTTFdCap, {FloatToStr(cap)}) : F(txtMTTFdCapRaised, {FloatToStr(cap), FloatToStr(cap4)}));
+}
+
 void PrintProject(TProjectOp& project) {
   std::cout << T(lblProject) << " \"" << project.GetProjectName() << "\"  " << Status(project) << "  "
-            << T(lblChecksum) << " " << project.GetHashString() << "\n";
+            << T(lblChecksum) << " " << Checksum(project) << "\n"
+            << Method() << "\n";
   PrintMessages(project, "");
   TSFOpList& sfs = *project.GetSFOpList();
   for (int i = 0; i < sfs.GetCount(); ++i) {
@@ -198,6 +223,18 @@ void PrintProject(TProjectOp& project) {
       PrintChannels(s);
     }
   }
+}
+
+// The report is made whole before any of it is shown: a run that fails while making it shows no half tree.
+void PrintReport(TProjectOp& project) {
+  std::ostringstream report;
+  struct TRedirect {
+    std::streambuf* shown;
+    ~TRedirect() { std::cout.rdbuf(shown); }
+  } redirect{std::cout.rdbuf(report.rdbuf())};
+  PrintProject(project);
+  std::cout.rdbuf(redirect.shown);
+  std::cout << report.str();
 }
 
 std::string Usage() {
@@ -310,7 +347,7 @@ int Run(int argc, char** argv) {
     throw Wrapped(txtDamaged, path, e);
   }
   if (!project) throw Failure{1, F(msgProjectFileMissing, {path})};
-  PrintProject(*project);
+  PrintReport(*project);
   std::cout.flush();
   return 0;
 }

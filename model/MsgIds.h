@@ -73,9 +73,14 @@ inline constexpr int msgMTTFdTooSmall = 1007;              // value, lowest
 inline constexpr int msgNopTooSmall = 1008;                // value, bound
 inline constexpr int msgDetNotSupported = 1010;            // the determination
 inline constexpr int msgChannelCount = 1011;               // the number of channels asked for
+inline constexpr int msgValuePlace = 1180;                 // file, table, row (identifier), column
+inline constexpr int msgXMLEndsEarly = 1181;               // file, line, position
+inline constexpr int msgXMLTagMismatch = 1182;             // file, end tag, open element, line, position
+inline constexpr int msgXMLInvalidCharacter = 1183;        // file, line, position
+inline constexpr int msgChannelsMissing = 1185;            // subsystem, channels it has, category, channels needed
 inline constexpr int msgPFHTooSmall = 1017;                // value, lowest
 inline constexpr int msgTestChannelOfTestChannel = 1018;
-inline constexpr int msgInvalidXML = 1031;                 // file, reason, error code, line, position
+inline constexpr int msgInvalidXML = 1031;                 // file, reason, line, position
 inline constexpr int msgMissionTimeTooLarge = 1040;        // value, highest
 // A project file's content; arguments: the file, the table, then as listed.
 inline constexpr int msgXMLUnknownTable = 1060;            // -

@@ -5,6 +5,7 @@
 #include <limits>
 #include <mutex>
 #include <set>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -14,6 +15,9 @@
 #include "model/GlobalsConfig.h"
 
 namespace kelvado {
+
+// The German language file as it was built into the program (generated from resources/lang/Lang_DE.txt).
+extern const std::string_view kBuiltInGermanTexts;
 
 namespace {
 
@@ -42,6 +46,9 @@ std::set<std::string>& ReportedRefusals() {
 thread_local bool tLookingUpPath = false;
 // What is to be shown once the look-up is over and the texts are loaded (ShowWhenTextsAreReady).
 thread_local std::vector<std::function<void()>> tWaitingForTexts;
+
+// Set while TBuiltInTexts is in force on this thread.
+thread_local bool tBuiltIn = false;
 
 std::string LanguageLibraryPath() { return GetLangLngDll(); }
 
@@ -74,6 +81,16 @@ void ShowWaiting() {
   for (const auto& show : waiting) show();
 }
 
+// Never changed once made, so read without a lock.
+const LanguageLibrary& BuiltInGerman() {
+  static const LanguageLibrary lib = [] {
+    LanguageLibrary l;
+    l.LoadFromText(std::string(kBuiltInGermanTexts));
+    return l;
+  }();
+  return lib;
+}
+
 std::string CutToChars(const std::string& s, size_t maxChars) {
   size_t chars = 0;
   for (size_t i = 0; i < s.size(); ++i) {
@@ -86,11 +103,25 @@ std::string CutToChars(const std::string& s, size_t maxChars) {
   return s;
 }
 
+// A text as it is handed out: cut to its length, every line feed as CR LF.
+std::string Handed(const std::string& raw) {
+  const std::string cut = CutToChars(raw, kMaxTextChars);
+  std::string text;
+  text.reserve(cut.size() + 8);
+  for (char c : cut) {
+    if (c == '\n') text += '\r';
+    text += c;
+  }
+  return text;
+}
+
+bool IsTextNumber(long long number) { return number >= 0 && number <= std::numeric_limits<int>::max(); }
+
 }  // namespace
 
-std::string GetMsgString(int Index, int Base) {
+std::string GetRunMsgString(int Index, int Base) {
   const long long number = static_cast<long long>(Index) + Base;
-  if (number < 0 || number > std::numeric_limits<int>::max()) return {};
+  if (!IsTextNumber(number)) return {};
   if (tLookingUpPath) return {};
 
   bool loaded;
@@ -124,18 +155,18 @@ std::string GetMsgString(int Index, int Base) {
     std::lock_guard<std::mutex> lock(LibMutex());
     raw = Lib().Text(static_cast<int>(number));
   }
-  raw = CutToChars(raw, kMaxTextChars);
-  std::string text;
-  text.reserve(raw.size() + 8);
-  for (char c : raw) {
-    if (c == '\n') text += '\r';
-    text += c;
-  }
-  return text;
+  return Handed(raw);
+}
+
+std::string GetMsgString(int Index, int Base) {
+  if (!tBuiltIn) return GetRunMsgString(Index, Base);
+  const long long number = static_cast<long long>(Index) + Base;
+  if (!IsTextNumber(number)) return {};
+  return Handed(BuiltInGerman().Text(static_cast<int>(number)));
 }
 
 std::string MsgStringsFile() {
-  GetMsgString(0, msgBaseGeneral);
+  GetRunMsgString(0, msgBaseGeneral);
   std::lock_guard<std::mutex> lock(LibMutex());
   return Lib().IsLoaded() ? Lib().Path() : std::string();
 }
@@ -184,6 +215,9 @@ std::string CauseText(const std::string& cause) {
   }
   return cause;
 }
+
+TBuiltInTexts::TBuiltInTexts() : previous_(tBuiltIn) { tBuiltIn = true; }
+TBuiltInTexts::~TBuiltInTexts() { tBuiltIn = previous_; }
 
 void ReleaseMsgStrings() {
   std::lock_guard<std::mutex> lock(LibMutex());

@@ -21,6 +21,9 @@ inline constexpr int msgBaseShell = 5000;  // further texts of the shell
 std::string GetMsgString(int Index, int Base);
 void GetMsgString(int Index, int Base, std::string& Text);
 
+// The same text in the language of the run, also while TBuiltInTexts is in force: for messages to the user.
+std::string GetRunMsgString(int Index, int Base);
+
 // Text number `Number` (index + base) formatted printf-style with `Args`; a missing argument leaves its
 // place empty.
 std::string FormatMsgString(int Number, const FmtArgs& Args);
@@ -28,6 +31,21 @@ std::string FormatMsgString(int Number, const FmtArgs& Args);
 // The file the texts of this run come from, loading it when it is not loaded yet; empty when it cannot be
 // loaded (then every text is empty). For a program that must not show empty texts.
 std::string MsgStringsFile();
+
+// While an object of this class lives, GetMsgString answers this thread with the German texts built into the
+// program, whatever the language of the run and whatever the language files beside the program hold: for a
+// text that must be the same in every run (the project checksum). Messages to the user (GetRunMsgString, the
+// exceptions' texts) stay in the run's language.
+class TBuiltInTexts {
+public:
+  TBuiltInTexts();
+  ~TBuiltInTexts();
+  TBuiltInTexts(const TBuiltInTexts&) = delete;
+  TBuiltInTexts& operator=(const TBuiltInTexts&) = delete;
+
+private:
+  bool previous_;
+};
 
 // Releases the loaded language library; the next GetMsgString loads it again (shutdown, tests).
 void ReleaseMsgStrings();

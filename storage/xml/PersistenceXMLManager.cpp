@@ -172,8 +172,16 @@ std::unique_ptr<EInvalidXML> TProjectManager::Validate(const std::string& FileNa
   if (!schema_) return nullptr;
   Read = schema_->ValidateFile(FileName);
   if (Read.Error.Reason.empty()) return nullptr;
+  EInvalidXML::TFault fault = EInvalidXML::TFault::Other;
+  switch (Read.Error.Fault) {
+    case TtiXMLFault::UnexpectedEnd: fault = EInvalidXML::TFault::UnexpectedEnd; break;
+    case TtiXMLFault::TagMismatch: fault = EInvalidXML::TFault::TagMismatch; break;
+    case TtiXMLFault::InvalidCharacter: fault = EInvalidXML::TFault::InvalidCharacter; break;
+    case TtiXMLFault::Other: break;
+  }
   return std::make_unique<EInvalidXML>(FileName, Read.Error.Reason, Read.Error.Code, Read.Error.Line,
-                                       Read.Error.Column, Read.Error.Context);
+                                       Read.Error.Column, Read.Error.Context, fault, Read.Error.OpenTag,
+                                       Read.Error.EndTag);
 }
 
 void TProjectManager::ReadCheckedFile(const std::string& FileName, bool Import, TtiObjectList& List) {

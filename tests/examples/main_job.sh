@@ -19,14 +19,19 @@ fail() {
   failures=$((failures + 1))
 }
 
-# Runs the program with a settings folder of its own (so the language follows the locale) and the given
-# locale; leaves out, err and status. Set for one call: program (another copy), config (a settings folder of
-# the test's choice), out_to (the output) before the call, as "program=... run"; run_env (more of env's
-# arguments: -u NAME first, then NAME=VALUE) on the line before.
+# Runs the program with a settings folder of its own (so the language follows the locale; it holds the lines
+# of $opt_settings in section opt) and the given locale; leaves out, err and status. Set for one call: program
+# (another copy), config (a settings folder of the test's choice), out_to (the output) before the call, as
+# "program=... run"; run_env (more of env's arguments: -u NAME first, then NAME=VALUE) on the line before.
+opt_settings=
 run() {
   local lang=$1
   shift
   local config=${config:-$scratch/config-$RANDOM$RANDOM}
+  if [ -n "$opt_settings" ]; then
+    mkdir -p "$config/Software/Zul/KELVADO/1.1.2/opt"
+    printf '%s\n' "$opt_settings" >>"$config/Software/Zul/KELVADO/1.1.2/opt/values.reg"
+  fi
   status=0
   env -u LC_ALL -u LC_MESSAGES -u LANGUAGE ${run_env[@]+"${run_env[@]}"} LANG="$lang" KELVADO_CONFIG_DIR="$config" \
     timeout 120 "${program:-$prog}" "$@" >"${out_to:-$scratch/out}" 2>"$scratch/err" || status=$?
@@ -81,6 +86,58 @@ expect_in "$out" 'Test channel  MTTFd [years] 20 (Medium)  DC [%] not relevant' 
 expect_in "$out" '- Note: The MTTFd of the channel (200) is limited to 100' "English: note"
 expect_not_in "$out" '- Green:' "English: green verdict"
 
+# A safety PLC entered by its maker's PFH needs no channels: its PL follows the PFH, green.
+expect_in "$out" 'Subsystem "Safety PLC"  Category 4' "PLC by its maker's PFH"
+expect_in "$out" 'PFH [1/h] 2.5E-9  PL e  Status Green' "PLC by its maker's PFH"
+
+# The heading says how the PFH values were found and how far an MTTFd counts; the table's cells give the door
+# switches (category 3, DCavg 78 %, 100 years) the table's PL d, the interpolation PL e.
+expect_in "$(sed -n 2,3p <<<"$out")" "PFH values interpolated: linearly between the DCavg levels" "method (English)"
+expect_in "$(sed -n 2,3p <<<"$out")" "MTTFd counted up to 100 years in every category" "caps (English)"
+expect_in "$out" "PFH [1/h] 6.61E-8  PL e" "interpolated PFH of the door switches"
+opt_settings='"usedcinterlevels"=dword:0'
+run en_US.UTF-8
+expect_in "$(sed -n 2,3p <<<"$out")" "PFH values from the cells of Table K.1" "band values named"
+expect_in "$out" "PFH [1/h] 1.01E-7  PL d" "band value of the door switches"
+opt_settings='"cutmttfdraise"=dword:1'
+run de_DE.UTF-8
+expect_in "$(sed -n 2,3p <<<"$out")" "PFH-Werte interpoliert" "method (German)"
+expect_in "$(sed -n 2,3p <<<"$out")" "in Kategorie 4 bis 2500 Jahre" "raised cap (German)"
+opt_settings=
+
+# A hand-edited subsystem with fewer channels than its category needs: the tree is printed whole, with "-"
+# where a value cannot be computed and a red message naming the subsystem and the cause.
+sed 's/cat="cat1"/cat="cat3"/' "$example" >"$scratch/fewer.kvd"
+for lang in en_US.UTF-8 de_DE.UTF-8; do
+  run "$lang" "$scratch/fewer.kvd"
+  expect_status 0 "too few channels ($lang)"
+  expect_in "$(head -n 1 <<<"$out")" "$([ "$lang" = en_US.UTF-8 ] && echo Checksum || echo Prüfsumme) -" \
+    "too few channels: no checksum ($lang)"
+  expect_in "$out" '"Pressure switch B1"' "too few channels: the tree printed whole ($lang)"
+  [ -z "$err" ] || fail "too few channels ($lang) wrote to stderr: $err"
+done
+expect_in "$out" '- Rot: Das Subsystem "Main contactor" hat 1 Funktionskanäle' "too few channels: the cause"
+
+# A project has one checksum in every language: the one German runs gave this file before (pinned).
+fixed=$(dirname "$0")/press_checksum.kvd
+for lang in de_DE.UTF-8 en_US.UTF-8; do
+  run "$lang" "$fixed"
+  expect_status 0 "checksum run ($lang)"
+  expect_in "$(head -n 1 <<<"$out")" " 4b3c1f4e4e57507febad9c3c3fe6170f" "checksum ($lang)"
+done
+
+# The example's CCF measures are the standard's, with the catalogue's scores (no score typed in by hand).
+catalogue=$(dirname "$0")/../../resources/db/KELVADO_GEN_catalogues.sql
+measures=$(grep -o '<table table_name="ccfmeasures">.*</table><table table_name="ccfmeasureops">' "$example" |
+           grep -o '<row [^>]*>')
+[ -n "$measures" ] || fail "the example has no CCF measures"
+while IFS= read -r row; do
+  number=$(sed -n 's/.* number="\([^"]*\)".*/\1/p' <<<"$row")
+  score=$(sed -n 's/.* score="\([^"]*\)".*/\1/p' <<<"$row")
+  grep -q "'${number//./\\.}', '[0-9A-F-]*', ${score}\.0e0);" "$catalogue" ||
+    fail "the example's CCF measure \"$number\" of $score points is not the catalogue's"
+done <<<"$measures"
+
 run en_US.UTF-8 --help
 expect_status 0 "--help"
 for w in "Usage: kelvado_example [FILE.kvd]" "--help" "Exit status" "  2  wrong use" "lngdll" "Settings: in the folder"
@@ -134,6 +191,50 @@ run en_US.UTF-8 "$scratch/table.kvd"
 expect_status 1 "a missing table"
 expect_in "$err" "The file \"$scratch/table.kvd\" lacks the table \"ElementOps\"" "a missing table"
 expect_not_in "$err" "Can not find table" "a missing table"
+
+# One language per run, the place of a fault included; the parser's faults in our words, without its codes.
+sed '0,/ dc="0.9"/s// dc="1.5"/' "$example" >"$scratch/dc.kvd"
+sed 's|</fields>|</fieldz>|' "$example" >"$scratch/tag.kvd"
+sed '0,/Example press/s//Example \x01press/' "$example" >"$scratch/char.kvd"
+for lang in de_DE.UTF-8 en_US.UTF-8; do
+  for f in dc cut tag char; do
+    run "$lang" "$scratch/$f.kvd"
+    expect_status 1 "$f ($lang)"
+    expect_not_in "$err" "error code" "$f ($lang)"
+    expect_not_in "$err" "Fehlercode" "$f ($lang)"
+  done
+done
+run de_DE.UTF-8 "$scratch/dc.kvd"
+expect_in "$err" "Datei \"$scratch/dc.kvd\", Tabelle \"Elements\", Zeile " "place in German"
+expect_in "$err" ", Spalte \"DC\": Der DC 1.5 liegt" "place in German"
+run en_US.UTF-8 "$scratch/dc.kvd"
+expect_in "$err" "File \"$scratch/dc.kvd\", table \"Elements\", row " "place in English"
+run de_DE.UTF-8 "$scratch/cut.kvd"
+expect_in "$err" "ist ungültig: sie endet mitten im Dokument (Zeile 2, Position " "a file cut short (German)"
+run en_US.UTF-8 "$scratch/tag.kvd"
+expect_in "$err" "the end tag \"fieldz\" does not close the open element \"fields\" (line 2, position " \
+  "tags that do not match"
+run de_DE.UTF-8 "$scratch/char.kvd"
+expect_in "$err" "enthält ein Zeichen, das dort nicht stehen darf" "an invalid character (German)"
+
+# scripts/main.sh takes a file relative to the folder it was run from. It runs here from a copy beside a
+# stand-in build (the built program, a cmake and a package check that do nothing), so that it builds nothing.
+fake=$scratch/checkout
+mkdir -p "$fake/scripts" "$fake/build/bin" "$fake/stubs" "$scratch/work/sub"
+cp "$(dirname "$0")/../../scripts/main.sh" "$(dirname "$0")/../../scripts/progress.sh" "$fake/scripts/"
+printf '#!/bin/sh\nexit 0\n' >"$fake/scripts/deps.sh"
+printf '#!/bin/sh\nexit 0\n' >"$fake/stubs/cmake"
+chmod +x "$fake/stubs/cmake"
+ln -s "$(cd "$(dirname "$prog")" && pwd)/$(basename "$prog")" "$fake/build/bin/kelvado_example"
+cp "$example" "$scratch/work/sub/mine.kvd"
+status=0
+(cd "$scratch/work" && env -u LC_ALL -u LC_MESSAGES LANG=en_US.UTF-8 KELVADO_CONFIG_DIR="$scratch/config-main" \
+   PATH="$fake/stubs:$PATH" timeout 120 bash "$fake/scripts/main.sh" sub/mine.kvd) >"$scratch/out" 2>"$scratch/err" ||
+  status=$?
+out=$(cat "$scratch/out")
+err=$(cat "$scratch/err")
+expect_status 0 "scripts/main.sh with a file relative to the caller's folder"
+expect_in "$out" 'Project "Example press"' "scripts/main.sh with a file relative to the caller's folder"
 
 # What a user meets who is not root (root reads and writes every file): as root the program runs as nobody,
 # from a copy in a folder of /tmp that nobody can reach (the build tree may lie below a folder closed to others).
