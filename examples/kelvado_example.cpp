@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <iostream>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,7 @@
 #include "model/GlobalsTexts.h"
 #include "model/MsgStrings.h"
 #include "model/VisitorsCalc.h"
+#include "platform/OutputCharset.h"
 #include "platform/Registry.h"
 #include "storage/db/PersistenceDB.h"
 #include "storage/xml/PersistenceXML.h"
@@ -47,7 +49,6 @@ constexpr int txtTooManyArguments = 5902;
 constexpr int txtIsFolder = 5903;         // the name
 constexpr int txtNotRegular = 5904;       // the name
 constexpr int txtNoReadPermission = 5905; // the name
-constexpr int txtCannotRead = 5906;       // the name, the error number
 constexpr int txtDamaged = 5907;          // the name
 constexpr int txtGeneralDB = 5908;        // the database file
 constexpr int txtSeeHelp = 5909;
@@ -57,6 +58,11 @@ constexpr int txtNote = 5921;
 constexpr int txtLowestCat = 5922;
 constexpr int txtCCFMet = 5923;
 constexpr int txtNoText = 5924;
+constexpr int txtReportNotWritten = 5930;  // why
+constexpr int txtPFHInterpolated = 5950;
+constexpr int txtPFHBandValues = 5951;
+constexpr int txtMTTFdCap = 5952;        // the cap
+constexpr int txtMTTFdCapRaised = 5953;  // the cap, the cap of category 4
 // Labels the report uses too.
 constexpr int lblProject = 4066, lblSF = 4079, lblSubsystem = 4085, lblBloc = 4007, lblElement = 4027,
               lblMTTFd = 4055, lblDC = 4017, lblDCavg = 4020, lblPFH = 4061, lblPL = 4062, lblPLr = 4065,
@@ -170,9 +176,29 @@ void PrintChannels(TComponentOp& s) {
   }
 }
 
+// A project whose values cannot all be computed has no checksum: "-", as for any value that cannot be given.
+std::string Checksum(const TProjectOp& project) {
+  try {
+    return project.GetHashString();
+  } catch (const EKelvado&) {
+    return "-";
+  }
+}
+
+// How this run found its PFH values and how far it counts an MTTFd: the table's cells and the interpolation
+// between them can differ by a whole PL, so a figure is only read right with its method.
+std::string Method() {
+  const std::string pfh = T(GetOptUseDCInterLevels() ? txtPFHInterpolated : txtPFHBandValues);
+  const double cap = MTTFdCap(cat3);
+  const double cap4 = MTTFdCap(cat4);
+  return pfh + "\n" +
+         (cap4 == cap ? F(txtMTTFdCap, {FloatToStr(cap)}) : F(txtMTTFdCapRaised, {FloatToStr(cap), FloatToStr(cap4)}));
+}
+
 void PrintProject(TProjectOp& project) {
   std::cout << T(lblProject) << " \"" << project.GetProjectName() << "\"  " << Status(project) << "  "
-            << T(lblChecksum) << " " << project.GetHashString() << "\n";
+            << T(lblChecksum) << " " << Checksum(project) << "\n"
+            << Method() << "\n";
   PrintMessages(project, "");
   TSFOpList& sfs = *project.GetSFOpList();
   for (int i = 0; i < sfs.GetCount(); ++i) {
@@ -199,6 +225,18 @@ void PrintProject(TProjectOp& project) {
   }
 }
 
+// The report is made whole before any of it is shown: a run that fails while making it shows no half tree.
+void PrintReport(TProjectOp& project) {
+  std::ostringstream report;
+  struct TRedirect {
+    std::streambuf* shown;
+    ~TRedirect() { std::cout.rdbuf(shown); }
+  } redirect{std::cout.rdbuf(report.rdbuf())};
+  PrintProject(project);
+  std::cout.rdbuf(redirect.shown);
+  std::cout << report.str();
+}
+
 std::string Usage() {
   const std::string root = RegistryRootFolder();
   std::string langFile = root;
@@ -219,7 +257,7 @@ void CheckProjectFile(const std::string& path) {
     const int err = errno;
     if (err == ENOENT || err == ENOTDIR) throw Failure{1, F(msgProjectFileMissing, {path})};
     if (err == EACCES) throw Failure{1, F(txtNoReadPermission, {path})};
-    throw Failure{1, F(txtCannotRead, {path, std::to_string(err)})};
+    throw Failure{1, F(msgFileCannotBeRead, {path, SystemErrorText(err)})};
   }
   if (S_ISDIR(st.st_mode)) throw Failure{1, F(txtIsFolder, {path})};
   if (!S_ISREG(st.st_mode)) throw Failure{1, F(txtNotRegular, {path})};
@@ -227,9 +265,23 @@ void CheckProjectFile(const std::string& path) {
   if (fd < 0) {
     const int err = errno;
     if (err == EACCES || err == EPERM) throw Failure{1, F(txtNoReadPermission, {path})};
-    throw Failure{1, F(txtCannotRead, {path, std::to_string(err)})};
+    throw Failure{1, F(msgFileCannotBeRead, {path, SystemErrorText(err)})};
   }
   ::close(fd);
+}
+
+// Why there are no texts, in English (there are none to say it otherwise), naming the setting at fault.
+std::string NoTextsMessage() {
+  const std::string file = GetLangLngDll();
+  const std::string settings = "(settings in " + RegistryRootFolder() + ")";
+  if (!RegReadString("lang", "lngdll", "", false).empty())
+    return "the language texts \"" + file + "\" cannot be read (setting lngdll, section lang) " + settings + ".";
+  if (const std::string folder = UnusedDataFolderSetting(); !folder.empty())
+    return "the folder \"" + folder + "\" of the setting defAppDatadirfolder (section opt) " + settings +
+           " does not hold the program's data, and the language texts \"" + file +
+           "\" beside the program cannot be read either.";
+  return "the language texts \"" + file + "\" beside the program cannot be read: the program is not installed "
+         "completely.";
 }
 
 // A failure of the framework carries its own (English) detail; the user reads the run's sentence first.
@@ -257,8 +309,7 @@ int Run(int argc, char** argv) {
   }
   // Without its texts the program could only print empty labels.
   if (MsgStringsFile().empty()) {
-    std::cerr << kProgram << ": the language texts \"" << GetLangLngDll()
-              << "\" cannot be read (setting lngdll, section lang; see " << RegistryRootFolder() << ").\n";
+    std::cerr << kProgram << ": " << NoTextsMessage() << "\n";
     return 1;
   }
   if (!unknown.empty()) {
@@ -296,7 +347,7 @@ int Run(int argc, char** argv) {
     throw Wrapped(txtDamaged, path, e);
   }
   if (!project) throw Failure{1, F(msgProjectFileMissing, {path})};
-  PrintProject(*project);
+  PrintReport(*project);
   std::cout.flush();
   return 0;
 }
@@ -304,6 +355,8 @@ int Run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Texts and names are UTF-8 inside; the terminal gets them in the character set of the user's locale.
+  const OutputCharsetScope out(std::cout, STDOUT_FILENO), err(std::cerr, STDERR_FILENO);
   int status = 0;
   try {
     status = Run(argc, argv);
@@ -312,6 +365,14 @@ int main(int argc, char** argv) {
     status = f.status;
   } catch (const std::exception& e) {
     std::cerr << kProgram << ": " << Plain(e.what()) << "\n";
+    status = 1;
+  }
+  // The report is what the run is for: one that could not be written (a full disk, a closed output) is a
+  // failure, never a success.
+  std::cout.flush();
+  if (status == 0 && (out.Error() != 0 || !std::cout)) {
+    std::cerr << kProgram << ": " << F(txtReportNotWritten, {SystemErrorText(out.Error() ? out.Error() : EIO)})
+              << "\n";
     status = 1;
   }
   XMLMapperShutdown();

@@ -6,9 +6,14 @@
 // The columns a project file carries for its readers (the PL and PFH of each safety function and subsystem)
 // are computed on the general database beside the program.
 #include <filesystem>
+#include <initializer_list>
 #include <iostream>
 #include <memory>
+#include <stdexcept>
 #include <string>
+
+#include "framework/tiPerManager.h"
+#include "framework/tiQueryIBX.h"
 
 #include "model/BOM.h"
 #include "model/BOMBloc.h"
@@ -17,9 +22,11 @@
 #include "model/BOMElement.h"
 #include "model/BOMProject.h"
 #include "model/BOMSF.h"
+#include "model/GlobalsConfig.h"
 #include "model/GlobalsLookups.h"
 #include "model/VisitorsCalc.h"
 #include "storage/db/PersistenceDB.h"
+#include "storage/db/VisitorsDB.h"
 #include "storage/xml/PersistenceXML.h"
 
 using namespace kelvado;
@@ -69,21 +76,37 @@ std::unique_ptr<TComponentOp> Subsystem(const std::string& name, TCat cat) {
   return s;
 }
 
-// The CCF measures of a two-channel or tested design: 15 + 25 + 25 = 65 points.
-void AddCCFMeasures(TComponent& c) {
-  const struct {
-    const char* heading;
-    double score;
-  } measures[] = {{"Separation of signal paths", 15}, {"Diversity", 25}, {"Protection against overvoltage", 25}};
-  for (const auto& m : measures) {
-    auto def = std::make_unique<TCCFMeasure>();
-    def->SetHeading(m.heading);
-    def->SetScore(m.score);
+// The standard's CCF measures with their scores (Table F.1), as the general database ships them: a score is
+// never typed in by hand.
+std::unique_ptr<TCCFMeasureOpList> ReadCCFCatalogue(const std::string& generalDB) {
+  if (!tiPerMgr().GetPersistenceLayers().IsLoaded(cTIPersistIBX)) RegisterPersistenceLayerIBX();
+  RegisterVisitorsDB();
+  tiPerMgr().ConnectDatabase(generalDB, GetDatabaseUserNameGen(), GetDatabasePasswordGen(), {}, cTIPersistIBX);
+  auto catalogue = std::make_unique<TCCFMeasureOpList>();
+  catalogue->SetObjectState(posEmpty);
+  tiPerMgr().Read(catalogue.get(), generalDB, cTIPersistIBX);
+  tiPerMgr().DisconnectDatabase(generalDB, cTIPersistIBX);
+  return catalogue;
+}
+
+// Ticks the catalogue's measures of the given numbers ("1", "3.1" ...) on the subsystem as applied.
+void AddCCFMeasures(TComponent& c, const TCCFMeasureOpList& catalogue, std::initializer_list<const char*> numbers) {
+  for (const char* number : numbers) {
+    const TCCFMeasureOp* found = nullptr;
+    for (int i = 0; i < catalogue.GetCount() && !found; ++i)
+      if (catalogue.Items(i)->GetNumber() == number) found = catalogue.Items(i);
+    if (!found) throw std::runtime_error(std::string("no CCF measure numbered ") + number + " in the catalogue");
     auto op = std::make_unique<TCCFMeasureOp>();
-    op->SetCCFMeasure(std::move(def));
+    op->SetCCFMeasure(found->GetCCFMeasure()->CloneAs<TCCFMeasure>());
+    op->SetIsSatisfied(true);
     c.GetCCFMeasureOps()->Add(std::move(op));
   }
 }
+
+// The measures taken against common cause failure in the example's two-channel and tested designs: signal
+// paths separated (15), protection against over-voltage and over-pressure (15), contamination and EMC (25),
+// other environmental influences (10): 65 points, the least categories 2, 3 and 4 ask.
+constexpr std::initializer_list<const char*> kExampleCCF = {"1", "3.1", "6.1", "6.2"};
 
 // Category conditions as the standard requires them for the category, all ticked as satisfied.
 void TickCategoryConditions(TComponent& c) {
@@ -95,7 +118,7 @@ void TickCategoryConditions(TComponent& c) {
   }
 }
 
-std::unique_ptr<TProjectOp> BuildProject() {
+std::unique_ptr<TProjectOp> BuildProject(const TCCFMeasureOpList& ccf) {
   auto project = std::make_unique<TProjectOp>();
   project->SetProject(std::make_unique<TProject>());
   project->GetProject()->SetName("Example press");
@@ -117,8 +140,22 @@ std::unique_ptr<TProjectOp> BuildProject() {
     ch2->GetBlocOpList()->Add(Bloc("Switch 2", Element("Switch S2", 300, 0.6)));
     s->GetChannelOpList()->Add(std::move(ch1));
     s->GetChannelOpList()->Add(std::move(ch2));
-    AddCCFMeasures(*s->GetComponent());
+    AddCCFMeasures(*s->GetComponent(), ccf, kExampleCCF);
     TickCategoryConditions(*s->GetComponent());
+    sf1->GetComponentOpList()->Add(std::move(s));
+  }
+  {
+    // A safety PLC entered by its maker's figures: PFH 2.5E-9 per hour for category 4 (PL e). Its PL follows
+    // the entered PFH (PLDet detDirect); its maker vouches for the category's requirements, so they are not
+    // evaluated here (CatConditionsRelevant off) and the PLC needs no channels, blocks or elements. (A maker who
+    // states only a PL: SetPLDirectString("d") on the node instead of SetPFH; the PL's representative PFH
+    // then counts in the safety function's sum.)
+    auto s = Subsystem("Safety PLC", cat4);
+    TComponent& plc = *s->GetComponent();
+    plc.SetManufacturer("Maker of the PLC");
+    plc.SetPLDet(detDirect);
+    plc.SetPFH(2.5e-9);
+    plc.SetCatConditionsRelevant(false);
     sf1->GetComponentOpList()->Add(std::move(s));
   }
   {
@@ -129,7 +166,7 @@ std::unique_ptr<TProjectOp> BuildProject() {
       ch->GetBlocOpList()->Add(Bloc("Relay channel", Element("Relay K" + std::to_string(i + 1), 150, 0.99)));
       s->GetChannelOpList()->Add(std::move(ch));
     }
-    AddCCFMeasures(*s->GetComponent());
+    AddCCFMeasures(*s->GetComponent(), ccf, kExampleCCF);
     TickCategoryConditions(*s->GetComponent());
     sf1->GetComponentOpList()->Add(std::move(s));
   }
@@ -169,7 +206,7 @@ std::unique_ptr<TProjectOp> BuildProject() {
     test->GetBlocOpList()->Add(Bloc("Pressure switch", Element("Pressure switch B1", 20, 0.0)));
     s->GetChannelOpList()->Add(std::move(ch));
     s->GetChannelOpList()->Add(std::move(test));
-    AddCCFMeasures(*s->GetComponent());
+    AddCCFMeasures(*s->GetComponent(), ccf, kExampleCCF);
     TickCategoryConditions(*s->GetComponent());
     sf2->GetComponentOpList()->Add(std::move(s));
   }
@@ -186,12 +223,14 @@ int main(int argc, char** argv) {
   }
   try {
     const std::filesystem::path dir = std::filesystem::read_symlink("/proc/self/exe").parent_path();
-    auto db = std::make_unique<TPersistenceDB_FB>((dir / "db" / "KELVADO_GEN_DE.FDB").string());
+    const std::string generalDB = (dir / "db" / "KELVADO_GEN_DE.FDB").string();
+    auto db = std::make_unique<TPersistenceDB_FB>(generalDB);
     db->Connect();
     SetPersistenceDB(std::move(db));
     {
       TProjectManager manager;
-      auto project = BuildProject();
+      const std::unique_ptr<TCCFMeasureOpList> ccf = ReadCCFCatalogue(generalDB);
+      auto project = BuildProject(*ccf);
       project->GetProject()->SetFileName(argv[1]);
       manager.SaveProject(*project);
       XMLMapperShutdown();

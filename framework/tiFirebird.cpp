@@ -17,6 +17,7 @@
 #include "framework/tiFirebirdInternal.h"
 #include "framework/tiUtils.h"
 #include "platform/FileIO.h"
+#include "platform/StandardDescriptors.h"
 #include "platform/TextCase.h"
 
 // Attachments: database names, the attachment parameters, and the database object (connect, create, mode
@@ -54,11 +55,6 @@ bool tiFBIsServerName(const std::string& name) {
 }
 
 namespace fbi {
-
-bool FileExists(const std::string& p) {
-  struct stat sb {};
-  return ::stat(p.c_str(), &sb) == 0;
-}
 
 std::pair<std::string, std::string> SplitFolder(const std::string& fileName) {
   const auto slash = fileName.rfind('/');
@@ -115,13 +111,20 @@ FbRef<fb::IAttachment> OpenAttachment(Status& st, const std::string& fileName, c
   const bool local = !tiFBIsServerName(fileName);
   if (const std::string problem = local ? CheckLockFolder() : std::string(); !problem.empty())
     throw EtiFBException(tiFormat("Cannot %s: %s", {action, problem}));
+  SecureStandardDescriptors();
   const FbRef<fb::IProvider> prov(Master()->getDispatcher());
   FbRef<fb::IAttachment> att;
-  {
+  try {
     Utf8FileNames utf8;
+    KeepSignalHandlers signalHandlers;
     att.reset(create
                   ? prov->createDatabase(&st, fileName.c_str(), dpb->getBufferLength(&st), dpb->getBuffer(&st))
                   : prov->attachDatabase(&st, fileName.c_str(), dpb->getBufferLength(&st), dpb->getBuffer(&st)));
+  } catch (const fb::FbException& e) {
+    // The engine's own text blames a character set; the user must learn that the temporary folder is the cause.
+    if (const std::string cause = TempFolderCause(e); !cause.empty())
+      throw EtiFBException(tiFormat("Cannot %s:\n%s\n%s", {action, EngineText(e), cause}), EngineCode(e));
+    throw;
   }
   if (const std::string problem = local ? BackLockFiles() : std::string(); !problem.empty()) {
     try {
@@ -273,7 +276,7 @@ void TtiFBDatabase::Connect() {
   // The lock is for local files only: a server opens its file alone and serializes its clients itself, and the
   // file is not on this machine (see the class comment).
   if (!tiFBIsServerName(databaseName_)) {
-    if (!FileExists(databaseName_))
+    if (!PathExists(databaseName_))
       throw EtiFBException(tiFormat("Cannot open %s: the file does not exist", {Describe()}), isc_io_error);
     impl_->lease.Acquire(databaseName_, !readOnlyAccess_ && !readOnlyFile, action,
                          [this] {
@@ -348,7 +351,7 @@ std::string TtiFBDatabase::CreateDatabaseBeside(const std::string& fileName, con
   if (fileName.empty()) throw EtiFBException("Cannot create a database: no file name given");
   if (tiFBIsServerName(fileName))
     throw EtiFBException(tiFormat("Cannot create %s beside its name: it is a file of a server", {what}));
-  if (FileExists(fileName)) throw EtiFBException(tiFormat("Cannot create %s: the file exists already", {what}));
+  if (PathExists(fileName, false)) throw EtiFBException(tiFormat("Cannot create %s: the file exists already", {what}));
   // The engine leaves what it wrote when creating fails (a full disk): the file is made under a name of its own,
   // which the caller gives it when it is complete.
   std::string temporary;
@@ -398,7 +401,7 @@ void TtiFBDatabase::PublishDatabase(const std::string& temporary, const std::str
   try {
     PublishNewFile(temporary, fileName);
   } catch (const EFileAccess& e) {
-    const std::string why = FileExists(fileName) ? std::string("the file exists already") : e.Cause();
+    const std::string why = PathExists(fileName, false) ? std::string("the file exists already") : e.Cause();
     throw EtiFBException(tiFormat("Cannot create %s: %s", {what, why}));
   }
 }
@@ -433,7 +436,7 @@ void TtiFBDatabase::SetReadOnlyMode(const std::string& fileName, bool readOnly, 
   const std::string action = "change the mode of " + what;
   FileLease lease;
   if (!tiFBIsServerName(fileName)) {  // as in Connect: a local file only is ours to lock
-    if (!FileExists(fileName))
+    if (!PathExists(fileName))
       throw EtiFBException(tiFormat("Cannot change the mode of %s: the file does not exist", {what}), isc_io_error);
     lease.Acquire(fileName, true, action);
   }

@@ -13,8 +13,11 @@
 #include <mutex>
 #include <sstream>
 
+#include <ibase.h>
+
 #include "framework/tiFirebirdInternal.h"
 #include "framework/tiUtils.h"
+#include "platform/FileIO.h"
 
 // Where the embedded engine of this process keeps its state: a private per-user work folder with the lock folder
 // (and the room its lock tables need) and a configuration root in which the engine runs in Classic mode.
@@ -120,14 +123,35 @@ void LinkInto(const std::string& target, const std::string& link) {
   }
 }
 
-void InitEnvironmentOnce() {
+// The configuration root this process made for the engine (empty when the caller set FIREBIRD), and the
+// temporary folder it lies in.
+std::string gOwnRoot;
+std::string gTempFolder;
+
+// The temporary folder in its canonical form: the engine refuses its character-set module on a path that
+// leads through a symbolic link or holds "//", "." or "..", and every database would then be unopenable.
+std::string CanonicalTempFolder() {
   const char* tmpdir = std::getenv("TMPDIR");
-  const std::string base = std::string(tmpdir && *tmpdir ? tmpdir : "/tmp") + "/kelvado-firebird-" +
-                           std::to_string(static_cast<unsigned long>(::getuid()));
+  const std::string given = tmpdir && *tmpdir ? tmpdir : "/tmp";
+  char* real = ::realpath(given.c_str(), nullptr);
+  if (!real)
+    throw EtiFBException(tiFormat("The temporary folder \"%s\" (TMPDIR) cannot be used: %s", {given, ErrnoText()}));
+  std::string canonical = real;
+  std::free(real);
+  return canonical;
+}
+
+void InitEnvironmentOnce() {
   const char* lock = std::getenv("FIREBIRD_LOCK");
   const char* root = std::getenv("FIREBIRD");
   if ((lock && *lock) && (root && *root)) return;
-  EnsurePrivateDir(base);
+  const std::string tmp = CanonicalTempFolder();
+  const std::string base = tmp + "/kelvado-firebird-" + std::to_string(static_cast<unsigned long>(::getuid()));
+  try {
+    EnsurePrivateDir(base);
+  } catch (const EtiFBException& e) {
+    throw EtiFBException(e.Message() + " (in the temporary folder, TMPDIR)");
+  }
   if (!(lock && *lock)) {
     const std::string dir = base + "/lock";
     EnsurePrivateDir(dir);
@@ -139,7 +163,7 @@ void InitEnvironmentOnce() {
     const std::string dir = base + "/root";
     EnsurePrivateDir(dir);
     for (const char* entry : {"plugins", "firebird.msg", "plugins.conf", "lib", "UDF"})
-      if (FileExists(sys + "/" + entry)) LinkInto(sys + "/" + entry, dir + "/" + entry);
+      if (PathExists(sys + "/" + entry)) LinkInto(sys + "/" + entry, dir + "/" + entry);
     // The engine refuses a character-set module reached through a symbolic link: the module is copied.
     const std::string intl = dir + "/intl";
     struct stat sb {};
@@ -149,7 +173,18 @@ void InitEnvironmentOnce() {
       if (FileExists(sys + "/intl/" + entry)) CopyIfChanged(sys + "/intl/" + entry, intl + "/" + entry);
     WriteConfig(dir + "/firebird.conf", kRootConfig);
     ::setenv("FIREBIRD", dir.c_str(), 1);
+    gOwnRoot = dir;
+    gTempFolder = tmp;
   }
+}
+
+bool HasEngineCode(const fb::FbException& e, long code) {
+  const intptr_t* v = e.getStatus()->getErrors();
+  for (size_t i = 0; v && v[i] != isc_arg_end;) {
+    if (v[i] == isc_arg_gds && v[i + 1] == code) return true;
+    i += v[i] == isc_arg_cstring ? 3 : 2;
+  }
+  return false;
 }
 
 std::once_flag gEnvOnce;
@@ -166,6 +201,30 @@ std::string LockFolder() {
 }
 
 }  // namespace
+
+KeepSignalHandlers::KeepSignalHandlers() {
+  ::sigaction(SIGINT, nullptr, &saved_[0]);
+  ::sigaction(SIGTERM, nullptr, &saved_[1]);
+}
+
+KeepSignalHandlers::~KeepSignalHandlers() {
+  ::sigaction(SIGINT, &saved_[0], nullptr);
+  ::sigaction(SIGTERM, &saved_[1], nullptr);
+}
+
+std::string TempFolderCause(const fb::FbException& e) {
+  if (gOwnRoot.empty() || !HasEngineCode(e, isc_charset_not_found)) return {};
+  const std::string intl = gOwnRoot + "/intl";
+  struct statvfs vs {};
+  if (::statvfs(intl.c_str(), &vs) == 0 && (vs.f_flag & ST_NOEXEC))
+    return tiFormat("The cause is the temporary folder \"%s\" (TMPDIR): its file system does not allow running "
+                    "program code (noexec), so the engine cannot load its character sets from \"%s\". Set TMPDIR "
+                    "to another folder.",
+                    {gTempFolder, intl});
+  return tiFormat("The cause may be the temporary folder \"%s\" (TMPDIR): the engine could not load its character "
+                  "sets from \"%s\". Set TMPDIR to another folder.",
+                  {gTempFolder, intl});
+}
 
 fb::IMaster* Master() {
   tiFBInitEnvironment();

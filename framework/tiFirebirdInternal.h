@@ -2,6 +2,7 @@
 // Shared by the sources of the Firebird access layer (framework/tiFirebird*.cpp) and by nothing else: engine
 // handles and status objects, error texts, attachments, the per-file lock and write marker, and the insides of
 // the classes of tiFirebird.h.
+#include <signal.h>
 #include <sys/types.h>
 
 #include <functional>
@@ -30,6 +31,24 @@ fb::IMaster* Master();
 std::string CheckLockFolder();
 // Empty when every lock file now has its blocks, else why not.
 std::string BackLockFiles();
+
+// Around a call into the engine that may set its own handlers of SIGINT and SIGTERM (the first attachment
+// does): the engine's handlers only ask the attachments to shut down, so the program would go on and could be
+// ended by SIGKILL alone. What the program had before is put back; the default ends it as a kill does.
+class KeepSignalHandlers {
+public:
+  KeepSignalHandlers();
+  ~KeepSignalHandlers();
+  KeepSignalHandlers(const KeepSignalHandlers&) = delete;
+  KeepSignalHandlers& operator=(const KeepSignalHandlers&) = delete;
+
+private:
+  struct sigaction saved_[2];
+};
+
+// When the engine runs from the configuration root this process made below the temporary folder and could not
+// load a module from there (its character sets), the sentence that says so; else empty.
+std::string TempFolderCause(const fb::FbException& e);
 
 // Owns one reference to an engine interface and releases it when it goes. A call that frees the interface
 // itself when it succeeds (detach, close, commit, rollback, dropDatabase) is followed by Consumed(); when such a
@@ -95,7 +114,6 @@ std::string Shorten(const std::string& s, size_t max = 300);
 
 // ---- files and attachments (tiFirebird.cpp) ----
 
-bool FileExists(const std::string& fileName);
 // The folder part of a file name (with its "/", empty for a name without folder) and the name in it.
 std::pair<std::string, std::string> SplitFolder(const std::string& fileName);
 // Attachment parameters shared by connect, create, validation and mode switches.

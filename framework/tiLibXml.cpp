@@ -160,6 +160,32 @@ std::string SourceLine(Read read, int line, int from = 1) {
   return out;
 }
 
+// Whether a place (line and column from 1, the column in characters) lies after the last character of the
+// text read by `read`: where a parser stops on a text that ends too early.
+template <class Read>
+bool PastTheEnd(Read read, int line, int column) {
+  if (line <= 0 || column <= 0) return false;
+  int lines = 1;
+  int64_t chars = 0;  // in the last line
+  char buf[65536];
+  unsigned char previous = 0;
+  for (size_t n; (n = read(buf, sizeof buf)) > 0;) {
+    for (size_t i = 0; i < n; ++i) {
+      const auto c = static_cast<unsigned char>(buf[i]);
+      const bool crlf = c == '\n' && previous == '\r';
+      previous = c;
+      if (crlf) continue;  // CR LF and lone CR end a line as LF does
+      if (c == '\n' || c == '\r') {
+        ++lines;
+        chars = 0;
+      } else if (!IsContinuationByte(c)) {
+        ++chars;
+      }
+    }
+  }
+  return line > lines || (line == lines && column > chars);
+}
+
 // The excerpt of the source around a place (line and column from 1), also far into a long line.
 template <class Source>
 std::string ContextAt(Source source, int line, int column) {
@@ -176,6 +202,22 @@ void NoteError(void* /*userData*/, xmlErrorPtr error) {
   tNotes->Error.Line = error->line;
   tNotes->Error.Column = error->int2;
   tNotes->Error.Code = error->code;
+  switch (error->code) {
+    case XML_ERR_TAG_NAME_MISMATCH:
+      tNotes->Error.Fault = TtiXMLFault::TagMismatch;
+      tNotes->Error.OpenTag = error->str1 ? error->str1 : "";
+      tNotes->Error.EndTag = error->str2 ? error->str2 : "";
+      break;
+    case XML_ERR_INVALID_HEX_CHARREF:
+    case XML_ERR_INVALID_DEC_CHARREF:
+    case XML_ERR_INVALID_CHARREF:
+    case XML_ERR_INVALID_CHAR:
+    case XML_ERR_INVALID_ENCODING:
+      tNotes->Error.Fault = TtiXMLFault::InvalidCharacter;
+      break;
+    default:
+      break;
+  }
 }
 
 // Line and column (from 1, the column in characters) of the last "<" before byte `end` of a source read in
@@ -461,6 +503,9 @@ TtiXMLParseResult ParseRefusal(const TParseNotes& notes, int line, int col, Sour
     result.Error.Column = col;
   }
   result.Error.Context = ContextAt(source, result.Error.Line, result.Error.Column);
+  // Whatever the parser made of it, a fault past the last character means the text stops too early.
+  if (!notes.DoctypeRefused && PastTheEnd(source(), result.Error.Line, result.Error.Column))
+    result.Error.Fault = TtiXMLFault::UnexpectedEnd;
   return result;
 }
 

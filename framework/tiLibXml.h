@@ -31,6 +31,14 @@ struct TtiXMLNodeFree {
 // A node that belongs to no tree yet: freed with everything it holds unless released into one.
 using TtiXMLNodePtr = std::unique_ptr<xmlNode, TtiXMLNodeFree>;
 
+// The faults of a refused text that a program can say in its own words (libxml2's reasons are English).
+enum class TtiXMLFault {
+  Other,
+  UnexpectedEnd,    // the text ends inside the document: cut short
+  TagMismatch,      // an end tag that does not close the element open there
+  InvalidCharacter  // a character XML does not allow there, or bytes that are not in the text's encoding
+};
+
 // Why and where a text could not be read. Line and column count from 1 and are 0 when there is no place (a
 // file that could not be opened).
 struct TtiXMLParseError {
@@ -41,6 +49,9 @@ struct TtiXMLParseError {
   std::string Context;
   // libxml2's number of the error (xmlParserErrors); 0 for a refusal of our own.
   int Code = 0;
+  TtiXMLFault Fault = TtiXMLFault::Other;
+  // Of a tag mismatch: the element open there and the end tag found.
+  std::string OpenTag, EndTag;
 };
 
 // Which file a text was read from, as it was then (for telling whether it is still the same).

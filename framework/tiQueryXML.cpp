@@ -15,6 +15,7 @@
 #include "framework/tiPerManager.h"
 #include "framework/tiValue.h"
 #include "framework/tiXML.h"
+#include "platform/FileIO.h"
 #include "platform/TextCase.h"
 
 namespace kelvado {
@@ -673,7 +674,7 @@ void TtiDatabaseXML::SetConnected(bool value) {
 
 bool TtiDatabaseXML::TestConnectTo(const std::string& dbName, const std::string&, const std::string&,
                                    const std::string&) {
-  return tiIsRegularFile(dbName);
+  return FileExists(dbName);
 }
 
 void TtiDatabaseXML::CreateDatabase(const std::string& dbName, const std::string&, const std::string&) {

@@ -7,6 +7,7 @@
 #include "framework/tiExcept.h"
 #include "framework/tiLog.h"
 #include "framework/tiPerManager.h"
+#include "platform/FileIO.h"
 #include "platform/TextCase.h"
 
 namespace kelvado {
@@ -169,7 +170,7 @@ void TtiDatabaseXMLLight::RollBack() {
 
 bool TtiDatabaseXMLLight::TestConnectTo(const std::string& dbName, const std::string&, const std::string&,
                                         const std::string&) {
-  return tiIsRegularFile(dbName);
+  return FileExists(dbName);
 }
 
 void TtiDatabaseXMLLight::CreateDatabase(const std::string& dbName, const std::string&, const std::string&) {

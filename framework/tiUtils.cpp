@@ -360,11 +360,6 @@ void tiStringToNewFile(const std::string& text, const std::string& fileName) {
   tiStringToFile(text, fileName);
 }
 
-bool tiIsRegularFile(const std::string& fileName) {
-  struct stat st {};
-  return ::stat(fileName.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
 std::string tiFileToString(const std::string& fileName, int64_t maxBytes) {
   try {
     return ReadRegularFile(fileName, maxBytes < 0 ? tiMaxFileReadSize : maxBytes);

@@ -75,8 +75,6 @@ void tiWriteFileAtomically(const std::string& fileName, const std::function<void
 // Makes the file's folder (every missing level), then writes the text as tiStringToFile does. A folder that
 // cannot be made raises Exception "Can not create the folder <%s>: %s".
 void tiStringToNewFile(const std::string& text, const std::string& fileName);
-// Whether a regular file of that name exists.
-bool tiIsRegularFile(const std::string& fileName);
 // The most bytes tiFileToString reads when no bound is given.
 inline constexpr int64_t tiMaxFileReadSize = int64_t(512) << 20;
 // The whole content of a regular file, read without writing it and without waiting on a FIFO. A file that

@@ -590,8 +590,16 @@ std::vector<TChannelOp*> TComponentOp::FirstChannels(int count) const {
     }
   }
   // A category needs exactly this many channels; computing from fewer would read channels that are not there.
-  if (count < 1 || static_cast<int>(result.size()) < count)
-    throw EIndexOutOfBounds(msgChannelCount, {std::to_string(count)});
+  if (count < 1) throw EIndexOutOfBounds(msgChannelCount, {std::to_string(count)});
+  if (static_cast<int>(result.size()) < count) {
+    // The user is told which subsystem lacks what, and how to mend it; callers still see message 1011.
+    EIndexOutOfBounds e(msgChannelCount, {std::to_string(count)});
+    const std::string shortage = GetRunMsgString(msgChannelsMissing, 0);
+    if (!shortage.empty())
+      e.SetMessage(tiFormat(shortage, {GetComponentName(), std::to_string(result.size()),
+                                       component_ ? CatToStr(component_->GetCat()) : "-", std::to_string(count)}));
+    throw e;
+  }
   return result;
 }
 

@@ -1,8 +1,5 @@
 #include "model/BOMNodeRules.h"
 
-#include <filesystem>
-#include <system_error>
-
 #include "model/BOM.h"
 #include "model/BOMBloc.h"
 #include "model/BOMChannel.h"
@@ -12,6 +9,7 @@
 #include "model/BOMSF.h"
 #include "model/GlobalsConfig.h"
 #include "model/GlobalsFolders.h"
+#include "platform/FileIO.h"
 
 namespace kelvado {
 
@@ -62,11 +60,6 @@ bool IsSep(char c) { return c == '/' || c == '\\'; }
 std::string WithTrailingSep(std::string s) {
   if (!s.empty() && !IsSep(s.back())) s += '/';
   return s;
-}
-
-bool DirExists(const std::string& path) {
-  std::error_code ec;
-  return !path.empty() && std::filesystem::is_directory(path, ec);
 }
 
 }  // namespace
@@ -178,14 +171,14 @@ void ResolveBrowseFolder(const std::string& FileName, const std::string& BaseFol
   }
 
   const size_t lastSep = file.find_last_of("/\\");
-  if (!file.empty() && !fileRelative && lastSep != std::string::npos && DirExists(file.substr(0, lastSep + 1))) {
+  if (!file.empty() && !fileRelative && lastSep != std::string::npos && FolderExists(file.substr(0, lastSep + 1))) {
     StartFolder = file.substr(0, lastSep + 1);
   } else {
     StartFolder = Folder;
     if (file.empty()) {
-      if (!DirExists(Folder)) {
-        if (DirExists(base)) StartFolder = base;
-        else if (DirExists(projects)) StartFolder = projects;
+      if (!FolderExists(Folder)) {
+        if (FolderExists(base)) StartFolder = base;
+        else if (FolderExists(projects)) StartFolder = projects;
       }
     } else if (fileRelative && lastSep != std::string::npos) {
       StartFolder = Folder + file.substr(0, lastSep);

@@ -73,6 +73,7 @@ void TProject::Assign(const TtiObject& source) {
   name_ = s->name_;
   standardsFolder_ = s->standardsFolder_;
   fileName_ = s->fileName_;
+  fileStamp_ = s->fileStamp_;
   lastChange_ = s->lastChange_;
   FinishAssign(*s);
 }
@@ -176,8 +177,13 @@ std::string TProjectOp::GetNormVersionString() const {
 
 void TProjectOp::GetHashString(std::string& text) const {
   // The detailed text, but a value that cannot be computed raises: a checksum over an error text in its place
-  // would look like the checksum of a whole project.
-  const std::string debug = DebugText(false, true, true);
+  // would look like the checksum of a whole project. Its display texts are the built-in German ones, so that
+  // a project has one checksum in every language (and the one German runs have always given it).
+  std::string debug;
+  {
+    const TBuiltInTexts fixedTexts;
+    debug = DebugText(false, true, true);
+  }
   MD5_CTX ctx;
   MD5Init(&ctx);
   MD5Update(&ctx, reinterpret_cast<const uint8_t*>(debug.data()), debug.size());

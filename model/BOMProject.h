@@ -8,6 +8,7 @@
 #include "framework/tiValue.h"
 #include "model/BOMBase.h"
 #include "model/BOMLists.h"
+#include "platform/FileIO.h"
 
 namespace kelvado {
 
@@ -40,6 +41,10 @@ public:
   void SetFileName(const std::string& v) { SetProp(fileName_, v); }
   DateTime GetLastChange() const { return lastChange_; }
   void SetLastChange(DateTime v) { SetProp(lastChange_, v); }
+  // The file of the project as the store last read or wrote it (not published, no edit of the project): a
+  // save compares it with the file on disk so as not to destroy another program's change.
+  const TFileStamp& GetFileStamp() const { return fileStamp_; }
+  void SetFileStamp(const TFileStamp& v) { fileStamp_ = v; }
   // The edition text exactly as the file holds it, so that a file of an edition the program does not know is
   // refused naming that edition rather than "unknown".
   const std::string& GetNormVersionOriginalString() const { return normVersionOriginalString_; }
@@ -59,6 +64,7 @@ private:
   std::string fileName_;
   std::string normVersionOriginalString_;
   DateTime lastChange_{};
+  TFileStamp fileStamp_;
 };
 
 class TProjectOp : public TNodeInner {

@@ -5,7 +5,8 @@
 namespace kelvado {
 
 std::string EKelvado::ComposeMessage(int msgNumber, const FmtArgs& args) {
-  const std::string text = GetMsgString(msgNumber, 0);
+  // A message is for the user: in the run's language, also while the built-in texts are in force.
+  const std::string text = GetRunMsgString(msgNumber, 0);
   if (!text.empty()) return tiFormat(text, args);
   // Without its language text an error must still say what it is about: its number and its arguments.
   std::string s = "[" + std::to_string(msgNumber) + "]";
@@ -21,25 +22,54 @@ EKelvado::EKelvado(int msgNumber, FmtArgs args)
 EKelvado::EKelvado(int msgNumber, FmtArgs args, std::string message)
     : Exception(std::move(message)), msgNumber_(msgNumber), msgArgs_(std::move(args)) {}
 
-namespace {
-FmtArgs XMLArgs(const std::string& fileName, const std::string& reason, int errorCode, int line, int linePos) {
-  return FmtArgs{fileName, reason, errorCode, line, linePos};
+std::string PlaceOfValue(const std::string& file, const std::string& table, const std::string& row,
+                         const std::string& column) {
+  const std::string frame = GetRunMsgString(msgValuePlace, 0);
+  // Without the language text the place is still named.
+  if (frame.empty()) return "File <" + file + ">, table <" + table + ">, row <" + row + ">, column <" + column + ">: ";
+  return tiFormat(frame, {file, table, row, column}) + ": ";
 }
-}  // namespace
 
 EInvalidXML::EInvalidXML(std::string fileName, std::string reason, int errorCode, int line, int linePos,
-                         std::string srcText)
-    : EKelvado(msgInvalidXML, XMLArgs(fileName, reason, errorCode, line, linePos),
-               ComposeMessage(msgInvalidXML, XMLArgs(fileName, reason, errorCode, line, linePos))),
+                         std::string srcText, TFault fault, std::string openTag, std::string endTag)
+    : EKelvado(msgInvalidXML, FmtArgs{fileName, reason, line, linePos}, std::string()),
       fileName_(std::move(fileName)),
       reason_(std::move(reason)),
       errorCode_(errorCode),
       line_(line),
       linePos_(linePos),
-      srcText_(std::move(srcText)) {}
+      srcText_(std::move(srcText)),
+      fault_(fault),
+      openTag_(std::move(openTag)),
+      endTag_(std::move(endTag)) {
+  SetMessage(MessageText());
+}
 
 std::string EInvalidXML::MessageText() const {
-  return ComposeMessage(msgInvalidXML, XMLArgs(fileName_, reason_, errorCode_, line_, linePos_));
+  // A fault of our own wording, where the run's language has its text.
+  int number = 0;
+  FmtArgs args;
+  switch (fault_) {
+    case TFault::UnexpectedEnd:
+      number = msgXMLEndsEarly;
+      args = {fileName_, line_, linePos_};
+      break;
+    case TFault::TagMismatch:
+      number = msgXMLTagMismatch;
+      args = {fileName_, endTag_, openTag_, line_, linePos_};
+      break;
+    case TFault::InvalidCharacter:
+      number = msgXMLInvalidCharacter;
+      args = {fileName_, line_, linePos_};
+      break;
+    case TFault::Other:
+      break;
+  }
+  if (number != 0) {
+    const std::string text = GetRunMsgString(number, 0);
+    if (!text.empty()) return tiFormat(text, args);
+  }
+  return ComposeMessage(msgInvalidXML, MsgArgs());
 }
 
 EProtectionViolation::EProtectionViolation(std::string message, TtiObject* obj)

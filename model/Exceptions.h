@@ -35,17 +35,27 @@ private:
   FmtArgs msgArgs_;
 };
 
+// Where a value stands in a stored file, in the run's language (text 1180), followed by ": ": put before the
+// text of an error the value caused. `row` is the row's identifier.
+std::string PlaceOfValue(const std::string& file, const std::string& table, const std::string& row,
+                         const std::string& column);
+
 KELVADO_EXCEPTION_CLASS(EIndexOutOfBounds, EKelvado);
 KELVADO_EXCEPTION_CLASS(EInvalidDet, EKelvado);
 KELVADO_EXCEPTION_CLASS(EInvalidValue, EKelvado);
 KELVADO_EXCEPTION_CLASS(ENotImplemented, EKelvado);
 KELVADO_EXCEPTION_CLASS(EIOError, EKelvado);
 
-// Schema validation or parsing of a project file failed. The message is text 1031 formatted with file name,
-// reason, error code, line and line position.
+// Schema validation or parsing of a project file failed. The number is 1031 with the arguments file name,
+// reason, line and line position. Its text is text 1031, or, for a fault the program words itself (the
+// reason is the parser's, in English), the text of that fault: 1181 the file ends too early (file, line,
+// position), 1182 an end tag that does not match (file, end tag, open element, line, position), 1183 an invalid
+// character (file, line, position). No text shows the parser's error code.
 class EInvalidXML : public EKelvado {
 public:
-  EInvalidXML(std::string fileName, std::string reason, int errorCode, int line, int linePos, std::string srcText);
+  enum class TFault { Other, UnexpectedEnd, TagMismatch, InvalidCharacter };
+  EInvalidXML(std::string fileName, std::string reason, int errorCode, int line, int linePos, std::string srcText,
+              TFault fault = TFault::Other, std::string openTag = {}, std::string endTag = {});
   const char* ClassName() const noexcept override { return "EInvalidXML"; }
 
   const std::string& FileName() const noexcept { return fileName_; }
@@ -54,7 +64,8 @@ public:
   int Line() const noexcept { return line_; }
   int LinePos() const noexcept { return linePos_; }
   const std::string& SrcText() const noexcept { return srcText_; }
-  // Text 1031 formatted with the details, fetched anew (the language may have changed since construction).
+  TFault Fault() const noexcept { return fault_; }
+  // The text above, fetched anew (the language may have changed since construction).
   std::string MessageText() const;
 
 private:
@@ -64,6 +75,9 @@ private:
   int line_;
   int linePos_;
   std::string srcText_;
+  TFault fault_;
+  std::string openTag_;
+  std::string endTag_;
 };
 
 // A write-protected business object was to be changed. Obj is the refused object; it is not owned.

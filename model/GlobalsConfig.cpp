@@ -1,7 +1,5 @@
 #include "model/GlobalsConfig.h"
 
-#include <sys/stat.h>
-
 #include <climits>
 #include <exception>
 #include <memory>
@@ -15,8 +13,10 @@
 #include "model/Enums.h"
 #include "model/GlobalsTexts.h"
 #include "model/MsgStrings.h"
+#include "platform/FileIO.h"
 #include "platform/IniFile.h"
 #include "platform/MessageBox.h"
+#include "platform/OutputCharset.h"
 #include "platform/Process.h"
 #include "platform/Registry.h"
 #include "platform/TextCase.h"
@@ -125,8 +125,16 @@ std::string FailedFile(const std::exception& e) {
 
 void ShowUnknownFailure() {
   const char* const text = "unknown failure of the settings store";
-  if (tShowingFailure == 0 && FirstReport(std::string("text:Exception\n") + text))
-    ShowRegistryFailure("Exception", text);
+  if (tShowingFailure == 0 && FirstReport(std::string("text:Exception\n") + text)) ShowRegistryFailure(text);
+}
+
+// What failed, in the run's language: the file or folder and why; a failure of no file (a value of the wrong
+// type) in its own words. `what` when no texts are available.
+std::string SettingsFailureText(const std::string& file, const std::string& cause, int line, const std::string& what) {
+  if (file.empty()) return what;
+  const std::string text = line > 0 ? FormatMsgString(msgSettingsFileDamaged, {file, line})
+                                    : FormatMsgString(msgSettingsFileFailed, {file, CauseText(cause)});
+  return text.empty() ? what : text;
 }
 
 // Runs one access of `section` with the user's store; on a failure of one of its files, the failure is shown
@@ -242,11 +250,6 @@ std::string WithoutTrailingSep(std::string v) {
   return v;
 }
 
-bool IsDirectory(const std::string& path) {
-  struct stat st;
-  return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
 // Documents and standards folders: relative ones come back with "../" in front.
 std::string RelativeFolder(const char* key, const char* def, bool writeDefault = true) {
   std::string v = WithoutTrailingSep(ReadStr(kOpt, key, def, writeDefault));
@@ -257,6 +260,14 @@ std::string RelativeFolder(const char* key, const char* def, bool writeDefault =
 
 std::string WorkDir() { return GetOptDefWorkDirFolder(); }
 std::string AppData() { return GetOptDefAppDataDirFolder(); }
+
+std::string DataFolderSetting() { return WithoutTrailingSep(ReadStr(kOpt, "defAppDatadirfolder", "", false)); }
+
+// A folder holds the program's data when it has the language texts and the general database.
+bool HoldsProgramData(const std::string& folder) {
+  return (FileExists(folder + "/Language/Lang_DE.txt") || FileExists(folder + "/Language/Lang_EN.txt")) &&
+         FileExists(folder + "/db/KELVADO_GEN_DE.FDB");
+}
 
 // AppData + "/" + tail, or empty when AppData is empty.
 std::string InAppData(const char* tail) {
@@ -317,14 +328,27 @@ bool AccessSettings(const std::string& section, const std::function<void(IRegist
 void ShowSettingsFailure(const std::exception& e) {
   if (tShowingFailure > 0) return;
   auto file = dynamic_cast<const ESettingsFileException*>(&e);
-  const std::string className = ClassNameOf(e);
   if (!FirstReport(file && !file->File().empty() ? "file:" + file->File() + "\n" + file->Cause()
-                                                 : "text:" + className + "\n" + e.what()))
+                                                 : "text:" + ClassNameOf(e) + "\n" + e.what()))
     return;
-  ShowRegistryFailure(className, e.what());
+  auto reg = dynamic_cast<const ERegistryException*>(&e);
+  // A failure met while the language file is looked up is shown once the texts are there.
+  ShowWhenTextsAreReady([file = file ? file->File() : std::string(), cause = file ? file->Cause() : std::string(),
+                         line = reg ? reg->Line() : 0, what = std::string(e.what())] {
+    if (tShowingFailure > 0) return;
+    ++tShowingFailure;
+    std::string text;
+    try {
+      text = SettingsFailureText(file, cause, line, what);
+    } catch (...) {
+      text = what;
+    }
+    --tShowingFailure;
+    ShowRegistryFailure(text);
+  });
 }
 
-void ShowRegistryFailure(const std::string& className, const std::string& message) {
+void ShowRegistryFailure(const std::string& message) {
   if (tShowingFailure > 0) return;
   ++tShowingFailure;
   try {
@@ -334,7 +358,8 @@ void ShowRegistryFailure(const std::string& className, const std::string& messag
     } catch (...) {
     }
     MessageRequest r;
-    r.caption = "Error : " + className + " (v." + version + ")";
+    r.caption = FormatMsgString(msgSettingsErrorCaption, {version});
+    if (r.caption.empty()) r.caption = "Error (v." + version + ")";
     r.text = FormatMsgString(msgSettingsAccessFailed, {message});
     // Without a language text the box would be empty; the failure's own message is better than nothing.
     if (r.text.empty()) r.text = message;
@@ -389,14 +414,14 @@ std::string GetDatabaseCharsetLib() { return ReadStr(kDatabase, "charsetlib", "i
 std::string GetDatabaseLibFolder() {
   const std::string work = WorkDir();
   const std::string libraries = work + "/Libraries";
-  const std::string def = !work.empty() && IsDirectory(libraries) ? libraries : work;
+  const std::string def = !work.empty() && FolderExists(libraries) ? libraries : work;
   return ReadStr(kDatabase, "libfolder", def, false);
 }
 
 std::string GetDatabaseDatabaseNameGen() {
   const std::string app = AppData();
   const std::string def = app.empty() ? std::string("KELVADO_GEN_DE.FDB") : app + "/db/KELVADO_GEN_DE.FDB";
-  return ReadStr(kDatabase, "databasenamegen", def, true);
+  return ReadStr(kDatabase, "databasenamegen", def, false);
 }
 bool SetDatabaseDatabaseNameGen(const std::string& value) { return WriteStr(kDatabase, "databasenamegen", value); }
 
@@ -451,9 +476,28 @@ bool GetOptAskBeforeDel() { return ReadBool(kOpt, "askbeforedel", true, false); 
 std::string GetOptDefWorkDirFolder() { return WithoutTrailingSep(ReadStr(kOpt, "defworkdirfolder", "", true)); }
 bool SetOptDefWorkDirFolder(const std::string& value) { return WriteStr(kOpt, "defworkdirfolder", value); }
 // No configurator fills the data folder on a first start here: the data files (language texts, general
-// database) are installed beside the program, so its folder is the default.
+// database) are installed beside the program, so its folder is the default. The default is never written
+// back: a second copy of the program, or this one moved, would otherwise go on reading the data of the copy
+// that ran first, and fail once that is gone. A folder set that lacks the data is said so, once.
 std::string GetOptDefAppDataDirFolder() {
-  return WithoutTrailingSep(ReadStr(kOpt, "defAppDatadirfolder", ProgramFolder(), true));
+  const std::string own = WithoutTrailingSep(ProgramFolder());
+  const std::string set = DataFolderSetting();
+  if (set.empty()) return own;
+  if (HoldsProgramData(set)) return set;
+  if (FirstReport("datafolder:" + set))
+    ShowWhenTextsAreReady([set, own] {
+      const std::string text = FormatMsgString(msgDataFolderLacksData, {set, own});
+      ShowMessage("", text.empty() ? "The folder \"" + set + "\" of the setting defAppDatadirfolder (section opt) "
+                                         "does not hold the program's data; the data beside the program are used."
+                                   : text,
+                  MsgIcon::Warning);
+    });
+  return own;
+}
+
+std::string UnusedDataFolderSetting() {
+  const std::string value = DataFolderSetting();
+  return value.empty() || HoldsProgramData(value) ? std::string() : value;
 }
 
 std::string GetOptDefDocumentsFolder() { return RelativeFolder("defdocumentsfolder", "Documents"); }
@@ -563,20 +607,23 @@ bool SetOptPrecisionPFH(int32_t value) { return WriteCached(gCache.precisionPFH,
 
 std::string GetOptIconFileProject() { return ReadStr(kOpt, "iconfileproject", ProgramFolder() + "KELVADO_PR.ico", false); }
 std::string GetOptIconFileLib() { return ReadStr(kOpt, "iconfilelib", ProgramFolder() + "KELVADO_LIB.ico", false); }
-std::string GetOptHelpFile() { return ReadStr(kOpt, "helpfile", InAppData("Kelvado_Help_DE.chm"), true); }
+std::string GetOptHelpFile() { return ReadStr(kOpt, "helpfile", InAppData("Kelvado_Help_DE.chm"), false); }
 
 // --- section lang --------------------------------------------------------------------------------------------
 
 bool GetLangCheckReadMeHash() { return ReadBool(kLang, "CheckReadMeHash", true, false); }
 bool GetLangWriteLngFile() { return ReadBool(kLang, "writelngfile", false, false); }
-std::string GetLangLngFile() { return ReadStr(kLang, "lngfile", InAppData("Language/Lang_DE.lng"), true); }
+std::string GetLangLngFile() { return ReadStr(kLang, "lngfile", InAppData("Language/Lang_DE.lng"), false); }
 // The numbered texts are a text file on this platform, not a resource library. Unset, the user's locale chooses
 // German or English; the default is not written back, so that a later run under another locale follows it.
 std::string GetLangLngDll() {
-  const char* file = UserMessageLanguage() == "de" ? "Language/Lang_DE.txt" : "Language/Lang_EN.txt";
+  // German only where the user's terminal can show its letters (a locale of plain ASCII cannot): ÄÖÜäöüß.
+  const bool german =
+      UserMessageLanguage() == "de" && OutputCanShow("\xC3\x84\xC3\x96\xC3\x9C\xC3\xA4\xC3\xB6\xC3\xBC\xC3\x9F");
+  const char* file = german ? "Language/Lang_DE.txt" : "Language/Lang_EN.txt";
   return ReadStr(kLang, "lngdll", InAppData(file), false);
 }
-std::string GetLangReadme() { return ReadStr(kLang, "readme", InAppData("ReadMe_DE.html"), true); }
+std::string GetLangReadme() { return ReadStr(kLang, "readme", InAppData("ReadMe_DE.html"), false); }
 
 // --- section startup -----------------------------------------------------------------------------------------
 

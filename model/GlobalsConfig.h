@@ -69,9 +69,10 @@ public:
 };
 
 // --- routines through which every access of the settings store passes ----------------------------------------
-// Section is a key name under ConfigBaseKey(). A failure is caught, shown through the message sink (caption
-// "Error : <class> (v.<version>)", text 1100 formatted with the failure's message) unless the same failure was
-// shown before, and the default (or the value read before the failure) is returned; a write then returns false.
+// Section is a key name under ConfigBaseKey(). A failure is caught, shown through the message sink in the run's
+// language (caption "Error (v.<version>)", text 1100 formatted with what failed and why) unless the same
+// failure was shown before, and the default (or the value read before the failure) is returned; a write then
+// returns false.
 
 std::string RegReadString(const std::string& section, const std::string& key, const std::string& def,
                           bool writeDefault);
@@ -89,8 +90,8 @@ bool AccessSettings(const std::string& section, const std::function<void(IRegist
 // Shows a failure of the settings store the way the routines above do: once per run for each file and cause
 // (for a failure of no file, each message).
 void ShowSettingsFailure(const std::exception& e);
-// Shows the message box of a settings failure (caption with the class name, text 1100), every time.
-void ShowRegistryFailure(const std::string& className, const std::string& message);
+// Shows the message box of a settings failure (caption with the version, text 1100 with `message`), every time.
+void ShowRegistryFailure(const std::string& message);
 
 // A path starting with "../" is relative: IsRelative is set and one leading "../" removed. Empty, absolute
 // ("/...") and "../../..." paths are not relative and stay unchanged. "\" counts as a separator too.
@@ -127,7 +128,12 @@ bool GetOptAllowWriteAll();
 bool GetOptAskBeforeDel();
 std::string GetOptDefWorkDirFolder();
 bool SetOptDefWorkDirFolder(const std::string& value);
+// The folder of the program's data (Language/, db/): defAppDatadirfolder when it is set and holds them, else
+// the running program's folder; the default is not written back.
 std::string GetOptDefAppDataDirFolder();
+// defAppDatadirfolder when it is set to a folder that does not hold the program's data (so it is not used),
+// else empty.
+std::string UnusedDataFolderSetting();
 std::string GetOptDefDocumentsFolder();
 bool SetOptDefDocumentsFolder(const std::string& value);
 std::string GetOptDefStandardsFolder();
@@ -221,7 +227,8 @@ bool GetLangCheckReadMeHash();
 bool GetLangWriteLngFile();
 std::string GetLangLngFile();
 // The language text file from which GetMsgString takes the numbered texts. Unset, Language/Lang_DE.txt in the
-// data folder for a German locale (UserMessageLanguage() "de"), Language/Lang_EN.txt otherwise; never written.
+// data folder for a German locale (UserMessageLanguage() "de") whose character set holds the German letters,
+// Language/Lang_EN.txt otherwise; never written.
 std::string GetLangLngDll();
 std::string GetLangReadme();
 

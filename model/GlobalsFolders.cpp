@@ -1,9 +1,7 @@
 #include "model/GlobalsFolders.h"
 
-#include <system_error>
-#include <filesystem>
-
 #include "model/GlobalsConfig.h"
+#include "platform/FileIO.h"
 
 namespace kelvado {
 
@@ -20,8 +18,7 @@ void GetProjectsFolder(std::string& Folder) {
   if (work.empty() || projects.empty()) return;
   const bool workEndsWithSep = work.back() == '/' || work.back() == '\\';
   Folder = work + (workEndsWithSep ? "" : "/") + projects;
-  std::error_code ec;
-  if (!std::filesystem::is_directory(Folder, ec)) Folder = work;
+  if (!FolderExists(Folder)) Folder = work;
 }
 
 std::string GetProjectsFolder() {

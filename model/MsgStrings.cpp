@@ -1,13 +1,23 @@
 #include "model/MsgStrings.h"
 
+#include <cerrno>
+#include <cstring>
 #include <limits>
 #include <mutex>
+#include <set>
+#include <string_view>
+#include <utility>
+#include <vector>
 
 #include "platform/LanguageLibrary.h"
+#include "platform/MessageBox.h"
 
 #include "model/GlobalsConfig.h"
 
 namespace kelvado {
+
+// The German language file as it was built into the program (generated from resources/lang/Lang_DE.txt).
+extern const std::string_view kBuiltInGermanTexts;
 
 namespace {
 
@@ -25,11 +35,61 @@ LanguageLibrary& Lib() {
   return lib;
 }
 
+// Language files refused as no text, each reported once in the run (under LibMutex).
+std::set<std::string>& ReportedRefusals() {
+  static std::set<std::string> reported;
+  return reported;
+}
+
 // Set while the library path is being looked up: the configuration may report a failure with a numbered text,
 // which must not recurse into another load.
 thread_local bool tLookingUpPath = false;
+// What is to be shown once the look-up is over and the texts are loaded (ShowWhenTextsAreReady).
+thread_local std::vector<std::function<void()>> tWaitingForTexts;
+
+// Set while TBuiltInTexts is in force on this thread.
+thread_local bool tBuiltIn = false;
 
 std::string LanguageLibraryPath() { return GetLangLngDll(); }
+
+// The file of the other language beside a shipped one ("Lang_DE.txt" and "Lang_EN.txt"), or empty.
+std::string OtherLanguageFile(const std::string& path) {
+  for (const auto& [from, to] : {std::pair{"/Lang_DE.txt", "/Lang_EN.txt"}, std::pair{"/Lang_EN.txt", "/Lang_DE.txt"}}) {
+    const size_t n = std::strlen(from);
+    if (path.size() > n && path.compare(path.size() - n, n, from) == 0) return path.substr(0, path.size() - n) + to;
+  }
+  return {};
+}
+
+// Loads the texts (under LibMutex). A file refused as no text is replaced by the other language's file beside
+// it; `report` gets what the user must learn of that, in English: no texts are there to say it otherwise.
+bool LoadLibrary(const std::string& path, std::string& report) {
+  if (Lib().Load(path)) return true;
+  const std::string refusal = Lib().Refusal();
+  if (refusal.empty()) return false;
+  const std::string other = OtherLanguageFile(path);
+  const bool loaded = !other.empty() && Lib().Load(other);
+  if (ReportedRefusals().insert(path).second)
+    report = "The language file \"" + path + "\" is refused: " + refusal + ". " +
+             (loaded ? "The texts of \"" + other + "\" are used instead." : std::string("No texts are available."));
+  return loaded;
+}
+
+void ShowWaiting() {
+  std::vector<std::function<void()>> waiting;
+  waiting.swap(tWaitingForTexts);
+  for (const auto& show : waiting) show();
+}
+
+// Never changed once made, so read without a lock.
+const LanguageLibrary& BuiltInGerman() {
+  static const LanguageLibrary lib = [] {
+    LanguageLibrary l;
+    l.LoadFromText(std::string(kBuiltInGermanTexts));
+    return l;
+  }();
+  return lib;
+}
 
 std::string CutToChars(const std::string& s, size_t maxChars) {
   size_t chars = 0;
@@ -43,11 +103,25 @@ std::string CutToChars(const std::string& s, size_t maxChars) {
   return s;
 }
 
+// A text as it is handed out: cut to its length, every line feed as CR LF.
+std::string Handed(const std::string& raw) {
+  const std::string cut = CutToChars(raw, kMaxTextChars);
+  std::string text;
+  text.reserve(cut.size() + 8);
+  for (char c : cut) {
+    if (c == '\n') text += '\r';
+    text += c;
+  }
+  return text;
+}
+
+bool IsTextNumber(long long number) { return number >= 0 && number <= std::numeric_limits<int>::max(); }
+
 }  // namespace
 
-std::string GetMsgString(int Index, int Base) {
+std::string GetRunMsgString(int Index, int Base) {
   const long long number = static_cast<long long>(Index) + Base;
-  if (number < 0 || number > std::numeric_limits<int>::max()) return {};
+  if (!IsTextNumber(number)) return {};
   if (tLookingUpPath) return {};
 
   bool loaded;
@@ -65,9 +139,15 @@ std::string GetMsgString(int Index, int Base) {
       path.clear();
     }
     tLookingUpPath = false;
-    if (path.empty()) return {};
-    std::lock_guard<std::mutex> lock(LibMutex());
-    if (!Lib().IsLoaded() && !Lib().Load(path)) return {};
+    std::string report;
+    bool ok = false;
+    if (!path.empty()) {
+      std::lock_guard<std::mutex> lock(LibMutex());
+      ok = Lib().IsLoaded() || LoadLibrary(path, report);
+    }
+    if (!report.empty()) ShowMessage("", report, MsgIcon::Warning);
+    ShowWaiting();
+    if (!ok) return {};
   }
 
   std::string raw;
@@ -75,18 +155,18 @@ std::string GetMsgString(int Index, int Base) {
     std::lock_guard<std::mutex> lock(LibMutex());
     raw = Lib().Text(static_cast<int>(number));
   }
-  raw = CutToChars(raw, kMaxTextChars);
-  std::string text;
-  text.reserve(raw.size() + 8);
-  for (char c : raw) {
-    if (c == '\n') text += '\r';
-    text += c;
-  }
-  return text;
+  return Handed(raw);
+}
+
+std::string GetMsgString(int Index, int Base) {
+  if (!tBuiltIn) return GetRunMsgString(Index, Base);
+  const long long number = static_cast<long long>(Index) + Base;
+  if (!IsTextNumber(number)) return {};
+  return Handed(BuiltInGerman().Text(static_cast<int>(number)));
 }
 
 std::string MsgStringsFile() {
-  GetMsgString(0, msgBaseGeneral);
+  GetRunMsgString(0, msgBaseGeneral);
   std::lock_guard<std::mutex> lock(LibMutex());
   return Lib().IsLoaded() ? Lib().Path() : std::string();
 }
@@ -95,9 +175,54 @@ void GetMsgString(int Index, int Base, std::string& Text) { Text = GetMsgString(
 
 std::string FormatMsgString(int Number, const FmtArgs& Args) { return tiFormat(GetMsgString(Number, 0), Args); }
 
+void ShowWhenTextsAreReady(std::function<void()> show) {
+  if (tLookingUpPath)
+    tWaitingForTexts.push_back(std::move(show));
+  else
+    show();
+}
+
+std::string SystemErrorText(int err) {
+  int number = 0;
+  switch (err) {
+    case EACCES:
+    case EPERM: number = msgReasonPermission; break;
+    case EROFS: number = msgReasonReadOnlyFileSystem; break;
+    case ENOSPC:
+    case EDQUOT: number = msgReasonDiskFull; break;
+    case ELOOP: number = msgReasonLinkLoop; break;
+    case ENAMETOOLONG: number = msgReasonNameTooLong; break;
+    case ENOENT: number = msgReasonMissing; break;
+    case ENOTDIR: number = msgReasonNotAFolder; break;
+    case EIO: number = msgReasonIOError; break;
+    case EBADF: number = msgReasonClosed; break;
+    default: break;
+  }
+  std::string text = number ? GetMsgString(number, 0) : std::string();
+  if (text.empty()) text = FormatMsgString(msgReasonOther, {err, std::strerror(err)});
+  return text.empty() ? std::string(std::strerror(err)) : text;
+}
+
+std::string CauseText(const std::string& cause) {
+  // The causes of file and settings failures hold the system's text of the error (strerror, in this process's
+  // words); the error it stands for gets its words in the run's language.
+  for (const int err : {EACCES, EPERM, EROFS, ENOSPC, EDQUOT, ELOOP, ENAMETOOLONG, ENOENT, ENOTDIR, EIO, EBADF})
+    if (cause.find(std::strerror(err)) != std::string::npos) return SystemErrorText(err);
+  // The settings store's own words for a file where a folder belongs (platform/Registry.cpp).
+  if (cause == "a file of that name is in the way" || cause == "not a folder") {
+    const std::string text = GetMsgString(msgReasonInTheWay, 0);
+    if (!text.empty()) return text;
+  }
+  return cause;
+}
+
+TBuiltInTexts::TBuiltInTexts() : previous_(tBuiltIn) { tBuiltIn = true; }
+TBuiltInTexts::~TBuiltInTexts() { tBuiltIn = previous_; }
+
 void ReleaseMsgStrings() {
   std::lock_guard<std::mutex> lock(LibMutex());
   Lib().Unload();
+  ReportedRefusals().clear();
 }
 
 }  // namespace kelvado

@@ -1,14 +1,20 @@
 #include "platform/FileIO.h"
 
+#include "platform/StandardDescriptors.h"
+
 #include <fcntl.h>
 #include <limits.h>
 #include <stdio.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <fstream>
+#include <utility>
 #include <vector>
 
 namespace kelvado {
@@ -39,6 +45,7 @@ struct TFd {
 };
 
 std::optional<std::string> Read(const std::string& file, int64_t maxBytes, bool missingIsNothing) {
+  SecureStandardDescriptors();
   // Not blocking: a FIFO would wait for a writer before it could be refused; no terminal becomes ours.
   const TFd f{::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY)};
   if (f.fd < 0) {
@@ -80,13 +87,95 @@ mode_t CurrentUmask() {
   return mask;
 }
 
-void FlushFolder(const std::string& folder) {
-  // The rename reaches the disk only with the folder; the file itself is complete either way.
+// The rename reaches the disk only with the folder: a failure is reported, since a crash could then undo the
+// save that was reported done. A file system that cannot flush a folder at all (EINVAL) has nothing to flush.
+void FlushFolder(const std::string& file, const std::string& folder) {
   const TFd dir{::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
-  if (dir.fd >= 0) ::fsync(dir.fd);
+  const int err = dir.fd < 0 ? errno : ::fsync(dir.fd) != 0 ? errno : 0;
+  if (err != 0 && err != EINVAL)
+    FailWrite(file, "its folder <" + folder + "> could not be flushed to disk, so the new file may not survive a crash",
+              err);
 }
 
+TFileStamp StampOfStat(const std::string& file, const struct stat& st) {
+  TFileStamp stamp;
+  stamp.File = file;
+  stamp.Device = static_cast<uint64_t>(st.st_dev);
+  stamp.Inode = static_cast<uint64_t>(st.st_ino);
+  stamp.Size = static_cast<int64_t>(st.st_size);
+  stamp.MTimeSec = static_cast<int64_t>(st.st_mtim.tv_sec);
+  stamp.MTimeNsec = static_cast<int64_t>(st.st_mtim.tv_nsec);
+  return stamp;
+}
+
+std::string NameInFolder(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// The save locks this thread holds, the last taken first.
+thread_local TFileSaveLock* tSaveLocks = nullptr;
+
 }  // namespace
+
+// What WriteFileAtomically needs of the save locks.
+class TFileSaveLockAccess {
+public:
+  // The lock this thread holds on `target` (links followed), found by its folder and name, however the folder
+  // is written; null when none.
+  static TFileSaveLock* Find(const std::string& target) {
+    if (!tSaveLocks) return nullptr;
+    struct stat folder {};
+    if (::stat(FolderOf(target).c_str(), &folder) != 0) return nullptr;
+    const std::string name = NameInFolder(target);
+    for (TFileSaveLock* l = tSaveLocks; l; l = l->outer_)
+      if (l->folderDevice_ == folder.st_dev && l->folderInode_ == folder.st_ino && l->name_ == name) return l;
+    return nullptr;
+  }
+  // Just before the rename: the file must still be the one the lock recorded.
+  static void CheckUnchanged(TFileSaveLock& lock, const std::string& file, const std::string& target) {
+    const TFileStamp now = FileStampOf(target);
+    if (!now.File.empty() && now.SameFileState(lock.seen_)) return;
+    lock.changed_ = true;
+    FailWrite(file, kCauseChangedMeanwhile, 0);
+  }
+  static void Replaced(TFileSaveLock& lock, const struct stat& now) {
+    lock.replaced_ = true;
+    lock.seen_ = StampOfStat(lock.file_, now);
+  }
+  static void Register(TFileSaveLock& lock) {
+    lock.outer_ = tSaveLocks;
+    tSaveLocks = &lock;
+  }
+  static void Unregister(TFileSaveLock& lock) {
+    for (TFileSaveLock** l = &tSaveLocks; *l; l = &(*l)->outer_)
+      if (*l == &lock) {
+        *l = lock.outer_;
+        return;
+      }
+  }
+};
+
+bool FileExists(const std::string& path) {
+  struct stat st {};
+  return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool FolderExists(const std::string& path) {
+  struct stat st {};
+  return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool PathExists(const std::string& path, bool followLinks) {
+  struct stat st {};
+  return !path.empty() && (followLinks ? ::stat(path.c_str(), &st) : ::lstat(path.c_str(), &st)) == 0;
+}
+
+TFileStamp FileStampOf(const std::string& file) {
+  struct stat st {};
+  if (file.empty() || ::stat(file.c_str(), &st) != 0) return {};
+  return StampOfStat(file, st);
+}
 
 std::string ReadRegularFile(const std::string& file, int64_t maxBytes) { return *Read(file, maxBytes, false); }
 
@@ -166,8 +255,20 @@ void WriteFileAtomically(const std::string& file, const std::function<void(const
     }
   } discard{fd, open, renamed, tmp};
   struct stat st {};
-  // mkstemp makes the file private; it gets the permissions of the file it replaces, else those of a new file.
-  const mode_t mode = ::stat(target.c_str(), &st) == 0 ? (st.st_mode & 07777) : (newFileMode & ~CurrentUmask());
+  const bool replacing = ::stat(target.c_str(), &st) == 0;
+  if (replacing) {
+    // The file stays its owner's (a file root saved would otherwise be root's, and read-only to its owner).
+    struct stat mine {};
+    if (::fstat(fd, &mine) != 0) FailWrite(file, "can not read the temporary file's owner", errno);
+    if ((mine.st_uid != st.st_uid || mine.st_gid != st.st_gid) && ::fchown(fd, st.st_uid, st.st_gid) != 0)
+      FailWrite(file,
+                "it belongs to user " + std::to_string(st.st_uid) + " and group " + std::to_string(st.st_gid) +
+                    ", which a replacement by this user could not keep",
+                errno);
+  }
+  // mkstemp makes the file private; it gets the permissions of the file it replaces, else those of a new file
+  // (set after the owner: a change of owner clears the set-id bits).
+  const mode_t mode = replacing ? (st.st_mode & 07777) : (newFileMode & ~CurrentUmask());
   if (::fchmod(fd, mode) != 0) FailWrite(file, "can not set the permissions", errno);
   const TFileByteSink sink = [&](const char* data, size_t size) {
     size_t done = 0;
@@ -182,11 +283,16 @@ void WriteFileAtomically(const std::string& file, const std::function<void(const
   };
   produce(sink);
   if (::fsync(fd) != 0) FailWrite(file, "flush failed", errno);
+  struct stat written {};
+  if (::fstat(fd, &written) != 0) FailWrite(file, "can not read the new file's state", errno);
   open = false;
   if (::close(fd) != 0) FailWrite(file, "close failed", errno);
+  TFileSaveLock* lock = TFileSaveLockAccess::Find(target);
+  if (lock) TFileSaveLockAccess::CheckUnchanged(*lock, file, target);
   if (::rename(tmp.c_str(), target.c_str()) != 0) FailWrite(file, "rename failed", errno);
   renamed = true;
-  FlushFolder(FolderOf(target));
+  if (lock) TFileSaveLockAccess::Replaced(*lock, written);
+  FlushFolder(file, FolderOf(target));
 }
 
 void PublishNewFile(const std::string& from, const std::string& target) {
@@ -196,7 +302,73 @@ void PublishNewFile(const std::string& from, const std::string& target) {
     if (::link(from.c_str(), target.c_str()) != 0) FailWrite(target, "can not give the new file its name", errno);
     ::unlink(from.c_str());
   }
-  FlushFolder(FolderOf(target));
+  FlushFolder(target, FolderOf(target));
+}
+
+TFileSaveLock::TFileSaveLock(const std::string& file) : file_(file) {
+  const std::string target = FollowFileLinks(file);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kSaveLockWaitSeconds);
+  // A file replaced while this waited for its lock is locked anew: the lock must be on the file the name leads to.
+  for (int tries = 0;; ++tries) {
+    TFd f{::open(target.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK)};
+    bool writable = false;
+    if (f.fd < 0 && errno == EACCES) {  // a file its user may write but not read
+      f.fd = ::open(target.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+      writable = true;
+    }
+    if (f.fd < 0) {
+      if (errno == ENOENT) return;  // a new file: nothing to lock
+      FailWrite(file, "can not open it to lock it", errno);
+    }
+    struct stat held {};
+    if (::fstat(f.fd, &held) != 0) FailWrite(file, "can not open it to lock it", errno);
+    if (!S_ISREG(held.st_mode)) FailWrite(file, "it is no regular file", 0);
+    for (;;) {
+      if (::flock(f.fd, LOCK_EX | LOCK_NB) == 0) break;
+      if (errno == EINTR) continue;
+      if (errno == EWOULDBLOCK) {
+        if (std::chrono::steady_clock::now() > deadline)
+          FailWrite(file, "another program has been saving it for " + std::to_string(kSaveLockWaitSeconds) + " s",
+                    0);
+        const timespec pause{0, 20'000'000};
+        ::nanosleep(&pause, nullptr);
+        continue;
+      }
+      // NFS locks a file exclusively only through a descriptor that may write.
+      if (errno == EBADF && !writable) {
+        const int w = ::open(target.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+        if (w >= 0) {
+          ::close(f.fd);
+          f.fd = w;
+          writable = true;
+          continue;
+        }
+      }
+      // A file system without locks: the check just before the rename still holds.
+      break;
+    }
+    struct stat named {};
+    if (::stat(target.c_str(), &named) != 0) {
+      if (errno == ENOENT) return;
+      FailWrite(file, "can not open it to lock it", errno);
+    }
+    if ((named.st_dev != held.st_dev || named.st_ino != held.st_ino) && tries < 100) continue;
+    struct stat folder {};
+    if (::stat(FolderOf(target).c_str(), &folder) != 0) FailWrite(file, "can not open its folder", errno);
+    folderDevice_ = static_cast<uint64_t>(folder.st_dev);
+    folderInode_ = static_cast<uint64_t>(folder.st_ino);
+    name_ = NameInFolder(target);
+    seen_ = StampOfStat(file, named);
+    fd_ = std::exchange(f.fd, -1);
+    TFileSaveLockAccess::Register(*this);
+    return;
+  }
+}
+
+TFileSaveLock::~TFileSaveLock() {
+  if (fd_ < 0) return;
+  TFileSaveLockAccess::Unregister(*this);
+  ::close(fd_);
 }
 
 }  // namespace kelvado

@@ -10,7 +10,9 @@
 // the target, and the folder is flushed: readers and a crash see the old or the new content, never a part.
 // A symbolic link is written through to its target and stays a link. A file its owner may not write (mode
 // 0444) is refused: a rename needs only the folder, so without this check such a file would be replaced.
-// The replaced file keeps its permission bits; a new one gets those given, less the umask.
+// The replaced file keeps its owner, group and permission bits (a replacement that could not keep its owner,
+// such as one by another user, is refused); a new one gets the permissions given, less the umask. A rename
+// gives the new content to this name only: other names of the file (hard links) keep the old one.
 #include <sys/types.h>
 
 #include <cstdint>
@@ -34,6 +36,32 @@ private:
   std::string cause_;
 };
 
+// Whether something of that name is there: a regular file, a folder (symbolic links followed), or anything at
+// all. With `followLinks` false a symbolic link counts itself, also one whose target is missing: a name that is
+// taken must not be reused.
+bool FileExists(const std::string& path);
+bool FolderExists(const std::string& path);
+bool PathExists(const std::string& path, bool followLinks = true);
+
+// What identifies the content of a file as a program last read or wrote it: a save of another program gives the
+// file another inode, an edit in place another size or modification time.
+struct TFileStamp {
+  std::string File;  // empty: no file
+  uint64_t Device = 0;
+  uint64_t Inode = 0;
+  int64_t Size = 0;
+  int64_t MTimeSec = 0;
+  int64_t MTimeNsec = 0;
+  bool operator==(const TFileStamp&) const = default;
+  // The same content on disk, whatever name each was taken under.
+  bool SameFileState(const TFileStamp& o) const {
+    return Device == o.Device && Inode == o.Inode && Size == o.Size && MTimeSec == o.MTimeSec &&
+           MTimeNsec == o.MTimeNsec;
+  }
+};
+// The file as it is now (links followed); File empty when there is none.
+TFileStamp FileStampOf(const std::string& file);
+
 // The whole file. A file that is missing, cannot be opened, is no regular file or holds more than `maxBytes`
 // raises EFileAccess "Can not read the file <FILE>: REASON".
 std::string ReadRegularFile(const std::string& file, int64_t maxBytes);
@@ -48,6 +76,8 @@ std::string FollowFileLinks(const std::string& file);
 // regular file (cause "it is no regular file") or may not be written by its owner, or by this process (cause
 // "it is read-only").
 void CheckFileReplaceable(const std::string& file);
+// The cause of a replacement refused because the file changed while a TFileSaveLock held it.
+inline constexpr const char* kCauseChangedMeanwhile = "another program changed it while it was saved";
 
 // A name for a temporary file beside `file`: its folder + "/." + its name (cut to fit) + ".XXXXXX", the form
 // mkstemp takes.
@@ -69,7 +99,43 @@ inline void WriteFileAtomically(const std::string& file, const std::string& data
 }
 
 // Gives a complete file written under a temporary name its final name `target`, which must not exist (when
-// it does: EFileAccess, and `from` stays); the folder is flushed.
+// it does: EFileAccess, and `from` stays); the folder is flushed. Where the file system cannot rename without
+// replacing, the file gets its name by a hard link and loses the old one. A folder that cannot be flushed
+// raises EFileAccess after the file has its name.
 void PublishNewFile(const std::string& from, const std::string& target);
+
+// Held by a save from its check that the file is unchanged until the new file is in place, so that of two
+// programs saving one file at once, the second sees the first one's file and is refused as changed on disk.
+// It locks the file (after its links) against the programs that save it this way, waiting up to
+// kSaveLockWaitSeconds for one that saves it now (then EFileAccess: the file is in use), and records the file as
+// it is then (Seen). While it is held, WriteFileAtomically of this file on this thread replaces it only when it
+// is still the file recorded, checked just before the rename (else EFileAccess with cause
+// kCauseChangedMeanwhile, and ChangedMeanwhile()), and then records the file that replaced it (Replaced()). A
+// file that does not exist is not locked, and Seen().File is empty.
+class TFileSaveLock {
+public:
+  explicit TFileSaveLock(const std::string& file);
+  ~TFileSaveLock();
+  TFileSaveLock(const TFileSaveLock&) = delete;
+  TFileSaveLock& operator=(const TFileSaveLock&) = delete;
+
+  // Seen().File is the name given.
+  const TFileStamp& Seen() const { return seen_; }
+  bool Replaced() const { return replaced_; }
+  bool ChangedMeanwhile() const { return changed_; }
+
+private:
+  friend class TFileSaveLockAccess;
+  std::string file_;
+  uint64_t folderDevice_ = 0;
+  uint64_t folderInode_ = 0;
+  std::string name_;  // in its folder
+  int fd_ = -1;
+  TFileStamp seen_;
+  bool replaced_ = false;
+  bool changed_ = false;
+  TFileSaveLock* outer_ = nullptr;  // the one this thread took before
+};
+inline constexpr int kSaveLockWaitSeconds = 30;
 
 }  // namespace kelvado

@@ -2,6 +2,7 @@
 
 #include "platform/FileIO.h"
 
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -38,6 +39,33 @@ bool Unescape(const std::string& raw, std::string& out, std::string& why) {
   return true;
 }
 
+// The offset of the first byte that makes `text` no UTF-8 text (a malformed or overlong sequence, a
+// surrogate, a control character other than tab, CR and LF), or npos.
+size_t FirstNonText(const std::string& text) {
+  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+  const size_t n = text.size();
+  for (size_t i = 0; i < n;) {
+    const unsigned char c = s[i];
+    if (c < 0x80) {
+      if ((c < 0x20 && c != '\t' && c != '\r' && c != '\n') || c == 0x7F) return i;
+      ++i;
+      continue;
+    }
+    const size_t len = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : 2;
+    if (c < 0xC2 || c > 0xF4) return i;
+    uint32_t cp = c & (0x7Fu >> len);
+    if (i + len > n) return i;
+    for (size_t k = 1; k < len; ++k) {
+      if ((s[i + k] & 0xC0) != 0x80) return i;
+      cp = (cp << 6) | (s[i + k] & 0x3F);
+    }
+    if ((len == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)))
+      return i;
+    i += len;
+  }
+  return std::string::npos;
+}
+
 }  // namespace
 
 bool LanguageLibrary::Load(const std::string& path) {
@@ -49,8 +77,17 @@ bool LanguageLibrary::Load(const std::string& path) {
   } catch (const EFileAccess&) {
     return false;
   }
+  if (const size_t bad = FirstNonText(text); bad != std::string::npos) {
+    refusal_ = "it is no text in UTF-8 (byte " + std::to_string(bad + 1) + ")";
+    return false;
+  }
   path_ = path;
   LoadFromText(text);
+  if (texts_.empty()) {
+    Unload();
+    refusal_ = "it holds no texts";
+    return false;
+  }
   return true;
 }
 
@@ -105,6 +142,7 @@ void LanguageLibrary::Unload() {
   path_.clear();
   texts_.clear();
   problems_.clear();
+  refusal_.clear();
 }
 
 std::string LanguageLibrary::Text(int number) const {

@@ -22,6 +22,8 @@ public:
   // Reads the file; false (and nothing loaded) when it cannot be opened or read, is no regular file or is
   // larger than kMaxLanguageFileSize. Lines that do not follow the
   // format are skipped and listed in Problems(); a later duplicate of a number is skipped likewise.
+  // A file that is no text (not UTF-8, control characters, no text at all: random bytes would otherwise make
+  // every message empty) is refused: false, and Refusal() says why.
   bool Load(const std::string& path);
   // Parses text in the file format (used by Load).
   void LoadFromText(const std::string& text);
@@ -35,12 +37,16 @@ public:
   size_t Count() const { return texts_.size(); }
   // One entry per skipped line: "<file>: line <n>: <what is wrong>".
   const std::vector<std::string>& Problems() const { return problems_; }
+  // Why the last Load refused the file as no language file ("it is no text in UTF-8 (byte 7)"); empty when it
+  // was not refused (loaded, or missing or unreadable).
+  const std::string& Refusal() const { return refusal_; }
 
 private:
   bool loaded_ = false;
   std::string path_;
   std::map<int, std::string> texts_;
   std::vector<std::string> problems_;
+  std::string refusal_;
 };
 
 }  // namespace kelvado

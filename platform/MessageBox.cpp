@@ -1,5 +1,7 @@
 #include "platform/MessageBox.h"
 
+#include "platform/OutputCharset.h"
+
 #include <cstdio>
 
 namespace kelvado {
@@ -23,10 +25,12 @@ MessageSink SetMessageSink(MessageSink sink) {
 }
 
 MsgResult DefaultMessageSink(const MessageRequest& request) {
+  // In the character set of the user's terminal, as everything the program writes for the user.
+  const std::string text = ToOutputCharset(request.text);
   if (request.caption.empty())
-    std::fprintf(stderr, "%s\n", request.text.c_str());
+    std::fprintf(stderr, "%s\n", text.c_str());
   else
-    std::fprintf(stderr, "%s: %s\n", request.caption.c_str(), request.text.c_str());
+    std::fprintf(stderr, "%s: %s\n", ToOutputCharset(request.caption).c_str(), text.c_str());
   std::fflush(stderr);
   return request.defaultResult;
 }

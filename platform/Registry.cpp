@@ -56,20 +56,10 @@ std::vector<std::string> SplitKey(const std::string& key) {
   return parts;
 }
 
-bool IsDir(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-bool Exists(const std::string& path) {
-  struct stat st;
-  return ::lstat(path.c_str(), &st) == 0;
-}
-
 void MakeDir(const std::string& path) {
   if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST)
     FailOn(path, ErrnoText(errno), "Cannot create the settings folder \"" + path + "\"");
-  if (!IsDir(path))
+  if (!FolderExists(path))
     FailOn(path, "a file of that name is in the way", "Cannot create the settings folder \"" + path + "\"");
 }
 
@@ -78,32 +68,32 @@ void MakeDir(const std::string& path) {
 std::optional<std::string> KeyFolder(const std::string& root, const std::string& key, bool create) {
   if (root.empty()) Fail("No folder for the settings: neither KELVADO_CONFIG_DIR, XDG_CONFIG_HOME nor HOME is set");
   std::vector<std::string> parts = SplitKey(key);
-  if (!IsDir(root)) {
+  if (!FolderExists(root)) {
     if (!create) return std::nullopt;
     std::error_code ec;
     fs::create_directories(root, ec);
-    if (ec || !IsDir(root))
+    if (ec || !FolderExists(root))
       FailOn(root, ec ? ec.message() : "a file of that name is in the way",
              "Cannot create the settings folder \"" + root + "\"");
   }
   std::string dir = root;
   for (const std::string& name : parts) {
     std::string next = dir + "/" + name;
-    if (!Exists(next)) {
+    if (!PathExists(next, false)) {
       std::error_code ec;
       for (const auto& entry : fs::directory_iterator(dir, ec)) {
         std::string candidate = entry.path().filename().string();
-        if (SameTextAscii(candidate, name) && IsDir(entry.path().string())) {
+        if (SameTextAscii(candidate, name) && FolderExists(entry.path().string())) {
           next = entry.path().string();
           break;
         }
       }
       if (ec) FailOn(dir, ec.message(), "Cannot read the settings folder \"" + dir + "\"");
     }
-    if (!Exists(next)) {
+    if (!PathExists(next, false)) {
       if (!create) return std::nullopt;
       MakeDir(next);
-    } else if (!IsDir(next)) {
+    } else if (!FolderExists(next)) {
       FailOn(next, "not a folder", "Settings key \"" + key + "\": \"" + next + "\"");
     }
     dir = next;
@@ -175,7 +165,7 @@ public:
 private:
   [[noreturn]] void Error(const std::string& what) {
     throw ERegistryException("Damaged settings file \"" + file_ + "\", line " + std::to_string(no_) + ": " + what,
-                             file_, "damaged");
+                             file_, "damaged", no_);
   }
   char Peek() const { return pos_ < s_.size() ? s_[pos_] : '\0'; }
   void SkipBlanks() {
@@ -398,7 +388,7 @@ std::vector<std::string> FileRegistry::GetKeyNames(const std::string& key) {
   if (!dir) return names;
   std::error_code ec;
   for (const auto& entry : fs::directory_iterator(*dir, ec)) {
-    if (IsDir(entry.path().string())) names.push_back(entry.path().filename().string());
+    if (FolderExists(entry.path().string())) names.push_back(entry.path().filename().string());
   }
   if (ec) FailOn(*dir, ec.message(), "Cannot read the settings folder \"" + *dir + "\"");
   std::sort(names.begin(), names.end());

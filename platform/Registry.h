@@ -20,12 +20,18 @@
 
 namespace kelvado {
 
-// `file` and `cause` are given for a failure of a file or folder of the store (see ESettingsFileException).
+// `file` and `cause` are given for a failure of a file or folder of the store (see ESettingsFileException);
+// `line` for a damaged values file, the line at fault.
 class ERegistryException : public ESettingsFileException {
 public:
-  explicit ERegistryException(const std::string& message, std::string file = {}, std::string cause = {})
-      : ESettingsFileException(message, std::move(file), std::move(cause)) {}
+  explicit ERegistryException(const std::string& message, std::string file = {}, std::string cause = {},
+                              int line = 0)
+      : ESettingsFileException(message, std::move(file), std::move(cause)), line_(line) {}
   const char* ClassName() const noexcept override { return "ERegistryException"; }
+  int Line() const noexcept { return line_; }
+
+private:
+  int line_;
 };
 
 enum class RegDataType { String, ExpandString, Integer };

@@ -36,3 +36,14 @@ if ! locale -a 2>/dev/null | grep -qix 'de_DE.utf8'; then
     localedef -i de_DE -f UTF-8 de_DE.UTF-8
   fi
 fi
+# A German locale of another character set than UTF-8 (de_DE is ISO-8859-1), for the test that the program
+# writes its texts in the character set of the user's locale. Generated only when missing.
+if ! locale -a 2>/dev/null | grep -qix 'de_DE.iso88591'; then
+  echo "Generating the locale de_DE (ISO-8859-1)"
+  if [ -f /etc/locale.gen ] && grep -q '^# *de_DE ISO-8859-1' /etc/locale.gen; then
+    sed -i 's/^# *\(de_DE ISO-8859-1\)/\1/' /etc/locale.gen
+    locale-gen >/dev/null
+  else
+    localedef -i de_DE -f ISO-8859-1 de_DE
+  fi
+fi

@@ -31,23 +31,6 @@ namespace kelvado {
 
 namespace {
 
-// Anything of that name, a dangling link included (a name that is taken must not be reused).
-bool Exists(const std::string& path) {
-  std::error_code ec;
-  return !path.empty() && fs::exists(fs::symlink_status(path, ec));
-}
-
-bool IsDir(const std::string& path) {
-  std::error_code ec;
-  return !path.empty() && fs::is_directory(path, ec);
-}
-
-// A file (not a folder) of that name exists.
-bool FileExists(const std::string& path) {
-  std::error_code ec;
-  return !path.empty() && fs::exists(path, ec) && !IsDir(path);
-}
-
 // The extension of the file name (from its last "."), dot included; empty when the name has none.
 std::string ExtractFileExt(const std::string& fileName) {
   const size_t slash = fileName.find_last_of('/');
@@ -190,11 +173,11 @@ bool MoveToTrash(const std::string& file) {
   if (home.empty()) return false;
   std::error_code ec;
   const fs::path source = fs::absolute(file, ec);
-  if (ec || !fs::exists(fs::symlink_status(source, ec))) return false;
+  if (ec || !PathExists(source.string(), false)) return false;
   const fs::path trash = fs::path(home) / "Trash";
   fs::create_directories(trash / "files", ec);
   fs::create_directories(trash / "info", ec);
-  if (!IsDir((trash / "files").string()) || !IsDir((trash / "info").string())) return false;
+  if (!FolderExists((trash / "files").string()) || !FolderExists((trash / "info").string())) return false;
 
   const std::string base = source.filename().string();
   char date[32];
@@ -218,7 +201,7 @@ bool MoveToTrash(const std::string& file) {
     written = ::fsync(fd) == 0 && written;
     written = ::close(fd) == 0 && written;
     const fs::path target = trash / "files" / name;
-    if (written && !fs::exists(fs::symlink_status(target, ec))) {
+    if (written && !PathExists(target.string(), false)) {
       fs::rename(source, target, ec);
       if (!ec) return true;
     }
@@ -415,7 +398,7 @@ void NextFreeProjectName(const std::string& Folder, std::string& Name) {
   const std::string folder = WithTrailingSlash(Folder);
   for (long long n = 1;; ++n) {
     Name = "Project" + std::to_string(n) + "." + ProjectFileExt;
-    if (!Exists(folder + Name)) return;
+    if (!PathExists(folder + Name, false)) return;
   }
 }
 
@@ -424,7 +407,7 @@ std::string ProjectListFileName() { return ProgramFolder() + "ProjectList.txt"; 
 
 void RescueFileName(const std::string& FileName, std::string& Name) {
   Name = FileName + ".rescue";
-  for (long long n = 1; Exists(Name); ++n) Name = FileName + ".rescue_" + std::to_string(n);
+  for (long long n = 1; PathExists(Name, false); ++n) Name = FileName + ".rescue_" + std::to_string(n);
 }
 
 std::string RescueFileName(const std::string& FileName) {
@@ -490,8 +473,8 @@ void SelectFolder(const std::string& Caption, const std::string& SubDir, const s
   bool subRelative = false;
   CheckRelativePath(sub, subRelative);
   std::string start = subRelative && !base.empty() ? base + sub : sub;
-  if (!IsDir(start) && !base.empty()) start = base;
-  if (!IsDir(start)) start = GetOptDefWorkDirFolder();
+  if (!FolderExists(start) && !base.empty()) start = base;
+  if (!FolderExists(start)) start = GetOptDefWorkDirFolder();
 
   TFolderBrowser browser(0, Caption, start, false, true);
   if (!browser.Execute()) return;
@@ -515,17 +498,16 @@ void SelectFolder(const std::string& Caption, const std::string& SubDir, const s
 
 bool FileOperation(const std::vector<std::string>& Files, const std::string& Target, int Operation) {
   if (Files.empty()) return false;
-  std::error_code ec;
   switch (Operation) {
     case foMove:
     case foCopy: {
-      const bool intoFolder = IsDir(Target);
+      const bool intoFolder = FolderExists(Target);
       if (!intoFolder && Files.size() != 1) return false;
       for (const std::string& f : Files) {
-        if (!Exists(f)) return false;
+        if (!PathExists(f, false)) return false;
         const fs::path to = intoFolder ? fs::path(Target) / fs::path(tiRemoveTrailingSlash(f)).filename()
                                        : fs::path(Target);
-        if (fs::exists(fs::symlink_status(to, ec))) return false;
+        if (PathExists(to.string(), false)) return false;
         if (!(Operation == foMove ? MovePath(f, to) : CopyPath(f, to))) return false;
       }
       return true;
@@ -535,10 +517,14 @@ bool FileOperation(const std::vector<std::string>& Files, const std::string& Tar
         if (!MoveToTrash(f)) return false;
       return true;
     case foRename:
-      if (Files.size() != 1 || Target.empty() || !Exists(Files[0])) return false;
-      if (fs::exists(fs::symlink_status(Target, ec))) return false;
-      fs::rename(Files[0], Target, ec);
-      return !ec;
+      if (Files.size() != 1 || Target.empty() || !PathExists(Files[0], false)) return false;
+      // Never over a file that appeared since the caller looked.
+      try {
+        PublishNewFile(Files[0], Target);
+        return true;
+      } catch (const EFileAccess&) {
+        return false;
+      }
     default:
       return false;
   }

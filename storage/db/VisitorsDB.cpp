@@ -139,8 +139,7 @@ public:
     }
   }
   void Locate(Exception& e, const char* col) const {
-    e.SetMessage("File <" + File() + ">, table <" + table_ + ">, row <" + oid_ + ">, column <" + col + ">: " +
-                 e.Message());
+    e.SetMessage(PlaceOfValue(File(), table_, oid_, col) + e.Message());
   }
 
 private:

@@ -16,6 +16,7 @@
 #include "model/BOMSF.h"
 #include "model/GlobalsConfig.h"
 #include "model/MetaData.h"
+#include "platform/FileIO.h"
 #include "platform/TextCase.h"
 #include "storage/db/GlobalsPer.h"
 #include "storage/db/VersionMgr.h"
@@ -29,11 +30,6 @@ namespace {
 // User name and password of XML stores: placeholders the layer ignores.
 const char* const kUser = "zilk";
 const char* const kPassword = "zilk";
-
-bool FileExists(const std::string& name) {
-  struct stat st {};
-  return !name.empty() && ::stat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
 
 // The modification time of a file; valid is false when it cannot be read.
 struct TFileTime {
@@ -119,6 +115,18 @@ void TXMLMapper_tiPer::Prepare() {
 bool TXMLMapper_tiPer::IsXMLStoreLayer() const {
   const TtiPersistenceLayer* layer = tiPerMgr().GetPersistenceLayers().FindByPerLayerName(layerName_);
   return layer && layer->GetDatabaseClass() && layer->GetDatabaseClass()->InheritsFrom(TtiDatabaseXML::StaticClass());
+}
+
+void TXMLMapper_tiPer::AttachUnread(const std::string& FileName) noexcept {
+  try {
+    if (!fileName_.empty() && tiPerMgrAssigned()) {
+      TtiPersistenceLayer* layer = tiPerMgr().GetPersistenceLayers().FindByPerLayerName(layerName_);
+      if (layer && layer->GetDBConnectionPools().Find(fileName_)) tiPerMgr().DisconnectDatabase(fileName_, layerName_);
+    }
+  } catch (const std::exception& e) {
+    LogError("Letting go of <" + fileName_ + "> failed: " + e.what());
+  }
+  fileName_ = FileName;
 }
 
 void TXMLMapper_tiPer::ReleaseDocument() noexcept {

@@ -19,7 +19,6 @@
 #include <exception>
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -27,6 +26,7 @@
 #include "model/BOMLists.h"
 #include "model/Exceptions.h"
 #include "model/PersistenceAbs.h"
+#include "platform/FileIO.h"
 
 namespace kelvado {
 
@@ -45,18 +45,6 @@ inline constexpr int msgNotARegularFile = 1080;        // file
 inline constexpr int msgFileReadOnly = 1081;           // file
 inline constexpr int msgFileChangedOnDisk = 1082;      // file
 inline constexpr int msgFileWriteFailed = 1083;        // reason naming the file
-
-// What identifies the content of a file on disk as this program last read or wrote it: a save of another
-// program gives the file another inode, an edit in place another size or modification time.
-struct TFileStamp {
-  std::string File;  // empty: no file
-  uint64_t Device = 0;
-  uint64_t Inode = 0;
-  int64_t Size = 0;
-  int64_t MTimeSec = 0;
-  int64_t MTimeNsec = 0;
-  bool operator==(const TFileStamp&) const = default;
-};
 
 // The name of the schema file beside the program.
 inline constexpr const char* cProjectSchemaFileName = "kvd.xsd";
@@ -161,6 +149,9 @@ public:
   // Drops what an XML store holds of the attached file (its document, many times the file's size): a project
   // read or saved needs nothing of its file. The file stays attached; the next operation on it reads it again.
   void ReleaseDocument() noexcept;
+  // Lets go of what the store holds of the attached file and attaches FileName (when it exists, read when next
+  // used): the mapper back on the file it held before a save into a file that is gone again.
+  void AttachUnread(const std::string& FileName) noexcept;
 
   const std::string& GetLayerName() const { return layerName_; }
   // The configuration's character set of XML files (section xml, key charset); the store writes UTF-8.
@@ -268,9 +259,12 @@ public:
   // Writes the project, stamped with the current release and edition, to its file name: the file then holds
   // only this project, written from memory (the old file is never read). A project without file name raises EIOError 1067 (nothing is written anywhere). A
   // symbolic link is written through to its target and stays; a file its owner made read-only raises 1081
-  // and one that is no regular file 1080, leaving it as it was; a file another program changed since this
-  // manager opened or saved it asks OnFileChanged (default: EIOError 1082, the file stays as it was). A new
-  // file (save as, rescue copy) appears complete or not at all.
+  // and one that is no regular file 1080, one with more than one name (hard links) 1120, leaving it as it was;
+  // a file another program changed since this program opened or saved it asks OnFileChanged (default: EIOError
+  // 1082, the file stays as it was). The check holds until the new file is in place: the file is locked
+  // against other programs saving it meanwhile, and one that changed it all the same is found just before the
+  // rename (1082). The file keeps its owner, group and permissions. A new file (save as, rescue copy) appears
+  // complete or not at all; a failed save leaves no file, the project its file name and the mapper its file.
   void SaveProject(TProjectOp& ProjectOp);
   // Export: a copy of the item (every object of it new) saved into FileName, added to what the file holds;
   // links, read-only files and new files as for SaveProject.
@@ -303,11 +297,14 @@ private:
   void AskAboutInvalidFile(const EInvalidXML& Error, bool Import);
   // The open project of that file; null when none.
   TProjectOp* FindOpenProject(const std::string& FileName) const;
-  // Asks OnFileChanged when the file is not the one this manager last read or wrote for the project.
-  void CheckUnchangedOnDisk(const TProjectOp& ProjectOp, const std::string& FileName);
+  // Asks OnFileChanged when the file as it is Now is not the one this program last read or wrote for the
+  // project under that name.
+  void CheckUnchangedOnDisk(const TProject& Project, const std::string& FileName, const TFileStamp& Now);
   // Runs Save with the mapper on a temporary file beside Target, gives that file Target's name and attaches
-  // FileName (which leads to Target); on failure the temporary file is removed and nothing has that name.
-  void SaveIntoNewFile(const std::string& FileName, const std::string& Target, const std::function<void()>& Save);
+  // FileName (which leads to Target); gives the stamp of the new file. On failure the temporary file is
+  // removed, nothing has that name, the mapper holds the file it held before and the error names FileName.
+  TFileStamp SaveIntoNewFile(const std::string& FileName, const std::string& Target,
+                             const std::function<void()>& Save);
 
   bool checkAlreadyOpen_ = true;
   std::unique_ptr<TProjectOpList> openProjects_;
@@ -318,8 +315,6 @@ private:
   TProjectEvent onAlreadyOpen_;
   TInvalidFileEvent onInvalidFile_;
   TFileChangedEvent onFileChanged_;
-  // The file of each open project as it was read or last saved.
-  std::map<const TProjectOp*, TFileStamp> stamps_;
 };
 
 }  // namespace kelvado

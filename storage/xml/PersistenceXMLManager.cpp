@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cmath>
 #include <filesystem>
 #include <sstream>
@@ -15,6 +16,7 @@
 #include "model/GlobalsConfig.h"
 #include "model/GlobalsLists.h"
 #include "model/GlobalsTexts.h"
+#include "model/MsgIds.h"
 #include "model/MsgStrings.h"
 #include "platform/FileIO.h"
 #include "platform/Process.h"
@@ -31,11 +33,6 @@ namespace {
 
 const char* const kProjectListKind = "projectfile";
 
-bool FileExists(const std::string& name) {
-  struct stat st {};
-  return !name.empty() && ::stat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
 // The file's modification date; 0 when it cannot be read.
 DateTime FileDate(const std::string& name) {
   struct stat st {};
@@ -45,15 +42,18 @@ DateTime FileDate(const std::string& name) {
 
 DateTime Today() { return DateTime{std::floor(tiNow())}; }
 
-// Something of that name is there, a regular file or not (a link is followed).
-bool NameTaken(const std::string& name) {
-  struct stat st {};
-  return !name.empty() && ::stat(name.c_str(), &st) == 0;
-}
-
 // A folder, FIFO or device under a project file's name is refused as what it is, never taken for a missing file.
 void RefuseUnlessRegular(const std::string& name) {
-  if (NameTaken(name) && !FileExists(name)) throw EIOError(msgNotARegularFile, {name});
+  if (PathExists(name) && !FileExists(name)) throw EIOError(msgNotARegularFile, {name});
+}
+
+// A name that cannot be looked at for another reason than its absence (a loop of links, a name too long, a
+// folder that may not be entered) is refused with that reason, never called missing.
+void RefuseUnreachable(const std::string& name) {
+  struct stat st {};
+  if (name.empty() || ::stat(name.c_str(), &st) == 0) return;
+  const int err = errno;
+  if (err != ENOENT && err != ENOTDIR) throw EIOError(msgFileCannotBeRead, {name, SystemErrorText(err)});
 }
 
 // What a save will write, and that it may: the file the name's links lead to, a regular file its owner has not
@@ -70,6 +70,9 @@ std::string WritableTarget(const std::string& name) {
         if (e.Cause() == "it is read-only") throw EIOError(msgFileReadOnly, {name});
         throw;
       }
+      // A project file is replaced by a rename, which would give the new project to this name only: its other
+      // names would go on showing the old one.
+      if (st.st_nlink > 1) throw EIOError(msgFileHardLinked, {name, std::to_string(st.st_nlink)});
     }
     return target;
   } catch (const EFileAccess& e) {
@@ -77,16 +80,19 @@ std::string WritableTarget(const std::string& name) {
   }
 }
 
-TFileStamp StampOf(const std::string& file) {
-  TFileStamp stamp;
-  struct stat st {};
-  if (::stat(file.c_str(), &st) != 0) return stamp;
-  stamp.File = file;
-  stamp.Device = static_cast<uint64_t>(st.st_dev);
-  stamp.Inode = static_cast<uint64_t>(st.st_ino);
-  stamp.Size = static_cast<int64_t>(st.st_size);
-  stamp.MTimeSec = static_cast<int64_t>(st.st_mtim.tv_sec);
-  stamp.MTimeNsec = static_cast<int64_t>(st.st_mtim.tv_nsec);
+// Held from the check that the file is unchanged until the new file is in place (see TFileSaveLock).
+std::unique_ptr<TFileSaveLock> LockForSave(const std::string& name) {
+  try {
+    return std::make_unique<TFileSaveLock>(name);
+  } catch (const EFileAccess& e) {
+    throw EIOError(msgFileWriteFailed, {e.what()});
+  }
+}
+
+// The stamp of the file a save wrote: the one it put in place, not what the name may lead to a moment later.
+TFileStamp StampAfterSave(const TFileSaveLock& lock, const std::string& name) {
+  TFileStamp stamp = lock.Replaced() ? lock.Seen() : FileStampOf(name);
+  stamp.File = name;
   return stamp;
 }
 
@@ -166,8 +172,16 @@ std::unique_ptr<EInvalidXML> TProjectManager::Validate(const std::string& FileNa
   if (!schema_) return nullptr;
   Read = schema_->ValidateFile(FileName);
   if (Read.Error.Reason.empty()) return nullptr;
+  EInvalidXML::TFault fault = EInvalidXML::TFault::Other;
+  switch (Read.Error.Fault) {
+    case TtiXMLFault::UnexpectedEnd: fault = EInvalidXML::TFault::UnexpectedEnd; break;
+    case TtiXMLFault::TagMismatch: fault = EInvalidXML::TFault::TagMismatch; break;
+    case TtiXMLFault::InvalidCharacter: fault = EInvalidXML::TFault::InvalidCharacter; break;
+    case TtiXMLFault::Other: break;
+  }
   return std::make_unique<EInvalidXML>(FileName, Read.Error.Reason, Read.Error.Code, Read.Error.Line,
-                                       Read.Error.Column, Read.Error.Context);
+                                       Read.Error.Column, Read.Error.Context, fault, Read.Error.OpenTag,
+                                       Read.Error.EndTag);
 }
 
 void TProjectManager::ReadCheckedFile(const std::string& FileName, bool Import, TtiObjectList& List) {
@@ -213,6 +227,7 @@ TProjectOp* TProjectManager::FindOpenProject(const std::string& FileName) const 
 
 TProjectOp* TProjectManager::OpenProjectFile(const std::string& FileName, bool CheckVersion) {
   RefuseUnlessRegular(FileName);
+  RefuseUnreachable(FileName);
   if (!FileExists(FileName)) {
     // A bare name is looked for in the current folder only (the template of a new project).
     if (FileName.find('/') != std::string::npos) throw EIOError(msgProjectFileMissing, {FileName});
@@ -231,7 +246,7 @@ TProjectOp* TProjectManager::OpenProjectFile(const std::string& FileName, bool C
     }
   }
   // Taken before reading: should the file change meanwhile, a save asks rather than overwrite the change.
-  const TFileStamp stamp = StampOf(FileName);
+  const TFileStamp stamp = FileStampOf(FileName);
   TProjectOpList read;
   ReadCheckedFile(FileName, false, read);
   TXMLMapper_tiPer& mapper = GetMapper();
@@ -271,9 +286,11 @@ TProjectOp* TProjectManager::OpenProjectFile(const std::string& FileName, bool C
         continue;
       }
     }
-    if (op->GetProject()) SetStoreData(*op->GetProject(), FileName, fileDate);
+    if (op->GetProject()) {
+      SetStoreData(*op->GetProject(), FileName, fileDate);
+      op->GetProject()->SetFileStamp(stamp);
+    }
     openProjects_->Add(std::move(items[i]));
-    stamps_[op] = stamp;
     result = op;
     mapper.GetVersionMgr().UpgradeProject(*op);
     if (notices[i]) op->SetDirty(true);
@@ -297,7 +314,10 @@ TProjectOp* TProjectManager::NewProject() {
     op = created.get();
     openProjects_->Add(std::move(created));
   }
-  if (op->GetProject()) SetStoreData(*op->GetProject(), std::string(), Today());
+  if (op->GetProject()) {
+    SetStoreData(*op->GetProject(), std::string(), Today());
+    op->GetProject()->SetFileStamp({});
+  }
   return op;
 }
 
@@ -308,8 +328,19 @@ void TProjectManager::SaveProject(TProjectOp& ProjectOp) {
     throw EIOError(msgProjectWithoutFileName, {ProjectOp.GetProjectName()});
   const std::string name = project->GetFileName();
   const std::string target = WritableTarget(name);
-  CheckUnchangedOnDisk(ProjectOp, name);
+  // From the check until the new file is in place: of two programs saving the file at once, one is refused.
+  const std::unique_ptr<TFileSaveLock> lock = LockForSave(name);
+  CheckUnchangedOnDisk(*project, name, lock->Seen());
   TXMLMapper_tiPer& mapper = GetMapper();
+  // The store gives the project the name of the file it writes (a temporary one for a new file): a failed save
+  // leaves it the name it had.
+  TtiUndoUnlessDone keepName([&]() noexcept {
+    try {
+      SetStoreData(*project, name, project->GetLastChange());
+    } catch (const std::exception& e) {
+      LogError("The file name of project <" + ProjectOp.GetProjectName() + "> was not restored: " + e.what());
+    }
+  });
   std::string toFile;
   const auto save = [&] {
     // Every object is written anew; also those built in memory and never saved (posEmpty), which the
@@ -323,27 +354,38 @@ void TProjectManager::SaveProject(TProjectOp& ProjectOp) {
     // Written from memory: the file on disk is not read, so a damaged one can be saved over.
     mapper.SaveProjectOpAnew(ProjectOp, toFile);
   };
-  if (FileExists(target)) {
-    toFile = name;
-    save();
-  } else {
-    // The store of the new file is made under its temporary name (SaveIntoNewFile attaches it).
-    SaveIntoNewFile(name, target, [&] {
-      toFile = mapper.GetFileName();
+  TFileStamp saved;
+  try {
+    if (!lock->Seen().File.empty()) {
+      toFile = name;
       save();
-    });
+      saved = StampAfterSave(*lock, name);
+    } else {
+      // The store of the new file is made under its temporary name (SaveIntoNewFile attaches it).
+      saved = SaveIntoNewFile(name, target, [&] {
+        toFile = mapper.GetFileName();
+        save();
+      });
+    }
+  } catch (...) {
+    if (lock->ChangedMeanwhile()) throw EIOError(msgFileChangedOnDisk, {name});
+    // In place, but not flushed to disk: the file is this program's all the same.
+    if (lock->Replaced()) project->SetFileStamp(StampAfterSave(*lock, name));
+    throw;
   }
+  keepName.Done();
   mapper.ReleaseDocument();
   SetStoreData(*project, name, Today());
-  stamps_[&ProjectOp] = StampOf(name);
+  project->SetFileStamp(saved);
 }
 
-void TProjectManager::CheckUnchangedOnDisk(const TProjectOp& ProjectOp, const std::string& FileName) {
-  const auto known = stamps_.find(&ProjectOp);
-  if (known == stamps_.end() || known->second.File != FileName) return;
-  const TFileStamp now = StampOf(FileName);
+void TProjectManager::CheckUnchangedOnDisk(const TProject& Project, const std::string& FileName,
+                                           const TFileStamp& Now) {
+  const TFileStamp& known = Project.GetFileStamp();
+  // Only the file this program read or saved for the project: "save as" over another file is the user's choice.
+  if (known.File.empty() || known.File != FileName) return;
   // A file that is gone holds nothing a save could destroy.
-  if (now.File.empty() || now == known->second) return;
+  if (Now.File.empty() || Now.SameFileState(known)) return;
   if (onFileChanged_ && onFileChanged_(FileName)) {
     Log("<" + FileName + "> was changed by another program since it was read; overwritten as the user chose");
     return;
@@ -351,20 +393,36 @@ void TProjectManager::CheckUnchangedOnDisk(const TProjectOp& ProjectOp, const st
   throw EIOError(msgFileChangedOnDisk, {FileName});
 }
 
-void TProjectManager::SaveIntoNewFile(const std::string& FileName, const std::string& Target,
-                                      const std::function<void()>& Save) {
+TFileStamp TProjectManager::SaveIntoNewFile(const std::string& FileName, const std::string& Target,
+                                            const std::function<void()>& Save) {
   // A new file appears complete or not at all: it is built under a hidden temporary name beside it and then
   // given its name, which nothing may have taken meanwhile.
   TXMLMapper_tiPer& mapper = GetMapper();
+  const std::string before = mapper.GetFileName();
   std::string tmp;
   try {
     tmp = CreateTempFileBeside(Target);
   } catch (const EFileAccess& e) {
     throw EIOError(msgFileWriteFailed, {e.what()});
   }
-  TtiUndoUnlessDone discard([&]() noexcept { ::unlink(tmp.c_str()); });
-  mapper.CreateNew(tmp);
-  Save();
+  // Nothing of a failed save stays: neither the temporary file nor the mapper on it (its next save would make
+  // the file again).
+  TtiUndoUnlessDone discard([&]() noexcept {
+    mapper.AttachUnread(before);
+    ::unlink(tmp.c_str());
+  });
+  try {
+    mapper.CreateNew(tmp);
+    Save();
+  } catch (Exception& e) {
+    // The user knows the file by the name chosen, not by the temporary one.
+    std::string text = e.Message();
+    for (size_t at = text.find(tmp); at != std::string::npos; at = text.find(tmp, at + FileName.size()))
+      text.replace(at, tmp.size(), FileName);
+    e.SetMessage(text);
+    throw;
+  }
+  TFileStamp stamp = FileStampOf(tmp);
   try {
     PublishNewFile(tmp, Target);
   } catch (const EFileAccess& e) {
@@ -372,6 +430,8 @@ void TProjectManager::SaveIntoNewFile(const std::string& FileName, const std::st
   }
   discard.Done();
   mapper.SetFileName(FileName);
+  stamp.File = FileName;
+  return stamp;
 }
 
 void TProjectManager::SaveObjectToFile(const TtiObject& Item, const std::string& FileName) {
@@ -382,12 +442,19 @@ void TProjectManager::SaveObjectToFile(const TtiObject& Item, const std::string&
   TVisAllNew makeNew(true);
   copy->Iterate(makeNew);
   TXMLMapper_tiPer& mapper = GetMapper();
-  if (FileExists(target)) {
-    // Attached afresh, so that the file gets what it holds on disk now and the copy.
-    mapper.SetFileName(FileName);
-    mapper.Save(*copy);
-  } else {
-    SaveIntoNewFile(FileName, target, [&] { mapper.Save(*copy); });
+  // What is read of the file and added to stays what is replaced (see SaveProject).
+  const std::unique_ptr<TFileSaveLock> lock = LockForSave(FileName);
+  try {
+    if (!lock->Seen().File.empty()) {
+      // Attached afresh, so that the file gets what it holds on disk now and the copy.
+      mapper.SetFileName(FileName);
+      mapper.Save(*copy);
+    } else {
+      SaveIntoNewFile(FileName, target, [&] { mapper.Save(*copy); });
+    }
+  } catch (...) {
+    if (lock->ChangedMeanwhile()) throw EIOError(msgFileChangedOnDisk, {FileName});
+    throw;
   }
   mapper.ReleaseDocument();
 }
@@ -395,6 +462,7 @@ void TProjectManager::SaveObjectToFile(const TtiObject& Item, const std::string&
 void TProjectManager::ImportFromFile(TPerObjListEx& TargetList, const std::string& FileName) {
   // Reading a file that is not there would create an empty one and import nothing.
   RefuseUnlessRegular(FileName);
+  RefuseUnreachable(FileName);
   if (!FileExists(FileName)) throw EIOError(msgProjectFileMissing, {FileName});
   std::unique_ptr<TPerObjListEx> read = TargetList.Class().CreateAs<TPerObjListEx>();
   ReadCheckedFile(FileName, true, *read);
@@ -451,7 +519,7 @@ void TProjectManager::LoadOpenProjectList() {
     for (std::string line; std::getline(in, line);) names.push_back(line);
   }
   for (const std::string& name : names) {
-    if (!NameTaken(name)) {
+    if (!PathExists(name)) {
       if (onFileMissing_) onFileMissing_(name);
       continue;
     }
@@ -464,9 +532,6 @@ void TProjectManager::LoadOpenProjectList() {
   }
 }
 
-void TProjectManager::RemoveProject(TProjectOp* ProjectOp) {
-  stamps_.erase(ProjectOp);
-  openProjects_->Remove(ProjectOp);
-}
+void TProjectManager::RemoveProject(TProjectOp* ProjectOp) { openProjects_->Remove(ProjectOp); }
 
 }  // namespace kelvado

@@ -57,7 +57,7 @@ double MissionTimeText(const std::string& text) {
 // Where a value stands in a file, put before the text of an error it caused.
 std::string PlaceText(const std::string& file, const std::string& table, const std::string& row,
                       std::string_view col) {
-  return "File <" + file + ">, table <" + table + ">, row <" + row + ">, column <" + std::string(col) + ">: ";
+  return PlaceOfValue(file, table, row, std::string(col));
 }
 
 // An error raised by a setter or a list for a value read: its text gets the place, its class, number and

@@ -4,7 +4,7 @@
 //
 // The server is a private one (scripts/fbserver.sh): ctest starts it as a fixture and names its folder in
 // KELVADO_FB_SERVER_DIR; run by hand, this program starts one for itself. Where none can be started the tests
-// skip and say why.
+// skip and say why (under CI they fail).
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -24,6 +24,7 @@
 #include "tests/support/FirebirdCheck.h"
 #include "tests/support/Raised.h"
 #include "tests/support/PeerProcess.h"
+#include "tests/support/SkipOutsideCI.h"
 
 namespace kelvado::test {
 
@@ -113,9 +114,9 @@ private:
 [[maybe_unused]] ::testing::Environment* const gServerEnvironment =
     ::testing::AddGlobalTestEnvironment(new ServerEnvironment);
 
-#define REQUIRE_SERVER()                                                                  \
-  if (!Server().Unavailable.empty()) GTEST_SKIP() << "No Firebird server could be started here: " \
-                                                  << Server().Unavailable
+#define REQUIRE_SERVER()             \
+  if (!Server().Unavailable.empty()) \
+  SKIP_OUTSIDE_CI("No Firebird server could be started here: " << Server().Unavailable)
 
 using kelvado::testing::Raised;
 
@@ -273,7 +274,7 @@ TEST_F(FirebirdServerSettings, ANewLibraryIsMadeOnTheServerAndOpensThroughTheLay
 TEST(FirebirdServer, APoolDropsAConnectionItsServerLostAndConnectsAnew) {
   // A server of its own, stopped and started again on the same port.
   TServer s = TServer::StartOwn();
-  if (!s.Unavailable.empty()) GTEST_SKIP() << "No Firebird server could be started here: " << s.Unavailable;
+  if (!s.Unavailable.empty()) SKIP_OUTSIDE_CI("No Firebird server could be started here: " << s.Unavailable);
   const std::string name = s.Name("restart.klb");
   TIBXStoreBase::CreateTestItemDatabase(name, s.Password);
   tiPerMgrShutdown();

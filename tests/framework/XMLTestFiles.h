@@ -8,6 +8,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -16,6 +18,7 @@
 #include <vector>
 
 #include "framework/tiExcept.h"
+#include "tests/support/SkipOutsideCI.h"
 
 namespace kelvado::test {
 
@@ -67,14 +70,19 @@ inline std::vector<std::string> FolderEntries(const std::string& dir) {
 }
 
 // Makes a folder immutable while it lives: no file can be created, renamed or removed in it, not even by root
-// (a permission bit would not stop root). Works where the file system supports the flag; Supported() tells.
+// (a permission bit would not stop root). Works for root where the file system supports the flag; Supported()
+// tells, and Why() why not (for SKIP_OUTSIDE_CI).
 class TImmutableFolder {
 public:
-  explicit TImmutableFolder(std::string dir) : dir_(std::move(dir)) { supported_ = Set(true); }
+  explicit TImmutableFolder(std::string dir) : dir_(std::move(dir)) {
+    supported_ = Set(true);
+    if (!supported_) why_ = "cannot make " + dir_ + " immutable: " + std::strerror(errno);
+  }
   ~TImmutableFolder() {
     if (supported_) Set(false);
   }
   bool Supported() const { return supported_; }
+  const std::string& Why() const { return why_; }
 
 private:
   bool Set(bool on) {
@@ -86,11 +94,14 @@ private:
       flags = on ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
       ok = ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
     }
+    const int error = errno;
     ::close(fd);
+    errno = error;
     return ok;
   }
   std::string dir_;
   bool supported_ = false;
+  std::string why_;
 };
 
 }  // namespace kelvado::test

@@ -1,11 +1,20 @@
 // The Firebird access layer against other processes and a damaged machine: a second program (kv_fb_peer) with
-// a lock folder of its own, a lock folder or a disk that is full (small file systems mounted in the peer only).
+// a lock folder of its own, a lock folder or a disk that is full (small file systems mounted in the peer only),
+// a program started without standard output, a program ended by a signal.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
+#include <chrono>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
+#include <thread>
 
 #include "framework/tiFirebird.h"
 #include "tests/framework/TempDirTest.h"
@@ -128,7 +137,7 @@ TEST_F(FirebirdProcessTest, FullLockFolderIsAnErrorNotASignal) {
   // Too small for the engine's lock tables from the start.
   const std::string tiny = dir_ + "/tiny";
   const auto full = RunPeer({"--tmpfs", tiny, "64k", "--lock", tiny, "open", file_, "insert"});
-  if (full.Skipped()) GTEST_SKIP() << full.out;
+  if (full.Skipped()) SKIP_OUTSIDE_CI(full.out);
   EXPECT_EQ(full.end, "exit 0") << full.out;
   EXPECT_TRUE(Has(full.out, "error open: Cannot open database \"" + file_ + "\": the Firebird lock folder \"" +
                                 tiny + "\" is full"))
@@ -146,7 +155,7 @@ TEST_F(FirebirdProcessTest, CreatingOnAFullDiskLeavesNoFile) {
   const std::string disk = dir_ + "/disk";
   const std::string file = disk + "/new.fdb";
   const auto run = RunPeer({"--tmpfs", disk, "256k", "create", file, "ls", disk, "create", file, "ls", disk});
-  if (run.Skipped()) GTEST_SKIP() << run.out;
+  if (run.Skipped()) SKIP_OUTSIDE_CI(run.out);
   EXPECT_EQ(run.end, "exit 0") << run.out;
   // Both tries fail for the same reason (the second is no "file exists"), and nothing is left behind.
   const std::string error = "error create: Cannot create database \"" + file + "\":";
@@ -156,4 +165,75 @@ TEST_F(FirebirdProcessTest, CreatingOnAFullDiskLeavesNoFile) {
   EXPECT_FALSE(Has(run.out, "exists")) << run.out;
   EXPECT_FALSE(Has(run.out, "ok ls: ")) << run.out;
   EXPECT_TRUE(Has(run.out, "ok ls\n")) << run.out;
+}
+
+namespace {
+
+std::string Bytes(const std::string& file) {
+  std::ifstream in(file, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// Runs the peer as a service is started, with its standard output and error closed; its wait status.
+int RunPeerWithoutOutput(const std::vector<std::string>& args) {
+  std::vector<std::string> text{kelvado::ProgramFolder() + "kv_fb_peer"};
+  text.insert(text.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (auto& t : text) argv.push_back(t.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addclose(&fa, 1);
+  posix_spawn_file_actions_addclose(&fa, 2);
+  pid_t pid = -1;
+  const int rc = ::posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&fa);
+  if (rc != 0) return -1;
+  int status = -1;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return status;
+}
+
+}  // namespace
+
+// What a program writes to a closed standard output or error must never land in a file it opened since: here
+// the database it holds, whose first page the engine's answer would overwrite.
+TEST_F(FirebirdProcessTest, AClosedStandardOutputNeverWritesIntoAnOpenFile) {
+  TtiFBDatabase::SetReadOnlyMode(file_, true);  // attachments then leave every byte as it is
+  const std::string before = Bytes(file_);
+  const auto normal = RunPeer({"--lock", Lock("a"), "open", file_, "count", "close"});
+  ASSERT_EQ(normal.out, "ok open\nok count: 0\nok close\n");
+  ASSERT_EQ(Bytes(file_), before);
+  const int status = RunPeerWithoutOutput({"--lock", Lock("a"), "open", file_, "count", "close"});
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_TRUE(Bytes(file_) == before) << "the peer's output went into the database";
+  EXPECT_EQ(RunPeer({"--lock", Lock("a"), "open", file_, "count"}).out, "ok open\nok count: 0\n");
+}
+
+// Once the engine is loaded, SIGINT and SIGTERM still end a program at once, by the signal, as a kill does:
+// the database it was writing opens afterwards with what was committed.
+TEST_F(FirebirdProcessTest, InterruptAndTerminateEndAProgramAtWork) {
+  using namespace std::chrono;
+  for (const int sig : {SIGINT, SIGTERM}) {
+    SCOPED_TRACE(strsignal(sig));
+    PeerProcess peer({"--lock", Lock("a"), "open", file_, "insert", "work", "100000000"});
+    ASSERT_EQ(peer.ReadLine(), "ok open");
+    ASSERT_EQ(peer.ReadLine(), "ok insert");
+    std::this_thread::sleep_for(milliseconds(300));  // inside the work
+    const auto sent = steady_clock::now();
+    peer.Kill(sig);
+    const std::string more = peer.ReadLine(10000);  // nothing: it ends without a word
+    if (steady_clock::now() - sent >= seconds(10)) {
+      ADD_FAILURE() << "still running 10 s after the signal";
+      peer.Kill(SIGKILL);
+    }
+    EXPECT_EQ(more, "");
+    const int status = peer.Wait();
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << status;
+  }
+  EXPECT_GE(Rows(), 2);
 }

@@ -48,13 +48,14 @@ std::function<V()> G(bool (*f)()) { return [f] { return V(f()); }; }
 std::vector<KeyCase> AllKeys() {
   using S = std::string;
   const S none;
-  // The data files lie beside the program unless the data folder is set.
+  // The data files lie beside the program unless the data folder is set; nothing built from the program's
+  // folder is written back (another copy of the program would read this one's data).
   const S app = ProgramFolder().substr(0, ProgramFolder().size() - 1);
   std::vector<KeyCase> k = {
       {"database", "charsetgen", G(GetDatabaseCharsetGen), S("iso8859_1"), false, none},
       {"database", "charsetlib", G(GetDatabaseCharsetLib), S("iso8859_1"), false, none},
       {"database", "libfolder", G(GetDatabaseLibFolder), S(""), false, none},
-      {"database", "databasenamegen", G(GetDatabaseDatabaseNameGen), app + "/db/KELVADO_GEN_DE.FDB", true, none},
+      {"database", "databasenamegen", G(GetDatabaseDatabaseNameGen), app + "/db/KELVADO_GEN_DE.FDB", false, none},
       {"database", "databasenamelib", G(GetDatabaseDatabaseNameLib), S("KELVADO_LIB_DE.KLB"), true, none},
       {"database", "passwordgen", G(GetDatabasePasswordGen), S("vexbramot"), false, none},
       {"database", "passwordgenlib", G(GetDatabasePasswordGenLib), S("vexbramot"), false, none},
@@ -73,7 +74,7 @@ std::vector<KeyCase> AllKeys() {
       {"opt", "allowwriteall", G(GetOptAllowWriteAll), false, false, none},
       {"opt", "askbeforedel", G(GetOptAskBeforeDel), true, false, none},
       {"opt", "defworkdirfolder", G(GetOptDefWorkDirFolder), S(""), true, none},
-      {"opt", "defAppDatadirfolder", G(GetOptDefAppDataDirFolder), app, true, ProgramFolder()},
+      {"opt", "defAppDatadirfolder", G(GetOptDefAppDataDirFolder), app, false, none},
       {"opt", "defdocumentsfolder", G(GetOptDefDocumentsFolder), S("../Documents"), true, S("Documents")},
       {"opt", "defstandardsfolder", G(GetOptDefStandardsFolder), S("../Standards"), true, S("Standards")},
       {"opt", "showformhelp", G(GetOptShowFormHelp), true, true, none},
@@ -118,12 +119,12 @@ std::vector<KeyCase> AllKeys() {
       {"opt", "PrecisionPFH", G(GetOptPrecisionPFH), int32_t(3), true, none},
       {"opt", "iconfileproject", G(GetOptIconFileProject), ProgramFolder() + "KELVADO_PR.ico", false, none},
       {"opt", "iconfilelib", G(GetOptIconFileLib), ProgramFolder() + "KELVADO_LIB.ico", false, none},
-      {"opt", "helpfile", G(GetOptHelpFile), app + "/Kelvado_Help_DE.chm", true, none},
+      {"opt", "helpfile", G(GetOptHelpFile), app + "/Kelvado_Help_DE.chm", false, none},
       {"lang", "CheckReadMeHash", G(GetLangCheckReadMeHash), true, false, none},
       {"lang", "writelngfile", G(GetLangWriteLngFile), false, false, none},
-      {"lang", "lngfile", G(GetLangLngFile), app + "/Language/Lang_DE.lng", true, none},
+      {"lang", "lngfile", G(GetLangLngFile), app + "/Language/Lang_DE.lng", false, none},
       {"lang", "lngdll", G(GetLangLngDll), app + "/Language/Lang_DE.txt", false, none},
-      {"lang", "readme", G(GetLangReadme), app + "/ReadMe_DE.html", true, none},
+      {"lang", "readme", G(GetLangReadme), app + "/ReadMe_DE.html", false, none},
       {"startup", "firststart", G(GetStartupFirstStart), true, true, none},
   };
   return k;
@@ -177,13 +178,30 @@ TEST_F(Config, ConfigIniIsReadWithItsOwnDefaultsAndNeverWrittenByAGetter) {
 }
 
 TEST_F(Config, DefaultsFollowTheDataAndWorkFolders) {
-  // A first run finds the data files beside the program and writes that folder back.
+  // A first run finds the data files beside the program and leaves the settings free of that folder.
   EXPECT_EQ(GetDatabaseDatabaseNameGen(), ProgramFolder() + "db/KELVADO_GEN_DE.FDB");
-  EXPECT_EQ(reg_->ReadValue(Key("opt"), "defAppDatadirfolder")->text, ProgramFolder());
+  EXPECT_FALSE(reg_->ReadValue(Key("opt"), "defAppDatadirfolder").has_value());
   EXPECT_EQ(GetLangLngDll(), ProgramFolder() + "Language/Lang_DE.txt");
+  // A data folder set that lacks the data is not used: the data beside the program are, and the user learns
+  // which setting names which folder, once.
+  {
+    MessageRecorder rec;
+    RegWriteString("opt", "defAppDatadirfolder", dir_ + "/app/");
+    EXPECT_EQ(GetOptDefAppDataDirFolder(), ProgramFolder().substr(0, ProgramFolder().size() - 1));
+    EXPECT_EQ(GetLangLngDll(), ProgramFolder() + "Language/Lang_DE.txt");
+    EXPECT_EQ(UnusedDataFolderSetting(), dir_ + "/app");
+    ASSERT_EQ(rec.Count(), 1u);
+    EXPECT_NE(rec.Messages()[0].text.find("defAppDatadirfolder"), std::string::npos) << rec.Messages()[0].text;
+    EXPECT_NE(rec.Messages()[0].text.find("\"" + dir_ + "/app\""), std::string::npos) << rec.Messages()[0].text;
+  }
   fs::remove_all(dir_ + "/reg");
   fs::create_directories(dir_ + "/work/Libraries");
+  fs::create_directories(dir_ + "/app/Language");
+  fs::create_directories(dir_ + "/app/db");
+  std::ofstream(dir_ + "/app/Language/Lang_DE.txt") << "3=Kanal\n";
+  std::ofstream(dir_ + "/app/db/KELVADO_GEN_DE.FDB") << "database";
   RegWriteString("opt", "defAppDatadirfolder", dir_ + "/app/");
+  EXPECT_EQ(UnusedDataFolderSetting(), "");
   RegWriteString("opt", "defworkdirfolder", dir_ + "/work/");
   EXPECT_EQ(GetOptDefAppDataDirFolder(), dir_ + "/app");
   EXPECT_EQ(GetDatabaseDatabaseNameGen(), dir_ + "/app/db/KELVADO_GEN_DE.FDB");
@@ -238,6 +256,7 @@ TEST_F(Config, UnsetTheLanguageFollowsTheLocaleAndTheSettingWinsWhenSet) {
     const char* channel;
   } cases[] = {
       {nullptr, nullptr, "de_DE.UTF-8", "Lang_DE.txt", "Kanal"},
+      {nullptr, nullptr, "DE_DE.UTF-8", "Lang_DE.txt", "Kanal"},
       {nullptr, "de_AT.UTF-8", "en_US.UTF-8", "Lang_DE.txt", "Kanal"},
       {"de_CH", "en_GB.UTF-8", "en_US.UTF-8", "Lang_DE.txt", "Kanal"},
       {"", "", "de_DE@euro", "Lang_DE.txt", "Kanal"},
@@ -333,6 +352,15 @@ TEST_F(Config, EvaluationsKeepTheOptionsTheyReadUntilASettingChanges) {
   };
   EXPECT_TRUE(SetOptUseDCInterLevels(true));
   EXPECT_TRUE(interLevels());
+  // Written inside an evaluation (a nested scope too): the rest of that evaluation sees the new value.
+  {
+    const TEvaluationOptionsScope evaluation;
+    EXPECT_TRUE(GetOptUseDCInterLevels());
+    EXPECT_TRUE(SetOptUseDCInterLevels(false));
+    EXPECT_FALSE(GetOptUseDCInterLevels());
+    EXPECT_FALSE(interLevels());
+    EXPECT_TRUE(SetOptUseDCInterLevels(true));
+  }
   // Written straight into the store by another part of the program, or by another thread: the next
   // evaluation reads it.
   reg_->WriteBool(Key("opt"), "usedcinterlevels", false);
@@ -370,9 +398,12 @@ TEST_F(Config, AFailingSectionIsShownOnceAndGoesOnInMemory) {
   EXPECT_FALSE(GetOptShowFormHelp());       // ... but in force for the rest of the run
   ASSERT_EQ(rec.Count(), 1u);
   const MessageRequest m = rec.Messages()[0];
-  EXPECT_EQ(m.caption, "Error : ERegistryException (v.1.1.2)");
+  // In the run's language, without the name of a class.
+  EXPECT_EQ(m.caption, "Fehler (v.1.1.2)");
   EXPECT_EQ(m.icon, MsgIcon::Warning);
-  EXPECT_NE(m.text.find("/opt"), std::string::npos) << m.text;
+  EXPECT_NE(m.text.find("/opt\" k\xC3\xB6nnen nicht gelesen oder geschrieben werden: eine Datei dieses Namens steht im Weg"),
+            std::string::npos)
+      << m.text;
   // Other sections still work.
   EXPECT_EQ(GetDatabaseSQLDialect(), 3);
   EXPECT_EQ(reg_->ReadInteger(Key("database"), "sqldialect"), 3);

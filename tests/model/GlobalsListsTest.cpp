@@ -63,7 +63,7 @@ TEST_F(RecentLists, AFailingStoreIsShownAndTheOldListStays) {
   std::ofstream(file, std::ios::app) << "garbage\n";
   EXPECT_FALSE(SaveRecentList({"new"}, "lib"));
   EXPECT_EQ(rec.Count(), 2u);
-  EXPECT_EQ(rec.Messages()[1].caption, "Error : ERegistryException (v.1.1.2)");
+  EXPECT_EQ(rec.Messages()[1].caption, "Fehler (v.1.1.2)");
   std::ifstream in(file);
   std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   EXPECT_NE(all.find("keep0"), std::string::npos);

@@ -18,6 +18,7 @@
 #include "platform/IniFile.h"
 #include "platform/LanguageLibrary.h"
 #include "platform/Registry.h"
+#include "tests/support/SkipOutsideCI.h"
 
 namespace kelvado {
 namespace {
@@ -101,6 +102,122 @@ TEST_F(FileIO, ReadsRegularFilesUpToTheirBoundOnly) {
             0);
 }
 
+// A file that cannot be opened for another reason than its absence is an error, never "no file"; the bound holds
+// to the byte, also for a file that holds more than its size says (as the files under /proc do).
+TEST_F(FileIO, OptionalFilesFailByNameAndBoundsHoldToTheByte) {
+  const std::string file = dir_ + "/plain";
+  std::ofstream(file) << "0123456789";
+  ASSERT_EQ(::symlink("loop-b", (dir_ + "/loop-a").c_str()), 0);
+  ASSERT_EQ(::symlink("loop-a", (dir_ + "/loop-b").c_str()), 0);
+  for (const std::string& unreadable : {dir_ + "/loop-a", file + "/inside"}) {
+    SCOPED_TRACE(unreadable);
+    EXPECT_THROW(ReadRegularFileIfExists(unreadable, 100), EFileAccess);
+  }
+  // No permission: root's file read by another user, or a file its owner may not read.
+  const bool root = ::geteuid() == 0;
+  ASSERT_EQ(::chmod(file.c_str(), root ? 0600 : 0200), 0);
+  ASSERT_EQ(::chmod(dir_.c_str(), 0755), 0);
+  EXPECT_EQ(InChild(
+                [&] {
+                  try {
+                    ReadRegularFileIfExists(file, 100);
+                    return 1;
+                  } catch (const EFileAccess& e) {
+                    return e.File() == file ? 0 : 2;
+                  }
+                },
+                root ? kNobody : 0),
+            0);
+
+  ASSERT_EQ(::chmod(file.c_str(), 0600), 0);
+  EXPECT_EQ(ReadRegularFile(file, 10), "0123456789");
+  const std::string status = ReadRegularFile("/proc/self/status", 1 << 20);
+  ASSERT_GT(status.size(), 64u);
+  try {
+    ReadRegularFile("/proc/self/status", 64);
+    ADD_FAILURE() << "a file that grew past the bound was cut";
+  } catch (const EFileAccess& e) {
+    EXPECT_EQ(e.Cause(), "it is larger than 64 bytes");
+  }
+
+  // A language file of 1 MB, its last text included.
+  std::string texts;
+  for (int n = 1; texts.size() < (size_t(1) << 20); ++n) texts += std::to_string(n) + "=" + std::string(100, 'x') + "\n";
+  texts += "99999=the last\n";
+  std::ofstream(dir_ + "/Lang_EN.txt") << texts;
+  LanguageLibrary library;
+  ASSERT_TRUE(library.Load(dir_ + "/Lang_EN.txt"));
+  EXPECT_EQ(library.Text(99999), "the last");
+}
+
+// A replacement keeps its file's owner and group (and refuses where it could not), a new file honours the
+// umask, and a folder that could not be flushed is reported.
+TEST_F(FileIO, AReplacementKeepsTheOwnerANewFileTheUmaskAndAFlushThatFailsIsReported) {
+  if (::geteuid() != 0) {
+    if (std::getenv("CI")) FAIL() << "CI runs as root; this test needs root to save files of another user";
+    GTEST_SKIP() << "needs root to save files of another user";
+  }
+  const std::string users = dir_ + "/users";
+  std::ofstream(users) << "old";
+  ASSERT_EQ(::chown(users.c_str(), kNobody, kNobody), 0);
+  ASSERT_EQ(::chmod(users.c_str(), 0640), 0);
+  WriteFileAtomically(users, "new");
+  struct stat st {};
+  ASSERT_EQ(::stat(users.c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, kNobody);
+  EXPECT_EQ(st.st_gid, kNobody);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  EXPECT_EQ(ReadFile(users), "new");
+
+  // Root's file in a folder everyone may write: another user would take it over, and is refused.
+  const std::string shared = dir_ + "/shared";
+  fs::create_directories(shared);
+  ASSERT_EQ(::chmod(shared.c_str(), 0777), 0);
+  ASSERT_EQ(::chmod(dir_.c_str(), 0755), 0);
+  std::ofstream(shared + "/roots") << "root's";
+  ASSERT_EQ(::chmod((shared + "/roots").c_str(), 0666), 0);
+  EXPECT_EQ(InChild(
+                [&] {
+                  try {
+                    WriteFileAtomically(shared + "/roots", "taken over");
+                    return 1;
+                  } catch (const EFileAccess& e) {
+                    return e.Cause().find("could not keep") != std::string::npos ? 0 : 2;
+                  }
+                },
+                kNobody),
+            0);
+  EXPECT_EQ(ReadFile(shared + "/roots"), "root's");
+
+  // New files: the umask takes its bits, whatever mode is asked for.
+  EXPECT_EQ(InChild([&] {
+              ::umask(027);
+              WriteFileAtomically(shared + "/new", "n");
+              const std::string tmp = CreateTempFileBeside(shared + "/other");
+              struct stat a {}, b {};
+              if (::stat((shared + "/new").c_str(), &a) != 0 || ::stat(tmp.c_str(), &b) != 0) return 1;
+              return (a.st_mode & 07777) == 0640 && (b.st_mode & 07777) == 0640 ? 0 : 2;
+            }),
+            0);
+
+  // A folder its user may write but not read: the file is in place, but its folder could not be flushed.
+  const std::string blind = dir_ + "/blind";
+  fs::create_directories(blind);
+  ASSERT_EQ(::chmod(blind.c_str(), 0333), 0);
+  EXPECT_EQ(InChild(
+                [&] {
+                  try {
+                    WriteFileAtomically(blind + "/file", "content");
+                    return 1;
+                  } catch (const EFileAccess& e) {
+                    return e.Cause().find("could not be flushed") != std::string::npos ? 0 : 2;
+                  }
+                },
+                kNobody),
+            0);
+  EXPECT_EQ(ReadFile(blind + "/file"), "content");
+}
+
 // Each of them once hung on a FIFO for ever or read a link to /dev/zero until memory ran out.
 TEST_F(FileIO, SettingsClipboardAndLanguageFilesRefuseFIFOsAndDevicesAtOnce) {
   FileRegistry reg(dir_ + "/reg");
@@ -170,6 +287,7 @@ TEST_F(FileIO, AReplacementWritesThroughLinksKeepsTheModeAndRefusesReadOnlyFiles
   EXPECT_EQ(ReadFile(target), "two");
 
   // The same for a user without privileges, in a folder they may write.
+  if (::geteuid() != 0) SKIP_OUTSIDE_CI("only root can hand a file to another user");
   const std::string mine = dir_ + "/nobody";
   fs::create_directories(mine);
   std::ofstream(mine + "/file") << "kept";

@@ -6,9 +6,13 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <optional>
+#include <string>
+#include <vector>
 
 #include "platform/MessageBox.h"
 #include "platform/Process.h"
+#include "platform/Registry.h"
 #include "platform/Url.h"
 #include "platform/User.h"
 
@@ -105,6 +109,24 @@ TEST(UrlParser, SplitsAddressesAndRefusesMalformedOnes) {
   for (const char* bad : {"", "www.example.com", "http://exa mple.com", "http://example.com/a\nb", "1http://x",
                           "http://host:99999/", "http://host:8x/", "http://ho<st/", "http://[zz]/"})
     EXPECT_FALSE(ParseUrl(bad, p)) << bad;
+}
+
+// XDG folders are absolute by their rules; a relative one (a session set up wrongly) would put the user's
+// data and settings below whatever folder the program was started in. It is ignored.
+TEST(UserFolders, ARelativeXdgFolderIsIgnored) {
+  const char* names[] = {"XDG_DATA_HOME", "XDG_CONFIG_HOME", "KELVADO_CONFIG_DIR", "HOME"};
+  std::vector<std::optional<std::string>> saved;
+  for (const char* n : names) saved.push_back(std::getenv(n) ? std::optional<std::string>(std::getenv(n)) : std::nullopt);
+  ::setenv("XDG_DATA_HOME", "relative/data", 1);
+  ::setenv("XDG_CONFIG_HOME", "relative/config", 1);
+  ::unsetenv("KELVADO_CONFIG_DIR");
+  ::setenv("HOME", "/home/someone", 1);
+  EXPECT_EQ(UserDataFolder(), "/home/someone/.local/share/kelvado");
+  EXPECT_EQ(RegistryRootFolder(), "/home/someone/.config/kelvado");
+  for (size_t i = 0; i < saved.size(); ++i) {
+    if (saved[i]) ::setenv(names[i], saved[i]->c_str(), 1);
+    else ::unsetenv(names[i]);
+  }
 }
 
 TEST(LogonUser, IsTheUserOfThisProcess) {

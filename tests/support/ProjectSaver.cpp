@@ -7,8 +7,8 @@
 // Opens FILE, renames the project "Variante B" and adds COUNT safety functions (one subsystem each, two channels
 // of two blocks of two elements), computes every value the file will carry, prints "ready" and waits for its
 // standard input to end; then saves (over FILE; "as": under the new name NEW; "export": the project exported
-// into NEW; "rescue": the rescue copy beside FILE) and prints "saved". Errors: "error: <message>", exit
-// status 1.
+// into NEW; "rescue": the rescue copy beside FILE) and prints "saved". Errors: "error: <message>" (an error
+// with a text number: "error NUMBER: <message>"), exit status 1.
 #include <unistd.h>
 
 #include <iostream>
@@ -22,6 +22,7 @@
 #include "model/BOMComponent.h"
 #include "model/BOMProject.h"
 #include "model/BOMSF.h"
+#include "model/Exceptions.h"
 #include "model/VisitorsCalc.h"
 #include "platform/Process.h"
 #include "storage/db/PersistenceDB.h"
@@ -106,6 +107,9 @@ int main(int argc, char** argv) {
     PersistenceDBShutdown();
     tiPerMgrShutdown();
     return 0;
+  } catch (const EKelvado& e) {
+    std::cout << "error " << e.MsgNumber() << ": " << e.what() << std::endl;
+    return 1;
   } catch (const std::exception& e) {
     std::cout << "error: " << e.what() << std::endl;
     return 1;

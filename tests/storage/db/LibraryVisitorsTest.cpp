@@ -346,6 +346,28 @@ TEST_F(LibraryVisitorsTest, DeletingATestChannelLeavesNoRowNamingIt) {
   EXPECT_EQ(GfixCopy(lib_), "");
 }
 
+// The channel node of a category-2 subsystem (the first node of its list), refreshed on its own, takes the
+// test channel its row now names: the one of its own list.
+TEST_F(LibraryVisitorsTest, AChannelNodeRefreshedOnItsOwnIsPairedWithItsTestChannel) {
+  TLibraryItems items = BuildLibraryItems();
+  TComponentOp& sub = *items.Subsystems->Items(0);
+  sub.GetComponent()->SetCat(cat2);
+  sub.GetChannelOpList()->Remove(sub.GetChannelOpList()->Items(1));
+  SaveAll(items);
+  const std::string channel = OIDOf(sub.GetChannelOpList()->Items(0));
+  const std::string test = OIDOf(sub.GetChannelOpList()->Items(1));
+  Exec("UPDATE ChannelOps SET TestChannelOp = NULL WHERE OID = '" + channel + "'");
+  TComponentOpList subs;
+  ASSERT_TRUE(mapper_->ReadComponentOpList(subs));
+  TChannelOpList& chans = *subs.Items(0)->GetChannelOpList();
+  ASSERT_EQ(chans.GetCount(), 2);
+  ASSERT_EQ(chans.Items(0)->GetTestChannelOp(), nullptr);
+  Exec("UPDATE ChannelOps SET TestChannelOp = '" + test + "' WHERE OID = '" + channel + "'");
+  mapper_->Refresh(*chans.Items(0));
+  EXPECT_EQ(chans.Items(0)->GetTestChannelOp(), chans.Items(1));
+  EXPECT_EQ(OIDOf(chans.Items(1)), test);
+}
+
 // A failure anywhere in a group rolls the whole group back: the library keeps its old content and the objects
 // their states.
 TEST_F(LibraryVisitorsTest, AFailingGroupLeavesTheLibraryAsItWas) {
