@@ -9,8 +9,10 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cctype>
+#include <cerrno>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include <ibase.h>
 
@@ -202,37 +204,53 @@ bool tiFBIsReadOnlyFile(const std::string& databaseName) {
 
 namespace {
 
-// The folder of the copies of read-only files: the process's temporary folder.
+// The folder of the copies of read-only files: the process's temporary folder, in its canonical form.
 std::string TemporaryFolder() {
   const char* tmp = std::getenv("TMPDIR");
-  return tmp && *tmp == '/' ? tmp : "/tmp";
+  const std::string given = tmp && *tmp ? tmp : "/tmp";
+  char* real = ::realpath(given.c_str(), nullptr);
+  if (!real) return given;  // the copy then fails, naming the folder
+  std::string canonical = real;
+  std::free(real);
+  return canonical;
 }
 
 // A private copy of a database file, in read-only mode: what an attachment reads of a file it may not write.
 // Raises EtiFBException naming the file; leaves no copy behind then.
 std::string ReadOnlyCopy(const std::string& fileName, const std::string& userName, const std::string& password,
                          const std::string& what) {
-  std::string copy = TemporaryFolder() + "/kelvado-readonly-XXXXXX";
+  const std::string folder = TemporaryFolder();
+  std::string copy = folder + "/kelvado-readonly-XXXXXX";
   const int out = ::mkstemp(copy.data());
   if (out < 0)
-    throw EtiFBException(tiFormat("Cannot open %s: its copy for reading cannot be made in \"%s\": %s",
-                                  {what, TemporaryFolder(), ErrnoText()}));
+    throw EtiFBException(
+        tiFormat("Cannot open %s: its copy for reading cannot be made in \"%s\": %s", {what, folder, ErrnoText()}));
   TtiUndoUnlessDone remove([&copy]() noexcept { ::unlink(copy.c_str()); });
   std::string failure;
   const int in = ::open(fileName.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
   struct stat sb {};
   if (in < 0 || ::fstat(in, &sb) != 0) failure = ErrnoText();
   else if (!S_ISREG(sb.st_mode)) failure = "it is no regular file";
+  std::vector<char> buffer(failure.empty() ? 1 << 20 : 0);
   for (off_t left = sb.st_size; failure.empty() && left > 0;) {
-    const ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, static_cast<size_t>(left), 0);
-    if (n > 0) left -= n;
-    else failure = n == 0 ? std::string("the file became shorter while it was copied") : ErrnoText();
+    const ssize_t n = ::read(in, buffer.data(), static_cast<size_t>(std::min<off_t>(left, 1 << 20)));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      failure = n == 0 ? std::string("the file became shorter while it was copied") : ErrnoText();
+      break;
+    }
+    for (ssize_t done = 0; failure.empty() && done < n;) {
+      const ssize_t w = ::write(out, buffer.data() + done, static_cast<size_t>(n - done));
+      if (w > 0) done += w;
+      else if (w < 0 && errno != EINTR) failure = ErrnoText();
+    }
+    left -= n;
   }
   if (in >= 0) ::close(in);
   if (::close(out) != 0 && failure.empty()) failure = ErrnoText();
   if (!failure.empty())
-    throw EtiFBException(tiFormat("Cannot open %s: its copy for reading in \"%s\" cannot be made: %s",
-                                  {what, TemporaryFolder(), failure}));
+    throw EtiFBException(
+        tiFormat("Cannot open %s: its copy for reading in \"%s\" cannot be made: %s", {what, folder, failure}));
   TtiFBDatabase::SetReadOnlyMode(copy, true, userName, password);
   remove.Done();
   return copy;
