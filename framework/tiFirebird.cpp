@@ -7,9 +7,9 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <cctype>
 #include <cerrno>
+#include <cstdlib>
 #include <string>
 #include <utility>
 #include <vector>
@@ -318,12 +318,8 @@ void TtiFBDatabase::Connect() {
   } catch (const fb::FbException& e) {
     throw EtiFBException(tiFormat("Cannot open %s:\n%s", {Describe(), EngineText(e)}), EngineCode(e));
   }
-  impl_->readOnlyFile = readOnlyFile;
   unlock.Done();
 }
-
-bool TtiFBDatabase::ReadOnlyFile() const { return Connected() && impl_->readOnlyFile; }
-
 
 void TtiFBDatabase::Disconnect() {
   if (!impl_->att) return;
@@ -360,7 +356,6 @@ void TtiFBDatabase::Disconnect() {
     }
   }
   impl_->lease.Release(clean);
-  impl_->readOnlyFile = false;
 }
 
 std::string TtiFBDatabase::CreateDatabaseBeside(const std::string& fileName, const std::string& userName,

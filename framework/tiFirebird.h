@@ -151,8 +151,6 @@ public:
   // Closes the attachment; open transactions are rolled back first.
   void Disconnect();
   bool Connected() const;
-  // Connected to a local file that may not be written (tiFBIsReadOnlyFile): it is only read.
-  bool ReadOnlyFile() const;
 
   // Creates a new, empty database file (Windows-1252 default character set, SQL dialect 3) and leaves it
   // closed. An existing file is never overwritten: that is an error. A local file is made under a temporary

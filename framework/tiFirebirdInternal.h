@@ -183,8 +183,6 @@ struct TtiFBDatabase::Impl {
   // tidied when it was opened (the first writes after a repair that rebuilt indices leave pages no structure of
   // the file names any more).
   bool tidyAtClose = false;
-  // Attached to a file that may not be written (tiFBIsReadOnlyFile): for reading only.
-  bool readOnlyFile = false;
 };
 
 }  // namespace kelvado
