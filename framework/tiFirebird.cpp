@@ -7,11 +7,12 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cctype>
 #include <cerrno>
+#include <cstdlib>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include <ibase.h>
 
@@ -193,16 +194,109 @@ void TtiFBDatabase::SetReadOnlyAccess(bool v) {
   readOnlyAccess_ = v;
 }
 
+bool tiFBIsReadOnlyFile(const std::string& databaseName) {
+  if (databaseName.empty() || tiFBIsServerName(databaseName)) return false;
+  struct stat sb {};
+  if (::stat(databaseName.c_str(), &sb) != 0) return false;
+  // The owner's write bit is the owner's "keep this", for root as well (as for every file the program writes).
+  return (sb.st_mode & S_IWUSR) == 0 || ::faccessat(AT_FDCWD, databaseName.c_str(), W_OK, AT_EACCESS) != 0;
+}
+
+namespace {
+
+// The folder of the copies of read-only files: the process's temporary folder, in its canonical form.
+std::string TemporaryFolder() {
+  const char* tmp = std::getenv("TMPDIR");
+  const std::string given = tmp && *tmp ? tmp : "/tmp";
+  char* real = ::realpath(given.c_str(), nullptr);
+  if (!real) return given;  // the copy then fails, naming the folder
+  std::string canonical = real;
+  std::free(real);
+  return canonical;
+}
+
+// A private copy of a database file, in read-only mode: what an attachment reads of a file it may not write.
+// Raises EtiFBException naming the file; leaves no copy behind then.
+std::string ReadOnlyCopy(const std::string& fileName, const std::string& userName, const std::string& password,
+                         const std::string& what) {
+  const std::string folder = TemporaryFolder();
+  std::string copy = folder + "/kelvado-readonly-XXXXXX";
+  const int out = ::mkstemp(copy.data());
+  if (out < 0)
+    throw EtiFBException(
+        tiFormat("Cannot open %s: its copy for reading cannot be made in \"%s\": %s", {what, folder, ErrnoText()}));
+  TtiUndoUnlessDone remove([&copy]() noexcept { ::unlink(copy.c_str()); });
+  std::string failure;
+  const int in = ::open(fileName.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+  struct stat sb {};
+  if (in < 0 || ::fstat(in, &sb) != 0) failure = ErrnoText();
+  else if (!S_ISREG(sb.st_mode)) failure = "it is no regular file";
+  std::vector<char> buffer(failure.empty() ? 1 << 20 : 0);
+  for (off_t left = sb.st_size; failure.empty() && left > 0;) {
+    const ssize_t n = ::read(in, buffer.data(), static_cast<size_t>(std::min<off_t>(left, 1 << 20)));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      failure = n == 0 ? std::string("the file became shorter while it was copied") : ErrnoText();
+      break;
+    }
+    for (ssize_t done = 0; failure.empty() && done < n;) {
+      const ssize_t w = ::write(out, buffer.data() + done, static_cast<size_t>(n - done));
+      if (w > 0) done += w;
+      else if (w < 0 && errno != EINTR) failure = ErrnoText();
+    }
+    left -= n;
+  }
+  if (in >= 0) ::close(in);
+  if (::close(out) != 0 && failure.empty()) failure = ErrnoText();
+  if (!failure.empty())
+    throw EtiFBException(
+        tiFormat("Cannot open %s: its copy for reading in \"%s\" cannot be made: %s", {what, folder, failure}));
+  TtiFBDatabase::SetReadOnlyMode(copy, true, userName, password);
+  remove.Done();
+  return copy;
+}
+
+// An attachment for reading to a file that may not be written (see the class comment).
+FbRef<fb::IAttachment> AttachReadOnlyFile(const std::string& fileName, const std::string& userName,
+                                          const std::string& password, const std::string& what,
+                                          const std::string& action) {
+  // The engine opens a file it may not write (it goes by the permission bits, for root too) only when the file
+  // is in read-only mode, as the general database is; then it writes nothing into it.
+  struct stat sb {};
+  const bool engineReadsOnly = ::stat(fileName.c_str(), &sb) == 0 &&
+                               ((sb.st_mode & 0222) == 0 || ::access(fileName.c_str(), W_OK) != 0);
+  if (engineReadsOnly) {
+    Status st;
+    try {
+      XpbGuard dpb(NewDpb(st, fileName, userName, password));
+      return OpenAttachment(st, fileName, dpb, false, action);
+    } catch (const fb::FbException& e) {
+      if (EngineCode(e) != isc_no_priv) throw;
+    }
+  }
+  // Any other file would be refused, or written by merely attaching to it (its header and transaction
+  // counters): its content is read from a copy of it in read-only mode. The copy's name goes as soon as the
+  // engine has it open, so no copy is ever left behind.
+  const std::string copy = ReadOnlyCopy(fileName, userName, password, what);
+  TtiUndoUnlessDone remove([&copy]() noexcept { ::unlink(copy.c_str()); });
+  Status st;
+  XpbGuard dpb(NewDpb(st, copy, userName, password));
+  return OpenAttachment(st, copy, dpb, false, action);
+}
+
+}  // namespace
+
 void TtiFBDatabase::Connect() {
   if (Connected()) Disconnect();
   if (databaseName_.empty()) throw EtiFBException("Cannot open a database: no file name given");
   const std::string action = "open " + Describe();
+  const bool readOnlyFile = tiFBIsReadOnlyFile(databaseName_);
   // The lock is for local files only: a server opens its file alone and serializes its clients itself, and the
   // file is not on this machine (see the class comment).
   if (!tiFBIsServerName(databaseName_)) {
     if (!PathExists(databaseName_))
       throw EtiFBException(tiFormat("Cannot open %s: the file does not exist", {Describe()}), isc_io_error);
-    impl_->lease.Acquire(databaseName_, !readOnlyAccess_, action,
+    impl_->lease.Acquire(databaseName_, !readOnlyAccess_ && !readOnlyFile, action,
                          [this] {
                            RepairInterruptedWrite(databaseName_, userName_, password_);
                            impl_->tidyAtClose = true;
@@ -210,13 +304,17 @@ void TtiFBDatabase::Connect() {
   }
   // The file stays locked only while it is attached.
   TtiUndoUnlessDone unlock([this]() noexcept { impl_->lease.Release(); });
-  Status st;
   try {
-    XpbGuard dpb(NewDpb(st, databaseName_, userName_, password_));
-    // A writer's page cache holds the indices of a large library (random identifiers touch any page of them);
-    // the engine's default of 256 pages made each insert evict and write pages again.
-    if (!readOnlyAccess_) dpb->insertInt(&st, isc_dpb_num_buffers, 8192);
-    impl_->att = OpenAttachment(st, databaseName_, dpb, false, action);
+    if (readOnlyFile) {
+      impl_->att = AttachReadOnlyFile(databaseName_, userName_, password_, Describe(), action);
+    } else {
+      Status st;
+      XpbGuard dpb(NewDpb(st, databaseName_, userName_, password_));
+      // A writer's page cache holds the indices of a large library (random identifiers touch any page of them);
+      // the engine's default of 256 pages made each insert evict and write pages again.
+      if (!readOnlyAccess_) dpb->insertInt(&st, isc_dpb_num_buffers, 8192);
+      impl_->att = OpenAttachment(st, databaseName_, dpb, false, action);
+    }
   } catch (const fb::FbException& e) {
     throw EtiFBException(tiFormat("Cannot open %s:\n%s", {Describe(), EngineText(e)}), EngineCode(e));
   }
@@ -260,52 +358,89 @@ void TtiFBDatabase::Disconnect() {
   impl_->lease.Release(clean);
 }
 
-namespace {
-
-// A name beside `fileName` (same folder, so the move into place is a rename) that no file has.
-std::string TemporaryNameBeside(const std::string& fileName) {
-  static std::atomic<unsigned> counter{0};
-  const auto [folder, base] = SplitFolder(fileName);
-  for (;;) {
-    const std::string name = folder + "." + base + "." + std::to_string(::getpid()) + "-" +
-                             std::to_string(counter.fetch_add(1)) + ".tmp";
-    if (!PathExists(name, false)) return name;
-  }
-}
-
-}  // namespace
-
-void TtiFBDatabase::CreateDatabase(const std::string& fileName, const std::string& userName,
-                                   const std::string& password, int pageSize) {
+std::string TtiFBDatabase::CreateDatabaseBeside(const std::string& fileName, const std::string& userName,
+                                               const std::string& password, int pageSize) {
   const std::string what = "database \"" + fileName + "\"";
   if (fileName.empty()) throw EtiFBException("Cannot create a database: no file name given");
-  const bool server = tiFBIsServerName(fileName);
-  if (!server && PathExists(fileName, false))
-    throw EtiFBException(tiFormat("Cannot create %s: the file exists already", {what}));
-  // The engine leaves what it wrote when creating fails (a full disk): a local file is made under a name of its
-  // own and moved into place when complete. A server makes its file itself and refuses one that exists.
-  const std::string target = server ? fileName : TemporaryNameBeside(fileName);
-  TtiUndoUnlessDone removeTarget([&target, server]() noexcept {
-    if (!server) ::unlink(target.c_str());
-  });
+  if (tiFBIsServerName(fileName))
+    throw EtiFBException(tiFormat("Cannot create %s beside its name: it is a file of a server", {what}));
+  if (PathExists(fileName, false)) throw EtiFBException(tiFormat("Cannot create %s: the file exists already", {what}));
+  // The engine leaves what it wrote when creating fails (a full disk): the file is made under a name of its own,
+  // which the caller gives it when it is complete.
+  std::string temporary;
+  try {
+    temporary = CreateTempFileBeside(fileName);
+  } catch (const EFileAccess& e) {
+    throw EtiFBException(tiFormat("Cannot create %s: %s", {what, e.Cause()}));
+  }
+  TtiUndoUnlessDone removeTemporary([&temporary]() noexcept { ::unlink(temporary.c_str()); });
   Status st;
   try {
     XpbGuard dpb(NewDpb(st, fileName, userName, password));
     dpb->insertInt(&st, isc_dpb_page_size, pageSize);
     dpb->insertInt(&st, isc_dpb_sql_dialect, 3);
     dpb->insertString(&st, isc_dpb_set_db_charset, "WIN1252");
-    AttachOnce(st, target, dpb, true, "create " + what);
+    // The empty file under the temporary name is ours: the name was taken for this database.
+    dpb->insertInt(&st, isc_dpb_overwrite, 1);
+    // Nobody sees the file before PublishDatabase, which puts it on the disk in one go: until then the engine
+    // need not wait for the disk after every page (a new library's schema took seconds so on a busy disk).
+    dpb->insertInt(&st, isc_dpb_force_write, 0);
+    AttachOnce(st, temporary, dpb, true, "create " + what);
   } catch (const fb::FbException& e) {
     throw EtiFBException(tiFormat("Cannot create %s:\n%s", {what, EngineText(e)}), EngineCode(e));
   }
-  if (!server) {
-    try {
-      PublishNewFile(target, fileName);
-    } catch (const EFileAccess& e) {
-      throw EtiFBException(tiFormat("Cannot create %s: %s", {what, e.Cause()}));
-    }
+  removeTemporary.Done();
+  return temporary;
+}
+
+void TtiFBDatabase::PublishDatabase(const std::string& temporary, const std::string& fileName,
+                                    const std::string& userName, const std::string& password) {
+  const std::string what = "database \"" + fileName + "\"";
+  Status st;
+  try {
+    // From now on every write waits for the disk again, as in every database the engine makes.
+    XpbGuard dpb(NewDpb(st, temporary, userName, password));
+    dpb->insertInt(&st, isc_dpb_force_write, 1);
+    AttachOnce(st, temporary, dpb, false, "create " + what);
+  } catch (const fb::FbException& e) {
+    throw EtiFBException(tiFormat("Cannot create %s:\n%s", {what, EngineText(e)}), EngineCode(e));
   }
-  removeTarget.Done();
+  // What the engine wrote without waiting reaches the disk before the file has its name.
+  const int fd = ::open(temporary.c_str(), O_RDONLY | O_CLOEXEC);
+  const bool synced = fd >= 0 && ::fsync(fd) == 0;
+  const std::string syncError = synced ? std::string() : ErrnoText();
+  if (fd >= 0) ::close(fd);
+  if (!synced) throw EtiFBException(tiFormat("Cannot create %s: %s", {what, syncError}));
+  try {
+    PublishNewFile(temporary, fileName);
+  } catch (const EFileAccess& e) {
+    const std::string why = PathExists(fileName, false) ? std::string("the file exists already") : e.Cause();
+    throw EtiFBException(tiFormat("Cannot create %s: %s", {what, why}));
+  }
+}
+
+void TtiFBDatabase::CreateDatabase(const std::string& fileName, const std::string& userName,
+                                   const std::string& password, int pageSize) {
+  const std::string what = "database \"" + fileName + "\"";
+  if (fileName.empty()) throw EtiFBException("Cannot create a database: no file name given");
+  if (!tiFBIsServerName(fileName)) {
+    const std::string temporary = CreateDatabaseBeside(fileName, userName, password, pageSize);
+    TtiUndoUnlessDone removeTemporary([&temporary]() noexcept { ::unlink(temporary.c_str()); });
+    PublishDatabase(temporary, fileName, userName, password);
+    removeTemporary.Done();
+    return;
+  }
+  // A server makes its file itself and refuses one that exists.
+  Status st;
+  try {
+    XpbGuard dpb(NewDpb(st, fileName, userName, password));
+    dpb->insertInt(&st, isc_dpb_page_size, pageSize);
+    dpb->insertInt(&st, isc_dpb_sql_dialect, 3);
+    dpb->insertString(&st, isc_dpb_set_db_charset, "WIN1252");
+    AttachOnce(st, fileName, dpb, true, "create " + what);
+  } catch (const fb::FbException& e) {
+    throw EtiFBException(tiFormat("Cannot create %s:\n%s", {what, EngineText(e)}), EngineCode(e));
+  }
 }
 
 void TtiFBDatabase::SetReadOnlyMode(const std::string& fileName, bool readOnly, const std::string& userName,

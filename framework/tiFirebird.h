@@ -69,6 +69,11 @@ std::string tiFBWriteMarkerName(const std::string& dbFile);
 // How often this process has validated a file because its last writer had ended in the middle (for tests).
 int64_t tiFBInterruptedWriteRepairs();
 
+// Whether a local database file may not be written: its owner's write bit is clear (the owner's "keep this",
+// which binds root too, as for every file the program writes) or this process may not write it. False for a
+// name with a server part and for a file that does not exist.
+bool tiFBIsReadOnlyFile(const std::string& databaseName);
+
 // Engine type numbers of a column (SQL_VARYING, SQL_DOUBLE ... of the Firebird client, null bit cleared).
 struct TtiFBColumn {
   std::string Name;      // column name in the table (empty for expressions)
@@ -110,6 +115,12 @@ class TtiFBStatement;
 // and one whose write was rolled back (a full disk leaves a page the engine took and never linked), tidy it again
 // when they disconnect as the process's only attachment to it; else the marker stays for the next writer.
 //
+// A local file that may not be written (tiFBIsReadOnlyFile) is only read, and never written: it is attached
+// without the exclusive lock and the marker, and with the engine's refusal of every change. The engine opens
+// such a file only when it is in read-only mode (as the general database is; it then writes nothing into it);
+// any other such file is read from a private copy in read-only mode, made in the temporary folder ($TMPDIR)
+// and named there only until the engine has it open. Its errors name the file all the same.
+//
 // Not thread-safe: one object (with its transactions and statements) is used by one thread at a time.
 class TtiFBDatabase {
 public:
@@ -147,6 +158,16 @@ public:
   // behind; a file on a server is made by the server under its own name.
   static void CreateDatabase(const std::string& fileName, const std::string& userName = "SYSDBA",
                              const std::string& password = "", int pageSize = 4096);
+  // The first half of CreateDatabase for a local file that is to be filled before anyone may see it: a new,
+  // empty database under a temporary name beside `fileName` (which must not exist), whose name it gives. Until
+  // it is published the engine writes it without waiting for the disk. The caller fills it, closes it and gives
+  // it its name with PublishDatabase, or removes it.
+  static std::string CreateDatabaseBeside(const std::string& fileName, const std::string& userName = "SYSDBA",
+                                          const std::string& password = "", int pageSize = 4096);
+  // Puts a closed database made by CreateDatabaseBeside on the disk, has the engine wait for the disk again from
+  // now on, and gives it its name, never over an existing file (an error, and `temporary` stays).
+  static void PublishDatabase(const std::string& temporary, const std::string& fileName,
+                              const std::string& userName = "SYSDBA", const std::string& password = "");
   // Switches a closed database file between read-only and read-write mode (needs the only attachment; the file
   // must not be in use by another process).
   static void SetReadOnlyMode(const std::string& fileName, bool readOnly, const std::string& userName = "SYSDBA",

@@ -110,6 +110,8 @@ inline constexpr int msgReasonInTheWay = 1152;
 inline constexpr int msgReasonIOError = 1153;
 inline constexpr int msgReasonClosed = 1154;
 inline constexpr int msgReasonOther = 1155;                // the error number, the system's text
+inline constexpr int msgLibraryReadOnly = 1170;            // the library file
+inline constexpr int msgNoLibraryOpen = 1171;              // - (a library failed to open and none is open)
 
 // ---- Status texts (base 3000), by index ----
 // Element.

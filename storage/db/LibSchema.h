@@ -15,9 +15,10 @@ struct TLibSchemaScript {
 // The scripts in the order they must run: tables, then foreign keys, then range checks.
 const std::vector<TLibSchemaScript>& LibSchemaScripts();
 
-// Creates the library database file FileName (which must not exist yet) and runs the three scripts on it. On
-// any failure the half-made file is removed and EtiFBException (or EConvertError) raised naming the file, and
-// the script and line where it failed; a new library file is therefore either complete or absent.
+// Creates the library database file FileName (which must not exist yet) and runs the three scripts on it. A
+// local file is built under a temporary name beside it and given its name only when complete (a creation that
+// fails, or a program killed half-way, leaves nothing under the name). On any failure EtiFBException (or
+// EConvertError) is raised naming the file, and the script and line where it failed.
 void CreateLibraryDatabaseFile(const std::string& fileName, const std::string& userName = "SYSDBA",
                                const std::string& password = "");
 

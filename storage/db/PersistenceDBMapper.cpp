@@ -24,6 +24,7 @@
 #include "model/GlobalsLists.h"
 #include "model/GlobalsTexts.h"
 #include "model/MetaData.h"
+#include "model/MsgIds.h"
 #include "model/MsgStrings.h"
 #include "model/PersistenceDBAbs.h"
 #include "platform/FileIO.h"
@@ -67,7 +68,13 @@ public:
     }
   }
   void Restore() const {
-    if (ok_ && ::utimensat(AT_FDCWD, file_.c_str(), times_, 0) != 0)
+    if (!ok_) return;
+    // Unchanged (a file that is only read): nothing to put back, which only its owner could.
+    struct stat st {};
+    if (::stat(file_.c_str(), &st) == 0 && st.st_mtim.tv_sec == times_[1].tv_sec &&
+        st.st_mtim.tv_nsec == times_[1].tv_nsec)
+      return;
+    if (::utimensat(AT_FDCWD, file_.c_str(), times_, 0) != 0)
       LogError("The modification date of " + file_ + " could not be put back");
   }
 
@@ -153,7 +160,11 @@ bool TORMapper_tiPer::ReadFrom(TtiObject& obj, const std::string& file) {
   return true;
 }
 
-void TORMapper_tiPer::SaveToLibrary(TtiObject& obj) { tiPerMgr().Save(&obj, libraryFile_, layerName_); }
+void TORMapper_tiPer::SaveToLibrary(TtiObject& obj) {
+  // As a project file its owner made read-only: read, but never written (root included).
+  if (libraryReadOnly_) throw EIOError(msgLibraryReadOnly, {libraryFile_});
+  tiPerMgr().Save(&obj, libraryFile_, layerName_);
+}
 
 bool TORMapper_tiPer::ReadList(TtiObjectList& list) {
   list.Clear();
@@ -286,6 +297,7 @@ void TORMapper_tiPer::Detach() {
   }
   kept.Restore();
   libraryFile_.clear();
+  libraryReadOnly_ = false;
   PublishOpenLibrary(this, {});
 }
 
@@ -295,6 +307,7 @@ TORMapper_tiPer::TOpenResult TORMapper_tiPer::Attach(const std::string& fileName
   const TKeptDate kept(fileName);
   tiPerMgr().ConnectDatabase(fileName, libUser_, libPassword_, {}, layerName_);
   libraryFile_ = fileName;
+  libraryReadOnly_ = tiFBIsReadOnlyFile(fileName);
   TMetaData meta;
   ReadMetaData(meta);
   const TKelvadoVersion version = meta.GetKVDVersion();
@@ -353,10 +366,14 @@ bool TORMapper_tiPer::OpenLibrary(const std::string& FileName) {
     reason = e.what();
   }
   Detach();
-  ShowMessage({ErrorCaption(), name + "\r\n\r\n" + GetMsgString(185, msgBaseStatus) + "\r\n\r\n" + reason,
-               MsgIcon::Error, MsgButtons::Ok, MsgResult::Ok});
   tiSetFrameworkTerminated(false);
   fallBack();
+  // Told after falling back, so that the message says whether a library is open.
+  const std::string outcome =
+      libraryFile_.empty() ? GetMsgString(msgNoLibraryOpen - msgBaseError, msgBaseError)
+                           : GetMsgString(185, msgBaseStatus);
+  ShowMessage({ErrorCaption(), name + "\r\n\r\n" + outcome + "\r\n\r\n" + reason, MsgIcon::Error, MsgButtons::Ok,
+               MsgResult::Ok});
   throw EIOError(1023, {name});
 }
 

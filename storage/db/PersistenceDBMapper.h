@@ -69,7 +69,8 @@ public:
   bool ReadSFOpList(TSFOpList& List) override;
   bool ReadProjectOpList(TProjectOpList& List) override;
 
-  // Each save is one transaction: a failure leaves the library as it was and passes on.
+  // Each save is one transaction: a failure leaves the library as it was and passes on. A library whose file
+  // may not be written (its owner made it read-only) is read, but every save raises EIOError 1170 naming it.
   void SaveCatConditionOp(TCatConditionOp& Obj) override;
   void SaveCCFMeasureOp(TCCFMeasureOp& Obj) override;
   void SaveDCMeasureOp(TDCMeasureOp& Obj) override;
@@ -102,8 +103,8 @@ public:
   // Attaches another library. The name is taken relative to the program's folder; a name with a server part
   // is kept as it is. Nothing happens for the library already attached. A library whose release is refused
   // leaves the previous one attached (the version check told the user) and returns false. A library that
-  // cannot be opened, read or upgraded is reported in a message box, the previous one is attached again, and
-  // EIOError 1023 names it. Returns true when FileName is attached.
+  // cannot be opened, read or upgraded is reported in a message box, the previous one is attached again (the
+  // box tells whether a library is open), and EIOError 1023 names it. Returns true when FileName is attached.
   bool OpenLibrary(const std::string& FileName);
   // Attaches another general database (relative names as for libraries) and fires the store-changed event.
   void ConnectGeneralDatabase(const std::string& FileName);
@@ -134,6 +135,7 @@ private:
   std::string genPassword_;
   std::string genUser_;
   std::string libCharset_;
+  bool libraryReadOnly_ = false;  // the attached library may not be written (tiFBIsReadOnlyFile)
   std::unique_ptr<TVersionMgr> ownVersionMgr_;
 };
 

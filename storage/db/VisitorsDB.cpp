@@ -111,6 +111,16 @@ public:
   }
   // The OID text of a reference column; empty for NULL.
   std::string Ref(const char* col) const { return IsNull(col) ? std::string() : TrimRight(Text(col)); }
+  // A node's reference to its data object, which is never NULL or empty: such a node would be read with an
+  // object the file does not hold.
+  std::string DataRef(const char* col, const std::string& targetTable) const {
+    std::string oid = Ref(col);
+    if (oid.empty()) {
+      raised_ = true;
+      throw EIOError(msgXMLDanglingReference, {File(), table_, oid_, col, "", targetTable});
+    }
+    return oid;
+  }
 
   [[noreturn]] void Invalid(const char* col, const std::string& value) const {
     raised_ = true;
@@ -334,7 +344,7 @@ std::string ElementSQL() {
 void ReadElementOp(const TDBRow& r, TtiObject& o) {
   auto& op = static_cast<TElementOp&>(o);
   op.SetNop(r.Inf("Nop"));
-  op.SetElement(WithOID<TElement>(r.Ref("Element")));
+  op.SetElement(WithOID<TElement>(r.DataRef("Element", Tbl<TElement>())));
 }
 
 void WriteElementOp(TDBValues& v, const TtiObject& o, TDBWrite) {
@@ -395,7 +405,7 @@ void ReadBlocOp(const TDBRow& r, TtiObject& o) {
   auto& op = static_cast<TBlocOp&>(o);
   if (r.Index() == 0) {
     op.GetElementOpList()->Clear();
-    if (!op.GetBloc()) op.SetBloc(WithOID<TBloc>(r.Ref("Bloc")));
+    if (!op.GetBloc()) op.SetBloc(WithOID<TBloc>(r.DataRef("Bloc", Tbl<TBloc>())));
   }
   if (const std::string e = r.Ref("ElementOp_OID"); !e.empty()) op.GetElementOpList()->Add(WithOID<TElementOp>(e));
 }
@@ -436,8 +446,9 @@ void ReadChannelOp(const TDBRow& r, TtiObject& o) {
   if (r.Index() == 0) {
     op.GetBlocOpList()->Clear();
     if (!op.GetChannel()) {
-      if (r.Flag("IsTestChannelOp")) op.SetChannel(WithOID<TTestChannel>(r.Ref("Channel")));
-      else op.SetChannel(WithOID<TChannel>(r.Ref("Channel")));
+      const std::string channel = r.DataRef("Channel", Tbl<TChannel>());
+      if (r.Flag("IsTestChannelOp")) op.SetChannel(WithOID<TTestChannel>(channel));
+      else op.SetChannel(WithOID<TChannel>(channel));
     }
     // A channel node read on its own is paired with the test-channel node its row names when its list holds
     // that node; a pairing is never made with a node that nothing owns.
@@ -593,7 +604,7 @@ void ReadComponentOp(const TDBRow& r, TtiObject& o) {
   TChannelOpList& list = *op.GetChannelOpList();
   if (r.Index() == 0) {
     list.Clear();
-    if (!op.GetComponent()) op.SetComponent(WithOID<TComponent>(r.Ref("Component")));
+    if (!op.GetComponent()) op.SetComponent(WithOID<TComponent>(r.DataRef("Component", Tbl<TComponent>())));
   }
   const std::string oid = r.Ref("ChannelOp_OID");
   if (oid.empty()) return;
@@ -702,10 +713,8 @@ std::string DCMeasureSQL() {
 
 void ReadDCMeasureOp(const TDBRow& r, TtiObject& o) {
   auto& op = static_cast<TDCMeasureOp&>(o);
-  const std::string m = r.Ref("DCMeasure");
-  if (m.empty()) {
-    op.SetDCMeasure(nullptr);
-  } else if (!op.GetDCMeasure() || OIDText(*op.GetDCMeasure()) != m) {
+  const std::string m = r.DataRef("DCMeasure", Tbl<TDCMeasure>());
+  if (!op.GetDCMeasure() || OIDText(*op.GetDCMeasure()) != m) {
     // Taking a measure moves the DC into the measure's range, and the measure is still empty here; with the
     // widest range the DC read stays as it is until the measure's reader sets the stored range.
     auto measure = WithOID<TDCMeasure>(m);
@@ -754,9 +763,8 @@ std::string CCFMeasureSQL() {
 template <class Op, class Def, Def* (Op::*Get)() const, void (Op::*Set)(std::unique_ptr<Def>)>
 void ReadRefNode(const TDBRow& r, TtiObject& o, const char* col) {
   auto& op = static_cast<Op&>(o);
-  const std::string d = r.Ref(col);
-  if (d.empty()) (op.*Set)(nullptr);
-  else if (!(op.*Get)() || OIDText(*(op.*Get)()) != d) (op.*Set)(WithOID<Def>(d));
+  const std::string d = r.DataRef(col, Tbl<Def>());
+  if (!(op.*Get)() || OIDText(*(op.*Get)()) != d) (op.*Set)(WithOID<Def>(d));
 }
 
 void ReadCCFMeasureOp(const TDBRow& r, TtiObject& o) {
@@ -1042,9 +1050,33 @@ void TVisDBRead::MapRowToObject() {
   o.SetObjectState(posClean);
 }
 
+// An object that its owner holds as its data (a node's element, a block's DC measure node) and whose row the
+// library lacks: the owner's row names a row that is not there. Refused as a project file's is, naming the
+// owner's table, row and column: reading it would make up an object with default values (an element of
+// MTTFd 10 years and DC 0) that the library does not hold. An object read on its own, held by nothing, may be
+// missing: it just gets no values.
+void TVisDBRead::RefuseMissingRow() {
+  TtiObject& o = *GetVisitedObject();
+  const TtiObject* owner = o.GetOwner();
+  if (!owner) return;
+  for (const TtiPropInfo* p : owner->Props().ObjectRows()) {
+    if (p->Kind() != TtiPropKind::Object || p->RawObject(*owner) != &o) continue;
+    std::string ownerTable;
+    try {
+      ownerTable = TableNameForObject(*owner);
+    } catch (const EInvalidValue&) {
+      return;  // not held by a row of the library
+    }
+    TtiDatabase* db = Query().Database();
+    throw EIOError(msgXMLDanglingReference, {db ? db->DatabaseName() : std::string(), ownerTable, OIDText(*owner),
+                                             p->Name(), OIDText(o), TableNameForObject(o)});
+  }
+}
+
 void TVisDBRead::Execute(TtiVisited* visited) {
   accepted_ = false;
   TVisSelect::Execute(visited);
+  if (accepted_ && rows_ == 0) RefuseMissingRow();
   if (!accepted_ || !map_->Business) return;
   // Last, after every row: every setter before refuses to change a protected object.
   TtiObject& o = *GetVisitedObject();

@@ -8,7 +8,9 @@
 // refers to, and its child nodes, empty with their OIDs; the readers registered after it fill those in the same
 // run, so one run over an empty list reads whole trees. Values go through the setters; the protection flag is
 // set last. A text that names no value of an enumeration is refused with EIOError naming file, table, row and
-// column (the schema's domain checks keep such texts out of files we write).
+// column (the schema's domain checks keep such texts out of files we write). A node whose data reference is
+// NULL or names no row (a block's DC measure node included) is refused alike (EIOError 1063, as in project
+// files): it is never read with an object made up of default values.
 //
 // Writing: every writer binds the running program's edition and release (the row is restamped), +infinity as
 // the stored -2.0, a missing reference as NULL. Protected objects are written when created and afterwards
@@ -76,6 +78,7 @@ protected:
   void InitStatement() override;
 
 private:
+  void RefuseMissingRow();
   const TDBClassMap* map_;
   int rows_ = 0;               // rows mapped in this visit
   bool accepted_ = false;      // this visit read the object

@@ -8,6 +8,8 @@
 //                         the library mapper on the settings ($KELVADO_CONFIG_DIR); prints "library=" and the
 //                         mapper's library, "open=" and the general database's answer for the open library,
 //                         and "after=" with that answer once the mapper is freed
+//   kv_lib_peer --readonly  starts as --mapper does, reads the library's subsystems ("read N") and saves them
+//                         changed ("saved", or "refused" and the message number)
 #include <unistd.h>
 
 #include <iostream>
@@ -16,6 +18,8 @@
 #include "framework/tiPerManager.h"
 #include "framework/tiQueryIBX.h"
 #include "model/BOM.h"
+#include "model/BOMComponent.h"
+#include "model/Exceptions.h"
 #include "model/PersistenceDBAbs.h"
 #include "storage/db/PersistenceDB.h"
 #include "storage/db/PersistenceDBMapper.h"
@@ -41,10 +45,34 @@ int RunMapper() {
   return 0;
 }
 
+int RunReadOnly() {
+  try {
+    RegisterPersistenceDB();
+    PersistenceDB();
+    TComponentOpList subs;
+    ORMapper().ReadComponentOpList(subs);
+    std::cout << "read " << subs.GetCount() << std::endl;
+    try {
+      subs.Items(0)->GetComponent()->SetName("geändert");
+      ORMapper().SaveComponentOpList(subs);
+      std::cout << "saved" << std::endl;
+    } catch (const EIOError& e) {
+      std::cout << "refused " << e.MsgNumber() << std::endl;
+    }
+    ORMapperShutdown();
+    PersistenceDBShutdown();
+  } catch (const std::exception& e) {
+    std::cout << "error: " << e.what() << std::endl;
+    return 1;
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc == 2 && std::string(argv[1]) == "--mapper") return RunMapper();
+  if (argc == 2 && std::string(argv[1]) == "--readonly") return RunReadOnly();
   if (argc != 3 && argc != 4) {
     std::cerr << "usage: kv_lib_peer LIB N [K]\n";
     return 2;

@@ -1,9 +1,12 @@
 // Two processes on one local library: the second writer is refused, and a writer killed in the middle of a
-// write leaves the library with its old content and clean.
+// write leaves the library with its old content and clean. A creation killed half-way leaves no library behind.
 #include <signal.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
+#include <random>
+#include <thread>
 
 #include "platform/MessageBox.h"
 #include "tests/storage/db/LibraryTestEnv.h"
@@ -136,6 +139,82 @@ TEST_F(LibraryProcessTest, WritesAfterTidyingAKilledWriterLeaveTheFileClean) {
     EXPECT_FALSE(std::filesystem::exists(tiFBWriteMarkerName(lib_)));
     EXPECT_EQ(GfixCopy(lib_), "");
   }
+}
+
+// What a library file holds of its schema: its tables and their constraints (keys, foreign keys, checks).
+std::string SchemaOf(const std::string& file) try {
+  TtiFBDatabase db(file);
+  db.Connect();
+  std::string schema;
+  {
+    TtiFBTransaction tr(db);
+    tr.Start(true);
+    TtiFBStatement q(db, tr);
+    q.SetSQL("SELECT (SELECT COUNT(*) FROM RDB$RELATIONS WHERE RDB$SYSTEM_FLAG = 0), "
+             "(SELECT COUNT(*) FROM RDB$RELATION_CONSTRAINTS), (SELECT COUNT(*) FROM RDB$CHECK_CONSTRAINTS) "
+             "FROM RDB$DATABASE");
+    q.Open();
+    for (int i = 0; i < q.FieldCount(); ++i) schema += q.FieldAsString(i) + " ";
+    q.Close();
+    tr.Commit();
+  }
+  db.Disconnect();
+  return schema;
+} catch (const std::exception& e) {
+  return std::string("no library: ") + e.what();
+}
+
+// A creation killed at 20 moments spread over its course: the name then holds nothing or a complete library,
+// never one without all its schema, and a creation under the name succeeds.
+TEST_F(LibraryProcessTest, ACreationKilledHalfWayLeavesTheNameFreeOrTheLibraryComplete) {
+  const std::string complete = SchemaOf(lib_);
+  const std::string file = dir_ + "/Neu.klb";
+  using Clock = std::chrono::steady_clock;
+  // One creation by the other program, from the moment it is told to go to its end. The other program has lock
+  // tables of its own: sharing this program's would make it wait on this one's attachments.
+  std::chrono::microseconds course{};
+  {
+    PeerProcess peer({"--lock", dir_ + "/lock", "wait", "newlib", file});
+    ASSERT_EQ(peer.ReadLine(), "ready");
+    peer.CloseInput();
+    ASSERT_EQ(peer.ReadLine(), "ok wait");
+    const auto start = Clock::now();
+    ASSERT_EQ(peer.ReadLine(), "ok newlib");
+    course = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start);
+  }
+  ASSERT_EQ(SchemaOf(file), complete);
+  std::filesystem::remove(file);
+
+  // A little beyond its end, so that the last kills may find it done.
+  course += course / 10;
+  constexpr int kRounds = 20;
+  std::mt19937 random(std::random_device{}());
+  std::uniform_real_distribution<double> within(0.0, 1.0);
+  int absent = 0;
+  for (int round = 0; round < kRounds; ++round) {
+    const auto after = std::chrono::microseconds(
+        static_cast<int64_t>(static_cast<double>(course.count()) * (round + within(random)) / kRounds));
+    SCOPED_TRACE("killed after " + std::to_string(after.count()) + " us of " + std::to_string(course.count()));
+    {
+      PeerProcess peer({"--lock", dir_ + "/lock" + std::to_string(round), "wait", "newlib", file});
+      ASSERT_EQ(peer.ReadLine(), "ready");
+      peer.CloseInput();
+      ASSERT_EQ(peer.ReadLine(), "ok wait");
+      std::this_thread::sleep_for(after);
+      peer.Kill(SIGKILL);
+      peer.Wait();
+    }
+    if (std::filesystem::exists(file)) {
+      EXPECT_EQ(SchemaOf(file), complete);
+    } else {
+      ++absent;
+      CreateLibraryDatabaseFile(file);
+      EXPECT_EQ(SchemaOf(file), complete);
+    }
+    std::filesystem::remove(file);
+  }
+  // The kills did come in the middle of creations.
+  EXPECT_GT(absent, 0);
 }
 
 // A write refused for a full disk is rolled back, and closing the library leaves it clean and without marker.

@@ -1,5 +1,5 @@
 // Library items written to a library file through the mapper and read back; updates, deletes, protection,
-// the catalogues, a failing group and the file date.
+// the catalogues, a failing group, rows that are missing and the file date.
 #include <fcntl.h>
 #include <sys/stat.h>
 
@@ -82,6 +82,7 @@ TEST_F(LibraryVisitorsTest, StoredValuesAndStamps) {
   TLibraryItems items = BuildLibraryItems();
   items.Elements->Items(0)->GetElement()->SetKVDVersion(ver1_0_5a);
   items.Elements->Items(0)->GetElement()->SetNormVersion(ver2006pr);
+  items.Elements->Items(0)->GetElement()->SetDC(0.1 + 0.2);
   SaveAll(items);
   const std::string compOID = OIDOf(items.Subsystems->Items(0)->GetComponent());
   // The subsystem's MTTFd as entered (150 years), not cut to the category's 100.
@@ -93,6 +94,9 @@ TEST_F(LibraryVisitorsTest, StoredValuesAndStamps) {
   TRow el = LibRow("Elements", OIDOf(items.Elements->Items(0)->GetElement()));
   EXPECT_EQ(el["kvdversion"], VersionText(CurrentKVDVersion));
   EXPECT_EQ(el["normversion"], NormVersionText(CurrentNormVersion));
+  // A DOUBLE column as text: the framework's 15 significant digits, as every number text of the program (the
+  // shortest exact text would be 0.30000000000000004).
+  EXPECT_EQ(el["dc"], "0.3");
   // A DC measure writes one row per insufficient PL; an update to {plE} leaves one, a delete none.
   TDCMeasure& m = *items.DCCatalogue->Items(1)->GetDCMeasure();
   auto insuff = [&] {
@@ -145,6 +149,74 @@ TEST_F(LibraryVisitorsTest, RefusedValuesNameTheirPlace) {
     }
     Exec("UPDATE Elements SET DC = 0.6 WHERE OID = '" + element + "'");  // the next case refuses its own
   }
+}
+
+// A node whose data row is missing (its reference NULL or naming no row), or a block whose DC measure node is
+// missing, is refused naming the library, the table, the row and the column, as a project file's would be: it
+// is never read as an object made up of default values. A library made by an older release may lack the keys
+// that keep such rows out; here they are dropped.
+TEST_F(LibraryVisitorsTest, ANodeWhoseDataRowIsMissingIsRefusedNamingItsPlace) {
+  const std::string lib = NewLibrary("Ohne Schlüssel.klb");
+  {
+    TtiFBDatabase db(lib);
+    db.Connect();
+    std::vector<std::pair<std::string, std::string>> keys;
+    {
+      TtiFBTransaction tr(db);
+      tr.Start(true);
+      TtiFBStatement q(db, tr);
+      q.SetSQL("SELECT TRIM(RDB$RELATION_NAME), TRIM(RDB$CONSTRAINT_NAME) FROM RDB$RELATION_CONSTRAINTS "
+               "WHERE RDB$CONSTRAINT_TYPE = 'FOREIGN KEY'");
+      for (q.Open(); !q.Eof(); q.Next()) keys.emplace_back(q.FieldAsString(0), q.FieldAsString(1));
+      q.Close();
+      tr.Commit();
+    }
+    std::string ddl;
+    for (const auto& [table, key] : keys) ddl += "ALTER TABLE " + table + " DROP CONSTRAINT " + key + ";\n";
+    tiFBRunScript(db, ddl + "ALTER TABLE ElementOps ALTER COLUMN Element DROP NOT NULL;\n", "test");
+    db.Disconnect();
+  }
+  ASSERT_TRUE(mapper_->OpenLibrary(lib));
+  TLibraryItems items = BuildLibraryItems();
+  mapper_->SaveComponentOpList(*items.Subsystems);
+  const TComponentOp& subNode = *items.Subsystems->Items(0);
+  const TCCFMeasureOp& ccfNode = *subNode.GetComponent()->GetCCFMeasureOps()->Items(0);
+  const TChannelOp& channelNode = *subNode.GetChannelOpList()->Items(0);
+  const TBlocOp& blocNode = *channelNode.GetBlocOpList()->Items(0);
+  const TElementOp& elementNode = *blocNode.GetElementOpList()->Items(0);
+  struct TCase {
+    std::string Table, Row, Column, Refers, Broken, Target;
+  };
+  for (const TCase& c : {
+           TCase{"ElementOps", OIDOf(&elementNode), "Element", OIDOf(elementNode.GetElement()), "", "Elements"},
+           TCase{"ElementOps", OIDOf(&elementNode), "Element", OIDOf(elementNode.GetElement()), "nix", "Elements"},
+           TCase{"BlocOps", OIDOf(&blocNode), "Bloc", OIDOf(blocNode.GetBloc()), "nix", "Blocs"},
+           TCase{"Blocs", OIDOf(blocNode.GetBloc()), "DCMeasureOp", OIDOf(blocNode.GetBloc()->GetDCMeasureOp()), "nix",
+                 "DCMeasureOps"},
+           TCase{"ChannelOps", OIDOf(&channelNode), "Channel", OIDOf(channelNode.GetChannel()), "nix", "Channels"},
+           TCase{"ComponentOps", OIDOf(&subNode), "Component", OIDOf(subNode.GetComponent()), "nix", "Components"},
+           TCase{"CCFMeasureOps", OIDOf(&ccfNode), "CCFMeasure", OIDOf(ccfNode.GetCCFMeasure()), "nix",
+                 "CCFMeasures"},
+       }) {
+    SCOPED_TRACE(c.Table + "." + c.Column + " = '" + c.Broken + "'");
+    auto set = [&](const std::string& value) {
+      tiPerMgr().ExecSQL("UPDATE " + c.Table + " SET " + c.Column + " = " +
+                             (value.empty() ? std::string("NULL") : "'" + value + "'") + " WHERE OID = '" + c.Row + "'",
+                         lib, cTIPersistIBX);
+    };
+    set(c.Broken);
+    EXPECT_EQ(IOErrorOf([&] {
+                TComponentOpList back;
+                mapper_->ReadComponentOpList(back);
+              }),
+              std::make_pair(msgXMLDanglingReference,
+                             std::vector<std::string>{lib, c.Table, c.Row, c.Column, c.Broken, c.Target}));
+    set(c.Refers);
+  }
+  // Whole again, the library reads as it was written.
+  TComponentOpList subs;
+  mapper_->ReadComponentOpList(subs);
+  ExpectSameTree(*items.Subsystems, subs);
 }
 
 TEST_F(LibraryVisitorsTest, UpdateAndDelete) {
