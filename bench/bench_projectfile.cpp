@@ -31,7 +31,6 @@
 #include <vector>
 
 #include "bench/BenchProject.h"
-#include "framework/tiObjectHeap.h"
 #include "framework/tiPerManager.h"
 #include "framework/tiQueryXML.h"
 #include "model/GlobalsConfig.h"
@@ -71,11 +70,10 @@ int64_t StatusKB(const char* key) {
   return 0;
 }
 
-// Bytes in use on the heap (what the program holds, whatever the allocator keeps of what was freed), with the
-// regions the object heap took from the system itself.
+// Bytes in use on the heap (what the program holds, whatever the allocator keeps of what was freed).
 int64_t HeapInUse() {
   const struct mallinfo2 m = ::mallinfo2();
-  return static_cast<int64_t>(m.uordblks + m.hblkhd) + tiObjectHeap::Stats().regionBytes;
+  return static_cast<int64_t>(m.uordblks + m.hblkhd);
 }
 
 // In a process of its own (this program started again with --open-memory FILE), so that nothing built before

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <unordered_set>
 
-#include "framework/tiObjectHeap.h"
 #include "platform/TextCase.h"
 
 namespace kelvado {
@@ -90,24 +89,6 @@ void TtiObject::InitNew(TtiObject* owner, const std::string& dbName, const std::
   if (owner) SetOwner(owner);
   SetObjectState(posCreate);
   GetOID().GetNextValue(dbName, layerName);
-}
-
-void* ti_detail::NewObject(std::size_t size, tiObjectHeap::TKind& kind) {
-#if KELVADO_OBJECT_HEAP
-  return tiObjectHeap::Allocate(size, kind);
-#else
-  (void)kind;
-  return ::operator new(size);
-#endif
-}
-
-void ti_detail::DeleteObject(void* p, std::size_t size) noexcept {
-#if KELVADO_OBJECT_HEAP
-  tiObjectHeap::Free(p, size);
-#else
-  (void)size;
-  ::operator delete(p);  // the sized form is not declared by every compiler's default options
-#endif
 }
 
 bool TtiObject::GetDeleted() const { return objectState_ == posDelete || objectState_ == posDeleted; }

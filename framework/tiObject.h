@@ -78,7 +78,6 @@ using TtiFindMethod = std::function<void(TtiObject& candidate, bool& found)>;
 
 class TtiObject : public TtiVisited {
 public:
-  // The objects of a tree lie side by side, each class's apart (tiObjectHeap.h; TI_CLASS).
   TI_CLASS(TtiObject)
   TtiObject() = default;
   ~TtiObject() override;

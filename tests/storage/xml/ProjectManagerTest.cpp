@@ -17,7 +17,6 @@
 
 #include "bench/BenchProject.h"
 #include "framework/tiLibXml.h"
-#include "framework/tiObjectHeap.h"
 #include "framework/tiQueryXML.h"
 #include "model/GlobalsConfig.h"
 #include "model/GlobalsLists.h"
@@ -480,10 +479,10 @@ TEST_F(ProjectManagerTest, ALargeFileThatFailsTheSchemaIsRefusedWithinTwiceItsSi
   EXPECT_NE(answer.find("colour"), std::string::npos) << answer;
 }
 
-// Bytes the program holds on its heap, with the regions the object heap took from the system itself.
+// Bytes the program holds on its heap.
 size_t HeapInUse() {
   const struct mallinfo2 m = ::mallinfo2();
-  return m.uordblks + m.hblkhd + static_cast<size_t>(tiObjectHeap::Stats().regionBytes);
+  return m.uordblks + m.hblkhd;
 }
 
 // Once read, a project holds its tree, not the file's document (which takes many times the file's size).
