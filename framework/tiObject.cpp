@@ -41,6 +41,42 @@ bool NestedDeeperThan(const TtiObjectList& list, int limit) {
   return false;
 }
 
+// Whether a walk from `root` (TtiVisited::Iterate) would go deeper than `limit` levels, the root counting as
+// one. Followed as the walk does (object and list rows, nothing already on the path), without recursion.
+bool WalkDeeperThan(const TtiVisited& root, int limit) {
+  struct Frame {
+    TtiVisited* At;
+    size_t Row;
+    int Item;
+  };
+  std::vector<Frame> path{{const_cast<TtiVisited*>(&root), 0, 0}};
+  const auto onPath = [&](const TtiVisited* v) {
+    return std::any_of(path.begin(), path.end(), [v](const Frame& f) { return f.At == v; });
+  };
+  while (!path.empty()) {
+    if (static_cast<int>(path.size()) > limit) return true;
+    Frame& f = path.back();
+    const std::vector<const TtiPropInfo*>& rows = f.At->Class().Props().ObjectRows();
+    TtiVisited* next = nullptr;
+    while (!next && f.At->GetSelfIterate() && f.Row < rows.size()) {
+      const TtiPropInfo& row = *rows[f.Row];
+      if (row.Kind() == TtiPropKind::Object) {
+        next = row.RawObject(*f.At);
+        ++f.Row;
+      } else if (TtiObjectList* list = row.RawList(*f.At); list && f.Item < list->GetCount()) {
+        next = list->GetItems(f.Item++);
+      } else {
+        ++f.Row;
+        f.Item = 0;
+      }
+      if (next && onPath(next)) next = nullptr;
+    }
+    if (next) path.push_back({next, 0, 0});
+    else path.pop_back();
+  }
+  return false;
+}
+
 }  // namespace
 
 void TtiObjectList::IndexError(int index) {
@@ -190,6 +226,12 @@ std::unique_ptr<TtiObject> TtiObject::Clone() const {
 }
 
 bool TtiObject::Equals(const TtiObject& other) const {
+  // Lists of one item each, nested a hundred thousand deep, would overflow the stack of the walks below (and
+  // their texts grow with the square of the depth).
+  for (const TtiObject* o : {this, &other})
+    if (WalkDeeperThan(*o, TtiObjectList::kMaxCopyNesting + 1))
+      throw EtiPerDataException("Cannot compare the %s: its lists are nested more than %d deep",
+                                {o->ClassName(), TtiObjectList::kMaxCopyNesting});
   return DebugText(true, false) == other.DebugText(true, false);
 }
 
