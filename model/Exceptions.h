@@ -40,6 +40,9 @@ KELVADO_EXCEPTION_CLASS(EInvalidDet, EKelvado);
 KELVADO_EXCEPTION_CLASS(EInvalidValue, EKelvado);
 KELVADO_EXCEPTION_CLASS(ENotImplemented, EKelvado);
 KELVADO_EXCEPTION_CLASS(EIOError, EKelvado);
+// The memory ran out, or a file would need more of it than the program may use: nothing is wrong with the
+// file (texts 1160, 1161).
+KELVADO_EXCEPTION_CLASS(EOutOfMemory, EKelvado);
 
 // Schema validation or parsing of a project file failed. The message is text 1031 formatted with file name,
 // reason, error code, line and line position.

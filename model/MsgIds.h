@@ -87,6 +87,8 @@ inline constexpr int msgXMLReferencedTwice = 1065;         // row, column, OID
 inline constexpr int msgXMLMissingTable = 1068;            // - (a table the reader needs is not in the file)
 inline constexpr int msgXMLUnnamedRow = 1069;              // row, column, OID, node table, its column
 inline constexpr int msgSettingsAccessFailed = 1100;       // the failure
+inline constexpr int msgOutOfMemory = 1160;                // the file being read or written
+inline constexpr int msgFileNeedsTooMuchMemory = 1161;     // file, its size, the estimate, what may be used (MB)
 
 // ---- Status texts (base 3000), by index ----
 // Element.

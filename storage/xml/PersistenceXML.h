@@ -260,7 +260,9 @@ public:
   // is opened. Each project read gets the file name and the file's date, is added to the open projects and
   // brought up to the current release; a file that is open already gives its open project (OnAlreadyOpen).
   // Returns the last project handled. Reading never changes the file; the schema check streams it (a file it
-  // refuses is never built in memory), and the file's document is freed once the projects are read.
+  // refuses is never built in memory), and the file's document is freed once the projects are read. A file
+  // whose estimate of memory exceeds what the program may use (the process's limit, at most 1 GiB) raises
+  // EOutOfMemory 1161 before its document is built; running out of memory all the same raises 1160.
   TProjectOp* OpenProjectFile(const std::string& FileName, bool CheckVersion);
   // The template DefaultProjectFileName() opened as a project without file name, or a new empty project; added
   // to the open projects either way.
@@ -270,13 +272,14 @@ public:
   // symbolic link is written through to its target and stays; a file its owner made read-only raises 1081
   // and one that is no regular file 1080, leaving it as it was; a file another program changed since this
   // manager opened or saved it asks OnFileChanged (default: EIOError 1082, the file stays as it was). A new
-  // file (save as, rescue copy) appears complete or not at all.
+  // file (save as, rescue copy) appears complete or not at all. Running out of memory raises EOutOfMemory 1160.
   void SaveProject(TProjectOp& ProjectOp);
   // Export: a copy of the item (every object of it new) saved into FileName, added to what the file holds;
   // links, read-only files and new files as for SaveProject.
   void SaveObjectToFile(const TtiObject& Item, const std::string& FileName);
   // Import: the top-level items of the target list's class in FileName appended to TargetList as new copies. A
-  // missing file raises EIOError 1014; a schema violation asks OnInvalidFile; bad content raises as for open.
+  // missing file raises EIOError 1014; a schema violation asks OnInvalidFile; bad content and too little memory
+  // raise as for open.
   void ImportFromFile(TPerObjListEx& TargetList, const std::string& FileName);
   // After an unhandled error: every changed open project saved under a rescue name (its file name, or a name
   // made from the project's name in the projects folder, with ".rescue" appended); List gets those saved.
@@ -294,11 +297,20 @@ public:
   std::unique_ptr<EInvalidXML> ValidateProjectFile(const std::string& FileName) const;
 
 private:
-  // ValidateProjectFile, keeping in Read what was read of the file (the document, also one the schema refuses).
+  // ValidateProjectFile, keeping in Read what was read of the file (the document of a file that passed); also
+  // without a schema the file streams past first, and one that would take more memory than the program may
+  // use raises EOutOfMemory 1161 (file, its size, the estimate, what may be used) before its document is built.
   std::unique_ptr<EInvalidXML> Validate(const std::string& FileName, TtiXMLParseResult& Read) const;
-  // The file checked (the schema, asking OnInvalidFile; the content), attached and its items of List's class
-  // read into List.
+  // The file checked (the memory it needs; the schema, asking OnInvalidFile; the content), attached and its
+  // items of List's class read into List; the memory of the file's document goes back to the system.
   void ReadCheckedFile(const std::string& FileName, bool Import, TtiObjectList& List);
+  // OpenProjectFile but for running out of memory.
+  TProjectOp* OpenProjectFileAsIs(const std::string& FileName, bool CheckVersion);
+  // Memory kept aside for the report of running out of memory (its text needs some), taken again by the next
+  // operation when it was used.
+  static constexpr size_t kOutOfMemoryReserve = 64 * 1024;
+  void KeepReserve();
+  [[noreturn]] void RaiseOutOfMemory(const std::string& FileName);
   // Raises the validation error unless OnInvalidFile answers Ignore.
   void AskAboutInvalidFile(const EInvalidXML& Error, bool Import);
   // The open project of that file; null when none.
@@ -320,6 +332,7 @@ private:
   TFileChangedEvent onFileChanged_;
   // The file of each open project as it was read or last saved.
   std::map<const TProjectOp*, TFileStamp> stamps_;
+  std::unique_ptr<char[]> reserve_;
 };
 
 }  // namespace kelvado

@@ -1,15 +1,21 @@
 // The project manager of unit PersistenceXML.
 #include <sys/stat.h>
 #include <unistd.h>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 #include <cmath>
+#include <cstdio>
 #include <filesystem>
+#include <new>
 #include <sstream>
 
 #include "framework/tiLibXml.h"
 #include "framework/tiLog.h"
 #include "framework/tiQueryXML.h"
 #include "framework/tiUtils.h"
+#include "framework/tiXMLLight.h"
 #include "model/BOM.h"
 #include "model/BOMProject.h"
 #include "model/GlobalsConfig.h"
@@ -34,6 +40,38 @@ const char* const kProjectListKind = "projectfile";
 bool FileExists(const std::string& name) {
   struct stat st {};
   return !name.empty() && ::stat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// What opening a project file takes at its highest point, estimated from above by what its text holds: the
+// rows as the store keeps them, its indexes, the tree read from them and the checks of the content (measured:
+// about 1,000 bytes a row of a project, 3.3 times its file); and the whole document for a file whose rows stand
+// among other text (edited by hand), which the store reads as elements.
+int64_t OpenEstimate(const TtiXMLCensus& c) {
+  int64_t need = 640 * c.Elements + 24 * c.Attributes + 3 * c.AttributeBytes;
+  if (c.TextPieces > 0 || c.Other > 0) need += c.DocumentBytes();
+  return need;
+}
+
+std::string Megabytes(int64_t bytes) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f", static_cast<double>(bytes) / (1024.0 * 1024.0));
+  return text;
+}
+
+// A file is refused before anything large is built when opening it would take more than the program may use:
+// what the process's limits leave, and never more than the bound of the XML-light reader.
+void RefuseBeyondMemory(const std::string& file, const TtiXMLCensus& census) {
+  const int64_t need = OpenEstimate(census);
+  const int64_t allowed = tiMemoryHeadroom(tiXMLLightMaxTablesSize);
+  if (need > allowed)
+    throw EOutOfMemory(msgFileNeedsTooMuchMemory, {file, Megabytes(census.Bytes), Megabytes(need), Megabytes(allowed)});
+}
+
+// Memory freed (a file's document) goes back to the system.
+void ReturnFreedMemory() noexcept {
+#ifdef __GLIBC__
+  ::malloc_trim(0);
+#endif
 }
 
 // The file's modification date; 0 when it cannot be read.
@@ -133,6 +171,7 @@ TProjectManager::TProjectManager() : TProjectManager(tiAddTrailingSlash(tiGetEXE
 
 TProjectManager::TProjectManager(const std::string& SchemaFileName)
     : openProjects_(std::make_unique<TProjectOpList>()) {
+  KeepReserve();
   if (!FileExists(SchemaFileName)) {
     Log("No schema <" + SchemaFileName + ">: project files are not checked against a schema");
     return;
@@ -158,14 +197,17 @@ void TProjectManager::RegisterFileType() const {
 }
 
 std::unique_ptr<EInvalidXML> TProjectManager::ValidateProjectFile(const std::string& FileName) const {
+  if (!schema_) return nullptr;
   TtiXMLParseResult read;
   return Validate(FileName, read);
 }
 
 std::unique_ptr<EInvalidXML> TProjectManager::Validate(const std::string& FileName, TtiXMLParseResult& Read) const {
-  if (!schema_) return nullptr;
-  Read = schema_->ValidateFile(FileName);
-  if (Read.Error.Reason.empty()) return nullptr;
+  // Without a schema the pass still streams the file past, for the estimate of its memory.
+  Read = tiXMLReadCheckedFile(
+      FileName, schema_.get(), [&](const TtiXMLCensus& census) { RefuseBeyondMemory(FileName, census); },
+      tiXMLMaxFileSize, TtiDatabaseXML::NewRowTaker());
+  if (!schema_ || Read.Error.Reason.empty()) return nullptr;
   return std::make_unique<EInvalidXML>(FileName, Read.Error.Reason, Read.Error.Code, Read.Error.Line,
                                        Read.Error.Column, Read.Error.Context);
 }
@@ -180,10 +222,14 @@ void TProjectManager::ReadCheckedFile(const std::string& FileName, bool Import, 
     TtiXMLDocumentOffer offer(FileName, std::move(checked));
     mapper.SetFileName(FileName);
   }
-  // Once read (or refused), nothing of the file's document is needed: it takes many times the tree's memory.
+  // Once read (or refused), nothing of the file's document is needed: it takes many times the tree's memory,
+  // which goes back to the system (the allocator would keep it for the process).
   struct TRelease {
     TXMLMapper_tiPer& Mapper;
-    ~TRelease() { Mapper.ReleaseDocument(); }
+    ~TRelease() {
+      Mapper.ReleaseDocument();
+      ReturnFreedMemory();
+    }
   } release{mapper};
   CheckXMLTables(FileName, mapper.GetLayerName(), !Import);
   // Checked: readers of classes whose tables are empty need not walk the tree.
@@ -211,7 +257,27 @@ TProjectOp* TProjectManager::FindOpenProject(const std::string& FileName) const 
   return nullptr;
 }
 
+void TProjectManager::KeepReserve() {
+  if (!reserve_) reserve_.reset(new (std::nothrow) char[kOutOfMemoryReserve]);
+}
+
+void TProjectManager::RaiseOutOfMemory(const std::string& FileName) {
+  // Running out of memory says nothing about the file: it is neither damaged nor invalid. The report's text
+  // needs memory of its own, which the reserve leaves it.
+  reserve_.reset();
+  throw EOutOfMemory(msgOutOfMemory, {FileName});
+}
+
 TProjectOp* TProjectManager::OpenProjectFile(const std::string& FileName, bool CheckVersion) {
+  KeepReserve();
+  try {
+    return OpenProjectFileAsIs(FileName, CheckVersion);
+  } catch (const std::bad_alloc&) {
+    RaiseOutOfMemory(FileName);
+  }
+}
+
+TProjectOp* TProjectManager::OpenProjectFileAsIs(const std::string& FileName, bool CheckVersion) {
   RefuseUnlessRegular(FileName);
   if (!FileExists(FileName)) {
     // A bare name is looked for in the current folder only (the template of a new project).
@@ -307,6 +373,7 @@ void TProjectManager::SaveProject(TProjectOp& ProjectOp) {
   if (!project || project->GetFileName().empty())
     throw EIOError(msgProjectWithoutFileName, {ProjectOp.GetProjectName()});
   const std::string name = project->GetFileName();
+  KeepReserve();
   const std::string target = WritableTarget(name);
   CheckUnchangedOnDisk(ProjectOp, name);
   TXMLMapper_tiPer& mapper = GetMapper();
@@ -323,15 +390,20 @@ void TProjectManager::SaveProject(TProjectOp& ProjectOp) {
     // Written from memory: the file on disk is not read, so a damaged one can be saved over.
     mapper.SaveProjectOpAnew(ProjectOp, toFile);
   };
-  if (FileExists(target)) {
-    toFile = name;
-    save();
-  } else {
-    // The store of the new file is made under its temporary name (SaveIntoNewFile attaches it).
-    SaveIntoNewFile(name, target, [&] {
-      toFile = mapper.GetFileName();
+  try {
+    if (FileExists(target)) {
+      toFile = name;
       save();
-    });
+    } else {
+      // The store of the new file is made under its temporary name (SaveIntoNewFile attaches it).
+      SaveIntoNewFile(name, target, [&] {
+        toFile = mapper.GetFileName();
+        save();
+      });
+    }
+  } catch (const std::bad_alloc&) {
+    mapper.ReleaseDocument();
+    RaiseOutOfMemory(name);
   }
   mapper.ReleaseDocument();
   SetStoreData(*project, name, Today());
@@ -397,7 +469,12 @@ void TProjectManager::ImportFromFile(TPerObjListEx& TargetList, const std::strin
   RefuseUnlessRegular(FileName);
   if (!FileExists(FileName)) throw EIOError(msgProjectFileMissing, {FileName});
   std::unique_ptr<TPerObjListEx> read = TargetList.Class().CreateAs<TPerObjListEx>();
-  ReadCheckedFile(FileName, true, *read);
+  KeepReserve();
+  try {
+    ReadCheckedFile(FileName, true, *read);
+  } catch (const std::bad_alloc&) {
+    RaiseOutOfMemory(FileName);
+  }
   for (int i = 0; i < read->GetCount(); ++i)
     if (!read->GetItems(i)->GetDeleted()) TargetList.Add(read->CloneItem(i));
 }
