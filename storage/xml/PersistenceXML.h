@@ -293,7 +293,8 @@ public:
   // Removes the project from the open projects (and frees it).
   void RemoveProject(TProjectOp* ProjectOp);
   // The first schema or parse error of the file as EInvalidXML (text 1031 with file, reason, error number,
-  // line and column); null when the file passes or there is no schema.
+  // line and column); null when the file passes or there is no schema. A valid file that would need more
+  // memory than the program may use raises EOutOfMemory 1161, as opening it would.
   std::unique_ptr<EInvalidXML> ValidateProjectFile(const std::string& FileName) const;
 
 private:
