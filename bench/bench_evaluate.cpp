@@ -1,11 +1,13 @@
 // Evaluating a large project: 1,000 safety functions, each of 3 subsystems (categories 2, 3 and 4) with
 // 2 channels of 5 blocks of 3 elements (90,000 elements), on the general database beside the program.
 //
-// Figures printed, each against its yardstick measured in the same run:
+// The budgets a user would notice, printed at the end with whether each is met: a cold evaluation of the
+// project under 50 ms, the evaluation after one changed element under 1 ms, the block of 100,000 distinct
+// elements under 100 ms; and the evaluation's results equal to the plain loop's to the last digit (the program
+// fails otherwise). Figures printed, each with its yardstick measured in the same run for information:
 // - cold evaluation (every node cache empty) of all safety functions, once with a fresh general-database object
 //   (connected, not yet asked) and once with a warm one, against a plain loop over arrays that holds the
-//   standard's tables in memory and does the model's arithmetic and rounding (its checksum must equal the
-//   model's to the last digit; the program fails otherwise);
+//   standard's tables in memory and does the model's arithmetic and rounding;
 // - one block of 100,000 elements whose MTTFd values all differ, with a fresh general-database object (its
 //   connection included) against the plain loop with its own table load;
 // - re-evaluation after one element changes, with the nodes the calculators computed again, per level;
@@ -630,8 +632,8 @@ int main() {
                 " (built in %.3f s)\n",
                 kSFs, kSubsystems, kChannels, kBlocs, kElements, kSFs * kSubsystems * kChannels * kBlocs * kElements,
                 tBuild);
-    std::printf("Cold evaluation, fresh general-database object: %.4f s  -> model / plain = %.2fx (target <= 3x)\n",
-                tColdDB, tColdDB / tPlain);
+    std::printf("Cold evaluation, fresh general-database object: %.4f s  -> model / plain = %.2fx\n", tColdDB,
+                tColdDB / tPlain);
     std::printf("  (computed: %zu elements, %zu blocks, %zu channels, %zu subsystems, %zu safety functions; %ld "
                 "calculator calls over %zu nodes)\n",
                 cold.elements.size(), cold.blocs.size(), cold.channels.size(), cold.subsystems.size(), cold.sfs.size(),
@@ -677,6 +679,7 @@ int main() {
     // 5. One block of 100,000 elements whose MTTFd values all differ: a fresh general-database object (its
     // connection and table load included) against the plain loop with its own table load.
     bool blockSumsAgree = false;
+    double tBlock = 0.0, tBlockPlain = 0.0, rBlock = 0.0;
     {
       auto block = BuildBigBlock();
       useCounting(false);
@@ -691,8 +694,9 @@ int main() {
       const double rPlain = PlainBigBlock(own);
       const double tPlainBlock = Seconds(clock::now() - t0);
       blockSumsAgree = rModel == rPlain;
+      tBlock = tModel, tBlockPlain = tPlainBlock, rBlock = rModel;
       std::printf("One block of %d elements, every MTTFd distinct, fresh general database: %.4f s; plain loop with "
-                  "its table load %.4f s -> model / plain = %.2fx (target <= 5x); checksum %s (%.17g / %.17g)\n",
+                  "its table load %.4f s -> model / plain = %.2fx; checksum %s (%.17g / %.17g)\n",
                   kBigBlock, tModel, tPlainBlock, tModel / tPlainBlock, blockSumsAgree ? "equals" : "DIFFERS",
                   rModel, rPlain);
     }
@@ -720,6 +724,16 @@ int main() {
                   tU, ru->keys.size(), static_cast<long long>(uq), static_cast<long long>(QueriesForDistinct(ru->keys)),
                   static_cast<long long>(ru->Real().QueryCount() - uw0), ru1);
     }
+    const auto verdict = [](double seconds, double budget) { return seconds < budget ? "met" : "MISSED"; };
+    std::printf("\nBudgets (the plain loops for information):\n");
+    std::printf("  cold evaluation of %d elements   %8.3f ms  (budget < 50 ms: %s)   plain loop %.3f ms\n",
+                kSFs * bench::kElementsPerSF, tColdDB * 1e3, verdict(tColdDB, 0.050), tPlain * 1e3);
+    std::printf("  after one changed element           %8.3f ms  (budget < 1 ms: %s)    median of 41 changes %.3f ms\n",
+                tChange * 1e3, verdict(tChange, 0.001), tChangeMedian * 1e3);
+    std::printf("  block of %d distinct elements  %8.3f ms  (budget < 100 ms: %s)  plain loop %.3f ms\n", kBigBlock,
+                tBlock * 1e3, verdict(tBlock, 0.100), tBlockPlain * 1e3);
+    std::printf("  results equal the plain loops' to the last digit: %s (project %.17g, block %.17g)\n",
+                projectSumsAgree && blockSumsAgree ? "yes" : "NO", r1, rBlock);
     CalcPoolShutdown();
     PersistenceDBShutdown();
     SetCurrentUserRegistry(nullptr);

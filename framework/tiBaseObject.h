@@ -15,7 +15,6 @@
 #include <vector>
 
 #include "framework/tiExcept.h"
-#include "framework/tiObjectHeap.h"
 #include "framework/tiValue.h"
 
 namespace kelvado {
@@ -25,38 +24,11 @@ class TtiVisited;
 class TtiObjectList;
 class TtiClass;
 
-class TtiObject;
-
-namespace ti_detail {
-// Memory of a persistent object of class T (TtiObject and below): from its class's own slabs of the object
-// heap (framework/tiObjectHeap.h), or from the general allocator in the builds with memory checkers. Defined
-// once, in the library, so that code built with other options still frees an object where it was allocated.
-void* NewObject(std::size_t size, tiObjectHeap::TKind& kind);
-void DeleteObject(void* p, std::size_t size) noexcept;
-
-template <class T>
-void* ClassNew(std::size_t size) {
-  if constexpr (std::is_base_of_v<TtiObject, T>) {
-    static constinit tiObjectHeap::TKind kind;
-    return NewObject(size, kind);
-  } else {
-    return ::operator new(size);
-  }
-}
-template <class T>
-void ClassDelete(void* p, std::size_t size) noexcept {
-  if constexpr (std::is_base_of_v<TtiObject, T>) DeleteObject(p, size);
-  else ::operator delete(p);
-}
-}  // namespace ti_detail
-
 // Declares a class's descriptor inside the class body: `TI_CLASS(TElement)`. Define StaticClass() in the
-// .cpp (see TtiClass). A persistent class also gets memory of its own kind (see ti_detail::ClassNew).
-#define TI_CLASS(T)                                                                                         \
-  static const ::kelvado::TtiClass& StaticClass();                                                         \
-  const ::kelvado::TtiClass& Class() const override { return T::StaticClass(); }                           \
-  static void* operator new(std::size_t size) { return ::kelvado::ti_detail::ClassNew<T>(size); }          \
-  static void operator delete(void* p, std::size_t size) noexcept { ::kelvado::ti_detail::ClassDelete<T>(p, size); }
+// .cpp (see TtiClass).
+#define TI_CLASS(T)                            \
+  static const ::kelvado::TtiClass& StaticClass(); \
+  const ::kelvado::TtiClass& Class() const override { return T::StaticClass(); }
 
 // Kind of a published property.
 enum class TtiPropKind : uint8_t { Integer, Float, String, Boolean, Enumeration, DateTime, Object, List };

@@ -15,6 +15,8 @@
 #include <exception>
 #include <initializer_list>
 #include <mutex>
+#include <new>
+#include <optional>
 #include <vector>
 
 #include "framework/tiExcept.h"
@@ -27,6 +29,7 @@ namespace {
 // parse runs on one thread from start to end, so the note of the running parse is found per thread.
 struct TParseNotes {
   bool HaveError = false;
+  bool OutOfMemory = false;  // libxml2 reported it: the text may be fine
   bool DoctypeRefused = false;
   bool HaveRoot = false;
   TtiXMLParseError Error;
@@ -194,6 +197,7 @@ std::string ContextAt(Source source, int line, int column) {
 }
 
 void NoteError(void* /*userData*/, xmlErrorPtr error) {
+  if (tNotes && error && error->code == XML_ERR_NO_MEMORY) tNotes->OutOfMemory = true;
   if (!tNotes || !error || error->level < XML_ERR_ERROR || tNotes->HaveError) return;
   tNotes->HaveError = true;
   std::string reason = error->message ? error->message : "unknown error";
@@ -465,14 +469,172 @@ void NoteRoot(void* ctx, const xmlChar* localname, const xmlChar* prefix, const 
                         attributes);
 }
 
-// A parser context with the safe set-up.
-TParserPtr NewSafeParser() {
+// What a read with an element taker keeps while the document is built (per thread, as the notes above).
+struct TTakeState {
+  TtiXMLElementTaker* Taker = nullptr;
+  struct TOpen {
+    bool OnPath = false;     // its local names from the root begin the taker's path
+    bool Takes = false;      // its children of the path's last name are taken
+    bool Taken = false;      // taken itself, not built
+    bool SawTakers = false;  // a child of the name before the last was seen: only the first takes
+  };
+  std::vector<TOpen> Open;
+  bool Irregular = false;  // something else stood among the elements taken: the whole document is built
+  std::exception_ptr Failure;  // of the taker (a callback of libxml2 must not throw)
+  std::vector<TtiXMLElementTaker::TAttr> Attrs;
+  std::vector<std::string> Values;  // values whose references were resolved here
+  // libxml2's own handlers of what is not taken.
+  charactersSAXFunc Characters = nullptr;
+  ignorableWhitespaceSAXFunc Whitespace = nullptr;
+  cdataBlockSAXFunc CData = nullptr;
+  commentSAXFunc Comment = nullptr;
+  processingInstructionSAXFunc PI = nullptr;
+  referenceSAXFunc Reference = nullptr;
+};
+thread_local TTakeState* tTake = nullptr;
+
+bool Named(const xmlChar* localname, const std::string& name) {
+  return std::strcmp(tiXMLChars(localname), name.c_str()) == 0;
+}
+
+// Where elements are taken (or inside one taken): anything but an element to take found here makes the whole
+// document be built instead.
+bool InTakingPlace() {
+  return tTake && !tTake->Open.empty() && (tTake->Open.back().Takes || tTake->Open.back().Taken);
+}
+
+void StopTaking(void* ctx) {
+  tTake->Irregular = true;
+  xmlStopParser(static_cast<xmlParserCtxtPtr>(ctx));
+}
+
+// A value as the parser hands it to SAX: it resolved the references but "&" itself, which comes as "&#38;"
+// (the document's own builder resolves that in turn). False for a reference that is not one of those.
+bool ResolveAmpersands(std::string_view raw, std::string& out) {
+  out.clear();
+  for (size_t i = 0; i < raw.size();) {
+    if (raw[i] != '&') {
+      out += raw[i++];
+    } else if (raw.compare(i, 5, "&#38;") == 0) {
+      out += '&';
+      i += 5;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+void TakeStart(void* ctx, const xmlChar* localname, const xmlChar* prefix, const xmlChar* uri, int nbNamespaces,
+               const xmlChar** namespaces, int nbAttributes, int nbDefaulted, const xmlChar** attributes) {
+  auto ctxt = static_cast<xmlParserCtxtPtr>(ctx);
+  TTakeState& s = *tTake;
+  const std::vector<std::string>& path = s.Taker->Path();
+  const size_t depth = s.Open.size();  // of this element; the root's is 0
+  if (InTakingPlace()) {
+    if (s.Open.back().Taken || prefix || nbNamespaces > 0 || !Named(localname, path.back())) {
+      StopTaking(ctx);
+      return;
+    }
+    try {
+      s.Attrs.resize(static_cast<size_t>(nbAttributes));
+      s.Values.resize(static_cast<size_t>(nbAttributes));
+      for (int i = 0; i < nbAttributes; ++i) {
+        const xmlChar* const* a = attributes + 5 * i;  // name, prefix, namespace, value, end of the value
+        std::string_view value(tiXMLChars(a[3]), static_cast<size_t>(a[4] - a[3]));
+        if (value.find('&') != std::string_view::npos) {
+          if (!ResolveAmpersands(value, s.Values[static_cast<size_t>(i)])) {
+            StopTaking(ctx);
+            return;
+          }
+          value = s.Values[static_cast<size_t>(i)];
+        }
+        s.Attrs[static_cast<size_t>(i)] = {tiXMLChars(a[0]), a[1] ? tiXMLChars(a[1]) : "", value};
+      }
+      s.Taker->Take(ctxt->node, ctxt->input ? ctxt->input->line : 0, s.Attrs);
+      s.Open.push_back({false, false, true, false});
+    } catch (...) {
+      s.Failure = std::current_exception();
+      xmlStopParser(ctxt);
+    }
+    return;
+  }
+  NoteRoot(ctx, localname, prefix, uri, nbNamespaces, namespaces, nbAttributes, nbDefaulted, attributes);
+  TTakeState::TOpen open;
+  // The places are told by local names, as the XML store finds its tables and rows.
+  open.OnPath = (depth == 0 || s.Open.back().OnPath) && depth + 1 < path.size() && Named(localname, path[depth]);
+  if (open.OnPath && depth + 2 == path.size()) {
+    open.Takes = depth == 0 || !s.Open.back().SawTakers;
+    if (depth > 0) s.Open.back().SawTakers = true;
+  }
+  try {
+    s.Open.push_back(open);
+  } catch (...) {
+    s.Failure = std::current_exception();
+    xmlStopParser(ctxt);
+  }
+}
+
+void TakeEnd(void* ctx, const xmlChar* localname, const xmlChar* prefix, const xmlChar* uri) {
+  TTakeState& s = *tTake;
+  if (!s.Open.empty()) {
+    const bool taken = s.Open.back().Taken;
+    s.Open.pop_back();
+    if (taken) return;
+  }
+  xmlSAX2EndElementNs(ctx, localname, prefix, uri);
+}
+
+void TakeCharacters(void* ctx, const xmlChar* ch, int len) {
+  if (InTakingPlace()) StopTaking(ctx);
+  else tTake->Characters(ctx, ch, len);
+}
+void TakeWhitespace(void* ctx, const xmlChar* ch, int len) {
+  if (InTakingPlace()) StopTaking(ctx);
+  else tTake->Whitespace(ctx, ch, len);
+}
+void TakeCData(void* ctx, const xmlChar* value, int len) {
+  if (InTakingPlace()) StopTaking(ctx);
+  else tTake->CData(ctx, value, len);
+}
+void TakeComment(void* ctx, const xmlChar* value) {
+  if (InTakingPlace()) StopTaking(ctx);
+  else tTake->Comment(ctx, value);
+}
+void TakePI(void* ctx, const xmlChar* target, const xmlChar* data) {
+  if (InTakingPlace()) StopTaking(ctx);
+  else tTake->PI(ctx, target, data);
+}
+void TakeReference(void* ctx, const xmlChar* name) {
+  if (InTakingPlace()) StopTaking(ctx);
+  else tTake->Reference(ctx, name);
+}
+
+// A parser context with the safe set-up; with `take`, its elements are handed to take's taker.
+TParserPtr NewSafeParser(TTakeState* take = nullptr) {
   InitLibXml();
   TParserPtr ctxt(xmlNewParserCtxt());
-  if (!ctxt) throw Exception("Out of memory: can not create an XML parser");
-  ctxt->sax->internalSubset = RefuseDoctype;
-  ctxt->sax->serror = NoteError;
-  ctxt->sax->startElementNs = NoteRoot;
+  if (!ctxt) throw std::bad_alloc();
+  xmlSAXHandler& sax = *ctxt->sax;
+  sax.internalSubset = RefuseDoctype;
+  sax.serror = NoteError;
+  sax.startElementNs = NoteRoot;
+  if (take) {
+    take->Characters = sax.characters;
+    take->Whitespace = sax.ignorableWhitespace;
+    take->CData = sax.cdataBlock;
+    take->Comment = sax.comment;
+    take->PI = sax.processingInstruction;
+    take->Reference = sax.reference;
+    sax.startElementNs = TakeStart;
+    sax.endElementNs = TakeEnd;
+    sax.characters = TakeCharacters;
+    sax.ignorableWhitespace = TakeWhitespace;
+    sax.cdataBlock = TakeCData;
+    sax.comment = TakeComment;
+    sax.processingInstruction = TakePI;
+    sax.reference = TakeReference;
+  }
   return ctxt;
 }
 
@@ -511,22 +673,38 @@ TtiXMLParseResult ParseRefusal(const TParseNotes& notes, int line, int col, Sour
 
 // Runs `read` (which parses with the context) and turns what happened into a result; `source` reads the text
 // again from its start, for the line an error names.
+// `read` may be called twice (it reads the text from its start each time): once with the taker, and again
+// without it when the elements to take were not alone.
 template <class Read, class Source>
-TtiXMLParseResult Parse(Read read, Source source) {
+TtiXMLParseResult Parse(Read read, Source source, std::unique_ptr<TtiXMLElementTaker> taker = nullptr) {
   if (TtiXMLParseResult flood = RefuseAttributeFlood(source); !flood.Error.Reason.empty()) return flood;
   TParseNotes notes;
   TtiXMLDocPtr doc;
   bool wellFormed = false;
   int line = 0;
   int col = 0;
-  {
-    const TNotesScope notesScope(notes);
-    const TParserPtr ctxt = NewSafeParser();
-    const TErrorHandlerScope handlerScope(nullptr, NoteError);
-    doc.reset(read(ctxt.get()));
-    wellFormed = ctxt->wellFormed != 0;
-    line = ctxt->input ? ctxt->input->line : 0;
-    col = ctxt->input ? ctxt->input->col : 0;
+  for (bool taking = taker != nullptr;; taking = false) {
+    notes = TParseNotes();
+    TTakeState take;
+    take.Taker = taker.get();
+    {
+      const TNotesScope notesScope(notes);
+      struct TTakeScope {
+        explicit TTakeScope(TTakeState* t) { tTake = t; }
+        ~TTakeScope() { tTake = nullptr; }
+      } takeScope(taking ? &take : nullptr);
+      const TErrorHandlerScope handlerScope(nullptr, NoteError);
+      const TParserPtr ctxt = NewSafeParser(taking ? &take : nullptr);
+      doc.reset(read(ctxt.get()));
+      wellFormed = ctxt->wellFormed != 0;
+      line = ctxt->input ? ctxt->input->line : 0;
+      col = ctxt->input ? ctxt->input->col : 0;
+    }
+    if (take.Failure) std::rethrow_exception(take.Failure);
+    if (notes.OutOfMemory) throw std::bad_alloc();
+    if (!take.Irregular) break;
+    doc.reset();
+    taker->Clear();
   }
 
   if (notes.DoctypeRefused || !doc || !wellFormed || !xmlDocGetRootElement(doc.get())) {
@@ -535,6 +713,7 @@ TtiXMLParseResult Parse(Read read, Source source) {
   }
   TtiXMLParseResult result;
   result.Doc = std::move(doc);
+  result.Taken = std::move(taker);
   result.RootLine = notes.RootLine;
   result.RootColumn = notes.RootColumn;
   return result;
@@ -617,13 +796,20 @@ TtiXMLParseResult WithFile(const std::string& fileName, int64_t maxBytes, Use us
 
 }  // namespace
 
-TtiXMLParseResult tiXMLParseFile(const std::string& fileName, int extraOptions, int64_t maxBytes) {
+namespace {
+// The file read through `fd` from its start (the checks before read it by position; a read with an element
+// taker may read it twice).
+xmlDocPtr ReadFd(xmlParserCtxtPtr ctxt, int fd, const std::string& fileName, int extraOptions) {
+  if (::lseek(fd, 0, SEEK_SET) != 0) return nullptr;
+  return xmlCtxtReadFd(ctxt, fd, fileName.c_str(), nullptr, SafeOptions(extraOptions));
+}
+}  // namespace
+
+TtiXMLParseResult tiXMLParseFile(const std::string& fileName, int extraOptions, int64_t maxBytes,
+                                 std::unique_ptr<TtiXMLElementTaker> taker) {
   return WithFile(fileName, maxBytes, [&](int fd, auto source) {
-    return Parse(
-        [&](xmlParserCtxtPtr ctxt) {
-          return xmlCtxtReadFd(ctxt, fd, fileName.c_str(), nullptr, SafeOptions(extraOptions));
-        },
-        source);
+    return Parse([&](xmlParserCtxtPtr ctxt) { return ReadFd(ctxt, fd, fileName, extraOptions); }, source,
+                 std::move(taker));
   });
 }
 
@@ -842,11 +1028,13 @@ struct TStreamCheck {
   long At = -1;         // where the start tag of the element concerned ends; -1 when none
   xmlParserCtxtPtr Parser = nullptr;
   int Line = 0;         // of the parser, for a violation that concerns no element
+  bool OutOfMemory = false;
+  TtiXMLCensus Census;
 };
 thread_local TStreamCheck* tCheck = nullptr;
 
-void CheckStart(void* ctx, const xmlChar* localname, const xmlChar* prefix, const xmlChar* uri, int,
-                const xmlChar**, int, int, const xmlChar**) {
+void CheckStart(void* ctx, const xmlChar* localname, const xmlChar* prefix, const xmlChar* uri, int nbNamespaces,
+                const xmlChar**, int nbAttributes, int, const xmlChar** attributes) {
   auto ctxt = static_cast<xmlParserCtxtPtr>(ctx);
   if (tNotes && !tNotes->HaveRoot) {
     tNotes->HaveRoot = true;
@@ -854,6 +1042,12 @@ void CheckStart(void* ctx, const xmlChar* localname, const xmlChar* prefix, cons
   }
   if (!tCheck) return;
   tCheck->AtEnd = false;
+  TtiXMLCensus& census = tCheck->Census;
+  ++census.Elements;
+  census.Attributes += nbAttributes;
+  census.Other += nbNamespaces;
+  // Five pointers per attribute: name, prefix, namespace, start and end of the value.
+  for (int i = 0; i < nbAttributes; ++i) census.AttributeBytes += attributes[5 * i + 4] - attributes[5 * i + 3];
   // The parser refuses nesting deeper than 256 before this is called, and the room for that is kept: the
   // push never allocates (and so never throws into libxml2).
   if (tCheck->Open.size() < tCheck->Open.capacity()) {
@@ -870,12 +1064,24 @@ void CheckEnd(void*, const xmlChar*, const xmlChar*, const xmlChar*) {
   tCheck->AtEnd = true;
 }
 
-void CheckText(void*, const xmlChar*, int) {
-  if (tCheck) tCheck->AtEnd = false;
+void CheckText(void*, const xmlChar*, int len) {
+  if (!tCheck) return;
+  tCheck->AtEnd = false;
+  ++tCheck->Census.TextPieces;
+  tCheck->Census.TextBytes += len;
+}
+
+void CheckComment(void*, const xmlChar*) {
+  if (tCheck) ++tCheck->Census.Other;
+}
+
+void CheckPI(void*, const xmlChar*, const xmlChar*) {
+  if (tCheck) ++tCheck->Census.Other;
 }
 
 void NoteStreamValidity(void* context, xmlErrorPtr error) {
   auto* c = static_cast<TStreamCheck*>(context);
+  if (error && error->code == XML_ERR_NO_MEMORY) c->OutOfMemory = true;
   if (c->Have || !error || error->level < XML_ERR_ERROR) return;
   c->Have = true;
   c->Reason = error->message ? error->message : "unknown error";
@@ -906,21 +1112,22 @@ private:
   xmlSchemaSAXPlugPtr plug_;
 };
 
-// Reads the text from `source` as the safe parser does, without building a document, and checks it against
-// the schema as it streams past: memory stays bounded by the nesting depth, whatever the text's size. The
-// parser's refusals come first (as if the whole text had been read before the check); then the first
-// violation, placed at the "<" of the start tag of the element it concerns. No reason when the text passes.
+// Reads the text from `source` as the safe parser does, without building a document, counts what it holds
+// into `census` and checks it against the schema (when there is one) as it streams past: memory stays bounded
+// by the nesting depth, whatever the text's size. The parser's refusals come first (as if the whole text had
+// been read before the check); then the first violation, placed at the "<" of the start tag of the element it
+// concerns. No reason when the text passes.
 template <class Source>
-TtiXMLParseResult StreamCheck(xmlSchemaPtr schema, Source source) {
+TtiXMLParseResult StreamCheck(xmlSchemaPtr schema, Source source, TtiXMLCensus& census) {
   if (TtiXMLParseResult flood = RefuseAttributeFlood(source); !flood.Error.Reason.empty()) return flood;
   InitLibXml();
-  std::unique_ptr<xmlSchemaValidCtxt, void (*)(xmlSchemaValidCtxtPtr)> valid(xmlSchemaNewValidCtxt(schema),
-                                                                              xmlSchemaFreeValidCtxt);
-  if (!valid) throw std::bad_alloc();
+  std::unique_ptr<xmlSchemaValidCtxt, void (*)(xmlSchemaValidCtxtPtr)> valid(
+      schema ? xmlSchemaNewValidCtxt(schema) : nullptr, xmlSchemaFreeValidCtxt);
+  if (schema && !valid) throw std::bad_alloc();
   TStreamCheck check;
   check.Open.reserve(1024);
   check.Names.reserve(1024);
-  xmlSchemaSetValidStructuredErrors(valid.get(), NoteStreamValidity, &check);
+  if (valid) xmlSchemaSetValidStructuredErrors(valid.get(), NoteStreamValidity, &check);
 
   xmlSAXHandler sax;
   std::memset(&sax, 0, sizeof sax);
@@ -930,6 +1137,8 @@ TtiXMLParseResult StreamCheck(xmlSchemaPtr schema, Source source) {
   sax.endElementNs = CheckEnd;
   sax.characters = CheckText;
   sax.cdataBlock = CheckText;
+  sax.comment = CheckComment;
+  sax.processingInstruction = CheckPI;
   sax.serror = NoteError;
   auto reader = source();
   using TReader = decltype(reader);
@@ -947,11 +1156,12 @@ TtiXMLParseResult StreamCheck(xmlSchemaPtr schema, Source source) {
     const TErrorHandlerScope handlerScope(nullptr, NoteError);
     const TParserPtr ctxt(
         xmlCreateIOParserCtxt(&sax, nullptr, ReadChunk<TReader>, nullptr, &reader, XML_CHAR_ENCODING_NONE));
-    if (!ctxt) throw Exception("Out of memory: can not create an XML parser");
+    if (!ctxt) throw std::bad_alloc();
     xmlCtxtUseOptions(ctxt.get(), SafeOptions(0));
     check.Parser = ctxt.get();
     {
-      const TSchemaPlug plug(valid.get(), ctxt.get());
+      std::optional<TSchemaPlug> plug;
+      if (valid) plug.emplace(valid.get(), ctxt.get());
       xmlParseDocument(ctxt.get());
       // A text that ends (or is refused) inside elements leaves them open in the check, and libxml2 2.9 would
       // lose the state it keeps for them: they are closed here (what the check says then no longer counts).
@@ -966,11 +1176,13 @@ TtiXMLParseResult StreamCheck(xmlSchemaPtr schema, Source source) {
     line = ctxt->input ? ctxt->input->line : 0;
     col = ctxt->input ? ctxt->input->col : 0;
   }
+  if (notes.OutOfMemory || check.OutOfMemory) throw std::bad_alloc();
+  census = check.Census;
   if (notes.DoctypeRefused || !wellFormed || notes.HaveError || !notes.HaveRoot)
     return ParseRefusal(notes, line, col, source);
 
   TtiXMLParseResult r;
-  if (!check.Have && xmlSchemaIsValid(valid.get()) == 1) return r;
+  if (!valid || (!check.Have && xmlSchemaIsValid(valid.get()) == 1)) return r;
   r.Error.Reason = check.Have ? check.Reason : "the document does not match the schema";
   r.Error.Code = check.Code;
   r.Error.Line = check.Line;
@@ -981,16 +1193,27 @@ TtiXMLParseResult StreamCheck(xmlSchemaPtr schema, Source source) {
 
 }  // namespace
 
-TtiXMLParseResult TtiXMLSchema::ValidateFile(const std::string& fileName, int64_t maxBytes) const {
+int64_t TtiXMLCensus::DocumentBytes() const {
+  return 128 * Elements + 272 * Attributes + AttributeBytes + 152 * TextPieces + TextBytes;
+}
+
+TtiXMLParseResult tiXMLReadCheckedFile(const std::string& fileName, const TtiXMLSchema* schema,
+                                       const TtiXMLBeforeBuild& beforeBuild, int64_t maxBytes,
+                                       std::unique_ptr<TtiXMLElementTaker> taker) {
   return WithFile(fileName, maxBytes, [&](int fd, auto source) {
-    TtiXMLParseResult r = StreamCheck(schema_, source);
+    TtiXMLCensus census;
+    TtiXMLParseResult r = StreamCheck(schema ? schema->schema_ : nullptr, source, census);
     if (!r.Error.Reason.empty()) return r;
-    // The document is built only for a file that passed, from the same file (read through `fd` from its start:
-    // the check read it by position).
-    return Parse(
-        [&](xmlParserCtxtPtr ctxt) { return xmlCtxtReadFd(ctxt, fd, fileName.c_str(), nullptr, SafeOptions(0)); },
-        source);
+    struct stat st {};
+    census.Bytes = ::fstat(fd, &st) == 0 ? static_cast<int64_t>(st.st_size) : 0;
+    if (beforeBuild) beforeBuild(census);
+    // The document is built only for a file that passed, from the same file.
+    return Parse([&](xmlParserCtxtPtr ctxt) { return ReadFd(ctxt, fd, fileName, 0); }, source, std::move(taker));
   });
+}
+
+TtiXMLParseResult TtiXMLSchema::ValidateFile(const std::string& fileName, int64_t maxBytes) const {
+  return tiXMLReadCheckedFile(fileName, this, {}, maxBytes);
 }
 
 }  // namespace kelvado

@@ -12,9 +12,11 @@
 #include <libxml/xmlschemas.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "framework/tiUtils.h"
 
@@ -64,8 +66,31 @@ struct TtiXMLFileStamp {
   friend bool operator==(const TtiXMLFileStamp&, const TtiXMLFileStamp&) = default;
 };
 
+// Takes over the elements of one place while a document is built, instead of having them built: a node takes
+// several hundred bytes and each attribute another three hundred, many times the text of a row of the XML
+// store. Taken are the elements whose local names from the root are Path() (the last one the element's own),
+// under only the first element of the name before the last within its parent, that have no prefix, declare
+// no namespace and hold nothing. Anything else among their siblings (text, a comment, another element) or in
+// them makes the reader build the whole document after all, the taker cleared.
+class TtiXMLElementTaker {
+public:
+  // An attribute of an element taken: local name, prefix (empty for none) and value (references resolved).
+  struct TAttr {
+    std::string_view Name;
+    std::string_view Prefix;
+    std::string_view Value;
+  };
+  virtual ~TtiXMLElementTaker() = default;
+  virtual const std::vector<std::string>& Path() const = 0;
+  // An element taken: its parent (in the document being built), the line of its start tag, its attributes.
+  virtual void Take(xmlNode* parent, int line, const std::vector<TAttr>& attributes) = 0;
+  virtual void Clear() = 0;
+};
+
 struct TtiXMLParseResult {
   TtiXMLDocPtr Doc;  // null when the text was refused; nothing of a refused text is kept
+  // The taker given to the read (with what it took from Doc), when one was given and the text was read.
+  std::unique_ptr<TtiXMLElementTaker> Taken;
   TtiXMLParseError Error;
   TtiXMLFileStamp File;  // of a file read (Size -1 for a text in memory or a file not opened)
   // Where the root element's start tag begins (for a caller that refuses the root).
@@ -89,9 +114,11 @@ constexpr int64_t tiXMLMaxFileSize = int64_t(512) << 20;
 
 // Reads the file. A file that cannot be opened, is no regular file, is larger than `maxBytes`, has an element
 // with more than tiXMLMaxAttributes attributes or is not well-formed XML gives a result without document and
-// with the error.
+// with the error. Running out of memory is no property of the text: libxml2's report of it raises
+// std::bad_alloc, here and in every read below. `taker` (optional) takes over elements as described above.
 TtiXMLParseResult tiXMLParseFile(const std::string& fileName, int extraOptions = 0,
-                                 int64_t maxBytes = tiXMLMaxFileSize);
+                                 int64_t maxBytes = tiXMLMaxFileSize,
+                                 std::unique_ptr<TtiXMLElementTaker> taker = nullptr);
 // The same for a text held in memory; `url` names it in messages.
 TtiXMLParseResult tiXMLParseMemory(std::string_view text, const std::string& url = {}, int extraOptions = 0);
 
@@ -107,6 +134,37 @@ void tiXMLSaveFile(xmlDoc* doc, const std::string& fileName);
 // The element and what it holds as XML text (for messages).
 std::string tiXMLNodeToString(xmlNode* node);
 
+// What a text holds, counted while it streams past before its document is built.
+struct TtiXMLCensus {
+  int64_t Bytes = 0;  // of the file
+  int64_t Elements = 0;
+  int64_t Attributes = 0;
+  int64_t AttributeBytes = 0;  // of their values
+  int64_t TextPieces = 0;      // character data outside attributes, in the pieces the parser hands over
+  int64_t TextBytes = 0;
+  int64_t Other = 0;           // comments, processing instructions, namespace declarations
+  // The memory libxml2's document of the text takes, estimated from above: an element 128 bytes, an attribute
+  // with its text node 240 and its value's copy, a piece of text 128 and its copy (64-bit structures as the
+  // allocator hands them out).
+  int64_t DocumentBytes() const;
+};
+// Called once a text has streamed past and passed its checks, before its document is built; it refuses the
+// text (too large for the memory there is) by raising.
+using TtiXMLBeforeBuild = std::function<void(const TtiXMLCensus&)>;
+
+class TtiXMLSchema;
+// Reads the file as tiXMLParseFile does, after one pass that streams it past without building anything: the
+// text is checked against `schema` (when given) and counted, and `beforeBuild` (when given) is asked before
+// the document is built. A file that fails the check costs memory only for the nesting of its elements,
+// whatever its size. A file that passes has no Error reason and Doc is its document (read from the same open
+// file). Otherwise Error names the first problem (the parser's refusals before the schema's) with libxml2's
+// reason and error number; a violation of the schema is placed at the "<" of the start tag of the element it
+// concerns; Doc is null.
+TtiXMLParseResult tiXMLReadCheckedFile(const std::string& fileName, const TtiXMLSchema* schema,
+                                       const TtiXMLBeforeBuild& beforeBuild = {},
+                                       int64_t maxBytes = tiXMLMaxFileSize,
+                                       std::unique_ptr<TtiXMLElementTaker> taker = nullptr);
+
 // An XML Schema (XSD 1.0), read and compiled once, against which files are checked. One object may check
 // files on several threads at once.
 class TtiXMLSchema {
@@ -118,15 +176,12 @@ public:
   TtiXMLSchema(const TtiXMLSchema&) = delete;
   TtiXMLSchema& operator=(const TtiXMLSchema&) = delete;
 
-  // Reads the file as tiXMLParseFile does (the same refusals and limits), checking it against the schema as
-  // it streams past, before any document is built: a file that fails the check costs memory only for the
-  // nesting of its elements, whatever its size. A file that passes has no Error reason and Doc is its document
-  // (read from the same open file). Otherwise Error names the first problem (the parser's refusals before the
-  // schema's) with libxml2's reason and error number; a violation of the schema is placed at the "<" of the
-  // start tag of the element it concerns; Doc is null.
+  // tiXMLReadCheckedFile with this schema.
   TtiXMLParseResult ValidateFile(const std::string& fileName, int64_t maxBytes = tiXMLMaxFileSize) const;
 
 private:
+  friend TtiXMLParseResult tiXMLReadCheckedFile(const std::string&, const TtiXMLSchema*, const TtiXMLBeforeBuild&,
+                                                int64_t, std::unique_ptr<TtiXMLElementTaker>);
   TtiXMLDocPtr doc_;
   xmlSchemaPtr schema_ = nullptr;
 };

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <unordered_set>
 
-#include "framework/tiObjectHeap.h"
 #include "platform/TextCase.h"
 
 namespace kelvado {
@@ -38,6 +37,42 @@ bool NestedDeeperThan(const TtiObjectList& list, int limit) {
     if (!at->OwnsObjects()) continue;
     for (TtiObject* item : *at)
       if (const auto* inner = dynamic_cast<const TtiObjectList*>(item)) open.emplace_back(inner, depth + 1);
+  }
+  return false;
+}
+
+// Whether a walk from `root` (TtiVisited::Iterate) would go deeper than `limit` levels, the root counting as
+// one. Followed as the walk does (object and list rows, nothing already on the path), without recursion.
+bool WalkDeeperThan(const TtiVisited& root, int limit) {
+  struct Frame {
+    TtiVisited* At;
+    size_t Row;
+    int Item;
+  };
+  std::vector<Frame> path{{const_cast<TtiVisited*>(&root), 0, 0}};
+  const auto onPath = [&](const TtiVisited* v) {
+    return std::any_of(path.begin(), path.end(), [v](const Frame& f) { return f.At == v; });
+  };
+  while (!path.empty()) {
+    if (static_cast<int>(path.size()) > limit) return true;
+    Frame& f = path.back();
+    const std::vector<const TtiPropInfo*>& rows = f.At->Class().Props().ObjectRows();
+    TtiVisited* next = nullptr;
+    while (!next && f.At->GetSelfIterate() && f.Row < rows.size()) {
+      const TtiPropInfo& row = *rows[f.Row];
+      if (row.Kind() == TtiPropKind::Object) {
+        next = row.RawObject(*f.At);
+        ++f.Row;
+      } else if (TtiObjectList* list = row.RawList(*f.At); list && f.Item < list->GetCount()) {
+        next = list->GetItems(f.Item++);
+      } else {
+        ++f.Row;
+        f.Item = 0;
+      }
+      if (next && onPath(next)) next = nullptr;
+    }
+    if (next) path.push_back({next, 0, 0});
+    else path.pop_back();
   }
   return false;
 }
@@ -90,24 +125,6 @@ void TtiObject::InitNew(TtiObject* owner, const std::string& dbName, const std::
   if (owner) SetOwner(owner);
   SetObjectState(posCreate);
   GetOID().GetNextValue(dbName, layerName);
-}
-
-void* ti_detail::NewObject(std::size_t size, tiObjectHeap::TKind& kind) {
-#if KELVADO_OBJECT_HEAP
-  return tiObjectHeap::Allocate(size, kind);
-#else
-  (void)kind;
-  return ::operator new(size);
-#endif
-}
-
-void ti_detail::DeleteObject(void* p, std::size_t size) noexcept {
-#if KELVADO_OBJECT_HEAP
-  tiObjectHeap::Free(p, size);
-#else
-  (void)size;
-  ::operator delete(p);  // the sized form is not declared by every compiler's default options
-#endif
 }
 
 bool TtiObject::GetDeleted() const { return objectState_ == posDelete || objectState_ == posDeleted; }
@@ -209,6 +226,12 @@ std::unique_ptr<TtiObject> TtiObject::Clone() const {
 }
 
 bool TtiObject::Equals(const TtiObject& other) const {
+  // Lists of one item each, nested a hundred thousand deep, would overflow the stack of the walks below (and
+  // their texts grow with the square of the depth).
+  for (const TtiObject* o : {this, &other})
+    if (WalkDeeperThan(*o, TtiObjectList::kMaxCopyNesting + 1))
+      throw EtiPerDataException("Cannot compare the %s: its lists are nested more than %d deep",
+                                {o->ClassName(), TtiObjectList::kMaxCopyNesting});
   return DebugText(true, false) == other.DebugText(true, false);
 }
 

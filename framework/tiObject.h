@@ -78,7 +78,6 @@ using TtiFindMethod = std::function<void(TtiObject& candidate, bool& found)>;
 
 class TtiObject : public TtiVisited {
 public:
-  // The objects of a tree lie side by side, each class's apart (tiObjectHeap.h; TI_CLASS).
   TI_CLASS(TtiObject)
   TtiObject() = default;
   ~TtiObject() override;
@@ -146,7 +145,9 @@ public:
     c.release();
     return std::unique_ptr<T>(t);
   }
-  // The compact debug texts (without deleted objects) of both graphs are equal.
+  // The compact debug texts (without deleted objects) of both graphs are equal. A graph that a walk would
+  // follow deeper than TtiObjectList::kMaxCopyNesting levels (lists nested in lists ...) is refused with
+  // EtiPerDataException, as a copy of it is: each level of a walk takes stack.
   virtual bool Equals(const TtiObject& other) const;
 
   // Properties by name (ignoring case). "OID" (any case) is the OID's value. Enumerations read as their

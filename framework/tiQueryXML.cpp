@@ -8,6 +8,7 @@
 #include <cstring>
 #include <ostream>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "framework/tiExcept.h"
 #include "framework/tiLibXml.h"
@@ -39,101 +40,7 @@ xmlNode* FirstChildElement(xmlNode* parent, const std::string& name) {
   return nullptr;
 }
 
-xmlAttr* FindAttr(xmlNode* node, const char* name) {
-  for (xmlAttr* a = node->properties; a; a = a->next)
-    if (std::strcmp(tiXMLChars(a->name), name) == 0) return a;
-  return nullptr;
-}
-
-// Whether the attribute's text equals `text`, without copying it in the usual case of one text node.
-bool AttrEquals(const xmlAttr* a, const std::string& text) {
-  const xmlNode* t = a->children;
-  if (!t) return text.empty();
-  if (!t->next && t->type == XML_TEXT_NODE)
-    return t->content ? text == tiXMLChars(t->content) : text.empty();
-  return tiXMLAttrText(a) == text;
-}
-
-// Rows carry their position in the table (set when the table's first index is built) in the node's field
-// that libxml2 leaves to its users; index buckets are kept in that order, which is the order of the file.
-uint64_t Ordinal(const xmlNode* row) { return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(row->_private)); }
-void SetOrdinal(xmlNode* row, uint64_t n) { row->_private = reinterpret_cast<void*>(static_cast<uintptr_t>(n)); }
-bool ByOrdinal(const xmlNode* a, const xmlNode* b) { return Ordinal(a) < Ordinal(b); }
-
 size_t TextHash(std::string_view text) { return std::hash<std::string_view>()(text); }
-
-// The hash of an attribute's text, read in place when it is one text node (as nearly always).
-size_t AttrHash(const xmlAttr* a) {
-  const xmlNode* t = a->children;
-  if (!t) return TextHash({});
-  if (!t->next && t->type == XML_TEXT_NODE) return TextHash(t->content ? tiXMLChars(t->content) : "");
-  return TextHash(tiXMLAttrText(a));
-}
-
-// An index of a table by one attribute: the rows' attributes of that name by the hash of their text, each bucket
-// in file order. Rows whose different texts share a hash are told apart by their text when looked up; no text
-// is copied into the index. The attribute is kept (its row is its parent): a look-up checks its text without
-// searching the row's attributes for it.
-class TRowIndex {
-public:
-  // A row after all the bucket holds (a row just read or appended), by its attribute.
-  void Append(size_t hash, xmlAttr* attr) {
-    TBucket& b = buckets_[hash];
-    if (!b.One) b.One = attr;
-    else b.More.push_back(attr);
-  }
-  // A row at its place by ordinal, by its attribute.
-  void Insert(size_t hash, xmlAttr* attr) {
-    TBucket& b = buckets_[hash];
-    if (!b.One) {
-      b.One = attr;
-    } else if (Before(attr, b.One)) {
-      b.More.insert(b.More.begin(), b.One);
-      b.One = attr;
-    } else {
-      b.More.insert(std::upper_bound(b.More.begin(), b.More.end(), attr, Before), attr);
-    }
-  }
-  void Remove(size_t hash, const xmlNode* row) {
-    auto it = buckets_.find(hash);
-    if (it == buckets_.end()) return;
-    TBucket& b = it->second;
-    if (b.One->parent == row) {
-      if (b.More.empty()) {
-        buckets_.erase(it);
-        return;
-      }
-      b.One = b.More.front();
-      b.More.erase(b.More.begin());
-      return;
-    }
-    auto pos = std::lower_bound(b.More.begin(), b.More.end(), row,
-                                [](const xmlAttr* a, const xmlNode* r) { return Ordinal(a->parent) < Ordinal(r); });
-    if (pos != b.More.end() && (*pos)->parent == row) b.More.erase(pos);
-  }
-  // The rows of the bucket, in file order (those of other texts included).
-  size_t Count(size_t hash) const {
-    auto it = buckets_.find(hash);
-    return it == buckets_.end() ? 0 : 1 + it->second.More.size();
-  }
-  // `f` is given the indexed attribute of each row of the bucket, in file order.
-  template <class F>
-  void ForEach(size_t hash, F f) const {
-    auto it = buckets_.find(hash);
-    if (it == buckets_.end()) return;
-    f(it->second.One);
-    for (xmlAttr* a : it->second.More) f(a);
-  }
-
-private:
-  static bool Before(const xmlAttr* a, const xmlAttr* b) { return ByOrdinal(a->parent, b->parent); }
-
-  struct TBucket {
-    xmlAttr* One = nullptr;       // of the first row
-    std::vector<xmlAttr*> More;   // of the rows after it (most texts have one row: no vector is made for them)
-  };
-  std::unordered_map<size_t, TBucket> buckets_;
-};
 
 std::atomic<uint64_t> gNextStoreId{1};
 
@@ -208,8 +115,245 @@ std::string AttrName(const std::string& column, const std::string& table) {
 }
 
 struct TCriterion {
-  std::string Attr;
+  uint32_t Name;  // id of the attribute's name
   std::string Text;
+};
+
+// The names of attributes and of their prefixes, each kept once; id 0 is the empty name (no prefix).
+class TNames {
+public:
+  TNames() { Intern({}); }
+  uint32_t Intern(std::string_view name) {
+    const auto it = ids_.find(name);
+    if (it != ids_.end()) return it->second;
+    names_.push_back(std::make_unique<std::string>(name));
+    const auto id = static_cast<uint32_t>(names_.size() - 1);
+    ids_.emplace(*names_.back(), id);
+    return id;
+  }
+  // -1 when no attribute has that name.
+  int64_t Find(std::string_view name) const {
+    const auto it = ids_.find(name);
+    return it == ids_.end() ? -1 : it->second;
+  }
+  const std::string& Name(uint32_t id) const { return *names_[id]; }
+
+private:
+  std::vector<std::unique_ptr<std::string>> names_;
+  std::unordered_map<std::string_view, uint32_t> ids_;
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------------------
+// The rows of a store.
+
+// A row of a table: the names and texts of its attributes in two blocks. Rows are no elements of the document:
+// an element and its attributes take many times their text (a project file 12 to 14 times its size), a row
+// little more than it. Only a table whose rows element holds more than rows (a file edited by hand: blanks,
+// comments) keeps its row elements as well, each in step with its row (Node), so that writing the document
+// back keeps all of it.
+struct TtiXMLRow {
+  struct TAttr {
+    uint32_t Name;    // local name (an id of the store's names)
+    uint32_t Prefix;  // 0: none
+    uint32_t End;     // of its text in Text
+  };
+  uint64_t Ordinal = 0;  // position in the table, in file order
+  int Line = 0;          // of its start tag in the file read; 0 for a row made since
+  xmlNode* Node = nullptr;
+  std::vector<TAttr> Attrs;
+  std::string Text;
+
+  std::string_view Value(size_t i) const {
+    const uint32_t from = i == 0 ? 0 : Attrs[i - 1].End;
+    return std::string_view(Text).substr(from, Attrs[i].End - from);
+  }
+  // The first attribute of that local name, whatever its prefix (as libxml2 looks attributes up by name); -1
+  // when there is none.
+  int Find(uint32_t name) const {
+    for (size_t i = 0; i < Attrs.size(); ++i)
+      if (Attrs[i].Name == name) return static_cast<int>(i);
+    return -1;
+  }
+  void Add(uint32_t name, uint32_t prefix, std::string_view value) {
+    Text.append(value);
+    Attrs.push_back({name, prefix, static_cast<uint32_t>(Text.size())});
+  }
+  void Set(size_t i, std::string_view value) {
+    const uint32_t from = i == 0 ? 0 : Attrs[i - 1].End;
+    const auto delta = static_cast<int64_t>(value.size()) - static_cast<int64_t>(Attrs[i].End - from);
+    Text.replace(from, Attrs[i].End - from, value);
+    for (size_t k = i; k < Attrs.size(); ++k) Attrs[k].End = static_cast<uint32_t>(Attrs[k].End + delta);
+  }
+};
+
+namespace {
+
+using TRowList = std::vector<std::unique_ptr<TtiXMLRow>>;
+
+// The hash of the text of the row's attribute of that name, for the indexes; false when the row has none.
+bool HashOf(const TtiXMLRow& row, uint32_t name, size_t& hash) {
+  const int at = row.Find(name);
+  if (at < 0) return false;
+  hash = TextHash(row.Value(static_cast<size_t>(at)));
+  return true;
+}
+
+const std::vector<std::string>& RowPath() {
+  static const std::vector<std::string> path{Tags().DocData(), Tags().Tables(), Tags().Table(), Tags().Rows(),
+                                             Tags().Row()};
+  return path;
+}
+
+// The rows of a file as the parser reads them, by their rows element, with the names they use.
+class TRowsTaker : public TtiXMLElementTaker {
+public:
+  const std::vector<std::string>& Path() const override { return RowPath(); }
+  void Take(xmlNode* parent, int line, const std::vector<TAttr>& attributes) override {
+    auto row = std::make_unique<TtiXMLRow>();
+    row->Line = line;
+    size_t bytes = 0;
+    for (const TAttr& a : attributes) bytes += a.Value.size();
+    row->Attrs.reserve(attributes.size());
+    row->Text.reserve(bytes);
+    for (const TAttr& a : attributes)
+      row->Add(Names.Intern(a.Name), a.Prefix.empty() ? 0 : Names.Intern(a.Prefix), a.Value);
+    Rows[parent].push_back(std::move(row));
+  }
+  void Clear() override {
+    Rows.clear();
+    Names = TNames();
+  }
+
+  TNames Names;
+  std::unordered_map<const xmlNode*, TRowList> Rows;
+};
+
+// An index of a table by one attribute: its rows by the hash of that attribute's text, each bucket in file
+// order. Rows whose different texts share a hash are told apart by their text when looked up; no text is
+// copied into the index.
+class TRowIndex {
+public:
+  // A row after all the bucket holds (a row just read or appended).
+  void Append(size_t hash, TtiXMLRow* row) {
+    TBucket& b = buckets_[hash];
+    if (!b.One) b.One = row;
+    else b.More.push_back(row);
+  }
+  // A row at its place by ordinal.
+  void Insert(size_t hash, TtiXMLRow* row) {
+    TBucket& b = buckets_[hash];
+    if (!b.One) {
+      b.One = row;
+    } else if (Before(row, b.One)) {
+      b.More.insert(b.More.begin(), b.One);
+      b.One = row;
+    } else {
+      b.More.insert(std::upper_bound(b.More.begin(), b.More.end(), row, Before), row);
+    }
+  }
+  void Remove(size_t hash, const TtiXMLRow* row) {
+    auto it = buckets_.find(hash);
+    if (it == buckets_.end()) return;
+    TBucket& b = it->second;
+    if (b.One == row) {
+      if (b.More.empty()) {
+        buckets_.erase(it);
+        return;
+      }
+      b.One = b.More.front();
+      b.More.erase(b.More.begin());
+      return;
+    }
+    auto pos = std::lower_bound(b.More.begin(), b.More.end(), row, Before);
+    if (pos != b.More.end() && *pos == row) b.More.erase(pos);
+  }
+  // The rows of the bucket, in file order (those of other texts included).
+  size_t Count(size_t hash) const {
+    auto it = buckets_.find(hash);
+    return it == buckets_.end() ? 0 : 1 + it->second.More.size();
+  }
+  template <class F>
+  void ForEach(size_t hash, F f) const {
+    auto it = buckets_.find(hash);
+    if (it == buckets_.end()) return;
+    f(it->second.One);
+    for (TtiXMLRow* r : it->second.More) f(r);
+  }
+
+private:
+  static bool Before(const TtiXMLRow* a, const TtiXMLRow* b) { return a->Ordinal < b->Ordinal; }
+
+  struct TBucket {
+    TtiXMLRow* One = nullptr;       // the first row
+    std::vector<TtiXMLRow*> More;   // the rows after it (most texts have one row: no vector is made for them)
+  };
+  std::unordered_map<size_t, TBucket> buckets_;
+};
+
+// An element without namespaces whose attributes are plain texts and whose children are such elements too
+// (the tables of a store lie five levels deep).
+bool PlainElement(const xmlNode* n, int depth) {
+  if (n->type != XML_ELEMENT_NODE || n->ns || n->nsDef || depth > 16) return false;
+  for (const xmlAttr* a = n->properties; a; a = a->next) {
+    const xmlNode* text = a->children;
+    if (a->ns || (text && (text->next || text->type != XML_TEXT_NODE || !text->content))) return false;
+  }
+  for (const xmlNode* c = n->children; c; c = c->next)
+    if (!PlainElement(c, depth + 1)) return false;
+  return true;
+}
+
+// A row element a row can stand for: no namespace of its own, attributes of plain text, nothing inside.
+bool PlainRow(const xmlNode* n) {
+  if (!IsElement(n, Tags().Row()) || n->ns || n->nsDef || n->children) return false;
+  for (const xmlAttr* a = n->properties; a; a = a->next) {
+    const xmlNode* text = a->children;
+    if (text && (text->next || text->type != XML_TEXT_NODE || !text->content)) return false;
+  }
+  return true;
+}
+
+// Writes into the sink in pieces of 256 kB: the sink writes to the file at each call.
+class TPlainWriter {
+public:
+  explicit TPlainWriter(const TtiByteSink& sink) : sink_(sink) { buf_.reserve(kPiece + 4096); }
+  void Text(std::string_view s) {
+    buf_.append(s);
+    if (buf_.size() >= kPiece) Flush();
+  }
+  // An attribute value as libxml2 writes it into a file of UTF-8 (xmlAttrSerializeTxtContent): the markup
+  // characters, the quote and the three blanks a reader would normalise as references, the rest as it is.
+  void AttrValue(std::string_view s) {
+    size_t from = 0;
+    for (size_t i = 0; i < s.size(); ++i) {
+      const char* ref;
+      switch (s[i]) {
+        case '\n': ref = "&#10;"; break;
+        case '\r': ref = "&#13;"; break;
+        case '\t': ref = "&#9;"; break;
+        case '"': ref = "&quot;"; break;
+        case '<': ref = "&lt;"; break;
+        case '>': ref = "&gt;"; break;
+        case '&': ref = "&amp;"; break;
+        default: continue;
+      }
+      buf_.append(s, from, i - from).append(ref);
+      from = i + 1;
+    }
+    buf_.append(s, from);
+    if (buf_.size() >= kPiece) Flush();
+  }
+  void Flush() {
+    if (!buf_.empty()) sink_(buf_.data(), buf_.size());
+    buf_.clear();
+  }
+
+private:
+  static constexpr size_t kPiece = 256 * 1024;
+  const TtiByteSink& sink_;
+  std::string buf_;
 };
 
 }  // namespace
@@ -238,29 +382,31 @@ public:
     std::vector<TXMLFieldDef> Defs;
     bool ColumnsRead = false;
     std::vector<std::string> Columns;  // the attribute of every column a row gets, checked, each once
-    bool Numbered = false;
+    std::vector<uint32_t> ColumnNames;  // their ids
+    TRowList RowList;                   // in file order
     uint64_t LastOrdinal = 0;
-    std::unordered_map<std::string, RowIndex> Indexes;  // by attribute name
+    // The rows element holds more than rows: its row elements stay in the document, each in step with its row.
+    bool Backed = false;
+    std::unordered_map<uint32_t, RowIndex> Indexes;  // by the id of the attribute's name
     std::vector<size_t> InsertHints;  // per parameter position: the column it matched at the last insert
     std::vector<std::string> Values;  // per column: the text of the row being inserted
-    // Rows of the table this one replaced (ResetTables), not in the document, used again by Insert.
-    std::vector<xmlNode*> Spare;
-    size_t NextSpare = 0;
   };
 
-  explicit TtiXMLStore(TtiXMLDocPtr doc) : id_(gNextStoreId++), doc_(std::move(doc)) {
+  // `taken`: the rows the parser took from the document (TRowsTaker), if any.
+  TtiXMLStore(TtiXMLDocPtr doc, std::unique_ptr<TtiXMLElementTaker> taken) : id_(gNextStoreId++), doc_(std::move(doc)) {
+    auto* rows = dynamic_cast<TRowsTaker*>(taken.get());
+    if (rows) names_ = std::move(rows->Names);
     xmlNode* root = xmlDocGetRootElement(doc_.get());
     for (xmlNode* c = root ? root->children : nullptr; c; c = c->next) {
       if (!IsElement(c, Tags().Tables())) continue;
       if (!tablesNode_) tablesNode_ = c;
       for (xmlNode* t = c->children; t; t = t->next)
-        if (IsElement(t, Tags().Table())) AddTable(t);
+        if (IsElement(t, Tags().Table())) LoadRows(AddTable(t), rows);
     }
   }
 
   ~TtiXMLStore() {
     // Removed rows and tables still use the document's name dictionary: free them first.
-    DropSpares();
     for (xmlNode* n : graveyard_) xmlFreeNode(n);
   }
 
@@ -268,17 +414,15 @@ public:
   TtiXMLStore& operator=(const TtiXMLStore&) = delete;
 
   uint64_t Id() const { return id_; }
-  xmlDoc* Doc() const { return doc_.get(); }
   bool Modified = false;
 
   const std::vector<std::unique_ptr<Table>>& Tables() const { return tables_; }
+  const TNames& Names() const { return names_; }
 
   Table* FindTable(const std::string& name) {
     auto it = byKey_.find(LowerAscii(name));
     return it == byKey_.end() ? nullptr : it->second;
   }
-
-  xmlNode* TablesNode() const { return tablesNode_; }
 
   const std::vector<TXMLFieldDef>& Defs(Table& t) {
     if (t.DefsRead) return t.Defs;
@@ -313,45 +457,52 @@ public:
       const std::string attr = AttrName(d.Name, t.Name);
       if (std::find(columns.begin(), columns.end(), attr) == columns.end()) columns.push_back(attr);
     }
+    std::vector<uint32_t> ids;
+    for (const std::string& c : columns) ids.push_back(names_.Intern(c));
     t.Columns = std::move(columns);
+    t.ColumnNames = std::move(ids);
     t.ColumnsRead = true;
     return t.Columns;
   }
 
-  std::vector<xmlNode*> Select(Table& t, const TtiQueryParams* where) {
-    const std::vector<TCriterion> criteria = Criteria(t, where);
-    std::vector<xmlNode*> out;
+  std::vector<TtiXMLRow*> Select(Table& t, const TtiQueryParams* where) {
+    std::vector<TtiXMLRow*> out;
+    std::vector<TCriterion> criteria;
+    for (int i = 0; where && i < where->Count(); ++i) {
+      const TtiQueryParamAbs& p = *where->Items(i);
+      const int64_t name = names_.Find(LowerAscii(p.GetName()));
+      std::string text = StoredText(p, t.Name);
+      if (name < 0) return out;  // no row has such an attribute
+      criteria.push_back({static_cast<uint32_t>(name), std::move(text)});
+    }
     if (criteria.empty()) {
-      ForEachRow(t, [&](xmlNode* row) { out.push_back(row); });
+      out.reserve(t.RowList.size());
+      for (const auto& row : t.RowList) out.push_back(row.get());
       return out;
     }
     // Every criterion's index first (building one never moves the buckets of another), then the rows of the
     // smallest bucket, checked against all criteria (a bucket may hold rows of other texts of the same hash).
-    for (const TCriterion& c : criteria) IndexFor(t, c.Attr);
+    for (const TCriterion& c : criteria) IndexFor(t, c.Name);
     const RowIndex* best = nullptr;
-    const TCriterion* bestCriterion = nullptr;
     size_t bestHash = 0, bestCount = 0;
     for (const TCriterion& c : criteria) {
-      const RowIndex& ix = t.Indexes.at(c.Attr);
+      const RowIndex& ix = t.Indexes.at(c.Name);
       const size_t hash = TextHash(c.Text);
       const size_t count = ix.Count(hash);
       if (count == 0) return out;
       if (!best || count < bestCount) {
         best = &ix;
-        bestCriterion = &c;
         bestHash = hash;
         bestCount = count;
       }
     }
     out.reserve(bestCount);
-    best->ForEach(bestHash, [&](xmlAttr* a) {
-      if (!AttrEquals(a, bestCriterion->Text)) return;
+    best->ForEach(bestHash, [&](TtiXMLRow* row) {
       for (const TCriterion& c : criteria) {
-        if (&c == bestCriterion) continue;
-        const xmlAttr* other = FindAttr(a->parent, c.Attr.c_str());
-        if (!other || !AttrEquals(other, c.Text)) return;
+        const int at = row->Find(c.Name);
+        if (at < 0 || row->Value(static_cast<size_t>(at)) != c.Text) return;
       }
-      out.push_back(a->parent);
+      out.push_back(row);
     });
     return out;
   }
@@ -378,76 +529,71 @@ public:
       }
       StoredTextInto(p, t.Name, values[c]);
     }
-    xmlNode* row = ReuseSpare(t, columns, values);
-    if (!row) {
-      TtiXMLNodePtr newRow(xmlNewDocNode(doc_.get(), nullptr, tiXMLChars(Tags().Row().c_str()), nullptr));
-      if (!newRow) throw std::bad_alloc();
-      for (size_t c = 0; c < columns.size(); ++c)
-        if (!xmlNewProp(newRow.get(), tiXMLChars(columns[c].c_str()), tiXMLChars(values[c].c_str())))
-          throw std::bad_alloc();
-      row = newRow.release();
-    }
-    xmlAddChild(t.Rows, row);
+    auto row = std::make_unique<TtiXMLRow>();
+    size_t bytes = 0;
+    for (const std::string& v : values) bytes += v.size();
+    row->Attrs.reserve(columns.size());
+    row->Text.reserve(bytes);
+    for (size_t c = 0; c < columns.size(); ++c) row->Add(t.ColumnNames[c], 0, values[c]);
+    if (t.Backed) AddElement(t, *row);
+    AppendRow(t, std::move(row));
     Modified = true;
-    if (t.Numbered) SetOrdinal(row, ++t.LastOrdinal);
-    for (auto& [attr, ix] : t.Indexes)
-      if (xmlAttr* a = FindAttr(row, attr.c_str())) ix.Append(AttrHash(a), a);
   }
 
   void Update(Table& t, const TtiQueryParams* params, const TtiQueryParams* where) {
-    std::vector<std::pair<std::string, std::string>> values;
+    std::vector<std::pair<uint32_t, std::string>> values;
     for (int i = 0; params && i < params->Count(); ++i) {
       const TtiQueryParamAbs& p = *params->Items(i);
-      values.emplace_back(AttrName(p.GetName(), t.Name), StoredText(p, t.Name));
+      values.emplace_back(names_.Intern(AttrName(p.GetName(), t.Name)), StoredText(p, t.Name));
     }
-    const std::vector<xmlNode*> rows = Select(t, where);
+    const std::vector<TtiXMLRow*> rows = Select(t, where);
     if (rows.empty() || values.empty()) return;
     Modified = true;
-    for (xmlNode* row : rows)
-      for (const auto& [attr, text] : values) {
-        auto ix = t.Indexes.find(attr);
-        if (ix != t.Indexes.end())
-          if (xmlAttr* a = FindAttr(row, attr.c_str())) ix->second.Remove(AttrHash(a), row);
-        if (!xmlSetProp(row, tiXMLChars(attr.c_str()), tiXMLChars(text.c_str()))) throw std::bad_alloc();
-        if (ix != t.Indexes.end())
-          if (xmlAttr* a = FindAttr(row, attr.c_str())) ix->second.Insert(TextHash(text), a);
+    for (TtiXMLRow* row : rows)
+      for (const auto& [name, text] : values) {
+        auto ix = t.Indexes.find(name);
+        size_t hash = 0;
+        if (ix != t.Indexes.end() && HashOf(*row, name, hash)) ix->second.Remove(hash, row);
+        if (row->Node &&
+            !xmlSetProp(row->Node, tiXMLChars(names_.Name(name).c_str()), tiXMLChars(text.c_str())))
+          throw std::bad_alloc();
+        // As libxml2 sets an attribute by name: the one without prefix, else a new one at the end.
+        int own = -1;
+        for (size_t i = 0; i < row->Attrs.size() && own < 0; ++i)
+          if (row->Attrs[i].Name == name && row->Attrs[i].Prefix == 0) own = static_cast<int>(i);
+        if (own >= 0) row->Set(static_cast<size_t>(own), text);
+        else row->Add(name, 0, text);
+        if (ix != t.Indexes.end() && HashOf(*row, name, hash)) ix->second.Insert(hash, row);
       }
   }
 
   void Delete(Table& t, const TtiQueryParams* where) {
-    const std::vector<xmlNode*> rows = Select(t, where);
-    for (xmlNode* row : rows) {
-      for (auto& [attr, ix] : t.Indexes)
-        if (xmlAttr* a = FindAttr(row, attr.c_str())) ix.Remove(AttrHash(a), row);
-      Bury(row);
+    const std::vector<TtiXMLRow*> rows = Select(t, where);
+    if (rows.empty()) return;
+    for (TtiXMLRow* row : rows) {
+      size_t hash = 0;
+      for (auto& [name, ix] : t.Indexes)
+        if (HashOf(*row, name, hash)) ix.Remove(hash, row);
+      if (row->Node) Bury(row->Node);
     }
-    if (!rows.empty()) Modified = true;
+    // The rows go, in one pass; a query that selected them may still read them while the document lives.
+    const std::unordered_set<const TtiXMLRow*> gone(rows.begin(), rows.end());
+    TRowList kept;
+    kept.reserve(t.RowList.size() - rows.size());
+    for (auto& row : t.RowList) (gone.count(row.get()) ? buriedRows_ : kept).push_back(std::move(row));
+    t.RowList = std::move(kept);
+    Modified = true;
   }
 
-  // The document becomes the given tables, in this order and without rows. The rows of a table of the same
-  // name and the same columns (in the same order) are kept aside for the inserts into its successor.
+  // The document becomes the given tables, in this order and without rows.
   void Reset(const std::vector<const TtiDBMetaDataTable*>& defs) {
     if (!tablesNode_) throw EtiPerInternalException("Cant find XML <%s> element", {Tags().Tables()});
     // The new tables' names checked before anything changes.
     for (const TtiDBMetaDataTable* md : defs)
       for (int i = 0; i < md->Count(); ++i) AttrName(md->Items(i)->GetName(), md->GetName());
-    std::unordered_map<std::string, std::vector<xmlNode*>> spare;
-    for (const TtiDBMetaDataTable* md : defs) {
-      Table* old = FindTable(md->GetName());
-      if (!old || !old->Rows || spare.count(old->Key)) continue;
-      std::vector<std::string> columns;
-      for (int i = 0; i < md->Count(); ++i) columns.push_back(LowerAscii(md->Items(i)->GetName()));
-      if (Columns(*old) != columns) continue;
-      std::vector<xmlNode*>& rows = spare[old->Key];
-      for (xmlNode* c = old->Rows->children; c;) {
-        xmlNode* next = c->next;
-        if (IsElement(c, Tags().Row())) {
-          xmlUnlinkNode(c);
-          rows.push_back(c);
-        }
-        c = next;
-      }
-    }
+    // Tables elsewhere (in a second "tables" element of a file edited by hand) stay, as elements.
+    for (auto& t : tables_)
+      if (t->Node->parent != tablesNode_) MakeElements(*t);
     // Rows selected before are no longer this document's: no query reads them again, so everything else of the
     // old document can go at once (its tables, whatever else "tables" held, the rows deleted before).
     id_ = gNextStoreId++;
@@ -459,56 +605,11 @@ public:
     }
     for (xmlNode* n : graveyard_) xmlFreeNode(n);
     graveyard_.clear();
-    DropSpares();
+    buriedRows_.clear();
     tables_.clear();
     byKey_.clear();
     Modified = true;
-    for (const TtiDBMetaDataTable* md : defs) {
-      Table& t = CreateTable(*md);
-      auto it = spare.find(t.Key);
-      if (it != spare.end()) t.Spare = std::move(it->second);
-    }
-    for (auto& [key, rows] : spare)
-      for (xmlNode* row : rows) xmlFreeNode(row);
-  }
-
-  // Frees the rows kept aside and not used again.
-  void DropSpares() {
-    for (auto& t : tables_) {
-      for (size_t i = t->NextSpare; i < t->Spare.size(); ++i) xmlFreeNode(t->Spare[i]);
-      t->Spare.clear();
-      t->NextSpare = 0;
-    }
-  }
-
-  // The next row kept aside for the table, its values set; null when none is left. A row whose attributes are
-  // not exactly the table's columns (a file edited by hand) is freed and the next one tried.
-  xmlNode* ReuseSpare(Table& t, const std::vector<std::string>& columns, const std::vector<std::string>& values) {
-    while (t.NextSpare < t.Spare.size()) {
-      xmlNode* row = t.Spare[t.NextSpare++];
-      size_t c = 0;
-      bool fits = true;
-      for (xmlAttr* a = row->properties; a && fits; a = a->next, ++c)
-        fits = !a->ns && c < columns.size() && columns[c] == tiXMLChars(a->name);
-      if (!fits || c != columns.size()) {
-        xmlFreeNode(row);
-        continue;
-      }
-      c = 0;
-      for (xmlAttr* a = row->properties; a; a = a->next, ++c) {
-        if (AttrEquals(a, values[c])) continue;
-        xmlNode* text = a->children;
-        if (text && !text->next && text->type == XML_TEXT_NODE) {
-          xmlNodeSetContent(text, tiXMLChars(values[c].c_str()));
-        } else if (!xmlSetProp(row, a->name, tiXMLChars(values[c].c_str()))) {
-          xmlFreeNode(row);
-          throw std::bad_alloc();
-        }
-      }
-      row->_private = nullptr;
-      return row;
-    }
-    return nullptr;
+    for (const TtiDBMetaDataTable* md : defs) CreateTable(*md);
   }
 
   Table& CreateTable(const TtiDBMetaDataTable& md) {
@@ -549,11 +650,51 @@ public:
 
   void DropTable(Table& t) {
     Bury(t.Node);
+    for (auto& row : t.RowList) buriedRows_.push_back(std::move(row));
     Modified = true;
     tables_.erase(std::find_if(tables_.begin(), tables_.end(), [&](const auto& p) { return p.get() == &t; }));
     // A second table of the same name (a file edited by hand) is found from now on.
     byKey_.clear();
     for (auto& p : tables_) byKey_.emplace(p->Key, p.get());
+  }
+
+  // Writes the document as tiXMLWriteDoc does, byte for byte, its rows from the rows (no element is made for
+  // them); a document that holds more than elements with plain attributes (a file edited by hand) is written
+  // by libxml2, its rows made elements first.
+  void Write(const TtiByteSink& sink) {
+    xmlNode* root = xmlDocGetRootElement(doc_.get());
+    bool plain = root && doc_->children == root && !root->next && PlainElement(root, 0);
+    for (auto& t : tables_) plain = plain && !t->Backed;
+    if (!plain) {
+      for (auto& t : tables_) MakeElements(*t);
+      tiXMLWriteDoc(doc_.get(), sink);
+      return;
+    }
+    std::unordered_map<const xmlNode*, const Table*> rowsOf;
+    for (auto& t : tables_)
+      if (t->Rows) rowsOf.emplace(t->Rows, t.get());
+    TPlainWriter w(sink);
+    w.Text("<?xml version=\"1.0\"?>\n");
+    WriteElement(w, root, rowsOf);
+    w.Text("\n");
+    w.Flush();
+  }
+
+  // The row as XML text (for messages).
+  std::string RowXML(const TtiXMLRow& row) const {
+    if (row.Node) return tiXMLNodeToString(row.Node);
+    std::string out;
+    const TtiByteSink sink = [&](const char* data, size_t size) { out.append(data, size); };
+    TPlainWriter w(sink);
+    WriteRow(w, row);
+    w.Flush();
+    return out;
+  }
+
+  // Calls `visit` with each row of the table, in file order.
+  template <class F>
+  static void ForEachRow(const Table& t, F visit) {
+    for (const auto& row : t.RowList) visit(*row);
   }
 
 private:
@@ -570,35 +711,126 @@ private:
     return ref;
   }
 
-  template <class F>
-  static void ForEachRow(const Table& t, F f) {
-    for (xmlNode* c = t.Rows ? t.Rows->children : nullptr; c; c = c->next)
-      if (IsElement(c, Tags().Row())) f(c);
-  }
-
-  std::vector<TCriterion> Criteria(const Table& t, const TtiQueryParams* where) const {
-    std::vector<TCriterion> out;
-    for (int i = 0; where && i < where->Count(); ++i) {
-      const TtiQueryParamAbs& p = *where->Items(i);
-      out.push_back({LowerAscii(p.GetName()), StoredText(p, t.Name)});
+  // The table's rows: those the parser took, and those the document holds as elements. Plain row elements
+  // become rows and leave the document; a rows element that holds anything else keeps its row elements, each
+  // in step with its row.
+  void LoadRows(Table& t, TRowsTaker* taken) {
+    if (!t.Rows) return;
+    if (taken) {
+      auto it = taken->Rows.find(t.Rows);
+      if (it != taken->Rows.end()) {
+        for (auto& row : it->second) AppendRow(t, std::move(row));
+        taken->Rows.erase(it);
+      }
     }
-    return out;
+    bool plain = true;
+    for (const xmlNode* c = t.Rows->children; c && plain; c = c->next) plain = PlainRow(c);
+    t.Backed = !plain;
+    for (xmlNode* c = t.Rows->children; c;) {
+      xmlNode* next = c->next;
+      if (IsElement(c, Tags().Row())) {
+        auto row = std::make_unique<TtiXMLRow>();
+        row->Line = static_cast<int>(xmlGetLineNo(c));
+        for (const xmlAttr* a = c->properties; a; a = a->next)
+          row->Add(names_.Intern(tiXMLChars(a->name)),
+                   a->ns && a->ns->prefix ? names_.Intern(tiXMLChars(a->ns->prefix)) : 0, tiXMLAttrText(a));
+        if (plain) {
+          xmlUnlinkNode(c);
+          xmlFreeNode(c);
+        } else {
+          row->Node = c;
+        }
+        AppendRow(t, std::move(row));
+      }
+      c = next;
+    }
   }
 
-  RowIndex& IndexFor(Table& t, const std::string& attr) {
-    auto it = t.Indexes.find(attr);
+  void AppendRow(Table& t, std::unique_ptr<TtiXMLRow> row) {
+    row->Ordinal = ++t.LastOrdinal;
+    size_t hash = 0;
+    for (auto& [name, ix] : t.Indexes)
+      if (HashOf(*row, name, hash)) ix.Append(hash, row.get());
+    t.RowList.push_back(std::move(row));
+  }
+
+  // The row element of the row, appended to the table's rows element (the row's Node from now on).
+  void AddElement(Table& t, TtiXMLRow& row) {
+    TtiXMLNodePtr node(xmlNewDocNode(doc_.get(), nullptr, tiXMLChars(Tags().Row().c_str()), nullptr));
+    if (!node) throw std::bad_alloc();
+    node->line = static_cast<unsigned short>(std::min(row.Line, 65535));
+    for (size_t i = 0; i < row.Attrs.size(); ++i) {
+      const std::string value(row.Value(i));
+      const std::string& name = names_.Name(row.Attrs[i].Name);
+      xmlNs* ns = row.Attrs[i].Prefix
+                      ? xmlSearchNs(doc_.get(), t.Rows, tiXMLChars(names_.Name(row.Attrs[i].Prefix).c_str()))
+                      : nullptr;
+      const bool added = ns ? xmlNewNsProp(node.get(), ns, tiXMLChars(name.c_str()), tiXMLChars(value.c_str()))
+                            : xmlNewProp(node.get(), tiXMLChars(name.c_str()), tiXMLChars(value.c_str()));
+      if (!added) throw std::bad_alloc();
+    }
+    row.Node = node.get();
+    xmlAddChild(t.Rows, node.release());
+  }
+
+  // The table's rows made elements of the document as well (before libxml2 writes it).
+  void MakeElements(Table& t) {
+    if (t.Backed || !t.Rows) return;
+    for (auto& row : t.RowList) AddElement(t, *row);
+    t.Backed = true;
+  }
+
+  RowIndex& IndexFor(Table& t, uint32_t name) {
+    auto it = t.Indexes.find(name);
     if (it != t.Indexes.end()) return it->second;
-    if (!t.Numbered) {
-      uint64_t n = 0;
-      ForEachRow(t, [&](xmlNode* row) { SetOrdinal(row, ++n); });
-      t.LastOrdinal = n;
-      t.Numbered = true;
-    }
-    RowIndex& ix = t.Indexes[attr];
-    ForEachRow(t, [&](xmlNode* row) {
-      if (xmlAttr* a = FindAttr(row, attr.c_str())) ix.Append(AttrHash(a), a);
-    });
+    RowIndex& ix = t.Indexes[name];
+    size_t hash = 0;
+    for (auto& row : t.RowList)
+      if (HashOf(*row, name, hash)) ix.Append(hash, row.get());
     return ix;
+  }
+
+  void WriteElement(TPlainWriter& w, const xmlNode* n,
+                    const std::unordered_map<const xmlNode*, const Table*>& rowsOf) const {
+    w.Text("<");
+    w.Text(tiXMLChars(n->name));
+    for (const xmlAttr* a = n->properties; a; a = a->next) {
+      w.Text(" ");
+      w.Text(tiXMLChars(a->name));
+      w.Text("=\"");
+      if (a->children) w.AttrValue(tiXMLChars(a->children->content));
+      w.Text("\"");
+    }
+    const auto rows = rowsOf.find(n);
+    const bool hasRows = rows != rowsOf.end() && !rows->second->RowList.empty();
+    if (!n->children && !hasRows) {
+      w.Text("/>");
+      return;
+    }
+    w.Text(">");
+    for (const xmlNode* c = n->children; c; c = c->next) WriteElement(w, c, rowsOf);
+    if (hasRows)
+      for (const auto& row : rows->second->RowList) WriteRow(w, *row);
+    w.Text("</");
+    w.Text(tiXMLChars(n->name));
+    w.Text(">");
+  }
+
+  void WriteRow(TPlainWriter& w, const TtiXMLRow& row) const {
+    w.Text("<");
+    w.Text(Tags().Row());
+    for (size_t i = 0; i < row.Attrs.size(); ++i) {
+      w.Text(" ");
+      if (row.Attrs[i].Prefix) {
+        w.Text(names_.Name(row.Attrs[i].Prefix));
+        w.Text(":");
+      }
+      w.Text(names_.Name(row.Attrs[i].Name));
+      w.Text("=\"");
+      w.AttrValue(row.Value(i));
+      w.Text("\"");
+    }
+    w.Text("/>");
   }
 
   // Takes the node out of the document but keeps it until the document goes: a query that selected it may
@@ -610,11 +842,15 @@ private:
 
   uint64_t id_;
   TtiXMLDocPtr doc_;
+  TNames names_;
   xmlNode* tablesNode_ = nullptr;
   std::vector<std::unique_ptr<Table>> tables_;
   std::unordered_map<std::string, Table*> byKey_;
   std::vector<xmlNode*> graveyard_;
+  TRowList buriedRows_;  // rows deleted, for the queries that selected them
 };
+
+std::unique_ptr<TtiXMLElementTaker> TtiDatabaseXML::NewRowTaker() { return std::make_unique<TRowsTaker>(); }
 
 // ---------------------------------------------------------------------------------------------------------
 // TtiDatabaseXML
@@ -660,14 +896,14 @@ void TtiDatabaseXML::SetConnected(bool value) {
   TtiXMLParseResult r = TtiXMLDocumentOffer::TakeFor(DatabaseName());
   // Only an offer of a document made in memory comes without the file it was read from.
   const bool anew = r.Doc && r.File.Size < 0;
-  if (!r.Doc) r = tiXMLParseFile(DatabaseName());
+  if (!r.Doc) r = tiXMLParseFile(DatabaseName(), 0, tiXMLMaxFileSize, NewRowTaker());
   if (!r.Doc) CanNotConnect(r.Error.Reason, r.Error.Line, r.Error.Column, r.Error.Context);
   const xmlNode* root = xmlDocGetRootElement(r.Doc.get());
   if (!IsElement(root, Tags().DocData()))
     CanNotConnect("the root element is <" + std::string(tiXMLChars(root->name)) + ">, not <" + Tags().DocData() +
                       ">",
                   r.RootLine, r.RootColumn, "");
-  store_ = std::make_unique<TtiXMLStore>(std::move(r.Doc));
+  store_ = std::make_unique<TtiXMLStore>(std::move(r.Doc), std::move(r.Taken));
   anew_ = anew;
   SetErrorInLastCall(false);
 }
@@ -693,22 +929,23 @@ void TtiDatabaseXML::ResetTables(const std::vector<const TtiDBMetaDataTable*>& t
 
 bool TtiDatabaseXML::FindUndeclaredAttribute(TUndeclaredAttribute& found) {
   TtiXMLStore& st = Store();
+  const TNames& names = st.Names();
   for (const auto& t : st.Tables()) {
-    std::vector<std::string> declared;
-    for (const TXMLFieldDef& d : st.Defs(*t)) declared.push_back(d.Attr);
+    std::vector<int64_t> declared;
+    for (const TXMLFieldDef& d : st.Defs(*t)) declared.push_back(names.Find(d.Attr));
     int number = 0;
-    for (xmlNode* row = t->Rows ? t->Rows->children : nullptr; row; row = row->next) {
-      if (!IsElement(row, Tags().Row())) continue;
+    bool done = false;
+    TtiXMLStore::ForEachRow(*t, [&](const TtiXMLRow& row) {
+      if (done) return;
       ++number;
       size_t at = 0;  // attributes come in the order of the columns: the next one is tried first
-      for (xmlAttr* a = row->properties; a; a = a->next) {
-        const char* name = tiXMLChars(a->name);
+      for (const TtiXMLRow::TAttr& a : row.Attrs) {
         bool known = false;
-        if (!a->ns) {
-          if (at < declared.size() && declared[at] == name) {
+        if (!a.Prefix) {
+          if (at < declared.size() && declared[at] == a.Name) {
             known = true;
           } else {
-            const auto it = std::find(declared.begin(), declared.end(), name);
+            const auto it = std::find(declared.begin(), declared.end(), a.Name);
             known = it != declared.end();
             at = static_cast<size_t>(it - declared.begin());
           }
@@ -717,11 +954,13 @@ bool TtiDatabaseXML::FindUndeclaredAttribute(TUndeclaredAttribute& found) {
         if (known) continue;
         found.Table = t->Name;
         found.Row = number;
-        found.Attribute = a->ns && a->ns->prefix ? std::string(tiXMLChars(a->ns->prefix)) + ":" + name : name;
-        found.Line = static_cast<int>(xmlGetLineNo(row));
-        return true;
+        found.Attribute = a.Prefix ? names.Name(a.Prefix) + ":" + names.Name(a.Name) : names.Name(a.Name);
+        found.Line = row.Line;
+        done = true;
+        return;
       }
-    }
+    });
+    if (done) return true;
   }
   return false;
 }
@@ -731,24 +970,16 @@ void TtiDatabaseXML::ScanRows(const std::string& table, const std::vector<std::s
   TtiXMLStore& st = Store();
   TtiXMLStore::Table* t = st.FindTable(table);
   if (!t || !t->Rows) return;
+  std::vector<int64_t> names;
+  for (const std::string& a : attributes) names.push_back(st.Names().Find(a));
   std::vector<std::string_view> values(attributes.size());
-  std::vector<std::string> copies(attributes.size());  // for a value not held as one text
-  for (xmlNode* row = t->Rows->children; row; row = row->next) {
-    if (!IsElement(row, Tags().Row())) continue;
-    for (size_t i = 0; i < attributes.size(); ++i) {
-      const xmlAttr* a = FindAttr(row, attributes[i].c_str());
-      const xmlNode* text = a ? a->children : nullptr;
-      if (!text) {
-        values[i] = {};
-      } else if (!text->next && text->type == XML_TEXT_NODE && text->content) {
-        values[i] = tiXMLChars(text->content);
-      } else {
-        copies[i] = tiXMLAttrText(a);
-        values[i] = copies[i];
-      }
+  TtiXMLStore::ForEachRow(*t, [&](const TtiXMLRow& row) {
+    for (size_t i = 0; i < names.size(); ++i) {
+      const int at = names[i] < 0 ? -1 : row.Find(static_cast<uint32_t>(names[i]));
+      values[i] = at < 0 ? std::string_view() : row.Value(static_cast<size_t>(at));
     }
     visit(values);
-  }
+  });
 }
 
 void TtiDatabaseXML::StartTransaction() { inTransaction_ = true; }
@@ -757,12 +988,11 @@ void TtiDatabaseXML::Commit() {
   if (!inTransaction_) throw EtiPerInternalException("Attempt to commit but not in a transaction.");
   if (store_ && store_->Modified) {
     try {
-      tiXMLSaveFile(store_->Doc(), DatabaseName());
+      tiWriteFileAtomically(DatabaseName(), [&](const TtiByteSink& sink) { store_->Write(sink); });
     } catch (const Exception& e) {
       throw EtiPerFileException(e.Message());
     }
     store_->Modified = false;
-    store_->DropSpares();
     anew_ = false;
   }
   inTransaction_ = false;
@@ -848,9 +1078,9 @@ TtiDatabaseXML& TtiQueryXML::Db() const {
 
 void TtiQueryXML::SetActive(bool value) {
   lastRow_ = nullptr;
-  lastAttr_ = nullptr;
+  lastSlot_ = -1;
   if (!value) {
-    std::vector<_xmlNode*>().swap(rows_);
+    std::vector<TtiXMLRow*>().swap(rows_);
     index_ = 0;
     storeId_ = 0;
   }
@@ -903,7 +1133,7 @@ void TtiQueryXML::UpdateRow(const std::string& tableName, const TtiQueryParams* 
 void TtiQueryXML::ReadError(const TFieldLabel& label, const std::string& message) {
   std::string rowText;
   if (index_ < rows_.size() && db_ && db_->StoreOrNull() && db_->StoreOrNull()->Id() == storeId_)
-    rowText = tiAbbrevStr(tiXMLNodeToString(rows_[index_]), 1000);
+    rowText = tiAbbrevStr(db_->StoreOrNull()->RowXML(*rows_[index_]), 1000);
   const std::string cr = "\r";
   throw EtiPerDataException(label.Text() + cr + "From row <" + std::to_string(index_) + "> " + cr + "In table <" +
                             tableName_ + "> " + cr + "XML: <" + rowText + "> Message: " + message);
@@ -917,18 +1147,22 @@ std::string TtiQueryXML::RawField(const std::string& name, const TFieldLabel& la
   lowerName_.assign(name);
   for (char& c : lowerName_)
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+  const int64_t id = db_->StoreOrNull()->Names().Find(lowerName_);
+  if (id < 0) return {};  // no row has such an attribute
+  const auto wanted = static_cast<uint32_t>(id);
   // Fields are mostly read in the order of the columns, which is the order of a row's attributes: the search
   // starts after the attribute found last in the same row.
-  xmlNode* row = rows_[index_];
-  xmlAttr* start = lastRow_ == row && lastAttr_ && lastAttr_->next ? lastAttr_->next : row->properties;
-  xmlAttr* found = nullptr;
-  for (xmlAttr* a = start; a && !found; a = a->next)
-    if (std::strcmp(tiXMLChars(a->name), lowerName_.c_str()) == 0) found = a;
-  for (xmlAttr* a = row->properties; a != start && !found; a = a->next)
-    if (std::strcmp(tiXMLChars(a->name), lowerName_.c_str()) == 0) found = a;
+  const TtiXMLRow* row = rows_[index_];
+  const size_t count = row->Attrs.size();
+  const size_t start = lastRow_ == row && lastSlot_ >= 0 ? static_cast<size_t>(lastSlot_) + 1 : 0;
+  int found = -1;
+  for (size_t k = 0; k < count && found < 0; ++k) {
+    const size_t i = (start + k) % count;
+    if (row->Attrs[i].Name == wanted) found = static_cast<int>(i);
+  }
   lastRow_ = row;
-  lastAttr_ = found;
-  return tiXMLAttrText(found);
+  lastSlot_ = found;
+  return found < 0 ? std::string() : std::string(row->Value(static_cast<size_t>(found)));
 }
 
 template <class F>

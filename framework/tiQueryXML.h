@@ -11,14 +11,17 @@
 //   </tables></xmldocdata>
 //
 // Table, field and row-attribute names are lower case; every value is text (strings with line breaks written
-// as "&lf;" and "&cr;"). Row changes act on the document; a commit writes the whole document back, atomically,
-// and only when something changed, so reading a file never writes it. Rows are found by comparing each
-// criterion with the row's attribute (all criteria must match); for every attribute used as a criterion the
-// table keeps an index from value to rows, built on first use and kept in step with every change, so finding a
-// row by its key does not scan the table.
+// as "&lf;" and "&cr;"). The rows are held as the names and texts of their attributes, not as elements of the
+// document (which would take twelve to fourteen times the file); the rest of the file is the document. Row
+// changes act on the rows; a commit writes the whole document back with them, atomically (byte for byte as
+// libxml2 writes it), and only when something changed, so reading a file never writes it. Rows are found by
+// comparing each criterion with the row's attribute (all criteria must match); for every attribute used as a
+// criterion the table keeps an index from value to rows, built on first use and kept in step with every change,
+// so finding a row by its key does not scan the table.
 //
 // Only element children count: white space, comments and unknown elements in a file edited by hand change
-// nothing. Of a table, the first "fields" and the first "rows" element are its columns and its rows.
+// nothing (a table whose rows element holds such keeps its row elements beside its rows, so that a commit
+// writes them back). Of a table, the first "fields" and the first "rows" element are its columns and its rows.
 //
 // Rows a query has selected stay readable while their document lives, also after another query deleted them;
 // once the document is reloaded (rollback) or dropped (disconnect) the query raises instead of reading them.
@@ -35,13 +38,12 @@
 #include "framework/tiPool.h"
 #include "framework/tiQuery.h"
 
-struct _xmlNode;
-
 namespace kelvado {
 
 inline constexpr const char* cTIPersistXML = "XML";
 
 class TtiXMLStore;
+struct TtiXMLRow;
 
 class TtiDatabaseXML : public TtiDatabase {
 public:
@@ -89,13 +91,13 @@ public:
   // Whether the document holds changes no commit has written yet.
   bool Modified() const;
   // Inside an open transaction, for a caller that writes a file anew: the document becomes exactly these
-  // tables, in this order, with their columns and no rows. The rows of a table of the same name and columns are
-  // kept aside, and the inserts into the new table take them over (their values overwritten), so that writing
-  // a file anew with much the same content hardly allocates or frees anything. Nothing is written before the
-  // commit (which frees the rows not taken over); a rollback reads the file again; rows a query selected
-  // before are no longer readable. Outside a transaction raises EtiPerInternalException; not connected raises
-  // as Store() does.
+  // tables, in this order, with their columns and no rows. Nothing is written before the commit; a rollback
+  // reads the file again; rows a query selected before are no longer readable. Outside a transaction raises
+  // EtiPerInternalException; not connected raises as Store() does.
   void ResetTables(const std::vector<const TtiDBMetaDataTable*>& tables);
+  // For a reader of a store's file that offers the document (TtiXMLDocumentOffer): hand it to the read
+  // (tiXMLReadCheckedFile), so that the rows are kept as the store keeps them and never built as elements.
+  static std::unique_ptr<TtiXMLElementTaker> NewRowTaker();
 
   // A row attribute that is no declared column of its table: the table's name, the row's number in the table
   // (from 1), the attribute's name (with its prefix, if any) and the row's line in the file. Such a value is
@@ -218,13 +220,13 @@ private:
   bool active_ = false;
   TtiDatabaseXML* db_ = nullptr;
   std::string tableName_;
-  std::vector<_xmlNode*> rows_;
+  std::vector<TtiXMLRow*> rows_;
   uint64_t storeId_ = 0;  // the document the rows belong to
   size_t index_ = 0;
   std::string lowerName_;  // reused buffer
   // The attribute read last, and its row (where the next search starts).
-  _xmlNode* lastRow_ = nullptr;
-  xmlAttr* lastAttr_ = nullptr;
+  const TtiXMLRow* lastRow_ = nullptr;
+  int lastSlot_ = -1;
 };
 
 // Pools of this layer hold at most one database per file (minimum 0, maximum 1).

@@ -136,30 +136,10 @@ void TPerObjAbsEx::SetKVDVersion(TKelvadoVersion value) {
   DoOnChange(this);
 }
 
-TPerObjAbsEx::TSeldomSet& TPerObjAbsEx::Seldom() {
-  if (!seldom_) seldom_ = std::make_unique<TSeldomSet>();
-  return *seldom_;
-}
-
-const std::string& TPerObjAbsEx::GetKVDVersionOriginalString() const {
-  static const std::string none;
-  return seldom_ ? seldom_->kvdVersionOriginalString : none;
-}
-
 void TPerObjAbsEx::SetKVDVersionOriginalString(const std::string& value) {
-  if (GetKVDVersionOriginalString() == value) return;
-  Seldom().kvdVersionOriginalString = value;
+  if (kvdVersionOriginalString_ == value) return;
+  kvdVersionOriginalString_ = value;
   DoOnChange(this);
-}
-
-const TNotifyEvent& TPerObjAbsEx::GetOnStructureChange() const {
-  static const TNotifyEvent none;
-  return seldom_ ? seldom_->onStructureChange : none;
-}
-
-void TPerObjAbsEx::SetOnStructureChange(TNotifyEvent event) {
-  if (!event && !seldom_) return;  // unhooking what was never hooked
-  Seldom().onStructureChange = std::move(event);
 }
 
 void TPerObjAbsEx::DoOnChange(TtiObject* sender) {
@@ -184,9 +164,7 @@ void TPerObjAbsEx::AssignOwnProps(const TtiObject& source, const TtiClass& cls) 
   assigning_ = false;
 }
 
-void TPerObjAbsEx::DoOnStructureChange(TtiObject* sender) {
-  if (seldom_) Fire(seldom_->onStructureChange, sender ? sender : this);
-}
+void TPerObjAbsEx::DoOnStructureChange(TtiObject* sender) { Fire(onStructureChange_, sender ? sender : this); }
 
 void TPerObjAbsEx::CheckWriteProtection() {
   if (WriteProtectionMode == 0 && isProtected_) throw EProtectionViolation(this);

@@ -11,7 +11,6 @@
 //
 // Setters follow one order: compare (equal: nothing happens), CheckWriteProtection, validate, store, notify.
 // SetProp / SetFloatProp / SetEnumProp below do exactly that; descendants write their setters through them.
-#include <bit>
 #include <cstdint>
 #include <functional>
 #include <limits>
@@ -63,24 +62,6 @@ class TPLCalc;
 
 // Single-slot event: hooking replaces the previous handler.
 using TNotifyEvent = std::function<void(TtiObject* sender)>;
-
-// A value a node caches, or none, in the eight bytes of a double: none is a signalling NaN with a payload of
-// its own, which no arithmetic gives (a NaN it computes is quiet). Half the size of an optional double, so
-// that an element node's caches share a cache line with its data pointer. Used like an optional.
-class TCachedDouble {
-public:
-  explicit operator bool() const { return bits_ != kNone; }
-  double operator*() const { return std::bit_cast<double>(bits_); }
-  TCachedDouble& operator=(double v) {
-    bits_ = std::bit_cast<uint64_t>(v);
-    return *this;
-  }
-  void reset() { bits_ = kNone; }
-
-private:
-  static constexpr uint64_t kNone = 0x7FF4'C0DE'CAFE'0001ull;
-  uint64_t bits_ = kNone;
-};
 
 // ---- Process-wide state ----
 
@@ -178,16 +159,16 @@ public:
   TKelvadoVersion GetKVDVersion() const { return kvdVersion_; }
   void SetKVDVersion(TKelvadoVersion value);
   // The release text exactly as read from stored data.
-  const std::string& GetKVDVersionOriginalString() const;
+  const std::string& GetKVDVersionOriginalString() const { return kvdVersionOriginalString_; }
   void SetKVDVersionOriginalString(const std::string& value);
 
   // Events. OnChange fires after every change of the object's data; OnStructureChange when the object is
   // deleted or a list changes shape. Setting them fires nothing.
   const TNotifyEvent& GetOnChange() const { return onChange_; }
   void SetOnChange(TNotifyEvent event) { onChange_ = std::move(event); }
-  const TNotifyEvent& GetOnStructureChange() const;
+  const TNotifyEvent& GetOnStructureChange() const { return onStructureChange_; }
   // Nodes also hand the event to their child lists, so it reaches the whole subtree.
-  virtual void SetOnStructureChange(TNotifyEvent event);
+  virtual void SetOnStructureChange(TNotifyEvent event) { onStructureChange_ = std::move(event); }
   // Fire the events when set; a null sender means this object.
   void DoOnChange(TtiObject* sender = nullptr);
   void DoOnStructureChange(TtiObject* sender = nullptr);
@@ -319,22 +300,15 @@ private:
                                                                : std::to_string(static_cast<int>(value))});
   }
 
-  // What few objects ever hold, made when first set: the base stays small, so that a node's own fields (an
-  // evaluation reads them) lie in the cache line after its header.
-  struct TSeldomSet {
-    std::string kvdVersionOriginalString;
-    TNotifyEvent onStructureChange;
-  };
-  TSeldomSet& Seldom();
-
   // Mutable so that Clone can lift the source's protection while the copy is assigned, and restore it.
   mutable bool isProtected_ = false;
   bool assigning_ = false;
   bool isNew_ = false;
   TNormVersion normVersion_ = CurrentNormVersion;
   TKelvadoVersion kvdVersion_ = CurrentKVDVersion;
-  std::unique_ptr<TSeldomSet> seldom_;
+  std::string kvdVersionOriginalString_;
   TNotifyEvent onChange_;
+  TNotifyEvent onStructureChange_;
 };
 
 // The project node an object belongs to: the object itself when it is one, else that of its Owner when the

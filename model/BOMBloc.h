@@ -59,9 +59,9 @@ public:
   void Assign(const TtiObject& source) override;
 
 private:
-  TDetermination mttfdDet_ = detSubItems;  // read by every evaluation, beside the values it reads
   bom_detail::TPartValues v_{detSubItems};
   std::unique_ptr<TDCMeasureOp> dcMeasureOp_;
+  TDetermination mttfdDet_ = detSubItems;
 };
 
 class TBlocOp : public TNodeBlocAbs {
@@ -149,18 +149,17 @@ private:
   void BlocChanged(TtiObject* sender);
   void ElementsChanged(TtiObject* sender);
 
-  // The fields an evaluation reads and fills lie together, next to the base.
   std::unique_ptr<TBloc> bloc_;
   std::unique_ptr<TElementOpList> list_;
-  mutable TCachedDouble mttfd_;
-  mutable TCachedDouble dc_;
-  mutable TMTTFdDenotation mttfdBand_ = mttfLow;
   mutable TDCDenotation dcBand_ = dcForward;
   mutable TDCDenotation dcMeasuresBand_ = dcForward;
   mutable TDCDenotation dcSubItemsBand_ = dcForward;
+  mutable std::optional<double> dc_;
   mutable std::optional<double> dcMeasures_;
   mutable std::optional<double> dcSubItems_;
+  mutable TMTTFdDenotation mttfdBand_ = mttfLow;
   mutable TMTTFdDenotation mttfdSubItemsBand_ = mttfLow;
+  mutable std::optional<double> mttfd_;
   mutable std::optional<double> mttfdSubItems_;
 };
 

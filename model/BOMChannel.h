@@ -119,16 +119,15 @@ private:
   void ChannelChanged(TtiObject* sender);
   void BlocsChanged(TtiObject* sender);
 
-  // What an evaluation reads and fills lies together, in the line after the header.
   std::unique_ptr<TBlocOpList> list_;
   std::unique_ptr<TChannel> channel_;
-  mutable TCachedDouble dc_;  // emptied with the MTTFd cache
-  mutable TCachedDouble mttfd_;
-  mutable TMTTFdDenotation mttfdBand_ = mttfLow;
+  mutable std::optional<double> dc_;  // emptied with the MTTFd cache
   TTestChannelOp* testChannelOp_ = nullptr;
   // The same node as a list item, taken while it was certainly alive: PairedTestChannelOp compares list items
   // with it and never follows a reference that may be stale.
   const TtiObject* pairedObject_ = nullptr;
+  mutable std::optional<double> mttfd_;
+  mutable TMTTFdDenotation mttfdBand_ = mttfLow;
 };
 
 class TTestChannelOp : public TChannelOp {

@@ -34,17 +34,15 @@ namespace bom_detail {
 struct TPartValues {
   explicit TPartValues(TDetermination defaultDCDet = detDirect) : dcDet(defaultDCDet) {}
 
-  // What an evaluation reads comes first, in one cache line with the owner's own computed fields: a large
-  // project's evaluation is bound by the memory it touches, not by its arithmetic.
   double dc = 0.0;
-  double mttfd = cElementDefaultMTTFd;
   TDetermination dcDet;
-  double missionTime = cMissionTimeReference;
   std::string dcDocumentation;
   std::string description;
   std::string document;
   std::string documentation;
   std::string manufacturer;
+  double missionTime = cMissionTimeReference;
+  double mttfd = cElementDefaultMTTFd;
   std::string name;
   std::string partNo;
   bool operator==(const TPartValues&) const = default;
@@ -103,12 +101,11 @@ public:
   void Assign(const TtiObject& source) override;
 
 private:
-  // What an evaluation reads comes first (see TPartValues).
-  bool useB10d_ = false;
-  TTechnology technology_ = tecOther;
   bom_detail::TPartValues v_;
   double b10d_ = 0.0;
   std::unique_ptr<TDCMeasureOp> dcMeasureOp_;
+  TTechnology technology_ = tecOther;
+  bool useB10d_ = false;
 };
 
 class TElementOp : public TNodeElementAbs {
@@ -207,15 +204,14 @@ private:
   TElement& Data() const;  // raises when the node has no element
   void ElementChanged(TtiObject* sender);
 
-  // The fields an evaluation reads and fills lie together, next to the base (see TPartValues).
   std::unique_ptr<TElement> element_;
-  mutable TCachedDouble mttfd_;
-  mutable TCachedDouble dc_;
-  mutable TMTTFdDenotation mttfdBand_ = mttfLow;
+  double nop_ = std::numeric_limits<double>::infinity();
   mutable TDCDenotation dcBand_ = dcForward;
   mutable TDCDenotation dcMeasuresBand_ = dcForward;
-  double nop_ = std::numeric_limits<double>::infinity();
+  mutable std::optional<double> dc_;
   mutable std::optional<double> dcMeasures_;
+  mutable TMTTFdDenotation mttfdBand_ = mttfLow;
+  mutable std::optional<double> mttfd_;
 };
 
 }  // namespace kelvado

@@ -148,13 +148,13 @@ TItemStatus WithChildStatus(TItemStatus result, const List& list, TStatusMessage
 }
 
 // ---- Caches of the nodes ----
-// A cache (an optional double or a TCachedDouble) is empty until its first read fills it from the pool's
-// calculator; "no value" (-1) is a computed value like any other and stays cached. Value and band are stored only when the calculator
+// A cache is empty (nullopt) until its first read fills it from the pool's calculator; "no value" (-1) is a
+// computed value like any other and stays cached. Value and band are stored only when the calculator
 // succeeded, so an error leaves the cache empty and the next read asks again. The caches are not part of what a
 // node shows as its state: reading fills them, hence the const_cast. Each returns the cached value.
 
-template <class Node, class Cache, class... Det>
-double FillDCCache(const Node& node, Cache& cache, TDCDenotation& bandField, Det... det) {
+template <class Node, class... Det>
+double FillDCCache(const Node& node, std::optional<double>& cache, TDCDenotation& bandField, Det... det) {
   if (cache) return *cache;
   const TEvaluationOptionsScope options;  // one evaluation reads each option once
   TDCDenotation band = dcForward;
@@ -165,8 +165,8 @@ double FillDCCache(const Node& node, Cache& cache, TDCDenotation& bandField, Det
 }
 
 // `initialBand` is the band stored when the calculator leaves it as it is.
-template <class Node, class Cache, class... Det>
-double FillMTTFdCache(const Node& node, Cache& cache, TMTTFdDenotation& bandField,
+template <class Node, class... Det>
+double FillMTTFdCache(const Node& node, std::optional<double>& cache, TMTTFdDenotation& bandField,
                       TMTTFdDenotation initialBand, Det... det) {
   if (cache) return *cache;
   const TEvaluationOptionsScope options;  // one evaluation reads each option once

@@ -45,6 +45,9 @@ KELVADO_EXCEPTION_CLASS(EInvalidDet, EKelvado);
 KELVADO_EXCEPTION_CLASS(EInvalidValue, EKelvado);
 KELVADO_EXCEPTION_CLASS(ENotImplemented, EKelvado);
 KELVADO_EXCEPTION_CLASS(EIOError, EKelvado);
+// The memory ran out, or a file would need more of it than the program may use: nothing is wrong with the
+// file (texts 1160, 1161).
+KELVADO_EXCEPTION_CLASS(EOutOfMemory, EKelvado);
 
 // Schema validation or parsing of a project file failed. The number is 1031 with the arguments file name,
 // reason, line and line position. Its text is text 1031, or, for a fault the program words itself (the

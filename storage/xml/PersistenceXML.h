@@ -251,7 +251,9 @@ public:
   // is opened. Each project read gets the file name and the file's date, is added to the open projects and
   // brought up to the current release; a file that is open already gives its open project (OnAlreadyOpen).
   // Returns the last project handled. Reading never changes the file; the schema check streams it (a file it
-  // refuses is never built in memory), and the file's document is freed once the projects are read.
+  // refuses is never built in memory), and the file's document is freed once the projects are read. A file
+  // whose estimate of memory exceeds what the program may use (the process's limit, at most 1 GiB) raises
+  // EOutOfMemory 1161 before its document is built; running out of memory all the same raises 1160.
   TProjectOp* OpenProjectFile(const std::string& FileName, bool CheckVersion);
   // The template DefaultProjectFileName() opened as a project without file name, or a new empty project; added
   // to the open projects either way.
@@ -265,12 +267,14 @@ public:
   // against other programs saving it meanwhile, and one that changed it all the same is found just before the
   // rename (1082). The file keeps its owner, group and permissions. A new file (save as, rescue copy) appears
   // complete or not at all; a failed save leaves no file, the project its file name and the mapper its file.
+  // Running out of memory raises EOutOfMemory 1160.
   void SaveProject(TProjectOp& ProjectOp);
   // Export: a copy of the item (every object of it new) saved into FileName, added to what the file holds;
   // links, read-only files and new files as for SaveProject.
   void SaveObjectToFile(const TtiObject& Item, const std::string& FileName);
   // Import: the top-level items of the target list's class in FileName appended to TargetList as new copies. A
-  // missing file raises EIOError 1014; a schema violation asks OnInvalidFile; bad content raises as for open.
+  // missing file raises EIOError 1014; a schema violation asks OnInvalidFile; bad content and too little memory
+  // raise as for open.
   void ImportFromFile(TPerObjListEx& TargetList, const std::string& FileName);
   // After an unhandled error: every changed open project saved under a rescue name (its file name, or a name
   // made from the project's name in the projects folder, with ".rescue" appended); List gets those saved.
@@ -284,15 +288,25 @@ public:
   // Removes the project from the open projects (and frees it).
   void RemoveProject(TProjectOp* ProjectOp);
   // The first schema or parse error of the file as EInvalidXML (text 1031 with file, reason, error number,
-  // line and column); null when the file passes or there is no schema.
+  // line and column); null when the file passes or there is no schema. A valid file that would need more
+  // memory than the program may use raises EOutOfMemory 1161, as opening it would.
   std::unique_ptr<EInvalidXML> ValidateProjectFile(const std::string& FileName) const;
 
 private:
-  // ValidateProjectFile, keeping in Read what was read of the file (the document, also one the schema refuses).
+  // ValidateProjectFile, keeping in Read what was read of the file (the document of a file that passed); also
+  // without a schema the file streams past first, and one that would take more memory than the program may
+  // use raises EOutOfMemory 1161 (file, its size, the estimate, what may be used) before its document is built.
   std::unique_ptr<EInvalidXML> Validate(const std::string& FileName, TtiXMLParseResult& Read) const;
-  // The file checked (the schema, asking OnInvalidFile; the content), attached and its items of List's class
-  // read into List.
+  // The file checked (the memory it needs; the schema, asking OnInvalidFile; the content), attached and its
+  // items of List's class read into List; the memory of the file's document goes back to the system.
   void ReadCheckedFile(const std::string& FileName, bool Import, TtiObjectList& List);
+  // OpenProjectFile but for running out of memory.
+  TProjectOp* OpenProjectFileAsIs(const std::string& FileName, bool CheckVersion);
+  // Memory kept aside for the report of running out of memory (its text needs some), taken again by the next
+  // operation when it was used.
+  static constexpr size_t kOutOfMemoryReserve = 64 * 1024;
+  void KeepReserve();
+  [[noreturn]] void RaiseOutOfMemory(const std::string& FileName);
   // Raises the validation error unless OnInvalidFile answers Ignore.
   void AskAboutInvalidFile(const EInvalidXML& Error, bool Import);
   // The open project of that file; null when none.
@@ -315,6 +329,7 @@ private:
   TProjectEvent onAlreadyOpen_;
   TInvalidFileEvent onInvalidFile_;
   TFileChangedEvent onFileChanged_;
+  std::unique_ptr<char[]> reserve_;
 };
 
 }  // namespace kelvado

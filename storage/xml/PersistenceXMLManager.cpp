@@ -1,16 +1,22 @@
 // The project manager of unit PersistenceXML.
 #include <sys/stat.h>
 #include <unistd.h>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <filesystem>
+#include <new>
 #include <sstream>
 
 #include "framework/tiLibXml.h"
 #include "framework/tiLog.h"
 #include "framework/tiQueryXML.h"
 #include "framework/tiUtils.h"
+#include "framework/tiXMLLight.h"
 #include "model/BOM.h"
 #include "model/BOMProject.h"
 #include "model/GlobalsConfig.h"
@@ -32,6 +38,38 @@ namespace kelvado {
 namespace {
 
 const char* const kProjectListKind = "projectfile";
+
+// What opening a project file takes at its highest point, estimated from above by what its text holds: the
+// rows as the store keeps them, its indexes, the tree read from them and the checks of the content (measured:
+// about 1,000 bytes a row of a project, 3.3 times its file); and the whole document for a file whose rows stand
+// among other text (edited by hand), which the store reads as elements.
+int64_t OpenEstimate(const TtiXMLCensus& c) {
+  int64_t need = 640 * c.Elements + 24 * c.Attributes + 3 * c.AttributeBytes;
+  if (c.TextPieces > 0 || c.Other > 0) need += c.DocumentBytes();
+  return need;
+}
+
+std::string Megabytes(int64_t bytes) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f", static_cast<double>(bytes) / (1024.0 * 1024.0));
+  return text;
+}
+
+// A file is refused before anything large is built when opening it would take more than the program may use:
+// what the process's limits leave, and never more than the bound of the XML-light reader.
+void RefuseBeyondMemory(const std::string& file, const TtiXMLCensus& census) {
+  const int64_t need = OpenEstimate(census);
+  const int64_t allowed = tiMemoryHeadroom(tiXMLLightMaxTablesSize);
+  if (need > allowed)
+    throw EOutOfMemory(msgFileNeedsTooMuchMemory, {file, Megabytes(census.Bytes), Megabytes(need), Megabytes(allowed)});
+}
+
+// Memory freed (a file's document) goes back to the system.
+void ReturnFreedMemory() noexcept {
+#ifdef __GLIBC__
+  ::malloc_trim(0);
+#endif
+}
 
 // The file's modification date; 0 when it cannot be read.
 DateTime FileDate(const std::string& name) {
@@ -139,6 +177,7 @@ TProjectManager::TProjectManager() : TProjectManager(tiAddTrailingSlash(tiGetEXE
 
 TProjectManager::TProjectManager(const std::string& SchemaFileName)
     : openProjects_(std::make_unique<TProjectOpList>()) {
+  KeepReserve();
   if (!FileExists(SchemaFileName)) {
     Log("No schema <" + SchemaFileName + ">: project files are not checked against a schema");
     return;
@@ -164,14 +203,17 @@ void TProjectManager::RegisterFileType() const {
 }
 
 std::unique_ptr<EInvalidXML> TProjectManager::ValidateProjectFile(const std::string& FileName) const {
+  if (!schema_) return nullptr;
   TtiXMLParseResult read;
   return Validate(FileName, read);
 }
 
 std::unique_ptr<EInvalidXML> TProjectManager::Validate(const std::string& FileName, TtiXMLParseResult& Read) const {
-  if (!schema_) return nullptr;
-  Read = schema_->ValidateFile(FileName);
-  if (Read.Error.Reason.empty()) return nullptr;
+  // Without a schema the pass still streams the file past, for the estimate of its memory.
+  Read = tiXMLReadCheckedFile(
+      FileName, schema_.get(), [&](const TtiXMLCensus& census) { RefuseBeyondMemory(FileName, census); },
+      tiXMLMaxFileSize, TtiDatabaseXML::NewRowTaker());
+  if (!schema_ || Read.Error.Reason.empty()) return nullptr;
   EInvalidXML::TFault fault = EInvalidXML::TFault::Other;
   switch (Read.Error.Fault) {
     case TtiXMLFault::UnexpectedEnd: fault = EInvalidXML::TFault::UnexpectedEnd; break;
@@ -194,10 +236,14 @@ void TProjectManager::ReadCheckedFile(const std::string& FileName, bool Import, 
     TtiXMLDocumentOffer offer(FileName, std::move(checked));
     mapper.SetFileName(FileName);
   }
-  // Once read (or refused), nothing of the file's document is needed: it takes many times the tree's memory.
+  // Once read (or refused), nothing of the file's document is needed: it takes many times the tree's memory,
+  // which goes back to the system (the allocator would keep it for the process).
   struct TRelease {
     TXMLMapper_tiPer& Mapper;
-    ~TRelease() { Mapper.ReleaseDocument(); }
+    ~TRelease() {
+      Mapper.ReleaseDocument();
+      ReturnFreedMemory();
+    }
   } release{mapper};
   CheckXMLTables(FileName, mapper.GetLayerName(), !Import);
   // Checked: readers of classes whose tables are empty need not walk the tree.
@@ -225,7 +271,27 @@ TProjectOp* TProjectManager::FindOpenProject(const std::string& FileName) const 
   return nullptr;
 }
 
+void TProjectManager::KeepReserve() {
+  if (!reserve_) reserve_.reset(new (std::nothrow) char[kOutOfMemoryReserve]);
+}
+
+void TProjectManager::RaiseOutOfMemory(const std::string& FileName) {
+  // Running out of memory says nothing about the file: it is neither damaged nor invalid. The report's text
+  // needs memory of its own, which the reserve leaves it.
+  reserve_.reset();
+  throw EOutOfMemory(msgOutOfMemory, {FileName});
+}
+
 TProjectOp* TProjectManager::OpenProjectFile(const std::string& FileName, bool CheckVersion) {
+  KeepReserve();
+  try {
+    return OpenProjectFileAsIs(FileName, CheckVersion);
+  } catch (const std::bad_alloc&) {
+    RaiseOutOfMemory(FileName);
+  }
+}
+
+TProjectOp* TProjectManager::OpenProjectFileAsIs(const std::string& FileName, bool CheckVersion) {
   RefuseUnlessRegular(FileName);
   RefuseUnreachable(FileName);
   if (!FileExists(FileName)) {
@@ -327,6 +393,7 @@ void TProjectManager::SaveProject(TProjectOp& ProjectOp) {
   if (!project || project->GetFileName().empty())
     throw EIOError(msgProjectWithoutFileName, {ProjectOp.GetProjectName()});
   const std::string name = project->GetFileName();
+  KeepReserve();
   const std::string target = WritableTarget(name);
   // From the check until the new file is in place: of two programs saving the file at once, one is refused.
   const std::unique_ptr<TFileSaveLock> lock = LockForSave(name);
@@ -367,6 +434,10 @@ void TProjectManager::SaveProject(TProjectOp& ProjectOp) {
         save();
       });
     }
+  } catch (const std::bad_alloc&) {
+    mapper.ReleaseDocument();
+    if (lock->Replaced()) project->SetFileStamp(StampAfterSave(*lock, name));
+    RaiseOutOfMemory(name);
   } catch (...) {
     if (lock->ChangedMeanwhile()) throw EIOError(msgFileChangedOnDisk, {name});
     // In place, but not flushed to disk: the file is this program's all the same.
@@ -465,7 +536,12 @@ void TProjectManager::ImportFromFile(TPerObjListEx& TargetList, const std::strin
   RefuseUnreachable(FileName);
   if (!FileExists(FileName)) throw EIOError(msgProjectFileMissing, {FileName});
   std::unique_ptr<TPerObjListEx> read = TargetList.Class().CreateAs<TPerObjListEx>();
-  ReadCheckedFile(FileName, true, *read);
+  KeepReserve();
+  try {
+    ReadCheckedFile(FileName, true, *read);
+  } catch (const std::bad_alloc&) {
+    RaiseOutOfMemory(FileName);
+  }
   for (int i = 0; i < read->GetCount(); ++i)
     if (!read->GetItems(i)->GetDeleted()) TargetList.Add(read->CloneItem(i));
 }

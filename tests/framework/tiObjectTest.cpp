@@ -662,9 +662,9 @@ int ListDepth(const TtiObjectList& list) {
   return depth;
 }
 
-// Copies of lists nested up to the limit are whole; deeper ones are refused naming the limit, the target of an
-// Assign keeps what it held, and such trees are freed without running out of stack.
-TEST(tiObjectList, DeeplyNestedListsAreCopiedUpToTheLimitAndFreedAtAnyDepth) {
+// Copies and comparisons of lists nested up to the limit are whole; deeper ones are refused naming the limit,
+// the target of an Assign keeps what it held, and such trees are freed without running out of stack.
+TEST(tiObjectList, DeeplyNestedListsAreCopiedAndComparedUpToTheLimitAndFreedAtAnyDepth) {
   const std::unique_ptr<TtiObjectList> atLimit = NestedLists(TtiObjectList::kMaxCopyNesting);
   std::unique_ptr<TtiObject> copy = atLimit->Clone();
   EXPECT_EQ(ListDepth(static_cast<const TtiObjectList&>(*copy)), TtiObjectList::kMaxCopyNesting);
@@ -678,6 +678,13 @@ TEST(tiObjectList, DeeplyNestedListsAreCopiedUpToTheLimitAndFreedAtAnyDepth) {
     } catch (const EtiPerDataException& e) {
       EXPECT_NE(e.Message().find(std::to_string(TtiObjectList::kMaxCopyNesting)), std::string::npos) << e.Message();
     }
+    try {
+      (void)deep->Equals(*atLimit);
+      ADD_FAILURE() << "no error";
+    } catch (const EtiPerDataException& e) {
+      EXPECT_NE(e.Message().find(std::to_string(TtiObjectList::kMaxCopyNesting)), std::string::npos) << e.Message();
+    }
+    EXPECT_THROW((void)atLimit->Equals(*deep), EtiPerDataException);
     TItemList target;
     target.Add(MakeItem("kept"));
     EXPECT_THROW(target.Assign(*deep), EtiPerDataException);

@@ -221,21 +221,6 @@ TEST_F(ElementTest, CachesAreFilledOnceAndEmptiedByChangesOfTheElementAndItsMeas
   EXPECT_EQ(args.at(0).AsString(), "detSubItems");
 }
 
-// The element node's caches tell "none" from every value a calculator can give, NaN and infinities included.
-TEST(CachedDouble, HoldsEveryComputedValueAndTellsNoneApart) {
-  TCachedDouble c;
-  EXPECT_FALSE(c);
-  const double nan = std::numeric_limits<double>::quiet_NaN();
-  for (double v : {0.0, -0.0, -1.0, 1e-300, std::numeric_limits<double>::infinity(),
-                   -std::numeric_limits<double>::infinity(), nan, -nan, 0.0 * std::numeric_limits<double>::infinity()}) {
-    c = v;
-    ASSERT_TRUE(c) << v;
-    EXPECT_EQ(std::bit_cast<uint64_t>(*c), std::bit_cast<uint64_t>(v));
-  }
-  c.reset();
-  EXPECT_FALSE(c);
-}
-
 TEST_F(ElementTest, AssignCloneAndEquals) {
   auto op = Element(42.0, 0.75, "K7");
   op->SetNop(1234.0);

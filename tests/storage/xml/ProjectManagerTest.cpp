@@ -9,20 +9,24 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <optional>
 #include <random>
 #include <sstream>
 #include <thread>
 
 #include "bench/BenchProject.h"
 #include "framework/tiLibXml.h"
-#include "framework/tiObjectHeap.h"
 #include "framework/tiQueryXML.h"
 #include "model/GlobalsConfig.h"
 #include "model/GlobalsLists.h"
+#include "model/MsgStrings.h"
 #include "storage/db/PersistenceDB.h"
 #include "storage/db/VersionMgr.h"
 #include "storage/xml/PersistenceXML.h"
@@ -563,29 +567,161 @@ TEST_F(ProjectManagerTest, ALargeFileThatFailsTheSchemaIsRefusedWithinTwiceItsSi
   EXPECT_NE(answer.find("colour"), std::string::npos) << answer;
 }
 
-// Bytes the program holds on its heap, with the regions the object heap took from the system itself.
-size_t HeapInUse() {
-  const struct mallinfo2 m = ::mallinfo2();
-  return m.uordblks + m.hblkhd + static_cast<size_t>(tiObjectHeap::Stats().regionBytes);
+// The bytes of this process in memory.
+size_t ResidentNow() {
+  size_t pages = 0, resident = 0;
+  if (FILE* f = std::fopen("/proc/self/statm", "r")) {
+    if (std::fscanf(f, "%zu %zu", &pages, &resident) != 2) resident = 0;
+    std::fclose(f);
+  }
+  return resident * static_cast<size_t>(::sysconf(_SC_PAGESIZE));
 }
 
-// Once read, a project holds its tree, not the file's document (which takes many times the file's size).
-TEST_F(ProjectManagerTest, AnOpenProjectHoldsAtMostThreeTimesItsFileInMemory) {
+// Every byte the allocator could still hand out within the process's limit, big pieces first, but `room`
+// given back: what runs meanwhile finds just that much (memory freed before included). Each piece holds the
+// address of the one taken before it. Clear it before composing an answer.
+class TAllMemoryTaken {
+public:
+  explicit TAllMemoryTaken(size_t room) {
+    for (size_t piece : {size_t(1) << 16, size_t(1) << 12, size_t(256), size_t(32)})
+      while (void* p = std::malloc(piece)) {
+        *static_cast<void**>(p) = last_;
+        last_ = p;
+      }
+    for (size_t freed = 0; freed < room && last_; freed += 1 << 16) Drop();
+  }
+  ~TAllMemoryTaken() { Clear(); }
+  TAllMemoryTaken(const TAllMemoryTaken&) = delete;
+  TAllMemoryTaken& operator=(const TAllMemoryTaken&) = delete;
+  void Clear() {
+    while (last_) Drop();
+  }
+
+private:
+  void Drop() {
+    void* before = *static_cast<void**>(last_);
+    std::free(last_);
+    last_ = before;
+  }
+  void* last_ = nullptr;
+};
+
+// The bench project of `sfs` safety functions saved under that name; the file's size.
+size_t SaveBenchProject(TProjectManager& manager, int sfs, const std::string& file) {
   std::unique_ptr<TProjectOp> project = bench::BuildBenchProject(
-      60, [](int sf, int, int, int bl, int el) { return 100.0 + sf + bl * 10 + el; },
+      sfs, [](int sf, int, int, int bl, int el) { return 100.0 + sf + bl * 10 + el; },
       [](int, int, int, int bl, int) { return bl % 2 ? 0.9 : 0.6; });
-  const std::string file = File("held.kvd");
   project->GetProject()->SetFileName(file);
-  manager_->SaveProject(*project);
-  project.reset();
-  const size_t size = Bytes(file).size();
+  manager.SaveProject(*project);
+  return Bytes(file).size();
+}
+
+// Once read, a project holds its tree, not the file's document (which takes many times the file's size), and
+// the memory the document took goes back to the system: measured in a process of its own, as resident memory.
+TEST_F(ProjectManagerTest, AnOpenProjectHoldsAtMostThreeTimesItsFileInMemory) {
+  // The sanitizers' allocator keeps what was freed (to find a use after free), and the child's limit of
+  // address space does not work beside its shadow memory.
+  if (!AddressSpaceLimitsWork()) GTEST_SKIP() << "the memory a sanitizer's allocator holds is its own";
+  const std::string file = File("held.kvd");
+  const size_t size = SaveBenchProject(*manager_, 60, file);
   ASSERT_GT(size, 4u << 20);
-  const size_t before = HeapInUse();
-  TProjectOp* op = OpenFresh(file);
-  ASSERT_NE(op, nullptr);
-  EXPECT_EQ(op->GetSFOpList()->GetCount(), 60);
-  const size_t held = HeapInUse() - before;
-  EXPECT_LE(held, 3 * size) << "held " << held << " bytes for a file of " << size;
+  const std::string answer = RunWithinMemory(size_t(1) << 30, [&]() -> std::string {
+    ::malloc_trim(0);  // what this process freed before goes back first
+    const size_t before = ResidentNow();
+    TProjectOp* op = OpenFresh(file);
+    if (!op || op->GetSFOpList()->GetCount() != 60) return "not opened";
+    return std::to_string(ResidentNow() - before);
+  });
+  ASSERT_FALSE(answer.empty());
+  ASSERT_TRUE(std::isdigit(static_cast<unsigned char>(answer[0]))) << answer;
+  EXPECT_LE(std::stoull(answer), 3 * size) << "held " << answer << " bytes for a file of " << size;
+}
+
+// Opening estimates the memory a file needs while the file streams past, before anything is built, and
+// refuses it when the process may not take that much, naming the file, its size and the estimate. A legitimate
+// project opens within a few times its size; schema-valid rows that would cost many times their text as a
+// document are refused; running out of memory (here in a save) says so. Nothing is reported as a damaged or
+// invalid file, and no one is asked whether to ignore the schema.
+TEST_F(ProjectManagerTest, OpeningEstimatesItsMemoryWithinTheProcessLimitAndOutOfMemorySaysSo) {
+  if (!AddressSpaceLimitsWork()) GTEST_SKIP() << "address-space limits do not work under a sanitizer";
+  const std::string file = File("legit.kvd");
+  const size_t size = SaveBenchProject(*manager_, 60, file);
+  // The texts of the run's language.
+  std::ofstream(langPath_, std::ios::binary | std::ios::app) << "1160=OUT OF MEMORY %s\n1161=TOO LARGE %s|%s|%s|%s\n";
+  ReleaseMsgStrings();
+  ASSERT_EQ(GetMsgString(msgOutOfMemory, 0), "OUT OF MEMORY %s");  // loaded, as a running program has them
+  // Whoever would be asked, the answer is "don't": an invalid file shows as such.
+  manager_->SetOnInvalidFile([](const std::string&, bool) { return false; });
+  // `room`: all the memory but that much taken first.
+  const auto open = [&](const std::string& name, size_t room = 0) {
+    return [&, name, room]() -> std::string {
+      std::optional<TAllMemoryTaken> taken;
+      if (room) taken.emplace(room);
+      try {
+        TProjectOp* op = manager_->OpenProjectFile(name, true);
+        taken.reset();
+        return op ? "opened " + std::to_string(op->GetSFOpList()->GetCount()) : "nothing";
+      } catch (const EOutOfMemory& e) {
+        taken.reset();
+        return "memory " + std::to_string(e.MsgNumber()) + ": " + e.what();
+      } catch (const EInvalidXML& e) {
+        taken.reset();
+        return "invalid: " + e.Reason();
+      } catch (const EKelvado& e) {
+        taken.reset();
+        return "refused " + std::to_string(e.MsgNumber()) + ": " + e.what();
+      }
+    };
+  };
+  EXPECT_EQ(RunWithinMemory(8 * size, open(file)), "opened 60");
+  const std::string tight = RunWithinMemory(size / 2, open(file));
+  EXPECT_EQ(tight.rfind("memory 1161: TOO LARGE " + file + "|4.3|", 0), 0u) << tight;
+  // With no memory left at all, the first allocation that fails (the schema check's, the estimate's) says so.
+  const std::string starved = RunWithinMemory(size, open(file, 64 << 10));
+  EXPECT_EQ(starved.rfind("memory 116", 0), 0u) << starved;
+
+  // Rows carrying every attribute the schema allows, empty: valid, and some twenty times their text as a
+  // document. They are refused within a few times their size.
+  std::string row = "<row";
+  {
+    const std::string xsd = Bytes(SchemaBesideProgram());
+    const size_t end = xsd.find("</xs:complexType>", xsd.find("name=\"Row\""));
+    for (size_t at = xsd.find("name=\"Row\""); (at = xsd.find("<xs:attribute name=\"", at)) < end;) {
+      at += 20;
+      row += " " + xsd.substr(at, xsd.find('"', at) - at) + "=\"\"";
+    }
+    row += "/>";
+  }
+  ASSERT_GT(row.size(), 500u);
+  const std::string hostile = File("hostile.kvd");
+  {
+    std::string text = Bytes(file);
+    std::string many;
+    while (many.size() < 4 * size) many += row;
+    text.insert(text.find("<rows>", text.find("table_name=\"elementops\"")) + 6, many);
+    std::ofstream(hostile, std::ios::binary | std::ios::trunc) << text;
+  }
+  EXPECT_EQ(manager_->ValidateProjectFile(hostile), nullptr);
+  const std::string refused = RunWithinMemory(4 * Bytes(hostile).size(), open(hostile));
+  EXPECT_TRUE(refused.rfind("refused ", 0) == 0 || refused.rfind("memory 1161: ", 0) == 0) << refused;
+
+  // A save that runs out of memory reports it, naming the file, and leaves the file as it was.
+  std::unique_ptr<TProjectOp> big = bench::BuildBenchProject(
+      60, [](int, int, int, int, int) { return 300.0; }, [](int, int, int, int, int) { return 0.9; });
+  big->GetProject()->SetFileName(file);
+  const std::string before = Bytes(file);
+  const std::string saved = RunWithinMemory(size, [&]() -> std::string {
+    TAllMemoryTaken taken(1 << 20);
+    try {
+      manager_->SaveProject(*big);
+    } catch (const EOutOfMemory& e) {
+      taken.Clear();
+      return "memory " + std::to_string(e.MsgNumber()) + ": " + e.what();
+    }
+    return "saved";
+  });
+  EXPECT_EQ(saved, "memory 1160: OUT OF MEMORY " + file);
+  EXPECT_TRUE(Bytes(file) == before);
 }
 
 TEST_F(ProjectManagerTest, ANewerReleaseOfTheSameLineOpensAnUnknownOneIsRefused) {
