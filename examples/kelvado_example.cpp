@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <iostream>
 #include <memory>
+#include <new>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -59,6 +60,7 @@ constexpr int txtLowestCat = 5922;
 constexpr int txtCCFMet = 5923;
 constexpr int txtNoText = 5924;
 constexpr int txtReportNotWritten = 5930;  // why
+constexpr int txtOutOfMemory = 5931;
 constexpr int txtPFHInterpolated = 5950;
 constexpr int txtPFHBandValues = 5951;
 constexpr int txtMTTFdCap = 5952;        // the cap
@@ -286,6 +288,8 @@ std::string NoTextsMessage() {
 
 // A failure of the framework carries its own (English) detail; the user reads the run's sentence first.
 Failure Wrapped(int number, const std::string& name, const std::exception& e) {
+  // Running out of memory is no fault of the file.
+  if (dynamic_cast<const std::bad_alloc*>(&e)) return Failure{1, T(txtOutOfMemory)};
   if (dynamic_cast<const EKelvado*>(&e)) return Failure{1, Plain(e.what())};
   return Failure{1, F(number, {name}) + "\n" + T(txtCause) + ": " + Plain(e.what())};
 }
@@ -363,6 +367,9 @@ int main(int argc, char** argv) {
   } catch (const Failure& f) {
     std::cerr << kProgram << ": " << f.text << "\n";
     status = f.status;
+  } catch (const std::bad_alloc&) {
+    std::cerr << kProgram << ": " << T(txtOutOfMemory) << "\n";
+    status = 1;
   } catch (const std::exception& e) {
     std::cerr << kProgram << ": " << Plain(e.what()) << "\n";
     status = 1;

@@ -428,6 +428,28 @@ for f in release noproject; do
 done
 expect_in "$err" "The file \"$scratch/noproject.kvd\" holds no project." "noproject"
 
+# Too little memory for a large project: said as such, in the run's language, never blamed on the file. Under a
+# sanitizer the program cannot run within an address-space limit at all.
+if ldd "$prog" 2>/dev/null | grep -q -e libasan -e libtsan; then
+  echo "skipped: a sanitizer build cannot run under an address-space limit"
+else
+  cp "$example" "$scratch/big.kvd"
+  echo | KELVADO_CONFIG_DIR="$scratch/config-big" "$(dirname "$prog")/kv_pf_saver" "$scratch/big.kvd" 3000 >/dev/null
+  printf '#!/bin/sh\nexec prlimit --as="$KV_LIMIT" "%s" "$@"\n' "$prog" >"$scratch/limited"
+  chmod +x "$scratch/limited"
+  short=0
+  for mb in 400 300 250 200 150; do
+    run_env=("KV_LIMIT=$((mb * 1024 * 1024))")
+    program=$scratch/limited run de_DE.UTF-8 "$scratch/big.kvd"
+    [ "$status" = 0 ] && continue
+    short=$((short + 1))
+    expect_status 1 "$mb MB of memory"
+    expect_in "$err" "Arbeitsspeicher" "$mb MB of memory"
+    for w in "beschädigt" "bad_alloc" "ungültig"; do expect_not_in "$err" "$w" "$mb MB of memory"; done
+  done
+  [ "$short" -gt 0 ] || fail "no run of the large project ran short of memory"
+fi
+
 if [ "$failures" -gt 0 ]; then
   echo "$failures check(s) failed" >&2
   exit 1
