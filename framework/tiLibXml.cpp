@@ -163,29 +163,40 @@ std::string SourceLine(Read read, int line, int from = 1) {
   return out;
 }
 
+// Walks the characters of a source read in chunks by `read` (0 at the end), byte `pos` from 0, with the line
+// and the column of the character (from 1, counted in characters: a UTF-8 continuation byte has the column of
+// its lead byte); CR LF and a lone CR end a line as LF does. `visit(pos, line, column, byte)` is called for
+// every byte but line ends and returns false to stop. Gives the number of lines and the characters of the last.
+template <class Read, class Visit>
+std::pair<int, int64_t> WalkChars(Read read, Visit visit) {
+  int line = 1;
+  int64_t column = 0, pos = 0;
+  char buf[65536];
+  unsigned char previous = 0;
+  for (size_t n; (n = read(buf, sizeof buf)) > 0;) {
+    for (size_t i = 0; i < n; ++i, ++pos) {
+      const auto c = static_cast<unsigned char>(buf[i]);
+      const bool crlf = c == '\n' && previous == '\r';
+      previous = c;
+      if (crlf) continue;
+      if (c == '\n' || c == '\r') {
+        ++line;
+        column = 0;
+        continue;
+      }
+      if (!IsContinuationByte(c)) ++column;
+      if (!visit(pos, line, column, c)) return {line, column};
+    }
+  }
+  return {line, column};
+}
+
 // Whether a place (line and column from 1, the column in characters) lies after the last character of the
 // text read by `read`: where a parser stops on a text that ends too early.
 template <class Read>
 bool PastTheEnd(Read read, int line, int column) {
   if (line <= 0 || column <= 0) return false;
-  int lines = 1;
-  int64_t chars = 0;  // in the last line
-  char buf[65536];
-  unsigned char previous = 0;
-  for (size_t n; (n = read(buf, sizeof buf)) > 0;) {
-    for (size_t i = 0; i < n; ++i) {
-      const auto c = static_cast<unsigned char>(buf[i]);
-      const bool crlf = c == '\n' && previous == '\r';
-      previous = c;
-      if (crlf) continue;  // CR LF and lone CR end a line as LF does
-      if (c == '\n' || c == '\r') {
-        ++lines;
-        chars = 0;
-      } else if (!IsContinuationByte(c)) {
-        ++chars;
-      }
-    }
-  }
+  const auto [lines, chars] = WalkChars(read, [](int64_t, int, int64_t, unsigned char) { return true; });
   return line > lines || (line == lines && column > chars);
 }
 
@@ -228,29 +239,15 @@ void NoteError(void* /*userData*/, xmlErrorPtr error) {
 // chunks by `read`: the start of the tag the parser had just read there.
 template <class Read>
 void PlaceTagBefore(Read read, long end, int& line, int& column) {
-  int lineNow = 1;
-  int64_t pos = 0, tagLine = 0, tagCol = 0, charsSinceLineStart = 0;
-  char buf[65536];
-  unsigned char previous = 0;
-  for (size_t n; pos < end && (n = read(buf, sizeof buf)) > 0;) {
-    for (size_t i = 0; i < n && pos < end; ++i, ++pos) {
-      const auto c = static_cast<unsigned char>(buf[i]);
-      const bool crlf = c == '\n' && previous == '\r';
-      previous = c;
-      if (crlf) continue;  // CR LF and lone CR end a line as LF does
-      if (c == '\n' || c == '\r') {
-        ++lineNow;
-        charsSinceLineStart = 0;
-        continue;
-      }
-      if (IsContinuationByte(c)) continue;
-      ++charsSinceLineStart;
-      if (c == '<') {
-        tagLine = lineNow;
-        tagCol = charsSinceLineStart;
-      }
+  int64_t tagLine = 0, tagCol = 0;
+  WalkChars(read, [&](int64_t pos, int lineNow, int64_t col, unsigned char c) {
+    if (pos >= end) return false;
+    if (c == '<') {
+      tagLine = lineNow;
+      tagCol = col;
     }
-  }
+    return true;
+  });
   if (tagLine > 0) {
     line = static_cast<int>(tagLine);
     column = static_cast<int>(tagCol);

@@ -307,6 +307,8 @@ private:
   static constexpr size_t kOutOfMemoryReserve = 64 * 1024;
   void KeepReserve();
   [[noreturn]] void RaiseOutOfMemory(const std::string& FileName);
+  // SaveProject but for running out of memory, which may happen anywhere in it.
+  void SaveProjectUnguarded(TProjectOp& ProjectOp, const std::string& FileName);
   // Raises the validation error unless OnInvalidFile answers Ignore.
   void AskAboutInvalidFile(const EInvalidXML& Error, bool Import);
   // The open project of that file; null when none.

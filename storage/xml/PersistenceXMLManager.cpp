@@ -392,8 +392,20 @@ void TProjectManager::SaveProject(TProjectOp& ProjectOp) {
   // Saving to whatever file the mapper has attached would overwrite another project's file.
   if (!project || project->GetFileName().empty())
     throw EIOError(msgProjectWithoutFileName, {ProjectOp.GetProjectName()});
-  const std::string name = project->GetFileName();
   KeepReserve();
+  // A failed save gives the project back its name before the error arrives here.
+  const std::string& name = project->GetFileName();
+  try {
+    SaveProjectUnguarded(ProjectOp, name);
+  } catch (const std::bad_alloc&) {
+    GetMapper().ReleaseDocument();
+    RaiseOutOfMemory(name);
+  }
+}
+
+void TProjectManager::SaveProjectUnguarded(TProjectOp& ProjectOp, const std::string& FileName) {
+  TProject* project = ProjectOp.GetProject();
+  const std::string name = FileName;
   const std::string target = WritableTarget(name);
   // From the check until the new file is in place: of two programs saving the file at once, one is refused.
   const std::unique_ptr<TFileSaveLock> lock = LockForSave(name);
@@ -434,10 +446,6 @@ void TProjectManager::SaveProject(TProjectOp& ProjectOp) {
         save();
       });
     }
-  } catch (const std::bad_alloc&) {
-    mapper.ReleaseDocument();
-    if (lock->Replaced()) project->SetFileStamp(StampAfterSave(*lock, name));
-    RaiseOutOfMemory(name);
   } catch (...) {
     if (lock->ChangedMeanwhile()) throw EIOError(msgFileChangedOnDisk, {name});
     // In place, but not flushed to disk: the file is this program's all the same.
