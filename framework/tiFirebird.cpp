@@ -150,6 +150,28 @@ void AttachOnce(Status& st, const std::string& fileName, const XpbGuard& dpb, bo
   att.Consumed();
 }
 
+// Makes the database `attachName` (dialect 3, texts WIN1252) for the file `fileName`. `hidden`: the empty file
+// under a temporary name is ours and nobody sees it before it is published, so the engine may take it over and
+// need not wait for the disk after every page (a new library's schema took seconds so on a busy disk).
+void CreateNew(const std::string& attachName, const std::string& fileName, const std::string& userName,
+               const std::string& password, int pageSize, bool hidden) {
+  const std::string what = "database \"" + fileName + "\"";
+  Status st;
+  try {
+    XpbGuard dpb(NewDpb(st, fileName, userName, password));
+    dpb->insertInt(&st, isc_dpb_page_size, pageSize);
+    dpb->insertInt(&st, isc_dpb_sql_dialect, 3);
+    dpb->insertString(&st, isc_dpb_set_db_charset, "WIN1252");
+    if (hidden) {
+      dpb->insertInt(&st, isc_dpb_overwrite, 1);
+      dpb->insertInt(&st, isc_dpb_force_write, 0);
+    }
+    AttachOnce(st, attachName, dpb, true, "create " + what);
+  } catch (const fb::FbException& e) {
+    throw EtiFBException(tiFormat("Cannot create %s:\n%s", {what, EngineText(e)}), EngineCode(e));
+  }
+}
+
 }  // namespace
 }  // namespace fbi
 
@@ -374,21 +396,7 @@ std::string TtiFBDatabase::CreateDatabaseBeside(const std::string& fileName, con
     throw EtiFBException(tiFormat("Cannot create %s: %s", {what, e.Cause()}));
   }
   TtiUndoUnlessDone removeTemporary([&temporary]() noexcept { ::unlink(temporary.c_str()); });
-  Status st;
-  try {
-    XpbGuard dpb(NewDpb(st, fileName, userName, password));
-    dpb->insertInt(&st, isc_dpb_page_size, pageSize);
-    dpb->insertInt(&st, isc_dpb_sql_dialect, 3);
-    dpb->insertString(&st, isc_dpb_set_db_charset, "WIN1252");
-    // The empty file under the temporary name is ours: the name was taken for this database.
-    dpb->insertInt(&st, isc_dpb_overwrite, 1);
-    // Nobody sees the file before PublishDatabase, which puts it on the disk in one go: until then the engine
-    // need not wait for the disk after every page (a new library's schema took seconds so on a busy disk).
-    dpb->insertInt(&st, isc_dpb_force_write, 0);
-    AttachOnce(st, temporary, dpb, true, "create " + what);
-  } catch (const fb::FbException& e) {
-    throw EtiFBException(tiFormat("Cannot create %s:\n%s", {what, EngineText(e)}), EngineCode(e));
-  }
+  CreateNew(temporary, fileName, userName, password, pageSize, true);
   removeTemporary.Done();
   return temporary;
 }
@@ -421,7 +429,6 @@ void TtiFBDatabase::PublishDatabase(const std::string& temporary, const std::str
 
 void TtiFBDatabase::CreateDatabase(const std::string& fileName, const std::string& userName,
                                    const std::string& password, int pageSize) {
-  const std::string what = "database \"" + fileName + "\"";
   if (fileName.empty()) throw EtiFBException("Cannot create a database: no file name given");
   if (!tiFBIsServerName(fileName)) {
     const std::string temporary = CreateDatabaseBeside(fileName, userName, password, pageSize);
@@ -431,16 +438,7 @@ void TtiFBDatabase::CreateDatabase(const std::string& fileName, const std::strin
     return;
   }
   // A server makes its file itself and refuses one that exists.
-  Status st;
-  try {
-    XpbGuard dpb(NewDpb(st, fileName, userName, password));
-    dpb->insertInt(&st, isc_dpb_page_size, pageSize);
-    dpb->insertInt(&st, isc_dpb_sql_dialect, 3);
-    dpb->insertString(&st, isc_dpb_set_db_charset, "WIN1252");
-    AttachOnce(st, fileName, dpb, true, "create " + what);
-  } catch (const fb::FbException& e) {
-    throw EtiFBException(tiFormat("Cannot create %s:\n%s", {what, EngineText(e)}), EngineCode(e));
-  }
+  CreateNew(fileName, fileName, userName, password, pageSize, false);
 }
 
 void TtiFBDatabase::SetReadOnlyMode(const std::string& fileName, bool readOnly, const std::string& userName,
