@@ -25,25 +25,19 @@ if ! dpkg-query -W -f='${Status}' firebird3.0-server 2>/dev/null | grep -q "inst
     { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends firebird3.0-server; } ||
     echo "deps: firebird3.0-server could not be installed: the server tests will skip" >&2
 fi
-# A German locale, so that the tests which check that number texts never follow the process locale run instead
-# of skipping. Generated only when missing.
-if ! locale -a 2>/dev/null | grep -qix 'de_DE.utf8'; then
-  echo "Generating the locale de_DE.UTF-8"
-  if [ -f /etc/locale.gen ] && grep -q '^# *de_DE.UTF-8 UTF-8' /etc/locale.gen; then
-    sed -i 's/^# *\(de_DE.UTF-8 UTF-8\)/\1/' /etc/locale.gen
+# German locales, generated only when missing: de_DE.UTF-8 for the tests that check that number texts never follow
+# the process locale, and de_DE (ISO-8859-1) for the test that the program writes its texts in the character set
+# of the user's locale.
+# need_locale NAME-AS-LISTED LOCALE.GEN-LINE CHARSET LOCALEDEF-NAME
+need_locale() {
+  locale -a 2>/dev/null | grep -qix "$1" && return 0
+  echo "Generating the locale $4 ($3)"
+  if [ -f /etc/locale.gen ] && grep -q "^# *$2\$" /etc/locale.gen; then
+    sed -i "s/^# *\($2\)\$/\1/" /etc/locale.gen
     locale-gen >/dev/null
   else
-    localedef -i de_DE -f UTF-8 de_DE.UTF-8
+    localedef -i de_DE -f "$3" "$4"
   fi
-fi
-# A German locale of another character set than UTF-8 (de_DE is ISO-8859-1), for the test that the program
-# writes its texts in the character set of the user's locale. Generated only when missing.
-if ! locale -a 2>/dev/null | grep -qix 'de_DE.iso88591'; then
-  echo "Generating the locale de_DE (ISO-8859-1)"
-  if [ -f /etc/locale.gen ] && grep -q '^# *de_DE ISO-8859-1' /etc/locale.gen; then
-    sed -i 's/^# *\(de_DE ISO-8859-1\)/\1/' /etc/locale.gen
-    locale-gen >/dev/null
-  else
-    localedef -i de_DE -f ISO-8859-1 de_DE
-  fi
-fi
+}
+need_locale de_DE.utf8 'de_DE.UTF-8 UTF-8' UTF-8 de_DE.UTF-8
+need_locale de_DE.iso88591 'de_DE ISO-8859-1' ISO-8859-1 de_DE
