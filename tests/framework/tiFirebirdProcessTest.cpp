@@ -178,18 +178,14 @@ std::string Bytes(const std::string& file) {
 
 // Runs the peer as a service is started, with its standard output and error closed; its wait status.
 int RunPeerWithoutOutput(const std::vector<std::string>& args) {
-  std::vector<std::string> text{kelvado::ProgramFolder() + "kv_fb_peer"};
-  text.insert(text.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (auto& t : text) argv.push_back(t.data());
-  argv.push_back(nullptr);
+  kelvado::testing::TPeerCommand command("kv_fb_peer", args);
   posix_spawn_file_actions_t fa;
   posix_spawn_file_actions_init(&fa);
   posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_addclose(&fa, 1);
   posix_spawn_file_actions_addclose(&fa, 2);
   pid_t pid = -1;
-  const int rc = ::posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ);
+  const int rc = ::posix_spawn(&pid, command.argv[0], &fa, nullptr, command.argv.data(), environ);
   posix_spawn_file_actions_destroy(&fa);
   if (rc != 0) return -1;
   int status = -1;

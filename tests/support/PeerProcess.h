@@ -22,17 +22,26 @@ extern char** environ;
 
 namespace kelvado::testing {
 
+// The command line of a helper program beside the test program: its texts, and the pointers into them that
+// posix_spawn takes (null-terminated; valid while the texts live).
+struct TPeerCommand {
+  TPeerCommand(const std::string& program, const std::vector<std::string>& args) {
+    text.push_back(ProgramFolder() + program);
+    text.insert(text.end(), args.begin(), args.end());
+    for (auto& t : text) argv.push_back(t.data());
+    argv.push_back(nullptr);
+  }
+  std::vector<std::string> text;
+  std::vector<char*> argv;
+};
+
 class PeerProcess {
 public:
   // `program`: another helper beside the test program.
   explicit PeerProcess(const std::vector<std::string>& args, const std::string& program = "kv_fb_peer") {
     int in[2], out[2];
     if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) return;
-    std::vector<std::string> text{ProgramFolder() + program};
-    text.insert(text.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& t : text) argv.push_back(t.data());
-    argv.push_back(nullptr);
+    TPeerCommand command(program, args);
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
     posix_spawn_file_actions_adddup2(&fa, in[0], 0);
@@ -47,7 +56,7 @@ public:
     sigaddset(&defaults, SIGTERM);
     posix_spawnattr_setsigdefault(&attr, &defaults);
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
-    if (::posix_spawn(&pid_, argv[0], &fa, &attr, argv.data(), environ) != 0) pid_ = -1;
+    if (::posix_spawn(&pid_, command.argv[0], &fa, &attr, command.argv.data(), environ) != 0) pid_ = -1;
     posix_spawnattr_destroy(&attr);
     posix_spawn_file_actions_destroy(&fa);
     ::close(in[0]);
