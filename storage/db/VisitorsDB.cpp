@@ -190,6 +190,10 @@ public:
     }
     return "INSERT INTO " + table + " (" + cols + ") VALUES (" + vals + ")";
   }
+  // "UPDATE OR INSERT INTO T (A, B) VALUES (:A, :B) MATCHING (OID)".
+  std::string UpsertSQL(const std::string& table) const {
+    return "UPDATE OR " + InsertSQL(table) + " MATCHING (OID)";
+  }
   // "UPDATE T SET A = :A, B = :B WHERE OID = :OID".
   std::string UpdateSQL(const std::string& table) const {
     std::string sets;
@@ -265,6 +269,9 @@ struct TDBClassMap {
   void (*AfterCommit)(TtiObject&, TDBWrite);
   // Whether update and delete statements end with ";" (as the release that made the files wrote them).
   bool Semicolon;
+  // Whether the file holds a row for the object; null: always. Create and update delete the row of an object
+  // the file does not hold, and update writes the row anew when it is gone.
+  bool (*Held)(const TtiObject&);
 };
 
 struct TDBListMap {
@@ -759,6 +766,16 @@ std::string CCFMeasureSQL() {
   return Select<TCCFMeasure>("Heading, Description, Document, Documentation, Number, Score");
 }
 
+// The node tables have no column for whether a subsystem's CCF measure or condition is ticked: a row read
+// means ticked (so files of every release read alike). An unticked one therefore has no row and reads back as
+// absent, which counts as unticked does (no score, the condition not met); read back ticked it would give a
+// better result than the user's. A catalogue entry, on no subsystem, always has its row.
+template <class Op>
+bool HeldWhenTicked(const TtiObject& o) {
+  const auto& op = static_cast<const Op&>(o);
+  return op.GetIsSatisfied() || !op.template GetComponent<TComponent>();
+}
+
 // A node of a subsystem that refers to one definition (CCF measure, category or PL condition).
 template <class Op, class Def, Def* (Op::*Get)() const, void (Op::*Set)(std::unique_ptr<Def>)>
 void ReadRefNode(const TDBRow& r, TtiObject& o, const char* col) {
@@ -868,40 +885,42 @@ std::string MetaDataSQL() {
 // ---- The maps ----
 
 constexpr TDBClassMap kElement{&ClassOf<TElement>, nullptr, ElementSQL, ReadElement, true, WriteElement,
-                               nullptr, nullptr, false};
+                               nullptr, nullptr, false, nullptr};
 constexpr TDBClassMap kElementOp{&ClassOf<TElementOp>, nullptr, ElementOpSQL, ReadElementOp, true, WriteElementOp,
-                                 nullptr, nullptr, false};
-constexpr TDBClassMap kBloc{&ClassOf<TBloc>, nullptr, BlocSQL, ReadBloc, true, WriteBloc, nullptr, nullptr, false};
+                                 nullptr, nullptr, false, nullptr};
+constexpr TDBClassMap kBloc{&ClassOf<TBloc>, nullptr, BlocSQL, ReadBloc, true, WriteBloc, nullptr, nullptr, false,
+                            nullptr};
 constexpr TDBClassMap kBlocOp{&ClassOf<TBlocOp>, nullptr, BlocOpSQL, ReadBlocOp, true, WriteBlocOp, nullptr,
-                              nullptr, false};
+                              nullptr, false, nullptr};
 constexpr TDBClassMap kChannel{&ClassOf<TChannel>, &ClassOf<TTestChannel>, ChannelSQL, ReadNothing, true,
-                               WriteChannel, nullptr, nullptr, false};
+                               WriteChannel, nullptr, nullptr, false, nullptr};
 constexpr TDBClassMap kTestChannel{&ClassOf<TTestChannel>, nullptr, ChannelSQL, ReadNothing, true, WriteTestChannel,
-                                   nullptr, nullptr, false};
+                                   nullptr, nullptr, false, nullptr};
 constexpr TDBClassMap kChannelOp{&ClassOf<TChannelOp>, nullptr, ChannelOpSQL, ReadChannelOp, true, WriteChannelOp,
-                                 BeforeChannelOpWrite, nullptr, false};
+                                 BeforeChannelOpWrite, nullptr, false, nullptr};
 constexpr TDBClassMap kComponent{&ClassOf<TComponent>, nullptr, ComponentSQL, ReadComponent, true, WriteComponent,
-                                 nullptr, AfterComponentCommit, false};
+                                 nullptr, AfterComponentCommit, false, nullptr};
 constexpr TDBClassMap kComponentOp{&ClassOf<TComponentOp>, nullptr, ComponentOpSQL, ReadComponentOp, true,
-                                   WriteComponentOp, nullptr, nullptr, false};
+                                   WriteComponentOp, nullptr, nullptr, false, nullptr};
 constexpr TDBClassMap kDCMeasure{&ClassOf<TDCMeasure>, nullptr, DCMeasureSQL, ReadDCMeasureStamps, true,
-                                 WriteDCMeasure, BeforeDCMeasureWrite, nullptr, true};
+                                 WriteDCMeasure, BeforeDCMeasureWrite, nullptr, true, nullptr};
 constexpr TDBClassMap kDCMeasureOp{&ClassOf<TDCMeasureOp>, nullptr, DCMeasureOpSQL, ReadDCMeasureOp, true,
-                                   WriteDCMeasureOp, nullptr, nullptr, false};
+                                   WriteDCMeasureOp, nullptr, nullptr, false, nullptr};
 constexpr TDBClassMap kCCFMeasure{&ClassOf<TCCFMeasure>, nullptr, CCFMeasureSQL, ReadCCFMeasure, true,
-                                  WriteCCFMeasure, nullptr, nullptr, true};
+                                  WriteCCFMeasure, nullptr, nullptr, true, nullptr};
 constexpr TDBClassMap kCCFMeasureOp{&ClassOf<TCCFMeasureOp>, nullptr, CCFMeasureOpSQL, ReadCCFMeasureOp, true,
-                                    WriteCCFMeasureOp, nullptr, nullptr, false};
+                                    WriteCCFMeasureOp, nullptr, nullptr, false, HeldWhenTicked<TCCFMeasureOp>};
 constexpr TDBClassMap kCatCondition{&ClassOf<TCatCondition>, nullptr, CatConditionSQL, ReadCatCondition, true,
-                                    WriteCatCondition, nullptr, nullptr, true};
+                                    WriteCatCondition, nullptr, nullptr, true, nullptr};
 constexpr TDBClassMap kCatConditionOp{&ClassOf<TCatConditionOp>, nullptr, CatConditionOpSQL, ReadCatConditionOp,
-                                      true, WriteCatConditionOp, nullptr, nullptr, false};
+                                      true, WriteCatConditionOp, nullptr, nullptr, false,
+                                      HeldWhenTicked<TCatConditionOp>};
 constexpr TDBClassMap kPLCondition{&ClassOf<TPLCondition>, nullptr, PLConditionSQL, ReadPLCondition, true,
-                                   WritePLCondition, nullptr, nullptr, true};
+                                   WritePLCondition, nullptr, nullptr, true, nullptr};
 constexpr TDBClassMap kPLConditionOp{&ClassOf<TPLConditionOp>, nullptr, PLConditionOpSQL, ReadPLConditionOp, true,
-                                     WritePLConditionOp, nullptr, nullptr, false};
+                                     WritePLConditionOp, nullptr, nullptr, false, HeldWhenTicked<TPLConditionOp>};
 constexpr TDBClassMap kMetaData{&ClassOf<TMetaData>, nullptr, MetaDataSQL, ReadMetaData, false, WriteMetaData,
-                                nullptr, nullptr, false};
+                                nullptr, nullptr, false, nullptr};
 
 template <class T>
 std::unique_ptr<TtiObject> NewItem() {
@@ -1120,7 +1139,8 @@ void TVisDBWrite::InitStatement() {
   const std::string table = TableNameForObject(o);
   if (map_->BeforeWrite) map_->BeforeWrite(Query(), o, kind_);
   (*values_).Clear();
-  if (kind_ == TDBWrite::Delete) {
+  // An object the file holds no row for (an unticked CCF measure or condition) loses the row it was read with.
+  if (kind_ == TDBWrite::Delete || (map_->Held && !map_->Held(o))) {
     (*values_).Text("OID", OIDText(o));
     SetStatement("DELETE FROM " + table + " WHERE OID = :OID" + (map_->Semicolon ? ";" : ""));
     return;
@@ -1128,8 +1148,10 @@ void TVisDBWrite::InitStatement() {
   if (map_->Business) WriteCommon((*values_), o);
   map_->Write((*values_), o, kind_);
   (*values_).Text("OID", OIDText(o));
-  SetStatement(kind_ == TDBWrite::Create ? (*values_).InsertSQL(table)
-                                          : (*values_).UpdateSQL(table) + (map_->Semicolon ? ";" : ""));
+  if (kind_ == TDBWrite::Create) SetStatement((*values_).InsertSQL(table));
+  // Held again after a save left it out, it has no row to update.
+  else if (map_->Held) SetStatement((*values_).UpsertSQL(table));
+  else SetStatement((*values_).UpdateSQL(table) + (map_->Semicolon ? ";" : ""));
 }
 
 void TVisDBWrite::SetupParams() { (*values_).Bind(Query()); }

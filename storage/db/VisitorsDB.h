@@ -15,7 +15,8 @@
 // Writing: every writer binds the running program's edition and release (the row is restamped), +infinity as
 // the stored -2.0, a missing reference as NULL. Protected objects are written when created and afterwards
 // neither updated nor deleted unless WriteProtectionMode is 2. A group run is one transaction: a failure rolls
-// back everything the run wrote.
+// back everything the run wrote. A subsystem's CCF measure, category or PL condition has its row only while it
+// is ticked (no table has a column for that): saved unticked it loses its row and reads back absent.
 #include <memory>
 #include <string>
 

@@ -248,6 +248,75 @@ TEST_F(LibraryVisitorsTest, UpdateAndDelete) {
   EXPECT_EQ(GfixCopy(lib_), "");
 }
 
+// A library has no column for whether a subsystem's CCF measure or condition is ticked: a node read from it is
+// ticked. So an unticked one must not be kept: read back it would count (a CCF score of 75 instead of 35, a
+// category condition left open read as met).
+TEST_F(LibraryVisitorsTest, UntickedMeasuresAndConditionsReadBackAsNotCounting) {
+  SetPersistenceDB(ConnectGeneral());  // the standard's conditions of category 3
+  TLibraryItems items = BuildLibraryItems();
+  TComponentOpList& subs = *items.Subsystems;
+  TComponent& c = *subs.Items(0)->GetComponent();
+  c.SetCCFScoreDet(detMeasures);
+  c.SetCatConditionsRelevant(true);
+  c.GetCCFMeasureOps()->Add(CCFMeasureOp("Schutz", 40.0));
+  c.GetCCFMeasureOps()->Items(2)->SetIsSatisfied(false);
+  TCatConditionOpList& conds = *c.GetCatConditionOps();
+  conds.Clear();
+  const TCatConditionList* required = PersistenceDB().GetCatConditions(cat3);
+  ASSERT_TRUE(required && required->GetCount() > 1);
+  for (int i = 0; i < required->GetCount(); ++i) {
+    auto op = std::make_unique<TCatConditionOp>();
+    op->SetCatCondition(required->Items(i)->CloneAs<TCatCondition>());
+    conds.Add(std::move(op));
+  }
+  conds.Items(0)->SetIsSatisfied(false);
+  c.GetPLConditionOps()->Items(0)->SetIsSatisfied(false);
+  TVisSetObjectStateByClass toCreate(nullptr, posCreate);
+  subs.Iterate(toCreate);
+  ASSERT_DOUBLE_EQ(subs.Items(0)->GetCCFScoreLazy(), 35.0);
+  ASSERT_FALSE(c.AreCatConditionsSatisfied());
+
+  mapper_->SaveComponentOpList(subs);
+  // Not written, yet saved: it stays in memory, unticked, with nothing left to write.
+  EXPECT_EQ(c.GetCCFMeasureOps()->Items(2)->GetObjectState(), posClean);
+  EXPECT_FALSE(c.GetCCFMeasureOps()->Items(2)->GetIsSatisfied());
+  EXPECT_EQ(conds.Items(0)->GetObjectState(), posClean);
+  auto readBack = [&](TComponentOpList& into) {
+    into.Clear();
+    ASSERT_TRUE(mapper_->ReadComponentOpList(into));
+    ASSERT_EQ(into.GetCount(), 2);
+    const TCCFMeasureOpList& read = *into.Items(0)->GetComponent()->GetCCFMeasureOps();
+    for (int i = 0; i < read.GetCount(); ++i) EXPECT_TRUE(read.Items(i)->GetIsSatisfied());
+  };
+  TComponentOpList back;
+  readBack(back);
+  TComponent& r = *back.Items(0)->GetComponent();
+  EXPECT_DOUBLE_EQ(back.Items(0)->GetCCFScoreLazy(), 35.0);
+  EXPECT_FALSE(back.Items(0)->IsCCFSatisfiedLazy());
+  EXPECT_FALSE(r.AreCatConditionsSatisfied());
+  EXPECT_EQ(r.GetCCFMeasureOps()->GetCount(), 2);
+  EXPECT_EQ(r.GetCatConditionOps()->GetCount(), required->GetCount() - 1);
+  EXPECT_EQ(r.GetPLConditionOps()->GetCount(), 0);
+
+  // A measure read ticked and unticked since: its row goes, and its score no longer counts.
+  TCCFMeasureOp& twenty = *r.GetCCFMeasureOps()->Items(1);
+  ASSERT_EQ(twenty.GetCCFMeasure()->GetScore(), 20.0);
+  twenty.SetIsSatisfied(false);
+  twenty.SetDirty(true);
+  mapper_->SaveComponentOpList(back);
+  EXPECT_EQ(twenty.GetObjectState(), posClean);
+  TComponentOpList again;
+  readBack(again);
+  EXPECT_DOUBLE_EQ(again.Items(0)->GetCCFScoreLazy(), 15.0);
+  // Ticked again, it is kept again.
+  twenty.SetIsSatisfied(true);
+  twenty.SetDirty(true);
+  mapper_->SaveComponentOpList(back);
+  readBack(again);
+  EXPECT_DOUBLE_EQ(again.Items(0)->GetCCFScoreLazy(), 35.0);
+  EXPECT_EQ(GfixCopy(lib_), "");
+}
+
 TEST_F(LibraryVisitorsTest, ProtectedItemsAreWrittenOnceUnlessTheModeAllowsMore) {
   TLibraryItems items = BuildLibraryItems();
   TElementOp& e = *items.Elements->Items(0);
