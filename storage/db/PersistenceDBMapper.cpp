@@ -231,7 +231,7 @@ void TORMapper_tiPer::ReadMetaData(TMetaData& Meta, const std::string& FileName,
                                    const std::string& Password, const std::string& Charset) {
   (void)Charset;  // the access layer fixes the character set of library files
   const std::string named = ExpandName(FileName);
-  if (!named.empty() && !IsServerName(named) && !fs::exists(named)) throw EKelvado(1026, {FileName});
+  if (!named.empty() && !IsServerName(named) && !FileExists(named)) throw EKelvado(1026, {FileName});
   const std::string file = named.empty() ? libraryFile_ : named;
   const std::string bareName = fs::path(file).stem().string();
   const std::string user = User.empty() ? libUser_ : User;
@@ -463,7 +463,7 @@ void TLibListManager::AddLibrary(const std::string& Name, const std::string& Pat
   // A library on a server is the server's file: it is registered by its name, never looked for here.
   std::string stored = Path;
   if (!IsServerName(Path)) {
-    if (!fs::exists(Path)) throw EKelvado(1026, {Path});
+    if (!FileExists(Path)) throw EKelvado(1026, {Path});
     const std::string relative = RelativeToProgram(Path);
     if (relative.rfind("../", 0) != 0) stored = relative;
   }
@@ -494,8 +494,11 @@ void TLibListManager::RemoveMissing() {
   // A library on a server is not a file of this machine: it stays.
   for (size_t i = lines_.size(); i-- > 0;) {
     const std::string path = PathOf(lines_[i]);
-    if (!IsServerName(path) && !fs::exists(FullPath(path)))
-      lines_.erase(lines_.begin() + static_cast<std::ptrdiff_t>(i));
+    if (IsServerName(path)) continue;
+    // Only a library that is gone leaves the list: one that cannot be looked at now (in a folder without
+    // permission) stays registered.
+    std::error_code unknown;
+    if (!fs::exists(FullPath(path), unknown) && !unknown) lines_.erase(lines_.begin() + static_cast<std::ptrdiff_t>(i));
   }
 }
 
