@@ -18,9 +18,11 @@
 
 #include "framework/tiFirebird.h"
 #include "tests/framework/TempDirTest.h"
+#include "tests/support/FileBytes.h"
 #include "tests/support/PeerProcess.h"
 
 using namespace kelvado;
+using kelvado::testing::Bytes;
 using kelvado::testing::PeerProcess;
 using kelvado::testing::RunPeer;
 namespace fs = std::filesystem;
@@ -168,13 +170,6 @@ TEST_F(FirebirdProcessTest, CreatingOnAFullDiskLeavesNoFile) {
 }
 
 namespace {
-
-std::string Bytes(const std::string& file) {
-  std::ifstream in(file, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 // Runs the peer as a service is started, with its standard output and error closed; its wait status.
 int RunPeerWithoutOutput(const std::vector<std::string>& args) {

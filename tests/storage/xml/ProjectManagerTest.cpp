@@ -32,19 +32,13 @@
 #include "storage/xml/PersistenceXML.h"
 #include "tests/storage/xml/FileProjectStores.h"
 #include "tests/storage/xml/ProjectFileTestEnv.h"
+#include "tests/support/FileBytes.h"
 #include "tests/support/MemoryBound.h"
 #include "tests/support/PeerProcess.h"
 #include "tests/support/SkipOutsideCI.h"
 
 namespace kelvado::testing {
 namespace {
-
-std::string Bytes(const std::string& file) {
-  std::ifstream in(file, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 struct stat StatOf(const std::string& file) {
   struct stat st {};
