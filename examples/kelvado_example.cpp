@@ -119,7 +119,7 @@ std::string MTTFdText(const std::string& text) { return WithBand(text, false); }
 std::string DCText(const std::string& text) { return WithBand(text, true); }
 
 // A status message: red and yellow ones are verdicts and carry their status; a green one is a note.
-void PrintMessages(TPerObjAbsEx& node, const std::string& indent) {
+void PrintMessages(std::ostream& out, TPerObjAbsEx& node, const std::string& indent) {
   TStatusMessages messages;
   node.CheckStatus(&messages, false);
   for (int i = 0; i < messages.Count(); ++i) {
@@ -127,7 +127,7 @@ void PrintMessages(TPerObjAbsEx& node, const std::string& indent) {
     std::string text = m.Text.empty() ? T(txtNoText) : Plain(m.Text);
     for (size_t p; (p = text.find('\n')) != std::string::npos;) text.replace(p, 1, " ");
     const std::string kind = m.Status == isGreen ? T(txtNote) : StatusName(m.Status);
-    std::cout << indent << "  - " << kind << ": " << text << "\n";
+    out << indent << "  - " << kind << ": " << text << "\n";
   }
 }
 
@@ -148,31 +148,31 @@ std::string ChannelDCText(TChannelOp& ch) {
          BandInLanguage(DCDenotationToStr(GetDCDenotation(dc)), true) + ")";
 }
 
-void PrintChannels(TComponentOp& s) {
+void PrintChannels(std::ostream& out, TComponentOp& s) {
   TChannelOpList& channels = *s.GetChannelOpList();
   for (int c = 0; c < channels.GetCount(); ++c) {
     TChannelOp& ch = *channels.Items(c);
     if (ch.GetDeleted()) continue;
-    std::cout << "      " << ch.GetCaption() << "  " << MTTFdLabel() << ch.GetMTTFdString() << " ("
+    out << "      " << ch.GetCaption() << "  " << MTTFdLabel() << ch.GetMTTFdString() << " ("
               << BandInLanguage(ch.GetMTTFdDenotationString(), false) << ")  " << T(lblDC) << " [%] "
               << ChannelDCText(ch) << "  " << Status(ch) << "\n";
-    PrintMessages(ch, "      ");
+    PrintMessages(out, ch, "      ");
     TBlocOpList& blocs = *ch.GetBlocOpList();
     for (int b = 0; b < blocs.GetCount(); ++b) {
       TBlocOp& bloc = *blocs.Items(b);
       if (bloc.GetDeleted()) continue;
-      std::cout << "        " << T(lblBloc) << " \"" << bloc.GetBlocName() << "\"  " << MTTFdLabel()
+      out << "        " << T(lblBloc) << " \"" << bloc.GetBlocName() << "\"  " << MTTFdLabel()
                 << MTTFdText(bloc.GetMTTFdString()) << "  " << T(lblDC) << " [%] " << DCText(bloc.GetDCString())
                 << "  " << Status(bloc) << "\n";
-      PrintMessages(bloc, "        ");
+      PrintMessages(out, bloc, "        ");
       TElementOpList& elements = *bloc.GetElementOpList();
       for (int e = 0; e < elements.GetCount(); ++e) {
         TElementOp& el = *elements.Items(e);
         if (el.GetDeleted()) continue;
-        std::cout << "          " << T(lblElement) << " \"" << el.GetElementName() << "\"  " << MTTFdLabel()
+        out << "          " << T(lblElement) << " \"" << el.GetElementName() << "\"  " << MTTFdLabel()
                   << MTTFdText(el.GetMTTFdString()) << "  " << T(lblDC) << " [%] " << DCText(el.GetDCString())
                   << "  " << Status(el) << "\n";
-        PrintMessages(el, "          ");
+        PrintMessages(out, el, "          ");
       }
     }
   }
@@ -197,32 +197,32 @@ std::string Method() {
          (cap4 == cap ? F(txtMTTFdCap, {FloatToStr(cap)}) : F(txtMTTFdCapRaised, {FloatToStr(cap), FloatToStr(cap4)}));
 }
 
-void PrintProject(TProjectOp& project) {
-  std::cout << T(lblProject) << " \"" << project.GetProjectName() << "\"  " << Status(project) << "  "
+void PrintProject(std::ostream& out, TProjectOp& project) {
+  out << T(lblProject) << " \"" << project.GetProjectName() << "\"  " << Status(project) << "  "
             << T(lblChecksum) << " " << Checksum(project) << "\n"
             << Method() << "\n";
-  PrintMessages(project, "");
+  PrintMessages(out, project, "");
   TSFOpList& sfs = *project.GetSFOpList();
   for (int i = 0; i < sfs.GetCount(); ++i) {
     TSFOp& sf = *sfs.Items(i);
     if (sf.GetDeleted()) continue;
-    std::cout << "\n  " << T(lblSF) << " \"" << sf.GetSFName() << "\"\n"
+    out << "\n  " << T(lblSF) << " \"" << sf.GetSFName() << "\"\n"
               << "    " << T(lblPLr) << " " << sf.GetPLrString() << "  " << T(lblPL) << " " << sf.GetPLString()
               << "  " << T(lblPFH) << " [1/h] " << sf.GetPFHString() << "  " << T(txtLowestCat) << " "
               << sf.GetCatString() << "  " << Status(sf) << "\n";
-    PrintMessages(sf, "    ");
+    PrintMessages(out, sf, "    ");
     TComponentOpList& subs = *sf.GetComponentOpList();
     for (int j = 0; j < subs.GetCount(); ++j) {
       TComponentOp& s = *subs.Items(j);
       if (s.GetDeleted()) continue;
-      std::cout << "    " << T(lblSubsystem) << " \"" << s.GetComponentName() << "\"  " << T(lblCategory) << " "
+      out << "    " << T(lblSubsystem) << " \"" << s.GetComponentName() << "\"  " << T(lblCategory) << " "
                 << s.GetCatString() << "\n"
                 << "      " << MTTFdLabel() << MTTFdText(s.GetMTTFdString()) << "  " << T(lblDCavg) << " [%] "
                 << DCText(s.GetDCavgPCString()) << "  " << T(txtCCFMet) << " " << s.GetCCFString() << "\n"
                 << "      " << T(lblPFH) << " [1/h] " << s.GetPFHString() << "  " << T(lblPL) << " "
                 << s.GetPLString() << "  " << Status(s) << "\n";
-      PrintMessages(s, "      ");
-      PrintChannels(s);
+      PrintMessages(out, s, "      ");
+      PrintChannels(out, s);
     }
   }
 }
@@ -230,12 +230,7 @@ void PrintProject(TProjectOp& project) {
 // The report is made whole before any of it is shown: a run that fails while making it shows no half tree.
 void PrintReport(TProjectOp& project) {
   std::ostringstream report;
-  struct TRedirect {
-    std::streambuf* shown;
-    ~TRedirect() { std::cout.rdbuf(shown); }
-  } redirect{std::cout.rdbuf(report.rdbuf())};
-  PrintProject(project);
-  std::cout.rdbuf(redirect.shown);
+  PrintProject(report, project);
   std::cout << report.str();
 }
 
