@@ -226,22 +226,11 @@ bool tiFBIsReadOnlyFile(const std::string& databaseName) {
 
 namespace {
 
-// The folder of the copies of read-only files: the process's temporary folder, in its canonical form.
-std::string TemporaryFolder() {
-  const char* tmp = std::getenv("TMPDIR");
-  const std::string given = tmp && *tmp ? tmp : "/tmp";
-  char* real = ::realpath(given.c_str(), nullptr);
-  if (!real) return given;  // the copy then fails, naming the folder
-  std::string canonical = real;
-  std::free(real);
-  return canonical;
-}
-
 // A private copy of a database file, in read-only mode: what an attachment reads of a file it may not write.
 // Raises EtiFBException naming the file; leaves no copy behind then.
 std::string ReadOnlyCopy(const std::string& fileName, const std::string& userName, const std::string& password,
                          const std::string& what) {
-  const std::string folder = TemporaryFolder();
+  const std::string folder = CanonicalTempFolder();
   std::string copy = folder + "/kelvado-readonly-XXXXXX";
   const int out = ::mkstemp(copy.data());
   if (out < 0)

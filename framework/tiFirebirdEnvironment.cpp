@@ -128,19 +128,6 @@ void LinkInto(const std::string& target, const std::string& link) {
 std::string gOwnRoot;
 std::string gTempFolder;
 
-// The temporary folder in its canonical form: the engine refuses its character-set module on a path that
-// leads through a symbolic link or holds "//", "." or "..", and every database would then be unopenable.
-std::string CanonicalTempFolder() {
-  const char* tmpdir = std::getenv("TMPDIR");
-  const std::string given = tmpdir && *tmpdir ? tmpdir : "/tmp";
-  char* real = ::realpath(given.c_str(), nullptr);
-  if (!real)
-    throw EtiFBException(tiFormat("The temporary folder \"%s\" (TMPDIR) cannot be used: %s", {given, ErrnoText()}));
-  std::string canonical = real;
-  std::free(real);
-  return canonical;
-}
-
 void InitEnvironmentOnce() {
   const char* lock = std::getenv("FIREBIRD_LOCK");
   const char* root = std::getenv("FIREBIRD");
@@ -201,6 +188,17 @@ std::string LockFolder() {
 }
 
 }  // namespace
+
+std::string CanonicalTempFolder() {
+  const char* tmpdir = std::getenv("TMPDIR");
+  const std::string given = tmpdir && *tmpdir ? tmpdir : "/tmp";
+  char* real = ::realpath(given.c_str(), nullptr);
+  if (!real)
+    throw EtiFBException(tiFormat("The temporary folder \"%s\" (TMPDIR) cannot be used: %s", {given, ErrnoText()}));
+  std::string canonical = real;
+  std::free(real);
+  return canonical;
+}
 
 KeepSignalHandlers::KeepSignalHandlers() {
   ::sigaction(SIGINT, nullptr, &saved_[0]);

@@ -49,6 +49,10 @@ private:
 // When the engine runs from the configuration root this process made below the temporary folder and could not
 // load a module from there (its character sets), the sentence that says so; else empty.
 std::string TempFolderCause(const fb::FbException& e);
+// The temporary folder (TMPDIR, else /tmp) in its canonical form: the engine refuses its character-set module on
+// a path that leads through a symbolic link or holds "//", "." or "..", and every database would then be
+// unopenable. One that does not exist raises EtiFBException naming it.
+std::string CanonicalTempFolder();
 
 // Owns one reference to an engine interface and releases it when it goes. A call that frees the interface
 // itself when it succeeds (detach, close, commit, rollback, dropDatabase) is followed by Consumed(); when such a
