@@ -1044,7 +1044,10 @@ void CheckStart(void* ctx, const xmlChar* localname, const xmlChar* prefix, cons
   census.Attributes += nbAttributes;
   census.Other += nbNamespaces;
   // Five pointers per attribute: name, prefix, namespace, start and end of the value.
-  for (int i = 0; i < nbAttributes; ++i) census.AttributeBytes += attributes[5 * i + 4] - attributes[5 * i + 3];
+  int64_t values = 0;
+  for (int i = 0; i < nbAttributes; ++i) values += attributes[5 * i + 4] - attributes[5 * i + 3];
+  census.AttributeBytes += values;
+  census.LargestElementBytes = std::max(census.LargestElementBytes, values);
   // The parser refuses nesting deeper than 256 before this is called, and the room for that is kept: the
   // push never allocates (and so never throws into libxml2).
   if (tCheck->Open.size() < tCheck->Open.capacity()) {

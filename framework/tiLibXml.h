@@ -140,6 +140,7 @@ struct TtiXMLCensus {
   int64_t Elements = 0;
   int64_t Attributes = 0;
   int64_t AttributeBytes = 0;  // of their values
+  int64_t LargestElementBytes = 0;  // the values of the element whose values take the most, together
   int64_t TextPieces = 0;      // character data outside attributes, in the pieces the parser hands over
   int64_t TextBytes = 0;
   int64_t Other = 0;           // comments, processing instructions, namespace declarations
