@@ -181,12 +181,12 @@ private:
 int64_t ProjectFileOpenEstimate(const TtiXMLCensus& Census) {
   const TtiXMLCensus& c = Census;
   // Fitted to the highest point of opens measured in processes of their own (bench/bench_projectfile), files
-  // saved by the program from 0.3 to 223 MB (3.5 times their size) and by hand: a row 560 bytes (the store's
-  // row, its place in the indexes, the object read from it, the checks of the content), an attribute 12, and
-  // every byte of their texts 2.4 (the row's copy, the object's); the parser holds the row it reads whole, in a
-  // buffer that grows by doubling, which large texts show. A file whose rows stand among other text keeps them
-  // as elements too: its document. A tenth more for what varies between runs.
-  int64_t need = 560 * c.Elements + 12 * c.Attributes + c.AttributeBytes * 12 / 5 + 4 * c.LargestElementBytes;
+  // saved by the program from 0.3 to 223 MB (3.5 times their size) and by hand: a row 600 bytes (the store's
+  // row, its place in the indexes, the object read from it, the checks of the content), an attribute 12, every
+  // byte of their texts 2 (the row's copy, the object's), and the parser's buffer, which holds the row it reads
+  // whole and grows by doubling. A file whose rows stand among other text keeps them as elements too: its
+  // document. A tenth more for what varies between runs.
+  int64_t need = 600 * c.Elements + 12 * c.Attributes + 2 * c.AttributeBytes + 2 * c.LargestElementBytes;
   if (c.TextPieces > 0 || c.Other > 0) need += c.DocumentBytes();
   return std::max(need + need / 10, c.Bytes);
 }
