@@ -565,7 +565,7 @@ public:
       StoredTextInto(p, t.Name, values[c]);
     }
     RefuseUnreadableRow(
-        t.Name, columns.size(), [&](size_t i) { return columns[i]; },
+        t.Name, columns.size(), [&](size_t i) -> const std::string& { return columns[i]; },
         [&](size_t i) -> std::string_view { return values[i]; });
     auto row = std::make_unique<TtiXMLRow>();
     size_t bytes = 0;
@@ -600,7 +600,7 @@ public:
         else it->second = text;
       }
       RefuseUnreadableRow(
-          t.Name, after.size(), [&](size_t i) { return names_.Name(after[i].first); },
+          t.Name, after.size(), [&](size_t i) -> const std::string& { return names_.Name(after[i].first); },
           [&](size_t i) { return after[i].second; });
     }
     Modified = true;
