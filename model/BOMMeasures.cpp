@@ -488,6 +488,16 @@ int TPLConditionOpList::IndexOfCondition(const TPLCondition* condition, bool inc
   return -1;
 }
 
+bool TCatConditionOpList::IsConditionSatisfied(const TCatCondition* condition) const {
+  const int idx = IndexOfCondition(condition, false);
+  return idx >= 0 && Items(idx)->GetIsSatisfied();
+}
+
+bool TPLConditionOpList::IsConditionSatisfied(const TPLCondition* condition) const {
+  const int idx = IndexOfCondition(condition, false);
+  return idx >= 0 && Items(idx)->GetIsSatisfied();
+}
+
 const TtiClass& TCatConditionList::StaticClass() {
   static const TtiClass c(TtiClass::Of<TCatConditionList, TtiObjectList>(), "TCatConditionList");
   return c;

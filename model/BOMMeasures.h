@@ -306,6 +306,9 @@ public:
   // First item (deleted ones only with includeDeleted) whose condition has condition's Text or, when
   // condition has a CCID, its CCID; -1 when none.
   int IndexOfCondition(const TCatCondition* condition, bool includeDeleted) const;
+  // The subsystem meets `condition`: the entry IndexOfCondition finds (deleted ones not counted) is ticked. An
+  // entry held but not ticked meets nothing.
+  bool IsConditionSatisfied(const TCatCondition* condition) const;
 };
 
 class TPLConditionOpList : public TPerObjListOf<TPLConditionOp> {
@@ -314,6 +317,7 @@ public:
   TPLConditionOpList() = default;
   std::string GetCaption() const override;  // text 12
   int IndexOfCondition(const TPLCondition* condition, bool includeDeleted) const;
+  bool IsConditionSatisfied(const TPLCondition* condition) const;  // as for the category's conditions
 };
 
 // Plain owning lists of condition definitions (the standard's requirements); adding fires no events.

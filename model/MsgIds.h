@@ -112,6 +112,8 @@ inline constexpr int msgReasonClosed = 1154;
 inline constexpr int msgReasonOther = 1155;                // the error number, the system's text
 inline constexpr int msgLibraryReadOnly = 1170;            // the library file
 inline constexpr int msgNoLibraryOpen = 1171;              // - (a library failed to open and none is open)
+inline constexpr int msgDefaultsNotWritten = 1172;         // the settings file or folder, the reason
+inline constexpr int msgReasonReadOnly = 1173;             // - (a file its owner or this user may not write)
 inline constexpr int msgOutOfMemory = 1160;                // the file being read or written
 inline constexpr int msgFileNeedsTooMuchMemory = 1161;     // file, its size, the estimate, what may be used (MB)
 

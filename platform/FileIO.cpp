@@ -204,7 +204,7 @@ void CheckFileReplaceable(const std::string& file) {
   if (!S_ISREG(st.st_mode)) FailWrite(file, "it is no regular file", 0);
   // The owner's write bit is checked also for root, who may write anything: it is the owner's "keep this".
   if ((st.st_mode & S_IWUSR) == 0 || ::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0)
-    FailWrite(file, "it is read-only", 0);
+    FailWrite(file, kCauseReadOnly, 0);
 }
 
 std::string TempFileTemplate(const std::string& file) {

@@ -74,8 +74,9 @@ std::string FollowFileLinks(const std::string& file);
 
 // Raises EFileAccess "Can not write the file <FILE>: ..." when `file` (after its links) exists and is no
 // regular file (cause "it is no regular file") or may not be written by its owner, or by this process (cause
-// "it is read-only").
+// kCauseReadOnly).
 void CheckFileReplaceable(const std::string& file);
+inline constexpr const char* kCauseReadOnly = "it is read-only";
 // The cause of a replacement refused because the file changed while a TFileSaveLock held it.
 inline constexpr const char* kCauseChangedMeanwhile = "another program changed it while it was saved";
 
