@@ -32,10 +32,12 @@
 #include "storage/xml/PersistenceXML.h"
 #include "tests/storage/xml/FileProjectStores.h"
 #include "tests/storage/xml/ProjectFileTestEnv.h"
+#include "tests/support/FileAcl.h"
 #include "tests/support/FileBytes.h"
 #include "tests/support/MemoryBound.h"
 #include "tests/support/PeerProcess.h"
 #include "tests/support/SkipOutsideCI.h"
+#include "tests/support/TeamUsers.h"
 
 namespace kelvado::testing {
 namespace {
@@ -1466,6 +1468,75 @@ TEST_F(ProjectManagerTest, AFileSavedByRootKeepsItsOwnerGroupAndMode) {
   EXPECT_EQ(st.st_gid, kNobody);
   EXPECT_EQ(st.st_mode & 07777, 0640u);
   EXPECT_EQ(OpenFresh(file)->GetProject()->GetAuthor(), "von root gespeichert");
+}
+
+// A team keeps its projects in a folder of its group (set-group-ID, 2775), each file writable by the group. A
+// member saves a colleague's file: it passes to them, and everyone who could write it still can (the owner
+// through the group, someone outside the team through the ACL). Where the owner would be left with less, or
+// the group could not be kept, the save is refused naming who would lose what, and the file stays as it was.
+TEST_F(ProjectManagerTest, ATeamMemberSavesAColleaguesFileAndNobodyLosesARight) {
+  if (::geteuid() != 0) SKIP_OUTSIDE_CI("needs root to make the users of a team");
+  TTeamUsers team;
+  if (!team.Made()) SKIP_OUTSIDE_CI("groupadd and useradd could not make the users of a team");
+  const TTestUser& anna = team.A();
+  const TTestUser& ben = team.B();
+  TFullProject f = BuildFullProject();
+  const std::string folder = File("team");
+  std::filesystem::create_directory(folder);
+  ASSERT_EQ(::chown(folder.c_str(), anna.Uid, team.Team()), 0);
+  ASSERT_EQ(::chmod(folder.c_str(), 02775), 0);
+  ASSERT_EQ(::chmod(store_.Folder().c_str(), 0755), 0);
+  // A project file of Anna's.
+  const auto annas = [&](const std::string& name, gid_t group, const std::string& acl) {
+    f.Root->GetProject()->SetFileName(folder + "/" + name);
+    manager_->SaveProject(*f.Root);
+    const std::string file = f.Root->GetProject()->GetFileName();
+    EXPECT_EQ(::chown(file.c_str(), anna.Uid, group), 0);
+    EXPECT_EQ(::chmod(file.c_str(), 0664), 0);
+    EXPECT_TRUE(SetAcl(file, acl));
+    return file;
+  };
+  // Opened by the user, signed with their name and saved: "saved", or the error's number and arguments.
+  const auto saveAs = [&](const TTestUser& user, const std::string& file) {
+    return AsUser(user, [&] {
+      try {
+        TProjectOp* op = OpenFresh(file);
+        op->GetProject()->SetAuthor(user.Name);
+        other_->SaveProject(*op);
+        return std::string("saved");
+      } catch (const EKelvado& e) {
+        std::string text = std::to_string(e.MsgNumber());
+        for (const FmtArg& a : e.MsgArgs()) text += " | " + a.AsString();
+        return text;
+      }
+    });
+  };
+
+  const std::string shared = annas("shared.kvd", team.Team(), "u:nobody:rw-");
+  const std::string acl = AclOf(shared);
+  EXPECT_EQ(saveAs(ben, shared), "saved");
+  struct stat st = StatOf(shared);
+  EXPECT_EQ(st.st_uid, ben.Uid);
+  EXPECT_EQ(st.st_gid, team.Team());
+  EXPECT_EQ(st.st_mode & 07777, 0664u);
+  EXPECT_EQ(AclOf(shared), acl);
+  EXPECT_EQ(OpenFresh(shared)->GetProject()->GetAuthor(), ben.Name);
+  EXPECT_EQ(saveAs(anna, shared), "saved");
+  EXPECT_EQ(StatOf(shared).st_uid, anna.Uid);
+  EXPECT_EQ(AclOf(shared), acl);
+
+  // Ben may write through an ACL entry of his own; Anna's group has only read: she would lose writing.
+  const std::string readOnlyGroup = annas("read-only-group.kvd", team.Team(), "g::r--,u:" + ben.Name + ":rw-");
+  const std::string bytes = Bytes(readOnlyGroup);
+  EXPECT_EQ(saveAs(ben, readOnlyGroup), std::to_string(msgSaveTakesRights) + " | " + readOnlyGroup + " | " +
+                                            anna.Name + " | " + ben.Name + " | " + anna.Name + " | r-- | rw-");
+  // Anna's own group, which Ben is not in.
+  const std::string ownGroup = annas("own-group.kvd", anna.Gid, "u:" + ben.Name + ":rw-");
+  EXPECT_EQ(saveAs(ben, ownGroup),
+            std::to_string(msgSaveLosesGroup) + " | " + ownGroup + " | " + anna.Name + " | " + ben.Name);
+  EXPECT_EQ(Bytes(readOnlyGroup), bytes);
+  EXPECT_EQ(StatOf(ownGroup).st_uid, anna.Uid);
+  EXPECT_EQ(Names(folder), (std::vector<std::string>{"own-group.kvd", "read-only-group.kvd", "shared.kvd"}));
 }
 
 TEST_F(ProjectManagerTest, ProjectFilesWithNamesUpToTheLimitSaveAgainAndAgain) {
