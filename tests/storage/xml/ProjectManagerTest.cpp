@@ -1375,6 +1375,67 @@ TEST_F(ProjectManagerTest, ASaveOverAFileAnotherProgramChangedAsksAndByDefaultRe
   EXPECT_EQ(NewManager()->OpenProjectFile(file, true)->GetProject()->GetAuthor(), "meine Änderung");
 }
 
+// What another program sees of a save: the new file is on disk before it takes the file's name, and its name
+// after that; and a change another program makes after the save's first check, up to that rename, is not
+// overwritten but refused as a change on disk. Seen in a real saver by kv_sync_spy.so, which records its
+// flushes and renames and stops it once the new file is flushed.
+TEST_F(ProjectManagerTest, ASaveIsOnDiskBeforeItsRenameAndRefusesAChangeUpToIt) {
+  TFullProject f = BuildFullProject();
+  const std::string file = SaveFull(f, "spied.kvd");
+  const std::string folder = std::filesystem::canonical(store_.Folder()).string();
+  const std::string log = ::testing::TempDir() + "kv_sync_spy_" + std::to_string(::getpid()) + ".log";
+  std::filesystem::remove(log);
+  const auto spied = [&](bool stop) {
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    // (Loaded first, the spy comes before the sanitizer's runtime.)
+    std::vector<std::string> env = {"LD_PRELOAD=" + ProgramFolder() + "kv_sync_spy.so", "KV_SYNC_SPY_FOLDER=" + folder,
+                                    "KV_SYNC_SPY_LOG=" + log,
+                                    std::string("ASAN_OPTIONS=") + (asan ? asan + std::string(":") : "") +
+                                        "verify_asan_link_order=0"};
+    if (stop) env.push_back("KV_SYNC_SPY_STOP=1");
+    return std::make_unique<PeerProcess>(std::vector<std::string>{file, "1"}, "kv_pf_saver", env);
+  };
+
+  std::unique_ptr<PeerProcess> saver = spied(false);
+  ASSERT_EQ(saver->ReadLine(), "ready");
+  saver->CloseInput();
+  ASSERT_EQ(saver->ReadLine(), "saved");
+  saver->Wait();
+  std::vector<std::string> steps;
+  std::istringstream lines(Bytes(log));
+  for (std::string line; std::getline(lines, line);) steps.push_back(line);
+  const std::string target = folder + "/spied.kvd";
+  const auto at = [&](const std::function<bool(const std::string&)>& is) {
+    return std::find_if(steps.begin(), steps.end(), is) - steps.begin();
+  };
+  const auto rename = at([&](const std::string& s) {
+    return s.rfind("rename " + folder + "/.spied.kvd.", 0) == 0 && s.size() > target.size() &&
+           s.compare(s.size() - target.size() - 1, std::string::npos, " " + target) == 0;
+  });
+  ASSERT_LT(rename, std::ssize(steps)) << Bytes(log);
+  const std::string temporary = steps[rename].substr(7, steps[rename].size() - 8 - target.size());
+  const auto flushed = [&](const std::string& path) {
+    return [&, path](const std::string& s) { return s == "fsync " + path || s == "fdatasync " + path; };
+  };
+  EXPECT_LT(at(flushed(temporary)), rename) << Bytes(log);
+  EXPECT_EQ(std::find_if(steps.begin() + rename, steps.end(), flushed(folder)) == steps.end(), false) << Bytes(log);
+
+  // Stopped with its new file complete: another program changes the file (in place, without any lock).
+  saver = spied(true);
+  ASSERT_EQ(saver->ReadLine(), "ready");
+  saver->CloseInput();
+  ASSERT_TRUE(saver->WaitStopped());
+  std::ofstream(file, std::ios::app) << "<!-- another program's change -->\n";
+  const std::string changed = Bytes(file);
+  saver->Kill(SIGCONT);
+  const std::string result = saver->ReadLine();
+  EXPECT_EQ(result.rfind("error " + std::to_string(msgFileChangedOnDisk) + ": ", 0), 0u) << result;
+  saver->Wait();
+  EXPECT_TRUE(Bytes(file) == changed);
+  for (const std::string& name : Names(store_.Folder())) EXPECT_NE(name[0], '.') << name;
+  std::filesystem::remove(log);
+}
+
 // Two programs that save one project at the same moment: the check that the file is unchanged holds until the
 // new file is in place, so one of them saves and the other is refused as changed on disk, whatever the timing.
 TEST_F(ProjectManagerTest, TwoProgramsSavingOneFileAtOnceNeverBothSucceed) {
@@ -1487,12 +1548,12 @@ TEST_F(ProjectManagerTest, ATeamMemberSavesAColleaguesFileAndNobodyLosesARight) 
   ASSERT_EQ(::chmod(folder.c_str(), 02775), 0);
   ASSERT_EQ(::chmod(store_.Folder().c_str(), 0755), 0);
   // A project file of Anna's.
-  const auto annas = [&](const std::string& name, gid_t group, const std::string& acl) {
+  const auto annas = [&](const std::string& name, gid_t group, const std::string& acl, mode_t mode = 0664) {
     f.Root->GetProject()->SetFileName(folder + "/" + name);
     manager_->SaveProject(*f.Root);
     const std::string file = f.Root->GetProject()->GetFileName();
     EXPECT_EQ(::chown(file.c_str(), anna.Uid, group), 0);
-    EXPECT_EQ(::chmod(file.c_str(), 0664), 0);
+    EXPECT_EQ(::chmod(file.c_str(), mode), 0);
     EXPECT_TRUE(SetAcl(file, acl));
     return file;
   };
@@ -1512,13 +1573,14 @@ TEST_F(ProjectManagerTest, ATeamMemberSavesAColleaguesFileAndNobodyLosesARight) 
     });
   };
 
-  const std::string shared = annas("shared.kvd", team.Team(), "u:nobody:rw-");
+  // Set-group-ID, as some team set-ups have it.
+  const std::string shared = annas("shared.kvd", team.Team(), "u:nobody:rw-", 02664);
   const std::string acl = AclOf(shared);
   EXPECT_EQ(saveAs(ben, shared), "saved");
   struct stat st = StatOf(shared);
   EXPECT_EQ(st.st_uid, ben.Uid);
   EXPECT_EQ(st.st_gid, team.Team());
-  EXPECT_EQ(st.st_mode & 07777, 0664u);
+  EXPECT_EQ(st.st_mode & 07777, 02664u);
   EXPECT_EQ(AclOf(shared), acl);
   EXPECT_EQ(OpenFresh(shared)->GetProject()->GetAuthor(), ben.Name);
   EXPECT_EQ(saveAs(anna, shared), "saved");
@@ -1534,9 +1596,13 @@ TEST_F(ProjectManagerTest, ATeamMemberSavesAColleaguesFileAndNobodyLosesARight) 
   const std::string ownGroup = annas("own-group.kvd", anna.Gid, "u:" + ben.Name + ":rw-");
   EXPECT_EQ(saveAs(ben, ownGroup),
             std::to_string(msgSaveLosesGroup) + " | " + ownGroup + " | " + anna.Name + " | " + ben.Name);
+  // Set-user-ID: passed to Ben, it would act as Ben.
+  const std::string setUid = annas("set-uid.kvd", team.Team(), "u:nobody:rw-", 04664);
+  EXPECT_EQ(saveAs(ben, setUid), std::to_string(msgSaveLosesSetIdBits) + " | " + setUid + " | " + ben.Name);
   EXPECT_EQ(Bytes(readOnlyGroup), bytes);
   EXPECT_EQ(StatOf(ownGroup).st_uid, anna.Uid);
-  EXPECT_EQ(Names(folder), (std::vector<std::string>{"own-group.kvd", "read-only-group.kvd", "shared.kvd"}));
+  EXPECT_EQ(Names(folder),
+            (std::vector<std::string>{"own-group.kvd", "read-only-group.kvd", "set-uid.kvd", "shared.kvd"}));
 }
 
 TEST_F(ProjectManagerTest, ProjectFilesWithNamesUpToTheLimitSaveAgainAndAgain) {
