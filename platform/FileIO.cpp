@@ -537,17 +537,11 @@ void WriteFileAtomically(const std::string& file, const std::function<void(const
   TFileSaveLock* lock = TFileSaveLockAccess::Find(target);
   struct stat st {};
   const bool replacing = ::stat(target.c_str(), &st) == 0;
-  if (replacing) {
-    // The file stays as its users know it: its owner's where this user may keep that (a file root saved
-    // would otherwise be root's, and read-only to its owner), in its group, with its ACL and attributes.
-    const TAttributes attributes = AttributesOf(file, target, st.st_uid, lock);
-    KeepOwnerAndGroup(fd, file, st, attributes, lock);
-    GiveAttributes(fd, file, attributes, st.st_uid, lock);
-    KeepMode(fd, file, st.st_mode & 07777, st.st_uid, lock);
-  } else if (::fchmod(fd, newFileMode & ~CurrentUmask()) != 0) {
-    // mkstemp makes the file private: a new file gets the permissions of one.
+  // Read before anything is written: an attribute that cannot be read refuses the replacement at once.
+  const TAttributes attributes = replacing ? AttributesOf(file, target, st.st_uid, lock) : TAttributes();
+  // mkstemp makes the file private: a new file gets the permissions of one.
+  if (!replacing && ::fchmod(fd, newFileMode & ~CurrentUmask()) != 0)
     FailWrite(file, "can not set the permissions", errno);
-  }
   const TFileByteSink sink = [&](const char* data, size_t size) {
     size_t done = 0;
     while (done < size) {
@@ -560,6 +554,14 @@ void WriteFileAtomically(const std::string& file, const std::function<void(const
     }
   };
   produce(sink);
+  if (replacing) {
+    // The file stays as its users know it: its owner's where this user may keep that (a file root saved
+    // would otherwise be root's, and read-only to its owner), in its group, with its ACL and attributes.
+    // Given after the content, since a write clears set-id bits and file capabilities.
+    KeepOwnerAndGroup(fd, file, st, attributes, lock);
+    GiveAttributes(fd, file, attributes, st.st_uid, lock);
+    KeepMode(fd, file, st.st_mode & 07777, st.st_uid, lock);
+  }
   if (::fsync(fd) != 0) FailWrite(file, "flush failed", errno);
   struct stat written {};
   if (::fstat(fd, &written) != 0) FailWrite(file, "can not read the new file's state", errno);

@@ -219,6 +219,10 @@ TEST_F(FileIO, AReplacementKeepsTheOwnerANewFileTheUmaskAndAFlushThatFailsIsRepo
   EXPECT_EQ(ReadFile(blind + "/file"), "content");
 }
 
+// A file capability (format 2, one permitted capability): only a privileged process may set one, and a write
+// to the file clears it.
+const uint32_t kCapability[5] = {htole32(0x02000000), htole32(1u << 10), 0, 0, 0};
+
 std::string AttributeOf(const std::string& file, const char* name) {
   char buf[256];
   const ssize_t n = ::getxattr(file.c_str(), name, buf, sizeof buf);
@@ -238,10 +242,12 @@ TEST_F(FileIO, AReplacementKeepsGroupSetIdBitsACLAndAttributesAndGetsNoOtherACL)
   ASSERT_EQ(::chmod(file.c_str(), 02660), 0);
   ASSERT_TRUE(SetAcl(file, "u:nobody:rw-,g::r--,m::rw-"));
   ASSERT_EQ(::setxattr(file.c_str(), "user.origin", "cad", 3, 0), 0);
+  ASSERT_EQ(::setxattr(file.c_str(), "security.capability", kCapability, sizeof kCapability, 0), 0);
   const std::string acl = AclOf(file);
   ASSERT_NE(acl.find("user:nobody:rw-"), std::string::npos) << acl;
   WriteFileAtomically(file, "new");
   EXPECT_EQ(ReadFile(file), "new");
+  EXPECT_EQ(AttributeOf(file, "security.capability").size(), sizeof kCapability);
   struct stat st {};
   ASSERT_EQ(::stat(file.c_str(), &st), 0);
   EXPECT_EQ(st.st_uid, 0u);
@@ -250,6 +256,23 @@ TEST_F(FileIO, AReplacementKeepsGroupSetIdBitsACLAndAttributesAndGetsNoOtherACL)
   EXPECT_EQ(AclOf(file), acl);
   EXPECT_EQ(AttributeOf(file, "user.origin"), "cad");
   EXPECT_EQ(InChild([&] { return ::access(file.c_str(), W_OK) == 0 ? 0 : 1; }, kNobody), 0);
+
+  // A user's own set-user-ID file, saved by the user (whose writes clear that bit).
+  const std::string own = dir_ + "/own";
+  fs::create_directories(own);
+  ASSERT_EQ(::chown(own.c_str(), kNobody, kNobody), 0);
+  std::ofstream(own + "/setuid") << "old";
+  ASSERT_EQ(::chown((own + "/setuid").c_str(), kNobody, kNobody), 0);
+  ASSERT_EQ(::chmod((own + "/setuid").c_str(), 04640), 0);
+  EXPECT_EQ(InChild(
+                [&] {
+                  WriteFileAtomically(own + "/setuid", "new");
+                  return 0;
+                },
+                kNobody),
+            0);
+  ASSERT_EQ(::stat((own + "/setuid").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 04640u);
 
   // A file without an ACL in a folder whose default ACL lets the colleague in: it stays closed to them.
   const std::string inherits = dir_ + "/inherits";
@@ -274,9 +297,7 @@ TEST_F(FileIO, AnAttributeTheNewFileCannotGetRefusesTheReplacement) {
   std::ofstream(file) << "old";
   ASSERT_EQ(::chown(file.c_str(), kNobody, kNobody), 0);
   ASSERT_EQ(::setxattr(file.c_str(), "user.origin", "cad", 3, 0), 0);
-  // A file capability (format 2, one permitted capability): only a privileged process may set one.
-  const uint32_t capability[5] = {htole32(0x02000000), htole32(1u << 10), 0, 0, 0};
-  ASSERT_EQ(::setxattr(file.c_str(), "security.capability", capability, sizeof capability, 0), 0);
+  ASSERT_EQ(::setxattr(file.c_str(), "security.capability", kCapability, sizeof kCapability, 0), 0);
   EXPECT_EQ(InChild(
                 [&] {
                   try {
