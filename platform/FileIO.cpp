@@ -357,7 +357,7 @@ std::vector<gid_t> ProcessGroups() {
   return groups;
 }
 
-// Gives the new file the owner and group of the old one. Only root and the owner may keep the owner; saved by
+// Gives the new file the owner and group of the old one. Only root and the owner can keep the owner; saved by
 // another user who may write it (a team member, through the group or the ACL), the file passes to that user,
 // its group, mode and ACL kept, so that everyone keeps what they may do with it; refused where that is not so.
 void KeepOwnerAndGroup(int fd, const std::string& file, const struct stat& old, const TAttributes& attributes,
@@ -376,8 +376,9 @@ void KeepOwnerAndGroup(int fd, const std::string& file, const struct stat& old, 
     refusal.Kind = TFileKeepRefusal::kGroupNotKept;
     refusal.Group = GroupNameOf(old.st_gid);
     RefuseNotKept(lock, file, refusal,
-                  "it belongs to user " + refusal.Owner + " and group " + refusal.Group + ", which a replacement by user " +
-                      refusal.Saver + " could not keep: " + refusal.Saver + " is not in that group",
+                  "it belongs to user " + refusal.Owner + " and group " + refusal.Group +
+                      ", which a replacement by user " + refusal.Saver + " could not keep: " + refusal.Saver +
+                      " is not in that group",
                   err);
   }
   if (mine.st_uid == old.st_uid) return;
@@ -430,8 +431,8 @@ void KeepMode(int fd, const std::string& file, mode_t mode, uid_t owner, TFileSa
   char octal[8];
   std::snprintf(octal, sizeof octal, "%04o", static_cast<unsigned>(mode));
   RefuseNotKept(lock, file, refusal,
-                std::string("its permissions ") + octal + " (set-id bits included) could not be kept by a replacement by user " +
-                    refusal.Saver);
+                std::string("its permissions ") + octal +
+                    " (set-id bits included) could not be kept by a replacement by user " + refusal.Saver);
 }
 
 }  // namespace

@@ -9,7 +9,8 @@ namespace kelvado::testing {
 
 // Adds or changes entries ("u:nobody:rw-,g::r--"); false when setfacl refused.
 inline bool SetAcl(const std::string& file, const std::string& entries) {
-  return std::system(("setfacl -m '" + entries + "' -- '" + file + "' 2>/dev/null").c_str()) == 0;
+  const std::string command = "setfacl -m '" + entries + "' -- '" + file + "' 2>/dev/null";
+  return std::system(command.c_str()) == 0;
 }
 
 // Every entry with its effective rights (the mask applied), without the header that names the file, its owner and group.
