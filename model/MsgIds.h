@@ -93,6 +93,11 @@ inline constexpr int msgXMLMissingTable = 1068;            // - (a table the rea
 inline constexpr int msgXMLUnnamedRow = 1069;              // row, column, OID, node table, its column
 inline constexpr int msgSettingsAccessFailed = 1100;       // the failure
 inline constexpr int msgFileHardLinked = 1120;             // file, its number of names
+// A save that could not keep what the file has (see TFileKeepRefusal); first argument: the file.
+inline constexpr int msgSaveTakesRights = 1130;            // owner, saver, who loses, rights after, before
+inline constexpr int msgSaveLosesGroup = 1131;             // the file's group, the saver
+inline constexpr int msgSaveLosesAttribute = 1132;         // the attribute, the reason
+inline constexpr int msgSaveLosesSetIdBits = 1133;         // the saver
 // Files and settings that cannot be used; a reason is one of the msgReason... texts (see SystemErrorText).
 inline constexpr int msgFileCannotBeRead = 1140;           // the file, the reason
 inline constexpr int msgSettingsErrorCaption = 1141;       // the program's version

@@ -127,6 +127,22 @@ std::unique_ptr<TFileSaveLock> LockForSave(const std::string& name) {
   }
 }
 
+// Raises the refusal of a save that holds the file's lock in the user's words: changed on disk just before
+// the new file would have taken its place, or something of the file that the new one could not keep.
+void RaiseLockedRefusal(const TFileSaveLock& lock, const std::string& name) {
+  if (lock.ChangedMeanwhile()) throw EIOError(msgFileChangedOnDisk, {name});
+  if (!lock.NotKept()) return;
+  const TFileKeepRefusal& r = *lock.NotKept();
+  switch (r.Kind) {
+    case TFileKeepRefusal::kRightsLost:
+      throw EIOError(msgSaveTakesRights, {name, r.Owner, r.Saver, r.Loser, r.After, r.Before});
+    case TFileKeepRefusal::kGroupNotKept: throw EIOError(msgSaveLosesGroup, {name, r.Group, r.Saver});
+    case TFileKeepRefusal::kSetIdBits: throw EIOError(msgSaveLosesSetIdBits, {name, r.Saver});
+    case TFileKeepRefusal::kAttribute:
+      throw EIOError(msgSaveLosesAttribute, {name, r.Attribute, SystemErrorText(r.Error)});
+  }
+}
+
 // The stamp of the file a save wrote: the one it put in place, not what the name may lead to a moment later.
 TFileStamp StampAfterSave(const TFileSaveLock& lock, const std::string& name) {
   TFileStamp stamp = lock.Replaced() ? lock.Seen() : FileStampOf(name);
@@ -447,7 +463,7 @@ void TProjectManager::SaveProjectUnguarded(TProjectOp& ProjectOp, const std::str
       });
     }
   } catch (...) {
-    if (lock->ChangedMeanwhile()) throw EIOError(msgFileChangedOnDisk, {name});
+    RaiseLockedRefusal(*lock, name);
     // In place, but not flushed to disk: the file is this program's all the same.
     if (lock->Replaced()) project->SetFileStamp(StampAfterSave(*lock, name));
     throw;
@@ -532,7 +548,7 @@ void TProjectManager::SaveObjectToFile(const TtiObject& Item, const std::string&
       SaveIntoNewFile(FileName, target, [&] { mapper.Save(*copy); });
     }
   } catch (...) {
-    if (lock->ChangedMeanwhile()) throw EIOError(msgFileChangedOnDisk, {FileName});
+    RaiseLockedRefusal(*lock, FileName);
     throw;
   }
   mapper.ReleaseDocument();

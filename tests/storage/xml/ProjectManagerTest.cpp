@@ -32,10 +32,12 @@
 #include "storage/xml/PersistenceXML.h"
 #include "tests/storage/xml/FileProjectStores.h"
 #include "tests/storage/xml/ProjectFileTestEnv.h"
+#include "tests/support/FileAcl.h"
 #include "tests/support/FileBytes.h"
 #include "tests/support/MemoryBound.h"
 #include "tests/support/PeerProcess.h"
 #include "tests/support/SkipOutsideCI.h"
+#include "tests/support/TeamUsers.h"
 
 namespace kelvado::testing {
 namespace {
@@ -1373,6 +1375,67 @@ TEST_F(ProjectManagerTest, ASaveOverAFileAnotherProgramChangedAsksAndByDefaultRe
   EXPECT_EQ(NewManager()->OpenProjectFile(file, true)->GetProject()->GetAuthor(), "meine Änderung");
 }
 
+// What another program sees of a save: the new file is on disk before it takes the file's name, and its name
+// after that; and a change another program makes after the save's first check, up to that rename, is not
+// overwritten but refused as a change on disk. Seen in a real saver by kv_sync_spy.so, which records its
+// flushes and renames and stops it once the new file is flushed.
+TEST_F(ProjectManagerTest, ASaveIsOnDiskBeforeItsRenameAndRefusesAChangeUpToIt) {
+  TFullProject f = BuildFullProject();
+  const std::string file = SaveFull(f, "spied.kvd");
+  const std::string folder = std::filesystem::canonical(store_.Folder()).string();
+  const std::string log = ::testing::TempDir() + "kv_sync_spy_" + std::to_string(::getpid()) + ".log";
+  std::filesystem::remove(log);
+  const auto spied = [&](bool stop) {
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    // (Loaded first, the spy comes before the sanitizer's runtime.)
+    std::vector<std::string> env = {"LD_PRELOAD=" + ProgramFolder() + "kv_sync_spy.so", "KV_SYNC_SPY_FOLDER=" + folder,
+                                    "KV_SYNC_SPY_LOG=" + log,
+                                    std::string("ASAN_OPTIONS=") + (asan ? asan + std::string(":") : "") +
+                                        "verify_asan_link_order=0"};
+    if (stop) env.push_back("KV_SYNC_SPY_STOP=1");
+    return std::make_unique<PeerProcess>(std::vector<std::string>{file, "1"}, "kv_pf_saver", env);
+  };
+
+  std::unique_ptr<PeerProcess> saver = spied(false);
+  ASSERT_EQ(saver->ReadLine(), "ready");
+  saver->CloseInput();
+  ASSERT_EQ(saver->ReadLine(), "saved");
+  saver->Wait();
+  std::vector<std::string> steps;
+  std::istringstream lines(Bytes(log));
+  for (std::string line; std::getline(lines, line);) steps.push_back(line);
+  const std::string target = folder + "/spied.kvd";
+  const auto at = [&](const std::function<bool(const std::string&)>& is) {
+    return std::find_if(steps.begin(), steps.end(), is) - steps.begin();
+  };
+  const auto rename = at([&](const std::string& s) {
+    return s.rfind("rename " + folder + "/.spied.kvd.", 0) == 0 && s.size() > target.size() &&
+           s.compare(s.size() - target.size() - 1, std::string::npos, " " + target) == 0;
+  });
+  ASSERT_LT(rename, std::ssize(steps)) << Bytes(log);
+  const std::string temporary = steps[rename].substr(7, steps[rename].size() - 8 - target.size());
+  const auto flushed = [&](const std::string& path) {
+    return [&, path](const std::string& s) { return s == "fsync " + path || s == "fdatasync " + path; };
+  };
+  EXPECT_LT(at(flushed(temporary)), rename) << Bytes(log);
+  EXPECT_EQ(std::find_if(steps.begin() + rename, steps.end(), flushed(folder)) == steps.end(), false) << Bytes(log);
+
+  // Stopped with its new file complete: another program changes the file (in place, without any lock).
+  saver = spied(true);
+  ASSERT_EQ(saver->ReadLine(), "ready");
+  saver->CloseInput();
+  ASSERT_TRUE(saver->WaitStopped());
+  std::ofstream(file, std::ios::app) << "<!-- another program's change -->\n";
+  const std::string changed = Bytes(file);
+  saver->Kill(SIGCONT);
+  const std::string result = saver->ReadLine();
+  EXPECT_EQ(result.rfind("error " + std::to_string(msgFileChangedOnDisk) + ": ", 0), 0u) << result;
+  saver->Wait();
+  EXPECT_TRUE(Bytes(file) == changed);
+  for (const std::string& name : Names(store_.Folder())) EXPECT_NE(name[0], '.') << name;
+  std::filesystem::remove(log);
+}
+
 // Two programs that save one project at the same moment: the check that the file is unchanged holds until the
 // new file is in place, so one of them saves and the other is refused as changed on disk, whatever the timing.
 TEST_F(ProjectManagerTest, TwoProgramsSavingOneFileAtOnceNeverBothSucceed) {
@@ -1466,6 +1529,80 @@ TEST_F(ProjectManagerTest, AFileSavedByRootKeepsItsOwnerGroupAndMode) {
   EXPECT_EQ(st.st_gid, kNobody);
   EXPECT_EQ(st.st_mode & 07777, 0640u);
   EXPECT_EQ(OpenFresh(file)->GetProject()->GetAuthor(), "von root gespeichert");
+}
+
+// A team keeps its projects in a folder of its group (set-group-ID, 2775), each file writable by the group. A
+// member saves a colleague's file: it passes to them, and everyone who could write it still can (the owner
+// through the group, someone outside the team through the ACL). Where the owner would be left with less, or
+// the group could not be kept, the save is refused naming who would lose what, and the file stays as it was.
+TEST_F(ProjectManagerTest, ATeamMemberSavesAColleaguesFileAndNobodyLosesARight) {
+  if (::geteuid() != 0) SKIP_OUTSIDE_CI("needs root to make the users of a team");
+  TTeamUsers team;
+  if (!team.Made()) SKIP_OUTSIDE_CI("groupadd and useradd could not make the users of a team");
+  const TTestUser& anna = team.A();
+  const TTestUser& ben = team.B();
+  TFullProject f = BuildFullProject();
+  const std::string folder = File("team");
+  std::filesystem::create_directory(folder);
+  ASSERT_EQ(::chown(folder.c_str(), anna.Uid, team.Team()), 0);
+  ASSERT_EQ(::chmod(folder.c_str(), 02775), 0);
+  ASSERT_EQ(::chmod(store_.Folder().c_str(), 0755), 0);
+  // A project file of Anna's.
+  const auto annas = [&](const std::string& name, gid_t group, const std::string& acl, mode_t mode = 0664) {
+    f.Root->GetProject()->SetFileName(folder + "/" + name);
+    manager_->SaveProject(*f.Root);
+    const std::string file = f.Root->GetProject()->GetFileName();
+    EXPECT_EQ(::chown(file.c_str(), anna.Uid, group), 0);
+    EXPECT_EQ(::chmod(file.c_str(), mode), 0);
+    EXPECT_TRUE(SetAcl(file, acl));
+    return file;
+  };
+  // Opened by the user, signed with their name and saved: "saved", or the error's number and arguments.
+  const auto saveAs = [&](const TTestUser& user, const std::string& file) {
+    return AsUser(user, [&] {
+      try {
+        TProjectOp* op = OpenFresh(file);
+        op->GetProject()->SetAuthor(user.Name);
+        other_->SaveProject(*op);
+        return std::string("saved");
+      } catch (const EKelvado& e) {
+        std::string text = std::to_string(e.MsgNumber());
+        for (const FmtArg& a : e.MsgArgs()) text += " | " + a.AsString();
+        return text;
+      }
+    });
+  };
+
+  // Set-group-ID, as some team set-ups have it.
+  const std::string shared = annas("shared.kvd", team.Team(), "u:nobody:rw-", 02664);
+  const std::string acl = AclOf(shared);
+  EXPECT_EQ(saveAs(ben, shared), "saved");
+  struct stat st = StatOf(shared);
+  EXPECT_EQ(st.st_uid, ben.Uid);
+  EXPECT_EQ(st.st_gid, team.Team());
+  EXPECT_EQ(st.st_mode & 07777, 02664u);
+  EXPECT_EQ(AclOf(shared), acl);
+  EXPECT_EQ(OpenFresh(shared)->GetProject()->GetAuthor(), ben.Name);
+  EXPECT_EQ(saveAs(anna, shared), "saved");
+  EXPECT_EQ(StatOf(shared).st_uid, anna.Uid);
+  EXPECT_EQ(AclOf(shared), acl);
+
+  // Ben may write through an ACL entry of his own; Anna's group has only read: she would lose writing.
+  const std::string readOnlyGroup = annas("read-only-group.kvd", team.Team(), "g::r--,u:" + ben.Name + ":rw-");
+  const std::string bytes = Bytes(readOnlyGroup);
+  EXPECT_EQ(saveAs(ben, readOnlyGroup), std::to_string(msgSaveTakesRights) + " | " + readOnlyGroup + " | " +
+                                            anna.Name + " | " + ben.Name + " | " + anna.Name + " | r-- | rw-");
+  // Anna's own group, which Ben is not in.
+  const std::string ownGroup = annas("own-group.kvd", anna.Gid, "u:" + ben.Name + ":rw-");
+  EXPECT_EQ(saveAs(ben, ownGroup),
+            std::to_string(msgSaveLosesGroup) + " | " + ownGroup + " | " + anna.Name + " | " + ben.Name);
+  // Set-user-ID: passed to Ben, it would act as Ben.
+  const std::string setUid = annas("set-uid.kvd", team.Team(), "u:nobody:rw-", 04664);
+  EXPECT_EQ(saveAs(ben, setUid), std::to_string(msgSaveLosesSetIdBits) + " | " + setUid + " | " + ben.Name);
+  EXPECT_EQ(Bytes(readOnlyGroup), bytes);
+  EXPECT_EQ(StatOf(ownGroup).st_uid, anna.Uid);
+  EXPECT_EQ(Names(folder),
+            (std::vector<std::string>{"own-group.kvd", "read-only-group.kvd", "set-uid.kvd", "shared.kvd"}));
 }
 
 TEST_F(ProjectManagerTest, ProjectFilesWithNamesUpToTheLimitSaveAgainAndAgain) {
