@@ -139,11 +139,12 @@ public:
   void EmptyTableOfClass(const TtiClass& AClass) override;
   void EmptyTable(const std::string& TableName) override;
 
-  // The save of a whole project: FileName (attached by it) written to hold only the project tables and this
-  // tree, in one commit. An XML store is written from memory: it is connected to the empty tables made anew,
-  // and the old file is never read, so a file damaged or changed on disk does not stand in the way. Until the
-  // commit the file keeps its old content; a failure leaves it as it was and the mapper attached as before,
-  // holding nothing of the failed save.
+  // The save of a whole file: FileName (attached by it) written to hold only the project tables and Obj's tree
+  // (a project node's save also sets its project's file name), in one commit. An XML store is written from
+  // memory: it is connected to the empty tables made anew, and the old file is never read, so a file damaged
+  // or changed on disk does not stand in the way. Until the commit the file keeps its old content; a failure
+  // leaves it as it was and the mapper attached as before, holding nothing of the failed save.
+  void SaveAnew(TtiObject& Obj, const std::string& FileName);
   void SaveProjectOpAnew(TProjectOp& Obj, const std::string& FileName);
   void SaveProjectOpAnew(TProjectOp& Obj) { SaveProjectOpAnew(Obj, fileName_); }
   // Drops what an XML store holds of the attached file (its document, many times the file's size): a project
@@ -162,8 +163,8 @@ public:
   void SetVersionMgr(TVersionMgr* Mgr) { versionMgr_ = Mgr; }
 
 protected:
-  // Called by SaveProjectOpAnew between the tables made anew and the save visitors (a test fails a save there).
-  virtual void TablesRebuilt(TProjectOp&) {}
+  // Called by SaveAnew between the tables made anew and the save visitors (a test fails a save there).
+  virtual void TablesRebuilt(TtiObject&) {}
 
 private:
   // The layer and the two groups registered, the attached file connected: also after the persistence manager
@@ -175,7 +176,7 @@ private:
   bool IsXMLStoreLayer() const;
   // The tables of the attached store rebuilt and the tree saved into them in one commit; a failure is rolled
   // back.
-  void SaveIntoAttached(TProjectOp& Obj);
+  void SaveIntoAttached(TtiObject& Obj);
   template <class T>
   bool ReadObject(T& Obj);
   template <class T>
@@ -269,8 +270,9 @@ public:
   // complete or not at all; a failed save leaves no file, the project its file name and the mapper its file.
   // Running out of memory raises EOutOfMemory 1160.
   void SaveProject(TProjectOp& ProjectOp);
-  // Export: a copy of the item (every object of it new) saved into FileName, added to what the file holds;
-  // links, read-only files and new files as for SaveProject.
+  // Export: a copy of the item (every object of it new) saved into FileName, which then holds only that copy;
+  // links, read-only files, the lock, the replacement and new files as for SaveProject. A file that holds a
+  // project is not overwritten: EIOError 1084 names the file and its (first) project.
   void SaveObjectToFile(const TtiObject& Item, const std::string& FileName);
   // Import: the top-level items of the target list's class in FileName appended to TargetList as new copies. A
   // missing file raises EIOError 1014; a schema violation asks OnInvalidFile; bad content and too little memory
@@ -311,6 +313,9 @@ private:
   void SaveProjectUnguarded(TProjectOp& ProjectOp, const std::string& FileName);
   // Raises the validation error unless OnInvalidFile answers Ignore.
   void AskAboutInvalidFile(const EInvalidXML& Error, bool Import);
+  // The file an existing export target holds checked (memory, schema, content), left attached; refused when
+  // it holds a project.
+  void RefuseExportTarget(const std::string& FileName);
   // The open project of that file; null when none.
   TProjectOp* FindOpenProject(const std::string& FileName) const;
   // Asks OnFileChanged when the file as it is Now is not the one this program last read or wrote for the

@@ -14,6 +14,7 @@
 
 #include "framework/tiLibXml.h"
 #include "framework/tiLog.h"
+#include "framework/tiPerManager.h"
 #include "framework/tiQueryXML.h"
 #include "framework/tiUtils.h"
 #include "framework/tiXMLLight.h"
@@ -163,6 +164,37 @@ void SetStoreData(TProject& project, const std::string& fileName, DateTime lastC
   TWriteProtectionLifted lifted;
   project.SetFileName(fileName);
   project.SetLastChange(lastChange);
+}
+
+// The names of the projects the store holds, in the order of their nodes (a project without a name by the
+// placeholder the tree shows for it).
+std::vector<std::string> ProjectsIn(const std::string& file, const std::string& layer) {
+  const TDBConnectionLease lease = tiPerMgr().GetPersistenceLayers().LeaseDatabase(file, layer);
+  TtiDatabase& db = lease.Database();
+  TtiDBMetaData tables;
+  db.ReadMetaDataTables(tables);
+  const std::string nodeTable = TableNameForClass(TProjectOp::StaticClass());
+  const std::string dataTable = TableNameForClass(TProject::StaticClass());
+  if (!tables.FindByTableName(nodeTable)) return {};
+  std::unique_ptr<TtiQuery> q = db.CreateTIQuery();
+  q->AttachDatabase(&db);
+  std::vector<std::string> projects;
+  q->SelectRow(nodeTable, nullptr);
+  for (; !q->Eof(); q->Next()) projects.push_back(q->FieldAsString("Project"));
+  q->Close();
+  for (std::string& project : projects) {
+    std::string name;
+    if (tables.FindByTableName(dataTable)) {
+      TtiQueryParams where;
+      where.SetValueAsString("OID", project);
+      q->SelectRow(dataTable, &where);
+      if (!q->Eof()) name = q->FieldAsString("Name");
+      q->Close();
+    }
+    project = name.empty() ? PlaceholderProjectName() : name;
+  }
+  q->DetachDatabase();
+  return projects;
 }
 
 // Every object of the graph that is not deleted becomes posCreate, so that a save writes it: also an object
@@ -529,21 +561,38 @@ TFileStamp TProjectManager::SaveIntoNewFile(const std::string& FileName, const s
   return stamp;
 }
 
+void TProjectManager::RefuseExportTarget(const std::string& FileName) {
+  TtiXMLParseResult checked;
+  if (std::unique_ptr<EInvalidXML> invalid = Validate(FileName, checked)) throw *invalid;
+  TXMLMapper_tiPer& mapper = GetMapper();
+  {
+    TtiXMLDocumentOffer offer(FileName, std::move(checked));
+    mapper.SetFileName(FileName);
+  }
+  CheckXMLTables(FileName, mapper.GetLayerName(), false);
+  const std::vector<std::string> projects = ProjectsIn(FileName, mapper.GetLayerName());
+  if (!projects.empty()) throw EIOError(msgExportTargetHoldsProject, {FileName, projects.front()});
+}
+
 void TProjectManager::SaveObjectToFile(const TtiObject& Item, const std::string& FileName) {
   const std::string target = WritableTarget(FileName);
   std::unique_ptr<TtiObject> copy = Item.Clone();
   // The framework's copy keeps the states and identifiers of everything below the item: a saved subtree would
-  // not be written, and a second export into the same file would repeat identifiers.
+  // not be written, and copies exported one after the other would repeat identifiers.
   TVisAllNew makeNew(true);
   copy->Iterate(makeNew);
   TXMLMapper_tiPer& mapper = GetMapper();
-  // What is read of the file and added to stays what is replaced (see SaveProject).
+  // From the look at what the file holds until the export is in place (see SaveProject).
   const std::unique_ptr<TFileSaveLock> lock = LockForSave(FileName);
   try {
     if (!lock->Seen().File.empty()) {
-      // Attached afresh, so that the file gets what it holds on disk now and the copy.
-      mapper.SetFileName(FileName);
-      mapper.Save(*copy);
+      // The export replaces the file whole, as a save does: added to a project file, the copy would be an item
+      // outside its project, and the file would be refused from then on.
+      const std::string before = mapper.GetFileName();
+      TtiUndoUnlessDone back([&]() noexcept { mapper.AttachUnread(before); });
+      RefuseExportTarget(FileName);
+      mapper.SaveAnew(*copy, FileName);
+      back.Done();
     } else {
       SaveIntoNewFile(FileName, target, [&] { mapper.Save(*copy); });
     }

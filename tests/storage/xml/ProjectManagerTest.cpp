@@ -290,7 +290,7 @@ public:
   bool FailNextSave = false;
 
 protected:
-  void TablesRebuilt(TProjectOp&) override {
+  void TablesRebuilt(TtiObject&) override {
     if (!FailNextSave) return;
     FailNextSave = false;
     throw std::runtime_error("failed between the tables and the visitors");
@@ -871,12 +871,13 @@ TEST_F(ProjectManagerTest, ExportedItemsImportAsNewCopiesWithEverythingBelowThem
   SaveFull(f, "source.kvd");  // everything clean and saved
   const std::string file = File("exchange.xml");
   manager_->SaveObjectToFile(*f.SF, file);
-  manager_->SaveObjectToFile(*f.SF, file);  // a second copy into the same file
+  manager_->SaveObjectToFile(*f.SF, file);  // replaces the first copy
   EXPECT_FALSE(f.Root->GetDirty());
   EXPECT_EQ(manager_->ValidateProjectFile(file), nullptr);
 
   TSFOpList& target = *f.Root->GetSFOpList();
   manager_->ImportFromFile(target, file);
+  manager_->ImportFromFile(target, file);  // a second copy of the one the file holds
   ASSERT_EQ(target.GetCount(), 4);  // the safety function, the deleted one, two copies
   auto expected = f.SF->CloneAs<TSFOp>();
   TVisSetProtected unprotect(false);
@@ -899,6 +900,43 @@ TEST_F(ProjectManagerTest, ExportedItemsImportAsNewCopiesWithEverythingBelowThem
   // Saved with its imports, the project opens as it is.
   manager_->SaveProject(*f.Root);
   ExpectSameTree(*f.Root, *OpenFresh(f.Root->GetProject()->GetFileName()));
+}
+
+// An export never damages the file it is given: a project file is not overwritten (added to, it would hold an
+// item outside its project and be refused at every open), and an earlier export is replaced whole, as a save
+// replaces a file, through a link to it as well.
+TEST_F(ProjectManagerTest, AnExportRefusesAProjectFileAndReplacesAnEarlierExportWhole) {
+  TFullProject f = BuildFullProject();
+  const std::string project = SaveFull(f, "project.kvd");
+  const std::string bytes = Bytes(project);
+  const std::string held = mapper_->GetFileName();
+  for (const TtiObject* item : std::initializer_list<const TtiObject*>{f.SF, f.Element, f.Root.get()}) {
+    EXPECT_EQ(IOErrorOf([&] { manager_->SaveObjectToFile(*item, project); }),
+              std::make_pair(msgExportTargetHoldsProject, std::vector<std::string>{project, "Projekt Ä"}));
+    EXPECT_TRUE(Bytes(project) == bytes);
+  }
+  EXPECT_EQ(mapper_->GetFileName(), held);
+  ExpectSameTree(*f.Root, *OpenFresh(project));
+
+  const std::string exchange = File("exchange.xml");
+  manager_->SaveObjectToFile(*f.SF, exchange);
+  const std::string link = File("link.xml");
+  ASSERT_EQ(::symlink("exchange.xml", link.c_str()), 0);
+  const ino_t first = StatOf(exchange).st_ino;
+  manager_->SaveObjectToFile(*f.Element, link);
+  EXPECT_TRUE(std::filesystem::is_symlink(link));
+  EXPECT_NE(StatOf(exchange).st_ino, first);  // replaced, not written over in place
+  EXPECT_EQ(Rows(exchange, layer_, "SFOps").size(), 0u);
+  EXPECT_EQ(Rows(exchange, layer_, "ElementOps").size(), 1u);
+  TElementOpList elements;
+  manager_->ImportFromFile(elements, exchange);
+  ASSERT_EQ(elements.GetCount(), 1);
+  EXPECT_EQ(elements.Items(0)->GetElement()->GetName(), f.Element->GetElement()->GetName());
+  // An export that fails leaves the file it was to replace as it was.
+  const std::string exported = Bytes(exchange);
+  f.Element->GetElement()->SetName("Schütz\vK1");
+  EXPECT_THROW(manager_->SaveObjectToFile(*f.Element, exchange), EtiPerDataException);
+  EXPECT_TRUE(Bytes(exchange) == exported);
 }
 
 TEST_F(ProjectManagerTest, RescueCopiesOfChangedProjects) {
