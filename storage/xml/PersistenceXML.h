@@ -247,9 +247,10 @@ public:
   // missing file named with a folder raises EIOError 1014, a folder, FIFO or device of that name (bare or not)
   // 1080, an extension other than exactly ".kvd" 1015; a
   // schema violation asks OnInvalidFile (unassigned: raises EInvalidXML 1031); content the project tables
-  // cannot hold raises EIOError (XMLTables.h); a file without project raises EKelvado 1016. With CheckVersion,
-  // a project of a release or edition this program does not know raises EIOError 1066 and nothing of the file
-  // is opened. Each project read gets the file name and the file's date, is added to the open projects and
+  // cannot hold raises EIOError (XMLTables.h); a file without project raises EKelvado 1016, one of more than
+  // one project EIOError 1086 (the file, the number; ImportFromFile into a project list reads them). With
+  // CheckVersion, a project of a release or edition this program does not know raises EIOError 1066 and
+  // nothing of the file is opened. Each project read gets the file name and the file's date, is added to the open projects and
   // brought up to the current release; a file that is open already gives its open project (OnAlreadyOpen).
   // Returns the last project handled. Reading never changes the file; the schema check streams it (a file it
   // refuses is never built in memory), and the file's document is freed once the projects are read. A file

@@ -365,6 +365,10 @@ TProjectOp* TProjectManager::OpenProjectFileAsIs(const std::string& FileName, bo
   ReadCheckedFile(FileName, false, read);
   TXMLMapper_tiPer& mapper = GetMapper();
   if (read.CountNotDeleted() == 0) throw EKelvado(msgNoProjectInFile, {FileName});
+  // A project file is written with one project: the others would be left out of the tree opened, without a
+  // word, and lost with all their items at its next save.
+  if (read.CountNotDeleted() > 1)
+    throw EIOError(msgSeveralProjectsInFile, {FileName, std::to_string(read.CountNotDeleted())});
 
   // The releases of all projects first: a file of an unknown release is refused as a whole.
   std::vector<bool> notices(static_cast<size_t>(read.GetCount()), false);

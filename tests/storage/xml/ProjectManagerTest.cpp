@@ -939,6 +939,36 @@ TEST_F(ProjectManagerTest, AnExportRefusesAProjectFileAndReplacesAnEarlierExport
   EXPECT_TRUE(Bytes(exchange) == exported);
 }
 
+// A file of two projects (the mapper adds what it saves to the file it holds) is not opened as its first
+// project, which would drop the second at the next save: it is refused, and its projects are imported.
+TEST_F(ProjectManagerTest, AFileOfTwoProjectsIsRefusedAndItsProjectsImported) {
+  TFullProject a = BuildFullProject();
+  const std::string file = SaveFull(a, "two.kvd");
+  TFullProject b = BuildFullProject();
+  b.Root->GetProject()->SetName("Zweites Projekt");
+  mapper_->SetFileName(file);
+  mapper_->Save(*b.Root);
+  mapper_->ReleaseDocument();
+  const std::string bytes = Bytes(file);
+  EXPECT_EQ(IOErrorOf([&] { manager_->OpenProjectFile(file, true); }),
+            std::make_pair(msgSeveralProjectsInFile, std::vector<std::string>{file, "2"}));
+  EXPECT_EQ(manager_->GetOpenProjects().GetCount(), 0);
+  EXPECT_TRUE(Bytes(file) == bytes);
+
+  TProjectOpList projects;
+  manager_->ImportFromFile(projects, file);
+  ASSERT_EQ(projects.GetCount(), 2);
+  for (int i = 0; i < 2; ++i) {
+    TProjectOp& op = *projects.Items(i);
+    EXPECT_EQ(op.GetProjectName(), i == 0 ? "Projekt Ä" : "Zweites Projekt");
+    EXPECT_EQ(op.GetSFOpList()->CountNotDeleted(), a.Root->GetSFOpList()->CountNotDeleted());
+    const std::string own = File("own" + std::to_string(i) + ".kvd");
+    op.GetProject()->SetFileName(own);
+    manager_->SaveProject(op);
+    ExpectSameTree(op, *OpenFresh(own));
+  }
+}
+
 TEST_F(ProjectManagerTest, RescueCopiesOfChangedProjects) {
   ASSERT_TRUE(SetOptProjectFolder(store_.Folder()));
   TFullProject f = BuildFullProject();
