@@ -323,6 +323,81 @@ TEST_F(ProjectManagerTest, ASaveThatFailsBeforeItsVisitorsLeavesTheFileAndTheSto
   manager_->SetMapper(mapper_.get());
 }
 
+// A save of the file the mapper holds that fails once the tables were made anew (a row refused, a failure
+// before the visitors, a write refused) leaves nothing half written in the mapper: a later read through it
+// reads the file as it is, a later write through it keeps the file's project, and the next open reads the
+// file. A store kept in memory (the XMLLight layer) is changed in place and gives the change up alike.
+TEST_F(ProjectManagerTest, AFailedSaveLeavesNoHalfWrittenStoreInTheMapper) {
+  auto failing = std::make_unique<TFailingMapper>(layer_, std::string());
+  failing->SetVersionMgr(&versions_);
+  manager_->SetMapper(failing.get());
+  TFullProject a = BuildFullProject();
+  const std::string file = SaveFull(a, "a.kvd");
+  const std::string bytes = Bytes(file);
+  const std::string name = a.Element->GetElement()->GetName();
+  const auto expectAsSaved = [&](TXMLMapper_tiPer& mapper, const std::string& stored) {
+    EXPECT_EQ(mapper.GetFileName(), stored);
+    for (int pass = 0; pass < 2; ++pass) {
+      SCOPED_TRACE(pass == 0 ? "read" : "read after a write");
+      TProjectOpList read;
+      mapper.ReadProjectOpList(read);
+      ASSERT_EQ(read.GetCount(), 1);
+      auto* element = dynamic_cast<TElementOp*>(read.Items(0)->FindByOIDAsString(OIDOf(a.Element)));
+      ASSERT_NE(element, nullptr);
+      EXPECT_EQ(element->GetElement()->GetName(), name);
+      mapper.EmptyTable(cPLReqConditionTable);  // a write, of a table a project file never fills
+    }
+    mapper.ReleaseDocument();
+  };
+
+  a.Element->GetElement()->SetName("Schütz\vK9");
+  EXPECT_THROW(manager_->SaveProject(*a.Root), EtiPerDataException);
+  EXPECT_TRUE(Bytes(file) == bytes);
+  expectAsSaved(*failing, file);
+  a.Element->GetElement()->SetName("Schütz K9");
+  failing->FailNextSave = true;
+  EXPECT_THROW(manager_->SaveProject(*a.Root), std::runtime_error);
+  expectAsSaved(*failing, file);
+  // A file system that takes no file of the project's size.
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::alarm(60);
+    ::signal(SIGXFSZ, SIG_IGN);
+    rlimit size{};
+    ::getrlimit(RLIMIT_FSIZE, &size);
+    size.rlim_cur = static_cast<rlim_t>(bytes.size() / 2);
+    int rc = 1;
+    if (::setrlimit(RLIMIT_FSIZE, &size) == 0) {
+      try {
+        manager_->SaveProject(*a.Root);
+        rc = 2;
+      } catch (const EtiPerException&) {
+        expectAsSaved(*failing, file);
+        rc = ::testing::Test::HasFailure() ? 3 : 0;
+      }
+    }
+    ::_exit(rc);
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_TRUE(Bytes(file) == bytes);
+  TElementOp* opened = dynamic_cast<TElementOp*>(OpenFresh(file)->FindByOIDAsString(OIDOf(a.Element)));
+  ASSERT_NE(opened, nullptr);
+  EXPECT_EQ(opened->GetElement()->GetName(), name);
+
+  if (!tiPerMgr().GetPersistenceLayers().IsLoaded(cTIPersistXMLLight)) RegisterPersistenceLayerXMLLight();
+  TFailingMapper light(cTIPersistXMLLight, std::string());
+  const std::string store = File("a.xml");
+  a.Element->GetElement()->SetName(name);
+  light.SaveProjectOpAnew(*a.Root, store);
+  a.Element->GetElement()->SetName("Schütz K9");
+  light.FailNextSave = true;
+  EXPECT_THROW(light.SaveProjectOpAnew(*a.Root, store), std::runtime_error);
+  expectAsSaved(light, store);
+  manager_->SetMapper(mapper_.get());
+}
+
 // A save under a new name that fails: nothing is left beside the file, the error and the project name the file
 // chosen (never the hidden one the new file is built under), and the mapper holds the file it held before.
 TEST_F(ProjectManagerTest, AFailedSaveUnderANewNameLeavesNothingAndNamesTheFileChosen) {
