@@ -273,7 +273,9 @@ public:
   void SaveProject(TProjectOp& ProjectOp);
   // Export: a copy of the item (every object of it new) saved into FileName, which then holds only that copy;
   // links, read-only files, the lock, the replacement and new files as for SaveProject. A file that holds a
-  // project is not overwritten: EIOError 1084 names the file and its (first) project.
+  // project is not overwritten: EIOError 1084 names the file and its (first) project; nor is one that is no
+  // store of the project tables (a library, a text, another XML file; also one that fails the schema or the
+  // check of its content): EIOError 1085.
   void SaveObjectToFile(const TtiObject& Item, const std::string& FileName);
   // Import: the top-level items of the target list's class in FileName appended to TargetList as new copies. A
   // missing file raises EIOError 1014; a schema violation asks OnInvalidFile; bad content and too little memory
@@ -315,7 +317,7 @@ private:
   // Raises the validation error unless OnInvalidFile answers Ignore.
   void AskAboutInvalidFile(const EInvalidXML& Error, bool Import);
   // The file an existing export target holds checked (memory, schema, content), left attached; refused when
-  // it holds a project.
+  // it is no project store or holds a project.
   void RefuseExportTarget(const std::string& FileName);
   // The open project of that file; null when none.
   TProjectOp* FindOpenProject(const std::string& FileName) const;

@@ -566,14 +566,21 @@ TFileStamp TProjectManager::SaveIntoNewFile(const std::string& FileName, const s
 }
 
 void TProjectManager::RefuseExportTarget(const std::string& FileName) {
+  // Anything but a store of the project tables (a library, a text, another program's XML) is not the file of
+  // an export: said in one sentence, not with the store's account of why it could not be read.
+  const auto notAProjectFile = [&] { return EIOError(msgExportTargetNotProjectFile, {FileName}); };
   TtiXMLParseResult checked;
-  if (std::unique_ptr<EInvalidXML> invalid = Validate(FileName, checked)) throw *invalid;
+  if (Validate(FileName, checked) || !checked.Doc) throw notAProjectFile();
   TXMLMapper_tiPer& mapper = GetMapper();
-  {
+  try {
     TtiXMLDocumentOffer offer(FileName, std::move(checked));
     mapper.SetFileName(FileName);
+    CheckXMLTables(FileName, mapper.GetLayerName(), false);
+  } catch (const EtiPerDBExceptionCanNotConnect&) {
+    throw notAProjectFile();
+  } catch (const EIOError&) {
+    throw notAProjectFile();
   }
-  CheckXMLTables(FileName, mapper.GetLayerName(), false);
   const std::vector<std::string> projects = ProjectsIn(FileName, mapper.GetLayerName());
   if (!projects.empty()) throw EIOError(msgExportTargetHoldsProject, {FileName, projects.front()});
 }

@@ -1014,6 +1014,40 @@ TEST_F(ProjectManagerTest, AnExportRefusesAProjectFileAndReplacesAnEarlierExport
   EXPECT_TRUE(Bytes(exchange) == exported);
 }
 
+// An export into a file that is not a project store (a library, a text, another program's XML, a store of other
+// tables) is refused in one sentence naming the file, with or without a schema, and the file stays as it was.
+TEST_F(ProjectManagerTest, AnExportIntoAFileThatIsNoProjectFileIsRefusedInOneSentence) {
+  TFullProject f = BuildFullProject();
+  const std::string library = File("library.klb");
+  std::filesystem::copy_file(ProgramFolder() + "db/KELVADO_GEN_DE.FDB", library);
+  ASSERT_EQ(::chmod(library.c_str(), 0644), 0);
+  const std::string text = File("notes.xml");
+  tiStringToFile("Einkaufsliste\n", text);
+  const std::string page = File("page.xml");
+  tiStringToFile("<?xml version=\"1.0\"?>\n<html><body/></html>\n", page);
+  const std::string other = store_.NewStore("other");
+  TtiDBMetaDataTable notes;
+  notes.SetName("Notes");
+  notes.AddField("Text", qfkString, 1024);
+  tiPerMgr().CreateTable(notes, other, layer_);
+  tiPerMgr().DisconnectDatabase(other, layer_);
+  std::unique_ptr<TProjectManager> unchecked = NewManager(File("no-such.xsd"));
+  for (TProjectManager* manager : {manager_.get(), unchecked.get()}) {
+    for (const std::string& file : {library, text, page, other}) {
+      SCOPED_TRACE(file);
+      const std::string bytes = Bytes(file);
+      try {
+        manager->SaveObjectToFile(*f.SF, file);
+        ADD_FAILURE() << "exported";
+      } catch (const EIOError& e) {
+        EXPECT_EQ(e.MsgNumber(), msgExportTargetNotProjectFile);
+        EXPECT_EQ(e.what(), EKelvado::ComposeMessage(msgExportTargetNotProjectFile, {file}));
+      }
+      EXPECT_TRUE(Bytes(file) == bytes);
+    }
+  }
+}
+
 // A file of two projects (the mapper adds what it saves to the file it holds) is not opened as its first
 // project, which would drop the second at the next save: it is refused, and its projects are imported.
 TEST_F(ProjectManagerTest, AFileOfTwoProjectsIsRefusedAndItsProjectsImported) {
