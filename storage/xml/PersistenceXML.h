@@ -279,7 +279,8 @@ public:
   void SaveObjectToFile(const TtiObject& Item, const std::string& FileName);
   // Import: the top-level items of the target list's class in FileName appended to TargetList as new copies. A
   // missing file raises EIOError 1014; a schema violation asks OnInvalidFile; bad content and too little memory
-  // raise as for open.
+  // raise as for open; a file without such items (a project file keeps its items inside its project) raises
+  // EIOError 1087 (the file, the list's caption), and TargetList stays as it was.
   void ImportFromFile(TPerObjListEx& TargetList, const std::string& FileName);
   // After an unhandled error: every changed open project saved under a rescue name (its file name, or a name
   // made from the project's name in the projects folder, with ".rescue" appended); List gets those saved.

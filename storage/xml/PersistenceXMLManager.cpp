@@ -626,6 +626,9 @@ void TProjectManager::ImportFromFile(TPerObjListEx& TargetList, const std::strin
   } catch (const std::bad_alloc&) {
     RaiseOutOfMemory(FileName);
   }
+  // An import of nothing is said, never taken for one done: a project file keeps its items inside its project,
+  // where an import does not look.
+  if (read->CountNotDeleted() == 0) throw EIOError(msgNothingToImport, {FileName, TargetList.GetCaption()});
   for (int i = 0; i < read->GetCount(); ++i)
     if (!read->GetItems(i)->GetDeleted()) TargetList.Add(read->CloneItem(i));
 }

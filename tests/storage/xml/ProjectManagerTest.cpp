@@ -968,9 +968,10 @@ TEST_F(ProjectManagerTest, ExportedItemsImportAsNewCopiesWithEverythingBelowThem
       EXPECT_TRUE(oids.insert(OIDOf(o)).second) << "OID twice: " << OIDOf(o);
     }
   }
-  // Items of another class are not in the file.
+  // Items of another class are not in the file: said, not imported as nothing.
   TComponentOpList subsystems;
-  manager_->ImportFromFile(subsystems, file);
+  EXPECT_EQ(IOErrorOf([&] { manager_->ImportFromFile(subsystems, file); }),
+            std::make_pair(msgNothingToImport, std::vector<std::string>{file, subsystems.GetCaption()}));
   EXPECT_EQ(subsystems.GetCount(), 0);
   // Saved with its imports, the project opens as it is.
   manager_->SaveProject(*f.Root);
@@ -1012,6 +1013,24 @@ TEST_F(ProjectManagerTest, AnExportRefusesAProjectFileAndReplacesAnEarlierExport
   f.Element->GetElement()->SetName("Schütz\vK1");
   EXPECT_THROW(manager_->SaveObjectToFile(*f.Element, exchange), EtiPerDataException);
   EXPECT_TRUE(Bytes(exchange) == exported);
+}
+
+// An import from a file without items of the kind asked (a project file keeps its safety functions inside its
+// project; an empty store) says so, naming the file and the list, and adds nothing.
+TEST_F(ProjectManagerTest, AnImportOfNothingIsRefusedNamingTheFileAndTheList) {
+  TFullProject f = BuildFullProject();
+  const std::string project = SaveFull(f, "project.kvd");
+  const std::string empty = File("empty.kvd");
+  mapper_->CreateNew(empty);
+  std::ofstream(langPath_, std::ios::app) << "26=Sicherheitsfunktionen\n";
+  ReleaseMsgStrings();
+  TSFOpList& target = *f.Root->GetSFOpList();
+  const int before = target.GetCount();
+  for (const std::string& file : {project, empty}) {
+    EXPECT_EQ(IOErrorOf([&] { manager_->ImportFromFile(target, file); }),
+              std::make_pair(msgNothingToImport, std::vector<std::string>{file, "Sicherheitsfunktionen"}));
+    EXPECT_EQ(target.GetCount(), before);
+  }
 }
 
 // An export into a file that is not a project store (a library, a text, another program's XML, a store of other
