@@ -250,12 +250,13 @@ public:
   // cannot hold raises EIOError (XMLTables.h); a file without project raises EKelvado 1016, one of more than
   // one project EIOError 1086 (the file, the number; ImportFromFile into a project list reads them). With
   // CheckVersion, a project of a release or edition this program does not know raises EIOError 1066 and
-  // nothing of the file is opened. Each project read gets the file name and the file's date, is added to the open projects and
-  // brought up to the current release; a file that is open already gives its open project (OnAlreadyOpen).
-  // Returns the last project handled. Reading never changes the file; the schema check streams it (a file it
-  // refuses is never built in memory), and the file's document is freed once the projects are read. A file
-  // whose estimate of memory exceeds what the program may use (the process's limit, at most 1 GiB) raises
-  // EOutOfMemory 1161 before its document is built; running out of memory all the same raises 1160.
+  // nothing of the file is opened. Each project read gets the file name and the file's date, is added to the
+  // open projects and brought up to the current release; a file that is open already gives its open project
+  // (OnAlreadyOpen). Returns the last project handled. Reading never changes the file; the schema check streams
+  // it (a file it refuses is never built in memory), and the file's document is freed once the projects are
+  // read. A file whose estimate of memory exceeds what the program may use (the process's limit, at most
+  // 1 GiB) raises EOutOfMemory 1161 before its document is built; running out of memory all the same raises
+  // 1160.
   TProjectOp* OpenProjectFile(const std::string& FileName, bool CheckVersion);
   // The template DefaultProjectFileName() opened as a project without file name, or a new empty project; added
   // to the open projects either way.
