@@ -98,6 +98,11 @@ inline constexpr int msgSaveTakesRights = 1130;            // owner, saver, who 
 inline constexpr int msgSaveLosesGroup = 1131;             // the file's group, the saver
 inline constexpr int msgSaveLosesAttribute = 1132;         // the attribute, the reason
 inline constexpr int msgSaveLosesSetIdBits = 1133;         // the saver
+// Exports and imports of project items, and files of more than one project.
+inline constexpr int msgExportTargetHoldsProject = 1084;   // file, the project's name
+inline constexpr int msgExportTargetNotProjectFile = 1085; // file
+inline constexpr int msgSeveralProjectsInFile = 1086;      // file, the number of projects
+inline constexpr int msgNothingToImport = 1087;            // file, the caption of the target list
 // Files and settings that cannot be used; a reason is one of the msgReason... texts (see SystemErrorText).
 inline constexpr int msgFileCannotBeRead = 1140;           // the file, the reason
 inline constexpr int msgSettingsErrorCaption = 1141;       // the program's version

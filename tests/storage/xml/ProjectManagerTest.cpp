@@ -290,7 +290,7 @@ public:
   bool FailNextSave = false;
 
 protected:
-  void TablesRebuilt(TProjectOp&) override {
+  void TablesRebuilt(TtiObject&) override {
     if (!FailNextSave) return;
     FailNextSave = false;
     throw std::runtime_error("failed between the tables and the visitors");
@@ -320,6 +320,81 @@ TEST_F(ProjectManagerTest, ASaveThatFailsBeforeItsVisitorsLeavesTheFileAndTheSto
   manager_->SaveProject(*a.Root);
   ExpectSameTree(*a.Root, *OpenFresh(fileA));
   EXPECT_EQ(RowOf(fileA, layer_, "Elements", OIDOf(a.Element->GetElement())).at("name"), "Schütz K9");
+  manager_->SetMapper(mapper_.get());
+}
+
+// A save of the file the mapper holds that fails once the tables were made anew (a row refused, a failure
+// before the visitors, a write refused) leaves nothing half written in the mapper: a later read through it
+// reads the file as it is, a later write through it keeps the file's project, and the next open reads the
+// file. A store kept in memory (the XMLLight layer) is changed in place and gives the change up alike.
+TEST_F(ProjectManagerTest, AFailedSaveLeavesNoHalfWrittenStoreInTheMapper) {
+  auto failing = std::make_unique<TFailingMapper>(layer_, std::string());
+  failing->SetVersionMgr(&versions_);
+  manager_->SetMapper(failing.get());
+  TFullProject a = BuildFullProject();
+  const std::string file = SaveFull(a, "a.kvd");
+  const std::string bytes = Bytes(file);
+  const std::string name = a.Element->GetElement()->GetName();
+  const auto expectAsSaved = [&](TXMLMapper_tiPer& mapper, const std::string& stored) {
+    EXPECT_EQ(mapper.GetFileName(), stored);
+    for (int pass = 0; pass < 2; ++pass) {
+      SCOPED_TRACE(pass == 0 ? "read" : "read after a write");
+      TProjectOpList read;
+      mapper.ReadProjectOpList(read);
+      ASSERT_EQ(read.GetCount(), 1);
+      auto* element = dynamic_cast<TElementOp*>(read.Items(0)->FindByOIDAsString(OIDOf(a.Element)));
+      ASSERT_NE(element, nullptr);
+      EXPECT_EQ(element->GetElement()->GetName(), name);
+      mapper.EmptyTable(cPLReqConditionTable);  // a write, of a table a project file never fills
+    }
+    mapper.ReleaseDocument();
+  };
+
+  a.Element->GetElement()->SetName("Schütz\vK9");
+  EXPECT_THROW(manager_->SaveProject(*a.Root), EtiPerDataException);
+  EXPECT_TRUE(Bytes(file) == bytes);
+  expectAsSaved(*failing, file);
+  a.Element->GetElement()->SetName("Schütz K9");
+  failing->FailNextSave = true;
+  EXPECT_THROW(manager_->SaveProject(*a.Root), std::runtime_error);
+  expectAsSaved(*failing, file);
+  // A file system that takes no file of the project's size.
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::alarm(60);
+    ::signal(SIGXFSZ, SIG_IGN);
+    rlimit size{};
+    ::getrlimit(RLIMIT_FSIZE, &size);
+    size.rlim_cur = static_cast<rlim_t>(bytes.size() / 2);
+    int rc = 1;
+    if (::setrlimit(RLIMIT_FSIZE, &size) == 0) {
+      try {
+        manager_->SaveProject(*a.Root);
+        rc = 2;
+      } catch (const EtiPerException&) {
+        expectAsSaved(*failing, file);
+        rc = ::testing::Test::HasFailure() ? 3 : 0;
+      }
+    }
+    ::_exit(rc);
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_TRUE(Bytes(file) == bytes);
+  TElementOp* opened = dynamic_cast<TElementOp*>(OpenFresh(file)->FindByOIDAsString(OIDOf(a.Element)));
+  ASSERT_NE(opened, nullptr);
+  EXPECT_EQ(opened->GetElement()->GetName(), name);
+
+  if (!tiPerMgr().GetPersistenceLayers().IsLoaded(cTIPersistXMLLight)) RegisterPersistenceLayerXMLLight();
+  TFailingMapper light(cTIPersistXMLLight, std::string());
+  const std::string store = File("a.xml");
+  a.Element->GetElement()->SetName(name);
+  light.SaveProjectOpAnew(*a.Root, store);
+  a.Element->GetElement()->SetName("Schütz K9");
+  light.FailNextSave = true;
+  EXPECT_THROW(light.SaveProjectOpAnew(*a.Root, store), std::runtime_error);
+  expectAsSaved(light, store);
   manager_->SetMapper(mapper_.get());
 }
 
@@ -871,12 +946,13 @@ TEST_F(ProjectManagerTest, ExportedItemsImportAsNewCopiesWithEverythingBelowThem
   SaveFull(f, "source.kvd");  // everything clean and saved
   const std::string file = File("exchange.xml");
   manager_->SaveObjectToFile(*f.SF, file);
-  manager_->SaveObjectToFile(*f.SF, file);  // a second copy into the same file
+  manager_->SaveObjectToFile(*f.SF, file);  // replaces the first copy
   EXPECT_FALSE(f.Root->GetDirty());
   EXPECT_EQ(manager_->ValidateProjectFile(file), nullptr);
 
   TSFOpList& target = *f.Root->GetSFOpList();
   manager_->ImportFromFile(target, file);
+  manager_->ImportFromFile(target, file);  // a second copy of the one the file holds
   ASSERT_EQ(target.GetCount(), 4);  // the safety function, the deleted one, two copies
   auto expected = f.SF->CloneAs<TSFOp>();
   TVisSetProtected unprotect(false);
@@ -892,13 +968,133 @@ TEST_F(ProjectManagerTest, ExportedItemsImportAsNewCopiesWithEverythingBelowThem
       EXPECT_TRUE(oids.insert(OIDOf(o)).second) << "OID twice: " << OIDOf(o);
     }
   }
-  // Items of another class are not in the file.
+  // Items of another class are not in the file: said, not imported as nothing.
   TComponentOpList subsystems;
-  manager_->ImportFromFile(subsystems, file);
+  EXPECT_EQ(IOErrorOf([&] { manager_->ImportFromFile(subsystems, file); }),
+            std::make_pair(msgNothingToImport, std::vector<std::string>{file, subsystems.GetCaption()}));
   EXPECT_EQ(subsystems.GetCount(), 0);
   // Saved with its imports, the project opens as it is.
   manager_->SaveProject(*f.Root);
   ExpectSameTree(*f.Root, *OpenFresh(f.Root->GetProject()->GetFileName()));
+}
+
+// An export never damages the file it is given: a project file is not overwritten (added to, it would hold an
+// item outside its project and be refused at every open), and an earlier export is replaced whole, as a save
+// replaces a file, through a link to it as well.
+TEST_F(ProjectManagerTest, AnExportRefusesAProjectFileAndReplacesAnEarlierExportWhole) {
+  TFullProject f = BuildFullProject();
+  const std::string project = SaveFull(f, "project.kvd");
+  const std::string bytes = Bytes(project);
+  const std::string held = mapper_->GetFileName();
+  for (const TtiObject* item : std::initializer_list<const TtiObject*>{f.SF, f.Element, f.Root.get()}) {
+    EXPECT_EQ(IOErrorOf([&] { manager_->SaveObjectToFile(*item, project); }),
+              std::make_pair(msgExportTargetHoldsProject, std::vector<std::string>{project, "Projekt Ä"}));
+    EXPECT_TRUE(Bytes(project) == bytes);
+  }
+  EXPECT_EQ(mapper_->GetFileName(), held);
+  ExpectSameTree(*f.Root, *OpenFresh(project));
+
+  const std::string exchange = File("exchange.xml");
+  manager_->SaveObjectToFile(*f.SF, exchange);
+  const std::string link = File("link.xml");
+  ASSERT_EQ(::symlink("exchange.xml", link.c_str()), 0);
+  const ino_t first = StatOf(exchange).st_ino;
+  manager_->SaveObjectToFile(*f.Element, link);
+  EXPECT_TRUE(std::filesystem::is_symlink(link));
+  EXPECT_NE(StatOf(exchange).st_ino, first);  // replaced, not written over in place
+  EXPECT_EQ(Rows(exchange, layer_, "SFOps").size(), 0u);
+  EXPECT_EQ(Rows(exchange, layer_, "ElementOps").size(), 1u);
+  TElementOpList elements;
+  manager_->ImportFromFile(elements, exchange);
+  ASSERT_EQ(elements.GetCount(), 1);
+  EXPECT_EQ(elements.Items(0)->GetElement()->GetName(), f.Element->GetElement()->GetName());
+  // An export that fails leaves the file it was to replace as it was.
+  const std::string exported = Bytes(exchange);
+  f.Element->GetElement()->SetName("Schütz\vK1");
+  EXPECT_THROW(manager_->SaveObjectToFile(*f.Element, exchange), EtiPerDataException);
+  EXPECT_TRUE(Bytes(exchange) == exported);
+}
+
+// An import from a file without items of the kind asked (a project file keeps its safety functions inside its
+// project; an empty store) says so, naming the file and the list, and adds nothing.
+TEST_F(ProjectManagerTest, AnImportOfNothingIsRefusedNamingTheFileAndTheList) {
+  TFullProject f = BuildFullProject();
+  const std::string project = SaveFull(f, "project.kvd");
+  const std::string empty = File("empty.kvd");
+  mapper_->CreateNew(empty);
+  std::ofstream(langPath_, std::ios::app) << "26=Sicherheitsfunktionen\n";
+  ReleaseMsgStrings();
+  TSFOpList& target = *f.Root->GetSFOpList();
+  const int before = target.GetCount();
+  for (const std::string& file : {project, empty}) {
+    EXPECT_EQ(IOErrorOf([&] { manager_->ImportFromFile(target, file); }),
+              std::make_pair(msgNothingToImport, std::vector<std::string>{file, "Sicherheitsfunktionen"}));
+    EXPECT_EQ(target.GetCount(), before);
+  }
+}
+
+// An export into a file that is not a project store (a library, a text, another program's XML, a store of other
+// tables) is refused in one sentence naming the file, with or without a schema, and the file stays as it was.
+TEST_F(ProjectManagerTest, AnExportIntoAFileThatIsNoProjectFileIsRefusedInOneSentence) {
+  TFullProject f = BuildFullProject();
+  const std::string library = File("library.klb");
+  std::filesystem::copy_file(ProgramFolder() + "db/KELVADO_GEN_DE.FDB", library);
+  ASSERT_EQ(::chmod(library.c_str(), 0644), 0);
+  const std::string text = File("notes.xml");
+  tiStringToFile("Einkaufsliste\n", text);
+  const std::string page = File("page.xml");
+  tiStringToFile("<?xml version=\"1.0\"?>\n<html><body/></html>\n", page);
+  const std::string other = store_.NewStore("other");
+  TtiDBMetaDataTable notes;
+  notes.SetName("Notes");
+  notes.AddField("Text", qfkString, 1024);
+  tiPerMgr().CreateTable(notes, other, layer_);
+  tiPerMgr().DisconnectDatabase(other, layer_);
+  std::unique_ptr<TProjectManager> unchecked = NewManager(File("no-such.xsd"));
+  for (TProjectManager* manager : {manager_.get(), unchecked.get()}) {
+    for (const std::string& file : {library, text, page, other}) {
+      SCOPED_TRACE(file);
+      const std::string bytes = Bytes(file);
+      try {
+        manager->SaveObjectToFile(*f.SF, file);
+        ADD_FAILURE() << "exported";
+      } catch (const EIOError& e) {
+        EXPECT_EQ(e.MsgNumber(), msgExportTargetNotProjectFile);
+        EXPECT_EQ(e.what(), EKelvado::ComposeMessage(msgExportTargetNotProjectFile, {file}));
+      }
+      EXPECT_TRUE(Bytes(file) == bytes);
+    }
+  }
+}
+
+// A file of two projects (the mapper adds what it saves to the file it holds) is not opened as its first
+// project, which would drop the second at the next save: it is refused, and its projects are imported.
+TEST_F(ProjectManagerTest, AFileOfTwoProjectsIsRefusedAndItsProjectsImported) {
+  TFullProject a = BuildFullProject();
+  const std::string file = SaveFull(a, "two.kvd");
+  TFullProject b = BuildFullProject();
+  b.Root->GetProject()->SetName("Zweites Projekt");
+  mapper_->SetFileName(file);
+  mapper_->Save(*b.Root);
+  mapper_->ReleaseDocument();
+  const std::string bytes = Bytes(file);
+  EXPECT_EQ(IOErrorOf([&] { manager_->OpenProjectFile(file, true); }),
+            std::make_pair(msgSeveralProjectsInFile, std::vector<std::string>{file, "2"}));
+  EXPECT_EQ(manager_->GetOpenProjects().GetCount(), 0);
+  EXPECT_TRUE(Bytes(file) == bytes);
+
+  TProjectOpList projects;
+  manager_->ImportFromFile(projects, file);
+  ASSERT_EQ(projects.GetCount(), 2);
+  for (int i = 0; i < 2; ++i) {
+    TProjectOp& op = *projects.Items(i);
+    EXPECT_EQ(op.GetProjectName(), i == 0 ? "Projekt Ä" : "Zweites Projekt");
+    EXPECT_EQ(op.GetSFOpList()->CountNotDeleted(), a.Root->GetSFOpList()->CountNotDeleted());
+    const std::string own = File("own" + std::to_string(i) + ".kvd");
+    op.GetProject()->SetFileName(own);
+    manager_->SaveProject(op);
+    ExpectSameTree(op, *OpenFresh(own));
+  }
 }
 
 TEST_F(ProjectManagerTest, RescueCopiesOfChangedProjects) {
