@@ -140,7 +140,7 @@ const TtiClass& TCatCondition::StaticClass() {
   return c;
 }
 
-TCatCondition::TCatCondition() : ccid_(tiCreateGUIDString()) {}
+TCatCondition::TCatCondition() : ccid_(tiCreateGUIDText()) {}
 
 bool TCatCondition::Equals(const TtiObject& other) const {
   const auto* o = dynamic_cast<const TCatCondition*>(&other);
@@ -163,7 +163,7 @@ const TtiClass& TPLCondition::StaticClass() {
   return c;
 }
 
-TPLCondition::TPLCondition() : plcid_(tiCreateGUIDString()) {}
+TPLCondition::TPLCondition() : plcid_(tiCreateGUIDText()) {}
 
 bool TPLCondition::Equals(const TtiObject& other) const {
   const auto* o = dynamic_cast<const TPLCondition*>(&other);

@@ -91,8 +91,9 @@ private:
   double score_ = 0.0;
 };
 
-// A requirement condition of a category. CCID (a GUID text with braces, made at creation) identifies it in
-// the standard's tables; the stores overwrite it. Neither CCID nor Text fires events or checks protection.
+// A requirement condition of a category. CCID (a GUID text, made at creation) identifies it in the standard's
+// tables; the stores overwrite it. It has the 36 characters of the stores' identifier columns: a library keeps
+// no more, so a condition made in the program with the braced form could never be saved there. Neither CCID nor Text fires events or checks protection.
 class TCatCondition : public TPerObjAbsEx {
 public:
   TI_CLASS(TCatCondition)

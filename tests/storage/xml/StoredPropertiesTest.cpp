@@ -226,9 +226,6 @@ void GiveFigures(TComponentOp& sub) {
   c.SetName("Haltventil");
   c.SetCat(cat2);
   c.GetCCFMeasureOps()->Items(0)->GetCCFMeasure()->SetScore(65.0);
-  // A library keeps the identifiers of the standard's conditions, 36 characters at most.
-  c.GetCatConditionOps()->Items(0)->GetCatCondition()->SetCCID("{CC-1}");
-  c.GetPLConditionOps()->Items(0)->GetPLCondition()->SetPLCID("{PL-1}");
   TBlocOp& bloc = *sub.GetChannelOpList()->Items(0)->GetBlocOpList()->Items(0);
   bloc.GetBloc()->SetDCDet(detMeasures);
   bloc.GetBloc()->GetDCMeasureOp()->SetDC(0.75);
