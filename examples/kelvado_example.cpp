@@ -377,6 +377,9 @@ int main(int argc, char** argv) {
               << "\n";
     status = 1;
   }
+  // The defaults of the settings this run found missing are written now that the report is out: writing them
+  // flushes files to disk, which must not hold up the report. A failure is said once and changes no figure.
+  WriteMissingDefaults();
   XMLMapperShutdown();
   CalcPoolShutdown();
   PersistenceDBShutdown();

@@ -33,9 +33,7 @@ void TOIDGUID::GetNextValue(const std::string& dbName, const std::string& layerN
 }
 
 void TNextOIDGeneratorGUID::AssignNextOID(TOID& oid, const std::string&, const std::string&) {
-  std::string s = tiCreateGUIDString();
-  if (s.size() >= 38 && s[0] == '{' && s[37] == '}') s = s.substr(1, 36);
-  oid.SetAsString(s);
+  oid.SetAsString(tiCreateGUIDText());
 }
 
 void TOIDGUID::AssignToTIQueryParam(const std::string& paramName, TtiQueryParams& params) const {

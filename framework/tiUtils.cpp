@@ -529,14 +529,16 @@ bool tiIsVariantOfType(TVarType variantType, TVarType varType) {
 // ---------------------------------------------------------------------------------------------------------
 // System
 
-std::string tiCreateGUIDString() {
+std::string tiCreateGUIDText() {
   tiCoInitialize();
   uuid_t id;
   uuid_generate(id);
   char text[37];
   uuid_unparse_upper(id, text);
-  return std::string("{") + text + "}";
+  return text;
 }
+
+std::string tiCreateGUIDString() { return "{" + tiCreateGUIDText() + "}"; }
 
 uint64_t tiGetTickCount() {
   using namespace std::chrono;

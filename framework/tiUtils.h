@@ -140,6 +140,8 @@ bool tiIsVariantOfType(TVarType variantType, TVarType varType);
 // A new GUID in the registry text form: braces and upper-case hex, 38 characters
 // ("{8-4-4-4-12}"). Starts COM for the calling thread first.
 std::string tiCreateGUIDString();
+// The same GUID text without braces, 36 characters: the form identifiers take in every store.
+std::string tiCreateGUIDText();
 // Milliseconds of a monotonic clock (64 bits: it never wraps).
 uint64_t tiGetTickCount();
 // The kernel's id of the calling thread.

@@ -269,6 +269,7 @@ void TtiVisitorManager::RunGroup(const std::string& upperGroup, TtiVisited* visi
       auto c = cc.CreateAs<TtiVisitorCtrlr>();
       c->SetPerLayerName(layerName);
       c->SetDatabaseName(dbName);
+      c->SetVisitedRoot(visited);
       found = c.get();
       controllers.push_back(std::move(c));
     }

@@ -114,6 +114,9 @@ public:
   const std::string& GetPerLayerName() const { return perLayerName_; }
   void SetDatabaseName(const std::string& name) { databaseName_ = name; }
   const std::string& GetDatabaseName() const { return databaseName_; }
+  // The object the run's visitors walk (null when they are called without one).
+  void SetVisitedRoot(TtiVisited* root) { root_ = root; }
+  TtiVisited* GetVisitedRoot() const { return root_; }
 
   // `visitors`: this run's visitors whose VisitorControllerClass is exactly this controller's class.
   // A controller whose BeforeExecute raises must undo its own partial work itself; the manager then calls
@@ -127,6 +130,7 @@ public:
 private:
   std::string perLayerName_;
   std::string databaseName_;
+  TtiVisited* root_ = nullptr;
 };
 
 // A visitor that writes text. Lines end with CR LF.

@@ -11,6 +11,30 @@ namespace kelvado {
 
 // ---- TtiPerObjVisitorCtrlr ----
 
+namespace {
+
+// Gives each object of the walk that is new to the store (posCreate) and has no identifier yet one. A row
+// refers to other objects by their identifiers, and the visitors of a group write their rows class after
+// class: an object whose row comes later (a test-channel node, written after the channel nodes that name it)
+// would otherwise draw its identifier only then, and the row naming it would hold an empty reference.
+class TVisGiveNewOIDs : public TtiVisitor {
+public:
+  TVisGiveNewOIDs(const std::string& dbName, const std::string& layerName) : db_(dbName), layer_(layerName) {}
+  void Execute(TtiVisited* visited) override {
+    TtiVisitor::Execute(visited);
+    if (!visited || !visited->InheritsFrom(TtiObject::StaticClass())) return;
+    auto* o = static_cast<TtiObject*>(visited);
+    if (o->GetObjectState() == posCreate && (!o->HasOID() || o->GetOID().IsNull()))
+      o->GetOID().GetNextValue(db_, layer_);
+  }
+
+private:
+  const std::string& db_;
+  const std::string& layer_;
+};
+
+}  // namespace
+
 const TtiClass& TtiPerObjVisitorCtrlr::StaticClass() {
   static const TtiClass c(TtiClass::Of<TtiPerObjVisitorCtrlr, TtiVisitorCtrlr>(), "TtiPerObjVisitorCtrlr");
   return c;
@@ -32,6 +56,11 @@ void TtiPerObjVisitorCtrlr::BeforeExecute(const TtiVisitors& visitors) {
   (void)visitors;
   TtiPersistenceLayer& layer = tiPerMgr().GetPersistenceLayers().LayerOrDefault(GetPerLayerName());
   if (GetDatabaseName().empty()) SetDatabaseName(layer.GetDefaultDBConnectionName());
+  // Every identifier a row of the run may name is there before the first row is written.
+  if (TtiVisited* root = GetVisitedRoot()) {
+    TVisGiveNewOIDs give(GetDatabaseName(), GetPerLayerName());
+    root->Iterate(give);
+  }
   // Held by a local lease until the transaction runs: a failure on the way gives the connection back (the
   // visitor manager runs no error hook for a controller whose BeforeExecute failed).
   TDBConnectionLease lease = layer.GetDBConnectionPools().Lease(GetDatabaseName());

@@ -21,9 +21,10 @@ class TPooledDB;
 class TtiPerObjVisitor;
 
 // Locks a pooled database of the run's layer and database in BeforeExecute and holds it (and its transaction)
-// until AfterExecute (commit, final states, give back) or AfterExecuteError (roll back, give back). A run cut
-// short by a shut-down is rolled back too rather than left open on a pooled connection. Whatever happens, the
-// connection is given back when the controller goes.
+// until AfterExecute (commit, final states, give back) or AfterExecuteError (roll back, give back). Before that,
+// every new object (posCreate) of the walked graph without an identifier gets one, so that a row that names an
+// object written later in the run names it. A run cut short by a shut-down is rolled back too rather than left
+// open on a pooled connection. Whatever happens, the connection is given back when the controller goes.
 class TtiPerObjVisitorCtrlr : public TtiVisitorCtrlr {
 public:
   TI_CLASS(TtiPerObjVisitorCtrlr)

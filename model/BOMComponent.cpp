@@ -152,10 +152,8 @@ bool TComponent::AreCatConditionsSatisfied() const {
   if (!catConditionsRelevant_) return true;
   const TCatConditionList* required = GetCatConditions(cat_);
   if (!required) return false;  // the conditions could not be read: never better than a known failure
-  for (int i = 0; i < required->GetCount(); ++i) {
-    const int idx = catConditionOps_->IndexOfCondition(required->Items(i), false);
-    if (idx < 0 || !catConditionOps_->Items(idx)->GetIsSatisfied()) return false;
-  }
+  for (int i = 0; i < required->GetCount(); ++i)
+    if (!catConditionOps_->IsConditionSatisfied(required->Items(i))) return false;
   return true;
 }
 

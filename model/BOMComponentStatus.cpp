@@ -110,7 +110,7 @@ std::string TComponentOp::GetCCFMeasuresString() const {
   const TCCFMeasureOpList& ops = *component_->GetCCFMeasureOps();
   for (int i = 0; i < ops.GetCount(); ++i) {
     const TCCFMeasureOp* op = ops.Items(i);
-    if (op->GetDeleted()) continue;
+    if (op->GetDeleted() || !op->GetIsSatisfied()) continue;  // an unticked measure adds no points to the score
     if (!s.empty()) s += kCRLF;
     s += op->GetHeading() + " (" + op->GetScoreString() + " " + General(txtPoints) + ")" + kCRLF +
          op->GetDescription() + kCRLF;
@@ -308,8 +308,8 @@ std::string TComponentOp::GetCatRequirementsText() const {
   if (const TCatConditionList* conds = GetCatConditions(c.GetCat())) {
     for (int i = 0; i < conds->GetCount(); ++i) {
       const TCatCondition* cond = conds->Items(i);
-      const bool held = c.GetCatConditionOps()->IndexOfCondition(cond, false) >= 0;
-      s += cond->GetText() + " [" + (held ? YesText() : NoText()) + "]" + sep;
+      const bool met = c.GetCatConditionOps()->IsConditionSatisfied(cond);
+      s += cond->GetText() + " [" + (met ? YesText() : NoText()) + "]" + sep;
     }
   }
   TMTTFdDenotationSet mttfdAllowed;
@@ -360,9 +360,9 @@ std::string TComponentOp::GetPLConditionsText() const {
   if (const TPLConditionList* conds = IsRealPL(pl) ? GetPLConditions(pl) : nullptr) {
     for (int i = 0; i < conds->GetCount(); ++i) {
       const TPLCondition* cond = conds->Items(i);
-      const bool held = c.GetPLConditionOps()->IndexOfCondition(cond, false) >= 0;
+      const bool met = c.GetPLConditionOps()->IsConditionSatisfied(cond);
       if (!s.empty()) s += "\r\n\r\n";
-      s += cond->GetText() + " [" + (held ? YesText() : NoText()) + "]";
+      s += cond->GetText() + " [" + (met ? YesText() : NoText()) + "]";
     }
   }
   return s;

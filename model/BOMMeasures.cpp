@@ -140,7 +140,7 @@ const TtiClass& TCatCondition::StaticClass() {
   return c;
 }
 
-TCatCondition::TCatCondition() : ccid_(tiCreateGUIDString()) {}
+TCatCondition::TCatCondition() : ccid_(tiCreateGUIDText()) {}
 
 bool TCatCondition::Equals(const TtiObject& other) const {
   const auto* o = dynamic_cast<const TCatCondition*>(&other);
@@ -163,7 +163,7 @@ const TtiClass& TPLCondition::StaticClass() {
   return c;
 }
 
-TPLCondition::TPLCondition() : plcid_(tiCreateGUIDString()) {}
+TPLCondition::TPLCondition() : plcid_(tiCreateGUIDText()) {}
 
 bool TPLCondition::Equals(const TtiObject& other) const {
   const auto* o = dynamic_cast<const TPLCondition*>(&other);
@@ -486,6 +486,16 @@ int TPLConditionOpList::IndexOfCondition(const TPLCondition* condition, bool inc
       return i;
   }
   return -1;
+}
+
+bool TCatConditionOpList::IsConditionSatisfied(const TCatCondition* condition) const {
+  const int idx = IndexOfCondition(condition, false);
+  return idx >= 0 && Items(idx)->GetIsSatisfied();
+}
+
+bool TPLConditionOpList::IsConditionSatisfied(const TPLCondition* condition) const {
+  const int idx = IndexOfCondition(condition, false);
+  return idx >= 0 && Items(idx)->GetIsSatisfied();
 }
 
 const TtiClass& TCatConditionList::StaticClass() {

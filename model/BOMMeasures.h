@@ -91,8 +91,9 @@ private:
   double score_ = 0.0;
 };
 
-// A requirement condition of a category. CCID (a GUID text with braces, made at creation) identifies it in
-// the standard's tables; the stores overwrite it. Neither CCID nor Text fires events or checks protection.
+// A requirement condition of a category. CCID (a GUID text, made at creation) identifies it in the standard's
+// tables; the stores overwrite it. It has the 36 characters of the stores' identifier columns: a library keeps
+// no more, so a condition made in the program with the braced form could never be saved there. Neither CCID nor Text fires events or checks protection.
 class TCatCondition : public TPerObjAbsEx {
 public:
   TI_CLASS(TCatCondition)
@@ -306,6 +307,9 @@ public:
   // First item (deleted ones only with includeDeleted) whose condition has condition's Text or, when
   // condition has a CCID, its CCID; -1 when none.
   int IndexOfCondition(const TCatCondition* condition, bool includeDeleted) const;
+  // The subsystem meets `condition`: the entry IndexOfCondition finds (deleted ones not counted) is ticked. An
+  // entry held but not ticked meets nothing.
+  bool IsConditionSatisfied(const TCatCondition* condition) const;
 };
 
 class TPLConditionOpList : public TPerObjListOf<TPLConditionOp> {
@@ -314,6 +318,7 @@ public:
   TPLConditionOpList() = default;
   std::string GetCaption() const override;  // text 12
   int IndexOfCondition(const TPLCondition* condition, bool includeDeleted) const;
+  bool IsConditionSatisfied(const TPLCondition* condition) const;  // as for the category's conditions
 };
 
 // Plain owning lists of condition definitions (the standard's requirements); adding fires no events.

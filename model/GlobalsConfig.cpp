@@ -2,11 +2,14 @@
 
 #include <climits>
 #include <exception>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
 #include <typeinfo>
+#include <utility>
+#include <vector>
 
 #include "framework/tiExcept.h"
 #include "framework/tiFormat.h"
@@ -78,8 +81,8 @@ bool EvalOption(std::optional<bool>& slot, Read read) {
 thread_local int tShowingFailure = 0;
 
 // What went wrong with the settings store in this run: each failure (a file and its cause, or a message) is
-// shown once; the sections whose files failed live on in memory, so that the run goes on with defaults and
-// the values set since, and the damaged or unwritable file is never touched again.
+// shown once; the sections whose files failed live on in memory, so that the run goes on with what the file
+// still gave (nothing, for a damaged one) and the values set since, and the file is never touched again.
 struct SettingsFaults {
   std::mutex mutex;
   std::set<std::string> reported;
@@ -96,6 +99,34 @@ bool InMemory(const std::string& section) {
   std::lock_guard<std::mutex> lock(f.mutex);
   return f.inMemory.count(LowerAscii(section)) > 0;
 }
+
+// The defaults of the keys this run found missing, written once the work is done (WriteMissingDefaults): a
+// write replaces the section's file and flushes it to disk, which must never hold up a read.
+struct MissingDefaults {
+  std::mutex mutex;
+  // By section name in lower case: the section as first read and its keys with their defaults (none: the
+  // section's key only).
+  std::map<std::string, std::pair<std::string, std::vector<std::pair<std::string, RegValue>>>> sections;
+};
+MissingDefaults& Missing() {
+  static MissingDefaults missing;
+  return missing;
+}
+
+void NoteMissing(const std::string& section, const std::string& key, std::optional<RegValue> def) {
+  MissingDefaults& m = Missing();
+  std::lock_guard<std::mutex> lock(m.mutex);
+  auto& values = m.sections.try_emplace(LowerAscii(section), section, std::vector<std::pair<std::string, RegValue>>())
+                     .first->second.second;
+  if (!def) return;
+  for (const auto& v : values)
+    if (SameTextAscii(v.first, key)) return;
+  values.emplace_back(key, std::move(*def));
+}
+
+RegValue AsRegValue(const std::string& v) { return RegValue{RegDataType::String, v, 0}; }
+RegValue AsRegValue(int32_t v) { return RegValue{RegDataType::Integer, std::string(), v}; }
+RegValue AsRegValue(bool v) { return AsRegValue(static_cast<int32_t>(v)); }
 
 // True the first time `what` is reported in this run.
 bool FirstReport(const std::string& what) {
@@ -123,6 +154,26 @@ std::string FailedFile(const std::exception& e) {
   return p ? p->File() : std::string();
 }
 
+// The defaults could not be written: said once per run, whatever the sections and causes. What was read
+// stays in force, so this is a note to the user, not a failure of what they set.
+void ShowDefaultsNotWritten(const std::exception& e) {
+  if (tShowingFailure > 0 || !FirstReport("defaults not written")) return;
+  auto file = dynamic_cast<const ESettingsFileException*>(&e);
+  ShowWhenTextsAreReady([file = file ? file->File() : std::string(), cause = file ? file->Cause() : std::string(),
+                         what = std::string(e.what())] {
+    std::string text;
+    if (!file.empty()) {
+      ++tShowingFailure;
+      try {
+        text = FormatMsgString(msgDefaultsNotWritten, {file, CauseText(cause)});
+      } catch (...) {
+      }
+      --tShowingFailure;
+    }
+    ShowRegistryFailure(text.empty() ? what : text);
+  });
+}
+
 void ShowUnknownFailure() {
   const char* const text = "unknown failure of the settings store";
   if (tShowingFailure == 0 && FirstReport(std::string("text:Exception\n") + text)) ShowRegistryFailure(text);
@@ -137,6 +188,23 @@ std::string SettingsFailureText(const std::string& file, const std::string& caus
   return text.empty() ? what : text;
 }
 
+// The section `key` of `section` goes on in memory, starting from what the user's store still gives for it:
+// a file that cannot be written is obeyed as it was read; a damaged one gives nothing.
+void GoOnInMemory(const std::string& section, const std::string& key) {
+  std::vector<std::pair<std::string, RegValue>> kept;
+  try {
+    IRegistry& reg = CurrentUserRegistry();
+    for (const std::string& name : reg.GetValueNames(key))
+      if (std::optional<RegValue> v = reg.ReadValue(key, name)) kept.emplace_back(name, std::move(*v));
+  } catch (...) {
+    kept.clear();  // all of a file or nothing: half of it would be a set of values nobody chose
+  }
+  SettingsFaults& f = Faults();
+  std::lock_guard<std::mutex> lock(f.mutex);
+  if (!f.inMemory.insert(LowerAscii(section)).second) return;
+  for (const auto& [name, value] : kept) f.memory->WriteValue(key, name, value);
+}
+
 // Runs one access of `section` with the user's store; on a failure of one of its files, the failure is shown
 // and the section goes on in memory (the access is run there too).
 template <class Access>
@@ -149,9 +217,7 @@ bool GuardedRegistry(const std::string& section, Access&& access) {
     } catch (const std::exception& e) {
       ShowSettingsFailure(e);
       if (FailedFile(e).empty()) return false;
-      SettingsFaults& f = Faults();
-      std::lock_guard<std::mutex> lock(f.mutex);
-      f.inMemory.insert(LowerAscii(section));
+      GoOnInMemory(section, key);
     } catch (...) {
       ShowUnknownFailure();
       return false;
@@ -165,20 +231,19 @@ bool GuardedRegistry(const std::string& section, Access&& access) {
   return false;
 }
 
-// Reads one value of a section; a missing one yields def and, with writeDefault, is written there.
-template <class T, class Read, class WriteDefault>
-T RegReadValue(const std::string& section, const std::string& key, const T& def, bool writeDefault, Read read,
-               WriteDefault writeDef) {
+// Reads one value of a section; a missing one yields def. Reading writes nothing: the section's key and,
+// with writeDefault, the default are noted for WriteMissingDefaults.
+template <class T, class Read>
+T RegReadValue(const std::string& section, const std::string& key, const T& def, bool writeDefault, Read read) {
   T value = def;
   bool missing = false;
-  GuardedRegistry(section, [&](IRegistry& reg, const std::string& path) {
-    reg.CreateKey(path);
+  const bool inStore = GuardedRegistry(section, [&](IRegistry& reg, const std::string& path) {
     if (reg.ValueExists(path, key))
       value = (reg.*read)(path, key);
     else
       missing = true;
   });
-  if (missing && writeDefault) writeDef(section, key, def);
+  if (missing && inStore) NoteMissing(section, key, writeDefault ? std::optional(AsRegValue(def)) : std::nullopt);
   return value;
 }
 
@@ -317,6 +382,38 @@ void ResetConfig() {
   f.reported.clear();
   f.inMemory.clear();
   f.memory = std::make_unique<MemoryRegistry>();
+  MissingDefaults& m = Missing();
+  std::lock_guard<std::mutex> missingLock(m.mutex);
+  m.sections.clear();
+}
+
+bool WriteMissingDefaults() {
+  decltype(MissingDefaults::sections) sections;
+  {
+    MissingDefaults& m = Missing();
+    std::lock_guard<std::mutex> lock(m.mutex);
+    sections.swap(m.sections);
+  }
+  bool written = true;
+  for (const auto& [lower, entry] : sections) {
+    const auto& [section, values] = entry;
+    if (InMemory(section)) continue;  // its file failed before: it is not touched again
+    try {
+      IRegistry& reg = CurrentUserRegistry();
+      const std::string key = SectionKey(section);
+      if (!values.empty())
+        reg.AddMissingValues(key, values);
+      else if (!reg.KeyExists(key))
+        reg.CreateKey(key);
+    } catch (const std::exception& e) {
+      written = false;
+      ShowDefaultsNotWritten(e);
+    } catch (...) {
+      written = false;
+      ShowUnknownFailure();
+    }
+  }
+  return written;
 }
 
 // --- registry routines -------------------------------------------------------------------------------------
@@ -373,7 +470,7 @@ void ShowRegistryFailure(const std::string& message) {
 
 std::string RegReadString(const std::string& section, const std::string& key, const std::string& def,
                           bool writeDefault) {
-  return RegReadValue(section, key, def, writeDefault, &IRegistry::ReadString, RegWriteString);
+  return RegReadValue(section, key, def, writeDefault, &IRegistry::ReadString);
 }
 
 bool RegWriteString(const std::string& section, const std::string& key, const std::string& value) {
@@ -381,7 +478,7 @@ bool RegWriteString(const std::string& section, const std::string& key, const st
 }
 
 int32_t RegReadInteger(const std::string& section, const std::string& key, int32_t def, bool writeDefault) {
-  return RegReadValue(section, key, def, writeDefault, &IRegistry::ReadInteger, RegWriteInteger);
+  return RegReadValue(section, key, def, writeDefault, &IRegistry::ReadInteger);
 }
 
 bool RegWriteInteger(const std::string& section, const std::string& key, int32_t value) {
@@ -389,7 +486,7 @@ bool RegWriteInteger(const std::string& section, const std::string& key, int32_t
 }
 
 bool RegReadBool(const std::string& section, const std::string& key, bool def, bool writeDefault) {
-  return RegReadValue(section, key, def, writeDefault, &IRegistry::ReadBool, RegWriteBool);
+  return RegReadValue(section, key, def, writeDefault, &IRegistry::ReadBool);
 }
 
 bool RegWriteBool(const std::string& section, const std::string& key, bool value) {

@@ -2,13 +2,14 @@
 // Settings of the tool: one getter (and, for what the options dialog changes, one setter) per key. A key lives
 // in one of the sections database, xml, opt, lang and startup, under ConfigBaseKey() of the current user's
 // settings store (platform/Registry.h), or in config.ini beside the program when UseRegistryConfig() is off.
-// A getter computes the key's default, reads the key and, for most keys, writes the default back when the key
-// is missing, so that a first run leaves a complete, editable set of values. A failing settings store never
-// raises to the caller: the failure is shown through the message sink, once per run for each file and cause,
-// and the default is used. A section whose file fails (a damaged values file, a folder that cannot be made or
-// written) goes on in memory for the rest of the run: reads give the defaults and what was set since, writes
-// stay in memory and report false, and the file itself is never touched again, so a damaged one is kept for
-// the user to mend.
+// A getter computes the key's default and reads the key; a missing key gives the default. Reading never writes:
+// for most keys the default of a missing one is written back later, by WriteMissingDefaults, so that a first
+// run leaves a complete, editable set of values. A failing settings store never raises to the caller: the
+// failure is shown through the message sink, once per run for each file and cause, and the default is used.
+// A section whose file fails (a damaged values file, a folder that cannot be made, a file or folder that cannot
+// be written) goes on in memory for the rest of the run: reads give what the file held when it failed (nothing
+// of a damaged one, whose values are then the defaults) and what was set since, writes stay in memory and
+// report false, and the file itself is never touched again, so a damaged one is kept for the user to mend.
 //
 // Every string getter also comes in the form that fills an out string.
 //
@@ -40,9 +41,17 @@ std::string ConfigBaseKey();
 std::string ConfigIniFileName();
 void SetConfigIniFileName(const std::string& fileName);
 
-// Forgets the cached rounding keys, the INI object and the failures of the settings store (which failures were
-// shown, which sections went on in memory), so that the next read behaves like a new run.
+// Forgets the cached rounding keys, the INI object, the failures of the settings store (which failures were
+// shown, which sections went on in memory) and the missing defaults not yet written, so that the next read
+// behaves like a new run.
 void ResetConfig();
+
+// Writes what reading found missing since the last call: the keys of the sections read and, for the keys
+// whose default is written back, that default; one change of each section's file, and only where the value is
+// still missing (one set meanwhile, here or by another program, stays). Writing flushes the file to disk, so a
+// program calls this once its work is done (the main program after its report), never on the way to a value.
+// A failure is shown once per run (text 1172) and changes nothing that was read. True when all was written.
+bool WriteMissingDefaults();
 
 // One evaluation's view of the options the calculators read (MTTFdCutBeforeSymm, MTTFdCFitBeforeSymm,
 // usedcinterlevels, cutmttfdraise): while a scope is open on a thread, each of them is read from the settings
@@ -72,7 +81,8 @@ public:
 // Section is a key name under ConfigBaseKey(). A failure is caught, shown through the message sink in the run's
 // language (caption "Error (v.<version>)", text 1100 formatted with what failed and why) unless the same
 // failure was shown before, and the default (or the value read before the failure) is returned; a write then
-// returns false.
+// returns false. A read writes nothing: with writeDefault, a missing value's default waits for
+// WriteMissingDefaults.
 
 std::string RegReadString(const std::string& section, const std::string& key, const std::string& def,
                           bool writeDefault);

@@ -36,8 +36,7 @@ bool IsUpperAscii(const std::string& a, const char* b) {
 std::vector<std::string> LoadRecentList(const std::string& kind) {
   std::vector<std::string> list;
   AccessSettings(ListSection(kind), [&](IRegistry& reg, const std::string& key) {
-    list.clear();
-    reg.CreateKey(key);
+    list.clear();  // a missing key is an empty list: reading creates nothing
     for (int i = 0; i <= MaxRecentListEntries; ++i) {
       const std::string name = std::to_string(i);
       if (!reg.ValueExists(key, name)) break;

@@ -93,6 +93,16 @@ inline constexpr int msgXMLMissingTable = 1068;            // - (a table the rea
 inline constexpr int msgXMLUnnamedRow = 1069;              // row, column, OID, node table, its column
 inline constexpr int msgSettingsAccessFailed = 1100;       // the failure
 inline constexpr int msgFileHardLinked = 1120;             // file, its number of names
+// A save that could not keep what the file has (see TFileKeepRefusal); first argument: the file.
+inline constexpr int msgSaveTakesRights = 1130;            // owner, saver, who loses, rights after, before
+inline constexpr int msgSaveLosesGroup = 1131;             // the file's group, the saver
+inline constexpr int msgSaveLosesAttribute = 1132;         // the attribute, the reason
+inline constexpr int msgSaveLosesSetIdBits = 1133;         // the saver
+// Exports and imports of project items, and files of more than one project.
+inline constexpr int msgExportTargetHoldsProject = 1084;   // file, the project's name
+inline constexpr int msgExportTargetNotProjectFile = 1085; // file
+inline constexpr int msgSeveralProjectsInFile = 1086;      // file, the number of projects
+inline constexpr int msgNothingToImport = 1087;            // file, the caption of the target list
 // Files and settings that cannot be used; a reason is one of the msgReason... texts (see SystemErrorText).
 inline constexpr int msgFileCannotBeRead = 1140;           // the file, the reason
 inline constexpr int msgSettingsErrorCaption = 1141;       // the program's version
@@ -112,6 +122,8 @@ inline constexpr int msgReasonClosed = 1154;
 inline constexpr int msgReasonOther = 1155;                // the error number, the system's text
 inline constexpr int msgLibraryReadOnly = 1170;            // the library file
 inline constexpr int msgNoLibraryOpen = 1171;              // - (a library failed to open and none is open)
+inline constexpr int msgDefaultsNotWritten = 1172;         // the settings file or folder, the reason
+inline constexpr int msgReasonReadOnly = 1173;             // - (a file its owner or this user may not write)
 inline constexpr int msgOutOfMemory = 1160;                // the file being read or written
 inline constexpr int msgFileNeedsTooMuchMemory = 1161;     // file, its size, the estimate, what may be used (MB),
                                                            // the limit that bounds it (one of the four below)

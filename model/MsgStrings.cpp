@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/FileIO.h"
 #include "platform/LanguageLibrary.h"
 #include "platform/MessageBox.h"
 
@@ -208,6 +209,10 @@ std::string CauseText(const std::string& cause) {
   // words); the error it stands for gets its words in the run's language.
   for (const int err : {EACCES, EPERM, EROFS, ENOSPC, EDQUOT, ELOOP, ENAMETOOLONG, ENOENT, ENOTDIR, EIO, EBADF})
     if (cause.find(std::strerror(err)) != std::string::npos) return SystemErrorText(err);
+  if (cause == kCauseReadOnly) {
+    const std::string text = GetMsgString(msgReasonReadOnly, 0);
+    if (!text.empty()) return text;
+  }
   // The settings store's own words for a file where a folder belongs (platform/Registry.cpp).
   if (cause == "a file of that name is in the way" || cause == "not a folder") {
     const std::string text = GetMsgString(msgReasonInTheWay, 0);

@@ -38,8 +38,8 @@ std::optional<RegValue> CachedRegistry::ReadValue(const std::string& key, const 
   return v;
 }
 
-// The settings code opens its key with "create" on every read, as the registry allows; that must stay cheap.
-// Creating keys changes no value, only which keys exist.
+// Creating a key that exists must stay cheap: callers open their key with "create" before each write, as the
+// registry allows. Creating keys changes no value, only which keys exist.
 void CachedRegistry::CreateKey(const std::string& key) {
   const std::string k = LowerAscii(key);
   {
@@ -75,6 +75,12 @@ void CachedRegistry::UpdateValues(const std::string& key, const std::vector<std:
                                   const std::vector<std::pair<std::string, RegValue>>& writes) {
   ForgetAll();
   inner_->UpdateValues(key, deletes, writes);
+}
+
+void CachedRegistry::AddMissingValues(const std::string& key,
+                                      const std::vector<std::pair<std::string, RegValue>>& values) {
+  ForgetAll();
+  inner_->AddMissingValues(key, values);
 }
 
 }  // namespace kelvado

@@ -31,6 +31,7 @@ public:
   bool DeleteValue(const std::string& key, const std::string& name) override;
   void UpdateValues(const std::string& key, const std::vector<std::string>& deletes,
                     const std::vector<std::pair<std::string, RegValue>>& writes) override;
+  void AddMissingValues(const std::string& key, const std::vector<std::pair<std::string, RegValue>>& values) override;
 
 private:
   std::unique_ptr<IRegistry> inner_;

@@ -1,15 +1,19 @@
 #include "platform/FileIO.h"
 
 #include "platform/StandardDescriptors.h"
+#include "platform/User.h"
 
+#include <endian.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <stdio.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -139,6 +143,7 @@ public:
     lock.changed_ = true;
     FailWrite(file, kCauseChangedMeanwhile, 0);
   }
+  static void NotKept(TFileSaveLock& lock, const TFileKeepRefusal& refusal) { lock.notKept_ = refusal; }
   static void Replaced(TFileSaveLock& lock, const struct stat& now) {
     lock.replaced_ = true;
     lock.seen_ = StampOfStat(lock.file_, now);
@@ -155,6 +160,282 @@ public:
       }
   }
 };
+
+namespace {
+
+// ---- What a replacement keeps of the file it replaces ----
+
+// A refusal for something the new file could not keep: recorded for the save that holds the file's lock (its
+// caller tells the user in words of its own), raised with the cause in words.
+[[noreturn]] void RefuseNotKept(TFileSaveLock* lock, const std::string& file, const TFileKeepRefusal& refusal,
+                                const std::string& cause, int err = 0) {
+  if (lock) TFileSaveLockAccess::NotKept(*lock, refusal);
+  FailWrite(file, cause, err);
+}
+
+constexpr const char* kAclAccessAttribute = "system.posix_acl_access";
+
+using TAttributes = std::vector<std::pair<std::string, std::string>>;
+
+// The names of a file's extended attributes, by `list` (listxattr or flistxattr on it); none where the file
+// system has none. False with errno set when they cannot be read.
+template <class List>
+bool AttributeNames(List list, std::vector<std::string>& names) {
+  names.clear();
+  std::vector<char> buf(1024);
+  for (;;) {
+    const ssize_t n = list(buf.data(), buf.size());
+    if (n < 0 && errno == ERANGE) {
+      const ssize_t need = list(nullptr, 0);
+      if (need < 0) return false;
+      buf.resize(std::max(static_cast<size_t>(need), buf.size() * 2));
+      continue;
+    }
+    if (n < 0) return errno == ENOTSUP;
+    for (size_t at = 0; at < static_cast<size_t>(n);) {
+      const std::string name(buf.data() + at);
+      at += name.size() + 1;
+      if (!name.empty()) names.push_back(name);
+    }
+    return true;
+  }
+}
+
+// The value of one attribute, by `get` (getxattr or fgetxattr on the file). False with errno set when there is
+// none or it cannot be read.
+template <class Get>
+bool AttributeValue(Get get, const std::string& name, std::string& value) {
+  std::vector<char> buf(256);
+  for (;;) {
+    const ssize_t n = get(name.c_str(), buf.data(), buf.size());
+    if (n < 0 && errno == ERANGE) {
+      const ssize_t need = get(name.c_str(), nullptr, 0);
+      if (need < 0) return false;
+      buf.resize(std::max(static_cast<size_t>(need), buf.size() * 2));
+      continue;
+    }
+    if (n < 0) return false;
+    value.assign(buf.data(), static_cast<size_t>(n));
+    return true;
+  }
+}
+
+// Every extended attribute of the file a replacement takes the place of (its ACL among them), as this process
+// may read them: one it may not read would be lost, so the replacement is refused.
+TAttributes AttributesOf(const std::string& file, const std::string& target, uid_t owner, TFileSaveLock* lock) {
+  std::vector<std::string> names;
+  if (!AttributeNames([&](char* buf, size_t size) { return ::listxattr(target.c_str(), buf, size); }, names))
+    FailWrite(file, "can not read its extended attributes", errno);
+  TAttributes attributes;
+  for (const std::string& name : names) {
+    std::string value;
+    const auto get = [&](const char* n, void* buf, size_t size) { return ::getxattr(target.c_str(), n, buf, size); };
+    if (AttributeValue(get, name, value)) {
+      attributes.emplace_back(name, value);
+      continue;
+    }
+    if (errno == ENODATA) continue;  // removed meanwhile
+    const int err = errno;
+    TFileKeepRefusal refusal;
+    refusal.Kind = TFileKeepRefusal::kAttribute;
+    refusal.Owner = UserNameOf(owner);
+    refusal.Saver = UserNameOf(::geteuid());
+    refusal.Attribute = name;
+    refusal.Error = err;
+    RefuseNotKept(lock, file, refusal, "its extended attribute " + name + " could not be read to be kept", err);
+  }
+  return attributes;
+}
+
+// Gives the new file exactly the attributes of the old one: those it lacks, and none it has of its own (an ACL
+// inherited from the folder's default ACL) but a security label the system gave it.
+void GiveAttributes(int fd, const std::string& file, const TAttributes& attributes, uid_t owner,
+                    TFileSaveLock* lock) {
+  std::vector<std::string> own;
+  if (!AttributeNames([&](char* buf, size_t size) { return ::flistxattr(fd, buf, size); }, own))
+    FailWrite(file, "can not read the temporary file's extended attributes", errno);
+  for (const std::string& name : own) {
+    const bool kept = std::any_of(attributes.begin(), attributes.end(), [&](const auto& a) { return a.first == name; });
+    if (kept || name.rfind("security.", 0) == 0) continue;
+    if (::fremovexattr(fd, name.c_str()) != 0 && errno != ENODATA)
+      FailWrite(file, "can not remove the extended attribute " + name + " the folder gave the new file", errno);
+  }
+  for (const auto& [name, value] : attributes) {
+    std::string now;
+    const auto get = [&](const char* n, void* buf, size_t size) { return ::fgetxattr(fd, n, buf, size); };
+    // One the new file has already (a label the system gave it) is not set again: that may need rights the
+    // saver lacks.
+    if (AttributeValue(get, name, now) && now == value) continue;
+    if (::fsetxattr(fd, name.c_str(), value.data(), value.size(), 0) == 0) continue;
+    const int err = errno;
+    TFileKeepRefusal refusal;
+    refusal.Kind = TFileKeepRefusal::kAttribute;
+    refusal.Owner = UserNameOf(owner);
+    refusal.Saver = UserNameOf(::geteuid());
+    refusal.Attribute = name;
+    refusal.Error = err;
+    RefuseNotKept(lock, file, refusal, "its extended attribute " + name + " could not be kept", err);
+  }
+}
+
+// One entry of an access control list as the kernel keeps it in system.posix_acl_access.
+struct TAclEntry {
+  uint16_t Tag;
+  uint16_t Perm;
+  uint32_t Id;
+};
+enum : uint16_t {
+  kAclUserObj = 0x01,
+  kAclUser = 0x02,
+  kAclGroupObj = 0x04,
+  kAclGroup = 0x08,
+  kAclMask = 0x10,
+  kAclOther = 0x20,
+};
+
+// Who may do what with a file: owner, group, mode and the entries of its ACL (none: the mode alone).
+struct TFileAccess {
+  uid_t Owner;
+  gid_t Group;
+  mode_t Mode;
+  std::vector<TAclEntry> Acl;
+  bool AclUnknown = false;  // an ACL of a form this program does not know: nobody but its owner counts on it
+};
+
+// The ACL in the kernel's form: a version (2) and entries of tag, permissions and id, little-endian.
+bool ParseAcl(const std::string& value, std::vector<TAclEntry>& acl) {
+  uint32_t version = 0;
+  if (value.size() < 4 || (value.size() - 4) % 8 != 0) return false;
+  std::memcpy(&version, value.data(), 4);
+  if (le32toh(version) != 2) return false;
+  for (size_t at = 4; at < value.size(); at += 8) {
+    uint16_t tag = 0, perm = 0;
+    uint32_t id = 0;
+    std::memcpy(&tag, value.data() + at, 2);
+    std::memcpy(&perm, value.data() + at + 2, 2);
+    std::memcpy(&id, value.data() + at + 4, 4);
+    acl.push_back({le16toh(tag), static_cast<uint16_t>(le16toh(perm) & 7), le32toh(id)});
+  }
+  return true;
+}
+
+// The rights (4 read, 2 write, 1 execute) the user `uid`, of the groups `groups`, has on the file as the kernel
+// grants them, privileges aside: the owner's, else the user's own ACL entry, else those of its groups, else the
+// others'; an ACL entry other than the owner's and the others' counts only as far as the mask lets it.
+unsigned RightsOf(uid_t uid, const std::vector<gid_t>& groups, const TFileAccess& file) {
+  const auto member = [&](gid_t g) { return std::find(groups.begin(), groups.end(), g) != groups.end(); };
+  if (uid == file.Owner) return (file.Mode >> 6) & 7;
+  if (file.AclUnknown) return 0;
+  if (file.Acl.empty()) return member(file.Group) ? (file.Mode >> 3) & 7 : file.Mode & 7;
+  unsigned mask = 7, other = 0, fromGroups = 0;
+  bool inGroup = false;
+  for (const TAclEntry& e : file.Acl) {
+    if (e.Tag == kAclMask) mask = e.Perm;
+    if (e.Tag == kAclOther) other = e.Perm;
+  }
+  for (const TAclEntry& e : file.Acl)
+    if (e.Tag == kAclUser && e.Id == uid) return e.Perm & mask;
+  for (const TAclEntry& e : file.Acl) {
+    if ((e.Tag == kAclGroupObj && member(file.Group)) || (e.Tag == kAclGroup && member(e.Id))) {
+      inGroup = true;
+      fromGroups |= e.Perm;
+    }
+  }
+  return inGroup ? fromGroups & mask : other;
+}
+
+std::string RightsText(unsigned rights) {
+  return {rights & 4 ? 'r' : '-', rights & 2 ? 'w' : '-', rights & 1 ? 'x' : '-'};
+}
+
+// The groups this process acts in.
+std::vector<gid_t> ProcessGroups() {
+  std::vector<gid_t> groups(static_cast<size_t>(std::max(::getgroups(0, nullptr), 0)) + 1);
+  const int n = ::getgroups(static_cast<int>(groups.size()) - 1, groups.data());
+  groups.resize(n > 0 ? static_cast<size_t>(n) : 0);
+  groups.push_back(::getegid());
+  return groups;
+}
+
+// Gives the new file the owner and group of the old one. Only root and the owner can keep the owner; saved by
+// another user who may write it (a team member, through the group or the ACL), the file passes to that user,
+// its group, mode and ACL kept, so that everyone keeps what they may do with it; refused where that is not so.
+void KeepOwnerAndGroup(int fd, const std::string& file, const struct stat& old, const TAttributes& attributes,
+                       TFileSaveLock* lock) {
+  struct stat mine {};
+  if (::fstat(fd, &mine) != 0) FailWrite(file, "can not read the temporary file's owner", errno);
+  if (mine.st_uid == old.st_uid && mine.st_gid == old.st_gid) return;
+  if (::fchown(fd, old.st_uid, old.st_gid) == 0) return;
+  if (errno != EPERM) FailWrite(file, "can not give the new file its owner and group", errno);
+  TFileKeepRefusal refusal;
+  refusal.Owner = UserNameOf(old.st_uid);
+  refusal.Saver = UserNameOf(mine.st_uid);
+  // The group is kept by anyone in it (a team folder's set-group-ID gives it to a new file beforehand).
+  if (mine.st_gid != old.st_gid && ::fchown(fd, static_cast<uid_t>(-1), old.st_gid) != 0) {
+    const int err = errno;
+    refusal.Kind = TFileKeepRefusal::kGroupNotKept;
+    refusal.Group = GroupNameOf(old.st_gid);
+    RefuseNotKept(lock, file, refusal,
+                  "it belongs to user " + refusal.Owner + " and group " + refusal.Group +
+                      ", which a replacement by user " + refusal.Saver + " could not keep: " + refusal.Saver +
+                      " is not in that group",
+                  err);
+  }
+  if (mine.st_uid == old.st_uid) return;
+  // The file passes to this user.
+  if (old.st_mode & S_ISUID) {
+    refusal.Kind = TFileKeepRefusal::kSetIdBits;
+    RefuseNotKept(lock, file, refusal,
+                  "its set-user-ID bit would act as user " + refusal.Saver + " instead of " + refusal.Owner +
+                      " if the file passed to " + refusal.Saver + ", who could not keep its owner");
+  }
+  TFileAccess before{old.st_uid, old.st_gid, static_cast<mode_t>(old.st_mode & 07777), {}, false};
+  for (const auto& [name, value] : attributes)
+    if (name == kAclAccessAttribute) before.AclUnknown = !ParseAcl(value, before.Acl);
+  TFileAccess after = before;
+  after.Owner = mine.st_uid;
+  struct TUser {
+    uid_t Uid;
+    std::vector<gid_t> Groups;
+  };
+  // The owner (root loses nothing) and the saver; everyone else keeps their entry, group or the others' rights.
+  std::vector<TUser> users;
+  if (old.st_uid != 0) users.push_back({old.st_uid, GroupsOfUser(old.st_uid)});
+  users.push_back({mine.st_uid, ProcessGroups()});
+  for (const TUser& u : users) {
+    const unsigned had = RightsOf(u.Uid, u.Groups, before);
+    const unsigned has = RightsOf(u.Uid, u.Groups, after);
+    if ((had & ~has) == 0) continue;
+    refusal.Kind = TFileKeepRefusal::kRightsLost;
+    refusal.Loser = UserNameOf(u.Uid);
+    refusal.Before = RightsText(had);
+    refusal.After = RightsText(has);
+    RefuseNotKept(lock, file, refusal,
+                  "it belongs to user " + refusal.Owner + ", which a replacement by user " + refusal.Saver +
+                      " could not keep; passed to " + refusal.Saver + ", it would leave user " + refusal.Loser +
+                      " with the rights " + refusal.After + " instead of " + refusal.Before);
+  }
+}
+
+// Sets the permission bits last (after the owner, which clears set-id bits, and the ACL, whose mask they are)
+// and checks that they hold: a set-group-ID bit is dropped silently for a user outside the file's group.
+void KeepMode(int fd, const std::string& file, mode_t mode, uid_t owner, TFileSaveLock* lock) {
+  if (::fchmod(fd, mode) != 0) FailWrite(file, "can not set the permissions", errno);
+  struct stat now {};
+  if (::fstat(fd, &now) != 0) FailWrite(file, "can not read the new file's state", errno);
+  if ((now.st_mode & 07777) == mode) return;
+  TFileKeepRefusal refusal;
+  refusal.Kind = TFileKeepRefusal::kSetIdBits;
+  refusal.Owner = UserNameOf(owner);
+  refusal.Saver = UserNameOf(::geteuid());
+  char octal[8];
+  std::snprintf(octal, sizeof octal, "%04o", static_cast<unsigned>(mode));
+  RefuseNotKept(lock, file, refusal,
+                std::string("its permissions ") + octal +
+                    " (set-id bits included) could not be kept by a replacement by user " + refusal.Saver);
+}
+
+}  // namespace
 
 bool FileExists(const std::string& path) {
   struct stat st {};
@@ -204,7 +485,7 @@ void CheckFileReplaceable(const std::string& file) {
   if (!S_ISREG(st.st_mode)) FailWrite(file, "it is no regular file", 0);
   // The owner's write bit is checked also for root, who may write anything: it is the owner's "keep this".
   if ((st.st_mode & S_IWUSR) == 0 || ::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0)
-    FailWrite(file, "it is read-only", 0);
+    FailWrite(file, kCauseReadOnly, 0);
 }
 
 std::string TempFileTemplate(const std::string& file) {
@@ -254,22 +535,14 @@ void WriteFileAtomically(const std::string& file, const std::function<void(const
       if (!renamed) ::unlink(tmp.c_str());
     }
   } discard{fd, open, renamed, tmp};
+  TFileSaveLock* lock = TFileSaveLockAccess::Find(target);
   struct stat st {};
   const bool replacing = ::stat(target.c_str(), &st) == 0;
-  if (replacing) {
-    // The file stays its owner's (a file root saved would otherwise be root's, and read-only to its owner).
-    struct stat mine {};
-    if (::fstat(fd, &mine) != 0) FailWrite(file, "can not read the temporary file's owner", errno);
-    if ((mine.st_uid != st.st_uid || mine.st_gid != st.st_gid) && ::fchown(fd, st.st_uid, st.st_gid) != 0)
-      FailWrite(file,
-                "it belongs to user " + std::to_string(st.st_uid) + " and group " + std::to_string(st.st_gid) +
-                    ", which a replacement by this user could not keep",
-                errno);
-  }
-  // mkstemp makes the file private; it gets the permissions of the file it replaces, else those of a new file
-  // (set after the owner: a change of owner clears the set-id bits).
-  const mode_t mode = replacing ? (st.st_mode & 07777) : (newFileMode & ~CurrentUmask());
-  if (::fchmod(fd, mode) != 0) FailWrite(file, "can not set the permissions", errno);
+  // Read before anything is written: an attribute that cannot be read refuses the replacement at once.
+  const TAttributes attributes = replacing ? AttributesOf(file, target, st.st_uid, lock) : TAttributes();
+  // mkstemp makes the file private: a new file gets the permissions of one.
+  if (!replacing && ::fchmod(fd, newFileMode & ~CurrentUmask()) != 0)
+    FailWrite(file, "can not set the permissions", errno);
   const TFileByteSink sink = [&](const char* data, size_t size) {
     size_t done = 0;
     while (done < size) {
@@ -282,12 +555,19 @@ void WriteFileAtomically(const std::string& file, const std::function<void(const
     }
   };
   produce(sink);
+  if (replacing) {
+    // The file stays as its users know it: its owner's where this user may keep that (a file root saved
+    // would otherwise be root's, and read-only to its owner), in its group, with its ACL and attributes.
+    // Given after the content, since a write clears set-id bits and file capabilities.
+    KeepOwnerAndGroup(fd, file, st, attributes, lock);
+    GiveAttributes(fd, file, attributes, st.st_uid, lock);
+    KeepMode(fd, file, st.st_mode & 07777, st.st_uid, lock);
+  }
   if (::fsync(fd) != 0) FailWrite(file, "flush failed", errno);
   struct stat written {};
   if (::fstat(fd, &written) != 0) FailWrite(file, "can not read the new file's state", errno);
   open = false;
   if (::close(fd) != 0) FailWrite(file, "close failed", errno);
-  TFileSaveLock* lock = TFileSaveLockAccess::Find(target);
   if (lock) TFileSaveLockAccess::CheckUnchanged(*lock, file, target);
   if (::rename(tmp.c_str(), target.c_str()) != 0) FailWrite(file, "rename failed", errno);
   renamed = true;

@@ -10,9 +10,13 @@
 // the target, and the folder is flushed: readers and a crash see the old or the new content, never a part.
 // A symbolic link is written through to its target and stays a link. A file its owner may not write (mode
 // 0444) is refused: a rename needs only the folder, so without this check such a file would be replaced.
-// The replaced file keeps its owner, group and permission bits (a replacement that could not keep its owner,
-// such as one by another user, is refused); a new one gets the permissions given, less the umask. A rename
-// gives the new content to this name only: other names of the file (hard links) keep the old one.
+// The replaced file keeps its group, its permission bits (set-id bits included), its access control list and
+// its other extended attributes, and its owner where this user may give it (root, or the owner saving); saved
+// by another user who may write it (a member of a team folder's group), it passes to that user, but only where
+// nobody who may use it now would lose a right by that: else, and where anything else could not be kept, the
+// replacement is refused, saying what (TFileKeepRefusal). A new file gets the permissions given, less the
+// umask. A rename gives the new content to this name only: other names of the file (hard links) keep the old
+// one.
 #include <sys/types.h>
 
 #include <cstdint>
@@ -74,10 +78,31 @@ std::string FollowFileLinks(const std::string& file);
 
 // Raises EFileAccess "Can not write the file <FILE>: ..." when `file` (after its links) exists and is no
 // regular file (cause "it is no regular file") or may not be written by its owner, or by this process (cause
-// "it is read-only").
+// kCauseReadOnly).
 void CheckFileReplaceable(const std::string& file);
+inline constexpr const char* kCauseReadOnly = "it is read-only";
 // The cause of a replacement refused because the file changed while a TFileSaveLock held it.
 inline constexpr const char* kCauseChangedMeanwhile = "another program changed it while it was saved";
+
+// What a replacement could not keep of the file it would replace, and so refused; the names of users and groups
+// as the system knows them (else their numbers).
+struct TFileKeepRefusal {
+  enum TKind {
+    kRightsLost,    // the file would pass to the saver, and a user (its owner) would be left with fewer rights
+    kGroupNotKept,  // the saver is not in the file's group
+    kSetIdBits,     // a set-user-ID or set-group-ID bit could not be kept as it is
+    kAttribute,     // an extended attribute (the ACL among them) could not be read or given to the new file
+  };
+  TKind Kind = kAttribute;
+  std::string Owner;      // the file's owner
+  std::string Saver;      // the user who replaces it
+  std::string Loser;      // kRightsLost: who would lose rights,
+  std::string Before;     // with these rights now ("rw-"),
+  std::string After;      // and these after the replacement
+  std::string Group;      // kGroupNotKept: the file's group
+  std::string Attribute;  // kAttribute: the attribute's name
+  int Error = 0;          // kAttribute: the system's error number
+};
 
 // A name for a temporary file beside `file`: its folder + "/." + its name (cut to fit) + ".XXXXXX", the form
 // mkstemp takes.
@@ -110,8 +135,9 @@ void PublishNewFile(const std::string& from, const std::string& target);
 // kSaveLockWaitSeconds for one that saves it now (then EFileAccess: the file is in use), and records the file as
 // it is then (Seen). While it is held, WriteFileAtomically of this file on this thread replaces it only when it
 // is still the file recorded, checked just before the rename (else EFileAccess with cause
-// kCauseChangedMeanwhile, and ChangedMeanwhile()), and then records the file that replaced it (Replaced()). A
-// file that does not exist is not locked, and Seen().File is empty.
+// kCauseChangedMeanwhile, and ChangedMeanwhile()), and then records the file that replaced it (Replaced()); a
+// replacement refused for what it could not keep of the file is recorded too (NotKept()). A file that does not
+// exist is not locked, and Seen().File is empty.
 class TFileSaveLock {
 public:
   explicit TFileSaveLock(const std::string& file);
@@ -123,6 +149,7 @@ public:
   const TFileStamp& Seen() const { return seen_; }
   bool Replaced() const { return replaced_; }
   bool ChangedMeanwhile() const { return changed_; }
+  const std::optional<TFileKeepRefusal>& NotKept() const { return notKept_; }
 
 private:
   friend class TFileSaveLockAccess;
@@ -134,6 +161,7 @@ private:
   TFileStamp seen_;
   bool replaced_ = false;
   bool changed_ = false;
+  std::optional<TFileKeepRefusal> notKept_;
   TFileSaveLock* outer_ = nullptr;  // the one this thread took before
 };
 inline constexpr int kSaveLockWaitSeconds = 30;

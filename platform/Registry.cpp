@@ -353,6 +353,13 @@ void IRegistry::UpdateValues(const std::string& key, const std::vector<std::stri
   for (const auto& w : writes) WriteValue(key, w.first, w.second);
 }
 
+void IRegistry::AddMissingValues(const std::string& key,
+                                 const std::vector<std::pair<std::string, RegValue>>& values) {
+  CreateKey(key);
+  for (const auto& v : values)
+    if (!ValueExists(key, v.first)) WriteValue(key, v.first, v.second);
+}
+
 // --- FileRegistry -------------------------------------------------------------------------------------------
 
 FileRegistry::FileRegistry(std::string rootFolder) : root_(std::move(rootFolder)) {
@@ -442,6 +449,22 @@ void FileRegistry::UpdateValues(const std::string& key, const std::vector<std::s
                    values.end());
     for (const auto& w : writes) Put(values, w.first, w.second);
     return true;
+  });
+}
+
+void FileRegistry::AddMissingValues(const std::string& key,
+                                    const std::vector<std::pair<std::string, RegValue>>& values) {
+  const SettingsChange change;
+  ChangeValues(*KeyFolder(root_, key, true), [&](std::vector<NamedValue>& stored) {
+    bool added = false;
+    for (const auto& v : values) {
+      const bool held = std::any_of(stored.begin(), stored.end(),
+                                    [&](const NamedValue& s) { return SameTextAscii(s.name, v.first); });
+      if (held) continue;
+      stored.push_back(NamedValue{v.first, v.second});
+      added = true;
+    }
+    return added;
   });
 }
 

@@ -62,6 +62,9 @@ public:
   // file store rewrites the key's file once, so either all of it happens or none. Creates the key when missing.
   virtual void UpdateValues(const std::string& key, const std::vector<std::string>& deletes,
                             const std::vector<std::pair<std::string, RegValue>>& writes);
+  // Writes those of `values` that the key does not hold yet, as one change (none at all when it holds them
+  // all); creates the key when missing. For defaults: a value set meanwhile, here or by another program, stays.
+  virtual void AddMissingValues(const std::string& key, const std::vector<std::pair<std::string, RegValue>>& values);
 
   // Typed helpers in the manner of the registry class the settings code was written against: a missing
   // string reads as empty; a missing integer, or a value of the wrong type, raises ERegistryException.
@@ -94,6 +97,7 @@ public:
   bool DeleteValue(const std::string& key, const std::string& name) override;
   void UpdateValues(const std::string& key, const std::vector<std::string>& deletes,
                     const std::vector<std::pair<std::string, RegValue>>& writes) override;
+  void AddMissingValues(const std::string& key, const std::vector<std::pair<std::string, RegValue>>& values) override;
 
 private:
   std::string root_;

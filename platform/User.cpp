@@ -1,5 +1,6 @@
 #include "platform/User.h"
 
+#include <grp.h>
 #include <pwd.h>
 #include <unistd.h>
 
@@ -15,15 +16,15 @@
 namespace kelvado {
 
 namespace {
-// Looks the current user up; `use` receives the entry. False when there is none.
+// Looks the user up (the current one unless named); `use` receives the entry. False when there is none.
 template <typename F>
-bool WithPasswdEntry(F use) {
+bool WithPasswdEntry(F use, uid_t uid = ::getuid()) {
   long hint = ::sysconf(_SC_GETPW_R_SIZE_MAX);
   std::vector<char> buf(hint > 0 ? static_cast<size_t>(hint) : 1024);
   struct passwd pw;
   struct passwd* result = nullptr;
   while (true) {
-    int rc = ::getpwuid_r(::getuid(), &pw, buf.data(), buf.size(), &result);
+    int rc = ::getpwuid_r(uid, &pw, buf.data(), buf.size(), &result);
     if (rc == ERANGE && buf.size() < (1u << 20)) {
       buf.resize(buf.size() * 2);
       continue;
@@ -34,6 +35,51 @@ bool WithPasswdEntry(F use) {
   }
 }
 }  // namespace
+
+std::string UserNameOf(uid_t uid) {
+  std::string name;
+  WithPasswdEntry([&](const struct passwd& pw) { name = pw.pw_name ? pw.pw_name : ""; }, uid);
+  return name.empty() ? std::to_string(uid) : name;
+}
+
+std::string GroupNameOf(gid_t gid) {
+  long hint = ::sysconf(_SC_GETGR_R_SIZE_MAX);
+  std::vector<char> buf(hint > 0 ? static_cast<size_t>(hint) : 1024);
+  struct group gr;
+  struct group* result = nullptr;
+  for (;;) {
+    const int rc = ::getgrgid_r(gid, &gr, buf.data(), buf.size(), &result);
+    if (rc == ERANGE && buf.size() < (1u << 20)) {
+      buf.resize(buf.size() * 2);
+      continue;
+    }
+    return rc == 0 && result && result->gr_name && *result->gr_name ? result->gr_name : std::to_string(gid);
+  }
+}
+
+std::vector<gid_t> GroupsOfUser(uid_t uid) {
+  std::string name;
+  gid_t own = 0;
+  if (!WithPasswdEntry(
+          [&](const struct passwd& pw) {
+            name = pw.pw_name ? pw.pw_name : "";
+            own = pw.pw_gid;
+          },
+          uid) ||
+      name.empty())
+    return {};
+  std::vector<gid_t> groups(32);
+  for (;;) {
+    int count = static_cast<int>(groups.size());
+    if (::getgrouplist(name.c_str(), own, groups.data(), &count) >= 0) {
+      groups.resize(static_cast<size_t>(count));
+      return groups;
+    }
+    // Too small: count says how many there are.
+    if (count <= static_cast<int>(groups.size()) || count > (1 << 16)) return {own};
+    groups.resize(static_cast<size_t>(count));
+  }
+}
 
 bool GetLogonUserName(std::string& name) {
   std::string found;

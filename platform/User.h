@@ -1,6 +1,9 @@
 #pragma once
-// Facts about the logged-on user.
+// Facts about the logged-on user, and about other users and groups.
+#include <sys/types.h>
+
 #include <string>
+#include <vector>
 
 namespace kelvado {
 
@@ -22,5 +25,12 @@ std::string UserMessageLanguage();
 
 // The user's home folder: $HOME, else the password database; empty when neither gives one.
 std::string UserHomeFolder();
+
+// The name of a user or a group as the system knows it; its number where it has none.
+std::string UserNameOf(uid_t uid);
+std::string GroupNameOf(gid_t gid);
+// The groups a user is in (its own group first), as the group database lists them: also for a user who is not
+// logged on. Empty for a user the system does not know.
+std::vector<gid_t> GroupsOfUser(uid_t uid);
 
 }  // namespace kelvado

@@ -3,7 +3,8 @@
 set -euo pipefail
 pkgs=(g++ cmake make libgtest-dev libgmock-dev libbenchmark-dev
       libfbclient2 firebird-dev firebird3.0-server-core firebird3.0-utils
-      libxml2-dev zlib1g-dev libmd-dev uuid-dev locales)
+      libxml2-dev zlib1g-dev libmd-dev uuid-dev locales
+      acl)  # setfacl/getfacl: the tests that a save keeps a file's ACL
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -303,7 +303,7 @@ void TXMLMapper_tiPer::Recreate() {
   }
 }
 
-void TXMLMapper_tiPer::SaveIntoAttached(TProjectOp& Obj) {
+void TXMLMapper_tiPer::SaveIntoAttached(TtiObject& Obj) {
   // The rebuilt tables stay in the database's open transaction, which the save group (it locks the same
   // database: one per file) takes over and commits with the tree.
   {
@@ -319,7 +319,8 @@ void TXMLMapper_tiPer::SaveIntoAttached(TProjectOp& Obj) {
   }
   try {
     TablesRebuilt(Obj);
-    if (TProject* p = Obj.GetProject()) {
+    auto* op = dynamic_cast<TProjectOp*>(&Obj);
+    if (TProject* p = op ? op->GetProject() : nullptr) {
       TWriteProtectionLifted lifted;
       p->SetFileName(fileName_);
     }
@@ -331,7 +332,7 @@ void TXMLMapper_tiPer::SaveIntoAttached(TProjectOp& Obj) {
   }
 }
 
-void TXMLMapper_tiPer::SaveProjectOpAnew(TProjectOp& Obj, const std::string& FileName) {
+void TXMLMapper_tiPer::SaveAnew(TtiObject& Obj, const std::string& FileName) {
   PrepareLayer();
   if (!IsXMLStoreLayer()) {
     // Another store is changed in place, inside the save's transaction.
@@ -366,6 +367,8 @@ void TXMLMapper_tiPer::SaveProjectOpAnew(TProjectOp& Obj, const std::string& Fil
     throw;
   }
 }
+
+void TXMLMapper_tiPer::SaveProjectOpAnew(TProjectOp& Obj, const std::string& FileName) { SaveAnew(Obj, FileName); }
 
 void TXMLMapper_tiPer::EmptyTableOfClass(const TtiClass& AClass) { EmptyTable(TableNameForClass(AClass)); }
 

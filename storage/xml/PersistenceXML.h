@@ -140,11 +140,12 @@ public:
   void EmptyTableOfClass(const TtiClass& AClass) override;
   void EmptyTable(const std::string& TableName) override;
 
-  // The save of a whole project: FileName (attached by it) written to hold only the project tables and this
-  // tree, in one commit. An XML store is written from memory: it is connected to the empty tables made anew,
-  // and the old file is never read, so a file damaged or changed on disk does not stand in the way. Until the
-  // commit the file keeps its old content; a failure leaves it as it was and the mapper attached as before,
-  // holding nothing of the failed save.
+  // The save of a whole file: FileName (attached by it) written to hold only the project tables and Obj's tree
+  // (a project node's save also sets its project's file name), in one commit. An XML store is written from
+  // memory: it is connected to the empty tables made anew, and the old file is never read, so a file damaged
+  // or changed on disk does not stand in the way. Until the commit the file keeps its old content; a failure
+  // leaves it as it was and the mapper attached as before, holding nothing of the failed save.
+  void SaveAnew(TtiObject& Obj, const std::string& FileName);
   void SaveProjectOpAnew(TProjectOp& Obj, const std::string& FileName);
   void SaveProjectOpAnew(TProjectOp& Obj) { SaveProjectOpAnew(Obj, fileName_); }
   // Drops what an XML store holds of the attached file (its document, many times the file's size): a project
@@ -163,8 +164,8 @@ public:
   void SetVersionMgr(TVersionMgr* Mgr) { versionMgr_ = Mgr; }
 
 protected:
-  // Called by SaveProjectOpAnew between the tables made anew and the save visitors (a test fails a save there).
-  virtual void TablesRebuilt(TProjectOp&) {}
+  // Called by SaveAnew between the tables made anew and the save visitors (a test fails a save there).
+  virtual void TablesRebuilt(TtiObject&) {}
 
 private:
   // The layer and the two groups registered, the attached file connected: also after the persistence manager
@@ -176,7 +177,7 @@ private:
   bool IsXMLStoreLayer() const;
   // The tables of the attached store rebuilt and the tree saved into them in one commit; a failure is rolled
   // back.
-  void SaveIntoAttached(TProjectOp& Obj);
+  void SaveIntoAttached(TtiObject& Obj);
   template <class T>
   bool ReadObject(T& Obj);
   template <class T>
@@ -252,13 +253,14 @@ public:
   // missing file named with a folder raises EIOError 1014, a folder, FIFO or device of that name (bare or not)
   // 1080, an extension other than exactly ".kvd" 1015; a
   // schema violation asks OnInvalidFile (unassigned: raises EInvalidXML 1031); content the project tables
-  // cannot hold raises EIOError (XMLTables.h); a file without project raises EKelvado 1016. With CheckVersion,
-  // a project of a release or edition this program does not know raises EIOError 1066 and nothing of the file
-  // is opened. Each project read gets the file name and the file's date, is added to the open projects and
-  // brought up to the current release; a file that is open already gives its open project (OnAlreadyOpen).
-  // Returns the last project handled. Reading never changes the file; the schema check streams it (a file it
-  // refuses is never built in memory), and the file's document is freed once the projects are read. A file
-  // whose estimate of memory (ProjectFileOpenEstimate) exceeds what the process may still take
+  // cannot hold raises EIOError (XMLTables.h); a file without project raises EKelvado 1016, one of more than
+  // one project EIOError 1086 (the file, the number; ImportFromFile into a project list reads them). With
+  // CheckVersion, a project of a release or edition this program does not know raises EIOError 1066 and
+  // nothing of the file is opened. Each project read gets the file name and the file's date, is added to the
+  // open projects and brought up to the current release; a file that is open already gives its open project
+  // (OnAlreadyOpen). Returns the last project handled. Reading never changes the file; the schema check streams
+  // it (a file it refuses is never built in memory), and the file's document is freed once the projects are
+  // read. A file whose estimate of memory (ProjectFileOpenEstimate) exceeds what the process may still take
   // (MemoryAllowance, platform/MemoryLimits.h), or that is larger than that, raises EOutOfMemory 1161 naming the
   // limit before its document is built; running out of memory all the same raises 1160. No bound is set on
   // the file's size beyond that: what the program saved opens again where the memory for it is.
@@ -277,12 +279,16 @@ public:
   // complete or not at all; a failed save leaves no file, the project its file name and the mapper its file.
   // Running out of memory raises EOutOfMemory 1160.
   void SaveProject(TProjectOp& ProjectOp);
-  // Export: a copy of the item (every object of it new) saved into FileName, added to what the file holds;
-  // links, read-only files and new files as for SaveProject.
+  // Export: a copy of the item (every object of it new) saved into FileName, which then holds only that copy;
+  // links, read-only files, the lock, the replacement and new files as for SaveProject. A file that holds a
+  // project is not overwritten: EIOError 1084 names the file and its (first) project; nor is one that is no
+  // store of the project tables (a library, a text, another XML file; also one that fails the schema or the
+  // check of its content): EIOError 1085.
   void SaveObjectToFile(const TtiObject& Item, const std::string& FileName);
   // Import: the top-level items of the target list's class in FileName appended to TargetList as new copies. A
   // missing file raises EIOError 1014; a schema violation asks OnInvalidFile; bad content and too little memory
-  // raise as for open.
+  // raise as for open; a file without such items (a project file keeps its items inside its project) raises
+  // EIOError 1087 (the file, the list's caption), and TargetList stays as it was.
   void ImportFromFile(TPerObjListEx& TargetList, const std::string& FileName);
   // After an unhandled error: every changed open project saved under a rescue name (its file name, or a name
   // made from the project's name in the projects folder, with ".rescue" appended); List gets those saved.
@@ -320,6 +326,9 @@ private:
   void SaveProjectUnguarded(TProjectOp& ProjectOp, const std::string& FileName);
   // Raises the validation error unless OnInvalidFile answers Ignore.
   void AskAboutInvalidFile(const EInvalidXML& Error, bool Import);
+  // The file an existing export target holds checked (memory, schema, content), left attached; refused when
+  // it is no project store or holds a project.
+  void RefuseExportTarget(const std::string& FileName);
   // The open project of that file; null when none.
   TProjectOp* FindOpenProject(const std::string& FileName) const;
   // Asks OnFileChanged when the file as it is Now is not the one this program last read or wrote for the

@@ -15,6 +15,7 @@
 
 #include "framework/tiLibXml.h"
 #include "framework/tiLog.h"
+#include "framework/tiPerManager.h"
 #include "framework/tiQueryXML.h"
 #include "framework/tiUtils.h"
 #include "model/BOM.h"
@@ -132,6 +133,22 @@ std::unique_ptr<TFileSaveLock> LockForSave(const std::string& name) {
   }
 }
 
+// Raises the refusal of a save that holds the file's lock in the user's words: changed on disk just before
+// the new file would have taken its place, or something of the file that the new one could not keep.
+void RaiseLockedRefusal(const TFileSaveLock& lock, const std::string& name) {
+  if (lock.ChangedMeanwhile()) throw EIOError(msgFileChangedOnDisk, {name});
+  if (!lock.NotKept()) return;
+  const TFileKeepRefusal& r = *lock.NotKept();
+  switch (r.Kind) {
+    case TFileKeepRefusal::kRightsLost:
+      throw EIOError(msgSaveTakesRights, {name, r.Owner, r.Saver, r.Loser, r.After, r.Before});
+    case TFileKeepRefusal::kGroupNotKept: throw EIOError(msgSaveLosesGroup, {name, r.Group, r.Saver});
+    case TFileKeepRefusal::kSetIdBits: throw EIOError(msgSaveLosesSetIdBits, {name, r.Saver});
+    case TFileKeepRefusal::kAttribute:
+      throw EIOError(msgSaveLosesAttribute, {name, r.Attribute, SystemErrorText(r.Error)});
+  }
+}
+
 // The stamp of the file a save wrote: the one it put in place, not what the name may lead to a moment later.
 TFileStamp StampAfterSave(const TFileSaveLock& lock, const std::string& name) {
   TFileStamp stamp = lock.Replaced() ? lock.Seen() : FileStampOf(name);
@@ -152,6 +169,37 @@ void SetStoreData(TProject& project, const std::string& fileName, DateTime lastC
   TWriteProtectionLifted lifted;
   project.SetFileName(fileName);
   project.SetLastChange(lastChange);
+}
+
+// The names of the projects the store holds, in the order of their nodes (a project without a name by the
+// placeholder the tree shows for it).
+std::vector<std::string> ProjectsIn(const std::string& file, const std::string& layer) {
+  const TDBConnectionLease lease = tiPerMgr().GetPersistenceLayers().LeaseDatabase(file, layer);
+  TtiDatabase& db = lease.Database();
+  TtiDBMetaData tables;
+  db.ReadMetaDataTables(tables);
+  const std::string nodeTable = TableNameForClass(TProjectOp::StaticClass());
+  const std::string dataTable = TableNameForClass(TProject::StaticClass());
+  if (!tables.FindByTableName(nodeTable)) return {};
+  std::unique_ptr<TtiQuery> q = db.CreateTIQuery();
+  q->AttachDatabase(&db);
+  std::vector<std::string> projects;
+  q->SelectRow(nodeTable, nullptr);
+  for (; !q->Eof(); q->Next()) projects.push_back(q->FieldAsString("Project"));
+  q->Close();
+  for (std::string& project : projects) {
+    std::string name;
+    if (tables.FindByTableName(dataTable)) {
+      TtiQueryParams where;
+      where.SetValueAsString("OID", project);
+      q->SelectRow(dataTable, &where);
+      if (!q->Eof()) name = q->FieldAsString("Name");
+      q->Close();
+    }
+    project = name.empty() ? PlaceholderProjectName() : name;
+  }
+  q->DetachDatabase();
+  return projects;
 }
 
 // Every object of the graph that is not deleted becomes posCreate, so that a save writes it: also an object
@@ -339,6 +387,10 @@ TProjectOp* TProjectManager::OpenProjectFileAsIs(const std::string& FileName, bo
   ReadCheckedFile(FileName, false, read);
   TXMLMapper_tiPer& mapper = GetMapper();
   if (read.CountNotDeleted() == 0) throw EKelvado(msgNoProjectInFile, {FileName});
+  // A project file is written with one project: the others would be left out of the tree opened, without a
+  // word, and lost with all their items at its next save.
+  if (read.CountNotDeleted() > 1)
+    throw EIOError(msgSeveralProjectsInFile, {FileName, std::to_string(read.CountNotDeleted())});
 
   // The releases of all projects first: a file of an unknown release is refused as a whole.
   std::vector<bool> notices(static_cast<size_t>(read.GetCount()), false);
@@ -469,7 +521,7 @@ void TProjectManager::SaveProjectUnguarded(TProjectOp& ProjectOp, const std::str
       });
     }
   } catch (...) {
-    if (lock->ChangedMeanwhile()) throw EIOError(msgFileChangedOnDisk, {name});
+    RaiseLockedRefusal(*lock, name);
     // In place, but not flushed to disk: the file is this program's all the same.
     if (lock->Replaced()) project->SetFileStamp(StampAfterSave(*lock, name));
     throw;
@@ -535,26 +587,50 @@ TFileStamp TProjectManager::SaveIntoNewFile(const std::string& FileName, const s
   return stamp;
 }
 
+void TProjectManager::RefuseExportTarget(const std::string& FileName) {
+  // Anything but a store of the project tables (a library, a text, another program's XML) is not the file of
+  // an export: said in one sentence, not with the store's account of why it could not be read.
+  const auto notAProjectFile = [&] { return EIOError(msgExportTargetNotProjectFile, {FileName}); };
+  TtiXMLParseResult checked;
+  if (Validate(FileName, checked) || !checked.Doc) throw notAProjectFile();
+  TXMLMapper_tiPer& mapper = GetMapper();
+  try {
+    TtiXMLDocumentOffer offer(FileName, std::move(checked));
+    mapper.SetFileName(FileName);
+    CheckXMLTables(FileName, mapper.GetLayerName(), false);
+  } catch (const EtiPerDBExceptionCanNotConnect&) {
+    throw notAProjectFile();
+  } catch (const EIOError&) {
+    throw notAProjectFile();
+  }
+  const std::vector<std::string> projects = ProjectsIn(FileName, mapper.GetLayerName());
+  if (!projects.empty()) throw EIOError(msgExportTargetHoldsProject, {FileName, projects.front()});
+}
+
 void TProjectManager::SaveObjectToFile(const TtiObject& Item, const std::string& FileName) {
   const std::string target = WritableTarget(FileName);
   std::unique_ptr<TtiObject> copy = Item.Clone();
   // The framework's copy keeps the states and identifiers of everything below the item: a saved subtree would
-  // not be written, and a second export into the same file would repeat identifiers.
+  // not be written, and copies exported one after the other would repeat identifiers.
   TVisAllNew makeNew(true);
   copy->Iterate(makeNew);
   TXMLMapper_tiPer& mapper = GetMapper();
-  // What is read of the file and added to stays what is replaced (see SaveProject).
+  // From the look at what the file holds until the export is in place (see SaveProject).
   const std::unique_ptr<TFileSaveLock> lock = LockForSave(FileName);
   try {
     if (!lock->Seen().File.empty()) {
-      // Attached afresh, so that the file gets what it holds on disk now and the copy.
-      mapper.SetFileName(FileName);
-      mapper.Save(*copy);
+      // The export replaces the file whole, as a save does: added to a project file, the copy would be an item
+      // outside its project, and the file would be refused from then on.
+      const std::string before = mapper.GetFileName();
+      TtiUndoUnlessDone back([&]() noexcept { mapper.AttachUnread(before); });
+      RefuseExportTarget(FileName);
+      mapper.SaveAnew(*copy, FileName);
+      back.Done();
     } else {
       SaveIntoNewFile(FileName, target, [&] { mapper.Save(*copy); });
     }
   } catch (...) {
-    if (lock->ChangedMeanwhile()) throw EIOError(msgFileChangedOnDisk, {FileName});
+    RaiseLockedRefusal(*lock, FileName);
     throw;
   }
   mapper.ReleaseDocument();
@@ -572,6 +648,9 @@ void TProjectManager::ImportFromFile(TPerObjListEx& TargetList, const std::strin
   } catch (const std::bad_alloc&) {
     RaiseOutOfMemory(FileName);
   }
+  // An import of nothing is said, never taken for one done: a project file keeps its items inside its project,
+  // where an import does not look.
+  if (read->CountNotDeleted() == 0) throw EIOError(msgNothingToImport, {FileName, TargetList.GetCaption()});
   for (int i = 0; i < read->GetCount(); ++i)
     if (!read->GetItems(i)->GetDeleted()) TargetList.Add(read->CloneItem(i));
 }

@@ -660,17 +660,25 @@ void ReadComponentOpChildren(TtiQuery& q, TtiObject& o, const std::string& file)
       at = &r.OID;
       col = "ComponentOp";
       int pos = list.GetCount();
+      TTestChannelOp* firstTest = nullptr;
       for (int i = 0; i < list.GetCount(); ++i) {
         TChannelOp* item = list.Items(i);
         if (item->IsTestChannelNode() && !item->GetDeleted()) {
           pos = i;
+          firstTest = dynamic_cast<TTestChannelOp*>(item);
           break;
         }
       }
       auto node = WithOID<TChannelOp>(r.OID);
       TChannelOp& channel = *node;
       list.Insert(pos, std::unique_ptr<TtiObject>(std::move(node)));
-      if (r.Pair.empty()) continue;
+      if (r.Pair.empty()) {
+        // Files written while a channel's row could be written before its test channel had an identifier hold
+        // no pairing: such a channel is paired with the subsystem's test channel, as the channel list pairs
+        // them when the tree is built.
+        if (firstTest) channel.SetTestChannelOp(firstTest);
+        continue;
+      }
       col = "TestChannelOp";
       if (auto* tc = dynamic_cast<TTestChannelOp*>(list.FindByOIDAsString(r.Pair))) channel.SetTestChannelOp(tc);
       if (!channel.GetTestChannelOp()) throw EIOError(msgInvalidValue, {channel.GetCaption()});

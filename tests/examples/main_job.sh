@@ -276,16 +276,38 @@ expect_status 1 "a file in a closed folder"
 expect_in "$err" "The file \"$alone/closed/inside.kvd\" may not be read: read permission is missing." \
   "a file in a closed folder"
 
-# A settings folder the user may not write: said once, in the run's language, without the names of classes;
-# the run goes on with the defaults.
+# A settings folder the user may not write: said once, after the report, in the run's language, without the
+# names of classes; the run goes on with the defaults.
 mkdir -m 555 "$alone/locked"
 run_user de_DE.UTF-8 "$alone/locked/config"
 expect_status 0 "settings that cannot be written"
 expect_in "$out" "PLr d  PL c  PFH [1/h] 1.23E-6" "settings that cannot be written"
-expect_in "$err" "Die Einstellungen in \"$alone/locked/config\" können nicht gelesen oder geschrieben werden: die Berechtigung fehlt." \
+expect_in "$err" "Die fehlenden Einstellungen konnten nicht mit ihren Vorgabewerten in \"$alone/locked/config\" eingetragen werden: die Berechtigung fehlt." \
   "settings that cannot be written"
 for w in Exception "Permission denied" "Error"; do expect_not_in "$err" "$w" "settings that cannot be written"; done
-[ "$(grep -c "Einstellungen in" <<<"$err")" = 1 ] || fail "settings that cannot be written: said more than once: $err"
+[ "$(grep -c "Vorgabewerten" <<<"$err")" = 1 ] || fail "settings that cannot be written: said more than once: $err"
+
+# Settings the user may read but not write (the file read-only; all their folders read-only), holding the
+# table's cells and lacking every other key: obeyed as read, named in the heading, and the file stays as it was;
+# that the missing defaults could not be added is said once.
+for kind in file folders; do
+  config=$alone/home/read-only-$kind
+  values=$config/Software/Zul/KELVADO/1.1.2/opt/values.reg
+  mkdir -p "$(dirname "$values")"
+  printf '"usedcinterlevels"=dword:0\n' >"$values"
+  [ "$(id -u)" != 0 ] || chown -R nobody:nogroup "$config"
+  if [ "$kind" = file ]; then chmod 444 "$values"; else find "$config" -type d -exec chmod 555 {} +; fi
+  run_user de_DE.UTF-8 "$config"
+  expect_status 0 "read-only settings ($kind)"
+  expect_in "$(sed -n 2,3p <<<"$out")" "PFH-Werte aus den Zellen der Tabelle K.1" "read-only settings ($kind): heading"
+  expect_in "$out" "PFH [1/h] 1.01E-7  PL d" "read-only settings ($kind): the door switches' cell"
+  reason=$([ "$kind" = file ] && echo "sie ist schreibgeschützt" || echo "die Berechtigung fehlt")
+  expect_in "$err" "Vorgabewerten in \"$config" "read-only settings ($kind)"
+  expect_in "$err" "eingetragen werden: $reason. Die gelesenen Einstellungen gelten" "read-only settings ($kind)"
+  [ "$(grep -c "Vorgabewerten" <<<"$err")" = 1 ] && [ "$(grep -c . <<<"$err")" = 2 ] ||
+    fail "read-only settings ($kind): more than that one message: $err"
+  [ "$(cat "$values")" = '"usedcinterlevels"=dword:0' ] || fail "read-only settings ($kind): the file changed"
+done
 chmod -R u+rwX "$alone"
 rm -rf "$alone"
 

@@ -155,6 +155,55 @@ TEST_F(ComponentTest, CategoryConditionsByTextOrIdentifier) {
   EXPECT_TRUE(c.AreCatConditionsSatisfied());
 }
 
+// A condition or CCF measure the subsystem holds but that is not ticked meets nothing: in every text as in the
+// status and the score.
+TEST_F(ComponentTest, AnUntickedConditionOrMeasureCountsNowhere) {
+  auto s = Subsystem(catB);
+  s->GetChannelOpList()->Add(Channel({{20, 0.0}}));
+  TComponent& c = *s->GetComponent();
+  auto condition = [](const std::string& text, bool ticked) {
+    auto cond = std::make_unique<TCatCondition>();
+    cond->SetText(text);
+    auto op = std::make_unique<TCatConditionOp>();
+    op->SetCatCondition(std::move(cond));
+    op->SetIsSatisfied(ticked);
+    return op;
+  };
+  c.GetCatConditionOps()->Add(condition("Withstand the expected influences.", true));
+  c.GetCatConditionOps()->Add(condition("Apply basic safety principles.", false));
+  const std::string requirements = s->GetCatRequirementsText();
+  EXPECT_NE(requirements.find("Withstand the expected influences. [T101]"), std::string::npos) << requirements;
+  EXPECT_NE(requirements.find("Apply basic safety principles. [T102]"), std::string::npos) << requirements;
+  EXPECT_TRUE(Has(Messages(*s), "isRed=[3272]"));
+
+  auto plCondition = std::make_unique<TPLCondition>();
+  plCondition->SetText("Validated.");
+  auto plOp = std::make_unique<TPLConditionOp>();
+  plOp->SetPLCondition(std::unique_ptr<TPLCondition>(static_cast<TPLCondition*>(plCondition->Clone().release())));
+  plOp->SetIsSatisfied(false);
+  db_->plConditions.Add(std::move(plCondition));
+  c.GetPLConditionOps()->Add(std::move(plOp));
+  EXPECT_EQ(s->GetPLConditionsText(), "Validated. [T102]");
+  c.GetPLConditionOps()->Items(0)->SetIsSatisfied(true);
+  EXPECT_EQ(s->GetPLConditionsText(), "Validated. [T101]");
+
+  // Category 2 counts CCF: only the ticked measure is listed, as only it adds to the score.
+  c.SetCat(cat2);
+  for (const bool ticked : {true, false}) {
+    auto m = std::make_unique<TCCFMeasure>();
+    m->SetHeading(ticked ? "Separation" : "Diversity");
+    m->SetScore(ticked ? 15 : 20);
+    auto op = std::make_unique<TCCFMeasureOp>();
+    op->SetCCFMeasure(std::move(m));
+    op->SetIsSatisfied(ticked);
+    c.GetCCFMeasureOps()->Add(std::move(op));
+  }
+  EXPECT_EQ(s->GetCCFScoreMeasuresString(), "15");
+  const std::string measures = s->GetCCFMeasuresString();
+  EXPECT_NE(measures.find("Separation (15 T324)"), std::string::npos) << measures;
+  EXPECT_EQ(measures.find("Diversity"), std::string::npos) << measures;
+}
+
 // Conditions that could not be read never count as satisfied (an empty list, read, does).
 TEST_F(ComponentTest, CategoryConditionsThatCannotBeReadAreNotSatisfied) {
   TComponent c;

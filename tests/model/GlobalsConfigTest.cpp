@@ -11,6 +11,7 @@
 
 #include "model/GlobalsLists.h"
 #include "model/MsgStrings.h"
+#include "platform/CachedRegistry.h"
 #include "platform/MessageBox.h"
 #include "platform/Process.h"
 #include "platform/User.h"
@@ -137,6 +138,8 @@ TEST_F(Config, EveryKeyReadsItsDefaultOnAFirstRunAndIsWrittenBackWhereDue) {
     fs::remove_all(dir_ + "/reg");
     ResetConfig();
     EXPECT_EQ(c.get(), c.def) << Describe(c);
+    EXPECT_FALSE(reg_->ReadValue(Key(c.section), c.key).has_value()) << Describe(c);  // not on the way to it
+    EXPECT_TRUE(WriteMissingDefaults()) << Describe(c);
     std::optional<RegValue> v = reg_->ReadValue(Key(c.section), c.key);
     ASSERT_EQ(v.has_value(), c.written) << Describe(c);
     if (!v) continue;
@@ -155,6 +158,62 @@ TEST_F(Config, EveryKeyReadsItsDefaultOnAFirstRunAndIsWrittenBackWhereDue) {
   // The base key carries the running release, so every release keeps settings of its own.
   EXPECT_EQ(ConfigBaseKey(), "Software\\Zul\\KELVADO\\1.1.2");
   EXPECT_TRUE(fs::exists(dir_ + "/reg/Software/Zul/KELVADO/1.1.2/startup/values.reg"));
+}
+
+// The file store with a count of every change that reaches it: each is a replaced values file, flushed to disk
+// (or a folder made).
+class CountingStore : public FileRegistry {
+public:
+  using FileRegistry::FileRegistry;
+  int changes = 0;
+  void CreateKey(const std::string& key) override { ++changes, FileRegistry::CreateKey(key); }
+  void WriteValue(const std::string& key, const std::string& name, const RegValue& value) override {
+    ++changes, FileRegistry::WriteValue(key, name, value);
+  }
+  bool DeleteValue(const std::string& key, const std::string& name) override {
+    return ++changes, FileRegistry::DeleteValue(key, name);
+  }
+  void UpdateValues(const std::string& key, const std::vector<std::string>& deletes,
+                    const std::vector<std::pair<std::string, RegValue>>& writes) override {
+    ++changes, FileRegistry::UpdateValues(key, deletes, writes);
+  }
+  void AddMissingValues(const std::string& key, const std::vector<std::pair<std::string, RegValue>>& values) override {
+    ++changes, FileRegistry::AddMissingValues(key, values);
+  }
+};
+
+TEST_F(Config, ReadingWritesNothingAndTheMissingDefaultsGoOutOnceInOneWritePerSection) {
+  // As the program keeps its store: a cache in front of the files.
+  auto counting = std::make_unique<CountingStore>(dir_ + "/reg");
+  CountingStore& store = *counting;
+  SetCurrentUserRegistry(std::make_unique<CachedRegistry>(std::move(counting)));
+  FileRegistry files(dir_ + "/reg");  // what another program finds
+  reg_ = nullptr;
+  for (const KeyCase& c : AllKeys()) c.get();
+  {
+    const TEvaluationOptionsScope evaluation;
+    GetOptUseDCInterLevels();
+    GetOptCutMTTFdRaise(true);
+  }
+  EXPECT_EQ(store.changes, 0);
+  EXPECT_TRUE(fs::is_empty(dir_ + "/reg"));
+
+  // Set meanwhile by another program: the default written later leaves it.
+  files.WriteBool(Key("opt"), "usedcinterlevels", false);
+  EXPECT_TRUE(WriteMissingDefaults());
+  EXPECT_FALSE(files.ReadBool(Key("opt"), "usedcinterlevels"));
+  // database, xml, opt and startup get their defaults, lang only its key.
+  EXPECT_EQ(store.changes, 5);
+  for (const KeyCase& c : AllKeys())
+    EXPECT_EQ(files.ValueExists(Key(c.section), c.key), c.written || std::string(c.key) == "usedcinterlevels")
+        << Describe(c);
+
+  // A second run finds them all: nothing more to write.
+  ResetConfig();
+  for (const KeyCase& c : AllKeys()) c.get();
+  EXPECT_EQ(store.changes, 5);
+  EXPECT_TRUE(WriteMissingDefaults());
+  EXPECT_EQ(store.changes, 5);
 }
 
 TEST_F(Config, ConfigIniIsReadWithItsOwnDefaultsAndNeverWrittenByAGetter) {
@@ -334,6 +393,7 @@ TEST_F(Config, DependentOptions) {
   EXPECT_FALSE(GetOptHideNonRelevant());
   reg_->DeleteValue(Key("opt"), "hidenonrelevant");
   EXPECT_TRUE(GetOptHideNonRelevant());
+  WriteMissingDefaults();
   EXPECT_TRUE(reg_->ReadBool(Key("opt"), "hidenonrelevant"));  // written back
 
   // The raise of the category-4 MTTFd cap needs the DC inter-levels when asked to check them.
@@ -380,9 +440,12 @@ TEST_F(Config, EvaluationsKeepTheOptionsTheyReadUntilASettingChanges) {
 
 TEST_F(Config, ReadingAMissingKeyCreatesTheSectionAndWritesOnlyWhenAsked) {
   EXPECT_EQ(RegReadString("newsection", "k", "d", false), "d");
+  EXPECT_FALSE(reg_->KeyExists(Key("newsection")));  // written once the work is done, not while reading
+  EXPECT_TRUE(WriteMissingDefaults());
   EXPECT_TRUE(reg_->KeyExists(Key("newsection")));
   EXPECT_FALSE(reg_->ValueExists(Key("newsection"), "k"));
   EXPECT_EQ(RegReadInteger("newsection", "n", 7, true), 7);
+  EXPECT_TRUE(WriteMissingDefaults());
   EXPECT_EQ(reg_->ReadInteger(Key("newsection"), "n"), 7);
 }
 
@@ -406,9 +469,43 @@ TEST_F(Config, AFailingSectionIsShownOnceAndGoesOnInMemory) {
       << m.text;
   // Other sections still work.
   EXPECT_EQ(GetDatabaseSQLDialect(), 3);
+  EXPECT_TRUE(WriteMissingDefaults());
   EXPECT_EQ(reg_->ReadInteger(Key("database"), "sqldialect"), 3);
   EXPECT_EQ(rec.Count(), 1u);
   EXPECT_EQ(ReadAll(dir_ + "/reg/Software/Zul/KELVADO/1.1.2/opt"), "in the way");
+}
+
+TEST_F(Config, AReadOnlySettingsFileIsObeyedAsRead) {
+  // Its owner made it read-only: refused for writing, root included.
+  reg_->WriteBool(Key("opt"), "usedcinterlevels", false);
+  reg_->WriteInteger(Key("opt"), "RoundDC", 1);
+  const std::string file = reg_->ValuesFile(Key("opt"));
+  fs::permissions(file, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+  const std::string bytes = ReadAll(file);
+  ResetConfig();
+  MessageRecorder rec;
+  // Keys it lacks, read first as in a run, leave the ones it holds in force.
+  EXPECT_EQ(GetOptPrecisionPFH(), 3);
+  EXPECT_FALSE(GetOptCutMTTFdRaise(false));
+  EXPECT_FALSE(GetOptUseDCInterLevels());
+  EXPECT_EQ(GetOptRoundDC(), 1);
+  // Their defaults cannot be added: said once, and what was read stays.
+  EXPECT_FALSE(WriteMissingDefaults());
+  EXPECT_EQ(GetOptPrecisionPFH(), 3);
+  EXPECT_FALSE(WriteMissingDefaults());
+  EXPECT_FALSE(GetOptUseDCInterLevels());
+  ASSERT_EQ(rec.Count(), 1u);
+  EXPECT_NE(rec.Messages()[0].text.find("Die fehlenden Einstellungen konnten nicht mit ihren Vorgabewerten in \"" +
+                                        file + "\" eingetragen werden: sie ist schreibgeschützt."),
+            std::string::npos)
+      << rec.Messages()[0].text;
+  // A setting changed in this run holds for the run beside the ones read.
+  EXPECT_FALSE(SetOptShowItemState(false));
+  EXPECT_FALSE(GetOptShowItemState());
+  EXPECT_FALSE(GetOptUseDCInterLevels());
+  EXPECT_EQ(GetOptRoundDC(), 1);
+  EXPECT_EQ(rec.Count(), 2u);
+  EXPECT_EQ(ReadAll(file), bytes);
 }
 
 TEST_F(Config, AFailureWhileTheMessageTextIsLookedUpDoesNotRecurse) {

@@ -50,6 +50,8 @@ public:
 
   bool catConditionsFail = false;  // the table cannot be read
   TCatConditionList* GetCatConditions(TCat cat) override { return catConditionsFail ? nullptr : &catConditions_[cat]; }
+  TPLConditionList plConditions;  // the conditions of every PL
+  TPLConditionList* GetPLConditions(TPL) override { return &plConditions; }
   // Table CatReqMTTFd / CatReqDCavg / Cat.CCFRelevant.
   void GetCatRequirements(TCat cat, TMTTFdDenotationSet& m, TDCDenotationSet& d, bool& ccf) override {
     switch (cat) {

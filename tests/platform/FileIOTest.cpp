@@ -6,6 +6,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <climits>
@@ -18,12 +19,15 @@
 #include "platform/IniFile.h"
 #include "platform/LanguageLibrary.h"
 #include "platform/Registry.h"
+#include "tests/support/FileAcl.h"
 #include "tests/support/SkipOutsideCI.h"
 
 namespace kelvado {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::AclOf;
+using testing::SetAcl;
 
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -213,6 +217,101 @@ TEST_F(FileIO, AReplacementKeepsTheOwnerANewFileTheUmaskAndAFlushThatFailsIsRepo
                 kNobody),
             0);
   EXPECT_EQ(ReadFile(blind + "/file"), "content");
+}
+
+// A file capability (format 2, one permitted capability): only a privileged process may set one, and a write
+// to the file clears it.
+const uint32_t kCapability[5] = {htole32(0x02000000), htole32(1u << 10), 0, 0, 0};
+
+std::string AttributeOf(const std::string& file, const char* name) {
+  char buf[256];
+  const ssize_t n = ::getxattr(file.c_str(), name, buf, sizeof buf);
+  return n < 0 ? "(none)" : std::string(buf, static_cast<size_t>(n));
+}
+
+// A replaced file is the file its users knew: its group, set-id bits, ACL and the attributes other programs
+// gave it are kept, and it gets no ACL it did not have (a folder's default ACL, which the new file inherits).
+TEST_F(FileIO, AReplacementKeepsGroupSetIdBitsACLAndAttributesAndGetsNoOtherACL) {
+  if (::geteuid() != 0) SKIP_OUTSIDE_CI("needs root to give a file another group and an ACL for another user");
+  ASSERT_EQ(::chmod(dir_.c_str(), 0755), 0);
+  // Root's own file in another group, set-group-ID as some team set-ups have it; a colleague let in by the ACL
+  // alone, the group read-only under a mask that lets the colleague write.
+  const std::string file = dir_ + "/team";
+  std::ofstream(file) << "old";
+  ASSERT_EQ(::chown(file.c_str(), 0, kNobody), 0);
+  ASSERT_EQ(::chmod(file.c_str(), 02660), 0);
+  ASSERT_TRUE(SetAcl(file, "u:nobody:rw-,g::r--,m::rw-"));
+  ASSERT_EQ(::setxattr(file.c_str(), "user.origin", "cad", 3, 0), 0);
+  ASSERT_EQ(::setxattr(file.c_str(), "security.capability", kCapability, sizeof kCapability, 0), 0);
+  const std::string acl = AclOf(file);
+  ASSERT_NE(acl.find("user:nobody:rw-"), std::string::npos) << acl;
+  WriteFileAtomically(file, "new");
+  EXPECT_EQ(ReadFile(file), "new");
+  EXPECT_EQ(AttributeOf(file, "security.capability").size(), sizeof kCapability);
+  struct stat st {};
+  ASSERT_EQ(::stat(file.c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, 0u);
+  EXPECT_EQ(st.st_gid, kNobody);
+  EXPECT_EQ(st.st_mode & 07777, 02660u);
+  EXPECT_EQ(AclOf(file), acl);
+  EXPECT_EQ(AttributeOf(file, "user.origin"), "cad");
+  EXPECT_EQ(InChild([&] { return ::access(file.c_str(), W_OK) == 0 ? 0 : 1; }, kNobody), 0);
+
+  // A user's own set-user-ID file, saved by the user (whose writes clear that bit).
+  const std::string own = dir_ + "/own";
+  fs::create_directories(own);
+  ASSERT_EQ(::chown(own.c_str(), kNobody, kNobody), 0);
+  std::ofstream(own + "/setuid") << "old";
+  ASSERT_EQ(::chown((own + "/setuid").c_str(), kNobody, kNobody), 0);
+  ASSERT_EQ(::chmod((own + "/setuid").c_str(), 04640), 0);
+  EXPECT_EQ(InChild(
+                [&] {
+                  WriteFileAtomically(own + "/setuid", "new");
+                  return 0;
+                },
+                kNobody),
+            0);
+  ASSERT_EQ(::stat((own + "/setuid").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 04640u);
+
+  // A file without an ACL in a folder whose default ACL lets the colleague in: it stays closed to them.
+  const std::string inherits = dir_ + "/inherits";
+  fs::create_directories(inherits);
+  std::ofstream(inherits + "/private") << "old";
+  ASSERT_EQ(::chmod((inherits + "/private").c_str(), 0640), 0);
+  ASSERT_TRUE(SetAcl(inherits, "d:u:nobody:rwx"));
+  const std::string none = AclOf(inherits + "/private");
+  WriteFileAtomically(inherits + "/private", "new");
+  EXPECT_EQ(AclOf(inherits + "/private"), none);
+  EXPECT_EQ(InChild([&] { return ::access((inherits + "/private").c_str(), R_OK) == 0 ? 1 : 0; }, kNobody), 0);
+}
+
+// What a replacement cannot give the new file is not silently dropped: the replacement is refused naming it.
+TEST_F(FileIO, AnAttributeTheNewFileCannotGetRefusesTheReplacement) {
+  if (::geteuid() != 0) SKIP_OUTSIDE_CI("needs root to give a user's file an attribute only root may set");
+  ASSERT_EQ(::chmod(dir_.c_str(), 0755), 0);
+  const std::string mine = dir_ + "/nobody";
+  fs::create_directories(mine);
+  ASSERT_EQ(::chown(mine.c_str(), kNobody, kNobody), 0);
+  const std::string file = mine + "/file";
+  std::ofstream(file) << "old";
+  ASSERT_EQ(::chown(file.c_str(), kNobody, kNobody), 0);
+  ASSERT_EQ(::setxattr(file.c_str(), "user.origin", "cad", 3, 0), 0);
+  ASSERT_EQ(::setxattr(file.c_str(), "security.capability", kCapability, sizeof kCapability, 0), 0);
+  EXPECT_EQ(InChild(
+                [&] {
+                  try {
+                    WriteFileAtomically(file, "new");
+                    return 1;
+                  } catch (const EFileAccess& e) {
+                    return e.Cause().find("security.capability could not be kept") != std::string::npos ? 0 : 2;
+                  }
+                },
+                kNobody),
+            0);
+  EXPECT_EQ(ReadFile(file), "old");
+  EXPECT_EQ(AttributeOf(file, "user.origin"), "cad");
+  for (const auto& e : fs::directory_iterator(mine)) EXPECT_EQ(e.path().filename(), "file");
 }
 
 // Each of them once hung on a FIFO for ever or read a link to /dev/zero until memory ran out.

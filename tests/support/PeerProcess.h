@@ -37,11 +37,24 @@ struct TPeerCommand {
 
 class PeerProcess {
 public:
-  // `program`: another helper beside the test program.
-  explicit PeerProcess(const std::vector<std::string>& args, const std::string& program = "kv_fb_peer") {
+  // `program`: another helper beside the test program; `environment`: variables ("NAME=value") it gets besides
+  // the test program's own, replacing those of the same name.
+  explicit PeerProcess(const std::vector<std::string>& args, const std::string& program = "kv_fb_peer",
+                       const std::vector<std::string>& environment = {}) {
     int in[2], out[2];
     if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) return;
     TPeerCommand command(program, args);
+    std::vector<std::string> envText = environment;
+    for (char** e = environ; *e; ++e) {
+      const std::string entry = *e;
+      const std::string name = entry.substr(0, entry.find('=') + 1);
+      bool replaced = false;
+      for (const std::string& mine : environment) replaced = replaced || mine.rfind(name, 0) == 0;
+      if (!replaced) envText.push_back(entry);
+    }
+    std::vector<char*> env;
+    for (std::string& e : envText) env.push_back(e.data());
+    env.push_back(nullptr);
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
     posix_spawn_file_actions_adddup2(&fa, in[0], 0);
@@ -56,7 +69,7 @@ public:
     sigaddset(&defaults, SIGTERM);
     posix_spawnattr_setsigdefault(&attr, &defaults);
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
-    if (::posix_spawn(&pid_, command.argv[0], &fa, &attr, command.argv.data(), environ) != 0) pid_ = -1;
+    if (::posix_spawn(&pid_, command.argv[0], &fa, &attr, command.argv.data(), env.data()) != 0) pid_ = -1;
     posix_spawnattr_destroy(&attr);
     posix_spawn_file_actions_destroy(&fa);
     ::close(in[0]);
@@ -112,6 +125,21 @@ public:
   }
   void Kill(int sig) {
     if (pid_ > 0) ::kill(pid_, sig);
+  }
+  // Whether it stopped (SIGSTOP) within the time; false also when it ended instead.
+  bool WaitStopped(int timeoutMs = 60000) {
+    for (int waited = 0; pid_ > 0 && waited < timeoutMs; waited += 10) {
+      int status = 0;
+      const pid_t got = ::waitpid(pid_, &status, WUNTRACED | WNOHANG);
+      if (got == pid_ && WIFSTOPPED(status)) return true;
+      if (got == pid_) {
+        status_ = status;
+        pid_ = -1;
+        return false;
+      }
+      ::usleep(10000);
+    }
+    return false;
   }
   // Its wait status (see WIFEXITED ...); -1 when it never started.
   int Wait() {

@@ -317,6 +317,33 @@ TEST_F(LibraryVisitorsTest, UntickedMeasuresAndConditionsReadBackAsNotCounting) 
   EXPECT_EQ(GfixCopy(lib_), "");
 }
 
+// The rule above is a subsystem's: an entry of the library's catalogues (held by no subsystem) keeps its row
+// whether it is ticked or not, when saved new and when unticked after it was read.
+TEST_F(LibraryVisitorsTest, UntickedCatalogueEntriesKeepTheirRows) {
+  TLibraryItems items = BuildLibraryItems();
+  items.CCFCatalogue->Items(0)->SetIsSatisfied(false);
+  mapper_->SaveCCFMeasureOpList(*items.CCFCatalogue);
+  mapper_->SaveCatConditionOpList(*items.Conditions);
+  TCatConditionOpList conds;
+  ASSERT_TRUE(mapper_->ReadCatConditionOpList(conds));
+  ASSERT_EQ(conds.GetCount(), 1);
+  conds.Items(0)->SetIsSatisfied(false);
+  conds.Items(0)->SetDirty(true);
+  mapper_->SaveCatConditionOpList(conds);
+
+  auto oids = [](const TtiObjectList& list) {
+    std::vector<std::string> v;
+    for (const TtiObject* o : list) v.push_back(OIDOf(o));
+    return v;
+  };
+  TCCFMeasureOpList ccfs;
+  ASSERT_TRUE(mapper_->ReadCCFMeasureOpList(ccfs, true));
+  EXPECT_EQ(oids(ccfs), oids(*items.CCFCatalogue));
+  TCatConditionOpList back;
+  ASSERT_TRUE(mapper_->ReadCatConditionOpList(back));
+  EXPECT_EQ(oids(back), oids(*items.Conditions));
+}
+
 TEST_F(LibraryVisitorsTest, ProtectedItemsAreWrittenOnceUnlessTheModeAllowsMore) {
   TLibraryItems items = BuildLibraryItems();
   TElementOp& e = *items.Elements->Items(0);

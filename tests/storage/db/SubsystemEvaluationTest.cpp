@@ -2,13 +2,16 @@
 // expected number below is worked out by hand from the standard's tables (resources/db/KELVADO_GEN_data.sql:
 // tables PFHi, PFH, PLs, RiskParams, Cat, DC, MTTFd).
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
+#include <fstream>
 #include <limits>
 #include <memory>
+#include <sstream>
 
 #include "framework/tiFirebird.h"
 #include "model/BOM.h"
@@ -27,10 +30,16 @@
 #include "platform/Registry.h"
 #include "storage/db/PersistenceDB.h"
 #include "tests/storage/db/GeneralDBTestEnv.h"
+#include "tests/support/AsNobody.h"
+#include "tests/support/FileBytes.h"
+#include "tests/support/SkipOutsideCI.h"
 
 using namespace kelvado;
 namespace fs = std::filesystem;
+using kelvado::testing::AnswerAsNobody;
+using kelvado::testing::Bytes;
 using kelvado::testing::GeneralFile;
+using kelvado::testing::kNobody;
 
 namespace {
 
@@ -146,6 +155,69 @@ TEST_F(EvaluationTest, Category3InterpolatedAndStepped) {
   s->Changed();
   EXPECT_DOUBLE_EQ(s->GetPFHLazy(), 1.01e-7);
   EXPECT_EQ(s->GetPLLazy(), plD);
+}
+
+// Settings a user may read but not write (their file read-only, or their folders), holding the table's cells
+// and a library of the user's own and lacking every other key: what is read is obeyed, and the defaults that
+// cannot be added afterwards are said once and change nothing that was read. Root would write them anyway.
+TEST_F(EvaluationTest, SettingsThatCannotBeWrittenAreObeyedAsRead) {
+  if (::geteuid() != 0) SKIP_OUTSIDE_CI("only root can hand the settings to another user");
+  ASSERT_EQ(::chmod(dir_.c_str(), 0755), 0);
+  for (const bool readOnlyFolders : {false, true}) {
+    SCOPED_TRACE(readOnlyFolders ? "read-only folders" : "read-only files");
+    const std::string root = dir_ + (readOnlyFolders ? "/folders" : "/files");
+    const std::string opt = root + "/Software/Zul/KELVADO/1.1.2/opt/values.reg";
+    const std::string database = root + "/Software/Zul/KELVADO/1.1.2/database/values.reg";
+    fs::create_directories(fs::path(opt).parent_path());
+    fs::create_directories(fs::path(database).parent_path());
+    std::ofstream(opt) << "\"usedcinterlevels\"=dword:0\n";
+    std::ofstream(database) << "\"databasenamelib\"=\"/srv/team.klb\"\n\"usernamelib\"=\"team\"\n";
+    ASSERT_EQ(::chown(root.c_str(), kNobody, kNobody), 0);
+    for (const auto& entry : fs::recursive_directory_iterator(root)) {
+      const std::string path = entry.path().string();
+      ASSERT_EQ(::chown(path.c_str(), kNobody, kNobody), 0);
+      const mode_t mode = entry.is_directory() ? (readOnlyFolders ? 0555 : 0755) : (readOnlyFolders ? 0644 : 0444);
+      ASSERT_EQ(::chmod(path.c_str(), mode), 0);
+    }
+    ASSERT_EQ(::chmod(root.c_str(), readOnlyFolders ? 0555 : 0755), 0);
+    const std::string optBytes = Bytes(opt), databaseBytes = Bytes(database);
+
+    const std::string answer = AnswerAsNobody([&] {
+      setenv("KELVADO_CONFIG_DIR", root.c_str(), 1);
+      SetCurrentUserRegistry(nullptr);  // the store the program uses, on that folder
+      ResetConfig();
+      MessageRecorder rec;
+      // A run reads keys the settings lack before the ones they hold.
+      GetDatabasePersistenceLayerName();
+      GetOptCutMTTFdRaise(false);
+      // Category 3 at 100 years with DCavg 78 %: the table's cell 1.01E-7 (PL d); interpolated 6.61E-8 (e).
+      auto s = Subsystem(cat3);
+      s->GetChannelOpList()->Add(Channel(200, 0.9));
+      s->GetChannelOpList()->Add(Channel(300, 0.6));
+      std::ostringstream out;
+      out << "PFH " << s->GetPFHLazy() << " PL " << PLToStr(s->GetPLLazy()) << ", library "
+          << GetDatabaseDatabaseNameLib() << " of " << GetDatabaseUserNameLib();
+      const bool written = WriteMissingDefaults();
+      s->Changed();
+      out << "; defaults written " << written << ", then PFH " << s->GetPFHLazy() << ", messages " << rec.Count();
+      for (const MessageRequest& m : rec.Messages()) out << "\n" << m.text;
+      return out.str();
+    });
+    EXPECT_EQ(answer.substr(0, answer.find('\n')),
+              "PFH 1.01e-07 PL d, library /srv/team.klb of team; defaults written 0, then PFH 1.01e-07, messages 1");
+    EXPECT_NE(answer.find("Die fehlenden Einstellungen konnten nicht mit ihren Vorgabewerten in \"" + database +
+                          "\" eingetragen werden: " +
+                          (readOnlyFolders ? "die Berechtigung fehlt" : "sie ist schreibgeschützt")),
+              std::string::npos)
+        << answer;
+    EXPECT_EQ(Bytes(opt), optBytes);
+    EXPECT_EQ(Bytes(database), databaseBytes);
+    for (const auto& entry : fs::recursive_directory_iterator(root))
+      EXPECT_NE(entry.path().filename().string().front(), '.') << "left behind: " << entry.path();
+    ASSERT_EQ(::chmod(root.c_str(), 0755), 0);
+    for (const auto& entry : fs::recursive_directory_iterator(root))
+      if (entry.is_directory()) fs::permissions(entry.path(), fs::perms::owner_all, fs::perm_options::add);
+  }
 }
 
 TEST_F(EvaluationTest, Category4) {

@@ -32,10 +32,12 @@
 #include "storage/xml/PersistenceXML.h"
 #include "tests/storage/xml/FileProjectStores.h"
 #include "tests/storage/xml/ProjectFileTestEnv.h"
+#include "tests/support/FileAcl.h"
 #include "tests/support/FileBytes.h"
 #include "tests/support/MemoryBound.h"
 #include "tests/support/PeerProcess.h"
 #include "tests/support/SkipOutsideCI.h"
+#include "tests/support/TeamUsers.h"
 
 namespace kelvado::testing {
 namespace {
@@ -288,7 +290,7 @@ public:
   bool FailNextSave = false;
 
 protected:
-  void TablesRebuilt(TProjectOp&) override {
+  void TablesRebuilt(TtiObject&) override {
     if (!FailNextSave) return;
     FailNextSave = false;
     throw std::runtime_error("failed between the tables and the visitors");
@@ -318,6 +320,81 @@ TEST_F(ProjectManagerTest, ASaveThatFailsBeforeItsVisitorsLeavesTheFileAndTheSto
   manager_->SaveProject(*a.Root);
   ExpectSameTree(*a.Root, *OpenFresh(fileA));
   EXPECT_EQ(RowOf(fileA, layer_, "Elements", OIDOf(a.Element->GetElement())).at("name"), "Schütz K9");
+  manager_->SetMapper(mapper_.get());
+}
+
+// A save of the file the mapper holds that fails once the tables were made anew (a row refused, a failure
+// before the visitors, a write refused) leaves nothing half written in the mapper: a later read through it
+// reads the file as it is, a later write through it keeps the file's project, and the next open reads the
+// file. A store kept in memory (the XMLLight layer) is changed in place and gives the change up alike.
+TEST_F(ProjectManagerTest, AFailedSaveLeavesNoHalfWrittenStoreInTheMapper) {
+  auto failing = std::make_unique<TFailingMapper>(layer_, std::string());
+  failing->SetVersionMgr(&versions_);
+  manager_->SetMapper(failing.get());
+  TFullProject a = BuildFullProject();
+  const std::string file = SaveFull(a, "a.kvd");
+  const std::string bytes = Bytes(file);
+  const std::string name = a.Element->GetElement()->GetName();
+  const auto expectAsSaved = [&](TXMLMapper_tiPer& mapper, const std::string& stored) {
+    EXPECT_EQ(mapper.GetFileName(), stored);
+    for (int pass = 0; pass < 2; ++pass) {
+      SCOPED_TRACE(pass == 0 ? "read" : "read after a write");
+      TProjectOpList read;
+      mapper.ReadProjectOpList(read);
+      ASSERT_EQ(read.GetCount(), 1);
+      auto* element = dynamic_cast<TElementOp*>(read.Items(0)->FindByOIDAsString(OIDOf(a.Element)));
+      ASSERT_NE(element, nullptr);
+      EXPECT_EQ(element->GetElement()->GetName(), name);
+      mapper.EmptyTable(cPLReqConditionTable);  // a write, of a table a project file never fills
+    }
+    mapper.ReleaseDocument();
+  };
+
+  a.Element->GetElement()->SetName("Schütz\vK9");
+  EXPECT_THROW(manager_->SaveProject(*a.Root), EtiPerDataException);
+  EXPECT_TRUE(Bytes(file) == bytes);
+  expectAsSaved(*failing, file);
+  a.Element->GetElement()->SetName("Schütz K9");
+  failing->FailNextSave = true;
+  EXPECT_THROW(manager_->SaveProject(*a.Root), std::runtime_error);
+  expectAsSaved(*failing, file);
+  // A file system that takes no file of the project's size.
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::alarm(60);
+    ::signal(SIGXFSZ, SIG_IGN);
+    rlimit size{};
+    ::getrlimit(RLIMIT_FSIZE, &size);
+    size.rlim_cur = static_cast<rlim_t>(bytes.size() / 2);
+    int rc = 1;
+    if (::setrlimit(RLIMIT_FSIZE, &size) == 0) {
+      try {
+        manager_->SaveProject(*a.Root);
+        rc = 2;
+      } catch (const EtiPerException&) {
+        expectAsSaved(*failing, file);
+        rc = ::testing::Test::HasFailure() ? 3 : 0;
+      }
+    }
+    ::_exit(rc);
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_TRUE(Bytes(file) == bytes);
+  TElementOp* opened = dynamic_cast<TElementOp*>(OpenFresh(file)->FindByOIDAsString(OIDOf(a.Element)));
+  ASSERT_NE(opened, nullptr);
+  EXPECT_EQ(opened->GetElement()->GetName(), name);
+
+  if (!tiPerMgr().GetPersistenceLayers().IsLoaded(cTIPersistXMLLight)) RegisterPersistenceLayerXMLLight();
+  TFailingMapper light(cTIPersistXMLLight, std::string());
+  const std::string store = File("a.xml");
+  a.Element->GetElement()->SetName(name);
+  light.SaveProjectOpAnew(*a.Root, store);
+  a.Element->GetElement()->SetName("Schütz K9");
+  light.FailNextSave = true;
+  EXPECT_THROW(light.SaveProjectOpAnew(*a.Root, store), std::runtime_error);
+  expectAsSaved(light, store);
   manager_->SetMapper(mapper_.get());
 }
 
@@ -869,12 +946,13 @@ TEST_F(ProjectManagerTest, ExportedItemsImportAsNewCopiesWithEverythingBelowThem
   SaveFull(f, "source.kvd");  // everything clean and saved
   const std::string file = File("exchange.xml");
   manager_->SaveObjectToFile(*f.SF, file);
-  manager_->SaveObjectToFile(*f.SF, file);  // a second copy into the same file
+  manager_->SaveObjectToFile(*f.SF, file);  // replaces the first copy
   EXPECT_FALSE(f.Root->GetDirty());
   EXPECT_EQ(manager_->ValidateProjectFile(file), nullptr);
 
   TSFOpList& target = *f.Root->GetSFOpList();
   manager_->ImportFromFile(target, file);
+  manager_->ImportFromFile(target, file);  // a second copy of the one the file holds
   ASSERT_EQ(target.GetCount(), 4);  // the safety function, the deleted one, two copies
   auto expected = f.SF->CloneAs<TSFOp>();
   TVisSetProtected unprotect(false);
@@ -890,13 +968,133 @@ TEST_F(ProjectManagerTest, ExportedItemsImportAsNewCopiesWithEverythingBelowThem
       EXPECT_TRUE(oids.insert(OIDOf(o)).second) << "OID twice: " << OIDOf(o);
     }
   }
-  // Items of another class are not in the file.
+  // Items of another class are not in the file: said, not imported as nothing.
   TComponentOpList subsystems;
-  manager_->ImportFromFile(subsystems, file);
+  EXPECT_EQ(IOErrorOf([&] { manager_->ImportFromFile(subsystems, file); }),
+            std::make_pair(msgNothingToImport, std::vector<std::string>{file, subsystems.GetCaption()}));
   EXPECT_EQ(subsystems.GetCount(), 0);
   // Saved with its imports, the project opens as it is.
   manager_->SaveProject(*f.Root);
   ExpectSameTree(*f.Root, *OpenFresh(f.Root->GetProject()->GetFileName()));
+}
+
+// An export never damages the file it is given: a project file is not overwritten (added to, it would hold an
+// item outside its project and be refused at every open), and an earlier export is replaced whole, as a save
+// replaces a file, through a link to it as well.
+TEST_F(ProjectManagerTest, AnExportRefusesAProjectFileAndReplacesAnEarlierExportWhole) {
+  TFullProject f = BuildFullProject();
+  const std::string project = SaveFull(f, "project.kvd");
+  const std::string bytes = Bytes(project);
+  const std::string held = mapper_->GetFileName();
+  for (const TtiObject* item : std::initializer_list<const TtiObject*>{f.SF, f.Element, f.Root.get()}) {
+    EXPECT_EQ(IOErrorOf([&] { manager_->SaveObjectToFile(*item, project); }),
+              std::make_pair(msgExportTargetHoldsProject, std::vector<std::string>{project, "Projekt Ä"}));
+    EXPECT_TRUE(Bytes(project) == bytes);
+  }
+  EXPECT_EQ(mapper_->GetFileName(), held);
+  ExpectSameTree(*f.Root, *OpenFresh(project));
+
+  const std::string exchange = File("exchange.xml");
+  manager_->SaveObjectToFile(*f.SF, exchange);
+  const std::string link = File("link.xml");
+  ASSERT_EQ(::symlink("exchange.xml", link.c_str()), 0);
+  const ino_t first = StatOf(exchange).st_ino;
+  manager_->SaveObjectToFile(*f.Element, link);
+  EXPECT_TRUE(std::filesystem::is_symlink(link));
+  EXPECT_NE(StatOf(exchange).st_ino, first);  // replaced, not written over in place
+  EXPECT_EQ(Rows(exchange, layer_, "SFOps").size(), 0u);
+  EXPECT_EQ(Rows(exchange, layer_, "ElementOps").size(), 1u);
+  TElementOpList elements;
+  manager_->ImportFromFile(elements, exchange);
+  ASSERT_EQ(elements.GetCount(), 1);
+  EXPECT_EQ(elements.Items(0)->GetElement()->GetName(), f.Element->GetElement()->GetName());
+  // An export that fails leaves the file it was to replace as it was.
+  const std::string exported = Bytes(exchange);
+  f.Element->GetElement()->SetName("Schütz\vK1");
+  EXPECT_THROW(manager_->SaveObjectToFile(*f.Element, exchange), EtiPerDataException);
+  EXPECT_TRUE(Bytes(exchange) == exported);
+}
+
+// An import from a file without items of the kind asked (a project file keeps its safety functions inside its
+// project; an empty store) says so, naming the file and the list, and adds nothing.
+TEST_F(ProjectManagerTest, AnImportOfNothingIsRefusedNamingTheFileAndTheList) {
+  TFullProject f = BuildFullProject();
+  const std::string project = SaveFull(f, "project.kvd");
+  const std::string empty = File("empty.kvd");
+  mapper_->CreateNew(empty);
+  std::ofstream(langPath_, std::ios::app) << "26=Sicherheitsfunktionen\n";
+  ReleaseMsgStrings();
+  TSFOpList& target = *f.Root->GetSFOpList();
+  const int before = target.GetCount();
+  for (const std::string& file : {project, empty}) {
+    EXPECT_EQ(IOErrorOf([&] { manager_->ImportFromFile(target, file); }),
+              std::make_pair(msgNothingToImport, std::vector<std::string>{file, "Sicherheitsfunktionen"}));
+    EXPECT_EQ(target.GetCount(), before);
+  }
+}
+
+// An export into a file that is not a project store (a library, a text, another program's XML, a store of other
+// tables) is refused in one sentence naming the file, with or without a schema, and the file stays as it was.
+TEST_F(ProjectManagerTest, AnExportIntoAFileThatIsNoProjectFileIsRefusedInOneSentence) {
+  TFullProject f = BuildFullProject();
+  const std::string library = File("library.klb");
+  std::filesystem::copy_file(ProgramFolder() + "db/KELVADO_GEN_DE.FDB", library);
+  ASSERT_EQ(::chmod(library.c_str(), 0644), 0);
+  const std::string text = File("notes.xml");
+  tiStringToFile("Einkaufsliste\n", text);
+  const std::string page = File("page.xml");
+  tiStringToFile("<?xml version=\"1.0\"?>\n<html><body/></html>\n", page);
+  const std::string other = store_.NewStore("other");
+  TtiDBMetaDataTable notes;
+  notes.SetName("Notes");
+  notes.AddField("Text", qfkString, 1024);
+  tiPerMgr().CreateTable(notes, other, layer_);
+  tiPerMgr().DisconnectDatabase(other, layer_);
+  std::unique_ptr<TProjectManager> unchecked = NewManager(File("no-such.xsd"));
+  for (TProjectManager* manager : {manager_.get(), unchecked.get()}) {
+    for (const std::string& file : {library, text, page, other}) {
+      SCOPED_TRACE(file);
+      const std::string bytes = Bytes(file);
+      try {
+        manager->SaveObjectToFile(*f.SF, file);
+        ADD_FAILURE() << "exported";
+      } catch (const EIOError& e) {
+        EXPECT_EQ(e.MsgNumber(), msgExportTargetNotProjectFile);
+        EXPECT_EQ(e.what(), EKelvado::ComposeMessage(msgExportTargetNotProjectFile, {file}));
+      }
+      EXPECT_TRUE(Bytes(file) == bytes);
+    }
+  }
+}
+
+// A file of two projects (the mapper adds what it saves to the file it holds) is not opened as its first
+// project, which would drop the second at the next save: it is refused, and its projects are imported.
+TEST_F(ProjectManagerTest, AFileOfTwoProjectsIsRefusedAndItsProjectsImported) {
+  TFullProject a = BuildFullProject();
+  const std::string file = SaveFull(a, "two.kvd");
+  TFullProject b = BuildFullProject();
+  b.Root->GetProject()->SetName("Zweites Projekt");
+  mapper_->SetFileName(file);
+  mapper_->Save(*b.Root);
+  mapper_->ReleaseDocument();
+  const std::string bytes = Bytes(file);
+  EXPECT_EQ(IOErrorOf([&] { manager_->OpenProjectFile(file, true); }),
+            std::make_pair(msgSeveralProjectsInFile, std::vector<std::string>{file, "2"}));
+  EXPECT_EQ(manager_->GetOpenProjects().GetCount(), 0);
+  EXPECT_TRUE(Bytes(file) == bytes);
+
+  TProjectOpList projects;
+  manager_->ImportFromFile(projects, file);
+  ASSERT_EQ(projects.GetCount(), 2);
+  for (int i = 0; i < 2; ++i) {
+    TProjectOp& op = *projects.Items(i);
+    EXPECT_EQ(op.GetProjectName(), i == 0 ? "Projekt Ä" : "Zweites Projekt");
+    EXPECT_EQ(op.GetSFOpList()->CountNotDeleted(), a.Root->GetSFOpList()->CountNotDeleted());
+    const std::string own = File("own" + std::to_string(i) + ".kvd");
+    op.GetProject()->SetFileName(own);
+    manager_->SaveProject(op);
+    ExpectSameTree(op, *OpenFresh(own));
+  }
 }
 
 TEST_F(ProjectManagerTest, RescueCopiesOfChangedProjects) {
@@ -1373,6 +1571,67 @@ TEST_F(ProjectManagerTest, ASaveOverAFileAnotherProgramChangedAsksAndByDefaultRe
   EXPECT_EQ(NewManager()->OpenProjectFile(file, true)->GetProject()->GetAuthor(), "meine Änderung");
 }
 
+// What another program sees of a save: the new file is on disk before it takes the file's name, and its name
+// after that; and a change another program makes after the save's first check, up to that rename, is not
+// overwritten but refused as a change on disk. Seen in a real saver by kv_sync_spy.so, which records its
+// flushes and renames and stops it once the new file is flushed.
+TEST_F(ProjectManagerTest, ASaveIsOnDiskBeforeItsRenameAndRefusesAChangeUpToIt) {
+  TFullProject f = BuildFullProject();
+  const std::string file = SaveFull(f, "spied.kvd");
+  const std::string folder = std::filesystem::canonical(store_.Folder()).string();
+  const std::string log = ::testing::TempDir() + "kv_sync_spy_" + std::to_string(::getpid()) + ".log";
+  std::filesystem::remove(log);
+  const auto spied = [&](bool stop) {
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    // (Loaded first, the spy comes before the sanitizer's runtime.)
+    std::vector<std::string> env = {"LD_PRELOAD=" + ProgramFolder() + "kv_sync_spy.so", "KV_SYNC_SPY_FOLDER=" + folder,
+                                    "KV_SYNC_SPY_LOG=" + log,
+                                    std::string("ASAN_OPTIONS=") + (asan ? asan + std::string(":") : "") +
+                                        "verify_asan_link_order=0"};
+    if (stop) env.push_back("KV_SYNC_SPY_STOP=1");
+    return std::make_unique<PeerProcess>(std::vector<std::string>{file, "1"}, "kv_pf_saver", env);
+  };
+
+  std::unique_ptr<PeerProcess> saver = spied(false);
+  ASSERT_EQ(saver->ReadLine(), "ready");
+  saver->CloseInput();
+  ASSERT_EQ(saver->ReadLine(), "saved");
+  saver->Wait();
+  std::vector<std::string> steps;
+  std::istringstream lines(Bytes(log));
+  for (std::string line; std::getline(lines, line);) steps.push_back(line);
+  const std::string target = folder + "/spied.kvd";
+  const auto at = [&](const std::function<bool(const std::string&)>& is) {
+    return std::find_if(steps.begin(), steps.end(), is) - steps.begin();
+  };
+  const auto rename = at([&](const std::string& s) {
+    return s.rfind("rename " + folder + "/.spied.kvd.", 0) == 0 && s.size() > target.size() &&
+           s.compare(s.size() - target.size() - 1, std::string::npos, " " + target) == 0;
+  });
+  ASSERT_LT(rename, std::ssize(steps)) << Bytes(log);
+  const std::string temporary = steps[rename].substr(7, steps[rename].size() - 8 - target.size());
+  const auto flushed = [&](const std::string& path) {
+    return [&, path](const std::string& s) { return s == "fsync " + path || s == "fdatasync " + path; };
+  };
+  EXPECT_LT(at(flushed(temporary)), rename) << Bytes(log);
+  EXPECT_EQ(std::find_if(steps.begin() + rename, steps.end(), flushed(folder)) == steps.end(), false) << Bytes(log);
+
+  // Stopped with its new file complete: another program changes the file (in place, without any lock).
+  saver = spied(true);
+  ASSERT_EQ(saver->ReadLine(), "ready");
+  saver->CloseInput();
+  ASSERT_TRUE(saver->WaitStopped());
+  std::ofstream(file, std::ios::app) << "<!-- another program's change -->\n";
+  const std::string changed = Bytes(file);
+  saver->Kill(SIGCONT);
+  const std::string result = saver->ReadLine();
+  EXPECT_EQ(result.rfind("error " + std::to_string(msgFileChangedOnDisk) + ": ", 0), 0u) << result;
+  saver->Wait();
+  EXPECT_TRUE(Bytes(file) == changed);
+  for (const std::string& name : Names(store_.Folder())) EXPECT_NE(name[0], '.') << name;
+  std::filesystem::remove(log);
+}
+
 // Two programs that save one project at the same moment: the check that the file is unchanged holds until the
 // new file is in place, so one of them saves and the other is refused as changed on disk, whatever the timing.
 TEST_F(ProjectManagerTest, TwoProgramsSavingOneFileAtOnceNeverBothSucceed) {
@@ -1466,6 +1725,80 @@ TEST_F(ProjectManagerTest, AFileSavedByRootKeepsItsOwnerGroupAndMode) {
   EXPECT_EQ(st.st_gid, kNobody);
   EXPECT_EQ(st.st_mode & 07777, 0640u);
   EXPECT_EQ(OpenFresh(file)->GetProject()->GetAuthor(), "von root gespeichert");
+}
+
+// A team keeps its projects in a folder of its group (set-group-ID, 2775), each file writable by the group. A
+// member saves a colleague's file: it passes to them, and everyone who could write it still can (the owner
+// through the group, someone outside the team through the ACL). Where the owner would be left with less, or
+// the group could not be kept, the save is refused naming who would lose what, and the file stays as it was.
+TEST_F(ProjectManagerTest, ATeamMemberSavesAColleaguesFileAndNobodyLosesARight) {
+  if (::geteuid() != 0) SKIP_OUTSIDE_CI("needs root to make the users of a team");
+  TTeamUsers team;
+  if (!team.Made()) SKIP_OUTSIDE_CI("groupadd and useradd could not make the users of a team");
+  const TTestUser& anna = team.A();
+  const TTestUser& ben = team.B();
+  TFullProject f = BuildFullProject();
+  const std::string folder = File("team");
+  std::filesystem::create_directory(folder);
+  ASSERT_EQ(::chown(folder.c_str(), anna.Uid, team.Team()), 0);
+  ASSERT_EQ(::chmod(folder.c_str(), 02775), 0);
+  ASSERT_EQ(::chmod(store_.Folder().c_str(), 0755), 0);
+  // A project file of Anna's.
+  const auto annas = [&](const std::string& name, gid_t group, const std::string& acl, mode_t mode = 0664) {
+    f.Root->GetProject()->SetFileName(folder + "/" + name);
+    manager_->SaveProject(*f.Root);
+    const std::string file = f.Root->GetProject()->GetFileName();
+    EXPECT_EQ(::chown(file.c_str(), anna.Uid, group), 0);
+    EXPECT_EQ(::chmod(file.c_str(), mode), 0);
+    EXPECT_TRUE(SetAcl(file, acl));
+    return file;
+  };
+  // Opened by the user, signed with their name and saved: "saved", or the error's number and arguments.
+  const auto saveAs = [&](const TTestUser& user, const std::string& file) {
+    return AsUser(user, [&] {
+      try {
+        TProjectOp* op = OpenFresh(file);
+        op->GetProject()->SetAuthor(user.Name);
+        other_->SaveProject(*op);
+        return std::string("saved");
+      } catch (const EKelvado& e) {
+        std::string text = std::to_string(e.MsgNumber());
+        for (const FmtArg& a : e.MsgArgs()) text += " | " + a.AsString();
+        return text;
+      }
+    });
+  };
+
+  // Set-group-ID, as some team set-ups have it.
+  const std::string shared = annas("shared.kvd", team.Team(), "u:nobody:rw-", 02664);
+  const std::string acl = AclOf(shared);
+  EXPECT_EQ(saveAs(ben, shared), "saved");
+  struct stat st = StatOf(shared);
+  EXPECT_EQ(st.st_uid, ben.Uid);
+  EXPECT_EQ(st.st_gid, team.Team());
+  EXPECT_EQ(st.st_mode & 07777, 02664u);
+  EXPECT_EQ(AclOf(shared), acl);
+  EXPECT_EQ(OpenFresh(shared)->GetProject()->GetAuthor(), ben.Name);
+  EXPECT_EQ(saveAs(anna, shared), "saved");
+  EXPECT_EQ(StatOf(shared).st_uid, anna.Uid);
+  EXPECT_EQ(AclOf(shared), acl);
+
+  // Ben may write through an ACL entry of his own; Anna's group has only read: she would lose writing.
+  const std::string readOnlyGroup = annas("read-only-group.kvd", team.Team(), "g::r--,u:" + ben.Name + ":rw-");
+  const std::string bytes = Bytes(readOnlyGroup);
+  EXPECT_EQ(saveAs(ben, readOnlyGroup), std::to_string(msgSaveTakesRights) + " | " + readOnlyGroup + " | " +
+                                            anna.Name + " | " + ben.Name + " | " + anna.Name + " | r-- | rw-");
+  // Anna's own group, which Ben is not in.
+  const std::string ownGroup = annas("own-group.kvd", anna.Gid, "u:" + ben.Name + ":rw-");
+  EXPECT_EQ(saveAs(ben, ownGroup),
+            std::to_string(msgSaveLosesGroup) + " | " + ownGroup + " | " + anna.Name + " | " + ben.Name);
+  // Set-user-ID: passed to Ben, it would act as Ben.
+  const std::string setUid = annas("set-uid.kvd", team.Team(), "u:nobody:rw-", 04664);
+  EXPECT_EQ(saveAs(ben, setUid), std::to_string(msgSaveLosesSetIdBits) + " | " + setUid + " | " + ben.Name);
+  EXPECT_EQ(Bytes(readOnlyGroup), bytes);
+  EXPECT_EQ(StatOf(ownGroup).st_uid, anna.Uid);
+  EXPECT_EQ(Names(folder),
+            (std::vector<std::string>{"own-group.kvd", "read-only-group.kvd", "set-uid.kvd", "shared.kvd"}));
 }
 
 TEST_F(ProjectManagerTest, ProjectFilesWithNamesUpToTheLimitSaveAgainAndAgain) {

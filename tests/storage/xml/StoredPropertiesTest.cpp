@@ -1,9 +1,13 @@
 // Every stored writable property of every persistent class, walked through the classes' property tables, set
 // to a value other than its default and read back through each store that keeps the class: a project file
 // (the XML layer), a library file (the Firebird layer) and the clipboard. A property that is given its row in
-// the table but no column in a store is caught here, whoever adds it.
+// the table but no column in a store is caught here, whoever adds it. And a tree built through the interface,
+// saved to each store and reopened, evaluates and refers as it did before the save.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
 #include <memory>
 #include <set>
 #include <span>
@@ -12,11 +16,15 @@
 
 #include "framework/tiPerManager.h"
 #include "framework/tiQueryIBX.h"
+#include "framework/tiQueryXMLLight.h"
 #include "platform/Clipboard.h"
 #include "storage/db/LibSchema.h"
+#include "storage/db/PersistenceDB.h"
 #include "storage/db/PersistenceDBMapper.h"
 #include "storage/xml/ClipMonitor.h"
+#include "storage/xml/PersistenceXML.h"
 #include "tests/storage/db/GeneralDBTestEnv.h"
+#include "tests/storage/db/LibraryTestEnv.h"
 #include "tests/storage/xml/FileProjectStores.h"
 #include "tests/storage/xml/ProjectFileTestEnv.h"
 
@@ -208,6 +216,107 @@ void ToCreate(TtiObject& root) {
   root.Iterate(toCreate);
 }
 
+// The subsystem of every library class given values that make each of its references count in its figures: a
+// category-2 channel of 25 years limited by its test channel of 10 years, the DC of the element and of the
+// block taken from their DC measures, the CCF score from its measure, the category's and the PL conditions
+// ticked. Its texts are those a library can hold.
+void GiveFigures(TComponentOp& sub) {
+  using namespace detail;
+  TComponent& c = *sub.GetComponent();
+  c.SetName("Haltventil");
+  c.SetCat(cat2);
+  c.GetCCFMeasureOps()->Items(0)->GetCCFMeasure()->SetScore(65.0);
+  TBlocOp& bloc = *sub.GetChannelOpList()->Items(0)->GetBlocOpList()->Items(0);
+  bloc.GetBloc()->SetDCDet(detMeasures);
+  bloc.GetBloc()->GetDCMeasureOp()->SetDC(0.75);
+  TElement& e = *bloc.GetElementOpList()->Items(0)->GetElement();
+  e.SetMTTFd(25.0);
+  e.SetDCDet(detMeasures);
+  e.GetDCMeasureOp()->SetDC(0.9);
+  for (TDCMeasureOp* m : {bloc.GetBloc()->GetDCMeasureOp(), e.GetDCMeasureOp()})
+    m->GetDCMeasure()->SetDependency("Testrate mindestens 100");
+  auto tester = std::make_unique<TElement>();
+  tester->SetMTTFd(10.0);
+  sub.GetChannelOpList()->Items(1)->GetBlocOpList()->Items(0)->GetElementOpList()->Add(
+      NodeWith<TElementOp>(std::move(tester)));
+}
+
+std::string Digits(double v) {
+  char text[40];
+  std::snprintf(text, sizeof text, "%.17g", v);
+  return text;
+}
+
+// What a tree evaluates to, node by node in walk order, every number to its last digit, with the status and
+// the messages each node reports.
+std::vector<std::string> Evaluation(TtiObject& root) {
+  std::vector<std::string> lines;
+  for (TtiObject* o : StoredObjects(root)) {
+    std::string l = o->ClassName();
+    if (auto* sf = dynamic_cast<TSFOp*>(o)) {
+      l += " PL " + std::string(EnumName(sf->GetPLLazy())) + " PFH " + Digits(sf->GetPFHLazy()) + " PLr " +
+           std::string(EnumName(sf->GetPLrLazy()));
+    } else if (auto* c = dynamic_cast<TComponentOp*>(o)) {
+      l += " MTTFd " + Digits(c->GetMTTFdLazy()) + " DCavg " + Digits(c->GetDCavgLazy()) + " CCF " +
+           Digits(c->GetCCFScoreLazy()) + " PFH " + Digits(c->GetPFHLazy()) + " PL " +
+           std::string(EnumName(c->GetPLLazy()));
+    } else if (auto* ch = dynamic_cast<TChannelOp*>(o)) {
+      l += " MTTFd " + Digits(ch->GetMTTFdLazy()) + " fit " + Digits(ch->GetMTTFdFit()) + " DC " +
+           Digits(ch->GetDCLazy());
+    } else if (auto* b = dynamic_cast<TBlocOp*>(o)) {
+      l += " MTTFd " + Digits(b->GetMTTFdLazy()) + " DC " + Digits(b->GetDCLazy());
+    } else if (auto* e = dynamic_cast<TElementOp*>(o)) {
+      l += " MTTFd " + Digits(e->GetMTTFdLazy()) + " DC " + Digits(e->GetDCLazy());
+    }
+    // The nodes of the tree check their status; measures, conditions and data objects have none.
+    if (dynamic_cast<TNodeInner*>(o) || dynamic_cast<TNodeElementAbs*>(o)) {
+      TStatusMessages messages;
+      l += " status " + std::string(EnumName(static_cast<TPerObjAbsEx*>(o)->CheckStatus(&messages, false)));
+      for (const std::string& m : messages.Lines()) l += " | " + m;
+    }
+    lines.push_back(l);
+  }
+  return lines;
+}
+
+// Every reference of a tree, by the places of the objects in the walk: each object's owner (past the lists that
+// hold it), the objects its published object properties hold (data objects, DC measure nodes, measures and
+// conditions) and a channel node's test channel.
+std::vector<std::string> References(TtiObject& root) {
+  const std::vector<TtiObject*> objects = StoredObjects(root);
+  auto place = [&](const TtiVisited* o) {
+    if (!o) return std::string("none");
+    const auto at = std::find(objects.begin(), objects.end(), o);
+    return at == objects.end() ? std::string("outside the tree") : std::to_string(at - objects.begin());
+  };
+  std::vector<std::string> lines;
+  for (TtiObject* o : objects) {
+    const TtiObject* owner = o->GetOwner();
+    while (owner && dynamic_cast<const TtiObjectList*>(owner)) owner = owner->GetOwner();
+    std::string l = o->ClassName() + " owner " + place(owner);
+    for (const TtiPropInfo* p : o->Props().ObjectRows())
+      if (p->Kind() == TtiPropKind::Object) l += " " + p->Name() + " " + place(p->RawObject(*o));
+    if (auto* ch = dynamic_cast<TChannelOp*>(o)) l += " TestChannelOp " + place(ch->GetTestChannelOp());
+    lines.push_back(l);
+  }
+  return lines;
+}
+
+// What a store holds, not what its reader makes of it: in the ChannelOps rows, every channel node of a
+// subsystem that has a test-channel node names it.
+void ExpectChannelRowsNameTheirTestChannel(const char* store, const std::vector<TRow>& rows) {
+  int pairs = 0;
+  for (const TRow& channel : rows) {
+    if (channel.at("istestchannelop") != "0") continue;
+    for (const TRow& test : rows) {
+      if (test.at("istestchannelop") != "1" || test.at("componentop") != channel.at("componentop")) continue;
+      EXPECT_EQ(channel.at("testchannelop"), test.at("oid")) << store << ": row " << channel.at("oid");
+      ++pairs;
+    }
+  }
+  EXPECT_EQ(pairs, 1) << store;
+}
+
 class StoredPropertiesTest : public ProjectFileTest<TXMLProjectStore> {
 protected:
   void SetUp() override {
@@ -226,6 +335,7 @@ protected:
     SetClipboard(std::make_unique<TMemoryClipboard>());
   }
   void TearDown() override {
+    XMLMapperShutdown();
     ClipMonitorShutdown();
     SetClipboard(nullptr);
     mapper_.reset();
@@ -289,6 +399,79 @@ TEST_F(StoredPropertiesTest, EveryStoredWritablePropertyIsKeptByEveryStoreOfItsC
   m.PasteFromClipboard(pasted);
   ASSERT_EQ(pasted.GetCount(), 1);
   ExpectSameProperties("clipboard", StoredObjects(*project), StoredObjects(*pasted.Items(0)), kClipboard);
+}
+
+// A tree built through the interface, as a user's program builds it (no identifier set anywhere, nothing saved
+// before), with every kind of reference, saved to each store and reopened in a fresh program state: it
+// evaluates to the last digit as before and keeps every reference, and the store itself holds the pairing of
+// the channel with its test channel (the readers pair an empty one, which would hide a pairing not written).
+TEST_F(StoredPropertiesTest, ATreeBuiltInMemoryEvaluatesAlikeAfterEveryStore) {
+  {
+    auto db = std::make_unique<TPersistenceDB_FB>(GeneralFile());
+    db->Connect();
+    SetPersistenceDB(std::move(db));
+    CalcPoolShutdown();
+  }
+  auto project = [] {
+    std::unique_ptr<TProjectOp> p = EveryProjectClass();
+    GiveFigures(*p->GetSFOpList()->Items(0)->GetComponentOpList()->Items(0));
+    return p;
+  };
+
+  // A project file, saved and opened by the project manager.
+  {
+    std::unique_ptr<TProjectOp> built = project();
+    // The test channel counts: 2 x 10 years limit the channel of 25.
+    ASSERT_EQ(built->GetSFOpList()->Items(0)->GetComponentOpList()->Items(0)->GetMTTFdLazy(), 20.0);
+    const std::vector<std::string> figures = Evaluation(*built), refs = References(*built);
+    const std::string file = dir_ + "/Maschine.kvd";
+    built->GetProject()->SetFileName(file);
+    TProjectManager().SaveProject(*built);
+    XMLMapperShutdown();
+    TProjectManager fresh;
+    TProjectOp* read = fresh.OpenProjectFile(file, true);
+    ASSERT_NE(read, nullptr);
+    EXPECT_EQ(Evaluation(*read), figures);
+    EXPECT_EQ(References(*read), refs);
+    XMLMapperShutdown();
+    ExpectChannelRowsNameTheirTestChannel("project file", Rows(file, cTIPersistXML, "ChannelOps"));
+    tiPerMgr().DisconnectDatabase(file, cTIPersistXML);
+  }
+
+  // A library holds subsystems and what is below them: the subsystem, each object marked new through the
+  // interface (SetDirty), none given an identifier.
+  {
+    TComponentOpList built;
+    built.Add(EveryLibraryClass());
+    GiveFigures(*built.Items(0));
+    for (TtiObject* o : StoredObjects(built)) o->SetDirty(true);
+    const std::vector<std::string> figures = Evaluation(built), refs = References(built);
+    mapper_->SaveComponentOpList(built);
+    mapper_.reset();
+    mapper_ = std::make_unique<TORMapper_tiPer>(cTIPersistIBX);
+    TComponentOpList read;
+    ASSERT_TRUE(mapper_->ReadComponentOpList(read));
+    EXPECT_EQ(Evaluation(read), figures);
+    EXPECT_EQ(References(read), refs);
+    ExpectChannelRowsNameTheirTestChannel("library", LibTableRows(lib_, "ChannelOps"));
+  }
+
+  // The clipboard: copied, and pasted by a monitor of its own.
+  {
+    std::unique_ptr<TProjectOp> built = project();
+    const std::vector<std::string> figures = Evaluation(*built), refs = References(*built);
+    GetClipMonitor().CopyToClipboard(*built);
+    ClipMonitorShutdown();
+    TProjectOpList pasted;
+    GetClipMonitor().PasteFromClipboard(pasted);
+    ASSERT_EQ(pasted.GetCount(), 1);
+    EXPECT_EQ(Evaluation(*pasted.Items(0)), figures);
+    EXPECT_EQ(References(*pasted.Items(0)), refs);
+    const std::string payload = dir_ + "/clip/payload.xml";
+    std::ofstream(payload, std::ios::binary) << GetClipMonitor().GetKVDData();
+    RegisterPersistenceLayerXMLLight();
+    ExpectChannelRowsNameTheirTestChannel("clipboard", Rows(payload, cTIPersistXMLLight, "ChannelOps"));
+  }
 }
 
 }  // namespace kelvado::testing
