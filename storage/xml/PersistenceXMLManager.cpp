@@ -582,7 +582,9 @@ TFileStamp TProjectManager::SaveIntoNewFile(const std::string& FileName, const s
     throw EIOError(msgFileWriteFailed, {e.what()});
   }
   discard.Done();
-  mapper.SetFileName(FileName);
+  // Attached unread: reading the file just written would cost a whole read, and one larger than the store
+  // reads without the open's estimate would be refused after it is in place. The next use reads it.
+  mapper.AttachUnread(FileName);
   stamp.File = FileName;
   return stamp;
 }
