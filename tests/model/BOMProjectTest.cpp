@@ -38,6 +38,12 @@ TEST_F(ProjectTest, StatusOfNameAndStamps) {
   TStatusMessages m;
   op->CheckStatus(&m, false);
   EXPECT_NE(m.Item(0).Text.find("0.4.2b|1.1.2"), std::string::npos);
+  // A newer release of the same line has no name of its own: the text the file holds names it.
+  op->GetProject()->SetKVDVersion(verKVDUnknown);
+  op->GetProject()->SetKVDVersionOriginalString("1.1.3");
+  TStatusMessages newer;
+  op->CheckStatus(&newer, false);
+  EXPECT_NE(newer.Item(0).Text.find("[3282] 1.1.3|1.1.2"), std::string::npos) << newer.Item(0).Text;
 }
 
 TEST_F(ProjectTest, RecursiveStatusReachesTheSafetyFunctions) {
