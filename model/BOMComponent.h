@@ -288,8 +288,8 @@ private:
   void DataChanged(TtiObject* sender);
   void ChannelsChanged(TtiObject* sender);
   TComponent& Comp() const;  // raises when the node has no subsystem
-  // The value of a cached getter. When `used` (the subsystem's evaluation needs it) a failure passes on;
-  // otherwise one that cannot be computed is -1.0 ("no value").
+  // The value of a cached getter. When `used` (the evaluation of a subsystem that is not deleted needs it) a
+  // failure passes on; otherwise one that cannot be computed is -1.0 ("no value").
   double UsedValue(double (TComponentOp::*getter)() const, bool used) const;
   // The cached MTTFd is +infinity (false when it cannot be computed).
   bool MTTFdIsInfinite() const;
