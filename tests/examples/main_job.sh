@@ -126,6 +126,23 @@ for lang in de_DE.UTF-8 en_US.UTF-8; do
   expect_in "$(head -n 1 <<<"$out")" " 4b3c1f4e4e57507febad9c3c3fe6170f" "checksum ($lang)"
 done
 
+# The checksum is there exactly when every figure of the report is. A maker's part with its PFH, MTTFd and DCavg
+# entered and no channels shows every figure, so the project has one; a PFH beyond PL a leaves a safety
+# function without PL, and the project without checksum.
+sed -e 's/mttfd="10" mttfddet="detSubItems" name="Safety PLC"/mttfd="100" mttfddet="detDirect" name="Safety PLC"/' \
+  -e 's/dcavg="0" dcavgdet="detSubItems"\([^>]*"Maker of the PLC"\)/dcavg="0.99" dcavgdet="detDirect"\1/' \
+  -e 's/\(name="Safety PLC"[^>]*\)catconditionsrelevant="0"/\1catconditionsrelevant="1"/' "$example" >"$scratch/maker.kvd"
+run en_US.UTF-8 "$scratch/maker.kvd"
+expect_status 0 "a maker's part with its values entered"
+expect_in "$out" 'MTTFd [years] 100 (High)  DCavg [%] 99 (High)  CCF met (points) No (0)' "a maker's part: its values"
+grep -q '^Project "Example press"  Status Red  Checksum [0-9a-f]\{32\}$' <<<"$out" ||
+  fail "a maker's part with its values entered: no checksum: $(head -n 1 <<<"$out")"
+sed 's/pfh="2.5E-9"/pfh="5E-4"/' "$example" >"$scratch/nopl.kvd"
+run en_US.UTF-8 "$scratch/nopl.kvd"
+expect_status 0 "a safety function without PL"
+expect_in "$out" "PLr d  PL -  PFH [1/h] 0.000501" "a safety function without PL"
+expect_in "$(head -n 1 <<<"$out")" "Checksum -" "a safety function without PL: no checksum"
+
 # The example's CCF measures are the standard's, with the catalogue's scores (no score typed in by hand).
 catalogue=$(dirname "$0")/../../resources/db/KELVADO_GEN_catalogues.sql
 measures=$(grep -o '<table table_name="ccfmeasures">.*</table><table table_name="ccfmeasureops">' "$example" |
