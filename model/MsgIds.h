@@ -78,6 +78,7 @@ inline constexpr int msgXMLEndsEarly = 1181;               // file, line, positi
 inline constexpr int msgXMLTagMismatch = 1182;             // file, end tag, open element, line, position
 inline constexpr int msgXMLInvalidCharacter = 1183;        // file, line, position
 inline constexpr int msgChannelsMissing = 1185;            // subsystem, channels it has, category, channels needed
+inline constexpr int msgRescueCopy = 1195;                 // the rescue copy, a name under which it opens
 inline constexpr int msgPFHTooSmall = 1017;                // value, lowest
 inline constexpr int msgTestChannelOfTestChannel = 1018;
 inline constexpr int msgInvalidXML = 1031;                 // file, reason, line, position

@@ -189,6 +189,17 @@ run en_US.UTF-8 "$scratch/pipe.kvd"
 expect_status 1 "a named pipe"
 expect_in "$err" "\"$scratch/pipe.kvd\" is not a regular file and is not opened." "a named pipe"
 
+# The program's own rescue copy is refused saying what it is and how to open it; copied so, it opens.
+cp "$example" "$scratch/press.kvd.rescue_2"
+run de_DE.UTF-8 "$scratch/press.kvd.rescue_2"
+expect_status 1 "a rescue copy"
+expect_in "$err" "\"$scratch/press.kvd.rescue_2\" ist eine Rettungskopie eines Projekts" "a rescue copy"
+expect_in "$err" "kopieren Sie sie unter einen Namen, der auf .kvd endet, etwa \"$scratch/press.rescue_2.kvd\"." \
+  "a rescue copy"
+cp "$scratch/press.kvd.rescue_2" "$scratch/press.rescue_2.kvd"
+run de_DE.UTF-8 "$scratch/press.rescue_2.kvd"
+expect_status 0 "a rescue copy copied to a project file's name"
+
 # Damaged files: cut short, a number column left empty, a table of the tree missing.
 head -c 3000 "$example" >"$scratch/cut.kvd"
 run en_US.UTF-8 "$scratch/cut.kvd"
