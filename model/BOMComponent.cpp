@@ -131,7 +131,9 @@ void TComponent::SetMTTFdDet(TDetermination v) { SetDetProp(mttfdDet_, v, {detMe
 
 void TComponent::SetPLDirectNoBind(TPL v) {
   if (v == plDirectNoBind_) return;
-  if (!EnumInRange<TPL>(static_cast<int>(v))) RaiseInvalidValue(msgInvalidValue, {std::to_string(static_cast<int>(v))});
+  CheckNamingItem([&] {
+    if (!EnumInRange<TPL>(static_cast<int>(v))) RaiseInvalidValue(msgInvalidValue, {std::to_string(static_cast<int>(v))});
+  });
   plDirectNoBind_ = v;
   PropertyChanged();
 }
