@@ -478,6 +478,18 @@ else
   [ "$short" -gt 0 ] || fail "no run of the large project ran short of memory"
 fi
 
+# The template of one's own machine names the program that runs (a copy of it is the user's program), in its
+# usage and before every error.
+mkdir -p "$scratch/mine"
+ln -sf "$(cd "$(dirname "$prog")" && pwd)/kelvado_make_example" "$scratch/mine/my_machine"
+program=$scratch/mine/my_machine run en_US.UTF-8
+expect_status 2 "the template without a file"
+expect_in "$err" "usage: my_machine FILE.kvd" "the template without a file"
+program=$scratch/mine/my_machine run en_US.UTF-8 "$scratch/none/mine.kvd"
+expect_status 1 "the template writing into a missing folder"
+expect_in "$err" "my_machine: " "the template writing into a missing folder"
+expect_not_in "$err" "kelvado_make_example" "the template writing into a missing folder"
+
 if [ "$failures" -gt 0 ]; then
   echo "$failures check(s) failed" >&2
   exit 1
