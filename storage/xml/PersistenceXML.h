@@ -270,7 +270,7 @@ public:
   // Running out of memory raises EOutOfMemory 1160.
   void SaveProject(TProjectOp& ProjectOp);
   // Export: a copy of the item (every object of it new) saved into FileName, added to what the file holds;
-  // links, read-only files and new files as for SaveProject.
+  // links, read-only files, new files and running out of memory as for SaveProject.
   void SaveObjectToFile(const TtiObject& Item, const std::string& FileName);
   // Import: the top-level items of the target list's class in FileName appended to TargetList as new copies. A
   // missing file raises EIOError 1014; a schema violation asks OnInvalidFile; bad content and too little memory

@@ -546,45 +546,52 @@ TFileStamp TProjectManager::SaveIntoNewFile(const std::string& FileName, const s
 }
 
 void TProjectManager::SaveObjectToFile(const TtiObject& Item, const std::string& FileName) {
-  const std::string target = WritableTarget(FileName);
-  std::unique_ptr<TtiObject> copy = Item.Clone();
-  // The framework's copy keeps the states and identifiers of everything below the item: a saved subtree would
-  // not be written, and a second export into the same file would repeat identifiers.
-  TVisAllNew makeNew(true);
-  copy->Iterate(makeNew);
-  TXMLMapper_tiPer& mapper = GetMapper();
-  // What is read of the file and added to stays what is replaced (see SaveProject).
-  const std::unique_ptr<TFileSaveLock> lock = LockForSave(FileName);
+  KeepReserve();
   try {
-    if (!lock->Seen().File.empty()) {
-      // Attached afresh, so that the file gets what it holds on disk now and the copy.
-      mapper.SetFileName(FileName);
-      mapper.Save(*copy);
-    } else {
-      SaveIntoNewFile(FileName, target, [&] { mapper.Save(*copy); });
+    const std::string target = WritableTarget(FileName);
+    std::unique_ptr<TtiObject> copy = Item.Clone();
+    // The framework's copy keeps the states and identifiers of everything below the item: a saved subtree
+    // would not be written, and a second export into the same file would repeat identifiers.
+    TVisAllNew makeNew(true);
+    copy->Iterate(makeNew);
+    TXMLMapper_tiPer& mapper = GetMapper();
+    // What is read of the file and added to stays what is replaced (see SaveProject).
+    const std::unique_ptr<TFileSaveLock> lock = LockForSave(FileName);
+    try {
+      if (!lock->Seen().File.empty()) {
+        // Attached afresh, so that the file gets what it holds on disk now and the copy.
+        mapper.SetFileName(FileName);
+        mapper.Save(*copy);
+      } else {
+        SaveIntoNewFile(FileName, target, [&] { mapper.Save(*copy); });
+      }
+    } catch (...) {
+      if (lock->ChangedMeanwhile()) throw EIOError(msgFileChangedOnDisk, {FileName});
+      throw;
     }
-  } catch (...) {
-    if (lock->ChangedMeanwhile()) throw EIOError(msgFileChangedOnDisk, {FileName});
-    throw;
+    mapper.ReleaseDocument();
+  } catch (const std::bad_alloc&) {
+    // Reading the file it adds to, or writing it: either way the file is as it was, and no fault of its own.
+    GetMapper().ReleaseDocument();
+    RaiseOutOfMemory(FileName);
   }
-  mapper.ReleaseDocument();
 }
 
 void TProjectManager::ImportFromFile(TPerObjListEx& TargetList, const std::string& FileName) {
-  // Reading a file that is not there would create an empty one and import nothing.
-  RefuseUnlessRegular(FileName);
-  RefuseUnreachable(FileName);
-  if (!FileExists(FileName)) throw EIOError(msgProjectFileMissing, {FileName});
-  RefuseUnreadable(FileName);
-  std::unique_ptr<TPerObjListEx> read = TargetList.Class().CreateAs<TPerObjListEx>();
   KeepReserve();
   try {
+    // Reading a file that is not there would create an empty one and import nothing.
+    RefuseUnlessRegular(FileName);
+    RefuseUnreachable(FileName);
+    if (!FileExists(FileName)) throw EIOError(msgProjectFileMissing, {FileName});
+    RefuseUnreadable(FileName);
+    std::unique_ptr<TPerObjListEx> read = TargetList.Class().CreateAs<TPerObjListEx>();
     ReadCheckedFile(FileName, true, *read);
+    for (int i = 0; i < read->GetCount(); ++i)
+      if (!read->GetItems(i)->GetDeleted()) TargetList.Add(read->CloneItem(i));
   } catch (const std::bad_alloc&) {
     RaiseOutOfMemory(FileName);
   }
-  for (int i = 0; i < read->GetCount(); ++i)
-    if (!read->GetItems(i)->GetDeleted()) TargetList.Add(read->CloneItem(i));
 }
 
 void TProjectManager::SaveRescueCopies(std::vector<TProjectOp*>& List) {

@@ -747,6 +747,25 @@ TEST_F(ProjectManagerTest, OpeningEstimatesItsMemoryWithinTheProcessLimitAndOutO
   });
   EXPECT_EQ(saved, "memory 1160: OUT OF MEMORY " + file);
   EXPECT_TRUE(Bytes(file) == before);
+
+  // So do an export into the file and an import from it, wherever their memory runs out.
+  const auto squeezed = [&](const std::function<void()>& work) {
+    return RunWithinMemory(size, [&]() -> std::string {
+      TAllMemoryTaken taken(64 << 10);
+      try {
+        work();
+      } catch (const EOutOfMemory& e) {
+        taken.Clear();
+        return "memory " + std::to_string(e.MsgNumber()) + ": " + e.what();
+      }
+      return "done";
+    });
+  };
+  EXPECT_EQ(squeezed([&] { manager_->SaveObjectToFile(*big->GetSFOpList()->Items(0), file); }),
+            "memory 1160: OUT OF MEMORY " + file);
+  TSFOpList imported;
+  EXPECT_EQ(squeezed([&] { manager_->ImportFromFile(imported, file); }), "memory 1160: OUT OF MEMORY " + file);
+  EXPECT_TRUE(Bytes(file) == before);
 }
 
 TEST_F(ProjectManagerTest, ANewerReleaseOfTheSameLineOpensAnUnknownOneIsRefused) {
