@@ -465,11 +465,15 @@ else
   echo | KELVADO_CONFIG_DIR="$scratch/config-big" "$(dirname "$prog")/kv_pf_saver" "$scratch/big.kvd" 3000 >/dev/null
   printf '#!/bin/sh\nexec prlimit --as="$KV_LIMIT" "%s" "$@"\n' "$prog" >"$scratch/limited"
   chmod +x "$scratch/limited"
-  short=0
+  short=0 lo=0 hi=2048
   for mb in 400 300 250 200 150; do
     run_env=("KV_LIMIT=$((mb * 1024 * 1024))")
     program=$scratch/limited run de_DE.UTF-8 "$scratch/big.kvd"
-    [ "$status" = 0 ] && continue
+    if [ "$status" = 0 ]; then
+      hi=$mb
+      continue
+    fi
+    [ "$lo" -gt 0 ] || lo=$mb
     short=$((short + 1))
     expect_status 1 "$mb MB of memory"
     expect_in "$err" "Arbeitsspeicher" "$mb MB of memory"
@@ -479,10 +483,11 @@ else
   # Just below what the whole run needs, the file opens and the memory runs out while the report is made (its
   # checksum takes more than the open): the run says so in its own words, not as a fault of the file, and
   # prints no part of the report. The limit is found by halving, so that it holds for any build.
-  lo=150 hi=2048
-  run_env=("KV_LIMIT=$((hi * 1024 * 1024))")
-  program=$scratch/limited run de_DE.UTF-8 "$scratch/big.kvd"
-  expect_status 0 "$hi MB of memory"
+  if [ "$hi" = 2048 ]; then
+    run_env=("KV_LIMIT=$((hi * 1024 * 1024))")
+    program=$scratch/limited run de_DE.UTF-8 "$scratch/big.kvd"
+    expect_status 0 "$hi MB of memory"
+  fi
   while [ $((hi - lo)) -gt 2 ]; do
     mid=$(((lo + hi) / 2))
     run_env=("KV_LIMIT=$((mid * 1024 * 1024))")
