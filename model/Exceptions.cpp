@@ -22,6 +22,22 @@ EKelvado::EKelvado(int msgNumber, FmtArgs args)
 EKelvado::EKelvado(int msgNumber, FmtArgs args, std::string message)
     : Exception(std::move(message)), msgNumber_(msgNumber), msgArgs_(std::move(args)) {}
 
+void EKelvado::NameItem(const std::string& item) {
+  if (item.empty() || !item_.empty()) return;
+  item_ = item + ": ";
+  SetMessage(item_ + Message());
+}
+
+std::string EKelvado::TextWithoutItem() const {
+  const std::string& text = Message();
+  return !item_.empty() && text.starts_with(item_) ? text.substr(item_.size()) : text;
+}
+
+std::string TextWithoutItem(const Exception& e) {
+  const auto* k = dynamic_cast<const EKelvado*>(&e);
+  return k ? k->TextWithoutItem() : e.Message();
+}
+
 std::string PlaceOfValue(const std::string& file, const std::string& table, const std::string& row,
                          const std::string& column) {
   const std::string frame = GetRunMsgString(msgValuePlace, 0);

@@ -27,13 +27,23 @@ public:
   // The text of message `msgNumber` formatted with `args`, with the fallback described above.
   static std::string ComposeMessage(int msgNumber, const FmtArgs& args);
 
+  // Names the item a refused value was meant for in front of the text (`item`, e.g. `Element "Switch S1"`,
+  // then ": "); number and arguments stay. Only the first item named counts; an empty one names nothing.
+  void NameItem(const std::string& item);
+  // The text without that item, for a caller that names the value's place itself (a file's row and column).
+  std::string TextWithoutItem() const;
+
 protected:
   EKelvado(int msgNumber, FmtArgs args, std::string message);
 
 private:
   int msgNumber_ = 0;
   FmtArgs msgArgs_;
+  std::string item_;  // as put in front of the text, ": " included
 };
+
+// The text of `e`, without the item an EKelvado names (see EKelvado::NameItem).
+std::string TextWithoutItem(const Exception& e);
 
 // Where a value stands in a stored file, in the run's language (text 1180), followed by ": ": put before the
 // text of an error the value caused. `row` is the row's identifier.
