@@ -363,7 +363,55 @@ else
   expect_in "$err" "The cause is the temporary folder \"$scratch/tmp/noexec\" (TMPDIR)" "a noexec TMPDIR"
 fi
 
-# SIGINT and SIGTERM are covered by the engine's own tests (tests/framework/tiFirebirdProcessTest.cpp).
+# Interrupted (SIGINT, SIGTERM) at any point of its start, the attachment of the general database included, the
+# run ends at once with the signal's status and says nothing. Its output is a pipe left full, so that it cannot
+# end by itself before the signal comes; the points spread over the time an ordinary run takes.
+python3 - "$prog" "$scratch/config-signals" <<'PY' || fail "signals during the start"
+import fcntl, os, signal, subprocess, sys, time
+prog, config = sys.argv[1], sys.argv[2]
+for s in (signal.SIGINT, signal.SIGTERM):
+    signal.signal(s, signal.SIG_DFL)  # as from a terminal, also when this script was started with them ignored
+env = {k: v for k, v in os.environ.items() if k not in ("LC_ALL", "LC_MESSAGES", "LANGUAGE")}
+env.update(LANG="en_US.UTF-8", KELVADO_CONFIG_DIR=config)
+
+def full_pipe():
+    r, w = os.pipe()
+    fcntl.fcntl(w, 1031, 4096)  # F_SETPIPE_SZ: one page
+    flags = fcntl.fcntl(w, fcntl.F_GETFL)
+    fcntl.fcntl(w, fcntl.F_SETFL, flags | os.O_NONBLOCK)
+    for size in (4096, 1):
+        try:
+            while True:
+                os.write(w, b"x" * size)
+        except BlockingIOError:
+            pass
+    fcntl.fcntl(w, fcntl.F_SETFL, flags)
+    return r, w
+
+start = time.monotonic()
+subprocess.run([prog], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
+whole = time.monotonic() - start
+failures = 0
+points = 20
+for i in range(points + 1):
+    for sig in (signal.SIGINT, signal.SIGTERM):
+        r, w = full_pipe()
+        p = subprocess.Popen([prog], env=env, stdout=w, stderr=subprocess.PIPE)
+        os.close(w)
+        time.sleep(whole * i / points)
+        p.send_signal(sig)
+        try:
+            err = p.communicate(timeout=10)[1].decode(errors="replace")
+        except subprocess.TimeoutExpired:
+            p.kill()
+            err = p.communicate()[1].decode(errors="replace") + " (still running 10 s after the signal)"
+        os.close(r)
+        if p.returncode != -sig or err:
+            failures += 1
+            print("FAIL: %s after %.3f s: status %s: %s" % (sig.name, whole * i / points, p.returncode, err.strip()),
+                  file=sys.stderr)
+sys.exit(1 if failures else 0)
+PY
 
 # A name that loops through links or is too long: said in words, not by the system's number.
 ln -s loop.kvd "$scratch/loop.kvd"
