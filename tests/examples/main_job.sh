@@ -447,8 +447,20 @@ expect_in "$err" "the language texts \"$scratch/none.txt\" cannot be read (setti
 head -c 4096 /dev/urandom >"$scratch/random.txt"
 set_setting "$scratch/config-random" lang lngdll "$scratch/random.txt"
 config=$scratch/config-random run en_US.UTF-8
-expect_status 1 "language texts of random bytes"
+expect_status 0 "language texts of random bytes"
 expect_in "$err" "The language file \"$scratch/random.txt\" is refused: it is no text in UTF-8" "language texts of random bytes"
+expect_in "$out" "Safety function" "language texts of random bytes: the texts of the locale's language"
+iconv -f UTF-8 -t ISO-8859-1 "$(dirname "$prog")/Language/Lang_DE.txt" >"$scratch/Lang_DE.txt"
+set_setting "$scratch/config-latin" lang lngdll "$scratch/Lang_DE.txt"
+config=$scratch/config-latin run de_DE.UTF-8
+expect_status 0 "German texts in ISO-8859-1 named by the setting"
+expect_in "$err" "The language file \"$scratch/Lang_DE.txt\" is refused: it is no text in UTF-8" \
+  "German texts in ISO-8859-1 named by the setting"
+expect_in "$out" "Safety function" "German texts in ISO-8859-1 named by the setting: the English texts"
+set_setting "$scratch/config-bare" lang lngdll "Lang_EN.txt"
+config=$scratch/config-bare run de_DE.UTF-8
+expect_status 0 "a bare name in lngdll"
+expect_in "$out" "Safety function" "a bare name in lngdll"
 copy_program "$scratch/random-de"
 head -c 4096 /dev/urandom >"$scratch/random-de/Language/Lang_DE.txt"
 program=$scratch/random-de/kelvado_example run de_DE.UTF-8
