@@ -424,21 +424,45 @@ expect_status 1 "a name too long"
 expect_in "$err" "Die Datei \"$long\" kann nicht gelesen werden: der Name ist zu lang." "a name too long"
 expect_not_in "$err" "(error" "a name too long"
 
-# Under a German locale of ISO-8859-1 the texts come in that character set.
+# Under a German locale of ISO-8859-1 the texts come in that character set, also where an alias of
+# locale.alias names the locale; LC_ALL decides the character set before LANG.
 if locale -a 2>/dev/null | grep -qix 'de_DE.iso88591'; then
+  in_latin() {  # what
+    expect_status 0 "$1"
+    latin=$(iconv -f ISO-8859-1 -t UTF-8 "$scratch/out")
+    for w in "Prüfsumme" "Status Grün" "Sicherheitsfunktion"; do expect_in "$latin" "$w" "$1"; done
+    ! grep -q $'\xc3\xbc' "$scratch/out" || fail "$1: the report holds UTF-8"
+  }
   run de_DE
-  expect_status 0 "a German locale of ISO-8859-1"
-  latin=$(iconv -f ISO-8859-1 -t UTF-8 "$scratch/out")
-  for w in "Prüfsumme" "Status Grün" "Sicherheitsfunktion"; do expect_in "$latin" "$w" "a German locale of ISO-8859-1"; done
-  ! grep -q $'\xc3\xbc' "$scratch/out" || fail "a German locale of ISO-8859-1: the report holds UTF-8"
+  in_latin "a German locale of ISO-8859-1"
+  aliases=$(locale -a | grep -ix -e deutsch -e german)
+  [ -n "$aliases" ] || [ "${CI:-}" != true ] || fail "no German locale alias (deutsch, german) is installed"
+  for a in $aliases; do
+    run "$a"
+    in_latin "the German locale alias $a"
+  done
+  run_env=(LC_ALL=de_DE)
+  run de_DE.UTF-8
+  in_latin "LC_ALL of ISO-8859-1, LANG of UTF-8"
+  run_env=(LC_ALL=de_DE.UTF-8)
+  run de_DE
+  expect_in "$out" "Prüfsumme" "LC_ALL of UTF-8, LANG of ISO-8859-1"
 elif [ "${CI:-}" = true ]; then
   fail "no locale de_DE (ISO-8859-1) (scripts/deps.sh generates it)"
 else
   echo "skipped: no locale de_DE (ISO-8859-1) (scripts/deps.sh generates it)"
 fi
+# A German locale whose character set cannot show the German letters (here plain ASCII) gets English.
+run de_DE.ANSI_X3.4-1968
+expect_status 0 "a German locale of ASCII"
+text=$(sed 's/"[^"]*"//g' <<<"$out")
+for w in "${english[@]}"; do expect_in "$text" "$w" "a German locale of ASCII"; done
+for w in "${german[@]}"; do expect_not_in "$text" "$w" "a German locale of ASCII"; done
 
-# Language texts: one missing names the setting and the file; one of random bytes is refused by name, and the
-# other language's file is taken where it is there.
+# Language texts: one missing names the setting and the file; one that is no UTF-8 text is refused by name, and
+# the other language's file is taken (the program's own where none is beside it; the locale's language for a
+# name that says none), whether it lies beside the program or the setting names it. A bare name in the setting
+# is one of the files beside the program.
 set_setting "$scratch/config-missing" lang lngdll "$scratch/none.txt"
 config=$scratch/config-missing run en_US.UTF-8
 expect_status 1 "missing language texts"
