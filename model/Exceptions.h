@@ -56,9 +56,12 @@ KELVADO_EXCEPTION_CLASS(EOutOfMemory, EKelvado);
 // character (file, line, position). No text shows the parser's error code.
 class EInvalidXML : public EKelvado {
 public:
-  enum class TFault { Other, UnexpectedEnd, TagMismatch, InvalidCharacter };
+  enum class TFault { Other, UnexpectedEnd, TagMismatch, InvalidCharacter, NotXML, ElementNotAllowed,
+                      AttributeNotAllowed };
+  // `name1`, `name2`: the names the fault concerns. Of a tag mismatch the open element and the end tag; of an
+  // element not allowed the element; of an attribute not allowed the element and the attribute.
   EInvalidXML(std::string fileName, std::string reason, int errorCode, int line, int linePos, std::string srcText,
-              TFault fault = TFault::Other, std::string openTag = {}, std::string endTag = {});
+              TFault fault = TFault::Other, std::string name1 = {}, std::string name2 = {});
   const char* ClassName() const noexcept override { return "EInvalidXML"; }
 
   const std::string& FileName() const noexcept { return fileName_; }
@@ -79,8 +82,8 @@ private:
   int linePos_;
   std::string srcText_;
   TFault fault_;
-  std::string openTag_;
-  std::string endTag_;
+  std::string name1_;
+  std::string name2_;
 };
 
 // A write-protected business object was to be changed. Obj is the refused object; it is not owned.

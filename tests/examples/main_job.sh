@@ -140,13 +140,16 @@ done <<<"$measures"
 
 run en_US.UTF-8 --help
 expect_status 0 "--help"
-for w in "Usage: kelvado_example [FILE.kvd]" "--help" "Exit status" "  2  wrong use" "lngdll" "Settings: in the folder"
+for w in "Usage: kelvado_example [FILE.kvd]" "--help" "Exit status" "  2  wrong use" "lngdll" "Settings: in the folder" \
+  "in the Language folder beside the program)" "Texts of this run: "
 do expect_in "$out" "$w" "--help"; done
 [ -z "$err" ] || fail "--help wrote to stderr: $err"
 
 run de_DE.UTF-8 -h
 expect_status 0 "-h"
 expect_in "$out" "Aufruf: kelvado_example [DATEI.kvd]" "-h (German)"
+expect_in "$out" "im Ordner Language des Programms" "-h (German)"
+expect_in "$out" "Texte dieses Laufs: " "-h (German)"
 
 run en_US.UTF-8 --bogus
 expect_status 2 "an unknown option"
@@ -216,6 +219,32 @@ expect_in "$err" "the end tag \"fieldz\" does not close the open element \"field
   "tags that do not match"
 run de_DE.UTF-8 "$scratch/char.kvd"
 expect_in "$err" "enthält ein Zeichen, das dort nicht stehen darf" "an invalid character (German)"
+
+# The common faults of the parser, the schema check and the general database are said in the run's language
+# too: a file that is no XML, an element or attribute the schema does not allow there, a general database that
+# is missing or damaged.
+printf 'no markup\n' >"$scratch/text.kvd"
+sed 's|<fields>|<foo/><fields>|' "$example" >"$scratch/element.kvd"
+sed '0,/ dc="0.9"/s// dc="0.9" bogus="1"/' "$example" >"$scratch/attribute.kvd"
+copy_program "$scratch/nodb"
+rm "$scratch/nodb/db/KELVADO_GEN_DE.FDB"
+copy_program "$scratch/baddb"
+chmod u+w "$scratch/baddb/db/KELVADO_GEN_DE.FDB"
+printf 'X' | dd of="$scratch/baddb/db/KELVADO_GEN_DE.FDB" bs=1 seek=5000 conv=notrunc 2>/dev/null
+for c in "text|Die Projektdatei \"$scratch/text.kvd\" ist ungültig: sie ist kein XML-Dokument (Zeile 1, Position 1)." \
+  "element|das Element \"foo\" darf dort nicht stehen (Zeile 2, Position " \
+  "attribute|das Element \"row\" darf das Attribut \"bogus\" nicht haben (Zeile 2, Position " \
+  "nodb|Ursache: sie existiert nicht" "baddb|Ursache: ihr Inhalt weicht von der beim Erstellen aufgezeichneten"; do
+  f=${c%%|*}
+  if [ -d "$scratch/$f" ]; then
+    program=$scratch/$f/kelvado_example run de_DE.UTF-8
+  else
+    run de_DE.UTF-8 "$scratch/$f.kvd"
+  fi
+  expect_status 1 "$f (German)"
+  expect_in "$err" "${c#*|}" "$f (German)"
+  for w in "expected" "allowed" "Cannot" "damaged" "Element '"; do expect_not_in "$err" "$w" "$f (German)"; done
+done
 
 # scripts/main.sh takes a file relative to the folder it was run from. It runs here from a copy beside a
 # stand-in build (the built program, a cmake and a package check that do nothing), so that it builds nothing.
