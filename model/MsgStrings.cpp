@@ -85,7 +85,8 @@ bool LoadLibrary(const std::string& path, const std::vector<std::string>& standI
     }
   if (ReportedRefusals().insert(path).second)
     report = "The language file \"" + path + "\" is refused: " + refusal + ". " +
-             (!used.empty() ? "The texts of \"" + used + "\" are used instead." : std::string("No texts are available."));
+             (used.empty() ? std::string("No texts are available.")
+                           : "The texts of \"" + used + "\" are used instead.");
   return !used.empty();
 }
 
