@@ -53,7 +53,9 @@ KELVADO_EXCEPTION_CLASS(EOutOfMemory, EKelvado);
 // reason, line and line position. Its text is text 1031, or, for a fault the program words itself (the
 // reason is the parser's, in English), the text of that fault: 1181 the file ends too early (file, line,
 // position), 1182 an end tag that does not match (file, end tag, open element, line, position), 1183 an invalid
-// character (file, line, position). No text shows the parser's error code.
+// character (file, line, position), 1186 no XML at all (file, line, position), 1187 an element the schema does
+// not allow there (file, element, line, position), 1188 an attribute it does not allow (file, element,
+// attribute, line, position). No text shows the parser's error code.
 class EInvalidXML : public EKelvado {
 public:
   enum class TFault { Other, UnexpectedEnd, TagMismatch, InvalidCharacter, NotXML, ElementNotAllowed,

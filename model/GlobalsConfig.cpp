@@ -711,6 +711,7 @@ std::string GetOptHelpFile() { return ReadStr(kOpt, "helpfile", InAppData("Kelva
 bool GetLangCheckReadMeHash() { return ReadBool(kLang, "CheckReadMeHash", true, false); }
 bool GetLangWriteLngFile() { return ReadBool(kLang, "writelngfile", false, false); }
 std::string GetLangLngFile() { return ReadStr(kLang, "lngfile", InAppData("Language/Lang_DE.lng"), false); }
+
 namespace {
 const char* ShippedLanguageFile(bool german) { return german ? "Language/Lang_DE.txt" : "Language/Lang_EN.txt"; }
 
@@ -742,6 +743,7 @@ std::string LanguageFileInsteadOf(const std::string& file) {
   else if (name.rfind("Lang_EN", 0) == 0) german = true;
   return InAppData(ShippedLanguageFile(german));
 }
+
 std::string GetLangReadme() { return ReadStr(kLang, "readme", InAppData("ReadMe_DE.html"), false); }
 
 // --- section startup -----------------------------------------------------------------------------------------
