@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "framework/tiFirebird.h"
 #include "model/BOM.h"
 #include "model/BOMBloc.h"
 #include "model/BOMChannel.h"
@@ -61,6 +62,9 @@ constexpr int txtCCFMet = 5923;
 constexpr int txtNoText = 5924;
 constexpr int txtReportNotWritten = 5930;  // why
 constexpr int txtOutOfMemory = 5931;
+constexpr int txtDBDamaged = 5932;        // its digest file
+constexpr int txtDBDigestMissing = 5933;  // its digest file
+constexpr int txtNoRegularFile = 5934;
 constexpr int txtPFHInterpolated = 5950;
 constexpr int txtPFHBandValues = 5951;
 constexpr int txtMTTFdCap = 5952;        // the cap
@@ -296,6 +300,20 @@ std::string NoTextsMessage() {
          "completely.";
 }
 
+// Why the general database could not be opened: in the run's language for the common causes (the file is
+// missing, may not be read or is damaged), else in the database layer's own (English) words.
+std::string GeneralDBCause(const std::string& dbFile, const std::exception& e) {
+  if (const auto* damaged = dynamic_cast<const EtiFBDamagedFile*>(&e))
+    return F(damaged->DigestMissing() ? txtDBDigestMissing : txtDBDamaged, {damaged->DigestFile()});
+  struct stat st {};
+  if (::stat(dbFile.c_str(), &st) != 0) return SystemErrorText(errno);
+  if (!S_ISREG(st.st_mode)) return T(txtNoRegularFile);
+  const int fd = ::open(dbFile.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return SystemErrorText(errno);
+  ::close(fd);
+  return Plain(e.what());
+}
+
 // A failure of the framework carries its own (English) detail; the user reads the run's sentence first.
 Failure Wrapped(int number, const std::string& name, const std::exception& e) {
   // Running out of memory is no fault of the file.
@@ -349,7 +367,7 @@ int Run(int argc, char** argv) {
     db->Connect();
     SetPersistenceDB(std::move(db));
   } catch (const std::exception& e) {
-    throw Failure{1, F(txtGeneralDB, {dbFile}) + "\n" + T(txtCause) + ": " + Plain(e.what())};
+    throw Failure{1, F(txtGeneralDB, {dbFile}) + "\n" + T(txtCause) + ": " + GeneralDBCause(dbFile, e)};
   }
   TProjectManager manager;
   // A bare name is looked for where it was named, not in the project folder of the settings.

@@ -289,16 +289,30 @@ std::unique_ptr<EInvalidXML> TProjectManager::Validate(const std::string& FileNa
       FileName, schema_.get(), [&](const TtiXMLCensus& census) { RefuseBeyondMemory(FileName, census); },
       tiXMLMaxFileSize, TtiDatabaseXML::NewRowTaker());
   if (!schema_ || Read.Error.Reason.empty()) return nullptr;
+  const TtiXMLParseError& e = Read.Error;
   EInvalidXML::TFault fault = EInvalidXML::TFault::Other;
-  switch (Read.Error.Fault) {
+  std::string name1, name2;
+  switch (e.Fault) {
     case TtiXMLFault::UnexpectedEnd: fault = EInvalidXML::TFault::UnexpectedEnd; break;
-    case TtiXMLFault::TagMismatch: fault = EInvalidXML::TFault::TagMismatch; break;
+    case TtiXMLFault::TagMismatch:
+      fault = EInvalidXML::TFault::TagMismatch;
+      name1 = e.OpenTag;
+      name2 = e.EndTag;
+      break;
     case TtiXMLFault::InvalidCharacter: fault = EInvalidXML::TFault::InvalidCharacter; break;
+    case TtiXMLFault::NotXML: fault = EInvalidXML::TFault::NotXML; break;
+    case TtiXMLFault::ElementNotAllowed:
+      fault = EInvalidXML::TFault::ElementNotAllowed;
+      name1 = e.Element;
+      break;
+    case TtiXMLFault::AttributeNotAllowed:
+      fault = EInvalidXML::TFault::AttributeNotAllowed;
+      name1 = e.Element;
+      name2 = e.Attribute;
+      break;
     case TtiXMLFault::Other: break;
   }
-  return std::make_unique<EInvalidXML>(FileName, Read.Error.Reason, Read.Error.Code, Read.Error.Line,
-                                       Read.Error.Column, Read.Error.Context, fault, Read.Error.OpenTag,
-                                       Read.Error.EndTag);
+  return std::make_unique<EInvalidXML>(FileName, e.Reason, e.Code, e.Line, e.Column, e.Context, fault, name1, name2);
 }
 
 void TProjectManager::ReadCheckedFile(const std::string& FileName, bool Import, TtiObjectList& List) {

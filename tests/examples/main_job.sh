@@ -157,13 +157,16 @@ done <<<"$measures"
 
 run en_US.UTF-8 --help
 expect_status 0 "--help"
-for w in "Usage: kelvado_example [FILE.kvd]" "--help" "Exit status" "  2  wrong use" "lngdll" "Settings: in the folder"
+for w in "Usage: kelvado_example [FILE.kvd]" "--help" "Exit status" "  2  wrong use" "lngdll" "Settings: in the folder" \
+  "in the Language folder beside the program)" "Texts of this run: "
 do expect_in "$out" "$w" "--help"; done
 [ -z "$err" ] || fail "--help wrote to stderr: $err"
 
 run de_DE.UTF-8 -h
 expect_status 0 "-h"
 expect_in "$out" "Aufruf: kelvado_example [DATEI.kvd]" "-h (German)"
+expect_in "$out" "im Ordner Language des Programms" "-h (German)"
+expect_in "$out" "Texte dieses Laufs: " "-h (German)"
 
 run en_US.UTF-8 --bogus
 expect_status 2 "an unknown option"
@@ -244,6 +247,32 @@ expect_in "$err" "the end tag \"fieldz\" does not close the open element \"field
   "tags that do not match"
 run de_DE.UTF-8 "$scratch/char.kvd"
 expect_in "$err" "enthält ein Zeichen, das dort nicht stehen darf" "an invalid character (German)"
+
+# The common faults of the parser, the schema check and the general database are said in the run's language
+# too: a file that is no XML, an element or attribute the schema does not allow there, a general database that
+# is missing or damaged.
+printf 'no markup\n' >"$scratch/text.kvd"
+sed 's|<fields>|<foo/><fields>|' "$example" >"$scratch/element.kvd"
+sed '0,/ dc="0.9"/s// dc="0.9" bogus="1"/' "$example" >"$scratch/attribute.kvd"
+copy_program "$scratch/nodb"
+rm "$scratch/nodb/db/KELVADO_GEN_DE.FDB"
+copy_program "$scratch/baddb"
+chmod u+w "$scratch/baddb/db/KELVADO_GEN_DE.FDB"
+printf 'X' | dd of="$scratch/baddb/db/KELVADO_GEN_DE.FDB" bs=1 seek=5000 conv=notrunc 2>/dev/null
+for c in "text|Die Projektdatei \"$scratch/text.kvd\" ist ungültig: sie ist kein XML-Dokument (Zeile 1, Position 1)." \
+  "element|das Element \"foo\" darf dort nicht stehen (Zeile 2, Position " \
+  "attribute|das Element \"row\" darf das Attribut \"bogus\" nicht haben (Zeile 2, Position " \
+  "nodb|Ursache: sie existiert nicht" "baddb|Ursache: ihr Inhalt weicht von der beim Erstellen aufgezeichneten"; do
+  f=${c%%|*}
+  if [ -d "$scratch/$f" ]; then
+    program=$scratch/$f/kelvado_example run de_DE.UTF-8
+  else
+    run de_DE.UTF-8 "$scratch/$f.kvd"
+  fi
+  expect_status 1 "$f (German)"
+  expect_in "$err" "${c#*|}" "$f (German)"
+  for w in "expected" "allowed" "Cannot" "damaged" "Element '"; do expect_not_in "$err" "$w" "$f (German)"; done
+done
 
 # scripts/main.sh takes a file relative to the folder it was run from. It runs here from a copy beside a
 # stand-in build (the built program, a cmake and a package check that do nothing), so that it builds nothing.
@@ -391,7 +420,55 @@ else
   expect_in "$err" "The cause is the temporary folder \"$scratch/tmp/noexec\" (TMPDIR)" "a noexec TMPDIR"
 fi
 
-# SIGINT and SIGTERM are covered by the engine's own tests (tests/framework/tiFirebirdProcessTest.cpp).
+# Interrupted (SIGINT, SIGTERM) at any point of its start, the attachment of the general database included, the
+# run ends at once with the signal's status and says nothing. Its output is a pipe left full, so that it cannot
+# end by itself before the signal comes; the points spread over the time an ordinary run takes.
+python3 - "$prog" "$scratch/config-signals" <<'PY' || fail "signals during the start"
+import fcntl, os, signal, subprocess, sys, time
+prog, config = sys.argv[1], sys.argv[2]
+for s in (signal.SIGINT, signal.SIGTERM):
+    signal.signal(s, signal.SIG_DFL)  # as from a terminal, also when this script was started with them ignored
+env = {k: v for k, v in os.environ.items() if k not in ("LC_ALL", "LC_MESSAGES", "LANGUAGE")}
+env.update(LANG="en_US.UTF-8", KELVADO_CONFIG_DIR=config)
+
+def full_pipe():
+    r, w = os.pipe()
+    fcntl.fcntl(w, 1031, 4096)  # F_SETPIPE_SZ: one page
+    flags = fcntl.fcntl(w, fcntl.F_GETFL)
+    fcntl.fcntl(w, fcntl.F_SETFL, flags | os.O_NONBLOCK)
+    for size in (4096, 1):
+        try:
+            while True:
+                os.write(w, b"x" * size)
+        except BlockingIOError:
+            pass
+    fcntl.fcntl(w, fcntl.F_SETFL, flags)
+    return r, w
+
+start = time.monotonic()
+subprocess.run([prog], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
+whole = time.monotonic() - start
+failures = 0
+points = 20
+for i in range(points + 1):
+    for sig in (signal.SIGINT, signal.SIGTERM):
+        r, w = full_pipe()
+        p = subprocess.Popen([prog], env=env, stdout=w, stderr=subprocess.PIPE)
+        os.close(w)
+        time.sleep(whole * i / points)
+        p.send_signal(sig)
+        try:
+            err = p.communicate(timeout=10)[1].decode(errors="replace")
+        except subprocess.TimeoutExpired:
+            p.kill()
+            err = p.communicate()[1].decode(errors="replace") + " (still running 10 s after the signal)"
+        os.close(r)
+        if p.returncode != -sig or err:
+            failures += 1
+            print("FAIL: %s after %.3f s: status %s: %s" % (sig.name, whole * i / points, p.returncode, err.strip()),
+                  file=sys.stderr)
+sys.exit(1 if failures else 0)
+PY
 
 # A name that loops through links or is too long: said in words, not by the system's number.
 ln -s loop.kvd "$scratch/loop.kvd"
@@ -404,21 +481,45 @@ expect_status 1 "a name too long"
 expect_in "$err" "Die Datei \"$long\" kann nicht gelesen werden: der Name ist zu lang." "a name too long"
 expect_not_in "$err" "(error" "a name too long"
 
-# Under a German locale of ISO-8859-1 the texts come in that character set.
+# Under a German locale of ISO-8859-1 the texts come in that character set, also where an alias of
+# locale.alias names the locale; LC_ALL decides the character set before LANG.
 if locale -a 2>/dev/null | grep -qix 'de_DE.iso88591'; then
+  in_latin() {  # what
+    expect_status 0 "$1"
+    latin=$(iconv -f ISO-8859-1 -t UTF-8 "$scratch/out")
+    for w in "Prüfsumme" "Status Grün" "Sicherheitsfunktion"; do expect_in "$latin" "$w" "$1"; done
+    ! grep -q $'\xc3\xbc' "$scratch/out" || fail "$1: the report holds UTF-8"
+  }
   run de_DE
-  expect_status 0 "a German locale of ISO-8859-1"
-  latin=$(iconv -f ISO-8859-1 -t UTF-8 "$scratch/out")
-  for w in "Prüfsumme" "Status Grün" "Sicherheitsfunktion"; do expect_in "$latin" "$w" "a German locale of ISO-8859-1"; done
-  ! grep -q $'\xc3\xbc' "$scratch/out" || fail "a German locale of ISO-8859-1: the report holds UTF-8"
+  in_latin "a German locale of ISO-8859-1"
+  aliases=$(locale -a | grep -ix -e deutsch -e german)
+  [ -n "$aliases" ] || [ "${CI:-}" != true ] || fail "no German locale alias (deutsch, german) is installed"
+  for a in $aliases; do
+    run "$a"
+    in_latin "the German locale alias $a"
+  done
+  run_env=(LC_ALL=de_DE)
+  run de_DE.UTF-8
+  in_latin "LC_ALL of ISO-8859-1, LANG of UTF-8"
+  run_env=(LC_ALL=de_DE.UTF-8)
+  run de_DE
+  expect_in "$out" "Prüfsumme" "LC_ALL of UTF-8, LANG of ISO-8859-1"
 elif [ "${CI:-}" = true ]; then
   fail "no locale de_DE (ISO-8859-1) (scripts/deps.sh generates it)"
 else
   echo "skipped: no locale de_DE (ISO-8859-1) (scripts/deps.sh generates it)"
 fi
+# A German locale whose character set cannot show the German letters (here plain ASCII) gets English.
+run de_DE.ANSI_X3.4-1968
+expect_status 0 "a German locale of ASCII"
+text=$(sed 's/"[^"]*"//g' <<<"$out")
+for w in "${english[@]}"; do expect_in "$text" "$w" "a German locale of ASCII"; done
+for w in "${german[@]}"; do expect_not_in "$text" "$w" "a German locale of ASCII"; done
 
-# Language texts: one missing names the setting and the file; one of random bytes is refused by name, and the
-# other language's file is taken where it is there.
+# Language texts: one missing names the setting and the file; one that is no UTF-8 text is refused by name, and
+# the other language's file is taken (the program's own where none is beside it; the locale's language for a
+# name that says none), whether it lies beside the program or the setting names it. A bare name in the setting
+# is one of the files beside the program.
 set_setting "$scratch/config-missing" lang lngdll "$scratch/none.txt"
 config=$scratch/config-missing run en_US.UTF-8
 expect_status 1 "missing language texts"
@@ -427,8 +528,20 @@ expect_in "$err" "the language texts \"$scratch/none.txt\" cannot be read (setti
 head -c 4096 /dev/urandom >"$scratch/random.txt"
 set_setting "$scratch/config-random" lang lngdll "$scratch/random.txt"
 config=$scratch/config-random run en_US.UTF-8
-expect_status 1 "language texts of random bytes"
+expect_status 0 "language texts of random bytes"
 expect_in "$err" "The language file \"$scratch/random.txt\" is refused: it is no text in UTF-8" "language texts of random bytes"
+expect_in "$out" "Safety function" "language texts of random bytes: the texts of the locale's language"
+iconv -f UTF-8 -t ISO-8859-1 "$(dirname "$prog")/Language/Lang_DE.txt" >"$scratch/Lang_DE.txt"
+set_setting "$scratch/config-latin" lang lngdll "$scratch/Lang_DE.txt"
+config=$scratch/config-latin run de_DE.UTF-8
+expect_status 0 "German texts in ISO-8859-1 named by the setting"
+expect_in "$err" "The language file \"$scratch/Lang_DE.txt\" is refused: it is no text in UTF-8" \
+  "German texts in ISO-8859-1 named by the setting"
+expect_in "$out" "Safety function" "German texts in ISO-8859-1 named by the setting: the English texts"
+set_setting "$scratch/config-bare" lang lngdll "Lang_EN.txt"
+config=$scratch/config-bare run de_DE.UTF-8
+expect_status 0 "a bare name in lngdll"
+expect_in "$out" "Safety function" "a bare name in lngdll"
 copy_program "$scratch/random-de"
 head -c 4096 /dev/urandom >"$scratch/random-de/Language/Lang_DE.txt"
 program=$scratch/random-de/kelvado_example run de_DE.UTF-8
