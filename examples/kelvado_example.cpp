@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "framework/tiFirebird.h"
 #include "model/BOM.h"
 #include "model/BOMBloc.h"
 #include "model/BOMChannel.h"
@@ -61,6 +62,9 @@ constexpr int txtCCFMet = 5923;
 constexpr int txtNoText = 5924;
 constexpr int txtReportNotWritten = 5930;  // why
 constexpr int txtOutOfMemory = 5931;
+constexpr int txtDBDamaged = 5932;        // its digest file
+constexpr int txtDBDigestMissing = 5933;  // its digest file
+constexpr int txtNoRegularFile = 5934;
 constexpr int txtPFHInterpolated = 5950;
 constexpr int txtPFHBandValues = 5951;
 constexpr int txtMTTFdCap = 5952;        // the cap
@@ -131,6 +135,14 @@ void PrintMessages(std::ostream& out, TPerObjAbsEx& node, const std::string& ind
   }
 }
 
+// A figure the report shows. One that is "-" (no value, or no band) is remembered: the project then has no
+// checksum.
+bool figureMissing = false;
+std::string Fig(std::string text) {
+  if (text == "-" || text.starts_with("- ") || text.ends_with("(-)")) figureMissing = true;
+  return text;
+}
+
 std::string Status(TPerObjAbsEx& node) { return T(lblStatus) + " " + StatusName(node.CheckStatus(nullptr, true)); }
 std::string MTTFdLabel() { return T(lblMTTFd) + " [" + T(txtYears) + "] "; }
 
@@ -153,16 +165,17 @@ void PrintChannels(std::ostream& out, TComponentOp& s) {
   for (int c = 0; c < channels.GetCount(); ++c) {
     TChannelOp& ch = *channels.Items(c);
     if (ch.GetDeleted()) continue;
-    out << "      " << ch.GetCaption() << "  " << MTTFdLabel() << ch.GetMTTFdString() << " ("
-              << BandInLanguage(ch.GetMTTFdDenotationString(), false) << ")  " << T(lblDC) << " [%] "
-              << ChannelDCText(ch) << "  " << Status(ch) << "\n";
+    out << "      " << ch.GetCaption() << "  " << MTTFdLabel()
+              << Fig(ch.GetMTTFdString() + " (" + BandInLanguage(ch.GetMTTFdDenotationString(), false) + ")")
+              << "  " << T(lblDC) << " [%] " << Fig(ChannelDCText(ch)) << "  " << Status(ch) << "\n";
     PrintMessages(out, ch, "      ");
     TBlocOpList& blocs = *ch.GetBlocOpList();
     for (int b = 0; b < blocs.GetCount(); ++b) {
       TBlocOp& bloc = *blocs.Items(b);
       if (bloc.GetDeleted()) continue;
       out << "        " << T(lblBloc) << " \"" << bloc.GetBlocName() << "\"  " << MTTFdLabel()
-                << MTTFdText(bloc.GetMTTFdString()) << "  " << T(lblDC) << " [%] " << DCText(bloc.GetDCString())
+                << Fig(MTTFdText(bloc.GetMTTFdString())) << "  " << T(lblDC) << " [%] "
+                << Fig(DCText(bloc.GetDCString()))
                 << "  " << Status(bloc) << "\n";
       PrintMessages(out, bloc, "        ");
       TElementOpList& elements = *bloc.GetElementOpList();
@@ -170,7 +183,8 @@ void PrintChannels(std::ostream& out, TComponentOp& s) {
         TElementOp& el = *elements.Items(e);
         if (el.GetDeleted()) continue;
         out << "          " << T(lblElement) << " \"" << el.GetElementName() << "\"  " << MTTFdLabel()
-                  << MTTFdText(el.GetMTTFdString()) << "  " << T(lblDC) << " [%] " << DCText(el.GetDCString())
+                  << Fig(MTTFdText(el.GetMTTFdString())) << "  " << T(lblDC) << " [%] "
+                  << Fig(DCText(el.GetDCString()))
                   << "  " << Status(el) << "\n";
         PrintMessages(out, el, "          ");
       }
@@ -178,8 +192,9 @@ void PrintChannels(std::ostream& out, TComponentOp& s) {
   }
 }
 
-// A project whose values cannot all be computed has no checksum: "-", as for any value that cannot be given.
+// A project whose figures are not all given has no checksum: "-", as for any value that cannot be given.
 std::string Checksum(const TProjectOp& project) {
+  if (figureMissing) return "-";
   try {
     return project.GetHashString();
   } catch (const EKelvado&) {
@@ -197,34 +212,38 @@ std::string Method() {
          (cap4 == cap ? F(txtMTTFdCap, {FloatToStr(cap)}) : F(txtMTTFdCapRaised, {FloatToStr(cap), FloatToStr(cap4)}));
 }
 
-void PrintProject(std::ostream& out, TProjectOp& project) {
-  out << T(lblProject) << " \"" << project.GetProjectName() << "\"  " << Status(project) << "  "
-            << T(lblChecksum) << " " << Checksum(project) << "\n"
-            << Method() << "\n";
+void PrintProject(std::ostream& report, TProjectOp& project) {
+  // The tree first: the heading's checksum depends on its figures.
+  std::ostringstream out;
   PrintMessages(out, project, "");
   TSFOpList& sfs = *project.GetSFOpList();
   for (int i = 0; i < sfs.GetCount(); ++i) {
     TSFOp& sf = *sfs.Items(i);
     if (sf.GetDeleted()) continue;
     out << "\n  " << T(lblSF) << " \"" << sf.GetSFName() << "\"\n"
-              << "    " << T(lblPLr) << " " << sf.GetPLrString() << "  " << T(lblPL) << " " << sf.GetPLString()
-              << "  " << T(lblPFH) << " [1/h] " << sf.GetPFHString() << "  " << T(txtLowestCat) << " "
-              << sf.GetCatString() << "  " << Status(sf) << "\n";
+              << "    " << T(lblPLr) << " " << Fig(sf.GetPLrString()) << "  " << T(lblPL) << " "
+              << Fig(sf.GetPLString()) << "  " << T(lblPFH) << " [1/h] " << Fig(sf.GetPFHString()) << "  "
+              << T(txtLowestCat) << " " << Fig(sf.GetCatString()) << "  " << Status(sf) << "\n";
     PrintMessages(out, sf, "    ");
     TComponentOpList& subs = *sf.GetComponentOpList();
     for (int j = 0; j < subs.GetCount(); ++j) {
       TComponentOp& s = *subs.Items(j);
       if (s.GetDeleted()) continue;
       out << "    " << T(lblSubsystem) << " \"" << s.GetComponentName() << "\"  " << T(lblCategory) << " "
-                << s.GetCatString() << "\n"
-                << "      " << MTTFdLabel() << MTTFdText(s.GetMTTFdString()) << "  " << T(lblDCavg) << " [%] "
-                << DCText(s.GetDCavgPCString()) << "  " << T(txtCCFMet) << " " << s.GetCCFString() << "\n"
-                << "      " << T(lblPFH) << " [1/h] " << s.GetPFHString() << "  " << T(lblPL) << " "
-                << s.GetPLString() << "  " << Status(s) << "\n";
+                << Fig(s.GetCatString()) << "\n"
+                << "      " << MTTFdLabel() << Fig(MTTFdText(s.GetMTTFdString())) << "  " << T(lblDCavg)
+                << " [%] " << Fig(DCText(s.GetDCavgPCString())) << "  " << T(txtCCFMet) << " "
+                << Fig(s.GetCCFString()) << "\n"
+                << "      " << T(lblPFH) << " [1/h] " << Fig(s.GetPFHString()) << "  " << T(lblPL) << " "
+                << Fig(s.GetPLString()) << "  " << Status(s) << "\n";
       PrintMessages(out, s, "      ");
       PrintChannels(out, s);
     }
   }
+  report << T(lblProject) << " \"" << project.GetProjectName() << "\"  " << Status(project) << "  "
+         << T(lblChecksum) << " " << Checksum(project) << "\n"
+         << Method() << "\n"
+         << out.str();
 }
 
 // The report is made whole before any of it is shown: a run that fails while making it shows no half tree.
@@ -281,6 +300,20 @@ std::string NoTextsMessage() {
          "completely.";
 }
 
+// Why the general database could not be opened: in the run's language for the common causes (the file is
+// missing, may not be read or is damaged), else in the database layer's own (English) words.
+std::string GeneralDBCause(const std::string& dbFile, const std::exception& e) {
+  if (const auto* damaged = dynamic_cast<const EtiFBDamagedFile*>(&e))
+    return F(damaged->DigestMissing() ? txtDBDigestMissing : txtDBDamaged, {damaged->DigestFile()});
+  struct stat st {};
+  if (::stat(dbFile.c_str(), &st) != 0) return SystemErrorText(errno);
+  if (!S_ISREG(st.st_mode)) return T(txtNoRegularFile);
+  const int fd = ::open(dbFile.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return SystemErrorText(errno);
+  ::close(fd);
+  return Plain(e.what());
+}
+
 // A failure of the framework carries its own (English) detail; the user reads the run's sentence first.
 Failure Wrapped(int number, const std::string& name, const std::exception& e) {
   // Running out of memory is no fault of the file.
@@ -334,7 +367,7 @@ int Run(int argc, char** argv) {
     db->Connect();
     SetPersistenceDB(std::move(db));
   } catch (const std::exception& e) {
-    throw Failure{1, F(txtGeneralDB, {dbFile}) + "\n" + T(txtCause) + ": " + Plain(e.what())};
+    throw Failure{1, F(txtGeneralDB, {dbFile}) + "\n" + T(txtCause) + ": " + GeneralDBCause(dbFile, e)};
   }
   TProjectManager manager;
   // A bare name is looked for where it was named, not in the project folder of the settings.

@@ -217,8 +217,11 @@ std::unique_ptr<TProjectOp> BuildProject(const TCCFMeasureOpList& ccf) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Messages name the program that runs: a copy of this template is the user's own program.
+  const std::string program =
+      argc > 0 && argv[0] && *argv[0] ? std::filesystem::path(argv[0]).filename().string() : "kelvado_make_example";
   if (argc != 2) {
-    std::cerr << "usage: kelvado_make_example FILE.kvd\n";
+    std::cerr << "usage: " << program << " FILE.kvd\n";
     return 2;
   }
   try {
@@ -239,7 +242,7 @@ int main(int argc, char** argv) {
     PersistenceDBShutdown();
     return 0;
   } catch (const std::exception& e) {
-    std::cerr << "kelvado_make_example: " << e.what() << "\n";
+    std::cerr << program << ": " << e.what() << "\n";
     return 1;
   }
 }

@@ -14,6 +14,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "framework/tiExcept.h"
@@ -61,7 +62,24 @@ std::string tiFBDigestFileName(const std::string& dbFile);
 std::string tiFBFileDigest(const std::string& file);
 // Writes the digest file of `dbFile` (atomically, beside it).
 void tiFBRecordDigest(const std::string& dbFile);
-// Raises EtiFBException naming the file when no digest is recorded for it or its digest differs.
+// A shipped file that is not as it was built: no digest is recorded for it, or its content differs from the
+// digest. A program can say this in its own words: the remedy is to install the file again.
+class EtiFBDamagedFile : public EtiFBException {
+public:
+  EtiFBDamagedFile(std::string message, long errorCode, std::string digestFile, bool digestMissing)
+      : EtiFBException(std::move(message), errorCode),
+        digestFile_(std::move(digestFile)),
+        digestMissing_(digestMissing) {}
+  const char* ClassName() const noexcept override { return "EtiFBDamagedFile"; }
+  const std::string& DigestFile() const noexcept { return digestFile_; }
+  bool DigestMissing() const noexcept { return digestMissing_; }
+
+private:
+  std::string digestFile_;
+  bool digestMissing_;
+};
+// Raises EtiFBDamagedFile naming the file when no digest is recorded for it or its digest differs, and
+// EtiFBException when it cannot be read.
 void tiFBCheckDigest(const std::string& dbFile);
 
 // The marker of a local database file that a writer has attached to (see TtiFBDatabase): "<folder>/.<name>.writing".

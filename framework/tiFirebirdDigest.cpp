@@ -78,14 +78,14 @@ void tiFBCheckDigest(const std::string& dbFile) {
     throw EtiFBException(e.what(), isc_io_error);
   }
   if (recorded.empty())
-    throw EtiFBException(tiFormat("Cannot check database \"%s\": its digest file \"%s\" is missing or empty",
-                                  {dbFile, digestFile}),
-                         isc_io_error);
+    throw EtiFBDamagedFile(tiFormat("Cannot check database \"%s\": its digest file \"%s\" is missing or empty",
+                                    {dbFile, digestFile}),
+                           isc_io_error, digestFile, true);
   if (tiFBFileDigest(dbFile) != recorded)
-    throw EtiFBException(tiFormat("The database file \"%s\" is damaged: its content differs from the digest "
-                                  "recorded when it was built (\"%s\")",
-                                  {dbFile, digestFile}),
-                         isc_io_error);
+    throw EtiFBDamagedFile(tiFormat("The database file \"%s\" is damaged: its content differs from the digest "
+                                    "recorded when it was built (\"%s\")",
+                                    {dbFile, digestFile}),
+                           isc_io_error, digestFile, false);
 }
 
 }  // namespace kelvado

@@ -201,6 +201,11 @@ std::string CanonicalTempFolder() {
 }
 
 KeepSignalHandlers::KeepSignalHandlers() {
+  sigset_t both;
+  sigemptyset(&both);
+  sigaddset(&both, SIGINT);
+  sigaddset(&both, SIGTERM);
+  ::pthread_sigmask(SIG_BLOCK, &both, &savedMask_);
   ::sigaction(SIGINT, nullptr, &saved_[0]);
   ::sigaction(SIGTERM, nullptr, &saved_[1]);
 }
@@ -208,6 +213,7 @@ KeepSignalHandlers::KeepSignalHandlers() {
 KeepSignalHandlers::~KeepSignalHandlers() {
   ::sigaction(SIGINT, &saved_[0], nullptr);
   ::sigaction(SIGTERM, &saved_[1], nullptr);
+  ::pthread_sigmask(SIG_SETMASK, &savedMask_, nullptr);
 }
 
 std::string TempFolderCause(const fb::FbException& e) {

@@ -34,7 +34,10 @@ std::string BackLockFiles();
 
 // Around a call into the engine that may set its own handlers of SIGINT and SIGTERM (the first attachment
 // does): the engine's handlers only ask the attachments to shut down, so the program would go on and could be
-// ended by SIGKILL alone. What the program had before is put back; the default ends it as a kill does.
+// ended by SIGKILL alone. What the program had before is put back; the default ends it as a kill does. The two
+// signals are held back on the calling thread meanwhile: one that comes during the call would otherwise reach
+// the engine's handler and fail the attachment ("connection shutdown"); held, it acts once the program's own
+// handling is back.
 class KeepSignalHandlers {
 public:
   KeepSignalHandlers();
@@ -44,6 +47,7 @@ public:
 
 private:
   struct sigaction saved_[2];
+  sigset_t savedMask_;
 };
 
 // When the engine runs from the configuration root this process made below the temporary folder and could not

@@ -230,6 +230,9 @@ void NoteError(void* /*userData*/, xmlErrorPtr error) {
     case XML_ERR_INVALID_ENCODING:
       tNotes->Error.Fault = TtiXMLFault::InvalidCharacter;
       break;
+    case XML_ERR_DOCUMENT_EMPTY:
+      tNotes->Error.Fault = TtiXMLFault::NotXML;
+      break;
     default:
       break;
   }
@@ -1125,6 +1128,31 @@ void NoteStreamValidity(void* context, xmlErrorPtr error) {
   c->Line = c->Parser && c->Parser->input ? c->Parser->input->line : 0;
 }
 
+// The faults of the schema check that a program can say in its own words, with the names they concern. libxml2
+// gives the names only in its (English) message, which starts with the place: "Element 'row': " or
+// "Element 'row', attribute 'x': ".
+void NameSchemaFault(TtiXMLParseError& error) {
+  static const std::string kElement = "Element '";
+  if (error.Reason.compare(0, kElement.size(), kElement) != 0) return;
+  const size_t end = error.Reason.find('\'', kElement.size());
+  if (end == std::string::npos) return;
+  const std::string element = error.Reason.substr(kElement.size(), end - kElement.size());
+  const std::string rest = error.Reason.substr(end + 1);
+  auto startsWith = [&](const char* s) { return rest.compare(0, std::strlen(s), s) == 0; };
+  if ((error.Code == XML_SCHEMAV_ELEMENT_CONTENT && startsWith(": This element is not expected.")) ||
+      (error.Code == XML_SCHEMAV_CVC_ELT_1 && startsWith(": No matching global declaration"))) {
+    error.Fault = TtiXMLFault::ElementNotAllowed;
+    error.Element = element;
+  } else if (error.Code == XML_SCHEMAV_CVC_COMPLEX_TYPE_3_2_1 && startsWith(", attribute '")) {
+    const size_t from = std::strlen(", attribute '");
+    const size_t to = rest.find('\'', from);
+    if (to == std::string::npos) return;
+    error.Fault = TtiXMLFault::AttributeNotAllowed;
+    error.Element = element;
+    error.Attribute = rest.substr(from, to - from);
+  }
+}
+
 class TSchemaPlug {
 public:
   TSchemaPlug(xmlSchemaValidCtxtPtr valid, xmlParserCtxtPtr ctxt)
@@ -1212,6 +1240,7 @@ TtiXMLParseResult StreamCheck(xmlSchemaPtr schema, Source source, TtiXMLCensus& 
   if (!valid || (!check.Have && xmlSchemaIsValid(valid.get()) == 1)) return r;
   r.Error.Reason = check.Have ? check.Reason : "the document does not match the schema";
   r.Error.Code = check.Code;
+  NameSchemaFault(r.Error);
   r.Error.Line = check.Line;
   if (check.At >= 0) PlaceTagBefore(source(), check.At, r.Error.Line, r.Error.Column);
   r.Error.Context = ContextAt(source, r.Error.Line, r.Error.Column);

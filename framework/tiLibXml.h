@@ -38,7 +38,10 @@ enum class TtiXMLFault {
   Other,
   UnexpectedEnd,    // the text ends inside the document: cut short
   TagMismatch,      // an end tag that does not close the element open there
-  InvalidCharacter  // a character XML does not allow there, or bytes that are not in the text's encoding
+  InvalidCharacter,  // a character XML does not allow there, or bytes that are not in the text's encoding
+  NotXML,            // no markup where the document must start: the text is no XML at all
+  ElementNotAllowed,   // an element the schema does not allow there (unknown, or in the wrong place)
+  AttributeNotAllowed  // an attribute the schema does not allow on its element
 };
 
 // Why and where a text could not be read. Line and column count from 1 and are 0 when there is no place (a
@@ -54,6 +57,8 @@ struct TtiXMLParseError {
   TtiXMLFault Fault = TtiXMLFault::Other;
   // Of a tag mismatch: the element open there and the end tag found.
   std::string OpenTag, EndTag;
+  // Of an element or attribute not allowed: the element ("{namespace}name" in a namespace) and the attribute.
+  std::string Element, Attribute;
 };
 
 // Which file a text was read from, as it was then (for telling whether it is still the same).

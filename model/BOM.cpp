@@ -253,10 +253,16 @@ bool TPerObjAbsEx::SetFloatProp(double& field, double value, const TFloatLimits&
   if (field == value) return false;
   if (assigning_) return field = value, true;
   CheckWriteProtection();
-  CheckFloatLimits(value, limits);
+  CheckNamingItem([&] { CheckFloatLimits(value, limits); });
   field = value;
   PropertyChanged();
   return true;
+}
+
+std::string TPerObjAbsEx::NamedItem(int msgNumber, const std::string& name) {
+  if (name.empty()) return {};
+  const std::string text = GetRunMsgString(msgNumber, 0);
+  return text.empty() ? "\"" + name + "\"" : tiFormat(text, {name});
 }
 
 bool TPerObjAbsEx::SetDetProp(TDetermination& field, TDetermination value,

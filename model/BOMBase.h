@@ -175,6 +175,9 @@ public:
 
   // Raises EProtectionViolation (1002) when WriteProtectionMode is 0 and the object is protected.
   void CheckWriteProtection();
+  // The item a value this object refuses was meant for, as the refusal names it in front of its text
+  // (`Element "Switch S1"`, in the run's language); empty where the object has no name to give.
+  virtual std::string NameForRefusals() const { return {}; }
 
   // Tree-node operations. The base raises EtiPerProgrammerException: a class that is asked for them must
   // provide them (data objects are never asked).
@@ -221,7 +224,7 @@ protected:
     if (field == value) return false;
     if (assigning_) return field = value, true;
     CheckWriteProtection();
-    validate(value);
+    CheckNamingItem([&] { validate(value); });
     field = value;
     PropertyChanged();
     return true;
@@ -242,7 +245,9 @@ protected:
     if (field == value) return false;
     if (assigning_) return field = value, true;
     CheckWriteProtection();
-    if (!EnumInRange<E>(static_cast<int>(value)) || !allowed(value)) RaiseEnumRefused(value);
+    CheckNamingItem([&] {
+      if (!EnumInRange<E>(static_cast<int>(value)) || !allowed(value)) RaiseEnumRefused(value);
+    });
     field = value;
     PropertyChanged();
     return true;
@@ -251,6 +256,19 @@ protected:
   bool SetEnumProp(E& field, E value) {
     return SetEnumProp(field, value, [](E) { return true; });
   }
+  // Runs a setter's check: a value it refuses (EInvalidValue) names this object's item (NameForRefusals), so
+  // that the user of the interface learns what the value was meant for.
+  template <class Check>
+  void CheckNamingItem(Check&& check) const {
+    try {
+      check();
+    } catch (EInvalidValue& e) {
+      e.NameItem(NameForRefusals());
+      throw;
+    }
+  }
+  // `Kind "name"` (text `msgNumber` of the run's language) for NameForRefusals; empty for an empty name.
+  static std::string NamedItem(int msgNumber, const std::string& name);
   // A determination: detUnknown is never stored, and the listed values are refused too.
   bool SetDetProp(TDetermination& field, TDetermination value, std::initializer_list<TDetermination> refused = {});
 

@@ -52,6 +52,7 @@ public:
   void SetMTTFdDet(TDetermination v) { SetDetProp(mttfdDet_, v, {detMeasures}); }
   const std::string& GetName() const { return v_.name; }
   void SetName(const std::string& v) { SetProp(v_.name, v); }
+  std::string NameForRefusals() const override { return NamedItem(msgBlocNamed, v_.name); }
   const std::string& GetPartNo() const { return v_.partNo; }
   void SetPartNo(const std::string& v) { SetProp(v_.partNo, v); }
 
@@ -125,6 +126,7 @@ public:
   std::string GetMTTFdString() const;
 
   std::string GetCaption() const override { return GetBlocName(); }
+  std::string NameForRefusals() const override { return bloc_ ? bloc_->NameForRefusals() : std::string(); }
   bool Equals(const TtiObject& other) const override;
   // A clone of the source's block, clones of its element nodes that are not deleted, stamps and protection
   // flag; Changed.

@@ -131,7 +131,9 @@ void TComponent::SetMTTFdDet(TDetermination v) { SetDetProp(mttfdDet_, v, {detMe
 
 void TComponent::SetPLDirectNoBind(TPL v) {
   if (v == plDirectNoBind_) return;
-  if (!EnumInRange<TPL>(static_cast<int>(v))) RaiseInvalidValue(msgInvalidValue, {std::to_string(static_cast<int>(v))});
+  CheckNamingItem([&] {
+    if (!EnumInRange<TPL>(static_cast<int>(v))) RaiseInvalidValue(msgInvalidValue, {std::to_string(static_cast<int>(v))});
+  });
   plDirectNoBind_ = v;
   PropertyChanged();
 }
@@ -196,7 +198,8 @@ const TtiClass& TComponentOp::StaticClass() {
             .String("ComponentName", &TComponentOp::GetComponentName)
             // A computed number the evaluation uses raises when it cannot be computed (too few channels,
             // say), so that no walk over the tree (debug text, checksum) takes the failure for a value; one
-            // the subsystem does not use (a PL entered, a category without DCavg) is -1, "no value".
+            // the subsystem does not use (a PL entered, a category without DCavg, a value from the channels
+            // where it is entered, a deleted subsystem) is -1, "no value".
             .Float("DCavgLazy",
                    [](const TComponentOp& n) {
                      return n.UsedValue(&TComponentOp::GetDCavgLazy, n.IsDCavgRelevant());
@@ -208,7 +211,8 @@ const TtiClass& TComponentOp::StaticClass() {
             .String("DCavgPCString", &TComponentOp::GetDCavgPCString)
             .Float("DCavgPCSubItemsLazy",
                    [](const TComponentOp& n) {
-                     return n.UsedValue(&TComponentOp::GetDCavgPCSubItemsLazy, n.IsDCavgRelevant());
+                     return n.UsedValue(&TComponentOp::GetDCavgPCSubItemsLazy,
+                                        n.IsDCavgRelevant() && n.Comp().GetDCavgDet() == detSubItems);
                    })
             .String("DCavgPCSubItemsString", &TComponentOp::GetDCavgPCSubItemsString)
             .String("DCavgDirectDenotationString", &TComponentOp::GetDCavgDirectDenotationString)
@@ -219,7 +223,8 @@ const TtiClass& TComponentOp::StaticClass() {
             .String("MTTFdString", &TComponentOp::GetMTTFdString)
             .Float("MTTFdSubItemsLazy",
                    [](const TComponentOp& n) {
-                     return n.UsedValue(&TComponentOp::GetMTTFdSubItemsLazy, n.IsMTTFdRelevant());
+                     return n.UsedValue(&TComponentOp::GetMTTFdSubItemsLazy,
+                                        n.IsMTTFdRelevant() && n.Comp().GetMTTFdDet() == detSubItems);
                    })
             .String("MTTFdSubItemsString", &TComponentOp::GetMTTFdSubItemsString)
             .String("PFHString", &TComponentOp::GetPFHString)
@@ -250,7 +255,8 @@ TComponentOp::~TComponentOp() {
 }
 
 double TComponentOp::UsedValue(double (TComponentOp::*getter)() const, bool used) const {
-  if (used) return (this->*getter)();
+  const TSFOp* sf = GetSFOp();
+  if (used && !GetDeleted() && !(sf && sf->GetDeleted())) return (this->*getter)();
   try {
     return (this->*getter)();
   } catch (const EKelvado&) {

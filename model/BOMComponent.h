@@ -83,6 +83,7 @@ public:
   void SetMTTFdDet(TDetermination v);
   const std::string& GetName() const { return name_; }
   void SetName(const std::string& v) { SetProp(name_, v); }
+  std::string NameForRefusals() const override { return NamedItem(msgSubsystemNamed, name_); }
   const std::string& GetPartNo() const { return partNo_; }
   void SetPartNo(const std::string& v) { SetProp(partNo_, v); }
   // The entered PL when it does not follow the entered PFH (no write-protection check).
@@ -166,6 +167,9 @@ public:
   TChannelOpList* GetList() const override { return list_.get(); }
 
   std::string GetCaption() const override;
+  std::string NameForRefusals() const override {
+    return component_ ? component_->NameForRefusals() : std::string();
+  }
   bool Equals(const TtiObject& other) const override;
   // Clones of the source's channel nodes that are not deleted (paired as the list pairs them), a clone of its
   // subsystem, stamps and protection flag, then Changed.
@@ -288,8 +292,8 @@ private:
   void DataChanged(TtiObject* sender);
   void ChannelsChanged(TtiObject* sender);
   TComponent& Comp() const;  // raises when the node has no subsystem
-  // The value of a cached getter. When `used` (the subsystem's evaluation needs it) a failure passes on;
-  // otherwise one that cannot be computed is -1.0 ("no value").
+  // The value of a cached getter. When `used` (the evaluation of a subsystem that is not deleted needs it) a
+  // failure passes on; otherwise one that cannot be computed is -1.0 ("no value").
   double UsedValue(double (TComponentOp::*getter)() const, bool used) const;
   // The cached MTTFd is +infinity (false when it cannot be computed).
   bool MTTFdIsInfinite() const;

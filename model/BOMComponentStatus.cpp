@@ -279,7 +279,7 @@ void TComponentOp::SetPLDirectString(const std::string& text) {
     if (text == GetPLDirectString()) return;
     // "-" has no representative PFH: taking 0 from it would make the PFH reach e.
     const TPL pl = StrToPL(text);
-    if (!IsRealPL(pl)) RaiseInvalidValue(msgInvalidValue, {text});
+    if (!IsRealPL(pl)) CheckNamingItem([&] { RaiseInvalidValue(msgInvalidValue, {text}); });
     SetPFHDirectString(FloatToStr(GetPLMeanPFH(pl)));
   } else {
     const TPL pl = StrToPL(text);

@@ -163,7 +163,7 @@ void TElementOp::ElementChanged(TtiObject* sender) {
 void TElementOp::SetNop(double v) {
   if (v == nop_) return;
   CheckWriteProtection();
-  CheckFloatLimits(v, kNopLimits);
+  CheckNamingItem([&] { CheckFloatLimits(v, kNopLimits); });
   nop_ = v;
   ResetCaches();
   DoOnChange(this);

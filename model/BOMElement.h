@@ -87,6 +87,7 @@ public:
   void SetMTTFd(double v);
   const std::string& GetName() const { return v_.name; }
   void SetName(const std::string& v) { SetProp(v_.name, v); }
+  std::string NameForRefusals() const override { return NamedItem(msgElementNamed, v_.name); }
   const std::string& GetPartNo() const { return v_.partNo; }
   void SetPartNo(const std::string& v) { SetProp(v_.partNo, v); }
   TTechnology GetTechnology() const { return technology_; }
@@ -183,6 +184,7 @@ public:
   void SetNopString(const std::string& text);
 
   std::string GetCaption() const override { return GetElementName(); }
+  std::string NameForRefusals() const override { return element_ ? element_->NameForRefusals() : std::string(); }
   // Same class, elements both absent or Equals, equal Nop and stamps.
   bool Equals(const TtiObject& other) const override;
   // A clone of the source's element, Nop, stamps and protection flag; Changed.

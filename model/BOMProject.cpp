@@ -158,10 +158,14 @@ TItemStatus TProjectOp::CheckStatus(TStatusMessages* messages, bool recursive) {
   if (LacksName(project_ ? project_->GetName() : std::string(), txtPlaceholderProject))
     ReportStatus(messages, result, isYellow, StatusText(stsProjectNoName));
   const TPerObjAbsEx& stamped = project_ ? static_cast<const TPerObjAbsEx&>(*project_) : *this;
+  // A release the program has no name for (a newer file, "1.1.3") is named as the file holds it.
   const TKelvadoVersion kvd = stamped.GetKVDVersion();
-  if (kvd < ver1_0rc1 || kvd > ver1_1_2)
+  if (kvd < ver1_0rc1 || kvd > ver1_1_2) {
+    const std::string& held = stamped.GetKVDVersionOriginalString();
     ReportStatus(messages, result, isYellow,
-                 StatusText(stsProjectOtherRelease, {VersionText(kvd), VersionText(CurrentKVDVersion)}));
+                 StatusText(stsProjectOtherRelease, {kvd == verKVDUnknown && !held.empty() ? held : VersionText(kvd),
+                                                     VersionText(CurrentKVDVersion)}));
+  }
   const TNormVersion norm = stamped.GetNormVersion();
   if (norm < ver2006 || norm > ver20062003)
     ReportStatus(messages, result, isYellow,

@@ -28,6 +28,7 @@ public:
   void SetDocumentation(const std::string& v) { SetProp(documentation_, v); }
   const std::string& GetName() const { return name_; }
   void SetName(const std::string& v) { SetProp(name_, v); }
+  std::string NameForRefusals() const override { return NamedItem(msgSFNamed, name_); }
   // PLrDirect (detDirect), PLrMeasures (detMeasures), plForward for any other determination.
   TPL GetPLr() const;
   TPL GetPLrDirect() const { return plrDirect_; }
@@ -93,6 +94,7 @@ public:
   TComponentOpList* GetList() const override { return list_.get(); }
 
   std::string GetCaption() const override;
+  std::string NameForRefusals() const override { return sf_ ? sf_->NameForRefusals() : std::string(); }
   bool Equals(const TtiObject& other) const override;
   void Assign(const TtiObject& source) override;
   int GetPosition() const override;

@@ -22,6 +22,22 @@ EKelvado::EKelvado(int msgNumber, FmtArgs args)
 EKelvado::EKelvado(int msgNumber, FmtArgs args, std::string message)
     : Exception(std::move(message)), msgNumber_(msgNumber), msgArgs_(std::move(args)) {}
 
+void EKelvado::NameItem(const std::string& item) {
+  if (item.empty() || !item_.empty()) return;
+  item_ = item + ": ";
+  SetMessage(item_ + Message());
+}
+
+std::string EKelvado::TextWithoutItem() const {
+  const std::string& text = Message();
+  return !item_.empty() && text.starts_with(item_) ? text.substr(item_.size()) : text;
+}
+
+std::string TextWithoutItem(const Exception& e) {
+  const auto* k = dynamic_cast<const EKelvado*>(&e);
+  return k ? k->TextWithoutItem() : e.Message();
+}
+
 std::string PlaceOfValue(const std::string& file, const std::string& table, const std::string& row,
                          const std::string& column) {
   const std::string frame = GetRunMsgString(msgValuePlace, 0);
@@ -31,7 +47,7 @@ std::string PlaceOfValue(const std::string& file, const std::string& table, cons
 }
 
 EInvalidXML::EInvalidXML(std::string fileName, std::string reason, int errorCode, int line, int linePos,
-                         std::string srcText, TFault fault, std::string openTag, std::string endTag)
+                         std::string srcText, TFault fault, std::string name1, std::string name2)
     : EKelvado(msgInvalidXML, FmtArgs{fileName, reason, line, linePos}, std::string()),
       fileName_(std::move(fileName)),
       reason_(std::move(reason)),
@@ -40,8 +56,8 @@ EInvalidXML::EInvalidXML(std::string fileName, std::string reason, int errorCode
       linePos_(linePos),
       srcText_(std::move(srcText)),
       fault_(fault),
-      openTag_(std::move(openTag)),
-      endTag_(std::move(endTag)) {
+      name1_(std::move(name1)),
+      name2_(std::move(name2)) {
   SetMessage(MessageText());
 }
 
@@ -56,11 +72,23 @@ std::string EInvalidXML::MessageText() const {
       break;
     case TFault::TagMismatch:
       number = msgXMLTagMismatch;
-      args = {fileName_, endTag_, openTag_, line_, linePos_};
+      args = {fileName_, name2_, name1_, line_, linePos_};
       break;
     case TFault::InvalidCharacter:
       number = msgXMLInvalidCharacter;
       args = {fileName_, line_, linePos_};
+      break;
+    case TFault::NotXML:
+      number = msgXMLNotXML;
+      args = {fileName_, line_, linePos_};
+      break;
+    case TFault::ElementNotAllowed:
+      number = msgXMLElementNotAllowed;
+      args = {fileName_, name1_, line_, linePos_};
+      break;
+    case TFault::AttributeNotAllowed:
+      number = msgXMLAttributeNotAllowed;
+      args = {fileName_, name1_, name2_, line_, linePos_};
       break;
     case TFault::Other:
       break;

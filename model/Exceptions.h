@@ -27,13 +27,23 @@ public:
   // The text of message `msgNumber` formatted with `args`, with the fallback described above.
   static std::string ComposeMessage(int msgNumber, const FmtArgs& args);
 
+  // Names the item a refused value was meant for in front of the text (`item`, e.g. `Element "Switch S1"`,
+  // then ": "); number and arguments stay. Only the first item named counts; an empty one names nothing.
+  void NameItem(const std::string& item);
+  // The text without that item, for a caller that names the value's place itself (a file's row and column).
+  std::string TextWithoutItem() const;
+
 protected:
   EKelvado(int msgNumber, FmtArgs args, std::string message);
 
 private:
   int msgNumber_ = 0;
   FmtArgs msgArgs_;
+  std::string item_;  // as put in front of the text, ": " included
 };
+
+// The text of `e`, without the item an EKelvado names (see EKelvado::NameItem).
+std::string TextWithoutItem(const Exception& e);
 
 // Where a value stands in a stored file, in the run's language (text 1180), followed by ": ": put before the
 // text of an error the value caused. `row` is the row's identifier.
@@ -53,12 +63,17 @@ KELVADO_EXCEPTION_CLASS(EOutOfMemory, EKelvado);
 // reason, line and line position. Its text is text 1031, or, for a fault the program words itself (the
 // reason is the parser's, in English), the text of that fault: 1181 the file ends too early (file, line,
 // position), 1182 an end tag that does not match (file, end tag, open element, line, position), 1183 an invalid
-// character (file, line, position). No text shows the parser's error code.
+// character (file, line, position), 1186 no XML at all (file, line, position), 1187 an element the schema does
+// not allow there (file, element, line, position), 1188 an attribute it does not allow (file, element,
+// attribute, line, position). No text shows the parser's error code.
 class EInvalidXML : public EKelvado {
 public:
-  enum class TFault { Other, UnexpectedEnd, TagMismatch, InvalidCharacter };
+  enum class TFault { Other, UnexpectedEnd, TagMismatch, InvalidCharacter, NotXML, ElementNotAllowed,
+                      AttributeNotAllowed };
+  // `name1`, `name2`: the names the fault concerns. Of a tag mismatch the open element and the end tag; of an
+  // element not allowed the element; of an attribute not allowed the element and the attribute.
   EInvalidXML(std::string fileName, std::string reason, int errorCode, int line, int linePos, std::string srcText,
-              TFault fault = TFault::Other, std::string openTag = {}, std::string endTag = {});
+              TFault fault = TFault::Other, std::string name1 = {}, std::string name2 = {});
   const char* ClassName() const noexcept override { return "EInvalidXML"; }
 
   const std::string& FileName() const noexcept { return fileName_; }
@@ -79,8 +94,8 @@ private:
   int linePos_;
   std::string srcText_;
   TFault fault_;
-  std::string openTag_;
-  std::string endTag_;
+  std::string name1_;
+  std::string name2_;
 };
 
 // A write-protected business object was to be changed. Obj is the refused object; it is not owned.

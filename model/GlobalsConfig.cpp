@@ -711,15 +711,39 @@ std::string GetOptHelpFile() { return ReadStr(kOpt, "helpfile", InAppData("Kelva
 bool GetLangCheckReadMeHash() { return ReadBool(kLang, "CheckReadMeHash", true, false); }
 bool GetLangWriteLngFile() { return ReadBool(kLang, "writelngfile", false, false); }
 std::string GetLangLngFile() { return ReadStr(kLang, "lngfile", InAppData("Language/Lang_DE.lng"), false); }
+
+namespace {
+const char* ShippedLanguageFile(bool german) { return german ? "Language/Lang_DE.txt" : "Language/Lang_EN.txt"; }
+
+bool LocaleChoosesGerman() {
+  // German only where the user's terminal can show its letters (a locale of plain ASCII cannot): ÄÖÜäöüß.
+  return UserMessageLanguage() == "de" &&
+         OutputCanShow("\xC3\x84\xC3\x96\xC3\x9C\xC3\xA4\xC3\xB6\xC3\xBC\xC3\x9F");
+}
+}  // namespace
+
 // The numbered texts are a text file on this platform, not a resource library. Unset, the user's locale chooses
 // German or English; the default is not written back, so that a later run under another locale follows it.
 std::string GetLangLngDll() {
-  // German only where the user's terminal can show its letters (a locale of plain ASCII cannot): ÄÖÜäöüß.
-  const bool german =
-      UserMessageLanguage() == "de" && OutputCanShow("\xC3\x84\xC3\x96\xC3\x9C\xC3\xA4\xC3\xB6\xC3\xBC\xC3\x9F");
-  const char* file = german ? "Language/Lang_DE.txt" : "Language/Lang_EN.txt";
-  return ReadStr(kLang, "lngdll", InAppData(file), false);
+  std::string file = ReadStr(kLang, "lngdll", InAppData(ShippedLanguageFile(LocaleChoosesGerman())), false);
+  // A name without a folder is one of the program's language files, beside the shipped ones; taken from the
+  // working folder, it would depend on where the program was started.
+  if (!file.empty() && file.find('/') == std::string::npos) {
+    const std::string app = AppData();
+    if (!app.empty()) file = app + "/Language/" + file;
+  }
+  return file;
 }
+
+std::string LanguageFileInsteadOf(const std::string& file) {
+  const size_t slash = file.rfind('/');
+  const std::string name = file.substr(slash == std::string::npos ? 0 : slash + 1);
+  bool german = LocaleChoosesGerman();
+  if (name.rfind("Lang_DE", 0) == 0) german = false;
+  else if (name.rfind("Lang_EN", 0) == 0) german = true;
+  return InAppData(ShippedLanguageFile(german));
+}
+
 std::string GetLangReadme() { return ReadStr(kLang, "readme", InAppData("ReadMe_DE.html"), false); }
 
 // --- section startup -----------------------------------------------------------------------------------------

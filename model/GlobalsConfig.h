@@ -238,8 +238,13 @@ bool GetLangWriteLngFile();
 std::string GetLangLngFile();
 // The language text file from which GetMsgString takes the numbered texts. Unset, Language/Lang_DE.txt in the
 // data folder for a German locale (UserMessageLanguage() "de") whose character set holds the German letters,
-// Language/Lang_EN.txt otherwise; never written.
+// Language/Lang_EN.txt otherwise; never written. A name without a folder is taken from the Language folder of
+// the data folder.
 std::string GetLangLngDll();
+// The program's own language file (in the data folder) that replaces `file` when that is refused as no text: the
+// other language's (Lang_DE... gives Lang_EN.txt and the reverse); for a name that says no language, the file
+// the locale chooses.
+std::string LanguageFileInsteadOf(const std::string& file);
 std::string GetLangReadme();
 
 // --- section startup -----------------------------------------------------------------------------------------

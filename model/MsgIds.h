@@ -78,6 +78,15 @@ inline constexpr int msgXMLEndsEarly = 1181;               // file, line, positi
 inline constexpr int msgXMLTagMismatch = 1182;             // file, end tag, open element, line, position
 inline constexpr int msgXMLInvalidCharacter = 1183;        // file, line, position
 inline constexpr int msgChannelsMissing = 1185;            // subsystem, channels it has, category, channels needed
+inline constexpr int msgXMLNotXML = 1186;                  // file, line, position
+inline constexpr int msgXMLElementNotAllowed = 1187;       // file, element, line, position
+inline constexpr int msgXMLAttributeNotAllowed = 1188;     // file, element, attribute, line, position
+inline constexpr int msgRescueCopy = 1195;                 // the rescue copy, a name under which it opens
+// The item a refused value was meant for, put in front of the refusal; the argument is its name.
+inline constexpr int msgElementNamed = 1196;
+inline constexpr int msgBlocNamed = 1197;
+inline constexpr int msgSubsystemNamed = 1198;
+inline constexpr int msgSFNamed = 1199;
 inline constexpr int msgPFHTooSmall = 1017;                // value, lowest
 inline constexpr int msgTestChannelOfTestChannel = 1018;
 inline constexpr int msgInvalidXML = 1031;                 // file, reason, line, position

@@ -62,18 +62,32 @@ std::string OtherLanguageFile(const std::string& path) {
   return {};
 }
 
-// Loads the texts (under LibMutex). A file refused as no text is replaced by the other language's file beside
-// it; `report` gets what the user must learn of that, in English: no texts are there to say it otherwise.
-bool LoadLibrary(const std::string& path, std::string& report) {
+// The files that stand in for `path` when it is refused as no text, in order: the other language's file beside
+// it, then the program's own one. Looked up with the path (it reads the settings), never under LibMutex.
+std::vector<std::string> StandIns(const std::string& path) {
+  std::vector<std::string> files;
+  for (const std::string& f : {OtherLanguageFile(path), LanguageFileInsteadOf(path)})
+    if (!f.empty() && f != path && (files.empty() || files.back() != f)) files.push_back(f);
+  return files;
+}
+
+// Loads the texts (under LibMutex). A file refused as no text is replaced by the first of `standIns` that loads;
+// `report` gets what the user must learn of that, in English: no texts are there to say it otherwise.
+bool LoadLibrary(const std::string& path, const std::vector<std::string>& standIns, std::string& report) {
   if (Lib().Load(path)) return true;
   const std::string refusal = Lib().Refusal();
   if (refusal.empty()) return false;
-  const std::string other = OtherLanguageFile(path);
-  const bool loaded = !other.empty() && Lib().Load(other);
+  std::string used;
+  for (const std::string& other : standIns)
+    if (Lib().Load(other)) {
+      used = other;
+      break;
+    }
   if (ReportedRefusals().insert(path).second)
     report = "The language file \"" + path + "\" is refused: " + refusal + ". " +
-             (loaded ? "The texts of \"" + other + "\" are used instead." : std::string("No texts are available."));
-  return loaded;
+             (used.empty() ? std::string("No texts are available.")
+                           : "The texts of \"" + used + "\" are used instead.");
+  return !used.empty();
 }
 
 void ShowWaiting() {
@@ -133,18 +147,24 @@ std::string GetRunMsgString(int Index, int Base) {
   if (!loaded) {
     // Look the path up outside the lock; a failed load leaves the library unloaded for the next call to retry.
     std::string path;
+    std::vector<std::string> standIns;
     tLookingUpPath = true;
     try {
       path = LanguageLibraryPath();
     } catch (...) {
       path.clear();
     }
+    try {
+      if (!path.empty()) standIns = StandIns(path);
+    } catch (...) {
+      standIns.clear();
+    }
     tLookingUpPath = false;
     std::string report;
     bool ok = false;
     if (!path.empty()) {
       std::lock_guard<std::mutex> lock(LibMutex());
-      ok = Lib().IsLoaded() || LoadLibrary(path, report);
+      ok = Lib().IsLoaded() || LoadLibrary(path, standIns, report);
     }
     if (!report.empty()) ShowMessage("", report, MsgIcon::Warning);
     ShowWaiting();

@@ -52,7 +52,8 @@ void ReleaseMsgStrings();
 
 // A language file that is no text (random bytes, another encoding than UTF-8) is refused with a message (in
 // English: no texts are there to say it otherwise) naming it; the other language's file beside it
-// (Lang_DE.txt, Lang_EN.txt) is taken instead where it can be read.
+// (Lang_DE.txt, Lang_EN.txt) is taken instead where it can be read, else the program's own file
+// (LanguageFileInsteadOf).
 
 // Runs `show` now, or, when it is asked while the language file is being looked up (a settings failure met on
 // the way), as soon as the texts are loaded, so that what it shows is in the run's language.

@@ -1,6 +1,8 @@
 #include "platform/User.h"
 
 #include <grp.h>
+#include <langinfo.h>
+#include <locale.h>
 #include <pwd.h>
 #include <unistd.h>
 
@@ -89,18 +91,34 @@ bool GetLogonUserName(std::string& name) {
   return true;
 }
 
+namespace {
+std::string Lower(const std::string& s) {
+  std::string out;
+  for (char c : s) out += (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
+  return out;
+}
+
+// The language an installed locale gives as its own (ISO 639, "de"); empty when it is not installed or gives
+// none. An alias of locale.alias ("deutsch", "german") says its language only this way.
+std::string LanguageOfInstalledLocale(const std::string& locale) {
+  const locale_t loc = ::newlocale(LC_ADDRESS_MASK, locale.c_str(), static_cast<locale_t>(0));
+  if (!loc) return std::string();
+  const char* lang = ::nl_langinfo_l(_NL_ADDRESS_LANG_AB, loc);
+  std::string result = lang ? Lower(lang) : std::string();
+  ::freelocale(loc);
+  return result;
+}
+}  // namespace
+
 std::string UserMessageLanguage() {
   for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
     const char* v = std::getenv(name);
     if (!v || !*v) continue;
     const std::string locale = v;
     if (locale == "C" || locale == "POSIX" || locale.rfind("C.", 0) == 0) return std::string();
-    std::string lang;
-    for (char c : locale) {
-      if (c == '_' || c == '.' || c == '@' || c == '-') break;
-      lang += (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
-    }
-    return lang;
+    if (std::string lang = LanguageOfInstalledLocale(locale); !lang.empty()) return lang;
+    // Not installed here: its name may still say.
+    return Lower(locale.substr(0, locale.find_first_of("_.@-")));
   }
   return std::string();
 }

@@ -19,8 +19,9 @@ std::string UserDocumentsFolder();
 std::string UserDataFolder();
 
 // The language of the user's messages, as the locale environment names it (LC_ALL, else LC_MESSAGES, else
-// LANG; the first that is set and not empty): its language part in lower case ("de" for "de_AT.UTF-8"), or
-// empty for the "C" and "POSIX" locales and when none is set.
+// LANG; the first that is set and not empty): the language the locale gives as its own where it is installed
+// ("de" for "de_AT.UTF-8" and for the alias "deutsch"), else the language part of its name in lower case; empty
+// for the "C" and "POSIX" locales and when none is set.
 std::string UserMessageLanguage();
 
 // The user's home folder: $HOME, else the password database; empty when neither gives one.

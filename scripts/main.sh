@@ -2,7 +2,7 @@
 # Builds what the main job needs and runs it: opens a project file (the arguments name one; by default the
 # example project examples/example_press.kvd, copied beside the program), evaluates it on the shipped general
 # database and prints the tree (build/bin/kelvado_example --help says more). The build shows its progress on
-# one line; when it fails, the compiler's messages are shown in full.
+# one line; when it fails, the compiler's messages are shown in full and the status is 1.
 set -euo pipefail
 # A file named on the command line is taken from the folder the command was run in, as with any program.
 here=$PWD

@@ -24,8 +24,10 @@ kv_build() {  # LABEL DIR [TARGET...]
   for t in "$@"; do targets+=(--target "$t"); done
   log=$(mktemp)
   [ -t 1 ] || echo "$label ..."
-  # The status is passed in a file: it counts whether or not the caller runs with pipefail.
-  { cmake --build "$dir" -j "$jobs" "${targets[@]}" 2>&1; echo $? >"$log.status"; } | kv_build_progress "$label" "$log"
+  # The status is passed in a file: it counts whether or not the caller runs with pipefail. Taken with "||",
+  # so that a caller's errexit cannot end this side at the failed build before the status is written.
+  { local rc=0; cmake --build "$dir" -j "$jobs" "${targets[@]}" 2>&1 || rc=$?; echo "$rc" >"$log.status"; } |
+    kv_build_progress "$label" "$log"
   if [ "$(cat "$log.status")" != 0 ]; then
     echo "The build failed:" >&2
     # Everything but the progress lines: the compiler's and linker's messages in full.
@@ -43,7 +45,8 @@ kv_ctest() {  # DIR
   local dir=$1 log line done=0 total=0
   log=$(mktemp)
   [ -t 1 ] || echo "Running the tests ..."
-  { ctest --test-dir "$dir" --output-on-failure -j "$jobs" --timeout 300 2>&1; echo $? >"$log.status"; } | {
+  { local rc=0; ctest --test-dir "$dir" --output-on-failure -j "$jobs" --timeout 300 2>&1 || rc=$?
+    echo "$rc" >"$log.status"; } | {
     while IFS= read -r line; do
       printf '%s\n' "$line" >>"$log"
       if [[ $line =~ ^\ *([0-9]+)/([0-9]+)\ Test ]]; then

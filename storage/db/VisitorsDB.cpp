@@ -139,7 +139,8 @@ public:
     }
   }
   void Locate(Exception& e, const char* col) const {
-    e.SetMessage(PlaceOfValue(File(), table_, oid_, col) + e.Message());
+    // The place names the value's item: a name the model put in front of its refusal would only repeat it.
+    e.SetMessage(PlaceOfValue(File(), table_, oid_, col) + TextWithoutItem(e));
   }
 
 private:

@@ -280,10 +280,10 @@ public:
   // Running out of memory raises EOutOfMemory 1160.
   void SaveProject(TProjectOp& ProjectOp);
   // Export: a copy of the item (every object of it new) saved into FileName, which then holds only that copy;
-  // links, read-only files, the lock, the replacement and new files as for SaveProject. A file that holds a
-  // project is not overwritten: EIOError 1084 names the file and its (first) project; nor is one that is no
-  // store of the project tables (a library, a text, another XML file; also one that fails the schema or the
-  // check of its content): EIOError 1085.
+  // links, read-only files, the lock, the replacement, new files and running out of memory as for SaveProject.
+  // A file that holds a project is not overwritten: EIOError 1084 names the file and its (first) project; nor
+  // is one that is no store of the project tables (a library, a text, another XML file; also one that fails the
+  // schema or the check of its content): EIOError 1085.
   void SaveObjectToFile(const TtiObject& Item, const std::string& FileName);
   // Import: the top-level items of the target list's class in FileName appended to TargetList as new copies. A
   // missing file raises EIOError 1014; a schema violation asks OnInvalidFile; bad content and too little memory

@@ -1,4 +1,5 @@
 // The project manager of unit PersistenceXML.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #ifdef __GLIBC__
@@ -98,6 +99,32 @@ void RefuseUnreachable(const std::string& name) {
   if (name.empty() || ::stat(name.c_str(), &st) == 0) return;
   const int err = errno;
   if (err != ENOENT && err != ENOTDIR) throw EIOError(msgFileCannotBeRead, {name, SystemErrorText(err)});
+}
+
+// A file this user may not read is refused saying so, never taken for an invalid file by a parser that could
+// not open it.
+void RefuseUnreadable(const std::string& name) {
+  const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd >= 0) {
+    ::close(fd);
+    return;
+  }
+  const int err = errno;
+  throw EIOError(msgFileCannotBeRead, {name, SystemErrorText(err)});
+}
+
+// The name under which a rescue copy (NAME.kvd.rescue, NAME.kvd.rescue_2 ...) opens: NAME.rescue.kvd,
+// NAME.rescue_2.kvd; empty for any other name.
+std::string OpenableRescueName(const std::string& name) {
+  const std::string ext = std::string(".") + ProjectFileExt;
+  const std::string mark = ext + ".rescue";
+  const size_t at = name.rfind(mark);
+  if (at == std::string::npos || name.find('/', at) != std::string::npos) return {};
+  const std::string number = name.substr(at + mark.size());
+  if (!number.empty() &&
+      (number.size() < 2 || number[0] != '_' || number.find_first_not_of("0123456789", 1) != std::string::npos))
+    return {};
+  return name.substr(0, at) + name.substr(at + ext.size()) + ext;
 }
 
 // What a save will write, and that it may: the file the name's links lead to, a regular file its owner has not
@@ -284,16 +311,30 @@ std::unique_ptr<EInvalidXML> TProjectManager::Validate(const std::string& FileNa
       [&](const TtiXMLCensus& census) { RefuseBeyondMemory(FileName, census.Bytes, ProjectFileOpenEstimate(census)); },
       std::numeric_limits<int64_t>::max(), TtiDatabaseXML::NewRowTaker());
   if (!schema_ || Read.Error.Reason.empty()) return nullptr;
+  const TtiXMLParseError& e = Read.Error;
   EInvalidXML::TFault fault = EInvalidXML::TFault::Other;
-  switch (Read.Error.Fault) {
+  std::string name1, name2;
+  switch (e.Fault) {
     case TtiXMLFault::UnexpectedEnd: fault = EInvalidXML::TFault::UnexpectedEnd; break;
-    case TtiXMLFault::TagMismatch: fault = EInvalidXML::TFault::TagMismatch; break;
+    case TtiXMLFault::TagMismatch:
+      fault = EInvalidXML::TFault::TagMismatch;
+      name1 = e.OpenTag;
+      name2 = e.EndTag;
+      break;
     case TtiXMLFault::InvalidCharacter: fault = EInvalidXML::TFault::InvalidCharacter; break;
+    case TtiXMLFault::NotXML: fault = EInvalidXML::TFault::NotXML; break;
+    case TtiXMLFault::ElementNotAllowed:
+      fault = EInvalidXML::TFault::ElementNotAllowed;
+      name1 = e.Element;
+      break;
+    case TtiXMLFault::AttributeNotAllowed:
+      fault = EInvalidXML::TFault::AttributeNotAllowed;
+      name1 = e.Element;
+      name2 = e.Attribute;
+      break;
     case TtiXMLFault::Other: break;
   }
-  return std::make_unique<EInvalidXML>(FileName, Read.Error.Reason, Read.Error.Code, Read.Error.Line,
-                                       Read.Error.Column, Read.Error.Context, fault, Read.Error.OpenTag,
-                                       Read.Error.EndTag);
+  return std::make_unique<EInvalidXML>(FileName, e.Reason, e.Code, e.Line, e.Column, e.Context, fault, name1, name2);
 }
 
 void TProjectManager::ReadCheckedFile(const std::string& FileName, bool Import, TtiObjectList& List) {
@@ -372,8 +413,12 @@ TProjectOp* TProjectManager::OpenProjectFileAsIs(const std::string& FileName, bo
   const size_t dot = FileName.rfind('.');
   const size_t slash = FileName.rfind('/');
   if (dot == std::string::npos || (slash != std::string::npos && dot < slash) ||
-      FileName.substr(dot) != std::string(".") + ProjectFileExt)
+      FileName.substr(dot) != std::string(".") + ProjectFileExt) {
+    // The program's own rescue copy: the user is told how to open it.
+    if (const std::string openable = OpenableRescueName(FileName); !openable.empty())
+      throw EIOError(msgRescueCopy, {FileName, openable});
     throw EIOError(msgNotAProjectFile, {FileName});
+  }
   // Open already: nothing of the file needs reading again.
   if (checkAlreadyOpen_) {
     if (TProjectOp* open = FindOpenProject(FileName)) {
@@ -381,6 +426,7 @@ TProjectOp* TProjectManager::OpenProjectFileAsIs(const std::string& FileName, bo
       return open;
     }
   }
+  RefuseUnreadable(FileName);
   // Taken before reading: should the file change meanwhile, a save asks rather than overwrite the change.
   const TFileStamp stamp = FileStampOf(FileName);
   TProjectOpList read;
@@ -610,51 +656,59 @@ void TProjectManager::RefuseExportTarget(const std::string& FileName) {
 }
 
 void TProjectManager::SaveObjectToFile(const TtiObject& Item, const std::string& FileName) {
-  const std::string target = WritableTarget(FileName);
-  std::unique_ptr<TtiObject> copy = Item.Clone();
-  // The framework's copy keeps the states and identifiers of everything below the item: a saved subtree would
-  // not be written, and copies exported one after the other would repeat identifiers.
-  TVisAllNew makeNew(true);
-  copy->Iterate(makeNew);
-  TXMLMapper_tiPer& mapper = GetMapper();
-  // From the look at what the file holds until the export is in place (see SaveProject).
-  const std::unique_ptr<TFileSaveLock> lock = LockForSave(FileName);
+  KeepReserve();
   try {
-    if (!lock->Seen().File.empty()) {
-      // The export replaces the file whole, as a save does: added to a project file, the copy would be an item
-      // outside its project, and the file would be refused from then on.
-      const std::string before = mapper.GetFileName();
-      TtiUndoUnlessDone back([&]() noexcept { mapper.AttachUnread(before); });
-      RefuseExportTarget(FileName);
-      mapper.SaveAnew(*copy, FileName);
-      back.Done();
-    } else {
-      SaveIntoNewFile(FileName, target, [&] { mapper.Save(*copy); });
+    const std::string target = WritableTarget(FileName);
+    std::unique_ptr<TtiObject> copy = Item.Clone();
+    // The framework's copy keeps the states and identifiers of everything below the item: a saved subtree
+    // would not be written, and copies exported one after the other would repeat identifiers.
+    TVisAllNew makeNew(true);
+    copy->Iterate(makeNew);
+    TXMLMapper_tiPer& mapper = GetMapper();
+    // From the look at what the file holds until the export is in place (see SaveProject).
+    const std::unique_ptr<TFileSaveLock> lock = LockForSave(FileName);
+    try {
+      if (!lock->Seen().File.empty()) {
+        // The export replaces the file whole, as a save does: added to a project file, the copy would be an
+        // item outside its project, and the file would be refused from then on.
+        const std::string before = mapper.GetFileName();
+        TtiUndoUnlessDone back([&]() noexcept { mapper.AttachUnread(before); });
+        RefuseExportTarget(FileName);
+        mapper.SaveAnew(*copy, FileName);
+        back.Done();
+      } else {
+        SaveIntoNewFile(FileName, target, [&] { mapper.Save(*copy); });
+      }
+    } catch (...) {
+      RaiseLockedRefusal(*lock, FileName);
+      throw;
     }
-  } catch (...) {
-    RaiseLockedRefusal(*lock, FileName);
-    throw;
+    mapper.ReleaseDocument();
+  } catch (const std::bad_alloc&) {
+    // Reading the file or writing it: either way the file is as it was, and no fault of its own.
+    GetMapper().ReleaseDocument();
+    RaiseOutOfMemory(FileName);
   }
-  mapper.ReleaseDocument();
 }
 
 void TProjectManager::ImportFromFile(TPerObjListEx& TargetList, const std::string& FileName) {
-  // Reading a file that is not there would create an empty one and import nothing.
-  RefuseUnlessRegular(FileName);
-  RefuseUnreachable(FileName);
-  if (!FileExists(FileName)) throw EIOError(msgProjectFileMissing, {FileName});
-  std::unique_ptr<TPerObjListEx> read = TargetList.Class().CreateAs<TPerObjListEx>();
   KeepReserve();
   try {
+    // Reading a file that is not there would create an empty one and import nothing.
+    RefuseUnlessRegular(FileName);
+    RefuseUnreachable(FileName);
+    if (!FileExists(FileName)) throw EIOError(msgProjectFileMissing, {FileName});
+    RefuseUnreadable(FileName);
+    std::unique_ptr<TPerObjListEx> read = TargetList.Class().CreateAs<TPerObjListEx>();
     ReadCheckedFile(FileName, true, *read);
+    // An import of nothing is said, never taken for one done: a project file keeps its items inside its
+    // project, where an import does not look.
+    if (read->CountNotDeleted() == 0) throw EIOError(msgNothingToImport, {FileName, TargetList.GetCaption()});
+    for (int i = 0; i < read->GetCount(); ++i)
+      if (!read->GetItems(i)->GetDeleted()) TargetList.Add(read->CloneItem(i));
   } catch (const std::bad_alloc&) {
     RaiseOutOfMemory(FileName);
   }
-  // An import of nothing is said, never taken for one done: a project file keeps its items inside its project,
-  // where an import does not look.
-  if (read->CountNotDeleted() == 0) throw EIOError(msgNothingToImport, {FileName, TargetList.GetCaption()});
-  for (int i = 0; i < read->GetCount(); ++i)
-    if (!read->GetItems(i)->GetDeleted()) TargetList.Add(read->CloneItem(i));
 }
 
 void TProjectManager::SaveRescueCopies(std::vector<TProjectOp*>& List) {

@@ -64,7 +64,8 @@ std::string PlaceText(const std::string& file, const std::string& table, const s
 // arguments stay, so callers that tell errors apart by them still can.
 void Locate(Exception& e, const std::string& file, const std::string& table, const std::string& row,
             std::string_view col) {
-  e.SetMessage(PlaceText(file, table, row, col) + e.Message());
+  // The place names the value's item: a name the model put in front of its refusal would only repeat it.
+  e.SetMessage(PlaceText(file, table, row, col) + TextWithoutItem(e));
 }
 
 // The current row of a query, read column by column. Errors name the file, the table, the row and the column;

@@ -126,6 +126,23 @@ for lang in de_DE.UTF-8 en_US.UTF-8; do
   expect_in "$(head -n 1 <<<"$out")" " 4b3c1f4e4e57507febad9c3c3fe6170f" "checksum ($lang)"
 done
 
+# The checksum is there exactly when every figure of the report is. A maker's part with its PFH, MTTFd and DCavg
+# entered and no channels shows every figure, so the project has one; a PFH beyond PL a leaves a safety
+# function without PL, and the project without checksum.
+sed -e 's/mttfd="10" mttfddet="detSubItems" name="Safety PLC"/mttfd="100" mttfddet="detDirect" name="Safety PLC"/' \
+  -e 's/dcavg="0" dcavgdet="detSubItems"\([^>]*"Maker of the PLC"\)/dcavg="0.99" dcavgdet="detDirect"\1/' \
+  -e 's/\(name="Safety PLC"[^>]*\)catconditionsrelevant="0"/\1catconditionsrelevant="1"/' "$example" >"$scratch/maker.kvd"
+run en_US.UTF-8 "$scratch/maker.kvd"
+expect_status 0 "a maker's part with its values entered"
+expect_in "$out" 'MTTFd [years] 100 (High)  DCavg [%] 99 (High)  CCF met (points) No (0)' "a maker's part: its values"
+grep -q '^Project "Example press"  Status Red  Checksum [0-9a-f]\{32\}$' <<<"$out" ||
+  fail "a maker's part with its values entered: no checksum: $(head -n 1 <<<"$out")"
+sed 's/pfh="2.5E-9"/pfh="5E-4"/' "$example" >"$scratch/nopl.kvd"
+run en_US.UTF-8 "$scratch/nopl.kvd"
+expect_status 0 "a safety function without PL"
+expect_in "$out" "PLr d  PL -  PFH [1/h] 0.000501" "a safety function without PL"
+expect_in "$(head -n 1 <<<"$out")" "Checksum -" "a safety function without PL: no checksum"
+
 # The example's CCF measures are the standard's, with the catalogue's scores (no score typed in by hand).
 catalogue=$(dirname "$0")/../../resources/db/KELVADO_GEN_catalogues.sql
 measures=$(grep -o '<table table_name="ccfmeasures">.*</table><table table_name="ccfmeasureops">' "$example" |
@@ -140,13 +157,16 @@ done <<<"$measures"
 
 run en_US.UTF-8 --help
 expect_status 0 "--help"
-for w in "Usage: kelvado_example [FILE.kvd]" "--help" "Exit status" "  2  wrong use" "lngdll" "Settings: in the folder"
+for w in "Usage: kelvado_example [FILE.kvd]" "--help" "Exit status" "  2  wrong use" "lngdll" "Settings: in the folder" \
+  "in the Language folder beside the program)" "Texts of this run: "
 do expect_in "$out" "$w" "--help"; done
 [ -z "$err" ] || fail "--help wrote to stderr: $err"
 
 run de_DE.UTF-8 -h
 expect_status 0 "-h"
 expect_in "$out" "Aufruf: kelvado_example [DATEI.kvd]" "-h (German)"
+expect_in "$out" "im Ordner Language des Programms" "-h (German)"
+expect_in "$out" "Texte dieses Laufs: " "-h (German)"
 
 run en_US.UTF-8 --bogus
 expect_status 2 "an unknown option"
@@ -171,6 +191,17 @@ mkfifo "$scratch/pipe.kvd"
 run en_US.UTF-8 "$scratch/pipe.kvd"
 expect_status 1 "a named pipe"
 expect_in "$err" "\"$scratch/pipe.kvd\" is not a regular file and is not opened." "a named pipe"
+
+# The program's own rescue copy is refused saying what it is and how to open it; copied so, it opens.
+cp "$example" "$scratch/press.kvd.rescue_2"
+run de_DE.UTF-8 "$scratch/press.kvd.rescue_2"
+expect_status 1 "a rescue copy"
+expect_in "$err" "\"$scratch/press.kvd.rescue_2\" ist eine Rettungskopie eines Projekts" "a rescue copy"
+expect_in "$err" "kopieren Sie sie unter einen Namen, der auf .kvd endet, etwa \"$scratch/press.rescue_2.kvd\"." \
+  "a rescue copy"
+cp "$scratch/press.kvd.rescue_2" "$scratch/press.rescue_2.kvd"
+run de_DE.UTF-8 "$scratch/press.rescue_2.kvd"
+expect_status 0 "a rescue copy copied to a project file's name"
 
 # Damaged files: cut short, a number column left empty, a table of the tree missing.
 head -c 3000 "$example" >"$scratch/cut.kvd"
@@ -216,6 +247,32 @@ expect_in "$err" "the end tag \"fieldz\" does not close the open element \"field
   "tags that do not match"
 run de_DE.UTF-8 "$scratch/char.kvd"
 expect_in "$err" "enthält ein Zeichen, das dort nicht stehen darf" "an invalid character (German)"
+
+# The common faults of the parser, the schema check and the general database are said in the run's language
+# too: a file that is no XML, an element or attribute the schema does not allow there, a general database that
+# is missing or damaged.
+printf 'no markup\n' >"$scratch/text.kvd"
+sed 's|<fields>|<foo/><fields>|' "$example" >"$scratch/element.kvd"
+sed '0,/ dc="0.9"/s// dc="0.9" bogus="1"/' "$example" >"$scratch/attribute.kvd"
+copy_program "$scratch/nodb"
+rm "$scratch/nodb/db/KELVADO_GEN_DE.FDB"
+copy_program "$scratch/baddb"
+chmod u+w "$scratch/baddb/db/KELVADO_GEN_DE.FDB"
+printf 'X' | dd of="$scratch/baddb/db/KELVADO_GEN_DE.FDB" bs=1 seek=5000 conv=notrunc 2>/dev/null
+for c in "text|Die Projektdatei \"$scratch/text.kvd\" ist ungültig: sie ist kein XML-Dokument (Zeile 1, Position 1)." \
+  "element|das Element \"foo\" darf dort nicht stehen (Zeile 2, Position " \
+  "attribute|das Element \"row\" darf das Attribut \"bogus\" nicht haben (Zeile 2, Position " \
+  "nodb|Ursache: sie existiert nicht" "baddb|Ursache: ihr Inhalt weicht von der beim Erstellen aufgezeichneten"; do
+  f=${c%%|*}
+  if [ -d "$scratch/$f" ]; then
+    program=$scratch/$f/kelvado_example run de_DE.UTF-8
+  else
+    run de_DE.UTF-8 "$scratch/$f.kvd"
+  fi
+  expect_status 1 "$f (German)"
+  expect_in "$err" "${c#*|}" "$f (German)"
+  for w in "expected" "allowed" "Cannot" "damaged" "Element '"; do expect_not_in "$err" "$w" "$f (German)"; done
+done
 
 # scripts/main.sh takes a file relative to the folder it was run from. It runs here from a copy beside a
 # stand-in build (the built program, a cmake and a package check that do nothing), so that it builds nothing.
@@ -363,7 +420,55 @@ else
   expect_in "$err" "The cause is the temporary folder \"$scratch/tmp/noexec\" (TMPDIR)" "a noexec TMPDIR"
 fi
 
-# SIGINT and SIGTERM are covered by the engine's own tests (tests/framework/tiFirebirdProcessTest.cpp).
+# Interrupted (SIGINT, SIGTERM) at any point of its start, the attachment of the general database included, the
+# run ends at once with the signal's status and says nothing. Its output is a pipe left full, so that it cannot
+# end by itself before the signal comes; the points spread over the time an ordinary run takes.
+python3 - "$prog" "$scratch/config-signals" <<'PY' || fail "signals during the start"
+import fcntl, os, signal, subprocess, sys, time
+prog, config = sys.argv[1], sys.argv[2]
+for s in (signal.SIGINT, signal.SIGTERM):
+    signal.signal(s, signal.SIG_DFL)  # as from a terminal, also when this script was started with them ignored
+env = {k: v for k, v in os.environ.items() if k not in ("LC_ALL", "LC_MESSAGES", "LANGUAGE")}
+env.update(LANG="en_US.UTF-8", KELVADO_CONFIG_DIR=config)
+
+def full_pipe():
+    r, w = os.pipe()
+    fcntl.fcntl(w, 1031, 4096)  # F_SETPIPE_SZ: one page
+    flags = fcntl.fcntl(w, fcntl.F_GETFL)
+    fcntl.fcntl(w, fcntl.F_SETFL, flags | os.O_NONBLOCK)
+    for size in (4096, 1):
+        try:
+            while True:
+                os.write(w, b"x" * size)
+        except BlockingIOError:
+            pass
+    fcntl.fcntl(w, fcntl.F_SETFL, flags)
+    return r, w
+
+start = time.monotonic()
+subprocess.run([prog], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
+whole = time.monotonic() - start
+failures = 0
+points = 20
+for i in range(points + 1):
+    for sig in (signal.SIGINT, signal.SIGTERM):
+        r, w = full_pipe()
+        p = subprocess.Popen([prog], env=env, stdout=w, stderr=subprocess.PIPE)
+        os.close(w)
+        time.sleep(whole * i / points)
+        p.send_signal(sig)
+        try:
+            err = p.communicate(timeout=10)[1].decode(errors="replace")
+        except subprocess.TimeoutExpired:
+            p.kill()
+            err = p.communicate()[1].decode(errors="replace") + " (still running 10 s after the signal)"
+        os.close(r)
+        if p.returncode != -sig or err:
+            failures += 1
+            print("FAIL: %s after %.3f s: status %s: %s" % (sig.name, whole * i / points, p.returncode, err.strip()),
+                  file=sys.stderr)
+sys.exit(1 if failures else 0)
+PY
 
 # A name that loops through links or is too long: said in words, not by the system's number.
 ln -s loop.kvd "$scratch/loop.kvd"
@@ -376,21 +481,45 @@ expect_status 1 "a name too long"
 expect_in "$err" "Die Datei \"$long\" kann nicht gelesen werden: der Name ist zu lang." "a name too long"
 expect_not_in "$err" "(error" "a name too long"
 
-# Under a German locale of ISO-8859-1 the texts come in that character set.
+# Under a German locale of ISO-8859-1 the texts come in that character set, also where an alias of
+# locale.alias names the locale; LC_ALL decides the character set before LANG.
 if locale -a 2>/dev/null | grep -qix 'de_DE.iso88591'; then
+  in_latin() {  # what
+    expect_status 0 "$1"
+    latin=$(iconv -f ISO-8859-1 -t UTF-8 "$scratch/out")
+    for w in "Prüfsumme" "Status Grün" "Sicherheitsfunktion"; do expect_in "$latin" "$w" "$1"; done
+    ! grep -q $'\xc3\xbc' "$scratch/out" || fail "$1: the report holds UTF-8"
+  }
   run de_DE
-  expect_status 0 "a German locale of ISO-8859-1"
-  latin=$(iconv -f ISO-8859-1 -t UTF-8 "$scratch/out")
-  for w in "Prüfsumme" "Status Grün" "Sicherheitsfunktion"; do expect_in "$latin" "$w" "a German locale of ISO-8859-1"; done
-  ! grep -q $'\xc3\xbc' "$scratch/out" || fail "a German locale of ISO-8859-1: the report holds UTF-8"
+  in_latin "a German locale of ISO-8859-1"
+  aliases=$(locale -a | grep -ix -e deutsch -e german)
+  [ -n "$aliases" ] || [ "${CI:-}" != true ] || fail "no German locale alias (deutsch, german) is installed"
+  for a in $aliases; do
+    run "$a"
+    in_latin "the German locale alias $a"
+  done
+  run_env=(LC_ALL=de_DE)
+  run de_DE.UTF-8
+  in_latin "LC_ALL of ISO-8859-1, LANG of UTF-8"
+  run_env=(LC_ALL=de_DE.UTF-8)
+  run de_DE
+  expect_in "$out" "Prüfsumme" "LC_ALL of UTF-8, LANG of ISO-8859-1"
 elif [ "${CI:-}" = true ]; then
   fail "no locale de_DE (ISO-8859-1) (scripts/deps.sh generates it)"
 else
   echo "skipped: no locale de_DE (ISO-8859-1) (scripts/deps.sh generates it)"
 fi
+# A German locale whose character set cannot show the German letters (here plain ASCII) gets English.
+run de_DE.ANSI_X3.4-1968
+expect_status 0 "a German locale of ASCII"
+text=$(sed 's/"[^"]*"//g' <<<"$out")
+for w in "${english[@]}"; do expect_in "$text" "$w" "a German locale of ASCII"; done
+for w in "${german[@]}"; do expect_not_in "$text" "$w" "a German locale of ASCII"; done
 
-# Language texts: one missing names the setting and the file; one of random bytes is refused by name, and the
-# other language's file is taken where it is there.
+# Language texts: one missing names the setting and the file; one that is no UTF-8 text is refused by name, and
+# the other language's file is taken (the program's own where none is beside it; the locale's language for a
+# name that says none), whether it lies beside the program or the setting names it. A bare name in the setting
+# is one of the files beside the program.
 set_setting "$scratch/config-missing" lang lngdll "$scratch/none.txt"
 config=$scratch/config-missing run en_US.UTF-8
 expect_status 1 "missing language texts"
@@ -399,8 +528,20 @@ expect_in "$err" "the language texts \"$scratch/none.txt\" cannot be read (setti
 head -c 4096 /dev/urandom >"$scratch/random.txt"
 set_setting "$scratch/config-random" lang lngdll "$scratch/random.txt"
 config=$scratch/config-random run en_US.UTF-8
-expect_status 1 "language texts of random bytes"
+expect_status 0 "language texts of random bytes"
 expect_in "$err" "The language file \"$scratch/random.txt\" is refused: it is no text in UTF-8" "language texts of random bytes"
+expect_in "$out" "Safety function" "language texts of random bytes: the texts of the locale's language"
+iconv -f UTF-8 -t ISO-8859-1 "$(dirname "$prog")/Language/Lang_DE.txt" >"$scratch/Lang_DE.txt"
+set_setting "$scratch/config-latin" lang lngdll "$scratch/Lang_DE.txt"
+config=$scratch/config-latin run de_DE.UTF-8
+expect_status 0 "German texts in ISO-8859-1 named by the setting"
+expect_in "$err" "The language file \"$scratch/Lang_DE.txt\" is refused: it is no text in UTF-8" \
+  "German texts in ISO-8859-1 named by the setting"
+expect_in "$out" "Safety function" "German texts in ISO-8859-1 named by the setting: the English texts"
+set_setting "$scratch/config-bare" lang lngdll "Lang_EN.txt"
+config=$scratch/config-bare run de_DE.UTF-8
+expect_status 0 "a bare name in lngdll"
+expect_in "$out" "Safety function" "a bare name in lngdll"
 copy_program "$scratch/random-de"
 head -c 4096 /dev/urandom >"$scratch/random-de/Language/Lang_DE.txt"
 program=$scratch/random-de/kelvado_example run de_DE.UTF-8
@@ -459,18 +600,63 @@ else
   echo | KELVADO_CONFIG_DIR="$scratch/config-big" "$(dirname "$prog")/kv_pf_saver" "$scratch/big.kvd" 3000 >/dev/null
   printf '#!/bin/sh\nexec prlimit --as="$KV_LIMIT" "%s" "$@"\n' "$prog" >"$scratch/limited"
   chmod +x "$scratch/limited"
-  short=0
+  # The program's own sentence when memory runs out after the open, while the report is made (its checksum
+  # takes more than the open).
+  ran_short="kelvado_example: Der Arbeitsspeicher reicht für diesen Lauf nicht aus; schließen Sie andere Programme und versuchen Sie es erneut."
+  short=0 lo=0 hi=2048 after_open=
+  # A run ended for want of memory: said as such and never blamed on the file, with no part of the report.
+  check_short() {
+    expect_status 1 "$1 MB of memory"
+    expect_in "$err" "Arbeitsspeicher" "$1 MB of memory"
+    for w in "beschädigt" "bad_alloc" "ungültig"; do expect_not_in "$err" "$w" "$1 MB of memory"; done
+    [ -z "$out" ] || fail "$1 MB of memory: a part of the report was printed: $(head -c 300 <<<"$out")"
+    [ "$err" != "$ran_short" ] || after_open=$1
+  }
   for mb in 400 300 250 200 150; do
     run_env=("KV_LIMIT=$((mb * 1024 * 1024))")
     program=$scratch/limited run de_DE.UTF-8 "$scratch/big.kvd"
-    [ "$status" = 0 ] && continue
+    if [ "$status" = 0 ]; then
+      hi=$mb
+      continue
+    fi
+    [ "$lo" -gt 0 ] || lo=$mb
     short=$((short + 1))
-    expect_status 1 "$mb MB of memory"
-    expect_in "$err" "Arbeitsspeicher" "$mb MB of memory"
-    for w in "beschädigt" "bad_alloc" "ungültig"; do expect_not_in "$err" "$w" "$mb MB of memory"; done
+    check_short "$mb"
   done
   [ "$short" -gt 0 ] || fail "no run of the large project ran short of memory"
+  # Between the limit at which the file cannot be opened and the one at which the whole run fits, the file opens
+  # and the memory runs out while the report is made. Such a limit is found by halving, each run being a check
+  # of its own (the boundaries themselves move by a few MB from run to run), so that it holds for any build.
+  if [ "$hi" = 2048 ]; then
+    run_env=("KV_LIMIT=$((hi * 1024 * 1024))")
+    program=$scratch/limited run de_DE.UTF-8 "$scratch/big.kvd"
+    expect_status 0 "$hi MB of memory"
+  fi
+  while [ -z "$after_open" ] && [ $((hi - lo)) -gt 2 ]; do
+    mid=$(((lo + hi) / 2))
+    run_env=("KV_LIMIT=$((mid * 1024 * 1024))")
+    program=$scratch/limited run de_DE.UTF-8 "$scratch/big.kvd"
+    if [ "$status" = 0 ]; then
+      hi=$mid
+    else
+      check_short "$mid"
+      lo=$mid
+    fi
+  done
+  [ -n "$after_open" ] || fail "no limit let the large project open and then run short while its report was made"
 fi
+
+# The template of one's own machine names the program that runs (a copy of it is the user's program), in its
+# usage and before every error.
+mkdir -p "$scratch/mine"
+ln -sf "$(cd "$(dirname "$prog")" && pwd)/kelvado_make_example" "$scratch/mine/my_machine"
+program=$scratch/mine/my_machine run en_US.UTF-8
+expect_status 2 "the template without a file"
+expect_in "$err" "usage: my_machine FILE.kvd" "the template without a file"
+program=$scratch/mine/my_machine run en_US.UTF-8 "$scratch/none/mine.kvd"
+expect_status 1 "the template writing into a missing folder"
+expect_in "$err" "my_machine: " "the template writing into a missing folder"
+expect_not_in "$err" "kelvado_make_example" "the template writing into a missing folder"
 
 if [ "$failures" -gt 0 ]; then
   echo "$failures check(s) failed" >&2

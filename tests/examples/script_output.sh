@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # What scripts/test.sh shows while it builds and tests (scripts/progress.sh), on a small project of its own:
-# a few lines when everything passes, the output of a failed test in full, the compiler's message in full.
+# a few lines when everything passes, the output of a failed test in full, the compiler's message in full; and
+# what scripts/main.sh and scripts/test.sh show and answer when the build or a test fails.
 #   script_output.sh SCRATCH_FOLDER
 set -uo pipefail
 progress=$(cd "$(dirname "$0")/../../scripts" && pwd)/progress.sh
@@ -60,6 +61,37 @@ printf 'int main(void) { return undeclared_name; }\n' >"$scratch/src/check.c"
 run kv_build "Building" "$scratch/build"
 [ "$status" != 0 ] || fail "a failed build gave status 0"
 grep -q "check.c.*undeclared_name" <<<"$out" || fail "the compiler's message is not shown: $out"
+
+# The two commands themselves, copied into a small tree of their own (the package check left out): a build that
+# fails shows the compiler's message and ends with status 1, and so does a failed test.
+tree=$scratch/tree
+mkdir -p "$tree/scripts"
+cp "$(dirname "$progress")"/{main.sh,test.sh,progress.sh} "$tree/scripts/"
+printf '#!/bin/sh\nexit 0\n' >"$tree/scripts/deps.sh"
+cat >"$tree/CMakeLists.txt" <<'EOF'
+cmake_minimum_required(VERSION 3.25)
+project(commands_check C)
+enable_testing()
+add_executable(kelvado_example main.c)
+add_test(NAME the_program_runs COMMAND kelvado_example)
+EOF
+run_command() {  # main|test
+  status=0
+  env -u KELVADO_SANITIZE -u KELVADO_TSAN KELVADO_JOBS=2 bash "$tree/scripts/$1.sh" >"$scratch/out" 2>&1 </dev/null ||
+    status=$?
+  out=$(cat "$scratch/out")
+}
+printf 'int main(void) { return undeclared_name; }\n' >"$tree/main.c"
+for c in main test; do
+  run_command "$c"
+  [ "$status" = 1 ] || fail "scripts/$c.sh with a build that fails: status $status: $out"
+  grep -q "main.c.*undeclared_name" <<<"$out" || fail "scripts/$c.sh does not show the compiler's message: $out"
+done
+printf '#include <stdio.h>\nint main(void) { puts("what the failed test said"); return 3; }\n' >"$tree/main.c"
+run_command test
+[ "$status" = 1 ] || fail "scripts/test.sh with a failed test: status $status: $out"
+grep -q "what the failed test said" <<<"$out" && grep -q "the_program_runs (Failed)" <<<"$out" ||
+  fail "scripts/test.sh does not show the failed test: $out"
 
 if [ "$failures" -gt 0 ]; then
   echo "$failures check(s) failed" >&2

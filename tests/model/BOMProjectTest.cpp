@@ -38,6 +38,12 @@ TEST_F(ProjectTest, StatusOfNameAndStamps) {
   TStatusMessages m;
   op->CheckStatus(&m, false);
   EXPECT_NE(m.Item(0).Text.find("0.4.2b|1.1.2"), std::string::npos);
+  // A newer release of the same line has no name of its own: the text the file holds names it.
+  op->GetProject()->SetKVDVersion(verKVDUnknown);
+  op->GetProject()->SetKVDVersionOriginalString("1.1.3");
+  TStatusMessages newer;
+  op->CheckStatus(&newer, false);
+  EXPECT_NE(newer.Item(0).Text.find("[3282] 1.1.3|1.1.2"), std::string::npos) << newer.Item(0).Text;
 }
 
 TEST_F(ProjectTest, RecursiveStatusReachesTheSafetyFunctions) {
@@ -86,6 +92,34 @@ TEST_F(ProjectTest, IncompleteSubsystemGivesTextsButNoChecksum) {
   TComponent& c = *op->GetSFOpList()->Items(0)->GetComponentOpList()->Items(0)->GetComponent();
   c.SetPLDet(detDirect);
   c.SetCatConditionsRelevant(false);
+  EXPECT_EQ(op->GetHashString().size(), 32u);
+}
+
+TEST_F(ProjectTest, ChecksumOfAProjectWhoseEvaluationHasEveryValue) {
+  // A maker's part with its PFH, MTTFd and DCavg entered and no channels: every figure it shows is there, so
+  // is the checksum; the values from channels it does not use do not count.
+  auto op = NewProject("Press");
+  op->GetSFOpList()->Add(SafetyFunction("Stop"));
+  TComponentOpList& subs = *op->GetSFOpList()->Items(0)->GetComponentOpList();
+  subs.Add(DirectSubsystem(2.5e-9));
+  TComponent& plc = *subs.Items(0)->GetComponent();
+  plc.SetMTTFdDet(detDirect);
+  plc.SetMTTFd(100);
+  plc.SetDCavgDet(detDirect);
+  plc.SetDCavg(0.99);
+  for (const std::string& figure : {subs.Items(0)->GetMTTFdString(), subs.Items(0)->GetDCavgPCString(),
+                                    subs.Items(0)->GetPFHString(), subs.Items(0)->GetPLString()})
+    EXPECT_NE(figure, "-");
+  EXPECT_EQ(op->GetHashString().size(), 32u);
+  // A subsystem that cannot be computed counts no more once it is deleted, nor in a deleted safety function.
+  auto s = Subsystem(cat3);
+  s->GetChannelOpList()->Add(Channel({{30, 0.9}}));
+  subs.Add(std::move(s));
+  EXPECT_THROW(op->GetHashString(), EIndexOutOfBounds);
+  subs.Items(1)->SetDeleted(true);
+  EXPECT_EQ(op->GetHashString().size(), 32u);
+  subs.Items(1)->SetDeleted(false);
+  op->GetSFOpList()->Items(0)->SetDeleted(true);
   EXPECT_EQ(op->GetHashString().size(), 32u);
 }
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <fstream>
 #include <limits>
 #include <memory>
 #include <string>
@@ -10,6 +11,11 @@
 
 #include "TextsTestEnv.h"
 #include "model/BOM.h"
+#include "model/BOMBloc.h"
+#include "model/BOMComponent.h"
+#include "model/BOMElement.h"
+#include "model/BOMSF.h"
+#include "model/MsgStrings.h"
 
 namespace kelvado {
 namespace {
@@ -225,6 +231,49 @@ TEST_F(BOMBase, SettersRefuseOutOfLimitsNaNAndUnstorableDeterminations) {
   EXPECT_THROW(item.SetDet(static_cast<TDetermination>(9)), EInvalidValue);
   item.SetDet(detSubItems);
   EXPECT_EQ(item.GetDet(), detSubItems);
+}
+
+// A value refused through the interface names the item it was meant for, as far as the item has a name; the
+// number and arguments stay, and a store naming the value's place takes the text without the item.
+TEST_F(BOMBase, ARefusalNamesTheItemTheValueWasMeantFor) {
+  std::ofstream(langPath_, std::ios::app) << "1004=DC %s nicht in %s bis %s\n1008=Nop %s unter %s\n"
+                                          << "1196=Element \"%s\"\n1197=Block \"%s\"\n1198=Subsystem \"%s\"\n"
+                                          << "1199=Sicherheitsfunktion \"%s\"\n";
+  ReleaseMsgStrings();
+  const auto refusal = [](auto&& set) -> std::string {
+    try {
+      set();
+    } catch (const EInvalidValue& e) {
+      return std::to_string(e.MsgNumber()) + " " + e.Message();
+    }
+    return "accepted";
+  };
+  auto element = std::make_unique<TElement>();
+  EXPECT_EQ(refusal([&] { element->SetDC(99); }), "1004 DC 99 nicht in 0 bis 1");  // no name to give
+  element->SetName("Switch S1");
+  EXPECT_EQ(refusal([&] { element->SetDC(99); }), "1004 Element \"Switch S1\": DC 99 nicht in 0 bis 1");
+  TElementOp elementOp;
+  elementOp.SetElement(std::move(element));
+  EXPECT_EQ(refusal([&] { elementOp.SetNop(0); }), "1008 Element \"Switch S1\": Nop 0 unter 0");
+  TBloc bloc;
+  bloc.SetName("Relay");
+  EXPECT_EQ(refusal([&] { bloc.SetMTTFd(2); }), "1007 Block \"Relay\": MTTFd 2 unter 3");
+  TComponentOp subsystem;
+  subsystem.SetComponent(std::make_unique<TComponent>());
+  subsystem.GetComponent()->SetName("PLC");
+  EXPECT_EQ(refusal([&] { subsystem.SetDCavgPCDirect(9900); }), "1004 Subsystem \"PLC\": DC 99 nicht in 0 bis 1");
+  EXPECT_EQ(refusal([&] { subsystem.GetComponent()->SetPLDet(detMeasures); }),
+            "1001 Subsystem \"PLC\": Wert detMeasures");
+  TSF sf;
+  sf.SetName("Stop");
+  EXPECT_EQ(refusal([&] { sf.SetPLrDet(detUnknown); }), "1001 Sicherheitsfunktion \"Stop\": Wert detUnknown");
+  try {
+    bloc.SetDC(1.5);
+    ADD_FAILURE() << "accepted";
+  } catch (const EInvalidValue& e) {
+    EXPECT_EQ(e.MsgArgs().size(), 3u);
+    EXPECT_EQ(TextWithoutItem(e), "DC 1.5 nicht in 0 bis 1");
+  }
 }
 
 TEST_F(BOMBase, ChangeBelowResetsCachesOfEveryOwnerAndReachesTheTop) {

@@ -498,6 +498,37 @@ TEST_F(ProjectManagerTest, MissingForeignAndEmptyFilesAreRefusedByName) {
   EXPECT_TRUE(manager_->GetOpenProjects().Items(0)->GetProject()->GetFileName().empty());
 }
 
+// A file of the user's own that the user may not read is refused saying so, by name: neither opened nor
+// imported, and never called an invalid file.
+TEST_F(ProjectManagerTest, AFileTheUserMayNotReadIsRefusedSayingSo) {
+  TFullProject f = BuildFullProject();
+  const std::string file = SaveFull(f, "closed.kvd");
+  ASSERT_EQ(::chmod(file.c_str(), 0), 0);
+  constexpr uid_t kNobody = 65534;
+  if (::geteuid() == 0) {
+    ASSERT_EQ(::chown(file.c_str(), kNobody, kNobody), 0);
+    ASSERT_EQ(::chmod(store_.Folder().c_str(), 0755), 0);
+  }
+  const auto expected = std::make_pair(msgFileCannotBeRead, std::vector<std::string>{file, SystemErrorText(EACCES)});
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::alarm(60);
+    int rc = 0;
+    if (::geteuid() == 0 && (::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)) ::_exit(9);
+    try {
+      TSFOpList target;
+      if (IOErrorOf([&] { NewManager()->OpenProjectFile(file, true); }) != expected) rc |= 1;
+      if (IOErrorOf([&] { NewManager()->ImportFromFile(target, file); }) != expected) rc |= 2;
+    } catch (...) {
+      rc |= 4;
+    }
+    ::_exit(rc);
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "open 1, import 2, another error 4: " << status;
+}
+
 // A name that leads into a loop of links, or is too long, is not "missing": the user reads why, in words.
 TEST_F(ProjectManagerTest, ALinkLoopOrAnOverLongNameIsSaidInWords) {
   const std::string loop = File("loop.kvd");
@@ -792,6 +823,25 @@ TEST_F(ProjectManagerTest, OpeningEstimatesItsMemoryWithinTheProcessLimitAndOutO
     return "saved";
   });
   EXPECT_EQ(saved, "memory 1160: OUT OF MEMORY " + file);
+  EXPECT_TRUE(Bytes(file) == before);
+
+  // So do an export into the file and an import from it, wherever their memory runs out.
+  const auto squeezed = [&](const std::function<void()>& work) {
+    return RunWithinMemory(size, [&]() -> std::string {
+      TAllMemoryTaken taken(64 << 10);
+      try {
+        work();
+      } catch (const EOutOfMemory& e) {
+        taken.Clear();
+        return "memory " + std::to_string(e.MsgNumber()) + ": " + e.what();
+      }
+      return "done";
+    });
+  };
+  EXPECT_EQ(squeezed([&] { manager_->SaveObjectToFile(*big->GetSFOpList()->Items(0), file); }),
+            "memory 1160: OUT OF MEMORY " + file);
+  TSFOpList imported;
+  EXPECT_EQ(squeezed([&] { manager_->ImportFromFile(imported, file); }), "memory 1160: OUT OF MEMORY " + file);
   EXPECT_TRUE(Bytes(file) == before);
 }
 
@@ -1134,6 +1184,22 @@ TEST_F(ProjectManagerTest, RescueCopiesOfChangedProjects) {
     ExpectSameTree(*op, *read->Items(0));
   }
   EXPECT_FALSE(std::filesystem::exists(folder + "Kaputt.kvd.rescue"));
+
+  // A rescue copy is no project file by its name: the refusal says what it is and the name under which it
+  // opens, and there it does.
+  std::filesystem::copy_file(file + ".rescue", file + ".rescue_2");
+  for (const auto& [rescue, openable] : {std::pair{file + ".rescue", folder + "named.rescue.kvd"},
+                                         std::pair{file + ".rescue_2", folder + "named.rescue_2.kvd"}}) {
+    EXPECT_EQ(IOErrorOf([&] { manager_->OpenProjectFile(rescue, true); }),
+              std::make_pair(msgRescueCopy, std::vector<std::string>{rescue, openable}));
+    std::filesystem::copy_file(rescue, openable);
+    TProjectOp* opened = OpenFresh(openable);
+    ASSERT_NE(opened, nullptr);
+    EXPECT_EQ(opened->GetProject()->GetAuthor(), "geändert");
+  }
+  std::filesystem::copy_file(file + ".rescue", file + ".rescue_x");
+  EXPECT_EQ(IOErrorOf([&] { manager_->OpenProjectFile(file + ".rescue_x", true); }),
+            std::make_pair(msgNotAProjectFile, std::vector<std::string>{file + ".rescue_x"}));
 }
 
 TEST_F(ProjectManagerTest, TheListOfOpenFilesReopensWhatCanBeOpened) {
