@@ -764,6 +764,37 @@ void TtiXMLNodeFree::operator()(xmlNode* node) const noexcept {
 
 namespace {
 
+// libxml2 (without XML_PARSE_HUGE) refuses a text once 10 MB it has read lie behind it unreleased, and it
+// releases them only where fewer than 500 bytes it has read lie ahead. Handed the usual 4 kB at a time, rows of
+// large texts one after the other keep more than that ahead at every chance, until a file the program wrote (a
+// dozen texts of 1 MB) is refused as "Huge input lookup". So a long text (a piece without an element's end) and
+// what follows it are handed over in small pieces: where its element ends, little is ahead and the text behind
+// is released. A single element larger than the limit stays refused (the store refuses to write one).
+template <class Reader>
+class TPacedReader {
+public:
+  explicit TPacedReader(Reader read) : read_(std::move(read)) {}
+  size_t operator()(char* buf, size_t size) {
+    if (sinceLongText_ < kSettle) size = std::min(size, kPiece);
+    const size_t n = read_(buf, size);
+    if (n > 0 && !std::memchr(buf, '>', n)) sinceLongText_ = 0;
+    else sinceLongText_ += n;
+    return n;
+  }
+
+private:
+  static constexpr size_t kPiece = 200;    // with libxml2's 250 kept ahead, under its 500
+  static constexpr size_t kSettle = 8192;  // read in pieces after a long text
+  Reader read_;
+  size_t sinceLongText_ = kSettle;
+};
+
+template <class Reader>
+int PacedChunk(void* context, char* buffer, int len) {
+  if (len <= 0) return 0;
+  return static_cast<int>((*static_cast<TPacedReader<Reader>*>(context))(buffer, static_cast<size_t>(len)));
+}
+
 // Opens the file for reading only and hands it to `use` (with the file's reader for Parse); a file that cannot
 // be opened, is no regular file or is larger than `maxBytes` gives a result with the error. The result notes
 // which file it was read from.
@@ -797,18 +828,21 @@ TtiXMLParseResult WithFile(const std::string& fileName, int64_t maxBytes, Use us
 }  // namespace
 
 namespace {
-// The file read through `fd` from its start (the checks before read it by position; a read with an element
-// taker may read it twice).
-xmlDocPtr ReadFd(xmlParserCtxtPtr ctxt, int fd, const std::string& fileName, int extraOptions) {
-  if (::lseek(fd, 0, SEEK_SET) != 0) return nullptr;
-  return xmlCtxtReadFd(ctxt, fd, fileName.c_str(), nullptr, SafeOptions(extraOptions));
+// The file read by `source` from its start, paced (the checks before read it too; a read with an element taker
+// may read it twice).
+template <class Source>
+xmlDocPtr ReadFile(xmlParserCtxtPtr ctxt, Source source, const std::string& fileName, int extraOptions) {
+  using TReader = decltype(source());
+  TPacedReader<TReader> reader(source());
+  return xmlCtxtReadIO(ctxt, PacedChunk<TReader>, nullptr, &reader, fileName.c_str(), nullptr,
+                       SafeOptions(extraOptions));
 }
 }  // namespace
 
 TtiXMLParseResult tiXMLParseFile(const std::string& fileName, int extraOptions, int64_t maxBytes,
                                  std::unique_ptr<TtiXMLElementTaker> taker) {
-  return WithFile(fileName, maxBytes, [&](int fd, auto source) {
-    return Parse([&](xmlParserCtxtPtr ctxt) { return ReadFd(ctxt, fd, fileName, extraOptions); }, source,
+  return WithFile(fileName, maxBytes, [&](int, auto source) {
+    return Parse([&](xmlParserCtxtPtr ctxt) { return ReadFile(ctxt, source, fileName, extraOptions); }, source,
                  std::move(taker));
   });
 }
@@ -1047,7 +1081,10 @@ void CheckStart(void* ctx, const xmlChar* localname, const xmlChar* prefix, cons
   census.Attributes += nbAttributes;
   census.Other += nbNamespaces;
   // Five pointers per attribute: name, prefix, namespace, start and end of the value.
-  for (int i = 0; i < nbAttributes; ++i) census.AttributeBytes += attributes[5 * i + 4] - attributes[5 * i + 3];
+  int64_t values = 0;
+  for (int i = 0; i < nbAttributes; ++i) values += attributes[5 * i + 4] - attributes[5 * i + 3];
+  census.AttributeBytes += values;
+  census.LargestElementBytes = std::max(census.LargestElementBytes, values);
   // The parser refuses nesting deeper than 256 before this is called, and the room for that is kept: the
   // push never allocates (and so never throws into libxml2).
   if (tCheck->Open.size() < tCheck->Open.capacity()) {
@@ -1116,13 +1153,6 @@ void NameSchemaFault(TtiXMLParseError& error) {
   }
 }
 
-// A text read by a source's reader, for libxml2's input callbacks.
-template <class Reader>
-int ReadChunk(void* context, char* buffer, int len) {
-  if (len <= 0) return 0;
-  return static_cast<int>((*static_cast<Reader*>(context))(buffer, static_cast<size_t>(len)));
-}
-
 class TSchemaPlug {
 public:
   TSchemaPlug(xmlSchemaValidCtxtPtr valid, xmlParserCtxtPtr ctxt)
@@ -1165,8 +1195,8 @@ TtiXMLParseResult StreamCheck(xmlSchemaPtr schema, Source source, TtiXMLCensus& 
   sax.comment = CheckComment;
   sax.processingInstruction = CheckPI;
   sax.serror = NoteError;
-  auto reader = source();
-  using TReader = decltype(reader);
+  using TReader = decltype(source());
+  TPacedReader<TReader> reader(source());
 
   TParseNotes notes;
   bool wellFormed = false;
@@ -1180,7 +1210,7 @@ TtiXMLParseResult StreamCheck(xmlSchemaPtr schema, Source source, TtiXMLCensus& 
     } checkScope(check);
     const TErrorHandlerScope handlerScope(nullptr, NoteError);
     const TParserPtr ctxt(
-        xmlCreateIOParserCtxt(&sax, nullptr, ReadChunk<TReader>, nullptr, &reader, XML_CHAR_ENCODING_NONE));
+        xmlCreateIOParserCtxt(&sax, nullptr, PacedChunk<TReader>, nullptr, &reader, XML_CHAR_ENCODING_NONE));
     if (!ctxt) throw std::bad_alloc();
     xmlCtxtUseOptions(ctxt.get(), SafeOptions(0));
     check.Parser = ctxt.get();
@@ -1234,7 +1264,7 @@ TtiXMLParseResult tiXMLReadCheckedFile(const std::string& fileName, const TtiXML
     census.Bytes = ::fstat(fd, &st) == 0 ? static_cast<int64_t>(st.st_size) : 0;
     if (beforeBuild) beforeBuild(census);
     // The document is built only for a file that passed, from the same file.
-    return Parse([&](xmlParserCtxtPtr ctxt) { return ReadFd(ctxt, fd, fileName, 0); }, source, std::move(taker));
+    return Parse([&](xmlParserCtxtPtr ctxt) { return ReadFile(ctxt, source, fileName, 0); }, source, std::move(taker));
   });
 }
 

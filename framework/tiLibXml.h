@@ -109,6 +109,10 @@ struct TtiXMLParseResult {
 // each read in 0.5 s), some five times an ordinary store file.
 constexpr int tiXMLMaxAttributes = 256;
 
+// The most bytes one element's start tag may take as written: libxml2 reads none larger than 10,000,000 bytes
+// (without XML_PARSE_HUGE, which stays off), and room is kept for what it holds of the text before the tag.
+constexpr int64_t tiXMLMaxElementBytes = 9'000'000;
+
 // The only parser options a caller may add; any other bit asked for is ignored.
 constexpr int tiXMLParseOptionsAllowed = XML_PARSE_NOBLANKS | XML_PARSE_NOCDATA;
 
@@ -145,6 +149,7 @@ struct TtiXMLCensus {
   int64_t Elements = 0;
   int64_t Attributes = 0;
   int64_t AttributeBytes = 0;  // of their values
+  int64_t LargestElementBytes = 0;  // the values of the element whose values take the most, together
   int64_t TextPieces = 0;      // character data outside attributes, in the pieces the parser hands over
   int64_t TextBytes = 0;
   int64_t Other = 0;           // comments, processing instructions, namespace declarations

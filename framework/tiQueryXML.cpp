@@ -100,6 +100,41 @@ void StoredTextInto(const TtiQueryParamAbs& p, const std::string& table, std::st
   }
 }
 
+// The bytes a stored text takes in the file: the characters written as references take theirs (see
+// TPlainWriter::AttrValue).
+size_t WrittenSize(std::string_view text) {
+  size_t n = text.size();
+  for (char c : text) {
+    switch (c) {
+      case '\n': case '\r': case '\t': case '&': n += 4; break;
+      case '"': n += 5; break;
+      case '<': case '>': n += 3; break;
+      default: break;
+    }
+  }
+  return n;
+}
+
+// A row the file could not be read back with is refused before anything changes: libxml2 reads no element
+// larger than tiXMLMaxElementBytes. `value(i)` is the text of the attribute named `names[i]`.
+template <class Name, class Value>
+void RefuseUnreadableRow(const std::string& table, size_t count, Name name, Value value) {
+  size_t raw = 0;
+  for (size_t i = 0; i < count; ++i) raw += name(i).size() + 4 + value(i).size();
+  // No reference takes more than six times its character.
+  if (6 * raw < static_cast<size_t>(tiXMLMaxElementBytes)) return;
+  size_t written = 0, largest = 0, largestAt = 0;
+  for (size_t i = 0; i < count; ++i) {
+    const size_t size = WrittenSize(value(i));
+    written += name(i).size() + 4 + size;
+    if (size >= largest) largest = size, largestAt = i;
+  }
+  if (written > static_cast<size_t>(tiXMLMaxElementBytes))
+    RefuseValue(name(largestAt), table,
+                tiFormat("its row would take %d bytes in the file, more than the %d of a row that can be read back",
+                         {static_cast<int64_t>(written), tiXMLMaxElementBytes}));
+}
+
 std::string StoredText(const TtiQueryParamAbs& p, const std::string& table) {
   std::string text;
   StoredTextInto(p, table, text);
@@ -529,6 +564,9 @@ public:
       }
       StoredTextInto(p, t.Name, values[c]);
     }
+    RefuseUnreadableRow(
+        t.Name, columns.size(), [&](size_t i) -> const std::string& { return columns[i]; },
+        [&](size_t i) -> std::string_view { return values[i]; });
     auto row = std::make_unique<TtiXMLRow>();
     size_t bytes = 0;
     for (const std::string& v : values) bytes += v.size();
@@ -548,6 +586,23 @@ public:
     }
     const std::vector<TtiXMLRow*> rows = Select(t, where);
     if (rows.empty() || values.empty()) return;
+    // Each row as it would be, checked before any changes (no row of ordinary texts comes near the limit).
+    size_t added = 0;
+    for (const auto& [name, text] : values) added += text.size() + 260;
+    for (const TtiXMLRow* row : rows) {
+      if (6 * (row->Text.size() + 260 * row->Attrs.size() + added) < static_cast<size_t>(tiXMLMaxElementBytes))
+        continue;
+      std::vector<std::pair<uint32_t, std::string_view>> after;
+      for (size_t i = 0; i < row->Attrs.size(); ++i) after.emplace_back(row->Attrs[i].Name, row->Value(i));
+      for (const auto& [name, text] : values) {
+        auto it = std::find_if(after.begin(), after.end(), [&](const auto& a) { return a.first == name; });
+        if (it == after.end()) after.emplace_back(name, text);
+        else it->second = text;
+      }
+      RefuseUnreadableRow(
+          t.Name, after.size(), [&](size_t i) -> const std::string& { return names_.Name(after[i].first); },
+          [&](size_t i) { return after[i].second; });
+    }
     Modified = true;
     for (TtiXMLRow* row : rows)
       for (const auto& [name, text] : values) {

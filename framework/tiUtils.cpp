@@ -1,7 +1,6 @@
 #include "framework/tiUtils.h"
 
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -298,31 +297,6 @@ std::string tiAbbrevStr(const std::string& text, int width) {
   if (Utf8Length(text) <= static_cast<size_t>(width)) return text;
   const size_t keep = width > 3 ? static_cast<size_t>(width - 3) : 0;
   return text.substr(0, Utf8Offset(text, keep)) + "...";
-}
-
-// ---------------------------------------------------------------------------------------------------------
-// Memory
-
-int64_t tiMemoryHeadroom(int64_t cap) {
-  // Pages of the whole address space and of the data segment, as the two limits count them.
-  long long pages[6] = {};
-  if (FILE* f = std::fopen("/proc/self/statm", "re")) {
-    if (std::fscanf(f, "%lld %lld %lld %lld %lld %lld", &pages[0], &pages[1], &pages[2], &pages[3], &pages[4],
-                    &pages[5]) != 6)
-      pages[0] = pages[5] = 0;
-    std::fclose(f);
-  }
-  const int64_t page = ::sysconf(_SC_PAGESIZE);
-  int64_t room = cap;
-  const auto within = [&](int resource, long long held) {
-    struct rlimit rl {};
-    if (::getrlimit(resource, &rl) != 0 || rl.rlim_cur == RLIM_INFINITY) return;
-    const auto limit = static_cast<int64_t>(std::min<rlim_t>(rl.rlim_cur, INT64_MAX));
-    room = std::min<int64_t>(room, limit - static_cast<int64_t>(held) * page);
-  };
-  within(RLIMIT_AS, pages[0]);
-  within(RLIMIT_DATA, pages[5]);
-  return std::max<int64_t>(room, 0);
 }
 
 // ---------------------------------------------------------------------------------------------------------

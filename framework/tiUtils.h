@@ -49,13 +49,6 @@ std::string tiRemoveTrailingValue(const std::string& line, const std::string& va
 std::string tiAbbrevStr(const std::string& text, int width);
 
 // ---------------------------------------------------------------------------------------------------------
-// Memory
-
-// The bytes this process may still take: what its limits of address space and data size (setrlimit) leave
-// beyond what it holds now, and never more than `cap`.
-int64_t tiMemoryHeadroom(int64_t cap);
-
-// ---------------------------------------------------------------------------------------------------------
 // Paths and files (Linux: the separator is "/")
 
 // Adds "/" unless the path already ends with it; an empty path stays empty.

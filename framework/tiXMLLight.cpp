@@ -317,9 +317,9 @@ constexpr size_t kTextOverhead = 32;
 
 void TXMLToDataSetReader::CountBytes(size_t n) {
   bytes_ += n;
-  if (bytes_ > static_cast<size_t>(tiXMLLightMaxTablesSize))
-    Fail(tiFormat("table <%s>: the tables read would take more than %d MiB of memory",
-                  {tableName_, static_cast<int>(tiXMLLightMaxTablesSize >> 20)}));
+  if (bytes_ > maxBytes_)
+    Fail(tiFormat("table <%s>: the tables read would take more than the %.1f MiB of memory that %s leaves",
+                  {tableName_, static_cast<double>(maxBytes_) / (1 << 20), std::string(MemoryBoundText(bound_))}));
 }
 
 template <class F>
@@ -389,6 +389,10 @@ void TXMLToDataSetReader::Execute(std::string_view text) {
   tableName_.clear();
   cells_ = 0;
   bytes_ = 0;
+  // Taken once: what the tables may take is what the process could take when they began (the text is held).
+  const TMemoryAllowance room = MemoryAllowance();
+  maxBytes_ = static_cast<size_t>(room.Bytes);
+  bound_ = room.Bound;
   // A row written by the writer spends at least five bytes on each value it holds.
   maxCells_ = text.size() / 4 + 65536;
   while (state_ != 7) ReadNextToken();

@@ -20,8 +20,9 @@
 // that names no column of its table (or, in style "integer", a position past its last column); a field kind or
 // width that is not one; text an XML document cannot carry (invalid UTF-8, control characters); and a document
 // that would make more cells than its size could describe (a few bytes of rows times many columns, which would
-// otherwise exhaust memory), or tables that would take more than tiXMLLightMaxTablesSize in memory. Bytes after
-// the end of the tables are ignored.
+// otherwise exhaust memory), or tables that would take more memory than the process may still take
+// (MemoryAllowance, platform/MemoryLimits.h: its limits, its control group's, the machine's; the refusal names
+// the limit). Bytes after the end of the tables are ignored.
 //
 // Writing refuses (EtiPerDataException naming table and column, before anything is written) what could not be
 // read back: a table or column name that cannot be an XML name, two columns of one name, a value with such
@@ -39,6 +40,7 @@
 #include "framework/tiQuery.h"
 #include "framework/tiUtils.h"
 #include "framework/tiXML.h"
+#include "platform/MemoryLimits.h"
 
 namespace kelvado {
 
@@ -52,10 +54,9 @@ TtiXMLFieldNameStyle tiStrToXMLFieldNameStyle(const std::string& text);
 // The largest document read from a file or taken from the clipboard (and the most a compressed one may
 // expand to): 512 MiB.
 inline constexpr int64_t tiXMLLightMaxDocumentSize = int64_t(512) << 20;
-// The most memory the tables read from one document may take (estimated from above): 1 GiB. A value costs
-// about 90 bytes in a table but only 5 in a document, so the limit on the text alone would let a document of
-// empty values (compressed, a few hundred kB) take gigabytes.
-inline constexpr int64_t tiXMLLightMaxTablesSize = int64_t(1) << 30;
+// The tables read from one document may take (estimated from above) what the process may still take when the
+// read begins: a value costs about 90 bytes in a table but only 5 in a document, so the limit on the text alone
+// would let a document of empty values (compressed, a few hundred kB) take gigabytes.
 
 // Whether a table or column name can stand in a document and be found again: an XML name (no blank, quote,
 // "=" or markup; compared in lower case) of at most 255 characters.
@@ -158,7 +159,7 @@ private:
   std::string RequiredAttr(const std::vector<std::pair<std::string, std::string>>& attrs, const std::string& name,
                            const char* element) const;
   void CountCells(size_t n);
-  // Adds to the memory the tables read so far take; refuses beyond tiXMLLightMaxTablesSize.
+  // Adds to the memory the tables read so far take; refuses beyond what the process could take at the start.
   void CountBytes(size_t n);
 
   TtiXMLTags tags_;
@@ -176,6 +177,8 @@ private:
   size_t cells_ = 0;
   size_t maxCells_ = 0;
   size_t bytes_ = 0;
+  size_t maxBytes_ = 0;
+  TMemoryBound bound_ = TMemoryBound::Machine;
 };
 
 // Reads and writes a set of tables as a document, with a field-name style, the tag size option and a

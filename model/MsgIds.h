@@ -134,7 +134,12 @@ inline constexpr int msgNoLibraryOpen = 1171;              // - (a library faile
 inline constexpr int msgDefaultsNotWritten = 1172;         // the settings file or folder, the reason
 inline constexpr int msgReasonReadOnly = 1173;             // - (a file its owner or this user may not write)
 inline constexpr int msgOutOfMemory = 1160;                // the file being read or written
-inline constexpr int msgFileNeedsTooMuchMemory = 1161;     // file, its size, the estimate, what may be used (MB)
+inline constexpr int msgFileNeedsTooMuchMemory = 1161;     // file, its size, the estimate, what may be used (MB),
+                                                           // the limit that bounds it (one of the four below)
+inline constexpr int msgBoundAddressSpace = 1162;
+inline constexpr int msgBoundDataSize = 1163;
+inline constexpr int msgBoundControlGroup = 1164;
+inline constexpr int msgBoundMachine = 1165;
 
 // ---- Status texts (base 3000), by index ----
 // Element.

@@ -33,6 +33,7 @@ namespace kelvado {
 class TVersionMgr;
 class TtiXMLSchema;
 struct TtiXMLParseResult;
+struct TtiXMLCensus;
 class TtiDatabase;
 
 // Error texts (base 1000) of the project files beyond those of the tables (XMLTables.h).
@@ -192,6 +193,11 @@ private:
   std::unique_ptr<TVersionMgr> ownVersionMgr_;
 };
 
+// What opening a project file takes at its highest point, estimated from above by what its text holds (counted
+// while it streams past): the rows as the store keeps them, the tree read from them and the checks of the
+// content; for a file whose rows stand among other text (edited by hand), the document as well.
+int64_t ProjectFileOpenEstimate(const TtiXMLCensus& Census);
+
 // The mapper of the application, created on the first call with the layer of the configuration (section xml,
 // key persistencelayername) and no file name.
 TXMLMapper_tiPer& XMLMapper();
@@ -254,9 +260,10 @@ public:
   // open projects and brought up to the current release; a file that is open already gives its open project
   // (OnAlreadyOpen). Returns the last project handled. Reading never changes the file; the schema check streams
   // it (a file it refuses is never built in memory), and the file's document is freed once the projects are
-  // read. A file whose estimate of memory exceeds what the program may use (the process's limit, at most
-  // 1 GiB) raises EOutOfMemory 1161 before its document is built; running out of memory all the same raises
-  // 1160.
+  // read. A file whose estimate of memory (ProjectFileOpenEstimate) exceeds what the process may still take
+  // (MemoryAllowance, platform/MemoryLimits.h), or that is larger than that, raises EOutOfMemory 1161 naming the
+  // limit before its document is built; running out of memory all the same raises 1160. No bound is set on
+  // the file's size beyond that: what the program saved opens again where the memory for it is.
   TProjectOp* OpenProjectFile(const std::string& FileName, bool CheckVersion);
   // The template DefaultProjectFileName() opened as a project without file name, or a new empty project; added
   // to the open projects either way.
@@ -301,8 +308,9 @@ public:
 
 private:
   // ValidateProjectFile, keeping in Read what was read of the file (the document of a file that passed); also
-  // without a schema the file streams past first, and one that would take more memory than the program may
-  // use raises EOutOfMemory 1161 (file, its size, the estimate, what may be used) before its document is built.
+  // without a schema the file streams past first, and one that would take more memory than the process may
+  // still take raises EOutOfMemory 1161 (file, its size, the estimate, what may be taken, the limit) before its
+  // document is built.
   std::unique_ptr<EInvalidXML> Validate(const std::string& FileName, TtiXMLParseResult& Read) const;
   // The file checked (the memory it needs; the schema, asking OnInvalidFile; the content), attached and its
   // items of List's class read into List; the memory of the file's document goes back to the system.

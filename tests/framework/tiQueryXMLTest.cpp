@@ -285,8 +285,23 @@ TEST_F(XMLStore, ValuesAFileCannotCarryAreRefusedBeforeAnythingChanges) {
   auto badName = Values({{"Bad Name", "x"}});
   EXPECT_NE(Raised([&] { q_.UpdateRow("Items", badName.get(), nullptr); }).find("can not be an XML attribute name"),
             std::string::npos);
+  // A row no reader could take back: its texts above what the parser reads of one element, as written (a
+  // quote takes six bytes).
+  const std::string quotes(1'600'000, '"');
+  auto huge = Values({{"OID", "2"}, {"Name", quotes.c_str()}});
+  EXPECT_NE(Raised([&] { q_.InsertRow("Items", huge.get()); })
+                .find("Can not store the value of <name> in table <items>: its row would take 96000"),
+            std::string::npos);
   EXPECT_FALSE(db_.Modified());
   EXPECT_EQ(Names({}), "");
+  // Also by an update of a row that is there, which stays as it was.
+  const std::string half(5'000'000, 'x');
+  Insert("3", half.c_str());
+  auto grown = Values({{"Owner", half.c_str()}});
+  EXPECT_NE(Raised([&] { q_.UpdateRow("Items", grown.get(), nullptr); }).find("<items>: its row would take"),
+            std::string::npos);
+  q_.SelectRow("items", nullptr);
+  EXPECT_EQ(q_.FieldAsString("Owner"), "");
 }
 
 TEST_F(XMLStore, CommitRollBackAndTransactions) {

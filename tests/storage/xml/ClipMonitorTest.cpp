@@ -11,6 +11,7 @@
 #include <tuple>
 #include <vector>
 
+#include "bench/BenchProject.h"
 #include "framework/tiPerManager.h"
 #include "framework/tiQueryXMLLight.h"
 #include "model/GlobalsConfig.h"
@@ -20,6 +21,7 @@
 #include "tests/storage/xml/FileProjectStores.h"
 #include "tests/storage/xml/ProjectFileTestEnv.h"
 #include "tests/support/ClipFingerprint.h"
+#include "tests/support/MemoryBound.h"
 #include "tests/support/PeerProcess.h"
 
 namespace kelvado::testing {
@@ -310,6 +312,38 @@ TEST_F(ClipMonitorTest, RefusesWhatIsNotAReadableDocumentOfOurs) {
   m.PasteFromClipboard(sf);
   ASSERT_EQ(sf.GetComponentOpList()->GetCount(), 1);
   ExpectNewCopy(*f.Sub, *sf.GetComponentOpList()->Items(0));
+}
+
+// A copy of several megabytes pastes whole: what the clipboard's tables may take is what the process may take,
+// not a figure of the reader's own. A process that may take less refuses the paste, naming the limit, and the
+// target stays as it was.
+TEST_F(ClipMonitorTest, ACopyOfSeveralMegabytesPastesWithinWhatTheProcessMayTake) {
+  const std::unique_ptr<TProjectOp> big = bench::BuildBenchProject(
+      60, [](int sf, int, int, int bl, int el) { return 100.0 + sf + bl * 10 + el; },
+      [](int, int, int, int bl, int) { return bl % 2 ? 0.9 : 0.6; });
+  TClipMonitor& m = Monitor();
+  m.CopyToClipboard(*big);
+  const size_t size = Clipboard().GetData(Format())->size();
+  ASSERT_GT(size, size_t(4) << 20);
+  TProjectOpList projects;
+  m.PasteFromClipboard(projects);
+  ASSERT_EQ(projects.GetCount(), 1);
+  ExpectNewCopy(*big, *projects.Items(0));
+
+  if (!AddressSpaceLimitsWork()) return;
+  const std::string refused = RunWithinMemory(size * 2, [&]() -> std::string {
+    TProjectOpList target;
+    try {
+      m.PasteFromClipboard(target);
+    } catch (const EIOError& e) {
+      if (target.GetCount() != 0) return "target changed";
+      return std::to_string(e.MsgNumber()) + " " + e.MsgArgs().at(0).AsString();
+    }
+    return "pasted";
+  });
+  EXPECT_EQ(refused.rfind(std::to_string(msgClipUnreadable) + " ", 0), 0u) << refused;
+  EXPECT_NE(refused.find("MiB of memory that the address-space limit of this process leaves"), std::string::npos)
+      << refused;
 }
 
 TEST_F(ClipMonitorTest, AFailedCopyLeavesTheClipboardAsItWas) {
