@@ -173,6 +173,18 @@ namespace {
   FailWrite(file, cause, err);
 }
 
+// The extended attribute `name` of `file` (owned by `owner`) could not `what` (be read, be kept).
+[[noreturn]] void RefuseAttributeNotKept(TFileSaveLock* lock, const std::string& file, uid_t owner,
+                                         const std::string& name, const char* what, int err) {
+  TFileKeepRefusal refusal;
+  refusal.Kind = TFileKeepRefusal::kAttribute;
+  refusal.Owner = UserNameOf(owner);
+  refusal.Saver = UserNameOf(::geteuid());
+  refusal.Attribute = name;
+  refusal.Error = err;
+  RefuseNotKept(lock, file, refusal, "its extended attribute " + name + " could not " + what, err);
+}
+
 constexpr const char* kAclAccessAttribute = "system.posix_acl_access";
 
 using TAttributes = std::vector<std::pair<std::string, std::string>>;
@@ -236,13 +248,7 @@ TAttributes AttributesOf(const std::string& file, const std::string& target, uid
     }
     if (errno == ENODATA) continue;  // removed meanwhile
     const int err = errno;
-    TFileKeepRefusal refusal;
-    refusal.Kind = TFileKeepRefusal::kAttribute;
-    refusal.Owner = UserNameOf(owner);
-    refusal.Saver = UserNameOf(::geteuid());
-    refusal.Attribute = name;
-    refusal.Error = err;
-    RefuseNotKept(lock, file, refusal, "its extended attribute " + name + " could not be read to be kept", err);
+    RefuseAttributeNotKept(lock, file, owner, name, "be read to be kept", err);
   }
   return attributes;
 }
@@ -268,13 +274,7 @@ void GiveAttributes(int fd, const std::string& file, const TAttributes& attribut
     if (AttributeValue(get, name, now) && now == value) continue;
     if (::fsetxattr(fd, name.c_str(), value.data(), value.size(), 0) == 0) continue;
     const int err = errno;
-    TFileKeepRefusal refusal;
-    refusal.Kind = TFileKeepRefusal::kAttribute;
-    refusal.Owner = UserNameOf(owner);
-    refusal.Saver = UserNameOf(::geteuid());
-    refusal.Attribute = name;
-    refusal.Error = err;
-    RefuseNotKept(lock, file, refusal, "its extended attribute " + name + " could not be kept", err);
+    RefuseAttributeNotKept(lock, file, owner, name, "be kept", err);
   }
 }
 

@@ -19,6 +19,8 @@
 #include <new>
 #include <string>
 
+#include "tests/support/RunInChild.h"
+
 namespace kelvado::testing {
 
 // Whether address-space limits can be used: a sanitizer reserves terabytes of shadow memory up front.
@@ -44,44 +46,6 @@ inline size_t AddressSpaceNow() {
     std::fclose(f);
   }
   return pages * static_cast<size_t>(::sysconf(_SC_PAGESIZE));
-}
-
-// `body` run in a forked child after `setUp` (which gives an empty text or why it failed); its answer, or
-// "bad_alloc", "exception: <what>", "died: <status>" or what `setUp` said went wrong.
-inline std::string RunInChild(const std::function<std::string()>& body,
-                              const std::function<std::string()>& setUp = {}) {
-  int fds[2];
-  if (::pipe(fds) != 0) return "no pipe";
-  const pid_t child = ::fork();
-  if (child < 0) return "no fork";
-  if (child == 0) {
-    ::close(fds[0]);
-    std::string answer = setUp ? setUp() : std::string();
-    if (answer.empty()) {
-      try {
-        answer = body();
-      } catch (const std::bad_alloc&) {
-        answer = "bad_alloc";
-      } catch (const std::exception& e) {
-        answer = std::string("exception: ") + e.what();
-      }
-    }
-    for (size_t done = 0; done < answer.size();) {
-      const ssize_t n = ::write(fds[1], answer.data() + done, answer.size() - done);
-      if (n <= 0) break;
-      done += static_cast<size_t>(n);
-    }
-    ::_exit(0);
-  }
-  ::close(fds[1]);
-  std::string answer;
-  char buf[4096];
-  for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;) answer.append(buf, static_cast<size_t>(n));
-  ::close(fds[0]);
-  int status = 0;
-  ::waitpid(child, &status, 0);
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return "died: " + std::to_string(status) + " " + answer;
-  return answer;
 }
 
 // `body` run in a child limited to `extraBytes` more address space than it has at the start.

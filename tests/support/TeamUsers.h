@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/RunInChild.h"
+
 namespace kelvado::testing {
 
 struct TTestUser {
@@ -72,31 +74,13 @@ private:
 // Runs `body` in a forked child as `user`, with the groups the system gives that user, and gives back what it
 // answers; "not run as USER" when the child could not become the user or ended without an answer.
 inline std::string AsUser(const TTestUser& user, const std::function<std::string()>& body) {
-  int out[2];
-  if (::pipe2(out, O_CLOEXEC) != 0) return "not run as " + user.Name;
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    ::alarm(60);
-    ::close(out[0]);
-    if (::initgroups(user.Name.c_str(), user.Gid) != 0 || ::setgid(user.Gid) != 0 || ::setuid(user.Uid) != 0)
-      ::_exit(99);
-    std::string answer;
-    try {
-      answer = body();
-    } catch (const std::exception& e) {
-      answer = std::string("exception: ") + e.what();
-    }
-    [[maybe_unused]] const ssize_t n = ::write(out[1], answer.data(), answer.size());
-    ::_exit(0);
-  }
-  ::close(out[1]);
-  std::string answer;
-  char buf[4096];
-  for (ssize_t n; (n = ::read(out[0], buf, sizeof buf)) > 0;) answer.append(buf, static_cast<size_t>(n));
-  ::close(out[0]);
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? answer : "not run as " + user.Name;
+  const std::string notRun = "not run as " + user.Name;
+  const std::string answer = RunInChild(body, [&] {
+    const bool became = ::initgroups(user.Name.c_str(), user.Gid) == 0 && ::setgid(user.Gid) == 0 &&
+                        ::setuid(user.Uid) == 0;
+    return became ? std::string() : notRun;
+  });
+  return answer.rfind("died: ", 0) == 0 ? notRun : answer;
 }
 
 }  // namespace kelvado::testing

@@ -36,6 +36,7 @@
 #include "tests/support/FileBytes.h"
 #include "tests/support/MemoryBound.h"
 #include "tests/support/PeerProcess.h"
+#include "tests/support/RunInChild.h"
 #include "tests/support/SkipOutsideCI.h"
 #include "tests/support/TeamUsers.h"
 
@@ -49,6 +50,17 @@ struct stat StatOf(const std::string& file) {
 }
 
 bool SameTime(const timespec& a, const timespec& b) { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; }
+
+// For a child: a file system that takes no file beyond `bytes` (a write past it fails instead of a signal).
+std::function<std::string()> FileSizeLimit(size_t bytes) {
+  return [bytes]() -> std::string {
+    ::signal(SIGXFSZ, SIG_IGN);
+    rlimit size{};
+    ::getrlimit(RLIMIT_FSIZE, &size);
+    size.rlim_cur = static_cast<rlim_t>(bytes);
+    return ::setrlimit(RLIMIT_FSIZE, &size) == 0 ? "" : "no file size limit";
+  };
+}
 
 std::vector<std::string> Names(const std::string& folder) {
   std::vector<std::string> names;
@@ -359,28 +371,18 @@ TEST_F(ProjectManagerTest, AFailedSaveLeavesNoHalfWrittenStoreInTheMapper) {
   EXPECT_THROW(manager_->SaveProject(*a.Root), std::runtime_error);
   expectAsSaved(*failing, file);
   // A file system that takes no file of the project's size.
-  const pid_t child = ::fork();
-  if (child == 0) {
-    ::alarm(60);
-    ::signal(SIGXFSZ, SIG_IGN);
-    rlimit size{};
-    ::getrlimit(RLIMIT_FSIZE, &size);
-    size.rlim_cur = static_cast<rlim_t>(bytes.size() / 2);
-    int rc = 1;
-    if (::setrlimit(RLIMIT_FSIZE, &size) == 0) {
-      try {
-        manager_->SaveProject(*a.Root);
-        rc = 2;
-      } catch (const EtiPerException&) {
-        expectAsSaved(*failing, file);
-        rc = ::testing::Test::HasFailure() ? 3 : 0;
-      }
-    }
-    ::_exit(rc);
-  }
-  int status = 0;
-  ::waitpid(child, &status, 0);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_EQ(RunInChild(
+                [&]() -> std::string {
+                  try {
+                    manager_->SaveProject(*a.Root);
+                    return "saved";
+                  } catch (const EtiPerException&) {
+                    expectAsSaved(*failing, file);
+                    return ::testing::Test::HasFailure() ? "not as saved" : "";
+                  }
+                },
+                FileSizeLimit(bytes.size() / 2)),
+            "");
   EXPECT_TRUE(Bytes(file) == bytes);
   TElementOp* opened = dynamic_cast<TElementOp*>(OpenFresh(file)->FindByOIDAsString(OIDOf(a.Element)));
   ASSERT_NE(opened, nullptr);
@@ -425,32 +427,21 @@ TEST_F(ProjectManagerTest, AFailedSaveUnderANewNameLeavesNothingAndNamesTheFileC
   EXPECT_EQ(failing->GetFileName(), fileB);
 
   // Failing to write: a file system that takes no file of the project's size.
-  const pid_t child = ::fork();
-  if (child == 0) {
-    ::alarm(60);
-    ::signal(SIGXFSZ, SIG_IGN);
-    rlimit size{};
-    ::getrlimit(RLIMIT_FSIZE, &size);
-    size.rlim_cur = static_cast<rlim_t>(tablesOnly + (whole - tablesOnly) / 2);
-    int rc = 1;
-    if (::setrlimit(RLIMIT_FSIZE, &size) == 0) {
-      try {
-        manager_->SaveProject(*a.Root);
-        rc = 2;
-      } catch (const std::exception& e) {
-        const std::string what = e.what();
-        rc = what.find(chosen) == std::string::npos || what.find("/.neu.kvd") != std::string::npos ? 3
-             : a.Root->GetProject()->GetFileName() != chosen                                        ? 4
-             : failing->GetFileName() != fileB                                                       ? 5
-                                                                                                     : 0;
-        if (rc != 0) std::cerr << what << std::endl;
-      }
-    }
-    ::_exit(rc);
-  }
-  int status = 0;
-  ::waitpid(child, &status, 0);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_EQ(RunInChild(
+                [&]() -> std::string {
+                  try {
+                    manager_->SaveProject(*a.Root);
+                    return "saved";
+                  } catch (const std::exception& e) {
+                    const std::string what = e.what();
+                    if (what.find(chosen) == std::string::npos || what.find("/.neu.kvd") != std::string::npos)
+                      return "the message: " + what;
+                    if (a.Root->GetProject()->GetFileName() != chosen) return "the project's file name changed";
+                    return failing->GetFileName() != fileB ? "the mapper's file changed" : "";
+                  }
+                },
+                FileSizeLimit(tablesOnly + (whole - tablesOnly) / 2)),
+            "");
   EXPECT_EQ(Names(store_.Folder()), names);
 
   // The next save writes the file chosen, and nothing else.
@@ -510,23 +501,17 @@ TEST_F(ProjectManagerTest, AFileTheUserMayNotReadIsRefusedSayingSo) {
     ASSERT_EQ(::chmod(store_.Folder().c_str(), 0755), 0);
   }
   const auto expected = std::make_pair(msgFileCannotBeRead, std::vector<std::string>{file, SystemErrorText(EACCES)});
-  const pid_t child = ::fork();
-  if (child == 0) {
-    ::alarm(60);
-    int rc = 0;
-    if (::geteuid() == 0 && (::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)) ::_exit(9);
-    try {
-      TSFOpList target;
-      if (IOErrorOf([&] { NewManager()->OpenProjectFile(file, true); }) != expected) rc |= 1;
-      if (IOErrorOf([&] { NewManager()->ImportFromFile(target, file); }) != expected) rc |= 2;
-    } catch (...) {
-      rc |= 4;
-    }
-    ::_exit(rc);
-  }
-  int status = 0;
-  ::waitpid(child, &status, 0);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "open 1, import 2, another error 4: " << status;
+  // Whatever refuses it otherwise: the answer names the operation.
+  const std::string answer = RunInChild(
+      [&]() -> std::string {
+        TSFOpList target;
+        std::string wrong;
+        if (IOErrorOf([&] { NewManager()->OpenProjectFile(file, true); }) != expected) wrong += "open ";
+        if (IOErrorOf([&] { NewManager()->ImportFromFile(target, file); }) != expected) wrong += "import";
+        return wrong;
+      },
+      [] { return ::geteuid() != 0 || (::setgid(kNobody) == 0 && ::setuid(kNobody) == 0) ? "" : "no nobody"; });
+  EXPECT_EQ(answer, "");
 }
 
 // A name that leads into a loop of links, or is too long, is not "missing": the user reads why, in words.
