@@ -594,8 +594,9 @@ public:
         continue;
       std::vector<std::pair<uint32_t, std::string_view>> after;
       for (size_t i = 0; i < row->Attrs.size(); ++i) after.emplace_back(row->Attrs[i].Name, row->Value(i));
-      for (const auto& [name, text] : values) {
-        auto it = std::find_if(after.begin(), after.end(), [&](const auto& a) { return a.first == name; });
+      for (const auto& value : values) {
+        const auto& [name, text] = value;
+        auto it = std::find_if(after.begin(), after.end(), [&](const auto& a) { return a.first == value.first; });
         if (it == after.end()) after.emplace_back(name, text);
         else it->second = text;
       }
